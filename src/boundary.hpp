@@ -1,0 +1,74 @@
+// The entry guard, PanicException and the raising of Python errors.
+#pragma once
+
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "pyref.hpp"
+#include "util/fail.hpp"
+
+namespace velko::py {
+
+/// The PanicException class (pyo3_runtime.PanicException, a BaseException), made on first need.
+PyObject* panic_type() noexcept;
+
+/// Sets the error indicator to `type` with the single argument `message`, without chaining.
+void raise_lazy(PyObject* type, std::string_view message) noexcept;
+
+/// Sets the error indicator to a bare MemoryError.
+void raise_no_memory() noexcept;
+
+/// raise_lazy, then throws ErrorAlreadySet.
+[[noreturn]] void throw_error(PyObject* type, std::string_view message);
+
+/// Sets the error indicator to a new PanicException carrying `message`.
+void raise_panic(std::string_view message) noexcept;
+
+/// Takes the pending error as a new reference triple, normalised; resumes a PanicException that
+/// Python code raised into us by throwing Abort with its text.
+struct Fetched {
+    Ref type, value, traceback;
+};
+[[nodiscard]] Fetched fetch();
+
+/// Puts a fetched error back as the pending one.
+void restore(Fetched&& error) noexcept;
+
+/// "PyErr { type: ..., value: ..., traceback: ... }" for the pending error (which is cleared).
+[[nodiscard]] std::string describe_pending_error();
+
+/// A C-API call that must not fail: NULL prints the pending error and aborts.
+[[nodiscard]] Ref api(PyObject* obj, std::source_location where = std::source_location::current());
+
+/// "'<qualname>' object cannot be converted to '<target>'" as a TypeError.
+[[noreturn]] void throw_downcast(PyObject* obj, std::string_view target);
+
+/// Handles ErrorAlreadySet in a guard: a PanicException coming back from Python is re-raised as
+/// a fresh one; anything else stays pending.
+void settle_pending_error() noexcept;
+
+/// The body of every function CPython calls: returns the body's Ref or NULL with an error set.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const ErrorAlreadySet&) {
+        settle_pending_error();
+    } catch (const Abort& abort) {
+        raise_panic(abort.what());
+    } catch (const std::bad_alloc&) {
+        raise_no_memory();
+    } catch (const std::length_error&) {
+        raise_no_memory();
+    } catch (const std::exception& bug) {
+        write_diagnostic(bug.what(), std::source_location::current());
+        raise_panic(bug.what());
+    } catch (...) {
+        raise_panic("unknown failure");
+    }
+    return nullptr;
+}
+
+}  // namespace velko::py

@@ -1,0 +1,24 @@
+// DnaSequence: a DNA text and its reverse complement.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace velko::fasta {
+
+/// The DNA letters in k-mer order: A, C, G, T.
+inline constexpr std::array<char32_t, 4> DNA = {U'A', U'C', U'G', U'T'};
+
+/// The reverse complement of UTF-8 text, character by character: A<->T, C<->G, anything else N.
+[[nodiscard]] std::string reverse_complement(std::string_view text);
+
+/// One DNA sequence held as text, stored exactly as given.
+struct DnaSequence {
+    std::string seq;
+
+    /// A new sequence holding the reverse complement of this one.
+    [[nodiscard]] DnaSequence rev_complement() const { return {reverse_complement(seq)}; }
+};
+
+}  // namespace velko::fasta

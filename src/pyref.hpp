@@ -1,0 +1,52 @@
+// Ref (owning) and Borrowed (non-owning) references to Python objects.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace velko::py {
+
+/// Thrown when the Python error indicator is already set; the entry guard returns NULL.
+struct ErrorAlreadySet {};
+
+/// A reference the caller does not own: arguments, `self`, items of a tuple.
+using Borrowed = PyObject*;
+
+/// Owns one strong reference, dropped on every path out.
+class Ref {
+public:
+    Ref() noexcept = default;
+    /// Wraps a new reference from a call that may fail; NULL throws ErrorAlreadySet.
+    static Ref checked(PyObject* obj) {
+        if (obj == nullptr) throw ErrorAlreadySet{};
+        return Ref(obj);
+    }
+    /// Takes over a new reference that is known not to be NULL (or may be NULL on purpose).
+    static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+    /// Takes a new strong reference to a borrowed object.
+    static Ref borrow(PyObject* obj) noexcept {
+        Py_XINCREF(obj);
+        return Ref(obj);
+    }
+    Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref(std::move(other)).swap(*this);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(obj_); }
+
+    [[nodiscard]] PyObject* get() const noexcept { return obj_; }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    void swap(Ref& other) noexcept { std::swap(obj_, other.obj_); }
+
+private:
+    explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
+    PyObject* obj_ = nullptr;
+};
+
+}  // namespace velko::py

@@ -1,0 +1,31 @@
+// velko.util.accession: canonical_gid.
+#include "pymodule.hpp"
+#include "signature.hpp"
+#include "util/accession.hpp"
+
+namespace velko::py {
+namespace {
+
+constexpr Signature kCanonicalGid{.name = "canonical_gid", .params = {"gid"}};
+
+PyObject* canonical_gid(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return guarded([&] {
+        const auto [gid] = bind<std::string_view>(kCanonicalGid, args, nargs, kwnames);
+        return to_python(util::canonical_gid(gid));
+    });
+}
+
+PyMethodDef kCanonicalGidDef = {"canonical_gid", as_cfunction(canonical_gid),
+                                METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+}  // namespace
+
+void build_accession(PyObject* package) {
+    Ref module = create_submodule("velko.util.accession");
+    add_function(module.get(), kCanonicalGidDef);
+    publish_submodule(package, module.get(),
+                      "import sys; sys.modules['velko.util.accession'] = submodule");
+}
+
+}  // namespace velko::py

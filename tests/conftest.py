@@ -1,0 +1,19 @@
+"""Shared fixtures: small files written to tmp_path."""
+
+import pytest
+
+
+@pytest.fixture
+def write_file(tmp_path):
+    """Writes bytes or text to a new file under tmp_path and returns its path as str."""
+    counter = iter(range(1_000_000))
+
+    def write(content, name=None):
+        path = tmp_path / (name or f"file{next(counter)}")
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(content, str):
+            content = content.encode()
+        path.write_bytes(content)
+        return str(path)
+
+    return write
