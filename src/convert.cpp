@@ -9,6 +9,8 @@
 namespace velko::py {
 namespace {
 
+constexpr std::size_t kShortText = 64;
+
 PyObject* sequence_abc() {
     static PyObject* abc = [] {
         Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
@@ -100,6 +102,13 @@ Ref to_python(std::uint64_t value) { return api(PyLong_FromUnsignedLongLong(valu
 Ref to_python(double value) { return api(PyFloat_FromDouble(value)); }
 
 Ref to_python(std::string_view text) {
+    // Short ASCII text (identifiers, accessions) skips the UTF-8 decoder; long text is decoded in
+    // one pass by the interpreter, which is as fast as checking and copying it.
+    if (text.size() <= kShortText) {
+        unsigned char high = 0;
+        for (const char c : text) high |= static_cast<unsigned char>(c);
+        if (high < 0x80) return ascii_to_python(text);
+    }
     return api(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 

@@ -2,6 +2,9 @@
 
 import pytest
 
+# The submodules resolve through sys.modules, which the package fills when it is imported.
+import velko  # noqa: F401
+
 
 @pytest.fixture
 def write_file(tmp_path):

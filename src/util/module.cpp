@@ -1,4 +1,6 @@
 // velko.util.accession: canonical_gid.
+#include <array>
+
 #include "pymodule.hpp"
 #include "signature.hpp"
 #include "util/accession.hpp"
@@ -12,7 +14,10 @@ PyObject* canonical_gid(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     return guarded([&] {
         const auto [gid] = bind<std::string_view>(kCanonicalGid, args, nargs, kwnames);
-        return to_python(util::canonical_gid(gid));
+        // Accessions are short: canonicalise on the stack rather than in a heap string.
+        std::array<char, 128> buffer;
+        if (gid.size() > buffer.size()) return to_python(util::canonical_gid(gid));
+        return to_python(std::string_view(buffer.data(), util::canonical_gid(gid, buffer)));
     });
 }
 

@@ -1,0 +1,49 @@
+"""Cost of one call through the boundary: canonical_gid over a million accessions.
+
+Run: python3 benchmarks/bench_call.py
+"""
+
+import random
+import time
+
+import velko  # noqa: F401  (publishes the submodules)
+from velko.util.accession import canonical_gid
+
+
+def python_canonical_gid(gid):
+    if gid.startswith("U"):
+        return gid
+    gid = gid.replace("RS_", "").replace("GB_", "").replace("GCA_", "G").replace("GCF_", "G")
+    return gid.split(".", 1)[0]
+
+
+def accessions(n, seed=7):
+    rng = random.Random(seed)
+    forms = ["RS_GCF_{:09d}.{}", "GB_GCA_{:09d}.{}", "GCF_{:09d}.{}", "GCA_{:09d}", "UBA{}.{}"]
+    return [rng.choice(forms).format(rng.randrange(10**9), rng.randrange(1, 4)) for _ in range(n)]
+
+
+def best_of(runs, work):
+    best = float("inf")
+    for _ in range(runs):
+        start = time.perf_counter()
+        work()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def main():
+    n = 1_000_000
+    gids = accessions(n)
+    assert [canonical_gid(g) for g in gids[:1000]] == [python_canonical_gid(g) for g in gids[:1000]]
+    native = best_of(5, lambda: [canonical_gid(g) for g in gids])
+    python = best_of(5, lambda: [python_canonical_gid(g) for g in gids])
+    loop = best_of(5, lambda: [g for g in gids])
+    print(f"{'canonical_gid, 1M accessions':34} {'ns/call':>8} {'ratio':>7}")
+    print(f"{'velko':34} {native / n * 1e9:8.1f} {1.0:7.2f}")
+    print(f"{'plain Python (replace/split)':34} {python / n * 1e9:8.1f} {python / native:7.2f}")
+    print(f"{'empty loop (floor)':34} {loop / n * 1e9:8.1f} {loop / native:7.2f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,89 @@
+"""Argument binding and conversion messages, receivers, and PanicException."""
+
+import re
+
+import pytest
+
+from velko.fasta import DnaSequence
+from velko.util.accession import canonical_gid
+
+
+def message(call):
+    with pytest.raises(BaseException) as info:
+        call()
+    return type(info.value).__name__, str(info.value)
+
+
+@pytest.mark.parametrize(
+    ("call", "expected"),
+    [
+        (lambda: canonical_gid("a", "b"),
+         "canonical_gid() takes 1 positional arguments but 2 were given"),
+        (lambda: canonical_gid("a", "b", "c"),
+         "canonical_gid() takes 1 positional arguments but 3 were given"),
+        (lambda: canonical_gid(), "canonical_gid() missing 1 required positional argument: 'gid'"),
+        (lambda: canonical_gid(x=1), "canonical_gid() got an unexpected keyword argument 'x'"),
+        (lambda: canonical_gid("a", gid="b"), "canonical_gid() got multiple values for argument 'gid'"),
+        # surplus positionals are reported before keywords, keywords before missing arguments
+        (lambda: canonical_gid("a", "b", x=1),
+         "canonical_gid() takes 1 positional arguments but 2 were given"),
+        (lambda: canonical_gid(x=1, y=2), "canonical_gid() got an unexpected keyword argument 'x'"),
+        (lambda: DnaSequence(), "DnaSequence.__new__() missing 1 required positional argument: 'seq'"),
+        (lambda: DnaSequence("A", "C"),
+         "DnaSequence.__new__() takes 1 positional arguments but 2 were given"),
+        (lambda: DnaSequence(seq="A", x=1), "DnaSequence.__new__() got an unexpected keyword argument 'x'"),
+        (lambda: DnaSequence("A", seq="A"), "DnaSequence.__new__() got multiple values for argument 'seq'"),
+        (lambda: DnaSequence(**{"seq": "A", "é": 1}),
+         "DnaSequence.__new__() got an unexpected keyword argument 'é'"),
+    ],
+)
+def test_binding_messages(call, expected):
+    assert message(call) == ("TypeError", expected)
+
+
+@pytest.mark.parametrize(
+    ("value", "type_name"),
+    [(b"A", "bytes"), (None, "NoneType"), (1, "int"), (["A"], "list")],
+)
+def test_text_conversion_names_the_type(value, type_name):
+    assert message(lambda: DnaSequence(value)) == (
+        "TypeError", f"argument 'seq': '{type_name}' object cannot be converted to 'PyString'")
+
+
+def test_path_objects_are_not_text():
+    import pathlib
+
+    kind, text = message(lambda: canonical_gid(pathlib.PurePosixPath("a")))
+    assert (kind, text) == (
+        "TypeError", "argument 'gid': 'PurePosixPath' object cannot be converted to 'PyString'")
+
+
+def test_nested_class_uses_qualname():
+    class Outer:
+        class Inner:
+            pass
+
+    assert message(lambda: canonical_gid(Outer.Inner()))[1].endswith(
+        "'test_nested_class_uses_qualname.<locals>.Outer.Inner' object cannot be converted to "
+        "'PyString'")
+
+
+def test_relabelled_error_is_not_chained():
+    try:
+        try:
+            raise KeyError("outer")
+        except KeyError:
+            canonical_gid(1)
+    except TypeError as error:
+        assert error.__cause__ is None
+        assert error.__context__ is None or isinstance(error.__context__, KeyError)
+        assert error.args == ("argument 'gid': 'int' object cannot be converted to 'PyString'",)
+
+
+def test_receiver_type_is_checked():
+    method = DnaSequence.rev_complement
+    with pytest.raises(TypeError):
+        method("ACGT")
+    getter = DnaSequence.__dict__["seq"].__get__
+    with pytest.raises(TypeError):
+        getter("ACGT")
