@@ -8,7 +8,7 @@ from velko.fasta import DnaSequence
 from velko.util.accession import canonical_gid
 
 
-def main():
+def main() -> None:
     print("== Reverse complement")
     dna = DnaSequence("GATTACA")
     print(f"{dna.seq} -> {dna.rev_complement().seq}")

@@ -1,0 +1,10 @@
+from typing import Final, final
+
+__all__: Final[list[str]]
+
+@final
+class DnaSequence:
+    def __new__(cls, seq: str) -> DnaSequence: ...
+    @property
+    def seq(self) -> str: ...
+    def rev_complement(self) -> DnaSequence: ...

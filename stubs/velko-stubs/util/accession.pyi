@@ -1,0 +1,5 @@
+from typing import Final
+
+__all__: Final[list[str]]
+
+def canonical_gid(gid: str) -> str: ...

@@ -1,0 +1,28 @@
+"""The shipped type stubs check the examples and a file using every entry point, strictly."""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def test_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")
+    stubs = ROOT / "stubs" / "velko-stubs"
+    if not stubs.is_dir():
+        pytest.skip("needs a source checkout")
+    # The checkout's stubs, as checkers see them once installed as velko-stubs.
+    (tmp_path / "velko").symlink_to(stubs, target_is_directory=True)
+    targets = [str(ROOT / "tests" / "typing_usage.py")]
+    targets += sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
+    env = dict(os.environ, MYPYPATH=str(tmp_path))
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
+         "--follow-imports=silent", *targets],
+        capture_output=True, text=True, env=env, cwd=tmp_path, timeout=600,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
