@@ -22,12 +22,12 @@ GENOMES = [
 ]
 
 
-def contig(rng, length, gc):
+def contig(rng: random.Random, length: int, gc: float) -> str:
     weights = [(1 - gc) / 2, gc / 2, gc / 2, (1 - gc) / 2]
     return "".join(rng.choices("ACGT", weights=weights, k=length))
 
 
-def fasta_text(rng, name, gc, lengths):
+def fasta_text(rng: random.Random, name: str, gc: float, lengths: list[int]) -> str:
     lines = []
     for i, length in enumerate(lengths, 1):
         lines.append(f">{name}_contig{i} synthetic contig {i} of {name}")
@@ -36,13 +36,13 @@ def fasta_text(rng, name, gc, lengths):
     return "\n".join(lines) + "\n"
 
 
-def positional(x):
+def positional(x: float) -> str:
     """Shortest round-trip digits, laid out without an exponent (as the table file writes)."""
     text = format(Decimal(repr(x)), "f")
     return text.rstrip("0").rstrip(".") if "." in text else text
 
 
-def top_hits(rng):
+def top_hits(rng: random.Random) -> str:
     lines = ["Gene Id\tTop hits (Family id,e-value,bitscore)"]
     for genome, _, _ in GENOMES:
         for gene in range(1, 6):
@@ -57,7 +57,7 @@ def top_hits(rng):
     return "\n".join(lines) + "\n"
 
 
-def main():
+def main() -> None:
     rng = random.Random(20261207)
     DATA.mkdir(exist_ok=True)
     for index, (name, gc, lengths) in enumerate(GENOMES):

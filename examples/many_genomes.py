@@ -53,7 +53,7 @@ def with_dask(paths: list[str], workers: int, scheduler: str | None) -> dict[str
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description="Tetranucleotide frequencies of FASTA files.")
     parser.add_argument("directory", type=pathlib.Path)
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--dask", action="store_true", help="use a Dask distributed cluster")
