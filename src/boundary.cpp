@@ -109,7 +109,7 @@ std::string describe_pending_error() {
     return text;
 }
 
-Ref api(PyObject* obj, std::source_location where) {
+Ref api(PyObject* obj, SourceLocation where) {
     if (obj == nullptr) {
         if (PyErr_Occurred() != nullptr) PyErr_Print();
         fail("Python API call failed", where);

@@ -40,7 +40,7 @@ void restore(Fetched&& error) noexcept;
 [[nodiscard]] std::string describe_pending_error();
 
 /// A C-API call that must not fail: NULL prints the pending error and aborts.
-[[nodiscard]] Ref api(PyObject* obj, std::source_location where = std::source_location::current());
+[[nodiscard]] Ref api(PyObject* obj, SourceLocation where = SourceLocation::current());
 
 /// "'<qualname>' object cannot be converted to '<target>'" as a TypeError.
 [[noreturn]] void throw_downcast(PyObject* obj, std::string_view target);
@@ -63,7 +63,7 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const std::length_error&) {
         raise_no_memory();
     } catch (const std::exception& bug) {
-        write_diagnostic(bug.what(), std::source_location::current());
+        write_diagnostic(bug.what(), SourceLocation::current());
         raise_panic(bug.what());
     } catch (...) {
         raise_panic("unknown failure");

@@ -50,20 +50,20 @@ std::string system_message(int error) {
 
 }  // namespace
 
-void write_diagnostic(std::string_view message, std::source_location where) {
-    const auto file = short_file(where.file_name());
+void write_diagnostic(std::string_view message, SourceLocation where) {
+    const auto file = short_file(where.file);
     std::fprintf(stderr, "velko: internal abort at %.*s:%u: %.*s\n", static_cast<int>(file.size()),
-                 file.data(), static_cast<unsigned>(where.line()),
+                 file.data(), where.line,
                  static_cast<int>(message.size()), message.data());
     std::fflush(stderr);
 }
 
-void fail(std::string_view message, std::source_location where) {
+void fail(std::string_view message, SourceLocation where) {
     write_diagnostic(message, where);
     throw Abort(std::string(message));
 }
 
-void fail_os(std::string_view context, int error, std::source_location where) {
+void fail_os(std::string_view context, int error, SourceLocation where) {
     std::string message(context);
     message += ": ";
     message += os_error_debug(error);
