@@ -1,0 +1,49 @@
+// The bytes of an open file, decompressed on the fly when the file is gzip-compressed.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace velko::util {
+
+/// A read failure: the text names the problem ("Is a directory (os error 21)",
+/// "invalid gzip data: incorrect header check", "gzip stream ended early").
+struct InputError {
+    std::string message;
+};
+
+/// Reads a descriptor (not owned) as plain bytes, or, when the file starts with the gzip magic
+/// bytes, as the concatenated decompressed contents of all its gzip members.
+class InputStream {
+public:
+    explicit InputStream(int fd);
+    InputStream(const InputStream&) = delete;
+    InputStream& operator=(const InputStream&) = delete;
+    ~InputStream();
+
+    /// Fills the front of `out`; returns the number of bytes, 0 only at the end of the input.
+    /// Throws InputError.
+    std::size_t read(std::span<char> out);
+
+    /// True once the first read has seen the gzip magic bytes.
+    [[nodiscard]] bool compressed() const { return inflater_ != nullptr; }
+
+private:
+    struct Inflater;
+
+    std::size_t read_raw(std::span<char> out);
+    std::size_t inflate_into(std::span<char> out);
+    void start();
+
+    int fd_;
+    bool started_ = false;
+    // Bytes read ahead while looking for the magic bytes, handed out before reading on.
+    std::vector<char> pending_;
+    std::size_t pending_at_ = 0;
+    std::unique_ptr<Inflater> inflater_;
+};
+
+}  // namespace velko::util
