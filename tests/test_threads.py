@@ -1,0 +1,130 @@
+"""Counting from several threads at once (it releases the interpreter lock) while other threads
+use top-hit tables; and re-entrant calls into an object that is being changed."""
+
+import random
+import threading
+
+import pytest
+
+from velko.hmmer.tophit import TopHitFile
+from velko.kmer import get_kmer_count_fasta, get_kmer_count_seq
+
+
+def sequences(count, length, seed=11):
+    rng = random.Random(seed)
+    return ["".join(rng.choices("ACGT", k=length + i * 997)) for i in range(count)]
+
+
+def test_parallel_counting_matches_serial(tmp_path):
+    texts = sequences(6, 300_000)
+    paths = []
+    for i, text in enumerate(texts):
+        path = tmp_path / f"g{i}.fa"
+        path.write_text(f">r{i}\n{text[:150_000]}\n>s{i}\n{text[150_000:]}\n")
+        paths.append(str(path))
+    expected_seq = [(get_kmer_count_seq(t, 6, True).counts) for t in texts]
+    expected_fasta = [{k: v.counts for k, v in get_kmer_count_fasta(p, 5, False).items()}
+                      for p in paths]
+
+    results, errors = {}, []
+
+    def count(i):
+        try:
+            for _ in range(3):
+                results[("seq", i)] = get_kmer_count_seq(texts[i], 6, True).counts
+                results[("fasta", i)] = {
+                    k: v.counts for k, v in get_kmer_count_fasta(paths[i], 5, False).items()}
+        except BaseException as error:  # noqa: B036
+            errors.append(error)
+
+    def use_tables(seed):
+        try:
+            rng = random.Random(seed)
+            table = TopHitFile(str(tmp_path / f"t{seed}" / "top.tsv"))
+            best = {}
+            for n in range(20_000):
+                gene, score = f"g{rng.randrange(500)}", rng.uniform(0, 100)
+                table.add_hit(gene, f"PF{n % 9}", 1e-5, score)
+                best[gene] = max(best.get(gene, -1.0), score)
+            table.write()
+            copy = TopHitFile(table.path)
+            copy.read()
+            for gene, score in best.items():
+                assert copy.get_top_hit(gene).bit_score == score
+        except BaseException as error:  # noqa: B036
+            errors.append(error)
+
+    threads = [threading.Thread(target=count, args=(i,)) for i in range(len(texts))]
+    threads += [threading.Thread(target=use_tables, args=(s,)) for s in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=300)
+    assert errors == []
+    for i in range(len(texts)):
+        assert results[("seq", i)] == expected_seq[i]
+        assert results[("fasta", i)] == expected_fasta[i]
+
+
+def test_aborts_in_threads_stay_in_their_thread(capfd):
+    outcomes = []
+
+    def bad():
+        try:
+            get_kmer_count_seq("ACGT" * 100_000 + "N", 4, False)
+        except BaseException as error:  # noqa: B036
+            outcomes.append(type(error).__name__)
+
+    threads = [threading.Thread(target=bad) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert outcomes == ["PanicException"] * 4
+    capfd.readouterr()
+
+
+class CallsBack:
+    """A score whose conversion calls back into the table being changed."""
+
+    def __init__(self, table, action):
+        self.table, self.action, self.seen = table, action, None
+
+    def __float__(self):
+        try:
+            self.action(self.table)
+        except RuntimeError as error:
+            self.seen = str(error)
+            raise
+        return 1.0
+
+
+@pytest.mark.parametrize(
+    ("action", "message"),
+    [
+        (lambda t: t.contains_gene_id("g"), "Already mutably borrowed"),
+        (lambda t: t.get_top_hit("g"), "Already mutably borrowed"),
+        (lambda t: t.path, "Already mutably borrowed"),
+        (lambda t: t.write(), "Already mutably borrowed"),
+        (lambda t: t.add_hit("g", "PF", 1.0, 2.0), "Already borrowed"),
+        (lambda t: t.read(), "Already borrowed"),
+    ],
+)
+def test_reentrant_calls_are_refused(tmp_path, action, message):
+    table = TopHitFile(str(tmp_path / "top.tsv"))
+    score = CallsBack(table, action)
+    with pytest.raises(RuntimeError) as info:
+        table.add_hit("g", "PF", score, 2.0)
+    assert str(info.value) == message
+    assert score.seen == message
+    # the borrow was given back: the table works and holds nothing from the failed call
+    assert not table.contains_gene_id("g")
+    table.add_hit("g", "PF", 1.0, 2.0)
+    assert table.get_top_hit("g").bit_score == 2.0
+
+
+def test_reentrant_reads_of_other_objects_are_fine(tmp_path):
+    table, other = TopHitFile(str(tmp_path / "a.tsv")), TopHitFile(str(tmp_path / "b.tsv"))
+    score = CallsBack(other, lambda t: t.add_hit("x", "PF", 1.0, 2.0))
+    table.add_hit("g", "PF", score, 2.0)
+    assert other.contains_gene_id("x") and table.contains_gene_id("g")
