@@ -9,11 +9,9 @@ import argparse
 import os
 import pathlib
 import random
-import resource
 import subprocess
 import sys
 import tempfile
-import time
 
 LINE = 80
 
@@ -34,18 +32,15 @@ def write_fasta(path, record_sizes, seed=3):
             f.write("\n".join(rest[i:i + LINE] for i in range(0, len(rest), LINE)) + "\n")
 
 
+PEAK = "\nimport resource; print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)"
+
+
 def measured(code, *args):
-    """Runs code in a fresh interpreter; returns (its printed result, seconds, peak RSS in MB)."""
-    start = time.perf_counter()
-    proc = subprocess.Popen([sys.executable, "-c", code, *args], stdout=subprocess.PIPE, text=True)
-    out, _ = proc.communicate()
-    _, status, usage = os.wait4(proc.pid, 0) if proc.returncode is None else (0, 0, None)
-    elapsed = time.perf_counter() - start
-    if usage is None:
-        usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-    if proc.returncode != 0:
-        raise SystemExit(f"step failed: {code}")
-    return out.strip(), elapsed, usage.ru_maxrss / 1024
+    """Runs code in a fresh interpreter; returns (its printed lines, its peak RSS in MB)."""
+    proc = subprocess.run([sys.executable, "-c", code + PEAK, *args], stdout=subprocess.PIPE,
+                          text=True, check=True)
+    *lines, peak = proc.stdout.split("\n")[:-1]
+    return lines[-1], int(peak)
 
 
 COUNT = """
@@ -92,17 +87,17 @@ def main():
         print("generating", fasta)
         write_fasta(fasta, sizes)
     size_gb = fasta.stat().st_size / 1e9
-    out, elapsed, peak = measured(COUNT, str(fasta))
+    out, peak = measured(COUNT, str(fasta))
     count_seconds, windows = out.split()
     results_mb = len(sizes) * 4**8 * 8 / 1e6
     print(f"{'step':44} {'seconds':>8} {'peak MB':>8}")
     print(f"{f'count k=8, {size_gb:.1f} GB FASTA ({windows} windows)':44} {float(count_seconds):8.2f} "
           f"{peak:8.0f}   (results themselves: {results_mb:.0f} MB)")
     table = work / "top.tsv"
-    out, elapsed, peak = measured(WRITE, str(table))
+    out, peak = measured(WRITE, str(table))
     mb = table.stat().st_size / 1e6
     print(f"{f'write 5M hits ({mb:.0f} MB)':44} {float(out):8.2f} {peak:8.0f}")
-    out, elapsed, peak = measured(READ, str(table))
+    out, peak = measured(READ, str(table))
     print(f"{'read them back':44} {float(out.split()[0]):8.2f} {peak:8.0f}")
     if not args.keep:
         fasta.unlink()
