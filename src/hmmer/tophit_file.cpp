@@ -145,7 +145,9 @@ bool is_utf8(std::string_view text) {
 
 double number_or_fail(std::string_view text) {
     const util::ParsedNumber parsed = util::parse_number(text);
-    if (parsed.error != util::NumberError::kNone) fail_with(kErrUnwrap, util::describe(parsed.error));
+    if (parsed.error != util::NumberError::kNone) {
+        fail_with(kErrUnwrap, util::describe(parsed.error));
+    }
     return parsed.value;
 }
 
