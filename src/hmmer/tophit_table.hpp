@@ -18,7 +18,9 @@ namespace velko::hmmer {
 /// Hashes owned and borrowed text alike, so lookups by string_view allocate nothing.
 struct TextHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept {
+    // Deliberately not noexcept: libstdc++ then stores each node's hash, so a lookup compares
+    // stored hashes along a bucket chain instead of rehashing every key it passes.
+    std::size_t operator()(std::string_view text) const {
         return std::hash<std::string_view>{}(text);
     }
 };
