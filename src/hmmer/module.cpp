@@ -1,11 +1,227 @@
 // velko.hmmer.tophit: the Hit record and the TopHitFile table.
+#include <optional>
+
+#include "hmmer/hit.hpp"
+#include "hmmer/tophit_file.hpp"
 #include "pymodule.hpp"
 #include "signature.hpp"
 
 namespace velko::py {
 
+template <>
+struct PyClassDef<hmmer::Hit> {
+    static constexpr const char* kName = "builtins.Hit";
+    static std::span<const PyType_Slot> slots();
+};
+
+template <>
+struct PyClassDef<hmmer::TopHitFile> {
+    static constexpr const char* kName = "builtins.TopHitFile";
+    static std::span<const PyType_Slot> slots();
+};
+
+namespace {
+
+using hmmer::Hit;
+using hmmer::TopHitFile;
+
+Ref not_implemented() { return Ref::borrow(Py_NotImplemented); }
+
+// Hit
+
+constexpr Signature kHitNew{
+    .owner = "Hit",
+    .name = "__new__",
+    .params = {"gene_id", "hmm_id", "e_val", "bit_score"},
+};
+
+PyObject* hit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&] {
+        const auto [gene_id, hmm_id, e_val, bit_score] =
+            bind_new<std::string_view, std::string_view, double, double>(kHitNew, args, kwargs);
+        return construct(type, Hit{std::string(gene_id), std::string(hmm_id), e_val, bit_score});
+    });
+}
+
+PyObject* hit_hmm_str(PyObject* self, PyObject*) noexcept {
+    return guarded([&] {
+        const Shared<Hit> hit(self);
+        return to_python(hmmer::hmm_str(*hit));
+    });
+}
+
+PyObject* hit_repr(PyObject* self) noexcept {
+    return guarded([&] {
+        const Shared<Hit> hit(self);
+        return to_python(hmmer::repr(*hit));
+    });
+}
+
+PyObject* hit_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    return guarded([&] {
+        PyTypeObject* type = type_of<Hit>();
+        if (!PyObject_TypeCheck(self, type)) return not_implemented();
+        const Shared<Hit> left(self);
+        if (!PyObject_TypeCheck(other, type)) return not_implemented();
+        std::optional<Shared<Hit>> right;
+        try {
+            right.emplace(reinterpret_cast<Instance<Hit>*>(other));
+        } catch (const ErrorAlreadySet&) {
+            PyErr_Clear();  // a borrowed operand is just another value we cannot compare with
+            return not_implemented();
+        }
+        if (op < Py_LT || op > Py_GE) return not_implemented();
+        // CompareOp lists the operators in the order of CPython's codes.
+        return to_python(hmmer::compare(*left, **right, static_cast<hmmer::CompareOp>(op)));
+    });
+}
+
+PyMethodDef kHitMethods[] = {
+    {"hmm_str", as_cfunction(hit_hmm_str), METH_NOARGS, nullptr},
+    {},
+};
+
+PyGetSetDef kHitFields[] = {
+    {"gene_id", read_field<&Hit::gene_id>, nullptr, nullptr, nullptr},
+    {"hmm_id", read_field<&Hit::hmm_id>, nullptr, nullptr, nullptr},
+    {"e_val", read_field<&Hit::e_val>, nullptr, nullptr, nullptr},
+    {"bit_score", read_field<&Hit::bit_score>, nullptr, nullptr, nullptr},
+    {},
+};
+
+const PyType_Slot kHitSlots[] = {
+    {Py_tp_new, as_slot(hit_new)},
+    {Py_tp_repr, as_slot(hit_repr)},
+    {Py_tp_richcompare, as_slot(hit_richcompare)},
+    {Py_tp_methods, kHitMethods},
+    {Py_tp_getset, kHitFields},
+};
+
+// TopHitFile
+
+constexpr Signature kTopHitFileNew{.owner = "TopHitFile", .name = "__new__", .params = {"path"}};
+constexpr Signature kAddHit{
+    .owner = "TopHitFile",
+    .name = "add_hit",
+    .params = {"gene_id", "hmm_id", "e_val", "bit_score"},
+};
+constexpr Signature kContainsGeneId{
+    .owner = "TopHitFile", .name = "contains_gene_id", .params = {"gene_id"}};
+constexpr Signature kContainsGeneHmm{
+    .owner = "TopHitFile", .name = "contains_gene_hmm", .params = {"gene_id", "hmm_id"}};
+constexpr Signature kGetTopHit{
+    .owner = "TopHitFile", .name = "get_top_hit", .params = {"gene_id"}};
+constexpr Signature kGetHmmHit{
+    .owner = "TopHitFile", .name = "get_hmm_hit", .params = {"gene_id", "hmm_id"}};
+
+PyObject* tophit_file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&] {
+        const auto [path] = bind_new<std::string_view>(kTopHitFileNew, args, kwargs);
+        return construct(type, TopHitFile{std::string(path), {}});
+    });
+}
+
+PyObject* tophit_file_add_hit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+    return guarded([&] {
+        // The borrow comes first: a score's __float__ that calls back into this table must
+        // find it taken.
+        const Exclusive<TopHitFile> file(self);
+        const auto [gene_id, hmm_id, e_val, bit_score] =
+            bind<std::string_view, std::string_view, double, double>(kAddHit, args, nargs,
+                                                                     kwnames);
+        file->table.add_hit(gene_id, hmm_id, e_val, bit_score);
+        return none();
+    });
+}
+
+PyObject* tophit_file_contains_gene_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) noexcept {
+    return guarded([&] {
+        const Shared<TopHitFile> file(self);
+        const auto [gene_id] = bind<std::string_view>(kContainsGeneId, args, nargs, kwnames);
+        return to_python(file->table.contains_gene_id(gene_id));
+    });
+}
+
+PyObject* tophit_file_contains_gene_hmm(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept {
+    return guarded([&] {
+        const Shared<TopHitFile> file(self);
+        const auto [gene_id, hmm_id] =
+            bind<std::string_view, std::string_view>(kContainsGeneHmm, args, nargs, kwnames);
+        return to_python(file->table.contains_gene_hmm(gene_id, hmm_id));
+    });
+}
+
+PyObject* tophit_file_get_top_hit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept {
+    return guarded([&] {
+        const Shared<TopHitFile> file(self);
+        const auto [gene_id] = bind<std::string_view>(kGetTopHit, args, nargs, kwnames);
+        return to_python(file->table.py_get_top_hit(gene_id));
+    });
+}
+
+PyObject* tophit_file_get_hmm_hit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept {
+    return guarded([&] {
+        const Shared<TopHitFile> file(self);
+        const auto [gene_id, hmm_id] =
+            bind<std::string_view, std::string_view>(kGetHmmHit, args, nargs, kwnames);
+        return to_python(file->table.py_get_hmm_hit(gene_id, hmm_id));
+    });
+}
+
+PyObject* tophit_file_write(PyObject* self, PyObject*) noexcept {
+    return guarded([&] {
+        const Shared<TopHitFile> file(self);
+        file->write();
+        return none();
+    });
+}
+
+PyObject* tophit_file_read(PyObject* self, PyObject*) noexcept {
+    return guarded([&] {
+        const Exclusive<TopHitFile> file(self);
+        file->read();
+        return none();
+    });
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kTopHitFileMethods[] = {
+    {"add_hit", as_cfunction(tophit_file_add_hit), kFastcall, nullptr},
+    {"contains_gene_id", as_cfunction(tophit_file_contains_gene_id), kFastcall, nullptr},
+    {"contains_gene_hmm", as_cfunction(tophit_file_contains_gene_hmm), kFastcall, nullptr},
+    {"get_top_hit", as_cfunction(tophit_file_get_top_hit), kFastcall, nullptr},
+    {"get_hmm_hit", as_cfunction(tophit_file_get_hmm_hit), kFastcall, nullptr},
+    {"write", as_cfunction(tophit_file_write), METH_NOARGS, nullptr},
+    {"read", as_cfunction(tophit_file_read), METH_NOARGS, nullptr},
+    {},
+};
+
+PyGetSetDef kTopHitFileFields[] = {
+    {"path", read_field<&TopHitFile::path>, nullptr, nullptr, nullptr},
+    {},
+};
+
+const PyType_Slot kTopHitFileSlots[] = {
+    {Py_tp_new, as_slot(tophit_file_new)},
+    {Py_tp_methods, kTopHitFileMethods},
+    {Py_tp_getset, kTopHitFileFields},
+};
+
+}  // namespace
+
+std::span<const PyType_Slot> PyClassDef<hmmer::Hit>::slots() { return kHitSlots; }
+std::span<const PyType_Slot> PyClassDef<hmmer::TopHitFile>::slots() { return kTopHitFileSlots; }
+
 void build_tophit(PyObject* package) {
     Ref module = create_submodule("velko.hmmer.tophit");
+    add_class<Hit>(module.get());
+    add_class<TopHitFile>(module.get());
     publish_submodule(package, module.get(),
                       "import sys; sys.modules['velko.hmmer.tophit'] = submodule");
 }

@@ -1,0 +1,116 @@
+// The replacement rule, the top-hit scan and the lookups of the top-hit table.
+#include "hmmer/tophit_table.hpp"
+
+namespace velko::hmmer {
+namespace {
+
+// Past this many profiles a gene gets an index instead of a linear scan.
+constexpr std::size_t kIndexFrom = 16;
+
+}  // namespace
+
+std::optional<ProfileId> TopHitTable::find_profile(std::string_view hmm_id) const {
+    const auto found = profile_ids_.find(hmm_id);
+    if (found == profile_ids_.end()) return std::nullopt;
+    return found->second;
+}
+
+ProfileId TopHitTable::intern_profile(std::string_view hmm_id) {
+    if (const auto found = profile_ids_.find(hmm_id); found != profile_ids_.end()) {
+        return found->second;
+    }
+    const auto id = static_cast<ProfileId>(profile_names_.size());
+    profile_names_.emplace_back(hmm_id);
+    profile_ids_.emplace(std::string(hmm_id), id);
+    return id;
+}
+
+std::size_t TopHitTable::find_hit(const Gene& gene, ProfileId profile) {
+    if (gene.index) {
+        const auto found = gene.index->find(profile);
+        return found == gene.index->end() ? gene.hits.size() : found->second;
+    }
+    std::size_t at = 0;
+    while (at < gene.hits.size() && gene.hits[at].profile != profile) ++at;
+    return at;
+}
+
+void TopHitTable::append_hit(Gene& gene, const StoredHit& hit) {
+    gene.hits.push_back(hit);
+    if (gene.index) {
+        gene.index->emplace(hit.profile, static_cast<std::uint32_t>(gene.hits.size() - 1));
+    } else if (gene.hits.size() > kIndexFrom) {
+        gene.index = std::make_unique<std::unordered_map<ProfileId, std::uint32_t>>();
+        for (std::size_t i = 0; i < gene.hits.size(); ++i) {
+            gene.index->emplace(gene.hits[i].profile, static_cast<std::uint32_t>(i));
+        }
+    }
+}
+
+Hit TopHitTable::make_hit(std::string_view gene_id, const StoredHit& stored) const {
+    return Hit{std::string(gene_id), profile_names_[stored.profile], stored.e_val,
+               stored.bit_score};
+}
+
+void TopHitTable::add_hit(std::string_view gene_id, std::string_view hmm_id, double e_val,
+                          double bit_score) {
+    const ProfileId profile = intern_profile(hmm_id);
+    const StoredHit offered{profile, e_val, bit_score};
+    auto gene = genes_.find(gene_id);
+    if (gene == genes_.end()) {
+        gene = genes_.emplace(std::string(gene_id), Gene{}).first;
+        append_hit(gene->second, offered);
+        return;
+    }
+    const std::size_t at = find_hit(gene->second, profile);
+    if (at == gene->second.hits.size()) {
+        append_hit(gene->second, offered);
+        return;
+    }
+    // Only a strictly better hit replaces: ties and NaN keep the first one offered.
+    StoredHit& stored = gene->second.hits[at];
+    if (hit_order(stored.e_val, stored.bit_score, e_val, bit_score) == HitOrder::kLess) {
+        stored = offered;
+    }
+}
+
+bool TopHitTable::contains_gene_id(std::string_view gene_id) const {
+    return genes_.find(gene_id) != genes_.end();
+}
+
+bool TopHitTable::contains_gene_hmm(std::string_view gene_id, std::string_view hmm_id) const {
+    const auto gene = genes_.find(gene_id);
+    if (gene == genes_.end()) return false;
+    const auto profile = find_profile(hmm_id);
+    return profile && find_hit(gene->second, *profile) < gene->second.hits.size();
+}
+
+std::optional<Hit> TopHitTable::py_get_top_hit(std::string_view gene_id) const {
+    const auto gene = genes_.find(gene_id);
+    if (gene == genes_.end()) return std::nullopt;
+    const std::vector<StoredHit>& hits = gene->second.hits;
+    const StoredHit* best = &hits.front();
+    for (std::size_t i = 1; i < hits.size(); ++i) {
+        // The best so far stays only when it is greater; an equal hit takes its place, and a
+        // NaN bit score that became the best is greater than everything after it.
+        const StoredHit& hit = hits[i];
+        if (hit_order(best->e_val, best->bit_score, hit.e_val, hit.bit_score) !=
+            HitOrder::kGreater) {
+            best = &hit;
+        }
+    }
+    return make_hit(gene->first, *best);
+}
+
+std::optional<Hit> TopHitTable::py_get_hmm_hit(std::string_view gene_id,
+                                               std::string_view hmm_id) const {
+    const auto gene = genes_.find(gene_id);
+    if (gene == genes_.end()) return std::nullopt;
+    const auto profile = find_profile(hmm_id);
+    if (!profile) return std::nullopt;
+    const std::size_t at = find_hit(gene->second, *profile);
+    if (at == gene->second.hits.size()) return std::nullopt;
+    return make_hit(gene->first, gene->second.hits[at]);
+}
+
+}  // namespace velko::hmmer
