@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "kmer/count.hpp"
+#include "kmer/count_fasta.hpp"
 #include "kmer/count_result.hpp"
 #include "kmer/kmers.hpp"
 #include "pymodule.hpp"
@@ -63,6 +64,10 @@ Ref kmer_str(std::uint8_t k, std::uint64_t index) {
     return text;
 }
 
+constexpr Signature kGetKmerCountFasta{
+    .name = "get_kmer_count_fasta",
+    .params = {"path", "k", "use_rev_complement"},
+};
 constexpr Signature kGetKmerCountSeq{
     .name = "get_kmer_count_seq",
     .params = {"seq", "k", "use_rev_complement"},
@@ -74,6 +79,29 @@ constexpr Signature kKmerCountResultNew{
     .name = "__new__",
     .params = {"k", "total", "counts"},
 };
+
+PyObject* get_kmer_count_fasta(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+    return guarded([&] {
+        const auto [path, k, both_strands] =
+            bind<std::string_view, std::uint8_t, bool>(kGetKmerCountFasta, args, nargs, kwnames);
+        kmer::FastaCounts results = [&] {
+            // Reading and counting touch no Python object: other threads run meanwhile. The
+            // str holding `path` is an argument, alive until we return.
+            const WithoutGil unlocked;
+            return kmer::count_fasta(path, k, both_strands);
+        }();
+        Ref dict = api(_PyDict_NewPresized(static_cast<Py_ssize_t>(results.size())));
+        for (auto& [id, result] : results) {
+            const Ref key = to_python(id);
+            const Ref value = to_python(std::move(result));
+            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+                fail("Failed to set_item on dict");
+            }
+        }
+        return dict;
+    });
+}
 
 PyObject* get_kmer_count_seq(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
@@ -124,6 +152,8 @@ PyObject* get_possible_kmers(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+PyMethodDef kGetKmerCountFastaDef = {"get_kmer_count_fasta", as_cfunction(get_kmer_count_fasta),
+                                     METH_FASTCALL | METH_KEYWORDS, nullptr};
 PyMethodDef kGetKmerCountSeqDef = {"get_kmer_count_seq", as_cfunction(get_kmer_count_seq),
                                    METH_FASTCALL | METH_KEYWORDS, nullptr};
 PyMethodDef kGetKmerToIdxDef = {"get_kmer_to_idx", as_cfunction(get_kmer_to_idx),
@@ -172,7 +202,7 @@ std::span<const PyType_Slot> PyClassDef<kmer::KmerCountResult>::slots() {
 
 void build_kmer(PyObject* package) {
     Ref module = create_submodule("velko.kmer");
-    // get_kmer_count_fasta is added here, first.
+    add_function(module.get(), kGetKmerCountFastaDef);
     add_function(module.get(), kGetKmerCountSeqDef);
     add_function(module.get(), kGetKmerToIdxDef);
     add_function(module.get(), kGetPossibleKmersDef);
