@@ -36,6 +36,14 @@ constexpr std::array<std::uint8_t, 256> kCode = [] {
     return table;
 }();
 
+// Count lists up to this size stay in the core's own caches; larger ones are prefetched.
+constexpr std::size_t kCachedCounts = std::size_t{1} << 16;
+
+std::size_t first_bad_in(const unsigned char* bytes, std::size_t from) {
+    while (kCode[bytes[from]] != kBad) ++from;
+    return from;
+}
+
 constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
 std::size_t first_continuation(std::string_view piece) {
@@ -78,36 +86,83 @@ void SequenceCounter::feed(std::string_view piece) {
 std::size_t SequenceCounter::count_windows(std::string_view piece) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(piece.data());
     const std::size_t size = piece.size();
-    std::uint64_t index = index_;
+    std::uint64_t letters = letters_;
     std::size_t i = 0;
     // The first k - 1 letters of the text complete no window yet.
     const std::uint64_t warm_up = floor_sub(k_ - std::uint64_t{1}, size_);
     for (; i < size && i < warm_up; ++i) {
         const unsigned code = kCode[bytes[i]];
         if (code == kBad) return i;
-        index = (index << 2) | code;
+        letters = letters * 4 + code;
     }
+    i = counts_.size() > kCachedCounts ? count_far(bytes, i, size, letters)
+                                       : count_near(bytes, i, size, letters);
+    letters_ = letters;
+    return i;
+}
+
+// Windows over a bad letter are counted with a wrong index in the block that holds it, but a text
+// with a complete window and a bad letter always aborts, so those counts are never seen.
+
+std::size_t SequenceCounter::count_near(const unsigned char* bytes, std::size_t i, std::size_t size,
+                                        std::uint64_t& letters) {
     std::uint64_t* const counts = counts_.data();
     const std::uint64_t mask = mask_;
+    std::uint64_t rolling = letters;
     while (i < size) {
         const std::size_t stop = std::min(size, i + kBlock);
         unsigned seen = 0;
         for (std::size_t j = i; j < stop; ++j) {
             const unsigned code = kCode[bytes[j]];
             seen |= code;
-            index = ((index << 2) | code) & mask;
-            ++counts[index];
+            // Unmasked, the rolling code is one multiply-add per letter; letters older than the
+            // window only reach bits the mask drops.
+            rolling = rolling * 4 + code;
+            ++counts[rolling & mask];
         }
-        if ((seen & kBad) != 0) {
-            // Windows over the bad letter were counted with a wrong index, but a text with a
-            // complete window and a bad letter always aborts, so those counts are never seen.
-            while (kCode[bytes[i]] != kBad) ++i;
-            return i;
-        }
+        if ((seen & kBad) != 0) return first_bad_in(bytes, i);
         i = stop;
     }
-    index_ = index;
+    letters = rolling;
     return size;
+}
+
+std::size_t SequenceCounter::count_far(const unsigned char* bytes, std::size_t i, std::size_t size,
+                                       std::uint64_t& letters) {
+    // A count list larger than the caches costs a miss per window: each block's indexes are
+    // computed and prefetched one block before they are counted, so the misses overlap.
+    std::uint64_t* const counts = counts_.data();
+    const std::uint64_t mask = mask_;
+    std::uint64_t rolling = letters;
+    std::array<std::uint64_t, kBlock> first{};
+    std::array<std::uint64_t, kBlock> second{};
+    std::uint64_t* ahead = first.data();
+    std::uint64_t* due = second.data();
+    std::size_t due_count = 0;
+    std::size_t result = size;
+    while (i < size) {
+        const std::size_t count = std::min(size - i, kBlock);
+        unsigned seen = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+            const unsigned code = kCode[bytes[i + j]];
+            seen |= code;
+            rolling = rolling * 4 + code;
+            ahead[j] = rolling & mask;
+            __builtin_prefetch(counts + ahead[j], 1);
+        }
+        for (std::size_t j = 0; j < due_count; ++j) ++counts[due[j]];
+        if ((seen & kBad) != 0) {
+            result = first_bad_in(bytes, i);
+            due_count = 0;
+            break;
+        }
+        std::swap(ahead, due);
+        due_count = count;
+        i += count;
+    }
+    for (std::size_t j = 0; j < due_count; ++j) ++counts[due[j]];
+    letters = rolling;
+    return result;
 }
 
 void SequenceCounter::keep_context(std::string_view piece) {

@@ -27,6 +27,10 @@ public:
 
 private:
     [[nodiscard]] std::size_t count_windows(std::string_view piece);
+    [[nodiscard]] std::size_t count_near(const unsigned char* bytes, std::size_t i,
+                                         std::size_t size, std::uint64_t& letters);
+    [[nodiscard]] std::size_t count_far(const unsigned char* bytes, std::size_t i,
+                                        std::size_t size, std::uint64_t& letters);
     void keep_context(std::string_view piece);
     [[nodiscard]] unsigned char byte_at(std::uint64_t position) const;
     [[nodiscard]] bool is_boundary(std::uint64_t position) const;
@@ -36,7 +40,7 @@ private:
     std::uint8_t k_;
     std::span<std::uint64_t> counts_;
     std::uint64_t mask_;
-    std::uint64_t index_ = 0;  // the codes of the last k letters, first letter most significant
+    std::uint64_t letters_ = 0;  // 2-bit codes of the letters so far, the latest least significant
     std::uint64_t size_ = 0;   // bytes fed so far
     std::optional<std::uint64_t> first_bad_;  // first byte no window may hold
     std::string head_;         // the text's first bytes, which an abort message quotes
