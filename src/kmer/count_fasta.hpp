@@ -4,14 +4,16 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "kmer/count_result.hpp"
 
 namespace velko::kmer {
 
-/// One result per record identifier; a later record replaces an earlier one of the same id.
-using FastaCounts = std::unordered_map<std::string, KmerCountResult>;
+/// One result per record, in file order, keyed by the record's id. Ids may repeat: for each id
+/// the last entry is the one that counts, as when filling a map in this order.
+using FastaCounts = std::vector<std::pair<std::string, KmerCountResult>>;
 
 /// The k-mer counts of each record of the FASTA file at `path`, with the reverse strand added
 /// when `use_rev_complement`. Reads the file once, holding no record in memory. Throws Abort

@@ -2,7 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+
+#include "kmer/count_list.hpp"
 
 namespace velko::kmer {
 
@@ -11,7 +12,7 @@ namespace velko::kmer {
 struct KmerCountResult {
     std::uint8_t k = 0;
     std::uint64_t total = 0;
-    std::vector<std::uint64_t> counts;
+    CountList counts;
 };
 
 }  // namespace velko::kmer

@@ -173,7 +173,7 @@ PyObject* kmer_count_result_new(PyTypeObject* type, PyObject* args, PyObject* kw
 PyObject* kmer_count_result_counts(PyObject* self, void*) noexcept {
     return guarded([&] {
         const Shared<KmerCountResult> result(self);
-        const std::vector<std::uint64_t>& counts = result->counts;
+        const kmer::CountList& counts = result->counts;
         const auto large = static_cast<std::uint64_t>(std::count_if(
             counts.begin(), counts.end(), [](std::uint64_t c) { return c > kLargestSharedInt; }));
         kmer::require_memory(saturating_add(saturating_mul(counts.size(), kSlotBytes),

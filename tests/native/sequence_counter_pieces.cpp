@@ -15,7 +15,7 @@ using velko::kmer::count_text;
 using velko::kmer::SequenceCounter;
 
 struct Outcome {
-    std::vector<std::uint64_t> counts;
+    velko::kmer::CountList counts;
     std::uint64_t total = 0;
     std::string abort;
     bool operator==(const Outcome&) const = default;
