@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import random
 import sys
 import threading
 import unicodedata
@@ -179,6 +180,18 @@ FILES = {
 @pytest.mark.parametrize("data", FILES.values(), ids=FILES.keys())
 def test_reader_rules(write_file, data, k, both):
     check(write_file(data), data, k, both)
+
+
+@pytest.mark.parametrize("k", [4, 7, 8])
+def test_both_strands_for_records_short_and_long_against_their_k(write_file, k):
+    # Records with far fewer windows than k-mers, and with more: each way of adding the reverse
+    # strand must agree with counting the reverse complement.
+    rng = random.Random(k)
+    data = b"".join(
+        b">r%d\n%s\n" % (length, bytes(rng.choice(b"ACGT") for _ in range(length)))
+        for length in (0, 3, 9, 60, 700, 3000, 9000, 40000)
+    ) + b">pal\n" + b"ACGT" * 50 + b"\n"
+    check(write_file(data), data, k, True)
 
 
 def test_examples(write_file):

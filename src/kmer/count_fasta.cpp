@@ -76,19 +76,68 @@ private:
     std::uint64_t left_ = 0;
 };
 
-// The reverse strand of a record with fewer windows than counts: only its non-zero counts have
-// a partner to feed, and finding them is one read of the list, much cheaper than pairing every
-// count. The snapshot keeps a k-mer's own reverse complement (or itself) from being read after
-// it was raised.
-void add_reverse_strand_sparse(std::uint8_t k, CountList& counts,
-                               std::vector<std::pair<std::uint64_t, std::uint64_t>>& scratch) {
-    scratch.clear();
-    const std::uint64_t* const c = counts.data();
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-        if (c[i] != 0) scratch.emplace_back(i, c[i]);
+// Adds each record's reverse strand to its counts, exactly, the cheapest way for the record.
+// The reverse strand's windows are the reverse complements of the forward ones, so every count
+// gains the forward count of its partner k-mer.
+class ReverseStrand {
+public:
+    explicit ReverseStrand(std::uint8_t k) : k_(k) {
+        if (k <= kSmallK) {
+            partner_.resize(std::size_t{1} << (2 * k));
+            for (std::size_t i = 0; i < partner_.size(); ++i) {
+                partner_[i] = static_cast<std::uint32_t>(reverse_complement_index(k, i));
+            }
+        }
     }
-    for (const auto& [index, count] : scratch) counts[reverse_complement_index(k, index)] += count;
-}
+
+    void add(std::uint64_t windows, CountList& counts) {
+        if (!partner_.empty()) {
+            add_small(counts);
+        } else if (windows < counts.size() / kSparseShare) {
+            add_sparse(windows, counts);
+        } else {
+            add_reverse_strand(k_, counts);
+        }
+    }
+
+private:
+    // Lists of a few KiB, as short reads have by the thousand: one branch-free pass over a copy.
+    static constexpr std::uint8_t kSmallK = 6;
+    // Below this share of windows per count, a record takes the sparse way, and its scratch
+    // stays under half the size of its count list.
+    static constexpr std::uint64_t kSparseShare = 4;
+
+    void add_small(CountList& counts) {
+        scratch_.assign(counts.begin(), counts.end());
+        const std::uint64_t* const before = scratch_.data();
+        std::uint64_t* const c = counts.data();
+        for (std::size_t i = 0; i < counts.size(); ++i) c[i] = before[i] + before[partner_[i]];
+    }
+
+    // Few windows for a large list: only the non-zero counts have a partner to raise, and
+    // finding them is one read of the list, much cheaper than pairing every count. Windows
+    // bound the non-zero counts, and so the scratch.
+    void add_sparse(std::uint64_t windows, CountList& counts) {
+        scratch_.resize(2 * (windows + 1));
+        std::uint64_t* const nonzero = scratch_.data();
+        std::uint64_t* const values = nonzero + windows + 1;
+        const std::uint64_t* const c = counts.data();
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < counts.size(); ++i) {
+            nonzero[n] = i;  // kept only when the count is not zero: no branch to mispredict
+            n += c[i] != 0 ? 1 : 0;
+        }
+        // Every value is read before any is raised: a k-mer may be its own partner's partner.
+        for (std::size_t j = 0; j < n; ++j) values[j] = c[nonzero[j]];
+        for (std::size_t j = 0; j < n; ++j) {
+            counts[reverse_complement_index(k_, nonzero[j])] += values[j];
+        }
+    }
+
+    std::uint8_t k_;
+    std::vector<std::uint32_t> partner_;  // the reverse complement of every k-mer, for small k
+    std::vector<std::uint64_t> scratch_;
+};
 
 }  // namespace
 
@@ -97,7 +146,7 @@ FastaCounts count_fasta(std::string_view path, std::uint8_t k, bool use_rev_comp
         fasta::Reader reader(path);
         FastaCounts results;
         CountStore store(k);
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> scratch;
+        ReverseStrand reverse(k);
         while (reader.next_record()) {
             KmerCountResult result{.k = k, .total = 0, .counts = store.take()};
             SequenceCounter counter(k, result.counts);
@@ -105,11 +154,7 @@ FastaCounts count_fasta(std::string_view path, std::uint8_t k, bool use_rev_comp
             while (reader.next_piece(piece)) counter.feed(piece);
             result.total = counter.finish();
             if (use_rev_complement) {
-                if (result.total < result.counts.size()) {
-                    add_reverse_strand_sparse(k, result.counts, scratch);
-                } else {
-                    add_reverse_strand(k, result.counts);
-                }
+                reverse.add(result.total, result.counts);
                 result.total *= 2;
             }
             // Ids are not looked up here: a hash map probe per record costs more than the
