@@ -82,12 +82,15 @@ def numpy_count(path, k):
 
 def peak_memory(path, k, both):
     """Peak resident memory of a fresh interpreter making the call, less its baseline."""
+    # VmHWM, not ru_maxrss: the latter carries the parent's high-water mark over a fork.
     code = (
-        "import resource, sys\n"
         "from velko.kmer import get_kmer_count_fasta\n"
-        "base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "def high_water():\n"
+        "    status = open('/proc/self/status').read()\n"
+        "    return int(status.split('VmHWM:')[1].split()[0])\n"
+        "base = high_water()\n"
         f"result = get_kmer_count_fasta({str(path)!r}, {k}, {both})\n"
-        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base, len(result))\n"
+        "print(high_water() - base, len(result))\n"
     )
     out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
     kib, records = out.stdout.split()
