@@ -1,7 +1,6 @@
 // K-mer numbering, k-mer text and the memory bound that keeps large k from killing the process.
 #include "kmer/kmers.hpp"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <array>
@@ -9,6 +8,8 @@
 #include <fstream>
 #include <new>
 #include <string>
+
+#include "util/memory.hpp"
 
 namespace velko::kmer {
 namespace {
@@ -24,18 +25,6 @@ std::uint64_t cgroup_limit() {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc{} || end != text.data() + text.size()) return UINT64_MAX;  // "max"
     return value;
-}
-
-// Count lists are read at random: beyond a few megabytes, 4 KiB pages make nearly every window a
-// TLB miss as well as a cache miss. Asking for huge pages before the memory is first touched
-// more than halves the cost of counting with k >= 10; the kernel may refuse, which costs nothing.
-void advise_huge_pages(void* data, std::size_t bytes) {
-    constexpr std::size_t kWorthIt = std::size_t{4} << 20;
-    if (bytes < kWorthIt) return;
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) / page * page;
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) / page * page;
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 }  // namespace
@@ -76,6 +65,7 @@ std::vector<std::uint64_t> zero_counts(std::uint8_t k) {
     require_memory(saturating_mul(n, sizeof(std::uint64_t)));
     std::vector<std::uint64_t> counts;
     counts.reserve(n);
+    // Counting reads the list at random: with k >= 10, huge pages more than halve its cost.
     advise_huge_pages(counts.data(), n * sizeof(std::uint64_t));
     counts.resize(n);
     return counts;
