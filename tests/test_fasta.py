@@ -184,13 +184,15 @@ def test_reader_rules(write_file, data, k, both):
 
 @pytest.mark.parametrize("k", [4, 7, 8])
 def test_both_strands_for_records_short_and_long_against_their_k(write_file, k):
-    # Records with far fewer windows than k-mers, and with more: each way of adding the reverse
-    # strand must agree with counting the reverse complement.
+    # Records with far fewer windows than k-mers and with more, in lines of 60: each way of
+    # adding the reverse strand must agree with counting the reverse complement.
     rng = random.Random(k)
-    data = b"".join(
-        b">r%d\n%s\n" % (length, bytes(rng.choice(b"ACGT") for _ in range(length)))
-        for length in (0, 3, 9, 60, 700, 3000, 9000, 40000)
-    ) + b">pal\n" + b"ACGT" * 50 + b"\n"
+    records = []
+    for length in (0, 3, 9, 60, 700, 3000, 4200, 9000, 17000, 40000):
+        seq = bytes(rng.choice(b"ACGT") for _ in range(length))
+        lines = b"".join(seq[i:i + 60] + b"\n" for i in range(0, length, 60))
+        records.append(b">r%d\n%s" % (length, lines))
+    data = b"".join(records) + b">palindromes\n" + b"ACGT" * 50 + b"\n"
     check(write_file(data), data, k, True)
 
 

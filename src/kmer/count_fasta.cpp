@@ -2,6 +2,7 @@
 #include "kmer/count_fasta.hpp"
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <string>
 #include <utility>
@@ -77,8 +78,11 @@ private:
 };
 
 // Adds each record's reverse strand to its counts, exactly, the cheapest way for the record.
-// The reverse strand's windows are the reverse complements of the forward ones, so every count
-// gains the forward count of its partner k-mer.
+// The reverse strand's windows are the reverse complements of the forward ones: either count
+// those windows, or give every count the forward count of its partner k-mer. The first costs
+// per window, the second per k-mer of the list, so a record takes the first while it has few
+// windows for its k. Its reverse-complement window codes are kept as its pieces stream past,
+// up to a bound; past the bound the record pairs its counts instead.
 class ReverseStrand {
 public:
     explicit ReverseStrand(std::uint8_t k) : k_(k) {
@@ -87,14 +91,44 @@ public:
             for (std::size_t i = 0; i < partner_.size(); ++i) {
                 partner_[i] = static_cast<std::uint32_t>(reverse_complement_index(k, i));
             }
+        } else if (k <= kMaxRepresentableK) {
+            limit_ = std::min((std::uint64_t{1} << (2 * k)) / 4, kMostWindowsKept);
+            top_shift_ = 2U * (k - 1U);
         }
     }
 
-    void add(std::uint64_t windows, CountList& counts) {
+    /// Starts the next record.
+    void start() {
+        windows_.clear();
+        letters_ = 0;
+        rc_code_ = 0;
+        keeping_ = limit_ > 0;
+    }
+
+    /// Sees the next piece of the record's text.
+    void feed(std::string_view piece) {
+        if (!keeping_) return;
+        for (const char byte : piece) {
+            // A byte other than A, C, G, T yields a wrong code, but then the forward count of
+            // the record aborts (some window holds that byte), and this one is never used.
+            const std::uint64_t complement = 3U - (kCode[static_cast<unsigned char>(byte)] & 3U);
+            rc_code_ = (rc_code_ >> 2) | (complement << top_shift_);
+            if (++letters_ < k_) continue;
+            if (windows_.size() == limit_) {
+                keeping_ = false;
+                return;
+            }
+            windows_.push_back(rc_code_);
+        }
+    }
+
+    /// Adds the reverse strand of the record just counted.
+    void add(CountList& counts) {
         if (!partner_.empty()) {
             add_small(counts);
-        } else if (windows < counts.size() / kSparseShare) {
-            add_sparse(windows, counts);
+        } else if (keeping_) {
+            std::uint64_t* const c = counts.data();
+            for (const std::uint64_t window : windows_) ++c[window];
         } else {
             add_reverse_strand(k_, counts);
         }
@@ -103,9 +137,18 @@ public:
 private:
     // Lists of a few KiB, as short reads have by the thousand: one branch-free pass over a copy.
     static constexpr std::uint8_t kSmallK = 6;
-    // Below this share of windows per count, a record takes the sparse way, and its scratch
-    // stays under half the size of its count list.
-    static constexpr std::uint64_t kSparseShare = 4;
+    // Keeping more windows than a quarter of the list, or than this, costs more than pairing.
+    static constexpr std::uint64_t kMostWindowsKept = std::uint64_t{1} << 20;
+
+    static constexpr std::array<std::uint8_t, 256> kCode = [] {
+        std::array<std::uint8_t, 256> table{};
+        table.fill(4);
+        table['A'] = 0;
+        table['C'] = 1;
+        table['G'] = 2;
+        table['T'] = 3;
+        return table;
+    }();
 
     void add_small(CountList& counts) {
         scratch_.assign(counts.begin(), counts.end());
@@ -114,29 +157,15 @@ private:
         for (std::size_t i = 0; i < counts.size(); ++i) c[i] = before[i] + before[partner_[i]];
     }
 
-    // Few windows for a large list: only the non-zero counts have a partner to raise, and
-    // finding them is one read of the list, much cheaper than pairing every count. Windows
-    // bound the non-zero counts, and so the scratch.
-    void add_sparse(std::uint64_t windows, CountList& counts) {
-        scratch_.resize(2 * (windows + 1));
-        std::uint64_t* const nonzero = scratch_.data();
-        std::uint64_t* const values = nonzero + windows + 1;
-        const std::uint64_t* const c = counts.data();
-        std::size_t n = 0;
-        for (std::size_t i = 0; i < counts.size(); ++i) {
-            nonzero[n] = i;  // kept only when the count is not zero: no branch to mispredict
-            n += c[i] != 0 ? 1 : 0;
-        }
-        // Every value is read before any is raised: a k-mer may be its own partner's partner.
-        for (std::size_t j = 0; j < n; ++j) values[j] = c[nonzero[j]];
-        for (std::size_t j = 0; j < n; ++j) {
-            counts[reverse_complement_index(k_, nonzero[j])] += values[j];
-        }
-    }
-
     std::uint8_t k_;
     std::vector<std::uint32_t> partner_;  // the reverse complement of every k-mer, for small k
     std::vector<std::uint64_t> scratch_;
+    std::uint64_t limit_ = 0;             // most windows kept per record; 0 when none are
+    unsigned top_shift_ = 0;              // where a new letter enters the reverse-complement code
+    std::vector<std::uint64_t> windows_;  // reverse-complement codes of the record's windows
+    std::uint64_t letters_ = 0;           // bytes of the record seen
+    std::uint64_t rc_code_ = 0;
+    bool keeping_ = false;
 };
 
 }  // namespace
@@ -151,10 +180,18 @@ FastaCounts count_fasta(std::string_view path, std::uint8_t k, bool use_rev_comp
             KmerCountResult result{.k = k, .total = 0, .counts = store.take()};
             SequenceCounter counter(k, result.counts);
             std::string_view piece;
-            while (reader.next_piece(piece)) counter.feed(piece);
+            if (use_rev_complement) {
+                reverse.start();
+                while (reader.next_piece(piece)) {
+                    counter.feed(piece);
+                    reverse.feed(piece);
+                }
+            } else {
+                while (reader.next_piece(piece)) counter.feed(piece);
+            }
             result.total = counter.finish();
             if (use_rev_complement) {
-                reverse.add(result.total, result.counts);
+                reverse.add(result.counts);
                 result.total *= 2;
             }
             // Ids are not looked up here: a hash map probe per record costs more than the
