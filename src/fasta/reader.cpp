@@ -212,15 +212,17 @@ std::string quote_path(std::string_view path) {
     return out;
 }
 
-Reader::Reader(std::string_view path) {
+Reader::Reader(std::string_view path)
+    : buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {
     // The system call would stop at the first NUL and open some other file.
     if (path.find('\0') != std::string_view::npos) throw_read_error(kNulInPath);
     const std::string name(path);
+    // Nothing after the open may throw: a constructor that throws leaves no destructor to
+    // close the file.
     do {
         fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) throw_os_error(errno);
-    buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
 }
 
 Reader::~Reader() {
