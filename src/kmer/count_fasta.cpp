@@ -18,7 +18,7 @@ namespace {
 
 constexpr std::string_view kUnwrapError = "called `Result::unwrap()` on an `Err` value: ";
 
-constexpr std::uint64_t kMinBlockBytes = std::uint64_t{2} << 20;
+constexpr std::uint64_t kMinBlockBytes = std::uint64_t{256} << 10;
 constexpr std::uint64_t kMaxBlockBytes = std::uint64_t{64} << 20;
 
 [[noreturn]] void fail_read(std::string_view path, std::string_view cause) {
@@ -30,10 +30,10 @@ constexpr std::uint64_t kMaxBlockBytes = std::uint64_t{64} << 20;
     fail(message);
 }
 
-// Zeroed count lists for the records of one file. They are carved from blocks of a quarter of
-// what the results hold so far (2 to 64 MiB, or one list when a list is larger): a few system
-// calls serve thousands of short records, and a result kept after the others are dropped holds
-// at most one block. Every list handed out is counted against the memory limit, so a k whose
+// Zeroed count lists for the records of one file, carved from blocks of a quarter of what the
+// results hold so far (256 KiB to 64 MiB, or one list when a list is larger): a few system calls
+// serve thousands of short records, and a result kept after the others are dropped holds at most
+// one block. Every list handed out is counted against the memory limit, so a k whose
 // results cannot fit fails with bad_alloc instead of getting the process killed.
 class CountStore {
 public:
