@@ -45,7 +45,8 @@ def run_velko(path, k, both):
 def c_loop(binary, path, k, repeat):
     best = float("inf")
     for _ in range(repeat):
-        out = subprocess.run([binary, str(path), str(k)], check=True, capture_output=True, text=True)
+        out = subprocess.run([binary, str(path), str(k)], check=True, capture_output=True,
+                             text=True)
         best = min(best, float(out.stdout.split()[2]))
     return best
 

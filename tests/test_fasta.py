@@ -314,11 +314,15 @@ def test_any_path_is_quoted_like_python_sees_it(name):
 @pytest.mark.parametrize(
     ("args", "error", "message"),
     [
-        ((b"f.fa", 2, False), TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
-        ((pathlib.Path("f.fa"), 2, False), TypeError, "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
-        (("f.fa", 2, 1), TypeError, "argument 'use_rev_complement': 'int' object cannot be converted to 'PyBool'"),
+        ((b"f.fa", 2, False), TypeError,
+         "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+        ((pathlib.Path("f.fa"), 2, False), TypeError,
+         "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
+        (("f.fa", 2, 1), TypeError,
+         "argument 'use_rev_complement': 'int' object cannot be converted to 'PyBool'"),
         (("f.fa", 256, False), OverflowError, "out of range integral type conversion attempted"),
-        (("f.fa", 2), TypeError, "get_kmer_count_fasta() missing 1 required positional argument: 'use_rev_complement'"),
+        (("f.fa", 2), TypeError,
+         "get_kmer_count_fasta() missing 1 required positional argument: 'use_rev_complement'"),
     ],
 )
 def test_argument_errors(args, error, message):
@@ -357,8 +361,10 @@ def test_results_beyond_memory_raise_memory_error(write_file, records, share):
 
 
 def test_counting_in_threads(write_file):
-    files = [write_file(b"".join(b">r%d\n%s\n" % (j, b"ACGT"[i % 4:] * (j + 50)) for j in range(200)))
-             for i in range(4)]
+    files = [
+        write_file(b"".join(b">r%d\n%s\n" % (j, b"ACGT"[i % 4:] * (j + 50)) for j in range(200)))
+        for i in range(4)
+    ]
     wanted = [actual(path, 3, True) for path in files]
     got = [None] * len(files)
 
