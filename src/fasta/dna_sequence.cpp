@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "util/memory.hpp"
+
 namespace velko::fasta {
 namespace {
 
@@ -21,21 +23,38 @@ constexpr std::array<char, 256> kComplement = [] {
 
 constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
-// Pure ASCII: one output byte per input byte, a straight reversed table walk.
-void reverse_ascii(const unsigned char* in, std::size_t n, char* out) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = kComplement[in[n - 1 - i]];
-}
+// Sixteen letters at a time: the four letters are found by byte comparisons, and the reversal is
+// two 8-byte swaps (a byte shuffle is not in baseline x86-64). Returns false, leaving `out`
+// unfinished, when the text is not pure ASCII and characters must be walked one by one.
+using Bytes16 = unsigned char __attribute__((vector_size(16)));
 
-bool is_ascii(std::string_view text) {
+bool reverse_ascii(const unsigned char* in, std::size_t n, char* out) {
+    Bytes16 high{};
     std::size_t i = 0;
-    std::uint64_t high = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, text.data() + i, 8);
-        high |= word;
+    for (; i + 16 <= n; i += 16) {
+        Bytes16 x;
+        std::memcpy(&x, in + n - i - 16, 16);
+        high |= x;
+        const auto a = reinterpret_cast<Bytes16>(x == 'A');
+        const auto c = reinterpret_cast<Bytes16>(x == 'C');
+        const auto g = reinterpret_cast<Bytes16>(x == 'G');
+        const auto t = reinterpret_cast<Bytes16>(x == 'T');
+        const Bytes16 complement =
+            (a & 'T') | (c & 'G') | (g & 'C') | (t & 'A') | (~(a | c | g | t) & 'N');
+        std::uint64_t halves[2];
+        std::memcpy(halves, &complement, 16);
+        const std::uint64_t first = __builtin_bswap64(halves[1]);
+        const std::uint64_t second = __builtin_bswap64(halves[0]);
+        std::memcpy(out + i, &first, 8);
+        std::memcpy(out + i + 8, &second, 8);
     }
-    for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
-    return (high & 0x8080808080808080ULL) == 0;
+    unsigned char rest = 0;
+    for (; i < n; ++i) {
+        rest |= in[n - 1 - i];
+        out[i] = kComplement[in[n - 1 - i]];
+    }
+    for (int lane = 0; lane < 16; ++lane) rest |= high[lane];
+    return (rest & 0x80) == 0;
 }
 
 }  // namespace
@@ -43,12 +62,12 @@ bool is_ascii(std::string_view text) {
 std::string reverse_complement(std::string_view text) {
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     std::string out;
-    if (is_ascii(text)) {
-        out.resize(text.size());
-        reverse_ascii(in, text.size(), out.data());
-        return out;
-    }
     out.reserve(text.size());
+    // A fresh 100 MB output otherwise spends more time in page faults than in complementing.
+    advise_huge_pages(out.data(), text.size());
+    out.resize(text.size());
+    if (reverse_ascii(in, text.size(), out.data())) return out;
+    out.clear();
     for (std::size_t i = text.size(); i-- > 0;) {
         if (!is_continuation(in[i])) out.push_back(kComplement[in[i]]);
     }

@@ -1,11 +1,212 @@
 // velko.kmer: k-mer lists and indexes, count results, counting sequences and FASTA files.
+#include <algorithm>
+
+#include "kmer/count.hpp"
+#include "kmer/count_fasta.hpp"
+#include "kmer/count_result.hpp"
+#include "kmer/kmers.hpp"
 #include "pymodule.hpp"
 #include "signature.hpp"
 
 namespace velko::py {
 
+template <>
+struct PyClassDef<kmer::KmerCountResult> {
+    static constexpr const char* kName = "builtins.KmerCountResult";
+    static std::span<const PyType_Slot> slots();
+};
+
+namespace {
+
+using kmer::KmerCountResult;
+using kmer::saturating_add;
+using kmer::saturating_mul;
+
+// Byte estimates of the objects a result is made of, to refuse a result before building it.
+// The allocator hands out 16-byte multiples; a list slot is one pointer.
+constexpr std::uint64_t object_bytes(std::uint64_t size) { return (size + 15) / 16 * 16; }
+constexpr std::uint64_t kSlotBytes = sizeof(PyObject*);
+constexpr std::uint64_t kIntBytes = object_bytes(sizeof(PyLongObject));
+// ints from -5 to 256 are shared objects that cost nothing to hand out
+constexpr std::uint64_t kLargestSharedInt = 256;
+
+constexpr std::uint64_t kmer_str_bytes(std::uint8_t k) {
+    return object_bytes(sizeof(PyASCIIObject) + k + 1);
+}
+
+// A dict presized for n keys: a power-of-two index table at least 3/2 n, one 8-byte slot and
+// one 24-byte entry per index slot at most.
+std::uint64_t dict_bytes(std::uint64_t n) {
+    std::uint64_t slots = 8;
+    while (slots < saturating_add(n, n / 2 + 1) && slots < (std::uint64_t{1} << 62)) slots *= 2;
+    return saturating_mul(slots, 8 + 24);
+}
+
+/// Lets other threads run while a long count needs no Python object; taken back on every path.
+class WithoutGil {
+public:
+    WithoutGil() : state_(PyEval_SaveThread()) {}
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
+// Below this much work (text bytes or counts), giving up the lock costs more than it frees.
+constexpr std::uint64_t kReleaseGilWork = std::uint64_t{1} << 16;
+
+// The str of k-mer `index`, written straight into a fresh ASCII string.
+Ref kmer_str(std::uint8_t k, std::uint64_t index) {
+    Ref text = api(PyUnicode_New(k, 127));
+    kmer::write_kmer(k, index, {reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())), k});
+    return text;
+}
+
+constexpr Signature kGetKmerCountFasta{
+    .name = "get_kmer_count_fasta",
+    .params = {"path", "k", "use_rev_complement"},
+};
+constexpr Signature kGetKmerCountSeq{
+    .name = "get_kmer_count_seq",
+    .params = {"seq", "k", "use_rev_complement"},
+};
+constexpr Signature kGetKmerToIdx{.name = "get_kmer_to_idx", .params = {"k"}};
+constexpr Signature kGetPossibleKmers{.name = "get_possible_kmers", .params = {"k"}};
+constexpr Signature kKmerCountResultNew{
+    .owner = "KmerCountResult",
+    .name = "__new__",
+    .params = {"k", "total", "counts"},
+};
+
+PyObject* get_kmer_count_fasta(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+    return guarded([&] {
+        const auto [path, k, both_strands] =
+            bind<std::string_view, std::uint8_t, bool>(kGetKmerCountFasta, args, nargs, kwnames);
+        kmer::FastaCounts results = [&] {
+            // Reading and counting touch no Python object: other threads run meanwhile. The
+            // str holding `path` is an argument, alive until we return.
+            const WithoutGil unlocked;
+            return kmer::count_fasta(path, k, both_strands);
+        }();
+        Ref dict = api(_PyDict_NewPresized(static_cast<Py_ssize_t>(results.size())));
+        for (auto& [id, result] : results) {
+            const Ref key = to_python(id);
+            const Ref value = to_python(std::move(result));
+            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+                fail("Failed to set_item on dict");
+            }
+        }
+        return dict;
+    });
+}
+
+PyObject* get_kmer_count_seq(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+    return guarded([&] {
+        const auto [seq, k, both_strands] =
+            bind<std::string_view, std::uint8_t, bool>(kGetKmerCountSeq, args, nargs, kwnames);
+        const std::uint64_t work = saturating_add(seq.size(), kmer::kmer_space(k));
+        KmerCountResult result = [&] {
+            if (work < kReleaseGilWork) return kmer::count_text(seq, k, both_strands);
+            // The str holding `seq` is an argument, alive until we return.
+            const WithoutGil unlocked;
+            return kmer::count_text(seq, k, both_strands);
+        }();
+        return to_python(std::move(result));
+    });
+}
+
+PyObject* get_kmer_to_idx(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    return guarded([&] {
+        const auto [k] = bind<std::uint8_t>(kGetKmerToIdx, args, nargs, kwnames);
+        const std::uint64_t n = kmer::kmer_space(k);
+        const std::uint64_t per_entry = kmer_str_bytes(k) + kIntBytes;
+        kmer::require_memory(saturating_add(saturating_mul(n, per_entry), dict_bytes(n)));
+        Ref dict = api(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const Ref key = kmer_str(k, i);
+            const Ref value = to_python(i);
+            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+                fail("Failed to set_item on dict");
+            }
+        }
+        return dict;
+    });
+}
+
+PyObject* get_possible_kmers(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+    return guarded([&] {
+        const auto [k] = bind<std::uint8_t>(kGetPossibleKmers, args, nargs, kwnames);
+        const std::uint64_t n = kmer::kmer_space(k);
+        kmer::require_memory(saturating_mul(n, kSlotBytes + kmer_str_bytes(k)));
+        Ref list = api(PyList_New(static_cast<Py_ssize_t>(n)));
+        for (std::uint64_t i = 0; i < n; ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), kmer_str(k, i).release());
+        }
+        return list;
+    });
+}
+
+PyMethodDef kGetKmerCountFastaDef = {"get_kmer_count_fasta", as_cfunction(get_kmer_count_fasta),
+                                     METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef kGetKmerCountSeqDef = {"get_kmer_count_seq", as_cfunction(get_kmer_count_seq),
+                                   METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef kGetKmerToIdxDef = {"get_kmer_to_idx", as_cfunction(get_kmer_to_idx),
+                                METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef kGetPossibleKmersDef = {"get_possible_kmers", as_cfunction(get_possible_kmers),
+                                    METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+PyObject* kmer_count_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded([&] {
+        auto [k, total, counts] = bind_new<std::uint8_t, std::uint64_t, std::vector<std::uint64_t>>(
+            kKmerCountResultNew, args, kwargs);
+        return construct(type, KmerCountResult{.k = k, .total = total, .counts = std::move(counts)});
+    });
+}
+
+// A new list on every read, so callers can never change the record through it.
+PyObject* kmer_count_result_counts(PyObject* self, void*) noexcept {
+    return guarded([&] {
+        const Shared<KmerCountResult> result(self);
+        const kmer::CountList& counts = result->counts;
+        const auto large = static_cast<std::uint64_t>(std::count_if(
+            counts.begin(), counts.end(), [](std::uint64_t c) { return c > kLargestSharedInt; }));
+        kmer::require_memory(saturating_add(saturating_mul(counts.size(), kSlotBytes),
+                                            saturating_mul(large, kIntBytes)));
+        return to_python(counts);
+    });
+}
+
+PyGetSetDef kKmerCountResultFields[] = {
+    {"k", read_field<&KmerCountResult::k>, nullptr, nullptr, nullptr},
+    {"total", read_field<&KmerCountResult::total>, nullptr, nullptr, nullptr},
+    {"counts", kmer_count_result_counts, nullptr, nullptr, nullptr},
+    {},
+};
+
+const PyType_Slot kKmerCountResultSlots[] = {
+    {Py_tp_new, as_slot(kmer_count_result_new)},
+    {Py_tp_getset, kKmerCountResultFields},
+};
+
+}  // namespace
+
+std::span<const PyType_Slot> PyClassDef<kmer::KmerCountResult>::slots() {
+    return kKmerCountResultSlots;
+}
+
 void build_kmer(PyObject* package) {
     Ref module = create_submodule("velko.kmer");
+    add_function(module.get(), kGetKmerCountFastaDef);
+    add_function(module.get(), kGetKmerCountSeqDef);
+    add_function(module.get(), kGetKmerToIdxDef);
+    add_function(module.get(), kGetPossibleKmersDef);
+    add_class<KmerCountResult>(module.get());
     publish_submodule(package, module.get(), "import sys; sys.modules['velko.kmer'] = submodule");
 }
 

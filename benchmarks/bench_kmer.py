@@ -1,0 +1,193 @@
+"""Benchmarks of velko.kmer against the same work in pure Python and in NumPy.
+
+Usage: python3 benchmarks/bench_kmer.py [--sizes 10,100] [--repeat 3] [--skip-index]
+
+Prints, in one run, k-mer counting speed (MB/s) for each text size and k with and without the
+reverse strand, enumeration and index building for k = 8, 10, 12, the reverse complement of a
+100 Mb DnaSequence, the peak memory of one count, and two threads counting at once. Every figure
+comes with its ratio to the peers measured in the same run: the machines are shared and noisy,
+so ratios are what compare.
+"""
+
+import argparse
+import itertools
+import resource
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+
+from velko.fasta import DnaSequence
+from velko.kmer import get_kmer_count_seq, get_kmer_to_idx, get_possible_kmers
+
+MB = 1_000_000
+CODES = np.full(256, 255, dtype=np.uint8)
+CODES[list(b"ACGT")] = [0, 1, 2, 3]
+COMPLEMENT = bytes.maketrans(b"ACGT", b"TGCA")
+
+
+def random_text(size, seed=20240601):
+    rng = np.random.default_rng(seed)
+    return np.frombuffer(b"ACGT", dtype=np.uint8)[rng.integers(0, 4, size)].tobytes().decode()
+
+
+def best(call, repeat):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        result = call()
+        times.append(time.perf_counter() - start)
+        del result
+    return min(times)
+
+
+def naive_counts(text, k, both):
+    """A dict lookup per window, as one would write it in Python."""
+    index = {"".join(p): i for i, p in enumerate(itertools.product("ACGT", repeat=k))}
+    counts = [0] * len(index)
+    for p in range(len(text) - k + 1):
+        counts[index[text[p : p + k]]] += 1
+    if both:
+        reverse = text.translate(str.maketrans("ACGT", "TGCA"))[::-1]
+        for p in range(len(reverse) - k + 1):
+            counts[index[reverse[p : p + k]]] += 1
+    return counts
+
+
+def numpy_counts(data, k, both, chunk=16 * MB):
+    """Vectorised: 2-bit codes, window indexes by shifted sums, one bincount per chunk."""
+    counts = np.zeros(4**k, dtype=np.int64)
+    texts = [data, data.translate(COMPLEMENT)[::-1]] if both else [data]
+    for text in texts:
+        codes = CODES[np.frombuffer(text, dtype=np.uint8)].astype(np.int64)
+        for start in range(0, max(len(codes) - k + 1, 0), chunk):
+            part = codes[start : start + chunk + k - 1]
+            windows = len(part) - k + 1
+            index = np.zeros(windows, dtype=np.int64)
+            for j in range(k):
+                index <<= 2
+                index |= part[j : j + windows]
+            counts += np.bincount(index, minlength=4**k)
+    return counts.tolist()
+
+
+def row(label, seconds, peers):
+    ratios = "  ".join(f"{name} {other / seconds:6.1f}x" for name, other in peers.items())
+    print(f"  {label:<34} {seconds:8.3f} s   {ratios}", flush=True)
+
+
+def bench_counting(sizes, repeat):
+    print("get_kmer_count_seq (MB/s; ratio = peer time / velko time, higher is better for velko)")
+    naive_sample = random_text(1 * MB, seed=7)
+    for size in sizes:
+        text = random_text(size * MB)
+        data = text.encode()
+        for k in (4, 8, 12):
+            for both in (False, True):
+                count = best(lambda: get_kmer_count_seq(text, k, both), repeat)
+                with_list = best(lambda: get_kmer_count_seq(text, k, both).counts, repeat)
+                numpy_time = best(lambda: numpy_counts(data, k, both), 1)
+                # The pure-Python loop runs on a 1 MB sample and is scaled to the full size.
+                naive_time = best(lambda: naive_counts(naive_sample, k, both), 1) * size
+                strand = "both strands" if both else "forward"
+                print(
+                    f"  {size:>4} MB k={k:<2} {strand:<12}  velko {size / count:8.0f} MB/s"
+                    f"  with .counts {size / with_list:7.0f} MB/s ({with_list:.3f} s)"
+                    f"  numpy {size / numpy_time:6.0f} MB/s ({numpy_time / with_list:5.1f}x)"
+                    f"  python {size / naive_time:5.1f} MB/s ({naive_time / with_list:6.0f}x)",
+                    flush=True,
+                )
+
+
+def bench_vocabulary(repeat, skip_index):
+    print("get_possible_kmers / get_kmer_to_idx")
+    for k in (8, 10, 12):
+        runs = repeat if k < 12 else 1
+        velko_list = best(lambda: get_possible_kmers(k), runs)
+        product = best(lambda: ["".join(p) for p in itertools.product("ACGT", repeat=k)], runs)
+        row(f"get_possible_kmers({k})", velko_list, {"itertools.product": product})
+        if skip_index:
+            continue
+        kmers = ["".join(p) for p in itertools.product("ACGT", repeat=k)]
+        velko_index = best(lambda: get_kmer_to_idx(k), runs)
+        comprehension = best(
+            lambda: {kmer: i for i, kmer in enumerate(["".join(p) for p in
+                                                         itertools.product("ACGT", repeat=k)])},
+            runs,
+        )
+        # The floor: only inserting ready-made keys and values into a dict.
+        values = list(range(len(kmers)))
+        floor = best(lambda: dict(zip(kmers, values)), runs)
+        row(f"get_kmer_to_idx({k})", velko_index,
+            {"dict comprehension": comprehension, "dict(zip) of ready keys": floor})
+        del kmers, values
+
+
+def bench_reverse_complement(repeat):
+    print("DnaSequence.rev_complement on 100 Mb")
+    text = random_text(100 * MB)
+    data = text.encode()
+    sequence = DnaSequence(text)
+    velko = best(lambda: sequence.rev_complement(), repeat)
+    translate = best(lambda: data.translate(COMPLEMENT)[::-1], repeat)
+    row("rev_complement()", velko, {"bytes.translate+slice": translate})
+
+
+PEAK_SCRIPT = """
+import resource, sys
+import numpy as np
+from velko.kmer import get_kmer_count_seq
+rng = np.random.default_rng(1)
+text = np.frombuffer(b"ACGT", dtype=np.uint8)[rng.integers(0, 4, 100_000_000)].tobytes().decode()
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+result = get_kmer_count_seq(text, 12, True)
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print((after - before) * 1024)
+"""
+
+
+def bench_peak_memory():
+    print("peak memory of get_kmer_count_seq(100 MB text, 12, True)")
+    grown = int(subprocess.run([sys.executable, "-c", PEAK_SCRIPT], check=True,
+                               capture_output=True, text=True).stdout)
+    count_list = 8 * 4**12
+    print(f"  peak grew by {grown / MB:.1f} MB; the count list is {count_list / MB:.1f} MB "
+          f"(+{(grown - count_list) / MB:.1f} MB)")
+
+
+def bench_threads(repeat):
+    print("two threads counting different 50 MB texts (k = 8), against one after the other")
+    texts = [random_text(50 * MB, seed=s) for s in (1, 2)]
+
+    def sequential():
+        for text in texts:
+            get_kmer_count_seq(text, 8, False)
+
+    def parallel():
+        threads = [threading.Thread(target=get_kmer_count_seq, args=(t, 8, False)) for t in texts]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+
+    row("2 threads", best(parallel, repeat), {"sequential": best(sequential, repeat)})
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sizes", default="10,100", help="text sizes in MB, comma separated")
+    parser.add_argument("--repeat", type=int, default=3, help="best of this many runs")
+    parser.add_argument("--skip-index", action="store_true", help="skip get_kmer_to_idx")
+    args = parser.parse_args()
+    sizes = [int(s) for s in args.sizes.split(",")]
+    bench_counting(sizes, args.repeat)
+    bench_vocabulary(args.repeat, args.skip_index)
+    bench_reverse_complement(args.repeat)
+    bench_peak_memory()
+    bench_threads(args.repeat)
+
+
+if __name__ == "__main__":
+    main()

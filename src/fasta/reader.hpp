@@ -1,0 +1,84 @@
+// The FASTA reader: a file streamed record by record, each header first, then its sequence.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace velko::fasta {
+
+/// A reader failure; what() is the cause as the caller shows it: "Expected > at record
+/// start.", "stream did not contain valid UTF-8", "data provided contains a nul byte", or the
+/// system's text followed by " (os error N)".
+class ReadError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// The path as a double-quoted literal: \" \\ \t \r \n \0 escaped, characters that are not
+/// printable or that extend a grapheme written as \u{hex}, everything else as itself.
+[[nodiscard]] std::string quote_path(std::string_view path);
+
+/// Streams the records of a FASTA file without holding a record in memory.
+///
+/// Every line must be valid UTF-8 and the first line must start with '>'. Each header line
+/// starts a record, whose id is the header up to its first white-space character; the
+/// sequence is every following line up to the next header, each with its trailing Unicode
+/// white space trimmed. The reader reads one line ahead: the call that ends a record's
+/// sequence has already read and checked the next header, so its errors come first.
+/// After a ReadError the reader must not be used again.
+class Reader {
+public:
+    /// Bytes read from the file at once; a line longer than this is handed out in pieces.
+    static constexpr std::size_t kBufferSize = std::size_t{1} << 18;
+
+    /// Opens `path` for reading; throws ReadError when it cannot (a NUL in the path included).
+    explicit Reader(std::string_view path);
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    /// Moves to the next record, skipping what is left of the current one's sequence; false
+    /// at the end of the file. Throws ReadError.
+    [[nodiscard]] bool next_record();
+
+    /// The current record's identifier (possibly empty), valid until the next next_record().
+    [[nodiscard]] std::string_view id() const {
+        return std::string_view(header_).substr(0, id_size_);
+    }
+
+    /// The text after the first white-space character of the header, if it has one.
+    [[nodiscard]] std::optional<std::string_view> description() const;
+
+    /// Sets `piece` to the next part of the current record's sequence: a trimmed line, or a
+    /// part of one longer than the buffer, never empty, valid until the next call. False when
+    /// the sequence is over. Throws ReadError.
+    [[nodiscard]] bool next_piece(std::string_view& piece);
+
+private:
+    enum class Line { sequence, header, end };
+
+    Line start_line();
+    void read_header_line();
+    bool line_piece(std::string_view& piece);
+    void refill();
+
+    int fd_ = -1;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_ = kBufferSize;
+    std::size_t begin_ = 0;  // first byte not yet consumed
+    std::size_t end_ = 0;    // end of the bytes read
+    bool eof_ = false;
+    bool started_ = false;  // the first line has been looked at
+    bool in_record_ = false;
+    bool in_line_ = false;      // inside a sequence line, at begin_
+    Line ahead_ = Line::end;    // what ended the last sequence: the next header or the end
+    std::string header_;        // the current record's header line without '>', trimmed
+    std::string ahead_header_;  // the next record's, read ahead
+    std::size_t id_size_ = 0;
+};
+
+}  // namespace velko::fasta

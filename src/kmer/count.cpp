@@ -1,0 +1,301 @@
+// K-mer counting through a 2-bit code per letter and a rolling window index.
+#include "kmer/count.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+
+#include "kmer/kmers.hpp"
+#include "util/fail.hpp"
+
+namespace velko::kmer {
+namespace {
+
+constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a `None` value";
+
+// A message quotes at most this many bytes of the text; one more is kept to find where a
+// character that straddles the cut begins.
+constexpr std::size_t kQuotedBytes = 256;
+constexpr std::size_t kHeadBytes = kQuotedBytes + 1;
+
+// The longest UTF-8 character minus one: how far a character can reach past a byte.
+constexpr std::uint64_t kCharReach = 3;
+
+// Windows are counted in blocks so the test for a bad letter is one branch per block.
+constexpr std::size_t kBlock = 64;
+
+constexpr unsigned kBad = 4;
+constexpr std::array<std::uint8_t, 256> kCode = [] {
+    std::array<std::uint8_t, 256> table{};
+    table.fill(kBad);
+    table['A'] = 0;
+    table['C'] = 1;
+    table['G'] = 2;
+    table['T'] = 3;
+    return table;
+}();
+
+// Count lists up to this size stay in the core's own caches; larger ones are prefetched.
+constexpr std::size_t kCachedCounts = std::size_t{1} << 16;
+
+std::size_t first_bad_in(const unsigned char* bytes, std::size_t from) {
+    while (kCode[bytes[from]] != kBad) ++from;
+    return from;
+}
+
+constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+std::size_t first_continuation(std::string_view piece) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(piece.data());
+    std::size_t i = 0;
+    for (; i + 8 <= piece.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bytes + i, 8);
+        if ((word & 0x8080808080808080ULL) != 0) break;
+    }
+    for (; i < piece.size(); ++i) {
+        if (is_continuation(bytes[i])) return i;
+    }
+    return piece.size();
+}
+
+std::uint64_t floor_sub(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
+
+void append_number(std::string& text, std::uint64_t value) {
+    std::array<char, 24> digits{};
+    const auto [end, error] = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+    text.append(digits.data(), end);
+}
+
+}  // namespace
+
+SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts)
+    : k_(k), counts_(counts), mask_(counts.size() - 1) {}
+
+void SequenceCounter::feed(std::string_view piece) {
+    if (head_.size() < kHeadBytes) head_.append(piece.substr(0, kHeadBytes - head_.size()));
+    if (!first_bad_) {
+        const std::size_t bad = k_ == 0 ? first_continuation(piece) : count_windows(piece);
+        if (bad < piece.size()) first_bad_ = size_ + bad;
+    }
+    keep_context(piece);
+    size_ += piece.size();
+}
+
+std::size_t SequenceCounter::count_windows(std::string_view piece) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(piece.data());
+    const std::size_t size = piece.size();
+    std::uint64_t letters = letters_;
+    std::size_t i = 0;
+    // The first k - 1 letters of the text complete no window yet.
+    const std::uint64_t warm_up = floor_sub(k_ - std::uint64_t{1}, size_);
+    for (; i < size && i < warm_up; ++i) {
+        const unsigned code = kCode[bytes[i]];
+        if (code == kBad) return i;
+        letters = letters * 4 + code;
+    }
+    i = counts_.size() > kCachedCounts ? count_far(bytes, i, size, letters)
+                                       : count_near(bytes, i, size, letters);
+    letters_ = letters;
+    return i;
+}
+
+// Windows over a bad letter are counted with a wrong index in the block that holds it, but a text
+// with a complete window and a bad letter always aborts, so those counts are never seen.
+
+std::size_t SequenceCounter::count_near(const unsigned char* bytes, std::size_t i, std::size_t size,
+                                        std::uint64_t& letters) {
+    std::uint64_t* const counts = counts_.data();
+    const std::uint64_t mask = mask_;
+    std::uint64_t rolling = letters;
+    while (i < size) {
+        const std::size_t stop = std::min(size, i + kBlock);
+        unsigned seen = 0;
+        for (std::size_t j = i; j < stop; ++j) {
+            const unsigned code = kCode[bytes[j]];
+            seen |= code;
+            // Unmasked, the rolling code is one multiply-add per letter; letters older than the
+            // window only reach bits the mask drops.
+            rolling = rolling * 4 + code;
+            ++counts[rolling & mask];
+        }
+        if ((seen & kBad) != 0) return first_bad_in(bytes, i);
+        i = stop;
+    }
+    letters = rolling;
+    return size;
+}
+
+std::size_t SequenceCounter::count_far(const unsigned char* bytes, std::size_t i, std::size_t size,
+                                       std::uint64_t& letters) {
+    // A count list larger than the caches costs a miss per window: each block's indexes are
+    // computed and prefetched one block before they are counted, so the misses overlap.
+    std::uint64_t* const counts = counts_.data();
+    const std::uint64_t mask = mask_;
+    std::uint64_t rolling = letters;
+    std::array<std::uint64_t, kBlock> first{};
+    std::array<std::uint64_t, kBlock> second{};
+    std::uint64_t* ahead = first.data();
+    std::uint64_t* due = second.data();
+    std::size_t due_count = 0;
+    std::size_t result = size;
+    while (i < size) {
+        const std::size_t count = std::min(size - i, kBlock);
+        unsigned seen = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+            const unsigned code = kCode[bytes[i + j]];
+            seen |= code;
+            rolling = rolling * 4 + code;
+            ahead[j] = rolling & mask;
+            __builtin_prefetch(counts + ahead[j], 1);
+        }
+        for (std::size_t j = 0; j < due_count; ++j) ++counts[due[j]];
+        if ((seen & kBad) != 0) {
+            result = first_bad_in(bytes, i);
+            due_count = 0;
+            break;
+        }
+        std::swap(ahead, due);
+        due_count = count;
+        i += count;
+    }
+    for (std::size_t j = 0; j < due_count; ++j) ++counts[due[j]];
+    letters = rolling;
+    return result;
+}
+
+void SequenceCounter::keep_context(std::string_view piece) {
+    const std::uint64_t end = size_ + piece.size();
+    // Which window fails first is settled by the k + kCharReach bytes before the first bad byte
+    // and the k + kCharReach after it; before any bad byte, only the latest bytes can matter.
+    const std::uint64_t reach = k_ + kCharReach;
+    const std::uint64_t keep_from = first_bad_ ? floor_sub(*first_bad_, reach) : floor_sub(end, reach);
+    const std::uint64_t keep_to = first_bad_ ? *first_bad_ + reach + 1 : end;
+    if (keep_from > context_start_) {
+        const auto drop =
+            static_cast<std::size_t>(std::min<std::uint64_t>(keep_from - context_start_, context_.size()));
+        context_.erase(0, drop);
+        context_start_ += drop;
+    }
+    const std::uint64_t from = std::max(size_, keep_from);
+    const std::uint64_t to = std::min(end, keep_to);
+    if (from >= to) return;
+    if (context_.empty()) context_start_ = from;
+    context_.append(piece.substr(static_cast<std::size_t>(from - size_),
+                                 static_cast<std::size_t>(to - from)));
+}
+
+unsigned char SequenceCounter::byte_at(std::uint64_t position) const {
+    return static_cast<unsigned char>(context_[static_cast<std::size_t>(position - context_start_)]);
+}
+
+bool SequenceCounter::is_boundary(std::uint64_t position) const {
+    return position == size_ || !is_continuation(byte_at(position));
+}
+
+std::uint64_t SequenceCounter::finish() {
+    if (first_bad_) {
+        // With k = 0 every byte starts an (empty) window; otherwise a bad byte aborts as soon as
+        // one window fits, since some window then holds it.
+        if (k_ == 0) fail_boundary(*first_bad_);
+        if (size_ >= k_) fail_first_window();
+    }
+    if (k_ == 0) {
+        counts_[0] = size_;  // the one empty k-mer, once per byte position
+        return size_;
+    }
+    return size_ >= k_ ? size_ - k_ + 1 : 0;
+}
+
+void SequenceCounter::fail_first_window() const {
+    const std::uint64_t bad = *first_bad_;
+    // Every window that ends before the bad byte, boundary included, passes; the first window
+    // that holds it fails. In between, the boundary test comes before the lookup.
+    for (std::uint64_t start = floor_sub(bad, k_); start + k_ <= size_; ++start) {
+        if (!is_boundary(start)) fail_boundary(start);
+        if (!is_boundary(start + k_)) fail_boundary(start + k_);
+        for (std::uint64_t i = start; i < start + k_; ++i) {
+            if (kCode[byte_at(i)] == kBad) fail(kNoneUnwrap);
+        }
+    }
+    fail(kNoneUnwrap);  // not reached: the window starting at the bad byte fails at the latest
+}
+
+void SequenceCounter::fail_boundary(std::uint64_t position) const {
+    std::uint64_t first = position;
+    while (first > context_start_ && is_continuation(byte_at(first))) --first;
+    std::uint64_t past = first + 1;
+    while (past < context_start_ + context_.size() && is_continuation(byte_at(past))) ++past;
+    std::string message = "byte index ";
+    append_number(message, position);
+    message += " is not a char boundary; it is inside '";
+    message.append(context_, static_cast<std::size_t>(first - context_start_),
+                   static_cast<std::size_t>(past - first));
+    message += "' (bytes ";
+    append_number(message, first);
+    message += "..";
+    append_number(message, past);
+    message += ") of `";
+    if (size_ <= kQuotedBytes) {
+        message += head_;
+        message += '`';
+    } else {
+        std::size_t cut = kQuotedBytes;
+        while (cut > 0 && is_continuation(static_cast<unsigned char>(head_[cut]))) --cut;
+        message.append(head_, 0, cut);
+        message += "`[...]";
+    }
+    fail(message);
+}
+
+void add_reverse_strand(std::uint8_t k, std::span<std::uint64_t> counts) {
+    // A k-mer is split into t letters at each end and a middle: reverse complementing maps
+    // (head, middle, tail) to (rc tail, rc middle, rc head). All k-mers of one middle thus pair
+    // with those of its partner middle, and both sides are read in runs of 4^t counts, so a
+    // pair of such tiles stays in cache instead of every pair costing two misses.
+    const unsigned ends = std::min(3U, k / 2U);
+    const unsigned middle = k - 2 * ends;
+    const std::uint64_t end_values = std::uint64_t{1} << (2 * ends);
+    const std::uint64_t middle_values = std::uint64_t{1} << (2 * middle);
+    const unsigned head_shift = 2 * (k - ends);
+    const unsigned middle_shift = 2 * ends;
+    std::array<std::uint64_t, 64> end_rc{};
+    for (std::uint64_t v = 0; v < end_values; ++v) {
+        end_rc[v] = reverse_complement_index(static_cast<std::uint8_t>(ends), v);
+    }
+    std::uint64_t* const c = counts.data();
+    for (std::uint64_t m = 0; m < middle_values; ++m) {
+        const std::uint64_t m_rc = reverse_complement_index(static_cast<std::uint8_t>(middle), m);
+        if (m > m_rc) continue;  // done with its partner
+        for (std::uint64_t head = 0; head < end_values; ++head) {
+            const std::uint64_t i_base = (head << head_shift) | (m << middle_shift);
+            const std::uint64_t j_base = (m_rc << middle_shift) | end_rc[head];
+            for (std::uint64_t tail = 0; tail < end_values; ++tail) {
+                const std::uint64_t i = i_base | tail;
+                const std::uint64_t j = j_base | (end_rc[tail] << head_shift);
+                // A middle that is its own partner pairs within its tile: take each pair once.
+                if (m == m_rc && i > j) continue;
+                const std::uint64_t sum = c[i] + c[j];
+                c[i] = sum;
+                c[j] = sum;
+            }
+        }
+    }
+}
+
+KmerCountResult count_text(std::string_view text, std::uint8_t k, bool use_rev_complement) {
+    KmerCountResult result{.k = k, .total = 0, .counts = zero_counts(k)};
+    SequenceCounter counter(k, result.counts);
+    counter.feed(text);
+    result.total = counter.finish();
+    if (use_rev_complement) {
+        // The reverse text's windows are the reverse complements of the forward ones, so its
+        // counts are the forward counts read at the partner positions.
+        add_reverse_strand(k, result.counts);
+        result.total *= 2;
+    }
+    return result;
+}
+
+}  // namespace velko::kmer

@@ -1,0 +1,62 @@
+// Counting the k-mer windows of a text, whole or in pieces, and adding the opposite strand.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "kmer/count_result.hpp"
+
+namespace velko::kmer {
+
+/// Counts the k-mer windows of one text that arrives in consecutive pieces (a FASTA record's
+/// trimmed sequence lines), exactly as counting the concatenated text at once would.
+class SequenceCounter {
+public:
+    /// `counts` must hold 4^k zeros.
+    SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts);
+    /// Feeds the next bytes of the text. Never throws: the first bad window is remembered and
+    /// counting stops there.
+    void feed(std::string_view piece);
+    /// Ends the text: returns the number of windows, or throws velko::Abort (via fail()) with
+    /// exactly the message counting the whole text at once gives (character-boundary message with
+    /// the text's first <=256 bytes and "[...]" when longer, or the Option::unwrap() message).
+    std::uint64_t finish();
+
+private:
+    [[nodiscard]] std::size_t count_windows(std::string_view piece);
+    [[nodiscard]] std::size_t count_near(const unsigned char* bytes, std::size_t i,
+                                         std::size_t size, std::uint64_t& letters);
+    [[nodiscard]] std::size_t count_far(const unsigned char* bytes, std::size_t i,
+                                        std::size_t size, std::uint64_t& letters);
+    void keep_context(std::string_view piece);
+    [[nodiscard]] unsigned char byte_at(std::uint64_t position) const;
+    [[nodiscard]] bool is_boundary(std::uint64_t position) const;
+    [[noreturn]] void fail_first_window() const;
+    [[noreturn]] void fail_boundary(std::uint64_t position) const;
+
+    std::uint8_t k_;
+    std::span<std::uint64_t> counts_;
+    std::uint64_t mask_;
+    std::uint64_t letters_ = 0;  // 2-bit codes of the letters so far, the latest least significant
+    std::uint64_t size_ = 0;   // bytes fed so far
+    std::optional<std::uint64_t> first_bad_;  // first byte no window may hold
+    std::string head_;         // the text's first bytes, which an abort message quotes
+    // Bytes [context_start_, context_start_ + context_.size()) of the text: before a bad byte,
+    // the last few fed; after it, those around it, which settle which window fails first.
+    std::string context_;
+    std::uint64_t context_start_ = 0;
+};
+
+/// Adds the reverse strand into forward counts in place (counts[i] += counts[revcomp(i)], computed
+/// pairwise so it is exact), for a text whose forward counting succeeded.
+void add_reverse_strand(std::uint8_t k, std::span<std::uint64_t> counts);
+
+/// The counts of `text`, and with `use_rev_complement` those of its reverse complement added.
+/// Throws std::bad_alloc when 4^k counts cannot fit, Abort when a window is not a k-mer.
+[[nodiscard]] KmerCountResult count_text(std::string_view text, std::uint8_t k,
+                                         bool use_rev_complement);
+
+}  // namespace velko::kmer

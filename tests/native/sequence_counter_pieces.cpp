@@ -1,0 +1,76 @@
+// Counting a text fed in pieces must equal counting it whole: counts, totals and abort texts.
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kmer/count.hpp"
+#include "kmer/kmers.hpp"
+#include "util/fail.hpp"
+
+namespace {
+
+using velko::kmer::count_text;
+using velko::kmer::SequenceCounter;
+
+struct Outcome {
+    velko::kmer::CountList counts;
+    std::uint64_t total = 0;
+    std::string abort;
+    bool operator==(const Outcome&) const = default;
+};
+
+Outcome whole(const std::string& text, std::uint8_t k) {
+    try {
+        auto result = count_text(text, k, false);
+        return {std::move(result.counts), result.total, {}};
+    } catch (const velko::Abort& abort) {
+        return {{}, 0, abort.what()};
+    }
+}
+
+Outcome in_pieces(const std::string& text, std::uint8_t k, const std::vector<std::size_t>& cuts) {
+    std::vector<std::uint64_t> counts = velko::kmer::zero_counts(k);
+    SequenceCounter counter(k, counts);
+    std::size_t from = 0;
+    for (const std::size_t cut : cuts) {
+        counter.feed(std::string_view(text).substr(from, cut - from));
+        from = cut;
+    }
+    counter.feed(std::string_view(text).substr(from));
+    try {
+        const std::uint64_t total = counter.finish();
+        return {std::move(counts), total, {}};
+    } catch (const velko::Abort& abort) {
+        return {{}, 0, abort.what()};
+    }
+}
+
+}  // namespace
+
+int main() {
+    const std::vector<std::string> letters = {"A", "C", "G", "T", "A", "C", "G", "T", "A",
+                                              "C", "N", "a", "\n", "\xC3\xA9", "\xE2\x82\xAC",
+                                              "\xF0\x9D\x84\x9E"};
+    std::mt19937_64 random(12345);
+    int failures = 0;
+    for (int round = 0; round < 200000; ++round) {
+        std::string text;
+        const std::size_t letter_count = random() % (round % 50 == 0 ? 400 : 24);
+        // Mostly A, C, G, T, so that bad letters land at every distance from the start.
+        for (std::size_t i = 0; i < letter_count; ++i) {
+            text += random() % 8 == 0 ? letters[random() % letters.size()] : letters[random() % 4];
+        }
+        const auto k = static_cast<std::uint8_t>(random() % 8);
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = 0; at <= text.size(); at += 1 + random() % 6) {
+            if (random() % 2 == 0) cuts.push_back(at);  // empty pieces and cuts inside characters
+        }
+        if (whole(text, k) != in_pieces(text, k, cuts)) {
+            if (++failures <= 5) std::printf("mismatch: k %u, text \"%s\"\n", k, text.c_str());
+        }
+    }
+    std::printf("%d mismatches\n", failures);
+    return failures == 0 ? 0 : 1;
+}
