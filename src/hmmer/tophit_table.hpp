@@ -62,7 +62,6 @@ public:
 
     /// Every profile identifier that has a stored hit, indexed by ProfileId.
     [[nodiscard]] std::span<const std::string> profile_names() const { return profile_names_; }
-    [[nodiscard]] std::size_t gene_count() const { return genes_.size(); }
 
 private:
     // A gene has few profiles as a rule, so its hits sit in a vector scanned by ProfileId; the
