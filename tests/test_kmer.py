@@ -367,3 +367,14 @@ def test_large_counts_survive_conversion():
     assert result.total == 2 * (100_000 - 11)
     counts = result.counts
     assert counts[0] == counts[-1] == 100_000 - 11 and sum(counts) == result.total
+
+
+@pytest.mark.parametrize("k", [11, 12])
+def test_derived_reverse_strand_at_large_k(k):
+    # Large k takes the tiled pairing; k = 12 places partner rows exactly 2 MiB apart.
+    text = "".join(itertools.islice(itertools.cycle("GATTACACCGTAGGCTTAACGT"), 30_011))
+    text = text[::3] + text[1::2]
+    reverse = "".join(COMPLEMENT[c] for c in reversed(text))
+    forward = get_kmer_count_seq(text, k, False).counts
+    backward = get_kmer_count_seq(reverse, k, False).counts
+    assert get_kmer_count_seq(text, k, True).counts == [a + b for a, b in zip(forward, backward)]
