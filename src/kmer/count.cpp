@@ -171,11 +171,12 @@ void SequenceCounter::keep_context(std::string_view piece) {
     // Which window fails first is settled by the k + kCharReach bytes before the first bad byte
     // and the k + kCharReach after it; before any bad byte, only the latest bytes can matter.
     const std::uint64_t reach = k_ + kCharReach;
-    const std::uint64_t keep_from = first_bad_ ? floor_sub(*first_bad_, reach) : floor_sub(end, reach);
+    const std::uint64_t keep_from =
+        first_bad_ ? floor_sub(*first_bad_, reach) : floor_sub(end, reach);
     const std::uint64_t keep_to = first_bad_ ? *first_bad_ + reach + 1 : end;
     if (keep_from > context_start_) {
-        const auto drop =
-            static_cast<std::size_t>(std::min<std::uint64_t>(keep_from - context_start_, context_.size()));
+        const auto drop = static_cast<std::size_t>(
+            std::min<std::uint64_t>(keep_from - context_start_, context_.size()));
         context_.erase(0, drop);
         context_start_ += drop;
     }
@@ -188,7 +189,8 @@ void SequenceCounter::keep_context(std::string_view piece) {
 }
 
 unsigned char SequenceCounter::byte_at(std::uint64_t position) const {
-    return static_cast<unsigned char>(context_[static_cast<std::size_t>(position - context_start_)]);
+    const auto offset = static_cast<std::size_t>(position - context_start_);
+    return static_cast<unsigned char>(context_[offset]);
 }
 
 bool SequenceCounter::is_boundary(std::uint64_t position) const {
@@ -289,7 +291,8 @@ void add_reverse_strand(std::uint8_t k, std::span<std::uint64_t> counts) {
         }
         for (std::uint64_t row = 0; row < end_values; ++row) {
             const std::uint64_t* from = c + ((row << head_shift) | (m_rc << middle_shift));
-            std::copy(from, from + end_values, partner.begin() + static_cast<std::ptrdiff_t>(row * end_values));
+            std::copy(from, from + end_values,
+                      partner.begin() + static_cast<std::ptrdiff_t>(row * end_values));
         }
         for (std::uint64_t head = 0; head < end_values; ++head) {
             std::uint64_t* const own = c + ((head << head_shift) | (m << middle_shift));

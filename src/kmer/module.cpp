@@ -149,9 +149,11 @@ PyMethodDef kGetPossibleKmersDef = {"get_possible_kmers", as_cfunction(get_possi
 
 PyObject* kmer_count_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] {
-        auto [k, total, counts] = bind_new<std::uint8_t, std::uint64_t, std::vector<std::uint64_t>>(
-            kKmerCountResultNew, args, kwargs);
-        return construct(type, KmerCountResult{.k = k, .total = total, .counts = std::move(counts)});
+        auto [k, total, counts] =
+            bind_new<std::uint8_t, std::uint64_t, std::vector<std::uint64_t>>(kKmerCountResultNew,
+                                                                              args, kwargs);
+        return construct(type,
+                         KmerCountResult{.k = k, .total = total, .counts = std::move(counts)});
     });
 }
 
