@@ -10,10 +10,13 @@ so ratios are what compare.
 """
 
 import argparse
+import ctypes
 import itertools
-import resource
+import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -43,9 +46,12 @@ def best(call, repeat):
     return min(times)
 
 
-def naive_counts(text, k, both):
+def naive_index(k):
+    return {"".join(p): i for i, p in enumerate(itertools.product("ACGT", repeat=k))}
+
+
+def naive_counts(text, k, both, index):
     """A dict lookup per window, as one would write it in Python."""
-    index = {"".join(p): i for i, p in enumerate(itertools.product("ACGT", repeat=k))}
     counts = [0] * len(index)
     for p in range(len(text) - k + 1):
         counts[index[text[p : p + k]]] += 1
@@ -56,20 +62,60 @@ def naive_counts(text, k, both):
     return counts
 
 
-def numpy_counts(data, k, both, chunk=16 * MB):
+def numpy_counts(data, k, both, chunk=8 * MB):
     """Vectorised: 2-bit codes, window indexes by shifted sums, one bincount per chunk."""
     counts = np.zeros(4**k, dtype=np.int64)
     texts = [data, data.translate(COMPLEMENT)[::-1]] if both else [data]
     for text in texts:
-        codes = CODES[np.frombuffer(text, dtype=np.uint8)].astype(np.int64)
+        codes = CODES[np.frombuffer(text, dtype=np.uint8)]
         for start in range(0, max(len(codes) - k + 1, 0), chunk):
-            part = codes[start : start + chunk + k - 1]
+            part = codes[start : start + chunk + k - 1].astype(np.uint32)
             windows = len(part) - k + 1
-            index = np.zeros(windows, dtype=np.int64)
-            for j in range(k):
+            index = part[:windows].copy()
+            for j in range(1, k):
                 index <<= 2
                 index |= part[j : j + windows]
             counts += np.bincount(index, minlength=4**k)
+    return counts.tolist()
+
+
+C_LOOP = r"""
+#include <stddef.h>
+#include <stdint.h>
+int count(const unsigned char* text, size_t n, int k, uint64_t* counts) {
+    signed char code[256];
+    for (int i = 0; i < 256; ++i) code[i] = -1;
+    code['A'] = 0; code['C'] = 1; code['G'] = 2; code['T'] = 3;
+    uint64_t mask = (k == 0) ? 0 : ((uint64_t)1 << (2 * k)) - 1, index = 0;
+    for (size_t i = 0; i < n; ++i) {
+        int c = code[text[i]];
+        if (c < 0) return -1;
+        index = ((index << 2) | (uint64_t)c) & mask;
+        if (i + 1 >= (size_t)k) ++counts[index];
+    }
+    return 0;
+}
+"""
+
+
+def load_c_loop():
+    """The plain C loop as a peer: compiled here with the system's cc, or None without one."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        return None
+    folder = tempfile.mkdtemp()
+    source, library = os.path.join(folder, "loop.c"), os.path.join(folder, "loop.so")
+    with open(source, "w") as file:
+        file.write(C_LOOP)
+    subprocess.run([compiler, "-O2", "-shared", "-fPIC", source, "-o", library], check=True)
+    return ctypes.CDLL(library).count
+
+
+def c_loop_counts(count, data, k, both):
+    """Count with the C loop, then build the Python list of counts."""
+    counts = np.zeros(4**k, dtype=np.uint64)
+    for text in [data, data.translate(COMPLEMENT)[::-1]] if both else [data]:
+        count(text, ctypes.c_size_t(len(text)), k, counts.ctypes.data_as(ctypes.c_void_p))
     return counts.tolist()
 
 
@@ -79,8 +125,10 @@ def row(label, seconds, peers):
 
 
 def bench_counting(sizes, repeat):
-    print("get_kmer_count_seq (MB/s; ratio = peer time / velko time, higher is better for velko)")
+    print("get_kmer_count_seq (MB/s; each peer's ratio is its time over velko's with .counts,")
+    print("so above 1 is faster than the peer; the C loop counts and then builds the list)")
     naive_sample = random_text(1 * MB, seed=7)
+    c_loop = load_c_loop()
     for size in sizes:
         text = random_text(size * MB)
         data = text.encode()
@@ -89,12 +137,19 @@ def bench_counting(sizes, repeat):
                 count = best(lambda: get_kmer_count_seq(text, k, both), repeat)
                 with_list = best(lambda: get_kmer_count_seq(text, k, both).counts, repeat)
                 numpy_time = best(lambda: numpy_counts(data, k, both), 1)
-                # The pure-Python loop runs on a 1 MB sample and is scaled to the full size.
-                naive_time = best(lambda: naive_counts(naive_sample, k, both), 1) * size
+                c_time = best(lambda: c_loop_counts(c_loop, data, k, both), repeat) if c_loop else 0
+                # The pure-Python loop runs on a 1 MB sample, scaled to the full size, plus the
+                # one index it builds per call.
+                index_time = best(lambda: naive_index(k), 1)
+                index = naive_index(k)
+                naive_time = index_time + size * best(
+                    lambda: naive_counts(naive_sample, k, both, index), 1)
+                del index
                 strand = "both strands" if both else "forward"
                 print(
                     f"  {size:>4} MB k={k:<2} {strand:<12}  velko {size / count:8.0f} MB/s"
                     f"  with .counts {size / with_list:7.0f} MB/s ({with_list:.3f} s)"
+                    f"  C loop {c_time / with_list:4.2f}x"
                     f"  numpy {size / numpy_time:6.0f} MB/s ({numpy_time / with_list:5.1f}x)"
                     f"  python {size / naive_time:5.1f} MB/s ({naive_time / with_list:6.0f}x)",
                     flush=True,
@@ -136,15 +191,19 @@ def bench_reverse_complement(repeat):
 
 
 PEAK_SCRIPT = """
-import resource, sys
 import numpy as np
 from velko.kmer import get_kmer_count_seq
+def status(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(field))
 rng = np.random.default_rng(1)
-text = np.frombuffer(b"ACGT", dtype=np.uint8)[rng.integers(0, 4, 100_000_000)].tobytes().decode()
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+text = np.frombuffer(b"ACGT", dtype=np.uint8)[rng.integers(0, 4, 100_000_000, dtype=np.uint8)]
+text = text.tobytes().decode()
+before = status("VmRSS")
+with open("/proc/self/clear_refs", "w") as f:  # resets the peak (VmHWM) to the current size
+    f.write("5")
 result = get_kmer_count_seq(text, 12, True)
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print((after - before) * 1024)
+print(status("VmHWM") - before)
 """
 
 

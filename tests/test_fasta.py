@@ -263,8 +263,16 @@ def test_features_straddling_the_buffer(write_file, piece, shift):
         b">" + b"n" * (BUFFER + 3) + b" " + b"d" * BUFFER + b"\nACGT\n>m\nAC\n",
         # thousands of short records across several buffers
         b"".join(b">r%d\n%s\n" % (i, b"ACGT"[i % 4:] * 9) for i in range(20000)),
+        # a record of many short lines, counted in several gathered pieces
+        b">big\n" + b"".join(b"ACGTTGCA"[i % 8:] * 7 + b"G\n" for i in range(9000)) + b">s\nAC\n",
+        # text that is not ASCII early on, then a bad byte some buffers later
+        ">\u00e9\n".encode() + (b"ACGT" * 15 + b"\n") * 15000 + b"A\xff\n",
+        (b"ACGT" * 15 + b"\n").join([b">a\n"] * 4000 + [">\u00e9 x\n".encode()]
+                                      + [b""] * 8000) + b">b\n\xe2\x82\n",
     ],
-    ids=["long line", "long white space", "long header", "many records"],
+    ids=["long line", "long white space", "long header", "many records", "many lines",
+         "late bad byte",
+         "bad byte after a late character"],
 )
 def test_long_lines(write_file, data):
     path = write_file(data)

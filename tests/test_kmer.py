@@ -289,8 +289,9 @@ def test_counts(text, k, both, expected, total):
         ("acgt", 1, NONE_UNWRAP),
         ("ACG\n", 1, NONE_UNWRAP),
         ("NéA", 1, NONE_UNWRAP),
-        ("AéC", 1, "byte index 2 is not a char boundary; it is inside 'é' (bytes 1..3) of `AéC`"),
-        ("AéC", 2, "byte index 2 is not a char boundary; it is inside 'é' (bytes 1..3) of `AéC`"),
+        ("AéC", 1,
+         "byte index 2 is not a char boundary; it is inside 'é' (bytes 1..3) of `AéC`"),
+        ("AéC", 2, boundary_message("AéC".encode(), 2)),
         ("é", 0, "byte index 1 is not a char boundary; it is inside 'é' (bytes 0..2) of `é`"),
         ("xNé€", 0,
          "byte index 3 is not a char boundary; it is inside 'é' (bytes 2..4) of `xNé€`"),
@@ -367,3 +368,14 @@ def test_large_counts_survive_conversion():
     assert result.total == 2 * (100_000 - 11)
     counts = result.counts
     assert counts[0] == counts[-1] == 100_000 - 11 and sum(counts) == result.total
+
+
+@pytest.mark.parametrize("k", [11, 12])
+def test_derived_reverse_strand_at_large_k(k):
+    # Large k takes the tiled pairing; k = 12 places partner rows exactly 2 MiB apart.
+    text = "".join(itertools.islice(itertools.cycle("GATTACACCGTAGGCTTAACGT"), 30_011))
+    text = text[::3] + text[1::2]
+    reverse = "".join(COMPLEMENT[c] for c in reversed(text))
+    forward = get_kmer_count_seq(text, k, False).counts
+    backward = get_kmer_count_seq(reverse, k, False).counts
+    assert get_kmer_count_seq(text, k, True).counts == [a + b for a, b in zip(forward, backward)]

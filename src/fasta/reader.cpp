@@ -51,23 +51,28 @@ constexpr std::array<Lead, 256> kLeads = [] {
 
 constexpr bool is_continuation(Byte byte) { return (byte & 0xC0) == 0x80; }
 
-bool all_ascii(const Byte* p, std::size_t n) {
-    std::uint64_t high = 0;
+// The length of the ASCII-only prefix of [p, p + n), found a word at a time.
+std::size_t ascii_prefix(const Byte* p, std::size_t n) {
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
     std::size_t i = 0;
     for (; i + 32 <= n; i += 32) {
         std::uint64_t words[4];
         std::memcpy(words, p + i, 32);
-        high |= words[0] | words[1] | words[2] | words[3];
+        if (((words[0] | words[1] | words[2] | words[3]) & kHigh) != 0) break;
     }
-    for (; i < n; ++i) high |= p[i];
-    return (high & 0x8080808080808080ULL) == 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, p + i, 8);
+        if ((word & kHigh) != 0) break;
+    }
+    while (i < n && p[i] < 0x80) ++i;
+    return i;
 }
 
 // Checks [p, end) as UTF-8 and returns the end of its whole characters. When the line goes on
 // past `end` (`line_ended` false), a character cut by `end` is left for the next look instead
 // of being refused; any byte that no continuation could make valid is refused at once.
 const Byte* check_utf8(const Byte* p, const Byte* end, bool line_ended) {
-    if (all_ascii(p, static_cast<std::size_t>(end - p))) return end;
     while (p < end) {
         if (*p < 0x80) {
             ++p;
@@ -239,6 +244,7 @@ void Reader::refill() {
     if (begin_ > 0) {
         std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
         end_ -= begin_;
+        ascii_end_ = ascii_end_ > begin_ ? ascii_end_ - begin_ : 0;
         begin_ = 0;
     }
     if (end_ == capacity_) {
@@ -253,6 +259,11 @@ void Reader::refill() {
         const ssize_t n = ::read(fd_, buffer_.get() + end_, capacity_ - end_);
         if (n > 0) {
             end_ += static_cast<std::size_t>(n);
+            // One scan per read spares most lines their own UTF-8 check, as sequence is
+            // ASCII. The scan resumes where the known prefix ends, which after a non-ASCII
+            // byte stays put (and costs nothing) until that byte leaves the buffer.
+            const auto* bytes = reinterpret_cast<const Byte*>(buffer_.get());
+            ascii_end_ += ascii_prefix(bytes + ascii_end_, end_ - ascii_end_);
             return;
         }
         if (n == 0) {
@@ -261,6 +272,12 @@ void Reader::refill() {
         }
         if (errno != EINTR) throw_os_error(errno);
     }
+}
+
+void Reader::check_line(std::size_t begin, std::size_t end) const {
+    if (end <= ascii_end_) return;
+    const auto* bytes = reinterpret_cast<const Byte*>(buffer_.get());
+    check_utf8(bytes + begin, bytes + end, true);
 }
 
 Reader::Line Reader::start_line() {
@@ -284,7 +301,8 @@ void Reader::read_header_line() {
     const auto* line = reinterpret_cast<const Byte*>(buffer_.get() + begin_);
     const auto* line_end = newline != nullptr ? reinterpret_cast<const Byte*>(newline)
                                               : reinterpret_cast<const Byte*>(buffer_.get() + end_);
-    check_utf8(line, line_end, true);
+    check_line(begin_,
+               static_cast<std::size_t>(reinterpret_cast<const char*>(line_end) - buffer_.get()));
     const Byte* kept = trim_end(line + 1, line_end);
     ahead_header_.assign(reinterpret_cast<const char*>(line + 1),
                          static_cast<std::size_t>(kept - line - 1));
@@ -300,7 +318,8 @@ bool Reader::line_piece(std::string_view& piece) {
         if (newline != nullptr || eof_) {
             const auto* line_end = newline != nullptr ? reinterpret_cast<const Byte*>(newline)
                                                       : reinterpret_cast<const Byte*>(base + end_);
-            check_utf8(start, line_end, true);
+            check_line(begin_,
+                       static_cast<std::size_t>(reinterpret_cast<const char*>(line_end) - base));
             const Byte* kept = trim_end(start, line_end);
             begin_ = newline != nullptr ? static_cast<std::size_t>(newline - base) + 1 : end_;
             in_line_ = false;
@@ -310,7 +329,10 @@ bool Reader::line_piece(std::string_view& piece) {
         }
         // The line goes on past the buffer: hand out what is certain to stay, holding back a
         // character cut by the buffer end and white space that may turn out to end the line.
-        const Byte* whole = check_utf8(start, reinterpret_cast<const Byte*>(base + end_), false);
+        const Byte* whole =
+            end_ <= ascii_end_
+                ? reinterpret_cast<const Byte*>(base + end_)
+                : check_utf8(start, reinterpret_cast<const Byte*>(base + end_), false);
         const Byte* kept = trim_end(start, whole);
         if (kept != start) {
             piece = {reinterpret_cast<const char*>(start), static_cast<std::size_t>(kept - start)};

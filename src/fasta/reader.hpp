@@ -65,12 +65,14 @@ private:
     void read_header_line();
     bool line_piece(std::string_view& piece);
     void refill();
+    void check_line(std::size_t begin, std::size_t end) const;
 
     int fd_ = -1;
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_ = kBufferSize;
-    std::size_t begin_ = 0;  // first byte not yet consumed
-    std::size_t end_ = 0;    // end of the bytes read
+    std::size_t begin_ = 0;      // first byte not yet consumed
+    std::size_t end_ = 0;        // end of the bytes read
+    std::size_t ascii_end_ = 0;  // [0, ascii_end_) is known to hold ASCII only
     bool eof_ = false;
     bool started_ = false;  // the first line has been looked at
     bool in_record_ = false;

@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <vector>
 
 #include "kmer/kmers.hpp"
 #include "util/fail.hpp"
@@ -170,11 +171,12 @@ void SequenceCounter::keep_context(std::string_view piece) {
     // Which window fails first is settled by the k + kCharReach bytes before the first bad byte
     // and the k + kCharReach after it; before any bad byte, only the latest bytes can matter.
     const std::uint64_t reach = k_ + kCharReach;
-    const std::uint64_t keep_from = first_bad_ ? floor_sub(*first_bad_, reach) : floor_sub(end, reach);
+    const std::uint64_t keep_from =
+        first_bad_ ? floor_sub(*first_bad_, reach) : floor_sub(end, reach);
     const std::uint64_t keep_to = first_bad_ ? *first_bad_ + reach + 1 : end;
     if (keep_from > context_start_) {
-        const auto drop =
-            static_cast<std::size_t>(std::min<std::uint64_t>(keep_from - context_start_, context_.size()));
+        const auto drop = static_cast<std::size_t>(
+            std::min<std::uint64_t>(keep_from - context_start_, context_.size()));
         context_.erase(0, drop);
         context_start_ += drop;
     }
@@ -187,7 +189,8 @@ void SequenceCounter::keep_context(std::string_view piece) {
 }
 
 unsigned char SequenceCounter::byte_at(std::uint64_t position) const {
-    return static_cast<unsigned char>(context_[static_cast<std::size_t>(position - context_start_)]);
+    const auto offset = static_cast<std::size_t>(position - context_start_);
+    return static_cast<unsigned char>(context_[offset]);
 }
 
 bool SequenceCounter::is_boundary(std::uint64_t position) const {
@@ -250,10 +253,12 @@ void SequenceCounter::fail_boundary(std::uint64_t position) const {
 }
 
 void add_reverse_strand(std::uint8_t k, std::span<std::uint64_t> counts) {
-    // A k-mer is split into t letters at each end and a middle: reverse complementing maps
+    // A k-mer is split into `ends` letters at each end and a middle: reverse complementing maps
     // (head, middle, tail) to (rc tail, rc middle, rc head). All k-mers of one middle thus pair
-    // with those of its partner middle, and both sides are read in runs of 4^t counts, so a
-    // pair of such tiles stays in cache instead of every pair costing two misses.
+    // with those of the partner middle, a tile of 4^ends rows of 4^ends counts on each side.
+    // The partner tile is copied out row by row and written back the same way: read in place,
+    // its rows lie 4^(k - ends) counts apart, which for k = 12 is exactly 2 MiB, so they would
+    // all fall in one cache set and evict each other at every step.
     const unsigned ends = std::min(3U, k / 2U);
     const unsigned middle = k - 2 * ends;
     const std::uint64_t end_values = std::uint64_t{1} << (2 * ends);
@@ -264,22 +269,44 @@ void add_reverse_strand(std::uint8_t k, std::span<std::uint64_t> counts) {
     for (std::uint64_t v = 0; v < end_values; ++v) {
         end_rc[v] = reverse_complement_index(static_cast<std::uint8_t>(ends), v);
     }
+    std::vector<std::uint64_t> partner(end_values * end_values);
     std::uint64_t* const c = counts.data();
     for (std::uint64_t m = 0; m < middle_values; ++m) {
         const std::uint64_t m_rc = reverse_complement_index(static_cast<std::uint8_t>(middle), m);
         if (m > m_rc) continue;  // done with its partner
-        for (std::uint64_t head = 0; head < end_values; ++head) {
-            const std::uint64_t i_base = (head << head_shift) | (m << middle_shift);
-            const std::uint64_t j_base = (m_rc << middle_shift) | end_rc[head];
-            for (std::uint64_t tail = 0; tail < end_values; ++tail) {
-                const std::uint64_t i = i_base | tail;
-                const std::uint64_t j = j_base | (end_rc[tail] << head_shift);
-                // A middle that is its own partner pairs within its tile: take each pair once.
-                if (m == m_rc && i > j) continue;
-                const std::uint64_t sum = c[i] + c[j];
-                c[i] = sum;
-                c[j] = sum;
+        if (m == m_rc) {
+            // A middle that is its own partner pairs within its tile: take each pair once.
+            for (std::uint64_t head = 0; head < end_values; ++head) {
+                for (std::uint64_t tail = 0; tail < end_values; ++tail) {
+                    const std::uint64_t i = (head << head_shift) | (m << middle_shift) | tail;
+                    const std::uint64_t j =
+                        (end_rc[tail] << head_shift) | (m_rc << middle_shift) | end_rc[head];
+                    if (i > j) continue;
+                    const std::uint64_t sum = c[i] + c[j];
+                    c[i] = sum;
+                    c[j] = sum;
+                }
             }
+            continue;
+        }
+        for (std::uint64_t row = 0; row < end_values; ++row) {
+            const std::uint64_t* from = c + ((row << head_shift) | (m_rc << middle_shift));
+            std::copy(from, from + end_values,
+                      partner.begin() + static_cast<std::ptrdiff_t>(row * end_values));
+        }
+        for (std::uint64_t head = 0; head < end_values; ++head) {
+            std::uint64_t* const own = c + ((head << head_shift) | (m << middle_shift));
+            for (std::uint64_t tail = 0; tail < end_values; ++tail) {
+                std::uint64_t& other = partner[end_rc[tail] * end_values + end_rc[head]];
+                const std::uint64_t sum = own[tail] + other;
+                own[tail] = sum;
+                other = sum;
+            }
+        }
+        for (std::uint64_t row = 0; row < end_values; ++row) {
+            const auto from = partner.begin() + static_cast<std::ptrdiff_t>(row * end_values);
+            std::copy(from, from + static_cast<std::ptrdiff_t>(end_values),
+                      c + ((row << head_shift) | (m_rc << middle_shift)));
         }
     }
 }

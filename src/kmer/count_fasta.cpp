@@ -20,6 +20,7 @@ constexpr std::string_view kUnwrapError = "called `Result::unwrap()` on an `Err`
 
 constexpr std::uint64_t kMinBlockBytes = std::uint64_t{256} << 10;
 constexpr std::uint64_t kMaxBlockBytes = std::uint64_t{64} << 20;
+constexpr std::size_t kBatchBytes = std::size_t{64} << 10;
 
 [[noreturn]] void fail_read(std::string_view path, std::string_view cause) {
     std::string message(kUnwrapError);
@@ -176,18 +177,32 @@ FastaCounts count_fasta(std::string_view path, std::uint8_t k, bool use_rev_comp
         FastaCounts results;
         CountStore store(k);
         ReverseStrand reverse(k);
+        std::string batch;
         while (reader.next_record()) {
             KmerCountResult result{.k = k, .total = 0, .counts = store.take()};
             SequenceCounter counter(k, result.counts);
+            if (use_rev_complement) reverse.start();
+            // Lines are gathered into larger pieces: counting a piece has a fixed cost that
+            // 60-letter lines would pay a million times over.
+            const auto count = [&](std::string_view text) {
+                counter.feed(text);
+                if (use_rev_complement) reverse.feed(text);
+            };
             std::string_view piece;
-            if (use_rev_complement) {
-                reverse.start();
-                while (reader.next_piece(piece)) {
-                    counter.feed(piece);
-                    reverse.feed(piece);
+            while (reader.next_piece(piece)) {
+                if (batch.size() + piece.size() > kBatchBytes && !batch.empty()) {
+                    count(batch);
+                    batch.clear();
                 }
-            } else {
-                while (reader.next_piece(piece)) counter.feed(piece);
+                if (piece.size() >= kBatchBytes) {
+                    count(piece);
+                } else {
+                    batch.append(piece);
+                }
+            }
+            if (!batch.empty()) {
+                count(batch);
+                batch.clear();
             }
             result.total = counter.finish();
             if (use_rev_complement) {

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <fstream>
@@ -16,15 +17,29 @@ namespace {
 
 constexpr std::array<char, 4> kLetters = {'A', 'C', 'G', 'T'};
 
-// The cgroup (v2) memory limit, or UINT64_MAX when there is none or it cannot be read.
-std::uint64_t cgroup_limit() {
-    std::ifstream file("/sys/fs/cgroup/memory.max");
+// The first number in a file such as /sys/fs/cgroup/memory.max, or UINT64_MAX when the file is
+// absent or holds no number ("max").
+std::uint64_t read_number(const char* path) {
+    std::ifstream file(path);
     std::string text;
     if (!(file >> text)) return UINT64_MAX;
     std::uint64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size()) return UINT64_MAX;  // "max"
+    if (error != std::errc{} || end != text.data() + text.size()) return UINT64_MAX;
     return value;
+}
+
+// MemAvailable of /proc/meminfo in bytes: what can still be had without swapping or the OOM
+// killer stepping in. UINT64_MAX when it cannot be read.
+std::uint64_t available_memory() {
+    std::ifstream file("/proc/meminfo");
+    std::string name;
+    std::uint64_t kib = 0;
+    std::string unit;
+    while (file >> name >> kib >> unit) {
+        if (name == "MemAvailable:") return saturating_mul(kib, 1024);
+    }
+    return UINT64_MAX;
 }
 
 }  // namespace
@@ -52,8 +67,13 @@ std::uint64_t memory_limit() {
         physical = saturating_mul(static_cast<std::uint64_t>(pages),
                                   static_cast<std::uint64_t>(page_size));
     }
-    const std::uint64_t cgroup = cgroup_limit();
-    return physical < cgroup ? physical : cgroup;
+    const std::uint64_t cgroup_max = read_number("/sys/fs/cgroup/memory.max");
+    const std::uint64_t cgroup_used = read_number("/sys/fs/cgroup/memory.current");
+    const std::uint64_t cgroup_left =
+        cgroup_max == UINT64_MAX || cgroup_used == UINT64_MAX || cgroup_used > cgroup_max
+            ? cgroup_max
+            : cgroup_max - cgroup_used;
+    return std::min({physical, available_memory(), cgroup_left});
 }
 
 void require_memory(std::uint64_t bytes) {

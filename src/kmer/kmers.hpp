@@ -20,8 +20,8 @@ inline constexpr std::uint8_t kMaxRepresentableK = 31;
 /// a + b, saturating like saturating_mul.
 [[nodiscard]] std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b);
 
-/// The memory this process may hope to use: the machine's physical memory, lowered to the
-/// cgroup limit when one is set.
+/// The memory a new result may take: the machine's physical memory, lowered to what the kernel
+/// reports available now and to what is left under the cgroup limit when one is set.
 [[nodiscard]] std::uint64_t memory_limit();
 
 /// Refuses, by throwing std::bad_alloc, a peak of `bytes` that exceeds memory_limit(): a result

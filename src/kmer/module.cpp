@@ -1,5 +1,6 @@
 // velko.kmer: k-mer lists and indexes, count results, counting sequences and FASTA files.
 #include <algorithm>
+#include <array>
 
 #include "kmer/count.hpp"
 #include "kmer/count_fasta.hpp"
@@ -62,6 +63,21 @@ Ref kmer_str(std::uint8_t k, std::uint64_t index) {
     Ref text = api(PyUnicode_New(k, 127));
     kmer::write_kmer(k, index, {reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())), k});
     return text;
+}
+
+// The list `counts` reads: most counts are small, and those come from a table of the shared ints
+// instead of a call each.
+Ref count_list(std::span<const std::uint64_t> counts) {
+    std::array<Ref, kLargestSharedInt + 1> shared;
+    for (std::uint64_t i = 0; i < shared.size(); ++i) shared[i] = to_python(i);
+    Ref list = api(PyList_New(static_cast<Py_ssize_t>(counts.size())));
+    auto* const items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        const std::uint64_t count = counts[i];
+        items[i] = count <= kLargestSharedInt ? Ref::borrow(shared[count].get()).release()
+                                              : to_python(count).release();
+    }
+    return list;
 }
 
 constexpr Signature kGetKmerCountFasta{
@@ -163,9 +179,11 @@ PyMethodDef kGetPossibleKmersDef = {"get_possible_kmers", as_cfunction(get_possi
 
 PyObject* kmer_count_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] {
-        auto [k, total, counts] = bind_new<std::uint8_t, std::uint64_t, std::vector<std::uint64_t>>(
-            kKmerCountResultNew, args, kwargs);
-        return construct(type, KmerCountResult{.k = k, .total = total, .counts = std::move(counts)});
+        auto [k, total, counts] =
+            bind_new<std::uint8_t, std::uint64_t, std::vector<std::uint64_t>>(kKmerCountResultNew,
+                                                                              args, kwargs);
+        return construct(type,
+                         KmerCountResult{.k = k, .total = total, .counts = std::move(counts)});
     });
 }
 
@@ -178,7 +196,7 @@ PyObject* kmer_count_result_counts(PyObject* self, void*) noexcept {
             counts.begin(), counts.end(), [](std::uint64_t c) { return c > kLargestSharedInt; }));
         kmer::require_memory(saturating_add(saturating_mul(counts.size(), kSlotBytes),
                                             saturating_mul(large, kIntBytes)));
-        return to_python(counts);
+        return count_list(counts);
     });
 }
 
