@@ -93,7 +93,7 @@ def main() -> None:
         table = TopHitFile(str(workdir / "top_hits.tsv"))
         shutil.copy(DATA / "top_hits.tsv", table.path)
         table.read()
-        table.add_hit("GCF_000005845.2_gene1", "PF99999", 1e-300, 999.5)
+        table.add_hit("GCF_000005845.2_gene1", "PF99999", 1e-30, 999.5)
         top = table.get_top_hit("GCF_000005845.2_gene1")
         print(f"top hit of GCF_000005845.2_gene1: {top!r}")
         print(f"better than a weak hit: {top is not None and top > Hit('g', 'PF1', 1.0, 10.0)}")

@@ -228,6 +228,7 @@ Reader::Reader(std::string_view path)
         fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) throw_os_error(errno);
+    input_.emplace(fd_);  // allocates nothing until the first read
 }
 
 Reader::~Reader() {
@@ -255,23 +256,23 @@ void Reader::refill() {
         buffer_ = std::move(larger);
         capacity_ *= 2;
     }
-    for (;;) {
-        const ssize_t n = ::read(fd_, buffer_.get() + end_, capacity_ - end_);
-        if (n > 0) {
-            end_ += static_cast<std::size_t>(n);
-            // One scan per read spares most lines their own UTF-8 check, as sequence is
-            // ASCII. The scan resumes where the known prefix ends, which after a non-ASCII
-            // byte stays put (and costs nothing) until that byte leaves the buffer.
-            const auto* bytes = reinterpret_cast<const Byte*>(buffer_.get());
-            ascii_end_ += ascii_prefix(bytes + ascii_end_, end_ - ascii_end_);
-            return;
-        }
-        if (n == 0) {
-            eof_ = true;
-            return;
-        }
-        if (errno != EINTR) throw_os_error(errno);
+    std::size_t n = 0;
+    try {
+        // Plain text, or the decompressed text of a gzip file.
+        n = input_->read(std::span<char>(buffer_.get() + end_, capacity_ - end_));
+    } catch (const util::InputError& error) {
+        throw_read_error(error.message);
     }
+    if (n == 0) {
+        eof_ = true;
+        return;
+    }
+    end_ += n;
+    // One scan per read spares most lines their own UTF-8 check, as sequence is ASCII. The
+    // scan resumes where the known prefix ends, which after a non-ASCII byte stays put (and
+    // costs nothing) until that byte leaves the buffer.
+    const auto* bytes = reinterpret_cast<const Byte*>(buffer_.get());
+    ascii_end_ += ascii_prefix(bytes + ascii_end_, end_ - ascii_end_);
 }
 
 void Reader::check_line(std::size_t begin, std::size_t end) const {

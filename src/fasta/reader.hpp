@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "util/input_stream.hpp"
+
 namespace velko::fasta {
 
 /// A reader failure; what() is the cause as the caller shows it: "Expected > at record
@@ -68,6 +70,7 @@ private:
     void check_line(std::size_t begin, std::size_t end) const;
 
     int fd_ = -1;
+    std::optional<util::InputStream> input_;
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_ = kBufferSize;
     std::size_t begin_ = 0;      // first byte not yet consumed
