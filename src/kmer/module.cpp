@@ -200,6 +200,43 @@ PyObject* kmer_count_result_counts(PyObject* self, void*) noexcept {
     });
 }
 
+// The counts as a read-only buffer of unsigned 64-bit items, without a copy: records never
+// change, and the view holds a reference to the object that owns them.
+int kmer_count_result_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+    view->obj = nullptr;
+    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+        raise_lazy(PyExc_BufferError, "KmerCountResult counts are read-only");
+        return -1;
+    }
+    static std::uint64_t empty = 0;  // a valid address for a view of no counts
+    const auto* instance = reinterpret_cast<Instance<KmerCountResult>*>(self);
+    const kmer::CountList& counts = instance->record.counts;
+    // shape and strides must live as long as the view: one small block, freed on release
+    auto* dims = static_cast<Py_ssize_t*>(PyMem_Malloc(2 * sizeof(Py_ssize_t)));
+    if (dims == nullptr) {
+        raise_no_memory();
+        return -1;
+    }
+    dims[0] = static_cast<Py_ssize_t>(counts.size());
+    dims[1] = sizeof(std::uint64_t);
+    view->buf = counts.empty() ? &empty : const_cast<std::uint64_t*>(counts.data());
+    view->obj = Ref::borrow(self).release();
+    view->len = dims[0] * dims[1];
+    view->itemsize = sizeof(std::uint64_t);
+    view->readonly = 1;
+    view->ndim = 1;
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("Q") : nullptr;
+    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? dims : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? dims + 1 : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = dims;
+    return 0;
+}
+
+void kmer_count_result_releasebuffer(PyObject*, Py_buffer* view) noexcept {
+    PyMem_Free(view->internal);
+}
+
 PyGetSetDef kKmerCountResultFields[] = {
     {"k", read_field<&KmerCountResult::k>, nullptr, nullptr, nullptr},
     {"total", read_field<&KmerCountResult::total>, nullptr, nullptr, nullptr},
@@ -210,6 +247,8 @@ PyGetSetDef kKmerCountResultFields[] = {
 const PyType_Slot kKmerCountResultSlots[] = {
     {Py_tp_new, as_slot(kmer_count_result_new)},
     {Py_tp_getset, kKmerCountResultFields},
+    {Py_bf_getbuffer, as_slot(kmer_count_result_getbuffer)},
+    {Py_bf_releasebuffer, as_slot(kmer_count_result_releasebuffer)},
 };
 
 }  // namespace
