@@ -310,7 +310,9 @@ def test_quoted_path_examples(name, shown):
 
 
 @settings(max_examples=200, deadline=None)
-@given(st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="/\0"),
+# Unassigned characters are left out: an older interpreter's Unicode data may not know characters
+# that the rendering tables (from a newer Unicode) treat as printable.
+@given(st.text(st.characters(blacklist_categories=("Cs", "Cn"), blacklist_characters="/\0"),
                min_size=1, max_size=12))
 def test_any_path_is_quoted_like_python_sees_it(name):
     path = "/nonexistent-velko/" + name
