@@ -100,8 +100,8 @@ std::size_t SequenceCounter::count_windows(std::string_view piece) {
         letters_ = letters_ * 4 + code;
         complement_ = (complement_ >> 2) | (std::uint64_t{code ^ 3U} << top_shift_);
     }
-    if (strands_ == Strands::both || counts_.size() > kCachedCounts) return count_far(bytes, i, size);
-    return count_near(bytes, i, size);
+    const bool far = strands_ == Strands::both || counts_.size() > kCachedCounts;
+    return far ? count_far(bytes, i, size) : count_near(bytes, i, size);
 }
 
 // Windows over a bad letter are counted with a wrong index in the block that holds it, but a text
