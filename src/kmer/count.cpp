@@ -71,8 +71,12 @@ void append_number(std::string& text, std::uint64_t value) {
 
 }  // namespace
 
-SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts)
-    : k_(k), counts_(counts), mask_(counts.size() - 1) {}
+SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts, Strands strands)
+    : k_(k),
+      strands_(strands),
+      counts_(counts),
+      mask_(counts.size() - 1),
+      top_shift_(k == 0 ? 0U : 2U * (k - 1U)) {}
 
 void SequenceCounter::feed(std::string_view piece) {
     if (head_.size() < kHeadBytes) head_.append(piece.substr(0, kHeadBytes - head_.size()));
@@ -87,29 +91,27 @@ void SequenceCounter::feed(std::string_view piece) {
 std::size_t SequenceCounter::count_windows(std::string_view piece) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(piece.data());
     const std::size_t size = piece.size();
-    std::uint64_t letters = letters_;
     std::size_t i = 0;
     // The first k - 1 letters of the text complete no window yet.
     const std::uint64_t warm_up = floor_sub(k_ - std::uint64_t{1}, size_);
     for (; i < size && i < warm_up; ++i) {
         const unsigned code = kCode[bytes[i]];
         if (code == kBad) return i;
-        letters = letters * 4 + code;
+        letters_ = letters_ * 4 + code;
+        complement_ = (complement_ >> 2) | (std::uint64_t{code ^ 3U} << top_shift_);
     }
-    i = counts_.size() > kCachedCounts ? count_far(bytes, i, size, letters)
-                                       : count_near(bytes, i, size, letters);
-    letters_ = letters;
-    return i;
+    const bool far = strands_ == Strands::both || counts_.size() > kCachedCounts;
+    return far ? count_far(bytes, i, size) : count_near(bytes, i, size);
 }
 
 // Windows over a bad letter are counted with a wrong index in the block that holds it, but a text
 // with a complete window and a bad letter always aborts, so those counts are never seen.
 
-std::size_t SequenceCounter::count_near(const unsigned char* bytes, std::size_t i, std::size_t size,
-                                        std::uint64_t& letters) {
+std::size_t SequenceCounter::count_near(const unsigned char* bytes, std::size_t i,
+                                        std::size_t size) {
     std::uint64_t* const counts = counts_.data();
     const std::uint64_t mask = mask_;
-    std::uint64_t rolling = letters;
+    std::uint64_t rolling = letters_;
     while (i < size) {
         const std::size_t stop = std::min(size, i + kBlock);
         unsigned seen = 0;
@@ -124,32 +126,44 @@ std::size_t SequenceCounter::count_near(const unsigned char* bytes, std::size_t 
         if ((seen & kBad) != 0) return first_bad_in(bytes, i);
         i = stop;
     }
-    letters = rolling;
+    letters_ = rolling;
     return size;
 }
 
-std::size_t SequenceCounter::count_far(const unsigned char* bytes, std::size_t i, std::size_t size,
-                                       std::uint64_t& letters) {
+std::size_t SequenceCounter::count_far(const unsigned char* bytes, std::size_t i,
+                                       std::size_t size) {
     // A count list larger than the caches costs a miss per window: each block's indexes are
     // computed and prefetched one block before they are counted, so the misses overlap.
+    // With both strands, each window is counted again at its reverse complement, read off a
+    // second rolling code into which each letter enters complemented, at the top.
     std::uint64_t* const counts = counts_.data();
     const std::uint64_t mask = mask_;
-    std::uint64_t rolling = letters;
-    std::array<std::uint64_t, kBlock> first{};
-    std::array<std::uint64_t, kBlock> second{};
+    const bool both = strands_ == Strands::both;
+    const unsigned top_shift = top_shift_;
+    std::uint64_t rolling = letters_;
+    std::uint64_t complement = complement_;
+    std::array<std::uint64_t, 2 * kBlock> first{};
+    std::array<std::uint64_t, 2 * kBlock> second{};
     std::uint64_t* ahead = first.data();
     std::uint64_t* due = second.data();
     std::size_t due_count = 0;
     std::size_t result = size;
     while (i < size) {
         const std::size_t count = std::min(size - i, kBlock);
+        std::size_t ahead_count = 0;
         unsigned seen = 0;
         for (std::size_t j = 0; j < count; ++j) {
             const unsigned code = kCode[bytes[i + j]];
             seen |= code;
             rolling = rolling * 4 + code;
-            ahead[j] = rolling & mask;
-            __builtin_prefetch(counts + ahead[j], 1);
+            ahead[ahead_count] = rolling & mask;
+            __builtin_prefetch(counts + ahead[ahead_count++], 1);
+            if (both) {
+                // A bad letter must not carry a bit past the top of the index.
+                complement = (complement >> 2) | (std::uint64_t{(code ^ 3U) & 3U} << top_shift);
+                ahead[ahead_count] = complement;
+                __builtin_prefetch(counts + ahead[ahead_count++], 1);
+            }
         }
         for (std::size_t j = 0; j < due_count; ++j) ++counts[due[j]];
         if ((seen & kBad) != 0) {
@@ -158,11 +172,12 @@ std::size_t SequenceCounter::count_far(const unsigned char* bytes, std::size_t i
             break;
         }
         std::swap(ahead, due);
-        due_count = count;
+        due_count = ahead_count;
         i += count;
     }
     for (std::size_t j = 0; j < due_count; ++j) ++counts[due[j]];
-    letters = rolling;
+    letters_ = rolling;
+    complement_ = complement;
     return result;
 }
 
@@ -204,11 +219,12 @@ std::uint64_t SequenceCounter::finish() {
         if (k_ == 0) fail_boundary(*first_bad_);
         if (size_ >= k_) fail_first_window();
     }
+    const std::uint64_t strands = strands_ == Strands::both ? 2 : 1;
     if (k_ == 0) {
-        counts_[0] = size_;  // the one empty k-mer, once per byte position
-        return size_;
+        counts_[0] = strands * size_;  // the one empty k-mer, once per byte position
+        return strands * size_;
     }
-    return size_ >= k_ ? size_ - k_ + 1 : 0;
+    return size_ >= k_ ? strands * (size_ - k_ + 1) : 0;
 }
 
 void SequenceCounter::fail_first_window() const {
@@ -313,12 +329,15 @@ void add_reverse_strand(std::uint8_t k, std::span<std::uint64_t> counts) {
 
 KmerCountResult count_text(std::string_view text, std::uint8_t k, bool use_rev_complement) {
     KmerCountResult result{.k = k, .total = 0, .counts = zero_counts(k)};
-    SequenceCounter counter(k, result.counts);
+    // The reverse text's windows are the reverse complements of the forward ones. Counting them
+    // as each window passes costs a second increment per window; deriving them afterwards costs
+    // one pass over the 4^k counts, which is cheaper once the text is a fair share of 4^k long.
+    const bool derive = use_rev_complement && text.size() >= result.counts.size() / 4;
+    SequenceCounter counter(k, result.counts,
+                            use_rev_complement && !derive ? Strands::both : Strands::forward);
     counter.feed(text);
     result.total = counter.finish();
-    if (use_rev_complement) {
-        // The reverse text's windows are the reverse complements of the forward ones, so its
-        // counts are the forward counts read at the partner positions.
+    if (derive) {
         add_reverse_strand(k, result.counts);
         result.total *= 2;
     }

@@ -11,12 +11,19 @@
 
 namespace velko::kmer {
 
+/// Which windows a SequenceCounter counts: the text's own, or also those of its reverse complement.
+enum class Strands { forward, both };
+
 /// Counts the k-mer windows of one text that arrives in consecutive pieces (a FASTA record's
 /// trimmed sequence lines), exactly as counting the concatenated text at once would.
 class SequenceCounter {
 public:
-    /// `counts` must hold 4^k zeros.
-    SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts);
+    /// `counts` must hold 4^k zeros. With Strands::both each window is also counted at its
+    /// reverse complement's position, exactly as counting the reverse-complement text too would,
+    /// and finish() returns twice the windows: cheaper than add_reverse_strand for texts much
+    /// shorter than 4^k (a second increment per window instead of a pass over all 4^k counts).
+    SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts,
+                    Strands strands = Strands::forward);
     /// Feeds the next bytes of the text. Never throws: the first bad window is remembered and
     /// counting stops there.
     void feed(std::string_view piece);
@@ -28,9 +35,9 @@ public:
 private:
     [[nodiscard]] std::size_t count_windows(std::string_view piece);
     [[nodiscard]] std::size_t count_near(const unsigned char* bytes, std::size_t i,
-                                         std::size_t size, std::uint64_t& letters);
+                                         std::size_t size);
     [[nodiscard]] std::size_t count_far(const unsigned char* bytes, std::size_t i,
-                                        std::size_t size, std::uint64_t& letters);
+                                        std::size_t size);
     void keep_context(std::string_view piece);
     [[nodiscard]] unsigned char byte_at(std::uint64_t position) const;
     [[nodiscard]] bool is_boundary(std::uint64_t position) const;
@@ -38,9 +45,12 @@ private:
     [[noreturn]] void fail_boundary(std::uint64_t position) const;
 
     std::uint8_t k_;
+    Strands strands_;
     std::span<std::uint64_t> counts_;
     std::uint64_t mask_;
+    unsigned top_shift_;         // where a letter enters the reverse-complement code
     std::uint64_t letters_ = 0;  // 2-bit codes of the letters so far, the latest least significant
+    std::uint64_t complement_ = 0;  // the last k letters complemented, the latest most significant
     std::uint64_t size_ = 0;   // bytes fed so far
     std::optional<std::uint64_t> first_bad_;  // first byte no window may hold
     std::string head_;         // the text's first bytes, which an abort message quotes

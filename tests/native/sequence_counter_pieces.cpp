@@ -1,4 +1,5 @@
-// Counting a text fed in pieces must equal counting it whole: counts, totals and abort texts.
+// Counting a text fed in pieces must equal counting it whole: counts, totals and abort texts, on
+// one strand and on both (whole texts derive the reverse strand or count it as they go, by length).
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -13,6 +14,7 @@ namespace {
 
 using velko::kmer::count_text;
 using velko::kmer::SequenceCounter;
+using velko::kmer::Strands;
 
 struct Outcome {
     velko::kmer::CountList counts;
@@ -21,18 +23,19 @@ struct Outcome {
     bool operator==(const Outcome&) const = default;
 };
 
-Outcome whole(const std::string& text, std::uint8_t k) {
+Outcome whole(const std::string& text, std::uint8_t k, bool both) {
     try {
-        auto result = count_text(text, k, false);
+        auto result = count_text(text, k, both);
         return {std::move(result.counts), result.total, {}};
     } catch (const velko::Abort& abort) {
         return {{}, 0, abort.what()};
     }
 }
 
-Outcome in_pieces(const std::string& text, std::uint8_t k, const std::vector<std::size_t>& cuts) {
+Outcome in_pieces(const std::string& text, std::uint8_t k, const std::vector<std::size_t>& cuts,
+                  bool both) {
     std::vector<std::uint64_t> counts = velko::kmer::zero_counts(k);
-    SequenceCounter counter(k, counts);
+    SequenceCounter counter(k, counts, both ? Strands::both : Strands::forward);
     std::size_t from = 0;
     for (const std::size_t cut : cuts) {
         counter.feed(std::string_view(text).substr(from, cut - from));
@@ -67,8 +70,11 @@ int main() {
         for (std::size_t at = 0; at <= text.size(); at += 1 + random() % 6) {
             if (random() % 2 == 0) cuts.push_back(at);  // empty pieces and cuts inside characters
         }
-        if (whole(text, k) != in_pieces(text, k, cuts)) {
-            if (++failures <= 5) std::printf("mismatch: k %u, text \"%s\"\n", k, text.c_str());
+        const bool both = random() % 2 == 0;
+        if (whole(text, k, both) != in_pieces(text, k, cuts, both)) {
+            if (++failures <= 5) {
+                std::printf("mismatch: k %u, both %d, text \"%s\"\n", k, both, text.c_str());
+            }
         }
     }
     std::printf("%d mismatches\n", failures);
