@@ -1,0 +1,61 @@
+"""gzip-compressed FASTA: get_kmer_count_fasta on a .gz file against `gzip -dc file > /dev/null`
+(decompression alone, the floor for any reader of the file) and against the plain file.
+
+Run: python3 benchmarks/bench_gzip.py [--dir DIR]
+"""
+
+import argparse
+import pathlib
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+import fasta_data  # noqa: E402
+
+import velko  # noqa: E402,F401
+from velko.kmer import get_kmer_count_fasta  # noqa: E402
+
+
+def best_of(runs, work):
+    best = float("inf")
+    for _ in range(runs):
+        start = time.perf_counter()
+        work()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--dir", default=tempfile.gettempdir())
+    args = parser.parse_args()
+    work = pathlib.Path(args.dir) / "velko-bench-gzip"
+    work.mkdir(exist_ok=True)
+    plain = work / "genome.fa"
+    packed = work / "genome.fa.gz"
+    if not plain.exists():
+        fasta_data.genome(plain)
+    if not packed.exists():
+        with open(packed, "wb") as out:
+            subprocess.run(["gzip", "-6", "-c", str(plain)], stdout=out, check=True)
+    size_mb = plain.stat().st_size / 1e6
+    gunzip = best_of(3, lambda: subprocess.run(f"gzip -dc '{packed}' > /dev/null", shell=True,
+                                               check=True))
+    results = {
+        "gzip -dc > /dev/null": gunzip,
+        "velko k=4, .gz": best_of(3, lambda: get_kmer_count_fasta(str(packed), 4, False)),
+        "velko k=4, .gz, both strands": best_of(3, lambda: get_kmer_count_fasta(str(packed), 4,
+                                                                                 True)),
+        "velko k=4, plain file": best_of(3, lambda: get_kmer_count_fasta(str(plain), 4, False)),
+    }
+    print(f"{size_mb:.0f} MB of FASTA, {packed.stat().st_size / 1e6:.0f} MB compressed")
+    print(f"{'':32} {'seconds':>8} {'MB/s':>7} {'vs gzip -dc':>11}")
+    for name, seconds in results.items():
+        print(f"{name:32} {seconds:8.3f} {size_mb / seconds:7.0f} {seconds / gunzip:10.2f}x")
+
+
+if __name__ == "__main__":
+    main()
