@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "util/memory.hpp"
 
@@ -58,6 +59,14 @@ bool reverse_ascii(const unsigned char* in, std::size_t n, char* out) {
 }
 
 }  // namespace
+
+DnaSequence copy_sequence(std::string_view text) {
+    std::string copy;
+    copy.reserve(text.size());
+    advise_huge_pages(copy.data(), text.size());
+    copy.append(text);
+    return {std::move(copy)};
+}
 
 std::string reverse_complement(std::string_view text) {
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());

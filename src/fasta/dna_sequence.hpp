@@ -21,4 +21,7 @@ struct DnaSequence {
     [[nodiscard]] DnaSequence rev_complement() const { return {reverse_complement(seq)}; }
 };
 
+/// A sequence holding a copy of `text`; a large copy is placed so that it faults in quickly.
+[[nodiscard]] DnaSequence copy_sequence(std::string_view text);
+
 }  // namespace velko::fasta

@@ -20,7 +20,7 @@ constexpr Signature kDnaSequenceNew{.owner = "DnaSequence", .name = "__new__", .
 PyObject* dna_sequence_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] {
         const auto [seq] = bind_new<std::string_view>(kDnaSequenceNew, args, kwargs);
-        return construct(type, DnaSequence{std::string(seq)});
+        return construct(type, fasta::copy_sequence(seq));
     });
 }
 
