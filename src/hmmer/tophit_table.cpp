@@ -10,19 +10,18 @@ constexpr std::size_t kIndexFrom = 16;
 }  // namespace
 
 std::optional<ProfileId> TopHitTable::find_profile(std::string_view hmm_id) const {
-    const auto found = profile_ids_.find(hmm_id);
-    if (found == profile_ids_.end()) return std::nullopt;
-    return found->second;
+    const ProfileId* found = profile_ids_.find(hmm_id);
+    if (found == nullptr) return std::nullopt;
+    return *found;
 }
 
 ProfileId TopHitTable::intern_profile(std::string_view hmm_id) {
-    if (const auto found = profile_ids_.find(hmm_id); found != profile_ids_.end()) {
-        return found->second;
+    const auto [id, added] = profile_ids_.try_emplace(hmm_id);
+    if (added) {
+        *id = static_cast<ProfileId>(profile_names_.size());
+        profile_names_.emplace_back(hmm_id);
     }
-    const auto id = static_cast<ProfileId>(profile_names_.size());
-    profile_names_.emplace_back(hmm_id);
-    profile_ids_.emplace(std::string(hmm_id), id);
-    return id;
+    return *id;
 }
 
 std::size_t TopHitTable::find_hit(const Gene& gene, ProfileId profile) {
@@ -56,39 +55,34 @@ void TopHitTable::add_hit(std::string_view gene_id, std::string_view hmm_id, dou
                           double bit_score) {
     const ProfileId profile = intern_profile(hmm_id);
     const StoredHit offered{profile, e_val, bit_score};
-    auto gene = genes_.find(gene_id);
-    if (gene == genes_.end()) {
-        gene = genes_.emplace(std::string(gene_id), Gene{}).first;
-        append_hit(gene->second, offered);
-        return;
-    }
-    const std::size_t at = find_hit(gene->second, profile);
-    if (at == gene->second.hits.size()) {
-        append_hit(gene->second, offered);
+    const auto [gene, added] = genes_.try_emplace(gene_id);
+    const std::size_t at = added ? 0 : find_hit(*gene, profile);
+    if (added || at == gene->hits.size()) {
+        append_hit(*gene, offered);
         return;
     }
     // Only a strictly better hit replaces: ties and NaN keep the first one offered.
-    StoredHit& stored = gene->second.hits[at];
+    StoredHit& stored = gene->hits[at];
     if (hit_order(stored.e_val, stored.bit_score, e_val, bit_score) == HitOrder::kLess) {
         stored = offered;
     }
 }
 
 bool TopHitTable::contains_gene_id(std::string_view gene_id) const {
-    return genes_.find(gene_id) != genes_.end();
+    return genes_.find(gene_id) != nullptr;
 }
 
 bool TopHitTable::contains_gene_hmm(std::string_view gene_id, std::string_view hmm_id) const {
-    const auto gene = genes_.find(gene_id);
-    if (gene == genes_.end()) return false;
+    const Gene* gene = genes_.find(gene_id);
+    if (gene == nullptr) return false;
     const auto profile = find_profile(hmm_id);
-    return profile && find_hit(gene->second, *profile) < gene->second.hits.size();
+    return profile && find_hit(*gene, *profile) < gene->hits.size();
 }
 
 std::optional<Hit> TopHitTable::py_get_top_hit(std::string_view gene_id) const {
-    const auto gene = genes_.find(gene_id);
-    if (gene == genes_.end()) return std::nullopt;
-    const std::vector<StoredHit>& hits = gene->second.hits;
+    const Gene* gene = genes_.find(gene_id);
+    if (gene == nullptr) return std::nullopt;
+    const std::vector<StoredHit>& hits = gene->hits;
     const StoredHit* best = &hits.front();
     for (std::size_t i = 1; i < hits.size(); ++i) {
         // The best so far stays only when it is greater; an equal hit takes its place, and a
@@ -99,18 +93,18 @@ std::optional<Hit> TopHitTable::py_get_top_hit(std::string_view gene_id) const {
             best = &hit;
         }
     }
-    return make_hit(gene->first, *best);
+    return make_hit(gene_id, *best);
 }
 
 std::optional<Hit> TopHitTable::py_get_hmm_hit(std::string_view gene_id,
                                                std::string_view hmm_id) const {
-    const auto gene = genes_.find(gene_id);
-    if (gene == genes_.end()) return std::nullopt;
+    const Gene* gene = genes_.find(gene_id);
+    if (gene == nullptr) return std::nullopt;
     const auto profile = find_profile(hmm_id);
     if (!profile) return std::nullopt;
-    const std::size_t at = find_hit(gene->second, *profile);
-    if (at == gene->second.hits.size()) return std::nullopt;
-    return make_hit(gene->first, gene->second.hits[at]);
+    const std::size_t at = find_hit(*gene, *profile);
+    if (at == gene->hits.size()) return std::nullopt;
+    return make_hit(gene_id, gene->hits[at]);
 }
 
 }  // namespace velko::hmmer

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -12,18 +11,9 @@
 #include <vector>
 
 #include "hmmer/hit.hpp"
+#include "util/text_map.hpp"
 
 namespace velko::hmmer {
-
-/// Hashes owned and borrowed text alike, so lookups by string_view allocate nothing.
-struct TextHash {
-    using is_transparent = void;
-    // Deliberately not noexcept: libstdc++ then stores each node's hash, so a lookup compares
-    // stored hashes along a bucket chain instead of rehashing every key it passes.
-    std::size_t operator()(std::string_view text) const {
-        return std::hash<std::string_view>{}(text);
-    }
-};
 
 /// Index of a profile identifier in the table's list of profile names.
 using ProfileId = std::uint32_t;
@@ -55,9 +45,9 @@ public:
     /// Calls visit(gene_id, hits) once per gene, in no defined order; `hits` is never empty.
     template <class Visit>
     void for_each_gene(Visit&& visit) const {
-        for (const auto& [gene_id, gene] : genes_) {
-            visit(std::string_view(gene_id), std::span<const StoredHit>(gene.hits));
-        }
+        genes_.for_each([&](std::string_view gene_id, const Gene& gene) {
+            visit(gene_id, std::span<const StoredHit>(gene.hits));
+        });
     }
 
     /// Every profile identifier that has a stored hit, indexed by ProfileId.
@@ -78,9 +68,9 @@ private:
     static void append_hit(Gene& gene, const StoredHit& hit);
     [[nodiscard]] Hit make_hit(std::string_view gene_id, const StoredHit& stored) const;
 
-    std::unordered_map<std::string, Gene, TextHash, std::equal_to<>> genes_;
+    util::TextMap<Gene> genes_;
     // Profile identifiers repeat across genes: each is kept once and named by its position.
-    std::unordered_map<std::string, ProfileId, TextHash, std::equal_to<>> profile_ids_;
+    util::TextMap<ProfileId> profile_ids_;
     std::vector<std::string> profile_names_;
 };
 
