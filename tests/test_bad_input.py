@@ -5,6 +5,7 @@ import faulthandler
 import random
 
 import pytest
+from panics import fasta_failure, panic_message
 
 from velko.hmmer.tophit import TopHitFile
 from velko.kmer import get_kmer_count_fasta
@@ -18,18 +19,6 @@ def watchdog():
     faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True)
     yield
     faulthandler.cancel_dump_traceback_later()
-
-
-def panic_message(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
-
-
-def fasta_failure(path, cause):
-    return ("called `Result::unwrap()` on an `Err` value: Failed to read fasta from "
-            f'"{path}"\n\nCaused by:\n    {cause}')
 
 
 BINARY = bytes(random.Random(5).randrange(256) for _ in range(4096))

@@ -8,6 +8,7 @@ import threading
 import unicodedata
 
 import pytest
+from panics import fasta_failure
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -46,8 +47,7 @@ def quoted(path):
 
 
 def read_failure(path, cause):
-    return ("called `Result::unwrap()` on an `Err` value: Failed to read fasta from "
-            f"{quoted(path)}\n\nCaused by:\n    {cause}")
+    return fasta_failure(path, cause, quoted)
 
 
 def os_failure(path, errno):

@@ -5,6 +5,7 @@ import random
 import zlib
 
 import pytest
+from panics import fasta_failure, panic_message
 
 from velko.kmer import get_kmer_count_fasta
 
@@ -20,18 +21,6 @@ def fasta(seed=1, records=5):
         seq = "".join(rng.choices("ACGT", k=rng.randrange(0, 50_000)))
         out.append(f">r{i} description {i}\n" + "\n".join(seq[p:p + 60] for p in range(0, len(seq), 60)))
     return ("\n".join(out) + "\n").encode()
-
-
-def panic_message(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
-
-
-def failure(path, cause):
-    return ("called `Result::unwrap()` on an `Err` value: Failed to read fasta from "
-            f'"{path}"\n\nCaused by:\n    {cause}')
 
 
 @pytest.mark.parametrize("both", [False, True])
@@ -67,15 +56,16 @@ def test_plain_file_named_gz_is_plain(write_file):
 )
 def test_damaged_streams_are_errors(write_file, make, cause):
     path = write_file(make(gzip.compress(fasta(3, 2))))
-    assert panic_message(lambda: get_kmer_count_fasta(path, 2, False)) == failure(path, cause)
+    message = panic_message(lambda: get_kmer_count_fasta(path, 2, False))
+    assert message == fasta_failure(path, cause)
 
 
 def test_reader_errors_inside_compressed_text(write_file):
     path = write_file(gzip.compress(b"\n>a\nAC\n"))
-    assert panic_message(lambda: get_kmer_count_fasta(path, 2, False)) == failure(
+    assert panic_message(lambda: get_kmer_count_fasta(path, 2, False)) == fasta_failure(
         path, "Expected > at record start.")
     path = write_file(gzip.compress(b">a\nA\xffC\n"))
-    assert panic_message(lambda: get_kmer_count_fasta(path, 2, False)) == failure(
+    assert panic_message(lambda: get_kmer_count_fasta(path, 2, False)) == fasta_failure(
         path, "stream did not contain valid UTF-8")
 
 
@@ -83,4 +73,4 @@ def test_raw_zlib_is_not_gzip(write_file):
     # only the gzip wrapper is recognised; other compressed bytes are read as (invalid) text
     path = write_file(zlib.compress(fasta(4, 1)))
     message = panic_message(lambda: get_kmer_count_fasta(path, 2, False))
-    assert message.startswith(failure(path, ""))
+    assert message.startswith(fasta_failure(path, ""))

@@ -6,6 +6,7 @@ import sys
 import threading
 
 import pytest
+from panics import panic_message
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -18,13 +19,6 @@ from velko.kmer import (
 
 NONE_UNWRAP = "called `Option::unwrap()` on a `None` value"
 COMPLEMENT = {"A": "T", "C": "G", "G": "C", "T": "A"}
-
-
-def panic_message(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
 
 
 class Abort(Exception):

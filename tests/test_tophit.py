@@ -6,6 +6,7 @@ import sys
 from decimal import Decimal
 
 import pytest
+from panics import panic_message
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -19,13 +20,6 @@ PARSE_EMPTY = "called `Result::unwrap()` on an `Err` value: ParseFloatError { ki
 NUL_ERROR = 'Error { kind: InvalidInput, message: "data provided contains a nul byte" }'
 NAN = float("nan")
 INF = float("inf")
-
-
-def panic_message(call, *args):
-    with pytest.raises(BaseException) as info:
-        call(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return info.value.args[0]
 
 
 def os_error(code, kind):
