@@ -4,7 +4,8 @@ Run: python3 benchmarks/bench_call.py
 """
 
 import random
-import time
+
+from timing import best_of
 
 import velko  # noqa: F401  (publishes the submodules)
 from velko.util.accession import canonical_gid
@@ -21,15 +22,6 @@ def accessions(n, seed=7):
     rng = random.Random(seed)
     forms = ["RS_GCF_{:09d}.{}", "GB_GCA_{:09d}.{}", "GCF_{:09d}.{}", "GCA_{:09d}", "UBA{}.{}"]
     return [rng.choice(forms).format(rng.randrange(10**9), rng.randrange(1, 4)) for _ in range(n)]
-
-
-def best_of(runs, work):
-    best = float("inf")
-    for _ in range(runs):
-        start = time.perf_counter()
-        work()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main():

@@ -9,23 +9,14 @@ import pathlib
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import fasta_data  # noqa: E402
+from timing import best_of  # noqa: E402
 
 import velko  # noqa: E402,F401
 from velko.kmer import get_kmer_count_fasta  # noqa: E402
-
-
-def best_of(runs, work):
-    best = float("inf")
-    for _ in range(runs):
-        start = time.perf_counter()
-        work()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main():

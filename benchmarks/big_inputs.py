@@ -6,7 +6,6 @@ Run: python3 benchmarks/big_inputs.py [--dir DIR] [--keep]
 """
 
 import argparse
-import os
 import pathlib
 import random
 import subprocess

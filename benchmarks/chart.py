@@ -12,9 +12,10 @@ import io
 import pathlib
 import random
 import tempfile
-import time
 
 import numpy as np
+
+from timing import best_of
 
 import velko  # noqa: F401
 from velko.fasta import DnaSequence
@@ -25,15 +26,6 @@ from velko.util.accession import canonical_gid
 CODE = np.full(256, 255, dtype=np.uint8)
 for code, letter in enumerate(b"ACGT"):
     CODE[letter] = code
-
-
-def best(work, runs=3):
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def numpy_count(text, k):
@@ -68,11 +60,11 @@ def main():
     results = {}
 
     results["count k-mers, k=8\n(vs NumPy)"] = (
-        best(lambda: numpy_count(text, 8)) / best(lambda: get_kmer_count_seq(text, 8, False).counts))
+        best_of(3, lambda: numpy_count(text, 8)) / best_of(3, lambda: get_kmer_count_seq(text, 8, False).counts))
     translate = bytes.maketrans(b"ACGT", b"TGCA")
     results["reverse complement, str to str\n(vs bytes.translate + slicing)"] = (
-        best(lambda: text.encode().translate(translate)[::-1].decode())
-        / best(lambda: DnaSequence(text).rev_complement().seq))
+        best_of(3, lambda: text.encode().translate(translate)[::-1].decode())
+        / best_of(3, lambda: DnaSequence(text).rev_complement().seq))
 
     with tempfile.TemporaryDirectory() as tmp:
         path = pathlib.Path(tmp) / "g.fa"
@@ -88,7 +80,7 @@ def main():
                 return {r.id: numpy_count(str(r.seq), 4) for r in SeqIO.parse(str(path), "fasta")}
 
             results["FASTA file, k=4\n(vs Biopython + NumPy)"] = (
-                best(biopython) / best(lambda: get_kmer_count_fasta(str(path), 4, False)))
+                best_of(3, biopython) / best_of(3, lambda: get_kmer_count_fasta(str(path), 4, False)))
         except ImportError:
             pass
 
@@ -102,7 +94,7 @@ def main():
             table.write()
 
         results["top-hit table: fill + write\n(vs dicts + csv)"] = (
-            best(lambda: python_table(rows)) / best(velko_table))
+            best_of(3, lambda: python_table(rows)) / best_of(3, velko_table))
 
     gids = [f"RS_GCF_{rng.randrange(10**9):09d}.{rng.randrange(1, 4)}" for _ in range(300_000)]
 
@@ -113,7 +105,7 @@ def main():
             "GCF_", "G").split(".", 1)[0]
 
     results["canonical_gid\n(vs str methods)"] = (
-        best(lambda: [python_gid(g) for g in gids]) / best(lambda: [canonical_gid(g) for g in gids]))
+        best_of(3, lambda: [python_gid(g) for g in gids]) / best_of(3, lambda: [canonical_gid(g) for g in gids]))
 
     for name, ratio in results.items():
         print(f"{name.replace(chr(10), ' '):55} {ratio:7.1f}x")

@@ -1,6 +1,5 @@
 """Argument binding and conversion messages, receivers, and PanicException."""
 
-import re
 
 import pytest
 
