@@ -60,7 +60,8 @@ def main():
     results = {}
 
     results["count k-mers, k=8\n(vs NumPy)"] = (
-        best_of(3, lambda: numpy_count(text, 8)) / best_of(3, lambda: get_kmer_count_seq(text, 8, False).counts))
+        best_of(3, lambda: numpy_count(text, 8))
+        / best_of(3, lambda: get_kmer_count_seq(text, 8, False).counts))
     translate = bytes.maketrans(b"ACGT", b"TGCA")
     results["reverse complement, str to str\n(vs bytes.translate + slicing)"] = (
         best_of(3, lambda: text.encode().translate(translate)[::-1].decode())
@@ -80,7 +81,8 @@ def main():
                 return {r.id: numpy_count(str(r.seq), 4) for r in SeqIO.parse(str(path), "fasta")}
 
             results["FASTA file, k=4\n(vs Biopython + NumPy)"] = (
-                best_of(3, biopython) / best_of(3, lambda: get_kmer_count_fasta(str(path), 4, False)))
+                best_of(3, biopython)
+                / best_of(3, lambda: get_kmer_count_fasta(str(path), 4, False)))
         except ImportError:
             pass
 
@@ -105,7 +107,8 @@ def main():
             "GCF_", "G").split(".", 1)[0]
 
     results["canonical_gid\n(vs str methods)"] = (
-        best_of(3, lambda: [python_gid(g) for g in gids]) / best_of(3, lambda: [canonical_gid(g) for g in gids]))
+        best_of(3, lambda: [python_gid(g) for g in gids])
+        / best_of(3, lambda: [canonical_gid(g) for g in gids]))
 
     for name, ratio in results.items():
         print(f"{name.replace(chr(10), ' '):55} {ratio:7.1f}x")
