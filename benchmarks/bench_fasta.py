@@ -22,20 +22,11 @@ import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import fasta_data  # noqa: E402
+from timing import best_of  # noqa: E402
 
 from velko.kmer import get_kmer_count_fasta  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
-
-
-def best_of(repeat, call):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = call()
-        best = min(best, time.perf_counter() - start)
-        del result
-    return best
 
 
 def run_velko(path, k, both):
