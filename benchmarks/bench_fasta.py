@@ -18,7 +18,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import fasta_data  # noqa: E402
