@@ -63,7 +63,7 @@ bool reverse_ascii(const unsigned char* in, std::size_t n, char* out) {
 DnaSequence copy_sequence(std::string_view text) {
     std::string copy;
     copy.reserve(text.size());
-    advise_huge_pages(copy.data(), text.size());
+    util::advise_huge_pages(copy.data(), text.size());
     copy.append(text);
     return {std::move(copy)};
 }
@@ -73,7 +73,7 @@ std::string reverse_complement(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     // A fresh 100 MB output otherwise spends more time in page faults than in complementing.
-    advise_huge_pages(out.data(), text.size());
+    util::advise_huge_pages(out.data(), text.size());
     out.resize(text.size());
     if (reverse_ascii(in, text.size(), out.data())) return out;
     out.clear();

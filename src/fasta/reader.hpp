@@ -20,10 +20,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-/// The path as a double-quoted literal: \" \\ \t \r \n \0 escaped, characters that are not
-/// printable or that extend a grapheme written as \u{hex}, everything else as itself.
-[[nodiscard]] std::string quote_path(std::string_view path);
-
 /// Streams the records of a FASTA file without holding a record in memory.
 ///
 /// Every line must be valid UTF-8 and the first line must start with '>'. Each header line

@@ -12,6 +12,7 @@
 #include "util/fail.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
+#include "util/utf8.hpp"
 
 namespace velko::hmmer {
 namespace {
@@ -51,12 +52,7 @@ std::string quoted(std::string_view text) {
             case '\\': out += "\\\\"; break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                    constexpr std::string_view kHex = "0123456789abcdef";
-                    const auto byte = static_cast<unsigned char>(c);
-                    out += "\\u{";
-                    if (byte >= 0x10) out += kHex[byte >> 4];
-                    out += kHex[byte & 0xf];
-                    out += '}';
+                    util::append_code_escape(out, static_cast<unsigned char>(c));
                 } else {
                     out += c;
                 }
@@ -96,51 +92,6 @@ bool listed_before(const StoredHit& a, const StoredHit& b) {
 
 void write_or_fail(util::OsFile& file, std::string_view bytes) {
     if (!file.write_all(bytes)) fail_os(kCannotWrite, file.error());
-}
-
-// Structural UTF-8 check: no stray continuation bytes, no overlong forms, no surrogates,
-// nothing past U+10FFFF.
-bool is_utf8(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    std::size_t at = 0;
-    while (at < size) {
-        if (at + 8 <= size) {
-            std::uint64_t block = 0;
-            std::memcpy(&block, bytes + at, 8);
-            if ((block & 0x8080808080808080ULL) == 0) {
-                at += 8;
-                continue;
-            }
-        }
-        const unsigned char lead = bytes[at];
-        if (lead < 0x80) {
-            ++at;
-            continue;
-        }
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xbf;  // range of the second byte
-        if (lead >= 0xc2 && lead <= 0xdf) {
-            length = 2;
-        } else if (lead >= 0xe0 && lead <= 0xef) {
-            length = 3;
-            if (lead == 0xe0) low = 0xa0;
-            if (lead == 0xed) high = 0x9f;
-        } else if (lead >= 0xf0 && lead <= 0xf4) {
-            length = 4;
-            if (lead == 0xf0) low = 0x90;
-            if (lead == 0xf4) high = 0x8f;
-        } else {
-            return false;
-        }
-        if (at + length > size) return false;
-        if (bytes[at + 1] < low || bytes[at + 1] > high) return false;
-        for (std::size_t i = 2; i < length; ++i) {
-            if ((bytes[at + i] & 0xc0) != 0x80) return false;
-        }
-        at += length;
-    }
-    return true;
 }
 
 double number_or_fail(std::string_view text) {
@@ -211,7 +162,7 @@ public:
 
 private:
     void take(std::string_view line, bool ended_by_lf) {
-        if (!is_utf8(line)) fail_with(kCannotRead, kNotUtf8);
+        if (!util::is_utf8(line)) fail_with(kCannotRead, kNotUtf8);
         if (ended_by_lf && !line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (header_) {
             header_ = false;  // taken as the header whatever it holds

@@ -12,6 +12,8 @@
 #include "kmer/count.hpp"
 #include "kmer/kmers.hpp"
 #include "util/fail.hpp"
+#include "util/memory.hpp"
+#include "util/quote_path.hpp"
 
 namespace velko::kmer {
 namespace {
@@ -25,7 +27,7 @@ constexpr std::size_t kBatchBytes = std::size_t{64} << 10;
 [[noreturn]] void fail_read(std::string_view path, std::string_view cause) {
     std::string message(kUnwrapError);
     message += "Failed to read fasta from ";
-    message += fasta::quote_path(path);
+    message += util::quote_path(path);
     message += "\n\nCaused by:\n    ";
     message += cause;
     fail(message);
@@ -44,10 +46,10 @@ public:
         if (list_size_ == 0) {
             // Only now: a file without records never needs 4^k counts, whatever k is.
             list_size_ = kmer_space(k_);
-            list_bytes_ = saturating_mul(list_size_, sizeof(std::uint64_t));
-            limit_ = memory_limit();
+            list_bytes_ = util::saturating_mul(list_size_, sizeof(std::uint64_t));
+            limit_ = util::memory_limit();
         }
-        if (saturating_mul(live_ + 1, list_bytes_) > limit_) throw std::bad_alloc();
+        if (util::saturating_mul(live_ + 1, list_bytes_) > limit_) throw std::bad_alloc();
         if (left_ == 0) new_block();
         CountList list(block_, next_, static_cast<std::size_t>(list_size_));
         next_ += list_size_;
@@ -59,9 +61,9 @@ public:
 private:
     void new_block() {
         const std::uint64_t wanted =
-            std::clamp(saturating_mul(live_, list_bytes_) / 4, kMinBlockBytes, kMaxBlockBytes);
+            std::clamp(util::saturating_mul(live_, list_bytes_) / 4, kMinBlockBytes, kMaxBlockBytes);
         const std::uint64_t lists = std::max<std::uint64_t>(1, wanted / list_bytes_);
-        const std::uint64_t bytes = saturating_mul(lists, list_bytes_);
+        const std::uint64_t bytes = util::saturating_mul(lists, list_bytes_);
         if (bytes > limit_) throw std::bad_alloc();
         block_ = map_zeroed_block(static_cast<std::size_t>(bytes));
         next_ = static_cast<std::uint64_t*>(block_.get());
