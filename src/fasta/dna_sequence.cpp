@@ -5,24 +5,17 @@
 #include <cstring>
 #include <utility>
 
+#include "util/dna.hpp"
 #include "util/memory.hpp"
+#include "util/utf8.hpp"
 
 namespace velko::fasta {
 namespace {
 
 // Every byte that starts a character maps to its complement; continuation bytes are skipped
 // by the caller, so each multi-byte character yields one N through its lead byte.
-constexpr std::array<char, 256> kComplement = [] {
-    std::array<char, 256> table{};
-    table.fill('N');
-    table['A'] = 'T';
-    table['C'] = 'G';
-    table['G'] = 'C';
-    table['T'] = 'A';
-    return table;
-}();
-
-constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+using util::is_continuation;
+using util::kComplement;
 
 // Sixteen letters at a time: the four letters are found by byte comparisons, and the reversal is
 // two 8-byte swaps (a byte shuffle is not in baseline x86-64). Returns false, leaving `out`

@@ -1,18 +1,15 @@
 // FASTA reading through one large buffer: line scanning, strict UTF-8, white-space trimming.
 #include "fasta/reader.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <utility>
 
 #include "util/fail.hpp"
+#include "util/messages.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::fasta {
@@ -20,7 +17,6 @@ namespace {
 
 constexpr std::string_view kExpectedHeader = "Expected > at record start.";
 constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";
-constexpr std::string_view kNulInPath = "data provided contains a nul byte";
 
 using util::Byte;
 
@@ -89,21 +85,12 @@ std::pair<std::size_t, std::size_t> find_space(std::string_view text) {
 }  // namespace
 
 Reader::Reader(std::string_view path)
-    : buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {
-    // The system call would stop at the first NUL and open some other file.
-    if (path.find('\0') != std::string_view::npos) throw_read_error(kNulInPath);
-    const std::string name(path);
-    // Nothing after the open may throw: a constructor that throws leaves no destructor to
-    // close the file.
-    do {
-        fd_ = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) throw_os_error(errno);
-    input_.emplace(fd_);  // allocates nothing until the first read
-}
-
-Reader::~Reader() {
-    if (fd_ >= 0) ::close(fd_);
+    : file_(util::OsFile::open_read(path)),
+      buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {
+    // A NUL is refused before the system call, which would stop there and open another file.
+    if (file_.has_nul()) throw_read_error(util::kNulByteInData);
+    if (!file_.is_open()) throw_os_error(file_.error());
+    input_.emplace(file_);  // allocates nothing until the first read
 }
 
 std::optional<std::string_view> Reader::description() const {
@@ -127,13 +114,8 @@ void Reader::refill() {
         buffer_ = std::move(larger);
         capacity_ *= 2;
     }
-    std::size_t n = 0;
-    try {
-        // Plain text, or the decompressed text of a gzip file.
-        n = input_->read(std::span<char>(buffer_.get() + end_, capacity_ - end_));
-    } catch (const util::InputError& error) {
-        throw_read_error(error.message);
-    }
+    // Plain text, or the decompressed text of a gzip file.
+    const std::size_t n = input_->read(std::span<char>(buffer_.get() + end_, capacity_ - end_));
     if (n == 0) {
         eof_ = true;
         return;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "util/fail.hpp"
+#include "util/messages.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
 #include "util/utf8.hpp"
@@ -17,8 +18,9 @@
 namespace velko::hmmer {
 namespace {
 
-constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a `None` value";
-constexpr std::string_view kErrUnwrap = "called `Result::unwrap()` on an `Err` value";
+using util::kErrUnwrap;
+using util::kNoneUnwrap;
+
 constexpr std::string_view kCannotCreateDirectory = "Cannot create directory!";
 constexpr std::string_view kCannotCreateFile = "Cannot create file!";
 constexpr std::string_view kCannotWrite = "Cannot write to file!";
@@ -131,10 +133,11 @@ void read_line(std::string_view line, TopHitTable& table) {
 }
 
 // Splits the file into lines: a line ends at LF, a CR right before that LF is dropped, and
-// the last line needs no LF (so a trailing LF makes no empty line).
+// the last line needs no LF (so a trailing LF makes no empty line). A failure in a line names
+// the file and the line.
 class LineSplitter {
 public:
-    explicit LineSplitter(TopHitTable& table) : table_(table) {}
+    LineSplitter(std::string_view path, TopHitTable& table) : path_(path), table_(table) {}
 
     void feed(std::string_view bytes) {
         while (!bytes.empty()) {
@@ -162,6 +165,16 @@ public:
 
 private:
     void take(std::string_view line, bool ended_by_lf) {
+        ++line_number_;
+        try {
+            take_line(line, ended_by_lf);
+        } catch (Abort& abort) {
+            abort.locate({.path = std::string(path_), .line = line_number_});
+            throw;
+        }
+    }
+
+    void take_line(std::string_view line, bool ended_by_lf) {
         if (!util::is_utf8(line)) fail_with(kCannotRead, kNotUtf8);
         if (ended_by_lf && !line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (header_) {
@@ -171,7 +184,9 @@ private:
         read_line(line, table_);
     }
 
+    std::string_view path_;
     TopHitTable& table_;
+    std::uint64_t line_number_ = 0;
     std::string pending_;
     bool header_ = true;
 };
@@ -183,11 +198,11 @@ void TopHitFile::write() const {
     if (!parent) fail(kNoneUnwrap);
     check_identifiers(table);
     if (const int error = util::create_directories(*parent); error != 0) {
-        if (error < 0) fail_with(kCannotCreateDirectory, util::kNulInPath);
+        if (error < 0) fail_with(kCannotCreateDirectory, util::kNulByteInDataDebug);
         fail_os(kCannotCreateDirectory, error);
     }
     util::OsFile file = util::OsFile::open_write(path);
-    if (file.has_nul()) fail_with(kCannotCreateFile, util::kNulInPath);
+    if (file.has_nul()) fail_with(kCannotCreateFile, util::kNulByteInDataDebug);
     if (!file.is_open()) fail_os(kCannotCreateFile, file.error());
     write_or_fail(file, kTopHitHeader);
 
@@ -216,9 +231,9 @@ void TopHitFile::write() const {
 
 void TopHitFile::read() {
     util::OsFile file = util::OsFile::open_read(path);
-    if (file.has_nul()) fail_with(kCannotRead, util::kNulInPath);
+    if (file.has_nul()) fail_with(kCannotRead, util::kNulByteInDataDebug);
     if (!file.is_open()) fail_os(kCannotRead, file.error());
-    LineSplitter lines(table);
+    LineSplitter lines(path, table);
     std::array<char, kReadBuffer> buffer;
     while (true) {
         const std::ptrdiff_t count = file.read(buffer);

@@ -5,15 +5,10 @@
 #include <array>
 #include <new>
 
+#include "util/dna.hpp"
 #include "util/memory.hpp"
 
 namespace velko::kmer {
-namespace {
-
-constexpr std::array<char, 4> kLetters = {'A', 'C', 'G', 'T'};
-
-}  // namespace
-
 std::uint64_t kmer_space(std::uint8_t k) {
     if (k > kMaxRepresentableK) throw std::bad_alloc();
     return std::uint64_t{1} << (2 * k);
@@ -32,7 +27,7 @@ std::vector<std::uint64_t> zero_counts(std::uint8_t k) {
 
 void write_kmer(std::uint8_t k, std::uint64_t index, std::span<char> out) {
     for (std::size_t i = k; i-- > 0;) {
-        out[i] = kLetters[index & 3];
+        out[i] = util::kDnaLetters[index & 3];
         index >>= 2;
     }
 }
