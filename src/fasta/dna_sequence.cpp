@@ -1,8 +1,10 @@
 // Reverse complement over UTF-8 text, one output byte per character.
 #include "fasta/dna_sequence.hpp"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "util/dna.hpp"
@@ -16,6 +18,21 @@ namespace {
 // by the caller, so each multi-byte character yields one N through its lead byte.
 using util::is_continuation;
 using util::kComplement;
+
+// Every IUPAC code to its complement (the code of the complementary set of bases), in both cases;
+// 0 marks a byte without one.
+constexpr std::array<char, 256> kIupacComplement = [] {
+    std::array<char, 256> table{};
+    constexpr std::string_view from = "ACGTURYSWKMBDHVN";
+    constexpr std::string_view to = "TGCAAYRSWMKVHDBN";
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        table[static_cast<unsigned char>(from[i])] = to[i];
+        table[static_cast<unsigned char>(from[i] - 'A' + 'a')] = static_cast<char>(to[i] - 'A' + 'a');
+    }
+    table['-'] = '-';
+    table['.'] = '.';
+    return table;
+}();
 
 // Sixteen letters at a time: the four letters are found by byte comparisons, and the reversal is
 // two 8-byte swaps (a byte shuffle is not in baseline x86-64). Returns false, leaving `out`
@@ -59,6 +76,16 @@ DnaSequence copy_sequence(std::string_view text) {
     util::advise_huge_pages(copy.data(), text.size());
     copy.append(text);
     return {std::move(copy)};
+}
+
+std::size_t reverse_complement_iupac(std::string_view text, std::span<char> out) {
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const char complement = kIupacComplement[static_cast<unsigned char>(text[i])];
+        if (complement == 0) return i;
+        out[n - 1 - i] = complement;
+    }
+    return n;
 }
 
 std::string reverse_complement(std::string_view text) {
