@@ -1,4 +1,4 @@
-// The entry guard, PanicException and the raising of Python errors.
+// The entry guard, PanicException, the raising of Python errors and releasing the lock.
 #pragma once
 
 #include <new>
@@ -10,6 +10,10 @@
 #include "util/fail.hpp"
 
 namespace velko::py {
+
+/// The SystemError text for a C-API call that failed without setting an error.
+inline constexpr std::string_view kNoExceptionSet =
+    "attempted to fetch exception but none was set";
 
 /// The PanicException class (pyo3_runtime.PanicException, a BaseException), made on first need.
 PyObject* panic_type() noexcept;
@@ -48,6 +52,19 @@ void restore(Fetched&& error) noexcept;
 /// Handles ErrorAlreadySet in a guard: a PanicException coming back from Python is re-raised as
 /// a fresh one; anything else stays pending.
 void settle_pending_error() noexcept;
+
+/// Lets other threads run while native work touches no Python object; the lock is taken back
+/// on every path out.
+class WithoutGil {
+public:
+    WithoutGil() : state_(PyEval_SaveThread()) {}
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
 
 /// The body of every function CPython calls: returns the body's Ref or NULL with an error set.
 template <class Body>

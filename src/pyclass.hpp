@@ -15,6 +15,7 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "pyref.hpp"
+#include "util/messages.hpp"
 
 namespace velko::py {
 
@@ -100,7 +101,7 @@ PyObject* allocate(PyTypeObject* type, Record&& record) {
     PyObject* obj = alloc(type, 0);
     if (obj == nullptr) {
         if (PyErr_Occurred() == nullptr) {
-            raise_lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
+            raise_lazy(PyExc_SystemError, kNoExceptionSet);
         }
         return nullptr;
     }
@@ -122,7 +123,7 @@ template <class Record>
 Ref to_python(Record&& record) {
     PyObject* obj = allocate(type_of<Record>(), std::move(record));
     if (obj == nullptr) {
-        fail("called `Result::unwrap()` on an `Err` value: " + describe_pending_error());
+        fail(std::string(util::kErrUnwrap) + ": " + describe_pending_error());
     }
     return Ref::steal(obj);
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "boundary.hpp"
+#include "util/messages.hpp"
 
 namespace velko::py {
 namespace {
@@ -76,7 +77,7 @@ void publish_submodule(PyObject* package, PyObject* submodule, const char* sourc
         try {
             run_source("import sys; sys.stderr.flush()", nullptr);
         } catch (const ErrorAlreadySet&) {
-            fail("called `Result::unwrap()` on an `Err` value: " + describe_pending_error());
+            fail(std::string(util::kErrUnwrap) + ": " + describe_pending_error());
         }
         fail(source);
     }

@@ -4,25 +4,14 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "util/fail.hpp"
 #include "util/input_stream.hpp"
+#include "util/os_file.hpp"
 
 namespace velko::fasta {
-
-/// A reader failure; what() is the cause as the caller shows it: "Expected > at record
-/// start.", "stream did not contain valid UTF-8", "data provided contains a nul byte", or the
-/// system's text followed by " (os error N)".
-class ReadError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-/// The path as a double-quoted literal: \" \\ \t \r \n \0 escaped, characters that are not
-/// printable or that extend a grapheme written as \u{hex}, everything else as itself.
-[[nodiscard]] std::string quote_path(std::string_view path);
 
 /// Streams the records of a FASTA file without holding a record in memory.
 ///
@@ -31,7 +20,9 @@ public:
 /// sequence is every following line up to the next header, each with its trailing Unicode
 /// white space trimmed. The reader reads one line ahead: the call that ends a record's
 /// sequence has already read and checked the next header, so its errors come first.
-/// After a ReadError the reader must not be used again.
+/// Failures throw ReadError, whose text is the cause: "Expected > at record start.", "stream
+/// did not contain valid UTF-8", "data provided contains a nul byte", or the system's text
+/// followed by " (os error N)". After one the reader must not be used again.
 class Reader {
 public:
     /// Bytes read from the file at once; a line longer than this is handed out in pieces.
@@ -39,7 +30,6 @@ public:
 
     /// Opens `path` for reading; throws ReadError when it cannot (a NUL in the path included).
     explicit Reader(std::string_view path);
-    ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
@@ -69,7 +59,7 @@ private:
     void refill();
     void check_line(std::size_t begin, std::size_t end) const;
 
-    int fd_ = -1;
+    util::OsFile file_;
     std::optional<util::InputStream> input_;
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_ = kBufferSize;

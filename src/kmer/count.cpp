@@ -8,12 +8,15 @@
 #include <vector>
 
 #include "kmer/kmers.hpp"
+#include "util/dna.hpp"
 #include "util/fail.hpp"
+#include "util/messages.hpp"
+#include "util/utf8.hpp"
 
 namespace velko::kmer {
 namespace {
 
-constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a `None` value";
+using util::kNoneUnwrap;
 
 // A message quotes at most this many bytes of the text; one more is kept to find where a
 // character that straddles the cut begins.
@@ -26,16 +29,8 @@ constexpr std::uint64_t kCharReach = 3;
 // Windows are counted in blocks so the test for a bad letter is one branch per block.
 constexpr std::size_t kBlock = 64;
 
-constexpr unsigned kBad = 4;
-constexpr std::array<std::uint8_t, 256> kCode = [] {
-    std::array<std::uint8_t, 256> table{};
-    table.fill(kBad);
-    table['A'] = 0;
-    table['C'] = 1;
-    table['G'] = 2;
-    table['T'] = 3;
-    return table;
-}();
+constexpr unsigned kBad = util::kNotDna;
+constexpr const auto& kCode = util::kDnaCode;
 
 // Count lists up to this size stay in the core's own caches; larger ones are prefetched.
 constexpr std::size_t kCachedCounts = std::size_t{1} << 16;
@@ -45,7 +40,7 @@ std::size_t first_bad_in(const unsigned char* bytes, std::size_t from) {
     return from;
 }
 
-constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+using util::is_continuation;
 
 std::size_t first_continuation(std::string_view piece) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(piece.data());

@@ -8,6 +8,7 @@
 #include "kmer/kmers.hpp"
 #include "pymodule.hpp"
 #include "signature.hpp"
+#include "util/memory.hpp"
 
 namespace velko::py {
 
@@ -20,8 +21,8 @@ struct PyClassDef<kmer::KmerCountResult> {
 namespace {
 
 using kmer::KmerCountResult;
-using kmer::saturating_add;
-using kmer::saturating_mul;
+using util::saturating_add;
+using util::saturating_mul;
 
 // Byte estimates of the objects a result is made of, to refuse a result before building it.
 // The allocator hands out 16-byte multiples; a list slot is one pointer.
@@ -42,18 +43,6 @@ std::uint64_t dict_bytes(std::uint64_t n) {
     while (slots < saturating_add(n, n / 2 + 1) && slots < (std::uint64_t{1} << 62)) slots *= 2;
     return saturating_mul(slots, 8 + 24);
 }
-
-/// Lets other threads run while a long count needs no Python object; taken back on every path.
-class WithoutGil {
-public:
-    WithoutGil() : state_(PyEval_SaveThread()) {}
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_;
-};
 
 // Below this much work (text bytes or counts), giving up the lock costs more than it frees.
 constexpr std::uint64_t kReleaseGilWork = std::uint64_t{1} << 16;
@@ -141,7 +130,7 @@ PyObject* get_kmer_to_idx(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const auto [k] = bind<std::uint8_t>(kGetKmerToIdx, args, nargs, kwnames);
         const std::uint64_t n = kmer::kmer_space(k);
         const std::uint64_t per_entry = kmer_str_bytes(k) + kIntBytes;
-        kmer::require_memory(saturating_add(saturating_mul(n, per_entry), dict_bytes(n)));
+        util::require_memory(saturating_add(saturating_mul(n, per_entry), dict_bytes(n)));
         Ref dict = api(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
         for (std::uint64_t i = 0; i < n; ++i) {
             const Ref key = kmer_str(k, i);
@@ -159,7 +148,7 @@ PyObject* get_possible_kmers(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&] {
         const auto [k] = bind<std::uint8_t>(kGetPossibleKmers, args, nargs, kwnames);
         const std::uint64_t n = kmer::kmer_space(k);
-        kmer::require_memory(saturating_mul(n, kSlotBytes + kmer_str_bytes(k)));
+        util::require_memory(saturating_mul(n, kSlotBytes + kmer_str_bytes(k)));
         Ref list = api(PyList_New(static_cast<Py_ssize_t>(n)));
         for (std::uint64_t i = 0; i < n; ++i) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), kmer_str(k, i).release());
@@ -194,7 +183,7 @@ PyObject* kmer_count_result_counts(PyObject* self, void*) noexcept {
         const kmer::CountList& counts = result->counts;
         const auto large = static_cast<std::uint64_t>(std::count_if(
             counts.begin(), counts.end(), [](std::uint64_t c) { return c > kLargestSharedInt; }));
-        kmer::require_memory(saturating_add(saturating_mul(counts.size(), kSlotBytes),
+        util::require_memory(saturating_add(saturating_mul(counts.size(), kSlotBytes),
                                             saturating_mul(large, kIntBytes)));
         return count_list(counts);
     });

@@ -1,9 +1,12 @@
 // The one way a core operation fails: an Abort carrying the exact text the caller sees.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace velko {
 
@@ -18,8 +21,34 @@ struct SourceLocation {
     }
 };
 
-/// A failure inside an operation; what() is the exact message shown to Python.
+/// Where in an input file a failure was found; a part not known is empty or 0.
+struct FileLocation {
+    std::string path;
+    std::uint64_t line = 0;    // from 1
+    std::uint64_t column = 0;  // from 1, in bytes
+};
+
+/// A failure inside an operation; what() is the exact message shown to Python. Failures found
+/// in a file also say where, for callers that report positions themselves.
 class Abort : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+
+    /// The place in the input, when the failure was found in one.
+    [[nodiscard]] const std::optional<FileLocation>& location() const noexcept {
+        return location_;
+    }
+    /// Records the place; the message stays as it is.
+    void locate(FileLocation where) { location_ = std::move(where); }
+
+private:
+    std::optional<FileLocation> location_;
+};
+
+/// Input that cannot be read as what it should be; what() is the cause as a caller quotes it
+/// ("stream did not contain valid UTF-8", "invalid gzip data: ...", "Is a directory (os error
+/// 21)"). The operation reading the input turns it into the Abort that reaches the caller.
+class ReadError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
@@ -27,6 +56,10 @@ public:
 /// Writes the one-line diagnostic naming `message` and `where`, then throws Abort(message).
 [[noreturn]] void fail(std::string_view message,
                        SourceLocation where = SourceLocation::current());
+
+/// fail(), with the place in the input file where the failure was found.
+[[noreturn]] void fail_in(FileLocation place, std::string_view message,
+                          SourceLocation where = SourceLocation::current());
 
 /// Fails with `context`, ": " and the debug description of OS error `error` (see os_error_debug).
 [[noreturn]] void fail_os(std::string_view context, int error,

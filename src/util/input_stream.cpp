@@ -1,13 +1,13 @@
 // Plain or gzip input through one read loop; every gzip member of a file is decompressed in turn.
 #include "util/input_stream.hpp"
 
-#include <unistd.h>
 #include <zlib.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 
 #include "util/fail.hpp"
 
@@ -31,7 +31,7 @@ struct InputStream::Inflater {
     Inflater& operator=(const Inflater&) = delete;
 };
 
-InputStream::InputStream(int fd) : fd_(fd) {}
+InputStream::InputStream(OsFile& file) : file_(file) {}
 
 InputStream::~InputStream() = default;
 
@@ -42,11 +42,9 @@ std::size_t InputStream::read_raw(std::span<char> out) {
         pending_at_ += n;
         return n;
     }
-    for (;;) {
-        const ssize_t n = ::read(fd_, out.data(), out.size());
-        if (n >= 0) return static_cast<std::size_t>(n);
-        if (errno != EINTR) throw InputError{os_error_text(errno)};
-    }
+    const std::ptrdiff_t n = file_.read(out);
+    if (n < 0) throw ReadError(os_error_text(file_.error()));
+    return static_cast<std::size_t>(n);
 }
 
 void InputStream::start() {
@@ -80,7 +78,7 @@ std::size_t InputStream::inflate_into(std::span<char> out) {
             z.at_eof = n == 0;
         }
         if (s.avail_in == 0 && z.at_eof) {
-            if (z.in_member) throw InputError{"gzip stream ended early"};
+            if (z.in_member) throw ReadError("gzip stream ended early");
             return static_cast<std::size_t>(s.next_out - begin);
         }
         z.in_member = true;
@@ -88,14 +86,14 @@ std::size_t InputStream::inflate_into(std::span<char> out) {
         if (status == Z_STREAM_END) {
             // A member ends; another may follow (as from `cat a.gz b.gz`).
             z.in_member = false;
-            if (inflateReset(&s) != Z_OK) throw InputError{"invalid gzip data"};
+            if (inflateReset(&s) != Z_OK) throw ReadError("invalid gzip data");
         } else if (status == Z_DATA_ERROR || status == Z_NEED_DICT) {
-            throw InputError{std::string("invalid gzip data: ") +
-                             (s.msg != nullptr ? s.msg : "corrupt stream")};
+            throw ReadError(std::string("invalid gzip data: ") +
+                            (s.msg != nullptr ? s.msg : "corrupt stream"));
         } else if (status == Z_MEM_ERROR) {
             throw std::bad_alloc();
         } else if (status != Z_OK && status != Z_BUF_ERROR) {
-            throw InputError{"invalid gzip data"};
+            throw ReadError("invalid gzip data");
         }
         if (s.next_out != begin) return static_cast<std::size_t>(s.next_out - begin);
     }

@@ -4,32 +4,25 @@
 #include <cstddef>
 #include <memory>
 #include <span>
-#include <string>
 #include <vector>
+
+#include "util/os_file.hpp"
 
 namespace velko::util {
 
-/// A read failure: the text names the problem ("Is a directory (os error 21)",
-/// "invalid gzip data: incorrect header check", "gzip stream ended early").
-struct InputError {
-    std::string message;
-};
-
-/// Reads a descriptor (not owned) as plain bytes, or, when the file starts with the gzip magic
+/// Reads an open file (not owned) as plain bytes, or, when the file starts with the gzip magic
 /// bytes, as the concatenated decompressed contents of all its gzip members.
 class InputStream {
 public:
-    explicit InputStream(int fd);
+    explicit InputStream(OsFile& file);
     InputStream(const InputStream&) = delete;
     InputStream& operator=(const InputStream&) = delete;
     ~InputStream();
 
     /// Fills the front of `out`; returns the number of bytes, 0 only at the end of the input.
-    /// Throws InputError.
+    /// Throws ReadError: "Is a directory (os error 21)", "invalid gzip data: incorrect header
+    /// check", "gzip stream ended early".
     std::size_t read(std::span<char> out);
-
-    /// True once the first read has seen the gzip magic bytes.
-    [[nodiscard]] bool compressed() const { return inflater_ != nullptr; }
 
 private:
     struct Inflater;
@@ -38,7 +31,7 @@ private:
     std::size_t inflate_into(std::span<char> out);
     void start();
 
-    int fd_;
+    OsFile& file_;
     bool started_ = false;
     // Bytes read ahead while looking for the magic bytes, handed out before reading on.
     std::vector<char> pending_;

@@ -3,7 +3,7 @@
 
 #include "pymodule.hpp"
 #include "signature.hpp"
-#include "util/accession.hpp"
+#include "accession/accession.hpp"
 
 namespace velko::py {
 namespace {
@@ -16,8 +16,8 @@ PyObject* canonical_gid(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const auto [gid] = bind<std::string_view>(kCanonicalGid, args, nargs, kwnames);
         // Accessions are short: canonicalise on the stack rather than in a heap string.
         std::array<char, 128> buffer;
-        if (gid.size() > buffer.size()) return to_python(util::canonical_gid(gid));
-        return to_python(std::string_view(buffer.data(), util::canonical_gid(gid, buffer)));
+        if (gid.size() > buffer.size()) return to_python(accession::canonical_gid(gid));
+        return to_python(std::string_view(buffer.data(), accession::canonical_gid(gid, buffer)));
     });
 }
 
