@@ -163,7 +163,7 @@ struct MemberOf<Field Record::*> {
 
 /// Getter of one field: a shared borrow, then the field's result conversion.
 template <auto Member>
-PyObject* read_field(PyObject* self, void*) noexcept {
+PyObject* read_field(PyObject* self, void*) {
     using Record = typename MemberOf<decltype(Member)>::record;
     return guarded([&] {
         const Shared<Record> record(self);

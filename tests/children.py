@@ -109,6 +109,8 @@ ADDRESS_LIMIT = """
 import os
 import resource
 
+import velko
+
 def limit_address_space(headroom):
     with open("/proc/self/statm") as statm:
         size = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
@@ -127,7 +129,8 @@ def peak_rss():
 """
 
 MEMORY_ERROR = re.compile(
-    r"(?P<what>.+) needs about (?P<need>[0-9.]+ [KMGTPE]iB)(?P<detail> \(.+\))?, more than the "
+    r"(?P<what>.+) needs about (?P<need>[0-9.]+ [KMGTPE]iB|2\^[0-9]+ bytes)(?P<detail> \(.+\))?, "
+    r"more than the "
     r"(?P<left>[0-9.]+ [KMGTPE]iB|[0-9]+ bytes) available")
 
 

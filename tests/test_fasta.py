@@ -426,19 +426,20 @@ def gzip_stream(prefix, chunk):
 
 
 ENDLESS = [
-    ("sequence lines", b">r\n", b"ACGTTGCA" * 8191 + b"\n"),
-    ("one endless sequence line", b">r\n", b"ACGTTGCA" * 8192),
-    ("endless description", b">r ", b"description " * 8192),
-    ("endless white space in a line", b">r\nACGT", b" \t" * 32768),
-    ("many records", b"", b">r\nACGT\n" * 8192),
-    ("gzip", *gzip_stream(b">r\n", b"ACGTTGCA" * 8191 + b"\n")),
+    ("sequence lines", b">r\n", b"ACGTTGCA" * 8191 + b"\n", 8),
+    ("one endless sequence line", b">r\n", b"ACGTTGCA" * 8192, 8),
+    ("endless description", b">r ", b"description " * 8192, 8),
+    ("endless white space in a line", b">r\nACGT", b" \t" * 32768, 8),
+    ("many records", b"", b">r\n" + b"ACGT" * 256 + b"\n", 2),
+    ("gzip", *gzip_stream(b">r\n", b"ACGTTGCA" * 8191 + b"\n"), 8),
 ]
 
 
-@pytest.mark.parametrize(("prefix", "chunk"), [c[1:] for c in ENDLESS], ids=[c[0] for c in ENDLESS])
-def test_ctrl_c_stops_reading_an_endless_file(tmp_path, prefix, chunk):
+@pytest.mark.parametrize(("prefix", "chunk", "k"), [c[1:] for c in ENDLESS],
+                         ids=[c[0] for c in ENDLESS])
+def test_ctrl_c_stops_reading_an_endless_file(tmp_path, prefix, chunk, k):
     with fifo_feeder(str(tmp_path / "fifo"), chunk, prefix=prefix) as path:
-        assert_interrupted(fasta_call(path), setup=SETUP)
+        assert_interrupted(fasta_call(path, k), setup=SETUP)
 
 
 def test_ctrl_c_stops_reading_a_first_line_that_never_ends():
@@ -462,8 +463,10 @@ def test_ctrl_c_stops_counting_a_large_file(tmp_path):
 # no memory. The child reports its peak resident size before and after the call.
 SCANNED = [
     ("description", b">r1 ", b" x" * 8192, b"\nACGT\n", {"r1": 1}),
-    ("white space ending a line", b">r1\nACGT", b" \t" * 8192, b"\n>r2\nAC\n", {"r1": 1, "r2": 1}),
-    ("white space inside a line", b">r1\nA", b" " * 16384, b"C\n", {"r1": (1 << 28) + 2}),
+    ("white space ending a line", b">r1\nACGT", b" " * 8192 + "\u3000".encode() * 4096,
+     b"\n>r2\nACGTA\n", {"r1": 1, "r2": 2}),
+    ("white space inside a line", b">r1\nA", b" " * 8192 + b"\t" * 8192, b"C\n",
+     {"r1": (1 << 28) + 2}),
 ]
 
 

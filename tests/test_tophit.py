@@ -700,6 +700,7 @@ def test_ctrl_c_stops_writing_to_a_reader_that_does_not_read(tmp_path):
 # Other threads go on while a table waits for its file; the table itself stays guarded.
 BLOCKED = """
 import os, threading, time
+import velko
 from velko.hmmer.tophit import TopHitFile
 path = {path!r}
 os.mkfifo(path)

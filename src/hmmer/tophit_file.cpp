@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "util/fail.hpp"
+#include "util/interrupt.hpp"
+#include "util/memory.hpp"
 #include "util/messages.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
@@ -140,10 +142,11 @@ public:
     LineSplitter(std::string_view path, TopHitTable& table) : path_(path), table_(table) {}
 
     void feed(std::string_view bytes) {
+        if (header_) bytes = scan_header(bytes);
         while (!bytes.empty()) {
             const void* found = std::memchr(bytes.data(), '\n', bytes.size());
             if (found == nullptr) {
-                pending_ += bytes;
+                keep(bytes);
                 return;
             }
             const auto length = static_cast<std::size_t>(static_cast<const char*>(found) -
@@ -151,7 +154,7 @@ public:
             if (pending_.empty()) {
                 take(bytes.substr(0, length), true);
             } else {
-                pending_ += bytes.substr(0, length);
+                keep(bytes.substr(0, length));
                 take(pending_, true);
                 pending_.clear();
             }
@@ -164,6 +167,41 @@ public:
     }
 
 private:
+    // The first line is never used, so it is only checked as it passes, whatever its length:
+    // pending_ holds no more than a character cut by the end of `bytes`. Returns what follows
+    // the line.
+    std::string_view scan_header(std::string_view bytes) {
+        const void* found = std::memchr(bytes.data(), '\n', bytes.size());
+        const std::size_t length = found == nullptr ? bytes.size()
+                                                    : static_cast<std::size_t>(
+                                                          static_cast<const char*>(found) -
+                                                          bytes.data());
+        pending_ += bytes.substr(0, length);
+        const auto* start = reinterpret_cast<const util::Byte*>(pending_.data());
+        const util::Byte* whole =
+            util::whole_characters_end(start, start + pending_.size(), found != nullptr);
+        if (whole == nullptr || found != nullptr) {
+            // Either way the line is taken as a whole now: refused (not UTF-8) or skipped.
+            take(whole == nullptr ? std::string_view(pending_) : std::string_view(), true);
+            pending_.clear();
+            return found == nullptr ? std::string_view() : bytes.substr(length + 1);
+        }
+        pending_.erase(0, static_cast<std::size_t>(whole - start));
+        return {};
+    }
+
+    // Appends to the line being gathered, which the call's memory account must allow.
+    void keep(std::string_view bytes) {
+        const std::size_t capacity = pending_.capacity();
+        if (pending_.size() + bytes.size() > capacity) {
+            const std::size_t larger = std::max(capacity * 2, pending_.size() + bytes.size());
+            memory_.charge(larger, "a line of the top-hit file");
+            pending_.reserve(larger);
+            memory_.release(capacity);
+        }
+        pending_ += bytes;
+    }
+
     void take(std::string_view line, bool ended_by_lf) {
         ++line_number_;
         try {
@@ -189,6 +227,7 @@ private:
     std::uint64_t line_number_ = 0;
     std::string pending_;
     bool header_ = true;
+    util::MemoryAccount memory_;
 };
 
 }  // namespace
@@ -223,6 +262,7 @@ void TopHitFile::write() const {
         chunk += '\n';
         if (chunk.size() >= kWriteChunk) {
             write_or_fail(file, chunk);
+            util::poll_interrupt(chunk.size());
             chunk.clear();
         }
     });
@@ -242,6 +282,7 @@ void TopHitFile::read() {
         if (count < 0) fail_os(kCannotRead, file.error());
         if (count == 0) break;
         lines.feed(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
+        util::poll_interrupt(static_cast<std::size_t>(count));
     }
     lines.finish();
 }

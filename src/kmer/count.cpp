@@ -10,6 +10,7 @@
 #include "kmer/kmers.hpp"
 #include "util/dna.hpp"
 #include "util/fail.hpp"
+#include "util/interrupt.hpp"
 #include "util/messages.hpp"
 #include "util/utf8.hpp"
 
@@ -330,7 +331,13 @@ KmerCountResult count_text(std::string_view text, std::uint8_t k, bool use_rev_c
     const bool derive = use_rev_complement && text.size() >= result.counts.size() / 4;
     SequenceCounter counter(k, result.counts,
                             use_rev_complement && !derive ? Strands::both : Strands::forward);
-    counter.feed(text);
+    // In slices, so that a long text can be stopped; the counter sees them as one text.
+    constexpr std::size_t kSlice = std::size_t{1} << 20;
+    for (std::size_t at = 0; at < text.size(); at += kSlice) {
+        const std::string_view slice = text.substr(at, kSlice);
+        counter.feed(slice);
+        util::poll_interrupt(slice.size());
+    }
     result.total = counter.finish();
     if (derive) {
         add_reverse_strand(k, result.counts);
