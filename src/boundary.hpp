@@ -20,8 +20,7 @@
 namespace velko::py {
 
 /// The SystemError text for a C-API call that failed without setting an error.
-inline constexpr std::string_view kNoExceptionSet =
-    "attempted to fetch exception but none was set";
+inline constexpr std::string_view kNoExceptionSet = "attempted to fetch exception but none was set";
 
 /// The PanicException class (pyo3_runtime.PanicException, a BaseException), made on first need.
 PyObject* panic_type() noexcept;

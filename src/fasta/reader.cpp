@@ -143,9 +143,11 @@ void Reader::read_header_line() {
         const auto* newline =
             static_cast<const char*>(std::memchr(base + begin_, '\n', end_ - begin_));
         const bool ended = newline != nullptr || eof_;
-        const std::size_t stop = newline != nullptr ? static_cast<std::size_t>(newline - base) : end_;
+        const std::size_t stop =
+            newline != nullptr ? static_cast<std::size_t>(newline - base) : end_;
         const Byte* whole = whole_end(begin_, stop, ended);
-        const std::size_t whole_at = static_cast<std::size_t>(reinterpret_cast<const char*>(whole) - base);
+        const std::size_t whole_at =
+            static_cast<std::size_t>(reinterpret_cast<const char*>(whole) - base);
         if (in_id) {
             const std::string_view text(base + begin_, whole_at - begin_);
             const auto [space, length] = find_space(text);

@@ -79,7 +79,7 @@ private:
     bool eof_ = false;
     bool started_ = false;  // the first line has been looked at
     bool in_record_ = false;
-    bool in_line_ = false;      // inside a sequence line, at begin_
+    bool in_line_ = false;    // inside a sequence line, at begin_
     Line ahead_ = Line::end;  // what ended the last sequence: the next header or the end
     std::string id_;          // the current record's id
     std::string ahead_id_;    // the next record's, read ahead
@@ -90,8 +90,8 @@ private:
     std::string held_;
     std::size_t last_run_ = std::string::npos;  // where in held_ the last run record starts
     bool replaying_ = false;
-    std::size_t replay_at_ = 0;       // what of held_ has been handed out
-    std::uint64_t replay_left_ = 0;   // repeats left of the run record at replay_at_
+    std::size_t replay_at_ = 0;      // what of held_ has been handed out
+    std::uint64_t replay_left_ = 0;  // repeats left of the run record at replay_at_
     std::string replay_;
     util::MemoryAccount memory_;
 };

@@ -28,8 +28,8 @@ void require_kmer_memory(std::uint8_t k, std::uint64_t per_kmer, std::uint64_t e
         return util::MemoryNeed{
             .what = "k = " + k_text,
             .detail = "4^" + k_text + " " + std::string(items),
-            .exact_bytes = std::ldexp(static_cast<double>(per_kmer), 2 * k) +
-                           static_cast<double>(extra),
+            .exact_bytes =
+                std::ldexp(static_cast<double>(per_kmer), 2 * k) + static_cast<double>(extra),
         };
     });
 }

@@ -11,7 +11,7 @@ namespace {
 // installed the hook.
 struct PollState {
     InterruptHook* hook = nullptr;
-    std::uint64_t work = 0;      // units since the clock was last read
+    std::uint64_t work = 0;     // units since the clock was last read
     std::int64_t asked_ns = 0;  // when the hook was last asked
 };
 

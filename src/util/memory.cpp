@@ -124,8 +124,8 @@ std::string unescape(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\\' && i + 3 < text.size()) {
             unsigned value = 0;
-            const auto [end, error] = std::from_chars(text.data() + i + 1, text.data() + i + 4,
-                                                      value, 8);
+            const auto [end, error] =
+                std::from_chars(text.data() + i + 1, text.data() + i + 4, value, 8);
             if (error == std::errc{} && end == text.data() + i + 4 && value < 256) {
                 out += static_cast<char>(value);
                 i += 3;
@@ -181,7 +181,8 @@ std::vector<Hierarchy> memory_hierarchies() {
         const std::string top = dir;
         if (root == "/") {
             if (own != "/") dir += own;
-        } else if (own.starts_with(root) && (own.size() == root.size() || own[root.size()] == '/')) {
+        } else if (own.starts_with(root) &&
+                   (own.size() == root.size() || own[root.size()] == '/')) {
             dir += own.substr(root.size());
         }
         found.push_back({v2, dir, top});
@@ -299,8 +300,7 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 }
 
 std::uint64_t memory_headroom() {
-    return std::min({physical_memory(), available_memory(), cgroups_headroom(),
-                      rlimit_headroom()});
+    return std::min({physical_memory(), available_memory(), cgroups_headroom(), rlimit_headroom()});
 }
 
 MemoryRefused::MemoryRefused(std::uint64_t bytes, std::uint64_t headroom, const MemoryNeed& need)
