@@ -3,8 +3,6 @@
 import os
 import pathlib
 import random
-import sys
-import threading
 import unicodedata
 
 import pytest
@@ -319,7 +317,7 @@ def test_any_path_is_quoted_like_python_sees_it(name):
     assert actual(path, 1, False) == ("panic", os_failure(path, 2))
 
 
-# ---- arguments, memory and threads -------------------------------------------------------------
+# ---- arguments and memory ----------------------------------------------------------------------
 
 @pytest.mark.parametrize(
     ("args", "error", "message"),
@@ -368,29 +366,3 @@ def test_results_beyond_memory_raise_memory_error(write_file, records, share):
         get_kmer_count_fasta(path, k, False)
     with pytest.raises(MemoryError):
         get_kmer_count_fasta(path, 40, False)
-
-
-def test_counting_in_threads(write_file):
-    files = [
-        write_file(b"".join(b">r%d\n%s\n" % (j, b"ACGT"[i % 4:] * (j + 50)) for j in range(200)))
-        for i in range(4)
-    ]
-    wanted = [actual(path, 3, True) for path in files]
-    got = [None] * len(files)
-
-    def work(i):
-        for _ in range(5):
-            got[i] = actual(files[i], 3, True)
-            if got[i] != wanted[i]:
-                return
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(files))]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert got == wanted
-
-
-def test_module_registers_it_first():
-    assert sys.modules["velko.kmer"].__all__[0] == "get_kmer_count_fasta"
