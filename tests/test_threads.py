@@ -29,7 +29,8 @@ def test_parallel_counting_matches_serial(tmp_path):
         path.write_text("".join(f">r{i}_{a}\n{text[a:b]}\n" for a, b in zip(cuts, cuts[1:])))
         paths.append(str(path))
     expected_seq = [get_kmer_count_seq(t, 6, True).counts for t in texts]
-    expected_fasta = [per_record(get_kmer_count_fasta(p, 5, i % 2 == 0)) for i, p in enumerate(paths)]
+    expected_fasta = [per_record(get_kmer_count_fasta(path, 5, i % 2 == 0))
+                      for i, path in enumerate(paths)]
 
     results, errors = {}, []
 
