@@ -278,9 +278,8 @@ def test_features_straddling_the_buffer(write_file, piece, shift):
         (b"ACGT" * 15 + b"\n").join([b">a\n"] * 4000 + [">\u00e9 x\n".encode()]
                                       + [b""] * 8000) + b">b\n\xe2\x82\n",
     ],
-    ids=["line of many buffers", "long line", "long white space", "long header", "many records", "many lines",
-         "late bad byte",
-         "bad byte after a late character"],
+    ids=["line of many buffers", "long line", "long white space", "long header", "many records",
+         "many lines", "late bad byte", "bad byte after a late character"],
 )
 def test_long_lines(write_file, data):
     path = write_file(data)
