@@ -31,31 +31,41 @@ inline constexpr std::array<std::uint8_t, 256> kBaseCode = [] {
     return table;
 }();
 
-/// Letters are validated and counted in blocks of this many, so the test for a bad letter is
-/// one branch per block.
+/// Letters are counted in blocks of this many, so the test for a bad letter is one branch per
+/// block.
 inline constexpr std::size_t kKernelBlock = 64;
 
-/// True when every byte of [bytes, bytes + n) is a base.
+/// Counts the window ending at each byte of [bytes, bytes + n), whose previous letters are in
+/// `rolling`, and adds these letters to `rolling`. Returns whether every byte was a base; the
+/// check is folded into the count, which is cheaper than a pass of its own while bad bytes are
+/// rare. A byte that is not a base counts the windows over it at meaningless positions: the
+/// caller either fails the record or takes exactly those counts back with uncount_block from
+/// the same rolling code. The code is kept unmasked (one multiply-add per letter): letters older
+/// than the window reach only bits the mask drops.
 template <Letters letters>
-[[nodiscard]] inline bool all_bases(const unsigned char* bytes, std::size_t n) {
+[[nodiscard]] inline bool count_block(const unsigned char* bytes, std::size_t n,
+                                      std::uint64_t& rolling, std::uint64_t mask,
+                                      std::uint64_t* counts) {
     unsigned seen = 0;
-    for (std::size_t i = 0; i < n; ++i) seen |= kBaseCode<letters>[bytes[i]];
+    std::uint64_t code = rolling;
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned letter = kBaseCode<letters>[bytes[i]];
+        seen |= letter;
+        code = code * 4 + letter;
+        ++counts[code & mask];
+    }
+    rolling = code;
     return (seen & kNotBase) == 0;
 }
 
-/// Counts the window ending at each byte of [bytes, bytes + n), all bases, whose previous
-/// letters are in `rolling`; returns the rolling code with these letters added. The code is
-/// kept unmasked (one multiply-add per letter): letters older than the window reach only bits
-/// the mask drops.
+/// Undoes count_block over the same bytes from the same rolling code.
 template <Letters letters>
-[[nodiscard]] inline std::uint64_t count_bases(const unsigned char* bytes, std::size_t n,
-                                               std::uint64_t rolling, std::uint64_t mask,
-                                               std::uint64_t* counts) {
+inline void uncount_block(const unsigned char* bytes, std::size_t n, std::uint64_t rolling,
+                          std::uint64_t mask, std::uint64_t* counts) {
     for (std::size_t i = 0; i < n; ++i) {
         rolling = rolling * 4 + kBaseCode<letters>[bytes[i]];
-        ++counts[rolling & mask];
+        --counts[rolling & mask];
     }
-    return rolling;
 }
 
 /// What a counter does with a byte that is not a base.
@@ -91,13 +101,20 @@ public:
         std::size_t i = 0;
         while (i < n) {
             const std::size_t stop = std::min(n, i + kKernelBlock);
-            // A clean block after a full window's worth of letters is the common case.
-            if (run_ + 1 >= k_ && all_bases<letters>(bytes + i, stop - i)) {
-                rolling_ = count_bases<letters>(bytes + i, stop - i, rolling_, mask_, counts_);
-                run_ += stop - i;
-                counted_ += stop - i;
-                i = stop;
-                continue;
+            // A clean block after a full window's worth of letters is the common case; a block
+            // that holds a bad byte is counted again byte by byte.
+            if (run_ + 1 >= k_) {
+                const std::uint64_t rolling = rolling_;
+                if (count_block<letters>(bytes + i, stop - i, rolling_, mask_, counts_)) {
+                    run_ += stop - i;
+                    counted_ += stop - i;
+                    i = stop;
+                    continue;
+                }
+                if constexpr (invalid == Invalid::skip) {
+                    uncount_block<letters>(bytes + i, stop - i, rolling, mask_, counts_);
+                }
+                rolling_ = rolling;
             }
             for (; i < stop; ++i) {
                 const unsigned code = kBaseCode<letters>[bytes[i]];
