@@ -98,7 +98,7 @@ class KmerTable:
 
 def _as_paths(paths: StrPath | Iterable[StrPath]) -> list[StrPath]:
     if isinstance(paths, (str, bytes, os.PathLike)):
-        return [paths]  # type: ignore[list-item]
+        return [paths]
     return list(paths)
 
 
@@ -173,7 +173,7 @@ def count_kmers(
 
 def _progress_reporter(
     progress: Progress, paths: list[bytes]
-) -> tuple[Callable[[int], None] | None, Callable[[], None]]:
+) -> tuple[Callable[[int], object] | None, Callable[[], None]]:
     """The per-poll callback for the native loop, and what ends the report."""
     if progress is False or progress is None:
         return None, lambda: None
