@@ -19,7 +19,7 @@ constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a `None` 
 // Rows are kept in chunks that grow from a few rows to this size, so a file of three records
 // takes little and a file of millions of reads takes few allocations; gathering frees one chunk
 // per copy, so the peak is the table plus about one chunk.
-constexpr std::size_t kChunkBytes = std::size_t{64} << 20;
+constexpr std::size_t kChunkBytes = std::size_t{16} << 20;
 constexpr std::size_t kFirstChunkRows = 16;
 
 // Progress is published to the shared counter at most once per this many bytes read.
