@@ -7,7 +7,6 @@
 #include "kmer/count_result.hpp"
 #include "kmer/kmers.hpp"
 #include "pymodule.hpp"
-#include "signature.hpp"
 #include "util/memory.hpp"
 
 namespace velko::py {
@@ -80,7 +79,7 @@ constexpr Signature kGetKmerCountSeq{
 constexpr Signature kGetKmerToIdx{.name = "get_kmer_to_idx", .params = {"k"}};
 constexpr Signature kGetPossibleKmers{.name = "get_possible_kmers", .params = {"k"}};
 constexpr Signature kKmerCountResultNew{
-    .owner = "KmerCountResult",
+    .owner = class_name<KmerCountResult>(),
     .name = "__new__",
     .params = {"k", "total", "counts"},
 };
@@ -157,14 +156,14 @@ PyObject* get_possible_kmers(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-PyMethodDef kGetKmerCountFastaDef = {"get_kmer_count_fasta", as_cfunction(get_kmer_count_fasta),
-                                     METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef kGetKmerCountSeqDef = {"get_kmer_count_seq", as_cfunction(get_kmer_count_seq),
-                                   METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef kGetKmerToIdxDef = {"get_kmer_to_idx", as_cfunction(get_kmer_to_idx),
-                                METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef kGetPossibleKmersDef = {"get_possible_kmers", as_cfunction(get_possible_kmers),
-                                    METH_FASTCALL | METH_KEYWORDS, nullptr};
+// In the order of the module's __all__.
+PyMethodDef kFunctions[] = {
+    method_def(kGetKmerCountFasta, get_kmer_count_fasta),
+    method_def(kGetKmerCountSeq, get_kmer_count_seq),
+    method_def(kGetKmerToIdx, get_kmer_to_idx),
+    method_def(kGetPossibleKmers, get_possible_kmers),
+    {},
+};
 
 PyObject* kmer_count_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] {
@@ -248,12 +247,9 @@ std::span<const PyType_Slot> PyClassDef<kmer::KmerCountResult>::slots() {
 
 void build_kmer(PyObject* package) {
     Ref module = create_submodule("velko.kmer");
-    add_function(module.get(), kGetKmerCountFastaDef);
-    add_function(module.get(), kGetKmerCountSeqDef);
-    add_function(module.get(), kGetKmerToIdxDef);
-    add_function(module.get(), kGetPossibleKmersDef);
+    add_functions(module.get(), kFunctions);
     add_class<KmerCountResult>(module.get());
-    publish_submodule(package, module.get(), "import sys; sys.modules['velko.kmer'] = submodule");
+    publish_submodule(package, module.get());
 }
 
 }  // namespace velko::py
