@@ -107,7 +107,7 @@ std::string describe_pending_error() {
     return text;
 }
 
-Ref api(PyObject* obj, SourceLocation where) {
+Ref abort_on_null(PyObject* obj, SourceLocation where) {
     if (obj == nullptr) {
         if (PyErr_Occurred() != nullptr) PyErr_Print();
         fail("Python API call failed", where);

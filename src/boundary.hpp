@@ -43,8 +43,9 @@ void restore(Fetched&& error) noexcept;
 /// "PyErr { type: ..., value: ..., traceback: ... }" for the pending error (which is cleared).
 [[nodiscard]] std::string describe_pending_error();
 
-/// A C-API call that must not fail: NULL prints the pending error and aborts.
-[[nodiscard]] Ref api(PyObject* obj, SourceLocation where = SourceLocation::current());
+/// Wraps a new reference from a C-API call that must not fail: NULL prints the pending error
+/// and aborts the operation (an internal abort, not an ordinary Python exception).
+[[nodiscard]] Ref abort_on_null(PyObject* obj, SourceLocation where = SourceLocation::current());
 
 /// "'<qualname>' object cannot be converted to '<target>'" as a TypeError.
 [[noreturn]] void throw_downcast(PyObject* obj, std::string_view target);
@@ -78,6 +79,8 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const std::bad_alloc&) {
         raise_no_memory();
     } catch (const std::length_error&) {
+        // A container asked to grow past its max_size: a request for more memory than can
+        // exist, which Python reports the same way as one the allocator refused.
         raise_no_memory();
     } catch (const std::exception& bug) {
         write_diagnostic(bug.what(), SourceLocation::current());

@@ -10,8 +10,11 @@
 namespace velko::py {
 namespace {
 
+// "__name__", interned once for the life of the process. A failed first try is not cached:
+// a static holding NULL would fail every later lookup without an error set.
 PyObject* interned_name() {
-    static PyObject* name = PyUnicode_InternFromString("__name__");
+    static PyObject* name = nullptr;
+    if (name == nullptr) name = Ref::checked(PyUnicode_InternFromString("__name__")).release();
     return name;
 }
 
@@ -44,7 +47,8 @@ Ref create_submodule(const char* dotted_name) {
 
 void add(PyObject* module, std::string_view name, PyObject* value) {
     Ref all = export_list(module);
-    Ref text = api(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    Ref text = abort_on_null(
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     if (PyList_Append(all.get(), text.get()) < 0) fail("could not append __name__ to __all__");
     if (PyObject_SetAttr(module, text.get(), value) < 0) throw ErrorAlreadySet{};
 }

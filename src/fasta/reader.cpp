@@ -136,10 +136,10 @@ void Reader::check_line(std::size_t begin, std::size_t end) const {
 
 Reader::Line Reader::start_line() {
     if (begin_ == end_ && !eof_) refill();
-    if (begin_ == end_) return Line::end;
-    if (buffer_[begin_] != '>') return Line::sequence;
+    if (begin_ == end_) return Line::kEnd;
+    if (buffer_[begin_] != '>') return Line::kSequence;
     read_header_line();
-    return Line::header;
+    return Line::kHeader;
 }
 
 void Reader::read_header_line() {
@@ -205,7 +205,7 @@ bool Reader::next_record() {
     if (!started_) {
         started_ = true;
         ahead_ = start_line();
-        if (ahead_ == Line::sequence) {
+        if (ahead_ == Line::kSequence) {
             // The whole line is read first: a line that is not UTF-8 is reported as such.
             in_line_ = true;
             while (line_piece(rest)) {
@@ -213,7 +213,7 @@ bool Reader::next_record() {
             throw_read_error(kExpectedHeader);
         }
     }
-    if (ahead_ == Line::end) return false;
+    if (ahead_ == Line::kEnd) return false;
     header_.swap(ahead_header_);
     id_size_ = find_space(header_).first;
     in_record_ = true;
@@ -224,7 +224,7 @@ bool Reader::next_piece(std::string_view& piece) {
     while (in_record_) {
         if (!in_line_) {
             const Line line = start_line();
-            if (line != Line::sequence) {
+            if (line != Line::kSequence) {
                 ahead_ = line;
                 in_record_ = false;
                 return false;

@@ -51,7 +51,7 @@ public:
     [[nodiscard]] bool next_piece(std::string_view& piece);
 
 private:
-    enum class Line { sequence, header, end };
+    enum class Line { kSequence, kHeader, kEnd };
 
     Line start_line();
     void read_header_line();
@@ -70,7 +70,7 @@ private:
     bool started_ = false;  // the first line has been looked at
     bool in_record_ = false;
     bool in_line_ = false;      // inside a sequence line, at begin_
-    Line ahead_ = Line::end;    // what ended the last sequence: the next header or the end
+    Line ahead_ = Line::kEnd;    // what ended the last sequence: the next header or the end
     std::string header_;        // the current record's header line without '>', trimmed
     std::string ahead_header_;  // the next record's, read ahead
     std::size_t id_size_ = 0;

@@ -98,7 +98,8 @@ const PyType_Slot kHitSlots[] = {
 
 // TopHitFile
 
-constexpr Signature kTopHitFileNew{.owner = class_name<TopHitFile>(), .name = "__new__", .params = {"path"}};
+constexpr Signature kTopHitFileNew{
+    .owner = class_name<TopHitFile>(), .name = "__new__", .params = {"path"}};
 constexpr Signature kAddHit{
     .owner = class_name<TopHitFile>(),
     .name = "add_hit",
@@ -107,7 +108,10 @@ constexpr Signature kAddHit{
 constexpr Signature kContainsGeneId{
     .owner = class_name<TopHitFile>(), .name = "contains_gene_id", .params = {"gene_id"}};
 constexpr Signature kContainsGeneHmm{
-    .owner = class_name<TopHitFile>(), .name = "contains_gene_hmm", .params = {"gene_id", "hmm_id"}};
+    .owner = class_name<TopHitFile>(),
+    .name = "contains_gene_hmm",
+    .params = {"gene_id", "hmm_id"},
+};
 constexpr Signature kGetTopHit{
     .owner = class_name<TopHitFile>(), .name = "get_top_hit", .params = {"gene_id"}};
 constexpr Signature kGetHmmHit{

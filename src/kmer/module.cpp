@@ -48,7 +48,7 @@ constexpr std::uint64_t kReleaseGilWork = std::uint64_t{1} << 16;
 
 // The str of k-mer `index`, written straight into a fresh ASCII string.
 Ref kmer_str(std::uint8_t k, std::uint64_t index) {
-    Ref text = api(PyUnicode_New(k, 127));
+    Ref text = abort_on_null(PyUnicode_New(k, 127));
     kmer::write_kmer(k, index, {reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())), k});
     return text;
 }
@@ -58,7 +58,7 @@ Ref kmer_str(std::uint8_t k, std::uint64_t index) {
 Ref count_list(std::span<const std::uint64_t> counts) {
     std::array<Ref, kLargestSharedInt + 1> shared;
     for (std::uint64_t i = 0; i < shared.size(); ++i) shared[i] = to_python(i);
-    Ref list = api(PyList_New(static_cast<Py_ssize_t>(counts.size())));
+    Ref list = abort_on_null(PyList_New(static_cast<Py_ssize_t>(counts.size())));
     auto* const items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
     for (std::size_t i = 0; i < counts.size(); ++i) {
         const std::uint64_t count = counts[i];
@@ -95,7 +95,7 @@ PyObject* get_kmer_count_fasta(PyObject*, PyObject* const* args, Py_ssize_t narg
             const WithoutGil unlocked;
             return kmer::count_fasta(path, k, both_strands);
         }();
-        Ref dict = api(_PyDict_NewPresized(static_cast<Py_ssize_t>(results.size())));
+        Ref dict = abort_on_null(_PyDict_NewPresized(static_cast<Py_ssize_t>(results.size())));
         for (auto& [id, result] : results) {
             const Ref key = to_python(id);
             const Ref value = to_python(std::move(result));
@@ -130,7 +130,7 @@ PyObject* get_kmer_to_idx(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const std::uint64_t n = kmer::kmer_space(k);
         const std::uint64_t per_entry = kmer_str_bytes(k) + kIntBytes;
         util::require_memory(saturating_add(saturating_mul(n, per_entry), dict_bytes(n)));
-        Ref dict = api(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+        Ref dict = abort_on_null(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
         for (std::uint64_t i = 0; i < n; ++i) {
             const Ref key = kmer_str(k, i);
             const Ref value = to_python(i);
@@ -148,7 +148,7 @@ PyObject* get_possible_kmers(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const auto [k] = bind<std::uint8_t>(kGetPossibleKmers, args, nargs, kwnames);
         const std::uint64_t n = kmer::kmer_space(k);
         util::require_memory(saturating_mul(n, kSlotBytes + kmer_str_bytes(k)));
-        Ref list = api(PyList_New(static_cast<Py_ssize_t>(n)));
+        Ref list = abort_on_null(PyList_New(static_cast<Py_ssize_t>(n)));
         for (std::uint64_t i = 0; i < n; ++i) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), kmer_str(k, i).release());
         }
