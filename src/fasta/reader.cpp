@@ -20,15 +20,21 @@ constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";
 
 using util::Byte;
 
-[[noreturn]] void throw_read_error(std::string_view cause) { throw ReadError(std::string(cause)); }
+[[noreturn]] void throw_read_error(std::string_view cause, std::uint64_t line = 0) {
+    throw ReadError(std::string(cause), ReadFault::kFormat, 0, line);
+}
 
-[[noreturn]] void throw_os_error(int error) { throw ReadError(os_error_text(error)); }
+[[noreturn]] void throw_os_error(int error) {
+    throw ReadError(os_error_text(error), ReadFault::kOs, error);
+}
+
+[[noreturn]] void throw_invalid_utf8(std::uint64_t line) { throw_read_error(kInvalidUtf8, line); }
 
 // The end of the whole characters of [p, end), as util::whole_characters_end, refusing
-// invalid UTF-8 with the reader's error.
-const Byte* check_utf8(const Byte* p, const Byte* end, bool line_ended) {
+// invalid UTF-8 with the reader's error for line `line`.
+const Byte* check_utf8(const Byte* p, const Byte* end, bool line_ended, std::uint64_t line) {
     const Byte* whole = util::whole_characters_end(p, end, line_ended);
-    if (whole == nullptr) throw_read_error(kInvalidUtf8);
+    if (whole == nullptr) throw_invalid_utf8(line);
     return whole;
 }
 
@@ -131,7 +137,7 @@ void Reader::refill() {
 void Reader::check_line(std::size_t begin, std::size_t end) const {
     if (end <= ascii_end_) return;
     const auto* bytes = reinterpret_cast<const Byte*>(buffer_.get());
-    check_utf8(bytes + begin, bytes + end, true);
+    check_utf8(bytes + begin, bytes + end, true, lines_ + 1);
 }
 
 Reader::Line Reader::start_line() {
@@ -161,6 +167,7 @@ void Reader::read_header_line() {
     ahead_header_.assign(reinterpret_cast<const char*>(line + 1),
                          static_cast<std::size_t>(kept - line - 1));
     begin_ = newline != nullptr ? static_cast<std::size_t>(newline - buffer_.get()) + 1 : end_;
+    if (newline != nullptr) ++lines_;
 }
 
 bool Reader::line_piece(std::string_view& piece) {
@@ -177,6 +184,9 @@ bool Reader::line_piece(std::string_view& piece) {
             const Byte* kept = trim_end(start, line_end);
             begin_ = newline != nullptr ? static_cast<std::size_t>(newline - base) + 1 : end_;
             in_line_ = false;
+            piece_line_ = lines_ + 1;
+            piece_column_ = line_consumed_ + 1;
+            if (newline != nullptr) ++lines_;
             if (kept == start) return false;
             piece = {reinterpret_cast<const char*>(start), static_cast<std::size_t>(kept - start)};
             return true;
@@ -186,10 +196,13 @@ bool Reader::line_piece(std::string_view& piece) {
         const Byte* whole =
             end_ <= ascii_end_
                 ? reinterpret_cast<const Byte*>(base + end_)
-                : check_utf8(start, reinterpret_cast<const Byte*>(base + end_), false);
+                : check_utf8(start, reinterpret_cast<const Byte*>(base + end_), false, lines_ + 1);
         const Byte* kept = trim_end(start, whole);
         if (kept != start) {
             piece = {reinterpret_cast<const char*>(start), static_cast<std::size_t>(kept - start)};
+            piece_line_ = lines_ + 1;
+            piece_column_ = line_consumed_ + 1;
+            line_consumed_ += piece.size();
             begin_ = static_cast<std::size_t>(reinterpret_cast<const char*>(kept) - base);
             return true;
         }
@@ -208,9 +221,10 @@ bool Reader::next_record() {
         if (ahead_ == Line::kSequence) {
             // The whole line is read first: a line that is not UTF-8 is reported as such.
             in_line_ = true;
+            line_consumed_ = 0;
             while (line_piece(rest)) {
             }
-            throw_read_error(kExpectedHeader);
+            throw_read_error(kExpectedHeader, 1);
         }
     }
     if (ahead_ == Line::kEnd) return false;
@@ -230,6 +244,7 @@ bool Reader::next_piece(std::string_view& piece) {
                 return false;
             }
             in_line_ = true;
+            line_consumed_ = 0;
         }
         if (line_piece(piece)) return true;
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,6 +51,14 @@ public:
     /// the sequence is over. Throws ReadError.
     [[nodiscard]] bool next_piece(std::string_view& piece);
 
+    /// Where the last piece handed out starts: its 1-based line in the file and 1-based byte
+    /// column in that line.
+    [[nodiscard]] std::uint64_t piece_line() const { return piece_line_; }
+    [[nodiscard]] std::uint64_t piece_column() const { return piece_column_; }
+
+    /// Bytes taken from the file so far (compressed bytes for a gzip file).
+    [[nodiscard]] std::uint64_t bytes_read() const { return input_->bytes_read(); }
+
 private:
     enum class Line { kSequence, kHeader, kEnd };
 
@@ -74,6 +83,10 @@ private:
     std::string header_;        // the current record's header line without '>', trimmed
     std::string ahead_header_;  // the next record's, read ahead
     std::size_t id_size_ = 0;
+    std::uint64_t lines_ = 0;          // line ends consumed
+    std::uint64_t line_consumed_ = 0;  // bytes of the current sequence line already handed out
+    std::uint64_t piece_line_ = 0;
+    std::uint64_t piece_column_ = 0;
 };
 
 }  // namespace velko::fasta
