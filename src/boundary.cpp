@@ -109,7 +109,7 @@ std::string describe_pending_error() {
     return text;
 }
 
-Ref api(PyObject* obj, SourceLocation where) {
+Ref abort_on_null(PyObject* obj, SourceLocation where) {
     if (obj == nullptr) {
         // Running out of memory is no fault of ours, nor of the caller's: it is reported as the
         // interpreter raised it.

@@ -50,12 +50,13 @@ void restore(Fetched&& error) noexcept;
 /// "PyErr { type: ..., value: ..., traceback: ... }" for the pending error (which is cleared).
 [[nodiscard]] std::string describe_pending_error();
 
-/// A C-API call that must not fail: NULL prints the pending error and aborts, except when the
-/// interpreter ran out of memory, whose MemoryError is raised as it is (ErrorAlreadySet).
-[[nodiscard]] Ref api(PyObject* obj, SourceLocation where = SourceLocation::current());
+/// Wraps a new reference from a C-API call that must not fail: NULL prints the pending error
+/// and aborts the operation (an internal abort, not an ordinary Python exception), except when
+/// the interpreter ran out of memory: its MemoryError is raised as it is (ErrorAlreadySet).
+[[nodiscard]] Ref abort_on_null(PyObject* obj, SourceLocation where = SourceLocation::current());
 
 /// dict[key] = value; a failure aborts with "Failed to set_item on dict", except when the
-/// interpreter ran out of memory (as for api()).
+/// interpreter ran out of memory (as for abort_on_null()).
 void set_item(PyObject* dict, PyObject* key, PyObject* value,
               SourceLocation where = SourceLocation::current());
 
@@ -156,6 +157,8 @@ PyObject* guarded(Body&& body) {
     } catch (const std::bad_alloc&) {
         raise_no_memory();
     } catch (const std::length_error&) {
+        // A container asked to grow past its max_size: a request for more memory than can
+        // exist, which Python reports the same way as one the allocator refused.
         raise_no_memory();
     } catch (const std::exception& bug) {
         write_diagnostic(bug.what(), SourceLocation::current());

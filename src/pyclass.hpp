@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <memory>
 #include <optional>
 #include <span>
@@ -139,12 +138,8 @@ Ref to_python(std::optional<Record>&& record) {
 template <class Record>
 void dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    try {
-        std::destroy_at(&reinterpret_cast<Instance<Record>*>(self)->record);
-    } catch (...) {
-        std::fputs("uncaught panic at ffi boundary\n", stderr);
-        std::abort();
-    }
+    // Record destructors are noexcept: anything thrown in one ends the process right there.
+    std::destroy_at(&reinterpret_cast<Instance<Record>*>(self)->record);
     freefunc free = type->tp_free;
     if (free == nullptr) {
         std::fputs("uncaught panic at ffi boundary\n", stderr);

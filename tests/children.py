@@ -5,7 +5,6 @@ import contextlib
 import errno
 import os
 import re
-import resource
 import signal
 import subprocess
 import sys
@@ -107,7 +106,6 @@ def fifo_feeder(path, chunk, prefix=b"", suffix=b"", repeat=None):
 # A child that runs under an address-space limit of `headroom` bytes above its current size.
 ADDRESS_LIMIT = """
 import os
-import resource
 
 import velko
 

@@ -2,7 +2,6 @@
 #include <array>
 
 #include "pymodule.hpp"
-#include "signature.hpp"
 #include "accession/accession.hpp"
 
 namespace velko::py {
@@ -21,16 +20,17 @@ PyObject* canonical_gid(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-PyMethodDef kCanonicalGidDef = {"canonical_gid", as_cfunction(canonical_gid),
-                                METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef kFunctions[] = {
+    method_def(kCanonicalGid, canonical_gid),
+    {},
+};
 
 }  // namespace
 
 void build_accession(PyObject* package) {
     Ref module = create_submodule("velko.util.accession");
-    add_function(module.get(), kCanonicalGidDef);
-    publish_submodule(package, module.get(),
-                      "import sys; sys.modules['velko.util.accession'] = submodule");
+    add_functions(module.get(), kFunctions);
+    publish_submodule(package, module.get());
 }
 
 }  // namespace velko::py

@@ -21,15 +21,21 @@ constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";
 
 using util::Byte;
 
-[[noreturn]] void throw_read_error(std::string_view cause) { throw ReadError(std::string(cause)); }
+[[noreturn]] void throw_read_error(std::string_view cause, std::uint64_t line = 0) {
+    throw ReadError(std::string(cause), ReadFault::kFormat, 0, line);
+}
 
-[[noreturn]] void throw_os_error(int error) { throw ReadError(os_error_text(error)); }
+[[noreturn]] void throw_os_error(int error) {
+    throw ReadError(os_error_text(error), ReadFault::kOs, error);
+}
+
+[[noreturn]] void throw_invalid_utf8(std::uint64_t line) { throw_read_error(kInvalidUtf8, line); }
 
 // The end of the whole characters of [p, end), as util::whole_characters_end, refusing
-// invalid UTF-8 with the reader's error.
-const Byte* check_utf8(const Byte* p, const Byte* end, bool line_ended) {
+// invalid UTF-8 with the reader's error for line `line`.
+const Byte* check_utf8(const Byte* p, const Byte* end, bool line_ended, std::uint64_t line) {
     const Byte* whole = util::whole_characters_end(p, end, line_ended);
-    if (whole == nullptr) throw_read_error(kInvalidUtf8);
+    if (whole == nullptr) throw_invalid_utf8(line);
     return whole;
 }
 
@@ -121,15 +127,15 @@ void Reader::refill() {
 const Byte* Reader::whole_end(std::size_t begin, std::size_t end, bool line_ended) const {
     const auto* bytes = reinterpret_cast<const Byte*>(buffer_.get());
     if (end <= ascii_end_) return bytes + end;
-    return check_utf8(bytes + begin, bytes + end, line_ended);
+    return check_utf8(bytes + begin, bytes + end, line_ended, lines_ + 1);
 }
 
 Reader::Line Reader::start_line() {
     if (begin_ == end_ && !eof_) refill();
-    if (begin_ == end_) return Line::end;
-    if (buffer_[begin_] != '>') return Line::sequence;
+    if (begin_ == end_) return Line::kEnd;
+    if (buffer_[begin_] != '>') return Line::kSequence;
     read_header_line();
-    return Line::header;
+    return Line::kHeader;
 }
 
 void Reader::read_header_line() {
@@ -146,8 +152,7 @@ void Reader::read_header_line() {
         const std::size_t stop =
             newline != nullptr ? static_cast<std::size_t>(newline - base) : end_;
         const Byte* whole = whole_end(begin_, stop, ended);
-        const std::size_t whole_at =
-            static_cast<std::size_t>(reinterpret_cast<const char*>(whole) - base);
+        const auto whole_at = static_cast<std::size_t>(reinterpret_cast<const char*>(whole) - base);
         if (in_id) {
             const std::string_view text(base + begin_, whole_at - begin_);
             const auto [space, length] = find_space(text);
@@ -156,6 +161,7 @@ void Reader::read_header_line() {
         }
         if (ended) {
             begin_ = newline != nullptr ? stop + 1 : end_;
+            if (newline != nullptr) ++lines_;
             return;
         }
         begin_ = whole_at;
@@ -188,6 +194,7 @@ void Reader::hold_bytes(std::string_view bytes) {
 void Reader::hold_space(const Byte* begin, const Byte* end) {
     // Shorter repeats are kept as they are: a record would not be smaller.
     constexpr std::uint64_t kShortestRun = 16;
+    constexpr std::size_t kRecordHead = 10;  // the NUL, the count, the character's size
     while (begin < end) {
         const std::size_t size = *begin < 0x80 ? 1 : *begin == 0xC2 ? 2 : 3;
         const std::string_view character(reinterpret_cast<const char*>(begin), size);
@@ -197,8 +204,8 @@ void Reader::hold_space(const Byte* begin, const Byte* end) {
             ++count;
         }
         begin += count * size;
-        if (last_run_ != std::string::npos && last_run_ + 10 + size == held_.size() &&
-            held_.compare(last_run_ + 10, size, character) == 0) {
+        if (last_run_ != std::string::npos && last_run_ + kRecordHead + size == held_.size() &&
+            held_.compare(last_run_ + kRecordHead, size, character) == 0) {
             // the run goes on from the last read
             std::uint64_t total = 0;
             std::memcpy(&total, held_.data() + last_run_ + 1, sizeof(total));
@@ -206,7 +213,7 @@ void Reader::hold_space(const Byte* begin, const Byte* end) {
             std::memcpy(held_.data() + last_run_ + 1, &total, sizeof(total));
         } else if (count >= kShortestRun) {
             last_run_ = held_.size();
-            std::array<char, 10> record{};
+            std::array<char, kRecordHead> record{};
             std::memcpy(record.data() + 1, &count, sizeof(count));
             record[9] = static_cast<char>(size);
             hold_bytes({record.data(), record.size()});
@@ -254,7 +261,12 @@ void Reader::drop_held() {
 
 bool Reader::line_piece(std::string_view& piece) {
     while (in_line_) {
-        if (replaying_ && replay_space(piece)) return true;
+        if (replaying_ && replay_space(piece)) {
+            piece_line_ = lines_ + 1;
+            piece_column_ = line_consumed_ + 1;
+            line_consumed_ += piece.size();
+            return true;
+        }
         char* const base = buffer_.get();
         const auto* start = reinterpret_cast<const Byte*>(base + begin_);
         const auto* newline =
@@ -270,6 +282,9 @@ bool Reader::line_piece(std::string_view& piece) {
             drop_held();  // white space that ends the line is not sequence
             begin_ = newline != nullptr ? stop + 1 : end_;
             in_line_ = false;
+            piece_line_ = lines_ + 1;
+            piece_column_ = line_consumed_ + 1;
+            if (newline != nullptr) ++lines_;
             if (kept == start) return false;
             piece = {reinterpret_cast<const char*>(start), static_cast<std::size_t>(kept - start)};
             return true;
@@ -285,6 +300,9 @@ bool Reader::line_piece(std::string_view& piece) {
                 continue;
             }
             piece = {reinterpret_cast<const char*>(start), static_cast<std::size_t>(kept - start)};
+            piece_line_ = lines_ + 1;
+            piece_column_ = line_consumed_ + 1;
+            line_consumed_ += piece.size();
             begin_ = static_cast<std::size_t>(reinterpret_cast<const char*>(kept) - base);
             return true;
         }
@@ -302,15 +320,16 @@ bool Reader::next_record() {
     if (!started_) {
         started_ = true;
         ahead_ = start_line();
-        if (ahead_ == Line::sequence) {
+        if (ahead_ == Line::kSequence) {
             // The whole line is read first: a line that is not UTF-8 is reported as such.
             in_line_ = true;
+            line_consumed_ = 0;
             while (line_piece(rest)) {
             }
-            throw_read_error(kExpectedHeader);
+            throw_read_error(kExpectedHeader, 1);
         }
     }
-    if (ahead_ == Line::end) return false;
+    if (ahead_ == Line::kEnd) return false;
     id_.swap(ahead_id_);
     in_record_ = true;
     return true;
@@ -320,12 +339,13 @@ bool Reader::next_piece(std::string_view& piece) {
     while (in_record_) {
         if (!in_line_) {
             const Line line = start_line();
-            if (line != Line::sequence) {
+            if (line != Line::kSequence) {
                 ahead_ = line;
                 in_record_ = false;
                 return false;
             }
             in_line_ = true;
+            line_consumed_ = 0;
         }
         if (line_piece(piece)) return true;
     }

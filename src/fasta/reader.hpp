@@ -55,8 +55,16 @@ public:
     /// the sequence is over. Throws ReadError.
     [[nodiscard]] bool next_piece(std::string_view& piece);
 
+    /// Where the last piece handed out starts: its 1-based line in the file and 1-based byte
+    /// column in that line.
+    [[nodiscard]] std::uint64_t piece_line() const { return piece_line_; }
+    [[nodiscard]] std::uint64_t piece_column() const { return piece_column_; }
+
+    /// Bytes taken from the file so far (compressed bytes for a gzip file).
+    [[nodiscard]] std::uint64_t bytes_read() const { return input_->bytes_read(); }
+
 private:
-    enum class Line { sequence, header, end };
+    enum class Line { kSequence, kHeader, kEnd };
 
     Line start_line();
     void read_header_line();
@@ -80,9 +88,13 @@ private:
     bool started_ = false;  // the first line has been looked at
     bool in_record_ = false;
     bool in_line_ = false;    // inside a sequence line, at begin_
-    Line ahead_ = Line::end;  // what ended the last sequence: the next header or the end
-    std::string id_;          // the current record's id
-    std::string ahead_id_;    // the next record's, read ahead
+    Line ahead_ = Line::kEnd;  // what ended the last sequence: the next header or the end
+    std::string id_;           // the current record's id
+    std::string ahead_id_;     // the next record's, read ahead
+    std::uint64_t lines_ = 0;          // line ends consumed
+    std::uint64_t line_consumed_ = 0;  // bytes of the current sequence line already handed out
+    std::uint64_t piece_line_ = 0;
+    std::uint64_t piece_column_ = 0;
     // White space read past the buffer inside a sequence line: dropped if it ends the line,
     // handed out if more sequence follows. A run of one character repeated is kept as a
     // record (a NUL, which is never white space, the count, the character's size and bytes),

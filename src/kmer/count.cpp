@@ -96,7 +96,7 @@ std::size_t SequenceCounter::count_windows(std::string_view piece) {
         letters_ = letters_ * 4 + code;
         complement_ = (complement_ >> 2) | (std::uint64_t{code ^ 3U} << top_shift_);
     }
-    const bool far = strands_ == Strands::both || counts_.size() > kCachedCounts;
+    const bool far = strands_ == Strands::kBoth || counts_.size() > kCachedCounts;
     return far ? count_far(bytes, i, size) : count_near(bytes, i, size);
 }
 
@@ -134,7 +134,7 @@ std::size_t SequenceCounter::count_far(const unsigned char* bytes, std::size_t i
     // second rolling code into which each letter enters complemented, at the top.
     std::uint64_t* const counts = counts_.data();
     const std::uint64_t mask = mask_;
-    const bool both = strands_ == Strands::both;
+    const bool both = strands_ == Strands::kBoth;
     const unsigned top_shift = top_shift_;
     std::uint64_t rolling = letters_;
     std::uint64_t complement = complement_;
@@ -215,7 +215,7 @@ std::uint64_t SequenceCounter::finish() {
         if (k_ == 0) fail_boundary(*first_bad_);
         if (size_ >= k_) fail_first_window();
     }
-    const std::uint64_t strands = strands_ == Strands::both ? 2 : 1;
+    const std::uint64_t strands = strands_ == Strands::kBoth ? 2 : 1;
     if (k_ == 0) {
         counts_[0] = strands * size_;  // the one empty k-mer, once per byte position
         return strands * size_;
@@ -330,7 +330,7 @@ KmerCountResult count_text(std::string_view text, std::uint8_t k, bool use_rev_c
     // one pass over the 4^k counts, which is cheaper once the text is a fair share of 4^k long.
     const bool derive = use_rev_complement && text.size() >= result.counts.size() / 4;
     SequenceCounter counter(k, result.counts,
-                            use_rev_complement && !derive ? Strands::both : Strands::forward);
+                            use_rev_complement && !derive ? Strands::kBoth : Strands::kForward);
     // In slices, so that a long text can be stopped; the counter sees them as one text.
     constexpr std::size_t kSlice = std::size_t{1} << 20;
     for (std::size_t at = 0; at < text.size(); at += kSlice) {

@@ -68,7 +68,8 @@ public:
 private:
     void new_block() {
         const std::uint64_t wanted =
-            std::clamp(util::saturating_mul(live_, list_bytes_) / 4, kMinBlockBytes, kMaxBlockBytes);
+            std::clamp(util::saturating_mul(live_, list_bytes_) / 4, kMinBlockBytes,
+                       kMaxBlockBytes);
         const std::uint64_t lists = std::max<std::uint64_t>(1, wanted / list_bytes_);
         const std::uint64_t bytes = util::saturating_mul(lists, list_bytes_);
         block_ = map_zeroed_block(static_cast<std::size_t>(bytes));
@@ -119,7 +120,8 @@ public:
         for (const char byte : piece) {
             // A byte other than A, C, G, T yields a wrong code, but then the forward count of
             // the record aborts (some window holds that byte), and this one is never used.
-            const std::uint64_t complement = 3U - (util::kDnaCode[static_cast<unsigned char>(byte)] & 3U);
+            const std::uint64_t complement =
+                3U - (util::kDnaCode[static_cast<unsigned char>(byte)] & 3U);
             rc_code_ = (rc_code_ >> 2) | (complement << top_shift_);
             if (++letters_ < k_) continue;
             if (windows_.size() == limit_) {

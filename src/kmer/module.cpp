@@ -7,7 +7,6 @@
 #include "kmer/count_result.hpp"
 #include "kmer/kmers.hpp"
 #include "pymodule.hpp"
-#include "signature.hpp"
 #include "util/memory.hpp"
 
 namespace velko::py {
@@ -45,7 +44,7 @@ constexpr std::uint64_t kReleaseGilWork = std::uint64_t{1} << 16;
 
 // The str of k-mer `index`, written straight into a fresh ASCII string.
 Ref kmer_str(std::uint8_t k, std::uint64_t index) {
-    Ref text = api(PyUnicode_New(k, 127));
+    Ref text = abort_on_null(PyUnicode_New(k, 127));
     kmer::write_kmer(k, index, {reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())), k});
     return text;
 }
@@ -55,7 +54,7 @@ Ref kmer_str(std::uint8_t k, std::uint64_t index) {
 Ref count_list(std::span<const std::uint64_t> counts) {
     std::array<Ref, kLargestSharedInt + 1> shared;
     for (std::uint64_t i = 0; i < shared.size(); ++i) shared[i] = to_python(i);
-    Ref list = api(PyList_New(static_cast<Py_ssize_t>(counts.size())));
+    Ref list = abort_on_null(PyList_New(static_cast<Py_ssize_t>(counts.size())));
     auto* const items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
     ObjectLoop loop;
     std::size_t i = 0;
@@ -84,7 +83,7 @@ constexpr Signature kGetKmerCountSeq{
 constexpr Signature kGetKmerToIdx{.name = "get_kmer_to_idx", .params = {"k"}};
 constexpr Signature kGetPossibleKmers{.name = "get_possible_kmers", .params = {"k"}};
 constexpr Signature kKmerCountResultNew{
-    .owner = "KmerCountResult",
+    .owner = class_name<KmerCountResult>(),
     .name = "__new__",
     .params = {"k", "total", "counts"},
 };
@@ -98,7 +97,7 @@ PyObject* get_kmer_count_fasta(PyObject*, PyObject* const* args, Py_ssize_t narg
         // holding `path` is an argument, alive until we return.
         kmer::FastaCounts results =
             without_gil([&] { return kmer::count_fasta(path, k, both_strands); });
-        Ref dict = api(_PyDict_NewPresized(static_cast<Py_ssize_t>(results.size())));
+        Ref dict = abort_on_null(_PyDict_NewPresized(static_cast<Py_ssize_t>(results.size())));
         ObjectLoop loop;
         for (auto& [id, result] : results) {
             const Ref key = to_python(id);
@@ -132,7 +131,7 @@ PyObject* get_kmer_to_idx(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         kmer::require_kmer_memory(k, kmer_str_bytes(k) + kIntBytes + kDictEntryBytes, 0,
                                   "k-mers");
         const std::uint64_t n = kmer::kmer_space(k);
-        Ref dict = api(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+        Ref dict = abort_on_null(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
         ObjectLoop loop;
         for (std::uint64_t i = 0; i < n; ++i) {
             const Ref key = kmer_str(k, i);
@@ -150,7 +149,7 @@ PyObject* get_possible_kmers(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const auto [k] = bind<std::uint8_t>(kGetPossibleKmers, args, nargs, kwnames);
         kmer::require_kmer_memory(k, kSlotBytes + kmer_str_bytes(k), 0, "k-mers");
         const std::uint64_t n = kmer::kmer_space(k);
-        Ref list = api(PyList_New(static_cast<Py_ssize_t>(n)));
+        Ref list = abort_on_null(PyList_New(static_cast<Py_ssize_t>(n)));
         ObjectLoop loop;
         std::uint64_t i = 0;
         try {
@@ -168,14 +167,14 @@ PyObject* get_possible_kmers(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-PyMethodDef kGetKmerCountFastaDef = {"get_kmer_count_fasta", as_cfunction(get_kmer_count_fasta),
-                                     METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef kGetKmerCountSeqDef = {"get_kmer_count_seq", as_cfunction(get_kmer_count_seq),
-                                   METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef kGetKmerToIdxDef = {"get_kmer_to_idx", as_cfunction(get_kmer_to_idx),
-                                METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef kGetPossibleKmersDef = {"get_possible_kmers", as_cfunction(get_possible_kmers),
-                                    METH_FASTCALL | METH_KEYWORDS, nullptr};
+// In the order of the module's __all__.
+PyMethodDef kFunctions[] = {
+    method_def(kGetKmerCountFasta, get_kmer_count_fasta),
+    method_def(kGetKmerCountSeq, get_kmer_count_seq),
+    method_def(kGetKmerToIdx, get_kmer_to_idx),
+    method_def(kGetPossibleKmers, get_possible_kmers),
+    {},
+};
 
 PyObject* kmer_count_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
@@ -265,12 +264,9 @@ std::span<const PyType_Slot> PyClassDef<kmer::KmerCountResult>::slots() {
 
 void build_kmer(PyObject* package) {
     Ref module = create_submodule("velko.kmer");
-    add_function(module.get(), kGetKmerCountFastaDef);
-    add_function(module.get(), kGetKmerCountSeqDef);
-    add_function(module.get(), kGetKmerToIdxDef);
-    add_function(module.get(), kGetPossibleKmersDef);
+    add_functions(module.get(), kFunctions);
     add_class<KmerCountResult>(module.get());
-    publish_submodule(package, module.get(), "import sys; sys.modules['velko.kmer'] = submodule");
+    publish_submodule(package, module.get());
 }
 
 }  // namespace velko::py

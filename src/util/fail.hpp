@@ -45,12 +45,23 @@ private:
     std::optional<FileLocation> location_;
 };
 
+/// What kind of input failure a ReadError is, for callers that raise an error of the matching
+/// kind: content that breaks the format, an OS failure, a damaged or cut-off gzip stream.
+enum class ReadFault { kFormat, kOs, kGzipDamaged, kGzipTruncated };
+
 /// Input that cannot be read as what it should be; what() is the cause as a caller quotes it
-/// ("stream did not contain valid UTF-8", "invalid gzip data: ...", "Is a directory (os error
-/// 21)"). The operation reading the input turns it into the Abort that reaches the caller.
+/// ("Expected > at record start.", "stream did not contain valid UTF-8", "invalid gzip data:
+/// incorrect header check", "Is a directory (os error 21)"). The operation reading the input
+/// turns it into the Abort that reaches the caller.
 class ReadError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit ReadError(const std::string& cause, ReadFault fault_ = ReadFault::kFormat,
+                       int os_error_ = 0, std::uint64_t line_ = 0)
+        : std::runtime_error(cause), fault(fault_), os_error(os_error_), line(line_) {}
+
+    ReadFault fault;
+    int os_error;       // the errno of an OS failure, else 0
+    std::uint64_t line;  // the line (from 1) of a format failure, 0 when not known
 };
 
 /// Writes the one-line diagnostic naming `message` and `where`, then throws Abort(message).

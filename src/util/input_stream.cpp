@@ -43,7 +43,10 @@ std::size_t InputStream::read_raw(std::span<char> out) {
         return n;
     }
     const std::ptrdiff_t n = file_.read(out);
-    if (n < 0) throw ReadError(os_error_text(file_.error()));
+    if (n < 0) {
+        throw ReadError(os_error_text(file_.error()), ReadFault::kOs, file_.error());
+    }
+    bytes_read_ += static_cast<std::uint64_t>(n);
     return static_cast<std::size_t>(n);
 }
 
@@ -78,7 +81,7 @@ std::size_t InputStream::inflate_into(std::span<char> out) {
             z.at_eof = n == 0;
         }
         if (s.avail_in == 0 && z.at_eof) {
-            if (z.in_member) throw ReadError("gzip stream ended early");
+            if (z.in_member) throw ReadError("gzip stream ended early", ReadFault::kGzipTruncated);
             return static_cast<std::size_t>(s.next_out - begin);
         }
         z.in_member = true;
@@ -86,14 +89,17 @@ std::size_t InputStream::inflate_into(std::span<char> out) {
         if (status == Z_STREAM_END) {
             // A member ends; another may follow (as from `cat a.gz b.gz`).
             z.in_member = false;
-            if (inflateReset(&s) != Z_OK) throw ReadError("invalid gzip data");
+            if (inflateReset(&s) != Z_OK) {
+                throw ReadError("invalid gzip data", ReadFault::kGzipDamaged);
+            }
         } else if (status == Z_DATA_ERROR || status == Z_NEED_DICT) {
             throw ReadError(std::string("invalid gzip data: ") +
-                            (s.msg != nullptr ? s.msg : "corrupt stream"));
+                                (s.msg != nullptr ? s.msg : "corrupt stream"),
+                            ReadFault::kGzipDamaged);
         } else if (status == Z_MEM_ERROR) {
             throw std::bad_alloc();
         } else if (status != Z_OK && status != Z_BUF_ERROR) {
-            throw ReadError("invalid gzip data");
+            throw ReadError("invalid gzip data", ReadFault::kGzipDamaged);
         }
         if (s.next_out != begin) return static_cast<std::size_t>(s.next_out - begin);
     }

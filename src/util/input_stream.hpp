@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <vector>
@@ -24,6 +25,9 @@ public:
     /// check", "gzip stream ended early".
     std::size_t read(std::span<char> out);
 
+    /// Bytes taken from the file so far (compressed bytes for a gzip file).
+    [[nodiscard]] std::uint64_t bytes_read() const { return bytes_read_; }
+
 private:
     struct Inflater;
 
@@ -32,6 +36,7 @@ private:
     void start();
 
     OsFile& file_;
+    std::uint64_t bytes_read_ = 0;
     bool started_ = false;
     // Bytes read ahead while looking for the magic bytes, handed out before reading on.
     std::vector<char> pending_;
