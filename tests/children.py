@@ -106,6 +106,7 @@ def fifo_feeder(path, chunk, prefix=b"", suffix=b"", repeat=None):
 # A child that runs under an address-space limit of `headroom` bytes above its current size.
 ADDRESS_LIMIT = """
 import os
+import resource
 
 import velko
 

@@ -332,7 +332,7 @@ KmerCountResult count_text(std::string_view text, std::uint8_t k, bool use_rev_c
     SequenceCounter counter(k, result.counts,
                             use_rev_complement && !derive ? Strands::kBoth : Strands::kForward);
     // In slices, so that a long text can be stopped; the counter sees them as one text.
-    constexpr std::size_t kSlice = std::size_t{1} << 20;
+    constexpr std::size_t kSlice = std::size_t{1} << 18;
     for (std::size_t at = 0; at < text.size(); at += kSlice) {
         const std::string_view slice = text.substr(at, kSlice);
         counter.feed(slice);
