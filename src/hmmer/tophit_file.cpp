@@ -29,6 +29,9 @@ constexpr std::string_view kHmmIdClass = "a tab, line feed, \";\" or \",\"";
 
 // Lines are gathered into chunks of about this size before each write call.
 constexpr std::size_t kWriteChunk = std::size_t{1} << 16;
+// The device starts on each this many bytes while the next are formatted, so that the final
+// sync waits only for the tail.
+constexpr std::size_t kWritebackEvery = std::size_t{8} << 20;
 constexpr std::size_t kReadBuffer = 8192;
 
 [[noreturn]] void fail_with(std::string_view context, std::string_view description) {
@@ -225,25 +228,13 @@ private:
     bool header_ = true;
 };
 
-}  // namespace
-
-void TopHitFile::write() const {
-    const auto parent = util::parent_directory(path);
-    if (!parent) fail(kNoneUnwrap);
-    check_identifiers(table);
-    if (const int error = util::create_directories(*parent); error != 0) {
-        if (error < 0) fail_with(kCannotCreateDirectory, util::kNulInPath);
-        fail_os(kCannotCreateDirectory, error);
-    }
-    util::OsFile file = util::OsFile::open_write(path);
-    if (file.has_nul()) fail_with(kCannotCreateFile, util::kNulInPath);
-    if (!file.is_open()) fail_os(kCannotCreateFile, file.error());
-    write_or_fail(file, kTopHitHeader);
-
+// The table's lines after the header, in chunks of about kWriteChunk bytes.
+void write_lines(const TopHitTable& table, util::OsFile& file) {
     const std::span<const std::string> names = table.profile_names();
     std::string chunk;
     chunk.reserve(kWriteChunk + 4096);
     std::vector<StoredHit> sorted;
+    std::size_t since_writeback = 0;
     table.for_each_gene([&](std::string_view gene_id, std::span<const StoredHit> hits) {
         sorted.assign(hits.begin(), hits.end());
         std::sort(sorted.begin(), sorted.end(), listed_before);
@@ -257,10 +248,52 @@ void TopHitFile::write() const {
         chunk += '\n';
         if (chunk.size() >= kWriteChunk) {
             write_or_fail(file, chunk);
+            since_writeback += chunk.size();
             chunk.clear();
+            if (since_writeback >= kWritebackEvery) {
+                file.start_writeback();
+                since_writeback = 0;
+            }
         }
     });
     write_or_fail(file, chunk);
+}
+
+}  // namespace
+
+void TopHitFile::write() const {
+    const auto parent = util::parent_directory(path);
+    if (!parent) fail(kNoneUnwrap);
+    check_identifiers(table);
+    if (const int error = util::create_directories(*parent); error != 0) {
+        if (error < 0) fail_with(kCannotCreateDirectory, util::kNulInPath);
+        fail_os(kCannotCreateDirectory, error);
+    }
+    const util::WriteTarget target = util::write_target(path);
+    if (!target.replace) {
+        // A FIFO or a device has no previous content to keep: it is written as it stands.
+        util::OsFile file = util::OsFile::open_write(path);
+        if (file.has_nul()) fail_with(kCannotCreateFile, util::kNulInPath);
+        if (!file.is_open()) fail_os(kCannotCreateFile, file.error());
+        write_or_fail(file, kTopHitHeader);
+        write_lines(table, file);
+        if (!file.close()) fail_os(kCannotWrite, file.error());
+        return;
+    }
+    // The table goes to a new file beside the old one, which is replaced only once the new one
+    // is complete and on the device: a failure part way leaves the old file as it was, and the
+    // sibling goes away as the abort unwinds.
+    util::SiblingFile sibling(target.path);
+    util::OsFile& file = sibling.file();
+    if (!file.is_open()) fail_os(kCannotCreateFile, file.error());
+    if (target.facts.kind == util::FileFacts::Kind::kRegular &&
+        !file.copy_owner_and_mode(target.facts)) {
+        fail_os(kCannotCreateFile, file.error());
+    }
+    write_or_fail(file, kTopHitHeader);
+    write_lines(table, file);
+    if (!file.sync() || !file.close()) fail_os(kCannotWrite, file.error());
+    if (const int error = sibling.rename_over(); error != 0) fail_os(kCannotCreateFile, error);
 }
 
 void TopHitFile::read() {
