@@ -283,11 +283,16 @@ void TopHitFile::write() const {
     // The table goes to a new file beside the old one, which is replaced only once the new one
     // is complete and on the device: a failure part way leaves the old file as it was, and the
     // sibling goes away as the abort unwinds.
+    const bool exists = target.facts.kind == util::FileFacts::Kind::kRegular;
+    if (exists) {
+        if (const int error = util::check_writable(target.path); error != 0) {
+            fail_os(kCannotCreateFile, error);
+        }
+    }
     util::SiblingFile sibling(target.path);
     util::OsFile& file = sibling.file();
     if (!file.is_open()) fail_os(kCannotCreateFile, file.error());
-    if (target.facts.kind == util::FileFacts::Kind::kRegular &&
-        !file.copy_owner_and_mode(target.facts)) {
+    if (exists && !file.copy_owner_and_mode(target.facts)) {
         fail_os(kCannotCreateFile, file.error());
     }
     write_or_fail(file, kTopHitHeader);

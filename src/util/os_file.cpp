@@ -252,6 +252,10 @@ WriteTarget write_target(std::string_view path) {
     return target;
 }
 
+int check_writable(const std::string& path) {
+    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
 SiblingFile::SiblingFile(std::string_view target) : target_(target) {
     const std::string_view name = last_component(target);
     const std::string directory(target.substr(0, target.size() - name.size()));

@@ -90,6 +90,10 @@ struct WriteTarget {
 /// Looks at `path` (following its symbolic links) to decide how it is written.
 [[nodiscard]] WriteTarget write_target(std::string_view path);
 
+/// 0 when this process may write to the existing file at `path`, else the errno of the check
+/// (EACCES for a read-only file): replacing a file must not get round its own permissions.
+[[nodiscard]] int check_writable(const std::string& path);
+
 /// A new empty file beside `target`, in the same directory, under a hidden name made from
 /// the target's. Removed when this object goes, unless rename_over() succeeded.
 class SiblingFile {
