@@ -609,10 +609,23 @@ def test_write_to_fifo_in_place(tmp_path):
     assert os.listdir(tmp_path) == ["top.fifo"]
 
 
-def test_write_to_dev_stdout_in_place():
-    source = "import velko; from velko.hmmer.tophit import TopHitFile as T\n" \
-             "t = T('/dev/stdout'); t.add_hit('g', 'p', 1, 2); t.write()"
-    assert run_child(source).stdout == HEADER + "g\tp,1,2\n"
+@pytest.mark.parametrize("name", ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"])
+@pytest.mark.parametrize("into", ["pipe", "file"])
+def test_write_to_standard_output_in_place(tmp_path, name, into):
+    source = "import sys, velko; from velko.hmmer.tophit import TopHitFile as T\n" \
+             "t = T(sys.argv[1]); t.add_hit('g', 'p', 1, 2); t.write()"
+    expected = HEADER + "g\tp,1,2\n"
+    if into == "pipe":
+        assert run_child(source, name).stdout == expected
+        return
+    # Written through the descriptor the child holds, not replaced behind it.
+    out = tmp_path / "out.tsv"
+    with open(out, "w") as handle:
+        inode = os.fstat(handle.fileno()).st_ino
+        subprocess.run([sys.executable, "-c", source, name], stdout=handle, check=True, timeout=60)
+    assert out.read_text() == expected
+    assert out.stat().st_ino == inode
+    assert os.listdir(tmp_path) == ["out.tsv"]
 
 
 # Reading

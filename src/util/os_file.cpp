@@ -2,7 +2,9 @@
 #include "util/os_file.hpp"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <array>
@@ -65,6 +67,26 @@ std::string resolve_link(std::string_view at, std::string_view link) {
     std::string joined(at.substr(0, slash + 1));
     joined += link;
     return joined;
+}
+
+// The directory part of `path`, "." when it has none.
+std::string directory_of(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return ".";
+    return slash == 0 ? std::string("/") : std::string(path.substr(0, slash));
+}
+
+// Links in /proc name open descriptors (/dev/stdout and /dev/fd/N lead there), whose file is
+// written in place, never replaced behind the process that holds it.
+bool in_proc(std::string_view link) {
+    struct statfs info {};
+    return ::statfs(directory_of(link).c_str(), &info) == 0 && info.f_type == PROC_SUPER_MAGIC;
+}
+
+// A file mounted over a name (as containers do with single files) cannot be renamed over.
+bool is_mount_point(std::string_view path, const struct stat& info) {
+    struct stat directory {};
+    return ::stat(directory_of(path).c_str(), &directory) != 0 || directory.st_dev != info.st_dev;
 }
 
 FileFacts facts_of(const struct stat& info) {
@@ -236,18 +258,16 @@ WriteTarget write_target(std::string_view path) {
             return target;
         }
         if (!S_ISLNK(info.st_mode)) {
-            if (S_ISREG(info.st_mode)) target = {at, true, facts_of(info)};
+            if (S_ISREG(info.st_mode) && !is_mount_point(at, info)) {
+                target = {at, true, facts_of(info)};
+            }
             return target;
         }
-        // Links in /proc name open descriptors (/dev/stdout leads there): the descriptor's file
-        // is written in place, never replaced behind the process that holds it.
-        if (at.starts_with("/proc/")) return target;
+        if (in_proc(at)) return target;
         std::array<char, 4096> link{};
         const ssize_t size = ::readlink(at.c_str(), link.data(), link.size());
         if (size < 0 || static_cast<std::size_t>(size) >= link.size()) return target;
-        const std::string_view text(link.data(), static_cast<std::size_t>(size));
-        if (text.starts_with("/proc/")) return target;
-        at = resolve_link(at, text);
+        at = resolve_link(at, std::string_view(link.data(), static_cast<std::size_t>(size)));
     }
     return target;
 }

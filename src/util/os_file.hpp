@@ -80,7 +80,8 @@ private:
 /// Where a file is written so that a failure leaves what was there: `path` is the file to
 /// replace or create, `path` itself or where its symbolic links lead. `replace` is false for
 /// what is written in place: a FIFO, a device, a directory (whose open then fails), a path
-/// ending in "/", links into /proc (such as /dev/stdout), or a chain of links too long to follow.
+/// ending in "/", a file mounted over its name, links through /proc (such as /dev/stdout or
+/// /dev/fd/1), or a chain of links too long to follow.
 struct WriteTarget {
     std::string path;
     bool replace = false;
