@@ -609,6 +609,21 @@ def test_write_to_fifo_in_place(tmp_path):
     assert os.listdir(tmp_path) == ["top.fifo"]
 
 
+def test_write_to_file_mounted_over_its_name_in_place(tmp_path):
+    source, target = tmp_path / "source.tsv", tmp_path / "top.tsv"
+    source.write_text("old")
+    target.write_text("")
+    if subprocess.run(["mount", "--bind", str(source), str(target)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("cannot bind-mount a file here")
+    try:
+        table_of(target, ("g", "p", 1, 2)).write()
+        assert source.read_text() == HEADER + "g\tp,1,2\n"
+        assert sorted(os.listdir(tmp_path)) == ["source.tsv", "top.tsv"]
+    finally:
+        subprocess.run(["umount", str(target)], check=True)
+
+
 @pytest.mark.parametrize("name", ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"])
 @pytest.mark.parametrize("into", ["pipe", "file"])
 def test_write_to_standard_output_in_place(tmp_path, name, into):

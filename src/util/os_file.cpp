@@ -83,10 +83,22 @@ bool in_proc(std::string_view link) {
     return ::statfs(directory_of(link).c_str(), &info) == 0 && info.f_type == PROC_SUPER_MAGIC;
 }
 
-// A file mounted over a name (as containers do with single files) cannot be renamed over.
+// A file mounted over a name (as containers do with single files) cannot be renamed over. A
+// bind mount within one file system keeps the device, so the mount ids are compared where the
+// system gives them.
 bool is_mount_point(std::string_view path, const struct stat& info) {
-    struct stat directory {};
-    return ::stat(directory_of(path).c_str(), &directory) != 0 || directory.st_dev != info.st_dev;
+    const std::string directory = directory_of(path);
+#ifdef STATX_MNT_ID
+    struct statx file_mount {}, directory_mount {};
+    if (::statx(AT_FDCWD, std::string(path).c_str(), AT_SYMLINK_NOFOLLOW, STATX_MNT_ID,
+                &file_mount) == 0 &&
+        ::statx(AT_FDCWD, directory.c_str(), 0, STATX_MNT_ID, &directory_mount) == 0 &&
+        (file_mount.stx_mask & directory_mount.stx_mask & STATX_MNT_ID) != 0) {
+        return file_mount.stx_mnt_id != directory_mount.stx_mnt_id;
+    }
+#endif
+    struct stat parent {};
+    return ::stat(directory.c_str(), &parent) != 0 || parent.st_dev != info.st_dev;
 }
 
 FileFacts facts_of(const struct stat& info) {
