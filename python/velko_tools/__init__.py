@@ -15,6 +15,7 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 
 from velko_tools.sequences import reverse_complement  # noqa: E402
 from velko_tools.errors import FastaFormatError, InvalidBaseError, VelkoError  # noqa: E402
+from velko_tools.kmers import KmerTable, count_kmers  # noqa: E402
 
 try:
     __version__ = importlib.metadata.version("velko")
@@ -24,7 +25,9 @@ except importlib.metadata.PackageNotFoundError:  # run from a source tree, not i
 __all__ = [
     "FastaFormatError",
     "InvalidBaseError",
+    "KmerTable",
     "VelkoError",
     "__version__",
+    "count_kmers",
     "reverse_complement",
 ]

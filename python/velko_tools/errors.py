@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import gzip
+
 
 class VelkoError(Exception):
     """Base of every error velko_tools raises about the content of its inputs."""
@@ -42,3 +44,22 @@ class InvalidBaseError(VelkoError, ValueError):
         self,
     ) -> tuple[type[InvalidBaseError], tuple[str, str, int, int, str]]:
         return type(self), (self.path, self.record, self.line, self.column, self.char)
+
+
+# Raised from the native module, which hands over the parts; each names the file as given.
+
+
+def raise_fasta_format_error(path: str, line: int, reason: str) -> None:
+    raise FastaFormatError(path, line, reason)
+
+
+def raise_invalid_base(path: str, record: str, line: int, column: int, char: str) -> None:
+    raise InvalidBaseError(path, record, line, column, char)
+
+
+def raise_bad_gzip(path: str, reason: str) -> None:
+    raise gzip.BadGzipFile(f"{path}: {reason}")
+
+
+def raise_truncated_gzip(path: str) -> None:
+    raise EOFError(f"{path}: compressed file ended before the end-of-stream marker was reached")
