@@ -46,6 +46,11 @@ def _tophit_file_type() -> type[TopHitFile]:
     return TopHitFile
 
 
+def _same(a: float, b: float) -> bool:
+    """Equal, NaN included: a table read twice holds the same hits."""
+    return a == b or (a != a and b != b)
+
+
 class HitTable:
     """The best hit for each pair of a gene and a profile, as velko's top-hit table keeps it.
 
@@ -59,7 +64,8 @@ class HitTable:
     bit_score)`` tuples gene by gene, genes in the order they were first offered and each
     gene's profiles likewise; ``gene_ids``, ``hmm_ids``, ``e_values`` and ``bit_scores`` are
     the same rows as columns (lists of str, read-only NumPy ``float64`` arrays). Tables are
-    immutable, compare equal when they hold the same hits, and pickle.
+    immutable, compare equal when they hold the same hits (in any order; NaN scores equal
+    NaN), and pickle.
     """
 
     __slots__ = ("_core", "_columns")
@@ -138,7 +144,11 @@ class HitTable:
         if len(self) != len(other):
             return False
         mine = {(gene, hmm): (e, bit) for gene, hmm, e, bit in self}
-        return all(mine.get((gene, hmm)) == (e, bit) for gene, hmm, e, bit in other)
+        for gene, hmm, e, bit in other:
+            scores = mine.get((gene, hmm))
+            if scores is None or not (_same(scores[0], e) and _same(scores[1], bit)):
+                return False
+        return True
 
     __hash__ = None  # type: ignore[assignment]
 
@@ -161,6 +171,12 @@ class HitTable:
         return pandas.DataFrame({"gene_id": gene_ids, "hmm_id": hmm_ids,
                                  "e_value": np.array(e_values),
                                  "bit_score": np.array(bit_scores)})
+
+    def to_tsv(self) -> bytes:
+        """The hits as UTF-8 TSV lines ``gene_id, hmm_id, e_value, bit_score`` in table order
+        (no header), numbers as in the top-hit file. Raises ValueError for an identifier
+        holding a tab or a line feed."""
+        return self._core.tsv_lines()  # type: ignore[no-any-return]
 
     def write(self, path: StrPath) -> None:
         """Writes velko's top-hit file, which ``velko.hmmer.tophit.TopHitFile(path).read()``

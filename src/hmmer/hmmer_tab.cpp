@@ -92,14 +92,15 @@ constexpr std::uint8_t kBlank = 1;
 constexpr std::uint8_t kNotDigit = 2;  // breaks a whole number
 constexpr std::uint8_t kNotPlain = 4;  // breaks a plain decimal (digits, point, sign, exponent)
 constexpr std::uint8_t kHigh = 8;      // outside ASCII, so the field needs the UTF-8 check
+constexpr std::uint8_t kDigit = 16;    // a digit: a plain decimal holds one at least
 
 constexpr std::array<std::uint8_t, 256> kByteClass = [] {
     std::array<std::uint8_t, 256> table{};
     for (std::size_t c = 0; c < 256; ++c) {
         const bool digit = c >= '0' && c <= '9';
         const bool plain = digit || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E';
-        table[c] = static_cast<std::uint8_t>((digit ? 0 : kNotDigit) | (plain ? 0 : kNotPlain) |
-                                             (c >= 0x80 ? kHigh : 0));
+        table[c] = static_cast<std::uint8_t>((digit ? kDigit : kNotDigit) |
+                                             (plain ? 0 : kNotPlain) | (c >= 0x80 ? kHigh : 0));
     }
     table[' '] = table['\t'] = kBlank | kNotDigit | kNotPlain;
     return table;
@@ -160,7 +161,7 @@ bool is_whole(const Field& field) { return (field.classes & kNotDigit) == 0; }
 
 bool is_real(const Field& field) {
     // Most fields are plain decimals; only the others need the full grammar (inf, nan).
-    return (field.classes & kNotPlain) == 0 ||
+    return (field.classes & (kNotPlain | kDigit)) == kDigit ||
            util::parse_number(field.text).error == util::NumberError::kNone;
 }
 

@@ -18,6 +18,7 @@
 #include "pyclass.hpp"
 #include "tools/bindings.hpp"
 #include "util/file_error.hpp"
+#include "util/number_text.hpp"
 
 namespace velko::tools {
 namespace {
@@ -165,6 +166,41 @@ nb::tuple columns(const TopHits& hits) {
                           owning_array(std::move(bit_scores)));
 }
 
+// A tab or a line feed inside an identifier would shift the columns of the TSV.
+void check_tsv_field(std::string_view what, std::string_view id) {
+    if (id.find_first_of("\t\n") != std::string_view::npos) {
+        throw nb::value_error(
+            nb::str("cannot write {} {!r} to a TSV: it contains a tab or line feed")
+                .format(text(what), text(id))
+                .c_str());
+    }
+}
+
+// The hits as TSV lines (gene_id, hmm_id, e_value, bit_score) in table order, numbers in the
+// form of the top-hit file: shortest round trip, positional.
+nb::bytes tsv_lines(const TopHits& hits) {
+    const TopHitTable& table = hits.table;
+    const auto names = table.profile_names();
+    for (const std::string& name : names) check_tsv_field("profile id", name);
+    table.for_each_gene([&](std::string_view gene_id, std::span<const hmmer::StoredHit>) {
+        check_tsv_field("gene id", gene_id);
+    });
+    std::string out;
+    table.for_each_gene([&](std::string_view gene_id, std::span<const hmmer::StoredHit> list) {
+        for (const hmmer::StoredHit& hit : list) {
+            out += gene_id;
+            out += '\t';
+            out += names[hit.profile];
+            out += '\t';
+            util::append_number(out, hit.e_val);
+            out += '\t';
+            util::append_number(out, hit.bit_score);
+            out += '\n';
+        }
+    });
+    return nb::bytes(out.data(), out.size());
+}
+
 TopHits from_columns(nb::list gene_ids, nb::list hmm_ids, DoubleInput e_values,
                      DoubleInput bit_scores) {
     const std::size_t size = gene_ids.size();
@@ -244,6 +280,7 @@ void bind_hits(nb::module_& m) {
                  }
                  return top;
              })
+        .def("tsv_lines", &tsv_lines)
         .def("write", &write_tophits, nb::arg("path"), nb::arg("name"))
         .def("fill_tophit_file", &fill_tophit_file, nb::arg("obj"), nb::arg("tophit_type"));
     m.def("read_hmmer", &read_hmmer, nb::arg("paths"), nb::arg("names"), nb::arg("format"),
