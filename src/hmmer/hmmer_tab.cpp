@@ -40,14 +40,15 @@ constexpr Kind T = Kind::kText;
 constexpr Kind W = Kind::kWhole;
 constexpr Kind R = Kind::kReal;
 
+// clang-format off: the tables line up by column
 constexpr Layout kTblout{
     .name = "tblout",
     .kind = "per-sequence table",
     .columns = 18,
     .kinds = {T, T, T, T, R, R, R, R, R, R, R, W, W, W, W, W, W, W},
     .headings = {"target name", "target accession", "query name", "query accession", "E-value",
-                 "score", "bias", "best domain E-value", "best domain score",
-                 "best domain bias", "exp", "reg", "clu", "ov", "env", "dom", "rep", "inc"},
+                 "score", "bias", "best domain E-value", "best domain score", "best domain bias",
+                 "exp", "reg", "clu", "ov", "env", "dom", "rep", "inc"},
     .target_name = 1,
     .target_acc = 2,
     .query_name = 3,
@@ -63,10 +64,28 @@ constexpr Layout kDomtblout{
     .kind = "per-domain table",
     .columns = 22,
     .kinds = {T, T, W, T, T, W, R, R, R, W, W, R, R, R, R, W, W, W, W, W, W, R},
-    .headings = {"target name", "target accession", "tlen", "query name", "query accession",
-                 "qlen", "E-value", "score", "bias", "#", "of", "c-Evalue", "i-Evalue",
-                 "domain score", "domain bias", "hmm from", "hmm to", "ali from", "ali to",
-                 "env from", "env to", "acc"},
+    .headings = {"target name",
+                 "target accession",
+                 "tlen",
+                 "query name",
+                 "query accession",
+                 "qlen",
+                 "E-value",
+                 "score",
+                 "bias",
+                 "#",
+                 "of",
+                 "c-Evalue",
+                 "i-Evalue",
+                 "domain score",
+                 "domain bias",
+                 "hmm from",
+                 "hmm to",
+                 "ali from",
+                 "ali to",
+                 "env from",
+                 "env to",
+                 "acc"},
     .target_name = 1,
     .target_acc = 2,
     .query_name = 4,
@@ -76,6 +95,8 @@ constexpr Layout kDomtblout{
     .dom_e_val = 13,
     .dom_bit_score = 14,
 };
+
+// clang-format on
 
 const Layout& layout_of(TableFormat format) {
     return format == TableFormat::kTblout ? kTblout : kDomtblout;
@@ -151,8 +172,8 @@ std::size_t split_fields(std::string_view line, std::span<Field> fields) {
             if ((c & kBlank) != 0) break;
             classes |= c;
         }
-        fields[count++] = Field{std::string_view(start, static_cast<std::size_t>(at - start)),
-                                classes};
+        fields[count++] =
+            Field{std::string_view(start, static_cast<std::size_t>(at - start)), classes};
     }
     return count;
 }
@@ -167,8 +188,7 @@ bool is_real(const Field& field) {
 
 // The first fixed column that does not hold what the layout says (1-based), or 0 when the row
 // fits. Too few fields count as a misfit at the first missing column.
-std::uint32_t first_misfit(const Layout& layout, std::span<const Field> fields,
-                           std::size_t count) {
+std::uint32_t first_misfit(const Layout& layout, std::span<const Field> fields, std::size_t count) {
     const std::size_t checked = count < layout.columns ? count : layout.columns;
     for (std::size_t i = 0; i < checked; ++i) {
         const Kind kind = layout.kinds[i];
@@ -331,8 +351,7 @@ void HmmerTableReader::take_row(std::string_view line) {
         const std::size_t other_count = split_fields(line, other_fields);
         if (first_misfit(other, other_fields, other_count) == 0) {
             fail_at(line_, misfit,
-                    "this row is from a " + table_name(other) + ", not a " +
-                        table_name(layout));
+                    "this row is from a " + table_name(other) + ", not a " + table_name(layout));
         }
         if (misfit > count) {
             fail_at(line_, misfit,
@@ -379,8 +398,8 @@ void HmmerTableReader::take_row(std::string_view line) {
 
 void HmmerTableReader::offer(SearchProgram program, std::uint64_t line,
                              std::string_view target_name, std::string_view target_acc,
-                             std::string_view query_name, std::string_view query_acc,
-                             double e_val, double bit_score) {
+                             std::string_view query_name, std::string_view query_acc, double e_val,
+                             double bit_score) {
     const Layout& layout = layout_of(options_.format);
     const bool search = program == SearchProgram::kHmmsearch;
     const std::string_view gene_id = search ? target_name : query_name;
@@ -407,8 +426,7 @@ void HmmerTableReader::offer_waiting(SearchProgram program) {
             parts[i] = text.substr(at, row.length[i]);
             at += row.length[i];
         }
-        offer(program, row.line, parts[0], parts[1], parts[2], parts[3], row.e_val,
-              row.bit_score);
+        offer(program, row.line, parts[0], parts[1], parts[2], parts[3], row.e_val, row.bit_score);
     }
     waiting_.clear();
     text_.clear();

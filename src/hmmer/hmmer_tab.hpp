@@ -62,8 +62,8 @@ private:
     void take_comment(std::string_view line);
     void take_row(std::string_view line);
     void offer(SearchProgram program, std::uint64_t line, std::string_view target_name,
-               std::string_view target_acc, std::string_view query_name,
-               std::string_view query_acc, double e_val, double bit_score);
+               std::string_view target_acc, std::string_view query_name, std::string_view query_acc,
+               double e_val, double bit_score);
     void offer_waiting(SearchProgram program);
     [[noreturn]] void fail_at(std::uint64_t line, std::uint32_t column,
                               std::string_view reason) const;

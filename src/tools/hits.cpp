@@ -76,8 +76,8 @@ nb::str text(std::string_view value) { return nb::str(value.data(), value.size()
 hmmer::HmmerOptions hmmer_options(std::string_view format, std::string_view program,
                                   std::string_view score, std::string_view hmm) {
     hmmer::HmmerOptions options;
-    options.format = format == "domtblout" ? hmmer::TableFormat::kDomtblout
-                                           : hmmer::TableFormat::kTblout;
+    options.format =
+        format == "domtblout" ? hmmer::TableFormat::kDomtblout : hmmer::TableFormat::kTblout;
     if (program == "hmmsearch") options.program = hmmer::SearchProgram::kHmmsearch;
     if (program == "hmmscan") options.program = hmmer::SearchProgram::kHmmscan;
     options.score = score == "domain" ? hmmer::ScoreKind::kDomain : hmmer::ScoreKind::kSequence;
@@ -102,11 +102,9 @@ TopHits read_hmmer(nb::list paths, nb::list names, std::string_view format,
             const nb::gil_scoped_release unlocked;
             hmmer::read_hmmer_file(path, options, hits.table);
         } catch (const util::FormatError& error) {
-            const nb::object column = error.column() == 0
-                                           ? nb::object(nb::none())
-                                           : nb::object(nb::int_(error.column()));
-            raise_with("raise_hmmer_format_error", names[i], error.line(), column,
-                       error.reason());
+            const nb::object column =
+                error.column() == 0 ? nb::object(nb::none()) : nb::object(nb::int_(error.column()));
+            raise_with("raise_hmmer_format_error", names[i], error.line(), column, error.reason());
         } catch (const util::OsError& error) {
             raise_os_error(error, names[i]);
         } catch (const std::invalid_argument& error) {
@@ -122,8 +120,7 @@ TopHits read_tophits(nb::bytes path, nb::handle name) {
         const nb::gil_scoped_release unlocked;
         hmmer::read_tophit_file(std::string_view(path.c_str(), path.size()), hits.table);
     } catch (const hmmer::TopHitFormatError& error) {
-        raise_with("raise_tophit_format_error", name, error.line(), nb::object(),
-                   error.reason());
+        raise_with("raise_tophit_format_error", name, error.line(), nb::object(), error.reason());
     } catch (const util::OsError& error) {
         raise_os_error(error, name);
     }
@@ -225,8 +222,8 @@ TopHitInstance* tophit_instance(nb::handle obj, nb::handle tophit_type) {
     if (Py_TYPE(obj.ptr()) != type) {
         throw nb::type_error(
             nb::str("expected a velko.hmmer.tophit.TopHitFile, not {}")
-                .format(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())))
-                            .attr("__name__"))
+                .format(
+                    nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"))
                 .c_str());
     }
     if (static_cast<std::size_t>(type->tp_basicsize) != sizeof(TopHitInstance)) {
@@ -268,8 +265,7 @@ void bind_hits(nb::module_& m) {
                         "The native top-hit table behind velko_tools.HitTable; use that.")
         .def("__len__", [](const TopHits& hits) { return hits.table.hit_count(); })
         .def("gene_count", [](const TopHits& hits) { return hits.table.gene_count(); })
-        .def("profile_count",
-             [](const TopHits& hits) { return hits.table.profile_names().size(); })
+        .def("profile_count", [](const TopHits& hits) { return hits.table.profile_names().size(); })
         .def("columns", &columns)
         .def("top_hits",
              [](const TopHits& hits) {
@@ -291,8 +287,8 @@ void bind_hits(nb::module_& m) {
     m.def("tophits_from_columns", &from_columns, nb::arg("gene_ids"), nb::arg("hmm_ids"),
           nb::arg("e_values"), nb::arg("bit_scores"),
           "A new TopHits offered the rows of four columns in order.");
-    m.def("tophits_from_tophit_file", &from_tophit_file, nb::arg("obj"),
-          nb::arg("tophit_type"), "A new TopHits holding the hits of a velko TopHitFile.");
+    m.def("tophits_from_tophit_file", &from_tophit_file, nb::arg("obj"), nb::arg("tophit_type"),
+          "A new TopHits holding the hits of a velko TopHitFile.");
 }
 
 }  // namespace velko::tools

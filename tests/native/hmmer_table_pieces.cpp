@@ -102,8 +102,7 @@ void check_pieces(const std::string& name, const std::string& text, const HmmerO
 
 const std::string kRow1 =
     "g1 - prof1 PF1.2 1.5e-10 40.2 0.1 2e-10 39.9 0.1 1.0 1 0 0 1 1 1 1 first gene\r\n";
-const std::string kRow2 =
-    "g2 - prof1 PF1.2 3e-5 20.0 0.1 4e-5 19.9 0.1 1.0 1 0 0 1 1 1 1 -\n";
+const std::string kRow2 = "g2 - prof1 PF1.2 3e-5 20.0 0.1 4e-5 19.9 0.1 1.0 1 0 0 1 1 1 1 -\n";
 const std::string kTrailer = "#\n# Program:         hmmsearch\n# [ok]\n";
 
 }  // namespace
@@ -116,10 +115,8 @@ int main(int argc, char** argv) {
         const std::vector<std::tuple<std::string, TableFormat, ScoreKind, ProfileKey>> files = {
             {"search.tblout", TableFormat::kTblout, ScoreKind::kSequence, ProfileKey::kName},
             {"scan.tblout", TableFormat::kTblout, ScoreKind::kSequence, ProfileKey::kName},
-            {"search.domtblout", TableFormat::kDomtblout, ScoreKind::kDomain,
-             ProfileKey::kName},
-            {"scan.domtblout", TableFormat::kDomtblout, ScoreKind::kSequence,
-             ProfileKey::kName},
+            {"search.domtblout", TableFormat::kDomtblout, ScoreKind::kDomain, ProfileKey::kName},
+            {"scan.domtblout", TableFormat::kDomtblout, ScoreKind::kSequence, ProfileKey::kName},
         };
         for (const auto& [name, format, score, key] : files) {
             const std::string text = file_text(dir + "/" + name);
@@ -149,8 +146,8 @@ int main(int argc, char** argv) {
         {kRow1 + kRow2 + "#\n# Program:         phmmer\n", tblout,
          "t.tbl:4:3: the table was written by \"phmmer\"; only hmmsearch and hmmscan tables "
          "hold profile hits per gene"},
-        {kRow1 + kRow2 + "#\n# Program:  hmmscan", {TableFormat::kTblout,
-         SearchProgram::kHmmsearch, ScoreKind::kSequence, ProfileKey::kName},
+        {kRow1 + kRow2 + "#\n# Program:  hmmscan",
+         {TableFormat::kTblout, SearchProgram::kHmmsearch, ScoreKind::kSequence, ProfileKey::kName},
          "t.tbl:4:3: the table was written by hmmscan, not hmmsearch"},
         {kRow2 + "g4 - globins4 - 1e-3 7 0.1 4e-5 19.9 0.1 1.0 1 0 0 1 1 1 1\n" + kTrailer,
          {TableFormat::kTblout, SearchProgram::kFromFile, ScoreKind::kSequence,
