@@ -17,6 +17,7 @@ from velko_tools.sequences import reverse_complement  # noqa: E402
 from velko_tools.errors import FastaFormatError, InvalidBaseError, VelkoError  # noqa: E402
 from velko_tools.errors import HmmerFormatError, TopHitFormatError  # noqa: E402
 from velko_tools.hits import HitTable, read_hmmer  # noqa: E402
+from velko_tools.kmers import KmerTable, count_kmers  # noqa: E402
 
 try:
     __version__ = importlib.metadata.version("velko")
@@ -28,9 +29,11 @@ __all__ = [
     "HitTable",
     "HmmerFormatError",
     "InvalidBaseError",
+    "KmerTable",
     "TopHitFormatError",
     "VelkoError",
     "__version__",
+    "count_kmers",
     "read_hmmer",
     "reverse_complement",
 ]

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import gzip
+
 
 class VelkoError(Exception):
     """Base of every error velko_tools raises about the content of its inputs."""
@@ -82,6 +84,25 @@ class TopHitFormatError(VelkoError, ValueError):
 
     def __reduce__(self) -> tuple[type[TopHitFormatError], tuple[str, int, str]]:
         return type(self), (self.path, self.line, self.reason)
+
+
+# Raised from the native module, which hands over the parts; each names the file as given.
+
+
+def raise_fasta_format_error(path: str, line: int, reason: str) -> None:
+    raise FastaFormatError(path, line, reason)
+
+
+def raise_invalid_base(path: str, record: str, line: int, column: int, char: str) -> None:
+    raise InvalidBaseError(path, record, line, column, char)
+
+
+def raise_bad_gzip(path: str, reason: str) -> None:
+    raise gzip.BadGzipFile(f"{path}: {reason}")
+
+
+def raise_truncated_gzip(path: str) -> None:
+    raise EOFError(f"{path}: compressed file ended before the end-of-stream marker was reached")
 
 
 def raise_hmmer_format_error(path: str, line: int, column: int | None, reason: str) -> None:

@@ -24,9 +24,15 @@ constexpr std::string_view kNulInPath = "data provided contains a nul byte";
 
 using Byte = unsigned char;
 
-[[noreturn]] void throw_read_error(std::string_view cause) { throw ReadError(std::string(cause)); }
+[[noreturn]] void throw_read_error(std::string_view cause, std::uint64_t line = 0) {
+    throw ReadError(std::string(cause), ReadFault::format, 0, line);
+}
 
-[[noreturn]] void throw_os_error(int error) { throw ReadError(os_error_text(error)); }
+[[noreturn]] void throw_os_error(int error) {
+    throw ReadError(os_error_text(error), ReadFault::os, error);
+}
+
+[[noreturn]] void throw_invalid_utf8(std::uint64_t line) { throw_read_error(kInvalidUtf8, line); }
 
 // Lowest allowed second byte and highest, by lead byte, for strict decoding: no overlongs (E0,
 // F0), no surrogates (ED), nothing above U+10FFFF (F4). Length 0 marks a byte that cannot lead.
@@ -72,22 +78,22 @@ std::size_t ascii_prefix(const Byte* p, std::size_t n) {
 // Checks [p, end) as UTF-8 and returns the end of its whole characters. When the line goes on
 // past `end` (`line_ended` false), a character cut by `end` is left for the next look instead
 // of being refused; any byte that no continuation could make valid is refused at once.
-const Byte* check_utf8(const Byte* p, const Byte* end, bool line_ended) {
+const Byte* check_utf8(const Byte* p, const Byte* end, bool line_ended, std::uint64_t line) {
     while (p < end) {
         if (*p < 0x80) {
             ++p;
             continue;
         }
         const Lead lead = kLeads[*p];
-        if (lead.length == 0) throw_read_error(kInvalidUtf8);
+        if (lead.length == 0) throw_invalid_utf8(line);
         const auto available = static_cast<std::size_t>(end - p);
         const std::size_t present = std::min<std::size_t>(lead.length, available);
-        if (present > 1 && (p[1] < lead.low || p[1] > lead.high)) throw_read_error(kInvalidUtf8);
+        if (present > 1 && (p[1] < lead.low || p[1] > lead.high)) throw_invalid_utf8(line);
         for (std::size_t i = 2; i < present; ++i) {
-            if (!is_continuation(p[i])) throw_read_error(kInvalidUtf8);
+            if (!is_continuation(p[i])) throw_invalid_utf8(line);
         }
         if (present < lead.length) {
-            if (line_ended) throw_read_error(kInvalidUtf8);
+            if (line_ended) throw_invalid_utf8(line);
             return p;
         }
         p += lead.length;
@@ -261,7 +267,9 @@ void Reader::refill() {
         // Plain text, or the decompressed text of a gzip file.
         n = input_->read(std::span<char>(buffer_.get() + end_, capacity_ - end_));
     } catch (const util::InputError& error) {
-        throw_read_error(error.message);
+        constexpr ReadFault kFaults[] = {ReadFault::os, ReadFault::gzip_damaged,
+                                         ReadFault::gzip_truncated};
+        throw ReadError(error.message, kFaults[static_cast<int>(error.fault)], error.os_error);
     }
     if (n == 0) {
         eof_ = true;
@@ -278,7 +286,7 @@ void Reader::refill() {
 void Reader::check_line(std::size_t begin, std::size_t end) const {
     if (end <= ascii_end_) return;
     const auto* bytes = reinterpret_cast<const Byte*>(buffer_.get());
-    check_utf8(bytes + begin, bytes + end, true);
+    check_utf8(bytes + begin, bytes + end, true, lines_ + 1);
 }
 
 Reader::Line Reader::start_line() {
@@ -308,6 +316,7 @@ void Reader::read_header_line() {
     ahead_header_.assign(reinterpret_cast<const char*>(line + 1),
                          static_cast<std::size_t>(kept - line - 1));
     begin_ = newline != nullptr ? static_cast<std::size_t>(newline - buffer_.get()) + 1 : end_;
+    if (newline != nullptr) ++lines_;
 }
 
 bool Reader::line_piece(std::string_view& piece) {
@@ -324,6 +333,9 @@ bool Reader::line_piece(std::string_view& piece) {
             const Byte* kept = trim_end(start, line_end);
             begin_ = newline != nullptr ? static_cast<std::size_t>(newline - base) + 1 : end_;
             in_line_ = false;
+            piece_line_ = lines_ + 1;
+            piece_column_ = line_consumed_ + 1;
+            if (newline != nullptr) ++lines_;
             if (kept == start) return false;
             piece = {reinterpret_cast<const char*>(start), static_cast<std::size_t>(kept - start)};
             return true;
@@ -333,10 +345,13 @@ bool Reader::line_piece(std::string_view& piece) {
         const Byte* whole =
             end_ <= ascii_end_
                 ? reinterpret_cast<const Byte*>(base + end_)
-                : check_utf8(start, reinterpret_cast<const Byte*>(base + end_), false);
+                : check_utf8(start, reinterpret_cast<const Byte*>(base + end_), false, lines_ + 1);
         const Byte* kept = trim_end(start, whole);
         if (kept != start) {
             piece = {reinterpret_cast<const char*>(start), static_cast<std::size_t>(kept - start)};
+            piece_line_ = lines_ + 1;
+            piece_column_ = line_consumed_ + 1;
+            line_consumed_ += piece.size();
             begin_ = static_cast<std::size_t>(reinterpret_cast<const char*>(kept) - base);
             return true;
         }
@@ -355,9 +370,10 @@ bool Reader::next_record() {
         if (ahead_ == Line::sequence) {
             // The whole line is read first: a line that is not UTF-8 is reported as such.
             in_line_ = true;
+            line_consumed_ = 0;
             while (line_piece(rest)) {
             }
-            throw_read_error(kExpectedHeader);
+            throw_read_error(kExpectedHeader, 1);
         }
     }
     if (ahead_ == Line::end) return false;
@@ -377,6 +393,7 @@ bool Reader::next_piece(std::string_view& piece) {
                 return false;
             }
             in_line_ = true;
+            line_consumed_ = 0;
         }
         if (line_piece(piece)) return true;
     }

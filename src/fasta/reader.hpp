@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -12,12 +13,22 @@
 
 namespace velko::fasta {
 
+/// What kind of failure a ReadError is, for callers that raise an error of the matching kind.
+enum class ReadFault { format, os, gzip_damaged, gzip_truncated };
+
 /// A reader failure; what() is the cause as the caller shows it: "Expected > at record
 /// start.", "stream did not contain valid UTF-8", "data provided contains a nul byte", or the
-/// system's text followed by " (os error N)".
+/// system's text followed by " (os error N)". `os_error` is the errno of an OS failure and
+/// `line` the 1-based line of a format failure.
 class ReadError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit ReadError(const std::string& cause, ReadFault fault_ = ReadFault::format,
+                       int os_error_ = 0, std::uint64_t line_ = 0)
+        : std::runtime_error(cause), fault(fault_), os_error(os_error_), line(line_) {}
+
+    ReadFault fault;
+    int os_error;
+    std::uint64_t line;
 };
 
 /// The path as a double-quoted literal: \" \\ \t \r \n \0 escaped, characters that are not
@@ -60,6 +71,14 @@ public:
     /// the sequence is over. Throws ReadError.
     [[nodiscard]] bool next_piece(std::string_view& piece);
 
+    /// Where the last piece handed out starts: its 1-based line in the file and 1-based byte
+    /// column in that line.
+    [[nodiscard]] std::uint64_t piece_line() const { return piece_line_; }
+    [[nodiscard]] std::uint64_t piece_column() const { return piece_column_; }
+
+    /// Bytes taken from the file so far (compressed bytes for a gzip file).
+    [[nodiscard]] std::uint64_t bytes_read() const { return input_->bytes_read(); }
+
 private:
     enum class Line { sequence, header, end };
 
@@ -84,6 +103,10 @@ private:
     std::string header_;        // the current record's header line without '>', trimmed
     std::string ahead_header_;  // the next record's, read ahead
     std::size_t id_size_ = 0;
+    std::uint64_t lines_ = 0;          // line ends consumed
+    std::uint64_t line_consumed_ = 0;  // bytes of the current sequence line already handed out
+    std::uint64_t piece_line_ = 0;
+    std::uint64_t piece_column_ = 0;
 };
 
 }  // namespace velko::fasta

@@ -44,8 +44,14 @@ std::size_t InputStream::read_raw(std::span<char> out) {
     }
     for (;;) {
         const ssize_t n = ::read(fd_, out.data(), out.size());
-        if (n >= 0) return static_cast<std::size_t>(n);
-        if (errno != EINTR) throw InputError{os_error_text(errno)};
+        if (n >= 0) {
+            bytes_read_ += static_cast<std::uint64_t>(n);
+            return static_cast<std::size_t>(n);
+        }
+        if (errno != EINTR) {
+            const int error = errno;
+            throw InputError{os_error_text(error), InputFault::os, error};
+        }
     }
 }
 
@@ -80,7 +86,7 @@ std::size_t InputStream::inflate_into(std::span<char> out) {
             z.at_eof = n == 0;
         }
         if (s.avail_in == 0 && z.at_eof) {
-            if (z.in_member) throw InputError{"gzip stream ended early"};
+            if (z.in_member) throw InputError{"gzip stream ended early", InputFault::gzip_truncated};
             return static_cast<std::size_t>(s.next_out - begin);
         }
         z.in_member = true;
@@ -88,14 +94,17 @@ std::size_t InputStream::inflate_into(std::span<char> out) {
         if (status == Z_STREAM_END) {
             // A member ends; another may follow (as from `cat a.gz b.gz`).
             z.in_member = false;
-            if (inflateReset(&s) != Z_OK) throw InputError{"invalid gzip data"};
+            if (inflateReset(&s) != Z_OK) {
+                throw InputError{"invalid gzip data", InputFault::gzip_damaged};
+            }
         } else if (status == Z_DATA_ERROR || status == Z_NEED_DICT) {
             throw InputError{std::string("invalid gzip data: ") +
-                             (s.msg != nullptr ? s.msg : "corrupt stream")};
+                                 (s.msg != nullptr ? s.msg : "corrupt stream"),
+                             InputFault::gzip_damaged};
         } else if (status == Z_MEM_ERROR) {
             throw std::bad_alloc();
         } else if (status != Z_OK && status != Z_BUF_ERROR) {
-            throw InputError{"invalid gzip data"};
+            throw InputError{"invalid gzip data", InputFault::gzip_damaged};
         }
         if (s.next_out != begin) return static_cast<std::size_t>(s.next_out - begin);
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -9,10 +10,16 @@
 
 namespace velko::util {
 
+/// What went wrong in a read, for callers that raise an error of the matching kind.
+enum class InputFault { os, gzip_damaged, gzip_truncated };
+
 /// A read failure: the text names the problem ("Is a directory (os error 21)",
-/// "invalid gzip data: incorrect header check", "gzip stream ended early").
+/// "invalid gzip data: incorrect header check", "gzip stream ended early"); `os_error` is the
+/// errno of an OS failure.
 struct InputError {
     std::string message;
+    InputFault fault = InputFault::os;
+    int os_error = 0;
 };
 
 /// Reads a descriptor (not owned) as plain bytes, or, when the file starts with the gzip magic
@@ -28,6 +35,9 @@ public:
     /// Throws InputError.
     std::size_t read(std::span<char> out);
 
+    /// Bytes taken from the file so far (compressed bytes for a gzip file).
+    [[nodiscard]] std::uint64_t bytes_read() const { return bytes_read_; }
+
     /// True once the first read has seen the gzip magic bytes.
     [[nodiscard]] bool compressed() const { return inflater_ != nullptr; }
 
@@ -39,6 +49,7 @@ private:
     void start();
 
     int fd_;
+    std::uint64_t bytes_read_ = 0;
     bool started_ = false;
     // Bytes read ahead while looking for the magic bytes, handed out before reading on.
     std::vector<char> pending_;
