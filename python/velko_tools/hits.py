@@ -176,7 +176,7 @@ class HitTable:
         """The hits as UTF-8 TSV lines ``gene_id, hmm_id, e_value, bit_score`` in table order
         (no header), numbers as in the top-hit file. Raises ValueError for an identifier
         holding a tab or a line feed."""
-        return self._core.tsv_lines()  # type: ignore[no-any-return]
+        return self._core.tsv_lines()
 
     def write(self, path: StrPath) -> None:
         """Writes velko's top-hit file, which ``velko.hmmer.tophit.TopHitFile(path).read()``
@@ -219,7 +219,7 @@ class HitTable:
 
 def _as_paths(paths: StrPath | Iterable[StrPath]) -> list[StrPath]:
     if isinstance(paths, (str, bytes, os.PathLike)):
-        return [paths]  # type: ignore[list-item]
+        return [paths]
     return list(paths)
 
 
