@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "util/fail.hpp"
+#include "util/messages.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
 #include "util/utf8.hpp"
@@ -19,8 +20,9 @@
 namespace velko::hmmer {
 namespace {
 
-constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a `None` value";
-constexpr std::string_view kErrUnwrap = "called `Result::unwrap()` on an `Err` value";
+using util::kErrUnwrap;
+using util::kNoneUnwrap;
+
 constexpr std::string_view kCannotCreateDirectory = "Cannot create directory!";
 constexpr std::string_view kCannotCreateFile = "Cannot create file!";
 constexpr std::string_view kCannotWrite = "Cannot write to file!";
@@ -47,12 +49,7 @@ std::string quoted(std::string_view text) {
             case '\\': out += "\\\\"; break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                    constexpr std::string_view kHex = "0123456789abcdef";
-                    const auto byte = static_cast<unsigned char>(c);
-                    out += "\\u{";
-                    if (byte >= 0x10) out += kHex[byte >> 4];
-                    out += kHex[byte & 0xf];
-                    out += '}';
+                    util::append_code_escape(out, static_cast<unsigned char>(c));
                 } else {
                     out += c;
                 }
@@ -109,7 +106,8 @@ void write_or_throw(util::OsFile& file, std::string_view path, std::string_view 
 }
 
 // Splits the file into lines: a line ends at LF, a CR right before that LF is dropped, and
-// the last line needs no LF (so a trailing LF makes no empty line).
+// the last line needs no LF (so a trailing LF makes no empty line). A failure in a line names
+// the file and the line.
 class LineSplitter {
 public:
     LineSplitter(std::string_view path, TopHitTable& table) : path_(path), table_(table) {}

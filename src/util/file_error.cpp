@@ -2,7 +2,7 @@
 #include "util/file_error.hpp"
 
 #include "util/fail.hpp"
-#include "util/os_file.hpp"
+#include "util/messages.hpp"
 
 namespace velko::util {
 namespace {
@@ -24,7 +24,7 @@ std::string located(std::string_view path, std::uint64_t line, std::uint32_t col
 std::string os_text(std::string_view context, int error) {
     std::string text(context);
     text += ": ";
-    text += error == 0 ? std::string(kNulInPath) : os_error_debug(error);
+    text += error == 0 ? std::string(kNulByteInDataDebug) : os_error_debug(error);
     return text;
 }
 

@@ -32,7 +32,7 @@ private:
 
 /// A system call on `path` that failed. what() is "context: Os { code: .. }", the text fail_os
 /// gives; error() is the errno, or 0 when the path holds a NUL byte and was never handed to the
-/// system (what() then ends in kNulInPath's description).
+/// system (what() then ends in kNulByteInDataDebug).
 class OsError : public std::runtime_error {
 public:
     OsError(std::string_view context, std::string_view path, int error);
