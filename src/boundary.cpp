@@ -11,8 +11,6 @@ constexpr const char* kPanicDoc =
     "Like SystemExit, this exception derives from BaseException so that it will typically "
     "propagate all the way through the stack and cause the Python interpreter to exit.";
 
-constexpr std::string_view kNoErrorSet = "attempted to fetch exception but none was set";
-
 std::string text_of(PyObject* obj) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -67,8 +65,8 @@ PyObject* panic_type() noexcept {
                                                    PyExc_BaseException, nullptr);
         if (made == nullptr) Py_FatalError("failed to create PanicException");
         // So that a panic raised in a worker process reaches the caller as itself.
-        const Ref reduce = Ref::steal(
-            PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(made), &kPanicReduce));
+        const Ref reduce =
+            Ref::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(made), &kPanicReduce));
         if (!reduce || PyObject_SetAttrString(made, "__reduce__", reduce.get()) < 0) {
             Py_FatalError("failed to create PanicException.__reduce__");
         }
@@ -104,7 +102,7 @@ Fetched fetch() {
     if (type == nullptr) {
         Py_XDECREF(value);
         Py_XDECREF(traceback);
-        raise_lazy(PyExc_SystemError, kNoErrorSet);
+        raise_lazy(PyExc_SystemError, kNoExceptionSet);
         PyErr_Fetch(&type, &value, &traceback);
     }
     if (type == panic_type()) {
@@ -112,9 +110,10 @@ Fetched fetch() {
         std::string text = value != nullptr && PyUnicode_Check(value)
                                ? text_of(value)
                                : std::string("Unwrapped panic from Python code");
-        std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-                   "Python stack trace below:\n",
-                   stderr);
+        std::fputs(
+            "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+            "Python stack trace below:\n",
+            stderr);
         PyErr_Restore(type, value, traceback);
         PyErr_PrintEx(0);
         throw Abort(text);
@@ -134,12 +133,13 @@ std::string describe_pending_error() {
     text += ", value: ";
     text += error.value ? repr_text(error.value.get()) : std::string("None");
     text += ", traceback: ";
-    text += error.traceback ? "Some(" + repr_text(error.traceback.get()) + ")" : std::string("None");
+    text +=
+        error.traceback ? "Some(" + repr_text(error.traceback.get()) + ")" : std::string("None");
     text += " }";
     return text;
 }
 
-Ref api(PyObject* obj, SourceLocation where) {
+Ref abort_on_null(PyObject* obj, SourceLocation where) {
     if (obj == nullptr) {
         if (PyErr_Occurred() != nullptr) PyErr_Print();
         fail("Python API call failed", where);
@@ -149,8 +149,8 @@ Ref api(PyObject* obj, SourceLocation where) {
 
 void throw_downcast(PyObject* obj, std::string_view target) {
     std::string name = "<failed to extract type name>";
-    Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
-                                                     "__qualname__"));
+    Ref qualname = Ref::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     if (qualname && PyUnicode_Check(qualname.get())) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(qualname.get(), &size);
@@ -165,7 +165,7 @@ void throw_downcast(PyObject* obj, std::string_view target) {
 
 void settle_pending_error() noexcept {
     if (PyErr_Occurred() != panic_type()) {
-        if (PyErr_Occurred() == nullptr) raise_lazy(PyExc_SystemError, kNoErrorSet);
+        if (PyErr_Occurred() == nullptr) raise_lazy(PyExc_SystemError, kNoExceptionSet);
         return;
     }
     try {

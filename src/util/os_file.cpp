@@ -89,7 +89,8 @@ bool in_proc(std::string_view link) {
 bool is_mount_point(std::string_view path, const struct stat& info) {
     const std::string directory = directory_of(path);
 #ifdef STATX_MNT_ID
-    struct statx file_mount {}, directory_mount {};
+    struct statx file_mount {
+    }, directory_mount{};
     if (::statx(AT_FDCWD, std::string(path).c_str(), AT_SYMLINK_NOFOLLOW, STATX_MNT_ID,
                 &file_mount) == 0 &&
         ::statx(AT_FDCWD, directory.c_str(), 0, STATX_MNT_ID, &directory_mount) == 0 &&
@@ -112,8 +113,8 @@ FileFacts facts_of(const struct stat& info) {
 
 // Hex text that differs between processes, calls and attempts; uniqueness comes from O_EXCL.
 std::string name_suffix(int attempt) {
-    const auto now = static_cast<std::uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
+    const auto now =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15;
     constexpr std::uint64_t kMix = 0xbf58476d1ce4e5b9;
     const auto pid = static_cast<std::uint64_t>(static_cast<unsigned>(::getpid()));
