@@ -67,9 +67,16 @@ def interrupt(call, setup="", prelude="", timeout=60):
     return float(out.split()[1]) - sent
 
 
-def assert_interrupted(call, **options):
-    latency = interrupt(call, **options)
-    assert latency < INTERRUPT_BOUND * SLOWDOWN
+def assert_interrupted(call, attempts=3, **options):
+    """Ctrl-C ends `call` within INTERRUPT_BOUND. A busy machine can hold any process back for a
+    moment, so the bound is tried again before it counts as missed; a call that does not look
+    for signals misses it every time."""
+    latencies = []
+    for _ in range(attempts):
+        latencies.append(interrupt(call, **options))
+        if latencies[-1] < INTERRUPT_BOUND * SLOWDOWN:
+            return
+    raise AssertionError(f"Ctrl-C took {latencies} s to end {call}")
 
 
 @contextlib.contextmanager
@@ -80,16 +87,20 @@ def fifo_feeder(path, chunk, prefix=b"", suffix=b"", repeat=None):
     stop = threading.Event()
 
     def feed():
-        try:
-            with open(path, "wb", buffering=0) as fifo:
-                fifo.write(prefix)
-                count = 0
-                while not stop.is_set() and (repeat is None or count < repeat):
-                    fifo.write(chunk)
-                    count += 1
-                fifo.write(suffix)
-        except OSError:
-            pass  # the reader is gone: the test is over
+        # An endless stream starts again for each reader that comes (a test may try twice).
+        while not stop.is_set():
+            try:
+                with open(path, "wb", buffering=0) as fifo:
+                    fifo.write(prefix)
+                    count = 0
+                    while not stop.is_set() and (repeat is None or count < repeat):
+                        fifo.write(chunk)
+                        count += 1
+                    fifo.write(suffix)
+            except OSError:
+                pass  # the reader went away
+            if repeat is not None:
+                return
 
     thread = threading.Thread(target=feed, daemon=True)
     thread.start()
