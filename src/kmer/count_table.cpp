@@ -10,6 +10,7 @@
 #include "kmer/count_list.hpp"
 #include "kmer/kmers.hpp"
 #include "util/memory.hpp"
+#include "util/utf8.hpp"
 
 namespace velko::kmer {
 namespace {
@@ -26,7 +27,7 @@ constexpr std::size_t kFirstChunkRows = 16;
 // Progress is published to the shared counter at most once per this many bytes read.
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
 
-constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+using util::is_continuation;
 
 // Hands out zeroed rows, `columns` wide, in chunks owned by the file's rows.
 class RowStore {
