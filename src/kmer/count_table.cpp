@@ -10,13 +10,14 @@
 #include "kmer/count_list.hpp"
 #include "kmer/kmers.hpp"
 #include "util/memory.hpp"
+#include "util/messages.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::kmer {
 namespace {
 
 // The message velko gives for a window over a byte that is not a base.
-constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a `None` value";
+using util::kNoneUnwrap;
 
 // Rows are kept in chunks that grow from a few rows to this size, so a file of three records
 // takes little and a file of millions of reads takes few allocations; gathering frees one chunk
