@@ -112,10 +112,9 @@ Fetched fetch() {
         std::string text = value != nullptr && PyUnicode_Check(value)
                                ? text_of(value)
                                : std::string("Unwrapped panic from Python code");
-        std::fputs(
-            "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-            "Python stack trace below:\n",
-            stderr);
+        std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+                   "Python stack trace below:\n",
+                   stderr);
         PyErr_Restore(type, value, traceback);
         PyErr_PrintEx(0);
         throw Abort(text);
@@ -135,8 +134,7 @@ std::string describe_pending_error() {
     text += ", value: ";
     text += error.value ? repr_text(error.value.get()) : std::string("None");
     text += ", traceback: ";
-    text +=
-        error.traceback ? "Some(" + repr_text(error.traceback.get()) + ")" : std::string("None");
+    text += error.traceback ? "Some(" + repr_text(error.traceback.get()) + ")" : std::string("None");
     text += " }";
     return text;
 }
@@ -160,8 +158,8 @@ void set_item(PyObject* dict, PyObject* key, PyObject* value, SourceLocation whe
 
 void throw_downcast(PyObject* obj, std::string_view target) {
     std::string name = "<failed to extract type name>";
-    Ref qualname = Ref::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
+                                                     "__qualname__"));
     if (qualname && PyUnicode_Check(qualname.get())) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(qualname.get(), &size);

@@ -46,24 +46,12 @@ std::string quoted(std::string_view text) {
     std::string out = "\"";
     for (const char c : text) {
         switch (c) {
-            case '\t':
-                out += "\\t";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\0':
-                out += "\\0";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\0': out += "\\0"; break;
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
                     util::append_code_escape(out, static_cast<unsigned char>(c));
@@ -79,17 +67,13 @@ std::string quoted(std::string_view text) {
 // The plain-words reason for a line that does not read.
 std::string describe_fault(TopHitFault fault, std::string_view piece) {
     switch (fault) {
-        case TopHitFault::kNotUtf8:
-            return "the line is not UTF-8";
-        case TopHitFault::kNoTab:
-            return "no tab after the gene id";
+        case TopHitFault::kNotUtf8: return "the line is not UTF-8";
+        case TopHitFault::kNoTab: return "no tab after the gene id";
         case TopHitFault::kNoComma:
             if (piece.empty()) return "an empty hit in the hit list";
             return "hit " + quoted(piece) + " has no \",\" after its profile id";
-        case TopHitFault::kNoBitScore:
-            return "hit " + quoted(piece) + " has no bit score";
-        case TopHitFault::kBadNumber:
-            return quoted(piece) + " is not a number";
+        case TopHitFault::kNoBitScore: return "hit " + quoted(piece) + " has no bit score";
+        case TopHitFault::kBadNumber: return quoted(piece) + " is not a number";
     }
     return {};
 }
@@ -174,8 +158,8 @@ public:
                 keep(bytes);
                 return;
             }
-            const auto length =
-                static_cast<std::size_t>(static_cast<const char*>(found) - bytes.data());
+            const auto length = static_cast<std::size_t>(static_cast<const char*>(found) -
+                                                         bytes.data());
             if (pending_.empty()) {
                 take(bytes.substr(0, length), true);
             } else {
@@ -291,22 +275,21 @@ void LineSplitter::read_line(std::string_view line) {
 
 }  // namespace
 
-TopHitFormatError::TopHitFormatError(std::string_view path, std::uint64_t line, TopHitFault fault,
-                                     std::string_view piece, util::NumberError number)
+TopHitFormatError::TopHitFormatError(std::string_view path, std::uint64_t line,
+                                     TopHitFault fault, std::string_view piece,
+                                     util::NumberError number)
     : util::FormatError(path, line, 0, describe_fault(fault, piece)),
       fault_(fault),
       number_(number) {}
 
 std::string TopHitFormatError::abort_text() const {
     switch (fault_) {
-        case TopHitFault::kNotUtf8:
-            return std::string(kCannotRead) + ": " + std::string(kNotUtf8);
+        case TopHitFault::kNotUtf8: return std::string(kCannotRead) + ": " + std::string(kNotUtf8);
         case TopHitFault::kBadNumber:
             return std::string(kErrUnwrap) + ": " + std::string(util::describe(number_));
         case TopHitFault::kNoTab:
         case TopHitFault::kNoComma:
-        case TopHitFault::kNoBitScore:
-            break;
+        case TopHitFault::kNoBitScore: break;
     }
     return std::string(kNoneUnwrap);
 }
@@ -382,7 +365,8 @@ void TopHitFile::read() {
     try {
         read_tophit_file(path, table);
     } catch (const TopHitFormatError& error) {
-        fail(error.abort_text());
+        fail_in({.path = error.path(), .line = error.line(), .column = error.column()},
+                error.abort_text());
     } catch (const util::OsError& error) {
         fail(error.what());
     }
