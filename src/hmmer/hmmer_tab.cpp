@@ -6,7 +6,9 @@
 #include <span>
 #include <stdexcept>
 
+#include "util/fail.hpp"
 #include "util/file_error.hpp"
+#include "util/input_stream.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
 #include "util/utf8.hpp"
@@ -419,12 +421,19 @@ void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitT
     HmmerTableReader reader(path, options, table);
     util::OsFile file = util::OsFile::open_read(path);
     if (!file.is_open()) throw util::OsError(kCannotRead, path, file.error());
+    util::InputStream input(file);
     std::vector<char> buffer(kReadBuffer);
     while (true) {
-        const std::ptrdiff_t count = file.read(buffer);
-        if (count < 0) throw util::OsError(kCannotRead, path, file.error());
+        std::size_t count = 0;
+        try {
+            count = input.read(buffer);
+        } catch (const ReadError& error) {
+            if (error.fault == ReadFault::kOs)
+                throw util::OsError(kCannotRead, path, error.os_error);
+            throw;  // damaged or cut-off gzip data
+        }
         if (count == 0) break;
-        reader.feed(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
+        reader.feed(std::string_view(buffer.data(), count));
     }
     reader.finish();
 }
