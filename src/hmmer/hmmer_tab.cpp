@@ -2,6 +2,7 @@
 #include "hmmer/hmmer_tab.hpp"
 
 #include <bit>
+#include <charconv>
 #include <cstring>
 #include <span>
 #include <stdexcept>
@@ -214,8 +215,13 @@ std::string table_name(const Layout& layout) {
 }
 
 double number_at(std::span<const Field> fields, std::uint32_t column) {
-    // The row has passed first_misfit, so the column reads as a number.
-    return util::parse_number(fields[column - 1].text).value;
+    // The row has passed first_misfit, so the column reads as a number. What from_chars takes
+    // whole it reads as parse_number would, which handles the rest (a "+", a value out of range).
+    const std::string_view text = fields[column - 1].text;
+    double value = 0.0;
+    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc{} && stop == text.data() + text.size()) return value;
+    return util::parse_number(text).value;
 }
 
 std::string_view program_name(SearchProgram program) {
