@@ -5,35 +5,14 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "util/fail.hpp"
 #include "util/input_stream.hpp"
+#include "util/os_file.hpp"
 
 namespace velko::fasta {
-
-/// What kind of failure a ReadError is, for callers that raise an error of the matching kind.
-enum class ReadFault { format, os, gzip_damaged, gzip_truncated };
-
-/// A reader failure; what() is the cause as the caller shows it: "Expected > at record
-/// start.", "stream did not contain valid UTF-8", "data provided contains a nul byte", or the
-/// system's text followed by " (os error N)". `os_error` is the errno of an OS failure and
-/// `line` the 1-based line of a format failure.
-class ReadError : public std::runtime_error {
-public:
-    explicit ReadError(const std::string& cause, ReadFault fault_ = ReadFault::format,
-                       int os_error_ = 0, std::uint64_t line_ = 0)
-        : std::runtime_error(cause), fault(fault_), os_error(os_error_), line(line_) {}
-
-    ReadFault fault;
-    int os_error;
-    std::uint64_t line;
-};
-
-/// The path as a double-quoted literal: \" \\ \t \r \n \0 escaped, characters that are not
-/// printable or that extend a grapheme written as \u{hex}, everything else as itself.
-[[nodiscard]] std::string quote_path(std::string_view path);
 
 /// Streams the records of a FASTA file without holding a record in memory.
 ///
@@ -42,7 +21,9 @@ public:
 /// sequence is every following line up to the next header, each with its trailing Unicode
 /// white space trimmed. The reader reads one line ahead: the call that ends a record's
 /// sequence has already read and checked the next header, so its errors come first.
-/// After a ReadError the reader must not be used again.
+/// Failures throw ReadError, whose text is the cause: "Expected > at record start.", "stream
+/// did not contain valid UTF-8", "data provided contains a nul byte", or the system's text
+/// followed by " (os error N)". After one the reader must not be used again.
 class Reader {
 public:
     /// Bytes read from the file at once; a line longer than this is handed out in pieces.
@@ -50,7 +31,6 @@ public:
 
     /// Opens `path` for reading; throws ReadError when it cannot (a NUL in the path included).
     explicit Reader(std::string_view path);
-    ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
@@ -80,7 +60,7 @@ public:
     [[nodiscard]] std::uint64_t bytes_read() const { return input_->bytes_read(); }
 
 private:
-    enum class Line { sequence, header, end };
+    enum class Line { kSequence, kHeader, kEnd };
 
     Line start_line();
     void read_header_line();
@@ -88,7 +68,7 @@ private:
     void refill();
     void check_line(std::size_t begin, std::size_t end) const;
 
-    int fd_ = -1;
+    util::OsFile file_;
     std::optional<util::InputStream> input_;
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_ = kBufferSize;
@@ -99,7 +79,7 @@ private:
     bool started_ = false;  // the first line has been looked at
     bool in_record_ = false;
     bool in_line_ = false;      // inside a sequence line, at begin_
-    Line ahead_ = Line::end;    // what ended the last sequence: the next header or the end
+    Line ahead_ = Line::kEnd;    // what ended the last sequence: the next header or the end
     std::string header_;        // the current record's header line without '>', trimmed
     std::string ahead_header_;  // the next record's, read ahead
     std::size_t id_size_ = 0;

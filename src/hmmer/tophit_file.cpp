@@ -10,14 +10,17 @@
 #include <vector>
 
 #include "util/fail.hpp"
+#include "util/messages.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
+#include "util/utf8.hpp"
 
 namespace velko::hmmer {
 namespace {
 
-constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a `None` value";
-constexpr std::string_view kErrUnwrap = "called `Result::unwrap()` on an `Err` value";
+using util::kErrUnwrap;
+using util::kNoneUnwrap;
+
 constexpr std::string_view kCannotCreateDirectory = "Cannot create directory!";
 constexpr std::string_view kCannotCreateFile = "Cannot create file!";
 constexpr std::string_view kCannotWrite = "Cannot write to file!";
@@ -51,12 +54,7 @@ std::string quoted(std::string_view text) {
             case '\\': out += "\\\\"; break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                    constexpr std::string_view kHex = "0123456789abcdef";
-                    const auto byte = static_cast<unsigned char>(c);
-                    out += "\\u{";
-                    if (byte >= 0x10) out += kHex[byte >> 4];
-                    out += kHex[byte & 0xf];
-                    out += '}';
+                    util::append_code_escape(out, static_cast<unsigned char>(c));
                 } else {
                     out += c;
                 }
@@ -98,51 +96,6 @@ void write_or_fail(util::OsFile& file, std::string_view bytes) {
     if (!file.write_all(bytes)) fail_os(kCannotWrite, file.error());
 }
 
-// Structural UTF-8 check: no stray continuation bytes, no overlong forms, no surrogates,
-// nothing past U+10FFFF.
-bool is_utf8(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    std::size_t at = 0;
-    while (at < size) {
-        if (at + 8 <= size) {
-            std::uint64_t block = 0;
-            std::memcpy(&block, bytes + at, 8);
-            if ((block & 0x8080808080808080ULL) == 0) {
-                at += 8;
-                continue;
-            }
-        }
-        const unsigned char lead = bytes[at];
-        if (lead < 0x80) {
-            ++at;
-            continue;
-        }
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xbf;  // range of the second byte
-        if (lead >= 0xc2 && lead <= 0xdf) {
-            length = 2;
-        } else if (lead >= 0xe0 && lead <= 0xef) {
-            length = 3;
-            if (lead == 0xe0) low = 0xa0;
-            if (lead == 0xed) high = 0x9f;
-        } else if (lead >= 0xf0 && lead <= 0xf4) {
-            length = 4;
-            if (lead == 0xf0) low = 0x90;
-            if (lead == 0xf4) high = 0x8f;
-        } else {
-            return false;
-        }
-        if (at + length > size) return false;
-        if (bytes[at + 1] < low || bytes[at + 1] > high) return false;
-        for (std::size_t i = 2; i < length; ++i) {
-            if ((bytes[at + i] & 0xc0) != 0x80) return false;
-        }
-        at += length;
-    }
-    return true;
-}
-
 double number_or_fail(std::string_view text) {
     const util::ParsedNumber parsed = util::parse_number(text);
     if (parsed.error != util::NumberError::kNone) {
@@ -180,10 +133,11 @@ void read_line(std::string_view line, TopHitTable& table) {
 }
 
 // Splits the file into lines: a line ends at LF, a CR right before that LF is dropped, and
-// the last line needs no LF (so a trailing LF makes no empty line).
+// the last line needs no LF (so a trailing LF makes no empty line). A failure in a line names
+// the file and the line.
 class LineSplitter {
 public:
-    explicit LineSplitter(TopHitTable& table) : table_(table) {}
+    LineSplitter(std::string_view path, TopHitTable& table) : path_(path), table_(table) {}
 
     void feed(std::string_view bytes) {
         while (!bytes.empty()) {
@@ -211,7 +165,17 @@ public:
 
 private:
     void take(std::string_view line, bool ended_by_lf) {
-        if (!is_utf8(line)) fail_with(kCannotRead, kNotUtf8);
+        ++line_number_;
+        try {
+            take_line(line, ended_by_lf);
+        } catch (Abort& abort) {
+            abort.locate({.path = std::string(path_), .line = line_number_});
+            throw;
+        }
+    }
+
+    void take_line(std::string_view line, bool ended_by_lf) {
+        if (!util::is_utf8(line)) fail_with(kCannotRead, kNotUtf8);
         if (ended_by_lf && !line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (header_) {
             header_ = false;  // taken as the header whatever it holds
@@ -220,7 +184,9 @@ private:
         read_line(line, table_);
     }
 
+    std::string_view path_;
     TopHitTable& table_;
+    std::uint64_t line_number_ = 0;
     std::string pending_;
     bool header_ = true;
 };
@@ -232,11 +198,11 @@ void TopHitFile::write() const {
     if (!parent) fail(kNoneUnwrap);
     check_identifiers(table);
     if (const int error = util::create_directories(*parent); error != 0) {
-        if (error < 0) fail_with(kCannotCreateDirectory, util::kNulInPath);
+        if (error < 0) fail_with(kCannotCreateDirectory, util::kNulByteInDataDebug);
         fail_os(kCannotCreateDirectory, error);
     }
     util::OsFile file = util::OsFile::open_write(path);
-    if (file.has_nul()) fail_with(kCannotCreateFile, util::kNulInPath);
+    if (file.has_nul()) fail_with(kCannotCreateFile, util::kNulByteInDataDebug);
     if (!file.is_open()) fail_os(kCannotCreateFile, file.error());
     write_or_fail(file, kTopHitHeader);
 
@@ -265,9 +231,9 @@ void TopHitFile::write() const {
 
 void TopHitFile::read() {
     util::OsFile file = util::OsFile::open_read(path);
-    if (file.has_nul()) fail_with(kCannotRead, util::kNulInPath);
+    if (file.has_nul()) fail_with(kCannotRead, util::kNulByteInDataDebug);
     if (!file.is_open()) fail_os(kCannotRead, file.error());
-    LineSplitter lines(table);
+    LineSplitter lines(path, table);
     std::array<char, kReadBuffer> buffer;
     while (true) {
         const std::ptrdiff_t count = file.read(buffer);

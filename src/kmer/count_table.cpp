@@ -9,6 +9,7 @@
 #include "kmer/count.hpp"
 #include "kmer/count_list.hpp"
 #include "kmer/kmers.hpp"
+#include "util/memory.hpp"
 
 namespace velko::kmer {
 namespace {
@@ -257,7 +258,7 @@ void TableJob::work() {
         } catch (...) {
             try {
                 throw;
-            } catch (const fasta::ReadError& error) {
+            } catch (const ReadError& error) {
                 failures_[i] = std::make_exception_ptr(FileReadError(paths_[i], error));
             } catch (...) {
                 failures_[i] = std::current_exception();
@@ -293,8 +294,8 @@ Table gather_table(std::vector<FileRows>&& files, std::size_t columns) {
     std::size_t rows = 0;
     for (const FileRows& file : files) rows += file.ids.size();
     const std::uint64_t bytes =
-        saturating_mul(saturating_mul(rows, columns), sizeof(std::uint64_t));
-    require_memory(bytes);
+        util::saturating_mul(util::saturating_mul(rows, columns), sizeof(std::uint64_t));
+    util::require_memory(bytes);
     // Zeroed pages arrive as they are first written, while the chunks copied are let go.
     table.memory = map_zeroed_block(std::max<std::size_t>(static_cast<std::size_t>(bytes), 1));
     table.counts = static_cast<std::uint64_t*>(table.memory.get());

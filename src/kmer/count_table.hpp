@@ -49,10 +49,10 @@ public:
 };
 
 /// A reader failure in one file of a table.
-class FileReadError : public fasta::ReadError {
+class FileReadError : public ReadError {
 public:
-    FileReadError(std::string path_, const fasta::ReadError& error)
-        : fasta::ReadError(error), path(std::move(path_)) {}
+    FileReadError(std::string path_, const ReadError& error)
+        : ReadError(error), path(std::move(path_)) {}
 
     std::string path;
 };

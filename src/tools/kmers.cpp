@@ -55,17 +55,17 @@ TableStrands parse_strands(const std::string& strands) {
 [[noreturn]] void raise_file_failure(const kmer::FileReadError& error, nb::handle name) {
     const nb::module_ errors = nb::module_::import_("velko_tools.errors");
     switch (error.fault) {
-        case fasta::ReadFault::format:
+        case ReadFault::kFormat:
             errors.attr("raise_fasta_format_error")(name, error.line, error.what());
             break;
-        case fasta::ReadFault::os:
+        case ReadFault::kOs:
             errno = error.os_error;
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
             throw nb::python_error();
-        case fasta::ReadFault::gzip_damaged:
+        case ReadFault::kGzipDamaged:
             errors.attr("raise_bad_gzip")(name, error.what());
             break;
-        case fasta::ReadFault::gzip_truncated:
+        case ReadFault::kGzipTruncated:
             errors.attr("raise_truncated_gzip")(name);
             break;
     }

@@ -1,13 +1,13 @@
 // Plain or gzip input through one read loop; every gzip member of a file is decompressed in turn.
 #include "util/input_stream.hpp"
 
-#include <unistd.h>
 #include <zlib.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 
 #include "util/fail.hpp"
 
@@ -31,7 +31,7 @@ struct InputStream::Inflater {
     Inflater& operator=(const Inflater&) = delete;
 };
 
-InputStream::InputStream(int fd) : fd_(fd) {}
+InputStream::InputStream(OsFile& file) : file_(file) {}
 
 InputStream::~InputStream() = default;
 
@@ -42,17 +42,12 @@ std::size_t InputStream::read_raw(std::span<char> out) {
         pending_at_ += n;
         return n;
     }
-    for (;;) {
-        const ssize_t n = ::read(fd_, out.data(), out.size());
-        if (n >= 0) {
-            bytes_read_ += static_cast<std::uint64_t>(n);
-            return static_cast<std::size_t>(n);
-        }
-        if (errno != EINTR) {
-            const int error = errno;
-            throw InputError{os_error_text(error), InputFault::os, error};
-        }
+    const std::ptrdiff_t n = file_.read(out);
+    if (n < 0) {
+        throw ReadError(os_error_text(file_.error()), ReadFault::kOs, file_.error());
     }
+    bytes_read_ += static_cast<std::uint64_t>(n);
+    return static_cast<std::size_t>(n);
 }
 
 void InputStream::start() {
@@ -86,7 +81,7 @@ std::size_t InputStream::inflate_into(std::span<char> out) {
             z.at_eof = n == 0;
         }
         if (s.avail_in == 0 && z.at_eof) {
-            if (z.in_member) throw InputError{"gzip stream ended early", InputFault::gzip_truncated};
+            if (z.in_member) throw ReadError("gzip stream ended early", ReadFault::kGzipTruncated);
             return static_cast<std::size_t>(s.next_out - begin);
         }
         z.in_member = true;
@@ -95,16 +90,16 @@ std::size_t InputStream::inflate_into(std::span<char> out) {
             // A member ends; another may follow (as from `cat a.gz b.gz`).
             z.in_member = false;
             if (inflateReset(&s) != Z_OK) {
-                throw InputError{"invalid gzip data", InputFault::gzip_damaged};
+                throw ReadError("invalid gzip data", ReadFault::kGzipDamaged);
             }
         } else if (status == Z_DATA_ERROR || status == Z_NEED_DICT) {
-            throw InputError{std::string("invalid gzip data: ") +
-                                 (s.msg != nullptr ? s.msg : "corrupt stream"),
-                             InputFault::gzip_damaged};
+            throw ReadError(std::string("invalid gzip data: ") +
+                                (s.msg != nullptr ? s.msg : "corrupt stream"),
+                            ReadFault::kGzipDamaged);
         } else if (status == Z_MEM_ERROR) {
             throw std::bad_alloc();
         } else if (status != Z_OK && status != Z_BUF_ERROR) {
-            throw InputError{"invalid gzip data", InputFault::gzip_damaged};
+            throw ReadError("invalid gzip data", ReadFault::kGzipDamaged);
         }
         if (s.next_out != begin) return static_cast<std::size_t>(s.next_out - begin);
     }

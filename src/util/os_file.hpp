@@ -9,11 +9,6 @@
 
 namespace velko::util {
 
-/// The description of a path that cannot be handed to the system because it holds a NUL:
-/// Error { kind: InvalidInput, message: "data provided contains a nul byte" }
-inline constexpr std::string_view kNulInPath =
-    "Error { kind: InvalidInput, message: \"data provided contains a nul byte\" }";
-
 /// One open descriptor, closed when the object goes. Calls retry on EINTR; a failed call leaves
 /// its errno in error().
 class OsFile {
@@ -57,7 +52,7 @@ private:
 
 /// Creates `path` and every missing ancestor (mode 0777 less the umask); an existing directory
 /// is fine and "" needs nothing. Returns 0 or the errno of the failing mkdir; -1 when the path
-/// holds a NUL byte (see kNulInPath).
+/// holds a NUL byte.
 [[nodiscard]] int create_directories(std::string_view path);
 
 }  // namespace velko::util
