@@ -1,4 +1,4 @@
-// The k-mer window kernel: blocks of letters validated, then counted through a rolling code.
+// The k-mer window kernel: blocks of letters counted through a rolling code, checked as they go.
 #pragma once
 
 #include <algorithm>
