@@ -11,7 +11,6 @@
 #include "fasta/reader.hpp"
 #include "kmer/count.hpp"
 #include "kmer/kmers.hpp"
-#include "util/dna.hpp"
 #include "util/fail.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
@@ -84,88 +83,6 @@ private:
     std::shared_ptr<void> block_;
     std::uint64_t* next_ = nullptr;
     std::uint64_t left_ = 0;
-};
-
-// Adds each record's reverse strand to its counts, exactly, the cheapest way for the record.
-// The reverse strand's windows are the reverse complements of the forward ones: either count
-// those windows, or give every count the forward count of its partner k-mer. The first costs
-// per window, the second per k-mer of the list, so a record takes the first while it has few
-// windows for its k. Its reverse-complement window codes are kept as its pieces stream past,
-// up to a bound; past the bound the record pairs its counts instead.
-class ReverseStrand {
-public:
-    explicit ReverseStrand(std::uint8_t k) : k_(k) {
-        if (k <= kSmallK) {
-            partner_.resize(std::size_t{1} << (2 * k));
-            for (std::size_t i = 0; i < partner_.size(); ++i) {
-                partner_[i] = static_cast<std::uint32_t>(reverse_complement_index(k, i));
-            }
-        } else if (k <= kMaxRepresentableK) {
-            limit_ = std::min((std::uint64_t{1} << (2 * k)) / 4, kMostWindowsKept);
-            top_shift_ = 2U * (k - 1U);
-        }
-    }
-
-    /// Starts the next record.
-    void start() {
-        windows_.clear();
-        letters_ = 0;
-        rc_code_ = 0;
-        keeping_ = limit_ > 0;
-    }
-
-    /// Sees the next piece of the record's text.
-    void feed(std::string_view piece) {
-        if (!keeping_) return;
-        for (const char byte : piece) {
-            // A byte other than A, C, G, T yields a wrong code, but then the forward count of
-            // the record aborts (some window holds that byte), and this one is never used.
-            const std::uint64_t complement =
-                3U - (util::kDnaCode[static_cast<unsigned char>(byte)] & 3U);
-            rc_code_ = (rc_code_ >> 2) | (complement << top_shift_);
-            if (++letters_ < k_) continue;
-            if (windows_.size() == limit_) {
-                keeping_ = false;
-                return;
-            }
-            windows_.push_back(rc_code_);
-        }
-    }
-
-    /// Adds the reverse strand of the record just counted.
-    void add(CountList& counts) {
-        if (!partner_.empty()) {
-            add_small(counts);
-        } else if (keeping_) {
-            std::uint64_t* const c = counts.data();
-            for (const std::uint64_t window : windows_) ++c[window];
-        } else {
-            add_reverse_strand(k_, counts);
-        }
-    }
-
-private:
-    // Lists of a few KiB, as short reads have by the thousand: one branch-free pass over a copy.
-    static constexpr std::uint8_t kSmallK = 6;
-    // Keeping more windows than a quarter of the list, or than this, costs more than pairing.
-    static constexpr std::uint64_t kMostWindowsKept = std::uint64_t{1} << 20;
-
-    void add_small(CountList& counts) {
-        scratch_.assign(counts.begin(), counts.end());
-        const std::uint64_t* const before = scratch_.data();
-        std::uint64_t* const c = counts.data();
-        for (std::size_t i = 0; i < counts.size(); ++i) c[i] = before[i] + before[partner_[i]];
-    }
-
-    std::uint8_t k_;
-    std::vector<std::uint32_t> partner_;  // the reverse complement of every k-mer, for small k
-    std::vector<std::uint64_t> scratch_;
-    std::uint64_t limit_ = 0;             // most windows kept per record; 0 when none are
-    unsigned top_shift_ = 0;              // where a new letter enters the reverse-complement code
-    std::vector<std::uint64_t> windows_;  // reverse-complement codes of the record's windows
-    std::uint64_t letters_ = 0;           // bytes of the record seen
-    std::uint64_t rc_code_ = 0;
-    bool keeping_ = false;
 };
 
 }  // namespace
