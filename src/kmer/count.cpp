@@ -5,12 +5,14 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "kmer/kmers.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/dna.hpp"
 #include "util/fail.hpp"
+#include "util/interrupt.hpp"
 #include "util/messages.hpp"
 #include "util/utf8.hpp"
 
@@ -371,16 +373,22 @@ void ReverseStrand::add(std::span<std::uint64_t> counts) {
 KmerCountResult count_text(std::string_view text, std::uint8_t k, bool use_rev_complement) {
     KmerCountResult result{.k = k, .total = 0, .counts = zero_counts(k)};
     SequenceCounter counter(k, result.counts);
-    counter.feed(text);
-    if (!use_rev_complement) {
+    std::optional<ReverseStrand> reverse;
+    if (use_rev_complement) reverse.emplace(k).start();
+    // In slices, so that a long text can be stopped; the counters see them as one text.
+    constexpr std::size_t kSlice = std::size_t{1} << 18;
+    for (std::size_t at = 0; at < text.size(); at += kSlice) {
+        const std::string_view slice = text.substr(at, kSlice);
+        counter.feed(slice);
+        if (reverse) reverse->feed(slice);
+        util::poll_interrupt(slice.size());
+    }
+    if (!reverse) {
         result.total = counter.finish();
         return result;
     }
-    ReverseStrand reverse(k);
-    reverse.start();
-    reverse.feed(text);
     result.total = counter.finish() * 2;
-    reverse.add(result.counts);
+    reverse->add(result.counts);
     return result;
 }
 
