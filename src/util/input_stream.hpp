@@ -5,6 +5,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velko::util {
@@ -15,13 +16,31 @@ struct InputError {
     std::string message;
 };
 
+/// The deflate decoders a gzip stream can go through. zlib is always there and names every
+/// fault; ISA-L, when built in, is the faster one.
+enum class Inflater { zlib, isal };
+
+/// The decoder used unless one is asked for: ISA-L when the build found it, zlib otherwise.
+[[nodiscard]] Inflater default_inflater() noexcept;
+
+/// "isal" or "zlib": the name of default_inflater().
+[[nodiscard]] std::string_view inflater_name(Inflater inflater) noexcept;
+
+/// True when `inflater` was built in (zlib always is).
+[[nodiscard]] bool has_inflater(Inflater inflater) noexcept;
+
 /// Reads a descriptor (not owned) as plain bytes, or, when the file starts with the gzip magic
 /// bytes, as the concatenated decompressed contents of all its gzip members.
+///
+/// A compressed regular file is inflated ahead on a second thread while the caller works on
+/// what came before, so the two costs overlap; other files are inflated on the calling thread.
+/// Either way the bytes, their order and the failure texts are the same.
 class InputStream {
 public:
-    explicit InputStream(int fd);
+    explicit InputStream(int fd, Inflater inflater = default_inflater());
     InputStream(const InputStream&) = delete;
     InputStream& operator=(const InputStream&) = delete;
+    /// Stops and joins the inflating thread, if any.
     ~InputStream();
 
     /// Fills the front of `out`; returns the number of bytes, 0 only at the end of the input.
@@ -29,21 +48,21 @@ public:
     std::size_t read(std::span<char> out);
 
     /// True once the first read has seen the gzip magic bytes.
-    [[nodiscard]] bool compressed() const { return inflater_ != nullptr; }
+    [[nodiscard]] bool compressed() const { return gzip_ != nullptr; }
 
 private:
-    struct Inflater;
+    class Gzip;
 
     std::size_t read_raw(std::span<char> out);
-    std::size_t inflate_into(std::span<char> out);
     void start();
 
     int fd_;
+    Inflater inflater_;
     bool started_ = false;
     // Bytes read ahead while looking for the magic bytes, handed out before reading on.
     std::vector<char> pending_;
     std::size_t pending_at_ = 0;
-    std::unique_ptr<Inflater> inflater_;
+    std::unique_ptr<Gzip> gzip_;
 };
 
 }  // namespace velko::util
