@@ -22,6 +22,21 @@ constexpr std::array<char, 256> kComplement = [] {
     return table;
 }();
 
+// Every IUPAC code to its complement (the code of the complementary set of bases), in both cases;
+// 0 marks a byte without one.
+constexpr std::array<char, 256> kIupacComplement = [] {
+    std::array<char, 256> table{};
+    constexpr std::string_view from = "ACGTURYSWKMBDHVN";
+    constexpr std::string_view to = "TGCAAYRSWMKVHDBN";
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        table[static_cast<unsigned char>(from[i])] = to[i];
+        table[static_cast<unsigned char>(from[i] - 'A' + 'a')] = static_cast<char>(to[i] - 'A' + 'a');
+    }
+    table['-'] = '-';
+    table['.'] = '.';
+    return table;
+}();
+
 constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
 // Sixteen letters at a time: the four letters are found by byte comparisons, and the reversal is
@@ -66,6 +81,16 @@ DnaSequence copy_sequence(std::string_view text) {
     advise_huge_pages(copy.data(), text.size());
     copy.append(text);
     return {std::move(copy)};
+}
+
+std::size_t reverse_complement_iupac(std::string_view text, std::span<char> out) {
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const char complement = kIupacComplement[static_cast<unsigned char>(text[i])];
+        if (complement == 0) return i;
+        out[n - 1 - i] = complement;
+    }
+    return n;
 }
 
 std::string reverse_complement(std::string_view text) {

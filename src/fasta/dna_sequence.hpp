@@ -2,6 +2,8 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -12,6 +14,12 @@ inline constexpr std::array<char32_t, 4> DNA = {U'A', U'C', U'G', U'T'};
 
 /// The reverse complement of UTF-8 text, character by character: A<->T, C<->G, anything else N.
 [[nodiscard]] std::string reverse_complement(std::string_view text);
+
+/// Writes into `out` (text.size() bytes) the reverse complement of `text` over the IUPAC codes
+/// A C G T U R Y S W K M B D H V N in either case (case kept), with '-' and '.' kept as they are.
+/// Returns text.size(), or the position of the first byte that has no complement; `out` is then
+/// unfinished.
+[[nodiscard]] std::size_t reverse_complement_iupac(std::string_view text, std::span<char> out);
 
 /// One DNA sequence held as text, stored exactly as given.
 struct DnaSequence {

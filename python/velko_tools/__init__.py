@@ -1,0 +1,30 @@
+"""K-mer profiles of real genomes, for pipelines and the command line.
+
+velko_tools is the Pythonic companion of velko, on the same native core: keyword arguments
+with defaults, path objects, ordinary exceptions, NumPy arrays and a ``velko`` command.
+"""
+
+from __future__ import annotations
+
+import importlib.metadata
+import pkgutil
+
+# A build tree keeps the native module apart from these sources; an installed package has both
+# in one directory, and then this finds nothing more.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
+from velko_tools.sequences import reverse_complement  # noqa: E402
+from velko_tools.errors import FastaFormatError, InvalidBaseError, VelkoError  # noqa: E402
+
+try:
+    __version__ = importlib.metadata.version("velko")
+except importlib.metadata.PackageNotFoundError:  # run from a source tree, not installed
+    __version__ = "0+unknown"
+
+__all__ = [
+    "FastaFormatError",
+    "InvalidBaseError",
+    "VelkoError",
+    "__version__",
+    "reverse_complement",
+]

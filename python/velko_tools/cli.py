@@ -1,0 +1,157 @@
+"""The velko command: k-mer tables of FASTA files and canonical accessions from a shell.
+
+A subcommand is one function taking the parsed arguments and one entry in COMMANDS naming it,
+its help and its arguments. Bad input ends with one line on standard error and status 1; usage
+errors end with argparse's message and status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from velko_tools.errors import VelkoError
+
+
+@dataclass(frozen=True)
+class Argument:
+    """One add_argument call: its flags or name, then its keywords."""
+
+    flags: tuple[str, ...]
+    options: dict[str, Any] = field(default_factory=dict)
+
+
+def arg(*flags: str, **options: Any) -> Argument:
+    return Argument(flags, options)
+
+
+@dataclass(frozen=True)
+class Command:
+    name: str
+    help: str
+    arguments: list[Argument]
+    run: Callable[[argparse.Namespace], None]
+
+
+class UsageError(Exception):
+    """A request that parsed but cannot be served (an output format without its package)."""
+
+
+def _kmers(args: argparse.Namespace) -> None:
+    from velko_tools import tables
+    from velko_tools.kmers import count_kmers
+
+    if args.output is not None:
+        tables.check_output_format(args.output)
+    table = count_kmers(
+        args.files,
+        args.k,
+        strands=args.strands,
+        invalid="skip" if args.skip_invalid else "error",
+        per_file=args.per_file,
+        threads=args.threads,
+        progress=args.progress if args.progress is not None else sys.stderr.isatty(),
+    )
+    tables.write_table(table, args.output, frequencies=args.frequencies)
+
+
+def _gid(args: argparse.Namespace) -> None:
+    import velko  # noqa: F401  (publishes velko.util.accession)
+    from velko.util.accession import canonical_gid
+
+    accessions = args.accessions or (line.strip() for line in sys.stdin)
+    out = sys.stdout
+    for accession in accessions:
+        if accession:
+            out.write(canonical_gid(accession) + "\n")
+
+
+COMMANDS: list[Command] = [
+    Command(
+        "kmers",
+        "k-mer counts of FASTA files (plain or gzip) as a table",
+        [
+            arg("files", metavar="FILE", nargs="+", help="FASTA files, plain or gzip-compressed"),
+            arg("-k", type=int, default=4, help="k-mer length (default: 4)"),
+            arg("--strands", choices=["forward", "both", "canonical"], default="forward",
+                help="count the given strand, both strands, or canonical k-mers (default: forward)"),
+            arg("--skip-invalid", action="store_true",
+                help="leave out windows holding a letter other than A, C, G, T instead of failing"),
+            arg("--per-file", action="store_true",
+                help="one row per file (the sum of its records) instead of one per record"),
+            arg("--threads", type=int, default=None, metavar="N",
+                help="files counted in parallel (default: the machine's cores)"),
+            arg("--frequencies", action="store_true",
+                help="each row divided by its number of windows"),
+            arg("-o", "--output", metavar="OUT", default=None,
+                help="output file, by suffix: .tsv, .tsv.gz, .npz, .parquet (default: TSV to "
+                     "standard output)"),
+            arg("--progress", action=argparse.BooleanOptionalAction, default=None,
+                help="progress bar on standard error (default: when it is a terminal)"),
+        ],
+        _kmers,
+    ),
+    Command(
+        "gid",
+        "canonical genome accessions, one per line",
+        [arg("accessions", metavar="ACCESSION", nargs="*",
+             help="accessions (default: one per line from standard input)")],
+        _gid,
+    ),
+]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from velko_tools import __version__
+
+    parser = argparse.ArgumentParser(
+        prog="velko", description="Genome primitives from the command line.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for command in COMMANDS:
+        sub = subparsers.add_parser(command.name, help=command.help, description=command.help)
+        for argument in command.arguments:
+            sub.add_argument(*argument.flags, **argument.options)
+        sub.set_defaults(run=command.run)
+    return parser
+
+
+def _describe(error: BaseException) -> str:
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        return f"{os.fsdecode(error.filename)}: {error.strerror}"
+    return str(error)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the velko command with `argv` (default: sys.argv[1:]); returns the exit status."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        args.run(args)
+        sys.stdout.flush()
+    except UsageError as error:
+        parser.error(str(error))
+    except (VelkoError, OSError, EOFError) as error:
+        if isinstance(error, BrokenPipeError):
+            # The reader went away (velko kmers ... | head): not an error of ours.
+            _silence_stdout()
+            return 0
+        print(f"velko: error: {_describe(error)}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return 0
+
+
+def _silence_stdout() -> None:
+    # Python flushes stdout at exit, which would fail again on the closed pipe.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+__all__ = ["COMMANDS", "Command", "UsageError", "arg", "build_parser", "main"]

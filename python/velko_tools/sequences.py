@@ -1,0 +1,19 @@
+"""Sequence functions: the IUPAC reverse complement."""
+
+from __future__ import annotations
+
+from velko_tools import _core
+
+
+def reverse_complement(seq: str) -> str:
+    """The reverse complement of a DNA or RNA sequence over the IUPAC codes.
+
+    A C G T U R Y S W K M B D H V N map to their complements in either case (the case is
+    kept, U pairs with A), and ``-`` and ``.`` stay as they are::
+
+        >>> reverse_complement("ACGTacgtNNRY")
+        'RYNNacgtACGT'
+
+    Any other character raises ValueError naming it and its 0-based position.
+    """
+    return _core.reverse_complement(seq)
