@@ -1,5 +1,6 @@
 """Reading FASTA files and counting their records: get_kmer_count_fasta."""
 
+import gc
 import os
 import pathlib
 import random
@@ -394,3 +395,31 @@ def test_counting_in_threads(write_file):
 
 def test_module_registers_it_first():
     assert sys.modules["velko.kmer"].__all__[0] == "get_kmer_count_fasta"
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
+                    reason="the sanitizer's quarantine keeps freed memory resident")
+@pytest.mark.parametrize(("k", "keep_every"), [(5, 1000), (6, 7), (9, 13)])
+def test_kept_results_hold_about_their_own_size(tmp_path, k, keep_every):
+    # Many short records share each count block; keeping a few must not keep the blocks.
+    path = tmp_path / "reads.fa"
+    rng = random.Random(k)
+    reads = 120_000_000 // (8 * 4**k)
+    with open(path, "w") as out:
+        for i in range(reads):
+            out.write(f">r{i}\n{''.join(rng.choices('ACGT', k=150))}\n")
+    gc.collect()
+    before = resident_bytes()
+    results = get_kmer_count_fasta(str(path), k, False)
+    assert resident_bytes() - before > 100_000_000
+    kept = [results[f"r{i}"] for i in range(0, reads, keep_every)]
+    del results
+    gc.collect()
+    own = len(kept) * 8 * 4**k
+    assert resident_bytes() - before < own + 12_000_000
+    assert all(r.total == 151 - k for r in kept[:3])

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,9 +34,9 @@ constexpr std::size_t kBatchBytes = std::size_t{64} << 10;
 
 // Zeroed count lists for the records of one file, carved from blocks of a quarter of what the
 // results hold so far (256 KiB to 64 MiB, or one list when a list is larger): a few system calls
-// serve thousands of short records, and a result kept after the others are dropped holds at most
-// one block. Every list handed out is counted against the memory limit, so a k whose
-// results cannot fit fails with bad_alloc instead of getting the process killed.
+// serve thousands of short records. Every list handed out is counted against the memory limit,
+// so a k whose results cannot fit fails with bad_alloc instead of getting the process killed;
+// the system is asked for that limit only once the results grow large.
 class CountStore {
 public:
     explicit CountStore(std::uint8_t k) : k_(k) {}
@@ -45,15 +46,11 @@ public:
             // Only now: a file without records never needs 4^k counts, whatever k is.
             list_size_ = kmer_space(k_);
             list_bytes_ = saturating_mul(list_size_, sizeof(std::uint64_t));
-            limit_ = memory_limit();
         }
-        if (saturating_mul(live_ + 1, list_bytes_) > limit_) throw std::bad_alloc();
-        if (left_ == 0) new_block();
-        CountList list(block_, next_, static_cast<std::size_t>(list_size_));
-        next_ += list_size_;
-        --left_;
+        require(saturating_mul(live_ + 1, list_bytes_));
+        if (pool_.room() < list_size_) new_block();
         ++live_;
-        return list;
+        return pool_.take(static_cast<std::size_t>(list_size_));
     }
 
 private:
@@ -62,20 +59,22 @@ private:
             std::clamp(saturating_mul(live_, list_bytes_) / 4, kMinBlockBytes, kMaxBlockBytes);
         const std::uint64_t lists = std::max<std::uint64_t>(1, wanted / list_bytes_);
         const std::uint64_t bytes = saturating_mul(lists, list_bytes_);
-        if (bytes > limit_) throw std::bad_alloc();
-        block_ = map_zeroed_block(static_cast<std::size_t>(bytes));
-        next_ = static_cast<std::uint64_t*>(block_.get());
-        left_ = lists;
+        require(bytes);
+        pool_.new_block(static_cast<std::size_t>(lists * list_size_));
+    }
+
+    void require(std::uint64_t bytes) {
+        if (bytes <= kUncheckedBytes) return;
+        if (!limit_) limit_ = memory_limit();
+        if (bytes > *limit_) throw std::bad_alloc();
     }
 
     std::uint8_t k_;
     std::uint64_t list_size_ = 0;
     std::uint64_t list_bytes_ = 0;
-    std::uint64_t limit_ = 0;
-    std::uint64_t live_ = 0;  // lists handed out
-    std::shared_ptr<void> block_;
-    std::uint64_t* next_ = nullptr;
-    std::uint64_t left_ = 0;
+    std::optional<std::uint64_t> limit_;  // asked for once, when first needed
+    std::uint64_t live_ = 0;              // lists handed out
+    CountPool pool_;
 };
 
 // Adds each record's reverse strand to its counts, exactly, the cheapest way for the record.

@@ -77,7 +77,7 @@ std::uint64_t memory_limit() {
 }
 
 void require_memory(std::uint64_t bytes) {
-    if (bytes > memory_limit()) throw std::bad_alloc();
+    if (bytes > kUncheckedBytes && bytes > memory_limit()) throw std::bad_alloc();
 }
 
 std::vector<std::uint64_t> zero_counts(std::uint8_t k) {

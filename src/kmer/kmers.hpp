@@ -24,8 +24,13 @@ inline constexpr std::uint8_t kMaxRepresentableK = 31;
 /// reports available now and to what is left under the cgroup limit when one is set.
 [[nodiscard]] std::uint64_t memory_limit();
 
+/// Estimates up to this many bytes are let through without asking the system: memory_limit()
+/// reads several files, which costs far more than the small work it would guard.
+inline constexpr std::uint64_t kUncheckedBytes = std::uint64_t{64} << 20;
+
 /// Refuses, by throwing std::bad_alloc, a peak of `bytes` that exceeds memory_limit(): a result
-/// that cannot fit must fail before it is built, not get the process killed halfway.
+/// that cannot fit must fail before it is built, not get the process killed halfway. Peaks up to
+/// kUncheckedBytes pass unchecked.
 void require_memory(std::uint64_t bytes);
 
 /// A count list of 4^k zeros, after require_memory for it.
