@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -59,9 +60,18 @@ std::size_t read_fd(int fd, std::span<char> out) {
     for (;;) {
         const ssize_t n = ::read(fd, out.data(), out.size());
         if (n >= 0) return static_cast<std::size_t>(n);
-        if (errno != EINTR) throw InputError{os_error_text(errno)};
+        if (errno != EINTR) {
+            const int error = errno;
+            throw InputError{os_error_text(error), InputFault::os, error};
+        }
     }
 }
+
+InputError damaged(std::string message) {
+    return InputError{std::move(message), InputFault::gzip_damaged};
+}
+
+InputError truncated() { return InputError{std::string(kEndedEarly), InputFault::gzip_truncated}; }
 
 // What one decoder call did: input bytes used, output bytes written, and whether the member
 // (header, deflate data and trailer) is complete.
@@ -93,18 +103,18 @@ public:
         const int status = inflate(&s, Z_NO_FLUSH);
         const Step done{avail_in - s.avail_in, avail_out - s.avail_out, status == Z_STREAM_END};
         if (status == Z_DATA_ERROR || status == Z_NEED_DICT) {
-            throw InputError{std::string(kInvalidData) + ": " +
-                             (s.msg != nullptr ? s.msg : "corrupt stream")};
+            throw damaged(std::string(kInvalidData) + ": " +
+                          (s.msg != nullptr ? s.msg : "corrupt stream"));
         }
         if (status == Z_MEM_ERROR) throw std::bad_alloc();
         if (status != Z_OK && status != Z_BUF_ERROR && status != Z_STREAM_END) {
-            throw InputError{std::string(kInvalidData)};
+            throw damaged(std::string(kInvalidData));
         }
         return done;
     }
 
     void reset() {
-        if (inflateReset(&stream_) != Z_OK) throw InputError{std::string(kInvalidData)};
+        if (inflateReset(&stream_) != Z_OK) throw damaged(std::string(kInvalidData));
     }
 
 private:
@@ -154,9 +164,9 @@ private:
 #endif
 
 #if VELKO_HAVE_ISAL
-// The text zlib gives the first fault of the member that starts at `offset` in the file, read
-// again with pread; empty when zlib finds none (the decoders then disagree).
-std::string zlib_fault_at(int fd, off_t offset) {
+// The first fault zlib finds in the member that starts at `offset` in the file, read again with
+// pread; none when zlib finds none (the decoders then disagree).
+std::optional<InputError> zlib_fault_at(int fd, off_t offset) {
     ZlibMember member;
     std::vector<char> in(kCompressedChunk);
     std::vector<char> out(kBlockSize);
@@ -168,17 +178,18 @@ std::string zlib_fault_at(int fd, off_t offset) {
             do {
                 n = ::pread(fd, in.data(), in.size(), offset);
             } while (n < 0 && errno == EINTR);
-            if (n <= 0) return n == 0 ? std::string(kEndedEarly) : std::string();
+            if (n < 0) return std::nullopt;
+            if (n == 0) return truncated();
             offset += n;
             in_at = 0;
             in_end = static_cast<std::size_t>(n);
         }
         try {
             const Step done = member.step(std::span(in).subspan(in_at, in_end - in_at), out);
-            if (done.member_end) return {};
+            if (done.member_end) return std::nullopt;
             in_at += done.consumed;
         } catch (const InputError& error) {
-            return error.message;
+            return error;
         }
     }
 }
@@ -201,9 +212,14 @@ public:
         if (inflater == Inflater::zlib) zlib_.emplace();
     }
 
+    // Compressed bytes read from the descriptor so far; any thread may ask.
+    [[nodiscard]] std::uint64_t bytes_read() const {
+        return bytes_read_.load(std::memory_order_relaxed);
+    }
+
     // Fills the front of `out` as far as the input goes; 0 only at the end. Throws InputError.
     std::size_t fill(std::span<char> out) {
-        if (fault_) throw InputError{*std::exchange(fault_, std::nullopt)};
+        if (fault_) throw *std::exchange(fault_, std::nullopt);
         std::size_t produced = 0;
         try {
             while (produced < out.size() && more_input()) {
@@ -225,7 +241,7 @@ public:
             }
         } catch (const InputError& error) {
             if (produced == 0) throw;
-            fault_ = error.message;
+            fault_ = error;
         }
         return produced;
     }
@@ -245,12 +261,13 @@ private:
             if (in_end_ == input_.size()) input_.resize(input_.size() * 2);
             const std::size_t n =
                 read_fd(fd_, std::span<char>(input_).subspan(in_end_, input_.size() - in_end_));
+            bytes_read_.fetch_add(n, std::memory_order_relaxed);
             at_eof_ = n == 0;
             in_end_ += n;
             need_more_ = false;
         }
         if (in_at_ < in_end_ && !need_more_) return true;
-        if (in_member_) throw InputError{std::string(kEndedEarly)};
+        if (in_member_) throw truncated();
         return false;
     }
 
@@ -260,10 +277,10 @@ private:
         try {
             return isal_->step(in, out);
         } catch (const IsalFault& fault) {
-            throw InputError{isal_fault_text(fault.code)};
+            throw isal_fault(fault.code);
         }
 #else
-        throw InputError{std::string(kInvalidData)};
+        throw damaged(std::string(kInvalidData));
 #endif
     }
 
@@ -277,22 +294,22 @@ private:
 #if VELKO_HAVE_ISAL
     // zlib's text for the fault, so that a damaged file reads the same whichever decoder is
     // built in; ISA-L's own code is the fallback when the member cannot be read again.
-    std::string isal_fault_text(int code) const {
+    InputError isal_fault(int code) const {
         if (member_start_ >= 0) {
-            std::string text = zlib_fault_at(fd_, member_start_);
-            if (!text.empty()) return text;
+            if (std::optional<InputError> fault = zlib_fault_at(fd_, member_start_)) return *fault;
         }
+        const std::string prefix = std::string(kInvalidData) + ": ";
         switch (code) {
             case ISAL_INVALID_WRAPPER:
-                return std::string(kInvalidData) + ": incorrect header check";
+                return damaged(prefix + "incorrect header check");
             case ISAL_UNSUPPORTED_METHOD:
-                return std::string(kInvalidData) + ": unknown compression method";
+                return damaged(prefix + "unknown compression method");
             case ISAL_INCORRECT_CHECKSUM:
-                return std::string(kInvalidData) + ": incorrect data check";
+                return damaged(prefix + "incorrect data check");
             case ISAL_INVALID_LOOKBACK:
-                return std::string(kInvalidData) + ": invalid distance too far back";
+                return damaged(prefix + "invalid distance too far back");
             default:
-                return std::string(kInvalidData) + ": invalid block";
+                return damaged(prefix + "invalid block");
         }
     }
 #endif
@@ -306,7 +323,8 @@ private:
     bool at_eof_ = false;
     bool in_member_ = false;  // between a member's first byte and its end
     bool need_more_ = false;  // the decoder made no progress on what is buffered
-    std::optional<std::string> fault_;
+    std::optional<InputError> fault_;
+    std::atomic<std::uint64_t> bytes_read_ = 0;
     std::optional<ZlibMember> zlib_;
 #if VELKO_HAVE_ISAL
     std::optional<IsalMember> isal_;
@@ -336,6 +354,8 @@ public:
     Gzip(const Gzip&) = delete;
     Gzip& operator=(const Gzip&) = delete;
 
+    [[nodiscard]] std::uint64_t bytes_read() const { return decoder_.bytes_read(); }
+
     std::size_t read(std::span<char> out) {
         if (!worker_.joinable()) return decoder_.fill(out);
         for (;;) {
@@ -352,7 +372,7 @@ public:
             made_seen_ = made_;
             if (made_seen_ > taken_) continue;
             if (other_failure_) std::rethrow_exception(other_failure_);
-            if (failure_) throw InputError{*failure_};
+            if (failure_) throw *failure_;
             return 0;
         }
     }
@@ -398,13 +418,13 @@ private:
                 slot = made_ % kBlocks;
             }
             Block& block = blocks_[slot];
-            std::optional<std::string> failure;
+            std::optional<InputError> failure;
             std::exception_ptr other;
             std::size_t n = 0;
             try {
                 n = decoder_.fill(std::span<char>(block.data.get(), kBlockSize));
             } catch (const InputError& error) {
-                failure = error.message;
+                failure = error;
             } catch (...) {
                 other = std::current_exception();
             }
@@ -436,7 +456,7 @@ private:
     std::size_t at_ = 0;         // the reader's position in block taken_
     bool finished_ = false;      // guarded by mutex_: the worker has stopped for good
     bool stop_ = false;          // guarded by mutex_
-    std::optional<std::string> failure_;
+    std::optional<InputError> failure_;
     std::exception_ptr other_failure_;
 };
 
@@ -451,7 +471,13 @@ std::size_t InputStream::read_raw(std::span<char> out) {
         pending_at_ += n;
         return n;
     }
-    return read_fd(fd_, out);
+    const std::size_t n = read_fd(fd_, out);
+    bytes_read_ += n;
+    return n;
+}
+
+std::uint64_t InputStream::bytes_read() const {
+    return bytes_read_ + (gzip_ ? gzip_->bytes_read() : 0);
 }
 
 void InputStream::start() {
@@ -463,6 +489,7 @@ void InputStream::start() {
         const std::size_t n = read_fd(fd_, std::span<char>(magic + got, sizeof magic - got));
         if (n == 0) break;
         got += n;
+        bytes_read_ += n;
     }
     if (got == 2 && static_cast<unsigned char>(magic[0]) == 0x1f &&
         static_cast<unsigned char>(magic[1]) == 0x8b) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -10,10 +11,16 @@
 
 namespace velko::util {
 
+/// What went wrong in a read, for callers that raise an error of the matching kind.
+enum class InputFault { os, gzip_damaged, gzip_truncated };
+
 /// A read failure: the text names the problem ("Is a directory (os error 21)",
-/// "invalid gzip data: incorrect header check", "gzip stream ended early").
+/// "invalid gzip data: incorrect header check", "gzip stream ended early"); `os_error` is the
+/// errno of an OS failure.
 struct InputError {
     std::string message;
+    InputFault fault = InputFault::os;
+    int os_error = 0;
 };
 
 /// The deflate decoders a gzip stream can go through. zlib is always there and names every
@@ -47,6 +54,10 @@ public:
     /// Throws InputError.
     std::size_t read(std::span<char> out);
 
+    /// Bytes taken from the file so far (compressed bytes for a gzip file, which may be read
+    /// ahead of what read() has handed out).
+    [[nodiscard]] std::uint64_t bytes_read() const;
+
     /// True once the first read has seen the gzip magic bytes.
     [[nodiscard]] bool compressed() const { return gzip_ != nullptr; }
 
@@ -58,6 +69,7 @@ private:
 
     int fd_;
     Inflater inflater_;
+    std::uint64_t bytes_read_ = 0;  // by read_raw; a Gzip counts its own
     bool started_ = false;
     // Bytes read ahead while looking for the magic bytes, handed out before reading on.
     std::vector<char> pending_;

@@ -53,6 +53,7 @@ std::string fasta(std::mt19937_64& random, std::size_t size) {
 struct Outcome {
     std::string text;
     std::string failure;
+    velko::util::InputFault fault = velko::util::InputFault::os;
 };
 
 Outcome drain(int fd, Inflater inflater, std::size_t read_size) {
@@ -63,6 +64,7 @@ Outcome drain(int fd, Inflater inflater, std::size_t read_size) {
         while (const std::size_t n = input.read(buffer)) outcome.text.append(buffer.data(), n);
     } catch (const InputError& error) {
         outcome.failure = error.message;
+        outcome.fault = error.fault;
     }
     return outcome;
 }
@@ -125,6 +127,10 @@ void check(const std::string& label, const std::string& data, const std::string*
                                         std::to_string(read_size);
                 const Outcome got = read_as(data, inflater, read_size, pipe);
                 expect(got.failure == failure, how + ": failure '" + got.failure + "'");
+                const auto fault = failure == "gzip stream ended early"
+                                       ? velko::util::InputFault::gzip_truncated
+                                       : velko::util::InputFault::gzip_damaged;
+                expect(failure.empty() || got.fault == fault, how + ": fault kind");
                 if (text != nullptr) expect(got.text == *text, how + ": text differs");
             }
         }
