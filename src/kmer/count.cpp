@@ -79,7 +79,11 @@ SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts
       top_shift_(k == 0 ? 0U : 2U * (k - 1U)) {}
 
 void SequenceCounter::feed(std::string_view piece) {
-    if (head_.size() < kHeadBytes) head_.append(piece.substr(0, kHeadBytes - head_.size()));
+    if (head_size_ < kHeadBytes) {
+        const std::size_t n = std::min(piece.size(), kHeadBytes - head_size_);
+        std::memcpy(head_.data() + head_size_, piece.data(), n);
+        head_size_ += n;
+    }
     if (!first_bad_) {
         const std::size_t bad = k_ == 0 ? first_continuation(piece) : count_windows(piece);
         if (bad < piece.size()) first_bad_ = size_ + bad;
@@ -257,12 +261,12 @@ void SequenceCounter::fail_boundary(std::uint64_t position) const {
     append_number(message, past);
     message += ") of `";
     if (size_ <= kQuotedBytes) {
-        message += head_;
+        message.append(head_.data(), head_size_);
         message += '`';
     } else {
         std::size_t cut = kQuotedBytes;
         while (cut > 0 && is_continuation(static_cast<unsigned char>(head_[cut]))) --cut;
-        message.append(head_, 0, cut);
+        message.append(head_.data(), cut);
         message += "`[...]";
     }
     fail(message);

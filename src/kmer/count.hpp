@@ -1,6 +1,7 @@
 // Counting the k-mer windows of a text, whole or in pieces, and adding the opposite strand.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -53,7 +54,10 @@ private:
     std::uint64_t complement_ = 0;  // the last k letters complemented, the latest most significant
     std::uint64_t size_ = 0;   // bytes fed so far
     std::optional<std::uint64_t> first_bad_;  // first byte no window may hold
-    std::string head_;         // the text's first bytes, which an abort message quotes
+    // The text's first bytes, which an abort message quotes: a fixed array, as a heap copy
+    // would cost a short text more than counting it.
+    std::array<char, 257> head_;  // NOLINT: only the first head_size_ bytes are ever read
+    std::size_t head_size_ = 0;
     // Bytes [context_start_, context_start_ + context_.size()) of the text: before a bad byte,
     // the last few fed; after it, those around it, which settle which window fails first.
     std::string context_;
