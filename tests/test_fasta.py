@@ -423,3 +423,28 @@ def test_kept_results_hold_about_their_own_size(tmp_path, k, keep_every):
     own = len(kept) * 8 * 4**k
     assert resident_bytes() - before < own + 12_000_000
     assert all(r.total == 151 - k for r in kept[:3])
+
+
+def reference_counts(seq, k):
+    counts = [0] * 4**k
+    index = 0
+    for i, letter in enumerate(seq):
+        index = (index * 4 + "ACGT".index(letter)) % 4**k
+        if i + 1 >= k:
+            counts[index] += 1
+    return counts
+
+
+@pytest.mark.parametrize("k", [3, 6])
+def test_lines_of_every_length(write_file, k):
+    # Line ends fall at every place of the counting blocks, once per width from 1 to 300.
+    rng = random.Random(k)
+    records = {}
+    text = []
+    for width in range(1, 301):
+        seq = "".join(rng.choices("ACGT", k=2 * width + 37 + rng.randrange(64)))
+        records[f"w{width}"] = seq
+        text.append(f">w{width}\n" + "\n".join(seq[i:i + width] for i in range(0, len(seq), width)))
+    results = get_kmer_count_fasta(write_file("\n".join(text) + "\n"), k, False)
+    assert {name: r.counts for name, r in results.items()} == {
+        name: reference_counts(seq, k) for name, seq in records.items()}

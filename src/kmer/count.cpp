@@ -40,6 +40,12 @@ constexpr std::array<std::uint8_t, 256> kCode = [] {
 // Count lists up to this size stay in the core's own caches; larger ones are prefetched.
 constexpr std::size_t kCachedCounts = std::size_t{1} << 16;
 
+// A text this many times longer than its count list is counted into several tables in turn
+// (four up to k = 5, two at k = 6, where they still fit the fast caches; one beyond): the extra
+// tables and their sum cost less than the waits they spare on repeats. Packing is what makes
+// the increments the bottleneck; the portable path, limited by its per-letter work, keeps one.
+constexpr std::size_t kTurnsFrom = 16;
+
 std::size_t first_bad_in(const unsigned char* bytes, std::size_t from) {
     while (kCode[bytes[from]] != kBad) ++from;
     return from;
@@ -71,10 +77,12 @@ void append_number(std::string& text, std::uint64_t value) {
 
 }  // namespace
 
-SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts, Strands strands)
+SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts, Strands strands,
+                                 PackPath path)
     : k_(k),
       strands_(strands),
       counts_(counts),
+      path_(path),
       mask_(counts.size() - 1),
       top_shift_(k == 0 ? 0U : 2U * (k - 1U)) {}
 
@@ -108,27 +116,31 @@ std::size_t SequenceCounter::count_windows(std::string_view piece) {
     return far ? count_far(bytes, i, size) : count_near(bytes, i, size);
 }
 
-// Windows over a bad letter are counted with a wrong index in the block that holds it, but a text
-// with a complete window and a bad letter always aborts, so those counts are never seen.
+// Windows over a bad letter may be counted with a wrong index, but a text with a complete window
+// and a bad letter always aborts, so those counts are never seen.
 
 std::size_t SequenceCounter::count_near(const unsigned char* bytes, std::size_t i,
                                         std::size_t size) {
-    std::uint64_t* const counts = counts_.data();
     const std::uint64_t mask = mask_;
+    const std::size_t n = counts_.size();
     std::uint64_t rolling = letters_;
-    while (i < size) {
-        const std::size_t stop = std::min(size, i + kBlock);
-        unsigned seen = 0;
-        for (std::size_t j = i; j < stop; ++j) {
-            const unsigned code = kCode[bytes[j]];
-            seen |= code;
-            // Unmasked, the rolling code is one multiply-add per letter; letters older than the
-            // window only reach bits the mask drops.
-            rolling = rolling * 4 + code;
-            ++counts[rolling & mask];
-        }
-        if ((seen & kBad) != 0) return first_bad_in(bytes, i);
-        i = stop;
+    std::array<std::uint64_t*, 4> tables{counts_.data()};
+    std::size_t used = 1;
+    const std::size_t turns = path_ == PackPath::portable ? 1 : k_ <= 5 ? 4 : k_ == 6 ? 2 : 1;
+    if (turns_.empty() && turns > 1 && size - i >= kTurnsFrom * n) {
+        turns_.assign((turns - 1) * n, 0);
+    }
+    for (std::size_t t = 0; t < turns_.size() / n; ++t) tables[used++] = turns_.data() + t * n;
+    i += count_letter_blocks({bytes + i, size - i}, rolling, mask, {tables.data(), used}, false,
+                             path_);
+    // What is left: the block that holds a bad byte, or the last letters short of a block.
+    for (; i < size; ++i) {
+        const unsigned code = kCode[bytes[i]];
+        if (code == kBad) return i;
+        // Unmasked, the rolling code is one multiply-add per letter; letters older than the
+        // window only reach bits the mask drops.
+        rolling = rolling * 4 + code;
+        ++counts_[rolling & mask];
     }
     letters_ = rolling;
     return size;
@@ -223,6 +235,10 @@ std::uint64_t SequenceCounter::finish() {
         if (k_ == 0) fail_boundary(*first_bad_);
         if (size_ >= k_) fail_first_window();
     }
+    for (std::size_t t = 0; t < turns_.size(); t += counts_.size()) {
+        for (std::size_t i = 0; i < counts_.size(); ++i) counts_[i] += turns_[t + i];
+    }
+    turns_ = {};
     const std::uint64_t strands = strands_ == Strands::both ? 2 : 1;
     if (k_ == 0) {
         counts_[0] = strands * size_;  // the one empty k-mer, once per byte position

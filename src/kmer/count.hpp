@@ -7,8 +7,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kmer/count_result.hpp"
+#include "kmer/letter_block.hpp"
 
 namespace velko::kmer {
 
@@ -23,8 +25,9 @@ public:
     /// reverse complement's position, exactly as counting the reverse-complement text too would,
     /// and finish() returns twice the windows: cheaper than add_reverse_strand for texts much
     /// shorter than 4^k (a second increment per window instead of a pass over all 4^k counts).
+    /// `path` picks the letter-block routine; every path gives the same counts.
     SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts,
-                    Strands strands = Strands::forward);
+                    Strands strands = Strands::forward, PackPath path = best_pack_path());
     /// Feeds the next bytes of the text. Never throws: the first bad window is remembered and
     /// counting stops there.
     void feed(std::string_view piece);
@@ -48,6 +51,10 @@ private:
     std::uint8_t k_;
     Strands strands_;
     std::span<std::uint64_t> counts_;
+    PackPath path_;
+    // Extra count tables for long texts: each window takes the next table in turn (counts_
+    // first, then these), summed into counts_ when the text ends.
+    std::vector<std::uint64_t> turns_;
     std::uint64_t mask_;
     unsigned top_shift_;         // where a letter enters the reverse-complement code
     std::uint64_t letters_ = 0;  // 2-bit codes of the letters so far, the latest least significant
