@@ -13,17 +13,20 @@ import argparse
 import ctypes
 import itertools
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
 import tempfile
 import threading
-import time
 
 import numpy as np
 
-from velko.fasta import DnaSequence
-from velko.kmer import get_kmer_count_seq, get_kmer_to_idx, get_possible_kmers
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from timing import best_of  # noqa: E402
+
+from velko.fasta import DnaSequence  # noqa: E402
+from velko.kmer import get_kmer_count_seq, get_kmer_to_idx, get_possible_kmers  # noqa: E402
 
 MB = 1_000_000
 CODES = np.full(256, 255, dtype=np.uint8)
@@ -34,16 +37,6 @@ COMPLEMENT = bytes.maketrans(b"ACGT", b"TGCA")
 def random_text(size, seed=20240601):
     rng = np.random.default_rng(seed)
     return np.frombuffer(b"ACGT", dtype=np.uint8)[rng.integers(0, 4, size)].tobytes().decode()
-
-
-def best(call, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = call()
-        times.append(time.perf_counter() - start)
-        del result
-    return min(times)
 
 
 def naive_index(k):
@@ -133,18 +126,21 @@ def bench_counting(sizes, repeat):
         text = random_text(size * MB)
         data = text.encode()
         for k in (4, 8, 12):
+            # The pure-Python loop runs on a 1 MB sample, scaled to the full size, plus the one
+            # index it builds per call; timed beside velko's rows, as the load on a shared
+            # machine changes from minute to minute.
+            index_time = best_of(repeat, lambda: naive_index(k))
+            index = naive_index(k)
+            per_mb = {both: best_of(repeat, lambda: naive_counts(naive_sample, k, both, index))
+                      for both in (False, True)}
+            del index
             for both in (False, True):
-                count = best(lambda: get_kmer_count_seq(text, k, both), repeat)
-                with_list = best(lambda: get_kmer_count_seq(text, k, both).counts, repeat)
-                numpy_time = best(lambda: numpy_counts(data, k, both), 1)
-                c_time = best(lambda: c_loop_counts(c_loop, data, k, both), repeat) if c_loop else 0
-                # The pure-Python loop runs on a 1 MB sample, scaled to the full size, plus the
-                # one index it builds per call.
-                index_time = best(lambda: naive_index(k), 1)
-                index = naive_index(k)
-                naive_time = index_time + size * best(
-                    lambda: naive_counts(naive_sample, k, both, index), 1)
-                del index
+                count = best_of(repeat, lambda: get_kmer_count_seq(text, k, both))
+                with_list = best_of(repeat, lambda: get_kmer_count_seq(text, k, both).counts)
+                numpy_time = best_of(repeat, lambda: numpy_counts(data, k, both))
+                c_time = (best_of(repeat, lambda: c_loop_counts(c_loop, data, k, both))
+                          if c_loop else 0)
+                naive_time = index_time + size * per_mb[both]
                 strand = "both strands" if both else "forward"
                 print(
                     f"  {size:>4} MB k={k:<2} {strand:<12}  velko {size / count:8.0f} MB/s"
@@ -159,22 +155,22 @@ def bench_counting(sizes, repeat):
 def bench_vocabulary(repeat, skip_index):
     print("get_possible_kmers / get_kmer_to_idx")
     for k in (8, 10, 12):
-        runs = repeat if k < 12 else 1
-        velko_list = best(lambda: get_possible_kmers(k), runs)
-        product = best(lambda: ["".join(p) for p in itertools.product("ACGT", repeat=k)], runs)
+        runs = repeat if k < 12 else 1  # k = 12 builds 16.7 million entries: once for each
+        velko_list = best_of(runs, lambda: get_possible_kmers(k))
+        product = best_of(runs, lambda: ["".join(p) for p in itertools.product("ACGT", repeat=k)])
         row(f"get_possible_kmers({k})", velko_list, {"itertools.product": product})
         if skip_index:
             continue
         kmers = ["".join(p) for p in itertools.product("ACGT", repeat=k)]
-        velko_index = best(lambda: get_kmer_to_idx(k), runs)
-        comprehension = best(
+        velko_index = best_of(runs, lambda: get_kmer_to_idx(k))
+        comprehension = best_of(
+            runs,
             lambda: {kmer: i for i, kmer in enumerate(["".join(p) for p in
                                                          itertools.product("ACGT", repeat=k)])},
-            runs,
         )
         # The floor: only inserting ready-made keys and values into a dict.
         values = list(range(len(kmers)))
-        floor = best(lambda: dict(zip(kmers, values)), runs)
+        floor = best_of(runs, lambda: dict(zip(kmers, values)))
         row(f"get_kmer_to_idx({k})", velko_index,
             {"dict comprehension": comprehension, "dict(zip) of ready keys": floor})
         del kmers, values
@@ -185,8 +181,8 @@ def bench_reverse_complement(repeat):
     text = random_text(100 * MB)
     data = text.encode()
     sequence = DnaSequence(text)
-    velko = best(lambda: sequence.rev_complement(), repeat)
-    translate = best(lambda: data.translate(COMPLEMENT)[::-1], repeat)
+    velko = best_of(repeat, lambda: sequence.rev_complement())
+    translate = best_of(repeat, lambda: data.translate(COMPLEMENT)[::-1])
     row("rev_complement()", velko, {"bytes.translate+slice": translate})
 
 
@@ -231,7 +227,7 @@ def bench_threads(repeat):
         for thread in threads:
             thread.join()
 
-    row("2 threads", best(parallel, repeat), {"sequential": best(sequential, repeat)})
+    row("2 threads", best_of(repeat, parallel), {"sequential": best_of(repeat, sequential)})
 
 
 def main():

@@ -12,15 +12,20 @@ import argparse
 import csv
 import gc
 import os
+import pathlib
 import random
+import sys
 import tempfile
 import time
 
-import velko  # noqa: F401  (publishes the submodules)
-from velko.hmmer.tophit import TopHitFile
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from timing import best_of  # noqa: E402
+
+import velko  # noqa: E402,F401  (publishes the submodules)
+from velko.hmmer.tophit import TopHitFile  # noqa: E402
 
 try:
-    import pandas as pd
+    import pandas as pd  # noqa: E402
 except ImportError:  # the plain-Python comparison still runs
     pd = None
 
@@ -48,17 +53,6 @@ def make_hits(n_hits, seed=11, prefix=""):
     del hits[n_hits:]
     rng.shuffle(hits)
     return hits
-
-
-def best_of(runs, work):
-    best = float("inf")
-    for _ in range(runs):
-        gc.collect()
-        start = time.perf_counter()
-        result = work()
-        best = min(best, time.perf_counter() - start)
-        del result  # freeing what the work built is not part of it
-    return best
 
 
 # Plain Python: a dict of dicts holding (e-value, bit score), the same replacement rule.

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "util/accession.hpp"
+#include "accession/accession.hpp"
 
 namespace {
 
@@ -35,6 +35,6 @@ std::string reference(std::string text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    if (velko::util::canonical_gid(text) != reference(text)) std::abort();
+    if (velko::accession::canonical_gid(text) != reference(text)) std::abort();
     return 0;
 }

@@ -125,7 +125,7 @@ Reading read(const std::string& path) {
             if (!decode(record.seq)) std::abort();
             out.records.push_back(std::move(record));
         }
-    } catch (const velko::fasta::ReadError& error) {
+    } catch (const velko::ReadError& error) {
         out.error = error.what();
     }
     return out;

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "util/fail.hpp"
 #include "util/input_stream.hpp"
+#include "util/os_file.hpp"
 
 namespace {
 
@@ -43,7 +45,12 @@ bool read_all(const std::string& file, std::size_t step, std::string& out) {
     const int fd = memory_file(file);
     bool ok = true;
     try {
-        velko::util::InputStream input(fd);
+        // The stream reads through an open file of its own; /proc hands out a fresh
+        // descriptor of the memory file, starting at offset 0.
+        velko::util::OsFile file =
+            velko::util::OsFile::open_read("/proc/self/fd/" + std::to_string(fd));
+        if (!file.is_open()) std::abort();
+        velko::util::InputStream input(file);
         std::vector<char> buffer(step);
         for (std::size_t round = 0;; ++round) {
             const std::size_t want = 1 + (round * 7919) % step;
@@ -51,7 +58,7 @@ bool read_all(const std::string& file, std::size_t step, std::string& out) {
             if (n == 0) break;
             out.append(buffer.data(), n);
         }
-    } catch (const velko::util::InputError&) {
+    } catch (const velko::ReadError&) {
         ok = false;
     }
     close(fd);

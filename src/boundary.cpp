@@ -11,8 +11,6 @@ constexpr const char* kPanicDoc =
     "Like SystemExit, this exception derives from BaseException so that it will typically "
     "propagate all the way through the stack and cause the Python interpreter to exit.";
 
-constexpr std::string_view kNoErrorSet = "attempted to fetch exception but none was set";
-
 std::string text_of(PyObject* obj) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -74,7 +72,7 @@ Fetched fetch() {
     if (type == nullptr) {
         Py_XDECREF(value);
         Py_XDECREF(traceback);
-        raise_lazy(PyExc_SystemError, kNoErrorSet);
+        raise_lazy(PyExc_SystemError, kNoExceptionSet);
         PyErr_Fetch(&type, &value, &traceback);
     }
     if (type == panic_type()) {
@@ -109,7 +107,7 @@ std::string describe_pending_error() {
     return text;
 }
 
-Ref api(PyObject* obj, SourceLocation where) {
+Ref abort_on_null(PyObject* obj, SourceLocation where) {
     if (obj == nullptr) {
         if (PyErr_Occurred() != nullptr) PyErr_Print();
         fail("Python API call failed", where);
@@ -135,7 +133,7 @@ void throw_downcast(PyObject* obj, std::string_view target) {
 
 void settle_pending_error() noexcept {
     if (PyErr_Occurred() != panic_type()) {
-        if (PyErr_Occurred() == nullptr) raise_lazy(PyExc_SystemError, kNoErrorSet);
+        if (PyErr_Occurred() == nullptr) raise_lazy(PyExc_SystemError, kNoExceptionSet);
         return;
     }
     try {

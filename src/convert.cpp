@@ -78,6 +78,8 @@ std::vector<std::uint64_t> from_python<std::vector<std::uint64_t>>(PyObject* obj
         PyErr_Clear();
         throw_downcast(obj, "Sequence");
     }
+    // The size only presizes the vector: a sequence whose __len__ fails can still be
+    // iterated, and iteration decides what it holds, so a failed size counts as 0.
     Py_ssize_t size = PySequence_Size(obj);
     if (size < 0) {
         PyErr_Clear();
@@ -95,11 +97,11 @@ std::vector<std::uint64_t> from_python<std::vector<std::uint64_t>>(PyObject* obj
 
 Ref to_python(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
-Ref to_python(std::uint8_t value) { return api(PyLong_FromLong(value)); }
+Ref to_python(std::uint8_t value) { return abort_on_null(PyLong_FromLong(value)); }
 
-Ref to_python(std::uint64_t value) { return api(PyLong_FromUnsignedLongLong(value)); }
+Ref to_python(std::uint64_t value) { return abort_on_null(PyLong_FromUnsignedLongLong(value)); }
 
-Ref to_python(double value) { return api(PyFloat_FromDouble(value)); }
+Ref to_python(double value) { return abort_on_null(PyFloat_FromDouble(value)); }
 
 Ref to_python(std::string_view text) {
     // Short ASCII text (identifiers, accessions) skips the UTF-8 decoder; long text is decoded in
@@ -109,17 +111,18 @@ Ref to_python(std::string_view text) {
         for (const char c : text) high |= static_cast<unsigned char>(c);
         if (high < 0x80) return ascii_to_python(text);
     }
-    return api(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return abort_on_null(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 Ref ascii_to_python(std::string_view text) {
-    Ref str = api(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+    Ref str = abort_on_null(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
     std::memcpy(PyUnicode_1BYTE_DATA(str.get()), text.data(), text.size());
     return str;
 }
 
 Ref to_python(std::span<const std::uint64_t> values) {
-    Ref list = api(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    Ref list = abort_on_null(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(values[i]).release());
     }

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <memory>
 #include <optional>
 #include <span>
@@ -15,6 +14,7 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "pyref.hpp"
+#include "util/messages.hpp"
 
 namespace velko::py {
 
@@ -100,7 +100,7 @@ PyObject* allocate(PyTypeObject* type, Record&& record) {
     PyObject* obj = alloc(type, 0);
     if (obj == nullptr) {
         if (PyErr_Occurred() == nullptr) {
-            raise_lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
+            raise_lazy(PyExc_SystemError, kNoExceptionSet);
         }
         return nullptr;
     }
@@ -122,7 +122,7 @@ template <class Record>
 Ref to_python(Record&& record) {
     PyObject* obj = allocate(type_of<Record>(), std::move(record));
     if (obj == nullptr) {
-        fail("called `Result::unwrap()` on an `Err` value: " + describe_pending_error());
+        fail(std::string(util::kErrUnwrap) + ": " + describe_pending_error());
     }
     return Ref::steal(obj);
 }
@@ -138,12 +138,8 @@ Ref to_python(std::optional<Record>&& record) {
 template <class Record>
 void dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    try {
-        std::destroy_at(&reinterpret_cast<Instance<Record>*>(self)->record);
-    } catch (...) {
-        std::fputs("uncaught panic at ffi boundary\n", stderr);
-        std::abort();
-    }
+    // Record destructors are noexcept: anything thrown in one ends the process right there.
+    std::destroy_at(&reinterpret_cast<Instance<Record>*>(self)->record);
     freefunc free = type->tp_free;
     if (free == nullptr) {
         std::fputs("uncaught panic at ffi boundary\n", stderr);

@@ -5,12 +5,16 @@
 #include <string>
 
 #include "boundary.hpp"
+#include "util/messages.hpp"
 
 namespace velko::py {
 namespace {
 
+// "__name__", interned once for the life of the process. A failed first try is not cached:
+// a static holding NULL would fail every later lookup without an error set.
 PyObject* interned_name() {
-    static PyObject* name = PyUnicode_InternFromString("__name__");
+    static PyObject* name = nullptr;
+    if (name == nullptr) name = Ref::checked(PyUnicode_InternFromString("__name__")).release();
     return name;
 }
 
@@ -43,17 +47,21 @@ Ref create_submodule(const char* dotted_name) {
 
 void add(PyObject* module, std::string_view name, PyObject* value) {
     Ref all = export_list(module);
-    Ref text = api(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    Ref text = abort_on_null(
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     if (PyList_Append(all.get(), text.get()) < 0) fail("could not append __name__ to __all__");
     if (PyObject_SetAttr(module, text.get(), value) < 0) throw ErrorAlreadySet{};
 }
 
-void add_function(PyObject* module, PyMethodDef& definition) {
+void add_functions(PyObject* module, PyMethodDef* table) {
     Ref module_name = Ref::checked(PyModule_GetNameObject(module));
-    Ref function = Ref::checked(PyCMethod_New(&definition, module, module_name.get(), nullptr));
-    Ref name = Ref::checked(PyObject_GetAttr(function.get(), interned_name()));
-    const auto text = from_python<std::string_view>(name.get());
-    add(module, text, function.get());
+    for (PyMethodDef* definition = table; definition->ml_name != nullptr; ++definition) {
+        Ref function =
+            Ref::checked(PyCMethod_New(definition, module, module_name.get(), nullptr));
+        Ref name = Ref::checked(PyObject_GetAttr(function.get(), interned_name()));
+        const auto text = from_python<std::string_view>(name.get());
+        add(module, text, function.get());
+    }
 }
 
 void run_source(const char* source, PyObject* locals) {
@@ -66,7 +74,12 @@ void run_source(const char* source, PyObject* locals) {
     Ref result = Ref::checked(PyEval_EvalCode(code.get(), globals, locals ? locals : globals));
 }
 
-void publish_submodule(PyObject* package, PyObject* submodule, const char* source) {
+void publish_submodule(PyObject* package, PyObject* submodule) {
+    const char* name = PyModule_GetName(submodule);
+    if (name == nullptr) throw ErrorAlreadySet{};
+    const std::string statement =
+        std::string("import sys; sys.modules['") + name + "'] = submodule";
+    const char* source = statement.c_str();
     Ref locals = Ref::checked(PyDict_New());
     if (PyDict_SetItemString(locals.get(), "submodule", submodule) < 0) throw ErrorAlreadySet{};
     try {
@@ -76,12 +89,10 @@ void publish_submodule(PyObject* package, PyObject* submodule, const char* sourc
         try {
             run_source("import sys; sys.stderr.flush()", nullptr);
         } catch (const ErrorAlreadySet&) {
-            fail("called `Result::unwrap()` on an `Err` value: " + describe_pending_error());
+            fail(std::string(util::kErrUnwrap) + ": " + describe_pending_error());
         }
         fail(source);
     }
-    const char* name = PyModule_GetName(submodule);
-    if (name == nullptr) throw ErrorAlreadySet{};
     add(package, name, submodule);
 }
 

@@ -5,6 +5,7 @@
 
 #include "pyclass.hpp"
 #include "pyref.hpp"
+#include "signature.hpp"
 
 namespace velko::py {
 
@@ -14,11 +15,23 @@ namespace velko::py {
 /// Records `name` in the module's __all__, then sets the attribute.
 void add(PyObject* module, std::string_view name, PyObject* value);
 
-/// A built-in function bound to `module` from a static definition, added under its own name.
-void add_function(PyObject* module, PyMethodDef& definition);
+/// A function or method that binds its arguments through a Signature (METH_FASTCALL |
+/// METH_KEYWORDS).
+using FastcallEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 
-/// Publishes the submodule in sys.modules by running `source`, then adds it to the package.
-void publish_submodule(PyObject* package, PyObject* submodule, const char* source);
+/// The method-table row of `entry`, named by its signature: the Python name is written once.
+/// Signatures are made from string literals, so the name's data is NUL-terminated.
+[[nodiscard]] inline PyMethodDef method_def(const Signature& signature, FastcallEntry entry) {
+    return {signature.name.data(), as_cfunction(entry), METH_FASTCALL | METH_KEYWORDS, nullptr};
+}
+
+/// Built-in functions bound to `module` from a static table (ending in an empty row), each
+/// added under its own name.
+void add_functions(PyObject* module, PyMethodDef* table);
+
+/// Publishes the submodule in sys.modules under its own name, by running a one-line statement
+/// that says so, then adds it to the package.
+void publish_submodule(PyObject* package, PyObject* submodule);
 
 /// Runs Python source with the __main__ globals, or the given locals.
 void run_source(const char* source, PyObject* locals);

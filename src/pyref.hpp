@@ -1,4 +1,16 @@
-// Ref (owning) and Borrowed (non-owning) references to Python objects.
+// Ref, the owning reference to a Python object, and the rules for holding references.
+//
+// Rules of use:
+// - A call that returns a new reference and may fail (NULL with an error set) is wrapped on the
+//   same line with Ref::checked, which throws ErrorAlreadySet on NULL.
+// - A call whose failure would be a broken interpreter (making a small int, an empty list) is
+//   wrapped with abort_on_null (boundary.hpp): NULL ends the call as an internal abort.
+// - Ref::steal takes a new reference that is known not to be NULL, or may be NULL on purpose
+//   (the end of an iteration, a lookup that may miss).
+// - Borrowed references (arguments, self, tuple items) stay plain PyObject* and are never
+//   released; Ref::borrow takes a strong one when the object must outlive its owner.
+// - release() hands the reference to CPython: the guard's return value, PyList_SET_ITEM into a
+//   fresh list, a buffer view's obj.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -10,9 +22,6 @@ namespace velko::py {
 
 /// Thrown when the Python error indicator is already set; the entry guard returns NULL.
 struct ErrorAlreadySet {};
-
-/// A reference the caller does not own: arguments, `self`, items of a tuple.
-using Borrowed = PyObject*;
 
 /// Owns one strong reference, dropped on every path out.
 class Ref {

@@ -1,4 +1,6 @@
-"""Shared fixtures: small files written to tmp_path."""
+"""Shared fixtures: small files written to tmp_path, and a watchdog for the readers."""
+
+import faulthandler
 
 import pytest
 
@@ -20,3 +22,15 @@ def write_file(tmp_path):
         return str(path)
 
     return write
+
+
+WATCHDOG_SECONDS = 120  # far above the slowest reader test, sanitizer builds included
+
+
+@pytest.fixture
+def watchdog():
+    """Ends the whole run with every thread's traceback if one test hangs (a reader that loops
+    on malformed input would otherwise stall the suite silently)."""
+    faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()

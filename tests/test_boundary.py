@@ -1,9 +1,12 @@
 """Argument binding and conversion messages, receivers, and PanicException."""
 
+import ctypes
+import sysconfig
 
 import pytest
 
 from velko.fasta import DnaSequence
+from velko.hmmer.tophit import Hit, TopHitFile
 from velko.util.accession import canonical_gid
 
 
@@ -68,21 +71,75 @@ def test_nested_class_uses_qualname():
 
 
 def test_relabelled_error_is_not_chained():
-    try:
+    with pytest.raises(TypeError) as info:
         try:
             raise KeyError("outer")
         except KeyError:
             canonical_gid(1)
-    except TypeError as error:
-        assert error.__cause__ is None
-        assert error.__context__ is None or isinstance(error.__context__, KeyError)
-        assert error.args == ("argument 'gid': 'int' object cannot be converted to 'PyString'",)
+    error = info.value
+    assert error.__cause__ is None
+    assert error.__context__ is None or isinstance(error.__context__, KeyError)
+    assert error.args == ("argument 'gid': 'int' object cannot be converted to 'PyString'",)
 
 
-def test_receiver_type_is_checked():
-    method = DnaSequence.rev_complement
-    with pytest.raises(TypeError):
-        method("ACGT")
-    getter = DnaSequence.__dict__["seq"].__get__
-    with pytest.raises(TypeError):
-        getter("ACGT")
+# The interpreter tests the receiver itself before it calls a method or getter found on a class,
+# so the binding's own test is reached only by calling the table entry underneath directly.
+METH_NOARGS, METH_FASTCALL_KEYWORDS = 0x0004, 0x0080 | 0x0002
+
+
+class MethodDef(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("meth", ctypes.c_void_p), ("flags", ctypes.c_int),
+                ("doc", ctypes.c_char_p)]
+
+
+class GetSetDef(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("get", ctypes.c_void_p), ("set", ctypes.c_void_p),
+                ("doc", ctypes.c_char_p), ("closure", ctypes.c_void_p)]
+
+
+class Descriptor(ctypes.Structure):
+    # The head shared by method and getset descriptors, then the table entry they wrap.
+    _fields_ = [("refcnt", ctypes.c_ssize_t), ("type", ctypes.c_void_p),
+                ("d_type", ctypes.c_void_p), ("d_name", ctypes.c_void_p),
+                ("d_qualname", ctypes.c_void_p), ("entry", ctypes.c_void_p)]
+
+
+def call_entry(cls, name, receiver, *args):
+    """Calls cls's method or getter `name` with `receiver`, past the interpreter's own check."""
+    descriptor = cls.__dict__[name]
+    entry = Descriptor.from_address(id(descriptor)).entry
+    if type(descriptor).__name__ == "getset_descriptor":
+        table = GetSetDef.from_address(entry)
+        getter = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p)(table.get)
+        return getter(receiver, table.closure)
+    table = MethodDef.from_address(entry)
+    assert table.name.decode() == name
+    if table.flags == METH_NOARGS:
+        method = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p)
+        return method(table.meth)(receiver, None)
+    assert table.flags == METH_FASTCALL_KEYWORDS
+    method = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object,
+                               ctypes.POINTER(ctypes.py_object), ctypes.c_ssize_t, ctypes.c_void_p)
+    return method(table.meth)(receiver, (ctypes.py_object * len(args))(*args), len(args), None)
+
+
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+                    reason="the object layout read here is that of the default build")
+@pytest.mark.parametrize(
+    ("cls", "name", "receiver", "args"),
+    [
+        (DnaSequence, "rev_complement", "ACGT", ()),
+        (DnaSequence, "seq", "ACGT", ()),
+        (Hit, "hmm_str", "g", ()),
+        (Hit, "bit_score", DnaSequence("A"), ()),
+        (TopHitFile, "write", DnaSequence("A"), ()),
+        (TopHitFile, "read", Hit("g", "PF", 1.0, 2.0), ()),
+        (TopHitFile, "path", None, ()),
+        (TopHitFile, "contains_gene_id", 1, ("g",)),
+        (TopHitFile, "add_hit", DnaSequence("A"), ("g", "PF", 1.0, 2.0)),
+    ],
+)
+def test_receiver_type_is_checked(cls, name, receiver, args):
+    assert message(lambda: call_entry(cls, name, receiver, *args)) == (
+        "TypeError",
+        f"'{type(receiver).__qualname__}' object cannot be converted to '{cls.__name__}'")

@@ -4,8 +4,6 @@ import gc
 import os
 import pathlib
 import random
-import sys
-import threading
 import unicodedata
 
 import pytest
@@ -20,6 +18,9 @@ EXPECTED_HEADER = "Expected > at record start."
 NOT_UTF8 = "stream did not contain valid UTF-8"
 NUL_IN_PATH = "data provided contains a nul byte"
 BUFFER = 1 << 18  # the reader's buffer: lines crossing it are read in parts
+BINARY = bytes(random.Random(5).randrange(256) for _ in range(4096))
+
+pytestmark = pytest.mark.usefixtures("watchdog")
 
 # Unicode White_Space, spelled out: str.isspace() also takes U+001C..U+001F.
 WHITE_SPACE = frozenset(
@@ -145,6 +146,8 @@ FILES = {
     "header after header": b">a\n>b\nAC\n",
     "duplicates: the later replaces the earlier": b">x\nACGT\n>x\nAAAA\n>y\nC\n>x\nGG\n",
     "bare > is a record and later records count": b">\n>r2\nAC\n",
+    "bare > at the end of the file": b">",
+    "NUL in an id": b">a\x00b\nAC\n",
     "empty id with description": b"> x\nAC\n",
     "header split at tab, description kept": b">r1\t  y z \t\nAC\n",
     "header split at unicode space": ">r\u00a0d\n>s\u3000e\n>t\u2003f\u205fg\nAC\n".encode(),
@@ -154,6 +157,7 @@ FILES = {
     "blank and white-space lines add nothing": b">r\n\n  \t \nAC\n\n",
     "white space inside a line aborts counting": b">r\nAC GT\n",
     "lower case aborts counting": b">a\nACGT\n>b\nacgt\n",
+    "NUL in a sequence aborts counting": b">a\nAC\x00GT\n",
     "character boundary message quotes the joined text": ">r\nAé\nC\n".encode(),
     "carriage returns alone make one line": b">r1 a\rACGT\rTT\r\n",
     "sequence before the first header": b"ACGT\n>r\nAC\n",
@@ -172,6 +176,8 @@ FILES = {
     "encoded surrogate": b">a\nA\xed\xa0\x80\n",
     "above U+10FFFF": b">a\nA\xf4\x90\x80\x80\n",
     "continuation without lead": b">a \x80\nA\n",
+    "continuation without lead as the id": b">\x80\nAC\n",
+    "binary": b"\x00\xff" + BINARY,
     "four-byte character is fine": ">a\U0001F600\nAC\n".encode(),
 }
 
@@ -256,6 +262,8 @@ def test_features_straddling_the_buffer(write_file, piece, shift):
 @pytest.mark.parametrize(
     "data",
     [
+        # a sequence line of many buffers
+        b">a\n" + b"A" * 5_000_000 + b"\n",
         # a sequence line of 2.5 buffers, with white space that only the end decides about
         b">r\n" + b"ACGT" * (BUFFER * 5 // 8) + b" \t" + b"AC" * 10 + "\u00a0 \r\n".encode(),
         # white space longer than the buffer, inside a line and at its end
@@ -271,9 +279,8 @@ def test_features_straddling_the_buffer(write_file, piece, shift):
         (b"ACGT" * 15 + b"\n").join([b">a\n"] * 4000 + [">\u00e9 x\n".encode()]
                                       + [b""] * 8000) + b">b\n\xe2\x82\n",
     ],
-    ids=["long line", "long white space", "long header", "many records", "many lines",
-         "late bad byte",
-         "bad byte after a late character"],
+    ids=["line of many buffers", "long line", "long white space", "long header", "many records",
+         "many lines", "late bad byte", "bad byte after a late character"],
 )
 def test_long_lines(write_file, data):
     path = write_file(data)
@@ -320,7 +327,7 @@ def test_any_path_is_quoted_like_python_sees_it(name):
     assert actual(path, 1, False) == ("panic", os_failure(path, 2))
 
 
-# ---- arguments, memory and threads -------------------------------------------------------------
+# ---- arguments and memory ----------------------------------------------------------------------
 
 @pytest.mark.parametrize(
     ("args", "error", "message"),
@@ -369,32 +376,6 @@ def test_results_beyond_memory_raise_memory_error(write_file, records, share):
         get_kmer_count_fasta(path, k, False)
     with pytest.raises(MemoryError):
         get_kmer_count_fasta(path, 40, False)
-
-
-def test_counting_in_threads(write_file):
-    files = [
-        write_file(b"".join(b">r%d\n%s\n" % (j, b"ACGT"[i % 4:] * (j + 50)) for j in range(200)))
-        for i in range(4)
-    ]
-    wanted = [actual(path, 3, True) for path in files]
-    got = [None] * len(files)
-
-    def work(i):
-        for _ in range(5):
-            got[i] = actual(files[i], 3, True)
-            if got[i] != wanted[i]:
-                return
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(files))]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert got == wanted
-
-
-def test_module_registers_it_first():
-    assert sys.modules["velko.kmer"].__all__[0] == "get_kmer_count_fasta"
 
 
 def resident_bytes():

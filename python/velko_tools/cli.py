@@ -1,4 +1,4 @@
-"""The velko command: k-mer tables of FASTA files and canonical accessions from a shell.
+"""The velko command: k-mer tables, top profile hits and canonical accessions from a shell.
 
 A subcommand is one function taking the parsed arguments and one entry in COMMANDS naming it,
 its help and its arguments. Bad input ends with one line on standard error and status 1; usage
@@ -46,7 +46,7 @@ def _kmers(args: argparse.Namespace) -> None:
     from velko_tools.kmers import count_kmers
 
     if args.output is not None:
-        tables.check_output_format(args.output)
+        tables.check_output_format(args.output)  # before counting, which may take long
     table = count_kmers(
         args.files,
         args.k,
@@ -57,6 +57,23 @@ def _kmers(args: argparse.Namespace) -> None:
         progress=args.progress if args.progress is not None else sys.stderr.isatty(),
     )
     tables.write_table(table, args.output, frequencies=args.frequencies)
+
+
+def _tophits(args: argparse.Namespace) -> None:
+    from velko_tools.hits import read_hmmer
+
+    if args.score == "domain" and args.format == "tblout":
+        raise UsageError("--score domain needs --format domtblout")
+    table = read_hmmer(args.files, format=args.format, program=args.program, score=args.score,
+                       hmm=args.hmm)
+    if args.top:
+        table = table.top_hits()
+    if args.output is not None:
+        table.write(args.output)
+        return
+    out = sys.stdout.buffer
+    out.write(b"gene_id\thmm_id\te_value\tbit_score\n")
+    out.write(table.to_tsv())
 
 
 def _gid(args: argparse.Namespace) -> None:
@@ -94,6 +111,30 @@ COMMANDS: list[Command] = [
                 help="progress bar on standard error (default: when it is a terminal)"),
         ],
         _kmers,
+    ),
+    Command(
+        "tophits",
+        "the best hit per gene and profile of HMMER tables, as velko's top-hit file or a TSV",
+        [
+            arg("files", metavar="FILE", nargs="+",
+                help="tables written by hmmsearch or hmmscan with --tblout or --domtblout"),
+            arg("--format", choices=["tblout", "domtblout"], default="tblout",
+                help="per-sequence (--tblout) or per-domain (--domtblout) table (default: "
+                     "tblout)"),
+            arg("--program", choices=["hmmsearch", "hmmscan"], default=None,
+                help="the program that wrote the tables (default: each file's '# Program:' "
+                     "line)"),
+            arg("--score", choices=["sequence", "domain"], default="sequence",
+                help="the full sequence's E-value and score, or the domain's independent ones "
+                     "(domtblout only; default: sequence)"),
+            arg("--hmm", choices=["name", "accession"], default="name",
+                help="name profiles by name or by accession (default: name)"),
+            arg("--top", action="store_true", help="keep each gene's top hit only"),
+            arg("-o", "--output", metavar="OUT", default=None,
+                help="write velko's top-hit file to OUT (default: a TSV gene_id, hmm_id, "
+                     "e_value, bit_score to standard output)"),
+        ],
+        _tophits,
     ),
     Command(
         "gid",

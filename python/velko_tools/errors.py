@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import gzip
+
 
 class VelkoError(Exception):
     """Base of every error velko_tools raises about the content of its inputs."""
@@ -42,3 +44,70 @@ class InvalidBaseError(VelkoError, ValueError):
         self,
     ) -> tuple[type[InvalidBaseError], tuple[str, str, int, int, str]]:
         return type(self), (self.path, self.record, self.line, self.column, self.char)
+
+
+class HmmerFormatError(VelkoError, ValueError):
+    """A HMMER table that does not read as the format asked for.
+
+    ``path`` is the file as given, ``line`` the 1-based line at fault and ``column`` the
+    1-based column (field) of that line that failed, or None when the whole line is at fault.
+    Raised for a row with too few columns, a number that does not parse, a row or column
+    headings of the other table format, a missing accession asked for, or a program that is
+    not hmmsearch or hmmscan (or is not named when it must be).
+    """
+
+    def __init__(self, path: str, line: int, column: int | None, reason: str) -> None:
+        where = f"{path}:{line}" if column is None else f"{path}:{line}:{column}"
+        super().__init__(f"{where}: {reason}")
+        self.path = path
+        self.line = line
+        self.column = column
+        self.reason = reason
+
+    def __reduce__(
+        self,
+    ) -> tuple[type[HmmerFormatError], tuple[str, int, int | None, str]]:
+        return type(self), (self.path, self.line, self.column, self.reason)
+
+
+class TopHitFormatError(VelkoError, ValueError):
+    """A line of a velko top-hit file that does not read.
+
+    ``path`` is the file as given and ``line`` the 1-based line at fault.
+    """
+
+    def __init__(self, path: str, line: int, reason: str) -> None:
+        super().__init__(f"{path}:{line}: {reason}")
+        self.path = path
+        self.line = line
+        self.reason = reason
+
+    def __reduce__(self) -> tuple[type[TopHitFormatError], tuple[str, int, str]]:
+        return type(self), (self.path, self.line, self.reason)
+
+
+# Raised from the native module, which hands over the parts; each names the file as given.
+
+
+def raise_fasta_format_error(path: str, line: int, reason: str) -> None:
+    raise FastaFormatError(path, line, reason)
+
+
+def raise_invalid_base(path: str, record: str, line: int, column: int, char: str) -> None:
+    raise InvalidBaseError(path, record, line, column, char)
+
+
+def raise_bad_gzip(path: str, reason: str) -> None:
+    raise gzip.BadGzipFile(f"{path}: {reason}")
+
+
+def raise_truncated_gzip(path: str) -> None:
+    raise EOFError(f"{path}: compressed file ended before the end-of-stream marker was reached")
+
+
+def raise_hmmer_format_error(path: str, line: int, column: int | None, reason: str) -> None:
+    raise HmmerFormatError(path, line, column, reason)
+
+
+def raise_tophit_format_error(path: str, line: int, reason: str) -> None:
+    raise TopHitFormatError(path, line, reason)

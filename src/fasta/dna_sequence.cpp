@@ -1,26 +1,23 @@
 // Reverse complement over UTF-8 text, one output byte per character.
 #include "fasta/dna_sequence.hpp"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
+#include "util/dna.hpp"
 #include "util/memory.hpp"
+#include "util/utf8.hpp"
 
 namespace velko::fasta {
 namespace {
 
 // Every byte that starts a character maps to its complement; continuation bytes are skipped
 // by the caller, so each multi-byte character yields one N through its lead byte.
-constexpr std::array<char, 256> kComplement = [] {
-    std::array<char, 256> table{};
-    table.fill('N');
-    table['A'] = 'T';
-    table['C'] = 'G';
-    table['G'] = 'C';
-    table['T'] = 'A';
-    return table;
-}();
+using util::is_continuation;
+using util::kComplement;
 
 // Every IUPAC code to its complement (the code of the complementary set of bases), in both cases;
 // 0 marks a byte without one.
@@ -36,8 +33,6 @@ constexpr std::array<char, 256> kIupacComplement = [] {
     table['.'] = '.';
     return table;
 }();
-
-constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
 // Sixteen letters at a time: the four letters are found by byte comparisons, and the reversal is
 // two 8-byte swaps (a byte shuffle is not in baseline x86-64). Returns false, leaving `out`
@@ -78,7 +73,7 @@ bool reverse_ascii(const unsigned char* in, std::size_t n, char* out) {
 DnaSequence copy_sequence(std::string_view text) {
     std::string copy;
     copy.reserve(text.size());
-    advise_huge_pages(copy.data(), text.size());
+    util::advise_huge_pages(copy.data(), text.size());
     copy.append(text);
     return {std::move(copy)};
 }
@@ -98,7 +93,7 @@ std::string reverse_complement(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     // A fresh 100 MB output otherwise spends more time in page faults than in complementing.
-    advise_huge_pages(out.data(), text.size());
+    util::advise_huge_pages(out.data(), text.size());
     out.resize(text.size());
     if (reverse_ascii(in, text.size(), out.data())) return out;
     out.clear();

@@ -1,16 +1,12 @@
 // DnaSequence: a DNA text and its reverse complement.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
 
 namespace velko::fasta {
-
-/// The DNA letters in k-mer order: A, C, G, T.
-inline constexpr std::array<char32_t, 4> DNA = {U'A', U'C', U'G', U'T'};
 
 /// The reverse complement of UTF-8 text, character by character: A<->T, C<->G, anything else N.
 [[nodiscard]] std::string reverse_complement(std::string_view text);

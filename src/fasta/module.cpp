@@ -1,7 +1,6 @@
 // velko.fasta: the DnaSequence class.
 #include "fasta/dna_sequence.hpp"
 #include "pymodule.hpp"
-#include "signature.hpp"
 
 namespace velko::py {
 
@@ -15,7 +14,8 @@ namespace {
 
 using fasta::DnaSequence;
 
-constexpr Signature kDnaSequenceNew{.owner = "DnaSequence", .name = "__new__", .params = {"seq"}};
+constexpr Signature kDnaSequenceNew{
+    .owner = class_name<DnaSequence>(), .name = "__new__", .params = {"seq"}};
 
 PyObject* dna_sequence_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] {
@@ -54,7 +54,7 @@ std::span<const PyType_Slot> PyClassDef<fasta::DnaSequence>::slots() { return kD
 void build_fasta(PyObject* package) {
     Ref module = create_submodule("velko.fasta");
     add_class<DnaSequence>(module.get());
-    publish_submodule(package, module.get(), "import sys; sys.modules['velko.fasta'] = submodule");
+    publish_submodule(package, module.get());
 }
 
 }  // namespace velko::py

@@ -2,27 +2,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "util/fail.hpp"
 #include "util/input_stream.hpp"
+#include "util/os_file.hpp"
 
 namespace velko::fasta {
-
-/// A reader failure; what() is the cause as the caller shows it: "Expected > at record
-/// start.", "stream did not contain valid UTF-8", "data provided contains a nul byte", or the
-/// system's text followed by " (os error N)".
-class ReadError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-/// The path as a double-quoted literal: \" \\ \t \r \n \0 escaped, characters that are not
-/// printable or that extend a grapheme written as \u{hex}, everything else as itself.
-[[nodiscard]] std::string quote_path(std::string_view path);
 
 /// Streams the records of a FASTA file without holding a record in memory.
 ///
@@ -31,7 +21,9 @@ public:
 /// sequence is every following line up to the next header, each with its trailing Unicode
 /// white space trimmed. The reader reads one line ahead: the call that ends a record's
 /// sequence has already read and checked the next header, so its errors come first.
-/// After a ReadError the reader must not be used again.
+/// Failures throw ReadError, whose text is the cause: "Expected > at record start.", "stream
+/// did not contain valid UTF-8", "data provided contains a nul byte", or the system's text
+/// followed by " (os error N)". After one the reader must not be used again.
 class Reader {
 public:
     /// Bytes read from the file at once; a line longer than this is handed out in pieces.
@@ -39,7 +31,6 @@ public:
 
     /// Opens `path` for reading; throws ReadError when it cannot (a NUL in the path included).
     explicit Reader(std::string_view path);
-    ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
@@ -60,8 +51,16 @@ public:
     /// the sequence is over. Throws ReadError.
     [[nodiscard]] bool next_piece(std::string_view& piece);
 
+    /// Where the last piece handed out starts: its 1-based line in the file and 1-based byte
+    /// column in that line.
+    [[nodiscard]] std::uint64_t piece_line() const { return piece_line_; }
+    [[nodiscard]] std::uint64_t piece_column() const { return piece_column_; }
+
+    /// Bytes taken from the file so far (compressed bytes for a gzip file).
+    [[nodiscard]] std::uint64_t bytes_read() const { return input_->bytes_read(); }
+
 private:
-    enum class Line { sequence, header, end };
+    enum class Line { kSequence, kHeader, kEnd };
 
     Line start_line();
     void read_header_line();
@@ -69,7 +68,7 @@ private:
     void refill();
     void check_line(std::size_t begin, std::size_t end) const;
 
-    int fd_ = -1;
+    util::OsFile file_;
     std::optional<util::InputStream> input_;
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_ = kBufferSize;
@@ -80,10 +79,14 @@ private:
     bool started_ = false;  // the first line has been looked at
     bool in_record_ = false;
     bool in_line_ = false;      // inside a sequence line, at begin_
-    Line ahead_ = Line::end;    // what ended the last sequence: the next header or the end
+    Line ahead_ = Line::kEnd;    // what ended the last sequence: the next header or the end
     std::string header_;        // the current record's header line without '>', trimmed
     std::string ahead_header_;  // the next record's, read ahead
     std::size_t id_size_ = 0;
+    std::uint64_t lines_ = 0;          // line ends consumed
+    std::uint64_t line_consumed_ = 0;  // bytes of the current sequence line already handed out
+    std::uint64_t piece_line_ = 0;
+    std::uint64_t piece_column_ = 0;
 };
 
 }  // namespace velko::fasta

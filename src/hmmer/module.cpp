@@ -4,7 +4,6 @@
 #include "hmmer/hit.hpp"
 #include "hmmer/tophit_file.hpp"
 #include "pymodule.hpp"
-#include "signature.hpp"
 
 namespace velko::py {
 
@@ -30,7 +29,7 @@ Ref not_implemented() { return Ref::borrow(Py_NotImplemented); }
 // Hit
 
 constexpr Signature kHitNew{
-    .owner = "Hit",
+    .owner = class_name<Hit>(),
     .name = "__new__",
     .params = {"gene_id", "hmm_id", "e_val", "bit_score"},
 };
@@ -99,20 +98,24 @@ const PyType_Slot kHitSlots[] = {
 
 // TopHitFile
 
-constexpr Signature kTopHitFileNew{.owner = "TopHitFile", .name = "__new__", .params = {"path"}};
+constexpr Signature kTopHitFileNew{
+    .owner = class_name<TopHitFile>(), .name = "__new__", .params = {"path"}};
 constexpr Signature kAddHit{
-    .owner = "TopHitFile",
+    .owner = class_name<TopHitFile>(),
     .name = "add_hit",
     .params = {"gene_id", "hmm_id", "e_val", "bit_score"},
 };
 constexpr Signature kContainsGeneId{
-    .owner = "TopHitFile", .name = "contains_gene_id", .params = {"gene_id"}};
+    .owner = class_name<TopHitFile>(), .name = "contains_gene_id", .params = {"gene_id"}};
 constexpr Signature kContainsGeneHmm{
-    .owner = "TopHitFile", .name = "contains_gene_hmm", .params = {"gene_id", "hmm_id"}};
+    .owner = class_name<TopHitFile>(),
+    .name = "contains_gene_hmm",
+    .params = {"gene_id", "hmm_id"},
+};
 constexpr Signature kGetTopHit{
-    .owner = "TopHitFile", .name = "get_top_hit", .params = {"gene_id"}};
+    .owner = class_name<TopHitFile>(), .name = "get_top_hit", .params = {"gene_id"}};
 constexpr Signature kGetHmmHit{
-    .owner = "TopHitFile", .name = "get_hmm_hit", .params = {"gene_id", "hmm_id"}};
+    .owner = class_name<TopHitFile>(), .name = "get_hmm_hit", .params = {"gene_id", "hmm_id"}};
 
 PyObject* tophit_file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] {
@@ -189,14 +192,12 @@ PyObject* tophit_file_read(PyObject* self, PyObject*) noexcept {
     });
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef kTopHitFileMethods[] = {
-    {"add_hit", as_cfunction(tophit_file_add_hit), kFastcall, nullptr},
-    {"contains_gene_id", as_cfunction(tophit_file_contains_gene_id), kFastcall, nullptr},
-    {"contains_gene_hmm", as_cfunction(tophit_file_contains_gene_hmm), kFastcall, nullptr},
-    {"get_top_hit", as_cfunction(tophit_file_get_top_hit), kFastcall, nullptr},
-    {"get_hmm_hit", as_cfunction(tophit_file_get_hmm_hit), kFastcall, nullptr},
+    method_def(kAddHit, tophit_file_add_hit),
+    method_def(kContainsGeneId, tophit_file_contains_gene_id),
+    method_def(kContainsGeneHmm, tophit_file_contains_gene_hmm),
+    method_def(kGetTopHit, tophit_file_get_top_hit),
+    method_def(kGetHmmHit, tophit_file_get_hmm_hit),
     {"write", as_cfunction(tophit_file_write), METH_NOARGS, nullptr},
     {"read", as_cfunction(tophit_file_read), METH_NOARGS, nullptr},
     {},
@@ -222,8 +223,7 @@ void build_tophit(PyObject* package) {
     Ref module = create_submodule("velko.hmmer.tophit");
     add_class<Hit>(module.get());
     add_class<TopHitFile>(module.get());
-    publish_submodule(package, module.get(),
-                      "import sys; sys.modules['velko.hmmer.tophit'] = submodule");
+    publish_submodule(package, module.get());
 }
 
 }  // namespace velko::py

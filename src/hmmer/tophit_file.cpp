@@ -3,21 +3,26 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <stdexcept>
 #include <vector>
 
 #include "util/fail.hpp"
+#include "util/messages.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
+#include "util/utf8.hpp"
 
 namespace velko::hmmer {
 namespace {
 
-constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a `None` value";
-constexpr std::string_view kErrUnwrap = "called `Result::unwrap()` on an `Err` value";
+using util::kErrUnwrap;
+using util::kNoneUnwrap;
+
 constexpr std::string_view kCannotCreateDirectory = "Cannot create directory!";
 constexpr std::string_view kCannotCreateFile = "Cannot create file!";
 constexpr std::string_view kCannotWrite = "Cannot write to file!";
@@ -30,13 +35,6 @@ constexpr std::string_view kHmmIdClass = "a tab, line feed, \";\" or \",\"";
 // Lines are gathered into chunks of about this size before each write call.
 constexpr std::size_t kWriteChunk = std::size_t{1} << 16;
 constexpr std::size_t kReadBuffer = 8192;
-
-[[noreturn]] void fail_with(std::string_view context, std::string_view description) {
-    std::string message(context);
-    message += ": ";
-    message += description;
-    fail(message);
-}
 
 // The identifier quoted with the escapes a reader needs to see what is in it.
 std::string quoted(std::string_view text) {
@@ -51,12 +49,7 @@ std::string quoted(std::string_view text) {
             case '\\': out += "\\\\"; break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                    constexpr std::string_view kHex = "0123456789abcdef";
-                    const auto byte = static_cast<unsigned char>(c);
-                    out += "\\u{";
-                    if (byte >= 0x10) out += kHex[byte >> 4];
-                    out += kHex[byte & 0xf];
-                    out += '}';
+                    util::append_code_escape(out, static_cast<unsigned char>(c));
                 } else {
                     out += c;
                 }
@@ -66,19 +59,33 @@ std::string quoted(std::string_view text) {
     return out;
 }
 
+// The plain-words reason for a line that does not read.
+std::string describe_fault(TopHitFault fault, std::string_view piece) {
+    switch (fault) {
+        case TopHitFault::kNotUtf8: return "the line is not UTF-8";
+        case TopHitFault::kNoTab: return "no tab after the gene id";
+        case TopHitFault::kNoComma:
+            if (piece.empty()) return "an empty hit in the hit list";
+            return "hit " + quoted(piece) + " has no \",\" after its profile id";
+        case TopHitFault::kNoBitScore: return "hit " + quoted(piece) + " has no bit score";
+        case TopHitFault::kBadNumber: return quoted(piece) + " is not a number";
+    }
+    return {};
+}
+
 // The file has no quoting: an identifier holding a separator of its own field or of an outer
 // one would read back as a different table, so such a table is refused whole.
 void check_identifiers(const TopHitTable& table) {
     table.for_each_gene([](std::string_view gene_id, std::span<const StoredHit>) {
         if (gene_id.find_first_of("\t\n") != std::string_view::npos) {
-            fail("Cannot write gene id " + quoted(gene_id) + ": it contains " +
-                 std::string(kGeneIdClass));
+            throw std::invalid_argument("Cannot write gene id " + quoted(gene_id) +
+                                        ": it contains " + std::string(kGeneIdClass));
         }
     });
     for (const std::string& hmm_id : table.profile_names()) {
         if (hmm_id.find_first_of("\t\n;,") != std::string_view::npos) {
-            fail("Cannot write profile id " + quoted(hmm_id) + ": it contains " +
-                 std::string(kHmmIdClass));
+            throw std::invalid_argument("Cannot write profile id " + quoted(hmm_id) +
+                                        ": it contains " + std::string(kHmmIdClass));
         }
     }
 }
@@ -94,96 +101,16 @@ bool listed_before(const StoredHit& a, const StoredHit& b) {
     return !a_nan_e && a.e_val < b.e_val;
 }
 
-void write_or_fail(util::OsFile& file, std::string_view bytes) {
-    if (!file.write_all(bytes)) fail_os(kCannotWrite, file.error());
-}
-
-// Structural UTF-8 check: no stray continuation bytes, no overlong forms, no surrogates,
-// nothing past U+10FFFF.
-bool is_utf8(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    std::size_t at = 0;
-    while (at < size) {
-        if (at + 8 <= size) {
-            std::uint64_t block = 0;
-            std::memcpy(&block, bytes + at, 8);
-            if ((block & 0x8080808080808080ULL) == 0) {
-                at += 8;
-                continue;
-            }
-        }
-        const unsigned char lead = bytes[at];
-        if (lead < 0x80) {
-            ++at;
-            continue;
-        }
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xbf;  // range of the second byte
-        if (lead >= 0xc2 && lead <= 0xdf) {
-            length = 2;
-        } else if (lead >= 0xe0 && lead <= 0xef) {
-            length = 3;
-            if (lead == 0xe0) low = 0xa0;
-            if (lead == 0xed) high = 0x9f;
-        } else if (lead >= 0xf0 && lead <= 0xf4) {
-            length = 4;
-            if (lead == 0xf0) low = 0x90;
-            if (lead == 0xf4) high = 0x8f;
-        } else {
-            return false;
-        }
-        if (at + length > size) return false;
-        if (bytes[at + 1] < low || bytes[at + 1] > high) return false;
-        for (std::size_t i = 2; i < length; ++i) {
-            if ((bytes[at + i] & 0xc0) != 0x80) return false;
-        }
-        at += length;
-    }
-    return true;
-}
-
-double number_or_fail(std::string_view text) {
-    const util::ParsedNumber parsed = util::parse_number(text);
-    if (parsed.error != util::NumberError::kNone) {
-        fail_with(kErrUnwrap, util::describe(parsed.error));
-    }
-    return parsed.value;
-}
-
-// One gene line: the gene, a tab, the hit list up to the next tab; pieces split at ";", and
-// in each piece the profile, the e-value and the bit score split at ",".
-void read_line(std::string_view line, TopHitTable& table) {
-    const std::size_t tab = line.find('\t');
-    if (tab == std::string_view::npos) fail(kNoneUnwrap);
-    const std::string_view gene_id = line.substr(0, tab);
-    std::string_view list = line.substr(tab + 1);
-    list = list.substr(0, list.find('\t'));
-    while (true) {
-        const std::size_t end = list.find(';');
-        const std::string_view piece = list.substr(0, end);
-        const std::size_t comma = piece.find(',');
-        if (comma == std::string_view::npos) fail(kNoneUnwrap);
-        const std::string_view hmm_id = piece.substr(0, comma);
-        const std::string_view scores = piece.substr(comma + 1);
-        const std::size_t second = scores.find(',');
-        // The e-value is parsed before the bit score is looked for: a bad e-value is reported
-        // even when the bit score is missing too.
-        const double e_val = number_or_fail(scores.substr(0, second));
-        if (second == std::string_view::npos) fail(kNoneUnwrap);
-        const std::string_view rest = scores.substr(second + 1);
-        const double bit_score = number_or_fail(rest.substr(0, rest.find(',')));
-        table.add_hit(gene_id, hmm_id, e_val, bit_score);
-        if (end == std::string_view::npos) break;
-        list.remove_prefix(end + 1);
-    }
+void write_or_throw(util::OsFile& file, std::string_view path, std::string_view bytes) {
+    if (!file.write_all(bytes)) throw util::OsError(kCannotWrite, path, file.error());
 }
 
 // Splits the file into lines: a line ends at LF, a CR right before that LF is dropped, and
-// the last line needs no LF (so a trailing LF makes no empty line).
+// the last line needs no LF (so a trailing LF makes no empty line). A failure in a line names
+// the file and the line.
 class LineSplitter {
 public:
-    explicit LineSplitter(TopHitTable& table) : table_(table) {}
+    LineSplitter(std::string_view path, TopHitTable& table) : path_(path), table_(table) {}
 
     void feed(std::string_view bytes) {
         while (!bytes.empty()) {
@@ -210,35 +137,98 @@ public:
     }
 
 private:
+    [[noreturn]] void fault(TopHitFault kind, std::string_view piece = {},
+                            util::NumberError number = util::NumberError::kNone) const {
+        throw TopHitFormatError(path_, line_, kind, piece, number);
+    }
+
     void take(std::string_view line, bool ended_by_lf) {
-        if (!is_utf8(line)) fail_with(kCannotRead, kNotUtf8);
+        ++line_;
+        if (!util::is_utf8(line)) fault(TopHitFault::kNotUtf8);
         if (ended_by_lf && !line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (header_) {
             header_ = false;  // taken as the header whatever it holds
             return;
         }
-        read_line(line, table_);
+        read_line(line);
     }
 
+    double number(std::string_view text) const {
+        const util::ParsedNumber parsed = util::parse_number(text);
+        if (parsed.error != util::NumberError::kNone) {
+            fault(TopHitFault::kBadNumber, text, parsed.error);
+        }
+        return parsed.value;
+    }
+
+    void read_line(std::string_view line);
+
+    std::string_view path_;
     TopHitTable& table_;
     std::string pending_;
+    std::uint64_t line_ = 0;
     bool header_ = true;
 };
 
+// One gene line: the gene, a tab, the hit list up to the next tab; pieces split at ";", and
+// in each piece the profile, the e-value and the bit score split at ",".
+void LineSplitter::read_line(std::string_view line) {
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string_view::npos) fault(TopHitFault::kNoTab);
+    const std::string_view gene_id = line.substr(0, tab);
+    std::string_view list = line.substr(tab + 1);
+    list = list.substr(0, list.find('\t'));
+    while (true) {
+        const std::size_t end = list.find(';');
+        const std::string_view piece = list.substr(0, end);
+        const std::size_t comma = piece.find(',');
+        if (comma == std::string_view::npos) fault(TopHitFault::kNoComma, piece);
+        const std::string_view hmm_id = piece.substr(0, comma);
+        const std::string_view scores = piece.substr(comma + 1);
+        const std::size_t second = scores.find(',');
+        // The e-value is parsed before the bit score is looked for: a bad e-value is reported
+        // even when the bit score is missing too.
+        const double e_val = number(scores.substr(0, second));
+        if (second == std::string_view::npos) fault(TopHitFault::kNoBitScore, piece);
+        const std::string_view rest = scores.substr(second + 1);
+        const double bit_score = number(rest.substr(0, rest.find(',')));
+        table_.add_hit(gene_id, hmm_id, e_val, bit_score);
+        if (end == std::string_view::npos) break;
+        list.remove_prefix(end + 1);
+    }
+}
+
 }  // namespace
 
-void TopHitFile::write() const {
+TopHitFormatError::TopHitFormatError(std::string_view path, std::uint64_t line,
+                                     TopHitFault fault, std::string_view piece,
+                                     util::NumberError number)
+    : util::FormatError(path, line, 0, describe_fault(fault, piece)),
+      fault_(fault),
+      number_(number) {}
+
+std::string TopHitFormatError::abort_text() const {
+    switch (fault_) {
+        case TopHitFault::kNotUtf8: return std::string(kCannotRead) + ": " + std::string(kNotUtf8);
+        case TopHitFault::kBadNumber:
+            return std::string(kErrUnwrap) + ": " + std::string(util::describe(number_));
+        case TopHitFault::kNoTab:
+        case TopHitFault::kNoComma:
+        case TopHitFault::kNoBitScore: break;
+    }
+    return std::string(kNoneUnwrap);
+}
+
+void write_tophit_file(std::string_view path, const TopHitTable& table) {
     const auto parent = util::parent_directory(path);
-    if (!parent) fail(kNoneUnwrap);
+    if (!parent) throw util::OsError(kCannotCreateFile, path, path.empty() ? ENOENT : EISDIR);
     check_identifiers(table);
     if (const int error = util::create_directories(*parent); error != 0) {
-        if (error < 0) fail_with(kCannotCreateDirectory, util::kNulInPath);
-        fail_os(kCannotCreateDirectory, error);
+        throw util::OsError(kCannotCreateDirectory, path, error < 0 ? 0 : error);
     }
     util::OsFile file = util::OsFile::open_write(path);
-    if (file.has_nul()) fail_with(kCannotCreateFile, util::kNulInPath);
-    if (!file.is_open()) fail_os(kCannotCreateFile, file.error());
-    write_or_fail(file, kTopHitHeader);
+    if (!file.is_open()) throw util::OsError(kCannotCreateFile, path, file.error());
+    write_or_throw(file, path, kTopHitHeader);
 
     const std::span<const std::string> names = table.profile_names();
     std::string chunk;
@@ -256,28 +246,49 @@ void TopHitFile::write() const {
         }
         chunk += '\n';
         if (chunk.size() >= kWriteChunk) {
-            write_or_fail(file, chunk);
+            write_or_throw(file, path, chunk);
             chunk.clear();
         }
     });
-    write_or_fail(file, chunk);
+    write_or_throw(file, path, chunk);
 }
 
-void TopHitFile::read() {
+void read_tophit_file(std::string_view path, TopHitTable& table) {
     util::OsFile file = util::OsFile::open_read(path);
-    if (file.has_nul()) fail_with(kCannotRead, util::kNulInPath);
-    if (!file.is_open()) fail_os(kCannotRead, file.error());
-    LineSplitter lines(table);
+    if (!file.is_open()) throw util::OsError(kCannotRead, path, file.error());
+    LineSplitter lines(path, table);
     std::array<char, kReadBuffer> buffer;
     while (true) {
         const std::ptrdiff_t count = file.read(buffer);
         // Any read error ends the call: a path that opens but cannot be read (a directory)
         // fails the same way every time.
-        if (count < 0) fail_os(kCannotRead, file.error());
+        if (count < 0) throw util::OsError(kCannotRead, path, file.error());
         if (count == 0) break;
         lines.feed(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
     }
     lines.finish();
+}
+
+// The file's failures keep the texts they have always had; only the diagnostic moves here.
+void TopHitFile::write() const {
+    if (!util::parent_directory(path)) fail(kNoneUnwrap);
+    try {
+        write_tophit_file(path, table);
+    } catch (const std::invalid_argument& refused) {
+        fail(refused.what());
+    } catch (const util::OsError& error) {
+        fail(error.what());
+    }
+}
+
+void TopHitFile::read() {
+    try {
+        read_tophit_file(path, table);
+    } catch (const TopHitFormatError& error) {
+        fail(error.abort_text());
+    } catch (const util::OsError& error) {
+        fail(error.what());
+    }
 }
 
 }  // namespace velko::hmmer

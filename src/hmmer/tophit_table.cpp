@@ -59,6 +59,7 @@ void TopHitTable::add_hit(std::string_view gene_id, std::string_view hmm_id, dou
     const std::size_t at = added ? 0 : find_hit(*gene, profile);
     if (added || at == gene->hits.size()) {
         append_hit(*gene, offered);
+        ++hit_count_;
         return;
     }
     // Only a strictly better hit replaces: ties and NaN keep the first one offered.
@@ -79,10 +80,7 @@ bool TopHitTable::contains_gene_hmm(std::string_view gene_id, std::string_view h
     return profile && find_hit(*gene, *profile) < gene->hits.size();
 }
 
-std::optional<Hit> TopHitTable::py_get_top_hit(std::string_view gene_id) const {
-    const Gene* gene = genes_.find(gene_id);
-    if (gene == nullptr) return std::nullopt;
-    const std::vector<StoredHit>& hits = gene->hits;
+const StoredHit& TopHitTable::best_hit(std::span<const StoredHit> hits) {
     const StoredHit* best = &hits.front();
     for (std::size_t i = 1; i < hits.size(); ++i) {
         // The best so far stays only when it is greater; an equal hit takes its place, and a
@@ -93,7 +91,22 @@ std::optional<Hit> TopHitTable::py_get_top_hit(std::string_view gene_id) const {
             best = &hit;
         }
     }
-    return make_hit(gene_id, *best);
+    return *best;
+}
+
+std::optional<Hit> TopHitTable::py_get_top_hit(std::string_view gene_id) const {
+    const Gene* gene = genes_.find(gene_id);
+    if (gene == nullptr) return std::nullopt;
+    return make_hit(gene_id, best_hit(gene->hits));
+}
+
+TopHitTable TopHitTable::top_hits() const {
+    TopHitTable top;
+    for_each_gene([&](std::string_view gene_id, std::span<const StoredHit> hits) {
+        const StoredHit& best = best_hit(hits);
+        top.add_hit(gene_id, profile_names_[best.profile], best.e_val, best.bit_score);
+    });
+    return top;
 }
 
 std::optional<Hit> TopHitTable::py_get_hmm_hit(std::string_view gene_id,

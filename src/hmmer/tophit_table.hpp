@@ -42,6 +42,13 @@ public:
     [[nodiscard]] std::optional<Hit> py_get_hmm_hit(std::string_view gene_id,
                                                     std::string_view hmm_id) const;
 
+    /// A new table holding each gene's best hit, the one py_get_top_hit copies.
+    [[nodiscard]] TopHitTable top_hits() const;
+
+    /// The number of gene-profile pairs, each holding one hit.
+    [[nodiscard]] std::size_t hit_count() const { return hit_count_; }
+    [[nodiscard]] std::size_t gene_count() const { return genes_.size(); }
+
     /// Calls visit(gene_id, hits) once per gene, in no defined order; `hits` is never empty.
     template <class Visit>
     void for_each_gene(Visit&& visit) const {
@@ -67,11 +74,14 @@ private:
     [[nodiscard]] static std::size_t find_hit(const Gene& gene, ProfileId profile);
     static void append_hit(Gene& gene, const StoredHit& hit);
     [[nodiscard]] Hit make_hit(std::string_view gene_id, const StoredHit& stored) const;
+    /// The gene's top hit among `hits` (never empty).
+    [[nodiscard]] static const StoredHit& best_hit(std::span<const StoredHit> hits);
 
     util::TextMap<Gene> genes_;
     // Profile identifiers repeat across genes: each is kept once and named by its position.
     util::TextMap<ProfileId> profile_ids_;
     std::vector<std::string> profile_names_;
+    std::size_t hit_count_ = 0;
 };
 
 }  // namespace velko::hmmer

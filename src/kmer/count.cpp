@@ -8,12 +8,15 @@
 #include <vector>
 
 #include "kmer/kmers.hpp"
+#include "util/dna.hpp"
 #include "util/fail.hpp"
+#include "util/messages.hpp"
+#include "util/utf8.hpp"
 
 namespace velko::kmer {
 namespace {
 
-constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a `None` value";
+using util::kNoneUnwrap;
 
 // A message quotes at most this many bytes of the text; one more is kept to find where a
 // character that straddles the cut begins.
@@ -26,16 +29,8 @@ constexpr std::uint64_t kCharReach = 3;
 // Windows are counted in blocks so the test for a bad letter is one branch per block.
 constexpr std::size_t kBlock = 64;
 
-constexpr unsigned kBad = 4;
-constexpr std::array<std::uint8_t, 256> kCode = [] {
-    std::array<std::uint8_t, 256> table{};
-    table.fill(kBad);
-    table['A'] = 0;
-    table['C'] = 1;
-    table['G'] = 2;
-    table['T'] = 3;
-    return table;
-}();
+constexpr unsigned kBad = util::kNotDna;
+constexpr const auto& kCode = util::kDnaCode;
 
 // Count lists up to this size stay in the core's own caches; larger ones are prefetched.
 constexpr std::size_t kCachedCounts = std::size_t{1} << 16;
@@ -51,7 +46,7 @@ std::size_t first_bad_in(const unsigned char* bytes, std::size_t from) {
     return from;
 }
 
-constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+using util::is_continuation;
 
 std::size_t first_continuation(std::string_view piece) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(piece.data());
@@ -112,7 +107,7 @@ std::size_t SequenceCounter::count_windows(std::string_view piece) {
         letters_ = letters_ * 4 + code;
         complement_ = (complement_ >> 2) | (std::uint64_t{code ^ 3U} << top_shift_);
     }
-    const bool far = strands_ == Strands::both || counts_.size() > kCachedCounts;
+    const bool far = strands_ == Strands::kBoth || counts_.size() > kCachedCounts;
     return far ? count_far(bytes, i, size) : count_near(bytes, i, size);
 }
 
@@ -126,7 +121,7 @@ std::size_t SequenceCounter::count_near(const unsigned char* bytes, std::size_t 
     std::uint64_t rolling = letters_;
     std::array<std::uint64_t*, 4> tables{counts_.data()};
     std::size_t used = 1;
-    const std::size_t turns = path_ == PackPath::portable ? 1 : k_ <= 5 ? 4 : k_ == 6 ? 2 : 1;
+    const std::size_t turns = path_ == PackPath::kPortable ? 1 : k_ <= 5 ? 4 : k_ == 6 ? 2 : 1;
     if (turns_.empty() && turns > 1 && size - i >= kTurnsFrom * n) {
         turns_.assign((turns - 1) * n, 0);
     }
@@ -154,7 +149,7 @@ std::size_t SequenceCounter::count_far(const unsigned char* bytes, std::size_t i
     // second rolling code into which each letter enters complemented, at the top.
     std::uint64_t* const counts = counts_.data();
     const std::uint64_t mask = mask_;
-    const bool both = strands_ == Strands::both;
+    const bool both = strands_ == Strands::kBoth;
     const unsigned top_shift = top_shift_;
     std::uint64_t rolling = letters_;
     std::uint64_t complement = complement_;
@@ -239,7 +234,7 @@ std::uint64_t SequenceCounter::finish() {
         for (std::size_t i = 0; i < counts_.size(); ++i) counts_[i] += turns_[t + i];
     }
     turns_ = {};
-    const std::uint64_t strands = strands_ == Strands::both ? 2 : 1;
+    const std::uint64_t strands = strands_ == Strands::kBoth ? 2 : 1;
     if (k_ == 0) {
         counts_[0] = strands * size_;  // the one empty k-mer, once per byte position
         return strands * size_;
@@ -354,7 +349,7 @@ KmerCountResult count_text(std::string_view text, std::uint8_t k, bool use_rev_c
     // one pass over the 4^k counts, which is cheaper once the text is a fair share of 4^k long.
     const bool derive = use_rev_complement && text.size() >= result.counts.size() / 4;
     SequenceCounter counter(k, result.counts,
-                            use_rev_complement && !derive ? Strands::both : Strands::forward);
+                            use_rev_complement && !derive ? Strands::kBoth : Strands::kForward);
     counter.feed(text);
     result.total = counter.finish();
     if (derive) {

@@ -15,19 +15,19 @@
 namespace velko::kmer {
 
 /// Which windows a SequenceCounter counts: the text's own, or also those of its reverse complement.
-enum class Strands { forward, both };
+enum class Strands { kForward, kBoth };
 
 /// Counts the k-mer windows of one text that arrives in consecutive pieces (a FASTA record's
 /// trimmed sequence lines), exactly as counting the concatenated text at once would.
 class SequenceCounter {
 public:
-    /// `counts` must hold 4^k zeros. With Strands::both each window is also counted at its
+    /// `counts` must hold 4^k zeros. With Strands::kBoth each window is also counted at its
     /// reverse complement's position, exactly as counting the reverse-complement text too would,
     /// and finish() returns twice the windows: cheaper than add_reverse_strand for texts much
     /// shorter than 4^k (a second increment per window instead of a pass over all 4^k counts).
     /// `path` picks the letter-block routine; every path gives the same counts.
     SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts,
-                    Strands strands = Strands::forward, PackPath path = best_pack_path());
+                    Strands strands = Strands::kForward, PackPath path = best_pack_path());
     /// Feeds the next bytes of the text. Never throws: the first bad window is remembered and
     /// counting stops there.
     void feed(std::string_view piece);

@@ -12,24 +12,26 @@
 #include "fasta/reader.hpp"
 #include "kmer/count.hpp"
 #include "kmer/kmers.hpp"
+#include "util/dna.hpp"
 #include "util/fail.hpp"
+#include "util/memory.hpp"
+#include "util/messages.hpp"
+#include "util/quote_path.hpp"
 
 namespace velko::kmer {
 namespace {
-
-constexpr std::string_view kUnwrapError = "called `Result::unwrap()` on an `Err` value: ";
 
 constexpr std::uint64_t kMinBlockBytes = std::uint64_t{256} << 10;
 constexpr std::uint64_t kMaxBlockBytes = std::uint64_t{64} << 20;
 constexpr std::size_t kBatchBytes = std::size_t{64} << 10;
 
 [[noreturn]] void fail_read(std::string_view path, std::string_view cause) {
-    std::string message(kUnwrapError);
-    message += "Failed to read fasta from ";
-    message += fasta::quote_path(path);
+    std::string message(util::kErrUnwrap);
+    message += ": Failed to read fasta from ";
+    message += util::quote_path(path);
     message += "\n\nCaused by:\n    ";
     message += cause;
-    fail(message);
+    fail_in({.path = std::string(path)}, message);
 }
 
 // Zeroed count lists for the records of one file, carved from blocks of a quarter of what the
@@ -45,9 +47,9 @@ public:
         if (list_size_ == 0) {
             // Only now: a file without records never needs 4^k counts, whatever k is.
             list_size_ = kmer_space(k_);
-            list_bytes_ = saturating_mul(list_size_, sizeof(std::uint64_t));
+            list_bytes_ = util::saturating_mul(list_size_, sizeof(std::uint64_t));
         }
-        require(saturating_mul(live_ + 1, list_bytes_));
+        require(util::saturating_mul(live_ + 1, list_bytes_));
         if (pool_.room() < list_size_) new_block();
         ++live_;
         return pool_.take(static_cast<std::size_t>(list_size_));
@@ -56,16 +58,17 @@ public:
 private:
     void new_block() {
         const std::uint64_t wanted =
-            std::clamp(saturating_mul(live_, list_bytes_) / 4, kMinBlockBytes, kMaxBlockBytes);
+            std::clamp(util::saturating_mul(live_, list_bytes_) / 4, kMinBlockBytes,
+                       kMaxBlockBytes);
         const std::uint64_t lists = std::max<std::uint64_t>(1, wanted / list_bytes_);
-        const std::uint64_t bytes = saturating_mul(lists, list_bytes_);
+        const std::uint64_t bytes = util::saturating_mul(lists, list_bytes_);
         require(bytes);
         pool_.new_block(static_cast<std::size_t>(lists * list_size_));
     }
 
     void require(std::uint64_t bytes) {
-        if (bytes <= kUncheckedBytes) return;
-        if (!limit_) limit_ = memory_limit();
+        if (bytes <= util::kUncheckedBytes) return;
+        if (!limit_) limit_ = util::memory_limit();
         if (bytes > *limit_) throw std::bad_alloc();
     }
 
@@ -111,7 +114,8 @@ public:
         for (const char byte : piece) {
             // A byte other than A, C, G, T yields a wrong code, but then the forward count of
             // the record aborts (some window holds that byte), and this one is never used.
-            const std::uint64_t complement = 3U - (kCode[static_cast<unsigned char>(byte)] & 3U);
+            const std::uint64_t complement =
+                3U - (util::kDnaCode[static_cast<unsigned char>(byte)] & 3U);
             rc_code_ = (rc_code_ >> 2) | (complement << top_shift_);
             if (++letters_ < k_) continue;
             if (windows_.size() == limit_) {
@@ -139,16 +143,6 @@ private:
     static constexpr std::uint8_t kSmallK = 6;
     // Keeping more windows than a quarter of the list, or than this, costs more than pairing.
     static constexpr std::uint64_t kMostWindowsKept = std::uint64_t{1} << 20;
-
-    static constexpr std::array<std::uint8_t, 256> kCode = [] {
-        std::array<std::uint8_t, 256> table{};
-        table.fill(4);
-        table['A'] = 0;
-        table['C'] = 1;
-        table['G'] = 2;
-        table['T'] = 3;
-        return table;
-    }();
 
     void add_small(CountList& counts) {
         scratch_.assign(counts.begin(), counts.end());
@@ -214,7 +208,7 @@ FastaCounts count_fasta(std::string_view path, std::uint8_t k, bool use_rev_comp
             results.emplace_back(std::string(reader.id()), std::move(result));
         }
         return results;
-    } catch (const fasta::ReadError& error) {
+    } catch (const ReadError& error) {
         fail_read(path, error.what());
     }
 }

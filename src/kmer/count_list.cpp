@@ -126,15 +126,14 @@ CountPool::~CountPool() {
     if (block_) block_->drop_unused(reinterpret_cast<const char*>(next_));
 }
 
-void CountPool::new_block(std::size_t counts) {
-    if (block_) block_->drop_unused(reinterpret_cast<const char*>(next_));
-    // Anonymous pages arrive zeroed and are only backed when first touched, so a count list
-    // costs nothing before counting writes to it. A large block also starts on a huge-page
-    // boundary (one huge page more is mapped, then trimmed), where the kernel can back it with
-    // 2 MiB pages: one fault per 2 MiB instead of 512, and far fewer TLB misses for counts read
-    // at random. A small one stays in 4 KiB pages, so a small file zeroes only what it uses.
-    const std::size_t bytes = counts * sizeof(std::uint64_t);
-    if (counts == 0 || bytes / sizeof(std::uint64_t) != counts) throw std::bad_alloc();
+namespace {
+
+// Maps `bytes` zeroed bytes. Anonymous pages arrive zeroed and are only backed when first
+// touched, so counts cost nothing before counting writes to them. A large block also starts on a
+// huge-page boundary (one huge page more is mapped, then trimmed), where the kernel can back it
+// with 2 MiB pages: one fault per 2 MiB instead of 512, and far fewer TLB misses for counts read
+// at random. A small one stays in 4 KiB pages, so a small file zeroes only what it uses.
+char* map_zeroed(std::size_t bytes) {
     const bool huge = bytes >= kHugeBlock;
     const std::size_t mapped = huge ? bytes + kHugePage : bytes;
     void* const area =
@@ -149,6 +148,26 @@ void CountPool::new_block(std::size_t counts) {
         base += lead;
         madvise(base, bytes, MADV_HUGEPAGE);  // a refusal only costs the speed-up
     }
+    return base;
+}
+
+}  // namespace
+
+std::shared_ptr<void> map_zeroed_block(std::size_t bytes) {
+    char* const block = map_zeroed(bytes);
+    try {
+        return std::shared_ptr<void>(block, [bytes](void* p) { munmap(p, bytes); });
+    } catch (...) {
+        munmap(block, bytes);
+        throw;
+    }
+}
+
+void CountPool::new_block(std::size_t counts) {
+    if (block_) block_->drop_unused(reinterpret_cast<const char*>(next_));
+    const std::size_t bytes = counts * sizeof(std::uint64_t);
+    if (counts == 0 || bytes / sizeof(std::uint64_t) != counts) throw std::bad_alloc();
+    char* const base = map_zeroed(bytes);
     try {
         block_ = std::make_shared<CountBlock>(dead_, base, bytes);
     } catch (...) {

@@ -101,4 +101,8 @@ private:
     std::size_t room_ = 0;
 };
 
+/// `bytes` zeroed bytes straight from the system, asking for huge pages, unmapped when the last
+/// owner drops them. Throws std::bad_alloc when the system refuses.
+[[nodiscard]] std::shared_ptr<void> map_zeroed_block(std::size_t bytes);
+
 }  // namespace velko::kmer

@@ -225,30 +225,30 @@ template <bool either_case>
 bool runs_pack_path(PackPath path) noexcept {
 #if VELKO_X86
     switch (path) {
-        case PackPath::avx2:
+        case PackPath::kAvx2:
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
-        case PackPath::sse42:
+        case PackPath::kSse42:
             return __builtin_cpu_supports("sse4.2");
-        case PackPath::portable:
+        case PackPath::kPortable:
             return true;
     }
 #endif
-    return path == PackPath::portable;
+    return path == PackPath::kPortable;
 }
 
 PackPath best_pack_path() noexcept {
-    if (runs_pack_path(PackPath::avx2)) return PackPath::avx2;
-    if (runs_pack_path(PackPath::sse42)) return PackPath::sse42;
-    return PackPath::portable;
+    if (runs_pack_path(PackPath::kAvx2)) return PackPath::kAvx2;
+    if (runs_pack_path(PackPath::kSse42)) return PackPath::kSse42;
+    return PackPath::kPortable;
 }
 
 std::string_view pack_path_name(PackPath path) noexcept {
     switch (path) {
-        case PackPath::avx2:
+        case PackPath::kAvx2:
             return "avx2";
-        case PackPath::sse42:
+        case PackPath::kSse42:
             return "sse4.2";
-        case PackPath::portable:
+        case PackPath::kPortable:
             break;
     }
     return "portable";
@@ -258,8 +258,8 @@ std::size_t count_letter_blocks(std::span<const unsigned char> bytes, std::uint6
                                 std::uint64_t mask, std::span<std::uint64_t* const> tables,
                                 bool either_case, PackPath path) {
 #if VELKO_X86
-    if (path == PackPath::avx2) return count_avx2(bytes, rolling, mask, tables, either_case);
-    if (path == PackPath::sse42) return count_sse42(bytes, rolling, mask, tables, either_case);
+    if (path == PackPath::kAvx2) return count_avx2(bytes, rolling, mask, tables, either_case);
+    if (path == PackPath::kSse42) return count_sse42(bytes, rolling, mask, tables, either_case);
 #endif
     if (either_case) return count_portable<true>(bytes, rolling, mask, tables);
     return count_portable<false>(bytes, rolling, mask, tables);

@@ -13,7 +13,7 @@ namespace velko::kmer {
 inline constexpr std::size_t kPackedLetters = 32;
 
 /// The ways to check and pack a block: plain C++, or SSE4.2 / AVX2 compares and shuffles.
-enum class PackPath { portable, sse42, avx2 };
+enum class PackPath { kPortable, kSse42, kAvx2 };
 
 /// The fastest path this processor runs (chosen at run time on x86-64; portable elsewhere).
 [[nodiscard]] PackPath best_pack_path() noexcept;

@@ -7,7 +7,7 @@
 #include "kmer/count_result.hpp"
 #include "kmer/kmers.hpp"
 #include "pymodule.hpp"
-#include "signature.hpp"
+#include "util/memory.hpp"
 
 namespace velko::py {
 
@@ -20,8 +20,8 @@ struct PyClassDef<kmer::KmerCountResult> {
 namespace {
 
 using kmer::KmerCountResult;
-using kmer::saturating_add;
-using kmer::saturating_mul;
+using util::saturating_add;
+using util::saturating_mul;
 
 // Byte estimates of the objects a result is made of, to refuse a result before building it.
 // The allocator hands out 16-byte multiples; a list slot is one pointer.
@@ -43,24 +43,12 @@ std::uint64_t dict_bytes(std::uint64_t n) {
     return saturating_mul(slots, 8 + 24);
 }
 
-/// Lets other threads run while a long count needs no Python object; taken back on every path.
-class WithoutGil {
-public:
-    WithoutGil() : state_(PyEval_SaveThread()) {}
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_;
-};
-
 // Below this much work (text bytes or counts), giving up the lock costs more than it frees.
 constexpr std::uint64_t kReleaseGilWork = std::uint64_t{1} << 16;
 
 // The str of k-mer `index`, written straight into a fresh ASCII string.
 Ref kmer_str(std::uint8_t k, std::uint64_t index) {
-    Ref text = api(PyUnicode_New(k, 127));
+    Ref text = abort_on_null(PyUnicode_New(k, 127));
     kmer::write_kmer(k, index, {reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())), k});
     return text;
 }
@@ -70,7 +58,7 @@ Ref kmer_str(std::uint8_t k, std::uint64_t index) {
 Ref count_list(std::span<const std::uint64_t> counts) {
     std::array<Ref, kLargestSharedInt + 1> shared;
     for (std::uint64_t i = 0; i < shared.size(); ++i) shared[i] = to_python(i);
-    Ref list = api(PyList_New(static_cast<Py_ssize_t>(counts.size())));
+    Ref list = abort_on_null(PyList_New(static_cast<Py_ssize_t>(counts.size())));
     auto* const items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
     for (std::size_t i = 0; i < counts.size(); ++i) {
         const std::uint64_t count = counts[i];
@@ -91,7 +79,7 @@ constexpr Signature kGetKmerCountSeq{
 constexpr Signature kGetKmerToIdx{.name = "get_kmer_to_idx", .params = {"k"}};
 constexpr Signature kGetPossibleKmers{.name = "get_possible_kmers", .params = {"k"}};
 constexpr Signature kKmerCountResultNew{
-    .owner = "KmerCountResult",
+    .owner = class_name<KmerCountResult>(),
     .name = "__new__",
     .params = {"k", "total", "counts"},
 };
@@ -107,7 +95,7 @@ PyObject* get_kmer_count_fasta(PyObject*, PyObject* const* args, Py_ssize_t narg
             const WithoutGil unlocked;
             return kmer::count_fasta(path, k, both_strands);
         }();
-        Ref dict = api(_PyDict_NewPresized(static_cast<Py_ssize_t>(results.size())));
+        Ref dict = abort_on_null(_PyDict_NewPresized(static_cast<Py_ssize_t>(results.size())));
         for (auto& [id, result] : results) {
             const Ref key = to_python(id);
             const Ref value = to_python(std::move(result));
@@ -141,8 +129,8 @@ PyObject* get_kmer_to_idx(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const auto [k] = bind<std::uint8_t>(kGetKmerToIdx, args, nargs, kwnames);
         const std::uint64_t n = kmer::kmer_space(k);
         const std::uint64_t per_entry = kmer_str_bytes(k) + kIntBytes;
-        kmer::require_memory(saturating_add(saturating_mul(n, per_entry), dict_bytes(n)));
-        Ref dict = api(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+        util::require_memory(saturating_add(saturating_mul(n, per_entry), dict_bytes(n)));
+        Ref dict = abort_on_null(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
         for (std::uint64_t i = 0; i < n; ++i) {
             const Ref key = kmer_str(k, i);
             const Ref value = to_python(i);
@@ -159,8 +147,8 @@ PyObject* get_possible_kmers(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&] {
         const auto [k] = bind<std::uint8_t>(kGetPossibleKmers, args, nargs, kwnames);
         const std::uint64_t n = kmer::kmer_space(k);
-        kmer::require_memory(saturating_mul(n, kSlotBytes + kmer_str_bytes(k)));
-        Ref list = api(PyList_New(static_cast<Py_ssize_t>(n)));
+        util::require_memory(saturating_mul(n, kSlotBytes + kmer_str_bytes(k)));
+        Ref list = abort_on_null(PyList_New(static_cast<Py_ssize_t>(n)));
         for (std::uint64_t i = 0; i < n; ++i) {
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), kmer_str(k, i).release());
         }
@@ -168,14 +156,14 @@ PyObject* get_possible_kmers(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-PyMethodDef kGetKmerCountFastaDef = {"get_kmer_count_fasta", as_cfunction(get_kmer_count_fasta),
-                                     METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef kGetKmerCountSeqDef = {"get_kmer_count_seq", as_cfunction(get_kmer_count_seq),
-                                   METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef kGetKmerToIdxDef = {"get_kmer_to_idx", as_cfunction(get_kmer_to_idx),
-                                METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef kGetPossibleKmersDef = {"get_possible_kmers", as_cfunction(get_possible_kmers),
-                                    METH_FASTCALL | METH_KEYWORDS, nullptr};
+// In the order of the module's __all__.
+PyMethodDef kFunctions[] = {
+    method_def(kGetKmerCountFasta, get_kmer_count_fasta),
+    method_def(kGetKmerCountSeq, get_kmer_count_seq),
+    method_def(kGetKmerToIdx, get_kmer_to_idx),
+    method_def(kGetPossibleKmers, get_possible_kmers),
+    {},
+};
 
 PyObject* kmer_count_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&] {
@@ -194,7 +182,7 @@ PyObject* kmer_count_result_counts(PyObject* self, void*) noexcept {
         const kmer::CountList& counts = result->counts;
         const auto large = static_cast<std::uint64_t>(std::count_if(
             counts.begin(), counts.end(), [](std::uint64_t c) { return c > kLargestSharedInt; }));
-        kmer::require_memory(saturating_add(saturating_mul(counts.size(), kSlotBytes),
+        util::require_memory(saturating_add(saturating_mul(counts.size(), kSlotBytes),
                                             saturating_mul(large, kIntBytes)));
         return count_list(counts);
     });
@@ -259,12 +247,9 @@ std::span<const PyType_Slot> PyClassDef<kmer::KmerCountResult>::slots() {
 
 void build_kmer(PyObject* package) {
     Ref module = create_submodule("velko.kmer");
-    add_function(module.get(), kGetKmerCountFastaDef);
-    add_function(module.get(), kGetKmerCountSeqDef);
-    add_function(module.get(), kGetKmerToIdxDef);
-    add_function(module.get(), kGetPossibleKmersDef);
+    add_functions(module.get(), kFunctions);
     add_class<KmerCountResult>(module.get());
-    publish_submodule(package, module.get(), "import sys; sys.modules['velko.kmer'] = submodule");
+    publish_submodule(package, module.get());
 }
 
 }  // namespace velko::py

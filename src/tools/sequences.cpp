@@ -7,11 +7,12 @@
 
 #include "fasta/dna_sequence.hpp"
 #include "tools/bindings.hpp"
+#include "util/utf8.hpp"
 
 namespace velko::tools {
 namespace {
 
-constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+using util::is_continuation;
 
 nb::str reverse_complement(std::string_view seq) {
     std::string out(seq.size(), '\0');

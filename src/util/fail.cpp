@@ -63,6 +63,13 @@ void fail(std::string_view message, SourceLocation where) {
     throw Abort(std::string(message));
 }
 
+void fail_in(FileLocation place, std::string_view message, SourceLocation where) {
+    write_diagnostic(message, where);
+    Abort abort{std::string(message)};
+    abort.locate(std::move(place));
+    throw abort;
+}
+
 void fail_os(std::string_view context, int error, SourceLocation where) {
     std::string message(context);
     message += ": ";

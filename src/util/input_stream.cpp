@@ -4,8 +4,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #ifndef VELKO_HAVE_ISAL
@@ -34,15 +32,15 @@
 namespace velko::util {
 
 Inflater default_inflater() noexcept {
-    return has_inflater(Inflater::isal) ? Inflater::isal : Inflater::zlib;
+    return has_inflater(Inflater::kIsal) ? Inflater::kIsal : Inflater::kZlib;
 }
 
 std::string_view inflater_name(Inflater inflater) noexcept {
-    return inflater == Inflater::isal ? "isal" : "zlib";
+    return inflater == Inflater::kIsal ? "isal" : "zlib";
 }
 
 bool has_inflater(Inflater inflater) noexcept {
-    return inflater == Inflater::zlib || VELKO_HAVE_ISAL;
+    return inflater == Inflater::kZlib || VELKO_HAVE_ISAL;
 }
 
 namespace {
@@ -56,22 +54,15 @@ constexpr std::size_t kCompressedChunk = std::size_t{1} << 18;
 constexpr std::size_t kBlockSize = std::size_t{1} << 18;
 constexpr std::size_t kBlocks = 4;
 
-std::size_t read_fd(int fd, std::span<char> out) {
-    for (;;) {
-        const ssize_t n = ::read(fd, out.data(), out.size());
-        if (n >= 0) return static_cast<std::size_t>(n);
-        if (errno != EINTR) {
-            const int error = errno;
-            throw InputError{os_error_text(error), InputFault::os, error};
-        }
-    }
+std::size_t read_file(OsFile& file, std::span<char> out) {
+    const std::ptrdiff_t n = file.read(out);
+    if (n < 0) throw ReadError(os_error_text(file.error()), ReadFault::kOs, file.error());
+    return static_cast<std::size_t>(n);
 }
 
-InputError damaged(std::string message) {
-    return InputError{std::move(message), InputFault::gzip_damaged};
-}
+ReadError damaged(const std::string& message) { return ReadError(message, ReadFault::kGzipDamaged); }
 
-InputError truncated() { return InputError{std::string(kEndedEarly), InputFault::gzip_truncated}; }
+ReadError truncated() { return ReadError(std::string(kEndedEarly), ReadFault::kGzipTruncated); }
 
 // What one decoder call did: input bytes used, output bytes written, and whether the member
 // (header, deflate data and trailer) is complete.
@@ -164,9 +155,9 @@ private:
 #endif
 
 #if VELKO_HAVE_ISAL
-// The first fault zlib finds in the member that starts at `offset` in the file, read again with
-// pread; none when zlib finds none (the decoders then disagree).
-std::optional<InputError> zlib_fault_at(int fd, off_t offset) {
+// The first fault zlib finds in the member that starts at `offset` in the file, read again
+// from there; none when zlib finds none (the decoders then disagree).
+std::optional<ReadError> zlib_fault_at(OsFile& file, std::uint64_t offset) {
     ZlibMember member;
     std::vector<char> in(kCompressedChunk);
     std::vector<char> out(kBlockSize);
@@ -174,13 +165,10 @@ std::optional<InputError> zlib_fault_at(int fd, off_t offset) {
     std::size_t in_end = 0;
     for (;;) {
         if (in_at == in_end) {
-            ssize_t n = 0;
-            do {
-                n = ::pread(fd, in.data(), in.size(), offset);
-            } while (n < 0 && errno == EINTR);
+            const std::ptrdiff_t n = file.read_at(in, offset);
             if (n < 0) return std::nullopt;
             if (n == 0) return truncated();
-            offset += n;
+            offset += static_cast<std::uint64_t>(n);
             in_at = 0;
             in_end = static_cast<std::size_t>(n);
         }
@@ -188,7 +176,7 @@ std::optional<InputError> zlib_fault_at(int fd, off_t offset) {
             const Step done = member.step(std::span(in).subspan(in_at, in_end - in_at), out);
             if (done.member_end) return std::nullopt;
             in_at += done.consumed;
-        } catch (const InputError& error) {
+        } catch (const ReadError& error) {
             return error;
         }
     }
@@ -199,17 +187,16 @@ std::optional<InputError> zlib_fault_at(int fd, off_t offset) {
 // the stream: the text decoded before it is handed out first, then the fault is thrown.
 class Decoder {
 public:
-    Decoder(int fd, std::span<const char> magic, Inflater inflater)
-        : fd_(fd), input_(kCompressedChunk) {
+    Decoder(OsFile& file, std::span<const char> magic, Inflater inflater)
+        : file_(file), input_(kCompressedChunk) {
         std::copy(magic.begin(), magic.end(), input_.begin());
         in_end_ = magic.size();
         // Offsets let a member be read again when its fault needs zlib's text.
-        const off_t at = ::lseek(fd, 0, SEEK_CUR);
-        offset_ = at >= 0 ? at - static_cast<off_t>(magic.size()) : -1;
+        if (const auto at = file.position()) offset_ = *at - magic.size();
 #if VELKO_HAVE_ISAL
-        if (inflater == Inflater::isal) isal_.emplace();
+        if (inflater == Inflater::kIsal) isal_.emplace();
 #endif
-        if (inflater == Inflater::zlib) zlib_.emplace();
+        if (inflater == Inflater::kZlib) zlib_.emplace();
     }
 
     // Compressed bytes read from the descriptor so far; any thread may ask.
@@ -217,7 +204,7 @@ public:
         return bytes_read_.load(std::memory_order_relaxed);
     }
 
-    // Fills the front of `out` as far as the input goes; 0 only at the end. Throws InputError.
+    // Fills the front of `out` as far as the input goes; 0 only at the end. Throws ReadError.
     std::size_t fill(std::span<char> out) {
         if (fault_) throw *std::exchange(fault_, std::nullopt);
         std::size_t produced = 0;
@@ -225,7 +212,7 @@ public:
             while (produced < out.size() && more_input()) {
                 if (!in_member_) {
                     in_member_ = true;
-                    member_start_ = offset_ + static_cast<off_t>(in_at_);
+                    if (offset_) member_start_ = *offset_ + in_at_;
                 }
                 const Step done = step(std::span<const char>(input_).subspan(in_at_, in_end_ - in_at_),
                                        out.subspan(produced));
@@ -239,7 +226,7 @@ public:
                     need_more_ = true;
                 }
             }
-        } catch (const InputError& error) {
+        } catch (const ReadError& error) {
             if (produced == 0) throw;
             fault_ = error;
         }
@@ -255,12 +242,12 @@ private:
             if (in_at_ > 0) {
                 std::memmove(input_.data(), input_.data() + in_at_, in_end_ - in_at_);
                 in_end_ -= in_at_;
-                if (offset_ >= 0) offset_ += static_cast<off_t>(in_at_);
+                if (offset_) *offset_ += in_at_;
                 in_at_ = 0;
             }
             if (in_end_ == input_.size()) input_.resize(input_.size() * 2);
             const std::size_t n =
-                read_fd(fd_, std::span<char>(input_).subspan(in_end_, input_.size() - in_end_));
+                read_file(file_, std::span<char>(input_).subspan(in_end_, input_.size() - in_end_));
             bytes_read_.fetch_add(n, std::memory_order_relaxed);
             at_eof_ = n == 0;
             in_end_ += n;
@@ -294,9 +281,11 @@ private:
 #if VELKO_HAVE_ISAL
     // zlib's text for the fault, so that a damaged file reads the same whichever decoder is
     // built in; ISA-L's own code is the fallback when the member cannot be read again.
-    InputError isal_fault(int code) const {
-        if (member_start_ >= 0) {
-            if (std::optional<InputError> fault = zlib_fault_at(fd_, member_start_)) return *fault;
+    ReadError isal_fault(int code) const {
+        if (member_start_) {
+            if (std::optional<ReadError> fault = zlib_fault_at(file_, *member_start_)) {
+                return *fault;
+            }
         }
         const std::string prefix = std::string(kInvalidData) + ": ";
         switch (code) {
@@ -314,16 +303,16 @@ private:
     }
 #endif
 
-    int fd_;
+    OsFile& file_;
     std::vector<char> input_;
     std::size_t in_at_ = 0;
     std::size_t in_end_ = 0;
-    off_t offset_ = -1;        // file offset of input_[0], or -1 when the file cannot seek
-    off_t member_start_ = -1;  // file offset of the current member's first byte
+    std::optional<std::uint64_t> offset_;        // of input_[0] in the file, if it has offsets
+    std::optional<std::uint64_t> member_start_;  // of the current member's first byte
     bool at_eof_ = false;
     bool in_member_ = false;  // between a member's first byte and its end
     bool need_more_ = false;  // the decoder made no progress on what is buffered
-    std::optional<InputError> fault_;
+    std::optional<ReadError> fault_;
     std::atomic<std::uint64_t> bytes_read_ = 0;
     std::optional<ZlibMember> zlib_;
 #if VELKO_HAVE_ISAL
@@ -336,8 +325,8 @@ private:
 // The decoder, run on the calling thread or ahead of it on its own.
 class InputStream::Gzip {
 public:
-    Gzip(int fd, std::span<const char> magic, Inflater inflater, bool ahead)
-        : decoder_(fd, magic, inflater) {
+    Gzip(OsFile& file, std::span<const char> magic, Inflater inflater, bool ahead)
+        : decoder_(file, magic, inflater) {
         if (ahead) start_worker();
     }
 
@@ -418,12 +407,12 @@ private:
                 slot = made_ % kBlocks;
             }
             Block& block = blocks_[slot];
-            std::optional<InputError> failure;
+            std::optional<ReadError> failure;
             std::exception_ptr other;
             std::size_t n = 0;
             try {
                 n = decoder_.fill(std::span<char>(block.data.get(), kBlockSize));
-            } catch (const InputError& error) {
+            } catch (const ReadError& error) {
                 failure = error;
             } catch (...) {
                 other = std::current_exception();
@@ -456,11 +445,11 @@ private:
     std::size_t at_ = 0;         // the reader's position in block taken_
     bool finished_ = false;      // guarded by mutex_: the worker has stopped for good
     bool stop_ = false;          // guarded by mutex_
-    std::optional<InputError> failure_;
+    std::optional<ReadError> failure_;
     std::exception_ptr other_failure_;
 };
 
-InputStream::InputStream(int fd, Inflater inflater) : fd_(fd), inflater_(inflater) {}
+InputStream::InputStream(OsFile& file, Inflater inflater) : file_(file), inflater_(inflater) {}
 
 InputStream::~InputStream() = default;
 
@@ -471,7 +460,7 @@ std::size_t InputStream::read_raw(std::span<char> out) {
         pending_at_ += n;
         return n;
     }
-    const std::size_t n = read_fd(fd_, out);
+    const std::size_t n = read_file(file_, out);
     bytes_read_ += n;
     return n;
 }
@@ -486,7 +475,7 @@ void InputStream::start() {
     char magic[2];
     std::size_t got = 0;
     while (got < sizeof magic) {
-        const std::size_t n = read_fd(fd_, std::span<char>(magic + got, sizeof magic - got));
+        const std::size_t n = read_file(file_, std::span<char>(magic + got, sizeof magic - got));
         if (n == 0) break;
         got += n;
         bytes_read_ += n;
@@ -495,10 +484,9 @@ void InputStream::start() {
         static_cast<unsigned char>(magic[1]) == 0x8b) {
         // Inflating ahead needs a file whose reads never block for long (the thread is joined
         // when the reading stops) and that can be read again for a fault's text.
-        struct stat info {};
-        const bool regular = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
-        const Inflater inflater = regular ? inflater_ : Inflater::zlib;
-        gzip_ = std::make_unique<Gzip>(fd_, std::span<const char>(magic, got), inflater, regular);
+        const bool regular = file_.is_regular();
+        const Inflater inflater = regular ? inflater_ : Inflater::kZlib;
+        gzip_ = std::make_unique<Gzip>(file_, std::span<const char>(magic, got), inflater, regular);
     } else {
         pending_.assign(magic, magic + got);
     }

@@ -5,27 +5,16 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
+#include "util/os_file.hpp"
+
 namespace velko::util {
-
-/// What went wrong in a read, for callers that raise an error of the matching kind.
-enum class InputFault { os, gzip_damaged, gzip_truncated };
-
-/// A read failure: the text names the problem ("Is a directory (os error 21)",
-/// "invalid gzip data: incorrect header check", "gzip stream ended early"); `os_error` is the
-/// errno of an OS failure.
-struct InputError {
-    std::string message;
-    InputFault fault = InputFault::os;
-    int os_error = 0;
-};
 
 /// The deflate decoders a gzip stream can go through. zlib is always there and names every
 /// fault; ISA-L, when built in, is the faster one.
-enum class Inflater { zlib, isal };
+enum class Inflater { kZlib, kIsal };
 
 /// The decoder used unless one is asked for: ISA-L when the build found it, zlib otherwise.
 [[nodiscard]] Inflater default_inflater() noexcept;
@@ -36,7 +25,7 @@ enum class Inflater { zlib, isal };
 /// True when `inflater` was built in (zlib always is).
 [[nodiscard]] bool has_inflater(Inflater inflater) noexcept;
 
-/// Reads a descriptor (not owned) as plain bytes, or, when the file starts with the gzip magic
+/// Reads an open file (not owned) as plain bytes, or, when the file starts with the gzip magic
 /// bytes, as the concatenated decompressed contents of all its gzip members.
 ///
 /// A compressed regular file is inflated ahead on a second thread while the caller works on
@@ -44,14 +33,15 @@ enum class Inflater { zlib, isal };
 /// Either way the bytes, their order and the failure texts are the same.
 class InputStream {
 public:
-    explicit InputStream(int fd, Inflater inflater = default_inflater());
+    explicit InputStream(OsFile& file, Inflater inflater = default_inflater());
     InputStream(const InputStream&) = delete;
     InputStream& operator=(const InputStream&) = delete;
     /// Stops and joins the inflating thread, if any.
     ~InputStream();
 
     /// Fills the front of `out`; returns the number of bytes, 0 only at the end of the input.
-    /// Throws InputError.
+    /// Throws ReadError: "Is a directory (os error 21)", "invalid gzip data: incorrect header
+    /// check", "gzip stream ended early".
     std::size_t read(std::span<char> out);
 
     /// Bytes taken from the file so far (compressed bytes for a gzip file, which may be read
@@ -67,7 +57,7 @@ private:
     std::size_t read_raw(std::span<char> out);
     void start();
 
-    int fd_;
+    OsFile& file_;
     Inflater inflater_;
     std::uint64_t bytes_read_ = 0;  // by read_raw; a Gzip counts its own
     bool started_ = false;

@@ -2,17 +2,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 namespace velko::util {
-
-/// The description of a path that cannot be handed to the system because it holds a NUL:
-/// Error { kind: InvalidInput, message: "data provided contains a nul byte" }
-inline constexpr std::string_view kNulInPath =
-    "Error { kind: InvalidInput, message: \"data provided contains a nul byte\" }";
 
 /// One open descriptor, closed when the object goes. Calls retry on EINTR; a failed call leaves
 /// its errno in error().
@@ -39,6 +35,12 @@ public:
 
     /// Bytes read into `buffer`, 0 at the end of the file, -1 on failure.
     [[nodiscard]] std::ptrdiff_t read(std::span<char> buffer);
+    /// As read(), from byte `offset` of the file, leaving the file position where it was.
+    [[nodiscard]] std::ptrdiff_t read_at(std::span<char> buffer, std::uint64_t offset);
+    /// The file position, or nothing when the file has none (a pipe, a terminal).
+    [[nodiscard]] std::optional<std::uint64_t> position() const;
+    /// True for a regular file, whose reads never wait on a writer.
+    [[nodiscard]] bool is_regular() const;
     /// Writes every byte, looping over partial writes; false on failure.
     [[nodiscard]] bool write_all(std::string_view bytes);
 
@@ -57,7 +59,7 @@ private:
 
 /// Creates `path` and every missing ancestor (mode 0777 less the umask); an existing directory
 /// is fine and "" needs nothing. Returns 0 or the errno of the failing mkdir; -1 when the path
-/// holds a NUL byte (see kNulInPath).
+/// holds a NUL byte.
 [[nodiscard]] int create_directories(std::string_view path);
 
 }  // namespace velko::util

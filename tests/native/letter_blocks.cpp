@@ -8,6 +8,7 @@
 
 #include "kmer/count.hpp"
 #include "kmer/letter_block.hpp"
+#include "kmer/window_kernel.hpp"
 #include "util/fail.hpp"
 
 namespace {
@@ -98,7 +99,7 @@ struct Outcome {
 Outcome count_with(const std::string& text, std::uint8_t k, PackPath path,
                    const std::vector<std::size_t>& cuts) {
     std::vector<std::uint64_t> counts(std::size_t{1} << (2 * k));
-    velko::kmer::SequenceCounter counter(k, counts, velko::kmer::Strands::forward, path);
+    velko::kmer::SequenceCounter counter(k, counts, velko::kmer::Strands::kForward, path);
     std::size_t from = 0;
     for (const std::size_t cut : cuts) {
         counter.feed(std::string_view(text).substr(from, cut - from));
@@ -113,12 +114,31 @@ Outcome count_with(const std::string& text, std::uint8_t k, PackPath path,
     }
 }
 
+// velko_tools' window counter, skipping bad bytes, in pieces: counts and windows counted.
+std::pair<std::vector<std::uint64_t>, std::uint64_t> table_count(
+    const std::string& text, int k, PackPath path, const std::vector<std::size_t>& cuts) {
+    using velko::kmer::Invalid;
+    using velko::kmer::Letters;
+    std::vector<std::uint64_t> counts(std::size_t{1} << (2 * k));
+    velko::kmer::WindowCounter<Letters::either, Invalid::skip> counter(
+        static_cast<std::uint8_t>(k), counts.data(), counts.size() - 1, path);
+    counter.start();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t from = 0;
+    for (const std::size_t cut : cuts) {
+        counter.feed(bytes + from, cut - from);
+        from = cut;
+    }
+    counter.feed(bytes + from, text.size() - from);
+    return {counts, counter.counted()};
+}
+
 }  // namespace
 
 int main() {
     std::mt19937_64 random(7);
     std::vector<PackPath> paths;
-    for (const PackPath path : {PackPath::portable, PackPath::sse42, PackPath::avx2}) {
+    for (const PackPath path : {PackPath::kPortable, PackPath::kSse42, PackPath::kAvx2}) {
         if (velko::kmer::runs_pack_path(path)) paths.push_back(path);
     }
     for (const PackPath path : paths) {
@@ -174,9 +194,21 @@ int main() {
                 const std::string label = name + " SequenceCounter length " +
                                           std::to_string(size) + " k=" + std::to_string(k);
                 expect(count_with(text, k, path, cuts) ==
-                           count_with(text, k, PackPath::portable, {}),
+                           count_with(text, k, PackPath::kPortable, {}),
                        label);
             }
+        }
+        // velko_tools' counter: either case, bad bytes skipped, pieces across block edges.
+        for (int round = 0; round < 200; ++round) {
+            std::string text = letters(random, 1 + random() % 400, true);
+            for (int bad = 0; bad < round % 4; ++bad) text[random() % text.size()] = 'N';
+            std::vector<std::size_t> cuts;
+            for (std::size_t at = random() % 90; at < text.size(); at += 1 + random() % 90) {
+                cuts.push_back(at);
+            }
+            const int k = 1 + round % 8;
+            expect(table_count(text, k, path, cuts) == table_count(text, k, PackPath::kPortable, {}),
+                   name + " window counter round " + std::to_string(round));
         }
         // A long text, counted in several tables in turn, and a long poly-A run.
         for (const int k_int : {2, 4, 5, 6, 7}) {

@@ -35,7 +35,7 @@ Outcome whole(const std::string& text, std::uint8_t k, bool both) {
 Outcome in_pieces(const std::string& text, std::uint8_t k, const std::vector<std::size_t>& cuts,
                   bool both) {
     std::vector<std::uint64_t> counts = velko::kmer::zero_counts(k);
-    SequenceCounter counter(k, counts, both ? Strands::both : Strands::forward);
+    SequenceCounter counter(k, counts, both ? Strands::kBoth : Strands::kForward);
     std::size_t from = 0;
     for (const std::size_t cut : cuts) {
         counter.feed(std::string_view(text).substr(from, cut - from));

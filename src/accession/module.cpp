@@ -2,8 +2,7 @@
 #include <array>
 
 #include "pymodule.hpp"
-#include "signature.hpp"
-#include "util/accession.hpp"
+#include "accession/accession.hpp"
 
 namespace velko::py {
 namespace {
@@ -16,21 +15,22 @@ PyObject* canonical_gid(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const auto [gid] = bind<std::string_view>(kCanonicalGid, args, nargs, kwnames);
         // Accessions are short: canonicalise on the stack rather than in a heap string.
         std::array<char, 128> buffer;
-        if (gid.size() > buffer.size()) return to_python(util::canonical_gid(gid));
-        return to_python(std::string_view(buffer.data(), util::canonical_gid(gid, buffer)));
+        if (gid.size() > buffer.size()) return to_python(accession::canonical_gid(gid));
+        return to_python(std::string_view(buffer.data(), accession::canonical_gid(gid, buffer)));
     });
 }
 
-PyMethodDef kCanonicalGidDef = {"canonical_gid", as_cfunction(canonical_gid),
-                                METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef kFunctions[] = {
+    method_def(kCanonicalGid, canonical_gid),
+    {},
+};
 
 }  // namespace
 
 void build_accession(PyObject* package) {
     Ref module = create_submodule("velko.util.accession");
-    add_function(module.get(), kCanonicalGidDef);
-    publish_submodule(package, module.get(),
-                      "import sys; sys.modules['velko.util.accession'] = submodule");
+    add_functions(module.get(), kFunctions);
+    publish_submodule(package, module.get());
 }
 
 }  // namespace velko::py

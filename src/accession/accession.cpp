@@ -1,10 +1,10 @@
 // Canonical genome accessions: strip database prefixes, shorten assembly prefixes, drop versions.
-#include "util/accession.hpp"
+#include "accession/accession.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-namespace velko::util {
+namespace velko::accession {
 namespace {
 
 // Accessions are a few dozen bytes: a plain loop beats library calls whose setup dominates.
@@ -63,4 +63,4 @@ std::string canonical_gid(std::string_view gid) {
     return text;
 }
 
-}  // namespace velko::util
+}  // namespace velko::accession

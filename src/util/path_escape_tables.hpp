@@ -4,7 +4,7 @@
 
 #include <array>
 
-namespace velko::fasta {
+namespace velko::util {
 
 struct CodeRange {
     char32_t first;
@@ -1074,4 +1074,4 @@ inline constexpr std::array<CodeRange, 353> kGraphemeExtend = {{
     {0xe0100, 0xe01ef},
 }};
 
-}  // namespace velko::fasta
+}  // namespace velko::util

@@ -1,0 +1,432 @@
+// The two HMMER 3 table layouts, their rows and comment lines, and the reader over them.
+#include "hmmer/hmmer_tab.hpp"
+
+#include <bit>
+#include <cstring>
+#include <span>
+#include <stdexcept>
+
+#include "util/file_error.hpp"
+#include "util/number_text.hpp"
+#include "util/os_file.hpp"
+#include "util/utf8.hpp"
+
+namespace velko::hmmer {
+namespace {
+
+constexpr std::size_t kReadBuffer = std::size_t{1} << 20;
+constexpr std::string_view kCannotRead = "Cannot read file!";
+constexpr std::string_view kNoDomainScores =
+    "a tblout (per-sequence table) has no domain scores: read a domtblout for them";
+
+// What a fixed column holds: identifiers are taken as they are, the rest must be numbers even
+// where they are not used, so that a row of another layout does not pass for one of this.
+enum class Kind : std::uint8_t { kText, kWhole, kReal };
+
+constexpr std::size_t kMostColumns = 22;
+
+struct Layout {
+    std::string_view name;
+    std::string_view kind;  // what the table lists, for messages
+    std::uint32_t columns;  // fixed columns before the description
+    std::array<Kind, kMostColumns> kinds;
+    std::array<std::string_view, kMostColumns> headings;
+    // 1-based positions of what a row offers.
+    std::uint32_t target_name, target_acc, query_name, query_acc;
+    std::uint32_t seq_e_val, seq_bit_score, dom_e_val, dom_bit_score;
+};
+
+constexpr Kind T = Kind::kText;
+constexpr Kind W = Kind::kWhole;
+constexpr Kind R = Kind::kReal;
+
+// The layouts are tables: keep their lines as written.
+// clang-format off
+constexpr Layout kTblout{
+    .name = "tblout",
+    .kind = "per-sequence table",
+    .columns = 18,
+    .kinds = {T, T, T, T, R, R, R, R, R, R, R, W, W, W, W, W, W, W},
+    .headings = {"target name", "target accession", "query name", "query accession", "E-value",
+                 "score", "bias", "best domain E-value", "best domain score", "best domain bias",
+                 "exp", "reg", "clu", "ov", "env", "dom", "rep", "inc"},
+    .target_name = 1,
+    .target_acc = 2,
+    .query_name = 3,
+    .query_acc = 4,
+    .seq_e_val = 5,
+    .seq_bit_score = 6,
+    .dom_e_val = 0,
+    .dom_bit_score = 0,
+};
+
+constexpr Layout kDomtblout{
+    .name = "domtblout",
+    .kind = "per-domain table",
+    .columns = 22,
+    .kinds = {T, T, W, T, T, W, R, R, R, W, W, R, R, R, R, W, W, W, W, W, W, R},
+    .headings = {"target name", "target accession", "tlen", "query name", "query accession",
+                 "qlen", "E-value", "score", "bias", "#", "of", "c-Evalue", "i-Evalue",
+                 "domain score", "domain bias", "hmm from", "hmm to", "ali from", "ali to",
+                 "env from", "env to", "acc"},
+    .target_name = 1,
+    .target_acc = 2,
+    .query_name = 4,
+    .query_acc = 5,
+    .seq_e_val = 7,
+    .seq_bit_score = 8,
+    .dom_e_val = 13,
+    .dom_bit_score = 14,
+};
+
+// clang-format on
+
+const Layout& layout_of(TableFormat format) {
+    return format == TableFormat::kTblout ? kTblout : kDomtblout;
+}
+
+const Layout& other_layout(TableFormat format) {
+    return format == TableFormat::kTblout ? kDomtblout : kTblout;
+}
+
+constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Byte classes for splitting and checking fields in one pass.
+constexpr std::uint8_t kBlank = 1;
+constexpr std::uint8_t kNotDigit = 2;  // breaks a whole number
+constexpr std::uint8_t kNotPlain = 4;  // breaks a plain decimal (digits, point, sign, exponent)
+constexpr std::uint8_t kHigh = 8;      // outside ASCII, so the field needs the UTF-8 check
+constexpr std::uint8_t kDigit = 16;    // a digit: a plain decimal holds one at least
+
+constexpr std::array<std::uint8_t, 256> kByteClass = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (std::size_t c = 0; c < 256; ++c) {
+        const bool digit = c >= '0' && c <= '9';
+        const bool plain = digit || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E';
+        table[c] = static_cast<std::uint8_t>((digit ? kDigit : kNotDigit) |
+                                             (plain ? 0 : kNotPlain) | (c >= 0x80 ? kHigh : 0));
+    }
+    table[' '] = table['\t'] = kBlank | kNotDigit | kNotPlain;
+    return table;
+}();
+
+std::uint8_t byte_class(char c) { return kByteClass[static_cast<unsigned char>(c)]; }
+
+// One field and the classes of the bytes in it, or-ed together.
+struct Field {
+    std::string_view text;
+    std::uint8_t classes = 0;
+};
+
+// The first byte at or after `at` that is not a blank. Columns are padded with long runs of
+// blanks, so they are skipped eight at a time.
+const char* skip_blanks(const char* at, const char* const end) {
+    constexpr std::uint64_t kSpaces = 0x2020202020202020ULL;
+    while (true) {
+        if constexpr (std::endian::native == std::endian::little) {
+            if (end - at >= 8) {
+                std::uint64_t word = 0;
+                std::memcpy(&word, at, 8);
+                const std::uint64_t differs = word ^ kSpaces;
+                if (differs == 0) {
+                    at += 8;
+                    continue;
+                }
+                at += std::countr_zero(differs) / 8;
+            }
+        }
+        if (at == end || (byte_class(*at) & kBlank) == 0) return at;
+        ++at;  // a tab, or a blank near the end
+    }
+}
+
+// Splits off up to fields.size() fields separated by runs of blanks; returns how many.
+std::size_t split_fields(std::string_view line, std::span<Field> fields) {
+    const char* at = line.data();
+    const char* const end = at + line.size();
+    std::size_t count = 0;
+    while (count < fields.size()) {
+        at = skip_blanks(at, end);
+        if (at == end) break;
+        const char* const start = at;
+        std::uint8_t classes = 0;
+        for (; at < end; ++at) {
+            const std::uint8_t c = byte_class(*at);
+            if ((c & kBlank) != 0) break;
+            classes |= c;
+        }
+        fields[count++] =
+            Field{std::string_view(start, static_cast<std::size_t>(at - start)), classes};
+    }
+    return count;
+}
+
+bool is_whole(const Field& field) { return (field.classes & kNotDigit) == 0; }
+
+bool is_real(const Field& field) {
+    // Most fields are plain decimals; only the others need the full grammar (inf, nan).
+    return (field.classes & (kNotPlain | kDigit)) == kDigit ||
+           util::parse_number(field.text).error == util::NumberError::kNone;
+}
+
+// The first fixed column that does not hold what the layout says (1-based), or 0 when the row
+// fits. Too few fields count as a misfit at the first missing column.
+std::uint32_t first_misfit(const Layout& layout, std::span<const Field> fields, std::size_t count) {
+    const std::size_t checked = count < layout.columns ? count : layout.columns;
+    for (std::size_t i = 0; i < checked; ++i) {
+        const Kind kind = layout.kinds[i];
+        if ((kind == Kind::kWhole && !is_whole(fields[i])) ||
+            (kind == Kind::kReal && !is_real(fields[i]))) {
+            return static_cast<std::uint32_t>(i + 1);
+        }
+    }
+    return count < layout.columns ? static_cast<std::uint32_t>(count + 1) : 0;
+}
+
+// A field as shown in a message: quoted, with anything that is not printable ASCII escaped,
+// and cut short when long.
+std::string quoted(std::string_view text) {
+    constexpr std::size_t kShown = 40;
+    constexpr std::string_view kHex = "0123456789abcdef";
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size() && i < kShown; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += text[i];
+        } else if (byte < 0x20 || byte >= 0x7f) {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xf];
+        } else {
+            out += text[i];
+        }
+    }
+    if (text.size() > kShown) out += "...";
+    out += '"';
+    return out;
+}
+
+std::string table_name(const Layout& layout) {
+    return std::string(layout.name) + " (" + std::string(layout.kind) + ")";
+}
+
+double number_at(std::span<const Field> fields, std::uint32_t column) {
+    // The row has passed first_misfit, so the column reads as a number.
+    return util::parse_number(fields[column - 1].text).value;
+}
+
+std::string_view program_name(SearchProgram program) {
+    return program == SearchProgram::kHmmsearch ? "hmmsearch" : "hmmscan";
+}
+
+}  // namespace
+
+HmmerTableReader::HmmerTableReader(std::string_view path, const HmmerOptions& options,
+                                   TopHitTable& table)
+    : path_(path), options_(options), table_(table) {
+    if (options.format == TableFormat::kTblout && options.score == ScoreKind::kDomain) {
+        throw std::invalid_argument(std::string(kNoDomainScores));
+    }
+}
+
+void HmmerTableReader::fail_at(std::uint64_t line, std::uint32_t column,
+                               std::string_view reason) const {
+    throw util::FormatError(path_, line, column, reason);
+}
+
+void HmmerTableReader::feed(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const void* found = std::memchr(bytes.data(), '\n', bytes.size());
+        if (found == nullptr) {
+            partial_ += bytes;
+            return;
+        }
+        const auto length =
+            static_cast<std::size_t>(static_cast<const char*>(found) - bytes.data());
+        if (partial_.empty()) {
+            take_line(bytes.substr(0, length));
+        } else {
+            partial_ += bytes.substr(0, length);
+            take_line(partial_);
+            partial_.clear();
+        }
+        bytes.remove_prefix(length + 1);
+    }
+}
+
+void HmmerTableReader::finish() {
+    if (!partial_.empty()) {
+        take_line(partial_);
+        partial_.clear();
+    }
+    if (!waiting_.empty()) {
+        fail_at(waiting_.front().line, 0,
+                "no \"# Program:\" line after this row names the program that wrote it "
+                "(hmmsearch or hmmscan)");
+    }
+}
+
+void HmmerTableReader::take_line(std::string_view line) {
+    ++line_;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::size_t first = 0;
+    while (first < line.size() && is_blank(line[first])) ++first;
+    if (first == line.size()) return;
+    if (line[first] == '#') {
+        take_comment(line);
+    } else {
+        take_row(line);
+    }
+}
+
+void HmmerTableReader::take_comment(std::string_view line) {
+    std::array<Field, 8> fields;
+    const std::size_t count = split_fields(line, fields);
+    std::array<std::string_view, 8> words;
+    for (std::size_t i = 0; i < count; ++i) words[i] = fields[i].text;
+    if (count >= 3 && words[0] == "#" && words[1] == "Program:") {
+        const std::string_view name = words[2];
+        SearchProgram program = SearchProgram::kFromFile;
+        if (name == "hmmsearch") program = SearchProgram::kHmmsearch;
+        if (name == "hmmscan") program = SearchProgram::kHmmscan;
+        if (program == SearchProgram::kFromFile) {
+            fail_at(line_, 3,
+                    "the table was written by " + quoted(name) +
+                        "; only hmmsearch and hmmscan tables hold profile hits per gene");
+        }
+        if (options_.program != SearchProgram::kFromFile && options_.program != program) {
+            fail_at(line_, 3,
+                    "the table was written by " + std::string(name) + ", not " +
+                        std::string(program_name(options_.program)));
+        }
+        offer_waiting(program);
+        return;
+    }
+    // The column headings tell the layouts apart: "tlen" follows the target accession in a
+    // per-domain table, "query name" in the others, and nhmmer's tables go on with "hmmfrom".
+    if (count >= 8 && words[0] == "#" && words[1] == "target" && words[2] == "name" &&
+        words[3] == "accession") {
+        const bool domain = words[4] == "tlen";
+        const bool nucleotide = words[4] == "query" && words[7] == "hmmfrom";
+        const Layout& expected = layout_of(options_.format);
+        if (nucleotide) {
+            fail_at(line_, 8,
+                    "these column headings are those of an nhmmer table, not a " +
+                        table_name(expected));
+        }
+        if (domain != (options_.format == TableFormat::kDomtblout)) {
+            fail_at(line_, 5,
+                    "these column headings are those of a " +
+                        table_name(other_layout(options_.format)) + ", not a " +
+                        table_name(expected));
+        }
+    }
+}
+
+void HmmerTableReader::take_row(std::string_view line) {
+    const Layout& layout = layout_of(options_.format);
+    std::array<Field, kMostColumns> fields;
+    const std::size_t count = split_fields(line, std::span<Field>(fields.data(), layout.columns));
+    if (const std::uint32_t misfit = first_misfit(layout, fields, count); misfit != 0) {
+        const Layout& other = other_layout(options_.format);
+        std::array<Field, kMostColumns> other_fields;
+        const std::size_t other_count = split_fields(line, other_fields);
+        if (first_misfit(other, other_fields, other_count) == 0) {
+            fail_at(line_, misfit,
+                    "this row is from a " + table_name(other) + ", not a " + table_name(layout));
+        }
+        if (misfit > count) {
+            fail_at(line_, misfit,
+                    "too few columns: a " + std::string(layout.name) + " row has " +
+                        std::to_string(layout.columns) + " before its description, this one " +
+                        std::to_string(count));
+        }
+        const std::string_view what =
+            layout.kinds[misfit - 1] == Kind::kWhole ? "a whole number" : "a number";
+        fail_at(line_, misfit,
+                std::string(layout.headings[misfit - 1]) + " " + quoted(fields[misfit - 1].text) +
+                    " is not " + std::string(what));
+    }
+    for (const std::uint32_t column :
+         {layout.target_name, layout.target_acc, layout.query_name, layout.query_acc}) {
+        const Field& field = fields[column - 1];
+        if ((field.classes & kHigh) != 0 && !util::is_utf8(field.text)) {
+            fail_at(line_, column,
+                    std::string(layout.headings[column - 1]) + " " +
+                        quoted(fields[column - 1].text) + " is not UTF-8");
+        }
+    }
+    const bool by_domain = options_.score == ScoreKind::kDomain;
+    const double e_val = number_at(fields, by_domain ? layout.dom_e_val : layout.seq_e_val);
+    const double bit_score =
+        number_at(fields, by_domain ? layout.dom_bit_score : layout.seq_bit_score);
+    const std::string_view target_name = fields[layout.target_name - 1].text;
+    const std::string_view target_acc = fields[layout.target_acc - 1].text;
+    const std::string_view query_name = fields[layout.query_name - 1].text;
+    const std::string_view query_acc = fields[layout.query_acc - 1].text;
+    if (options_.program != SearchProgram::kFromFile) {
+        offer(options_.program, line_, target_name, target_acc, query_name, query_acc, e_val,
+              bit_score);
+        return;
+    }
+    Waiting waiting{line_, text_.size(), {}, e_val, bit_score};
+    std::size_t i = 0;
+    for (const std::string_view text : {target_name, target_acc, query_name, query_acc}) {
+        waiting.length[i++] = static_cast<std::uint32_t>(text.size());
+        text_ += text;
+    }
+    waiting_.push_back(waiting);
+}
+
+void HmmerTableReader::offer(SearchProgram program, std::uint64_t line,
+                             std::string_view target_name, std::string_view target_acc,
+                             std::string_view query_name, std::string_view query_acc, double e_val,
+                             double bit_score) {
+    const Layout& layout = layout_of(options_.format);
+    const bool search = program == SearchProgram::kHmmsearch;
+    const std::string_view gene_id = search ? target_name : query_name;
+    std::string_view hmm_id = search ? query_name : target_name;
+    if (options_.hmm == ProfileKey::kAccession) {
+        hmm_id = search ? query_acc : target_acc;
+        if (hmm_id == "-") {
+            const std::uint32_t column = search ? layout.query_acc : layout.target_acc;
+            fail_at(line, column,
+                    "the profile " + quoted(search ? query_name : target_name) +
+                        " has no accession (" + std::string(layout.headings[column - 1]) +
+                        " is \"-\")");
+        }
+    }
+    table_.add_hit(gene_id, hmm_id, e_val, bit_score);
+}
+
+void HmmerTableReader::offer_waiting(SearchProgram program) {
+    const std::string_view text = text_;
+    for (const Waiting& row : waiting_) {
+        std::array<std::string_view, 4> parts;
+        std::size_t at = row.text_at;
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            parts[i] = text.substr(at, row.length[i]);
+            at += row.length[i];
+        }
+        offer(program, row.line, parts[0], parts[1], parts[2], parts[3], row.e_val, row.bit_score);
+    }
+    waiting_.clear();
+    text_.clear();
+}
+
+void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table) {
+    HmmerTableReader reader(path, options, table);
+    util::OsFile file = util::OsFile::open_read(path);
+    if (!file.is_open()) throw util::OsError(kCannotRead, path, file.error());
+    std::vector<char> buffer(kReadBuffer);
+    while (true) {
+        const std::ptrdiff_t count = file.read(buffer);
+        if (count < 0) throw util::OsError(kCannotRead, path, file.error());
+        if (count == 0) break;
+        reader.feed(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
+    }
+    reader.finish();
+}
+
+}  // namespace velko::hmmer

@@ -1,0 +1,182 @@
+// The k-mer window kernel: blocks of letters validated, then counted through a rolling code.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "kmer/letter_block.hpp"
+
+namespace velko::kmer {
+
+/// Which bytes are bases: upper-case A C G T only, or also their lower-case (soft-masked) forms.
+enum class Letters { upper, either };
+
+/// The 2-bit code of every byte (A = 0, C = 1, G = 2, T = 3), or kNotBase.
+inline constexpr std::uint8_t kNotBase = 4;
+
+template <Letters letters>
+inline constexpr std::array<std::uint8_t, 256> kBaseCode = [] {
+    std::array<std::uint8_t, 256> table{};
+    table.fill(kNotBase);
+    table['A'] = 0;
+    table['C'] = 1;
+    table['G'] = 2;
+    table['T'] = 3;
+    if constexpr (letters == Letters::either) {
+        table['a'] = 0;
+        table['c'] = 1;
+        table['g'] = 2;
+        table['t'] = 3;
+    }
+    return table;
+}();
+
+/// Letters are counted in blocks of this many, so the test for a bad letter is one branch per
+/// block.
+inline constexpr std::size_t kKernelBlock = 64;
+
+/// Counts the window ending at each byte of [bytes, bytes + n), whose previous letters are in
+/// `rolling`, and adds these letters to `rolling`. Returns whether every byte was a base; the
+/// check is folded into the count, which is cheaper than a pass of its own while bad bytes are
+/// rare. A byte that is not a base counts the windows over it at meaningless positions: the
+/// caller either fails the record or takes exactly those counts back with uncount_block from
+/// the same rolling code. The code is kept unmasked (one multiply-add per letter): letters older
+/// than the window reach only bits the mask drops.
+template <Letters letters>
+[[nodiscard]] inline bool count_block(const unsigned char* bytes, std::size_t n,
+                                      std::uint64_t& rolling, std::uint64_t mask,
+                                      std::uint64_t* counts) {
+    unsigned seen = 0;
+    std::uint64_t code = rolling;
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned letter = kBaseCode<letters>[bytes[i]];
+        seen |= letter;
+        code = code * 4 + letter;
+        ++counts[code & mask];
+    }
+    rolling = code;
+    return (seen & kNotBase) == 0;
+}
+
+/// Undoes count_block over the same bytes from the same rolling code.
+template <Letters letters>
+inline void uncount_block(const unsigned char* bytes, std::size_t n, std::uint64_t rolling,
+                          std::uint64_t mask, std::uint64_t* counts) {
+    for (std::size_t i = 0; i < n; ++i) {
+        rolling = rolling * 4 + kBaseCode<letters>[bytes[i]];
+        --counts[rolling & mask];
+    }
+}
+
+/// What a counter does with a byte that is not a base.
+enum class Invalid {
+    stop,  // the first one ends counting; the caller decides whether that is an error
+    skip,  // windows holding it are left out, and counting goes on after it
+};
+
+/// Counts the forward k-mer windows of one record whose sequence arrives in pieces, into 4^k
+/// counts the caller owns and zeroed. Windows never span records: start() begins the next.
+template <Letters letters, Invalid invalid>
+class WindowCounter {
+public:
+    WindowCounter(std::uint8_t k, std::uint64_t* counts, std::uint64_t mask,
+                  PackPath path = best_pack_path())
+        : k_(k), counts_(counts), mask_(mask), path_(path), packed_(k >= 1 && k <= 8) {}
+
+    /// Starts a new record; counts keep adding up.
+    void start() {
+        rolling_ = 0;
+        run_ = 0;
+        size_ = 0;
+        counted_ = 0;
+        first_bad_ = kNone;
+    }
+
+    /// Counts the windows that end in `piece`. With Invalid::stop, a bad byte stops counting
+    /// for the rest of the record (first_bad() says where).
+    void feed(const unsigned char* bytes, std::size_t n) {
+        if (invalid == Invalid::stop && first_bad_ != kNone) {
+            size_ += n;
+            return;
+        }
+        std::size_t i = 0;
+        while (i < n) {
+            // Up to k = 8 the packed kernel takes every whole clean block of letters it can; what
+            // it leaves (a block with a bad byte, a short end) goes on below.
+            if (packed_ && run_ + 1 >= k_) {
+                const std::size_t done = count_letter_blocks(
+                    {bytes + i, n - i}, rolling_, mask_, {&counts_, 1}, letters == Letters::either,
+                    path_);
+                run_ += done;
+                counted_ += done;
+                i += done;
+                if (i == n) break;
+            }
+            const std::size_t stop = std::min(n, i + kKernelBlock);
+            // A clean block after a full window's worth of letters is the common case; a block
+            // that holds a bad byte is counted again byte by byte.
+            if (run_ + 1 >= k_) {
+                const std::uint64_t rolling = rolling_;
+                if (count_block<letters>(bytes + i, stop - i, rolling_, mask_, counts_)) {
+                    run_ += stop - i;
+                    counted_ += stop - i;
+                    i = stop;
+                    continue;
+                }
+                if constexpr (invalid == Invalid::skip) {
+                    uncount_block<letters>(bytes + i, stop - i, rolling, mask_, counts_);
+                }
+                rolling_ = rolling;
+            }
+            for (; i < stop; ++i) {
+                const unsigned code = kBaseCode<letters>[bytes[i]];
+                if (code == kNotBase) {
+                    if constexpr (invalid == Invalid::stop) {
+                        first_bad_ = size_ + i;
+                        size_ += n;
+                        return;
+                    }
+                    run_ = 0;
+                    continue;
+                }
+                rolling_ = rolling_ * 4 + code;
+                if (++run_ >= k_) {
+                    ++counts_[rolling_ & mask_];
+                    ++counted_;
+                }
+            }
+        }
+        size_ += n;
+    }
+
+    /// Bytes of the record so far.
+    [[nodiscard]] std::uint64_t size() const { return size_; }
+    /// Windows counted in the record.
+    [[nodiscard]] std::uint64_t counted() const { return counted_; }
+    /// Windows of the record left out (Invalid::skip), given its size.
+    [[nodiscard]] std::uint64_t skipped() const {
+        const std::uint64_t windows = size_ >= k_ ? size_ - k_ + 1 : 0;
+        return windows - counted_;
+    }
+    /// The record offset of the byte that stopped counting, if one did.
+    [[nodiscard]] bool stopped() const { return first_bad_ != kNone; }
+    [[nodiscard]] std::uint64_t first_bad() const { return first_bad_; }
+
+private:
+    static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
+    std::uint8_t k_;
+    std::uint64_t* counts_;
+    std::uint64_t mask_;
+    PackPath path_;
+    bool packed_;  // k fits the packed kernel
+    std::uint64_t rolling_ = 0;
+    std::uint64_t run_ = 0;  // bases since the last byte that is not one
+    std::uint64_t size_ = 0;
+    std::uint64_t counted_ = 0;
+    std::uint64_t first_bad_ = kNone;
+};
+
+}  // namespace velko::kmer

@@ -1,0 +1,543 @@
+"""velko_tools hits: real HMMER tables read against a small model, HitTable, its files, the CLI."""
+
+import math
+import pickle
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import velko  # noqa: F401  (publishes velko.hmmer.tophit)
+from velko.hmmer.tophit import TopHitFile
+from velko_tools import HitTable, HmmerFormatError, TopHitFormatError, VelkoError, read_hmmer
+
+DATA = Path(__file__).parent / "data" / "hmmer"
+FIXED = {"tblout": 18, "domtblout": 22}
+# 0-based columns of (target name, target accession, query name, query accession) and of the
+# sequence and domain scores (E-value, bit score).
+NAMES = {"tblout": (0, 1, 2, 3), "domtblout": (0, 1, 3, 4)}
+SCORES = {("tblout", "sequence"): (4, 5), ("domtblout", "sequence"): (6, 7),
+          ("domtblout", "domain"): (12, 13)}
+
+
+# The model: a plain reading of the files and of the replacement rule.
+
+def model_rows(path, fmt, program=None, score="sequence", hmm="name"):
+    """(gene, profile, e-value, bit score) of every row, in file order."""
+    rows, named = [], None
+    for line in Path(path).read_text().splitlines():
+        match = re.match(r"#\s+Program:\s+(\S+)", line)
+        if match:
+            named = match.group(1)
+        if line.startswith("#") or not line.strip():
+            continue
+        rows.append(line.split(None, FIXED[fmt]))
+    program = program or named
+    target, target_acc, query, query_acc = NAMES[fmt]
+    e_col, bit_col = SCORES[fmt, score]
+    out = []
+    for fields in rows:
+        search = program == "hmmsearch"
+        gene = fields[target] if search else fields[query]
+        profile = (fields[query] if search else fields[target]) if hmm == "name" else (
+            fields[query_acc] if search else fields[target_acc])
+        out.append((gene, profile, float(fields[e_col]), float(fields[bit_col])))
+    return out
+
+
+def model_table(rows):
+    """Gene -> profile -> (e, bit): a new pair is kept, a stored one replaced only by a better
+    hit (higher bit score, or equal bit score and lower E-value)."""
+    genes = {}
+    for gene, profile, e_value, bit_score in rows:
+        profiles = genes.setdefault(gene, {})
+        stored = profiles.get(profile)
+        if stored is None or bit_score > stored[1] or (
+                bit_score == stored[1] and e_value < stored[0]):
+            profiles[profile] = (e_value, bit_score)
+    return genes
+
+
+def model_list(genes):
+    return [(g, p, e, b) for g, profiles in genes.items() for p, (e, b) in profiles.items()]
+
+
+def model_top(genes):
+    """Each gene's best hit; of hits tied on both scores, the one offered last."""
+    top = {}
+    for gene, profiles in genes.items():
+        best = None
+        for profile, (e, b) in profiles.items():
+            if best is None or not (best[2] > b or (best[2] == b and best[1] < e)):
+                best = (profile, e, b)
+        top[gene] = {best[0]: (best[1], best[2])}
+    return top
+
+
+CASES = [
+    # (file, format, program, score, hmm)
+    ("search.tblout", "tblout", None, "sequence", "name"),
+    ("search.tblout", "tblout", "hmmsearch", "sequence", "name"),
+    ("scan.tblout", "tblout", None, "sequence", "name"),
+    ("scan.tblout", "tblout", "hmmscan", "sequence", "name"),
+    ("search_max.tblout", "tblout", None, "sequence", "name"),
+    ("others.tblout", "tblout", None, "sequence", "accession"),
+    ("search.domtblout", "domtblout", None, "sequence", "name"),
+    ("search.domtblout", "domtblout", None, "domain", "name"),
+    ("scan.domtblout", "domtblout", None, "domain", "name"),
+    ("scan.domtblout", "domtblout", "hmmscan", "sequence", "name"),
+    ("search_max.domtblout", "domtblout", None, "domain", "name"),
+]
+
+
+@pytest.mark.parametrize(("name", "fmt", "program", "score", "hmm"), CASES)
+def test_real_tables_read_as_the_model(name, fmt, program, score, hmm):
+    path = DATA / name
+    table = read_hmmer(path, format=fmt, program=program, score=score, hmm=hmm)
+    genes = model_table(model_rows(path, fmt, program, score, hmm))
+    assert list(table) == model_list(genes)
+    assert len(table) == len(model_list(genes))
+    assert table.gene_ids == [row[0] for row in model_list(genes)]
+    assert table.hmm_ids == [row[1] for row in model_list(genes)]
+    assert table.e_values.dtype == np.float64 and table.bit_scores.dtype == np.float64
+    assert table.e_values.tolist() == [row[2] for row in model_list(genes)]
+    assert list(table.top_hits()) == model_list(model_top(genes))
+
+
+def test_domain_scores_differ_from_sequence_scores():
+    # A gene with several domains of one profile keeps its best domain: a different table.
+    path = DATA / "search.domtblout"
+    by_sequence = read_hmmer(path, format="domtblout")
+    by_domain = read_hmmer(path, format="domtblout", score="domain")
+    assert len(by_sequence) == len(by_domain)
+    assert by_sequence != by_domain
+
+
+def test_scan_and_search_agree_on_bit_scores():
+    # The same comparisons seen from both sides: genes and profiles swap columns.
+    search = {(g, p): b for g, p, _, b in read_hmmer(DATA / "search.tblout")}
+    scan = {(g, p): b for g, p, _, b in read_hmmer(DATA / "scan.tblout")}
+    assert search == scan
+
+
+@pytest.mark.parametrize(
+    "names",
+    [["globins.tblout", "others.tblout"], ["others.tblout", "globins.tblout"],
+     ["search.tblout", "search_z.tblout"], ["search_z.tblout", "search.tblout"],
+     ["search.tblout", "search.tblout"]],
+)
+def test_several_files_merge_into_one_table(names):
+    paths = [DATA / name for name in names]
+    table = read_hmmer(paths)
+    rows = [row for path in paths for row in model_rows(path, "tblout")]
+    assert list(table) == model_list(model_table(rows))
+
+
+def test_split_searches_merge_to_the_whole_search():
+    merged = read_hmmer([DATA / "globins.tblout", str(DATA / "others.tblout")])
+    assert merged == read_hmmer(DATA / "search.tblout")
+    # A larger database size gives larger E-values for the same bit scores: never kept.
+    assert read_hmmer([DATA / "search_z.tblout", DATA / "search.tblout"]) == merged
+
+
+def test_empty_inputs_make_an_empty_table(tmp_path):
+    comments = tmp_path / "none.tblout"
+    comments.write_text("# target name\n#\n# Program:         hmmsearch\n# [ok]\n")
+    for table in (read_hmmer([]), read_hmmer(comments), HitTable()):
+        assert len(table) == 0 and list(table) == [] and table.gene_ids == []
+        assert repr(table) == "<HitTable hits=0 genes=0 profiles=0>"
+
+
+# Rows built from one real row of search.tblout, to set up ties and failures.
+REAL = (DATA / "search.tblout").read_text().splitlines()
+HEADER = [line for line in REAL[:3]]
+TRAILER = [line for line in REAL if line.startswith("#")][3:]
+ROW = REAL[3].split(None, 18)
+
+
+def row(target="g1", query="PF1", e_value="1e-5", score="50.0", description="a protein"):
+    fields = list(ROW)
+    fields[0], fields[2], fields[4], fields[5], fields[18] = target, query, e_value, score, \
+        description
+    return "  ".join(fields)
+
+
+def tblout(tmp_path, *rows, trailer=True, name="t.tblout"):
+    path = tmp_path / name
+    text = "\n".join(HEADER + list(rows) + (TRAILER if trailer else [])) + "\n"
+    path.write_bytes(text.encode(errors="surrogateescape"))
+    return path
+
+
+@pytest.mark.parametrize(
+    ("rows", "kept"),
+    [
+        # Equal bit scores: the lower E-value wins in either order.
+        ([("g", "P", "1e-5", "50"), ("g", "P", "1e-9", "50")], ("g", "P", 1e-9, 50.0)),
+        ([("g", "P", "1e-9", "50"), ("g", "P", "1e-5", "50")], ("g", "P", 1e-9, 50.0)),
+        # The higher bit score wins whatever the E-values.
+        ([("g", "P", "1e-50", "49.9"), ("g", "P", "1", "50")], ("g", "P", 1.0, 50.0)),
+        # A tie on both scores keeps the first hit.
+        ([("g", "P", "1e-5", "50"), ("g", "P", "1.0e-5", "50.0")], ("g", "P", 1e-5, 50.0)),
+    ],
+)
+def test_replacement_rule(tmp_path, rows, kept):
+    path = tblout(tmp_path, *(row(*r) for r in rows))
+    assert list(read_hmmer(path)) == [kept]
+
+
+def test_top_hit_ties_go_to_the_profile_offered_last(tmp_path):
+    path = tblout(tmp_path, row("g", "PA", "1e-5", "50"), row("g", "PB", "1e-5", "50"),
+                  row("g", "PC", "1e-3", "50"), row("h", "PA", "1e-2", "20"),
+                  row("h", "PB", "1e-2", "20.5"))
+    table = read_hmmer(path)
+    assert list(table.top_hits()) == [("g", "PB", 1e-5, 50.0), ("h", "PB", 1e-2, 20.5)]
+    assert TopHitFile_top(table) == {"g": "PB", "h": "PB"}
+
+
+def TopHitFile_top(table):
+    tophits = table.to_tophit_file("unused.tsv")
+    return {gene: tophits.get_top_hit(gene).hmm_id for gene in set(table.gene_ids)}
+
+
+def test_descriptions_may_hold_blanks_or_be_missing(tmp_path):
+    path = tblout(tmp_path, row("g1", description="kinase   domain  protein"),
+                  row("g2", description=""))
+    assert list(read_hmmer(path)) == [("g1", "PF1", 1e-5, 50.0), ("g2", "PF1", 1e-5, 50.0)]
+
+
+def test_crlf_and_blank_lines_read_as_plain_lines(tmp_path):
+    plain = tblout(tmp_path, row("g1"), row("g2", score="60"))
+    crlf = tmp_path / "crlf.tblout"
+    crlf.write_bytes(plain.read_bytes().replace(b"\n", b"\r\n\r\n"))
+    assert read_hmmer(crlf) == read_hmmer(plain)
+
+
+# Failures: every one names the file as given, the line and the column.
+
+@pytest.mark.parametrize(
+    ("rows", "kwargs", "line", "column", "reason"),
+    [
+        ([row(score="5O.0")], {}, 4, 6, 'score "5O.0" is not a number'),
+        # An empty field is no field: the description moves into the last fixed column.
+        ([row(), row(e_value="")], {}, 5, 18, 'inc "a" is not a whole number'),
+        (["g1 - PF1 - 1e-5 50.0 0.1"], {}, 4, 8,
+         "too few columns: a tblout row has 18 before its description, this one 7"),
+        ([row().replace(" 1 ", " x ", 1)], {}, 4, 12, 'reg "x" is not a whole number'),
+        ([row(target="g\udcff")], {}, 4, 1, 'target name "g\\xff" is not UTF-8'),
+        ([row()], {"hmm": "accession"}, 4, 4,
+         'the profile "PF1" has no accession (query accession is "-")'),
+        ([row()], {"program": "hmmscan"}, 6, 3,
+         "the table was written by hmmsearch, not hmmscan"),
+    ],
+)
+def test_format_errors(tmp_path, rows, kwargs, line, column, reason):
+    path = tblout(tmp_path, *rows)
+    with pytest.raises(HmmerFormatError) as caught:
+        read_hmmer(str(path), **kwargs)
+    error = caught.value
+    assert (error.path, error.line, error.column) == (str(path), line, column)
+    assert error.reason == reason
+    assert str(error) == f"{path}:{line}:{column}: {reason}"
+    assert isinstance(error, VelkoError) and isinstance(error, ValueError)
+
+
+def test_a_short_row_names_its_first_missing_column(tmp_path):
+    path = tblout(tmp_path, "g1 - PF1 - 1e-5")
+    with pytest.raises(HmmerFormatError, match=r":4:6: too few columns: .* this one 5$"):
+        read_hmmer(path)
+
+
+@pytest.mark.parametrize(
+    ("name", "fmt", "line", "column", "reason"),
+    [
+        ("search.domtblout", "tblout", 2, 5,
+         "these column headings are those of a domtblout (per-domain table), not a tblout "
+         "(per-sequence table)"),
+        ("search.tblout", "domtblout", 2, 5,
+         "these column headings are those of a tblout (per-sequence table), not a domtblout "
+         "(per-domain table)"),
+    ],
+)
+def test_the_other_format_is_named(name, fmt, line, column, reason):
+    with pytest.raises(HmmerFormatError) as caught:
+        read_hmmer(DATA / name, format=fmt)
+    assert (caught.value.line, caught.value.column, caught.value.reason) == (line, column, reason)
+
+
+@pytest.mark.parametrize(
+    ("name", "fmt", "column", "reason"),
+    [
+        ("search.domtblout", "tblout", 5,
+         "this row is from a domtblout (per-domain table), not a tblout (per-sequence table)"),
+        ("search.tblout", "domtblout", 3,
+         "this row is from a tblout (per-sequence table), not a domtblout (per-domain table)"),
+    ],
+)
+def test_rows_of_the_other_format_are_named_without_headings(tmp_path, name, fmt, column,
+                                                             reason):
+    stripped = tmp_path / name
+    stripped.write_text("".join(line for line in (DATA / name).open() if line[0] != "#"))
+    with pytest.raises(HmmerFormatError) as caught:
+        read_hmmer(stripped, format=fmt, program="hmmsearch")
+    assert (caught.value.line, caught.value.column, caught.value.reason) == (1, column, reason)
+
+
+@pytest.mark.parametrize(
+    ("trailer", "line", "column", "reason"),
+    [
+        ([], 4, None,
+         'no "# Program:" line after this row names the program that wrote it '
+         "(hmmsearch or hmmscan)"),
+        (["#", "# Program:         phmmer"], 6, 3,
+         'the table was written by "phmmer"; only hmmsearch and hmmscan tables hold profile '
+         "hits per gene"),
+    ],
+)
+def test_the_program_must_be_known(tmp_path, trailer, line, column, reason):
+    path = tblout(tmp_path, row("g1"), *trailer, trailer=False)
+    with pytest.raises(HmmerFormatError) as caught:
+        read_hmmer(path)
+    assert (caught.value.line, caught.value.column, caught.value.reason) == (line, column, reason)
+    where = f"{path}:{line}" if column is None else f"{path}:{line}:{column}"
+    assert str(caught.value) == f"{where}: {reason}"
+    # Named by the caller, the program needs no comment line.
+    if not trailer:
+        assert list(read_hmmer(path, program="hmmscan")) == [("PF1", "g1", 1e-5, 50.0)]
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "message"),
+    [
+        ({"format": "tbl"}, "format must be 'tblout' or 'domtblout', not 'tbl'"),
+        ({"program": "phmmer"}, "program must be 'hmmsearch' or 'hmmscan', not 'phmmer'"),
+        ({"score": "best"}, "score must be 'sequence' or 'domain', not 'best'"),
+        ({"hmm": "id"}, "hmm must be 'name' or 'accession', not 'id'"),
+        ({"score": "domain"},
+         "score='domain' needs format='domtblout': a tblout has no domain scores"),
+    ],
+)
+def test_bad_options(kwargs, message):
+    with pytest.raises(ValueError) as caught:
+        read_hmmer(DATA / "search.tblout", **kwargs)
+    assert str(caught.value) == message
+
+
+def test_missing_and_unreadable_files_raise_os_errors(tmp_path):
+    with pytest.raises(FileNotFoundError) as caught:
+        read_hmmer([DATA / "search.tblout", tmp_path / "missing.tblout"])
+    assert caught.value.filename == str(tmp_path / "missing.tblout")
+    with pytest.raises(IsADirectoryError):
+        read_hmmer(tmp_path)
+    with pytest.raises(ValueError, match="embedded null byte"):
+        read_hmmer("a\0b")
+
+
+def test_errors_pickle_with_their_fields():
+    error = HmmerFormatError("t.tblout", 3, None, "why")
+    again = pickle.loads(pickle.dumps(error))
+    assert (type(again), again.path, again.line, again.column, str(again)) == (
+        HmmerFormatError, "t.tblout", 3, None, "t.tblout:3: why")
+    error = TopHitFormatError("t.tsv", 2, "why")
+    assert str(pickle.loads(pickle.dumps(error))) == "t.tsv:2: why"
+
+
+# The table and velko's top-hit files.
+
+@pytest.fixture(scope="module")
+def real_table():
+    return read_hmmer(DATA / "search_max.domtblout", format="domtblout", score="domain")
+
+
+def test_table_surface(real_table):
+    assert repr(real_table) == (f"<HitTable hits={len(real_table)} "
+                                f"genes={len(set(real_table.gene_ids))} "
+                                f"profiles={len(set(real_table.hmm_ids))}>")
+    assert pickle.loads(pickle.dumps(real_table)) == real_table
+    frame = real_table.to_pandas()
+    assert list(frame.columns) == ["gene_id", "hmm_id", "e_value", "bit_score"]
+    assert list(frame.itertuples(index=False, name=None)) == list(real_table)
+    with pytest.raises(ValueError):
+        real_table.e_values[0] = 1.0
+    ids = real_table.gene_ids
+    ids.clear()
+    assert real_table.gene_ids  # a copy was handed out
+    with pytest.raises(TypeError):
+        hash(real_table)
+
+
+def test_rows_offered_to_the_constructor_follow_the_rule():
+    table = HitTable([("g", "P", 1e-3, 10.0), ("g", "Q", 1e-9, 30), ("g", "P", 1e-4, 10.0),
+                      ("h", "P", math.inf, -1.0)])
+    assert list(table) == [("g", "P", 1e-4, 10.0), ("g", "Q", 1e-9, 30.0),
+                           ("h", "P", math.inf, -1.0)]
+
+
+def test_write_reads_back_in_velko(tmp_path, real_table):
+    path = tmp_path / "out" / "deeper" / "top.tsv"
+    real_table.write(path)
+    tophits = TopHitFile(str(path))
+    tophits.read()
+    for gene, profile, e_value, bit_score in real_table:
+        hit = tophits.get_hmm_hit(gene, profile)
+        assert (hit.e_val, hit.bit_score) == (e_value, bit_score)
+    assert HitTable.from_tophit_file(tophits) == real_table
+    assert HitTable.read(path) == real_table
+    assert real_table.top_hits() == HitTable.read(path).top_hits()
+
+
+def test_write_gives_the_bytes_velko_writes(tmp_path, real_table):
+    ours, theirs = tmp_path / "ours.tsv", tmp_path / "theirs.tsv"
+    real_table.write(str(ours))
+    real_table.to_tophit_file(str(theirs)).write()
+    assert ours.read_bytes() == theirs.read_bytes()
+
+
+def test_conversions_with_velko_tophit_files(tmp_path):
+    tophits = TopHitFile(str(tmp_path / "never_written.tsv"))
+    tophits.add_hit("g1", "PF1", 1e-5, 50)
+    tophits.add_hit("g1", "PF2", 1e-9, 70)
+    table = HitTable.from_tophit_file(tophits)
+    assert sorted(table) == [("g1", "PF1", 1e-5, 50.0), ("g1", "PF2", 1e-9, 70.0)]
+    assert not (tmp_path / "never_written.tsv").exists()  # copied in memory
+    tophits.add_hit("g2", "PF1", 1.0, 1.0)
+    assert len(table) == 2  # a copy, not a view
+    again = table.to_tophit_file(str(tmp_path / "again.tsv"))
+    assert isinstance(again, TopHitFile) and again.path == str(tmp_path / "again.tsv")
+    assert again.get_top_hit("g1").hmm_id == "PF2"
+    with pytest.raises(TypeError, match="expected a velko.hmmer.tophit.TopHitFile, not str"):
+        HitTable.from_tophit_file("top.tsv")
+
+
+@pytest.mark.parametrize(
+    ("rows", "message"),
+    [
+        ([("g\t1", "PF1", 1.0, 2.0)],
+         'Cannot write gene id "g\\t1": it contains a tab or line feed'),
+        ([("g1", "PF1,2", 1.0, 2.0)],
+         'Cannot write profile id "PF1,2": it contains a tab, line feed, ";" or ","'),
+    ],
+)
+def test_write_refuses_identifiers_that_do_not_read_back(tmp_path, rows, message):
+    path = tmp_path / "top.tsv"
+    path.write_text("old")
+    with pytest.raises(ValueError) as caught:
+        HitTable(rows).write(path)
+    assert str(caught.value) == message
+    assert path.read_text() == "old"
+
+
+def test_write_failures_are_os_errors(tmp_path):
+    table = HitTable([("g1", "PF1", 1.0, 2.0)])
+    with pytest.raises(IsADirectoryError) as caught:
+        table.write(tmp_path)
+    assert caught.value.filename == str(tmp_path)
+    (tmp_path / "file").write_text("")
+    with pytest.raises(FileExistsError):  # the directory cannot be made
+        table.write(tmp_path / "file" / "top.tsv")
+    with pytest.raises(FileNotFoundError):
+        table.write("")
+
+
+HEADER_LINE = "Gene Id\tTop hits (Family id,e-value,bitscore)\n"
+
+
+@pytest.mark.parametrize(
+    ("body", "line", "reason"),
+    [
+        ("g1\tPF1,1e-5,50\ng2 PF1,1e-5,50\n", 3, "no tab after the gene id"),
+        ("g1\tPF1,1e-5,50\n\n", 3, "no tab after the gene id"),
+        ("g1\tPF1,1e-5,50;\n", 2, "an empty hit in the hit list"),
+        ("g1\tPF1\n", 2, 'hit "PF1" has no "," after its profile id'),
+        ("g1\tPF1,1e-5\n", 2, 'hit "PF1,1e-5" has no bit score'),
+        ("g1\tPF1,abc,50\n", 2, '"abc" is not a number'),
+        ("g1\tPF1,1e-5, 50\n", 2, '" 50" is not a number'),
+        ("g1\tPF1,,50\n", 2, '"" is not a number'),
+        ("g1\tPF1,1,2\ng\xff\tPF1,1,2\n", 3, "the line is not UTF-8"),
+    ],
+)
+def test_tophit_file_errors(write_file, body, line, reason):
+    path = write_file(HEADER_LINE.encode() + body.encode("latin-1"))
+    with pytest.raises(TopHitFormatError) as caught:
+        HitTable.read(path)
+    assert (caught.value.path, caught.value.line, caught.value.reason) == (path, line, reason)
+    assert str(caught.value) == f"{path}:{line}: {reason}"
+    # velko's own reader refuses the same files, with its own texts.
+    with pytest.raises(BaseException, match="unwrap|Cannot read file"):
+        TopHitFile(path).read()
+
+
+def test_tophit_file_reads_as_velko_reads_it(write_file):
+    path = write_file(HEADER_LINE + "g1\tPF1,1E-5,+3,9;PF2,.5,Infinity\textra\r\n"
+                      "g1\tPF1,1e-9,3\ng2\tPF1,-nan,5.\n")
+    table = HitTable.read(path)
+    velkos = TopHitFile(path)
+    velkos.read()
+    assert table == HitTable.from_tophit_file(velkos)
+    rows = {(g, p): (e, b) for g, p, e, b in table}
+    assert rows[("g1", "PF1")] == (1e-9, 3.0) and rows[("g1", "PF2")] == (0.5, math.inf)
+    assert math.isnan(rows[("g2", "PF1")][0])
+    with pytest.raises(FileNotFoundError):
+        HitTable.read(path + ".missing")
+
+
+# The command line.
+
+def velko_cli(*args):
+    return subprocess.run([sys.executable, "-m", "velko_tools", *args], capture_output=True,
+                          text=True, timeout=120)
+
+
+@pytest.mark.parametrize(
+    ("args", "model"),
+    [
+        (["search.tblout"], lambda: model_table(model_rows(DATA / "search.tblout", "tblout"))),
+        (["--top", "search_max.tblout"],
+         lambda: model_top(model_table(model_rows(DATA / "search_max.tblout", "tblout")))),
+        (["--format", "domtblout", "--score", "domain", "--program", "hmmscan",
+          "scan.domtblout"],
+         lambda: model_table(model_rows(DATA / "scan.domtblout", "domtblout", "hmmscan",
+                                        "domain"))),
+    ],
+)
+def test_cli_writes_tsv(args, model):
+    import pandas
+
+    args = [str(DATA / a) if "." in a else a for a in args]
+    result = velko_cli("tophits", *args)
+    assert (result.returncode, result.stderr) == (0, "")
+    import io
+    frame = pandas.read_csv(io.StringIO(result.stdout), sep="\t", dtype={"gene_id": str})
+    assert list(frame.columns) == ["gene_id", "hmm_id", "e_value", "bit_score"]
+    assert list(frame.itertuples(index=False, name=None)) == model_list(model())
+
+
+def test_cli_writes_a_tophit_file(tmp_path):
+    out = tmp_path / "sub" / "top.tsv"
+    result = velko_cli("tophits", "-o", str(out), str(DATA / "globins.tblout"),
+                       str(DATA / "others.tblout"))
+    assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+    assert HitTable.read(out) == read_hmmer(DATA / "search.tblout")
+
+
+@pytest.mark.parametrize(
+    ("args", "status", "stderr"),
+    [
+        (["search.domtblout"], 1,
+         "velko: error: {}:2:5: these column headings are those of a domtblout (per-domain "
+         "table), not a tblout (per-sequence table)\n"),
+        (["missing.tblout"], 1, "velko: error: {}: No such file or directory\n"),
+        (["--score", "domain", "search.tblout"], 2, None),
+    ],
+)
+def test_cli_errors(args, status, stderr):
+    path = str(DATA / args[-1])
+    result = velko_cli("tophits", *args[:-1], path)
+    assert (result.returncode, result.stdout) == (status, "")
+    if stderr is not None:
+        assert result.stderr == stderr.format(path)
+    else:
+        assert result.stderr.startswith("usage: velko")
