@@ -30,6 +30,30 @@ std::string repr_text(PyObject* obj) {
     return text_of(repr.get());
 }
 
+// The module, shipped beside the extension, whose function rebuilds a pickled PanicException.
+constexpr const char* kRebuildModule = "_velko_pickle";
+constexpr const char* kRebuildFunction = "panic";
+
+// PanicException.__reduce__: what BaseException would give, with the class replaced by a
+// function that can be found by name. The class itself cannot be: "pyo3_runtime" is no module,
+// and none of velko's modules holds the class.
+PyObject* panic_reduce(PyObject* self, PyObject*) noexcept {
+    return guarded([&] {
+        Ref module = Ref::checked(PyImport_ImportModule(kRebuildModule));
+        Ref rebuild = Ref::checked(PyObject_GetAttrString(module.get(), kRebuildFunction));
+        Ref reduced =
+            Ref::checked(PyObject_CallMethod(PyExc_BaseException, "__reduce__", "O", self));
+        if (!PyTuple_Check(reduced.get()) || PyTuple_GET_SIZE(reduced.get()) < 2) {
+            throw_error(PyExc_TypeError, "BaseException.__reduce__ gave no (class, args) tuple");
+        }
+        Ref list = Ref::checked(PySequence_List(reduced.get()));
+        if (PyList_SetItem(list.get(), 0, rebuild.release()) < 0) throw ErrorAlreadySet{};
+        return Ref::checked(PyList_AsTuple(list.get()));
+    });
+}
+
+PyMethodDef kPanicReduce = {"__reduce__", panic_reduce, METH_NOARGS, nullptr};
+
 }  // namespace
 
 PyObject* panic_type() noexcept {
@@ -40,6 +64,12 @@ PyObject* panic_type() noexcept {
         PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
                                                    PyExc_BaseException, nullptr);
         if (made == nullptr) Py_FatalError("failed to create PanicException");
+        // So that a panic raised in a worker process reaches the caller as itself.
+        const Ref reduce =
+            Ref::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(made), &kPanicReduce));
+        if (!reduce || PyObject_SetAttrString(made, "__reduce__", reduce.get()) < 0) {
+            Py_FatalError("failed to create PanicException.__reduce__");
+        }
         PyErr_Restore(pending_type, pending_value, pending_traceback);
         return made;
     }();

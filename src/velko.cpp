@@ -25,6 +25,9 @@ Ref init_package() {
     build_tophit(package.get());
     build_kmer(package.get());
     build_fasta(package.get());
+    // Made now rather than on the first failure, so that a process that only loads a pickled
+    // PanicException finds the class once velko is imported.
+    panic_type();
     return package;
 }
 

@@ -1,10 +1,16 @@
 """Argument binding and conversion messages, receivers, and PanicException."""
 
+import concurrent.futures
 import ctypes
+import pickle
+import subprocess
+import sys
 import sysconfig
+import textwrap
 
 import pytest
 
+import velko
 from velko.fasta import DnaSequence
 from velko.hmmer.tophit import Hit, TopHitFile
 from velko.util.accession import canonical_gid
@@ -143,3 +149,67 @@ def test_receiver_type_is_checked(cls, name, receiver, args):
     assert message(lambda: call_entry(cls, name, receiver, *args)) == (
         "TypeError",
         f"'{type(receiver).__qualname__}' object cannot be converted to '{cls.__name__}'")
+
+
+# PanicException travels between processes as itself.
+
+NO_PARENT = "called `Option::unwrap()` on a `None` value"
+
+
+def raise_panic():
+    """Fails inside velko: a top-hit file with no parent directory cannot be written."""
+    TopHitFile("").write()
+
+
+def caught_panic():
+    with pytest.raises(BaseException) as info:
+        raise_panic()
+    return info.value
+
+
+def test_panic_type_facts():
+    error = caught_panic()
+    cls = type(error)
+    assert (cls.__module__, cls.__name__, cls.__bases__) == ("pyo3_runtime", "PanicException",
+                                                             (BaseException,))
+    assert not isinstance(error, Exception)
+    assert error.args == (NO_PARENT,)
+    # Reachable through pickling only: no module of the package holds the class.
+    for name in ["velko", *velko.__all__]:
+        assert cls not in vars(sys.modules[name]).values()
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_panic_pickles_as_itself(protocol):
+    error = caught_panic()
+    error.detail = [1, 2]  # instance state travels too
+    copy = pickle.loads(pickle.dumps(error, protocol))
+    assert type(copy) is type(error)
+    assert (copy.args, str(copy), copy.detail) == (error.args, NO_PARENT, [1, 2])
+
+
+def test_panic_unpickles_where_velko_was_never_imported():
+    data = pickle.dumps(caught_panic())
+    source = textwrap.dedent(
+        """
+        import pickle, sys
+        error = pickle.loads(sys.stdin.buffer.read())
+        print(type(error).__module__, type(error).__name__, error.args)
+        print(sorted(name for name in sys.modules if name.startswith("velko")))
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", source], input=data, capture_output=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode().splitlines() == [
+        f"pyo3_runtime PanicException ('{NO_PARENT}',)",
+        str(sorted(["velko", *velko.__all__])),
+    ]
+
+
+def test_panic_in_process_pool_reaches_the_caller():
+    with concurrent.futures.ProcessPoolExecutor(max_workers=1) as pool:
+        with pytest.raises(BaseException) as info:
+            pool.submit(raise_panic).result(timeout=60)
+    assert type(info.value) is type(caught_panic())
+    assert str(info.value) == NO_PARENT

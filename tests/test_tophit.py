@@ -3,6 +3,9 @@
 import math
 import os
 import random
+import stat
+import subprocess
+import sys
 from decimal import Decimal
 
 import pytest
@@ -472,6 +475,176 @@ def test_write_refuses_nul_in_path(tmp_path, monkeypatch, path, context):
     path = path.format(tmp=tmp_path)
     assert panic_message(table_of(path, ("g", "p", 1, 2)).write) == f"{context}: {NUL_ERROR}"
     assert os.listdir(tmp_path) == []
+
+
+# Replacing the file: the old one stays whole until the new one is complete.
+
+FAILING_WRITE = """
+import resource, signal, sys
+import velko
+from velko.hmmer.tophit import TopHitFile
+path, genes, size_limit = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+if size_limit:
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # so that write() sees EFBIG
+    resource.setrlimit(resource.RLIMIT_FSIZE, (size_limit, size_limit))
+table = TopHitFile(path)
+for i in range(genes):
+    table.add_hit(f"gene{i}", "PF00001.23", 1e-5, 50.5)
+try:
+    table.write()
+except BaseException as error:
+    print(error)
+"""
+
+
+def run_child(source, *args, **kwargs):
+    return subprocess.run([sys.executable, "-c", source, *map(str, args)], capture_output=True,
+                          text=True, timeout=120, **kwargs)
+
+
+@pytest.fixture
+def small_filesystem(tmp_path):
+    """A 64 KiB tmpfs mounted on a fresh directory, or a skip where mounting is not allowed."""
+    mount_point = tmp_path / "small"
+    mount_point.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(mount_point)],
+                             capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    yield mount_point
+    subprocess.run(["umount", str(mount_point)], check=True)
+
+
+# How the write is made to fail part way: (fixture giving the directory, file size limit, error).
+FAILURES = {
+    "full tmpfs": ("small_filesystem", 0, os_error(28, "StorageFull")),
+    "RLIMIT_FSIZE": ("tmp_path", 20_000, os_error(27, "FileTooLarge")),
+}
+
+
+def fill_up(directory):
+    """Fills the file system of `directory` with one file, and returns that file's name."""
+    fd = os.open(directory / "filler", os.O_WRONLY | os.O_CREAT)
+    try:
+        while True:
+            os.write(fd, b"x" * 4096)
+    except OSError:
+        return "filler"
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.parametrize("failure", FAILURES)
+@pytest.mark.parametrize("where", ["in the lines", "in the header"])
+def test_failed_write_keeps_the_old_file(request, failure, where):
+    fixture, size_limit, error = FAILURES[failure]
+    directory = request.getfixturevalue(fixture)
+    path = directory / "top.tsv"
+    table_of(path, ("g1", "PF1", 1e-5, 50), ("g2", "PF2", 1e-9, 70)).write()
+    old = path.read_bytes()
+    expected_names = ["top.tsv"]
+    genes = 20_000  # about 600 KB
+    if where == "in the header":
+        genes = 1
+        if size_limit:
+            size_limit = 10
+        else:
+            expected_names.append(fill_up(directory))
+    result = run_child(FAILING_WRITE, path, genes, size_limit)
+    assert result.stdout == f"Cannot write to file!: {error}\n", result.stderr
+    assert path.read_bytes() == old
+    assert sorted(os.listdir(directory)) == sorted(expected_names)
+
+
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o664, 0o755, 0o444])
+def test_replaced_file_keeps_its_permission_bits(tmp_path, mode):
+    path = tmp_path / "top.tsv"
+    path.write_text("old")
+    path.chmod(mode)
+    table_of(path, ("g", "p", 1, 2)).write()
+    assert stat.S_IMODE(path.stat().st_mode) == mode
+    assert path.read_text() == HEADER + "g\tp,1,2\n"
+    assert os.listdir(tmp_path) == ["top.tsv"]
+
+
+@pytest.mark.parametrize(("umask", "mode"), [(0o022, 0o644), (0o027, 0o640), (0o002, 0o664)])
+def test_new_file_gets_default_bits_less_umask(tmp_path, umask, mode):
+    path = tmp_path / "top.tsv"
+    previous = os.umask(umask)
+    try:
+        table_of(path, ("g", "p", 1, 2)).write()
+    finally:
+        os.umask(previous)
+    assert stat.S_IMODE(path.stat().st_mode) == mode
+
+
+@pytest.mark.parametrize(
+    ("links", "target"),
+    [
+        ({"top.tsv": "data/real.tsv"}, "data/real.tsv"),  # relative, into another directory
+        ({"top.tsv": "{tmp}/data/real.tsv"}, "data/real.tsv"),  # absolute
+        ({"top.tsv": "data/hop.tsv", "data/hop.tsv": "real.tsv"}, "data/real.tsv"),  # a chain
+        ({"top.tsv": "data/missing.tsv"}, "data/missing.tsv"),  # dangling: the target is made
+    ],
+)
+def test_write_through_symlink(tmp_path, links, target):
+    (tmp_path / "data").mkdir()
+    real = tmp_path / "data" / "real.tsv"
+    real.write_text("old")
+    real.chmod(0o640)
+    for link, points_to in links.items():
+        (tmp_path / link).symlink_to(points_to.format(tmp=tmp_path))
+    table_of(tmp_path / "top.tsv", ("g", "p", 1, 2)).write()
+    assert all((tmp_path / link).is_symlink() for link in links)
+    assert (tmp_path / target).read_text() == HEADER + "g\tp,1,2\n"
+    assert stat.S_IMODE(real.stat().st_mode) == 0o640
+    assert sorted(os.listdir(tmp_path / "data")) == sorted(
+        {"real.tsv", target.split("/")[1]} | {link.split("/")[1] for link in links if "/" in link})
+
+
+def test_write_to_fifo_in_place(tmp_path):
+    fifo = tmp_path / "top.fifo"
+    os.mkfifo(fifo)
+    # The reader is another process: write() keeps the interpreter lock while it opens the FIFO.
+    reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+    table_of(fifo, ("g", "p", 1, 2)).write()
+    assert reader.communicate(timeout=60)[0] == (HEADER + "g\tp,1,2\n").encode()
+    assert stat.S_ISFIFO(fifo.stat().st_mode)
+    assert os.listdir(tmp_path) == ["top.fifo"]
+
+
+def test_write_to_file_mounted_over_its_name_in_place(tmp_path):
+    source, target = tmp_path / "source.tsv", tmp_path / "top.tsv"
+    source.write_text("old")
+    target.write_text("")
+    if subprocess.run(["mount", "--bind", str(source), str(target)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("cannot bind-mount a file here")
+    try:
+        table_of(target, ("g", "p", 1, 2)).write()
+        assert source.read_text() == HEADER + "g\tp,1,2\n"
+        assert sorted(os.listdir(tmp_path)) == ["source.tsv", "top.tsv"]
+    finally:
+        subprocess.run(["umount", str(target)], check=True)
+
+
+@pytest.mark.parametrize("name", ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"])
+@pytest.mark.parametrize("into", ["pipe", "file"])
+def test_write_to_standard_output_in_place(tmp_path, name, into):
+    source = "import sys, velko; from velko.hmmer.tophit import TopHitFile as T\n" \
+             "t = T(sys.argv[1]); t.add_hit('g', 'p', 1, 2); t.write()"
+    expected = HEADER + "g\tp,1,2\n"
+    if into == "pipe":
+        assert run_child(source, name).stdout == expected
+        return
+    # Written through the descriptor the child holds, not replaced behind it.
+    out = tmp_path / "out.tsv"
+    with open(out, "w") as handle:
+        inode = os.fstat(handle.fileno()).st_ino
+        subprocess.run([sys.executable, "-c", source, name], stdout=handle, check=True, timeout=60)
+    assert out.read_text() == expected
+    assert out.stat().st_ino == inode
+    assert os.listdir(tmp_path) == ["out.tsv"]
 
 
 # Reading

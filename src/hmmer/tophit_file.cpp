@@ -34,6 +34,9 @@ constexpr std::string_view kHmmIdClass = "a tab, line feed, \";\" or \",\"";
 
 // Lines are gathered into chunks of about this size before each write call.
 constexpr std::size_t kWriteChunk = std::size_t{1} << 16;
+// The device starts on each this many bytes while the next are formatted, so that the final
+// sync waits only for the tail.
+constexpr std::size_t kWritebackEvery = std::size_t{8} << 20;
 constexpr std::size_t kReadBuffer = 8192;
 
 // The identifier quoted with the escapes a reader needs to see what is in it.
@@ -103,6 +106,38 @@ bool listed_before(const StoredHit& a, const StoredHit& b) {
 
 void write_or_throw(util::OsFile& file, std::string_view path, std::string_view bytes) {
     if (!file.write_all(bytes)) throw util::OsError(kCannotWrite, path, file.error());
+}
+
+// The header and the table's lines, in chunks of about kWriteChunk bytes.
+void write_lines(util::OsFile& file, std::string_view path, const TopHitTable& table) {
+    write_or_throw(file, path, kTopHitHeader);
+    const std::span<const std::string> names = table.profile_names();
+    std::string chunk;
+    chunk.reserve(kWriteChunk + 4096);
+    std::vector<StoredHit> sorted;
+    std::size_t since_writeback = 0;
+    table.for_each_gene([&](std::string_view gene_id, std::span<const StoredHit> hits) {
+        sorted.assign(hits.begin(), hits.end());
+        std::sort(sorted.begin(), sorted.end(), listed_before);
+        chunk += gene_id;
+        chunk += '\t';
+        for (std::size_t i = 0; i < sorted.size(); ++i) {
+            if (i > 0) chunk += ';';
+            append_short_form(chunk, names[sorted[i].profile], sorted[i].e_val,
+                              sorted[i].bit_score);
+        }
+        chunk += '\n';
+        if (chunk.size() >= kWriteChunk) {
+            write_or_throw(file, path, chunk);
+            since_writeback += chunk.size();
+            chunk.clear();
+            if (since_writeback >= kWritebackEvery) {
+                file.start_writeback();
+                since_writeback = 0;
+            }
+        }
+    });
+    write_or_throw(file, path, chunk);
 }
 
 // Splits the file into lines: a line ends at LF, a CR right before that LF is dropped, and
@@ -226,31 +261,35 @@ void write_tophit_file(std::string_view path, const TopHitTable& table) {
     if (const int error = util::create_directories(*parent); error != 0) {
         throw util::OsError(kCannotCreateDirectory, path, error < 0 ? 0 : error);
     }
-    util::OsFile file = util::OsFile::open_write(path);
+    const util::WriteTarget target = util::write_target(path);
+    if (!target.replace) {
+        // A FIFO or a device has no previous content to keep: it is written as it stands.
+        util::OsFile file = util::OsFile::open_write(path);
+        if (!file.is_open()) throw util::OsError(kCannotCreateFile, path, file.error());
+        write_lines(file, path, table);
+        if (!file.close()) throw util::OsError(kCannotWrite, path, file.error());
+        return;
+    }
+    // The table goes to a new file beside the old one, which is replaced only once the new one
+    // is complete and on the device: a failure part way leaves the old file as it was, and the
+    // sibling goes away as the failure unwinds.
+    const bool exists = target.facts.kind == util::FileFacts::Kind::kRegular;
+    if (exists) {
+        if (const int error = util::check_writable(target.path); error != 0) {
+            throw util::OsError(kCannotCreateFile, path, error);
+        }
+    }
+    util::SiblingFile sibling(target.path);
+    util::OsFile& file = sibling.file();
     if (!file.is_open()) throw util::OsError(kCannotCreateFile, path, file.error());
-    write_or_throw(file, path, kTopHitHeader);
-
-    const std::span<const std::string> names = table.profile_names();
-    std::string chunk;
-    chunk.reserve(kWriteChunk + 4096);
-    std::vector<StoredHit> sorted;
-    table.for_each_gene([&](std::string_view gene_id, std::span<const StoredHit> hits) {
-        sorted.assign(hits.begin(), hits.end());
-        std::sort(sorted.begin(), sorted.end(), listed_before);
-        chunk += gene_id;
-        chunk += '\t';
-        for (std::size_t i = 0; i < sorted.size(); ++i) {
-            if (i > 0) chunk += ';';
-            append_short_form(chunk, names[sorted[i].profile], sorted[i].e_val,
-                              sorted[i].bit_score);
-        }
-        chunk += '\n';
-        if (chunk.size() >= kWriteChunk) {
-            write_or_throw(file, path, chunk);
-            chunk.clear();
-        }
-    });
-    write_or_throw(file, path, chunk);
+    if (exists && !file.copy_owner_and_mode(target.facts)) {
+        throw util::OsError(kCannotCreateFile, path, file.error());
+    }
+    write_lines(file, path, table);
+    if (!file.sync() || !file.close()) throw util::OsError(kCannotWrite, path, file.error());
+    if (const int error = sibling.rename_over(); error != 0) {
+        throw util::OsError(kCannotCreateFile, path, error);
+    }
 }
 
 void read_tophit_file(std::string_view path, TopHitTable& table) {

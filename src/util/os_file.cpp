@@ -2,10 +2,15 @@
 #include "util/os_file.hpp"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -42,16 +47,107 @@ int create_all(const std::string& path) {
     return make_directory(path);
 }
 
+// Symbolic links followed before giving up, as the system does (it then fails with ELOOP).
+constexpr int kMaxLinks = 40;
+// Names tried before creating a sibling file gives up.
+constexpr int kNameAttempts = 64;
+// A sibling name keeps this much of the target's name, so that it stays within NAME_MAX.
+constexpr std::size_t kKeptNameBytes = 200;
+
+std::string_view last_component(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// `link` read from the symbolic link at `at`, as a path usable from the current directory.
+std::string resolve_link(std::string_view at, std::string_view link) {
+    if (!link.empty() && link.front() == '/') return std::string(link);
+    const std::size_t slash = at.rfind('/');
+    if (slash == std::string_view::npos) return std::string(link);
+    std::string joined(at.substr(0, slash + 1));
+    joined += link;
+    return joined;
+}
+
+// The directory part of `path`, "." when it has none.
+std::string directory_of(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return ".";
+    return slash == 0 ? std::string("/") : std::string(path.substr(0, slash));
+}
+
+// Links in /proc name open descriptors (/dev/stdout and /dev/fd/N lead there), whose file is
+// written in place, never replaced behind the process that holds it.
+bool in_proc(std::string_view link) {
+    struct statfs info {};
+    return ::statfs(directory_of(link).c_str(), &info) == 0 && info.f_type == PROC_SUPER_MAGIC;
+}
+
+// A file mounted over a name (as containers do with single files) cannot be renamed over. A
+// bind mount within one file system keeps the device, so the mount ids are compared where the
+// system gives them.
+bool is_mount_point(std::string_view path, const struct stat& info) {
+    const std::string directory = directory_of(path);
+#ifdef STATX_MNT_ID
+    struct statx file_mount {
+    }, directory_mount{};
+    if (::statx(AT_FDCWD, std::string(path).c_str(), AT_SYMLINK_NOFOLLOW, STATX_MNT_ID,
+                &file_mount) == 0 &&
+        ::statx(AT_FDCWD, directory.c_str(), 0, STATX_MNT_ID, &directory_mount) == 0 &&
+        (file_mount.stx_mask & directory_mount.stx_mask & STATX_MNT_ID) != 0) {
+        return file_mount.stx_mnt_id != directory_mount.stx_mnt_id;
+    }
+#endif
+    struct stat parent {};
+    return ::stat(directory.c_str(), &parent) != 0 || parent.st_dev != info.st_dev;
+}
+
+FileFacts facts_of(const struct stat& info) {
+    FileFacts facts;
+    facts.kind = S_ISREG(info.st_mode) ? FileFacts::Kind::kRegular : FileFacts::Kind::kOther;
+    facts.mode = static_cast<unsigned>(info.st_mode & 07777);
+    facts.owner = info.st_uid;
+    facts.group = info.st_gid;
+    return facts;
+}
+
+// Hex text that differs between processes, calls and attempts; uniqueness comes from O_EXCL.
+std::string name_suffix(int attempt) {
+    const auto now =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15;
+    constexpr std::uint64_t kMix = 0xbf58476d1ce4e5b9;
+    const auto pid = static_cast<std::uint64_t>(static_cast<unsigned>(::getpid()));
+    const auto step = static_cast<std::uint64_t>(static_cast<unsigned>(attempt));
+    std::uint64_t mixed = now ^ (pid << 32) ^ (step * kGolden);
+    mixed ^= mixed >> 31;
+    mixed *= kMix;
+    mixed ^= mixed >> 29;
+    constexpr std::string_view kHex = "0123456789abcdef";
+    std::string text(16, '0');
+    for (char& digit : text) {
+        digit = kHex[mixed & 0xf];
+        mixed >>= 4;
+    }
+    return text;
+}
+
 }  // namespace
 
 OsFile::OsFile(OsFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), error_(other.error_), has_nul_(other.has_nul_) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      error_(other.error_),
+      written_(other.written_),
+      written_back_(other.written_back_),
+      has_nul_(other.has_nul_) {}
 
 OsFile& OsFile::operator=(OsFile&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = std::exchange(other.fd_, -1);
         error_ = other.error_;
+        written_ = other.written_;
+        written_back_ = other.written_back_;
         has_nul_ = other.has_nul_;
     }
     return *this;
@@ -81,6 +177,14 @@ OsFile OsFile::open_read(std::string_view path) { return open_with(path, O_RDONL
 
 OsFile OsFile::open_write(std::string_view path) {
     return open_with(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+}
+
+OsFile OsFile::create_new(std::string_view path) {
+    return open_with(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
+}
+
+OsFile OsFile::open_directory(std::string_view path) {
+    return open_with(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 std::ptrdiff_t OsFile::read(std::span<char> buffer) {
@@ -126,8 +230,117 @@ bool OsFile::write_all(std::string_view bytes) {
             return false;
         }
         bytes.remove_prefix(static_cast<std::size_t>(count));
+        written_ += static_cast<std::size_t>(count);
     }
     return true;
+}
+
+void OsFile::start_writeback() noexcept {
+    const auto from = static_cast<off_t>(written_back_);
+    const auto length = static_cast<off_t>(written_ - written_back_);
+    written_back_ = written_;
+    // Not every file system or file supports it (a FIFO does not); sync() still does the work.
+    static_cast<void>(::sync_file_range(fd_, from, length, SYNC_FILE_RANGE_WRITE));
+}
+
+bool OsFile::sync() {
+    while (::fsync(fd_) != 0) {
+        if (errno != EINTR) {
+            error_ = errno;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool OsFile::copy_owner_and_mode(const FileFacts& like) {
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) {
+        error_ = errno;
+        return false;
+    }
+    // Only a privileged process may give a file away; anyone else keeps the new file as theirs,
+    // as an editor's save would.
+    if (info.st_uid != like.owner || info.st_gid != like.group) {
+        static_cast<void>(::fchown(fd_, like.owner, like.group));
+    }
+    // After fchown, which clears setuid and setgid, so that those bits survive too.
+    if (::fchmod(fd_, static_cast<mode_t>(like.mode)) != 0) {
+        error_ = errno;
+        return false;
+    }
+    return true;
+}
+
+bool OsFile::close() {
+    const int fd = std::exchange(fd_, -1);
+    // A close interrupted by a signal has still released the descriptor on Linux: no retry.
+    if (::close(fd) != 0 && errno != EINTR) {
+        error_ = errno;
+        return false;
+    }
+    return true;
+}
+
+WriteTarget write_target(std::string_view path) {
+    WriteTarget target{std::string(path), false, {}};
+    if (holds_nul(path) || path.empty() || path.back() == '/') return target;
+    std::string at(path);
+    for (int links = 0; links <= kMaxLinks; ++links) {
+        struct stat info {};
+        if (::lstat(at.c_str(), &info) != 0) {
+            // A missing file is made; any other failure is left to the open, which reports it.
+            if (errno == ENOENT) target = {at, true, {}};
+            return target;
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            if (S_ISREG(info.st_mode) && !is_mount_point(at, info)) {
+                target = {at, true, facts_of(info)};
+            }
+            return target;
+        }
+        if (in_proc(at)) return target;
+        std::array<char, 4096> link{};
+        const ssize_t size = ::readlink(at.c_str(), link.data(), link.size());
+        if (size < 0 || static_cast<std::size_t>(size) >= link.size()) return target;
+        at = resolve_link(at, std::string_view(link.data(), static_cast<std::size_t>(size)));
+    }
+    return target;
+}
+
+int check_writable(const std::string& path) {
+    return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+SiblingFile::SiblingFile(std::string_view target) : target_(target) {
+    const std::string_view name = last_component(target);
+    const std::string directory(target.substr(0, target.size() - name.size()));
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        temp_ = directory + "." + std::string(name.substr(0, kKeptNameBytes)) + "." +
+                name_suffix(attempt) + ".tmp";
+        file_ = OsFile::create_new(temp_);
+        if (file_.is_open() || file_.error() != EEXIST) break;
+    }
+    if (!file_.is_open()) temp_.clear();
+}
+
+SiblingFile::~SiblingFile() {
+    if (!temp_.empty() && !renamed_) {
+        file_ = OsFile();
+        ::unlink(temp_.c_str());
+    }
+}
+
+int SiblingFile::rename_over() {
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) return errno;
+    renamed_ = true;
+    // Makes the new name itself durable; the file is already in place, so a failure here
+    // changes nothing the caller could act on.
+    const std::string_view name = last_component(target_);
+    const std::string directory(target_.substr(0, target_.size() - name.size()));
+    OsFile parent = OsFile::open_directory(directory.empty() ? "." : directory);
+    if (parent.is_open()) static_cast<void>(parent.sync());
+    return 0;
 }
 
 std::optional<std::string_view> parent_directory(std::string_view path) {

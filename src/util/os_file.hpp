@@ -10,6 +10,15 @@
 
 namespace velko::util {
 
+/// What a path names when it is about to be written.
+struct FileFacts {
+    enum class Kind { kMissing, kRegular, kOther };
+    Kind kind = Kind::kMissing;
+    unsigned mode = 0;  // permission bits, setuid, setgid and sticky
+    unsigned owner = 0;
+    unsigned group = 0;
+};
+
 /// One open descriptor, closed when the object goes. Calls retry on EINTR; a failed call leaves
 /// its errno in error().
 class OsFile {
@@ -26,6 +35,11 @@ public:
     [[nodiscard]] static OsFile open_read(std::string_view path);
     /// Opens for writing, creating (mode 0666 less the umask) or truncating; NUL as above.
     [[nodiscard]] static OsFile open_write(std::string_view path);
+    /// Creates a file that must not exist yet (mode 0666 less the umask) and opens it for
+    /// writing; NUL as above.
+    [[nodiscard]] static OsFile create_new(std::string_view path);
+    /// Opens a directory for reading (to sync it); NUL as above.
+    [[nodiscard]] static OsFile open_directory(std::string_view path);
 
     [[nodiscard]] bool is_open() const noexcept { return fd_ >= 0; }
     /// The errno of the last failed call, 0 if none failed.
@@ -43,13 +57,65 @@ public:
     [[nodiscard]] bool is_regular() const;
     /// Writes every byte, looping over partial writes; false on failure.
     [[nodiscard]] bool write_all(std::string_view bytes);
+    /// Asks the system to start writing to the device what was written since the last call,
+    /// without waiting, so that a later sync() has less left to wait for. Best effort.
+    void start_writeback() noexcept;
+    /// Flushes the file's data and metadata to the device; false on failure.
+    [[nodiscard]] bool sync();
+    /// Gives the file the owner (as far as allowed) and the permission bits of `like`; false
+    /// when the bits cannot be set.
+    [[nodiscard]] bool copy_owner_and_mode(const FileFacts& like);
+    /// Closes the descriptor now, so that a delayed write error is seen; false on failure.
+    /// The descriptor is gone either way.
+    [[nodiscard]] bool close();
 
 private:
     static OsFile open_with(std::string_view path, int flags);
 
     int fd_ = -1;
     int error_ = 0;
+    std::size_t written_ = 0;
+    std::size_t written_back_ = 0;
     bool has_nul_ = false;
+};
+
+/// Where a file is written so that a failure leaves what was there: `path` is the file to
+/// replace or create, `path` itself or where its symbolic links lead. `replace` is false for
+/// what is written in place: a FIFO, a device, a directory (whose open then fails), a path
+/// ending in "/", a file mounted over its name, links through /proc (such as /dev/stdout or
+/// /dev/fd/1), or a chain of links too long to follow.
+struct WriteTarget {
+    std::string path;
+    bool replace = false;
+    FileFacts facts;
+};
+
+/// Looks at `path` (following its symbolic links) to decide how it is written.
+[[nodiscard]] WriteTarget write_target(std::string_view path);
+
+/// 0 when this process may write to the existing file at `path`, else the errno of the check
+/// (EACCES for a read-only file): replacing a file must not get round its own permissions.
+[[nodiscard]] int check_writable(const std::string& path);
+
+/// A new empty file beside `target`, in the same directory, under a hidden name made from
+/// the target's. Removed when this object goes, unless rename_over() succeeded.
+class SiblingFile {
+public:
+    /// Creates the file; file().is_open() is false and file().error() holds errno on failure.
+    explicit SiblingFile(std::string_view target);
+    SiblingFile(const SiblingFile&) = delete;
+    SiblingFile& operator=(const SiblingFile&) = delete;
+    ~SiblingFile();
+
+    [[nodiscard]] OsFile& file() noexcept { return file_; }
+    /// Renames the (closed) file over `target_`; 0, or the errno of rename.
+    [[nodiscard]] int rename_over();
+
+private:
+    std::string target_;
+    std::string temp_;
+    OsFile file_;
+    bool renamed_ = false;
 };
 
 /// The parent directory of `path`: the path without its last component and the "/"s before it
