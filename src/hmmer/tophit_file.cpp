@@ -324,7 +324,8 @@ void TopHitFile::read() {
     try {
         read_tophit_file(path, table);
     } catch (const TopHitFormatError& error) {
-        fail(error.abort_text());
+        fail_in({.path = error.path(), .line = error.line(), .column = error.column()},
+                error.abort_text());
     } catch (const util::OsError& error) {
         fail(error.what());
     }

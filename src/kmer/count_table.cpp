@@ -10,12 +10,14 @@
 #include "kmer/count_list.hpp"
 #include "kmer/kmers.hpp"
 #include "util/memory.hpp"
+#include "util/messages.hpp"
+#include "util/utf8.hpp"
 
 namespace velko::kmer {
 namespace {
 
 // The message velko gives for a window over a byte that is not a base.
-constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a `None` value";
+using util::kNoneUnwrap;
 
 // Rows are kept in chunks that grow from a few rows to this size, so a file of three records
 // takes little and a file of millions of reads takes few allocations; gathering frees one chunk
@@ -26,7 +28,7 @@ constexpr std::size_t kFirstChunkRows = 16;
 // Progress is published to the shared counter at most once per this many bytes read.
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
 
-constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+using util::is_continuation;
 
 // Hands out zeroed rows, `columns` wide, in chunks owned by the file's rows.
 class RowStore {

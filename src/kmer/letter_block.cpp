@@ -5,6 +5,8 @@
 #include <array>
 #include <bit>
 
+#include "util/dna.hpp"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #define VELKO_X86 1
@@ -15,21 +17,15 @@
 namespace velko::kmer {
 namespace {
 
-constexpr unsigned kNotLetter = 4;
+constexpr unsigned kNotLetter = util::kNotDna;
 
 template <bool either_case>
 constexpr std::array<std::uint8_t, 256> kLetterCode = [] {
-    std::array<std::uint8_t, 256> table{};
-    table.fill(kNotLetter);
-    table['A'] = 0;
-    table['C'] = 1;
-    table['G'] = 2;
-    table['T'] = 3;
+    std::array<std::uint8_t, 256> table = util::kDnaCode;
     if (either_case) {
-        table['a'] = 0;
-        table['c'] = 1;
-        table['g'] = 2;
-        table['t'] = 3;
+        for (std::uint8_t code = 0; code < util::kDnaLetters.size(); ++code) {
+            table[static_cast<unsigned char>(util::kDnaLetters[code] - 'A' + 'a')] = code;
+        }
     }
     return table;
 }();

@@ -46,6 +46,13 @@ std::uint64_t dict_bytes(std::uint64_t n) {
 // Below this much work (text bytes or counts), giving up the lock costs more than it frees.
 constexpr std::uint64_t kReleaseGilWork = std::uint64_t{1} << 16;
 
+// Stores one entry of a dict being filled; a dict that cannot take it is an internal abort.
+void set_item(const Ref& dict, const Ref& key, const Ref& value) {
+    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+        fail("Failed to set_item on dict");
+    }
+}
+
 // The str of k-mer `index`, written straight into a fresh ASCII string.
 Ref kmer_str(std::uint8_t k, std::uint64_t index) {
     Ref text = abort_on_null(PyUnicode_New(k, 127));
@@ -99,9 +106,7 @@ PyObject* get_kmer_count_fasta(PyObject*, PyObject* const* args, Py_ssize_t narg
         for (auto& [id, result] : results) {
             const Ref key = to_python(id);
             const Ref value = to_python(std::move(result));
-            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
-                fail("Failed to set_item on dict");
-            }
+            set_item(dict, key, value);
         }
         return dict;
     });
@@ -134,9 +139,7 @@ PyObject* get_kmer_to_idx(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         for (std::uint64_t i = 0; i < n; ++i) {
             const Ref key = kmer_str(k, i);
             const Ref value = to_python(i);
-            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
-                fail("Failed to set_item on dict");
-            }
+            set_item(dict, key, value);
         }
         return dict;
     });

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "kmer/letter_block.hpp"
+#include "util/dna.hpp"
 
 namespace velko::kmer {
 
@@ -14,21 +15,15 @@ namespace velko::kmer {
 enum class Letters { upper, either };
 
 /// The 2-bit code of every byte (A = 0, C = 1, G = 2, T = 3), or kNotBase.
-inline constexpr std::uint8_t kNotBase = 4;
+inline constexpr std::uint8_t kNotBase = util::kNotDna;
 
 template <Letters letters>
 inline constexpr std::array<std::uint8_t, 256> kBaseCode = [] {
-    std::array<std::uint8_t, 256> table{};
-    table.fill(kNotBase);
-    table['A'] = 0;
-    table['C'] = 1;
-    table['G'] = 2;
-    table['T'] = 3;
+    std::array<std::uint8_t, 256> table = util::kDnaCode;
     if constexpr (letters == Letters::either) {
-        table['a'] = 0;
-        table['c'] = 1;
-        table['g'] = 2;
-        table['t'] = 3;
+        for (std::uint8_t code = 0; code < util::kDnaLetters.size(); ++code) {
+            table[static_cast<unsigned char>(util::kDnaLetters[code] - 'A' + 'a')] = code;
+        }
     }
     return table;
 }();
