@@ -84,8 +84,9 @@ Run run(const std::string& text, std::size_t from, int k, std::size_t tables, bo
 }
 
 std::string letters(std::mt19937_64& random, std::size_t size, bool either_case) {
+    const std::string_view alphabet = either_case ? "ACGTacgt" : "ACGT";
     std::string text(size, 'A');
-    for (char& c : text) c = (either_case ? "ACGTacgt" : "ACGT")[random() % (either_case ? 8 : 4)];
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
     return text;
 }
 
@@ -168,7 +169,8 @@ int main() {
             // their windows only.
             for (int bad = 0; bad < 256; ++bad) {
                 if (code_of(static_cast<unsigned char>(bad), either_case) >= 0) continue;
-                for (std::size_t at = 0; at < kPackedLetters; at += bad % 3 == 0 ? 1 : 5) {
+                const std::size_t step = bad % 3 == 0 ? 1 : 5;
+                for (std::size_t at = 0; at < kPackedLetters; at += step) {
                     std::string text = letters(random, 4 * kPackedLetters + 3, either_case);
                     text[2 * kPackedLetters + 3 + at] = static_cast<char>(bad);
                     const Run got = run(text, 3, 4, 4, either_case, path);
