@@ -1,4 +1,4 @@
-// The k-mer window kernel: blocks of letters validated, then counted through a rolling code.
+// The k-mer window kernel: blocks of letters counted through a rolling code, checked as they go.
 #pragma once
 
 #include <algorithm>
@@ -12,15 +12,16 @@
 namespace velko::kmer {
 
 /// Which bytes are bases: upper-case A C G T only, or also their lower-case (soft-masked) forms.
-enum class Letters { upper, either };
+enum class Letters { kUpper, kEither };
 
-/// The 2-bit code of every byte (A = 0, C = 1, G = 2, T = 3), or kNotBase.
+/// The code kBaseCode gives a byte that is not a base.
 inline constexpr std::uint8_t kNotBase = util::kNotDna;
 
+/// The 2-bit code of every byte (A = 0, C = 1, G = 2, T = 3), or kNotBase.
 template <Letters letters>
 inline constexpr std::array<std::uint8_t, 256> kBaseCode = [] {
     std::array<std::uint8_t, 256> table = util::kDnaCode;
-    if constexpr (letters == Letters::either) {
+    if constexpr (letters == Letters::kEither) {
         for (std::uint8_t code = 0; code < util::kDnaLetters.size(); ++code) {
             table[static_cast<unsigned char>(util::kDnaLetters[code] - 'A' + 'a')] = code;
         }
@@ -67,8 +68,8 @@ inline void uncount_block(const unsigned char* bytes, std::size_t n, std::uint64
 
 /// What a counter does with a byte that is not a base.
 enum class Invalid {
-    stop,  // the first one ends counting; the caller decides whether that is an error
-    skip,  // windows holding it are left out, and counting goes on after it
+    kStop,  // the first one ends counting; the caller decides whether that is an error
+    kSkip,  // windows holding it are left out, and counting goes on after it
 };
 
 /// Counts the forward k-mer windows of one record whose sequence arrives in pieces, into 4^k
@@ -89,10 +90,10 @@ public:
         first_bad_ = kNone;
     }
 
-    /// Counts the windows that end in `piece`. With Invalid::stop, a bad byte stops counting
+    /// Counts the windows that end in `piece`. With Invalid::kStop, a bad byte stops counting
     /// for the rest of the record (first_bad() says where).
     void feed(const unsigned char* bytes, std::size_t n) {
-        if (invalid == Invalid::stop && first_bad_ != kNone) {
+        if (invalid == Invalid::kStop && first_bad_ != kNone) {
             size_ += n;
             return;
         }
@@ -102,7 +103,7 @@ public:
             // it leaves (a block with a bad byte, a short end) goes on below.
             if (packed_ && run_ + 1 >= k_) {
                 const std::size_t done = count_letter_blocks(
-                    {bytes + i, n - i}, rolling_, mask_, {&counts_, 1}, letters == Letters::either,
+                    {bytes + i, n - i}, rolling_, mask_, {&counts_, 1}, letters == Letters::kEither,
                     path_);
                 run_ += done;
                 counted_ += done;
@@ -120,7 +121,7 @@ public:
                     i = stop;
                     continue;
                 }
-                if constexpr (invalid == Invalid::skip) {
+                if constexpr (invalid == Invalid::kSkip) {
                     uncount_block<letters>(bytes + i, stop - i, rolling, mask_, counts_);
                 }
                 rolling_ = rolling;
@@ -128,7 +129,7 @@ public:
             for (; i < stop; ++i) {
                 const unsigned code = kBaseCode<letters>[bytes[i]];
                 if (code == kNotBase) {
-                    if constexpr (invalid == Invalid::stop) {
+                    if constexpr (invalid == Invalid::kStop) {
                         first_bad_ = size_ + i;
                         size_ += n;
                         return;
@@ -150,7 +151,7 @@ public:
     [[nodiscard]] std::uint64_t size() const { return size_; }
     /// Windows counted in the record.
     [[nodiscard]] std::uint64_t counted() const { return counted_; }
-    /// Windows of the record left out (Invalid::skip), given its size.
+    /// Windows of the record left out (Invalid::kSkip), given its size.
     [[nodiscard]] std::uint64_t skipped() const {
         const std::uint64_t windows = size_ >= k_ ? size_ - k_ + 1 : 0;
         return windows - counted_;

@@ -100,7 +100,7 @@ struct Outcome {
 Outcome count_with(const std::string& text, std::uint8_t k, PackPath path,
                    const std::vector<std::size_t>& cuts) {
     std::vector<std::uint64_t> counts(std::size_t{1} << (2 * k));
-    velko::kmer::SequenceCounter counter(k, counts, velko::kmer::Strands::kForward, path);
+    velko::kmer::SequenceCounter counter(k, counts, path);
     std::size_t from = 0;
     for (const std::size_t cut : cuts) {
         counter.feed(std::string_view(text).substr(from, cut - from));
@@ -121,7 +121,7 @@ std::pair<std::vector<std::uint64_t>, std::uint64_t> table_count(
     using velko::kmer::Invalid;
     using velko::kmer::Letters;
     std::vector<std::uint64_t> counts(std::size_t{1} << (2 * k));
-    velko::kmer::WindowCounter<Letters::either, Invalid::skip> counter(
+    velko::kmer::WindowCounter<Letters::kEither, Invalid::kSkip> counter(
         static_cast<std::uint8_t>(k), counts.data(), counts.size() - 1, path);
     counter.start();
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
