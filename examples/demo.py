@@ -13,6 +13,7 @@ from velko.fasta import DnaSequence
 from velko.hmmer.tophit import Hit, TopHitFile
 from velko.kmer import get_kmer_count_fasta, get_kmer_count_seq, get_possible_kmers
 from velko.util.accession import canonical_gid
+from velko_tools import InvalidBaseError, count_kmers
 
 HERE = pathlib.Path(__file__).resolve().parent
 DATA = HERE / "data"
@@ -37,6 +38,36 @@ def tetranucleotide_profiles() -> dict[str, list[float]]:
         windows = sum(totals)
         profiles[canonical_gid(genome_name(path))] = [c / windows for c in totals]
     return profiles
+
+
+def soft_masked_copy(source: pathlib.Path, target: pathlib.Path) -> pathlib.Path:
+    """`source` as assemblies come: repeats in lower case (soft-masked) and a run of N."""
+    lines = source.read_text().splitlines()
+    for i in range(1, len(lines)):
+        if lines[i].startswith(">"):
+            continue
+        if i % 7 == 0:
+            lines[i] = lines[i].lower()
+        elif i % 50 == 0:
+            lines[i] = "N" * len(lines[i])
+    target.write_text("\n".join(lines) + "\n")
+    return target
+
+
+def profile_soft_masked(workdir: pathlib.Path) -> None:
+    path = soft_masked_copy(DATA / "GCF_000005845.2.fna", workdir / "soft_masked.fna")
+    try:
+        count_kmers(path, 4)
+    except InvalidBaseError as error:
+        print(f"strict: {type(error).__name__}: line {error.line}, column {error.column}, "
+              f"record {error.record}, {error.char!r}")
+    table = count_kmers(path, 4, strands="canonical", invalid="skip")
+    print(table)
+    for row_id, windows, skipped in zip(table.ids, table.windows, table.skipped):
+        print(f"{row_id:28} {int(windows):6} windows counted, {int(skipped):4} skipped (N runs)")
+    frequencies = table.frequencies().mean(axis=0)
+    top = sorted(zip(frequencies.tolist(), table.kmers), reverse=True)[:3]
+    print("most frequent canonical 4-mers:", ", ".join(f"{k} {f:.4f}" for f, k in top))
 
 
 def plot(profiles: dict[str, list[float]], target: pathlib.Path) -> bool:
@@ -99,6 +130,13 @@ def main() -> None:
         print(f"better than a weak hit: {top is not None and top > Hit('g', 'PF1', 1.0, 10.0)}")
         table.write()
         print(f"table written back: {len(pathlib.Path(table.path).read_text().splitlines())} lines")
+    finally:
+        shutil.rmtree(workdir)
+
+    print("\n== velko_tools: a soft-masked genome with N runs, profiled")
+    workdir = pathlib.Path(tempfile.mkdtemp())
+    try:
+        profile_soft_masked(workdir)
     finally:
         shutil.rmtree(workdir)
 

@@ -339,6 +339,30 @@ def test_invalid_base_fields(tmp_path, capfd):
     assert count_kmers(path, 8).windows.tolist() == [0, 0]
 
 
+BUFFER = 1 << 18  # the reader's buffer: longer lines arrive in pieces
+
+
+@pytest.mark.parametrize(
+    ("before", "line_text", "column", "char"),
+    [
+        ("", "A" * (BUFFER + 10) + "N", BUFFER + 11, "N"),
+        ("ACGT\n", "C" * (3 * BUFFER) + "n", 3 * BUFFER + 1, "n"),
+        # White space inside a line is a byte like any other, even where the buffer ends.
+        ("", "G" * (BUFFER - 2) + "   " + "T" * 10 + "N", BUFFER - 1, " "),
+        ("", "T" * (BUFFER - 1) + "é" + "A", BUFFER, "é"),
+        ("A" * (BUFFER - 3) + "\n", "AN", 2, "N"),
+    ],
+)
+@pytest.mark.parametrize("compress", [False, True])
+def test_column_of_bad_base_in_long_lines(tmp_path, before, line_text, column, char, compress):
+    text = ">long\n" + before + line_text + "\nACGT\n"
+    path = write(tmp_path, text, compress=compress)
+    with pytest.raises(InvalidBaseError) as info:
+        count_kmers(path, 2)
+    line = 2 + before.count("\n")
+    assert (info.value.line, info.value.column, info.value.char) == (line, column, char)
+
+
 def test_first_failing_file_wins_for_any_thread_count(tmp_path):
     good = [write(tmp_path, ">g\n" + "ACGT" * 1000 + "\n", f"g{i}.fa") for i in range(5)]
     bad1 = write(tmp_path, ">b1\nACGTN\n", "b1.fa")

@@ -41,6 +41,22 @@ class UsageError(Exception):
     """A request that parsed but cannot be served (an output format without its package)."""
 
 
+def _int_in(low: int, high: int | None) -> Callable[[str], int]:
+    """An argparse type: an integer from `low` to `high` (no upper bound when None)."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+        if value < low or (high is not None and value > high):
+            bound = f"from {low} to {high}" if high is not None else f"at least {low}"
+            raise argparse.ArgumentTypeError(f"must be {bound}, not {value}")
+        return value
+
+    return parse
+
+
 def _kmers(args: argparse.Namespace) -> None:
     from velko_tools import tables
     from velko_tools.kmers import count_kmers
@@ -93,14 +109,14 @@ COMMANDS: list[Command] = [
         "k-mer counts of FASTA files (plain or gzip) as a table",
         [
             arg("files", metavar="FILE", nargs="+", help="FASTA files, plain or gzip-compressed"),
-            arg("-k", type=int, default=4, help="k-mer length (default: 4)"),
+            arg("-k", type=_int_in(1, 31), default=4, help="k-mer length (default: 4)"),
             arg("--strands", choices=["forward", "both", "canonical"], default="forward",
                 help="count the given strand, both strands, or canonical k-mers (default: forward)"),
             arg("--skip-invalid", action="store_true",
                 help="leave out windows holding a letter other than A, C, G, T instead of failing"),
             arg("--per-file", action="store_true",
                 help="one row per file (the sum of its records) instead of one per record"),
-            arg("--threads", type=int, default=None, metavar="N",
+            arg("--threads", type=_int_in(1, None), default=None, metavar="N",
                 help="files counted in parallel (default: the machine's cores)"),
             arg("--frequencies", action="store_true",
                 help="each row divided by its number of windows"),

@@ -5,11 +5,14 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "kmer/kmers.hpp"
+#include "kmer/window_kernel.hpp"
 #include "util/dna.hpp"
 #include "util/fail.hpp"
+#include "util/interrupt.hpp"
 #include "util/messages.hpp"
 #include "util/utf8.hpp"
 
@@ -25,9 +28,6 @@ constexpr std::size_t kHeadBytes = kQuotedBytes + 1;
 
 // The longest UTF-8 character minus one: how far a character can reach past a byte.
 constexpr std::uint64_t kCharReach = 3;
-
-// Windows are counted in blocks so the test for a bad letter is one branch per block.
-constexpr std::size_t kBlock = 64;
 
 constexpr unsigned kBad = util::kNotDna;
 constexpr const auto& kCode = util::kDnaCode;
@@ -56,6 +56,35 @@ std::size_t first_continuation(std::string_view piece) {
     return piece.size();
 }
 
+// ReverseStrand: lists up to this k pair through a fixed table; longer texts than a quarter of
+// the list, or than kMostWindowsKept, pair their counts instead of keeping their windows.
+constexpr std::uint8_t kSmallK = 6;
+constexpr std::uint64_t kMostWindowsKept = std::uint64_t{1} << 20;
+
+// Where the partners of the k-mers of length k start in kSmallPartners: after those of every
+// shorter length, 4^0 + ... + 4^(k-1) = (4^k - 1) / 3 entries.
+constexpr std::size_t small_partners_at(std::uint8_t k) {
+    return ((std::size_t{1} << (2 * k)) - 1) / 3;
+}
+
+// The reverse complement of every k-mer, for each k from 0 to kSmallK in turn.
+constexpr auto kSmallPartners = [] {
+    std::array<std::uint16_t, small_partners_at(kSmallK + 1)> table{};
+    for (std::uint8_t k = 0; k <= kSmallK; ++k) {
+        const std::size_t at = small_partners_at(k);
+        for (std::uint64_t index = 0; index < (std::uint64_t{1} << (2 * k)); ++index) {
+            std::uint64_t rest = index;
+            std::uint64_t partner = 0;
+            for (std::uint8_t i = 0; i < k; ++i) {
+                partner = partner * 4 + (3 - (rest & 3));
+                rest >>= 2;
+            }
+            table[at + index] = static_cast<std::uint16_t>(partner);
+        }
+    }
+    return table;
+}();
+
 std::uint64_t floor_sub(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
 
 void append_number(std::string& text, std::uint64_t value) {
@@ -66,12 +95,8 @@ void append_number(std::string& text, std::uint64_t value) {
 
 }  // namespace
 
-SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts, Strands strands)
-    : k_(k),
-      strands_(strands),
-      counts_(counts),
-      mask_(counts.size() - 1),
-      top_shift_(k == 0 ? 0U : 2U * (k - 1U)) {}
+SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts)
+    : k_(k), counts_(counts), mask_(counts.size() - 1) {}
 
 void SequenceCounter::feed(std::string_view piece) {
     if (head_.size() < kHeadBytes) head_.append(piece.substr(0, kHeadBytes - head_.size()));
@@ -93,10 +118,9 @@ std::size_t SequenceCounter::count_windows(std::string_view piece) {
         const unsigned code = kCode[bytes[i]];
         if (code == kBad) return i;
         letters_ = letters_ * 4 + code;
-        complement_ = (complement_ >> 2) | (std::uint64_t{code ^ 3U} << top_shift_);
     }
-    const bool far = strands_ == Strands::kBoth || counts_.size() > kCachedCounts;
-    return far ? count_far(bytes, i, size) : count_near(bytes, i, size);
+    return counts_.size() > kCachedCounts ? count_far(bytes, i, size)
+                                          : count_near(bytes, i, size);
 }
 
 // Windows over a bad letter are counted with a wrong index in the block that holds it, but a text
@@ -108,17 +132,10 @@ std::size_t SequenceCounter::count_near(const unsigned char* bytes, std::size_t 
     const std::uint64_t mask = mask_;
     std::uint64_t rolling = letters_;
     while (i < size) {
-        const std::size_t stop = std::min(size, i + kBlock);
-        unsigned seen = 0;
-        for (std::size_t j = i; j < stop; ++j) {
-            const unsigned code = kCode[bytes[j]];
-            seen |= code;
-            // Unmasked, the rolling code is one multiply-add per letter; letters older than the
-            // window only reach bits the mask drops.
-            rolling = rolling * 4 + code;
-            ++counts[rolling & mask];
+        const std::size_t stop = std::min(size, i + kKernelBlock);
+        if (!count_block<Letters::kUpper>(bytes + i, stop - i, rolling, mask, counts)) {
+            return first_bad_in(bytes, i);
         }
-        if ((seen & kBad) != 0) return first_bad_in(bytes, i);
         i = stop;
     }
     letters_ = rolling;
@@ -129,22 +146,17 @@ std::size_t SequenceCounter::count_far(const unsigned char* bytes, std::size_t i
                                        std::size_t size) {
     // A count list larger than the caches costs a miss per window: each block's indexes are
     // computed and prefetched one block before they are counted, so the misses overlap.
-    // With both strands, each window is counted again at its reverse complement, read off a
-    // second rolling code into which each letter enters complemented, at the top.
     std::uint64_t* const counts = counts_.data();
     const std::uint64_t mask = mask_;
-    const bool both = strands_ == Strands::kBoth;
-    const unsigned top_shift = top_shift_;
     std::uint64_t rolling = letters_;
-    std::uint64_t complement = complement_;
-    std::array<std::uint64_t, 2 * kBlock> first{};
-    std::array<std::uint64_t, 2 * kBlock> second{};
+    std::array<std::uint64_t, kKernelBlock> first{};
+    std::array<std::uint64_t, kKernelBlock> second{};
     std::uint64_t* ahead = first.data();
     std::uint64_t* due = second.data();
     std::size_t due_count = 0;
     std::size_t result = size;
     while (i < size) {
-        const std::size_t count = std::min(size - i, kBlock);
+        const std::size_t count = std::min(size - i, kKernelBlock);
         std::size_t ahead_count = 0;
         unsigned seen = 0;
         for (std::size_t j = 0; j < count; ++j) {
@@ -153,12 +165,6 @@ std::size_t SequenceCounter::count_far(const unsigned char* bytes, std::size_t i
             rolling = rolling * 4 + code;
             ahead[ahead_count] = rolling & mask;
             __builtin_prefetch(counts + ahead[ahead_count++], 1);
-            if (both) {
-                // A bad letter must not carry a bit past the top of the index.
-                complement = (complement >> 2) | (std::uint64_t{(code ^ 3U) & 3U} << top_shift);
-                ahead[ahead_count] = complement;
-                __builtin_prefetch(counts + ahead[ahead_count++], 1);
-            }
         }
         for (std::size_t j = 0; j < due_count; ++j) ++counts[due[j]];
         if ((seen & kBad) != 0) {
@@ -172,7 +178,6 @@ std::size_t SequenceCounter::count_far(const unsigned char* bytes, std::size_t i
     }
     for (std::size_t j = 0; j < due_count; ++j) ++counts[due[j]];
     letters_ = rolling;
-    complement_ = complement;
     return result;
 }
 
@@ -214,12 +219,11 @@ std::uint64_t SequenceCounter::finish() {
         if (k_ == 0) fail_boundary(*first_bad_);
         if (size_ >= k_) fail_first_window();
     }
-    const std::uint64_t strands = strands_ == Strands::kBoth ? 2 : 1;
     if (k_ == 0) {
-        counts_[0] = strands * size_;  // the one empty k-mer, once per byte position
-        return strands * size_;
+        counts_[0] = size_;  // the one empty k-mer, once per byte position
+        return size_;
     }
-    return size_ >= k_ ? strands * (size_ - k_ + 1) : 0;
+    return size_ >= k_ ? size_ - k_ + 1 : 0;
 }
 
 void SequenceCounter::fail_first_window() const {
@@ -322,20 +326,69 @@ void add_reverse_strand(std::uint8_t k, std::span<std::uint64_t> counts) {
     }
 }
 
+ReverseStrand::ReverseStrand(std::uint8_t k) : k_(k) {
+    if (k > kSmallK && k <= kMaxRepresentableK) {
+        limit_ = std::min((std::uint64_t{1} << (2 * k)) / 4, kMostWindowsKept);
+        top_shift_ = 2U * (k - 1U);
+    }
+}
+
+void ReverseStrand::start() {
+    windows_.clear();
+    letters_ = 0;
+    rc_code_ = 0;
+    keeping_ = limit_ > 0;
+}
+
+void ReverseStrand::feed(std::string_view piece) {
+    if (!keeping_) return;
+    for (const char byte : piece) {
+        // A byte other than A, C, G, T yields a wrong code, but then the forward count of the
+        // text aborts (some window holds that byte), and this one is never used.
+        const std::uint64_t complement = 3U - (kCode[static_cast<unsigned char>(byte)] & 3U);
+        rc_code_ = (rc_code_ >> 2) | (complement << top_shift_);
+        if (++letters_ < k_) continue;
+        if (windows_.size() == limit_) {
+            keeping_ = false;
+            return;
+        }
+        windows_.push_back(rc_code_);
+    }
+}
+
+void ReverseStrand::add(std::span<std::uint64_t> counts) {
+    std::uint64_t* const c = counts.data();
+    if (k_ <= kSmallK) {
+        const std::uint16_t* const partner = kSmallPartners.data() + small_partners_at(k_);
+        scratch_.assign(counts.begin(), counts.end());
+        const std::uint64_t* const before = scratch_.data();
+        for (std::size_t i = 0; i < counts.size(); ++i) c[i] = before[i] + before[partner[i]];
+    } else if (keeping_) {
+        for (const std::uint64_t window : windows_) ++c[window];
+    } else {
+        add_reverse_strand(k_, counts);
+    }
+}
+
 KmerCountResult count_text(std::string_view text, std::uint8_t k, bool use_rev_complement) {
     KmerCountResult result{.k = k, .total = 0, .counts = zero_counts(k)};
-    // The reverse text's windows are the reverse complements of the forward ones. Counting them
-    // as each window passes costs a second increment per window; deriving them afterwards costs
-    // one pass over the 4^k counts, which is cheaper once the text is a fair share of 4^k long.
-    const bool derive = use_rev_complement && text.size() >= result.counts.size() / 4;
-    SequenceCounter counter(k, result.counts,
-                            use_rev_complement && !derive ? Strands::kBoth : Strands::kForward);
-    counter.feed(text);
-    result.total = counter.finish();
-    if (derive) {
-        add_reverse_strand(k, result.counts);
-        result.total *= 2;
+    SequenceCounter counter(k, result.counts);
+    std::optional<ReverseStrand> reverse;
+    if (use_rev_complement) reverse.emplace(k).start();
+    // In slices, so that a long text can be stopped; the counters see them as one text.
+    constexpr std::size_t kSlice = std::size_t{1} << 18;
+    for (std::size_t at = 0; at < text.size(); at += kSlice) {
+        const std::string_view slice = text.substr(at, kSlice);
+        counter.feed(slice);
+        if (reverse) reverse->feed(slice);
+        util::poll_interrupt(slice.size());
     }
+    if (!reverse) {
+        result.total = counter.finish();
+        return result;
+    }
+    result.total = counter.finish() * 2;
+    reverse->add(result.counts);
     return result;
 }
 

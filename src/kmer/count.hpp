@@ -6,24 +6,18 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kmer/count_result.hpp"
 
 namespace velko::kmer {
 
-/// Which windows a SequenceCounter counts: the text's own, or also those of its reverse complement.
-enum class Strands { kForward, kBoth };
-
 /// Counts the k-mer windows of one text that arrives in consecutive pieces (a FASTA record's
 /// trimmed sequence lines), exactly as counting the concatenated text at once would.
 class SequenceCounter {
 public:
-    /// `counts` must hold 4^k zeros. With Strands::kBoth each window is also counted at its
-    /// reverse complement's position, exactly as counting the reverse-complement text too would,
-    /// and finish() returns twice the windows: cheaper than add_reverse_strand for texts much
-    /// shorter than 4^k (a second increment per window instead of a pass over all 4^k counts).
-    SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts,
-                    Strands strands = Strands::kForward);
+    /// `counts` must hold 4^k zeros. The reverse strand, when wanted, is ReverseStrand's.
+    SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts);
     /// Feeds the next bytes of the text. Never throws: the first bad window is remembered and
     /// counting stops there.
     void feed(std::string_view piece);
@@ -45,12 +39,9 @@ private:
     [[noreturn]] void fail_boundary(std::uint64_t position) const;
 
     std::uint8_t k_;
-    Strands strands_;
     std::span<std::uint64_t> counts_;
     std::uint64_t mask_;
-    unsigned top_shift_;         // where a letter enters the reverse-complement code
     std::uint64_t letters_ = 0;  // 2-bit codes of the letters so far, the latest least significant
-    std::uint64_t complement_ = 0;  // the last k letters complemented, the latest most significant
     std::uint64_t size_ = 0;   // bytes fed so far
     std::optional<std::uint64_t> first_bad_;  // first byte no window may hold
     std::string head_;         // the text's first bytes, which an abort message quotes
@@ -63,6 +54,39 @@ private:
 /// Adds the reverse strand into forward counts in place (counts[i] += counts[revcomp(i)], computed
 /// pairwise so it is exact), for a text whose forward counting succeeded.
 void add_reverse_strand(std::uint8_t k, std::span<std::uint64_t> counts);
+
+/// Adds a text's reverse strand to its forward counts, exactly, the cheapest way for the text.
+/// Every counting of both strands goes through here, whole texts and FASTA records alike.
+///
+/// The reverse strand's windows are the reverse complements of the forward ones: either count
+/// those windows, or give every count the forward count of its partner k-mer. The first costs
+/// per window, the second per k-mer of the list, so a text takes the first while it has few
+/// windows for its k. Its reverse-complement window codes are kept as its pieces stream past,
+/// up to a bound; past the bound the text pairs its counts instead. For k up to 6 the lists are
+/// a few KiB, as short reads have by the thousand: one branch-free pass over a copy, through a
+/// partner table fixed at compile time.
+class ReverseStrand {
+public:
+    explicit ReverseStrand(std::uint8_t k);
+
+    /// Starts the next text.
+    void start();
+    /// Sees the next piece of the text, as the forward counter does.
+    void feed(std::string_view piece);
+    /// Adds the reverse strand of the text just counted to its forward `counts`; only for a text
+    /// whose forward counting succeeded (a byte other than A, C, G, T gives wrong codes here).
+    void add(std::span<std::uint64_t> counts);
+
+private:
+    std::uint8_t k_;
+    std::uint64_t limit_ = 0;             // most windows kept per text; 0 when none are
+    unsigned top_shift_ = 0;              // where a new letter enters the reverse-complement code
+    std::vector<std::uint64_t> windows_;  // reverse-complement codes of the text's windows
+    std::vector<std::uint64_t> scratch_;
+    std::uint64_t letters_ = 0;           // bytes of the text seen
+    std::uint64_t rc_code_ = 0;
+    bool keeping_ = false;
+};
 
 /// The counts of `text`, and with `use_rev_complement` those of its reverse complement added.
 /// Throws std::bad_alloc when 4^k counts cannot fit, Abort when a window is not a k-mer.

@@ -9,13 +9,16 @@
 #include "kmer/count.hpp"
 #include "kmer/count_list.hpp"
 #include "kmer/kmers.hpp"
+#include "util/interrupt.hpp"
 #include "util/memory.hpp"
+#include "util/messages.hpp"
+#include "util/utf8.hpp"
 
 namespace velko::kmer {
 namespace {
 
 // The message velko gives for a window over a byte that is not a base.
-constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a `None` value";
+using util::kNoneUnwrap;
 
 // Rows are kept in chunks that grow from a few rows to this size, so a file of three records
 // takes little and a file of millions of reads takes few allocations; gathering frees one chunk
@@ -26,7 +29,7 @@ constexpr std::size_t kFirstChunkRows = 16;
 // Progress is published to the shared counter at most once per this many bytes read.
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
 
-constexpr bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+using util::is_continuation;
 
 // Hands out zeroed rows, `columns` wide, in chunks owned by the file's rows.
 class RowStore {
@@ -63,7 +66,7 @@ private:
 class RowShape {
 public:
     RowShape(std::uint8_t k, TableStrands strands) : k_(k), strands_(strands) {
-        if (strands == TableStrands::canonical) {
+        if (strands == TableStrands::kCanonical) {
             for (const std::uint64_t kmer : table_kmers(k, strands)) {
                 partners_.push_back({kmer, reverse_complement_index(k, kmer)});
             }
@@ -71,26 +74,26 @@ public:
     }
 
     [[nodiscard]] std::size_t columns() const {
-        return strands_ == TableStrands::canonical ? partners_.size()
+        return strands_ == TableStrands::kCanonical ? partners_.size()
                                                    : static_cast<std::size_t>(kmer_space(k_));
     }
     // Each window adds this many k-mers to a row.
     [[nodiscard]] std::uint64_t per_window() const {
-        return strands_ == TableStrands::both ? 2 : 1;
+        return strands_ == TableStrands::kBoth ? 2 : 1;
     }
     // Whether forward counts need a place of their own before they become a row.
-    [[nodiscard]] bool needs_scratch() const { return strands_ == TableStrands::canonical; }
+    [[nodiscard]] bool needs_scratch() const { return strands_ == TableStrands::kCanonical; }
 
     // `counts` holds forward counts (in the row itself unless needs_scratch()); leaves the row
     // finished and `counts` zeroed again when it is a scratch list.
     void finish(std::span<std::uint64_t> counts, std::uint64_t* row) const {
         switch (strands_) {
-            case TableStrands::forward:
+            case TableStrands::kForward:
                 break;
-            case TableStrands::both:
+            case TableStrands::kBoth:
                 add_reverse_strand(k_, counts);
                 break;
-            case TableStrands::canonical:
+            case TableStrands::kCanonical:
                 for (std::size_t j = 0; j < partners_.size(); ++j) {
                     const auto [kmer, partner] = partners_[j];
                     row[j] = counts[kmer] + (partner != kmer ? counts[partner] : 0);
@@ -133,21 +136,21 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
     std::uint64_t file_skipped = 0;
     std::uint64_t* counts = scratch.data();
     std::uint64_t* row = nullptr;
-    WindowCounter<Letters::either, invalid> counter(k, counts, space - 1);
+    WindowCounter<Letters::kEither, invalid> counter(k, counts, space - 1);
     std::string_view piece;
     while (reader.next_record()) {
         if (!options.per_file) {
             row = store.next_row();
             if (!scratch_needed) {
                 counts = row;
-                counter = WindowCounter<Letters::either, invalid>(k, counts, space - 1);
+                counter = WindowCounter<Letters::kEither, invalid>(k, counts, space - 1);
             }
         }
         counter.start();
         while (reader.next_piece(piece)) {
             const std::uint64_t before = counter.size();
             counter.feed(reinterpret_cast<const unsigned char*>(piece.data()), piece.size());
-            if constexpr (invalid == Invalid::stop) {
+            if constexpr (invalid == Invalid::kStop) {
                 // A record shorter than k has no window to hold the byte; otherwise it fails.
                 if (counter.stopped() && counter.first_bad() >= before) {
                     const auto at = static_cast<std::size_t>(counter.first_bad() - before);
@@ -204,7 +207,7 @@ std::vector<std::uint64_t> table_kmers(std::uint8_t k, TableStrands strands) {
     const std::uint64_t space = kmer_space(k);
     std::vector<std::uint64_t> kmers;
     for (std::uint64_t kmer = 0; kmer < space; ++kmer) {
-        if (strands != TableStrands::canonical || kmer <= reverse_complement_index(k, kmer)) {
+        if (strands != TableStrands::kCanonical || kmer <= reverse_complement_index(k, kmer)) {
             kmers.push_back(kmer);
         }
     }
@@ -244,17 +247,32 @@ TableJob::~TableJob() {
     for (std::thread& worker : workers_) worker.join();
 }
 
+// Lets the reader's own polls see a cancelled job: a file whose text only streams past (an
+// endless description, a FIFO that never ends a line) hands out no piece to check between.
+class CancelHook final : public util::InterruptHook {
+public:
+    explicit CancelHook(const std::atomic<bool>& cancelled) : cancelled_(cancelled) {}
+    bool should_stop() override { return cancelled_.load(std::memory_order_relaxed); }
+
+private:
+    const std::atomic<bool>& cancelled_;
+};
+
 void TableJob::work() {
+    CancelHook hook(cancelled_);
+    const util::InterruptScope scope(hook);
     for (;;) {
         const std::size_t i = next_.fetch_add(1);
         // A file after one that failed cannot change the outcome: the earlier failure wins.
         if (i >= paths_.size() || i > first_failed_.load() || cancelled_.load()) break;
         try {
-            if (options_.invalid == Invalid::stop) {
-                count_file<Invalid::stop>(paths_[i], options_, rows_[i], bytes_done_, cancelled_);
+            if (options_.invalid == Invalid::kStop) {
+                count_file<Invalid::kStop>(paths_[i], options_, rows_[i], bytes_done_, cancelled_);
             } else {
-                count_file<Invalid::skip>(paths_[i], options_, rows_[i], bytes_done_, cancelled_);
+                count_file<Invalid::kSkip>(paths_[i], options_, rows_[i], bytes_done_, cancelled_);
             }
+        } catch (const util::Interrupted&) {
+            break;  // cancelled: whoever cancelled does not want the rows
         } catch (...) {
             try {
                 throw;
@@ -295,7 +313,11 @@ Table gather_table(std::vector<FileRows>&& files, std::size_t columns) {
     for (const FileRows& file : files) rows += file.ids.size();
     const std::uint64_t bytes =
         util::saturating_mul(util::saturating_mul(rows, columns), sizeof(std::uint64_t));
-    util::require_memory(bytes);
+    util::require_memory(bytes, [&] {
+        return util::MemoryNeed{.what = "the k-mer table",
+                                .detail = std::to_string(rows) + " rows of " +
+                                          std::to_string(columns) + " counts"};
+    });
     // Zeroed pages arrive as they are first written, while the chunks copied are let go.
     table.memory = map_zeroed_block(std::max<std::size_t>(static_cast<std::size_t>(bytes), 1));
     table.counts = static_cast<std::uint64_t*>(table.memory.get());

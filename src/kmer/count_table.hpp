@@ -22,12 +22,12 @@ namespace velko::kmer {
 
 /// Which k-mers a row counts for each window: the window itself; also its reverse complement;
 /// or the smaller (canonical) of the two, with one column per canonical k-mer only.
-enum class TableStrands { forward, both, canonical };
+enum class TableStrands { kForward, kBoth, kCanonical };
 
 struct TableOptions {
     std::uint8_t k = 4;
-    TableStrands strands = TableStrands::forward;
-    Invalid invalid = Invalid::stop;  // stop: a bad byte in a record of k letters or more fails
+    TableStrands strands = TableStrands::kForward;
+    Invalid invalid = Invalid::kStop;  // kStop: a bad byte in a record of k letters or more fails
     bool per_file = false;            // one row per file, the sum of its records
 };
 

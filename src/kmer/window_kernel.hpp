@@ -1,4 +1,4 @@
-// The k-mer window kernel: blocks of letters validated, then counted through a rolling code.
+// The k-mer window kernel: blocks of letters counted through a rolling code, checked as they go.
 #pragma once
 
 #include <algorithm>
@@ -6,27 +6,24 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "util/dna.hpp"
+
 namespace velko::kmer {
 
 /// Which bytes are bases: upper-case A C G T only, or also their lower-case (soft-masked) forms.
-enum class Letters { upper, either };
+enum class Letters { kUpper, kEither };
+
+/// The code kBaseCode gives a byte that is not a base.
+inline constexpr std::uint8_t kNotBase = util::kNotDna;
 
 /// The 2-bit code of every byte (A = 0, C = 1, G = 2, T = 3), or kNotBase.
-inline constexpr std::uint8_t kNotBase = 4;
-
 template <Letters letters>
 inline constexpr std::array<std::uint8_t, 256> kBaseCode = [] {
-    std::array<std::uint8_t, 256> table{};
-    table.fill(kNotBase);
-    table['A'] = 0;
-    table['C'] = 1;
-    table['G'] = 2;
-    table['T'] = 3;
-    if constexpr (letters == Letters::either) {
-        table['a'] = 0;
-        table['c'] = 1;
-        table['g'] = 2;
-        table['t'] = 3;
+    std::array<std::uint8_t, 256> table = util::kDnaCode;
+    if constexpr (letters == Letters::kEither) {
+        for (std::uint8_t code = 0; code < util::kDnaLetters.size(); ++code) {
+            table[static_cast<unsigned char>(util::kDnaLetters[code] - 'A' + 'a')] = code;
+        }
     }
     return table;
 }();
@@ -70,8 +67,8 @@ inline void uncount_block(const unsigned char* bytes, std::size_t n, std::uint64
 
 /// What a counter does with a byte that is not a base.
 enum class Invalid {
-    stop,  // the first one ends counting; the caller decides whether that is an error
-    skip,  // windows holding it are left out, and counting goes on after it
+    kStop,  // the first one ends counting; the caller decides whether that is an error
+    kSkip,  // windows holding it are left out, and counting goes on after it
 };
 
 /// Counts the forward k-mer windows of one record whose sequence arrives in pieces, into 4^k
@@ -91,10 +88,10 @@ public:
         first_bad_ = kNone;
     }
 
-    /// Counts the windows that end in `piece`. With Invalid::stop, a bad byte stops counting
+    /// Counts the windows that end in `piece`. With Invalid::kStop, a bad byte stops counting
     /// for the rest of the record (first_bad() says where).
     void feed(const unsigned char* bytes, std::size_t n) {
-        if (invalid == Invalid::stop && first_bad_ != kNone) {
+        if (invalid == Invalid::kStop && first_bad_ != kNone) {
             size_ += n;
             return;
         }
@@ -111,7 +108,7 @@ public:
                     i = stop;
                     continue;
                 }
-                if constexpr (invalid == Invalid::skip) {
+                if constexpr (invalid == Invalid::kSkip) {
                     uncount_block<letters>(bytes + i, stop - i, rolling, mask_, counts_);
                 }
                 rolling_ = rolling;
@@ -119,7 +116,7 @@ public:
             for (; i < stop; ++i) {
                 const unsigned code = kBaseCode<letters>[bytes[i]];
                 if (code == kNotBase) {
-                    if constexpr (invalid == Invalid::stop) {
+                    if constexpr (invalid == Invalid::kStop) {
                         first_bad_ = size_ + i;
                         size_ += n;
                         return;
@@ -141,7 +138,7 @@ public:
     [[nodiscard]] std::uint64_t size() const { return size_; }
     /// Windows counted in the record.
     [[nodiscard]] std::uint64_t counted() const { return counted_; }
-    /// Windows of the record left out (Invalid::skip), given its size.
+    /// Windows of the record left out (Invalid::kSkip), given its size.
     [[nodiscard]] std::uint64_t skipped() const {
         const std::uint64_t windows = size_ >= k_ ? size_ - k_ + 1 : 0;
         return windows - counted_;

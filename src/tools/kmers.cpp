@@ -43,9 +43,9 @@ CountArray vector_array(std::vector<std::uint64_t> values) {
 }
 
 TableStrands parse_strands(const std::string& strands) {
-    if (strands == "forward") return TableStrands::forward;
-    if (strands == "both") return TableStrands::both;
-    if (strands == "canonical") return TableStrands::canonical;
+    if (strands == "forward") return TableStrands::kForward;
+    if (strands == "both") return TableStrands::kBoth;
+    if (strands == "canonical") return TableStrands::kCanonical;
     throw nb::value_error("strands must be 'forward', 'both' or 'canonical'");
 }
 
@@ -78,7 +78,7 @@ nb::tuple count_table(nb::list files, nb::list names, std::uint8_t k,
     const kmer::TableOptions options{
         .k = k,
         .strands = parse_strands(strands),
-        .invalid = skip_invalid ? Invalid::skip : Invalid::stop,
+        .invalid = skip_invalid ? Invalid::kSkip : Invalid::kStop,
         .per_file = per_file,
     };
     // File names as the system takes them (os.fsencode), whatever their encoding.

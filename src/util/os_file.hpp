@@ -18,8 +18,9 @@ struct FileFacts {
     unsigned group = 0;
 };
 
-/// One open descriptor, closed when the object goes. Calls retry on EINTR; a failed call leaves
-/// its errno in error().
+/// One open descriptor, closed when the object goes. Calls retry on EINTR after asking the
+/// thread's interruption hook, so a blocked open, read or write ends by Ctrl-C (throwing
+/// util::Interrupted); a failed call leaves its errno in error().
 class OsFile {
 public:
     OsFile() noexcept = default;

@@ -1,0 +1,236 @@
+// The shared byte-level pieces against independent references: strict UTF-8 over every short
+// sequence, the \u{..} escape, the DNA tables' pairing law, and the file places that failures
+// found in an input carry.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "hmmer/tophit_file.hpp"
+#include "kmer/count_fasta.hpp"
+#include "util/dna.hpp"
+#include "util/fail.hpp"
+#include "util/memory.hpp"
+#include "util/utf8.hpp"
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const std::string& what) {
+    if (!ok) {
+        ++failures;
+        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+    }
+}
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    char digits[4];
+    for (const char c : bytes) {
+        std::snprintf(digits, sizeof digits, "%02x ", static_cast<unsigned char>(c));
+        out += digits;
+    }
+    return out;
+}
+
+// Whether `bytes` is well-formed UTF-8, decoded by the bit patterns of the standard with no
+// table: the shortest form for each code point, no surrogates, nothing above U+10FFFF.
+bool reference_utf8(const std::string& bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        std::size_t length = 0;
+        std::uint32_t cp = 0;
+        if (b < 0x80) {
+            length = 1;
+            cp = b;
+        } else if ((b & 0xE0) == 0xC0) {
+            length = 2;
+            cp = b & 0x1Fu;
+        } else if ((b & 0xF0) == 0xE0) {
+            length = 3;
+            cp = b & 0x0Fu;
+        } else if ((b & 0xF8) == 0xF0) {
+            length = 4;
+            cp = b & 0x07u;
+        } else {
+            return false;
+        }
+        if (i + length > bytes.size()) return false;
+        for (std::size_t j = 1; j < length; ++j) {
+            const auto c = static_cast<unsigned char>(bytes[i + j]);
+            if ((c & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (c & 0x3Fu);
+        }
+        constexpr std::uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kShortest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// Whether is_utf8 agrees with the reference on `text`, alone and after ASCII padding (so the
+// word-at-a-time scan hands over in the middle of the text).
+bool agrees(const std::string& text) {
+    for (const std::string& padded : {text, std::string(13, 'A') + text + "C"}) {
+        if (velko::util::is_utf8(padded) != reference_utf8(padded)) {
+            check(false, "is_utf8 of " + hex(padded));
+            return false;
+        }
+    }
+    return true;
+}
+
+void utf8_matches_reference() {
+    for (int a = 0; a < 256; ++a) {
+        if (!agrees(std::string(1, static_cast<char>(a)))) return;
+        for (int b = 0; b < 256; ++b) {
+            if (!agrees({static_cast<char>(a), static_cast<char>(b)})) return;
+        }
+    }
+    // Every 3-byte sequence under a multi-byte lead, and the 4-byte leads with each second
+    // and third byte (the fourth only has to continue).
+    for (int a = 0xC0; a < 0x100; ++a) {
+        for (int b = 0; b < 256; ++b) {
+            for (int c = 0; c < 256; ++c) {
+                const std::string three{static_cast<char>(a), static_cast<char>(b),
+                                        static_cast<char>(c)};
+                if (!agrees(three)) return;
+                if (a >= 0xF0 && !agrees(three + "\x80")) return;
+            }
+        }
+    }
+}
+
+void utf8_cut_characters() {
+    using velko::util::Byte;
+    using velko::util::whole_characters_end;
+    struct Case {
+        std::string text;
+        std::optional<std::size_t> incomplete;  // whole_characters_end with more to come
+        std::optional<std::size_t> complete;    // at the end of the text
+    };
+    const Case cases[] = {
+        {"AC\xE2\x82", 2, std::nullopt},         // a euro sign cut after two bytes
+        {"\xF0\x9D\x84", 0, std::nullopt},       // a 4-byte character cut after three
+        {"AC\xE2\x82\xAC", 5, 5},                // whole
+        {"A\xE2\x28", std::nullopt, std::nullopt},  // no continuation makes this valid
+        {"A\xC0", std::nullopt, std::nullopt},   // a byte that never leads
+        {"\xED\xA0", std::nullopt, std::nullopt},  // the start of a surrogate
+        {"", 0, 0},
+    };
+    for (const Case& c : cases) {
+        const auto* p = reinterpret_cast<const Byte*>(c.text.data());
+        const auto* end = p + c.text.size();
+        for (const bool complete : {false, true}) {
+            const Byte* got = whole_characters_end(p, end, complete);
+            const auto& want = complete ? c.complete : c.incomplete;
+            const bool ok = want ? got == p + *want : got == nullptr;
+            check(ok, "whole_characters_end of " + hex(c.text) + (complete ? "(complete)" : ""));
+        }
+    }
+}
+
+void code_escapes() {
+    const std::pair<char32_t, std::string> cases[] = {
+        {0, "\\u{0}"}, {0x1f, "\\u{1f}"}, {0x7f, "\\u{7f}"}, {0x200d, "\\u{200d}"},
+        {0x10ffff, "\\u{10ffff}"},
+    };
+    for (const auto& [cp, want] : cases) {
+        std::string out = "x";
+        velko::util::append_code_escape(out, cp);
+        check(out == "x" + want, "append_code_escape gives " + out);
+    }
+}
+
+void dna_tables_pair() {
+    using velko::util::kComplement;
+    using velko::util::kDnaCode;
+    using velko::util::kNotDna;
+    // Complementing a letter flips both bits of its code: k-mer indexes of the reverse strand
+    // are computed on that law.
+    for (const char letter : velko::util::kDnaLetters) {
+        const auto l = static_cast<unsigned char>(letter);
+        check(kDnaCode[static_cast<unsigned char>(kComplement[l])] == (3 ^ kDnaCode[l]),
+              std::string("complement code of ") + letter);
+    }
+    int letters = 0;
+    for (int b = 0; b < 256; ++b) letters += kDnaCode[static_cast<std::size_t>(b)] != kNotDna;
+    check(letters == 4, "exactly four bytes have a code");
+    check(kDnaCode['a'] == kNotDna && kComplement['a'] == 'N', "lower case is not DNA here");
+}
+
+std::string temp_file(const std::string& name, const std::string& content) {
+    const char* dir = std::getenv("TMPDIR");
+    const std::string path =
+        std::string(dir ? dir : "/tmp") + "/velko_util_" + std::to_string(getpid()) + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+void failures_name_their_place() {
+    const std::string tophit = temp_file(
+        ".tsv", "Gene Id\tTop hits (Family id,e-value,bitscore)\ng1\tA,1e-5,10\ng2\tB;1\n");
+    try {
+        velko::hmmer::TopHitFile file{tophit, {}};
+        file.read();
+        check(false, "a malformed top-hit line fails");
+    } catch (const velko::Abort& abort) {
+        check(std::string(abort.what()) == "called `Option::unwrap()` on a `None` value",
+              std::string("top-hit message unchanged: ") + abort.what());
+        const auto& place = abort.location();
+        check(place && place->path == tophit && place->line == 3,
+              "top-hit failure names the file and line 3");
+    }
+    const std::string fasta = temp_file(".fa", ">r1\nACGT\n>r2\nAC\xff\n");
+    try {
+        (void)velko::kmer::count_fasta(fasta, 2, false);
+        check(false, "a FASTA file that is not UTF-8 fails");
+    } catch (const velko::Abort& abort) {
+        const auto& place = abort.location();
+        check(place && place->path == fasta, "FASTA failure names the file");
+    }
+    try {
+        velko::fail("plain");
+    } catch (const velko::Abort& abort) {
+        check(!abort.location(), "a failure outside any file names no place");
+    }
+    std::remove(tophit.c_str());
+    std::remove(fasta.c_str());
+}
+
+void memory_bound() {
+    check(velko::util::saturating_mul(UINT64_MAX / 2, 3) == UINT64_MAX, "product saturates");
+    check(velko::util::saturating_add(UINT64_MAX, 1) == UINT64_MAX, "sum saturates");
+    const std::uint64_t limit = velko::util::memory_limit();
+    check(limit > 0 && limit < UINT64_MAX, "the memory bound reads the machine");
+    bool refused = false;
+    try {
+        velko::util::require_memory(limit + 1);
+    } catch (const std::bad_alloc&) {
+        refused = true;
+    }
+    check(refused, "a peak above the bound is refused");
+}
+
+}  // namespace
+
+int main() {
+    utf8_matches_reference();
+    utf8_cut_characters();
+    code_escapes();
+    dna_tables_pair();
+    failures_name_their_place();
+    memory_bound();
+    std::printf("%d failures\n", failures);
+    return failures == 0 ? 0 : 1;
+}
