@@ -190,7 +190,8 @@ void settle_pending_error() noexcept {
 void take_lock_back(PyThreadState* state) {
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
+        // Only the forced unwind that ends the thread can come out of here.
         t_lock_lost = true;
         throw;
     }

@@ -1,8 +1,6 @@
 // The entry guard, PanicException, the raising of Python errors and releasing the lock.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -68,8 +66,9 @@ void set_item(PyObject* dict, PyObject* key, PyObject* value,
 void settle_pending_error() noexcept;
 
 /// Takes the interpreter lock back after PyEval_SaveThread. While the interpreter shuts down it
-/// ends a thread that is not its own here, by a forced unwind (abi::__forced_unwind) that must
-/// pass: t_lock_lost is set first, since the unwinding runs without the lock.
+/// ends a thread that is not its own here, by a forced unwind (no C++ exception: it has no
+/// std::current_exception()) that must pass: t_lock_lost is set first, since the unwinding runs
+/// without the lock.
 void take_lock_back(PyThreadState* state);
 
 /// Answers the core's interruption polls while the lock is released: takes the lock back for a
@@ -105,10 +104,11 @@ auto without_gil(Work&& work) -> decltype(work()) {
             } else {
                 result.emplace(work());
             }
-        } catch (abi::__forced_unwind&) {
-            throw;  // the thread is being ended: it must not take the lock again
         } catch (...) {
             failure = std::current_exception();
+            // Not a C++ exception: the forced unwind that ends the thread, which must go on
+            // without taking the lock again.
+            if (!failure) throw;
         }
     }
     take_lock_back(state);
@@ -144,8 +144,6 @@ template <class Body>
 PyObject* guarded(Body&& body) {
     try {
         return body().release();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (const ErrorAlreadySet&) {
         settle_pending_error();
     } catch (const util::Interrupted&) {
@@ -164,6 +162,8 @@ PyObject* guarded(Body&& body) {
         write_diagnostic(bug.what(), SourceLocation::current());
         raise_panic(bug.what());
     } catch (...) {
+        // A forced unwind (the thread being ended) is no C++ exception: it must pass.
+        if (!std::current_exception()) throw;
         raise_panic("unknown failure");
     }
     return nullptr;
