@@ -1,6 +1,7 @@
 """Reading FASTA files and counting their records: get_kmer_count_fasta."""
 
 import bisect
+import gc
 import os
 import pathlib
 import random
@@ -535,3 +536,56 @@ def test_many_records_are_refused_under_a_cgroup_limit(tmp_path):
     assert match is not None, (result.returncode, result.stdout)
     assert match["what"] == "k = 8"
     assert re.fullmatch(r" \(4\^8 counts for each of [0-9]+ records\)", match["detail"])
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
+                    reason="the sanitizer's quarantine keeps freed memory resident")
+@pytest.mark.parametrize(("k", "keep_every"), [(5, 1000), (6, 7), (9, 13)])
+def test_kept_results_hold_about_their_own_size(tmp_path, k, keep_every):
+    # Many short records share each count block; keeping a few must not keep the blocks.
+    path = tmp_path / "reads.fa"
+    rng = random.Random(k)
+    reads = 120_000_000 // (8 * 4**k)
+    with open(path, "w") as out:
+        for i in range(reads):
+            out.write(f">r{i}\n{''.join(rng.choices('ACGT', k=150))}\n")
+    gc.collect()
+    before = resident_bytes()
+    results = get_kmer_count_fasta(str(path), k, False)
+    assert resident_bytes() - before > 100_000_000
+    kept = [results[f"r{i}"] for i in range(0, reads, keep_every)]
+    del results
+    gc.collect()
+    own = len(kept) * 8 * 4**k
+    assert resident_bytes() - before < own + 12_000_000
+    assert all(r.total == 151 - k for r in kept[:3])
+
+
+def reference_counts(seq, k):
+    counts = [0] * 4**k
+    index = 0
+    for i, letter in enumerate(seq):
+        index = (index * 4 + "ACGT".index(letter)) % 4**k
+        if i + 1 >= k:
+            counts[index] += 1
+    return counts
+
+
+@pytest.mark.parametrize("k", [3, 6])
+def test_lines_of_every_length(write_file, k):
+    # Line ends fall at every place of the counting blocks, once per width from 1 to 300.
+    rng = random.Random(k)
+    records = {}
+    text = []
+    for width in range(1, 301):
+        seq = "".join(rng.choices("ACGT", k=2 * width + 37 + rng.randrange(64)))
+        records[f"w{width}"] = seq
+        text.append(f">w{width}\n" + "\n".join(seq[i:i + width] for i in range(0, len(seq), width)))
+    results = get_kmer_count_fasta(write_file("\n".join(text) + "\n"), k, False)
+    assert {name: r.counts for name, r in results.items()} == {
+        name: reference_counts(seq, k) for name, seq in records.items()}

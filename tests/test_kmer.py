@@ -282,6 +282,29 @@ def test_ctrl_c_stops_long_calls(call):
     assert_interrupted(call, setup=RANDOM_TEXT)
 
 
+def read_calls():
+    with open("/proc/self/io") as io:
+        return int(io.read().split("syscr:")[1].split()[0])
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: get_kmer_count_seq("ACGT", 1, False),
+        lambda: get_kmer_count_seq("ACGT" * 37, 4, True),
+        lambda: get_kmer_count_seq("ACGT" * 1000, 10, False),  # 8 MiB of counts
+        lambda: get_kmer_count_seq("", 4, False).counts,
+    ],
+)
+def test_small_calls_do_not_probe_the_system(call):
+    # Reading /proc and the cgroup files costs more than such calls themselves.
+    call()
+    before = read_calls()
+    for _ in range(200):
+        call()
+    assert read_calls() - before <= 2  # the reads of /proc/self/io itself
+
+
 # ---- KmerCountResult --------------------------------------------------------------------------
 
 

@@ -35,8 +35,8 @@ constexpr std::size_t kBatchBytes = std::size_t{64} << 10;
 
 // Zeroed count lists for the records of one file, carved from blocks of a quarter of what the
 // results hold so far (256 KiB to 64 MiB, or one list when a list is larger): a few system calls
-// serve thousands of short records, and a result kept after the others are dropped holds at most
-// one block. Every list handed out, with the record id it goes with, is charged to the call's
+// serve thousands of short records, and a result kept after the others are dropped holds about
+// its own size (its block hands the rest back). Every list handed out, with the record id it goes with, is charged to the call's
 // memory account, so a k whose results cannot fit is refused as soon as they pass what is free,
 // instead of getting the process killed.
 class CountStore {
@@ -56,12 +56,9 @@ public:
                                     .detail = "4^" + k_text + " counts for each of " +
                                               std::to_string(live_ + 1) + " records"};
         });
-        if (left_ == 0) new_block();
-        CountList list(block_, next_, static_cast<std::size_t>(list_size_));
-        next_ += list_size_;
-        --left_;
+        if (pool_.room() < list_size_) new_block();
         ++live_;
-        return list;
+        return pool_.take(static_cast<std::size_t>(list_size_));
     }
 
 private:
@@ -70,19 +67,14 @@ private:
             std::clamp(util::saturating_mul(live_, list_bytes_) / 4, kMinBlockBytes,
                        kMaxBlockBytes);
         const std::uint64_t lists = std::max<std::uint64_t>(1, wanted / list_bytes_);
-        const std::uint64_t bytes = util::saturating_mul(lists, list_bytes_);
-        block_ = map_zeroed_block(static_cast<std::size_t>(bytes));
-        next_ = static_cast<std::uint64_t*>(block_.get());
-        left_ = lists;
+        pool_.new_block(static_cast<std::size_t>(lists * list_size_));
     }
 
     std::uint8_t k_;
     std::uint64_t list_size_ = 0;
     std::uint64_t list_bytes_ = 0;
     std::uint64_t live_ = 0;  // lists handed out
-    std::shared_ptr<void> block_;
-    std::uint64_t* next_ = nullptr;
-    std::uint64_t left_ = 0;
+    CountPool pool_;
 };
 
 }  // namespace

@@ -204,6 +204,29 @@ std::ptrdiff_t OsFile::read(std::span<char> buffer) {
     }
 }
 
+std::ptrdiff_t OsFile::read_at(std::span<char> buffer, std::uint64_t offset) {
+    while (true) {
+        const ssize_t count =
+            ::pread(fd_, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+        if (count >= 0) return count;
+        if (errno != EINTR) {
+            error_ = errno;
+            return -1;
+        }
+    }
+}
+
+std::optional<std::uint64_t> OsFile::position() const {
+    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    if (at < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(at);
+}
+
+bool OsFile::is_regular() const {
+    struct stat info {};
+    return ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 bool OsFile::write_all(std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t count = ::write(fd_, bytes.data(), bytes.size());
