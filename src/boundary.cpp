@@ -1,6 +1,8 @@
 // PanicException, error raising and fetching, the C-API failure rule.
 #include "boundary.hpp"
 
+#include <time.h>
+
 #include <cstdio>
 
 namespace velko::py {
@@ -139,10 +141,19 @@ std::string describe_pending_error() {
 
 Ref abort_on_null(PyObject* obj, SourceLocation where) {
     if (obj == nullptr) {
+        // Running out of memory is no fault of ours, nor of the caller's: it is reported as the
+        // interpreter raised it.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError) != 0) throw ErrorAlreadySet{};
         if (PyErr_Occurred() != nullptr) PyErr_Print();
         fail("Python API call failed", where);
     }
     return Ref::steal(obj);
+}
+
+void set_item(PyObject* dict, PyObject* key, PyObject* value, SourceLocation where) {
+    if (PyDict_SetItem(dict, key, value) == 0) return;
+    if (PyErr_ExceptionMatches(PyExc_MemoryError) != 0) throw ErrorAlreadySet{};
+    fail("Failed to set_item on dict", where);
 }
 
 void throw_downcast(PyObject* obj, std::string_view target) {
@@ -174,6 +185,44 @@ void settle_pending_error() noexcept {
     } catch (...) {
         raise_panic("Unwrapped panic from Python code");
     }
+}
+
+void take_lock_back(PyThreadState* state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
+        // Only the forced unwind that ends the thread can come out of here.
+        t_lock_lost = true;
+        throw;
+    }
+}
+
+bool SignalHook::should_stop() {
+    take_lock_back(state_);
+    const bool stop = PyErr_CheckSignals() != 0;
+    state_ = PyEval_SaveThread();
+    return stop;
+}
+
+namespace {
+
+std::int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+}  // namespace
+
+ObjectLoop::ObjectLoop() noexcept : looked_ns_(monotonic_ns()) {}
+
+void ObjectLoop::look() {
+    built_ = 0;
+    const std::int64_t now = monotonic_ns();
+    if (now - looked_ns_ < util::kInterruptPeriodNs) return;
+    looked_ns_ = now;
+    if (PyErr_CheckSignals() != 0) throw ErrorAlreadySet{};
+    take_lock_back(PyEval_SaveThread());
 }
 
 }  // namespace velko::py

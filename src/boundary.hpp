@@ -1,19 +1,24 @@
 // The entry guard, PanicException, the raising of Python errors and releasing the lock.
 #pragma once
 
+#include <cstdint>
+#include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "pyref.hpp"
 #include "util/fail.hpp"
+#include "util/interrupt.hpp"
+#include "util/memory.hpp"
 
 namespace velko::py {
 
 /// The SystemError text for a C-API call that failed without setting an error.
-inline constexpr std::string_view kNoExceptionSet =
-    "attempted to fetch exception but none was set";
+inline constexpr std::string_view kNoExceptionSet = "attempted to fetch exception but none was set";
 
 /// The PanicException class (pyo3_runtime.PanicException, a BaseException), made on first need.
 PyObject* panic_type() noexcept;
@@ -44,8 +49,14 @@ void restore(Fetched&& error) noexcept;
 [[nodiscard]] std::string describe_pending_error();
 
 /// Wraps a new reference from a C-API call that must not fail: NULL prints the pending error
-/// and aborts the operation (an internal abort, not an ordinary Python exception).
+/// and aborts the operation (an internal abort, not an ordinary Python exception), except when
+/// the interpreter ran out of memory: its MemoryError is raised as it is (ErrorAlreadySet).
 [[nodiscard]] Ref abort_on_null(PyObject* obj, SourceLocation where = SourceLocation::current());
+
+/// dict[key] = value; a failure aborts with "Failed to set_item on dict", except when the
+/// interpreter ran out of memory (as for abort_on_null()).
+void set_item(PyObject* dict, PyObject* key, PyObject* value,
+              SourceLocation where = SourceLocation::current());
 
 /// "'<qualname>' object cannot be converted to '<target>'" as a TypeError.
 [[noreturn]] void throw_downcast(PyObject* obj, std::string_view target);
@@ -54,28 +65,93 @@ void restore(Fetched&& error) noexcept;
 /// a fresh one; anything else stays pending.
 void settle_pending_error() noexcept;
 
-/// Lets other threads run while native work touches no Python object; the lock is taken back
-/// on every path out.
-class WithoutGil {
+/// Takes the interpreter lock back after PyEval_SaveThread. While the interpreter shuts down it
+/// ends a thread that is not its own here, by a forced unwind (no C++ exception: it has no
+/// std::current_exception()) that must pass: t_lock_lost is set first, since the unwinding runs
+/// without the lock.
+void take_lock_back(PyThreadState* state);
+
+/// Answers the core's interruption polls while the lock is released: takes the lock back for a
+/// moment to run the signal handlers (only the main thread has any to run), so Ctrl-C ends the
+/// work with util::Interrupted and leaves its KeyboardInterrupt pending.
+class SignalHook final : public util::InterruptHook {
 public:
-    WithoutGil() : state_(PyEval_SaveThread()) {}
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    explicit SignalHook(PyThreadState*& state) noexcept : state_(state) {}
+    bool should_stop() override;
 
 private:
-    PyThreadState* state_;
+    PyThreadState*& state_;
+};
+
+/// Runs `work` (which touches no Python object) with the interpreter lock released, so other
+/// threads run meanwhile, and with a SignalHook installed; returns what it returns. The lock is
+/// taken back after the work, not in a destructor: were the interpreter to end the thread there
+/// while an exception unwinds, the process would terminate. A failure of `work` is thrown again
+/// once the lock is held.
+template <class Work>
+auto without_gil(Work&& work) -> decltype(work()) {
+    using Result = decltype(work());
+    PyThreadState* state = PyEval_SaveThread();
+    std::exception_ptr failure;
+    std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
+    {
+        SignalHook hook(state);
+        const util::InterruptScope scope(hook);
+        try {
+            if constexpr (std::is_void_v<Result>) {
+                work();
+                result.emplace(true);
+            } else {
+                result.emplace(work());
+            }
+        } catch (...) {
+            failure = std::current_exception();
+            // Not a C++ exception: the forced unwind that ends the thread, which must go on
+            // without taking the lock again.
+            if (!failure) throw;
+        }
+    }
+    take_lock_back(state);
+    if (failure) std::rethrow_exception(failure);
+    if constexpr (!std::is_void_v<Result>) return std::move(*result);
+}
+
+/// For loops that build many Python objects with the lock held: every few tens of milliseconds
+/// runs the signal handlers (a KeyboardInterrupt throws ErrorAlreadySet) and lets other threads
+/// have the lock for a moment.
+class ObjectLoop {
+public:
+    ObjectLoop() noexcept;
+    /// Counts `objects` more built.
+    void tick(std::uint64_t objects = 1) {
+        built_ += objects;
+        if (built_ >= kObjectsPerLook) look();
+    }
+
+private:
+    static constexpr std::uint64_t kObjectsPerLook = 4096;
+    void look();
+
+    std::uint64_t built_ = 0;
+    std::int64_t looked_ns_;
 };
 
 /// The body of every function CPython calls: returns the body's Ref or NULL with an error set.
+/// Not noexcept, and neither are the entries: a thread that the interpreter ends while it takes
+/// the lock back (see take_lock_back) unwinds through them, and a noexcept frame would
+/// terminate the process instead.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     try {
         return body().release();
     } catch (const ErrorAlreadySet&) {
         settle_pending_error();
+    } catch (const util::Interrupted&) {
+        settle_pending_error();  // the KeyboardInterrupt that stopped the work
     } catch (const Abort& abort) {
         raise_panic(abort.what());
+    } catch (const util::MemoryRefused& refused) {
+        raise_lazy(PyExc_MemoryError, refused.what());
     } catch (const std::bad_alloc&) {
         raise_no_memory();
     } catch (const std::length_error&) {
@@ -86,6 +162,8 @@ PyObject* guarded(Body&& body) noexcept {
         write_diagnostic(bug.what(), SourceLocation::current());
         raise_panic(bug.what());
     } catch (...) {
+        // A forced unwind (the thread being ended) is no C++ exception: it must pass.
+        if (!std::current_exception()) throw;
         raise_panic("unknown failure");
     }
     return nullptr;

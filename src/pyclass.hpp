@@ -116,12 +116,14 @@ Ref construct(PyTypeObject* type, Record&& record) {
     return Ref::checked(allocate(type, std::move(record)));
 }
 
-/// Result conversion of a record: a new instance; failing to allocate it is an abort.
+/// Result conversion of a record: a new instance; failing to allocate it is an abort, except
+/// when the interpreter ran out of memory (its MemoryError is raised as it is).
 template <class Record>
     requires requires { PyClassDef<Record>::kName; }
 Ref to_python(Record&& record) {
     PyObject* obj = allocate(type_of<Record>(), std::move(record));
     if (obj == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError) != 0) throw ErrorAlreadySet{};
         fail(std::string(util::kErrUnwrap) + ": " + describe_pending_error());
     }
     return Ref::steal(obj);
@@ -158,7 +160,7 @@ struct MemberOf<Field Record::*> {
 
 /// Getter of one field: a shared borrow, then the field's result conversion.
 template <auto Member>
-PyObject* read_field(PyObject* self, void*) noexcept {
+PyObject* read_field(PyObject* self, void*) {
     using Record = typename MemberOf<decltype(Member)>::record;
     return guarded([&] {
         const Shared<Record> record(self);

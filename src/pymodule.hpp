@@ -17,7 +17,7 @@ void add(PyObject* module, std::string_view name, PyObject* value);
 
 /// A function or method that binds its arguments through a Signature (METH_FASTCALL |
 /// METH_KEYWORDS).
-using FastcallEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+using FastcallEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 /// The method-table row of `entry`, named by its signature: the Python name is written once.
 /// Signatures are made from string literals, so the name's data is NUL-terminated.

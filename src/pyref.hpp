@@ -23,6 +23,12 @@ namespace velko::py {
 /// Thrown when the Python error indicator is already set; the entry guard returns NULL.
 struct ErrorAlreadySet {};
 
+/// Set on a thread that the interpreter ends as it asks for the lock back (a daemon thread while
+/// the interpreter shuts down): the thread then unwinds without the lock, so the references it
+/// drops on the way are let go untouched. The process is ending; touching them would race with
+/// the thread that finalizes. Initial-exec, so reading it costs one load.
+inline thread_local bool t_lock_lost __attribute__((tls_model("initial-exec"))) = false;
+
 /// Owns one strong reference, dropped on every path out.
 class Ref {
 public:
@@ -46,7 +52,9 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(obj_); }
+    ~Ref() {
+        if (obj_ != nullptr && !t_lock_lost) Py_DECREF(obj_);
+    }
 
     [[nodiscard]] PyObject* get() const noexcept { return obj_; }
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }

@@ -1,12 +1,24 @@
 """Reading FASTA files and counting their records: get_kmer_count_fasta."""
 
 import bisect
+import gc
 import os
 import pathlib
 import random
+import re
+import textwrap
 import unicodedata
+import zlib
 
 import pytest
+from children import (
+    ADDRESS_LIMIT,
+    MEMORY_ERROR,
+    assert_interrupted,
+    fifo_feeder,
+    run_in_cgroup,
+    run_python,
+)
 from panics import fasta_failure
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -407,3 +419,173 @@ def test_results_beyond_memory_raise_memory_error(write_file, records, share):
         get_kmer_count_fasta(path, k, False)
     with pytest.raises(MemoryError):
         get_kmer_count_fasta(path, 40, False)
+
+
+# ---- limits and interruption ------------------------------------------------------------------
+
+
+def fasta_call(path, k=8):
+    return f"get_kmer_count_fasta({path!r}, {k}, False)"
+
+
+SETUP = "from velko.kmer import get_kmer_count_fasta"
+
+
+def gzip_stream(prefix, chunk):
+    """The compressed `prefix` (with the gzip header) and compressed `chunk`, each ending in a
+    full flush so that any number of copies of the chunk may follow the prefix."""
+    compressor = zlib.compressobj(6, zlib.DEFLATED, 31)
+    head = compressor.compress(prefix) + compressor.flush(zlib.Z_FULL_FLUSH)
+    return head, compressor.compress(chunk) + compressor.flush(zlib.Z_FULL_FLUSH)
+
+
+ENDLESS = [
+    ("sequence lines", b">r\n", b"ACGTTGCA" * 8191 + b"\n", 8),
+    ("one endless sequence line", b">r\n", b"ACGTTGCA" * 8192, 8),
+    ("endless description", b">r ", b"description " * 8192, 8),
+    ("endless white space in a line", b">r\nACGT", b" \t" * 32768, 8),
+    ("many records", b"", b">r\n" + b"ACGT" * 256 + b"\n", 2),
+    ("gzip", *gzip_stream(b">r\n", b"ACGTTGCA" * 8191 + b"\n"), 8),
+]
+
+
+@pytest.mark.parametrize(("prefix", "chunk", "k"), [c[1:] for c in ENDLESS],
+                         ids=[c[0] for c in ENDLESS])
+def test_ctrl_c_stops_reading_an_endless_file(tmp_path, prefix, chunk, k):
+    with fifo_feeder(str(tmp_path / "fifo"), chunk, prefix=prefix) as path:
+        assert_interrupted(fasta_call(path, k), setup=SETUP)
+
+
+def test_ctrl_c_stops_reading_a_first_line_that_never_ends():
+    assert_interrupted(fasta_call("/dev/zero", 2), setup=SETUP)
+
+
+def test_ctrl_c_stops_waiting_for_a_writer(tmp_path):
+    path = str(tmp_path / "fifo")
+    os.mkfifo(path)
+    assert_interrupted(fasta_call(path), setup=SETUP)
+
+
+def test_ctrl_c_stops_counting_a_large_file(tmp_path):
+    path = tmp_path / "large.fa"
+    line = b"".join(random.Random(2).choices([b"A", b"C", b"G", b"T"], k=8191)) + b"\n"
+    path.write_bytes(b">r\n" + line * 8192)  # 64 MiB at k = 12: seconds of work
+    assert_interrupted(fasta_call(str(path), 12), setup=SETUP)
+
+
+# What the reader only scans is never held: a long description or a long run of white space costs
+# no memory. The child reports its peak resident size before and after the call.
+SCANNED = [
+    ("description", b">r1 ", b" x" * 8192, b"\nACGT\n", {"r1": 1}),
+    ("white space ending a line", b">r1\nACGT", b" " * 8192 + "\u3000".encode() * 4096,
+     b"\n>r2\nACGTA\n", {"r1": 1, "r2": 2}),
+    ("white space inside a line", b">r1\nA", b" " * 8192 + b"\t" * 8192, b"C\n",
+     {"r1": (1 << 28) + 2}),
+]
+
+
+@pytest.mark.parametrize(("prefix", "chunk", "suffix", "expected"), [c[1:] for c in SCANNED],
+                         ids=[c[0] for c in SCANNED])
+def test_scanned_text_is_not_held(tmp_path, prefix, chunk, suffix, expected):
+    k = 0 if expected.get("r1", 0) > 1 else 4
+    repeat = (1 << 28) // len(chunk)
+    with fifo_feeder(str(tmp_path / "fifo"), chunk, prefix, suffix, repeat) as path:
+        source = ADDRESS_LIMIT + textwrap.dedent(f"""
+            from velko.kmer import get_kmer_count_fasta
+            before = peak_rss()
+            totals = {{key: value.total for key, value in
+                      get_kmer_count_fasta({path!r}, {k}, False).items()}}
+            print(totals, peak_rss() - before < (64 << 20))
+            """)
+        result = run_python(source)
+    assert (result.stdout, result.stderr) == (f"{expected} True\n", "")
+
+
+def test_a_record_id_counts_against_the_memory_limit(tmp_path):
+    with fifo_feeder(str(tmp_path / "fifo"), b"\0" * 65536, prefix=b">") as path:
+        source = ADDRESS_LIMIT + textwrap.dedent(f"""
+            from velko.kmer import get_kmer_count_fasta
+            limit_address_space(256 << 20)
+            try:
+                get_kmer_count_fasta({path!r}, 2, False)
+            except MemoryError as error:
+                print(error)
+            """)
+        result = run_python(source)
+    assert result.stderr == ""
+    match = MEMORY_ERROR.fullmatch(result.stdout.strip())
+    assert match is not None, result.stdout
+    assert (match["what"], match["detail"]) == ("a record id", None)
+
+
+def test_many_records_are_refused_under_a_cgroup_limit(tmp_path):
+    path = tmp_path / "reads.fa"
+    path.write_bytes(b"".join(b">r%d\nACGTACGT\n" % i for i in range(100_000)))
+    source = textwrap.dedent(f"""
+        from velko.kmer import get_kmer_count_fasta
+        try:
+            get_kmer_count_fasta({str(path)!r}, 8, False)
+        except MemoryError as error:
+            print(error)
+        """)
+    result = run_in_cgroup(source, 512 << 20)
+    if result is None:
+        pytest.skip("no memory cgroup can be made here")
+    assert result.stderr == ""
+    match = MEMORY_ERROR.fullmatch(result.stdout.strip())
+    assert match is not None, (result.returncode, result.stdout)
+    assert match["what"] == "k = 8"
+    assert re.fullmatch(r" \(4\^8 counts for each of [0-9]+ records\)", match["detail"])
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
+                    reason="the sanitizer's quarantine keeps freed memory resident")
+@pytest.mark.parametrize(("k", "keep_every"), [(5, 1000), (6, 7), (9, 13)])
+def test_kept_results_hold_about_their_own_size(tmp_path, k, keep_every):
+    # Many short records share each count block; keeping a few must not keep the blocks.
+    path = tmp_path / "reads.fa"
+    rng = random.Random(k)
+    reads = 120_000_000 // (8 * 4**k)
+    with open(path, "w") as out:
+        for i in range(reads):
+            out.write(f">r{i}\n{''.join(rng.choices('ACGT', k=150))}\n")
+    gc.collect()
+    before = resident_bytes()
+    results = get_kmer_count_fasta(str(path), k, False)
+    assert resident_bytes() - before > 100_000_000
+    kept = [results[f"r{i}"] for i in range(0, reads, keep_every)]
+    del results
+    gc.collect()
+    own = len(kept) * 8 * 4**k
+    assert resident_bytes() - before < own + 12_000_000
+    assert all(r.total == 151 - k for r in kept[:3])
+
+
+def reference_counts(seq, k):
+    counts = [0] * 4**k
+    index = 0
+    for i, letter in enumerate(seq):
+        index = (index * 4 + "ACGT".index(letter)) % 4**k
+        if i + 1 >= k:
+            counts[index] += 1
+    return counts
+
+
+@pytest.mark.parametrize("k", [3, 6])
+def test_lines_of_every_length(write_file, k):
+    # Line ends fall at every place of the counting blocks, once per width from 1 to 300.
+    rng = random.Random(k)
+    records = {}
+    text = []
+    for width in range(1, 301):
+        seq = "".join(rng.choices("ACGT", k=2 * width + 37 + rng.randrange(64)))
+        records[f"w{width}"] = seq
+        text.append(f">w{width}\n" + "\n".join(seq[i:i + width] for i in range(0, len(seq), width)))
+    results = get_kmer_count_fasta(write_file("\n".join(text) + "\n"), k, False)
+    assert {name: r.counts for name, r in results.items()} == {
+        name: reference_counts(seq, k) for name, seq in records.items()}

@@ -1,7 +1,9 @@
 """gzip-compressed FASTA files read exactly as their decompressed text, recognised by content."""
 
 import gzip
+import os
 import random
+import threading
 import zlib
 
 import pytest
@@ -74,3 +76,54 @@ def test_raw_zlib_is_not_gzip(write_file):
     path = write_file(zlib.compress(fasta(4, 1)))
     message = panic_message(lambda: get_kmer_count_fasta(path, 2, False))
     assert message.startswith(fasta_failure(path, ""))
+
+
+def big_fasta(records=40, length=100_000):
+    # several MB: many blocks pass between the inflating thread and the reader
+    return fasta(5, 2) + b"".join(
+        b">big%d\n" % i + (b"ACGTTGCA" * (length // 8) + b"\n") for i in range(records))
+
+
+@pytest.mark.parametrize("level", [1, 9])
+def test_large_file_across_many_blocks(write_file, level):
+    text = big_fasta()
+    assert counts(write_file(gzip.compress(text, level)), 5) == counts(write_file(text), 5)
+
+
+@pytest.mark.parametrize(
+    ("tail", "cause"),
+    [
+        (b">bad\nAC\xffGT\n", "stream did not contain valid UTF-8"),
+        (b"\x00", "gzip stream ended early"),
+    ],
+    ids=["text fault after MBs", "stream fault after MBs"],
+)
+def test_fault_after_many_blocks(write_file, tail, cause):
+    # whichever comes first in the text wins, however far in it is
+    text = big_fasta()
+    data = gzip.compress(text + tail) if cause.startswith("stream did") else gzip.compress(text) + tail
+    path = write_file(data)
+    assert panic_message(lambda: get_kmer_count_fasta(path, 2, False)) == fasta_failure(path, cause)
+
+
+def test_early_reader_fault_stops_the_inflater(write_file):
+    # the reader gives up on the first line while the file still has MBs to inflate
+    path = write_file(gzip.compress(b"no header\n" + big_fasta(200)))
+    for _ in range(20):
+        message = panic_message(lambda: get_kmer_count_fasta(path, 2, False))
+        assert message == fasta_failure(path, "Expected > at record start.")
+
+
+def test_fifo_is_inflated_too(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    text = big_fasta(10)
+    writer = threading.Thread(target=lambda: fifo.write_bytes(gzip.compress(text)))
+    writer.start()
+    try:
+        got = counts(str(fifo), 4)
+    finally:
+        writer.join()
+    plain = tmp_path / "plain.fa"
+    plain.write_bytes(text)
+    assert got == counts(str(plain), 4)

@@ -1,9 +1,18 @@
 """velko.kmer: k-mer lists and indexes, KmerCountResult, counting a sequence."""
 
 import itertools
+import os
 import random
+import textwrap
 
 import pytest
+from children import (
+    ADDRESS_LIMIT,
+    MEMORY_ERROR,
+    assert_interrupted,
+    run_in_cgroup,
+    run_python,
+)
 from panics import panic_message
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -148,25 +157,152 @@ def test_argument_errors(call, error, message):
 
 
 @pytest.mark.parametrize(
-    "call",
+    ("call", "what", "detail"),
     [
-        lambda: get_possible_kmers(20),
-        lambda: get_possible_kmers(31),
-        lambda: get_possible_kmers(32),
-        lambda: get_possible_kmers(255),
-        lambda: get_kmer_to_idx(18),
-        lambda: get_kmer_to_idx(30),
-        lambda: get_kmer_to_idx(64),
-        lambda: get_kmer_count_seq("", 20, False),
-        lambda: get_kmer_count_seq("ACGT", 31, True),
-        lambda: get_kmer_count_seq("ACGT", 32, False),
-        lambda: get_kmer_count_seq("ACGT" * 10, 200, False),
+        (lambda: get_possible_kmers(20), "k = 20", "4^20 k-mers"),
+        (lambda: get_possible_kmers(31), "k = 31", "4^31 k-mers"),
+        (lambda: get_possible_kmers(32), "k = 32", "4^32 k-mers"),
+        (lambda: get_possible_kmers(255), "k = 255", "4^255 k-mers"),
+        (lambda: get_kmer_to_idx(18), "k = 18", "4^18 k-mers"),
+        (lambda: get_kmer_to_idx(30), "k = 30", "4^30 k-mers"),
+        (lambda: get_kmer_to_idx(64), "k = 64", "4^64 k-mers"),
+        (lambda: get_kmer_count_seq("", 20, False), "k = 20", "4^20 counts"),
+        (lambda: get_kmer_count_seq("ACGT", 31, True), "k = 31", "4^31 counts"),
+        (lambda: get_kmer_count_seq("ACGT", 32, False), "k = 32", "4^32 counts"),
+        (lambda: get_kmer_count_seq("ACGT" * 10, 200, False), "k = 200", "4^200 counts"),
     ],
 )
-def test_results_too_large_for_memory_raise_memory_error(call):
-    with pytest.raises(MemoryError):
+def test_results_too_large_for_memory_raise_memory_error(call, what, detail):
+    with pytest.raises(MemoryError) as info:
         call()
+    message = MEMORY_ERROR.fullmatch(str(info.value))
+    assert message is not None, str(info.value)
+    assert (message["what"], message["detail"]) == (what, f" ({detail})")
     assert get_kmer_count_seq("ACGT", 1, False).counts == [1, 1, 1, 1]
+
+
+def test_memory_error_sizes():
+    # 4^20 counts of 8 bytes are 2^43 bytes, 8 TiB; 4^32 of them are 2^67 bytes, 128 EiB.
+    for k, size in [(20, "8.0 TiB"), (32, "128 EiB"), (200, "2^403 bytes")]:
+        with pytest.raises(MemoryError) as info:
+            get_kmer_count_seq("", k, False)
+        assert str(info.value).startswith(f"k = {k} needs about {size} (4^{k} counts), more ")
+
+
+# Under an address-space limit (or a data limit) the limit is the headroom; a result that cannot
+# fit is refused before anything is built, and the process goes on normally.
+@pytest.mark.parametrize("limit", ["limit_address_space", "limit_data"])
+@pytest.mark.parametrize(
+    ("call", "what", "detail"),
+    [
+        ("get_kmer_count_seq('A' * 100, 14, False)", "k = 14", "4^14 counts"),
+        ("get_possible_kmers(14)", "k = 14", "4^14 k-mers"),
+        ("get_kmer_to_idx(13)", "k = 13", "4^13 k-mers"),
+        ("get_kmer_count_seq('A' * 100, 13, True)", "k = 13", "4^13 counts"),
+    ],
+)
+def test_resource_limits_are_seen(limit, call, what, detail):
+    source = ADDRESS_LIMIT + textwrap.dedent(f"""
+        from velko.kmer import get_kmer_count_seq, get_kmer_to_idx, get_possible_kmers
+        {limit}(256 << 20)
+        before = peak_rss()
+        try:
+            {call}
+        except MemoryError as error:
+            print(str(error))
+        print(peak_rss() - before < (64 << 20))
+        """)
+    result = run_python(source)
+    assert result.stderr == ""
+    message, small = result.stdout.splitlines()
+    match = MEMORY_ERROR.fullmatch(message)
+    assert match is not None, message
+    assert (match["what"], match["detail"], small) == (what, f" ({detail})", "True")
+
+
+# Results whose estimate is too small to look at the limits, where the interpreter itself runs
+# out: its MemoryError comes through as it is, with nothing written to standard error.
+@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
+                    reason="AddressSanitizer's allocator aborts instead of failing an allocation")
+@pytest.mark.parametrize(
+    "call",
+    ["get_possible_kmers(9)", "get_kmer_to_idx(9)", "get_kmer_count_seq('A', 9, False).counts"])
+def test_interpreter_allocation_failures_raise_memory_error(call):
+    source = ADDRESS_LIMIT + textwrap.dedent(f"""
+        from velko.kmer import get_kmer_count_seq, get_kmer_to_idx, get_possible_kmers
+        keep = get_kmer_count_seq('A', 9, False)
+        limit_address_space(2 << 20)
+        try:
+            {call}
+        except MemoryError:
+            print("MemoryError")
+        """)
+    result = run_python(source)
+    assert (result.stdout, result.stderr) == ("MemoryError\n", "")
+
+
+def test_cgroup_memory_limit_is_seen():
+    source = textwrap.dedent("""
+        from velko.kmer import get_kmer_count_seq
+        try:
+            get_kmer_count_seq('A' * 100, 14, False)
+        except MemoryError as error:
+            print(error)
+        """)
+    result = run_in_cgroup(source, 512 << 20)
+    if result is None:
+        pytest.skip("no memory cgroup can be made here")
+    assert result.stderr == ""
+    match = MEMORY_ERROR.fullmatch(result.stdout.strip())
+    assert match is not None, (result.returncode, result.stdout)
+    assert (match["what"], match["detail"]) == ("k = 14", " (4^14 counts)")
+
+
+# ---- Ctrl-C -----------------------------------------------------------------------------------
+
+
+RANDOM_TEXT = """
+import random
+from velko.kmer import get_kmer_count_seq, get_kmer_to_idx, get_possible_kmers
+letters = bytes(b"ACGT"[i & 3] for i in range(256))
+text = random.Random(1).randbytes(1 << 20).translate(letters).decode() * 32
+"""
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        "get_kmer_to_idx(12)",
+        "get_possible_kmers(12)",
+        "get_kmer_count_seq(text, 12, False)",
+        "get_kmer_count_seq(text, 12, True)",
+    ],
+)
+def test_ctrl_c_stops_long_calls(call):
+    assert_interrupted(call, setup=RANDOM_TEXT)
+
+
+def read_calls():
+    with open("/proc/self/io") as io:
+        return int(io.read().split("syscr:")[1].split()[0])
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: get_kmer_count_seq("ACGT", 1, False),
+        lambda: get_kmer_count_seq("ACGT" * 37, 4, True),
+        lambda: get_kmer_count_seq("ACGT" * 1000, 10, False),  # 8 MiB of counts
+        lambda: get_kmer_count_seq("", 4, False).counts,
+    ],
+)
+def test_small_calls_do_not_probe_the_system(call):
+    # Reading /proc and the cgroup files costs more than such calls themselves.
+    call()
+    before = read_calls()
+    for _ in range(200):
+        call()
+    assert read_calls() - before <= 2  # the reads of /proc/self/io itself
 
 
 # ---- KmerCountResult --------------------------------------------------------------------------

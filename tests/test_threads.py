@@ -2,12 +2,15 @@
 use top-hit tables; and re-entrant calls into an object that is being changed."""
 
 import random
+import subprocess
+import sys
 import threading
+import time
 
 import pytest
 
 from velko.hmmer.tophit import TopHitFile
-from velko.kmer import get_kmer_count_fasta, get_kmer_count_seq
+from velko.kmer import get_kmer_count_fasta, get_kmer_count_seq, get_possible_kmers
 
 
 def sequences(count, length, seed=11):
@@ -133,3 +136,67 @@ def test_reentrant_reads_of_other_objects_are_fine(tmp_path):
     score = CallsBack(other, lambda t: t.add_hit("x", "PF", 1.0, 2.0))
     table.add_hit("g", "PF", score, 2.0)
     assert other.contains_gene_id("x") and table.contains_gene_id("g")
+
+
+# A daemon thread that counts while the interpreter shuts down is ended by the interpreter as it
+# takes the lock back; the process must still exit with the status the main thread asked for.
+EXIT_WHILE_COUNTING = """
+import gc, os, sys, threading, time
+from velko.kmer import get_kmer_count_fasta, get_kmer_count_seq
+path = sys.argv[1]
+with open(path, "w") as fasta:
+    fasta.write(">r\\n" + "ACGT" * 2_000_000 + "\\n")
+calls = {{"seq": lambda: get_kmer_count_seq("ACGT" * 2_000_000, 11, False),
+          "fasta": lambda: get_kmer_count_fasta(path, 11, False)}}
+started = threading.Event()
+
+def spin(call=calls[{kind!r}]):
+    started.set()
+    while True:
+        call()
+
+threading.Thread(target=spin, daemon=True).start()
+started.wait()
+
+class Slow:  # keeps shutting down busy while the thread comes back for the lock
+    def __del__(self, sleep=time.sleep):
+        sleep(0.5)
+
+gc.disable()
+slow = Slow()
+slow.cycle = slow
+del slow
+sys.exit({status})
+"""
+
+
+@pytest.mark.parametrize("kind", ["seq", "fasta"])
+@pytest.mark.parametrize("status", [0, 3])
+def test_exit_while_a_daemon_thread_counts(tmp_path, kind, status):
+    source = EXIT_WHILE_COUNTING.format(kind=kind, status=status)
+    result = subprocess.run([sys.executable, "-c", source, str(tmp_path / "g.fa")],
+                            capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stderr) == (status, "")
+
+
+def test_building_millions_of_objects_lets_other_threads_run():
+    beats = []
+    done = threading.Event()
+
+    def heartbeat():
+        while not done.is_set():
+            beats.append(time.monotonic())
+            time.sleep(0.01)
+
+    thread = threading.Thread(target=heartbeat)
+    thread.start()
+    try:
+        start = time.monotonic()
+        kmers = get_possible_kmers(11)  # seconds of work with the lock held
+        end = time.monotonic()
+    finally:
+        done.set()
+        thread.join()
+    assert len(kmers) == 4**11
+    during = [start] + [beat for beat in beats if start <= beat <= end] + [end]
+    assert max(b - a for a, b in zip(during, during[1:])) < 0.15

@@ -1,5 +1,6 @@
 """velko_tools hits: real HMMER tables read against a small model, HitTable, its files, the CLI."""
 
+import gzip
 import math
 import pickle
 import re
@@ -324,6 +325,19 @@ def test_bad_options(kwargs, message):
     with pytest.raises(ValueError) as caught:
         read_hmmer(DATA / "search.tblout", **kwargs)
     assert str(caught.value) == message
+
+
+def test_gzip_tables_read_as_plain_ones(tmp_path):
+    packed = gzip.compress((DATA / "search.domtblout").read_bytes())
+    (tmp_path / "t.gz").write_bytes(packed)
+    assert read_hmmer(tmp_path / "t.gz", format="domtblout") == read_hmmer(
+        DATA / "search.domtblout", format="domtblout")
+    (tmp_path / "cut.gz").write_bytes(packed[:len(packed) // 2])
+    with pytest.raises(EOFError):
+        read_hmmer(tmp_path / "cut.gz", format="domtblout")
+    (tmp_path / "bad.gz").write_bytes(packed[:10] + b"\xff" * 64)
+    with pytest.raises(gzip.BadGzipFile):
+        read_hmmer(tmp_path / "bad.gz", format="domtblout")
 
 
 def test_missing_and_unreadable_files_raise_os_errors(tmp_path):

@@ -6,9 +6,17 @@ import random
 import stat
 import subprocess
 import sys
+import textwrap
 from decimal import Decimal
 
 import pytest
+from children import (
+    ADDRESS_LIMIT,
+    MEMORY_ERROR,
+    assert_interrupted,
+    fifo_feeder,
+    run_python,
+)
 from panics import panic_message
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -830,6 +838,109 @@ def test_any_safe_table_reads_back_equal(tmp_path_factory, hits):
     with open(path, encoding="utf-8", newline="") as handle:
         lines = handle.read().split("\n")
     assert lines[-1] == "" and len(lines) - 2 == len({gene for gene, _ in pairs})
+
+
+
+# ---- limits and interruption ------------------------------------------------------------------
+
+
+TABLE = """
+from velko.hmmer.tophit import TopHitFile
+table = TopHitFile({path!r})
+for n in range(40_000):
+    table.add_hit(f"gene{{n}}", f"PF{{n % 7}}", 1e-5, n / 3)
+"""
+
+HIT_LINE = b"g1\tPF1,0.00001,50;PF2,0.000000001,70\n"
+
+
+@pytest.mark.parametrize("method", ["read", "write"])
+def test_ctrl_c_stops_waiting_for_the_other_end(tmp_path, method):
+    path = str(tmp_path / "fifo")
+    os.mkfifo(path)
+    assert_interrupted(f"table.{method}()", setup=TABLE.format(path=path))
+
+
+def test_ctrl_c_stops_reading_an_endless_file(tmp_path):
+    with fifo_feeder(str(tmp_path / "fifo"), HIT_LINE * 4096, HEADER.encode()) as path:
+        assert_interrupted("table.read()", setup=TABLE.format(path=path))
+
+
+def test_ctrl_c_stops_reading_a_first_line_that_never_ends():
+    assert_interrupted("table.read()", setup=TABLE.format(path="/dev/zero"))
+
+
+def test_ctrl_c_stops_writing_to_a_reader_that_does_not_read(tmp_path):
+    path = str(tmp_path / "fifo")
+    os.mkfifo(path)
+    stalled = os.open(path, os.O_RDONLY | os.O_NONBLOCK)  # open, never read
+    try:
+        assert_interrupted("table.write()", setup=TABLE.format(path=path))
+    finally:
+        os.close(stalled)
+
+
+# Other threads go on while a table waits for its file; the table itself stays guarded.
+BLOCKED = """
+import os, threading, time
+import velko
+from velko.hmmer.tophit import TopHitFile
+path = {path!r}
+os.mkfifo(path)
+table = TopHitFile(path)
+reader = threading.Thread(target=table.read)
+reader.start()
+time.sleep(0.2)
+beats = [time.monotonic()]
+for _ in range(20):
+    time.sleep(0.01)
+    beats.append(time.monotonic())
+try:
+    table.add_hit("g", "PF", 1.0, 2.0)
+except RuntimeError as error:
+    print(error)
+with open(path, "w") as fifo:
+    fifo.write({text!r})
+reader.join()
+print(max(b - a for a, b in zip(beats, beats[1:])) < 0.1, table.get_top_hit("g1").bit_score)
+"""
+
+
+def test_waiting_for_a_file_lets_other_threads_run(tmp_path):
+    text = HEADER + HIT_LINE.decode()
+    result = run_python(BLOCKED.format(path=str(tmp_path / "fifo"), text=text), timeout=30)
+    assert (result.stdout, result.stderr) == ("Already borrowed\nTrue 70.0\n", "")
+
+
+def test_a_line_counts_against_the_memory_limit(tmp_path):
+    with fifo_feeder(str(tmp_path / "fifo"), b"x" * 65536, HEADER.encode() + b"g\t") as path:
+        source = ADDRESS_LIMIT + textwrap.dedent(f"""
+            from velko.hmmer.tophit import TopHitFile
+            limit_address_space(256 << 20)
+            try:
+                TopHitFile({path!r}).read()
+            except MemoryError as error:
+                print(error)
+            """)
+        result = run_python(source)
+    assert result.stderr == ""
+    match = MEMORY_ERROR.fullmatch(result.stdout.strip())
+    assert match is not None, result.stdout
+    assert (match["what"], match["detail"]) == ("a line of the top-hit file", None)
+
+
+def test_a_header_line_is_only_scanned(tmp_path):
+    # the first line is never used: however long, it is checked as it passes, not kept
+    with fifo_feeder(str(tmp_path / "fifo"), b"h" * 65536, b"", b"\n" + HIT_LINE, 4096) as path:
+        source = ADDRESS_LIMIT + textwrap.dedent(f"""
+            from velko.hmmer.tophit import TopHitFile
+            table = TopHitFile({path!r})
+            before = peak_rss()
+            table.read()
+            print(table.get_top_hit("g1").bit_score, peak_rss() - before < (64 << 20))
+            """)
+        result = run_python(source)
+    assert (result.stdout, result.stderr) == ("70.0 True\n", "")
 
 
 def test_module_surface():

@@ -13,11 +13,15 @@ import pkgutil
 # in one directory, and then this finds nothing more.
 __path__ = pkgutil.extend_path(__path__, __name__)
 
+from velko_tools import _core  # noqa: E402
 from velko_tools.sequences import reverse_complement  # noqa: E402
 from velko_tools.errors import FastaFormatError, InvalidBaseError, VelkoError  # noqa: E402
 from velko_tools.errors import HmmerFormatError, TopHitFormatError  # noqa: E402
 from velko_tools.hits import HitTable, read_hmmer  # noqa: E402
 from velko_tools.kmers import KmerTable, count_kmers  # noqa: E402
+
+#: The inflater that reads gzip input in this build: "isal" (ISA-L, the faster) or "zlib".
+GZIP_BACKEND: str = _core.GZIP_BACKEND
 
 try:
     __version__ = importlib.metadata.version("velko")
@@ -26,6 +30,7 @@ except importlib.metadata.PackageNotFoundError:  # run from a source tree, not i
 
 __all__ = [
     "FastaFormatError",
+    "GZIP_BACKEND",
     "HitTable",
     "HmmerFormatError",
     "InvalidBaseError",

@@ -3,6 +3,8 @@ from collections.abc import Callable
 import numpy as np
 import numpy.typing as npt
 
+GZIP_BACKEND: str
+
 def reverse_complement(seq: str) -> str: ...
 def count_table(
     files: list[bytes],

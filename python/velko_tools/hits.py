@@ -233,8 +233,9 @@ def read_hmmer(
 ) -> HitTable:
     """Reads HMMER 3 tabular output into a HitTable, each gene's best hit per profile.
 
-    ``paths`` is one path or an iterable of paths; their rows merge into one table, offered in
-    file order under HitTable's replacement rule.
+    ``paths`` is one path or an iterable of paths, plain or gzip-compressed (told apart by
+    content); their rows merge into one table, offered in file order under HitTable's
+    replacement rule.
 
     ``format``: ``"tblout"`` (the per-sequence table of ``--tblout``) or ``"domtblout"`` (the
     per-domain table of ``--domtblout``). ``program``: ``"hmmsearch"`` (query = profile,
@@ -246,7 +247,8 @@ def read_hmmer(
     Raises HmmerFormatError (``path``, ``line``, ``column``) for a row with too few columns,
     a number that does not parse, a file of the other format, a missing accession with
     ``hmm="accession"``, or a program that is not hmmsearch or hmmscan or not named when
-    ``program`` is None; and the OSError subclass open() would raise for a missing file.
+    ``program`` is None; the OSError subclass open() would raise for a missing file;
+    gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
     """
     _check_choice("format", format, ("tblout", "domtblout"))
     if program is not None:

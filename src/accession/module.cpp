@@ -10,7 +10,7 @@ namespace {
 constexpr Signature kCanonicalGid{.name = "canonical_gid", .params = {"gid"}};
 
 PyObject* canonical_gid(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames) {
     return guarded([&] {
         const auto [gid] = bind<std::string_view>(kCanonicalGid, args, nargs, kwnames);
         // Accessions are short: canonicalise on the stack rather than in a heap string.

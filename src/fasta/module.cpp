@@ -17,14 +17,14 @@ using fasta::DnaSequence;
 constexpr Signature kDnaSequenceNew{
     .owner = class_name<DnaSequence>(), .name = "__new__", .params = {"seq"}};
 
-PyObject* dna_sequence_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* dna_sequence_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         const auto [seq] = bind_new<std::string_view>(kDnaSequenceNew, args, kwargs);
         return construct(type, fasta::copy_sequence(seq));
     });
 }
 
-PyObject* dna_sequence_rev_complement(PyObject* self, PyObject*) noexcept {
+PyObject* dna_sequence_rev_complement(PyObject* self, PyObject*) {
     return guarded([&] {
         const Shared<DnaSequence> dna(self);
         return to_python(dna->rev_complement());

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "util/fail.hpp"
+#include "util/interrupt.hpp"
 #include "util/messages.hpp"
 #include "util/utf8.hpp"
 
@@ -99,12 +100,6 @@ Reader::Reader(std::string_view path)
     input_.emplace(file_);  // allocates nothing until the first read
 }
 
-std::optional<std::string_view> Reader::description() const {
-    if (id_size_ == header_.size()) return std::nullopt;
-    const std::string_view rest = std::string_view(header_).substr(id_size_);
-    return rest.substr(find_space(rest).second);
-}
-
 void Reader::refill() {
     if (begin_ > 0) {
         std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
@@ -112,16 +107,11 @@ void Reader::refill() {
         ascii_end_ = ascii_end_ > begin_ ? ascii_end_ - begin_ : 0;
         begin_ = 0;
     }
-    if (end_ == capacity_) {
-        // Only a header line, or a run of white space inside a sequence line, longer than the
-        // buffer gets here: both must be whole before they can be used.
-        auto larger = std::make_unique_for_overwrite<char[]>(capacity_ * 2);
-        std::memcpy(larger.get(), buffer_.get(), end_);
-        buffer_ = std::move(larger);
-        capacity_ *= 2;
-    }
+    // Every caller has consumed all but a character cut by the buffer's end (at most three
+    // bytes): a header is scanned as it passes, white space is held back outside the buffer.
     // Plain text, or the decompressed text of a gzip file.
-    const std::size_t n = input_->read(std::span<char>(buffer_.get() + end_, capacity_ - end_));
+    const std::size_t n = input_->read(std::span<char>(buffer_.get() + end_, kBufferSize - end_));
+    util::poll_interrupt(n);
     if (n == 0) {
         eof_ = true;
         return;
@@ -134,10 +124,10 @@ void Reader::refill() {
     ascii_end_ += util::ascii_prefix(bytes + ascii_end_, end_ - ascii_end_);
 }
 
-void Reader::check_line(std::size_t begin, std::size_t end) const {
-    if (end <= ascii_end_) return;
+const Byte* Reader::whole_end(std::size_t begin, std::size_t end, bool line_ended) const {
     const auto* bytes = reinterpret_cast<const Byte*>(buffer_.get());
-    check_utf8(bytes + begin, bytes + end, true, lines_ + 1);
+    if (end <= ascii_end_) return bytes + end;
+    return check_utf8(bytes + begin, bytes + end, line_ended, lines_ + 1);
 }
 
 Reader::Line Reader::start_line() {
@@ -149,40 +139,148 @@ Reader::Line Reader::start_line() {
 }
 
 void Reader::read_header_line() {
-    std::size_t scanned = begin_;
-    const char* newline = nullptr;
+    // The header is scanned as it passes: the id (up to the first white space) is kept, the
+    // rest is only checked as UTF-8, so a header of any length needs no more than the buffer.
+    ahead_id_.clear();
+    bool in_id = true;
+    ++begin_;  // the '>'
     for (;;) {
-        newline =
-            static_cast<const char*>(std::memchr(buffer_.get() + scanned, '\n', end_ - scanned));
-        if (newline != nullptr || eof_) break;
-        scanned = end_ - begin_;  // offsets shift to the front on refill
+        const char* const base = buffer_.get();
+        const auto* newline =
+            static_cast<const char*>(std::memchr(base + begin_, '\n', end_ - begin_));
+        const bool ended = newline != nullptr || eof_;
+        const std::size_t stop =
+            newline != nullptr ? static_cast<std::size_t>(newline - base) : end_;
+        const Byte* whole = whole_end(begin_, stop, ended);
+        const auto whole_at = static_cast<std::size_t>(reinterpret_cast<const char*>(whole) - base);
+        if (in_id) {
+            const std::string_view text(base + begin_, whole_at - begin_);
+            const auto [space, length] = find_space(text);
+            append_id(text.substr(0, space));
+            in_id = length == 0;
+        }
+        if (ended) {
+            begin_ = newline != nullptr ? stop + 1 : end_;
+            if (newline != nullptr) ++lines_;
+            return;
+        }
+        begin_ = whole_at;
         refill();
     }
-    const auto* line = reinterpret_cast<const Byte*>(buffer_.get() + begin_);
-    const auto* line_end = newline != nullptr ? reinterpret_cast<const Byte*>(newline)
-                                              : reinterpret_cast<const Byte*>(buffer_.get() + end_);
-    check_line(begin_,
-               static_cast<std::size_t>(reinterpret_cast<const char*>(line_end) - buffer_.get()));
-    const Byte* kept = trim_end(line + 1, line_end);
-    ahead_header_.assign(reinterpret_cast<const char*>(line + 1),
-                         static_cast<std::size_t>(kept - line - 1));
-    begin_ = newline != nullptr ? static_cast<std::size_t>(newline - buffer_.get()) + 1 : end_;
-    if (newline != nullptr) ++lines_;
+}
+
+void Reader::append_id(std::string_view bytes) {
+    const std::size_t capacity = ahead_id_.capacity();
+    if (ahead_id_.size() + bytes.size() > capacity) {
+        const std::size_t larger = std::max(capacity * 2, ahead_id_.size() + bytes.size());
+        memory_.charge(larger, "a record id");
+        ahead_id_.reserve(larger);
+        memory_.release(capacity);
+    }
+    ahead_id_ += bytes;
+}
+
+void Reader::hold_bytes(std::string_view bytes) {
+    const std::size_t capacity = held_.capacity();
+    if (held_.size() + bytes.size() > capacity) {
+        const std::size_t larger = std::max(capacity * 2, held_.size() + bytes.size());
+        memory_.charge(larger, "white space inside a sequence line");
+        held_.reserve(larger);
+        memory_.release(capacity);
+    }
+    held_ += bytes;
+}
+
+void Reader::hold_space(const Byte* begin, const Byte* end) {
+    // Shorter repeats are kept as they are: a record would not be smaller.
+    constexpr std::uint64_t kShortestRun = 16;
+    constexpr std::size_t kRecordHead = 10;  // the NUL, the count, the character's size
+    while (begin < end) {
+        const std::size_t size = *begin < 0x80 ? 1 : *begin == 0xC2 ? 2 : 3;
+        const std::string_view character(reinterpret_cast<const char*>(begin), size);
+        std::uint64_t count = 1;
+        while (begin + (count + 1) * size <= end &&
+               std::memcmp(begin + count * size, begin, size) == 0) {
+            ++count;
+        }
+        begin += count * size;
+        if (last_run_ != std::string::npos && last_run_ + kRecordHead + size == held_.size() &&
+            held_.compare(last_run_ + kRecordHead, size, character) == 0) {
+            // the run goes on from the last read
+            std::uint64_t total = 0;
+            std::memcpy(&total, held_.data() + last_run_ + 1, sizeof(total));
+            total += count;
+            std::memcpy(held_.data() + last_run_ + 1, &total, sizeof(total));
+        } else if (count >= kShortestRun) {
+            last_run_ = held_.size();
+            std::array<char, kRecordHead> record{};
+            std::memcpy(record.data() + 1, &count, sizeof(count));
+            record[9] = static_cast<char>(size);
+            hold_bytes({record.data(), record.size()});
+            hold_bytes(character);
+        } else {
+            last_run_ = std::string::npos;
+            for (std::uint64_t i = 0; i < count; ++i) hold_bytes(character);
+        }
+    }
+}
+
+bool Reader::replay_space(std::string_view& piece) {
+    constexpr std::size_t kReplayBytes = std::size_t{1} << 16;
+    if (replay_at_ < held_.size() && held_[replay_at_] != '\0') {
+        // bytes kept as they were: handed out in place, up to the next run record
+        const std::size_t stop = std::min(held_.find('\0', replay_at_), held_.size());
+        piece = std::string_view(held_).substr(replay_at_, stop - replay_at_);
+        replay_at_ = stop;
+        return true;
+    }
+    if (replay_at_ < held_.size()) {
+        const std::size_t size = static_cast<unsigned char>(held_[replay_at_ + 9]);
+        const std::string_view character = std::string_view(held_).substr(replay_at_ + 10, size);
+        if (replay_left_ == 0) std::memcpy(&replay_left_, held_.data() + replay_at_ + 1, 8);
+        const std::uint64_t n = std::min<std::uint64_t>(replay_left_, kReplayBytes / size);
+        replay_.clear();
+        for (std::uint64_t i = 0; i < n; ++i) replay_ += character;
+        replay_left_ -= n;
+        if (replay_left_ == 0) replay_at_ += 10 + size;
+        piece = replay_;
+        return true;
+    }
+    drop_held();
+    return false;
+}
+
+void Reader::drop_held() {
+    memory_.release(held_.capacity());
+    std::string().swap(held_);
+    last_run_ = std::string::npos;
+    replaying_ = false;
+    replay_at_ = 0;
+    replay_left_ = 0;
 }
 
 bool Reader::line_piece(std::string_view& piece) {
     while (in_line_) {
+        if (replaying_ && replay_space(piece)) {
+            piece_line_ = lines_ + 1;
+            piece_column_ = line_consumed_ + 1;
+            line_consumed_ += piece.size();
+            return true;
+        }
         char* const base = buffer_.get();
         const auto* start = reinterpret_cast<const Byte*>(base + begin_);
         const auto* newline =
             static_cast<const char*>(std::memchr(base + begin_, '\n', end_ - begin_));
         if (newline != nullptr || eof_) {
-            const auto* line_end = newline != nullptr ? reinterpret_cast<const Byte*>(newline)
-                                                      : reinterpret_cast<const Byte*>(base + end_);
-            check_line(begin_,
-                       static_cast<std::size_t>(reinterpret_cast<const char*>(line_end) - base));
-            const Byte* kept = trim_end(start, line_end);
-            begin_ = newline != nullptr ? static_cast<std::size_t>(newline - base) + 1 : end_;
+            const std::size_t stop =
+                newline != nullptr ? static_cast<std::size_t>(newline - base) : end_;
+            const Byte* kept = trim_end(start, whole_end(begin_, stop, true));
+            if (kept != start && !held_.empty()) {
+                replaying_ = true;  // the white space held back lies inside the line
+                continue;
+            }
+            drop_held();  // white space that ends the line is not sequence
+            begin_ = newline != nullptr ? stop + 1 : end_;
             in_line_ = false;
             piece_line_ = lines_ + 1;
             piece_column_ = line_consumed_ + 1;
@@ -191,14 +289,16 @@ bool Reader::line_piece(std::string_view& piece) {
             piece = {reinterpret_cast<const char*>(start), static_cast<std::size_t>(kept - start)};
             return true;
         }
-        // The line goes on past the buffer: hand out what is certain to stay, holding back a
-        // character cut by the buffer end and white space that may turn out to end the line.
-        const Byte* whole =
-            end_ <= ascii_end_
-                ? reinterpret_cast<const Byte*>(base + end_)
-                : check_utf8(start, reinterpret_cast<const Byte*>(base + end_), false, lines_ + 1);
+        // The line goes on past the buffer: hand out what is certain to stay; white space that
+        // may turn out to end the line is held back, and a character cut by the buffer's end
+        // waits for the rest of its bytes.
+        const Byte* whole = whole_end(begin_, end_, false);
         const Byte* kept = trim_end(start, whole);
         if (kept != start) {
+            if (!held_.empty()) {
+                replaying_ = true;
+                continue;
+            }
             piece = {reinterpret_cast<const char*>(start), static_cast<std::size_t>(kept - start)};
             piece_line_ = lines_ + 1;
             piece_column_ = line_consumed_ + 1;
@@ -206,6 +306,8 @@ bool Reader::line_piece(std::string_view& piece) {
             begin_ = static_cast<std::size_t>(reinterpret_cast<const char*>(kept) - base);
             return true;
         }
+        hold_space(start, whole);
+        begin_ = static_cast<std::size_t>(reinterpret_cast<const char*>(whole) - base);
         refill();
     }
     return false;
@@ -228,8 +330,7 @@ bool Reader::next_record() {
         }
     }
     if (ahead_ == Line::kEnd) return false;
-    header_.swap(ahead_header_);
-    id_size_ = find_space(header_).first;
+    id_.swap(ahead_id_);
     in_record_ = true;
     return true;
 }

@@ -7,14 +7,19 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "util/fail.hpp"
 #include "util/input_stream.hpp"
+#include "util/memory.hpp"
 #include "util/os_file.hpp"
+#include "util/utf8.hpp"
 
 namespace velko::fasta {
 
-/// Streams the records of a FASTA file without holding a record in memory.
+/// Streams the records of a FASTA file without holding a record in memory: beyond its buffer it
+/// keeps only the record ids, counted in memory(); descriptions and white space are scanned, not
+/// kept. Reading polls util::poll_interrupt, so a long read can be stopped.
 ///
 /// Every line must be valid UTF-8 and the first line must start with '>'. Each header line
 /// starts a record, whose id is the header up to its first white-space character; the
@@ -39,12 +44,11 @@ public:
     [[nodiscard]] bool next_record();
 
     /// The current record's identifier (possibly empty), valid until the next next_record().
-    [[nodiscard]] std::string_view id() const {
-        return std::string_view(header_).substr(0, id_size_);
-    }
+    [[nodiscard]] std::string_view id() const { return id_; }
 
-    /// The text after the first white-space character of the header, if it has one.
-    [[nodiscard]] std::optional<std::string_view> description() const;
+    /// The memory the reader keeps beyond its buffer (record ids, white space held back), to
+    /// which a caller adds what it keeps of the records: one account for the whole call.
+    [[nodiscard]] util::MemoryAccount& memory() { return memory_; }
 
     /// Sets `piece` to the next part of the current record's sequence: a trimmed line, or a
     /// part of one longer than the buffer, never empty, valid until the next call. False when
@@ -64,29 +68,44 @@ private:
 
     Line start_line();
     void read_header_line();
+    void append_id(std::string_view bytes);
     bool line_piece(std::string_view& piece);
+    void hold_space(const util::Byte* begin, const util::Byte* end);
+    void hold_bytes(std::string_view bytes);
+    bool replay_space(std::string_view& piece);
+    void drop_held();
     void refill();
-    void check_line(std::size_t begin, std::size_t end) const;
+    [[nodiscard]] const util::Byte* whole_end(std::size_t begin, std::size_t end,
+                                              bool line_ended) const;
 
     util::OsFile file_;
     std::optional<util::InputStream> input_;
     std::unique_ptr<char[]> buffer_;
-    std::size_t capacity_ = kBufferSize;
     std::size_t begin_ = 0;      // first byte not yet consumed
     std::size_t end_ = 0;        // end of the bytes read
     std::size_t ascii_end_ = 0;  // [0, ascii_end_) is known to hold ASCII only
     bool eof_ = false;
     bool started_ = false;  // the first line has been looked at
     bool in_record_ = false;
-    bool in_line_ = false;      // inside a sequence line, at begin_
-    Line ahead_ = Line::kEnd;    // what ended the last sequence: the next header or the end
-    std::string header_;        // the current record's header line without '>', trimmed
-    std::string ahead_header_;  // the next record's, read ahead
-    std::size_t id_size_ = 0;
+    bool in_line_ = false;    // inside a sequence line, at begin_
+    Line ahead_ = Line::kEnd;  // what ended the last sequence: the next header or the end
+    std::string id_;           // the current record's id
+    std::string ahead_id_;     // the next record's, read ahead
     std::uint64_t lines_ = 0;          // line ends consumed
     std::uint64_t line_consumed_ = 0;  // bytes of the current sequence line already handed out
     std::uint64_t piece_line_ = 0;
     std::uint64_t piece_column_ = 0;
+    // White space read past the buffer inside a sequence line: dropped if it ends the line,
+    // handed out if more sequence follows. A run of one character repeated is kept as a
+    // record (a NUL, which is never white space, the count, the character's size and bytes),
+    // so a long run costs nothing however long; anything else is kept as it is.
+    std::string held_;
+    std::size_t last_run_ = std::string::npos;  // where in held_ the last run record starts
+    bool replaying_ = false;
+    std::size_t replay_at_ = 0;      // what of held_ has been handed out
+    std::uint64_t replay_left_ = 0;  // repeats left of the run record at replay_at_
+    std::string replay_;
+    util::MemoryAccount memory_;
 };
 
 }  // namespace velko::fasta

@@ -2,11 +2,14 @@
 #include "hmmer/hmmer_tab.hpp"
 
 #include <bit>
+#include <charconv>
 #include <cstring>
 #include <span>
 #include <stdexcept>
 
+#include "util/fail.hpp"
 #include "util/file_error.hpp"
+#include "util/input_stream.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
 #include "util/utf8.hpp"
@@ -212,8 +215,13 @@ std::string table_name(const Layout& layout) {
 }
 
 double number_at(std::span<const Field> fields, std::uint32_t column) {
-    // The row has passed first_misfit, so the column reads as a number.
-    return util::parse_number(fields[column - 1].text).value;
+    // The row has passed first_misfit, so the column reads as a number. What from_chars takes
+    // whole it reads as parse_number would, which handles the rest (a "+", a value out of range).
+    const std::string_view text = fields[column - 1].text;
+    double value = 0.0;
+    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc{} && stop == text.data() + text.size()) return value;
+    return util::parse_number(text).value;
 }
 
 std::string_view program_name(SearchProgram program) {
@@ -419,12 +427,19 @@ void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitT
     HmmerTableReader reader(path, options, table);
     util::OsFile file = util::OsFile::open_read(path);
     if (!file.is_open()) throw util::OsError(kCannotRead, path, file.error());
+    util::InputStream input(file);
     std::vector<char> buffer(kReadBuffer);
     while (true) {
-        const std::ptrdiff_t count = file.read(buffer);
-        if (count < 0) throw util::OsError(kCannotRead, path, file.error());
+        std::size_t count = 0;
+        try {
+            count = input.read(buffer);
+        } catch (const ReadError& error) {
+            if (error.fault == ReadFault::kOs)
+                throw util::OsError(kCannotRead, path, error.os_error);
+            throw;  // damaged or cut-off gzip data
+        }
         if (count == 0) break;
-        reader.feed(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
+        reader.feed(std::string_view(buffer.data(), count));
     }
     reader.finish();
 }

@@ -77,8 +77,9 @@ private:
     std::string text_;
 };
 
-/// Reads the table in the file at `path` through a HmmerTableReader. Throws util::OsError when
-/// the file cannot be opened or read, and the reader's failures.
+/// Reads the table in the file at `path`, plain or gzip-compressed (told by its first bytes),
+/// through a HmmerTableReader. Throws util::OsError when the file cannot be opened or read,
+/// ReadError for damaged or truncated gzip data, and the reader's failures.
 void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table);
 
 }  // namespace velko::hmmer

@@ -34,7 +34,7 @@ constexpr Signature kHitNew{
     .params = {"gene_id", "hmm_id", "e_val", "bit_score"},
 };
 
-PyObject* hit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* hit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         const auto [gene_id, hmm_id, e_val, bit_score] =
             bind_new<std::string_view, std::string_view, double, double>(kHitNew, args, kwargs);
@@ -42,21 +42,21 @@ PyObject* hit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
     });
 }
 
-PyObject* hit_hmm_str(PyObject* self, PyObject*) noexcept {
+PyObject* hit_hmm_str(PyObject* self, PyObject*) {
     return guarded([&] {
         const Shared<Hit> hit(self);
         return to_python(hmmer::hmm_str(*hit));
     });
 }
 
-PyObject* hit_repr(PyObject* self) noexcept {
+PyObject* hit_repr(PyObject* self) {
     return guarded([&] {
         const Shared<Hit> hit(self);
         return to_python(hmmer::repr(*hit));
     });
 }
 
-PyObject* hit_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+PyObject* hit_richcompare(PyObject* self, PyObject* other, int op) {
     return guarded([&] {
         PyTypeObject* type = type_of<Hit>();
         if (!PyObject_TypeCheck(self, type)) return not_implemented();
@@ -117,7 +117,7 @@ constexpr Signature kGetTopHit{
 constexpr Signature kGetHmmHit{
     .owner = class_name<TopHitFile>(), .name = "get_hmm_hit", .params = {"gene_id", "hmm_id"}};
 
-PyObject* tophit_file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* tophit_file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         const auto [path] = bind_new<std::string_view>(kTopHitFileNew, args, kwargs);
         return construct(type, TopHitFile{std::string(path), {}});
@@ -125,7 +125,7 @@ PyObject* tophit_file_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* tophit_file_add_hit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
+                              PyObject* kwnames) {
     return guarded([&] {
         // The borrow comes first: a score's __float__ that calls back into this table must
         // find it taken.
@@ -139,7 +139,7 @@ PyObject* tophit_file_add_hit(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* tophit_file_contains_gene_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) {
     return guarded([&] {
         const Shared<TopHitFile> file(self);
         const auto [gene_id] = bind<std::string_view>(kContainsGeneId, args, nargs, kwnames);
@@ -148,7 +148,7 @@ PyObject* tophit_file_contains_gene_id(PyObject* self, PyObject* const* args, Py
 }
 
 PyObject* tophit_file_contains_gene_hmm(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) noexcept {
+                                        PyObject* kwnames) {
     return guarded([&] {
         const Shared<TopHitFile> file(self);
         const auto [gene_id, hmm_id] =
@@ -158,7 +158,7 @@ PyObject* tophit_file_contains_gene_hmm(PyObject* self, PyObject* const* args, P
 }
 
 PyObject* tophit_file_get_top_hit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
+                                  PyObject* kwnames) {
     return guarded([&] {
         const Shared<TopHitFile> file(self);
         const auto [gene_id] = bind<std::string_view>(kGetTopHit, args, nargs, kwnames);
@@ -167,7 +167,7 @@ PyObject* tophit_file_get_top_hit(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 PyObject* tophit_file_get_hmm_hit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
+                                  PyObject* kwnames) {
     return guarded([&] {
         const Shared<TopHitFile> file(self);
         const auto [gene_id, hmm_id] =
@@ -176,18 +176,20 @@ PyObject* tophit_file_get_hmm_hit(PyObject* self, PyObject* const* args, Py_ssiz
     });
 }
 
-PyObject* tophit_file_write(PyObject* self, PyObject*) noexcept {
+PyObject* tophit_file_write(PyObject* self, PyObject*) {
     return guarded([&] {
         const Shared<TopHitFile> file(self);
-        file->write();
+        // The file may block (a FIFO, a slow disk): other threads run meanwhile, and the borrow
+        // keeps them from changing the table.
+        without_gil([&] { file->write(); });
         return none();
     });
 }
 
-PyObject* tophit_file_read(PyObject* self, PyObject*) noexcept {
+PyObject* tophit_file_read(PyObject* self, PyObject*) {
     return guarded([&] {
         const Exclusive<TopHitFile> file(self);
-        file->read();
+        without_gil([&] { file->read(); });
         return none();
     });
 }

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "util/fail.hpp"
+#include "util/interrupt.hpp"
+#include "util/memory.hpp"
 #include "util/messages.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
@@ -129,6 +131,7 @@ void write_lines(util::OsFile& file, std::string_view path, const TopHitTable& t
         chunk += '\n';
         if (chunk.size() >= kWriteChunk) {
             write_or_throw(file, path, chunk);
+            util::poll_interrupt(chunk.size());
             since_writeback += chunk.size();
             chunk.clear();
             if (since_writeback >= kWritebackEvery) {
@@ -148,10 +151,11 @@ public:
     LineSplitter(std::string_view path, TopHitTable& table) : path_(path), table_(table) {}
 
     void feed(std::string_view bytes) {
+        if (header_) bytes = scan_header(bytes);
         while (!bytes.empty()) {
             const void* found = std::memchr(bytes.data(), '\n', bytes.size());
             if (found == nullptr) {
-                pending_ += bytes;
+                keep(bytes);
                 return;
             }
             const auto length = static_cast<std::size_t>(static_cast<const char*>(found) -
@@ -159,7 +163,7 @@ public:
             if (pending_.empty()) {
                 take(bytes.substr(0, length), true);
             } else {
-                pending_ += bytes.substr(0, length);
+                keep(bytes.substr(0, length));
                 take(pending_, true);
                 pending_.clear();
             }
@@ -172,6 +176,41 @@ public:
     }
 
 private:
+    // The first line is never used, so it is only checked as it passes, whatever its length:
+    // pending_ holds no more than a character cut by the end of `bytes`. Returns what follows
+    // the line.
+    std::string_view scan_header(std::string_view bytes) {
+        const void* found = std::memchr(bytes.data(), '\n', bytes.size());
+        const std::size_t length =
+            found == nullptr
+                ? bytes.size()
+                : static_cast<std::size_t>(static_cast<const char*>(found) - bytes.data());
+        pending_ += bytes.substr(0, length);
+        const auto* start = reinterpret_cast<const util::Byte*>(pending_.data());
+        const util::Byte* whole =
+            util::whole_characters_end(start, start + pending_.size(), found != nullptr);
+        if (whole == nullptr || found != nullptr) {
+            // Either way the line is taken as a whole now: refused (not UTF-8) or skipped.
+            take(whole == nullptr ? std::string_view(pending_) : std::string_view(), true);
+            pending_.clear();
+            return found == nullptr ? std::string_view() : bytes.substr(length + 1);
+        }
+        pending_.erase(0, static_cast<std::size_t>(whole - start));
+        return {};
+    }
+
+    // Appends to the line being gathered, which the call's memory account must allow.
+    void keep(std::string_view bytes) {
+        const std::size_t capacity = pending_.capacity();
+        if (pending_.size() + bytes.size() > capacity) {
+            const std::size_t larger = std::max(capacity * 2, pending_.size() + bytes.size());
+            memory_.charge(larger, "a line of the top-hit file");
+            pending_.reserve(larger);
+            memory_.release(capacity);
+        }
+        pending_ += bytes;
+    }
+
     [[noreturn]] void fault(TopHitFault kind, std::string_view piece = {},
                             util::NumberError number = util::NumberError::kNone) const {
         throw TopHitFormatError(path_, line_, kind, piece, number);
@@ -203,6 +242,7 @@ private:
     std::string pending_;
     std::uint64_t line_ = 0;
     bool header_ = true;
+    util::MemoryAccount memory_;
 };
 
 // One gene line: the gene, a tab, the hit list up to the next tab; pieces split at ";", and
@@ -304,6 +344,7 @@ void read_tophit_file(std::string_view path, TopHitTable& table) {
         if (count < 0) throw util::OsError(kCannotRead, path, file.error());
         if (count == 0) break;
         lines.feed(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
+        util::poll_interrupt(static_cast<std::size_t>(count));
     }
     lines.finish();
 }

@@ -5,12 +5,14 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "kmer/kmers.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/dna.hpp"
 #include "util/fail.hpp"
+#include "util/interrupt.hpp"
 #include "util/messages.hpp"
 #include "util/utf8.hpp"
 
@@ -32,6 +34,12 @@ constexpr const auto& kCode = util::kDnaCode;
 
 // Count lists up to this size stay in the core's own caches; larger ones are prefetched.
 constexpr std::size_t kCachedCounts = std::size_t{1} << 16;
+
+// A text this many times longer than its count list is counted into several tables in turn
+// (four up to k = 5, two at k = 6, where they still fit the fast caches; one beyond): the extra
+// tables and their sum cost less than the waits they spare on repeats. Packing is what makes
+// the increments the bottleneck; the portable path, limited by its per-letter work, keeps one.
+constexpr std::size_t kTurnsFrom = 16;
 
 std::size_t first_bad_in(const unsigned char* bytes, std::size_t from) {
     while (kCode[bytes[from]] != kBad) ++from;
@@ -93,11 +101,16 @@ void append_number(std::string& text, std::uint64_t value) {
 
 }  // namespace
 
-SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts)
-    : k_(k), counts_(counts), mask_(counts.size() - 1) {}
+SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts,
+                                 PackPath path)
+    : k_(k), counts_(counts), path_(path), mask_(counts.size() - 1) {}
 
 void SequenceCounter::feed(std::string_view piece) {
-    if (head_.size() < kHeadBytes) head_.append(piece.substr(0, kHeadBytes - head_.size()));
+    if (head_size_ < kHeadBytes) {
+        const std::size_t n = std::min(piece.size(), kHeadBytes - head_size_);
+        std::memcpy(head_.data() + head_size_, piece.data(), n);
+        head_size_ += n;
+    }
     if (!first_bad_) {
         const std::size_t bad = k_ == 0 ? first_continuation(piece) : count_windows(piece);
         if (bad < piece.size()) first_bad_ = size_ + bad;
@@ -121,17 +134,27 @@ std::size_t SequenceCounter::count_windows(std::string_view piece) {
                                           : count_near(bytes, i, size);
 }
 
-// Windows over a bad letter are counted with a wrong index in the block that holds it, but a text
-// with a complete window and a bad letter always aborts, so those counts are never seen.
+// Windows over a bad letter may be counted with a wrong index, but a text with a complete window
+// and a bad letter always aborts, so those counts are never seen.
 
 std::size_t SequenceCounter::count_near(const unsigned char* bytes, std::size_t i,
                                         std::size_t size) {
-    std::uint64_t* const counts = counts_.data();
     const std::uint64_t mask = mask_;
+    const std::size_t n = counts_.size();
     std::uint64_t rolling = letters_;
+    std::array<std::uint64_t*, 4> tables{counts_.data()};
+    std::size_t used = 1;
+    const std::size_t turns = path_ == PackPath::kPortable ? 1 : k_ <= 5 ? 4 : k_ == 6 ? 2 : 1;
+    if (turns_.empty() && turns > 1 && size - i >= kTurnsFrom * n) {
+        turns_.assign((turns - 1) * n, 0);
+    }
+    for (std::size_t t = 0; t < turns_.size() / n; ++t) tables[used++] = turns_.data() + t * n;
+    i += count_letter_blocks({bytes + i, size - i}, rolling, mask, {tables.data(), used}, false,
+                             path_);
+    // What is left: the block that holds a bad byte, or the last letters short of a block.
     while (i < size) {
         const std::size_t stop = std::min(size, i + kKernelBlock);
-        if (!count_block<Letters::kUpper>(bytes + i, stop - i, rolling, mask, counts)) {
+        if (!count_block<Letters::kUpper>(bytes + i, stop - i, rolling, mask, counts_.data())) {
             return first_bad_in(bytes, i);
         }
         i = stop;
@@ -217,6 +240,10 @@ std::uint64_t SequenceCounter::finish() {
         if (k_ == 0) fail_boundary(*first_bad_);
         if (size_ >= k_) fail_first_window();
     }
+    for (std::size_t t = 0; t < turns_.size(); t += counts_.size()) {
+        for (std::size_t i = 0; i < counts_.size(); ++i) counts_[i] += turns_[t + i];
+    }
+    turns_ = {};
     if (k_ == 0) {
         counts_[0] = size_;  // the one empty k-mer, once per byte position
         return size_;
@@ -254,12 +281,12 @@ void SequenceCounter::fail_boundary(std::uint64_t position) const {
     append_number(message, past);
     message += ") of `";
     if (size_ <= kQuotedBytes) {
-        message += head_;
+        message.append(head_.data(), head_size_);
         message += '`';
     } else {
         std::size_t cut = kQuotedBytes;
         while (cut > 0 && is_continuation(static_cast<unsigned char>(head_[cut]))) --cut;
-        message.append(head_, 0, cut);
+        message.append(head_.data(), cut);
         message += "`[...]";
     }
     fail(message);
@@ -371,16 +398,22 @@ void ReverseStrand::add(std::span<std::uint64_t> counts) {
 KmerCountResult count_text(std::string_view text, std::uint8_t k, bool use_rev_complement) {
     KmerCountResult result{.k = k, .total = 0, .counts = zero_counts(k)};
     SequenceCounter counter(k, result.counts);
-    counter.feed(text);
-    if (!use_rev_complement) {
+    std::optional<ReverseStrand> reverse;
+    if (use_rev_complement) reverse.emplace(k).start();
+    // In slices, so that a long text can be stopped; the counters see them as one text.
+    constexpr std::size_t kSlice = std::size_t{1} << 18;
+    for (std::size_t at = 0; at < text.size(); at += kSlice) {
+        const std::string_view slice = text.substr(at, kSlice);
+        counter.feed(slice);
+        if (reverse) reverse->feed(slice);
+        util::poll_interrupt(slice.size());
+    }
+    if (!reverse) {
         result.total = counter.finish();
         return result;
     }
-    ReverseStrand reverse(k);
-    reverse.start();
-    reverse.feed(text);
     result.total = counter.finish() * 2;
-    reverse.add(result.counts);
+    reverse->add(result.counts);
     return result;
 }
 

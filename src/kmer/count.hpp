@@ -1,6 +1,7 @@
 // Counting the k-mer windows of a text, whole or in pieces, and adding the opposite strand.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "kmer/count_result.hpp"
+#include "kmer/letter_block.hpp"
 
 namespace velko::kmer {
 
@@ -16,8 +18,10 @@ namespace velko::kmer {
 /// trimmed sequence lines), exactly as counting the concatenated text at once would.
 class SequenceCounter {
 public:
-    /// `counts` must hold 4^k zeros. The reverse strand, when wanted, is ReverseStrand's.
-    SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts);
+    /// `counts` must hold 4^k zeros. The reverse strand, when wanted, is ReverseStrand's. `path`
+    /// picks the letter-block routine; every path gives the same counts.
+    SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts,
+                    PackPath path = best_pack_path());
     /// Feeds the next bytes of the text. Never throws: the first bad window is remembered and
     /// counting stops there.
     void feed(std::string_view piece);
@@ -40,11 +44,18 @@ private:
 
     std::uint8_t k_;
     std::span<std::uint64_t> counts_;
+    PackPath path_;
+    // Extra count tables for long texts: each window takes the next table in turn (counts_
+    // first, then these), summed into counts_ when the text ends.
+    std::vector<std::uint64_t> turns_;
     std::uint64_t mask_;
     std::uint64_t letters_ = 0;  // 2-bit codes of the letters so far, the latest least significant
     std::uint64_t size_ = 0;   // bytes fed so far
     std::optional<std::uint64_t> first_bad_;  // first byte no window may hold
-    std::string head_;         // the text's first bytes, which an abort message quotes
+    // The text's first bytes, which an abort message quotes: a fixed array, as a heap copy
+    // would cost a short text more than counting it.
+    std::array<char, 257> head_;  // NOLINT: only the first head_size_ bytes are ever read
+    std::size_t head_size_ = 0;
     // Bytes [context_start_, context_start_ + context_.size()) of the text: before a bad byte,
     // the last few fed; after it, those around it, which settle which window fails first.
     std::string context_;

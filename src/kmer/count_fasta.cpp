@@ -12,6 +12,7 @@
 #include "kmer/count.hpp"
 #include "kmer/kmers.hpp"
 #include "util/fail.hpp"
+#include "util/interrupt.hpp"
 #include "util/memory.hpp"
 #include "util/messages.hpp"
 #include "util/quote_path.hpp"
@@ -34,27 +35,30 @@ constexpr std::size_t kBatchBytes = std::size_t{64} << 10;
 
 // Zeroed count lists for the records of one file, carved from blocks of a quarter of what the
 // results hold so far (256 KiB to 64 MiB, or one list when a list is larger): a few system calls
-// serve thousands of short records, and a result kept after the others are dropped holds at most
-// one block. Every list handed out is counted against the memory limit, so a k whose
-// results cannot fit fails with bad_alloc instead of getting the process killed.
+// serve thousands of short records, and a result kept after the others are dropped holds about
+// its own size (its block hands the rest back). Every list handed out, with the record id it goes with, is charged to the call's
+// memory account, so a k whose results cannot fit is refused as soon as they pass what is free,
+// instead of getting the process killed.
 class CountStore {
 public:
     explicit CountStore(std::uint8_t k) : k_(k) {}
 
-    CountList take() {
+    CountList take(util::MemoryAccount& account, std::size_t id_bytes) {
         if (list_size_ == 0) {
             // Only now: a file without records never needs 4^k counts, whatever k is.
+            require_kmer_memory(k_, sizeof(std::uint64_t), 0, "counts");
             list_size_ = kmer_space(k_);
-            list_bytes_ = util::saturating_mul(list_size_, sizeof(std::uint64_t));
-            limit_ = util::memory_limit();
+            list_bytes_ = list_size_ * sizeof(std::uint64_t);
         }
-        if (util::saturating_mul(live_ + 1, list_bytes_) > limit_) throw std::bad_alloc();
-        if (left_ == 0) new_block();
-        CountList list(block_, next_, static_cast<std::size_t>(list_size_));
-        next_ += list_size_;
-        --left_;
+        account.charge(list_bytes_ + id_bytes + sizeof(FastaCounts::value_type), [&] {
+            const std::string k_text = std::to_string(k_);
+            return util::MemoryNeed{.what = "k = " + k_text,
+                                    .detail = "4^" + k_text + " counts for each of " +
+                                              std::to_string(live_ + 1) + " records"};
+        });
+        if (pool_.room() < list_size_) new_block();
         ++live_;
-        return list;
+        return pool_.take(static_cast<std::size_t>(list_size_));
     }
 
 private:
@@ -63,21 +67,14 @@ private:
             std::clamp(util::saturating_mul(live_, list_bytes_) / 4, kMinBlockBytes,
                        kMaxBlockBytes);
         const std::uint64_t lists = std::max<std::uint64_t>(1, wanted / list_bytes_);
-        const std::uint64_t bytes = util::saturating_mul(lists, list_bytes_);
-        if (bytes > limit_) throw std::bad_alloc();
-        block_ = map_zeroed_block(static_cast<std::size_t>(bytes));
-        next_ = static_cast<std::uint64_t*>(block_.get());
-        left_ = lists;
+        pool_.new_block(static_cast<std::size_t>(lists * list_size_));
     }
 
     std::uint8_t k_;
     std::uint64_t list_size_ = 0;
     std::uint64_t list_bytes_ = 0;
-    std::uint64_t limit_ = 0;
     std::uint64_t live_ = 0;  // lists handed out
-    std::shared_ptr<void> block_;
-    std::uint64_t* next_ = nullptr;
-    std::uint64_t left_ = 0;
+    CountPool pool_;
 };
 
 }  // namespace
@@ -90,7 +87,8 @@ FastaCounts count_fasta(std::string_view path, std::uint8_t k, bool use_rev_comp
         ReverseStrand reverse(k);
         std::string batch;
         while (reader.next_record()) {
-            KmerCountResult result{.k = k, .total = 0, .counts = store.take()};
+            KmerCountResult result{
+                .k = k, .total = 0, .counts = store.take(reader.memory(), reader.id().size())};
             SequenceCounter counter(k, result.counts);
             if (use_rev_complement) reverse.start();
             // Lines are gathered into larger pieces: counting a piece has a fixed cost that
@@ -124,6 +122,9 @@ FastaCounts count_fasta(std::string_view path, std::uint8_t k, bool use_rev_comp
             // record itself for short reads, and the dict that receives the results settles
             // repeated ids the same way, the later replacing the earlier.
             results.emplace_back(std::string(reader.id()), std::move(result));
+            // Large lists take long to pair up even for short records: a record counts as
+            // much work as its list.
+            util::poll_interrupt(results.back().second.counts.size());
         }
         return results;
     } catch (const ReadError& error) {

@@ -11,18 +11,21 @@
 
 namespace velko::kmer {
 
+class CountBlock;
+struct DeadPages;
+
 /// A fixed-size list of counts. The results of a FASTA file are carved from a few large blocks
-/// instead of one zeroed allocation each; a block lives while any of its lists does, so blocks
-/// are kept small enough that a few results kept from a large file hold little else. Copies
-/// are deep and owned.
+/// instead of one zeroed allocation each (see CountPool); a list dropped from a block hands its
+/// pages back while the block lives on, so results kept after the others are dropped hold about
+/// their own size. Copies are deep and owned.
 class CountList {
 public:
     CountList() = default;
     /// Takes over `counts` (implicit: any vector of counts is a count list).
     CountList(std::vector<std::uint64_t>&& counts) noexcept  // NOLINT(google-explicit-constructor)
         : owned_(std::move(counts)), data_(owned_.data()), size_(owned_.size()) {}
-    /// `size` counts at `data`, inside the memory `block` keeps alive.
-    CountList(std::shared_ptr<void> block, std::uint64_t* data, std::size_t size) noexcept
+    /// `size` counts at `data`, inside `block`, which CountPool has counted the list in.
+    CountList(std::shared_ptr<CountBlock> block, std::uint64_t* data, std::size_t size) noexcept
         : block_(std::move(block)), data_(data), size_(size) {}
     CountList(const CountList& other)
         : CountList(std::vector<std::uint64_t>(other.begin(), other.end())) {}
@@ -36,6 +39,7 @@ public:
         swap(other);
         return *this;
     }
+    ~CountList();
 
     void swap(CountList& other) noexcept {
         owned_.swap(other.owned_);
@@ -63,9 +67,38 @@ public:
 
 private:
     std::vector<std::uint64_t> owned_;
-    std::shared_ptr<void> block_;
+    std::shared_ptr<CountBlock> block_;
     std::uint64_t* data_ = nullptr;
     std::size_t size_ = 0;
+};
+
+/// Zeroed count lists carved in turn from blocks mapped straight from the system: a few system
+/// calls serve thousands of short records, and memory the system hands out arrives zeroed, so
+/// no byte is written twice. A block is unmapped when its last list goes; before that, pages
+/// that no list holds any longer are handed back to the system, a run at a time.
+class CountPool {
+public:
+    CountPool();
+    /// Hands back the unused end of the last block (the lists keep the rest).
+    ~CountPool();
+    CountPool(const CountPool&) = delete;
+    CountPool& operator=(const CountPool&) = delete;
+
+    /// Counts left in the current block.
+    [[nodiscard]] std::size_t room() const { return room_; }
+
+    /// Maps a new block of `counts` zeroed counts, asking for huge pages when it is large; lists
+    /// are taken from it until it has no room. Throws std::bad_alloc when the system refuses.
+    void new_block(std::size_t counts);
+
+    /// The next `size` counts of the current block, which must have room for them.
+    [[nodiscard]] CountList take(std::size_t size);
+
+private:
+    std::shared_ptr<DeadPages> dead_;
+    std::shared_ptr<CountBlock> block_;
+    std::uint64_t* next_ = nullptr;
+    std::size_t room_ = 0;
 };
 
 /// `bytes` zeroed bytes straight from the system, asking for huge pages, unmapped when the last

@@ -9,6 +9,7 @@
 #include "kmer/count.hpp"
 #include "kmer/count_list.hpp"
 #include "kmer/kmers.hpp"
+#include "util/interrupt.hpp"
 #include "util/memory.hpp"
 #include "util/messages.hpp"
 #include "util/utf8.hpp"
@@ -246,7 +247,20 @@ TableJob::~TableJob() {
     for (std::thread& worker : workers_) worker.join();
 }
 
+// Lets the reader's own polls see a cancelled job: a file whose text only streams past (an
+// endless description, a FIFO that never ends a line) hands out no piece to check between.
+class CancelHook final : public util::InterruptHook {
+public:
+    explicit CancelHook(const std::atomic<bool>& cancelled) : cancelled_(cancelled) {}
+    bool should_stop() override { return cancelled_.load(std::memory_order_relaxed); }
+
+private:
+    const std::atomic<bool>& cancelled_;
+};
+
 void TableJob::work() {
+    CancelHook hook(cancelled_);
+    const util::InterruptScope scope(hook);
     for (;;) {
         const std::size_t i = next_.fetch_add(1);
         // A file after one that failed cannot change the outcome: the earlier failure wins.
@@ -257,6 +271,8 @@ void TableJob::work() {
             } else {
                 count_file<Invalid::kSkip>(paths_[i], options_, rows_[i], bytes_done_, cancelled_);
             }
+        } catch (const util::Interrupted&) {
+            break;  // cancelled: whoever cancelled does not want the rows
         } catch (...) {
             try {
                 throw;
@@ -297,7 +313,11 @@ Table gather_table(std::vector<FileRows>&& files, std::size_t columns) {
     for (const FileRows& file : files) rows += file.ids.size();
     const std::uint64_t bytes =
         util::saturating_mul(util::saturating_mul(rows, columns), sizeof(std::uint64_t));
-    util::require_memory(bytes);
+    util::require_memory(bytes, [&] {
+        return util::MemoryNeed{.what = "the k-mer table",
+                                .detail = std::to_string(rows) + " rows of " +
+                                          std::to_string(columns) + " counts"};
+    });
     // Zeroed pages arrive as they are first written, while the chunks copied are let go.
     table.memory = map_zeroed_block(std::max<std::size_t>(static_cast<std::size_t>(bytes), 1));
     table.counts = static_cast<std::uint64_t*>(table.memory.get());

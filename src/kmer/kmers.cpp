@@ -3,20 +3,40 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <new>
+#include <string>
 
 #include "util/dna.hpp"
 #include "util/memory.hpp"
 
 namespace velko::kmer {
+
 std::uint64_t kmer_space(std::uint8_t k) {
     if (k > kMaxRepresentableK) throw std::bad_alloc();
     return std::uint64_t{1} << (2 * k);
 }
 
+void require_kmer_memory(std::uint8_t k, std::uint64_t per_kmer, std::uint64_t extra,
+                         std::string_view items) {
+    const std::uint64_t bytes =
+        k > kMaxRepresentableK
+            ? UINT64_MAX
+            : util::saturating_add(util::saturating_mul(kmer_space(k), per_kmer), extra);
+    util::require_memory(bytes, [&] {
+        std::string k_text = std::to_string(k);
+        return util::MemoryNeed{
+            .what = "k = " + k_text,
+            .detail = "4^" + k_text + " " + std::string(items),
+            .exact_bytes =
+                std::ldexp(static_cast<double>(per_kmer), 2 * k) + static_cast<double>(extra),
+        };
+    });
+}
+
 std::vector<std::uint64_t> zero_counts(std::uint8_t k) {
+    require_kmer_memory(k, sizeof(std::uint64_t), 0, "counts");
     const std::uint64_t n = kmer_space(k);
-    util::require_memory(util::saturating_mul(n, sizeof(std::uint64_t)));
     std::vector<std::uint64_t> counts;
     counts.reserve(n);
     // Counting reads the list at random: with k >= 10, huge pages more than halve its cost.

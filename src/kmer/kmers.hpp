@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace velko::kmer {
@@ -11,10 +12,16 @@ namespace velko::kmer {
 inline constexpr std::uint8_t kMaxRepresentableK = 31;
 
 /// 4^k, the number of k-mers of length k. Throws std::bad_alloc for k > kMaxRepresentableK,
-/// whose tables could never be held.
+/// whose tables could never be held (require_kmer_memory refuses them first, with a message).
 [[nodiscard]] std::uint64_t kmer_space(std::uint8_t k);
 
-/// A count list of 4^k zeros, after util::require_memory for it.
+/// Refuses (util::MemoryRefused) a result of 4^k items of `per_kmer` bytes each and `extra`
+/// bytes more that would not fit: "k = 14 needs about 2.0 GiB (4^14 counts), more than the
+/// 1.2 GiB available", with `items` naming what there are 4^k of.
+void require_kmer_memory(std::uint8_t k, std::uint64_t per_kmer, std::uint64_t extra,
+                         std::string_view items);
+
+/// A count list of 4^k zeros, after require_kmer_memory for it.
 [[nodiscard]] std::vector<std::uint64_t> zero_counts(std::uint8_t k);
 
 /// Writes the k letters of the k-mer at position `index` (base 4, A = 0 ... T = 3, first

@@ -35,23 +35,12 @@ constexpr std::uint64_t kmer_str_bytes(std::uint8_t k) {
     return object_bytes(sizeof(PyASCIIObject) + k + 1);
 }
 
-// A dict presized for n keys: a power-of-two index table at least 3/2 n, one 8-byte slot and
-// one 24-byte entry per index slot at most.
-std::uint64_t dict_bytes(std::uint64_t n) {
-    std::uint64_t slots = 8;
-    while (slots < saturating_add(n, n / 2 + 1) && slots < (std::uint64_t{1} << 62)) slots *= 2;
-    return saturating_mul(slots, 8 + 24);
-}
+// A dict presized for n keys: an index table of a power of two at least 3/2 n slots, of 8
+// bytes at most each, and one 24-byte entry for each of 2/3 of the slots. Per key, at most:
+constexpr std::uint64_t kDictEntryBytes = 3 * 8 + 2 * 24;
 
 // Below this much work (text bytes or counts), giving up the lock costs more than it frees.
 constexpr std::uint64_t kReleaseGilWork = std::uint64_t{1} << 16;
-
-// Stores one entry of a dict being filled; a dict that cannot take it is an internal abort.
-void set_item(const Ref& dict, const Ref& key, const Ref& value) {
-    if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
-        fail("Failed to set_item on dict");
-    }
-}
 
 // The str of k-mer `index`, written straight into a fresh ASCII string.
 Ref kmer_str(std::uint8_t k, std::uint64_t index) {
@@ -67,10 +56,18 @@ Ref count_list(std::span<const std::uint64_t> counts) {
     for (std::uint64_t i = 0; i < shared.size(); ++i) shared[i] = to_python(i);
     Ref list = abort_on_null(PyList_New(static_cast<Py_ssize_t>(counts.size())));
     auto* const items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-        const std::uint64_t count = counts[i];
-        items[i] = count <= kLargestSharedInt ? Ref::borrow(shared[count].get()).release()
-                                              : to_python(count).release();
+    ObjectLoop loop;
+    std::size_t i = 0;
+    try {
+        for (; i < counts.size(); ++i) {
+            const std::uint64_t count = counts[i];
+            items[i] = count <= kLargestSharedInt ? Ref::borrow(shared[count].get()).release()
+                                                  : to_python(count).release();
+            loop.tick();
+        }
+    } catch (...) {
+        Py_SET_SIZE(list.get(), static_cast<Py_ssize_t>(i));  // as in get_possible_kmers
+        throw;
     }
     return list;
 }
@@ -92,68 +89,79 @@ constexpr Signature kKmerCountResultNew{
 };
 
 PyObject* get_kmer_count_fasta(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
+                               PyObject* kwnames) {
     return guarded([&] {
         const auto [path, k, both_strands] =
             bind<std::string_view, std::uint8_t, bool>(kGetKmerCountFasta, args, nargs, kwnames);
-        kmer::FastaCounts results = [&] {
-            // Reading and counting touch no Python object: other threads run meanwhile. The
-            // str holding `path` is an argument, alive until we return.
-            const WithoutGil unlocked;
-            return kmer::count_fasta(path, k, both_strands);
-        }();
+        // Reading and counting touch no Python object: other threads run meanwhile. The str
+        // holding `path` is an argument, alive until we return.
+        kmer::FastaCounts results =
+            without_gil([&] { return kmer::count_fasta(path, k, both_strands); });
         Ref dict = abort_on_null(_PyDict_NewPresized(static_cast<Py_ssize_t>(results.size())));
+        ObjectLoop loop;
         for (auto& [id, result] : results) {
             const Ref key = to_python(id);
             const Ref value = to_python(std::move(result));
-            set_item(dict, key, value);
+            set_item(dict.get(), key.get(), value.get());
+            loop.tick(2);
         }
         return dict;
     });
 }
 
 PyObject* get_kmer_count_seq(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
+                             PyObject* kwnames) {
     return guarded([&] {
         const auto [seq, k, both_strands] =
             bind<std::string_view, std::uint8_t, bool>(kGetKmerCountSeq, args, nargs, kwnames);
-        const std::uint64_t work = saturating_add(seq.size(), kmer::kmer_space(k));
-        KmerCountResult result = [&] {
-            if (work < kReleaseGilWork) return kmer::count_text(seq, k, both_strands);
-            // The str holding `seq` is an argument, alive until we return.
-            const WithoutGil unlocked;
-            return kmer::count_text(seq, k, both_strands);
-        }();
+        const bool small = k <= kmer::kMaxRepresentableK &&
+                           saturating_add(seq.size(), kmer::kmer_space(k)) < kReleaseGilWork;
+        // The str holding `seq` is an argument, alive until we return.
+        KmerCountResult result =
+            small ? kmer::count_text(seq, k, both_strands)
+                  : without_gil([&] { return kmer::count_text(seq, k, both_strands); });
         return to_python(std::move(result));
     });
 }
 
 PyObject* get_kmer_to_idx(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
+                          PyObject* kwnames) {
     return guarded([&] {
         const auto [k] = bind<std::uint8_t>(kGetKmerToIdx, args, nargs, kwnames);
+        kmer::require_kmer_memory(k, kmer_str_bytes(k) + kIntBytes + kDictEntryBytes, 0,
+                                  "k-mers");
         const std::uint64_t n = kmer::kmer_space(k);
-        const std::uint64_t per_entry = kmer_str_bytes(k) + kIntBytes;
-        util::require_memory(saturating_add(saturating_mul(n, per_entry), dict_bytes(n)));
         Ref dict = abort_on_null(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+        ObjectLoop loop;
         for (std::uint64_t i = 0; i < n; ++i) {
             const Ref key = kmer_str(k, i);
             const Ref value = to_python(i);
-            set_item(dict, key, value);
+            set_item(dict.get(), key.get(), value.get());
+            loop.tick(2);
         }
         return dict;
     });
 }
 
 PyObject* get_possible_kmers(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
+                             PyObject* kwnames) {
     return guarded([&] {
         const auto [k] = bind<std::uint8_t>(kGetPossibleKmers, args, nargs, kwnames);
+        kmer::require_kmer_memory(k, kSlotBytes + kmer_str_bytes(k), 0, "k-mers");
         const std::uint64_t n = kmer::kmer_space(k);
-        util::require_memory(saturating_mul(n, kSlotBytes + kmer_str_bytes(k)));
         Ref list = abort_on_null(PyList_New(static_cast<Py_ssize_t>(n)));
-        for (std::uint64_t i = 0; i < n; ++i) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), kmer_str(k, i).release());
+        ObjectLoop loop;
+        std::uint64_t i = 0;
+        try {
+            for (; i < n; ++i) {
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), kmer_str(k, i).release());
+                loop.tick();
+            }
+        } catch (...) {
+            // Stopped part way: freeing the list then visits only the slots filled so far,
+            // not millions of empty ones.
+            Py_SET_SIZE(list.get(), static_cast<Py_ssize_t>(i));
+            throw;
         }
         return list;
     });
@@ -168,7 +176,7 @@ PyMethodDef kFunctions[] = {
     {},
 };
 
-PyObject* kmer_count_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* kmer_count_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         auto [k, total, counts] =
             bind_new<std::uint8_t, std::uint64_t, std::vector<std::uint64_t>>(kKmerCountResultNew,
@@ -179,14 +187,20 @@ PyObject* kmer_count_result_new(PyTypeObject* type, PyObject* args, PyObject* kw
 }
 
 // A new list on every read, so callers can never change the record through it.
-PyObject* kmer_count_result_counts(PyObject* self, void*) noexcept {
+PyObject* kmer_count_result_counts(PyObject* self, void*) {
     return guarded([&] {
         const Shared<KmerCountResult> result(self);
         const kmer::CountList& counts = result->counts;
         const auto large = static_cast<std::uint64_t>(std::count_if(
             counts.begin(), counts.end(), [](std::uint64_t c) { return c > kLargestSharedInt; }));
         util::require_memory(saturating_add(saturating_mul(counts.size(), kSlotBytes),
-                                            saturating_mul(large, kIntBytes)));
+                                            saturating_mul(large, kIntBytes)),
+                             [&] {
+                                 const std::string k_text = std::to_string(result->k);
+                                 return util::MemoryNeed{
+                                     .what = "k = " + k_text,
+                                     .detail = "a list of 4^" + k_text + " counts"};
+                             });
         return count_list(counts);
     });
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kmer/letter_block.hpp"
 #include "util/dna.hpp"
 
 namespace velko::kmer {
@@ -76,8 +77,9 @@ enum class Invalid {
 template <Letters letters, Invalid invalid>
 class WindowCounter {
 public:
-    WindowCounter(std::uint8_t k, std::uint64_t* counts, std::uint64_t mask)
-        : k_(k), counts_(counts), mask_(mask) {}
+    WindowCounter(std::uint8_t k, std::uint64_t* counts, std::uint64_t mask,
+                  PackPath path = best_pack_path())
+        : k_(k), counts_(counts), mask_(mask), path_(path), packed_(k >= 1 && k <= 8) {}
 
     /// Starts a new record; counts keep adding up.
     void start() {
@@ -97,6 +99,17 @@ public:
         }
         std::size_t i = 0;
         while (i < n) {
+            // Up to k = 8 the packed kernel takes every whole clean block of letters it can; what
+            // it leaves (a block with a bad byte, a short end) goes on below.
+            if (packed_ && run_ + 1 >= k_) {
+                const std::size_t done = count_letter_blocks(
+                    {bytes + i, n - i}, rolling_, mask_, {&counts_, 1}, letters == Letters::kEither,
+                    path_);
+                run_ += done;
+                counted_ += done;
+                i += done;
+                if (i == n) break;
+            }
             const std::size_t stop = std::min(n, i + kKernelBlock);
             // A clean block after a full window's worth of letters is the common case; a block
             // that holds a bad byte is counted again byte by byte.
@@ -166,6 +179,8 @@ private:
     std::uint8_t k_;
     std::uint64_t* counts_;
     std::uint64_t mask_;
+    PackPath path_;
+    bool packed_;  // k fits the packed kernel
     std::uint64_t rolling_ = 0;
     std::uint64_t run_ = 0;  // bases since the last byte that is not one
     std::uint64_t size_ = 0;

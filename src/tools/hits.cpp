@@ -17,6 +17,7 @@
 #include "hmmer/tophit_table.hpp"
 #include "pyclass.hpp"
 #include "tools/bindings.hpp"
+#include "util/fail.hpp"
 #include "util/file_error.hpp"
 #include "util/number_text.hpp"
 
@@ -107,6 +108,15 @@ TopHits read_hmmer(nb::list paths, nb::list names, std::string_view format,
             raise_with("raise_hmmer_format_error", names[i], error.line(), column, error.reason());
         } catch (const util::OsError& error) {
             raise_os_error(error, names[i]);
+        } catch (const ReadError& error) {
+            // Only damaged or cut-off gzip data is left to this type here.
+            const nb::module_ errors = nb::module_::import_("velko_tools.errors");
+            if (error.fault == ReadFault::kGzipTruncated) {
+                errors.attr("raise_truncated_gzip")(names[i]);
+            } else {
+                errors.attr("raise_bad_gzip")(names[i], error.what());
+            }
+            throw std::logic_error("unreachable: the error helpers always raise");
         } catch (const std::invalid_argument& error) {
             throw nb::value_error(error.what());
         }

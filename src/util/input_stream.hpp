@@ -5,19 +5,38 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "util/os_file.hpp"
 
 namespace velko::util {
 
+/// The deflate decoders a gzip stream can go through. zlib is always there and names every
+/// fault; ISA-L, when built in, is the faster one.
+enum class Inflater { kZlib, kIsal };
+
+/// The decoder used unless one is asked for: ISA-L when the build found it, zlib otherwise.
+[[nodiscard]] Inflater default_inflater() noexcept;
+
+/// "isal" or "zlib": the name of default_inflater().
+[[nodiscard]] std::string_view inflater_name(Inflater inflater) noexcept;
+
+/// True when `inflater` was built in (zlib always is).
+[[nodiscard]] bool has_inflater(Inflater inflater) noexcept;
+
 /// Reads an open file (not owned) as plain bytes, or, when the file starts with the gzip magic
 /// bytes, as the concatenated decompressed contents of all its gzip members.
+///
+/// A compressed regular file is inflated ahead on a second thread while the caller works on
+/// what came before, so the two costs overlap; other files are inflated on the calling thread.
+/// Either way the bytes, their order and the failure texts are the same.
 class InputStream {
 public:
-    explicit InputStream(OsFile& file);
+    explicit InputStream(OsFile& file, Inflater inflater = default_inflater());
     InputStream(const InputStream&) = delete;
     InputStream& operator=(const InputStream&) = delete;
+    /// Stops and joins the inflating thread, if any.
     ~InputStream();
 
     /// Fills the front of `out`; returns the number of bytes, 0 only at the end of the input.
@@ -25,23 +44,27 @@ public:
     /// check", "gzip stream ended early".
     std::size_t read(std::span<char> out);
 
-    /// Bytes taken from the file so far (compressed bytes for a gzip file).
-    [[nodiscard]] std::uint64_t bytes_read() const { return bytes_read_; }
+    /// Bytes taken from the file so far (compressed bytes for a gzip file, which may be read
+    /// ahead of what read() has handed out).
+    [[nodiscard]] std::uint64_t bytes_read() const;
+
+    /// True once the first read has seen the gzip magic bytes.
+    [[nodiscard]] bool compressed() const { return gzip_ != nullptr; }
 
 private:
-    struct Inflater;
+    class Gzip;
 
     std::size_t read_raw(std::span<char> out);
-    std::size_t inflate_into(std::span<char> out);
     void start();
 
     OsFile& file_;
-    std::uint64_t bytes_read_ = 0;
+    Inflater inflater_;
+    std::uint64_t bytes_read_ = 0;  // by read_raw; a Gzip counts its own
     bool started_ = false;
     // Bytes read ahead while looking for the magic bytes, handed out before reading on.
     std::vector<char> pending_;
     std::size_t pending_at_ = 0;
-    std::unique_ptr<Inflater> inflater_;
+    std::unique_ptr<Gzip> gzip_;
 };
 
 }  // namespace velko::util

@@ -1,4 +1,5 @@
-// POSIX descriptors and directories, with EINTR retried and errno kept for the caller.
+// POSIX descriptors and directories, with EINTR retried (once pending signals are looked at)
+// and errno kept for the caller.
 #include "util/os_file.hpp"
 
 #include <fcntl.h>
@@ -13,6 +14,8 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+
+#include "util/interrupt.hpp"
 
 namespace velko::util {
 namespace {
@@ -166,9 +169,11 @@ OsFile OsFile::open_with(std::string_view path, int flags) {
         return file;
     }
     const std::string c_path(path);
-    do {
-        file.fd_ = ::open(c_path.c_str(), flags, 0666);
-    } while (file.fd_ < 0 && errno == EINTR);
+    // Opening a FIFO waits for the other end; a signal ends the wait, and the caller's hook
+    // decides whether to stop (Ctrl-C) or to wait again.
+    while ((file.fd_ = ::open(c_path.c_str(), flags, 0666)) < 0 && errno == EINTR) {
+        check_interrupt();
+    }
     if (file.fd_ < 0) file.error_ = errno;
     return file;
 }
@@ -195,17 +200,47 @@ std::ptrdiff_t OsFile::read(std::span<char> buffer) {
             error_ = errno;
             return -1;
         }
+        check_interrupt();
     }
+}
+
+std::ptrdiff_t OsFile::read_at(std::span<char> buffer, std::uint64_t offset) {
+    while (true) {
+        const ssize_t count =
+            ::pread(fd_, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+        if (count >= 0) return count;
+        if (errno != EINTR) {
+            error_ = errno;
+            return -1;
+        }
+    }
+}
+
+std::optional<std::uint64_t> OsFile::position() const {
+    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    if (at < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(at);
+}
+
+bool OsFile::is_regular() const {
+    struct stat info {};
+    return ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 bool OsFile::write_all(std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t count = ::write(fd_, bytes.data(), bytes.size());
         if (count < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                check_interrupt();
+                continue;
+            }
             error_ = errno;
             return false;
         }
+        // A short write to a pipe or a terminal can be a signal that arrived after some bytes
+        // went through: it returns no EINTR, so the hook is asked here.
+        if (static_cast<std::size_t>(count) < bytes.size()) check_interrupt();
         bytes.remove_prefix(static_cast<std::size_t>(count));
         written_ += static_cast<std::size_t>(count);
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,8 +19,9 @@ struct FileFacts {
     unsigned group = 0;
 };
 
-/// One open descriptor, closed when the object goes. Calls retry on EINTR; a failed call leaves
-/// its errno in error().
+/// One open descriptor, closed when the object goes. Calls retry on EINTR after asking the
+/// thread's interruption hook, so a blocked open, read or write ends by Ctrl-C (throwing
+/// util::Interrupted); a failed call leaves its errno in error().
 class OsFile {
 public:
     OsFile() noexcept = default;
@@ -48,6 +50,12 @@ public:
 
     /// Bytes read into `buffer`, 0 at the end of the file, -1 on failure.
     [[nodiscard]] std::ptrdiff_t read(std::span<char> buffer);
+    /// As read(), from byte `offset` of the file, leaving the file position where it was.
+    [[nodiscard]] std::ptrdiff_t read_at(std::span<char> buffer, std::uint64_t offset);
+    /// The file position, or nothing when the file has none (a pipe, a terminal).
+    [[nodiscard]] std::optional<std::uint64_t> position() const;
+    /// True for a regular file, whose reads never wait on a writer.
+    [[nodiscard]] bool is_regular() const;
     /// Writes every byte, looping over partial writes; false on failure.
     [[nodiscard]] bool write_all(std::string_view bytes);
     /// Asks the system to start writing to the device what was written since the last call,

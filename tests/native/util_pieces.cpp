@@ -3,6 +3,7 @@
 // found in an input carry.
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -209,17 +210,54 @@ void failures_name_their_place() {
 }
 
 void memory_bound() {
+    using velko::util::MemoryNeed;
+    using velko::util::MemoryRefused;
     check(velko::util::saturating_mul(UINT64_MAX / 2, 3) == UINT64_MAX, "product saturates");
     check(velko::util::saturating_add(UINT64_MAX, 1) == UINT64_MAX, "sum saturates");
-    const std::uint64_t limit = velko::util::memory_limit();
+    const std::uint64_t limit = velko::util::memory_headroom();
     check(limit > 0 && limit < UINT64_MAX, "the memory bound reads the machine");
     bool refused = false;
     try {
-        velko::util::require_memory(limit + 1);
+        velko::util::require_memory(limit + 1, "a test");
     } catch (const std::bad_alloc&) {
         refused = true;
     }
     check(refused, "a peak above the bound is refused");
+    velko::util::require_memory(velko::util::kUncheckedBytes - 1, [] {
+        check(false, "a small estimate is never described");
+        return MemoryNeed{};
+    });
+
+    constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
+    const auto text = [](std::uint64_t bytes, std::uint64_t left, const MemoryNeed& need) {
+        return std::string(MemoryRefused(bytes, left, need).what());
+    };
+    check(text(2 * kGiB, 3 * kGiB / 2, {.what = "k = 14", .detail = "4^14 counts"}) ==
+              "k = 14 needs about 2.0 GiB (4^14 counts), more than the 1.5 GiB available",
+          "refusal text with a detail");
+    check(text(412 * kGiB + kGiB / 3, 23 * kGiB, {.what = "k = 16"}) ==
+              "k = 16 needs about 412 GiB, more than the 23 GiB available",
+          "sizes of ten units or more are whole");
+    check(text(300, 299, {.what = "a record id"}) ==
+              "a record id needs about 300 bytes, more than the 299 bytes available",
+          "small sizes in bytes");
+    check(text(UINT64_MAX, kGiB, {.what = "k = 200", .exact_bytes = std::ldexp(1.0, 403)}) ==
+              "k = 200 needs about 2^403 bytes, more than the 1.0 GiB available",
+          "sizes beyond exbibytes as a power of two");
+
+    // An account looks at the headroom only once its total is large, then refuses as soon as
+    // the total passes it, naming what was charged last.
+    velko::util::MemoryAccount account;
+    account.charge(velko::util::kUncheckedBytes - 1, "small");
+    check(account.total() == velko::util::kUncheckedBytes - 1, "the account adds up");
+    std::string message;
+    try {
+        for (int i = 0; i < 1'000'000; ++i) account.charge(limit / 8, "a slice");
+    } catch (const MemoryRefused& refusal) {
+        message = refusal.what();
+    }
+    check(message.starts_with("a slice needs about ") && account.total() <= 2 * limit,
+          "an account refuses once its total passes the headroom");
 }
 
 }  // namespace
