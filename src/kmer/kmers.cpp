@@ -8,6 +8,7 @@
 #include <string>
 
 #include "util/dna.hpp"
+#include "util/interrupt.hpp"
 #include "util/memory.hpp"
 
 namespace velko::kmer {
@@ -41,7 +42,13 @@ std::vector<std::uint64_t> zero_counts(std::uint8_t k) {
     counts.reserve(n);
     // Counting reads the list at random: with k >= 10, huge pages more than halve its cost.
     util::advise_huge_pages(counts.data(), n * sizeof(std::uint64_t));
-    counts.resize(n);
+    // Zeroing gigabytes takes a while: in slices, so that it can be stopped.
+    constexpr std::uint64_t kSlice = std::uint64_t{1} << 22;
+    while (counts.size() < n) {
+        const std::uint64_t size = std::min<std::uint64_t>(n, counts.size() + kSlice);
+        counts.resize(static_cast<std::size_t>(size));
+        util::poll_interrupt(kSlice);
+    }
     return counts;
 }
 
