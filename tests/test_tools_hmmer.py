@@ -525,6 +525,7 @@ def test_cli_writes_tsv(args, model):
     assert (result.returncode, result.stderr) == (0, "")
     import io
     frame = pandas.read_csv(io.StringIO(result.stdout), sep="\t", dtype={"gene_id": str})
+    # Tiny E-values must survive pandas' default (fast, inexact) number parser.
     assert list(frame.columns) == ["gene_id", "hmm_id", "e_value", "bit_score"]
     assert list(frame.itertuples(index=False, name=None)) == model_list(model())
 

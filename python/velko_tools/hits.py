@@ -174,8 +174,8 @@ class HitTable:
 
     def to_tsv(self) -> bytes:
         """The hits as UTF-8 TSV lines ``gene_id, hmm_id, e_value, bit_score`` in table order
-        (no header), numbers as in the top-hit file. Raises ValueError for an identifier
-        holding a tab or a line feed."""
+        (no header), numbers as the shortest text that reads back exactly (``8.1e-67``).
+        Raises ValueError for an identifier holding a tab or a line feed."""
         return self._core.tsv_lines()
 
     def write(self, path: StrPath) -> None:
