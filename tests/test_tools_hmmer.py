@@ -419,7 +419,7 @@ def test_conversions_with_velko_tophit_files(tmp_path):
     assert not (tmp_path / "never_written.tsv").exists()  # copied in memory
     tophits.add_hit("g2", "PF1", 1.0, 1.0)
     assert len(table) == 2  # a copy, not a view
-    again = table.to_tophit_file(str(tmp_path / "again.tsv"))
+    again = table.to_tophit_file(tmp_path / "again.tsv")
     assert isinstance(again, TopHitFile) and again.path == str(tmp_path / "again.tsv")
     assert again.get_top_hit("g1").hmm_id == "PF2"
     with pytest.raises(TypeError, match="expected a velko.hmmer.tophit.TopHitFile, not str"):
@@ -525,6 +525,7 @@ def test_cli_writes_tsv(args, model):
     assert (result.returncode, result.stderr) == (0, "")
     import io
     frame = pandas.read_csv(io.StringIO(result.stdout), sep="\t", dtype={"gene_id": str})
+    # Tiny E-values must survive pandas' default (fast, inexact) number parser.
     assert list(frame.columns) == ["gene_id", "hmm_id", "e_value", "bit_score"]
     assert list(frame.itertuples(index=False, name=None)) == model_list(model())
 

@@ -174,8 +174,8 @@ class HitTable:
 
     def to_tsv(self) -> bytes:
         """The hits as UTF-8 TSV lines ``gene_id, hmm_id, e_value, bit_score`` in table order
-        (no header), numbers as in the top-hit file. Raises ValueError for an identifier
-        holding a tab or a line feed."""
+        (no header), numbers as the shortest text that reads back exactly (``8.1e-67``).
+        Raises ValueError for an identifier holding a tab or a line feed."""
         return self._core.tsv_lines()
 
     def write(self, path: StrPath) -> None:
@@ -208,11 +208,11 @@ class HitTable:
         memory (the file at its path is not read)."""
         return cls._wrap(_core.tophits_from_tophit_file(tophits, _tophit_file_type()))
 
-    def to_tophit_file(self, path: str) -> TopHitFile:
-        """A new ``velko.hmmer.tophit.TopHitFile`` for ``path`` holding these hits, copied in
-        memory; nothing is written until its ``write()`` is called."""
+    def to_tophit_file(self, path: StrPath) -> TopHitFile:
+        """A new ``velko.hmmer.tophit.TopHitFile`` for ``path`` (kept as its ``str``) holding
+        these hits, copied in memory; nothing is written until its ``write()`` is called."""
         tophit_type = _tophit_file_type()
-        tophits = tophit_type(path)
+        tophits = tophit_type(os.fspath(path))
         self._core.fill_tophit_file(tophits, tophit_type)
         return tophits
 

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <optional>
 #include <utility>
 
 #include "fasta/reader.hpp"
@@ -25,6 +27,16 @@ using util::kNoneUnwrap;
 // per copy, so the peak is the table plus about one chunk.
 constexpr std::size_t kChunkBytes = std::size_t{16} << 20;
 constexpr std::size_t kFirstChunkRows = 16;
+
+// Sequence lines are counted in batches of about this many bytes.
+constexpr std::size_t kBatchBytes = std::size_t{64} << 10;
+
+// Where a piece of a batch starts in the batch, and in the file.
+struct PiecePlace {
+    std::size_t at;
+    std::uint64_t line;
+    std::uint64_t column;
+};
 
 // Progress is published to the shared counter at most once per this many bytes read.
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
@@ -138,6 +150,8 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
     std::uint64_t* row = nullptr;
     WindowCounter<Letters::kEither, invalid> counter(k, counts, space - 1);
     std::string_view piece;
+    std::string batch;
+    std::vector<PiecePlace> places;
     while (reader.next_record()) {
         if (!options.per_file) {
             row = store.next_row();
@@ -147,28 +161,40 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
             }
         }
         counter.start();
-        while (reader.next_piece(piece)) {
+        std::optional<InvalidBase> failure;
+        // Lines are gathered into larger pieces, as the counter has a fixed cost per piece that
+        // 60-letter lines would pay a million times over; each line's place is kept beside it,
+        // so a bad byte can still be named by line and column.
+        const auto count_batch = [&] {
+            if (batch.empty()) return;
             const std::uint64_t before = counter.size();
-            counter.feed(reinterpret_cast<const unsigned char*>(piece.data()), piece.size());
+            counter.feed(reinterpret_cast<const unsigned char*>(batch.data()), batch.size());
+            if (invalid == Invalid::kStop && !failure && counter.stopped() &&
+                counter.first_bad() >= before) {
+                const auto at = static_cast<std::size_t>(counter.first_bad() - before);
+                const auto place = std::prev(std::upper_bound(
+                    places.begin(), places.end(), at,
+                    [](std::size_t offset, const PiecePlace& p) { return offset < p.at; }));
+                std::size_t end = at + 1;
+                while (end < batch.size() &&
+                       is_continuation(static_cast<unsigned char>(batch[end]))) {
+                    ++end;
+                }
+                failure.emplace(path, std::string(reader.id()), place->line,
+                                place->column + (at - place->at), batch.substr(at, end - at));
+            }
+            batch.clear();
+            places.clear();
+        };
+        while (reader.next_piece(piece)) {
+            if (batch.size() + piece.size() > kBatchBytes) count_batch();
+            places.push_back({batch.size(), reader.piece_line(), reader.piece_column()});
+            batch.append(piece);
             if constexpr (invalid == Invalid::kStop) {
-                // A record shorter than k has no window to hold the byte; otherwise it fails.
-                if (counter.stopped() && counter.first_bad() >= before) {
-                    const auto at = static_cast<std::size_t>(counter.first_bad() - before);
-                    std::size_t end = at + 1;
-                    while (end < piece.size() &&
-                           is_continuation(static_cast<unsigned char>(piece[end]))) {
-                        ++end;
-                    }
-                    InvalidBase failure(path, std::string(reader.id()), reader.piece_line(),
-                                        reader.piece_column() + at,
-                                        std::string(piece.substr(at, end - at)));
+                if (failure) {
                     // Read on only as far as deciding whether a window fits.
-                    while (counter.size() < k && reader.next_piece(piece)) {
-                        counter.feed(reinterpret_cast<const unsigned char*>(piece.data()),
-                                     piece.size());
-                    }
-                    if (counter.size() >= k) throw failure;
-                    break;
+                    if (counter.size() + batch.size() >= k) break;
+                    continue;
                 }
             }
             if (reader.bytes_read() - published >= kProgressStep) {
@@ -176,6 +202,9 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
                 if (cancelled.load(std::memory_order_relaxed)) return;
             }
         }
+        count_batch();
+        // A record shorter than k has no window to hold the byte; otherwise it fails.
+        if (failure && counter.size() >= k) throw *failure;
         if (options.per_file) {
             file_counted += counter.counted();
             file_skipped += counter.skipped();

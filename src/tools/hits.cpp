@@ -4,7 +4,9 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -173,6 +175,12 @@ nb::tuple columns(const TopHits& hits) {
                           owning_array(std::move(bit_scores)));
 }
 
+void append_shortest(std::string& out, double value) {
+    std::array<char, 32> buffer{};
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    out.append(buffer.data(), result.ptr);
+}
+
 // A tab or a line feed inside an identifier would shift the columns of the TSV.
 void check_tsv_field(std::string_view what, std::string_view id) {
     if (id.find_first_of("\t\n") != std::string_view::npos) {
@@ -183,8 +191,10 @@ void check_tsv_field(std::string_view what, std::string_view id) {
     }
 }
 
-// The hits as TSV lines (gene_id, hmm_id, e_value, bit_score) in table order, numbers in the
-// form of the top-hit file: shortest round trip, positional.
+// The hits as TSV lines (gene_id, hmm_id, e_value, bit_score) in table order. Numbers are the
+// shortest text that reads back exactly, with an exponent where that is shorter: the top-hit
+// file's positional form spells 1e-300 with 300 digits, which common TSV readers (pandas' default
+// parser among them) round to zero.
 nb::bytes tsv_lines(const TopHits& hits) {
     const TopHitTable& table = hits.table;
     const auto names = table.profile_names();
@@ -199,9 +209,9 @@ nb::bytes tsv_lines(const TopHits& hits) {
             out += '\t';
             out += names[hit.profile];
             out += '\t';
-            util::append_number(out, hit.e_val);
+            append_shortest(out, hit.e_val);
             out += '\t';
-            util::append_number(out, hit.bit_score);
+            append_shortest(out, hit.bit_score);
             out += '\n';
         }
     });
