@@ -9,11 +9,8 @@ class VelkoError(Exception):
     """Base of every error velko_tools raises about the content of its inputs."""
 
 
-class FastaFormatError(VelkoError, ValueError):
-    """A file that is not FASTA: a first line not starting with '>', or text that is not UTF-8.
-
-    ``path`` is the file as given and ``line`` the 1-based line at fault.
-    """
+class _LineError(VelkoError, ValueError):
+    """A line of a file that breaks its format: ``path`` as given, the 1-based ``line``."""
 
     def __init__(self, path: str, line: int, reason: str) -> None:
         super().__init__(f"{path}:{line}: {reason}")
@@ -21,8 +18,15 @@ class FastaFormatError(VelkoError, ValueError):
         self.line = line
         self.reason = reason
 
-    def __reduce__(self) -> tuple[type[FastaFormatError], tuple[str, int, str]]:
+    def __reduce__(self) -> tuple[type[_LineError], tuple[str, int, str]]:
         return type(self), (self.path, self.line, self.reason)
+
+
+class FastaFormatError(_LineError):
+    """A file that is not FASTA: a first line not starting with '>', or text that is not UTF-8.
+
+    ``path`` is the file as given and ``line`` the 1-based line at fault.
+    """
 
 
 class InvalidBaseError(VelkoError, ValueError):
@@ -70,20 +74,11 @@ class HmmerFormatError(VelkoError, ValueError):
         return type(self), (self.path, self.line, self.column, self.reason)
 
 
-class TopHitFormatError(VelkoError, ValueError):
+class TopHitFormatError(_LineError):
     """A line of a velko top-hit file that does not read.
 
     ``path`` is the file as given and ``line`` the 1-based line at fault.
     """
-
-    def __init__(self, path: str, line: int, reason: str) -> None:
-        super().__init__(f"{path}:{line}: {reason}")
-        self.path = path
-        self.line = line
-        self.reason = reason
-
-    def __reduce__(self) -> tuple[type[TopHitFormatError], tuple[str, int, str]]:
-        return type(self), (self.path, self.line, self.reason)
 
 
 # Raised from the native module, which hands over the parts; each names the file as given.
