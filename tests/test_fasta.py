@@ -469,7 +469,7 @@ def test_ctrl_c_stops_waiting_for_a_writer(tmp_path):
 def test_ctrl_c_stops_counting_a_large_file(tmp_path):
     path = tmp_path / "large.fa"
     line = b"".join(random.Random(2).choices([b"A", b"C", b"G", b"T"], k=8191)) + b"\n"
-    path.write_bytes(b">r\n" + line * 8192)  # 64 MiB at k = 12: seconds of work
+    path.write_bytes(b">r\n" + line * 16384)  # 128 MiB at k = 12: about a second of work
     assert_interrupted(fasta_call(str(path), 12), setup=SETUP)
 
 

@@ -265,7 +265,8 @@ RANDOM_TEXT = """
 import random
 from velko.kmer import get_kmer_count_seq, get_kmer_to_idx, get_possible_kmers
 letters = bytes(b"ACGT"[i & 3] for i in range(256))
-text = random.Random(1).randbytes(1 << 20).translate(letters).decode() * 32
+# Long enough (256 MB) that even the fastest kernel is still counting when the signal comes.
+text = random.Random(1).randbytes(1 << 20).translate(letters).decode() * 256
 """
 
 
