@@ -14,7 +14,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from velko_tools.errors import VelkoError
+from velko_tools.errors import UsageError, VelkoError
 
 
 @dataclass(frozen=True)
@@ -35,10 +35,6 @@ class Command:
     help: str
     arguments: list[Argument]
     run: Callable[[argparse.Namespace], None]
-
-
-class UsageError(Exception):
-    """A request that parsed but cannot be served (an output format without its package)."""
 
 
 def _int_in(low: int, high: int | None) -> Callable[[str], int]:

@@ -81,6 +81,11 @@ class TopHitFormatError(_LineError):
     """
 
 
+class UsageError(Exception):
+    """A command-line request that parsed but cannot be served (an output format without its
+    package); the `velko` command reports it as a usage error."""
+
+
 # Raised from the native module, which hands over the parts; each names the file as given.
 
 

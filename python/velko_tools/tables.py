@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, TextIO
 import numpy as np
 import numpy.typing as npt
 
-from velko_tools.cli import UsageError
+from velko_tools.errors import UsageError
 
 if TYPE_CHECKING:
     from velko_tools.kmers import KmerTable
