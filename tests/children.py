@@ -144,6 +144,14 @@ MEMORY_ERROR = re.compile(
     r"(?P<left>[0-9.]+ [KMGTPE]iB|[0-9]+ bytes) available")
 
 
+def refusal(result):
+    """The parts of the MemoryError a child printed, which must be all that it wrote."""
+    assert result.stderr == ""
+    match = MEMORY_ERROR.fullmatch(result.stdout.strip())
+    assert match is not None, (result.returncode, result.stdout)
+    return match
+
+
 def memory_cgroup():
     """A fresh memory cgroup (v2 or v1) below this process's own, as (directory, limit file),
     or None when there is none this process may create."""
