@@ -103,7 +103,7 @@ void append_number(std::string& text, std::uint64_t value) {
 
 SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts,
                                  PackPath path)
-    : k_(k), counts_(counts), path_(path), mask_(counts.size() - 1) {}
+    : k_(k), counts_(counts), path_(path), groups_(k, counts.data()), mask_(counts.size() - 1) {}
 
 void SequenceCounter::feed(std::string_view piece) {
     if (head_size_ < kHeadBytes) {
@@ -142,15 +142,19 @@ std::size_t SequenceCounter::count_near(const unsigned char* bytes, std::size_t 
     const std::uint64_t mask = mask_;
     const std::size_t n = counts_.size();
     std::uint64_t rolling = letters_;
-    std::array<std::uint64_t*, 4> tables{counts_.data()};
-    std::size_t used = 1;
-    const std::size_t turns = path_ == PackPath::kPortable ? 1 : k_ <= 5 ? 4 : k_ == 6 ? 2 : 1;
-    if (turns_.empty() && turns > 1 && size - i >= kTurnsFrom * n) {
-        turns_.assign((turns - 1) * n, 0);
+    if (size_ + size >= groups_.worth_from()) {
+        i += groups_.count({bytes + i, size - i}, rolling, false, path_);
+    } else {
+        std::array<std::uint64_t*, 4> tables{counts_.data()};
+        std::size_t used = 1;
+        const std::size_t turns = path_ == PackPath::kPortable ? 1 : k_ <= 5 ? 4 : k_ == 6 ? 2 : 1;
+        if (turns_.empty() && turns > 1 && size - i >= kTurnsFrom * n) {
+            turns_.assign((turns - 1) * n, 0);
+        }
+        for (std::size_t t = 0; t < turns_.size() / n; ++t) tables[used++] = turns_.data() + t * n;
+        i += count_letter_blocks({bytes + i, size - i}, rolling, mask, {tables.data(), used},
+                                 false, path_);
     }
-    for (std::size_t t = 0; t < turns_.size() / n; ++t) tables[used++] = turns_.data() + t * n;
-    i += count_letter_blocks({bytes + i, size - i}, rolling, mask, {tables.data(), used}, false,
-                             path_);
     // What is left: the block that holds a bad byte, or the last letters short of a block.
     while (i < size) {
         const std::size_t stop = std::min(size, i + kKernelBlock);
@@ -240,6 +244,7 @@ std::uint64_t SequenceCounter::finish() {
         if (k_ == 0) fail_boundary(*first_bad_);
         if (size_ >= k_) fail_first_window();
     }
+    groups_.drain();
     for (std::size_t t = 0; t < turns_.size(); t += counts_.size()) {
         for (std::size_t i = 0; i < counts_.size(); ++i) counts_[i] += turns_[t + i];
     }

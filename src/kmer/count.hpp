@@ -48,6 +48,8 @@ private:
     // Extra count tables for long texts: each window takes the next table in turn (counts_
     // first, then these), summed into counts_ when the text ends.
     std::vector<std::uint64_t> turns_;
+    // Longer texts still are counted a group of windows at a time.
+    WindowGroups groups_;
     std::uint64_t mask_;
     std::uint64_t letters_ = 0;  // 2-bit codes of the letters so far, the latest least significant
     std::uint64_t size_ = 0;   // bytes fed so far

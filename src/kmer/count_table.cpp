@@ -203,6 +203,7 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
             }
         }
         count_batch();
+        counter.finish();
         // A record shorter than k has no window to hold the byte; otherwise it fails.
         if (failure && counter.size() >= k) throw *failure;
         if (options.per_file) {

@@ -2,8 +2,10 @@
 // windows of each word with a shift and a mask apiece.
 #include "kmer/letter_block.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <limits>
 
 #include "util/dna.hpp"
 
@@ -84,6 +86,59 @@ template <class Pack>
     }
 }
 
+// Groups of `group` windows, one increment each: a group's code is that of the letters from
+// the first window's first to the last window's last, k + group - 1 of them (at most 9, so the
+// first groups of a word reach at most eight letters back, into `joint`).
+template <unsigned group, class Pack>
+[[gnu::always_inline]] inline std::size_t count_grouped(std::span<const unsigned char> bytes,
+                                                        std::uint64_t& rolling,
+                                                        std::uint64_t span_mask,
+                                                        std::uint32_t* tally, Pack pack) {
+    std::uint64_t previous = rolling;
+    std::size_t done = 0;
+    for (; done + kPackedLetters <= bytes.size(); done += kPackedLetters) {
+        std::uint64_t word = 0;
+        if (!pack(bytes.data() + done, word)) break;
+        const std::uint64_t joint = (previous << 16) | (word >> 48);
+#pragma GCC unroll 16
+        for (unsigned end = group - 1; end < kPackedLetters; end += group) {
+            const std::uint64_t code = end < 8 ? std::rotr(joint, static_cast<int>(2 * (7 - end)))
+                                                : std::rotr(word, static_cast<int>(2 * (31 - end)));
+            ++tally[code & span_mask];
+        }
+        previous = word;
+    }
+    rolling = previous;
+    return done;
+}
+
+template <class Pack>
+[[gnu::always_inline]] inline std::size_t count_any_grouped(std::span<const unsigned char> bytes,
+                                                            std::uint64_t& rolling,
+                                                            unsigned group,
+                                                            std::uint64_t span_mask,
+                                                            std::uint32_t* tally, Pack pack) {
+    if (group == 4) return count_grouped<4>(bytes, rolling, span_mask, tally, pack);
+    return count_grouped<2>(bytes, rolling, span_mask, tally, pack);
+}
+
+// Grouped windows leave too few increments for the rolling code to keep up with: the portable
+// path packs a block letter by letter first, as the SIMD paths do at once.
+template <bool either_case>
+inline bool pack_portable(const unsigned char* bytes, std::uint64_t& word) {
+    const auto& code_of = kLetterCode<either_case>;
+    std::uint64_t packed = 0;
+    unsigned seen = 0;
+    for (std::size_t i = 0; i < kPackedLetters; ++i) {
+        const unsigned letter = code_of[bytes[i]];
+        seen |= letter;
+        packed = packed * 4 + (letter & 3U);
+    }
+    if ((seen & kNotLetter) != 0) return false;
+    word = packed;
+    return true;
+}
+
 // Without SIMD, packing first costs more than it saves: each letter goes into the rolling code
 // and is counted at once, and the rare block found to hold a bad byte is counted back out.
 template <std::size_t tables, bool either_case>
@@ -114,6 +169,15 @@ std::size_t count_rolling(std::span<const unsigned char> bytes, std::uint64_t& r
         rolling = code;
     }
     return done;
+}
+
+std::size_t grouped_portable(std::span<const unsigned char> bytes, std::uint64_t& rolling,
+                             unsigned group, std::uint64_t span_mask, std::uint32_t* tally,
+                             bool either_case) {
+    if (either_case) {
+        return count_any_grouped(bytes, rolling, group, span_mask, tally, pack_portable<true>);
+    }
+    return count_any_grouped(bytes, rolling, group, span_mask, tally, pack_portable<false>);
 }
 
 template <bool either_case>
@@ -198,6 +262,26 @@ template <bool either_case>
 
 #undef VELKO_NIBBLE_CODES
 
+[[gnu::target("sse4.2")]] std::size_t grouped_sse42(std::span<const unsigned char> bytes,
+                                                    std::uint64_t& rolling, unsigned group,
+                                                    std::uint64_t span_mask, std::uint32_t* tally,
+                                                    bool either_case) {
+    if (either_case) {
+        return count_any_grouped(bytes, rolling, group, span_mask, tally, pack_sse42<true>);
+    }
+    return count_any_grouped(bytes, rolling, group, span_mask, tally, pack_sse42<false>);
+}
+
+[[gnu::target("avx2,bmi2")]] std::size_t grouped_avx2(std::span<const unsigned char> bytes,
+                                                     std::uint64_t& rolling, unsigned group,
+                                                     std::uint64_t span_mask,
+                                                     std::uint32_t* tally, bool either_case) {
+    if (either_case) {
+        return count_any_grouped(bytes, rolling, group, span_mask, tally, pack_avx2<true>);
+    }
+    return count_any_grouped(bytes, rolling, group, span_mask, tally, pack_avx2<false>);
+}
+
 [[gnu::target("sse4.2")]] std::size_t count_sse42(std::span<const unsigned char> bytes,
                                                   std::uint64_t& rolling, std::uint64_t mask,
                                                   std::span<std::uint64_t* const> tables,
@@ -259,6 +343,60 @@ std::size_t count_letter_blocks(std::span<const unsigned char> bytes, std::uint6
 #endif
     if (either_case) return count_portable<true>(bytes, rolling, mask, tables);
     return count_portable<false>(bytes, rolling, mask, tables);
+}
+
+WindowGroups::WindowGroups(std::uint8_t k, std::uint64_t* counts)
+    : k_(k), group_(k <= 4 ? 4 : 2), span_(k + group_ - 1), counts_(counts) {}
+
+std::size_t WindowGroups::count(std::span<const unsigned char> bytes, std::uint64_t& rolling,
+                                bool either_case, PackPath path) {
+    if (tally_.empty()) tally_.assign(std::size_t{1} << (2 * span_), 0);
+    // A tally entry holds 32 bits: drain before a run of groups could carry one past them.
+    constexpr std::uint64_t kMostTallied = std::numeric_limits<std::uint32_t>::max();
+    const std::uint64_t groups = bytes.size() / group_;
+    if (tallied_ + groups > kMostTallied) drain();
+    if (groups > kMostTallied) bytes = bytes.first(kMostTallied / kPackedLetters * kPackedLetters);
+    const std::uint64_t span_mask = tally_.size() - 1;
+    std::uint32_t* const tally = tally_.data();
+    std::size_t done = 0;
+#if VELKO_X86
+    if (path == PackPath::kAvx2) {
+        done = grouped_avx2(bytes, rolling, group_, span_mask, tally, either_case);
+    } else if (path == PackPath::kSse42) {
+        done = grouped_sse42(bytes, rolling, group_, span_mask, tally, either_case);
+    } else {
+        done = grouped_portable(bytes, rolling, group_, span_mask, tally, either_case);
+    }
+#else
+    done = grouped_portable(bytes, rolling, group_, span_mask, tally, either_case);
+#endif
+    tallied_ += done / group_;
+    return done;
+}
+
+void WindowGroups::drain() {
+    if (tallied_ == 0) return;
+    // The window at place j of a group leaves `before` = j letters of the group in front of it
+    // and `after` = group - 1 - j behind: its code is the middle of the group's code, and every
+    // group code with that middle adds to it. Walking codes in order keeps the reads sequential.
+    const std::uint64_t kmers = std::uint64_t{1} << (2 * k_);
+    const std::uint32_t* const tally = tally_.data();
+    for (unsigned before = 0; before < group_; ++before) {
+        const unsigned after = group_ - 1 - before;
+        const std::uint64_t heads = std::uint64_t{1} << (2 * before);
+        const std::uint64_t tails = std::uint64_t{1} << (2 * after);
+        const std::uint32_t* entry = tally;
+        for (std::uint64_t head = 0; head < heads; ++head) {
+            for (std::uint64_t kmer = 0; kmer < kmers; ++kmer) {
+                std::uint64_t sum = 0;
+                for (std::uint64_t tail = 0; tail < tails; ++tail) sum += entry[tail];
+                counts_[kmer] += sum;
+                entry += tails;
+            }
+        }
+    }
+    std::fill(tally_.begin(), tally_.end(), 0);
+    tallied_ = 0;
 }
 
 }  // namespace velko::kmer

@@ -79,10 +79,12 @@ class WindowCounter {
 public:
     WindowCounter(std::uint8_t k, std::uint64_t* counts, std::uint64_t mask,
                   PackPath path = best_pack_path())
-        : k_(k), counts_(counts), mask_(mask), path_(path), packed_(k >= 1 && k <= 8) {}
+        : k_(k), counts_(counts), mask_(mask), path_(path), packed_(k >= 1 && k <= 8),
+          groups_(k, counts) {}
 
     /// Starts a new record; counts keep adding up.
     void start() {
+        groups_.drain();
         rolling_ = 0;
         run_ = 0;
         size_ = 0;
@@ -102,9 +104,12 @@ public:
             // Up to k = 8 the packed kernel takes every whole clean block of letters it can; what
             // it leaves (a block with a bad byte, a short end) goes on below.
             if (packed_ && run_ + 1 >= k_) {
-                const std::size_t done = count_letter_blocks(
-                    {bytes + i, n - i}, rolling_, mask_, {&counts_, 1}, letters == Letters::kEither,
-                    path_);
+                const std::size_t done =
+                    size_ + n >= groups_.worth_from()
+                        ? groups_.count({bytes + i, n - i}, rolling_, letters == Letters::kEither,
+                                        path_)
+                        : count_letter_blocks({bytes + i, n - i}, rolling_, mask_, {&counts_, 1},
+                                              letters == Letters::kEither, path_);
                 run_ += done;
                 counted_ += done;
                 i += done;
@@ -135,6 +140,9 @@ public:
         }
         size_ += n;
     }
+
+    /// Ends the record: its counts are complete only after this (or the next start()).
+    void finish() { groups_.drain(); }
 
     /// Bytes of the record so far.
     [[nodiscard]] std::uint64_t size() const { return size_; }
@@ -181,6 +189,7 @@ private:
     std::uint64_t mask_;
     PackPath path_;
     bool packed_;  // k fits the packed kernel
+    WindowGroups groups_;  // a long record's windows, a group at a time
     std::uint64_t rolling_ = 0;
     std::uint64_t run_ = 0;  // bases since the last byte that is not one
     std::uint64_t size_ = 0;

@@ -1,6 +1,7 @@
 // Every letter-block path (portable, SSE4.2, AVX2, as this processor runs them) counts the same
 // windows as a letter-by-letter reference, into one, two or four tables, stops at the same block
-// for each bad byte at each position, and gives SequenceCounter the same counts and abort texts.
+// for each bad byte at each position, and gives SequenceCounter the same counts and abort texts;
+// long texts' windows counted in groups give the same counts as well.
 #include <cstdio>
 #include <random>
 #include <string>
@@ -131,6 +132,7 @@ std::pair<std::vector<std::uint64_t>, std::uint64_t> table_count(
         from = cut;
     }
     counter.feed(bytes + from, text.size() - from);
+    counter.finish();
     return {counts, counter.counted()};
 }
 
@@ -211,6 +213,56 @@ int main() {
             const int k = 1 + round % 8;
             expect(table_count(text, k, path, cuts) == table_count(text, k, PackPath::kPortable, {}),
                    name + " window counter round " + std::to_string(round));
+        }
+        // Groups of windows, drained into the counts: every k, either case, from any place of
+        // a block on, a bad byte at each place of a block, and two drains adding up.
+        for (const bool either_case : {false, true}) {
+            for (int k = 1; k <= 8; ++k) {
+                const std::size_t n = std::size_t{1} << (2 * k);
+                for (const std::size_t bad_at : {std::size_t{0}, std::size_t{13}, std::size_t{31}}) {
+                    std::string text = letters(random, static_cast<std::size_t>(k) + 6 + 9 * kPackedLetters, either_case);
+                    if (bad_at != 0 || k % 2 == 0) text[static_cast<std::size_t>(k) + 1 + 5 * kPackedLetters + bad_at] = 'N';
+                    const bool has_bad = text.find('N') != std::string::npos;
+                    std::vector<std::uint64_t> counts(n);
+                    velko::kmer::WindowGroups groups(static_cast<std::uint8_t>(k), counts.data());
+                    std::uint64_t rolling = 0;
+                    const std::size_t from = static_cast<std::size_t>(k) + 1;
+                    for (std::size_t i = 0; i < from; ++i) {
+                        rolling = rolling * 4 + static_cast<std::uint64_t>(code_of(static_cast<unsigned char>(text[i]), either_case));
+                    }
+                    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+                    std::size_t done = groups.count({bytes + from, 2 * kPackedLetters}, rolling,
+                                                    either_case, path);
+                    groups.drain();
+                    done += groups.count({bytes + from + done, text.size() - from - done},
+                                         rolling, either_case, path);
+                    groups.drain();
+                    const std::string label = name + " groups k=" + std::to_string(k) +
+                                              " bad at " + std::to_string(bad_at) +
+                                              (either_case ? " either case" : "");
+                    expect(done == (has_bad ? 5 : 9) * kPackedLetters, label + ": blocks done");
+                    expect(counts == reference(text, from, from + done, k, either_case),
+                           label + ": counts");
+                    expect((rolling & (n - 1)) == (run(text, from, k, 1, either_case, path).rolling),
+                           label + ": rolling code");
+                }
+            }
+        }
+        // Texts long enough to be grouped, through both counters, a poly-A run among them.
+        for (const int k : {1, 3, 4, 5, 7, 8}) {
+            const std::size_t size = (std::size_t{20} << (2 * (k <= 4 ? k + 3 : k + 1))) + 77;
+            std::string text = letters(random, size, true);
+            text.replace(size / 3, size / 3, size / 3, 'a');
+            std::string upper = text;
+            for (char& c : upper) c = static_cast<char>(c & ~0x20);
+            const auto k8 = static_cast<std::uint8_t>(k);
+            std::vector<std::size_t> cuts;
+            for (std::size_t at = 70'000; at < size; at += 70'000) cuts.push_back(at);
+            expect(count_with(upper, k8, path, cuts).counts == reference(upper, 0, size, k, false),
+                   name + " grouped SequenceCounter k=" + std::to_string(k));
+            const auto [counts, counted] = table_count(text, k, path, cuts);
+            expect(counts == reference(text, 0, size, k, true) && counted == size - static_cast<std::size_t>(k) + 1,
+                   name + " grouped window counter k=" + std::to_string(k));
         }
         // A long text, counted in several tables in turn, and a long poly-A run.
         for (const int k_int : {2, 4, 5, 6, 7}) {
