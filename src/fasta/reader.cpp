@@ -352,4 +352,52 @@ bool Reader::next_piece(std::string_view& piece) {
     return false;
 }
 
+void Reader::gather_lines(std::string& out, std::size_t at_least,
+                          std::vector<PiecePlace>* places) {
+    // Lines that end inside the part of the buffer known to be ASCII need no UTF-8 check, and
+    // their only white space to trim is ASCII: each is found, trimmed and copied here, and
+    // anything else (a header, a line the buffer cuts, other bytes) is left to next_piece.
+    const char* const base = buffer_.get();
+    std::size_t at = begin_;
+    while (out.size() < at_least && at < ascii_end_ && base[at] != '>') {
+        const auto* newline = static_cast<const char*>(std::memchr(base + at, '\n', ascii_end_ - at));
+        if (newline == nullptr) break;
+        const auto stop = static_cast<std::size_t>(newline - base);
+        std::size_t kept = stop;
+        while (kept > at && is_ascii_space(static_cast<Byte>(base[kept - 1]))) --kept;
+        piece_line_ = lines_ + 1;
+        piece_column_ = 1;
+        if (kept > at) {
+            if (places != nullptr) places->push_back({out.size(), piece_line_, 1});
+            out.append(base + at, kept - at);
+        }
+        ++lines_;
+        at = stop + 1;
+    }
+    begin_ = at;
+}
+
+bool Reader::next_stretch(std::string_view& text, std::string& scratch, std::size_t at_least,
+                          std::vector<PiecePlace>* places) {
+    scratch.clear();
+    if (places != nullptr) places->clear();
+    while (in_record_ && scratch.size() < at_least) {
+        if (!in_line_) {
+            gather_lines(scratch, at_least, places);
+            if (scratch.size() >= at_least) break;
+        }
+        std::string_view piece;
+        if (!next_piece(piece)) break;
+        if (scratch.empty() && piece.size() >= at_least) {
+            if (places != nullptr) places->push_back({0, piece_line_, piece_column_});
+            text = piece;
+            return true;
+        }
+        if (places != nullptr) places->push_back({scratch.size(), piece_line_, piece_column_});
+        scratch.append(piece);
+    }
+    text = scratch;
+    return !scratch.empty();
+}
+
 }  // namespace velko::fasta

@@ -17,6 +17,14 @@
 
 namespace velko::fasta {
 
+/// Where a piece of sequence gathered into a stretch starts: its offset in the stretch, and its
+/// 1-based line and byte column in the file.
+struct PiecePlace {
+    std::size_t at;
+    std::uint64_t line;
+    std::uint64_t column;
+};
+
 /// Streams the records of a FASTA file without holding a record in memory: beyond its buffer it
 /// keeps only the record ids, counted in memory(); descriptions and white space are scanned, not
 /// kept. Reading polls util::poll_interrupt, so a long read can be stopped.
@@ -55,6 +63,16 @@ public:
     /// the sequence is over. Throws ReadError.
     [[nodiscard]] bool next_piece(std::string_view& piece);
 
+    /// Sets `text` to the next stretch of the current record's sequence: the pieces next_piece
+    /// would hand out, gathered in `scratch` until they reach `at_least` bytes or the sequence
+    /// ends, or one piece that long by itself, handed out in place. Never empty, valid until
+    /// the next call; false when the sequence is over. With `places`, it is set to where each
+    /// piece of the stretch starts. Whole lines inside the buffer are gathered in one pass,
+    /// which spares short lines most of the cost of a piece each. Throws ReadError.
+    [[nodiscard]] bool next_stretch(std::string_view& text, std::string& scratch,
+                                    std::size_t at_least,
+                                    std::vector<PiecePlace>* places = nullptr);
+
     /// Where the last piece handed out starts: its 1-based line in the file and 1-based byte
     /// column in that line.
     [[nodiscard]] std::uint64_t piece_line() const { return piece_line_; }
@@ -70,6 +88,7 @@ private:
     void read_header_line();
     void append_id(std::string_view bytes);
     bool line_piece(std::string_view& piece);
+    void gather_lines(std::string& out, std::size_t at_least, std::vector<PiecePlace>* places);
     void hold_space(const util::Byte* begin, const util::Byte* end);
     void hold_bytes(std::string_view bytes);
     bool replay_space(std::string_view& piece);

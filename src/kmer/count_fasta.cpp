@@ -91,27 +91,12 @@ FastaCounts count_fasta(std::string_view path, std::uint8_t k, bool use_rev_comp
                 .k = k, .total = 0, .counts = store.take(reader.memory(), reader.id().size())};
             SequenceCounter counter(k, result.counts);
             if (use_rev_complement) reverse.start();
-            // Lines are gathered into larger pieces: counting a piece has a fixed cost that
+            // Lines are gathered into stretches: counting a piece has a fixed cost that
             // 60-letter lines would pay a million times over.
-            const auto count = [&](std::string_view text) {
+            std::string_view text;
+            while (reader.next_stretch(text, batch, kBatchBytes)) {
                 counter.feed(text);
                 if (use_rev_complement) reverse.feed(text);
-            };
-            std::string_view piece;
-            while (reader.next_piece(piece)) {
-                if (batch.size() + piece.size() > kBatchBytes && !batch.empty()) {
-                    count(batch);
-                    batch.clear();
-                }
-                if (piece.size() >= kBatchBytes) {
-                    count(piece);
-                } else {
-                    batch.append(piece);
-                }
-            }
-            if (!batch.empty()) {
-                count(batch);
-                batch.clear();
             }
             result.total = counter.finish();
             if (use_rev_complement) {

@@ -31,12 +31,7 @@ constexpr std::size_t kFirstChunkRows = 16;
 // Sequence lines are counted in batches of about this many bytes.
 constexpr std::size_t kBatchBytes = std::size_t{64} << 10;
 
-// Where a piece of a batch starts in the batch, and in the file.
-struct PiecePlace {
-    std::size_t at;
-    std::uint64_t line;
-    std::uint64_t column;
-};
+using fasta::PiecePlace;
 
 // Progress is published to the shared counter at most once per this many bytes read.
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
@@ -149,8 +144,8 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
     std::uint64_t* counts = scratch.data();
     std::uint64_t* row = nullptr;
     WindowCounter<Letters::kEither, invalid> counter(k, counts, space - 1);
-    std::string_view piece;
     std::string batch;
+    std::string_view text;
     std::vector<PiecePlace> places;
     while (reader.next_record()) {
         if (!options.per_file) {
@@ -162,13 +157,12 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
         }
         counter.start();
         std::optional<InvalidBase> failure;
-        // Lines are gathered into larger pieces, as the counter has a fixed cost per piece that
+        // Lines are gathered into stretches, as the counter has a fixed cost per piece that
         // 60-letter lines would pay a million times over; each line's place is kept beside it,
         // so a bad byte can still be named by line and column.
-        const auto count_batch = [&] {
-            if (batch.empty()) return;
+        while (reader.next_stretch(text, batch, kBatchBytes, &places)) {
             const std::uint64_t before = counter.size();
-            counter.feed(reinterpret_cast<const unsigned char*>(batch.data()), batch.size());
+            counter.feed(reinterpret_cast<const unsigned char*>(text.data()), text.size());
             if (invalid == Invalid::kStop && !failure && counter.stopped() &&
                 counter.first_bad() >= before) {
                 const auto at = static_cast<std::size_t>(counter.first_bad() - before);
@@ -176,33 +170,21 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
                     places.begin(), places.end(), at,
                     [](std::size_t offset, const PiecePlace& p) { return offset < p.at; }));
                 std::size_t end = at + 1;
-                while (end < batch.size() &&
-                       is_continuation(static_cast<unsigned char>(batch[end]))) {
+                while (end < text.size() &&
+                       is_continuation(static_cast<unsigned char>(text[end]))) {
                     ++end;
                 }
                 failure.emplace(path, std::string(reader.id()), place->line,
-                                place->column + (at - place->at), batch.substr(at, end - at));
+                                place->column + (at - place->at),
+                                std::string(text.substr(at, end - at)));
             }
-            batch.clear();
-            places.clear();
-        };
-        while (reader.next_piece(piece)) {
-            if (batch.size() + piece.size() > kBatchBytes) count_batch();
-            places.push_back({batch.size(), reader.piece_line(), reader.piece_column()});
-            batch.append(piece);
-            if constexpr (invalid == Invalid::kStop) {
-                if (failure) {
-                    // Read on only as far as deciding whether a window fits.
-                    if (counter.size() + batch.size() >= k) break;
-                    continue;
-                }
-            }
+            // Once a byte has failed, read on only as far as deciding whether a window fits.
+            if (invalid == Invalid::kStop && failure && counter.size() >= k) break;
             if (reader.bytes_read() - published >= kProgressStep) {
                 publish();
                 if (cancelled.load(std::memory_order_relaxed)) return;
             }
         }
-        count_batch();
         counter.finish();
         // A record shorter than k has no window to hold the byte; otherwise it fails.
         if (failure && counter.size() >= k) throw *failure;
