@@ -1,4 +1,5 @@
-"""Cost of one call through the boundary: canonical_gid over a million accessions.
+"""Cost of one call through the boundary: canonical_gid over a million accessions, and
+get_kmer_count_seq on one 150-letter read (a short read's whole call, result included).
 
 Run: python3 benchmarks/bench_call.py
 """
@@ -8,6 +9,8 @@ import random
 from timing import best_of
 
 import velko  # noqa: F401  (publishes the submodules)
+from velko.fasta import DnaSequence
+from velko.kmer import get_kmer_count_seq
 from velko.util.accession import canonical_gid
 
 
@@ -35,6 +38,17 @@ def main():
     print(f"{'velko':34} {native / n * 1e9:8.1f} {1.0:7.2f}")
     print(f"{'plain Python (replace/split)':34} {python / n * 1e9:8.1f} {python / native:7.2f}")
     print(f"{'empty loop (floor)':34} {loop / n * 1e9:8.1f} {loop / native:7.2f}")
+
+    rng = random.Random(3)
+    read = "".join(rng.choices("ACGT", k=150))
+    calls = 200_000
+    count = best_of(5, lambda: [get_kmer_count_seq(read, 4, False) for _ in range(calls)])
+    both = best_of(5, lambda: [get_kmer_count_seq(read, 4, True) for _ in range(calls)])
+    rc = best_of(5, lambda: [DnaSequence(read).rev_complement() for _ in range(calls)])
+    print(f"\n{'one 150-letter read, k=4':34} {'us/call':>8}")
+    print(f"{'get_kmer_count_seq':34} {count / calls * 1e6:8.2f}")
+    print(f"{'get_kmer_count_seq, both strands':34} {both / calls * 1e6:8.2f}")
+    print(f"{'DnaSequence(read).rev_complement()':34} {rc / calls * 1e6:8.2f}")
 
 
 if __name__ == "__main__":

@@ -129,8 +129,11 @@ def main():
     per_file = timed(lambda: count_kmers(masked, 4, threads=1, invalid="skip", per_file=True))
     row("count_kmers skip per file, soft-masked genome", per_file, forward, "strict")
 
-    one = timed(lambda: count_kmers(small, 4, threads=1))
-    two = timed(lambda: count_kmers(small, 4, threads=2))
+    # Two threads need both cores quiet at once, which a shared machine grants less often than
+    # one: both cases get more runs than the others, the same number each.
+    runs = max(2 * repeat, 10)
+    one = best_of(runs, lambda: count_kmers(small, 4, threads=1))
+    two = best_of(runs, lambda: count_kmers(small, 4, threads=2))
     print(f"\n16 genomes, threads=1: {one:.3f} s, threads=2: {two:.3f} s: {one / two:.2f}x")
 
     print(f"\n{'peers on the soft-masked genome, k = 4':52} {'seconds':>8} {'MB/s':>7}  ratio")
