@@ -3,10 +3,18 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define VELKO_SSE2 1
+#else
+#define VELKO_SSE2 0
+#endif
 
 #include "util/fail.hpp"
 #include "util/interrupt.hpp"
@@ -93,7 +101,8 @@ std::pair<std::size_t, std::size_t> find_space(std::string_view text) {
 
 Reader::Reader(std::string_view path)
     : file_(util::OsFile::open_read(path)),
-      buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {
+      // Zeroed, slack included: gathering lines reads up to kCopySlack bytes past what it keeps.
+      buffer_(std::make_unique<char[]>(kBufferSize + kCopySlack)) {
     // A NUL is refused before the system call, which would stop there and open another file.
     if (file_.has_nul()) throw_read_error(util::kNulByteInData);
     if (!file_.is_open()) throw_os_error(file_.error());
@@ -352,52 +361,89 @@ bool Reader::next_piece(std::string_view& piece) {
     return false;
 }
 
-void Reader::gather_lines(std::string& out, std::size_t at_least,
-                          std::vector<PiecePlace>* places) {
+std::size_t Reader::gather_lines(std::string& out, std::size_t used, std::size_t at_least,
+                                 std::vector<PiecePlace>* places) {
     // Lines that end inside the part of the buffer known to be ASCII need no UTF-8 check, and
-    // their only white space to trim is ASCII: each is found, trimmed and copied here, and
-    // anything else (a header, a line the buffer cuts, other bytes) is left to next_piece.
+    // their only white space to trim is ASCII: each is copied out 16 bytes at a time while its
+    // end is looked for in the same bytes, then trimmed; the bytes copied past its end are
+    // overwritten by the next line. Anything else (a header, a line the buffer cuts, other
+    // bytes, a line longer than the room left) is left to next_piece.
     const char* const base = buffer_.get();
+    char* const room = out.data();
+    const std::size_t room_end = out.size() - kCopySlack;
     std::size_t at = begin_;
-    while (out.size() < at_least && at < ascii_end_ && base[at] != '>') {
-        const auto* newline = static_cast<const char*>(std::memchr(base + at, '\n', ascii_end_ - at));
-        if (newline == nullptr) break;
-        const auto stop = static_cast<std::size_t>(newline - base);
-        std::size_t kept = stop;
-        while (kept > at && is_ascii_space(static_cast<Byte>(base[kept - 1]))) --kept;
+    while (used < at_least && at < ascii_end_ && base[at] != '>') {
+        std::size_t length = 0;
+        bool found = false;
+        while (at + length < ascii_end_ && used + length < room_end) {
+#if VELKO_SSE2
+            const __m128i bytes =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + at + length));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(room + used + length), bytes);
+            const auto ends = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
+            if (ends != 0) {
+                length += static_cast<std::size_t>(std::countr_zero(ends));
+                found = true;
+                break;
+            }
+            length += kCopySlack;
+#else
+            std::memcpy(room + used + length, base + at + length, kCopySlack);
+            const void* end = std::memchr(base + at + length, '\n', kCopySlack);
+            if (end != nullptr) {
+                length = static_cast<std::size_t>(static_cast<const char*>(end) - (base + at));
+                found = true;
+                break;
+            }
+            length += kCopySlack;
+#endif
+        }
+        if (!found || at + length >= ascii_end_ || used + length > room_end) break;
+        std::size_t kept = length;
+        while (kept > 0 && is_ascii_space(static_cast<Byte>(base[at + kept - 1]))) --kept;
         piece_line_ = lines_ + 1;
         piece_column_ = 1;
-        if (kept > at) {
-            if (places != nullptr) places->push_back({out.size(), piece_line_, 1});
-            out.append(base + at, kept - at);
+        if (kept > 0) {
+            if (places != nullptr) places->push_back({used, piece_line_, 1});
+            used += kept;
         }
         ++lines_;
-        at = stop + 1;
+        at += length + 1;
     }
     begin_ = at;
+    return used;
 }
 
 bool Reader::next_stretch(std::string_view& text, std::string& scratch, std::size_t at_least,
                           std::vector<PiecePlace>* places) {
-    scratch.clear();
+    // `scratch` keeps its size from call to call (its bytes are written before they are read),
+    // with room past `at_least` for the last line and the copying's overrun.
+    const std::size_t wanted = at_least + kMostGatheredLine + kCopySlack;
+    if (scratch.size() < wanted) scratch.resize(wanted);
     if (places != nullptr) places->clear();
-    while (in_record_ && scratch.size() < at_least) {
+    std::size_t used = 0;
+    while (in_record_ && used < at_least) {
         if (!in_line_) {
-            gather_lines(scratch, at_least, places);
-            if (scratch.size() >= at_least) break;
+            used = gather_lines(scratch, used, at_least, places);
+            if (used >= at_least) break;
         }
         std::string_view piece;
         if (!next_piece(piece)) break;
-        if (scratch.empty() && piece.size() >= at_least) {
+        if (used == 0 && piece.size() >= at_least) {
             if (places != nullptr) places->push_back({0, piece_line_, piece_column_});
             text = piece;
             return true;
         }
-        if (places != nullptr) places->push_back({scratch.size(), piece_line_, piece_column_});
-        scratch.append(piece);
+        if (places != nullptr) places->push_back({used, piece_line_, piece_column_});
+        if (scratch.size() < used + piece.size() + kCopySlack) {
+            scratch.resize(used + piece.size() + kCopySlack);
+        }
+        std::memcpy(scratch.data() + used, piece.data(), piece.size());
+        used += piece.size();
     }
-    text = scratch;
-    return !scratch.empty();
+    text = std::string_view(scratch.data(), used);
+    return used != 0;
 }
 
 }  // namespace velko::fasta

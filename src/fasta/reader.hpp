@@ -88,7 +88,13 @@ private:
     void read_header_line();
     void append_id(std::string_view bytes);
     bool line_piece(std::string_view& piece);
-    void gather_lines(std::string& out, std::size_t at_least, std::vector<PiecePlace>* places);
+    std::size_t gather_lines(std::string& out, std::size_t used, std::size_t at_least,
+                             std::vector<PiecePlace>* places);
+
+    // Lines are gathered 16 bytes at a time, so up to this many bytes past their end are read
+    // and written; lines up to kMostGatheredLine bytes fit past a stretch's `at_least`.
+    static constexpr std::size_t kCopySlack = 16;
+    static constexpr std::size_t kMostGatheredLine = 4096;
     void hold_space(const util::Byte* begin, const util::Byte* end);
     void hold_bytes(std::string_view bytes);
     bool replay_space(std::string_view& piece);

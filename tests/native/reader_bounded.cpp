@@ -1,8 +1,10 @@
 // The FASTA reader keeps only what it hands out: long headers and long runs of white space pass
 // through a bounded buffer, yet every record's id, its pieces (joined: the trimmed lines) and
 // each piece's line and column are exactly those of the text, wherever the buffer's edges fall.
+// Stretches (lines gathered in bulk) give the same text and places as the pieces.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -85,8 +87,30 @@ std::vector<Line> make_lines(std::mt19937_64& rng) {
     return lines;
 }
 
+// Many ordinary lines, several buffers' worth: every length from 0 to 300 and some longer than
+// a gathered line may be, CR line ends, trailing blanks, now and then a character that is not ASCII.
+std::vector<Line> many_lines(std::mt19937_64& rng) {
+    std::vector<Line> lines;
+    std::size_t total = 0;
+    for (int r = 0; total < 3 * velko::fasta::Reader::kBufferSize; ++r) {
+        lines.push_back({"seq" + std::to_string(r) + " some description", true});
+        const int count = static_cast<int>(rng() % 3000);
+        for (int l = 0; l < count; ++l) {
+            const std::size_t length = rng() % 50 == 0 ? 4000 + rng() % 9000 : rng() % 301;
+            std::string line = letters(rng, length);
+            if (rng() % 200 == 0 && !line.empty()) line.insert(rng() % line.size(), "\xC3\xA9");
+            if (rng() % 10 == 0) line += spaces(rng, rng() % 4, true);
+            if (rng() % 4 == 0) line += '\r';
+            total += line.size() + 1;
+            lines.push_back({line, false});
+        }
+    }
+    return lines;
+}
+
 int check(std::mt19937_64& rng, int round) {
-    const std::vector<Line> lines = make_lines(rng);
+    const bool stretches = round % 2 == 1;
+    const std::vector<Line> lines = round % 4 >= 2 ? many_lines(rng) : make_lines(rng);
     char path[] = "/tmp/velko-reader-XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0) return 1;
@@ -115,15 +139,32 @@ int check(std::mt19937_64& rng, int round) {
         for (; next < lines.size() && !lines[next].header; ++next) {
             expected += trimmed(lines[next].text);
         }
-        std::string_view piece;
-        while (reader.next_piece(piece)) {
-            got += piece;
-            const Line& line = lines[reader.piece_line() - 1];
-            if (line.text.compare(reader.piece_column() - 1, piece.size(), piece) != 0) {
+        const auto check_place = [&](std::string_view piece, std::uint64_t line_number,
+                                     std::uint64_t column) {
+            const Line& line = lines[line_number - 1];
+            if (line.text.compare(column - 1, piece.size(), piece) != 0) {
                 std::fprintf(stderr, "round %d: piece at %llu:%llu is not the line's text\n",
-                             round, static_cast<unsigned long long>(reader.piece_line()),
-                             static_cast<unsigned long long>(reader.piece_column()));
+                             round, static_cast<unsigned long long>(line_number),
+                             static_cast<unsigned long long>(column));
                 ++failures;
+            }
+        };
+        std::string_view piece;
+        if (stretches) {
+            std::string scratch;
+            std::vector<velko::fasta::PiecePlace> places;
+            while (reader.next_stretch(piece, scratch, 1 + rng() % 70'000, &places)) {
+                for (std::size_t p = 0; p < places.size(); ++p) {
+                    const std::size_t end = p + 1 < places.size() ? places[p + 1].at : piece.size();
+                    check_place(piece.substr(places[p].at, end - places[p].at), places[p].line,
+                                places[p].column);
+                }
+                got += piece;
+            }
+        } else {
+            while (reader.next_piece(piece)) {
+                got += piece;
+                check_place(piece, reader.piece_line(), reader.piece_column());
             }
         }
         if (got != expected) {
@@ -153,7 +194,7 @@ int check(std::mt19937_64& rng, int round) {
 int main() {
     std::mt19937_64 rng(20261208);
     int failures = 0;
-    for (int round = 0; round < 40 && failures == 0; ++round) failures += check(rng, round);
+    for (int round = 0; round < 60 && failures == 0; ++round) failures += check(rng, round);
     if (failures == 0) std::puts("reader_bounded: ok");
     return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }
