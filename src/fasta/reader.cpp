@@ -126,15 +126,16 @@ void Reader::refill() {
         return;
     }
     end_ += n;
-    // One scan per read spares most lines their own UTF-8 check, as sequence is ASCII. The
-    // scan resumes where the known prefix ends, which after a non-ASCII byte stays put (and
-    // costs nothing) until that byte leaves the buffer.
-    const auto* bytes = reinterpret_cast<const Byte*>(buffer_.get());
-    ascii_end_ += util::ascii_prefix(bytes + ascii_end_, end_ - ascii_end_);
 }
 
-const Byte* Reader::whole_end(std::size_t begin, std::size_t end, bool line_ended) const {
+const Byte* Reader::whole_end(std::size_t begin, std::size_t end, bool line_ended) {
     const auto* bytes = reinterpret_cast<const Byte*>(buffer_.get());
+    // Sequence is ASCII: a quick scan for a byte with its high bit set spares most lines the
+    // full UTF-8 check. What is known to be ASCII only grows, so no byte is scanned twice.
+    if (ascii_end_ < end) {
+        const std::size_t from = std::max(ascii_end_, begin);
+        ascii_end_ = from + util::ascii_prefix(bytes + from, end - from);
+    }
     if (end <= ascii_end_) return bytes + end;
     return check_utf8(bytes + begin, bytes + end, line_ended, lines_ + 1);
 }
@@ -363,43 +364,50 @@ bool Reader::next_piece(std::string_view& piece) {
 
 std::size_t Reader::gather_lines(std::string& out, std::size_t used, std::size_t at_least,
                                  std::vector<PiecePlace>* places) {
-    // Lines that end inside the part of the buffer known to be ASCII need no UTF-8 check, and
-    // their only white space to trim is ASCII: each is copied out 16 bytes at a time while its
-    // end is looked for in the same bytes, then trimmed; the bytes copied past its end are
-    // overwritten by the next line. Anything else (a header, a line the buffer cuts, other
-    // bytes, a line longer than the room left) is left to next_piece.
+    // Lines that are ASCII need no UTF-8 check, and their only white space to trim is ASCII:
+    // each is copied out 16 bytes at a time while its end and any byte with the high bit set
+    // are looked for in the same bytes, then trimmed; the bytes copied past its end are
+    // overwritten by the next line. Anything else (a header, a line the buffer cuts, a line
+    // that is not ASCII, a line longer than the room left) is left to next_piece.
     const char* const base = buffer_.get();
     char* const room = out.data();
     const std::size_t room_end = out.size() - kCopySlack;
     std::size_t at = begin_;
-    while (used < at_least && at < ascii_end_ && base[at] != '>') {
+    while (used < at_least && at < end_ && base[at] != '>') {
         std::size_t length = 0;
         bool found = false;
-        while (at + length < ascii_end_ && used + length < room_end) {
+        bool ascii = true;
+        while (at + length < end_ && used + length < room_end) {
 #if VELKO_SSE2
             const __m128i bytes =
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + at + length));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(room + used + length), bytes);
             const auto ends = static_cast<unsigned>(
                 _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
+            auto high = static_cast<unsigned>(_mm_movemask_epi8(bytes));
             if (ends != 0) {
-                length += static_cast<std::size_t>(std::countr_zero(ends));
+                const auto end = static_cast<unsigned>(std::countr_zero(ends));
+                high &= (1U << end) - 1;
+                length += end;
                 found = true;
-                break;
+            } else {
+                length += kCopySlack;
             }
-            length += kCopySlack;
+            if (high != 0) ascii = false;
+            if (found || !ascii) break;
 #else
             std::memcpy(room + used + length, base + at + length, kCopySlack);
-            const void* end = std::memchr(base + at + length, '\n', kCopySlack);
-            if (end != nullptr) {
-                length = static_cast<std::size_t>(static_cast<const char*>(end) - (base + at));
-                found = true;
-                break;
-            }
-            length += kCopySlack;
+            const auto* chunk = reinterpret_cast<const Byte*>(base + at + length);
+            std::size_t i = 0;
+            while (i < kCopySlack && chunk[i] != '\n' && chunk[i] < 0x80) ++i;
+            length += i;
+            found = i < kCopySlack && chunk[i] == '\n';
+            ascii = i == kCopySlack || chunk[i] < 0x80;
+            if (found || !ascii) break;
 #endif
         }
-        if (!found || at + length >= ascii_end_ || used + length > room_end) break;
+        // A line feed past the bytes read is a leftover of an earlier read.
+        if (!found || !ascii || at + length >= end_ || used + length > room_end) break;
         std::size_t kept = length;
         while (kept > 0 && is_ascii_space(static_cast<Byte>(base[at + kept - 1]))) --kept;
         piece_line_ = lines_ + 1;

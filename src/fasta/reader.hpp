@@ -101,14 +101,14 @@ private:
     void drop_held();
     void refill();
     [[nodiscard]] const util::Byte* whole_end(std::size_t begin, std::size_t end,
-                                              bool line_ended) const;
+                                              bool line_ended);
 
     util::OsFile file_;
     std::optional<util::InputStream> input_;
     std::unique_ptr<char[]> buffer_;
     std::size_t begin_ = 0;      // first byte not yet consumed
     std::size_t end_ = 0;        // end of the bytes read
-    std::size_t ascii_end_ = 0;  // [0, ascii_end_) is known to hold ASCII only
+    std::size_t ascii_end_ = 0;  // [begin_, ascii_end_) is known to hold ASCII only
     bool eof_ = false;
     bool started_ = false;  // the first line has been looked at
     bool in_record_ = false;
