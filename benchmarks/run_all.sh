@@ -11,10 +11,10 @@ python="${PYTHON:-python3}"
         "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
     for step in "bench_call.py" "bench_fasta.py" "bench_gzip.py" "bench_tools.py --repeat 5" \
                 "bench_many_genomes.py" "bench_kmer.py --sizes 10,25,100" "bench_tophit.py" \
-                "bench_hmmer.py" "big_inputs.py" "chart.py --out docs/benchmarks.png"; do
+                "bench_hmmer.py" "big_inputs.py" "chart.py"; do
         echo
         echo "## benchmarks/$step"
         # shellcheck disable=SC2086
-        (cd benchmarks && "$python" $step) 2>&1
+        "$python" benchmarks/$step 2>&1
     done
 } | tee benchmarks/results.txt
