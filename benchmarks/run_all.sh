@@ -9,7 +9,7 @@ python="${PYTHON:-python3}"
 {
     echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), $("$python" --version), $(nproc) cores," \
         "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
-    for step in "bench_call.py" "bench_fasta.py" "bench_gzip.py" "bench_tools.py --repeat 5" \
+    for step in "bench_call.py" "bench_fasta.py --repeat 5" "bench_gzip.py" "bench_tools.py --repeat 9" \
                 "bench_many_genomes.py" "bench_kmer.py --sizes 10,25,100" "bench_tophit.py" \
                 "bench_hmmer.py" "big_inputs.py" "chart.py"; do
         echo
