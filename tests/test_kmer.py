@@ -221,6 +221,23 @@ def test_resource_limits_are_seen(limit, call, what, detail):
     assert (match["what"], match["detail"], small) == (what, f" ({detail})", "True")
 
 
+def test_long_text_both_strands_holds_little_beyond_its_counts():
+    # Past a bound (a million windows, 8 MiB), a text pairs its counts for the reverse strand
+    # instead of keeping its windows: what it holds beyond its counts does not grow with it.
+    source = ADDRESS_LIMIT + textwrap.dedent("""
+        from velko.kmer import get_kmer_count_seq
+        text = "ACGGT" * 4_000_000
+        before = peak_rss()
+        result = get_kmer_count_seq(text, 12, True)
+        print((peak_rss() - before - 8 * 4**12) >> 20, result.total)
+        """)
+    result = run_python(source)
+    assert result.stderr == ""
+    extra_mib, total = result.stdout.split()
+    assert int(total) == 2 * (20_000_000 - 11)
+    assert int(extra_mib) < 12
+
+
 # Results whose estimate is too small to look at the limits, where the interpreter itself runs
 # out: its MemoryError comes through as it is, with nothing written to standard error.
 @pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),

@@ -379,7 +379,9 @@ void ReverseStrand::feed(std::string_view piece) {
         rc_code_ = (rc_code_ >> 2) | (complement << top_shift_);
         if (++letters_ < k_) continue;
         if (windows_.size() == limit_) {
+            // The text pairs its counts instead: the windows kept so far are of no more use.
             keeping_ = false;
+            std::vector<std::uint64_t>().swap(windows_);
             return;
         }
         windows_.push_back(rc_code_);
