@@ -1,5 +1,6 @@
 // The FASTA reader on arbitrary bytes: it never crashes, every sequence it hands out is UTF-8,
-// and its records and its error equal those of a plain line-by-line reference reading.
+// and its records and its error equal those of a plain line-by-line reference reading, whether
+// the sequence is taken a piece or a stretch at a time.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -111,14 +112,17 @@ Reading reference(const std::string& bytes) {
     return out;
 }
 
-Reading read(const std::string& path) {
+// With `stretch` > 0, the sequence is taken in stretches of at least that many bytes.
+Reading read(const std::string& path, std::size_t stretch) {
     Reading out;
     try {
         velko::fasta::Reader reader(path);
+        std::string scratch;
         while (reader.next_record()) {
             Record record{std::string(reader.id()), {}};
             std::string_view piece;
-            while (reader.next_piece(piece)) {
+            while (stretch > 0 ? reader.next_stretch(piece, scratch, stretch)
+                               : reader.next_piece(piece)) {
                 if (piece.empty()) std::abort();
                 record.seq += piece;
             }
@@ -137,8 +141,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     const int fd = memfd_create("fasta", MFD_CLOEXEC);
     if (fd < 0 || (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size))) std::abort();
-    const Reading got = read("/proc/self/fd/" + std::to_string(fd));
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const Reading expected = reference(bytes);
+    if (!(read(path, 0) == expected)) std::abort();
+    if (!(read(path, 1 + size % 200) == expected)) std::abort();
     close(fd);
-    if (!(got == reference(bytes))) std::abort();
     return 0;
 }
