@@ -19,8 +19,16 @@ SIGNAL_DELAY = 0.3
 # Under the sanitizers everything runs several times slower, and so does the unwinding.
 SLOWDOWN = 5 if os.environ.get("VELKO_SANITIZED") else 1
 
+# A process started in the background by a shell without job control (as CI runners often
+# are) inherits SIGINT ignored, and Python then installs no KeyboardInterrupt handler: a child
+# that is to be stopped by Ctrl-C takes the handler an interactive interpreter has.
+CTRL_C_HANDLER = """\
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)
+"""
+
 # The child prints this line just before the call, and the time of its KeyboardInterrupt after.
-CHILD = """\
+CHILD = CTRL_C_HANDLER + """\
 import os, resource, sys, time
 import velko
 {prelude}

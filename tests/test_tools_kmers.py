@@ -13,6 +13,7 @@ import time
 
 import numpy as np
 import pytest
+from children import CTRL_C_HANDLER
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -449,7 +450,7 @@ def test_ctrl_c_stops_within_a_moment(tmp_path):
         out.write(b">big\n")
         for _ in range(64):
             out.write(line * 16384)
-    source = textwrap.dedent(f"""
+    source = CTRL_C_HANDLER + textwrap.dedent(f"""
         import sys, time, velko_tools
         print("ready", flush=True)
         start = time.perf_counter()
