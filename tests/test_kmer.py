@@ -235,7 +235,8 @@ def test_long_text_both_strands_holds_little_beyond_its_counts():
     assert result.stderr == ""
     extra_mib, total = result.stdout.split()
     assert int(total) == 2 * (20_000_000 - 11)
-    assert int(extra_mib) < 12
+    # Keeping every window would take 160 MB; the bound keeps 8 MiB (more under a sanitizer).
+    assert int(extra_mib) < 32
 
 
 # Results whose estimate is too small to look at the limits, where the interpreter itself runs
