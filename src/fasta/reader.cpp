@@ -26,6 +26,8 @@ namespace {
 
 constexpr std::string_view kExpectedHeader = "Expected > at record start.";
 constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";
+// What a refusal names when white space held back from a sequence line outgrows memory.
+constexpr const char* kHeldSpace = "white space inside a sequence line";
 
 using util::Byte;
 
@@ -166,7 +168,7 @@ void Reader::read_header_line() {
         if (in_id) {
             const std::string_view text(base + begin_, whole_at - begin_);
             const auto [space, length] = find_space(text);
-            append_id(text.substr(0, space));
+            append_kept(ahead_id_, text.substr(0, space), "a record id");
             in_id = length == 0;
         }
         if (ended) {
@@ -179,26 +181,17 @@ void Reader::read_header_line() {
     }
 }
 
-void Reader::append_id(std::string_view bytes) {
-    const std::size_t capacity = ahead_id_.capacity();
-    if (ahead_id_.size() + bytes.size() > capacity) {
-        const std::size_t larger = std::max(capacity * 2, ahead_id_.size() + bytes.size());
-        memory_.charge(larger, "a record id");
-        ahead_id_.reserve(larger);
+void Reader::append_kept(std::string& kept, std::string_view bytes, const char* what) {
+    // Grown by doubling, as the string would be, but charged to the account first, so that
+    // an id or a run of white space too large for memory is refused instead of killing us.
+    const std::size_t capacity = kept.capacity();
+    if (kept.size() + bytes.size() > capacity) {
+        const std::size_t larger = std::max(capacity * 2, kept.size() + bytes.size());
+        memory_.charge(larger, what);
+        kept.reserve(larger);
         memory_.release(capacity);
     }
-    ahead_id_ += bytes;
-}
-
-void Reader::hold_bytes(std::string_view bytes) {
-    const std::size_t capacity = held_.capacity();
-    if (held_.size() + bytes.size() > capacity) {
-        const std::size_t larger = std::max(capacity * 2, held_.size() + bytes.size());
-        memory_.charge(larger, "white space inside a sequence line");
-        held_.reserve(larger);
-        memory_.release(capacity);
-    }
-    held_ += bytes;
+    kept += bytes;
 }
 
 void Reader::hold_space(const Byte* begin, const Byte* end) {
@@ -226,11 +219,11 @@ void Reader::hold_space(const Byte* begin, const Byte* end) {
             std::array<char, kRecordHead> record{};
             std::memcpy(record.data() + 1, &count, sizeof(count));
             record[9] = static_cast<char>(size);
-            hold_bytes({record.data(), record.size()});
-            hold_bytes(character);
+            append_kept(held_, {record.data(), record.size()}, kHeldSpace);
+            append_kept(held_, character, kHeldSpace);
         } else {
             last_run_ = std::string::npos;
-            for (std::uint64_t i = 0; i < count; ++i) hold_bytes(character);
+            for (std::uint64_t i = 0; i < count; ++i) append_kept(held_, character, kHeldSpace);
         }
     }
 }

@@ -86,7 +86,7 @@ private:
 
     Line start_line();
     void read_header_line();
-    void append_id(std::string_view bytes);
+    void append_kept(std::string& kept, std::string_view bytes, const char* what);
     bool line_piece(std::string_view& piece);
     std::size_t gather_lines(std::string& out, std::size_t used, std::size_t at_least,
                              std::vector<PiecePlace>* places);
@@ -96,7 +96,6 @@ private:
     static constexpr std::size_t kCopySlack = 16;
     static constexpr std::size_t kMostGatheredLine = 4096;
     void hold_space(const util::Byte* begin, const util::Byte* end);
-    void hold_bytes(std::string_view bytes);
     bool replay_space(std::string_view& piece);
     void drop_held();
     void refill();

@@ -7,7 +7,7 @@
 #include <bit>
 #include <limits>
 
-#include "util/dna.hpp"
+#include "kmer/window_kernel.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -19,18 +19,11 @@
 namespace velko::kmer {
 namespace {
 
-constexpr unsigned kNotLetter = util::kNotDna;
+constexpr unsigned kNotLetter = kNotBase;
 
+// The code of each byte, upper-case letters only or either case.
 template <bool either_case>
-constexpr std::array<std::uint8_t, 256> kLetterCode = [] {
-    std::array<std::uint8_t, 256> table = util::kDnaCode;
-    if (either_case) {
-        for (std::uint8_t code = 0; code < util::kDnaLetters.size(); ++code) {
-            table[static_cast<unsigned char>(util::kDnaLetters[code] - 'A' + 'a')] = code;
-        }
-    }
-    return table;
-}();
+constexpr const auto& kLetterCode = kBaseCode<either_case ? Letters::kEither : Letters::kUpper>;
 
 // The windows ending at each of the 32 letters of `word`, whose letters before are `previous`.
 // With k <= 8 the first eight windows reach back into `previous` and read `joint`; the others
