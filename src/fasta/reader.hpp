@@ -63,6 +63,9 @@ public:
     /// the sequence is over. Throws ReadError.
     [[nodiscard]] bool next_piece(std::string_view& piece);
 
+    /// A stretch size that spares lines their fixed cost each, yet stays in the core's caches.
+    static constexpr std::size_t kStretchBytes = std::size_t{64} << 10;
+
     /// Sets `text` to the next stretch of the current record's sequence: the pieces next_piece
     /// would hand out, gathered in `scratch` until they reach `at_least` bytes or the sequence
     /// ends, or one piece that long by itself, handed out in place. Never empty, valid until

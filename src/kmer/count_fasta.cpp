@@ -22,7 +22,6 @@ namespace {
 
 constexpr std::uint64_t kMinBlockBytes = std::uint64_t{256} << 10;
 constexpr std::uint64_t kMaxBlockBytes = std::uint64_t{64} << 20;
-constexpr std::size_t kBatchBytes = std::size_t{64} << 10;
 
 [[noreturn]] void fail_read(std::string_view path, std::string_view cause) {
     std::string message(util::kErrUnwrap);
@@ -94,7 +93,7 @@ FastaCounts count_fasta(std::string_view path, std::uint8_t k, bool use_rev_comp
             // Lines are gathered into stretches: counting a piece has a fixed cost that
             // 60-letter lines would pay a million times over.
             std::string_view text;
-            while (reader.next_stretch(text, batch, kBatchBytes)) {
+            while (reader.next_stretch(text, batch, fasta::Reader::kStretchBytes)) {
                 counter.feed(text);
                 if (use_rev_complement) reverse.feed(text);
             }

@@ -28,9 +28,6 @@ using util::kNoneUnwrap;
 constexpr std::size_t kChunkBytes = std::size_t{16} << 20;
 constexpr std::size_t kFirstChunkRows = 16;
 
-// Sequence lines are counted in batches of about this many bytes.
-constexpr std::size_t kBatchBytes = std::size_t{64} << 10;
-
 using fasta::PiecePlace;
 
 // Progress is published to the shared counter at most once per this many bytes read.
@@ -160,7 +157,7 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
         // Lines are gathered into stretches, as the counter has a fixed cost per piece that
         // 60-letter lines would pay a million times over; each line's place is kept beside it,
         // so a bad byte can still be named by line and column.
-        while (reader.next_stretch(text, batch, kBatchBytes, &places)) {
+        while (reader.next_stretch(text, batch, fasta::Reader::kStretchBytes, &places)) {
             const std::uint64_t before = counter.size();
             counter.feed(reinterpret_cast<const unsigned char*>(text.data()), text.size());
             if (invalid == Invalid::kStop && !failure && counter.stopped() &&
