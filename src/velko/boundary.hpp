@@ -10,7 +10,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "pyref.hpp"
+#include "velko/pyref.hpp"
 #include "util/fail.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"

@@ -3,7 +3,7 @@
 
 #include "hmmer/hit.hpp"
 #include "hmmer/tophit_file.hpp"
-#include "pymodule.hpp"
+#include "velko/pymodule.hpp"
 
 namespace velko::py {
 

@@ -3,9 +3,9 @@
 
 #include <string_view>
 
-#include "pyclass.hpp"
-#include "pyref.hpp"
-#include "signature.hpp"
+#include "velko/pyclass.hpp"
+#include "velko/pyref.hpp"
+#include "velko/signature.hpp"
 
 namespace velko::py {
 

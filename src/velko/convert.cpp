@@ -1,10 +1,10 @@
 // Argument and result conversions with the boundary's exact errors.
-#include "convert.hpp"
+#include "velko/convert.hpp"
 
 #include <climits>
 #include <cstring>
 
-#include "boundary.hpp"
+#include "velko/boundary.hpp"
 
 namespace velko::py {
 namespace {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pyref.hpp"
+#include "velko/pyref.hpp"
 
 namespace velko::py {
 

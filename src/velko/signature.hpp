@@ -8,8 +8,8 @@
 #include <tuple>
 #include <utility>
 
-#include "convert.hpp"
-#include "pyref.hpp"
+#include "velko/convert.hpp"
+#include "velko/pyref.hpp"
 
 namespace velko::py {
 

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "boundary.hpp"
-#include "convert.hpp"
-#include "pyref.hpp"
+#include "velko/boundary.hpp"
+#include "velko/convert.hpp"
+#include "velko/pyref.hpp"
 #include "util/messages.hpp"
 
 namespace velko::py {

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "fasta/dna_sequence.hpp"
-#include "tools/bindings.hpp"
+#include "velko_tools/bindings.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::tools {

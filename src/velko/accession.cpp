@@ -1,7 +1,7 @@
 // velko.util.accession: canonical_gid.
 #include <array>
 
-#include "pymodule.hpp"
+#include "velko/pymodule.hpp"
 #include "accession/accession.hpp"
 
 namespace velko::py {

@@ -1,5 +1,5 @@
 // PanicException, error raising and fetching, the C-API failure rule.
-#include "boundary.hpp"
+#include "velko/boundary.hpp"
 
 #include <time.h>
 

@@ -1,6 +1,6 @@
 // velko.fasta: the DnaSequence class.
 #include "fasta/dna_sequence.hpp"
-#include "pymodule.hpp"
+#include "velko/pymodule.hpp"
 
 namespace velko::py {
 

@@ -1,10 +1,10 @@
 // Module operations: creation, export lists, functions, publication in sys.modules.
-#include "pymodule.hpp"
+#include "velko/pymodule.hpp"
 
 #include <cstring>
 #include <string>
 
-#include "boundary.hpp"
+#include "velko/boundary.hpp"
 #include "util/messages.hpp"
 
 namespace velko::py {

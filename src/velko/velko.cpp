@@ -1,8 +1,8 @@
 // PyInit_velko: the package and its submodules, built in order.
 #include <atomic>
 
-#include "boundary.hpp"
-#include "pymodule.hpp"
+#include "velko/boundary.hpp"
+#include "velko/pymodule.hpp"
 
 namespace velko::py {
 namespace {

@@ -6,7 +6,7 @@
 #include "kmer/count_fasta.hpp"
 #include "kmer/count_result.hpp"
 #include "kmer/kmers.hpp"
-#include "pymodule.hpp"
+#include "velko/pymodule.hpp"
 #include "util/memory.hpp"
 
 namespace velko::py {

@@ -1,9 +1,9 @@
 // Argument binding with the exact TypeError texts, in one place for every entry.
-#include "signature.hpp"
+#include "velko/signature.hpp"
 
 #include <cstring>
 
-#include "boundary.hpp"
+#include "velko/boundary.hpp"
 
 namespace velko::py {
 namespace {

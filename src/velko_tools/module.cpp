@@ -1,5 +1,5 @@
 // velko_tools._core: the native half of velko_tools, one module over the shared core.
-#include "tools/bindings.hpp"
+#include "velko_tools/bindings.hpp"
 #include "util/input_stream.hpp"
 
 NB_MODULE(_core, m) {

@@ -12,7 +12,7 @@
 
 #include "kmer/count_table.hpp"
 #include "kmer/kmers.hpp"
-#include "tools/bindings.hpp"
+#include "velko_tools/bindings.hpp"
 
 namespace velko::tools {
 namespace {
