@@ -16,4 +16,7 @@ void bind_kmers(nb::module_& m);
 /// Profile-search hits and the top-hit table.
 void bind_hits(nb::module_& m);
 
+/// Output files replaced atomically: written beside the target, then renamed over it.
+void bind_files(nb::module_& m);
+
 }  // namespace velko::tools

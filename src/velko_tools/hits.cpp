@@ -17,11 +17,12 @@
 #include "hmmer/hmmer_tab.hpp"
 #include "hmmer/tophit_file.hpp"
 #include "hmmer/tophit_table.hpp"
-#include "velko/pyclass.hpp"
-#include "velko_tools/bindings.hpp"
 #include "util/fail.hpp"
 #include "util/file_error.hpp"
 #include "util/number_text.hpp"
+#include "velko/pyclass.hpp"
+#include "velko_tools/bindings.hpp"
+#include "velko_tools/unlocked.hpp"
 
 namespace velko::tools {
 namespace {
@@ -102,8 +103,7 @@ TopHits read_hmmer(nb::list paths, nb::list names, std::string_view format,
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const std::string path = as_path(paths[i]);
         try {
-            const nb::gil_scoped_release unlocked;
-            hmmer::read_hmmer_file(path, options, hits.table);
+            unlocked([&] { hmmer::read_hmmer_file(path, options, hits.table); });
         } catch (const util::FormatError& error) {
             const nb::object column =
                 error.column() == 0 ? nb::object(nb::none()) : nb::object(nb::int_(error.column()));
@@ -129,8 +129,8 @@ TopHits read_hmmer(nb::list paths, nb::list names, std::string_view format,
 TopHits read_tophits(nb::bytes path, nb::handle name) {
     TopHits hits;
     try {
-        const nb::gil_scoped_release unlocked;
-        hmmer::read_tophit_file(std::string_view(path.c_str(), path.size()), hits.table);
+        const std::string_view where(path.c_str(), path.size());
+        unlocked([&] { hmmer::read_tophit_file(where, hits.table); });
     } catch (const hmmer::TopHitFormatError& error) {
         raise_with("raise_tophit_format_error", name, error.line(), nb::object(), error.reason());
     } catch (const util::OsError& error) {
@@ -141,8 +141,8 @@ TopHits read_tophits(nb::bytes path, nb::handle name) {
 
 void write_tophits(const TopHits& hits, nb::bytes path, nb::handle name) {
     try {
-        const nb::gil_scoped_release unlocked;
-        hmmer::write_tophit_file(std::string_view(path.c_str(), path.size()), hits.table);
+        const std::string_view where(path.c_str(), path.size());
+        unlocked([&] { hmmer::write_tophit_file(where, hits.table); });
     } catch (const std::invalid_argument& refused) {
         throw nb::value_error(refused.what());
     } catch (const util::OsError& error) {
@@ -291,7 +291,7 @@ void bind_hits(nb::module_& m) {
              [](const TopHits& hits) {
                  TopHits top;
                  {
-                     const nb::gil_scoped_release unlocked;
+                     const nb::gil_scoped_release released;
                      top.table = hits.table.top_hits();
                  }
                  return top;

@@ -1,12 +1,13 @@
 // velko_tools._core: the native half of velko_tools, one module over the shared core.
-#include "velko_tools/bindings.hpp"
 #include "util/input_stream.hpp"
+#include "velko_tools/bindings.hpp"
 
 NB_MODULE(_core, m) {
     m.doc() = "Native functions of velko_tools; use them through the velko_tools package.";
     velko::tools::bind_sequences(m);
     velko::tools::bind_kmers(m);
     velko::tools::bind_hits(m);
+    velko::tools::bind_files(m);
     // Which inflater reads gzip input in this build: "isal" or "zlib".
     const std::string_view inflater = velko::util::inflater_name(velko::util::default_inflater());
     m.attr("GZIP_BACKEND") = nanobind::str(inflater.data(), inflater.size());

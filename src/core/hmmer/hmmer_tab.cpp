@@ -1,6 +1,7 @@
 // The two HMMER 3 table layouts, their rows and comment lines, and the reader over them.
 #include "hmmer/hmmer_tab.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "util/fail.hpp"
 #include "util/file_error.hpp"
 #include "util/input_stream.hpp"
+#include "util/interrupt.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
 #include "util/utf8.hpp"
@@ -166,9 +168,18 @@ std::size_t split_fields(std::string_view line, std::span<Field> fields) {
 
 bool is_whole(const Field& field) { return (field.classes & kNotDigit) == 0; }
 
+// A plain decimal that from_chars takes whole; a field of the same letters that it does not
+// ("1e", "1.2.3", "9-") is no number, whatever its letters.
+bool is_plain_decimal(std::string_view text) {
+    double value = 0.0;
+    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc{} && stop == text.data() + text.size();
+}
+
 bool is_real(const Field& field) {
-    // Most fields are plain decimals; only the others need the full grammar (inf, nan).
-    return (field.classes & (kNotPlain | kDigit)) == kDigit ||
+    // Most fields are plain decimals; only the others need the full grammar (a sign, inf, nan,
+    // a value out of range).
+    return ((field.classes & (kNotPlain | kDigit)) == kDigit && is_plain_decimal(field.text)) ||
            util::parse_number(field.text).error == util::NumberError::kNone;
 }
 
@@ -245,22 +256,50 @@ void HmmerTableReader::fail_at(std::uint64_t line, std::uint32_t column,
 
 void HmmerTableReader::feed(std::string_view bytes) {
     while (!bytes.empty()) {
-        const void* found = std::memchr(bytes.data(), '\n', bytes.size());
-        if (found == nullptr) {
-            partial_ += bytes;
+        if (after_cr_) {
+            after_cr_ = false;
+            // The LF of a CR LF pair, split across two pieces: the line has been taken.
+            if (bytes.front() == '\n') {
+                bytes.remove_prefix(1);
+                continue;
+            }
+        }
+        // A line ends at LF, at CR LF, or at a CR alone (the line end of old Mac files, which
+        // would otherwise make the whole table one comment line).
+        const void* lf = std::memchr(bytes.data(), '\n', bytes.size());
+        std::size_t length =
+            lf == nullptr ? bytes.size()
+                          : static_cast<std::size_t>(static_cast<const char*>(lf) - bytes.data());
+        const void* cr = std::memchr(bytes.data(), '\r', length);
+        if (cr != nullptr) {
+            length = static_cast<std::size_t>(static_cast<const char*>(cr) - bytes.data());
+        } else if (lf == nullptr) {
+            keep(bytes);
             return;
         }
-        const auto length =
-            static_cast<std::size_t>(static_cast<const char*>(found) - bytes.data());
         if (partial_.empty()) {
             take_line(bytes.substr(0, length));
         } else {
-            partial_ += bytes.substr(0, length);
+            keep(bytes.substr(0, length));
             take_line(partial_);
             partial_.clear();
         }
+        after_cr_ = cr != nullptr;
         bytes.remove_prefix(length + 1);
     }
+}
+
+void HmmerTableReader::keep(std::string_view bytes) {
+    // A line is held whole until it ends, so an endless one (/dev/zero, a gzip bomb) must stop
+    // at what the call may take, as a MemoryError, not when the machine is full.
+    const std::size_t capacity = partial_.capacity();
+    if (partial_.size() + bytes.size() > capacity) {
+        const std::size_t larger = std::max(capacity * 2, partial_.size() + bytes.size());
+        memory_.charge(larger, "a line of the HMMER table");
+        partial_.reserve(larger);
+        memory_.release(capacity);
+    }
+    partial_ += bytes;
 }
 
 void HmmerTableReader::finish() {
@@ -277,7 +316,6 @@ void HmmerTableReader::finish() {
 
 void HmmerTableReader::take_line(std::string_view line) {
     ++line_;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     std::size_t first = 0;
     while (first < line.size() && is_blank(line[first])) ++first;
     if (first == line.size()) return;
@@ -440,6 +478,7 @@ void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitT
         }
         if (count == 0) break;
         reader.feed(std::string_view(buffer.data(), count));
+        util::poll_interrupt(count);
     }
     reader.finish();
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hmmer/tophit_table.hpp"
+#include "util/memory.hpp"
 
 namespace velko::hmmer {
 
@@ -33,7 +34,8 @@ struct HmmerOptions {
 /// Takes the text of one table in pieces of any size and offers every row to a top-hit table
 /// as (gene, profile, E-value, score), in file order, through TopHitTable::add_hit. Comment
 /// lines start with "#"; fields are separated by runs of blanks; the description after the
-/// fixed columns may hold blanks and may be missing; blank lines are skipped.
+/// fixed columns may hold blanks and may be missing; blank lines are skipped. Lines end at LF,
+/// CR LF or CR.
 class HmmerTableReader {
 public:
     /// Throws std::invalid_argument for domain scores of a per-sequence table.
@@ -42,7 +44,8 @@ public:
     /// Reads the lines completed by `bytes`. Throws util::FormatError naming the path, the line
     /// and the column: too few columns, a number that does not parse, a row or column headings
     /// of another table format, an identifier that is not UTF-8, a missing accession asked for,
-    /// or a "# Program:" line naming another program.
+    /// or a "# Program:" line naming another program. Throws util::MemoryRefused for a line
+    /// longer than the call may hold.
     void feed(std::string_view bytes);
     /// Reads the last line (it needs no line feed) and offers the rows still waiting for their
     /// program; fails as feed does, and when no "# Program:" line follows such rows.
@@ -58,6 +61,7 @@ private:
         double bit_score;
     };
 
+    void keep(std::string_view bytes);
     void take_line(std::string_view line);
     void take_comment(std::string_view line);
     void take_row(std::string_view line);
@@ -71,7 +75,9 @@ private:
     std::string path_;
     HmmerOptions options_;
     TopHitTable& table_;
-    std::string partial_;  // the start of a line that the next piece completes
+    std::string partial_;    // the start of a line that the next piece completes
+    bool after_cr_ = false;  // the last piece ended in CR: an LF starting the next ends no line
+    util::MemoryAccount memory_;
     std::uint64_t line_ = 0;
     std::vector<Waiting> waiting_;
     std::string text_;
@@ -79,7 +85,8 @@ private:
 
 /// Reads the table in the file at `path`, plain or gzip-compressed (told by its first bytes),
 /// through a HmmerTableReader. Throws util::OsError when the file cannot be opened or read,
-/// ReadError for damaged or truncated gzip data, and the reader's failures.
+/// ReadError for damaged or truncated gzip data, util::Interrupted when the thread's interrupt
+/// hook asks, and the reader's failures.
 void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table);
 
 }  // namespace velko::hmmer

@@ -301,33 +301,14 @@ void write_tophit_file(std::string_view path, const TopHitTable& table) {
     if (const int error = util::create_directories(*parent); error != 0) {
         throw util::OsError(kCannotCreateDirectory, path, error < 0 ? 0 : error);
     }
-    const util::WriteTarget target = util::write_target(path);
-    if (!target.replace) {
-        // A FIFO or a device has no previous content to keep: it is written as it stands.
-        util::OsFile file = util::OsFile::open_write(path);
-        if (!file.is_open()) throw util::OsError(kCannotCreateFile, path, file.error());
-        write_lines(file, path, table);
-        if (!file.close()) throw util::OsError(kCannotWrite, path, file.error());
-        return;
-    }
-    // The table goes to a new file beside the old one, which is replaced only once the new one
-    // is complete and on the device: a failure part way leaves the old file as it was, and the
-    // sibling goes away as the failure unwinds.
-    const bool exists = target.facts.kind == util::FileFacts::Kind::kRegular;
-    if (exists) {
-        if (const int error = util::check_writable(target.path); error != 0) {
-            throw util::OsError(kCannotCreateFile, path, error);
-        }
-    }
-    util::SiblingFile sibling(target.path);
-    util::OsFile& file = sibling.file();
-    if (!file.is_open()) throw util::OsError(kCannotCreateFile, path, file.error());
-    if (exists && !file.copy_owner_and_mode(target.facts)) {
-        throw util::OsError(kCannotCreateFile, path, file.error());
-    }
-    write_lines(file, path, table);
-    if (!file.sync() || !file.close()) throw util::OsError(kCannotWrite, path, file.error());
-    if (const int error = sibling.rename_over(); error != 0) {
+    // A regular file is replaced only once the new one is complete and on the device: a
+    // failure part way leaves the old file as it was, and the temporary goes away as the
+    // failure unwinds.
+    util::ReplacingFile out(path);
+    if (!out.is_open()) throw util::OsError(kCannotCreateFile, path, out.error());
+    write_lines(out.file(), path, table);
+    if (!out.finish_writing()) throw util::OsError(kCannotWrite, path, out.error());
+    if (const int error = out.replace(); error != 0) {
         throw util::OsError(kCannotCreateFile, path, error);
     }
 }

@@ -2,16 +2,20 @@
 // and errno kept for the caller.
 #include "util/os_file.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -135,7 +139,100 @@ std::string name_suffix(int attempt) {
     return text;
 }
 
+// What the names of the temporaries of `target` start with, directory included: the name made
+// hidden and cut so that the whole stays within NAME_MAX, then a dot before the writer's pid.
+std::string temporary_prefix(std::string_view target) {
+    const std::string_view name = last_component(target);
+    const std::string_view directory = target.substr(0, target.size() - name.size());
+    std::string prefix(directory);
+    prefix += '.';
+    prefix += name.substr(0, kKeptNameBytes);
+    prefix += '.';
+    return prefix;
+}
+
+// The writer's pid in a temporary's name after the prefix ("PID.HEX.tmp"), or 0 for a name
+// of another shape, which is never touched.
+pid_t writer_of(std::string_view rest) {
+    constexpr std::string_view kEnd = ".tmp";
+    constexpr std::size_t kHexDigits = 16;
+    if (!rest.ends_with(kEnd)) return 0;
+    rest.remove_suffix(kEnd.size());
+    if (rest.size() < kHexDigits + 2 || rest[rest.size() - kHexDigits - 1] != '.') return 0;
+    const std::string_view pid_text = rest.substr(0, rest.size() - kHexDigits - 1);
+    pid_t pid = 0;
+    const auto [stop, error] =
+        std::from_chars(pid_text.data(), pid_text.data() + pid_text.size(), pid);
+    if (error != std::errc{} || stop != pid_text.data() + pid_text.size() || pid <= 0) return 0;
+    return pid;
+}
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const noexcept { ::closedir(directory); }
+};
+
 }  // namespace
+
+void remove_temporaries(std::string_view target, bool own) {
+    if (holds_nul(target)) return;
+    const std::string prefix = temporary_prefix(target);
+    const std::string_view hidden = last_component(prefix);
+    const std::string directory = directory_of(target);
+    const std::unique_ptr<DIR, DirectoryCloser> listing(::opendir(directory.c_str()));
+    if (!listing) return;
+    const pid_t self = ::getpid();
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string_view name = entry->d_name;
+        if (!name.starts_with(hidden)) continue;
+        const pid_t writer = writer_of(name.substr(hidden.size()));
+        if (writer == 0) continue;
+        // A pid that is in use may be a writer on another machine's view of a shared directory
+        // or a new process under a reused id: only a pid that no process has is taken as gone.
+        const bool gone = writer != self && ::kill(writer, 0) != 0 && errno == ESRCH;
+        if (gone || (own && writer == self)) {
+            ::unlink((prefix.substr(0, prefix.size() - hidden.size()) + std::string(name)).c_str());
+        }
+    }
+}
+
+ReplacingFile::ReplacingFile(std::string_view path) : target_(write_target(path)) {
+    if (!target_.replace) {
+        // A FIFO or a device has no previous content to keep: it is written as it stands.
+        in_place_ = OsFile::open_write(path);
+        return;
+    }
+    const bool exists = target_.facts.kind == FileFacts::Kind::kRegular;
+    if (exists) {
+        error_ = check_writable(target_.path);
+        if (error_ != 0) return;
+    }
+    sibling_.emplace(target_.path);
+    OsFile& file = sibling_->file();
+    if (file.is_open() && exists && !file.copy_owner_and_mode(target_.facts)) {
+        error_ = file.error();
+        // A failed file is closed, so that is_open() says so; the temporary goes with sibling_.
+        static_cast<void>(file.close());
+    }
+}
+
+bool ReplacingFile::finish_writing() {
+    OsFile& written = file();
+    if (sibling_ && !written.sync()) {
+        error_ = written.error();
+        return false;
+    }
+    if (!written.close()) {
+        error_ = written.error();
+        return false;
+    }
+    return true;
+}
+
+int ReplacingFile::replace() {
+    if (!sibling_) return 0;
+    error_ = sibling_->rename_over();
+    return error_;
+}
 
 OsFile::OsFile(OsFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
@@ -325,11 +422,11 @@ int check_writable(const std::string& path) {
 }
 
 SiblingFile::SiblingFile(std::string_view target) : target_(target) {
-    const std::string_view name = last_component(target);
-    const std::string directory(target.substr(0, target.size() - name.size()));
+    remove_temporaries(target, false);
+    const std::string prefix = temporary_prefix(target);
+    const std::string pid = std::to_string(::getpid());
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        temp_ = directory + "." + std::string(name.substr(0, kKeptNameBytes)) + "." +
-                name_suffix(attempt) + ".tmp";
+        temp_ = prefix + pid + "." + name_suffix(attempt) + ".tmp";
         file_ = OsFile::create_new(temp_);
         if (file_.is_open() || file_.error() != EEXIST) break;
     }

@@ -99,7 +99,9 @@ struct WriteTarget {
 [[nodiscard]] int check_writable(const std::string& path);
 
 /// A new empty file beside `target`, in the same directory, under a hidden name made from
-/// the target's. Removed when this object goes, unless rename_over() succeeded.
+/// the target's and this process's id (".NAME.PID.HEX.tmp"), so that a later writer can tell a
+/// temporary whose writer was killed. Removed when this object goes, unless rename_over()
+/// succeeded. Before it is made, the temporaries of `target` whose writers are gone are removed.
 class SiblingFile {
 public:
     /// Creates the file; file().is_open() is false and file().error() holds errno on failure.
@@ -109,7 +111,10 @@ public:
     ~SiblingFile();
 
     [[nodiscard]] OsFile& file() noexcept { return file_; }
-    /// Renames the (closed) file over `target_`; 0, or the errno of rename.
+    /// The file's path; "" when it could not be made.
+    [[nodiscard]] const std::string& path() const noexcept { return temp_; }
+    /// Renames the (closed) file over `target_`, then syncs the directory; 0, or the errno of
+    /// rename.
     [[nodiscard]] int rename_over();
 
 private:
@@ -117,6 +122,42 @@ private:
     std::string temp_;
     OsFile file_;
     bool renamed_ = false;
+};
+
+/// Removes the temporaries SiblingFile left beside `target` whose process is gone (a writer
+/// killed by SIGKILL or the power going) and, when `own` is true, this process's own: for a
+/// process that ends while one of its threads still writes. Best effort: failures are ignored.
+void remove_temporaries(std::string_view target, bool own);
+
+/// A file written so that a failure leaves what was at `path`: a SiblingFile made complete on
+/// the device and then renamed over the regular file (or the missing one) that `path` names,
+/// or `path` itself when write_target says it is written in place (a FIFO, a device).
+class ReplacingFile {
+public:
+    /// Opens the file to write. On failure is_open() is false and error() holds the errno (0
+    /// for a path holding NUL); an existing file this process may not write is refused with
+    /// its own errno (EACCES) before anything is made, and a new file takes the owner and the
+    /// permission bits of the one it replaces.
+    explicit ReplacingFile(std::string_view path);
+
+    [[nodiscard]] bool is_open() { return file().is_open(); }
+    [[nodiscard]] int error() { return error_ != 0 ? error_ : file().error(); }
+    [[nodiscard]] OsFile& file() noexcept { return sibling_ ? sibling_->file() : in_place_; }
+    /// The file being written: the temporary, or `path` itself when written in place.
+    [[nodiscard]] const std::string& written_path() const noexcept {
+        return sibling_ ? sibling_->path() : target_.path;
+    }
+    /// Syncs (when replacing) and closes what was written; false on failure, with the errno in
+    /// error().
+    [[nodiscard]] bool finish_writing();
+    /// Puts the finished file in place of the target; 0, or the errno of rename.
+    [[nodiscard]] int replace();
+
+private:
+    WriteTarget target_;
+    std::optional<SiblingFile> sibling_;
+    OsFile in_place_;
+    int error_ = 0;
 };
 
 /// The parent directory of `path`: the path without its last component and the "/"s before it

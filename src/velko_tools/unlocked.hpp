@@ -1,0 +1,74 @@
+// Core work run with the interpreter lock released and Ctrl-C able to stop it.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <exception>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "util/interrupt.hpp"
+
+namespace velko::tools {
+
+namespace nb = nanobind;
+
+/// Answers the core's interruption polls while the lock is released: takes the lock back for a
+/// moment to run the signal handlers (only the main thread has any to run), so Ctrl-C (or a
+/// handler that raises, as the command line's SIGTERM handler does) ends the work with
+/// util::Interrupted and leaves its exception pending.
+class SignalHook final : public util::InterruptHook {
+public:
+    explicit SignalHook(PyThreadState*& state) noexcept : state_(state) {}
+    bool should_stop() override {
+        PyEval_RestoreThread(state_);
+        const bool stop = PyErr_CheckSignals() != 0;
+        state_ = PyEval_SaveThread();
+        return stop;
+    }
+
+private:
+    PyThreadState*& state_;
+};
+
+/// Runs `work` (which touches no Python object) with the interpreter lock released and a
+/// SignalHook installed; returns what it returns. The lock is taken back after the work, not in
+/// a destructor: were the interpreter to end the thread there while an exception unwinds, the
+/// process would terminate. A failure of `work` is thrown again once the lock is held; an
+/// interruption as nb::python_error, the exception the signal handler raised.
+template <class Work>
+auto unlocked(Work&& work) -> decltype(work()) {
+    using Result = decltype(work());
+    PyThreadState* state = PyEval_SaveThread();
+    std::exception_ptr failure;
+    std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
+    {
+        SignalHook hook(state);
+        const util::InterruptScope scope(hook);
+        try {
+            if constexpr (std::is_void_v<Result>) {
+                work();
+                result.emplace(true);
+            } else {
+                result.emplace(work());
+            }
+        } catch (...) {
+            failure = std::current_exception();
+            // Not a C++ exception: the forced unwind that ends the thread during interpreter
+            // shutdown, which must go on without taking the lock again.
+            if (!failure) throw;
+        }
+    }
+    PyEval_RestoreThread(state);
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const util::Interrupted&) {
+            throw nb::python_error();
+        }
+    }
+    if constexpr (!std::is_void_v<Result>) return std::move(*result);
+}
+
+}  // namespace velko::tools
