@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, Literal, Union
 import numpy as np
 import numpy.typing as npt
 
-from velko_tools import _core
+from velko_tools import _core, output
 
 if TYPE_CHECKING:
     import pandas
@@ -188,7 +188,8 @@ class HitTable:
         back as the same table), and the OSError subclass of the failing system call.
         """
         encoded, name = _path_parts(path)
-        self._core.write(encoded, name)
+        with output.writing(encoded):
+            self._core.write(encoded, name)
 
     @classmethod
     def read(cls, path: StrPath) -> HitTable:

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, TextIO
 import numpy as np
 import numpy.typing as npt
 
+from velko_tools import output
 from velko_tools.errors import UsageError
 
 if TYPE_CHECKING:
@@ -47,12 +48,19 @@ def write_tsv(table: KmerTable, out: TextIO, frequencies: bool) -> None:
 
 
 def write_table(table: KmerTable, path: str | None, *, frequencies: bool = False) -> None:
-    """Writes `table` to `path` in the format its suffix names, or as TSV to standard output."""
+    """Writes `table` to `path` in the format its suffix names, or as TSV to standard output.
+    The file is replaced whole or not at all (see velko_tools.output)."""
     if path is None:
         write_tsv(table, sys.stdout, frequencies)
         return
     kind = output_format(path)
     values = _values(table, frequencies)
+    with output.replacing(path) as written:
+        _write_as(kind, table, values, written, frequencies)
+
+
+def _write_as(kind: str, table: KmerTable, values: npt.NDArray[np.uint64] | npt.NDArray[np.float64],
+              path: str, frequencies: bool) -> None:
     if kind == ".tsv":
         with open(path, "w", encoding="utf-8", newline="\n") as out:
             write_tsv(table, out, frequencies)
