@@ -210,11 +210,24 @@ def test_descriptions_may_hold_blanks_or_be_missing(tmp_path):
     assert list(read_hmmer(path)) == [("g1", "PF1", 1e-5, 50.0), ("g2", "PF1", 1e-5, 50.0)]
 
 
-def test_crlf_and_blank_lines_read_as_plain_lines(tmp_path):
+@pytest.mark.parametrize("line_end", [b"\r\n\r\n", b"\r", b"\r\r\n"])
+def test_crlf_cr_and_blank_lines_read_as_plain_lines(tmp_path, line_end):
     plain = tblout(tmp_path, row("g1"), row("g2", score="60"))
-    crlf = tmp_path / "crlf.tblout"
-    crlf.write_bytes(plain.read_bytes().replace(b"\n", b"\r\n\r\n"))
-    assert read_hmmer(crlf) == read_hmmer(plain)
+    other = tmp_path / "other.tblout"
+    other.write_bytes(plain.read_bytes().replace(b"\n", line_end))
+    assert read_hmmer(other) == read_hmmer(plain)
+    assert len(read_hmmer(other)) == 2
+
+
+@pytest.mark.parametrize("text", ["1e", "1.2.3", "2+", "7E", "1e+-5", "9-", "--1", ".", "e5"])
+@pytest.mark.parametrize(("field", "column", "heading"), [("e_value", 5, "E-value"),
+                                                          ("score", 6, "score")])
+def test_number_letters_that_make_no_number(tmp_path, text, field, column, heading):
+    path = tblout(tmp_path, row("g0", e_value="0", score="1"), row(**{field: text}))
+    with pytest.raises(HmmerFormatError) as caught:
+        read_hmmer(path)
+    assert (caught.value.line, caught.value.column) == (5, column)
+    assert caught.value.reason == f'{heading} "{text}" is not a number'
 
 
 # Failures: every one names the file as given, the line and the column.

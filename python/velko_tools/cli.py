@@ -8,9 +8,13 @@ errors end with argparse's message and status 2.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import errno
 import os
+import signal
 import sys
-from collections.abc import Callable, Sequence
+import threading
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -68,7 +72,11 @@ def _kmers(args: argparse.Namespace) -> None:
         threads=args.threads,
         progress=args.progress if args.progress is not None else sys.stderr.isatty(),
     )
-    tables.write_table(table, args.output, frequencies=args.frequencies)
+    if args.output is not None:
+        tables.write_table(table, args.output, frequencies=args.frequencies)
+        return
+    with _standard_output() as out:
+        tables.write_tsv(table, out, args.frequencies)
 
 
 def _tophits(args: argparse.Namespace) -> None:
@@ -83,20 +91,70 @@ def _tophits(args: argparse.Namespace) -> None:
     if args.output is not None:
         table.write(args.output)
         return
-    out = sys.stdout.buffer
-    out.write(b"gene_id\thmm_id\te_value\tbit_score\n")
-    out.write(table.to_tsv())
+    with _standard_output() as out:
+        out.buffer.write(b"gene_id\thmm_id\te_value\tbit_score\n")
+        out.buffer.write(table.to_tsv())
 
 
 def _gid(args: argparse.Namespace) -> None:
     import velko  # noqa: F401  (publishes velko.util.accession)
     from velko.util.accession import canonical_gid
 
-    accessions = args.accessions or (line.strip() for line in sys.stdin)
-    out = sys.stdout
-    for accession in accessions:
-        if accession:
-            out.write(canonical_gid(accession) + "\n")
+    accessions = _arguments_text(args.accessions) if args.accessions else _input_lines()
+    with _standard_output() as out:
+        for accession in accessions:
+            if accession:
+                out.write(canonical_gid(accession) + "\n")
+
+
+def _arguments_text(arguments: list[str]) -> Iterator[str]:
+    """The arguments, refused one by one when the shell passed bytes that are not UTF-8."""
+    for number, argument in enumerate(arguments, 1):
+        try:
+            argument.encode("utf-8")
+        except UnicodeEncodeError:
+            raise VelkoError(f"argument {number} is not UTF-8: "
+                             f"{os.fsencode(argument)!r}") from None
+        yield argument
+
+
+def _input_lines() -> Iterator[str]:
+    """Standard input's lines as text, stripped; one line that is not UTF-8 ends the run."""
+    if sys.stdin is None:
+        raise VelkoError("standard input is closed")
+    for number, line in enumerate(sys.stdin.buffer, 1):
+        try:
+            yield line.decode("utf-8").strip()
+        except UnicodeDecodeError as error:
+            raise VelkoError(f"standard input, line {number}: not UTF-8 (byte "
+                             f"0x{line[error.start]:02x} at column {error.start + 1})") from None
+
+
+class _Terminated(BaseException):
+    """SIGTERM, raised where Ctrl-C raises KeyboardInterrupt so that the same unwinding removes
+    partial output; a BaseException, so that no ``except Exception`` takes it for an error."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise _Terminated
+
+
+@contextlib.contextmanager
+def _standard_output() -> Iterator[Any]:
+    """Standard output for a command's results. An error writing there names it, and a closed
+    standard output (no descriptor 1, or one that refuses writes) is one error line."""
+    if sys.stdout is None:
+        raise VelkoError("standard output is closed")
+    try:
+        yield sys.stdout
+        sys.stdout.flush()
+    except OSError as error:
+        if isinstance(error, BrokenPipeError) or error.filename is not None:
+            raise
+        if error.errno == errno.EBADF:
+            raise VelkoError("standard output is closed") from None
+        error.filename = "standard output"
+        raise
 
 
 COMMANDS: list[Command] = [
@@ -183,28 +241,61 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the velko command with `argv` (default: sys.argv[1:]); returns the exit status."""
     parser = build_parser()
     args = parser.parse_args(argv)
+    on_main_thread = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _terminate) if on_main_thread else None
     try:
         args.run(args)
-        sys.stdout.flush()
     except UsageError as error:
         parser.error(str(error))
-    except (VelkoError, OSError, EOFError) as error:
+    except (VelkoError, OSError, EOFError, MemoryError) as error:
         if isinstance(error, BrokenPipeError):
             # The reader went away (velko kmers ... | head): not an error of ours.
             _silence_stdout()
             return 0
-        print(f"velko: error: {_describe(error)}", file=sys.stderr)
+        _settle_stdout()
+        _report(error)
         return 1
     except KeyboardInterrupt:
+        _settle_stdout()
         return 130
+    except _Terminated:
+        _settle_stdout()
+        return 128 + signal.SIGTERM
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
     return 0
 
 
+def _report(error: BaseException) -> None:
+    if isinstance(error, MemoryError):
+        # Refusals carry the memory needed; a bare MemoryError from an allocation does not.
+        message = str(error) or "out of memory"
+    else:
+        message = _describe(error)
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        print(f"velko: error: {message}", file=sys.stderr)
+
+
+def _settle_stdout() -> None:
+    """Delivers the results written before a failure, or drops them if they cannot go."""
+    try:
+        if sys.stdout is not None:
+            sys.stdout.flush()
+    except (OSError, ValueError):
+        _silence_stdout()
+
+
 def _silence_stdout() -> None:
-    # Python flushes stdout at exit, which would fail again on the closed pipe.
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, sys.stdout.fileno())
-    os.close(devnull)
+    # Python flushes stdout at exit, which would fail again on a closed pipe or a full device
+    # and print a traceback: what is still buffered is dropped, and descriptor 1 is pointed
+    # at /dev/null. A standard output that never existed needs nothing.
+    if sys.stdout is None:
+        return
+    with contextlib.suppress(OSError, ValueError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
 
 
 __all__ = ["COMMANDS", "Command", "UsageError", "arg", "build_parser", "main"]

@@ -3,8 +3,10 @@
 
 #include <nanobind/nanobind.h>
 
+#include <chrono>
 #include <exception>
 #include <optional>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -14,6 +16,22 @@ namespace velko::tools {
 
 namespace nb = nanobind;
 
+/// True once the interpreter has begun to shut down: a thread that takes the lock back from
+/// then on is ended by a forced unwind, which no frame of a nanobind call lets pass.
+inline bool interpreter_ending() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+/// Parks a thread whose work has unwound while the interpreter shuts down: the process is
+/// about to exit, which ends the thread; until then it must not touch the interpreter.
+[[noreturn]] inline void wait_for_exit() {
+    while (true) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 /// Answers the core's interruption polls while the lock is released: takes the lock back for a
 /// moment to run the signal handlers (only the main thread has any to run), so Ctrl-C (or a
 /// handler that raises, as the command line's SIGTERM handler does) ends the work with
@@ -22,6 +40,9 @@ class SignalHook final : public util::InterruptHook {
 public:
     explicit SignalHook(PyThreadState*& state) noexcept : state_(state) {}
     bool should_stop() override {
+        // A daemon thread still working when the interpreter ends stops here, so that its work
+        // unwinds (removing a temporary file on the way) without taking the lock.
+        if (interpreter_ending()) return true;
         PyEval_RestoreThread(state_);
         const bool stop = PyErr_CheckSignals() != 0;
         state_ = PyEval_SaveThread();
@@ -60,6 +81,7 @@ auto unlocked(Work&& work) -> decltype(work()) {
             if (!failure) throw;
         }
     }
+    if (interpreter_ending()) wait_for_exit();
     PyEval_RestoreThread(state);
     if (failure) {
         try {

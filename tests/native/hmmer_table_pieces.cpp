@@ -105,6 +105,16 @@ const std::string kRow1 =
 const std::string kRow2 = "g2 - prof1 PF1.2 3e-5 20.0 0.1 4e-5 19.9 0.1 1.0 1 0 0 1 1 1 1 -\n";
 const std::string kTrailer = "#\n# Program:         hmmsearch\n# [ok]\n";
 
+// The text with every line ending in a CR alone.
+std::string cr_only(std::string text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        out += text[i] == '\n' ? '\r' : text[i];
+    }
+    return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -155,6 +165,17 @@ int main(int argc, char** argv) {
          "t.tbl:2:4: the profile \"globins4\" has no accession (query accession is \"-\")"},
         {kRow1 + "g\xff - prof1 PF1.2 1e-3 7 0.1 4e-5 19.9 0.1 1.0 1 0 0 1 1 1 1\n", tblout,
          "t.tbl:2:1: target name \"g\\xff\" is not UTF-8"},
+        // Lines that end in CR alone are lines, counted as such.
+        {cr_only(kRow1 + kRow2 + kTrailer), tblout, ""},
+        {cr_only(kRow1 + "\n" + kRow2 + "g3 - prof1 PF1.2 1e-3 x7 0.1\n" + kTrailer), tblout,
+         "t.tbl:4:6: score \"x7\" is not a number"},
+        {kRow1 + "\r\r\n" + kRow2 + "g3 - prof1 PF1.2 1e-3 x7 0.1\r\n" + kTrailer, tblout,
+         "t.tbl:5:6: score \"x7\" is not a number"},
+        // Made of the letters of a number, yet none.
+        {kRow1 + "g3 - prof1 PF1.2 1e 7 0.1 4e-5 19.9 0.1 1.0 1 0 0 1 1 1 1\n" + kTrailer, tblout,
+         "t.tbl:2:5: E-value \"1e\" is not a number"},
+        {kRow1 + "g3 - prof1 PF1.2 1e-3 9- 0.1 4e-5 19.9 0.1 1.0 1 0 0 1 1 1 1\n" + kTrailer,
+         tblout, "t.tbl:2:6: score \"9-\" is not a number"},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& [text, options, failure] = cases[i];
@@ -163,6 +184,9 @@ int main(int argc, char** argv) {
                "case " + std::to_string(i) + ": got \"" + outcome.failure + "\"");
         check_pieces("case " + std::to_string(i), text, options, random);
     }
+    expect(read_cut(cr_only(kRow1 + kRow2 + kTrailer), tblout, {}) ==
+               read_cut(kRow1 + kRow2 + kTrailer, tblout, {}),
+           "CR line ends read as LF ones");
     // The rows are offered in file order: the first of two equal hits stays.
     const Outcome two = read_cut(kRow1 + kRow2 + kTrailer, tblout, {});
     expect(two.hits.size() == 2 && std::get<0>(two.hits[0]) == "g1" &&
