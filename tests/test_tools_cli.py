@@ -1,8 +1,12 @@
 """The velko command: subcommands, outputs read back, error lines and exit statuses."""
 
+import contextlib
+import os
+import re
 import shutil
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -166,3 +170,63 @@ def test_kmers_closed_pipe_is_quiet(tmp_path):
     result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
                             timeout=120)
     assert result.stdout == "0 b''\n"
+
+
+# Standard streams that are closed, full or not UTF-8: one error line, never a traceback.
+
+def closed(fd):
+    return lambda: os.close(fd)
+
+
+HMMER = os.path.join(os.path.dirname(__file__), "data", "hmmer", "search.tblout")
+
+
+@pytest.mark.parametrize(
+    ("args", "stdin", "stdout", "message"),
+    [
+        (["gid"], b"RS_GCF_000005845.2\nGCF_000\xff1.1\n", None,
+         "standard input, line 2: not UTF-8 (byte 0xff at column 8)"),
+        (["gid", "RS_GCF_000005845.2", "G\udcffA"], b"", None,
+         "argument 2 is not UTF-8: b'G\\xffA'"),
+        (["gid"], closed(0), None, "standard input is closed"),
+        (["gid", "RS_GCF_000005845.2"], None, closed(1), "standard output is closed"),
+        (["tophits", HMMER], None, closed(1), "standard output is closed"),
+        (["kmers", "--skip-invalid", "{genome}"], None, closed(1), "standard output is closed"),
+        (["gid", "RS_GCF_000005845.2"], None, "/dev/full",
+         "standard output: No space left on device"),
+        (["tophits", HMMER], None, "/dev/full", "standard output: No space left on device"),
+    ],
+)
+def test_standard_stream_faults_are_one_line(genome, args, stdin, stdout, message):
+    args = [a.format(genome=genome) for a in args]
+    options = {}
+    if callable(stdin) or callable(stdout):
+        options["preexec_fn"] = stdin if callable(stdin) else stdout
+    with contextlib.ExitStack() as stack:
+        out = stack.enter_context(open(stdout, "wb")) if isinstance(stdout, str) else None
+        result = subprocess.run(
+            [sys.executable, "-m", "velko_tools", *args], timeout=120,
+            input=stdin if isinstance(stdin, bytes) else None,
+            stdin=subprocess.DEVNULL if stdin is None else None,
+            stdout=out if out is not None else subprocess.PIPE, stderr=subprocess.PIPE,
+            **options)
+    # The accessions before a bad one are written.
+    expected_out = b"G000005845\n" if isinstance(stdin, bytes) else b""
+    assert (result.returncode, result.stdout or b"") == (1, expected_out)
+    assert result.stderr.decode() == f"velko: error: {message}\n"
+
+
+def test_memory_error_is_one_line():
+    source = textwrap.dedent("""
+        import resource, sys
+        from velko_tools.cli import main
+        with open("/proc/self/statm") as statm:
+            size = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + (512 << 20), resource.RLIM_INFINITY))
+        sys.exit(main(["tophits", "/dev/zero"]))
+        """)
+    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                            timeout=120)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert re.fullmatch(r"velko: error: a line of the HMMER table needs about [0-9.]+ [MG]iB, "
+                        r"more than the [0-9.]+ [MG]iB available\n", result.stderr)

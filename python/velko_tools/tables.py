@@ -43,8 +43,10 @@ def write_tsv(table: KmerTable, out: TextIO, frequencies: bool) -> None:
     out.write("\t".join(["id", *table.kmers]) + "\n")
     values = _values(table, frequencies)
     text = repr if frequencies else str
-    for row_id, row in zip(table.ids, values.tolist()):
-        out.write(row_id + "\t" + "\t".join(map(text, row)) + "\n")
+    # Row by row: converting the whole array first would hold it twice over as Python objects
+    # and keep Ctrl-C waiting until it is done.
+    for row_id, row in zip(table.ids, values):
+        out.write(row_id + "\t" + "\t".join(map(text, row.tolist())) + "\n")
 
 
 def write_table(table: KmerTable, path: str | None, *, frequencies: bool = False) -> None:
