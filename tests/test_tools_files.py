@@ -14,6 +14,8 @@ import time
 
 import numpy as np
 import pytest
+
+import velko  # noqa: F401  (publishes velko.hmmer.tophit)
 from children import (
     ADDRESS_LIMIT,
     CTRL_C_HANDLER,
@@ -25,11 +27,9 @@ from children import (
     run_python,
 )
 from velko.hmmer.tophit import TopHitFile
+from velko_tools import HitTable
 from velko_tools.kmers import KmerTable
 from velko_tools.tables import write_table
-
-import velko  # noqa: F401  (publishes velko.hmmer.tophit)
-from velko_tools import HitTable
 
 ROW = b"g1 - PF1 - 1e-5 50.0 0.1 1e-5 50.0 0.1 1.0 1 0 0 1 1 1 1 a protein\n"
 HEADER = b"# target name  accession  query name  accession\n"
@@ -122,6 +122,10 @@ def test_ctrl_c_stops_reading_an_endless_table(tmp_path, call, prefix, chunk):
 
 def test_ctrl_c_stops_reading_a_header_that_never_ends():
     assert_interrupted("HitTable.read('/dev/zero')", setup=READ_HMMER)
+
+
+def test_ctrl_c_stops_the_top_hits_of_a_large_table():
+    assert_interrupted("big.top_hits()", setup=BIG_HITS)
 
 
 # Outputs replaced whole or not at all.
@@ -249,6 +253,7 @@ def test_a_daemon_threads_write_at_exit_leaves_no_temporary(tmp_path, write):
     target = str(tmp_path / "out.tsv")
     source = BIG_HITS + textwrap.dedent(f"""
         import os, sys, threading, time
+        import velko
         sys.path.insert(0, {os.path.dirname(__file__)!r})
         from test_tools_files import kmer_table
         from velko_tools.tables import write_table

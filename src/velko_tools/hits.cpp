@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,6 +20,7 @@
 #include "hmmer/tophit_table.hpp"
 #include "util/fail.hpp"
 #include "util/file_error.hpp"
+#include "util/interrupt.hpp"
 #include "util/number_text.hpp"
 #include "velko/pyclass.hpp"
 #include "velko_tools/bindings.hpp"
@@ -182,14 +184,7 @@ void append_shortest(std::string& out, double value) {
 }
 
 // A tab or a line feed inside an identifier would shift the columns of the TSV.
-void check_tsv_field(std::string_view what, std::string_view id) {
-    if (id.find_first_of("\t\n") != std::string_view::npos) {
-        throw nb::value_error(
-            nb::str("cannot write {} {!r} to a TSV: it contains a tab or line feed")
-                .format(text(what), text(id))
-                .c_str());
-    }
-}
+bool fits_tsv(std::string_view id) { return id.find_first_of("\t\n") == std::string_view::npos; }
 
 // The hits as TSV lines (gene_id, hmm_id, e_value, bit_score) in table order. Numbers are the
 // shortest text that reads back exactly, with an exponent where that is shorter: the top-hit
@@ -198,23 +193,38 @@ void check_tsv_field(std::string_view what, std::string_view id) {
 nb::bytes tsv_lines(const TopHits& hits) {
     const TopHitTable& table = hits.table;
     const auto names = table.profile_names();
-    for (const std::string& name : names) check_tsv_field("profile id", name);
-    table.for_each_gene([&](std::string_view gene_id, std::span<const hmmer::StoredHit>) {
-        check_tsv_field("gene id", gene_id);
-    });
     std::string out;
-    table.for_each_gene([&](std::string_view gene_id, std::span<const hmmer::StoredHit> list) {
-        for (const hmmer::StoredHit& hit : list) {
-            out += gene_id;
-            out += '\t';
-            out += names[hit.profile];
-            out += '\t';
-            append_shortest(out, hit.e_val);
-            out += '\t';
-            append_shortest(out, hit.bit_score);
-            out += '\n';
+    // The first identifier that cannot be written, as (what, id); none when all can.
+    std::optional<std::pair<std::string_view, std::string>> refused;
+    unlocked([&] {
+        for (const std::string& name : names) {
+            if (!refused && !fits_tsv(name)) refused.emplace("profile id", name);
         }
+        table.for_each_gene([&](std::string_view gene_id, std::span<const hmmer::StoredHit>) {
+            if (!refused && !fits_tsv(gene_id)) refused.emplace("gene id", gene_id);
+        });
+        if (refused) return;
+        table.for_each_gene([&](std::string_view gene_id, std::span<const hmmer::StoredHit> list) {
+            const std::size_t before = out.size();
+            for (const hmmer::StoredHit& hit : list) {
+                out += gene_id;
+                out += '\t';
+                out += names[hit.profile];
+                out += '\t';
+                append_shortest(out, hit.e_val);
+                out += '\t';
+                append_shortest(out, hit.bit_score);
+                out += '\n';
+            }
+            util::poll_interrupt(out.size() - before);
+        });
     });
+    if (refused) {
+        throw nb::value_error(
+            nb::str("cannot write {} {!r} to a TSV: it contains a tab or line feed")
+                .format(text(refused->first), text(refused->second))
+                .c_str());
+    }
     return nb::bytes(out.data(), out.size());
 }
 
@@ -290,10 +300,7 @@ void bind_hits(nb::module_& m) {
         .def("top_hits",
              [](const TopHits& hits) {
                  TopHits top;
-                 {
-                     const nb::gil_scoped_release released;
-                     top.table = hits.table.top_hits();
-                 }
+                 unlocked([&] { top.table = hits.table.top_hits(); });
                  return top;
              })
         .def("tsv_lines", &tsv_lines)

@@ -456,6 +456,7 @@ void HmmerTableReader::offer_waiting(SearchProgram program) {
             at += row.length[i];
         }
         offer(program, row.line, parts[0], parts[1], parts[2], parts[3], row.e_val, row.bit_score);
+        util::poll_interrupt(at - row.text_at + sizeof(Waiting));
     }
     waiting_.clear();
     text_.clear();

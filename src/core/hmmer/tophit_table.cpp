@@ -1,6 +1,8 @@
 // The replacement rule, the top-hit scan and the lookups of the top-hit table.
 #include "hmmer/tophit_table.hpp"
 
+#include "util/interrupt.hpp"
+
 namespace velko::hmmer {
 namespace {
 
@@ -105,6 +107,7 @@ TopHitTable TopHitTable::top_hits() const {
     for_each_gene([&](std::string_view gene_id, std::span<const StoredHit> hits) {
         const StoredHit& best = best_hit(hits);
         top.add_hit(gene_id, profile_names_[best.profile], best.e_val, best.bit_score);
+        util::poll_interrupt(gene_id.size() + hits.size_bytes());
     });
     return top;
 }
