@@ -5,7 +5,7 @@ import numpy.typing as npt
 
 GZIP_BACKEND: str
 
-def reverse_complement(seq: str) -> str: ...
+def reverse_complement(seq: str, *, rna: bool = False) -> str: ...
 def count_table(
     files: list[bytes],
     names: list[str],
