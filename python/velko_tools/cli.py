@@ -103,8 +103,8 @@ def _gid(args: argparse.Namespace) -> None:
     accessions = _arguments_text(args.accessions) if args.accessions else _input_lines()
     with _standard_output() as out:
         for accession in accessions:
-            if accession:
-                out.write(canonical_gid(accession) + "\n")
+            # An empty line stays an empty line, so the output lines up with the input (paste).
+            out.write((canonical_gid(accession) if accession else "") + "\n")
 
 
 def _arguments_text(arguments: list[str]) -> Iterator[str]:
