@@ -38,11 +38,14 @@ inline bool interpreter_ending() {
 /// util::Interrupted and leaves its exception pending.
 class SignalHook final : public util::InterruptHook {
 public:
-    explicit SignalHook(PyThreadState*& state) noexcept : state_(state) {}
+    /// `finalizing` is true for the thread that shuts the interpreter down (it called in while
+    /// the interpreter was already ending), which keeps the lock to the end.
+    SignalHook(PyThreadState*& state, bool finalizing) noexcept
+        : state_(state), finalizing_(finalizing) {}
     bool should_stop() override {
         // A daemon thread still working when the interpreter ends stops here, so that its work
         // unwinds (removing a temporary file on the way) without taking the lock.
-        if (interpreter_ending()) return true;
+        if (!finalizing_ && interpreter_ending()) return true;
         PyEval_RestoreThread(state_);
         const bool stop = PyErr_CheckSignals() != 0;
         state_ = PyEval_SaveThread();
@@ -51,6 +54,7 @@ public:
 
 private:
     PyThreadState*& state_;
+    bool finalizing_;
 };
 
 /// Runs `work` (which touches no Python object) with the interpreter lock released and a
@@ -61,11 +65,13 @@ private:
 template <class Work>
 auto unlocked(Work&& work) -> decltype(work()) {
     using Result = decltype(work());
+    // Only the thread that shuts the interpreter down holds the lock once it is ending.
+    const bool finalizing = interpreter_ending();
     PyThreadState* state = PyEval_SaveThread();
     std::exception_ptr failure;
     std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
     {
-        SignalHook hook(state);
+        SignalHook hook(state, finalizing);
         const util::InterruptScope scope(hook);
         try {
             if constexpr (std::is_void_v<Result>) {
@@ -81,7 +87,7 @@ auto unlocked(Work&& work) -> decltype(work()) {
             if (!failure) throw;
         }
     }
-    if (interpreter_ending()) wait_for_exit();
+    if (!finalizing && interpreter_ending()) wait_for_exit();
     PyEval_RestoreThread(state);
     if (failure) {
         try {
