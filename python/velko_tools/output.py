@@ -46,8 +46,11 @@ def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
     An OSError from the block or from putting the file in place names `path` (never the
     temporary). A FIFO or a device is written in place."""
     name = os.fspath(path)
+    encoded = os.fsencode(name)
+    if b"\0" in encoded:
+        raise ValueError(f"embedded null byte in path {name!r}")
     with writing(name):
-        output = _core.ReplacingFile(os.fsencode(name), name)
+        output = _core.ReplacingFile(encoded, name)
         written = os.fsdecode(output.written_path)
         try:
             yield written
