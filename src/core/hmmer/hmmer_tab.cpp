@@ -5,6 +5,7 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <stdexcept>
 
@@ -168,18 +169,11 @@ std::size_t split_fields(std::string_view line, std::span<Field> fields) {
 
 bool is_whole(const Field& field) { return (field.classes & kNotDigit) == 0; }
 
-// A plain decimal that from_chars takes whole; a field of the same letters that it does not
-// ("1e", "1.2.3", "9-") is no number, whatever its letters.
-bool is_plain_decimal(std::string_view text) {
-    double value = 0.0;
-    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc{} && stop == text.data() + text.size();
-}
-
 bool is_real(const Field& field) {
-    // Most fields are plain decimals; only the others need the full grammar (a sign, inf, nan,
-    // a value out of range).
-    return ((field.classes & (kNotPlain | kDigit)) == kDigit && is_plain_decimal(field.text)) ||
+    // Most fields are plain decimals; only the others need the full grammar (inf, nan). A field
+    // of those letters that is still no number ("1e", "9-") passes here, which only tells the
+    // layouts apart: the columns a row offers are read by number_at, which refuses it.
+    return (field.classes & (kNotPlain | kDigit)) == kDigit ||
            util::parse_number(field.text).error == util::NumberError::kNone;
 }
 
@@ -225,14 +219,17 @@ std::string table_name(const Layout& layout) {
     return std::string(layout.name) + " (" + std::string(layout.kind) + ")";
 }
 
-double number_at(std::span<const Field> fields, std::uint32_t column) {
-    // The row has passed first_misfit, so the column reads as a number. What from_chars takes
-    // whole it reads as parse_number would, which handles the rest (a "+", a value out of range).
+// The number in a column, or nothing when it is none.
+std::optional<double> number_at(std::span<const Field> fields, std::uint32_t column) {
+    // What from_chars takes whole it reads as parse_number would, which handles the rest (a "+",
+    // a value out of range) and refuses what is no number.
     const std::string_view text = fields[column - 1].text;
     double value = 0.0;
     const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error == std::errc{} && stop == text.data() + text.size()) return value;
-    return util::parse_number(text).value;
+    const util::ParsedNumber parsed = util::parse_number(text);
+    if (parsed.error != util::NumberError::kNone) return std::nullopt;
+    return parsed.value;
 }
 
 std::string_view program_name(SearchProgram program) {
@@ -255,37 +252,47 @@ void HmmerTableReader::fail_at(std::uint64_t line, std::uint32_t column,
 }
 
 void HmmerTableReader::feed(std::string_view bytes) {
-    while (!bytes.empty()) {
+    // A line ends at LF, at CR LF, or at a CR alone (the line end of old Mac files, which would
+    // otherwise make the whole table one comment line). Most tables hold no CR: the next one is
+    // looked for once per piece and again only after it is passed, not once per line.
+    if (bytes.empty()) return;
+    const char* const end = bytes.data() + bytes.size();
+    const auto find_cr = [end](const char* from) {
+        const void* found = std::memchr(from, '\r', static_cast<std::size_t>(end - from));
+        return found == nullptr ? end : static_cast<const char*>(found);
+    };
+    const char* at = bytes.data();
+    const char* next_cr = find_cr(at);  // the first CR at or after `at`, or `end`
+    while (at != end) {
         if (after_cr_) {
             after_cr_ = false;
             // The LF of a CR LF pair, split across two pieces: the line has been taken.
-            if (bytes.front() == '\n') {
-                bytes.remove_prefix(1);
+            if (*at == '\n') {
+                ++at;
                 continue;
             }
         }
-        // A line ends at LF, at CR LF, or at a CR alone (the line end of old Mac files, which
-        // would otherwise make the whole table one comment line).
-        const void* lf = std::memchr(bytes.data(), '\n', bytes.size());
-        std::size_t length =
-            lf == nullptr ? bytes.size()
-                          : static_cast<std::size_t>(static_cast<const char*>(lf) - bytes.data());
-        const void* cr = std::memchr(bytes.data(), '\r', length);
-        if (cr != nullptr) {
-            length = static_cast<std::size_t>(static_cast<const char*>(cr) - bytes.data());
+        const auto size = static_cast<std::size_t>(end - at);
+        const auto* lf = static_cast<const char*>(std::memchr(at, '\n', size));
+        const char* line_end = lf == nullptr ? end : lf;
+        if (next_cr < at) next_cr = find_cr(at);
+        const bool by_cr = next_cr < line_end;
+        if (by_cr) {
+            line_end = next_cr;
         } else if (lf == nullptr) {
-            keep(bytes);
+            keep(std::string_view(at, size));
             return;
         }
+        const std::string_view line(at, static_cast<std::size_t>(line_end - at));
         if (partial_.empty()) {
-            take_line(bytes.substr(0, length));
+            take_line(line);
         } else {
-            keep(bytes.substr(0, length));
+            keep(line);
             take_line(partial_);
             partial_.clear();
         }
-        after_cr_ = cr != nullptr;
-        bytes.remove_prefix(length + 1);
+        after_cr_ = by_cr;
+        at = line_end + 1;
     }
 }
 
@@ -404,9 +411,17 @@ void HmmerTableReader::take_row(std::string_view line) {
         }
     }
     const bool by_domain = options_.score == ScoreKind::kDomain;
-    const double e_val = number_at(fields, by_domain ? layout.dom_e_val : layout.seq_e_val);
-    const double bit_score =
-        number_at(fields, by_domain ? layout.dom_bit_score : layout.seq_bit_score);
+    const auto read_number = [&](std::uint32_t column) {
+        const std::optional<double> value = number_at(fields, column);
+        if (!value) {
+            fail_at(line_, column,
+                    std::string(layout.headings[column - 1]) + " " +
+                        quoted(fields[column - 1].text) + " is not a number");
+        }
+        return *value;
+    };
+    const double e_val = read_number(by_domain ? layout.dom_e_val : layout.seq_e_val);
+    const double bit_score = read_number(by_domain ? layout.dom_bit_score : layout.seq_bit_score);
     const std::string_view target_name = fields[layout.target_name - 1].text;
     const std::string_view target_acc = fields[layout.target_acc - 1].text;
     const std::string_view query_name = fields[layout.query_name - 1].text;
