@@ -25,13 +25,11 @@ workers, batch size, scheduler, or interruption and resume.
 
 from __future__ import annotations
 
-import concurrent.futures
 import contextlib
 import dataclasses
 import fcntl
 import json
 import math
-import multiprocessing
 import os
 import re
 import secrets
@@ -125,8 +123,11 @@ class _Options:
     genome_id: str
     layout: str
 
-    def describe(self) -> str:
-        return ", ".join(f"{key}={value!r}" for key, value in dataclasses.asdict(self).items())
+    def differences(self, stored: dict[str, Any]) -> str:
+        """The options that differ from `stored` (run.json's), as "k=4, not k=5"."""
+        asked = dataclasses.asdict(self)
+        return "; ".join(f"{key}={stored.get(key)!r}, not {key}={value!r}"
+                         for key, value in asked.items() if stored.get(key) != value)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -419,8 +420,8 @@ def _prepare(out: str, options: _Options, resume: bool) -> None:
         with open(settings, encoding="utf-8") as text:
             stored = json.load(text)
         if resume and stored.get("options") != dataclasses.asdict(options):
-            held = _Options(**stored["options"]).describe() if "options" in stored else "?"
-            raise ValueError(f"{out} holds a run with {held}, not {options.describe()}: pass "
+            differences = options.differences(stored.get("options") or {})
+            raise ValueError(f"{out} holds a run with {differences}: pass "
                              "resume=False (--no-resume) to replace it, or another directory")
         if not resume:
             for part in _read_manifest(out):
@@ -447,13 +448,17 @@ class _LocalPool:
     breaks the whole pool: it is started again and the batches in flight submitted again."""
 
     def __init__(self, workers: int) -> None:
+        import concurrent.futures.process
+        import multiprocessing
+
+        self.futures = concurrent.futures
         self.workers = workers
         # Not fork: the driver may hold threads (a progress bar's, a Dask client's).
         self.context = multiprocessing.get_context("forkserver")
         self.pool = self._start()
 
-    def _start(self) -> concurrent.futures.ProcessPoolExecutor:
-        return concurrent.futures.ProcessPoolExecutor(self.workers, mp_context=self.context)
+    def _start(self) -> Any:
+        return self.futures.ProcessPoolExecutor(self.workers, mp_context=self.context)
 
     @property
     def slots(self) -> int:
@@ -463,12 +468,12 @@ class _LocalPool:
         return self.pool.submit(_run_batch, *args)
 
     def wait(self, futures: set[Any]) -> set[Any]:
-        done, _ = concurrent.futures.wait(futures, return_when=concurrent.futures.FIRST_COMPLETED)
+        done, _ = self.futures.wait(futures, return_when=self.futures.FIRST_COMPLETED)
         return done
 
     def lost(self, error: BaseException) -> bool:
         """True when `error` says the pool broke; the pool is then started again."""
-        if not isinstance(error, concurrent.futures.process.BrokenProcessPool):
+        if not isinstance(error, self.futures.process.BrokenProcessPool):
             return False
         self.close(cancel=True)
         self.pool = self._start()
