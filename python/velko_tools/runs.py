@@ -443,6 +443,22 @@ def _stat(path: str) -> tuple[int | None, int | None]:
 # --- schedulers ---------------------------------------------------------------------------------
 
 
+def _follow_driver(driver: Any) -> None:
+    """Ends a pool's worker once the driver has gone. Its workers outlive a driver killed
+    outright (they and the forkserver keep each other alive), so each watches the read end of
+    a pipe whose only write end the driver holds, and exits at its end of file."""
+    import threading
+
+    def watch() -> None:
+        try:
+            driver.recv()
+        except (EOFError, OSError):
+            pass
+        os._exit(1)
+
+    threading.Thread(target=watch, name="velko-follow-driver", daemon=True).start()
+
+
 class _LocalPool:
     """Worker processes of this machine. A worker killed (SIGKILL, the kernel's OOM killer)
     breaks the whole pool: it is started again and the batches in flight submitted again."""
@@ -455,10 +471,13 @@ class _LocalPool:
         self.workers = workers
         # Not fork: the driver may hold threads (a progress bar's, a Dask client's).
         self.context = multiprocessing.get_context("forkserver")
+        self.driver_gone, self.driver_alive = self.context.Pipe(duplex=False)
         self.pool = self._start()
 
     def _start(self) -> Any:
-        return self.futures.ProcessPoolExecutor(self.workers, mp_context=self.context)
+        return self.futures.ProcessPoolExecutor(self.workers, mp_context=self.context,
+                                                initializer=_follow_driver,
+                                                initargs=(self.driver_gone,))
 
     @property
     def slots(self) -> int:
@@ -475,17 +494,22 @@ class _LocalPool:
         """True when `error` says the pool broke; the pool is then started again."""
         if not isinstance(error, self.futures.process.BrokenProcessPool):
             return False
-        self.close(cancel=True)
+        self._stop(cancel=True)
         self.pool = self._start()
         return True
 
-    def close(self, cancel: bool = False) -> None:
+    def _stop(self, cancel: bool) -> None:
         if cancel:
             # Workers still counting would finish a batch no one waits for.
             for process in list(getattr(self.pool, "_processes", {}).values()):
                 with contextlib.suppress(OSError):
                     process.kill()
         self.pool.shutdown(wait=True, cancel_futures=cancel)
+
+    def close(self, cancel: bool = False) -> None:
+        self._stop(cancel)
+        self.driver_gone.close()
+        self.driver_alive.close()
 
 
 class _DaskPool:
