@@ -521,7 +521,7 @@ class _DaskPool:
 
     @property
     def slots(self) -> int:
-        threads = self.client.nthreads()
+        threads: dict[str, int] = self.client.nthreads()
         return max(1, sum(threads.values()))
 
     def submit(self, *args: Any) -> Any:
@@ -562,10 +562,10 @@ def _check_options(k: int, strands: str, invalid: str, layout: str, genome_id: s
         raise ValueError(f"a run stores dense profiles (4^k counts a genome), for k up to "
                          f"{MAX_DENSE_K}; k={k} with layout={layout!r} needs sparse profiles, "
                          "which runs do not store yet")
-    for name, value in (("batch_size", batch_size), ("workers", workers)):
-        if value is not None and (isinstance(value, bool) or not isinstance(value, int)
-                                  or value < 1):
-            raise ValueError(f"{name} must be a positive int or None, not {value!r}")
+    for name, count in (("batch_size", batch_size), ("workers", workers)):
+        if count is not None and (isinstance(count, bool) or not isinstance(count, int)
+                                  or count < 1):
+            raise ValueError(f"{name} must be a positive int or None, not {count!r}")
 
 
 def _check_search(hmm_file: StrPath | None, cutoff: str | None) -> None:
@@ -582,7 +582,8 @@ def _default_batch_size(genomes: int, slots: int) -> int:
     return max(MIN_BATCH, min(MAX_BATCH, math.ceil(genomes / (4 * slots)) if slots else 1))
 
 
-def _progress(progress: Progress, total: int) -> tuple[Callable[[int], None], Callable[[], None]]:
+def _progress(progress: Progress,
+              total: int) -> tuple[Callable[[int], object], Callable[[], None]]:
     if progress is False or progress is None or total == 0:
         return (lambda done: None), lambda: None
     if callable(progress):
