@@ -28,6 +28,7 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import fcntl
+import importlib.util
 import json
 import math
 import os
@@ -471,6 +472,12 @@ class _LocalPool:
         self.workers = workers
         # Not fork: the driver may hold threads (a progress bar's, a Dask client's).
         self.context = multiprocessing.get_context("forkserver")
+        # Imported once in the forkserver rather than in each worker, pool restarts included;
+        # pyarrow's first conversion imports pandas, the slowest of them.
+        preload = ["velko_tools.runs", "pyarrow.parquet"]
+        if importlib.util.find_spec("pandas") is not None:
+            preload.append("pandas")
+        self.context.set_forkserver_preload(preload)
         self.driver_gone, self.driver_alive = self.context.Pipe(duplex=False)
         self.pool = self._start()
 
@@ -727,39 +734,40 @@ def _execute(out: str, todo: list[_Input], options: _Options, on_error: str,
     report, close_report = _progress(progress, len(todo))
     try:
         while waiting or in_flight:
-            while waiting and len(in_flight) < 2 * pool.slots:
-                batch = waiting.pop()
-                in_flight[pool.submit(out, batch, options, on_error)] = batch
-            for future in pool.wait(set(in_flight)):
-                batch = in_flight.pop(future)
-                try:
+            try:
+                while waiting and len(in_flight) < 2 * pool.slots:
+                    # Taken off the list only once submitted: a broken pool refuses it.
+                    future = pool.submit(out, waiting[-1], options, on_error)
+                    in_flight[future] = waiting.pop()
+                for future in pool.wait(set(in_flight)):
                     result = future.result()
-                except BaseException as error:
-                    if not pool.lost(error):
-                        raise
-                    # Every batch in flight went down with the pool.
-                    lost = [batch, *in_flight.values()]
-                    in_flight.clear()
-                    for again in lost:
-                        again.attempts += 1
-                        if again.attempts > MAX_RETRIES:
-                            raise WorkerLostError(
-                                f"worker processes died {again.attempts} times while counting "
-                                f"a batch of {len(again.inputs)} genomes from "
-                                f"{again.inputs[0].path}") from error
-                    retried += len(lost)
-                    waiting += reversed(lost)
-                    break
-                if "raised" in result:
-                    raise result["raised"]
-                _write_json_atomic(
-                    {"format": _FORMAT, "part": batch.part,
-                     "datasets": result["written"], "failed": result["failed"],
-                     "inputs": [item.entry() for item in batch.inputs]},
-                    os.path.join(out, "manifest", batch.part + ".json"))
-                done += len(batch.inputs)
-                failed += len(result["failed"])
-                report(done)
+                    batch = in_flight.pop(future)
+                    if "raised" in result:
+                        raise result["raised"]
+                    _write_json_atomic(
+                        {"format": _FORMAT, "part": batch.part,
+                         "datasets": result["written"], "failed": result["failed"],
+                         "inputs": [item.entry() for item in batch.inputs]},
+                        os.path.join(out, "manifest", batch.part + ".json"))
+                    done += len(batch.inputs)
+                    failed += len(result["failed"])
+                    report(done)
+            except BaseException as error:
+                if not pool.lost(error):
+                    raise
+                # Every batch in flight went down with the pool (a finished one not yet
+                # recorded is counted again: it writes the same part).
+                lost = list(in_flight.values())
+                in_flight.clear()
+                for again in lost:
+                    again.attempts += 1
+                    if again.attempts > MAX_RETRIES:
+                        raise WorkerLostError(
+                            f"worker processes died {again.attempts} times while counting a "
+                            f"batch of {len(again.inputs)} genomes from "
+                            f"{again.inputs[0].path}") from error
+                retried += len(lost)
+                waiting += reversed(lost)
     finally:
         close_report()
     return done, failed, retried
