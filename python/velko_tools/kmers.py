@@ -162,7 +162,7 @@ def count_kmers(
     report, close = _progress_reporter(progress, encoded)
     try:
         ids, file_index, kmers, counts, windows, skipped = _core.count_table(
-            encoded, names, k, strands, invalid == "skip", per_file, threads, report)
+            encoded, k, strands, invalid == "skip", per_file, threads, report)
     finally:
         close()
     row_files = [names[i] for i in file_index.tolist()]
