@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import numbers
 import os
 from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Literal, Union
@@ -46,6 +47,12 @@ def _tophit_file_type() -> type[TopHitFile]:
     return TopHitFile
 
 
+def _check_score(row: int, field: str, value: object) -> None:
+    # NumPy would read a str such as "1e-5" as a number: a score must be one already.
+    if isinstance(value, (str, bytes)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"row {row}: {field} must be a real number, not {type(value).__name__}")
+
+
 def _same(a: float, b: float) -> bool:
     """Equal, NaN included: a table read twice holds the same hits."""
     return a == b or (a != a and b != b)
@@ -75,7 +82,9 @@ class HitTable:
         hmm_ids: list[str] = []
         e_values: list[float] = []
         bit_scores: list[float] = []
-        for gene_id, hmm_id, e_value, bit_score in rows:
+        for row, (gene_id, hmm_id, e_value, bit_score) in enumerate(rows):
+            _check_score(row, "e_value", e_value)
+            _check_score(row, "bit_score", bit_score)
             gene_ids.append(gene_id)
             hmm_ids.append(hmm_id)
             e_values.append(e_value)

@@ -165,6 +165,16 @@ nb::bytes tsv_lines(const TopHits& hits) {
     return nb::bytes(out.data(), out.size());
 }
 
+// Field `field` of row `row`, which must be a str.
+std::string_view id_field(nb::handle value, std::size_t row, const char* field) {
+    if (!nb::isinstance<nb::str>(value)) {
+        throw nb::type_error(nb::str("row {}: {} must be a str, not {}")
+                                 .format(row, field, nb::type_name(value.type()))
+                                 .c_str());
+    }
+    return nb::cast<std::string_view>(value);
+}
+
 TopHits from_columns(nb::list gene_ids, nb::list hmm_ids, DoubleInput e_values,
                      DoubleInput bit_scores) {
     const std::size_t size = gene_ids.size();
@@ -173,8 +183,8 @@ TopHits from_columns(nb::list gene_ids, nb::list hmm_ids, DoubleInput e_values,
     }
     TopHits hits;
     for (std::size_t i = 0; i < size; ++i) {
-        hits.table.add_hit(nb::cast<std::string_view>(gene_ids[i]),
-                           nb::cast<std::string_view>(hmm_ids[i]), e_values(i), bit_scores(i));
+        hits.table.add_hit(id_field(gene_ids[i], i, "gene_id"), id_field(hmm_ids[i], i, "hmm_id"),
+                           e_values(i), bit_scores(i));
     }
     return hits;
 }
