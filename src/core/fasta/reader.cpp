@@ -30,14 +30,19 @@ constexpr const char* kHeldSpace = "white space inside a sequence line";
 
 using util::Byte;
 
-[[noreturn]] void throw_read_error(std::string_view cause, std::uint64_t line) {
+[[noreturn]] void throw_read_error(std::string_view cause, std::uint64_t line,
+                                   util::SourceLocation origin = util::SourceLocation::current()) {
     throw util::Failure({.kind = util::FailureKind::kFormat,
                          .file = util::FileKind::kFasta,
                          .line = line,
-                         .reason = std::string(cause)});
+                         .reason = std::string(cause)},
+                        origin);
 }
 
-[[noreturn]] void throw_invalid_utf8(std::uint64_t line) { throw_read_error(kInvalidUtf8, line); }
+[[noreturn]] void throw_invalid_utf8(
+    std::uint64_t line, util::SourceLocation origin = util::SourceLocation::current()) {
+    throw_read_error(kInvalidUtf8, line, origin);
+}
 
 // The end of the whole characters of [p, end), as util::whole_characters_end, refusing
 // invalid UTF-8 with the reader's error for line `line`.
