@@ -85,8 +85,8 @@ std::string describe_fault(TopHitFault fault, std::string_view piece) {
     return {};
 }
 
-[[noreturn]] void fail_os(FileStep step, std::string_view path, int error,
-                          util::SourceLocation origin = util::SourceLocation::current()) {
+[[noreturn]] void fail_step(FileStep step, std::string_view path, int error,
+                            util::SourceLocation origin = util::SourceLocation::current()) {
     throw util::os_failure(util::FileKind::kTopHitFile, step, path, error, origin);
 }
 
@@ -127,7 +127,7 @@ bool listed_before(const StoredHit& a, const StoredHit& b) {
 }
 
 void write_or_throw(util::OsFile& file, std::string_view path, std::string_view bytes) {
-    if (!file.write_all(bytes)) fail_os(FileStep::kWrite, path, file.error());
+    if (!file.write_all(bytes)) fail_step(FileStep::kWrite, path, file.error());
 }
 
 // The header and the table's lines, in chunks of about kWriteChunk bytes.
@@ -304,18 +304,18 @@ void LineSplitter::read_line(std::string_view line) {
 
 void write_tophit_file(std::string_view path, const TopHitTable& table) {
     const auto parent = util::parent_directory(path);
-    if (!parent) fail_os(FileStep::kCreateFile, path, path.empty() ? ENOENT : EISDIR);
+    if (!parent) fail_step(FileStep::kCreateFile, path, path.empty() ? ENOENT : EISDIR);
     check_identifiers(table);
     if (const int error = util::create_directories(*parent); error != 0) {
-        fail_os(FileStep::kCreateDirectory, path, error < 0 ? 0 : error);
+        fail_step(FileStep::kCreateDirectory, path, error < 0 ? 0 : error);
     }
     const util::WriteTarget target = util::write_target(path);
     if (!target.replace) {
         // A FIFO or a device has no previous content to keep: it is written as it stands.
         util::OsFile file = util::OsFile::open_write(path);
-        if (!file.is_open()) fail_os(FileStep::kCreateFile, path, file.error());
+        if (!file.is_open()) fail_step(FileStep::kCreateFile, path, file.error());
         write_lines(file, path, table);
-        if (!file.close()) fail_os(FileStep::kWrite, path, file.error());
+        if (!file.close()) fail_step(FileStep::kWrite, path, file.error());
         return;
     }
     // The table goes to a new file beside the old one, which is replaced only once the new one
@@ -324,32 +324,32 @@ void write_tophit_file(std::string_view path, const TopHitTable& table) {
     const bool exists = target.facts.kind == util::FileFacts::Kind::kRegular;
     if (exists) {
         if (const int error = util::check_writable(target.path); error != 0) {
-            fail_os(FileStep::kCreateFile, path, error);
+            fail_step(FileStep::kCreateFile, path, error);
         }
     }
     util::SiblingFile sibling(target.path);
     util::OsFile& file = sibling.file();
-    if (!file.is_open()) fail_os(FileStep::kCreateFile, path, file.error());
+    if (!file.is_open()) fail_step(FileStep::kCreateFile, path, file.error());
     if (exists && !file.copy_owner_and_mode(target.facts)) {
-        fail_os(FileStep::kCreateFile, path, file.error());
+        fail_step(FileStep::kCreateFile, path, file.error());
     }
     write_lines(file, path, table);
-    if (!file.sync() || !file.close()) fail_os(FileStep::kWrite, path, file.error());
+    if (!file.sync() || !file.close()) fail_step(FileStep::kWrite, path, file.error());
     if (const int error = sibling.rename_over(); error != 0) {
-        fail_os(FileStep::kCreateFile, path, error);
+        fail_step(FileStep::kCreateFile, path, error);
     }
 }
 
 void read_tophit_file(std::string_view path, TopHitTable& table) {
     util::OsFile file = util::OsFile::open_read(path);
-    if (!file.is_open()) fail_os(FileStep::kRead, path, file.error());
+    if (!file.is_open()) fail_step(FileStep::kRead, path, file.error());
     LineSplitter lines(path, table);
     std::array<char, kReadBuffer> buffer;
     while (true) {
         const std::ptrdiff_t count = file.read(buffer);
         // Any read error ends the call: a path that opens but cannot be read (a directory)
         // fails the same way every time.
-        if (count < 0) fail_os(FileStep::kRead, path, file.error());
+        if (count < 0) fail_step(FileStep::kRead, path, file.error());
         if (count == 0) break;
         lines.feed(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
         util::poll_interrupt(static_cast<std::size_t>(count));
