@@ -85,11 +85,13 @@ std::string describe_fault(TopHitFault fault, std::string_view piece) {
     return {};
 }
 
+// The system refused `step` on the file at `path`; the surfaces name the step.
 [[noreturn]] void fail_step(FileStep step, std::string_view path, int error,
                             util::SourceLocation origin = util::SourceLocation::current()) {
     throw util::os_failure(util::FileKind::kTopHitFile, step, path, error, origin);
 }
 
+// A table the file cannot hold, refused before the file system is touched.
 [[noreturn]] void refuse(std::string reason,
                          util::SourceLocation origin = util::SourceLocation::current()) {
     throw util::Failure({.kind = util::FailureKind::kRefused,
