@@ -99,6 +99,15 @@ def _gid(args: argparse.Namespace) -> None:
         out.write((canonical_gid(accession) if accession else "") + "\n")
 
 
+def _choices(literal: str) -> list[str]:
+    """The values of one of velko_tools.runs' Literal types, where they are defined."""
+    from typing import get_args
+
+    from velko_tools import runs
+
+    return list(get_args(getattr(runs, literal)))
+
+
 def _run(args: argparse.Namespace) -> None:
     from velko_tools.runs import WorkerLostError, expand_inputs, run_genomes
 
@@ -195,14 +204,14 @@ COMMANDS: list[Command] = [
                      "text file naming one per line"),
             arg("-o", "--output", metavar="OUT", required=True, help="the run directory"),
             arg("-k", type=_int_in(1, None), default=4, help="k-mer length (default: 4)"),
-            arg("--strands", choices=["forward", "both", "canonical"], default="canonical",
+            arg("--strands", choices=_choices("Strands"), default="canonical",
                 help="count the given strand, both strands, or canonical k-mers (default: "
                      "canonical)"),
             arg("--strict", action="store_true",
                 help="a letter other than A, C, G, T fails its genome instead of being skipped"),
             arg("--per-record", action="store_true",
                 help="one profile per record instead of one per genome"),
-            arg("--genome-id", choices=["accession", "stem"], default="accession",
+            arg("--genome-id", choices=_choices("GenomeId"), default="accession",
                 help="genome ids: the file name's accession made canonical, or its stem "
                      "(default: accession)"),
             arg("--hmm", metavar="FILE", default=None, help="HMM profiles to search genes with"),

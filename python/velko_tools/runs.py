@@ -37,7 +37,7 @@ import secrets
 import sys
 import time
 from collections.abc import Callable, Iterable, Iterator
-from typing import TYPE_CHECKING, Any, Literal, Union
+from typing import TYPE_CHECKING, Any, Literal, Union, get_args
 
 import numpy as np
 
@@ -180,7 +180,7 @@ def genome_id_of(path: StrPath, genome_id: GenomeId = "accession") -> str:
     stem = _stem(os.path.basename(os.fsdecode(path)))
     if genome_id == "stem":
         return stem
-    if genome_id != "accession":
+    if genome_id not in get_args(GenomeId):
         raise ValueError(f"genome_id must be 'accession' or 'stem', not {genome_id!r}")
     import velko  # noqa: F401  (publishes velko.util.accession)
     from velko.util.accession import canonical_gid
@@ -556,11 +556,9 @@ def _check_options(k: int, strands: str, invalid: str, layout: str, genome_id: s
         raise TypeError(f"k must be an int, not {type(k).__name__}")
     if not 1 <= k <= MAX_K:
         raise ValueError(f"k must be between 1 and {MAX_K}, not {k}")
-    choices = {"strands": (strands, ("forward", "both", "canonical")),
-               "invalid": (invalid, ("error", "skip")),
-               "layout": (layout, ("auto", "dense", "sparse")),
-               "genome_id": (genome_id, ("accession", "stem")),
-               "on_error": (on_error, ("collect", "raise"))}
+    choices = {"strands": (strands, get_args(Strands)), "invalid": (invalid, get_args(Invalid)),
+               "layout": (layout, get_args(Layout)), "genome_id": (genome_id, get_args(GenomeId)),
+               "on_error": (on_error, get_args(OnError))}
     for name, (value, allowed) in choices.items():
         if value not in allowed:
             listed = " or ".join(repr(choice) for choice in allowed)
