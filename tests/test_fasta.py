@@ -149,7 +149,7 @@ def expected(path, data, k, both):
     records, error = parse(data)
     results = {}
     for name, seq in records:
-        status, value = outcome(lambda: get_kmer_count_seq(seq, k, both))
+        status, value = outcome(lambda seq=seq: get_kmer_count_seq(seq, k, both))
         if status == "panic":
             return status, value
         results[name] = as_tuple(value)

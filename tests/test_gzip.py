@@ -21,7 +21,8 @@ def fasta(seed=1, records=5):
     out = []
     for i in range(records):
         seq = "".join(rng.choices("ACGT", k=rng.randrange(0, 50_000)))
-        out.append(f">r{i} description {i}\n" + "\n".join(seq[p:p + 60] for p in range(0, len(seq), 60)))
+        lines = "\n".join(seq[p:p + 60] for p in range(0, len(seq), 60))
+        out.append(f">r{i} description {i}\n" + lines)
     return ("\n".join(out) + "\n").encode()
 
 
@@ -101,7 +102,10 @@ def test_large_file_across_many_blocks(write_file, level):
 def test_fault_after_many_blocks(write_file, tail, cause):
     # whichever comes first in the text wins, however far in it is
     text = big_fasta()
-    data = gzip.compress(text + tail) if cause.startswith("stream did") else gzip.compress(text) + tail
+    if cause.startswith("stream did"):
+        data = gzip.compress(text + tail)
+    else:
+        data = gzip.compress(text) + tail
     path = write_file(data)
     assert panic_message(lambda: get_kmer_count_fasta(path, 2, False)) == fasta_failure(path, cause)
 
