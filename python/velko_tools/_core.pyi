@@ -1,49 +1,60 @@
+"""
+Native functions of velko_tools; use them through the velko_tools package.
+"""
+
 from collections.abc import Callable
 
-import numpy as np
-import numpy.typing as npt
+import numpy
+import numpy.typing
 
-GZIP_BACKEND: str
 
-def reverse_complement(seq: str) -> str: ...
-def count_table(
-    files: list[bytes],
-    names: list[str],
-    k: int,
-    strands: str,
-    skip_invalid: bool,
-    per_file: bool,
-    threads: int,
-    progress: Callable[[int], object] | None,
-) -> tuple[
-    list[str],
-    npt.NDArray[np.uint64],
-    list[str],
-    npt.NDArray[np.uint64],
-    npt.NDArray[np.uint64],
-    npt.NDArray[np.uint64],
-]: ...
+def reverse_complement(seq: str) -> str:
+    """
+    The reverse complement of a DNA or RNA sequence over the IUPAC codes.
+
+    A C G T U R Y S W K M B D H V N map to their complements in either case (the case
+    is kept, U pairs with A), and '-' and '.' stay as they are:
+    reverse_complement('ACGTacgtNNRY') == 'RYNNacgtACGT'. Any other character raises
+    ValueError naming it and its position.
+    """
+
+def count_table(files: list[bytes], names: list[str], k: int, strands: str, skip_invalid: bool, per_file: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+    """
+    Counts the k-mers of FASTA files into (ids, file index per row, k-mer labels,
+    counts, windows, skipped); velko_tools.count_kmers is the public face of this.
+    """
 
 class TopHits:
-    def __len__(self) -> int: ...
-    def gene_count(self) -> int: ...
-    def profile_count(self) -> int: ...
-    def columns(
-        self,
-    ) -> tuple[list[str], list[str], npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
-    def top_hits(self) -> TopHits: ...
-    def tsv_lines(self) -> bytes: ...
-    def write(self, path: bytes, name: str) -> None: ...
-    def fill_tophit_file(self, obj: object, tophit_type: type) -> None: ...
+    """The native top-hit table behind velko_tools.HitTable; use that."""
 
-def read_hmmer(
-    paths: list[bytes], names: list[str], format: str, program: str, score: str, hmm: str
-) -> TopHits: ...
-def read_tophits(path: bytes, name: str) -> TopHits: ...
-def tophits_from_columns(
-    gene_ids: list[str],
-    hmm_ids: list[str],
-    e_values: npt.NDArray[np.float64],
-    bit_scores: npt.NDArray[np.float64],
-) -> TopHits: ...
-def tophits_from_tophit_file(obj: object, tophit_type: type) -> TopHits: ...
+    def __len__(self) -> int: ...
+
+    def gene_count(self) -> int: ...
+
+    def profile_count(self) -> int: ...
+
+    def columns(self) -> tuple[list[str], list[str], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]: ...
+
+    def top_hits(self) -> TopHits: ...
+
+    def tsv_lines(self) -> bytes: ...
+
+    def write(self, path: bytes, name: object) -> None: ...
+
+    def fill_tophit_file(self, obj: object, tophit_type: object) -> None: ...
+
+def read_hmmer(paths: list[bytes], names: list[str], format: str, program: str, score: str, hmm: str) -> TopHits:
+    """Reads HMMER tables into a new TopHits; see velko_tools.read_hmmer."""
+
+def read_tophits(path: bytes, name: object) -> TopHits:
+    """
+    Reads a velko top-hit file into a new TopHits; see velko_tools.HitTable.read.
+    """
+
+def tophits_from_columns(gene_ids: list[str], hmm_ids: list[str], e_values: numpy.typing.NDArray[numpy.float64], bit_scores: numpy.typing.NDArray[numpy.float64]) -> TopHits:
+    """A new TopHits offered the rows of four columns in order."""
+
+def tophits_from_tophit_file(obj: object, tophit_type: object) -> TopHits:
+    """A new TopHits holding the hits of a velko TopHitFile."""
+
+GZIP_BACKEND: str

@@ -286,7 +286,9 @@ void bind_hits(nb::module_& m) {
         .def("__len__", [](const TopHits& hits) { return hits.table.hit_count(); })
         .def("gene_count", [](const TopHits& hits) { return hits.table.gene_count(); })
         .def("profile_count", [](const TopHits& hits) { return hits.table.profile_names().size(); })
-        .def("columns", &columns)
+        .def("columns", &columns,
+             nb::sig("def columns(self) -> tuple[list[str], list[str], "
+                     "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]"))
         .def("top_hits",
              [](const TopHits& hits) {
                  TopHits top;
@@ -301,11 +303,15 @@ void bind_hits(nb::module_& m) {
         .def("fill_tophit_file", &fill_tophit_file, nb::arg("obj"), nb::arg("tophit_type"));
     m.def("read_hmmer", &read_hmmer, nb::arg("paths"), nb::arg("names"), nb::arg("format"),
           nb::arg("program"), nb::arg("score"), nb::arg("hmm"),
+          nb::sig("def read_hmmer(paths: list[bytes], names: list[str], format: str, "
+                  "program: str, score: str, hmm: str) -> TopHits"),
           "Reads HMMER tables into a new TopHits; see velko_tools.read_hmmer.");
     m.def("read_tophits", &read_tophits, nb::arg("path"), nb::arg("name"),
           "Reads a velko top-hit file into a new TopHits; see velko_tools.HitTable.read.");
     m.def("tophits_from_columns", &from_columns, nb::arg("gene_ids"), nb::arg("hmm_ids"),
           nb::arg("e_values"), nb::arg("bit_scores"),
+          nb::sig("def tophits_from_columns(gene_ids: list[str], hmm_ids: list[str], "
+                  "e_values: numpy.typing.NDArray[numpy.float64], bit_scores: numpy.typing.NDArray[numpy.float64]) -> TopHits"),
           "A new TopHits offered the rows of four columns in order.");
     m.def("tophits_from_tophit_file", &from_tophit_file, nb::arg("obj"), nb::arg("tophit_type"),
           "A new TopHits holding the hits of a velko TopHitFile.");

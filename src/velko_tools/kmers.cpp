@@ -142,6 +142,12 @@ void bind_kmers(nb::module_& m) {
     m.def("count_table", &count_table, nb::arg("files"), nb::arg("names"), nb::arg("k"),
           nb::arg("strands"), nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("threads"),
           nb::arg("progress").none(),
+          nb::sig("def count_table(files: list[bytes], names: list[str], k: int, strands: str, "
+                  "skip_invalid: bool, per_file: bool, threads: int, "
+                  "progress: collections.abc.Callable[[int], object] | None) -> "
+                  "tuple[list[str], numpy.typing.NDArray[numpy.uint64], list[str], "
+                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint64]]"),
           "Counts the k-mers of FASTA files into (ids, file index per row, k-mer labels,\n"
           "counts, windows, skipped); velko_tools.count_kmers is the public face of this.");
 }
