@@ -18,6 +18,8 @@ def reverse_complement(seq: str) -> str:
     ValueError naming it and its position.
     """
 
+MAX_K: int = 31
+
 def count_table(files: list[bytes], names: list[str], k: int, strands: str, skip_invalid: bool, per_file: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
     """
     Counts the k-mers of FASTA files into (ids, file index per row, k-mer labels,

@@ -139,6 +139,8 @@ nb::tuple count_table(nb::list files, nb::list names, std::uint8_t k,
 }  // namespace
 
 void bind_kmers(nb::module_& m) {
+    // The bound velko_tools checks k against and the command line offers: the core's own.
+    m.attr("MAX_K") = kmer::kMaxRepresentableK;
     m.def("count_table", &count_table, nb::arg("files"), nb::arg("names"), nb::arg("k"),
           nb::arg("strands"), nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("threads"),
           nb::arg("progress").none(),
