@@ -28,7 +28,6 @@ namespace {
 
 using hmmer::TopHitTable;
 
-using DoubleArray = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
 using DoubleInput = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 /// A top-hit table owned by a velko_tools HitTable.
@@ -43,18 +42,6 @@ struct TopHits {
 
     TopHitTable table;
 };
-
-// A NumPy array over the vector's doubles, which it keeps alive.
-DoubleArray owning_array(std::vector<double> values) {
-    auto held = std::make_unique<std::vector<double>>(std::move(values));
-    double* data = held->data();
-    const std::size_t size = held->size();
-    nb::capsule keeper(held.get(), [](void* p) noexcept {
-        const std::unique_ptr<std::vector<double>> drop(static_cast<std::vector<double>*>(p));
-    });
-    held.release();
-    return DoubleArray(data, {size}, keeper);
-}
 
 nb::str text(std::string_view value) { return nb::str(value.data(), value.size()); }
 
@@ -171,8 +158,8 @@ nb::tuple columns(const TopHits& hits) {
             bit_scores.push_back(hit.bit_score);
         }
     });
-    return nb::make_tuple(gene_ids, hmm_ids, owning_array(std::move(e_values)),
-                          owning_array(std::move(bit_scores)));
+    return nb::make_tuple(gene_ids, hmm_ids, vector_array(std::move(e_values)),
+                          vector_array(std::move(bit_scores)));
 }
 
 void append_shortest(std::string& out, double value) {

@@ -23,25 +23,6 @@ using kmer::TableStrands;
 // How often the calling thread looks at signals and reports progress while workers count.
 constexpr unsigned kPollMilliseconds = 50;
 
-using CountArray = nb::ndarray<nb::numpy, std::uint64_t>;
-
-// A NumPy array over `data` that keeps `owner` alive for as long as the array lives.
-template <class Owner>
-CountArray owning_array(Owner owner, std::uint64_t* data, std::initializer_list<std::size_t> shape) {
-    auto held = std::make_unique<Owner>(std::move(owner));
-    nb::capsule keeper(held.get(), [](void* p) noexcept {
-        const std::unique_ptr<Owner> drop(static_cast<Owner*>(p));
-    });
-    held.release();
-    return CountArray(data, shape.size(), shape.begin(), keeper);
-}
-
-CountArray vector_array(std::vector<std::uint64_t> values) {
-    std::uint64_t* data = values.data();
-    const std::size_t size = values.size();
-    return owning_array(std::move(values), data, {size});
-}
-
 TableStrands parse_strands(const std::string& strands) {
     if (strands == "forward") return TableStrands::kForward;
     if (strands == "both") return TableStrands::kBoth;
