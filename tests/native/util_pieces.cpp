@@ -18,6 +18,7 @@
 #include "util/dna.hpp"
 #include "util/fail.hpp"
 #include "util/memory.hpp"
+#include "util/quote_path.hpp"
 #include "util/utf8.hpp"
 
 namespace {
@@ -153,6 +154,25 @@ void code_escapes() {
     }
 }
 
+// Message quoting: bytes that begin no valid character are shown as bytes, one at a time, even
+// where they look like the start of one; the cut counts characters, never splitting one.
+void quoting_for_messages() {
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\xff" "b", "\"a\\xffb\""},
+        {"\xc3", "\"\\xc3\""},               // a lead byte at the end
+        {"\xe2\x82" "A", "\"\\xe2\\x82A\""},  // a character cut short
+        {"\xed\xa0\x80", "\"\\xed\\xa0\\x80\""},  // a surrogate
+        {"t\tq\"\x1b\xc3\xa9", "\"t\\tq\\\"\\u{1b}\xc3\xa9\""},
+    };
+    for (const auto& [text, want] : cases) {
+        const std::string got = velko::util::quote_text(text);
+        check(got == want, "quote_text of " + hex(text) + "gives " + got);
+    }
+    check(velko::util::quote_text("\xc3\xa9\xc3\xa9\xc3\xa9", 2) == "\"\xc3\xa9\xc3\xa9...\"",
+          "quote_text cuts after two characters");
+    check(velko::util::quote_text("ab", 2) == "\"ab\"", "quote_text keeps what fits");
+}
+
 // The tables against the alphabet written out here by hand: k-mer order A C G T (the reverse
 // strand's indexes rely on a complement flipping both bits of the code), pairs A-T and C-G,
 // and every other byte, lower case included, not DNA and complemented to N.
@@ -267,6 +287,7 @@ int main() {
     utf8_matches_reference();
     utf8_cut_characters();
     code_escapes();
+    quoting_for_messages();
     dna_tables_match_the_alphabet();
     failures_name_their_place();
     memory_bound();
