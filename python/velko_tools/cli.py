@@ -60,7 +60,7 @@ def _kmers(args: argparse.Namespace) -> None:
     from velko_tools.kmers import count_kmers
 
     if args.output is not None:
-        tables.check_output_format(args.output)  # before counting, which may take long
+        tables.output_format(args.output)  # refused before counting, which may take long
     table = count_kmers(
         args.files,
         args.k,
