@@ -2,18 +2,21 @@
 Native functions of velko_tools; use them through the velko_tools package.
 """
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
+from typing import Annotated, overload
 
 import numpy
 import numpy.typing
+from numpy.typing import NDArray
 
 
-def reverse_complement(seq: str) -> str:
+def reverse_complement(seq: str, *, rna: bool = False) -> str:
     """
     The reverse complement of a DNA or RNA sequence over the IUPAC codes.
 
     A C G T U R Y S W K M B D H V N map to their complements in either case (the case
-    is kept, U pairs with A), and '-' and '.' stay as they are:
+    is kept; U pairs with A, and A pairs with T, or with U when rna is true), and '-'
+    and '.' stay as they are:
     reverse_complement('ACGTacgtNNRY') == 'RYNNacgtACGT'. Any other character raises
     ValueError naming it and its position.
     """
@@ -58,5 +61,16 @@ def tophits_from_columns(gene_ids: list[str], hmm_ids: list[str], e_values: nump
 
 def tophits_from_tophit_file(obj: object, tophit_type: object) -> TopHits:
     """A new TopHits holding the hits of a velko TopHitFile."""
+
+@overload
+def format_rows(prefixes: Sequence[str], values: Annotated[NDArray[numpy.uint64], dict(shape=(None, None), order='C', device='cpu', writable=False)], start: int) -> bytes: ...
+
+@overload
+def format_rows(prefixes: Sequence[str], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu', writable=False)], start: int) -> bytes:
+    """
+    The lines of rows start .. start + len(prefixes) of a 2-D array: each prefix, then the
+    row's values after tabs (counts in decimal, floats as repr() writes them), then a line
+    feed, as UTF-8 bytes.
+    """
 
 GZIP_BACKEND: str
