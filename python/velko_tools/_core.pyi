@@ -23,7 +23,7 @@ def reverse_complement(seq: str, *, rna: bool = False) -> str:
 
 MAX_K: int = 31
 
-def count_table(files: list[bytes], names: list[str], k: int, strands: str, skip_invalid: bool, per_file: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
     """
     Counts the k-mers of FASTA files into (ids, file index per row, k-mer labels,
     counts, windows, skipped); velko_tools.count_kmers is the public face of this.
@@ -44,14 +44,14 @@ class TopHits:
 
     def tsv_lines(self) -> bytes: ...
 
-    def write(self, path: bytes, name: object) -> None: ...
+    def write(self, path: bytes) -> None: ...
 
-    def fill_tophit_file(self, obj: object, tophit_type: object) -> None: ...
+    def fill_tophit_file(self, obj: object) -> None: ...
 
-def read_hmmer(paths: list[bytes], names: list[str], format: str, program: str, score: str, hmm: str) -> TopHits:
+def read_hmmer(paths: list[bytes], format: str, program: str, score: str, hmm: str) -> TopHits:
     """Reads HMMER tables into a new TopHits; see velko_tools.read_hmmer."""
 
-def read_tophits(path: bytes, name: object) -> TopHits:
+def read_tophits(path: bytes) -> TopHits:
     """
     Reads a velko top-hit file into a new TopHits; see velko_tools.HitTable.read.
     """
@@ -59,7 +59,7 @@ def read_tophits(path: bytes, name: object) -> TopHits:
 def tophits_from_columns(gene_ids: list[str], hmm_ids: list[str], e_values: numpy.typing.NDArray[numpy.float64], bit_scores: numpy.typing.NDArray[numpy.float64]) -> TopHits:
     """A new TopHits offered the rows of four columns in order."""
 
-def tophits_from_tophit_file(obj: object, tophit_type: object) -> TopHits:
+def tophits_from_tophit_file(obj: object) -> TopHits:
     """A new TopHits holding the hits of a velko TopHitFile."""
 
 @overload

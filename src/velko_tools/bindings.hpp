@@ -35,10 +35,13 @@ nb::ndarray<nb::numpy, T> vector_array(std::vector<T> values) {
     return owning_array(std::move(values), data, {size});
 }
 
+/// The exception translator: every core failure as its velko_tools exception.
+void register_failures();
+
 /// reverse_complement.
 void bind_sequences(nb::module_& m);
 
-/// k-mer counting of FASTA files into tables, and the exceptions of reading them.
+/// k-mer counting of FASTA files into tables.
 void bind_kmers(nb::module_& m);
 
 /// Profile-search hits and the top-hit table.
