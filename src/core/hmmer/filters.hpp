@@ -1,0 +1,106 @@
+// Thresholds and coverage over the rows of HMMER tables, as annotation applies them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "hmmer/cutoffs.hpp"
+#include "hmmer/hmmer_tab.hpp"
+#include "hmmer/tophit_table.hpp"
+
+namespace velko::hmmer {
+
+/// What a profile without the asked-for cutoff line does: fail, pass unfiltered, or go.
+enum class MissingCutoff { kError, kKeep, kDrop };
+
+/// The thresholds of a search, each one off when unset. Sequence thresholds read the full
+/// sequence's E-value and score, domain thresholds the domain's independent E-value and score;
+/// a cutoff sets both from the profile's line. Coverage (0..1) is the union of the kept
+/// domains' intervals of one gene and profile over the profile's and the gene's length.
+struct FilterOptions {
+    std::optional<double> max_seq_e_val;
+    std::optional<double> min_seq_bit_score;
+    std::optional<double> max_dom_e_val;
+    std::optional<double> min_dom_bit_score;
+    std::optional<CutoffKind> cutoff;
+    const CutoffTable* cutoffs = nullptr;  // needed with a cutoff
+    MissingCutoff missing_cutoff = MissingCutoff::kError;
+    double min_hmm_coverage = 0.0;
+    double min_gene_coverage = 0.0;
+    bool keep_rows = false;  // remember each kept hit's row (see HitFilter::kept_rows)
+};
+
+/// The columns of the row that gave a kept hit, for tables that keep them all.
+struct KeptRow {
+    std::string description;
+    std::string gene_acc;
+    std::string hmm_acc;
+    double seq_e_val = 0.0;
+    double seq_bit_score = 0.0;
+    double dom_e_val = 0.0;
+    double dom_bit_score = 0.0;
+    std::uint64_t dom_count = 0;
+    std::uint64_t gene_length = 0;
+    std::uint64_t hmm_length = 0;
+    std::uint64_t hmm_from = 0, hmm_to = 0, ali_from = 0, ali_to = 0, env_from = 0, env_to = 0;
+    double hmm_coverage = 0.0;  // NaN where the table has no domains
+    double gene_coverage = 0.0;
+};
+
+/// Takes the rows of one or more tables and offers those that pass to a top-hit table, each
+/// gene and profile once with its best hit when coverage or rows are asked for.
+class HitFilter : public RowSink {
+public:
+    HitFilter(const FilterOptions& options, TopHitTable& table);
+
+    /// Sets the path that failures of the following rows name.
+    void set_source(std::string_view path) { source_ = path; }
+    /// Throws util::FormatError for a profile without the cutoff asked for (with
+    /// MissingCutoff::kError) and, with a coverage threshold, for a row without lengths.
+    void take(const TableRow& row) override;
+    /// Applies the coverage thresholds and offers the gathered hits; call once, at the end.
+    void finish();
+
+    /// The row of each kept gene and profile, when asked for.
+    [[nodiscard]] const KeptRow* kept_row(std::string_view gene_id,
+                                          std::string_view hmm_id) const;
+
+private:
+    struct Interval {
+        std::uint64_t from;
+        std::uint64_t to;
+    };
+    struct Pair {
+        std::string gene_id;
+        std::string hmm_id;
+        double e_val = 0.0;
+        double bit_score = 0.0;
+        std::uint64_t gene_length = 0;
+        std::uint64_t hmm_length = 0;
+        std::vector<Interval> on_hmm;
+        std::vector<Interval> on_gene;
+        KeptRow row;
+        bool kept = false;  // passed the coverage thresholds
+    };
+
+    [[nodiscard]] bool passes(const TableRow& row);
+    [[nodiscard]] static double covered(std::vector<Interval>& intervals, std::uint64_t length);
+    [[noreturn]] void fail_at(std::uint64_t line, std::string_view reason) const;
+
+    FilterOptions options_;
+    TopHitTable& table_;
+    std::string source_;
+    bool gather_ = false;  // pairs are gathered before they are offered
+    std::vector<Pair> pairs_;
+    std::unordered_map<std::string, std::size_t> pair_index_;  // gene, NUL, profile
+    std::size_t last_pair_ = 0;
+    std::string last_profile_;  // the profile whose cutoff was looked up last
+    const ProfileCutoffs* last_cutoffs_ = nullptr;
+};
+
+}  // namespace velko::hmmer
