@@ -16,4 +16,7 @@ void bind_kmers(nb::module_& m);
 /// Profile-search hits and the top-hit table.
 void bind_hits(nb::module_& m);
 
+/// HMMER tables read through thresholds, cutoffs and coverage.
+void bind_annotate(nb::module_& m);
+
 }  // namespace velko::tools

@@ -19,6 +19,7 @@
 #include "hmmer/tophit_table.hpp"
 #include "velko/pyclass.hpp"
 #include "velko_tools/bindings.hpp"
+#include "velko_tools/hits.hpp"
 #include "util/fail.hpp"
 #include "util/file_error.hpp"
 #include "util/number_text.hpp"
@@ -30,19 +31,6 @@ using hmmer::TopHitTable;
 
 using DoubleArray = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
 using DoubleInput = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-
-/// A top-hit table owned by a velko_tools HitTable.
-struct TopHits {
-    TopHits() = default;
-    TopHits(TopHits&&) = default;
-    TopHits& operator=(TopHits&&) = default;
-    // The table's containers hold move-only parts; say so before a template tries to copy.
-    TopHits(const TopHits&) = delete;
-    TopHits& operator=(const TopHits&) = delete;
-    ~TopHits() = default;
-
-    TopHitTable table;
-};
 
 // A NumPy array over the vector's doubles, which it keeps alive.
 DoubleArray owning_array(std::vector<double> values) {
@@ -83,15 +71,29 @@ hmmer::HmmerOptions hmmer_options(std::string_view format, std::string_view prog
         format == "domtblout" ? hmmer::TableFormat::kDomtblout : hmmer::TableFormat::kTblout;
     if (program == "hmmsearch") options.program = hmmer::SearchProgram::kHmmsearch;
     if (program == "hmmscan") options.program = hmmer::SearchProgram::kHmmscan;
+    if (program == "phmmer") options.program = hmmer::SearchProgram::kPhmmer;
+    if (program == "jackhmmer") options.program = hmmer::SearchProgram::kJackhmmer;
+    if (program == "nhmmer") options.program = hmmer::SearchProgram::kNhmmer;
+    if (program == "nhmmscan") options.program = hmmer::SearchProgram::kNhmmscan;
     options.score = score == "domain" ? hmmer::ScoreKind::kDomain : hmmer::ScoreKind::kSequence;
     options.hmm = hmm == "accession" ? hmmer::ProfileKey::kAccession : hmmer::ProfileKey::kName;
+    if (hmm == "accession_or_name") options.hmm = hmmer::ProfileKey::kAccessionOrName;
     return options;
+}
+
+}  // namespace
+
+hmmer::HmmerOptions hmmer_options_of(std::string_view format, std::string_view program,
+                                     std::string_view score, std::string_view hmm) {
+    return hmmer_options(format, program, score, hmm);
 }
 
 std::string as_path(nb::handle path) {
     const auto bytes = nb::cast<nb::bytes>(path);
     return std::string(bytes.c_str(), bytes.size());
 }
+
+namespace {
 
 // Every row of every table, in order, offered to one new table. The options are checked by
 // the caller; "" stands for the program named in each file.
@@ -101,30 +103,40 @@ TopHits read_hmmer(nb::list paths, nb::list names, std::string_view format,
     TopHits hits;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const std::string path = as_path(paths[i]);
+        read_reporting(names[i], [&] { hmmer::read_hmmer_file(path, options, hits.table); });
+    }
+    return hits;
+}
+
+}  // namespace
+
+void read_reporting(nb::handle name, const std::function<void()>& read) {
+    {
         try {
             const nb::gil_scoped_release unlocked;
-            hmmer::read_hmmer_file(path, options, hits.table);
+            read();
         } catch (const util::FormatError& error) {
             const nb::object column =
                 error.column() == 0 ? nb::object(nb::none()) : nb::object(nb::int_(error.column()));
-            raise_with("raise_hmmer_format_error", names[i], error.line(), column, error.reason());
+            raise_with("raise_hmmer_format_error", name, error.line(), column, error.reason());
         } catch (const util::OsError& error) {
-            raise_os_error(error, names[i]);
+            raise_os_error(error, name);
         } catch (const ReadError& error) {
             // Only damaged or cut-off gzip data is left to this type here.
             const nb::module_ errors = nb::module_::import_("velko_tools.errors");
             if (error.fault == ReadFault::kGzipTruncated) {
-                errors.attr("raise_truncated_gzip")(names[i]);
+                errors.attr("raise_truncated_gzip")(name);
             } else {
-                errors.attr("raise_bad_gzip")(names[i], error.what());
+                errors.attr("raise_bad_gzip")(name, error.what());
             }
             throw std::logic_error("unreachable: the error helpers always raise");
         } catch (const std::invalid_argument& error) {
             throw nb::value_error(error.what());
         }
     }
-    return hits;
 }
+
+namespace {
 
 TopHits read_tophits(nb::bytes path, nb::handle name) {
     TopHits hits;
