@@ -1,7 +1,6 @@
 // HMMER tables read as annotation reads them in velko_tools._core: thresholds, the profiles'
 // own cutoffs, coverage, and the table's other columns kept beside the hits.
 #include <nanobind/ndarray.h>
-#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 
@@ -105,35 +104,55 @@ nb::dict row_columns(const hmmer::TopHitTable& table, const hmmer::HitFilter& fi
     return columns;
 }
 
-// Every row of every table through one filter into one new table; the cutoffs come from the
-// profile files first. The options are checked by the caller.
-nb::tuple read_hmmer_rows(nb::list paths, nb::list names, std::string_view format,
-                          std::string_view program, std::string_view score, std::string_view hmm,
-                          std::string_view cutoff, nb::list hmm_paths, nb::list hmm_names,
-                          std::string_view missing_cutoff, std::optional<double> max_seq_e_val,
-                          std::optional<double> min_seq_bit_score,
-                          std::optional<double> max_dom_e_val,
-                          std::optional<double> min_dom_bit_score, double min_hmm_coverage,
-                          double min_gene_coverage, bool keep_rows) {
-    const hmmer::HmmerOptions options = hmmer_options_of(format, program, score, hmm);
+// The filter's options from the dict velko_tools.annotate builds; cutoffs come from `cutoffs`.
+hmmer::FilterOptions filter_options(nb::dict given, const hmmer::CutoffTable& cutoffs) {
+    const auto bound = [&](const char* key) {
+        const nb::object value = given[key];
+        return value.is_none() ? std::optional<double>() : nb::cast<double>(value);
+    };
+    hmmer::FilterOptions options;
+    options.max_seq_e_val = bound("max_seq_e_value");
+    options.min_seq_bit_score = bound("min_seq_score");
+    options.max_dom_e_val = bound("max_dom_e_value");
+    options.min_dom_bit_score = bound("min_dom_score");
+    const nb::object cutoff = given["cutoff"];
+    if (!cutoff.is_none()) options.cutoff = cutoff_kind(nb::cast<std::string_view>(cutoff));
+    options.cutoffs = &cutoffs;
+    options.missing_cutoff = missing_of(nb::cast<std::string_view>(given["missing_cutoff"]));
+    options.min_hmm_coverage = nb::cast<double>(given["min_hmm_coverage"]);
+    options.min_gene_coverage = nb::cast<double>(given["min_gene_coverage"]);
+    options.keep_rows = nb::cast<bool>(given["keep_rows"]);
+    return options;
+}
+
+hmmer::CutoffTable read_cutoffs(nb::list hmm_paths, nb::list hmm_names) {
     hmmer::CutoffTable cutoffs;
     for (std::size_t i = 0; i < hmm_paths.size(); ++i) {
         const std::string path = as_path(hmm_paths[i]);
         read_reporting(hmm_names[i], [&] { hmmer::read_cutoff_file(path, cutoffs); });
     }
-    hmmer::FilterOptions filter_options;
-    filter_options.max_seq_e_val = max_seq_e_val;
-    filter_options.min_seq_bit_score = min_seq_bit_score;
-    filter_options.max_dom_e_val = max_dom_e_val;
-    filter_options.min_dom_bit_score = min_dom_bit_score;
-    filter_options.cutoff = cutoff_kind(cutoff);
-    filter_options.cutoffs = &cutoffs;
-    filter_options.missing_cutoff = missing_of(missing_cutoff);
-    filter_options.min_hmm_coverage = min_hmm_coverage;
-    filter_options.min_gene_coverage = min_gene_coverage;
-    filter_options.keep_rows = keep_rows;
+    return cutoffs;
+}
+
+nb::tuple finished(TopHits hits, hmmer::HitFilter& filter, bool keep_rows) {
+    {
+        const nb::gil_scoped_release unlocked;
+        filter.finish();
+    }
+    nb::object columns = keep_rows ? nb::object(row_columns(hits.table, filter)) : nb::none();
+    return nb::make_tuple(std::move(hits), columns);
+}
+
+// Every row of every table through one filter into one new table; the cutoffs come from the
+// profile files first. The options are checked by the caller.
+nb::tuple read_hmmer_rows(nb::list paths, nb::list names, std::string_view format,
+                          std::string_view program, std::string_view score, std::string_view hmm,
+                          nb::list hmm_paths, nb::list hmm_names, nb::dict given) {
+    const hmmer::HmmerOptions options = hmmer_options_of(format, program, score, hmm);
+    const hmmer::CutoffTable cutoffs = read_cutoffs(hmm_paths, hmm_names);
+    const hmmer::FilterOptions chosen = filter_options(given, cutoffs);
     TopHits hits;
-    hmmer::HitFilter filter(filter_options, hits.table);
+    hmmer::HitFilter filter(chosen, hits.table);
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const std::string path = as_path(paths[i]);
         read_reporting(names[i], [&] {
@@ -141,23 +160,95 @@ nb::tuple read_hmmer_rows(nb::list paths, nb::list names, std::string_view forma
             hmmer::read_hmmer_file(path, options, filter);
         });
     }
-    // Coverage failures name no row, so no file either: the last one read is as good as any.
-    read_reporting(names.size() == 0 ? nb::str("") : nb::object(names[names.size() - 1]),
-                   [&] { filter.finish(); });
-    nb::object columns = keep_rows ? nb::object(row_columns(hits.table, filter)) : nb::none();
-    return nb::make_tuple(std::move(hits), columns);
+    return finished(std::move(hits), filter, chosen.keep_rows);
+}
+
+using IntInput = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using RealInput = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// Rows given as columns (one per domain, or per hit where `has_domains` is false) through the
+// same filter as the rows of a table: the route of searches that never wrote one. `texts`
+// holds gene_id, gene_acc, hmm_name, hmm_acc, description lists; `reals` seq_e, seq_score,
+// dom_e, dom_score; `wholes` gene_length, hmm_length, dom_index, dom_count, hmm_from, hmm_to,
+// ali_from, ali_to, env_from, env_to.
+nb::tuple filter_rows(nb::list texts, nb::list reals, nb::list wholes, bool has_domains,
+                      std::string_view score, std::string_view hmm, nb::list hmm_paths,
+                      nb::list hmm_names, nb::dict given, nb::str source) {
+    const hmmer::CutoffTable cutoffs = read_cutoffs(hmm_paths, hmm_names);
+    const hmmer::FilterOptions chosen = filter_options(given, cutoffs);
+    std::vector<nb::list> text(5);
+    for (std::size_t i = 0; i < 5; ++i) text[i] = nb::cast<nb::list>(texts[i]);
+    std::vector<RealInput> real;
+    for (std::size_t i = 0; i < 4; ++i) real.push_back(nb::cast<RealInput>(reals[i]));
+    std::vector<IntInput> whole;
+    for (std::size_t i = 0; i < 10; ++i) whole.push_back(nb::cast<IntInput>(wholes[i]));
+    const std::size_t size = text[0].size();
+    for (std::size_t i = 1; i < 5; ++i) {
+        if (text[i].size() != size) throw nb::value_error("the row columns differ in length");
+    }
+    for (const RealInput& column : real) {
+        if (column.shape(0) != size) throw nb::value_error("the row columns differ in length");
+    }
+    for (const IntInput& column : whole) {
+        if (column.shape(0) != size) throw nb::value_error("the row columns differ in length");
+    }
+    const bool by_domain = score == "domain";
+    TopHits hits;
+    hmmer::HitFilter filter(chosen, hits.table);
+    const auto at = [](const IntInput& column, std::size_t i) {
+        return static_cast<std::uint64_t>(column(i));
+    };
+    // The texts are views into the str objects of the lists, which outlive the rows.
+    std::vector<hmmer::TableRow> rows(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        hmmer::TableRow& row = rows[i];
+        row.line = i + 1;
+        row.gene_id = nb::cast<std::string_view>(text[0][i]);
+        row.gene_acc = nb::cast<std::string_view>(text[1][i]);
+        row.hmm_name = nb::cast<std::string_view>(text[2][i]);
+        row.hmm_acc = nb::cast<std::string_view>(text[3][i]);
+        row.description = nb::cast<std::string_view>(text[4][i]);
+        row.hmm_id = row.hmm_name;
+        if (hmm != "name" && row.hmm_acc != "-" && !row.hmm_acc.empty()) row.hmm_id = row.hmm_acc;
+        if (hmm == "accession" && row.hmm_id == row.hmm_name) {
+            throw nb::value_error(
+                nb::str("the profile {!r} has no accession").format(text[2][i]).c_str());
+        }
+        row.seq_e_val = real[0](i);
+        row.seq_bit_score = real[1](i);
+        row.dom_e_val = real[2](i);
+        row.dom_bit_score = real[3](i);
+        row.e_val = by_domain ? row.dom_e_val : row.seq_e_val;
+        row.bit_score = by_domain ? row.dom_bit_score : row.seq_bit_score;
+        row.gene_length = at(whole[0], i);
+        row.hmm_length = at(whole[1], i);
+        row.dom_index = at(whole[2], i);
+        row.dom_count = at(whole[3], i);
+        row.hmm_from = at(whole[4], i);
+        row.hmm_to = at(whole[5], i);
+        row.ali_from = at(whole[6], i);
+        row.ali_to = at(whole[7], i);
+        row.env_from = at(whole[8], i);
+        row.env_to = at(whole[9], i);
+        row.has_domains = has_domains;
+    }
+    read_reporting(source, [&] {
+        for (const hmmer::TableRow& row : rows) filter.take(row);
+    });
+    return finished(std::move(hits), filter, chosen.keep_rows);
 }
 
 }  // namespace
 
 void bind_annotate(nb::module_& m) {
+    m.def("filter_rows", &filter_rows, nb::arg("texts"), nb::arg("reals"), nb::arg("wholes"),
+          nb::arg("has_domains"), nb::arg("score"), nb::arg("hmm"), nb::arg("hmm_paths"),
+          nb::arg("hmm_names"), nb::arg("options"), nb::arg("source"),
+          "Offers rows given as columns through thresholds, cutoffs and coverage to a new "
+          "TopHits; see velko_tools.HitTable.from_pyhmmer.");
     m.def("read_hmmer_rows", &read_hmmer_rows, nb::arg("paths"), nb::arg("names"),
           nb::arg("format"), nb::arg("program"), nb::arg("score"), nb::arg("hmm"),
-          nb::arg("cutoff"), nb::arg("hmm_paths"), nb::arg("hmm_names"),
-          nb::arg("missing_cutoff"), nb::arg("max_seq_e_val").none(),
-          nb::arg("min_seq_bit_score").none(), nb::arg("max_dom_e_val").none(),
-          nb::arg("min_dom_bit_score").none(), nb::arg("min_hmm_coverage"),
-          nb::arg("min_gene_coverage"), nb::arg("keep_rows"),
+          nb::arg("hmm_paths"), nb::arg("hmm_names"), nb::arg("options"),
           "Reads HMMER tables through thresholds, cutoffs and coverage into a new TopHits and, "
           "when asked, the kept rows' other columns; see velko_tools.read_hmmer.");
 }
