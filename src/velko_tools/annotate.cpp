@@ -134,7 +134,8 @@ hmmer::CutoffTable read_cutoffs(nb::list hmm_paths, nb::list hmm_names) {
     return cutoffs;
 }
 
-nb::tuple finished(TopHits hits, hmmer::HitFilter& filter, bool keep_rows) {
+// The filter holds the table by reference, so the table moves out only once it is done.
+nb::tuple finished(TopHits& hits, hmmer::HitFilter& filter, bool keep_rows) {
     {
         const nb::gil_scoped_release unlocked;
         filter.finish();
@@ -160,7 +161,7 @@ nb::tuple read_hmmer_rows(nb::list paths, nb::list names, std::string_view forma
             hmmer::read_hmmer_file(path, options, filter);
         });
     }
-    return finished(std::move(hits), filter, chosen.keep_rows);
+    return finished(hits, filter, chosen.keep_rows);
 }
 
 using IntInput = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
@@ -235,12 +236,34 @@ nb::tuple filter_rows(nb::list texts, nb::list reals, nb::list wholes, bool has_
     read_reporting(source, [&] {
         for (const hmmer::TableRow& row : rows) filter.take(row);
     });
-    return finished(std::move(hits), filter, chosen.keep_rows);
+    return finished(hits, filter, chosen.keep_rows);
+}
+
+// Each profile of the files as (name, accession, length, {"GA": (sequence, domain), ...}).
+nb::list list_cutoffs(nb::list hmm_paths, nb::list hmm_names) {
+    const hmmer::CutoffTable cutoffs = read_cutoffs(hmm_paths, hmm_names);
+    nb::list out;
+    for (const hmmer::ProfileCutoffs& profile : cutoffs.profiles()) {
+        nb::dict lines;
+        for (const auto& [tag, kind] :
+             {std::pair{"GA", hmmer::CutoffKind::kGathering},
+              std::pair{"TC", hmmer::CutoffKind::kTrusted},
+              std::pair{"NC", hmmer::CutoffKind::kNoise}}) {
+            if (const auto& cutoff = profile.of(kind)) {
+                lines[tag] = nb::make_tuple(cutoff->sequence, cutoff->domain);
+            }
+        }
+        out.append(nb::make_tuple(text(profile.name), text(profile.accession), profile.length,
+                                  lines));
+    }
+    return out;
 }
 
 }  // namespace
 
 void bind_annotate(nb::module_& m) {
+    m.def("read_cutoffs", &list_cutoffs, nb::arg("hmm_paths"), nb::arg("hmm_names"),
+          "The profiles of HMMER 3 profile files with their GA, TC and NC lines.");
     m.def("filter_rows", &filter_rows, nb::arg("texts"), nb::arg("reals"), nb::arg("wholes"),
           nb::arg("has_domains"), nb::arg("score"), nb::arg("hmm"), nb::arg("hmm_paths"),
           nb::arg("hmm_names"), nb::arg("options"), nb::arg("source"),

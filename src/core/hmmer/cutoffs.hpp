@@ -45,6 +45,8 @@ public:
     void add(ProfileCutoffs profile);
 
     [[nodiscard]] std::size_t size() const { return profiles_.size(); }
+    /// Every profile added, in order.
+    [[nodiscard]] const std::vector<ProfileCutoffs>& profiles() const { return profiles_; }
 
 private:
     std::vector<ProfileCutoffs> profiles_;
