@@ -321,9 +321,9 @@ def from_pyhmmer(top_hits: Any, score: str, hmm: str, thresholds: Thresholds,
         for hit in group.reported:
             hit_name = _text(hit.name)
             hit_acc = _text(hit.accession) or "-"
-            for index, domain in enumerate(hit.domains, 1):
-                if not domain.reported:
-                    continue
+            # --domtblout lists the reported domains, numbered and counted among themselves.
+            reported = [domain for domain in hit.domains if domain.reported]
+            for index, domain in enumerate(reported, 1):
                 alignment = domain.alignment
                 gene, gene_acc = (query_name, query_acc) if scan else (hit_name, hit_acc)
                 profile, profile_acc = (hit_name, hit_acc) if scan else (query_name, query_acc)
@@ -339,7 +339,7 @@ def from_pyhmmer(top_hits: Any, score: str, hmm: str, thresholds: Thresholds,
                 hmm_length = alignment.hmm_length or (hit.length if scan else query_length)
                 gene_length = alignment.target_length or (query_length if scan else hit.length)
                 for column, value in enumerate((
-                        gene_length, hmm_length, index, len(hit.domains),
+                        gene_length, hmm_length, index, len(reported),
                         alignment.hmm_from, alignment.hmm_to, alignment.target_from,
                         alignment.target_to, domain.env_from, domain.env_to)):
                     wholes[column].append(int(value))
