@@ -71,8 +71,9 @@ class Thresholds:
     min_gene_coverage: float = 0.0
 
     def __post_init__(self) -> None:
-        for name in ("max_seq_e_value", "min_seq_score", "max_dom_e_value", "min_dom_score"):
-            _check_bound(name.replace("seq_", "").replace("dom_", ""), getattr(self, name))
+        for name, shown in (("max_seq_e_value", "max_evalue"), ("min_seq_score", "min_score"),
+                            ("max_dom_e_value", "max_evalue"), ("min_dom_score", "min_score")):
+            _check_bound(shown, getattr(self, name))
         if self.cutoff is not None:
             _check_choice("cutoff", self.cutoff, CUTOFFS)
             if not self.hmm_files:
