@@ -269,7 +269,7 @@ def test_merge_and_filter_keep_the_full_columns(tmp_path):
 
 @pytest.mark.parametrize("suffix", [".parquet", ".arrow"])
 def test_arrow_files_hold_every_column(tmp_path, suffix):
-    pyarrow = pytest.importorskip("pyarrow")
+    pytest.importorskip("pyarrow")
     import pyarrow.feather
     import pyarrow.parquet
 

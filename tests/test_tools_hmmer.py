@@ -316,7 +316,7 @@ def test_the_program_must_be_known(tmp_path, trailer, line, column, reason):
          "program must be 'hmmsearch' or 'hmmscan' or 'phmmer' or 'jackhmmer' or 'nhmmer' or "
          "'nhmmscan', not 'blastp'"),
         ({"score": "best"}, "score must be 'sequence' or 'domain', not 'best'"),
-        ({"hmm": "id"}, "hmm must be 'name' or 'accession', not 'id'"),
+        ({"hmm": "id"}, "hmm must be 'name' or 'accession' or 'accession_or_name', not 'id'"),
         ({"score": "domain"},
          "score='domain' needs format='domtblout': a tblout has no domain scores"),
     ],

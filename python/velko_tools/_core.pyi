@@ -1,4 +1,5 @@
 from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -47,3 +48,29 @@ def tophits_from_columns(
     bit_scores: npt.NDArray[np.float64],
 ) -> TopHits: ...
 def tophits_from_tophit_file(obj: object, tophit_type: type) -> TopHits: ...
+def read_hmmer_rows(
+    paths: list[bytes],
+    names: list[str],
+    format: str,
+    program: str,
+    score: str,
+    hmm: str,
+    hmm_paths: list[bytes],
+    hmm_names: list[str],
+    options: dict[str, object],
+) -> tuple[TopHits, dict[str, Any] | None]: ...
+def filter_rows(
+    texts: list[list[str]],
+    reals: list[npt.NDArray[np.float64]],
+    wholes: list[npt.NDArray[np.int64]],
+    has_domains: bool,
+    score: str,
+    hmm: str,
+    hmm_paths: list[bytes],
+    hmm_names: list[str],
+    options: dict[str, object],
+    source: str,
+) -> tuple[TopHits, dict[str, Any] | None]: ...
+def read_cutoffs(
+    hmm_paths: list[bytes], hmm_names: list[str]
+) -> list[tuple[str, str, int, dict[str, tuple[float, float]]]]: ...

@@ -3,6 +3,7 @@ table's other columns, tables that combine, Arrow files, and pyhmmer's hits with
 
 from __future__ import annotations
 
+import math
 import os
 import tempfile
 from collections.abc import Iterable, Sequence
@@ -45,7 +46,7 @@ def _check_choice(name: str, value: object, choices: tuple[str, ...]) -> None:
 
 def _check_bound(name: str, value: float | None) -> None:
     if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))
-                              or value != value):
+                              or math.isnan(value)):
         raise ValueError(f"{name} must be a number, not {value!r}")
 
 
