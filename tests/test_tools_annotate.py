@@ -6,6 +6,7 @@ import math
 import os
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -348,3 +349,46 @@ def test_pyhmmer_gives_the_table_of_hmmsearch(tmp_path):
         assert sorted(full[column]) == sorted(text[column]), column
     assert math.isclose(full["gene_coverage"].sum(), text["gene_coverage"].sum())
     assert np.all(full["hmm_accession"] == text["hmm_accession"])
+
+
+def velko_cli(*args):
+    return subprocess.run([sys.executable, "-m", "velko_tools", *args], capture_output=True,
+                          text=True, timeout=120)
+
+
+@pytest.mark.parametrize(
+    ("options", "genes"),
+    [
+        (["--cut-ga", "{pfam}"], ["g1", "g3"]),
+        (["--cut-tc", "{pfam}"], ["g3"]),
+        (["-T", "21", "--domT", "15"], ["g1", "g3"]),
+        (["--domE", "1e-10"], []),
+        (["--min-hmm-coverage", "0.6"], ["g3"]),
+        (["--min-gene-coverage", "0.2", "--program", "hmmsearch"], ["g1", "g2", "g3"]),
+    ],
+)
+def test_tophits_command_applies_the_thresholds(tmp_path, pfam, options, genes):
+    path = domtblout(tmp_path, dom_row("g1", "PkA", 22.0, 16.0),
+                     dom_row("g2", "PkA", 19.0, 19.0, ali_from=10, ali_to=59),
+                     dom_row("g3", "PkA", 40.0, 39.0, hmm_to=70))
+    result = velko_cli("tophits", "--format", "domtblout",
+                       *[option.format(pfam=pfam) for option in options], str(path))
+    assert result.returncode == 0, result.stderr
+    assert [line.split("\t")[0] for line in result.stdout.splitlines()[1:]] == genes
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        (["--cut-ga", "a.hmm", "--cut-nc", "b.hmm"], "give one of --cut-ga, --cut-tc and --cut-nc"),
+        (["--format", "tblout", "--domT", "5"],
+         "--domE, --domT and the coverage options need --format domtblout"),
+        (["--columns", "full"], "--columns full needs an output file ending in .parquet or .arrow"),
+        (["--min-gene-coverage", "2"], "min_gene_coverage must be a number from 0 to 1, not 2.0"),
+    ],
+)
+def test_tophits_command_refuses_options_that_do_not_fit(tmp_path, options, message):
+    path = domtblout(tmp_path, dom_row("g1", "PkA", 22.0, 16.0))
+    result = velko_cli("tophits", "--format", "domtblout", *options, str(path))
+    assert result.returncode == 2
+    assert result.stderr.endswith(f"velko: error: {message}\n")
