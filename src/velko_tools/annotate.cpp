@@ -245,16 +245,15 @@ nb::list list_cutoffs(nb::list hmm_paths, nb::list hmm_names) {
     nb::list out;
     for (const hmmer::ProfileCutoffs& profile : cutoffs.profiles()) {
         nb::dict lines;
-        for (const auto& [tag, kind] :
-             {std::pair{"GA", hmmer::CutoffKind::kGathering},
-              std::pair{"TC", hmmer::CutoffKind::kTrusted},
-              std::pair{"NC", hmmer::CutoffKind::kNoise}}) {
+        for (const auto& [tag, kind] : {std::pair{"GA", hmmer::CutoffKind::kGathering},
+                                        std::pair{"TC", hmmer::CutoffKind::kTrusted},
+                                        std::pair{"NC", hmmer::CutoffKind::kNoise}}) {
             if (const auto& cutoff = profile.of(kind)) {
                 lines[tag] = nb::make_tuple(cutoff->sequence, cutoff->domain);
             }
         }
-        out.append(nb::make_tuple(text(profile.name), text(profile.accession), profile.length,
-                                  lines));
+        out.append(
+            nb::make_tuple(text(profile.name), text(profile.accession), profile.length, lines));
     }
     return out;
 }

@@ -113,8 +113,9 @@ void CutoffReader::finish() {
         partial_.clear();
     }
     if (in_profile_) {
-        fail_at(0, "the file ends inside a profile: no \"//\" line closes the one starting on line " +
-                       std::to_string(profile_line_));
+        fail_at(0,
+                "the file ends inside a profile: no \"//\" line closes the one starting on line " +
+                    std::to_string(profile_line_));
     }
     if (line_ == 0) fail_at(0, "the file is empty, not a HMMER 3 profile file");
 }
@@ -179,8 +180,9 @@ void CutoffReader::take_line(std::string_view line) {
         const util::ParsedNumber number = util::parse_number(text);
         if (text.empty() || number.error != util::NumberError::kNone) {
             fail_at(i + 1 < words.size() ? words[i + 1].column : 0,
-                    std::string(tag) + " needs two bit scores (the full sequence's and the "
-                                       "domain's)");
+                    std::string(tag) +
+                        " needs two bit scores (the full sequence's and the "
+                        "domain's)");
         }
         values[i] = number.value;
     }

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
+#include <utility>
 
 #include "util/file_error.hpp"
 
@@ -22,15 +24,6 @@ std::string_view cutoff_tag(CutoffKind kind) {
             break;
     }
     return "NC";
-}
-
-std::string pair_key(std::string_view gene_id, std::string_view hmm_id) {
-    std::string key;
-    key.reserve(gene_id.size() + hmm_id.size() + 1);
-    key += gene_id;
-    key += '\0';
-    key += hmm_id;
-    return key;
 }
 
 KeptRow kept_row_of(const TableRow& row) {
@@ -60,8 +53,8 @@ KeptRow kept_row_of(const TableRow& row) {
 
 HitFilter::HitFilter(const FilterOptions& options, TopHitTable& table)
     : options_(options), table_(table) {
-    gather_ = options.keep_rows || options.min_hmm_coverage > 0.0 ||
-              options.min_gene_coverage > 0.0;
+    gather_ =
+        options.keep_rows || options.min_hmm_coverage > 0.0 || options.min_gene_coverage > 0.0;
 }
 
 void HitFilter::fail_at(std::uint64_t line, std::string_view reason) const {
@@ -108,31 +101,54 @@ bool HitFilter::passes(const TableRow& row) {
 
 void HitFilter::take(const TableRow& row) {
     if (!passes(row)) return;
-    if (!gather_) {
+    if (gather_) {
+        gather(row);
+    } else {
         table_.add_hit(row.gene_id, row.hmm_id, row.e_val, row.bit_score);
-        return;
     }
-    // A gene's domains of one profile are listed together, so the last pair is the likely one.
-    if (last_pair_ >= pairs_.size() || pairs_[last_pair_].gene_id != row.gene_id ||
-        pairs_[last_pair_].hmm_id != row.hmm_id) {
-        const auto [found, added] =
-            pair_index_.try_emplace(pair_key(row.gene_id, row.hmm_id), pairs_.size());
+}
+
+std::string_view HitFilter::gene_of(const Pair& pair) const {
+    return std::string_view(names_).substr(pair.names_at, pair.gene_size);
+}
+
+std::string_view HitFilter::hmm_of(const Pair& pair) const {
+    return std::string_view(names_).substr(pair.names_at + pair.gene_size, pair.hmm_size);
+}
+
+const std::string& HitFilter::key_of(std::string_view gene_id, std::string_view hmm_id) {
+    key_.assign(gene_id);
+    key_ += '\0';
+    key_ += hmm_id;
+    return key_;
+}
+
+void HitFilter::gather(const TableRow& row) {
+    if (pairs_.empty() || gene_of(pairs_[current_]) != row.gene_id ||
+        hmm_of(pairs_[current_]) != row.hmm_id) {
+        const auto [index, added] = pair_index_.try_emplace(key_of(row.gene_id, row.hmm_id));
         if (added) {
+            *index = static_cast<std::uint32_t>(pairs_.size());
             Pair pair;
-            pair.gene_id = row.gene_id;
-            pair.hmm_id = row.hmm_id;
+            pair.names_at = names_.size();
+            pair.gene_size = static_cast<std::uint32_t>(row.gene_id.size());
+            pair.hmm_size = static_cast<std::uint32_t>(row.hmm_id.size());
             pair.e_val = row.e_val;
             pair.bit_score = row.bit_score;
-            if (options_.keep_rows) pair.row = kept_row_of(row);
-            pairs_.push_back(std::move(pair));
+            names_ += row.gene_id;
+            names_ += row.hmm_id;
+            pairs_.push_back(pair);
+            if (options_.keep_rows) rows_.push_back(kept_row_of(row));
+        } else {
+            split_ = true;
         }
-        last_pair_ = found->second;
+        current_ = *index;
     }
-    Pair& pair = pairs_[last_pair_];
+    Pair& pair = pairs_[current_];
     if (hit_order(pair.e_val, pair.bit_score, row.e_val, row.bit_score) == HitOrder::kLess) {
         pair.e_val = row.e_val;
         pair.bit_score = row.bit_score;
-        if (options_.keep_rows) pair.row = kept_row_of(row);
+        if (options_.keep_rows) rows_[current_] = kept_row_of(row);
     }
     if (!row.has_domains) return;
     if ((options_.min_hmm_coverage > 0.0 && row.hmm_length == 0) ||
@@ -141,57 +157,104 @@ void HitFilter::take(const TableRow& row) {
                               std::string(row.hmm_length == 0 ? "profile" : "gene") +
                               ", which coverage needs");
     }
+    constexpr std::uint64_t kMost = std::numeric_limits<std::uint32_t>::max();
+    if (std::max({row.hmm_from, row.hmm_to, row.ali_from, row.ali_to}) > kMost) {
+        fail_at(row.line, "a coordinate beyond 4294967295, which coverage cannot take");
+    }
     pair.hmm_length = row.hmm_length;
     pair.gene_length = row.gene_length;
-    pair.on_hmm.push_back({std::min(row.hmm_from, row.hmm_to), std::max(row.hmm_from, row.hmm_to)});
-    pair.on_gene.push_back({std::min(row.ali_from, row.ali_to), std::max(row.ali_from, row.ali_to)});
+    const auto low = [](std::uint64_t a, std::uint64_t b) {
+        return static_cast<std::uint32_t>(std::min(a, b));
+    };
+    const auto high = [](std::uint64_t a, std::uint64_t b) {
+        return static_cast<std::uint32_t>(std::max(a, b));
+    };
+    spans_.push_back({current_, low(row.hmm_from, row.hmm_to), high(row.hmm_from, row.hmm_to),
+                      low(row.ali_from, row.ali_to), high(row.ali_from, row.ali_to)});
 }
 
-double HitFilter::covered(std::vector<Interval>& intervals, std::uint64_t length) {
-    if (length == 0 || intervals.empty()) return kNaN;
-    std::sort(intervals.begin(), intervals.end(),
-              [](const Interval& a, const Interval& b) { return a.from < b.from; });
+namespace {
+
+// The number of positions in the union of the intervals, which it sorts.
+std::uint64_t union_length(std::span<std::pair<std::uint32_t, std::uint32_t>> intervals) {
+    std::sort(intervals.begin(), intervals.end());
     std::uint64_t total = 0;
-    std::uint64_t from = intervals.front().from;
-    std::uint64_t to = intervals.front().to;
-    for (const Interval& next : intervals) {
-        if (next.from > to + 1) {
+    std::uint64_t from = intervals.front().first;
+    std::uint64_t to = intervals.front().second;
+    for (const auto& [next_from, next_to] : intervals) {
+        if (next_from > to + 1) {
             total += to - from + 1;
-            from = next.from;
-            to = next.to;
+            from = next_from;
+            to = next_to;
         } else {
-            to = std::max(to, next.to);
+            to = std::max<std::uint64_t>(to, next_to);
         }
     }
-    total += to - from + 1;
-    return static_cast<double>(total) / static_cast<double>(length);
+    return total + (to - from + 1);
+}
+
+double share(std::uint64_t covered, std::uint64_t length) {
+    return length == 0 ? kNaN : static_cast<double>(covered) / static_cast<double>(length);
+}
+
+}  // namespace
+
+void HitFilter::cover() {
+    if (split_) {
+        std::stable_sort(spans_.begin(), spans_.end(),
+                         [](const Span& a, const Span& b) { return a.pair < b.pair; });
+    }
+    for (Pair& pair : pairs_) pair.hmm_coverage = pair.gene_coverage = kNaN;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> on_hmm;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> on_gene;
+    for (std::size_t at = 0; at < spans_.size();) {
+        const std::uint32_t index = spans_[at].pair;
+        on_hmm.clear();
+        on_gene.clear();
+        for (; at < spans_.size() && spans_[at].pair == index; ++at) {
+            on_hmm.emplace_back(spans_[at].hmm_from, spans_[at].hmm_to);
+            on_gene.emplace_back(spans_[at].ali_from, spans_[at].ali_to);
+        }
+        Pair& pair = pairs_[index];
+        pair.hmm_coverage = share(union_length(on_hmm), pair.hmm_length);
+        pair.gene_coverage = share(union_length(on_gene), pair.gene_length);
+    }
+    spans_ = {};
 }
 
 void HitFilter::finish() {
-    for (Pair& pair : pairs_) {
-        const double on_hmm = covered(pair.on_hmm, pair.hmm_length);
-        const double on_gene = covered(pair.on_gene, pair.gene_length);
-        pair.on_hmm = {};
-        pair.on_gene = {};
-        if (options_.min_hmm_coverage > 0.0 && !(on_hmm >= options_.min_hmm_coverage)) continue;
-        if (options_.min_gene_coverage > 0.0 && !(on_gene >= options_.min_gene_coverage)) {
+    cover();
+    for (std::size_t i = 0; i < pairs_.size(); ++i) {
+        Pair& pair = pairs_[i];
+        // NaN, no domain to cover, fails a coverage asked for.
+        if (options_.min_hmm_coverage > 0.0 && !(pair.hmm_coverage >= options_.min_hmm_coverage)) {
+            continue;
+        }
+        if (options_.min_gene_coverage > 0.0 &&
+            !(pair.gene_coverage >= options_.min_gene_coverage)) {
             continue;
         }
         pair.kept = true;
-        pair.row.hmm_coverage = on_hmm;
-        pair.row.gene_coverage = on_gene;
-        table_.add_hit(pair.gene_id, pair.hmm_id, pair.e_val, pair.bit_score);
+        if (options_.keep_rows) {
+            rows_[i].hmm_coverage = pair.hmm_coverage;
+            rows_[i].gene_coverage = pair.gene_coverage;
+        }
+        table_.add_hit(gene_of(pair), hmm_of(pair), pair.e_val, pair.bit_score);
     }
     if (!options_.keep_rows) {
         pairs_ = {};
         pair_index_ = {};
+        names_ = {};
     }
 }
 
 const KeptRow* HitFilter::kept_row(std::string_view gene_id, std::string_view hmm_id) const {
-    const auto found = pair_index_.find(pair_key(gene_id, hmm_id));
-    if (found == pair_index_.end() || !pairs_[found->second].kept) return nullptr;
-    return &pairs_[found->second].row;
+    std::string key(gene_id);
+    key += '\0';
+    key += hmm_id;
+    const std::uint32_t* index = pair_index_.find(key);
+    if (index == nullptr || !pairs_[*index].kept) return nullptr;
+    return &rows_[*index];
 }
 
 }  // namespace velko::hmmer

@@ -5,13 +5,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "hmmer/cutoffs.hpp"
 #include "hmmer/hmmer_tab.hpp"
 #include "hmmer/tophit_table.hpp"
+#include "util/text_map.hpp"
 
 namespace velko::hmmer {
 
@@ -67,39 +67,53 @@ public:
     void finish();
 
     /// The row of each kept gene and profile, when asked for.
-    [[nodiscard]] const KeptRow* kept_row(std::string_view gene_id,
-                                          std::string_view hmm_id) const;
+    [[nodiscard]] const KeptRow* kept_row(std::string_view gene_id, std::string_view hmm_id) const;
 
 private:
-    struct Interval {
-        std::uint64_t from;
-        std::uint64_t to;
-    };
+    // A gene and profile gathered before it is offered. Its names sit in names_.
     struct Pair {
-        std::string gene_id;
-        std::string hmm_id;
+        std::size_t names_at = 0;
+        std::uint32_t gene_size = 0;
+        std::uint32_t hmm_size = 0;
         double e_val = 0.0;
         double bit_score = 0.0;
         std::uint64_t gene_length = 0;
         std::uint64_t hmm_length = 0;
-        std::vector<Interval> on_hmm;
-        std::vector<Interval> on_gene;
-        KeptRow row;
-        bool kept = false;  // passed the coverage thresholds
+        double hmm_coverage = 0.0;
+        double gene_coverage = 0.0;
+        bool kept = false;
+    };
+    // One kept domain's intervals on the profile and on the gene, ends included.
+    struct Span {
+        std::uint32_t pair;
+        std::uint32_t hmm_from, hmm_to;
+        std::uint32_t ali_from, ali_to;
     };
 
     [[nodiscard]] bool passes(const TableRow& row);
-    [[nodiscard]] static double covered(std::vector<Interval>& intervals, std::uint64_t length);
+    void gather(const TableRow& row);
+    void cover();
+    [[nodiscard]] std::string_view gene_of(const Pair& pair) const;
+    [[nodiscard]] std::string_view hmm_of(const Pair& pair) const;
+    [[nodiscard]] const std::string& key_of(std::string_view gene_id, std::string_view hmm_id);
     [[noreturn]] void fail_at(std::uint64_t line, std::string_view reason) const;
 
     FilterOptions options_;
     TopHitTable& table_;
     std::string source_;
     bool gather_ = false;  // pairs are gathered before they are offered
+    // Pairs in the order first seen, found by "gene NUL profile". A gene's domains of one
+    // profile are listed together, so the spans of a pair are one run unless `split_` says
+    // a pair came back after another.
     std::vector<Pair> pairs_;
-    std::unordered_map<std::string, std::size_t> pair_index_;  // gene, NUL, profile
-    std::size_t last_pair_ = 0;
-    std::string last_profile_;  // the profile whose cutoff was looked up last
+    util::TextMap<std::uint32_t> pair_index_;
+    std::string names_;
+    std::string key_;
+    std::uint32_t current_ = 0;
+    bool split_ = false;
+    std::vector<Span> spans_;
+    std::vector<KeptRow> rows_;  // per pair, when rows are kept
+    std::string last_profile_;   // the profile whose cutoff was looked up last
     const ProfileCutoffs* last_cutoffs_ = nullptr;
 };
 

@@ -4,7 +4,9 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <optional>
 #include <span>
 #include <stdexcept>
 
@@ -331,8 +333,7 @@ HmmerTableReader::HmmerTableReader(std::string_view path, const HmmerOptions& op
 }
 
 bool HmmerTableReader::nucleotide(SearchProgram program) const {
-    return is_nucleotide(program) ||
-           (program == SearchProgram::kFromFile && nucleotide_headings_);
+    return is_nucleotide(program) || (program == SearchProgram::kFromFile && nucleotide_headings_);
 }
 
 void HmmerTableReader::fail_at(std::uint64_t line, std::uint32_t column,
@@ -415,6 +416,9 @@ void HmmerTableReader::take_comment(std::string_view line) {
                         (nucleotide_headings_ ? ", yet its column headings are nhmmer's"
                                               : ", yet its column headings are not nhmmer's"));
         }
+        if (expected_ != SearchProgram::kFromFile && expected_ != program) {
+            fail_at(line_, 3, "the table names a second program, " + std::string(name));
+        }
         offer_waiting(program);
         return;
     }
@@ -480,12 +484,14 @@ void HmmerTableReader::take_row(std::string_view line) {
         }
     }
     if (sink_ != nullptr) {
-        if (options_.program == SearchProgram::kFromFile) {
+        const SearchProgram program =
+            options_.program == SearchProgram::kFromFile ? expected_ : options_.program;
+        if (program == SearchProgram::kFromFile) {
             waiting_lines_.emplace_back(line_, std::string(line));
         } else {
             std::array<std::string_view, kMostColumns> texts;
             for (std::size_t i = 0; i < layout.columns; ++i) texts[i] = fields[i].text;
-            offer_row(options_.program, line_, line, texts);
+            offer_row(program, line_, line, texts);
         }
         return;
     }
@@ -512,8 +518,7 @@ void HmmerTableReader::take_row(std::string_view line) {
 }
 
 std::string_view HmmerTableReader::profile_id(SearchProgram program, std::uint64_t line,
-                                              std::string_view name,
-                                              std::string_view acc) const {
+                                              std::string_view name, std::string_view acc) const {
     if (options_.hmm == ProfileKey::kName) return name;
     if (acc != "-") return acc;
     if (options_.hmm == ProfileKey::kAccessionOrName) return name;
@@ -535,8 +540,7 @@ void HmmerTableReader::offer(SearchProgram program, std::uint64_t line,
     table_->add_hit(gene_id, hmm_id, e_val, bit_score);
 }
 
-void HmmerTableReader::offer_row(SearchProgram program, std::uint64_t line,
-                                 std::string_view text,
+void HmmerTableReader::offer_row(SearchProgram program, std::uint64_t line, std::string_view text,
                                  std::span<const std::string_view> fields) {
     const Layout& layout = layout_of(options_.format, nucleotide(options_.program));
     const bool search = profile_is_query(program);
@@ -559,8 +563,7 @@ void HmmerTableReader::offer_row(SearchProgram program, std::uint64_t line,
     const bool domains = layout.dom_e_val != 0;
     row.has_domains = domains;
     row.dom_e_val = real_at(fields, domains ? layout.dom_e_val : layout.best_dom_e_val);
-    row.dom_bit_score =
-        real_at(fields, domains ? layout.dom_bit_score : layout.best_dom_bit_score);
+    row.dom_bit_score = real_at(fields, domains ? layout.dom_bit_score : layout.best_dom_bit_score);
     const bool by_domain = options_.score == ScoreKind::kDomain;
     row.e_val = by_domain ? row.dom_e_val : row.seq_e_val;
     row.bit_score = by_domain ? row.dom_bit_score : row.seq_bit_score;
@@ -634,8 +637,44 @@ void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitT
     read_into(path, reader);
 }
 
+namespace {
+
+// The program named by the last "# Program:" line near the end of a plain file, when there is
+// one. HMMER writes that line after the rows; known first, it lets the rows go straight on
+// instead of waiting whole in memory.
+std::optional<SearchProgram> program_at_end(std::string_view path) {
+    constexpr std::size_t kTail = 16384;
+    util::OsFile file = util::OsFile::open_read(path);
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(std::string(path), error);
+    if (!file.is_open() || !file.is_regular() || error) return std::nullopt;
+    std::array<char, 2> magic{};
+    if (file.read_at(magic, 0) == 2 && magic[0] == '\x1f' && magic[1] == '\x8b') {
+        return std::nullopt;  // gzip: its end is not text
+    }
+    std::string tail(static_cast<std::size_t>(std::min<std::uintmax_t>(size, kTail)), '\0');
+    const std::ptrdiff_t count = file.read_at(tail, size - tail.size());
+    if (count < 0) return std::nullopt;
+    tail.resize(static_cast<std::size_t>(count));
+    const std::size_t at = tail.rfind("\n# Program:");
+    if (at == std::string::npos) return std::nullopt;
+    std::array<Field, 3> fields;
+    const std::size_t end = tail.find('\n', at + 1);
+    const std::string_view line = std::string_view(tail).substr(at + 1, end - at - 1);
+    if (split_fields(line, fields) < 3) return std::nullopt;
+    for (const auto& [name, program] : kPrograms) {
+        if (fields[2].text == name) return program;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 void read_hmmer_file(std::string_view path, const HmmerOptions& options, RowSink& sink) {
     HmmerTableReader reader(path, options, sink);
+    if (options.program == SearchProgram::kFromFile) {
+        if (const auto program = program_at_end(path)) reader.expect_program(*program);
+    }
     read_into(path, reader);
 }
 

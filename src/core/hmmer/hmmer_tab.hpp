@@ -94,6 +94,10 @@ public:
     /// of another table format, an identifier that is not UTF-8, a missing accession asked for,
     /// or a "# Program:" line naming another program.
     void feed(std::string_view bytes);
+    /// Takes rows as written by `program` as they come, rather than holding them until the
+    /// "# Program:" line; that line must then name the same program. For callers that have
+    /// read it ahead, at the end of a file.
+    void expect_program(SearchProgram program) { expected_ = program; }
     /// Reads the last line (it needs no line feed) and offers the rows still waiting for their
     /// program; fails as feed does, and when no "# Program:" line follows such rows.
     void finish();
@@ -130,7 +134,9 @@ private:
     HmmerOptions options_;
     TopHitTable* table_ = nullptr;
     RowSink* sink_ = nullptr;
-    bool nucleotide_headings_ = false;  // the headings are those of an nhmmer table
+    bool nucleotide_headings_ = false;
+    SearchProgram expected_ =
+        SearchProgram::kFromFile;  // the headings are those of an nhmmer table
     std::vector<std::pair<std::uint64_t, std::string>> waiting_lines_;  // for the sink
     std::string partial_;  // the start of a line that the next piece completes
     std::uint64_t line_ = 0;
