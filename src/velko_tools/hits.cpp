@@ -1,7 +1,5 @@
 // Profile-search hits in velko_tools._core: HMMER tables in, top-hit tables out, and the
 // conversions to and from velko's own TopHitFile objects.
-#include "velko_tools/hits.hpp"
-
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
@@ -19,11 +17,12 @@
 #include "hmmer/hmmer_tab.hpp"
 #include "hmmer/tophit_file.hpp"
 #include "hmmer/tophit_table.hpp"
+#include "velko/pyclass.hpp"
+#include "velko_tools/bindings.hpp"
+#include "velko_tools/hits.hpp"
 #include "util/fail.hpp"
 #include "util/file_error.hpp"
 #include "util/number_text.hpp"
-#include "velko/pyclass.hpp"
-#include "velko_tools/bindings.hpp"
 
 namespace velko::tools {
 namespace {

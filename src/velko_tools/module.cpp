@@ -1,6 +1,6 @@
 // velko_tools._core: the native half of velko_tools, one module over the shared core.
-#include "util/input_stream.hpp"
 #include "velko_tools/bindings.hpp"
+#include "util/input_stream.hpp"
 
 NB_MODULE(_core, m) {
     m.doc() = "Native functions of velko_tools; use them through the velko_tools package.";
