@@ -356,7 +356,9 @@ def read_hmmer(
     ``"noise"``) takes the ``GA``, ``TC`` or ``NC`` line of each profile from ``hmm_file`` (one
     or more HMMER 3 text profile files, plain or gzip), its first number against the full
     sequence's score, its second against each domain's (domtblout), as ``hmmsearch --cut_ga``
-    does; a profile without the line raises HmmerFormatError unless ``missing_cutoff`` is
+    does (a table holds only what its search reported, by default E-values up to 10, so a
+    cutoff below that finds fewer hits than the search with ``--cut_ga``); a profile without
+    the line raises HmmerFormatError unless ``missing_cutoff`` is
     ``"keep"`` (unfiltered) or ``"drop"``. ``max_evalue`` and ``min_score`` bound the E-value
     and score at ``level`` ``"sequence"`` (``-E``, ``-T``) or ``"domain"`` (``--domE``,
     ``--domT``, domtblout). ``min_hmm_coverage`` and ``min_gene_coverage`` (0..1, domtblout)
