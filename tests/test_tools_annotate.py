@@ -392,3 +392,38 @@ def test_tophits_command_refuses_options_that_do_not_fit(tmp_path, options, mess
     result = velko_cli("tophits", "--format", "domtblout", *options, str(path))
     assert result.returncode == 2
     assert result.stderr.endswith(f"velko: error: {message}\n")
+
+
+def union(intervals):
+    covered = set()
+    for start, end in intervals:
+        covered.update(range(min(start, end), max(start, end) + 1))
+    return len(covered)
+
+
+domains = st.lists(st.tuples(st.sampled_from(["g1", "g2", "g3"]), st.sampled_from(["P", "Q"]),
+                             st.sampled_from([10.0, 20.0, 30.0]), st.integers(1, 100),
+                             st.integers(1, 100), st.integers(1, 200), st.integers(1, 200)),
+                   min_size=1, max_size=12)
+
+
+@settings(max_examples=40, deadline=None)
+@given(domains, st.integers(1, 3), st.sampled_from([0.2, 0.5, 0.8]))
+def test_coverage_over_runs_and_files_is_the_union(tmp_path_factory, rows, files, bound):
+    # Rows of one pair may come back after other pairs and in other files: the union of all
+    # of its domains decides, whether rows are kept or streamed.
+    work = tmp_path_factory.mktemp("runs")
+    paths = [domtblout(work, *[dom_row(g, h, s, s, hf, ht, af, at)
+                               for i, (g, h, s, hf, ht, af, at) in enumerate(rows)
+                               if i % files == part], name=f"t{part}")
+             for part in range(files)]
+    expected = {}
+    for gene, hmm, score, *_ in rows:
+        spans = [(r[3], r[4], r[5], r[6]) for r in rows if (r[0], r[1]) == (gene, hmm)]
+        if (union([s[:2] for s in spans]) / 100 >= bound and
+                union([s[2:] for s in spans]) / 200 >= bound / 2):
+            expected[gene, hmm] = max(expected.get((gene, hmm), score), score)
+    for columns in ("hits", "full"):
+        table = read_hmmer(paths, format="domtblout", min_hmm_coverage=bound,
+                           min_gene_coverage=bound / 2, columns=columns)
+        assert hits(table) == expected

@@ -51,10 +51,14 @@ KeptRow kept_row_of(const TableRow& row) {
 
 }  // namespace
 
+constexpr std::size_t kSeenBits = std::size_t{1} << 24;
+
 HitFilter::HitFilter(const FilterOptions& options, TopHitTable& table)
     : options_(options), table_(table) {
     gather_ =
         options.keep_rows || options.min_hmm_coverage > 0.0 || options.min_gene_coverage > 0.0;
+    by_pair_ = options.keep_rows;
+    if (gather_ && !by_pair_) seen_.assign(kSeenBits / 64, 0);
 }
 
 void HitFilter::fail_at(std::uint64_t line, std::string_view reason) const {
@@ -124,6 +128,37 @@ const std::string& HitFilter::key_of(std::string_view gene_id, std::string_view 
 }
 
 void HitFilter::gather(const TableRow& row) {
+    if (!by_pair_) {
+        if (!run_open_ || gene_of(pairs_.back()) != row.gene_id ||
+            hmm_of(pairs_.back()) != row.hmm_id) {
+            if (run_open_) close_run();
+            const std::uint64_t print =
+                std::hash<std::string_view>{}(key_of(row.gene_id, row.hmm_id)) % kSeenBits;
+            std::uint64_t& word = seen_[print / 64];
+            const std::uint64_t bit = std::uint64_t{1} << (print % 64);
+            if ((word & bit) != 0) maybe_split_ = true;
+            word |= bit;
+            Pair pair;
+            pair.names_at = names_.size();
+            pair.gene_size = static_cast<std::uint32_t>(row.gene_id.size());
+            pair.hmm_size = static_cast<std::uint32_t>(row.hmm_id.size());
+            pair.e_val = row.e_val;
+            pair.bit_score = row.bit_score;
+            names_ += row.gene_id;
+            names_ += row.hmm_id;
+            current_ = static_cast<std::uint32_t>(pairs_.size());
+            pairs_.push_back(pair);
+            run_spans_ = spans_.size();
+            run_open_ = true;
+        }
+        Pair& pair = pairs_.back();
+        if (hit_order(pair.e_val, pair.bit_score, row.e_val, row.bit_score) == HitOrder::kLess) {
+            pair.e_val = row.e_val;
+            pair.bit_score = row.bit_score;
+        }
+        add_span(pair, row);
+        return;
+    }
     if (pairs_.empty() || gene_of(pairs_[current_]) != row.gene_id ||
         hmm_of(pairs_[current_]) != row.hmm_id) {
         const auto [index, added] = pair_index_.try_emplace(key_of(row.gene_id, row.hmm_id));
@@ -150,6 +185,10 @@ void HitFilter::gather(const TableRow& row) {
         pair.bit_score = row.bit_score;
         if (options_.keep_rows) rows_[current_] = kept_row_of(row);
     }
+    add_span(pair, row);
+}
+
+void HitFilter::add_span(Pair& pair, const TableRow& row) {
     if (!row.has_domains) return;
     if ((options_.min_hmm_coverage > 0.0 && row.hmm_length == 0) ||
         (options_.min_gene_coverage > 0.0 && row.gene_length == 0)) {
@@ -199,6 +238,83 @@ double share(std::uint64_t covered, std::uint64_t length) {
 
 }  // namespace
 
+bool HitFilter::covers(Pair& pair, std::span<Span> spans) {
+    pair.hmm_coverage = pair.gene_coverage = kNaN;
+    if (!spans.empty()) {
+        scratch_hmm_.clear();
+        scratch_gene_.clear();
+        for (const Span& span : spans) {
+            scratch_hmm_.emplace_back(span.hmm_from, span.hmm_to);
+            scratch_gene_.emplace_back(span.ali_from, span.ali_to);
+        }
+        pair.hmm_coverage = share(union_length(scratch_hmm_), pair.hmm_length);
+        pair.gene_coverage = share(union_length(scratch_gene_), pair.gene_length);
+    }
+    // NaN, no domain to cover, fails a coverage asked for.
+    return (options_.min_hmm_coverage <= 0.0 || pair.hmm_coverage >= options_.min_hmm_coverage) &&
+           (options_.min_gene_coverage <= 0.0 || pair.gene_coverage >= options_.min_gene_coverage);
+}
+
+void HitFilter::close_run() {
+    run_open_ = false;
+    Pair& pair = pairs_.back();
+    const std::span<Span> spans(spans_.data() + run_spans_, spans_.size() - run_spans_);
+    if (!covers(pair, spans)) return;  // waits, in case its pair comes back
+    table_.add_hit(gene_of(pair), hmm_of(pair), pair.e_val, pair.bit_score);
+    names_.resize(pair.names_at);
+    pairs_.pop_back();
+    spans_.resize(run_spans_);
+}
+
+// Runs that failed alone, judged again when their pair may have come back: with a run that
+// passed, the pair passes (coverage only grows with more domains) and the best hit decides;
+// otherwise the union of its runs' domains decides.
+void HitFilter::offer_failed_runs() {
+    constexpr std::uint32_t kPassed = std::numeric_limits<std::uint32_t>::max();
+    util::TextMap<std::uint32_t> groups;
+    std::vector<std::uint32_t> group_of(pairs_.size());
+    std::vector<std::uint32_t> firsts;
+    for (std::uint32_t i = 0; i < pairs_.size(); ++i) {
+        const Pair& pair = pairs_[i];
+        if (table_.contains_gene_hmm(gene_of(pair), hmm_of(pair))) {
+            table_.add_hit(gene_of(pair), hmm_of(pair), pair.e_val, pair.bit_score);
+            group_of[i] = kPassed;
+            continue;
+        }
+        const auto [group, added] = groups.try_emplace(key_of(gene_of(pair), hmm_of(pair)));
+        if (added) {
+            *group = static_cast<std::uint32_t>(firsts.size());
+            firsts.push_back(i);
+        } else {
+            Pair& first = pairs_[firsts[*group]];
+            if (hit_order(first.e_val, first.bit_score, pair.e_val, pair.bit_score) ==
+                HitOrder::kLess) {
+                first.e_val = pair.e_val;
+                first.bit_score = pair.bit_score;
+            }
+        }
+        group_of[i] = *group;
+    }
+    std::vector<Span> spans;
+    for (const Span& span : spans_) {
+        const std::uint32_t group = group_of[span.pair];
+        if (group != kPassed) {
+            spans.push_back({group, span.hmm_from, span.hmm_to, span.ali_from, span.ali_to});
+        }
+    }
+    std::stable_sort(spans.begin(), spans.end(),
+                     [](const Span& a, const Span& b) { return a.pair < b.pair; });
+    std::size_t at = 0;
+    for (std::uint32_t group = 0; group < firsts.size(); ++group) {
+        const std::size_t start = at;
+        while (at < spans.size() && spans[at].pair == group) ++at;
+        Pair& pair = pairs_[firsts[group]];
+        if (covers(pair, std::span<Span>(spans.data() + start, at - start))) {
+            table_.add_hit(gene_of(pair), hmm_of(pair), pair.e_val, pair.bit_score);
+        }
+    }
+}
+
 void HitFilter::cover() {
     if (split_) {
         std::stable_sort(spans_.begin(), spans_.end(),
@@ -223,6 +339,15 @@ void HitFilter::cover() {
 }
 
 void HitFilter::finish() {
+    if (!by_pair_) {
+        if (run_open_) close_run();
+        if (maybe_split_) offer_failed_runs();
+        pairs_ = {};
+        spans_ = {};
+        names_ = {};
+        seen_ = {};
+        return;
+    }
     cover();
     for (std::size_t i = 0; i < pairs_.size(); ++i) {
         Pair& pair = pairs_[i];

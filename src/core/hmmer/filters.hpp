@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -92,6 +93,10 @@ private:
 
     [[nodiscard]] bool passes(const TableRow& row);
     void gather(const TableRow& row);
+    void add_span(Pair& pair, const TableRow& row);
+    [[nodiscard]] bool covers(Pair& pair, std::span<Span> spans);
+    void close_run();
+    void offer_failed_runs();
     void cover();
     [[nodiscard]] std::string_view gene_of(const Pair& pair) const;
     [[nodiscard]] std::string_view hmm_of(const Pair& pair) const;
@@ -102,9 +107,12 @@ private:
     TopHitTable& table_;
     std::string source_;
     bool gather_ = false;  // pairs are gathered before they are offered
-    // Pairs in the order first seen, found by "gene NUL profile". A gene's domains of one
-    // profile are listed together, so the spans of a pair are one run unless `split_` says
-    // a pair came back after another.
+    // Rows are kept per gene and profile (for kept_row), or streamed run by run: HMMER lists
+    // a gene's domains of one profile together, so a run is judged when it ends, and only the
+    // runs that fail wait, in case their pair comes back in a later run.
+    bool by_pair_ = false;
+    // Pairs in the order first seen, found by "gene NUL profile" when rows are kept. The spans
+    // of a pair are one run unless `split_` says a pair came back after another.
     std::vector<Pair> pairs_;
     util::TextMap<std::uint32_t> pair_index_;
     std::string names_;
@@ -112,8 +120,16 @@ private:
     std::uint32_t current_ = 0;
     bool split_ = false;
     std::vector<Span> spans_;
+    std::size_t run_spans_ = 0;  // where the open run's spans start, when streaming
+    bool run_open_ = false;
+    // One bit per fingerprint of the pairs streamed so far: a pair whose bit is set may have
+    // been seen, and then the failed runs are judged again at the end.
+    std::vector<std::uint64_t> seen_;
+    bool maybe_split_ = false;
     std::vector<KeptRow> rows_;  // per pair, when rows are kept
-    std::string last_profile_;   // the profile whose cutoff was looked up last
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> scratch_hmm_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> scratch_gene_;
+    std::string last_profile_;  // the profile whose cutoff was looked up last
     const ProfileCutoffs* last_cutoffs_ = nullptr;
 };
 
