@@ -11,7 +11,9 @@ is pandas time / velko time.
 - pandas: read_csv of the ten columns needed, the cutoffs merged in, both thresholds, the
   union of the kept domains' intervals per gene and profile (sort, running maximum), both
   coverage filters, then the best hit per pair; checked to give the same table.
-- Peak memory of the filtered read, in a child process (ru_maxrss), per kept row.
+- Peak memory of the filtered read and of the plain read, each in a fresh child process
+  (VmHWM, which starts anew at exec where ru_maxrss would carry the parent's), above the
+  interpreter with velko_tools imported.
 
 Run: python3 benchmarks/bench_annotate.py [--rows N] [--repeat R]
 """
@@ -103,18 +105,21 @@ def pandas_run(table_path, cutoffs):
 
 
 PEAK = """
-import resource, sys
+import sys
 from velko_tools import read_hmmer
-table = read_hmmer(sys.argv[1], format="domtblout", cutoff="gathering", hmm_file=sys.argv[2],
-                   min_hmm_coverage={cov}, min_gene_coverage={cov})
-names = sum(len(g) + len(h) for g, h in zip(table.gene_ids, table.hmm_ids))
-print(len(table), names, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
-"""
 
-BASELINE = """
-import resource
-import velko_tools
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+def peak():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) * 1024
+
+if sys.argv[3] == "import":
+    print(0, peak())
+else:
+    options = dict(cutoff="gathering", hmm_file=sys.argv[2], min_hmm_coverage={cov},
+                   min_gene_coverage={cov}) if sys.argv[3] == "filtered" else {{}}
+    table = read_hmmer(sys.argv[1], format="domtblout", **options)
+    print(len(table), peak())
 """
 
 
@@ -144,13 +149,16 @@ def main():
             same = HitTable(frame.itertuples(index=False, name=None)) == table
             print(f"{'pandas, same filters':<32}{theirs:8.3f} s  {theirs / ours:6.1f}x"
                   f"  (same table: {same})")
-        child = subprocess.run([sys.executable, "-c", PEAK.format(cov=COVERAGE), table_path,
-                                hmm_path], capture_output=True, text=True, check=True)
-        kept, names, peak = map(int, child.stdout.split())
-        base = int(subprocess.run([sys.executable, "-c", BASELINE], capture_output=True,
-                                  text=True, check=True).stdout)
-        print(f"peak memory above import: {(peak - base) / 1e6:.1f} MB for {kept:,} kept rows "
-              f"({(peak - base - names) / max(kept, 1):.0f} bytes per row beyond their names)")
+        peaks = {}
+        for kind in ("import", "plain", "filtered"):
+            child = subprocess.run([sys.executable, "-c", PEAK.format(cov=COVERAGE), table_path,
+                                    hmm_path, kind], capture_output=True, text=True, check=True)
+            peaks[kind] = tuple(map(int, child.stdout.split()))
+        for kind in ("plain", "filtered"):
+            hits, peak = peaks[kind]
+            above = peak - peaks["import"][1]
+            print(f"peak memory of the {kind} read: {above / 1e6:.1f} MB above import, "
+                  f"{above / args.rows:.0f} bytes per row read, {hits:,} hits kept")
 
 
 if __name__ == "__main__":
