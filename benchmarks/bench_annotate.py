@@ -14,6 +14,8 @@ is pandas time / velko time.
 - Peak memory of the filtered read and of the plain read, each in a fresh child process
   (VmHWM, which starts anew at exec where ru_maxrss would carry the parent's), above the
   interpreter with velko_tools imported.
+- from_pyhmmer against the pyhmmer search it follows (gathering cutoffs), when pyhmmer and the
+  real profiles and proteins of tools/fetch_hmmer_examples.py (build/hmmer-examples) are there.
 
 Run: python3 benchmarks/bench_annotate.py [--rows N] [--repeat R]
 """
@@ -123,6 +125,32 @@ else:
 """
 
 
+EXAMPLES = Path(__file__).resolve().parent.parent / "build" / "hmmer-examples"
+
+
+def pyhmmer_share(repeat):
+    try:
+        import pyhmmer
+    except ImportError:
+        print("pyhmmer is not installed: from_pyhmmer is left out")
+        return
+    if not (EXAMPLES / "pfam.hmm").exists():
+        print("no build/hmmer-examples (tools/fetch_hmmer_examples.py): from_pyhmmer is left out")
+        return
+    with pyhmmer.plan7.HMMFile(EXAMPLES / "pfam.hmm") as hmm_file:
+        profiles = list(hmm_file)
+    with pyhmmer.easel.SequenceFile(EXAMPLES / "proteins.fa", digital=True) as seq_file:
+        proteins = seq_file.read_block()
+    found = []
+    search = best_of(repeat, lambda: found.__setitem__(slice(None), pyhmmer.hmmsearch(
+        profiles, proteins, cpus=1, bit_cutoffs="gathering")))
+    build = best_of(repeat, lambda: HitTable.from_pyhmmer(found, min_hmm_coverage=COVERAGE))
+    hits = sum(len(top.reported) for top in found)
+    print(f"{'pyhmmer.hmmsearch':<32}{search:8.3f} s  ({hits} reported hits)")
+    print(f"{'HitTable.from_pyhmmer':<32}{build:8.4f} s  ({100 * build / search:.2f}% of the "
+          "search)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=1_000_000)
@@ -149,6 +177,7 @@ def main():
             same = HitTable(frame.itertuples(index=False, name=None)) == table
             print(f"{'pandas, same filters':<32}{theirs:8.3f} s  {theirs / ours:6.1f}x"
                   f"  (same table: {same})")
+        pyhmmer_share(args.repeat)
         peaks = {}
         for kind in ("import", "plain", "filtered"):
             child = subprocess.run([sys.executable, "-c", PEAK.format(cov=COVERAGE), table_path,
