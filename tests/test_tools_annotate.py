@@ -427,3 +427,18 @@ def test_coverage_over_runs_and_files_is_the_union(tmp_path_factory, rows, files
         table = read_hmmer(paths, format="domtblout", min_hmm_coverage=bound,
                            min_gene_coverage=bound / 2, columns=columns)
         assert hits(table) == expected
+
+
+@pytest.mark.parametrize("options", [{"min_hmm_coverage": 0.4}, {"columns": "full"},
+                                     {"min_score": 15, "level": "domain"}])
+def test_gzip_tables_wait_for_their_program_line(tmp_path, options):
+    # The end of a gzip table cannot be read first, so its rows wait for the "# Program:" line.
+    rows = [dom_row("g1", "P", 30, 30, 1, 30), dom_row("g1", "P", 30, 10, 20, 60),
+            dom_row("g2", "P", 30, 20, 1, 20)]
+    plain = domtblout(tmp_path, *rows, program="hmmscan")
+    packed = tmp_path / "t.domtblout.gz"
+    packed.write_bytes(gzip.compress(plain.read_bytes()))
+    assert read_hmmer(packed, format="domtblout", **options) == read_hmmer(
+        plain, format="domtblout", **options)
+    assert read_hmmer(packed, format="domtblout", **options) != read_hmmer(
+        plain, format="domtblout", program="hmmsearch", **options)
