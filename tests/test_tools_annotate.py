@@ -442,3 +442,36 @@ def test_gzip_tables_wait_for_their_program_line(tmp_path, options):
         plain, format="domtblout", **options)
     assert read_hmmer(packed, format="domtblout", **options) != read_hmmer(
         plain, format="domtblout", program="hmmsearch", **options)
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "expected"),
+    [
+        ({"cutoff": "gathering", "missing_cutoff": "drop"}, {("g1", "PkA")}),
+        ({"cutoff": "gathering", "missing_cutoff": "keep"},
+         {("g1", "PkA"), ("g2", "PkC"), ("g4", "PkB"), ("g5", "PkB")}),
+        ({"cutoff": "gathering", "level": "domain", "missing_cutoff": "drop"},
+         {("g1", "PkA"), ("g3", "PkA")}),
+        ({"cutoff": "noise", "missing_cutoff": "drop"}, {("g4", "PkB")}),
+    ],
+)
+def test_filter_reads_the_cutoffs_of_the_profile_file(pfam, kwargs, expected):
+    table = HitTable([("g1", "PkA", 1e-5, 21.0), ("g3", "PkA", 1e-5, 16.0),
+                      ("g2", "PkC", 1e-5, 99.0), ("g4", "PkB", 1e-5, 5.0),
+                      ("g5", "PkB", 1e-5, 4.9)])
+    assert set(hits(table.filter(hmm_file=pfam, **kwargs))) == expected
+    with pytest.raises(ValueError, match="'PkC' has no gathering cutoff"):
+        table.filter(cutoff="gathering", hmm_file=pfam)
+
+
+def test_full_tables_pickle_and_keep_their_columns_through_top_hits(tmp_path):
+    import pickle
+
+    table = read_hmmer(domtblout(tmp_path, dom_row("g1", "P", 30, 30, 1, 100),
+                                 dom_row("g1", "Q", 40, 40, 1, 10)),
+                       format="domtblout", columns="full")
+    back = pickle.loads(pickle.dumps(table))
+    assert back == table and back.to_pandas().equals(table.to_pandas())
+    top = table.top_hits()
+    assert list(top) == [("g1", "Q", 1e-10, 40.0)]
+    assert list(top.to_pandas()["hmm_to"]) == [10]
