@@ -333,7 +333,8 @@ HmmerTableReader::HmmerTableReader(std::string_view path, const HmmerOptions& op
 }
 
 bool HmmerTableReader::nucleotide(SearchProgram program) const {
-    return is_nucleotide(program) || (program == SearchProgram::kFromFile && nucleotide_headings_);
+    return is_nucleotide(program) || (program == SearchProgram::kFromFile &&
+                                      (nucleotide_headings_ || is_nucleotide(expected_)));
 }
 
 void HmmerTableReader::fail_at(std::uint64_t line, std::uint32_t column,
@@ -409,12 +410,11 @@ void HmmerTableReader::take_comment(std::string_view line) {
                         ", not by a HMMER search program (hmmsearch, hmmscan, phmmer, "
                         "jackhmmer, nhmmer or nhmmscan)");
         }
-        if (is_nucleotide(program) != nucleotide_headings_ &&
-            options_.format == TableFormat::kTblout) {
+        // Rows of an nhmmer table without its headings have failed as protein rows already.
+        if (nucleotide_headings_ && !is_nucleotide(program)) {
             fail_at(line_, 3,
                     "the table was written by " + std::string(name) +
-                        (nucleotide_headings_ ? ", yet its column headings are nhmmer's"
-                                              : ", yet its column headings are not nhmmer's"));
+                        ", yet its column headings are nhmmer's");
         }
         if (expected_ != SearchProgram::kFromFile && expected_ != program) {
             fail_at(line_, 3, "the table names a second program, " + std::string(name));
@@ -503,9 +503,10 @@ void HmmerTableReader::take_row(std::string_view line) {
     const std::string_view target_acc = fields[layout.target_acc - 1].text;
     const std::string_view query_name = fields[layout.query_name - 1].text;
     const std::string_view query_acc = fields[layout.query_acc - 1].text;
-    if (options_.program != SearchProgram::kFromFile) {
-        offer(options_.program, line_, target_name, target_acc, query_name, query_acc, e_val,
-              bit_score);
+    const SearchProgram program =
+        options_.program == SearchProgram::kFromFile ? expected_ : options_.program;
+    if (program != SearchProgram::kFromFile) {
+        offer(program, line_, target_name, target_acc, query_name, query_acc, e_val, bit_score);
         return;
     }
     Waiting waiting{line_, text_.size(), {}, e_val, bit_score};
@@ -630,10 +631,15 @@ void read_into(std::string_view path, HmmerTableReader& reader) {
     reader.finish();
 }
 
+std::optional<SearchProgram> program_at_end(std::string_view path);
+
 }  // namespace
 
 void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table) {
     HmmerTableReader reader(path, options, table);
+    if (options.program == SearchProgram::kFromFile) {
+        if (const auto program = program_at_end(path)) reader.expect_program(*program);
+    }
     read_into(path, reader);
 }
 
