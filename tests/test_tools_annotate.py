@@ -475,3 +475,16 @@ def test_full_tables_pickle_and_keep_their_columns_through_top_hits(tmp_path):
     top = table.top_hits()
     assert list(top) == [("g1", "Q", 1e-10, 40.0)]
     assert list(top.to_pandas()["hmm_to"]) == [10]
+
+
+@pytest.mark.parametrize("options", [{}, {"max_evalue": 1.0}])
+def test_the_program_line_at_the_end_settles_the_rows(tmp_path, options):
+    headless = tmp_path / "n.tblout"
+    headless.write_text("".join(line + "\n" for line in NHMMER.splitlines()
+                                if not line.startswith("# target") and "-----" not in line))
+    assert set(hits(read_hmmer(headless, **options))) <= {("chr1", "MADE1"), ("chr2", "MADE1")}
+    twice = domtblout(tmp_path, dom_row("g1", "P", 30, 30), "# Program:         hmmscan",
+                      dom_row("g2", "P", 30, 30))
+    with pytest.raises(HmmerFormatError) as caught:
+        read_hmmer(twice, format="domtblout", **options)
+    assert caught.value.reason == "the table names a second program, hmmscan"
