@@ -8,7 +8,7 @@ import os
 import tempfile
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, Union
+from typing import TYPE_CHECKING, Any, Literal, Union, get_args
 
 import numpy as np
 
@@ -23,10 +23,10 @@ MissingCutoff = Literal["error", "keep", "drop"]
 Level = Literal["sequence", "domain"]
 Columns = Literal["hits", "full"]
 
-CUTOFFS: tuple[str, ...] = ("gathering", "trusted", "noise")
-MISSING_CUTOFFS: tuple[str, ...] = ("error", "keep", "drop")
-LEVELS: tuple[str, ...] = ("sequence", "domain")
-COLUMNS: tuple[str, ...] = ("hits", "full")
+CUTOFFS: tuple[str, ...] = get_args(Cutoff)
+MISSING_CUTOFFS: tuple[str, ...] = get_args(MissingCutoff)
+LEVELS: tuple[str, ...] = get_args(Level)
+COLUMNS: tuple[str, ...] = get_args(Columns)
 #: The programs whose per-sequence table is nhmmer's, one row per hit.
 NUCLEOTIDE_PROGRAMS: tuple[str, ...] = ("nhmmer", "nhmmscan")
 #: The columns ``columns="full"`` keeps, in the order to_pandas() shows them.

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Iterator
-from typing import TYPE_CHECKING, Any, Literal, Union
+from typing import TYPE_CHECKING, Any, Literal, Union, get_args
 
 import numpy as np
 import numpy.typing as npt
@@ -21,7 +21,7 @@ if TYPE_CHECKING:
 StrPath = Union[str, "os.PathLike[str]"]
 Format = Literal["tblout", "domtblout"]
 Program = Literal["hmmsearch", "hmmscan", "phmmer", "jackhmmer", "nhmmer", "nhmmscan"]
-PROGRAMS: tuple[str, ...] = ("hmmsearch", "hmmscan", "phmmer", "jackhmmer", "nhmmer", "nhmmscan")
+PROGRAMS: tuple[str, ...] = get_args(Program)
 Score = Literal["sequence", "domain"]
 ProfileKey = Literal["name", "accession", "accession_or_name"]
 Row = tuple[str, str, float, float]
