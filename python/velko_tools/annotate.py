@@ -110,9 +110,8 @@ class Thresholds:
                 "min_hmm_coverage": float(self.min_hmm_coverage),
                 "min_gene_coverage": float(self.min_gene_coverage), "keep_rows": keep_rows}
 
-    def hmm_parts(self) -> tuple[list[bytes], list[str]]:
-        parts = [path_parts(path) for path in self.hmm_files]
-        return [encoded for encoded, _ in parts], [name for _, name in parts]
+    def hmm_paths(self) -> list[bytes]:
+        return [path_parts(path)[0] for path in self.hmm_files]
 
 
 def path_parts(path: StrPath) -> tuple[bytes, str]:
@@ -142,10 +141,9 @@ def read_filtered(parts: Sequence[tuple[bytes, str]], format: str, program: str 
     if thresholds.per_domain and format == "tblout" and not nucleotide:
         raise ValueError("domain thresholds and coverage need format='domtblout': a tblout "
                          "has no domains")
-    hmm_paths, hmm_names = thresholds.hmm_parts()
     core, extra = _core.read_hmmer_rows(
-        [encoded for encoded, _ in parts], [name for _, name in parts], format, program or "",
-        score, hmm, hmm_paths, hmm_names, thresholds.options(columns == "full"))
+        [encoded for encoded, _ in parts], format, program or "", score, hmm,
+        thresholds.hmm_paths(), thresholds.options(columns == "full"))
     return HitTable._wrap(core, _frozen(extra))
 
 
@@ -260,9 +258,8 @@ def _cutoff_bounds(thresholds: Thresholds, level: Level) -> dict[str, Any]:
     """Profile name and accession -> the cutoff's sequence or domain number, read through the
     native reader of profile files (so its failures are the same)."""
     tag = _TAGS[thresholds.cutoff]  # type: ignore[index]
-    hmm_paths, hmm_names = thresholds.hmm_parts()
     bounds: dict[str, Any] = {}
-    for profile in _core.read_cutoffs(hmm_paths, hmm_names):
+    for profile in _core.read_cutoffs(thresholds.hmm_paths()):
         name, accession, _length, cutoffs = profile
         pair = cutoffs.get(tag)
         if pair is None:
@@ -345,11 +342,10 @@ def from_pyhmmer(top_hits: Any, score: str, hmm: str, thresholds: Thresholds,
                         alignment.hmm_from, alignment.hmm_to, alignment.target_from,
                         alignment.target_to, domain.env_from, domain.env_to)):
                     wholes[column].append(int(value))
-    hmm_paths, hmm_names = thresholds.hmm_parts()
     core, extra = _core.filter_rows(
         texts, [np.asarray(column, dtype=np.float64) for column in reals],
         [np.asarray(column, dtype=np.int64) for column in wholes], True, score, hmm,
-        hmm_paths, hmm_names, thresholds.options(columns == "full"), "<pyhmmer>")
+        thresholds.hmm_paths(), thresholds.options(columns == "full"))
     return HitTable._wrap(core, _frozen(extra))
 
 

@@ -125,11 +125,12 @@ hmmer::FilterOptions filter_options(nb::dict given, const hmmer::CutoffTable& cu
     return options;
 }
 
-hmmer::CutoffTable read_cutoffs(nb::list hmm_paths, nb::list hmm_names) {
+hmmer::CutoffTable read_cutoffs(nb::list hmm_paths) {
     hmmer::CutoffTable cutoffs;
     for (std::size_t i = 0; i < hmm_paths.size(); ++i) {
         const std::string path = as_path(hmm_paths[i]);
-        read_reporting(hmm_names[i], [&] { hmmer::read_cutoff_file(path, cutoffs); });
+        const nb::gil_scoped_release unlocked;
+        hmmer::read_cutoff_file(path, cutoffs);
     }
     return cutoffs;
 }
@@ -146,20 +147,19 @@ nb::tuple finished(TopHits& hits, hmmer::HitFilter& filter, bool keep_rows) {
 
 // Every row of every table through one filter into one new table; the cutoffs come from the
 // profile files first. The options are checked by the caller.
-nb::tuple read_hmmer_rows(nb::list paths, nb::list names, std::string_view format,
-                          std::string_view program, std::string_view score, std::string_view hmm,
-                          nb::list hmm_paths, nb::list hmm_names, nb::dict given) {
-    const hmmer::HmmerOptions options = hmmer_options_of(format, program, score, hmm);
-    const hmmer::CutoffTable cutoffs = read_cutoffs(hmm_paths, hmm_names);
+nb::tuple read_hmmer_rows(nb::list paths, std::string_view format, std::string_view program,
+                          std::string_view score, std::string_view hmm, nb::list hmm_paths,
+                          nb::dict given) {
+    const hmmer::HmmerOptions options = hmmer_options(format, program, score, hmm);
+    const hmmer::CutoffTable cutoffs = read_cutoffs(hmm_paths);
     const hmmer::FilterOptions chosen = filter_options(given, cutoffs);
     TopHits hits;
     hmmer::HitFilter filter(chosen, hits.table);
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const std::string path = as_path(paths[i]);
-        read_reporting(names[i], [&] {
-            filter.set_source(path);
-            hmmer::read_hmmer_file(path, options, filter);
-        });
+        const nb::gil_scoped_release unlocked;
+        filter.set_source(path);
+        hmmer::read_hmmer_file(path, options, filter);
     }
     return finished(hits, filter, chosen.keep_rows);
 }
@@ -174,8 +174,8 @@ using RealInput = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::devic
 // ali_from, ali_to, env_from, env_to.
 nb::tuple filter_rows(nb::list texts, nb::list reals, nb::list wholes, bool has_domains,
                       std::string_view score, std::string_view hmm, nb::list hmm_paths,
-                      nb::list hmm_names, nb::dict given, nb::str source) {
-    const hmmer::CutoffTable cutoffs = read_cutoffs(hmm_paths, hmm_names);
+                      nb::dict given) {
+    const hmmer::CutoffTable cutoffs = read_cutoffs(hmm_paths);
     const hmmer::FilterOptions chosen = filter_options(given, cutoffs);
     std::vector<nb::list> text(5);
     for (std::size_t i = 0; i < 5; ++i) text[i] = nb::cast<nb::list>(texts[i]);
@@ -233,15 +233,17 @@ nb::tuple filter_rows(nb::list texts, nb::list reals, nb::list wholes, bool has_
         row.env_to = at(whole[9], i);
         row.has_domains = has_domains;
     }
-    read_reporting(source, [&] {
+    {
+        const nb::gil_scoped_release unlocked;
+        filter.set_source("<pyhmmer>");  // rows of no file: failures name their source
         for (const hmmer::TableRow& row : rows) filter.take(row);
-    });
+    }
     return finished(hits, filter, chosen.keep_rows);
 }
 
 // Each profile of the files as (name, accession, length, {"GA": (sequence, domain), ...}).
-nb::list list_cutoffs(nb::list hmm_paths, nb::list hmm_names) {
-    const hmmer::CutoffTable cutoffs = read_cutoffs(hmm_paths, hmm_names);
+nb::list list_cutoffs(nb::list hmm_paths) {
+    const hmmer::CutoffTable cutoffs = read_cutoffs(hmm_paths);
     nb::list out;
     for (const hmmer::ProfileCutoffs& profile : cutoffs.profiles()) {
         nb::dict lines;
@@ -261,16 +263,16 @@ nb::list list_cutoffs(nb::list hmm_paths, nb::list hmm_names) {
 }  // namespace
 
 void bind_annotate(nb::module_& m) {
-    m.def("read_cutoffs", &list_cutoffs, nb::arg("hmm_paths"), nb::arg("hmm_names"),
+    m.def("read_cutoffs", &list_cutoffs, nb::arg("hmm_paths"),
           "The profiles of HMMER 3 profile files with their GA, TC and NC lines.");
     m.def("filter_rows", &filter_rows, nb::arg("texts"), nb::arg("reals"), nb::arg("wholes"),
           nb::arg("has_domains"), nb::arg("score"), nb::arg("hmm"), nb::arg("hmm_paths"),
-          nb::arg("hmm_names"), nb::arg("options"), nb::arg("source"),
+          nb::arg("options"),
           "Offers rows given as columns through thresholds, cutoffs and coverage to a new "
           "TopHits; see velko_tools.HitTable.from_pyhmmer.");
-    m.def("read_hmmer_rows", &read_hmmer_rows, nb::arg("paths"), nb::arg("names"),
-          nb::arg("format"), nb::arg("program"), nb::arg("score"), nb::arg("hmm"),
-          nb::arg("hmm_paths"), nb::arg("hmm_names"), nb::arg("options"),
+    m.def("read_hmmer_rows", &read_hmmer_rows, nb::arg("paths"), nb::arg("format"),
+          nb::arg("program"), nb::arg("score"), nb::arg("hmm"), nb::arg("hmm_paths"),
+          nb::arg("options"),
           "Reads HMMER tables through thresholds, cutoffs and coverage into a new TopHits and, "
           "when asked, the kept rows' other columns; see velko_tools.read_hmmer.");
 }

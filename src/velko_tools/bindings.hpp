@@ -7,10 +7,13 @@ namespace velko::tools {
 
 namespace nb = nanobind;
 
+/// The exception translator: every core failure as its velko_tools exception.
+void register_failures();
+
 /// reverse_complement.
 void bind_sequences(nb::module_& m);
 
-/// k-mer counting of FASTA files into tables, and the exceptions of reading them.
+/// k-mer counting of FASTA files into tables.
 void bind_kmers(nb::module_& m);
 
 /// Profile-search hits and the top-hit table.

@@ -1,7 +1,6 @@
-// The native top-hit table of velko_tools and the one way its readers report failures.
+// The native top-hit table of velko_tools and what its readers share.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -26,15 +25,10 @@ struct TopHits {
 
 /// The reader's options from their Python names, checked by the caller; "" is the program
 /// named in each file.
-hmmer::HmmerOptions hmmer_options_of(std::string_view format, std::string_view program,
-                                     std::string_view score, std::string_view hmm);
+hmmer::HmmerOptions hmmer_options(std::string_view format, std::string_view program,
+                                  std::string_view score, std::string_view hmm);
 
 /// The bytes of a path that Python has encoded with os.fsencode.
 std::string as_path(nb::handle path);
-
-/// Runs `read` without the interpreter lock and raises what it throws as velko_tools raises
-/// it for a file called `name`: HmmerFormatError with the place, the OSError subclass of the
-/// errno, gzip.BadGzipFile or EOFError for damaged gzip data, ValueError for a refused option.
-void read_reporting(nb::handle name, const std::function<void()>& read);
 
 }  // namespace velko::tools

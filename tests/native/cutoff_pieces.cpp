@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "hmmer/cutoffs.hpp"
-#include "util/file_error.hpp"
+#include "util/failure.hpp"
 
 namespace {
 
@@ -46,8 +46,10 @@ std::string read_cut(const std::string& text, const std::vector<std::size_t>& cu
         }
         reader.feed(std::string_view(text).substr(from));
         reader.finish();
-    } catch (const velko::util::FormatError& error) {
-        return std::string("failed: ") + error.what();
+    } catch (const velko::util::Failure& error) {
+        std::string out = "failed: " + error.path + ":" + std::to_string(error.line);
+        if (error.column != 0) out.append(":").append(std::to_string(error.column));
+        return out.append(": ").append(error.reason);
     }
     return describe(table);
 }

@@ -6,8 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "util/fail.hpp"
-#include "util/file_error.hpp"
+#include "util/failure.hpp"
 #include "util/input_stream.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
@@ -16,7 +15,6 @@ namespace velko::hmmer {
 namespace {
 
 constexpr std::size_t kReadBuffer = std::size_t{1} << 20;
-constexpr std::string_view kCannotRead = "Cannot read file!";
 
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -83,8 +81,15 @@ void CutoffTable::add(ProfileCutoffs profile) {
 CutoffReader::CutoffReader(std::string_view path, CutoffTable& table)
     : path_(path), table_(table) {}
 
+// A profile file is a HMMER file too, and its failures read as a HMMER table's: the same
+// error with its place.
 void CutoffReader::fail_at(std::uint32_t column, std::string_view reason) const {
-    throw util::FormatError(path_, line_, column, reason);
+    throw util::Failure({.kind = util::FailureKind::kFormat,
+                         .file = util::FileKind::kHmmerTable,
+                         .path = path_,
+                         .line = line_,
+                         .column = column,
+                         .reason = std::string(reason)});
 }
 
 void CutoffReader::feed(std::string_view bytes) {
@@ -199,16 +204,18 @@ void CutoffReader::end_profile() {
 void read_cutoff_file(std::string_view path, CutoffTable& table) {
     CutoffReader reader(path, table);
     util::OsFile file = util::OsFile::open_read(path);
-    if (!file.is_open()) throw util::OsError(kCannotRead, path, file.error());
+    if (!file.is_open()) {
+        throw util::os_failure(util::FileKind::kHmmerTable, util::FileStep::kRead, path,
+                               file.error());
+    }
     util::InputStream input(file);
     std::vector<char> buffer(kReadBuffer);
     while (true) {
         std::size_t count = 0;
         try {
             count = input.read(buffer);
-        } catch (const ReadError& error) {
-            if (error.fault == ReadFault::kOs)
-                throw util::OsError(kCannotRead, path, error.os_error);
+        } catch (util::Failure& failure) {
+            failure.locate(path, util::FileKind::kHmmerTable);
             throw;
         }
         if (count == 0) break;

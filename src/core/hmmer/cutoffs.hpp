@@ -60,7 +60,7 @@ class CutoffReader {
 public:
     CutoffReader(std::string_view path, CutoffTable& table);
 
-    /// Throws util::FormatError naming the path, line and column: a file that does not start
+    /// Throws a format util::Failure naming the path, line and column: a file that does not start
     /// with a "HMMER3" line, a profile without NAME, a cutoff line without two numbers, a LENG
     /// that is not a whole number.
     void feed(std::string_view bytes);
@@ -83,7 +83,7 @@ private:
 };
 
 /// Reads the profile file at `path`, plain or gzip-compressed, into `table`. Throws
-/// util::OsError when it cannot be opened or read, ReadError for damaged gzip data, and the
+/// util::Failure, located in the file: an OS error, damaged or truncated gzip data, and the
 /// reader's failures.
 void read_cutoff_file(std::string_view path, CutoffTable& table);
 

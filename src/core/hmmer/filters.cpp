@@ -7,7 +7,7 @@
 #include <span>
 #include <utility>
 
-#include "util/file_error.hpp"
+#include "util/failure.hpp"
 
 namespace velko::hmmer {
 namespace {
@@ -62,7 +62,11 @@ HitFilter::HitFilter(const FilterOptions& options, TopHitTable& table)
 }
 
 void HitFilter::fail_at(std::uint64_t line, std::string_view reason) const {
-    throw util::FormatError(source_, line, 0, reason);
+    throw util::Failure({.kind = util::FailureKind::kFormat,
+                         .file = util::FileKind::kHmmerTable,
+                         .path = source_,
+                         .line = line,
+                         .reason = std::string(reason)});
 }
 
 bool HitFilter::passes(const TableRow& row) {

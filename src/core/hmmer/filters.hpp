@@ -61,7 +61,7 @@ public:
 
     /// Sets the path that failures of the following rows name.
     void set_source(std::string_view path) { source_ = path; }
-    /// Throws util::FormatError for a profile without the cutoff asked for (with
+    /// Throws a format util::Failure for a profile without the cutoff asked for (with
     /// MissingCutoff::kError) and, with a coverage threshold, for a row without lengths.
     void take(const TableRow& row) override;
     /// Applies the coverage thresholds and offers the gathered hits; call once, at the end.

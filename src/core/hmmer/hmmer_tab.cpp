@@ -10,8 +10,7 @@
 #include <span>
 #include <stdexcept>
 
-#include "util/fail.hpp"
-#include "util/file_error.hpp"
+#include "util/failure.hpp"
 #include "util/input_stream.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
@@ -21,7 +20,6 @@ namespace velko::hmmer {
 namespace {
 
 constexpr std::size_t kReadBuffer = std::size_t{1} << 20;
-constexpr std::string_view kCannotRead = "Cannot read file!";
 constexpr std::string_view kNoDomainScores =
     "a tblout (per-sequence table) has no domain scores: read a domtblout for them";
 
@@ -325,10 +323,17 @@ HmmerTableReader::HmmerTableReader(std::string_view path, const HmmerOptions& op
     : path_(path), options_(options), table_(table), sink_(sink) {
     if (options.format == TableFormat::kTblout && options.score == ScoreKind::kDomain &&
         !is_nucleotide(options.program)) {
-        throw std::invalid_argument(std::string(kNoDomainScores));
+        throw util::Failure({.kind = util::FailureKind::kRefused,
+                             .file = util::FileKind::kHmmerTable,
+                             .path = std::string(path),
+                             .reason = std::string(kNoDomainScores)});
     }
     if (options.format == TableFormat::kDomtblout && is_nucleotide(options.program)) {
-        throw std::invalid_argument("nhmmer and nhmmscan write no domtblout (per-domain table)");
+        throw util::Failure(
+            {.kind = util::FailureKind::kRefused,
+             .file = util::FileKind::kHmmerTable,
+             .path = std::string(path),
+             .reason = "nhmmer and nhmmscan write no domtblout (per-domain table)"});
     }
 }
 
@@ -339,7 +344,12 @@ bool HmmerTableReader::nucleotide(SearchProgram program) const {
 
 void HmmerTableReader::fail_at(std::uint64_t line, std::uint32_t column,
                                std::string_view reason) const {
-    throw util::FormatError(path_, line, column, reason);
+    throw util::Failure({.kind = util::FailureKind::kFormat,
+                         .file = util::FileKind::kHmmerTable,
+                         .path = std::string(path_),
+                         .line = line,
+                         .column = column,
+                         .reason = std::string(reason)});
 }
 
 void HmmerTableReader::feed(std::string_view bytes) {
@@ -377,6 +387,11 @@ void HmmerTableReader::finish() {
 void HmmerTableReader::take_line(std::string_view line) {
     ++line_;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // Editors on some systems put a byte order mark first; read as text, it would shift the
+    // first line's columns and fail on a field far from the cause.
+    if (line_ == 1 && line.starts_with("\xEF\xBB\xBF")) {
+        fail_at(1, 1, "the file starts with a UTF-8 byte order mark (BOM): save it without one");
+    }
     std::size_t first = 0;
     while (first < line.size() && is_blank(line[first])) ++first;
     if (first == line.size()) return;
@@ -613,17 +628,19 @@ namespace {
 
 void read_into(std::string_view path, HmmerTableReader& reader) {
     util::OsFile file = util::OsFile::open_read(path);
-    if (!file.is_open()) throw util::OsError(kCannotRead, path, file.error());
+    if (!file.is_open()) {
+        throw util::os_failure(util::FileKind::kHmmerTable, util::FileStep::kRead, path,
+                               file.error());
+    }
     util::InputStream input(file);
     std::vector<char> buffer(kReadBuffer);
     while (true) {
         std::size_t count = 0;
         try {
             count = input.read(buffer);
-        } catch (const ReadError& error) {
-            if (error.fault == ReadFault::kOs)
-                throw util::OsError(kCannotRead, path, error.os_error);
-            throw;  // damaged or cut-off gzip data
+        } catch (util::Failure& failure) {
+            failure.locate(path, util::FileKind::kHmmerTable);
+            throw;
         }
         if (count == 0) break;
         reader.feed(std::string_view(buffer.data(), count));
