@@ -73,7 +73,8 @@ def predict_proteins(genome: Path, out: Path) -> int:
     import pyrodigal
 
     records: list[tuple[str, str]] = []
-    name, parts = None, []
+    name: str | None = None
+    parts: list[str] = []
     for line in genome.read_text().splitlines():
         if line.startswith(">"):
             if name is not None:
