@@ -171,7 +171,7 @@ def test_coverage_is_the_union_of_the_kept_domains(tmp_path, domains, hmm_cov, g
     [
         ({"cutoff": "gathering"}, "cutoff='gathering' needs hmm_file, the profile file that "
                                   "holds the cutoffs"),
-        ({"cutoff": "ga", "hmm_file": "x"}, "cutoff must be 'gathering' or 'trusted' or "
+        ({"cutoff": "ga", "hmm_file": "x"}, "cutoff must be 'gathering', 'trusted' or "
                                             "'noise', not 'ga'"),
         ({"min_hmm_coverage": 1.5}, "min_hmm_coverage must be a number from 0 to 1, not 1.5"),
         ({"max_evalue": "1e-5"}, "max_evalue must be a number, not '1e-5'"),

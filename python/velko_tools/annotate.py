@@ -8,25 +8,21 @@ import os
 import tempfile
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, Union, get_args
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
 from velko_tools import _core
+from velko_tools._args import StrPath, check_choice, path_parts
 
 if TYPE_CHECKING:
     from velko_tools.hits import HitTable
 
-StrPath = Union[str, "os.PathLike[str]"]
 Cutoff = Literal["gathering", "trusted", "noise"]
 MissingCutoff = Literal["error", "keep", "drop"]
 Level = Literal["sequence", "domain"]
 Columns = Literal["hits", "full"]
 
-CUTOFFS: tuple[str, ...] = get_args(Cutoff)
-MISSING_CUTOFFS: tuple[str, ...] = get_args(MissingCutoff)
-LEVELS: tuple[str, ...] = get_args(Level)
-COLUMNS: tuple[str, ...] = get_args(Columns)
 #: The programs whose per-sequence table is nhmmer's, one row per hit.
 NUCLEOTIDE_PROGRAMS: tuple[str, ...] = ("nhmmer", "nhmmscan")
 #: The columns ``columns="full"`` keeps, in the order to_pandas() shows them.
@@ -36,12 +32,6 @@ FULL_COLUMNS: tuple[str, ...] = (
     "hmm_to", "ali_from", "ali_to", "env_from", "env_to", "hmm_coverage", "gene_coverage")
 #: Suffixes that write() sends to pyarrow.
 ARROW_SUFFIXES: tuple[str, ...] = (".parquet", ".arrow")
-
-
-def _check_choice(name: str, value: object, choices: tuple[str, ...]) -> None:
-    if not isinstance(value, str) or value not in choices:
-        listed = " or ".join(repr(choice) for choice in choices)
-        raise ValueError(f"{name} must be {listed}, not {value!r}")
 
 
 def _check_bound(name: str, value: float | None) -> None:
@@ -76,11 +66,11 @@ class Thresholds:
                             ("max_dom_e_value", "max_evalue"), ("min_dom_score", "min_score")):
             _check_bound(shown, getattr(self, name))
         if self.cutoff is not None:
-            _check_choice("cutoff", self.cutoff, CUTOFFS)
+            check_choice("cutoff", self.cutoff, Cutoff)
             if not self.hmm_files:
                 raise ValueError(f"cutoff={self.cutoff!r} needs hmm_file, the profile file "
                                  "that holds the cutoffs")
-        _check_choice("missing_cutoff", self.missing_cutoff, MISSING_CUTOFFS)
+        check_choice("missing_cutoff", self.missing_cutoff, MissingCutoff)
         _check_fraction("min_hmm_coverage", self.min_hmm_coverage)
         _check_fraction("min_gene_coverage", self.min_gene_coverage)
 
@@ -88,7 +78,7 @@ class Thresholds:
     def at_level(cls, level: Level, max_evalue: float | None, min_score: float | None,
                  **others: Any) -> Thresholds:
         """The thresholds with ``max_evalue`` and ``min_score`` at one level."""
-        _check_choice("level", level, LEVELS)
+        check_choice("level", level, Level)
         if level == "sequence":
             return cls(max_seq_e_value=max_evalue, min_seq_score=min_score, **others)
         return cls(max_dom_e_value=max_evalue, min_dom_score=min_score, **others)
@@ -112,15 +102,6 @@ class Thresholds:
 
     def hmm_paths(self) -> list[bytes]:
         return [path_parts(path)[0] for path in self.hmm_files]
-
-
-def path_parts(path: StrPath) -> tuple[bytes, str]:
-    """The path as the system takes it, and as messages and exceptions name it."""
-    name = os.fsdecode(path)
-    encoded = os.fsencode(path)
-    if b"\0" in encoded:
-        raise ValueError(f"embedded null byte in path {name!r}")
-    return encoded, name
 
 
 def as_hmm_files(hmm_file: StrPath | Iterable[StrPath] | None) -> tuple[StrPath, ...]:

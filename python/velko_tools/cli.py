@@ -12,11 +12,12 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, get_args
 
-from velko_tools.annotate import ARROW_SUFFIXES, COLUMNS, MISSING_CUTOFFS
+from velko_tools.annotate import ARROW_SUFFIXES, Columns, MissingCutoff
 from velko_tools.errors import UsageError, VelkoError
-from velko_tools.hits import PROGRAMS
+from velko_tools.hits import Format, Program, ProfileKey, Score
+from velko_tools.kmers import MAX_K, Strands
 
 
 @dataclass(frozen=True)
@@ -60,7 +61,7 @@ def _kmers(args: argparse.Namespace) -> None:
     from velko_tools.kmers import count_kmers
 
     if args.output is not None:
-        tables.check_output_format(args.output)  # before counting, which may take long
+        tables.output_format(args.output)  # refused before counting, which may take long
     table = count_kmers(
         args.files,
         args.k,
@@ -177,9 +178,10 @@ COMMANDS: list[Command] = [
         "k-mer counts of FASTA files (plain or gzip) as a table",
         [
             arg("files", metavar="FILE", nargs="+", help="FASTA files, plain or gzip-compressed"),
-            arg("-k", type=_int_in(1, 31), default=4, help="k-mer length (default: 4)"),
-            arg("--strands", choices=["forward", "both", "canonical"], default="forward",
-                help="count the given strand, both strands, or canonical k-mers (default: forward)"),
+            arg("-k", type=_int_in(1, MAX_K), default=4, help="k-mer length (default: 4)"),
+            arg("--strands", choices=get_args(Strands), default="forward",
+                help="count the given strand, both strands, or canonical k-mers "
+                     "(default: forward)"),
             arg("--skip-invalid", action="store_true",
                 help="leave out windows holding a letter other than A, C, G, T instead of failing"),
             arg("--per-file", action="store_true",
@@ -202,16 +204,16 @@ COMMANDS: list[Command] = [
         [
             arg("files", metavar="FILE", nargs="+",
                 help="tables written by hmmsearch or hmmscan with --tblout or --domtblout"),
-            arg("--format", choices=["tblout", "domtblout"], default="tblout",
+            arg("--format", choices=get_args(Format), default="tblout",
                 help="per-sequence (--tblout) or per-domain (--domtblout) table (default: "
                      "tblout)"),
-            arg("--program", choices=list(PROGRAMS), default=None,
+            arg("--program", choices=get_args(Program), default=None,
                 help="the program that wrote the tables (default: each file's '# Program:' "
                      "line)"),
-            arg("--score", choices=["sequence", "domain"], default="sequence",
+            arg("--score", choices=get_args(Score), default="sequence",
                 help="the full sequence's E-value and score, or the domain's independent ones "
                      "(domtblout only; default: sequence)"),
-            arg("--hmm", choices=["name", "accession", "accession_or_name"], default="name",
+            arg("--hmm", choices=get_args(ProfileKey), default="name",
                 help="name profiles by name, by accession, or by accession where they have "
                      "one (default: name)"),
             arg("--cut-ga", metavar="HMMFILE", default=None,
@@ -221,7 +223,7 @@ COMMANDS: list[Command] = [
                 help="as --cut-ga, with the trusted cutoffs (TC)"),
             arg("--cut-nc", metavar="HMMFILE", default=None,
                 help="as --cut-ga, with the noise cutoffs (NC)"),
-            arg("--missing-cutoff", choices=list(MISSING_CUTOFFS), default="error",
+            arg("--missing-cutoff", choices=get_args(MissingCutoff), default="error",
                 help="a profile without the cutoff line: fail, keep its hits unfiltered, or "
                      "drop them (default: error)"),
             arg("-E", type=float, default=None, metavar="X",
@@ -237,7 +239,7 @@ COMMANDS: list[Command] = [
                      "of the profile (domtblout)"),
             arg("--min-gene-coverage", type=float, default=0.0, metavar="F",
                 help="as --min-hmm-coverage, over the gene's length"),
-            arg("--columns", choices=list(COLUMNS), default="hits",
+            arg("--columns", choices=get_args(Columns), default="hits",
                 help="the four hit columns, or all the table's columns (only for .parquet and "
                      ".arrow output; default: hits)"),
             arg("--top", action="store_true", help="keep each gene's top hit only"),
@@ -269,7 +271,8 @@ COMMANDS: list[Command] = [
                 help="genome ids: the file name's accession made canonical, or its stem "
                      "(default: accession)"),
             arg("--hmm", metavar="FILE", default=None, help="HMM profiles to search genes with"),
-            arg("--cut-ga", action="store_true", help="with --hmm: the profiles' gathering cutoffs"),
+            arg("--cut-ga", action="store_true",
+                help="with --hmm: the profiles' gathering cutoffs"),
             arg("--workers", type=_int_in(1, None), default=None, metavar="N",
                 help="local worker processes (default: the machine's cores)"),
             arg("--scheduler", metavar="ADDRESS", default=None,

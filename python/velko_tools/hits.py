@@ -5,13 +5,14 @@ from __future__ import annotations
 import numbers
 import os
 from collections.abc import Iterable, Iterator
-from typing import TYPE_CHECKING, Any, Literal, Union, get_args
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
-from velko_tools.annotate import (ARROW_SUFFIXES, COLUMNS, FULL_COLUMNS, Columns, Cutoff, Level,
+from velko_tools._args import StrPath, as_paths, check_choice, path_parts
+from velko_tools.annotate import (ARROW_SUFFIXES, FULL_COLUMNS, Columns, Cutoff, Level,
                                   MissingCutoff, Thresholds, as_hmm_files)
 
 if TYPE_CHECKING:
@@ -19,28 +20,11 @@ if TYPE_CHECKING:
 
     from velko.hmmer.tophit import TopHitFile
 
-StrPath = Union[str, "os.PathLike[str]"]
 Format = Literal["tblout", "domtblout"]
 Program = Literal["hmmsearch", "hmmscan", "phmmer", "jackhmmer", "nhmmer", "nhmmscan"]
-PROGRAMS: tuple[str, ...] = get_args(Program)
 Score = Literal["sequence", "domain"]
 ProfileKey = Literal["name", "accession", "accession_or_name"]
 Row = tuple[str, str, float, float]
-
-
-def _check_choice(name: str, value: object, choices: tuple[str, ...]) -> None:
-    if not isinstance(value, str) or value not in choices:
-        listed = " or ".join(repr(choice) for choice in choices)
-        raise ValueError(f"{name} must be {listed}, not {value!r}")
-
-
-def _path_parts(path: StrPath) -> tuple[bytes, str]:
-    """The path as the system takes it, and as messages and exceptions name it."""
-    name = os.fsdecode(path)
-    encoded = os.fsencode(path)
-    if b"\0" in encoded:
-        raise ValueError(f"embedded null byte in path {name!r}")
-    return encoded, name
 
 
 def _tophit_file_type() -> type[TopHitFile]:
@@ -259,9 +243,9 @@ class HitTable:
         reported domains are taken, then the options apply as they do in read_hmmer."""
         from velko_tools.annotate import from_pyhmmer
 
-        _check_choice("score", score, ("sequence", "domain"))
-        _check_choice("hmm", hmm, ("name", "accession", "accession_or_name"))
-        _check_choice("columns", columns, COLUMNS)
+        check_choice("score", score, Score)
+        check_choice("hmm", hmm, ProfileKey)
+        check_choice("columns", columns, Columns)
         thresholds = Thresholds.at_level(
             level, max_evalue, min_score, cutoff=cutoff, hmm_files=as_hmm_files(hmm_file),
             missing_cutoff=missing_cutoff, min_hmm_coverage=min_hmm_coverage,
@@ -289,7 +273,7 @@ class HitTable:
 
             write_arrow(self, path)
             return
-        encoded, _ = _path_parts(path)
+        encoded, _ = path_parts(path)
         self._core.write(encoded)
 
     @classmethod
@@ -301,7 +285,7 @@ class HitTable:
         Raises TopHitFormatError (with ``path`` and ``line``) for a line that does not read,
         and the OSError subclass open() would raise for a missing or unreadable file.
         """
-        encoded, _ = _path_parts(path)
+        encoded, _ = path_parts(path)
         return cls._wrap(_core.read_tophits(encoded))
 
     @classmethod
@@ -317,12 +301,6 @@ class HitTable:
         tophits = tophit_type(os.fspath(path))
         self._core.fill_tophit_file(tophits)
         return tophits
-
-
-def _as_paths(paths: StrPath | Iterable[StrPath]) -> list[StrPath]:
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        return [paths]
-    return list(paths)
 
 
 def read_hmmer(
@@ -383,12 +361,12 @@ def read_hmmer(
     ``program`` is None; the OSError subclass open() would raise for a missing file;
     gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
     """
-    _check_choice("format", format, ("tblout", "domtblout"))
+    check_choice("format", format, Format)
     if program is not None:
-        _check_choice("program", program, PROGRAMS)
-    _check_choice("score", score, ("sequence", "domain"))
-    _check_choice("hmm", hmm, ("name", "accession", "accession_or_name"))
-    _check_choice("columns", columns, COLUMNS)
+        check_choice("program", program, Program)
+    check_choice("score", score, Score)
+    check_choice("hmm", hmm, ProfileKey)
+    check_choice("columns", columns, Columns)
     nucleotide = program in ("nhmmer", "nhmmscan")
     if score == "domain" and format == "tblout" and not nucleotide:
         raise ValueError("score='domain' needs format='domtblout': a tblout has no domain "
@@ -400,7 +378,7 @@ def read_hmmer(
             level, max_evalue, min_score, cutoff=cutoff, hmm_files=as_hmm_files(hmm_file),
             missing_cutoff=missing_cutoff, min_hmm_coverage=min_hmm_coverage,
             min_gene_coverage=min_gene_coverage)
-    parts = [_path_parts(path) for path in _as_paths(paths)]
+    parts = [path_parts(path) for path in as_paths(paths)]
     if thresholds.active or columns == "full":
         from velko_tools.annotate import read_filtered
 

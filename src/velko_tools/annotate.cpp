@@ -21,19 +21,6 @@
 namespace velko::tools {
 namespace {
 
-// A NumPy array over the vector's values, which it keeps alive.
-template <class Value>
-nb::ndarray<nb::numpy, Value, nb::ndim<1>> owning(std::vector<Value> values) {
-    auto held = std::make_unique<std::vector<Value>>(std::move(values));
-    Value* data = held->data();
-    const std::size_t size = held->size();
-    nb::capsule keeper(held.get(), [](void* p) noexcept {
-        const std::unique_ptr<std::vector<Value>> drop(static_cast<std::vector<Value>*>(p));
-    });
-    held.release();
-    return nb::ndarray<nb::numpy, Value, nb::ndim<1>>(data, {size}, keeper);
-}
-
 nb::str text(std::string_view value) { return nb::str(value.data(), value.size()); }
 
 std::optional<hmmer::CutoffKind> cutoff_kind(std::string_view name) {
@@ -86,21 +73,21 @@ nb::dict row_columns(const hmmer::TopHitTable& table, const hmmer::HitFilter& fi
     columns["description"] = description;
     columns["gene_accession"] = gene_acc;
     columns["hmm_accession"] = hmm_acc;
-    columns["seq_e_value"] = owning(std::move(seq_e));
-    columns["seq_bit_score"] = owning(std::move(seq_score));
-    columns["dom_e_value"] = owning(std::move(dom_e));
-    columns["dom_bit_score"] = owning(std::move(dom_score));
-    columns["dom_count"] = owning(std::move(dom_count));
-    columns["gene_length"] = owning(std::move(gene_len));
-    columns["hmm_length"] = owning(std::move(hmm_len));
-    columns["hmm_from"] = owning(std::move(hmm_from));
-    columns["hmm_to"] = owning(std::move(hmm_to));
-    columns["ali_from"] = owning(std::move(ali_from));
-    columns["ali_to"] = owning(std::move(ali_to));
-    columns["env_from"] = owning(std::move(env_from));
-    columns["env_to"] = owning(std::move(env_to));
-    columns["hmm_coverage"] = owning(std::move(hmm_cov));
-    columns["gene_coverage"] = owning(std::move(gene_cov));
+    columns["seq_e_value"] = vector_array(std::move(seq_e));
+    columns["seq_bit_score"] = vector_array(std::move(seq_score));
+    columns["dom_e_value"] = vector_array(std::move(dom_e));
+    columns["dom_bit_score"] = vector_array(std::move(dom_score));
+    columns["dom_count"] = vector_array(std::move(dom_count));
+    columns["gene_length"] = vector_array(std::move(gene_len));
+    columns["hmm_length"] = vector_array(std::move(hmm_len));
+    columns["hmm_from"] = vector_array(std::move(hmm_from));
+    columns["hmm_to"] = vector_array(std::move(hmm_to));
+    columns["ali_from"] = vector_array(std::move(ali_from));
+    columns["ali_to"] = vector_array(std::move(ali_to));
+    columns["env_from"] = vector_array(std::move(env_from));
+    columns["env_to"] = vector_array(std::move(env_to));
+    columns["hmm_coverage"] = vector_array(std::move(hmm_cov));
+    columns["gene_coverage"] = vector_array(std::move(gene_cov));
     return columns;
 }
 
@@ -264,15 +251,25 @@ nb::list list_cutoffs(nb::list hmm_paths) {
 
 void bind_annotate(nb::module_& m) {
     m.def("read_cutoffs", &list_cutoffs, nb::arg("hmm_paths"),
+          nb::sig("def read_cutoffs(hmm_paths: list[bytes]) -> "
+                  "list[tuple[str, str, int, dict[str, tuple[float, float]]]]"),
           "The profiles of HMMER 3 profile files with their GA, TC and NC lines.");
     m.def("filter_rows", &filter_rows, nb::arg("texts"), nb::arg("reals"), nb::arg("wholes"),
           nb::arg("has_domains"), nb::arg("score"), nb::arg("hmm"), nb::arg("hmm_paths"),
           nb::arg("options"),
+          nb::sig("def filter_rows(texts: list[list[str]], "
+                  "reals: list[numpy.typing.NDArray[numpy.float64]], "
+                  "wholes: list[numpy.typing.NDArray[numpy.int64]], has_domains: bool, "
+                  "score: str, hmm: str, hmm_paths: list[bytes], options: dict[str, object]) "
+                  "-> tuple[TopHits, dict[str, typing.Any] | None]"),
           "Offers rows given as columns through thresholds, cutoffs and coverage to a new "
           "TopHits; see velko_tools.HitTable.from_pyhmmer.");
     m.def("read_hmmer_rows", &read_hmmer_rows, nb::arg("paths"), nb::arg("format"),
           nb::arg("program"), nb::arg("score"), nb::arg("hmm"), nb::arg("hmm_paths"),
           nb::arg("options"),
+          nb::sig("def read_hmmer_rows(paths: list[bytes], format: str, program: str, "
+                  "score: str, hmm: str, hmm_paths: list[bytes], options: dict[str, object]) "
+                  "-> tuple[TopHits, dict[str, typing.Any] | None]"),
           "Reads HMMER tables through thresholds, cutoffs and coverage into a new TopHits and, "
           "when asked, the kept rows' other columns; see velko_tools.read_hmmer.");
 }
