@@ -28,7 +28,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from velko_tools import HitTable, read_hmmer
+from velko_tools import HitTable
 
 GENOME = "usr/share/doc/kleborate/examples/data/Klebs_HS11286.fna.xz"
 PROFILES = ["tutorial/fn3.hmm", "tutorial/Pkinase.hmm", "testsuite/RRM_1.hmm.gz",

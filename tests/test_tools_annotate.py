@@ -192,11 +192,12 @@ def test_bad_options(tmp_path, kwargs, message):
 
 
 NHMMER = """\
-# target name        accession  query name           accession  hmmfrom hmm to alifrom  ali to envfrom  env to  sq len strand   E-value  score  bias  description of target
-#------------------- ---------- -------------------- ---------- ------- ------- ------- ------- ------- ------- ------- ------ --------- ------ ----- ---------------------
-chr1                 -          MADE1                DF0000629.2      1      80    1000     921    1001     920  50000    -     8.4e-11   46.8   5.9  -
-chr1                 -          MADE1                DF0000629.2      5      80    3000    3075    2999    3075  50000    +     1.1e-08   39.8   5.1  -
-chr2                 -          MADE1                DF0000629.2     40      80     300     340     290     340  20000    +         0.5    9.0   0.0  second chromosome
+# target name accession query name accession hmmfrom hmm to alifrom ali to envfrom env to sq len \
+strand E-value score bias description of target
+#--- --- --- --- --- --- --- --- --- --- --- --- --- --- --- ---
+chr1 - MADE1 DF0000629.2 1 80 1000 921 1001 920 50000 - 8.4e-11 46.8 5.9 -
+chr1 - MADE1 DF0000629.2 5 80 3000 3075 2999 3075 50000 + 1.1e-08 39.8 5.1 -
+chr2 - MADE1 DF0000629.2 40 80 300 340 290 340 20000 + 0.5 9.0 0.0 second chromosome
 #
 # Program:         nhmmer
 """
