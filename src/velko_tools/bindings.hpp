@@ -50,6 +50,9 @@ void bind_hits(nb::module_& m);
 /// Output files replaced atomically: written beside the target, then renamed over it.
 void bind_files(nb::module_& m);
 
+/// HMMER tables read through thresholds, cutoffs and coverage.
+void bind_annotate(nb::module_& m);
+
 /// Rows of numbers as tab-separated text, for the table writers.
 void bind_text(nb::module_& m);
 
