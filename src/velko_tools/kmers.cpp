@@ -72,6 +72,29 @@ TableStrands parse_strands(const std::string& strands) {
     throw std::logic_error("unreachable: the error helpers always raise");
 }
 
+}  // namespace
+
+void raise_count_failure(const std::vector<std::string>& paths, nb::list names) {
+    // The failing file is named as the caller gave it, found by the path the core reports.
+    const auto name_of = [&](const std::string& path) {
+        std::size_t i = 0;
+        while (i + 1 < paths.size() && paths[i] != path) ++i;
+        return names[i];
+    };
+    try {
+        throw;
+    } catch (const kmer::FileReadError& error) {
+        raise_file_failure(error, name_of(error.path));
+    } catch (const kmer::InvalidBase& error) {
+        nb::module_::import_("velko_tools.errors")
+            .attr("raise_invalid_base")(name_of(error.path), error.record, error.line,
+                                        error.column, error.character);
+        throw std::logic_error("unreachable: raise_invalid_base always raises");
+    }
+}
+
+namespace {
+
 nb::tuple count_table(nb::list files, nb::list names, std::uint8_t k,
                       const std::string& strands, bool skip_invalid, bool per_file,
                       unsigned threads, nb::object progress) {

@@ -6,6 +6,7 @@ NB_MODULE(_core, m) {
     m.doc() = "Native functions of velko_tools; use them through the velko_tools package.";
     velko::tools::bind_sequences(m);
     velko::tools::bind_kmers(m);
+    velko::tools::bind_sparse(m);
     velko::tools::bind_hits(m);
     velko::tools::bind_text(m);
     // Which inflater reads gzip input in this build: "isal" or "zlib".
