@@ -19,6 +19,7 @@ from velko_tools.errors import FastaFormatError, InvalidBaseError, VelkoError  #
 from velko_tools.errors import HmmerFormatError, TopHitFormatError  # noqa: E402
 from velko_tools.hits import HitTable, read_hmmer  # noqa: E402
 from velko_tools.kmers import KmerTable, count_kmers  # noqa: E402
+from velko_tools.sparse import SparseKmerTable  # noqa: E402
 
 #: The inflater that reads gzip input in this build: "isal" (ISA-L, the faster) or "zlib".
 GZIP_BACKEND: str = _core.GZIP_BACKEND
@@ -35,6 +36,7 @@ __all__ = [
     "HmmerFormatError",
     "InvalidBaseError",
     "KmerTable",
+    "SparseKmerTable",
     "TopHitFormatError",
     "VelkoError",
     "__version__",

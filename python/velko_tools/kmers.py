@@ -15,13 +15,18 @@ from velko_tools import _core
 if TYPE_CHECKING:
     import pandas
 
+    from velko_tools.sparse import SparseKmerTable
+
 StrPath = Union[str, "os.PathLike[str]"]
 Strands = Literal["forward", "both", "canonical"]
 Invalid = Literal["error", "skip"]
 Progress = Union[bool, Callable[[int, int], object]]
+Layout = Literal["auto", "dense", "sparse"]
 
 # Beyond this the 4^k columns of one row no longer fit in any memory.
 MAX_K = 31
+# Beyond this a k-mer is no longer one 64-bit code.
+MAX_SPARSE_K = 32
 
 
 class KmerTable:
@@ -111,7 +116,11 @@ def count_kmers(
     per_file: bool = False,
     threads: int | None = None,
     progress: Progress = False,
-) -> KmerTable:
+    layout: Layout = "auto",
+    min_count: int = 1,
+    memory: int | None = None,
+    tmpdir: StrPath | None = None,
+) -> KmerTable | SparseKmerTable:
     """Counts the k-mers of FASTA files, plain or gzip-compressed (told apart by content).
 
     ``paths`` is one path or an iterable of paths (``str`` or ``os.PathLike``). Records are
@@ -136,6 +145,14 @@ def count_kmers(
     ``progress(bytes_done, bytes_total)`` on the calling thread instead. Ctrl-C stops the count
     with KeyboardInterrupt.
 
+    ``layout="dense"`` gives a KmerTable (k up to 31, while 4^k columns fit); ``"sparse"`` a
+    SparseKmerTable of the k-mers seen (k up to 32); ``"auto"`` dense while the dense table
+    fits in a small share of the memory available (velko_tools.sparse.dense_fits) and sparse
+    otherwise. ``min_count=n`` leaves out (sparse) or zeroes (dense) the k-mers seen fewer than
+    n times in their row. ``memory`` bounds the bytes a sparse count keeps of one file's
+    occurrences (default: what the machine allows; MemoryError past it); ``tmpdir`` is where a
+    count that does not fit may put temporary files.
+
     Raises InvalidBaseError, FastaFormatError (a first line not starting with ``>``, text that
     is not UTF-8), the OSError subclass open() would raise for a missing or unreadable file,
     gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
@@ -148,8 +165,11 @@ def count_kmers(
             raise ValueError(f"embedded null byte in path {name!r}")
     if isinstance(k, bool) or not isinstance(k, int):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
-    if not 1 <= k <= MAX_K:
-        raise ValueError(f"k must be between 1 and {MAX_K}, not {k}")
+    if layout not in ("auto", "dense", "sparse"):
+        raise ValueError(f"layout must be 'auto', 'dense' or 'sparse', not {layout!r}")
+    most_k = MAX_K if layout == "dense" else MAX_SPARSE_K
+    if not 1 <= k <= most_k:
+        raise ValueError(f"k must be between 1 and {most_k}, not {k}")
     if strands not in ("forward", "both", "canonical"):
         raise ValueError(f"strands must be 'forward', 'both' or 'canonical', not {strands!r}")
     if invalid not in ("error", "skip"):
@@ -158,6 +178,16 @@ def count_kmers(
         threads = os.cpu_count() or 1
     elif isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
         raise ValueError(f"threads must be a positive int or None, not {threads!r}")
+
+    if isinstance(min_count, bool) or not isinstance(min_count, int) or min_count < 1:
+        raise ValueError(f"min_count must be a positive int, not {min_count!r}")
+    from velko_tools.sparse import count_sparse, dense_fits
+
+    if layout == "sparse" or (layout == "auto" and not dense_fits(
+            k, strands, len(files) if per_file else _record_rows_guess(encoded))):
+        return count_sparse(encoded, names, k, strands=strands, invalid=invalid,
+                            per_file=per_file, threads=threads, progress=progress,
+                            min_count=min_count, memory=memory, tmpdir=tmpdir)
 
     report, close = _progress_reporter(progress, encoded)
     try:
@@ -168,7 +198,21 @@ def count_kmers(
     row_files = [names[i] for i in file_index.tolist()]
     if per_file:
         ids = list(row_files)
+    if min_count > 1:
+        counts[counts < min_count] = 0
     return KmerTable(ids, row_files, k, strands, kmers, counts, windows, skipped)
+
+
+def _record_rows_guess(paths: list[bytes]) -> int:
+    """Rows of a per-record table as layout="auto" guesses them: one per 64 KiB of input, at
+    least one per file."""
+    size = 0
+    for path in paths:
+        try:
+            size += os.stat(path).st_size
+        except OSError:
+            pass  # the count itself reports the file
+    return max(len(paths), size >> 16)
 
 
 def _progress_reporter(
