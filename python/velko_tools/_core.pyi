@@ -29,6 +29,27 @@ def count_table(
     npt.NDArray[np.uint64],
 ]: ...
 
+def count_sparse(
+    files: list[bytes],
+    names: list[str],
+    k: int,
+    strands: str,
+    skip_invalid: bool,
+    per_file: bool,
+    min_count: int,
+    memory: int,
+    threads: int,
+    progress: Callable[[int], object] | None,
+) -> tuple[
+    list[str],
+    npt.NDArray[np.uint64],
+    npt.NDArray[np.uint64],
+    npt.NDArray[np.uint64],
+    npt.NDArray[np.uint32] | npt.NDArray[np.uint64],
+    npt.NDArray[np.uint64],
+    npt.NDArray[np.uint64],
+]: ...
+
 class TopHits:
     def __len__(self) -> int: ...
     def gene_count(self) -> int: ...

@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Callable, Iterable
-from typing import TYPE_CHECKING, Any, Literal, Union
+from typing import TYPE_CHECKING, Any, Literal, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -105,6 +105,25 @@ def _as_paths(paths: StrPath | Iterable[StrPath]) -> list[StrPath]:
     if isinstance(paths, (str, bytes, os.PathLike)):
         return [paths]
     return list(paths)
+
+
+# The layout decides the kind of table; "auto" can give either.
+@overload
+def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
+                invalid: Invalid = ..., per_file: bool = ..., threads: int | None = ...,
+                progress: Progress = ..., layout: Literal["dense"], min_count: int = ...,
+                memory: int | None = ..., tmpdir: StrPath | None = ...) -> KmerTable: ...
+@overload
+def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
+                invalid: Invalid = ..., per_file: bool = ..., threads: int | None = ...,
+                progress: Progress = ..., layout: Literal["sparse"], min_count: int = ...,
+                memory: int | None = ..., tmpdir: StrPath | None = ...) -> SparseKmerTable: ...
+@overload
+def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
+                invalid: Invalid = ..., per_file: bool = ..., threads: int | None = ...,
+                progress: Progress = ..., layout: Layout = ..., min_count: int = ...,
+                memory: int | None = ...,
+                tmpdir: StrPath | None = ...) -> KmerTable | SparseKmerTable: ...
 
 
 def count_kmers(

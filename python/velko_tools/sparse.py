@@ -127,7 +127,8 @@ class SparseKmerTable:
         """The k letters of one code."""
         if not 0 <= code < 4**self.k:
             raise ValueError(f"code {code} is not a k-mer of k = {self.k}")
-        return kmer_text(self.k, [code])[0].decode("ascii")
+        text: bytes = kmer_text(self.k, [code])[0]
+        return text.decode("ascii")
 
     def kmers(self, codes: npt.ArrayLike | None = None) -> list[str]:
         """The letters of each code (default: every code of the table, row after row)."""
@@ -324,7 +325,7 @@ def dense_fits(k: int, strands: Strands, rows: int) -> bool:
         available = os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     except (ValueError, OSError):
         available = 1 << 30
-    return columns * 8 * max(rows, 1) <= available // 16
+    return bool(columns * 8 * max(rows, 1) <= available // 16)
 
 
 __all__ = ["SparseKmerTable"]
