@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "fasta/reader.hpp"
+#include "kmer/count_list.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
@@ -37,7 +38,9 @@ constexpr std::size_t kBuckets = std::size_t{1} << kPrefixBits;
 constexpr std::size_t kChunkEntries = std::size_t{1} << 15;
 // Up to this many occurrences a row is sorted by comparison; radix passes cost more than they
 // save on so few.
-constexpr std::size_t kComparisonSortMost = 512;
+constexpr std::size_t kComparisonSortMost = 64;
+// Up to this many occurrences (128 KiB) are sorted in one part.
+constexpr std::size_t kOnePartMost = std::size_t{1} << 14;
 // A bucket larger than this (input of a few k-mers repeated) is sorted in place by comparison
 // rather than by radix passes, which would need a second copy of it.
 constexpr std::size_t kRadixBucketMost = std::size_t{1} << 23;
@@ -60,32 +63,78 @@ private:
     return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
 }
 
-// Sorts `keys` ascending on their low `bits` bits (the others being equal), a byte per pass
-// from the lowest; `scratch` takes the other half of each pass. Passes whose byte is the same
-// in every key are skipped.
-void radix_sort(std::vector<std::uint64_t>& keys, unsigned bits,
-                std::vector<std::uint64_t>& scratch) {
-    const std::size_t n = keys.size();
+// Sorts [keys, keys + n) ascending on their low `bits` bits (the others being equal), a byte
+// per pass from the lowest, through `spare` (as large); returns which of the two holds the
+// result. Passes whose byte is the same in every key are skipped.
+std::uint64_t* radix_sort(std::uint64_t* keys, std::uint64_t* spare, std::size_t n, unsigned bits) {
     if (n <= kComparisonSortMost) {
-        std::sort(keys.begin(), keys.end());
-        return;
+        std::sort(keys, keys + n);
+        return keys;
     }
     const unsigned passes = (bits + 7) / 8;
-    std::vector<std::array<std::size_t, 256>> histograms(passes);
-    for (auto& histogram : histograms) histogram.fill(0);
-    for (const std::uint64_t key : keys) {
+    std::array<std::array<std::size_t, 256>, 8> histograms{};
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t key = keys[i];
         for (unsigned p = 0; p < passes; ++p) ++histograms[p][(key >> (8 * p)) & 0xff];
     }
-    scratch.resize(n);
     for (unsigned p = 0; p < passes; ++p) {
         auto& histogram = histograms[p];
-        if (histogram[(keys[0] >> (8 * p)) & 0xff] == n) continue;
+        const unsigned shift = 8 * p;
+        if (histogram[(keys[0] >> shift) & 0xff] == n) continue;
         std::size_t at = 0;
         for (std::size_t& slot : histogram) at += std::exchange(slot, at);
-        const unsigned shift = 8 * p;
-        std::uint64_t* const out = scratch.data();
-        for (const std::uint64_t key : keys) out[histogram[(key >> shift) & 0xff]++] = key;
-        keys.swap(scratch);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t key = keys[i];
+            spare[histogram[(key >> shift) & 0xff]++] = key;
+        }
+        std::swap(keys, spare);
+    }
+    return keys;
+}
+
+// Sorts the codes of `pieces` (`n` in all, equal above their low `bits` bits) and appends their
+// runs in order. A first pass splits them by their top byte, from the pieces into `spare`, into
+// parts small enough for the core's nearest cache, where the passes over the rest cost little;
+// that pass is the only one that misses it. `keys` and `spare` are resized to n.
+template <class Append>
+void sort_and_count(std::span<const std::span<const std::uint64_t>> pieces, std::size_t n,
+                    std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& spare,
+                    unsigned bits, Append&& append) {
+    keys.resize(n);
+    if (n <= kRadixBucketMost) spare.resize(n);
+    if (n <= kOnePartMost || bits <= 8 || n > kRadixBucketMost) {
+        std::size_t at = 0;
+        for (const auto piece : pieces) {
+            std::copy(piece.begin(), piece.end(), keys.begin() + static_cast<std::ptrdiff_t>(at));
+            at += piece.size();
+        }
+        if (n > kRadixBucketMost) {
+            // Input of a few k-mers repeated: one bucket holds most of it, sorted in place.
+            std::sort(keys.begin(), keys.end());
+            append(std::span<const std::uint64_t>(keys));
+            return;
+        }
+        const std::uint64_t* sorted = radix_sort(keys.data(), spare.data(), n, bits);
+        append(std::span<const std::uint64_t>(sorted, n));
+        return;
+    }
+    const unsigned top = bits - 8;
+    std::array<std::size_t, 257> starts{};
+    for (const auto piece : pieces) {
+        for (const std::uint64_t key : piece) ++starts[((key >> top) & 0xff) + 1];
+    }
+    for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+    std::array<std::size_t, 256> next{};
+    std::copy(starts.begin(), starts.end() - 1, next.begin());
+    for (const auto piece : pieces) {
+        for (const std::uint64_t key : piece) spare[next[(key >> top) & 0xff]++] = key;
+    }
+    for (std::size_t b = 0; b < 256; ++b) {
+        const std::size_t size = starts[b + 1] - starts[b];
+        if (size == 0) continue;
+        const std::uint64_t* sorted =
+            radix_sort(spare.data() + starts[b], keys.data() + starts[b], size, top);
+        append(std::span<const std::uint64_t>(sorted, size));
     }
 }
 
@@ -118,6 +167,7 @@ void append_runs(std::span<const std::uint64_t> sorted, std::uint64_t min_count,
 struct BucketCounts {
     std::vector<std::uint64_t> codes;
     SparseCounts counts;
+    bool ready = false;
 };
 
 // The occurrences of one row: in one array while few, then by prefix in buckets of chunks.
@@ -157,8 +207,11 @@ public:
                     util::InterruptHook& hook) {
         if (size_ > kNarrowMost && !counts.is_wide) counts.widen();
         if (buckets_.empty()) {
-            radix_sort(flat_, bits_, scratch_);
-            append_runs(flat_, options_.min_count, codes, counts);
+            const std::span<const std::uint64_t> whole(flat_);
+            sort_and_count({&whole, 1}, flat_.size(), keys_, scratch_, bits_,
+                           [&](std::span<const std::uint64_t> sorted) {
+                               append_runs(sorted, options_.min_count, codes, counts);
+                           });
             flat_.clear();
         } else {
             count_buckets(codes, counts, threads, hook);
@@ -168,7 +221,9 @@ public:
 
 private:
     struct Bucket {
-        std::vector<std::unique_ptr<std::uint64_t[]>> chunks;
+        // Mapped straight from the system, so a chunk let go after sorting is memory given back
+        // for the row's counts, not a hole in the heap.
+        std::vector<std::shared_ptr<void>> chunks;
         std::uint64_t* cursor = nullptr;
         std::uint64_t* limit = nullptr;
         std::size_t size = 0;
@@ -217,30 +272,58 @@ private:
         charge(bytes);
         chunk_bytes_ += bytes;
         if (!bucket.chunks.empty()) bucket.size += kChunkEntries;
-        bucket.chunks.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(kChunkEntries));
-        bucket.cursor = bucket.chunks.back().get();
+        bucket.chunks.push_back(map_zeroed_block(kChunkEntries * sizeof(std::uint64_t)));
+        bucket.cursor = static_cast<std::uint64_t*>(bucket.chunks.back().get());
         bucket.limit = bucket.cursor + kChunkEntries;
     }
 
-    // Sorts and counts each bucket, on `threads` threads taking buckets in turn, then joins their
-    // runs in bucket order. A bucket's chunks are let go as it is gathered.
+    // Sorts and counts each bucket, on `threads` threads taking buckets in turn; each bucket's
+    // runs join the row as soon as those of every bucket before it have. The row's arrays are
+    // reserved for every occurrence being distinct, which costs address space only: pages
+    // arrive as runs are written, while the chunks sorted are let go.
     void count_buckets(std::vector<std::uint64_t>& codes, SparseCounts& counts, unsigned threads,
                        util::InterruptHook& hook) {
         std::size_t largest = 0;
         for (Bucket& bucket : buckets_) {
             if (!bucket.chunks.empty()) {
-                bucket.size += static_cast<std::size_t>(bucket.cursor - bucket.chunks.back().get());
+                bucket.size += static_cast<std::size_t>(
+                    bucket.cursor - static_cast<std::uint64_t*>(bucket.chunks.back().get()));
             }
             largest = std::max(largest, bucket.size);
         }
         // Each thread gathers a bucket into one array and radix sorts it through a second.
         const std::size_t scratch = std::min(largest, kRadixBucketMost);
         charge(std::uint64_t{threads} * (largest + scratch) * sizeof(std::uint64_t));
-        std::vector<BucketCounts> done(buckets_.size());
-        std::atomic<std::size_t> next{0};
-        std::atomic<bool> failed{false};
         const unsigned shift = bits_ - prefix_bits_;
         const bool wide = counts.is_wide;
+        std::vector<BucketCounts> done(buckets_.size());
+        std::mutex join_mutex;
+        std::size_t joined = 0;
+        codes.reserve(codes.size() + size_);
+        if (counts.is_wide) {
+            counts.wide.reserve(counts.wide.size() + size_);
+        } else {
+            counts.narrow.reserve(counts.narrow.size() + size_);
+        }
+        // Under the lock: appends the runs of every finished bucket that is next in order.
+        const auto join_ready = [&] {
+            for (; joined < done.size() && done[joined].ready; ++joined) {
+                BucketCounts& bucket = done[joined];
+                charge(bucket.codes.size() * (sizeof(std::uint64_t) + (wide ? 8U : 4U)));
+                codes.insert(codes.end(), bucket.codes.begin(), bucket.codes.end());
+                if (wide) {
+                    counts.wide.insert(counts.wide.end(), bucket.counts.wide.begin(),
+                                       bucket.counts.wide.end());
+                } else {
+                    counts.narrow.insert(counts.narrow.end(), bucket.counts.narrow.begin(),
+                                         bucket.counts.narrow.end());
+                }
+                bucket = BucketCounts{};
+                bucket.ready = true;
+            }
+        };
+        std::atomic<std::size_t> next{0};
+        std::atomic<bool> failed{false};
         const auto sort_buckets = [&] {
             std::vector<std::uint64_t> keys;
             std::vector<std::uint64_t> spare;
@@ -248,23 +331,28 @@ private:
                 const std::size_t b = next.fetch_add(1);
                 if (b >= buckets_.size() || failed.load(std::memory_order_relaxed)) return;
                 Bucket& bucket = buckets_[b];
-                keys.resize(bucket.size);
-                std::size_t at = 0;
-                for (auto& chunk : bucket.chunks) {
-                    const std::size_t n = std::min(kChunkEntries, bucket.size - at);
-                    std::memcpy(keys.data() + at, chunk.get(), n * sizeof(std::uint64_t));
-                    at += n;
-                    chunk.reset();
-                }
-                bucket.chunks.clear();
-                if (keys.size() > kRadixBucketMost) {
-                    std::sort(keys.begin(), keys.end());
-                } else {
-                    radix_sort(keys, shift, spare);
+                std::vector<std::span<const std::uint64_t>> pieces;
+                for (std::size_t at = 0; at < bucket.size; at += kChunkEntries) {
+                    pieces.emplace_back(
+                        static_cast<const std::uint64_t*>(bucket.chunks[at / kChunkEntries].get()),
+                        std::min(kChunkEntries, bucket.size - at));
                 }
                 BucketCounts& out = done[b];
                 if (wide) out.counts.widen();
-                append_runs(keys, options_.min_count, out.codes, out.counts);
+                sort_and_count(pieces, bucket.size, keys, spare, shift,
+                               [&](std::span<const std::uint64_t> sorted) {
+                                   append_runs(sorted, options_.min_count, out.codes, out.counts);
+                               });
+                const std::uint64_t freed =
+                    bucket.chunks.size() * kChunkEntries * sizeof(std::uint64_t);
+                bucket.chunks.clear();
+                {
+                    const std::lock_guard lock(join_mutex);
+                    charged_release(freed);
+                    chunk_bytes_ -= freed;
+                    out.ready = true;
+                    join_ready();
+                }
                 util::poll_interrupt(keys.size() * sizeof(std::uint64_t));
             }
         };
@@ -300,25 +388,7 @@ private:
             if (helper_failure) std::rethrow_exception(helper_failure);
         }
         charged_release(std::uint64_t{threads} * (largest + scratch) * sizeof(std::uint64_t));
-        account_.release(chunk_bytes_);
-        charged_ -= std::min(charged_, chunk_bytes_);
-        chunk_bytes_ = 0;
         buckets_.clear();
-        std::size_t total = codes.size();
-        for (const BucketCounts& bucket : done) total += bucket.codes.size();
-        charge((total - codes.size()) * (sizeof(std::uint64_t) + (wide ? 8U : 4U)));
-        codes.reserve(total);
-        for (BucketCounts& bucket : done) {
-            codes.insert(codes.end(), bucket.codes.begin(), bucket.codes.end());
-            if (wide) {
-                counts.wide.insert(counts.wide.end(), bucket.counts.wide.begin(),
-                                   bucket.counts.wide.end());
-            } else {
-                counts.narrow.insert(counts.narrow.end(), bucket.counts.narrow.begin(),
-                                     bucket.counts.narrow.end());
-            }
-            bucket = BucketCounts{};
-        }
     }
 
     void charged_release(std::uint64_t bytes) {
@@ -334,6 +404,7 @@ private:
     std::uint64_t chunk_bytes_ = 0;
     std::uint64_t size_ = 0;
     std::vector<std::uint64_t> flat_;
+    std::vector<std::uint64_t> keys_;
     std::vector<std::uint64_t> scratch_;
     std::vector<Bucket> buckets_;
 };
