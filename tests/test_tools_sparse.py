@@ -182,12 +182,40 @@ def test_arguments_are_checked(write_file):
     assert isinstance(count_kmers(path, 20), SparseKmerTable)  # auto: 4^20 columns do not fit
 
 
-def test_memory_bound_refuses_a_row_that_passes_it(write_file):
+def test_rows_past_the_memory_bound_go_out_of_core(write_file, tmp_path):
     rng = np.random.default_rng(5)
     path = write_file(b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 3_000_000)]
-                      .tobytes() + b"\n")
-    with pytest.raises(MemoryError, match="occurrences"):
-        count_kmers(path, 21, layout="sparse", memory=8 << 20)
+                      .tobytes() + b"\n>b\nACGT\n")
+    spill = tmp_path / "spill"
+    spill.mkdir()
+    options = {"strands": "canonical", "layout": "sparse", "min_count": 2}
+    assert count_kmers(path, 13, memory=8 << 20, tmpdir=spill, **options) == count_kmers(
+        path, 13, **options)
+    assert list(spill.iterdir()) == []
+
+
+FULL_DISK = """
+import resource, signal
+from velko_tools import count_kmers
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 12, 1 << 12))
+try:
+    count_kmers({path!r}, 13, layout="sparse", memory=8 << 20, tmpdir={spill!r})
+except OSError as error:
+    print(type(error).__name__, error.errno, error.filename)
+"""
+
+
+def test_a_full_disk_while_spilling_names_the_directory(write_file, tmp_path):
+    rng = np.random.default_rng(6)
+    path = write_file(b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 3_000_000)]
+                      .tobytes())
+    spill = tmp_path / "spill"
+    spill.mkdir()
+    done = subprocess.run([sys.executable, "-c", FULL_DISK.format(path=path, spill=str(spill))],
+                          capture_output=True, text=True, timeout=120, check=False)
+    assert (done.stdout, done.stderr) == (f"OSError 27 {spill}\n", "")  # EFBIG
+    assert list(spill.iterdir()) == []
 
 
 # A long random record counted on both threads against numpy's own unique(); in a child, under

@@ -38,6 +38,7 @@ def count_sparse(
     per_file: bool,
     min_count: int,
     memory: int,
+    tmpdir: bytes,
     threads: int,
     progress: Callable[[int], object] | None,
 ) -> tuple[

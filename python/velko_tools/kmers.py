@@ -168,9 +168,11 @@ def count_kmers(
     SparseKmerTable of the k-mers seen (k up to 32); ``"auto"`` dense while the dense table
     fits in a small share of the memory available (velko_tools.sparse.dense_fits) and sparse
     otherwise. ``min_count=n`` leaves out (sparse) or zeroes (dense) the k-mers seen fewer than
-    n times in their row. ``memory`` bounds the bytes a sparse count keeps of one file's
-    occurrences (default: what the machine allows; MemoryError past it); ``tmpdir`` is where a
-    count that does not fit may put temporary files.
+    n times in their row. ``memory`` bounds the bytes a sparse count keeps of one row's
+    occurrences (default: what the machine allows): past it they are partitioned by k-mer prefix
+    into temporary files under ``tmpdir`` (default: tempfile.gettempdir()), each partition
+    counted in memory. The files have no name and vanish when closed, whatever ends the count;
+    a full disk raises OSError naming the directory.
 
     Raises InvalidBaseError, FastaFormatError (a first line not starting with ``>``, text that
     is not UTF-8), the OSError subclass open() would raise for a missing or unreadable file,

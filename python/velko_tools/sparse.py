@@ -299,13 +299,15 @@ def count_sparse(
     if memory is not None and (isinstance(memory, bool) or not isinstance(memory, int)
                                or memory < 1):
         raise ValueError(f"memory must be a positive int or None, not {memory!r}")
-    if tmpdir is not None:
-        os.fspath(tmpdir)
+    if tmpdir is None:
+        import tempfile
+
+        tmpdir = tempfile.gettempdir()
     report, close = _progress_reporter(progress, paths)
     try:
         ids, file_index, indptr, codes, counts, windows, skipped = _core.count_sparse(
             paths, names, k, strands, invalid == "skip", per_file, min_count, memory or 0,
-            threads, report)
+            os.fsencode(tmpdir), threads, report)
     finally:
         close()
     row_files = [names[i] for i in file_index.tolist()]

@@ -6,6 +6,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -42,7 +43,8 @@ kmer::TableStrands parse_strands(const std::string& strands) {
 
 nb::tuple count_sparse(nb::list files, nb::list names, std::uint8_t k, const std::string& strands,
                        bool skip_invalid, bool per_file, std::uint64_t min_count,
-                       std::uint64_t memory, unsigned threads, nb::object progress) {
+                       std::uint64_t memory, nb::bytes tmpdir, unsigned threads,
+                       nb::object progress) {
     if (k < 1 || k > kmer::kMaxSparseK) throw nb::value_error("k must be between 1 and 32");
     const kmer::SparseOptions options{
         .k = k,
@@ -51,6 +53,7 @@ nb::tuple count_sparse(nb::list files, nb::list names, std::uint8_t k, const std
         .per_file = per_file,
         .min_count = min_count,
         .memory = memory,
+        .spill_directory = std::string(tmpdir.c_str(), tmpdir.size()),
     };
     // File names as the system takes them (os.fsencode), whatever their encoding.
     std::vector<std::string> paths;
@@ -74,6 +77,11 @@ nb::tuple count_sparse(nb::list files, nb::list names, std::uint8_t k, const std
             table = job.take();
         } catch (const std::bad_alloc&) {
             throw;
+        } catch (const kmer::SpillError& error) {
+            errno = error.os_error;
+            const nb::object directory = nb::module_::import_("os").attr("fsdecode")(tmpdir);
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, directory.ptr());
+            throw nb::python_error();
         } catch (...) {
             raise_count_failure(paths, names);
         }
@@ -95,7 +103,7 @@ nb::tuple count_sparse(nb::list files, nb::list names, std::uint8_t k, const std
 void bind_sparse(nb::module_& m) {
     m.def("count_sparse", &count_sparse, nb::arg("files"), nb::arg("names"), nb::arg("k"),
           nb::arg("strands"), nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("min_count"),
-          nb::arg("memory"), nb::arg("threads"), nb::arg("progress").none(),
+          nb::arg("memory"), nb::arg("tmpdir"), nb::arg("threads"), nb::arg("progress").none(),
           "Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,\n"
           "codes, counts, windows, skipped); velko_tools.count_kmers(layout='sparse') is the\n"
           "public face of this.");

@@ -16,6 +16,7 @@
 #include "kmer/window_kernel.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
+#include "util/os_file.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::kmer {
@@ -36,6 +37,9 @@ constexpr std::size_t kFlatMost = std::size_t{1} << 21;
 constexpr unsigned kPrefixBits = 8;
 constexpr std::size_t kBuckets = std::size_t{1} << kPrefixBits;
 constexpr std::size_t kChunkEntries = std::size_t{1} << 15;
+// A row bounded in memory takes chunks small enough that a chunk per bucket is a small part of
+// the bound, so that each spill writes most of it, down to this size.
+constexpr std::size_t kLeastChunkEntries = std::size_t{1} << 10;
 // Up to this many occurrences a row is sorted by comparison; radix passes cost more than they
 // save on so few.
 constexpr std::size_t kComparisonSortMost = 64;
@@ -178,7 +182,13 @@ public:
         : bits_(bits),
           prefix_bits_(std::min(kPrefixBits, bits)),
           options_(options),
-          account_(account) {}
+          account_(account),
+          chunk_entries_(options.memory == 0
+                             ? kChunkEntries
+                             : std::clamp<std::size_t>(
+                                   static_cast<std::size_t>(options.memory /
+                                                            (4 * kBuckets * sizeof(std::uint64_t))),
+                                   kLeastChunkEntries, kChunkEntries)) {}
 
     ~Occurrences() { account_.release(charged_); }
     Occurrences(const Occurrences&) = delete;
@@ -226,8 +236,63 @@ private:
         std::vector<std::shared_ptr<void>> chunks;
         std::uint64_t* cursor = nullptr;
         std::uint64_t* limit = nullptr;
-        std::size_t size = 0;
+        std::size_t size = 0;  // in the chunks before the last while collecting; all after
+        util::OsFile spill;    // occurrences written out when the row outgrew its memory
+        std::size_t spilled = 0;
+
+        [[nodiscard]] std::size_t in_memory() const {
+            if (chunks.empty()) return 0;
+            return size + static_cast<std::size_t>(
+                              cursor - static_cast<const std::uint64_t*>(chunks.back().get()));
+        }
     };
+
+    [[noreturn]] void fail_spill(int error) const {
+        throw SpillError(error, options_.spill_directory);
+    }
+
+    // Writes every bucket's occurrences to its temporary file and lets its chunks go: the row
+    // goes on in memory from empty, its prefix partitions growing on disk.
+    void spill_all() {
+        for (Bucket& bucket : buckets_) {
+            const std::size_t n = bucket.in_memory();
+            if (n == 0) continue;
+            if (!bucket.spill.is_open()) {
+                bucket.spill = util::OsFile::open_temporary(options_.spill_directory);
+                if (!bucket.spill.is_open()) fail_spill(bucket.spill.error());
+            }
+            for (std::size_t at = 0; at < n; at += chunk_entries_) {
+                const auto* data =
+                    static_cast<const char*>(bucket.chunks[at / chunk_entries_].get());
+                const std::size_t entries = std::min(chunk_entries_, n - at);
+                if (!bucket.spill.write_all({data, entries * sizeof(std::uint64_t)})) {
+                    fail_spill(bucket.spill.error());
+                }
+                util::poll_interrupt(entries * sizeof(std::uint64_t));
+            }
+            bucket.spilled += n;
+            const std::uint64_t freed =
+                bucket.chunks.size() * chunk_entries_ * sizeof(std::uint64_t);
+            bucket.chunks.clear();
+            bucket.cursor = bucket.limit = nullptr;
+            bucket.size = 0;
+            charged_release(freed);
+            chunk_bytes_ -= freed;
+        }
+    }
+
+    // Reads back the occurrences a bucket spilled, into `out`.
+    void read_spilled(Bucket& bucket, std::vector<std::uint64_t>& out) const {
+        out.resize(bucket.spilled);
+        const std::span<char> bytes(reinterpret_cast<char*>(out.data()),
+                                    out.size() * sizeof(std::uint64_t));
+        for (std::size_t at = 0; at < bytes.size();) {
+            const std::ptrdiff_t got = bucket.spill.read_at(bytes.subspan(at), at);
+            if (got <= 0) fail_spill(got < 0 ? bucket.spill.error() : EIO);
+            at += static_cast<std::size_t>(got);
+        }
+        bucket.spill = util::OsFile{};
+    }
 
     void charge(std::uint64_t bytes) {
         account_.charge(bytes, [&] {
@@ -261,20 +326,32 @@ private:
     }
 
     void new_chunk(Bucket& bucket) {
-        const std::uint64_t bytes = kChunkEntries * sizeof(std::uint64_t);
+        const std::uint64_t bytes = chunk_entries_ * sizeof(std::uint64_t);
+        const bool spills = !options_.spill_directory.empty();
         if (options_.memory != 0 && chunk_bytes_ + bytes > options_.memory) {
-            throw util::MemoryRefused(chunk_bytes_ + bytes, options_.memory,
-                                      util::MemoryNeed{
-                                          .what = "the k-mer occurrences of a row",
-                                          .detail = std::to_string(size_) + " occurrences",
-                                      });
+            if (!spills) {
+                throw util::MemoryRefused(chunk_bytes_ + bytes, options_.memory,
+                                          util::MemoryNeed{
+                                              .what = "the k-mer occurrences of a row",
+                                              .detail = std::to_string(size_) + " occurrences",
+                                          });
+            }
+            spill_all();
         }
-        charge(bytes);
+        try {
+            charge(bytes);
+        } catch (const util::MemoryRefused&) {
+            if (!spills || chunk_bytes_ == 0) throw;
+            // What the machine allows is the bound when none was given: past it, out of core.
+            account_.release(bytes);
+            spill_all();
+            charge(bytes);
+        }
         chunk_bytes_ += bytes;
-        if (!bucket.chunks.empty()) bucket.size += kChunkEntries;
-        bucket.chunks.push_back(map_zeroed_block(kChunkEntries * sizeof(std::uint64_t)));
+        if (!bucket.chunks.empty()) bucket.size += chunk_entries_;
+        bucket.chunks.push_back(map_zeroed_block(chunk_entries_ * sizeof(std::uint64_t)));
         bucket.cursor = static_cast<std::uint64_t*>(bucket.chunks.back().get());
-        bucket.limit = bucket.cursor + kChunkEntries;
+        bucket.limit = bucket.cursor + chunk_entries_;
     }
 
     // Sorts and counts each bucket, on `threads` threads taking buckets in turn; each bucket's
@@ -285,11 +362,8 @@ private:
                        util::InterruptHook& hook) {
         std::size_t largest = 0;
         for (Bucket& bucket : buckets_) {
-            if (!bucket.chunks.empty()) {
-                bucket.size += static_cast<std::size_t>(
-                    bucket.cursor - static_cast<std::uint64_t*>(bucket.chunks.back().get()));
-            }
-            largest = std::max(largest, bucket.size);
+            bucket.size = bucket.in_memory();
+            largest = std::max(largest, bucket.size + bucket.spilled);
         }
         // Each thread gathers a bucket into one array and radix sorts it through a second.
         const std::size_t scratch = std::min(largest, kRadixBucketMost);
@@ -327,24 +401,29 @@ private:
         const auto sort_buckets = [&] {
             std::vector<std::uint64_t> keys;
             std::vector<std::uint64_t> spare;
+            std::vector<std::uint64_t> from_disk;
             for (;;) {
                 const std::size_t b = next.fetch_add(1);
                 if (b >= buckets_.size() || failed.load(std::memory_order_relaxed)) return;
                 Bucket& bucket = buckets_[b];
                 std::vector<std::span<const std::uint64_t>> pieces;
-                for (std::size_t at = 0; at < bucket.size; at += kChunkEntries) {
+                if (bucket.spilled != 0) {
+                    read_spilled(bucket, from_disk);
+                    pieces.emplace_back(from_disk);
+                }
+                for (std::size_t at = 0; at < bucket.size; at += chunk_entries_) {
                     pieces.emplace_back(
-                        static_cast<const std::uint64_t*>(bucket.chunks[at / kChunkEntries].get()),
-                        std::min(kChunkEntries, bucket.size - at));
+                        static_cast<const std::uint64_t*>(bucket.chunks[at / chunk_entries_].get()),
+                        std::min(chunk_entries_, bucket.size - at));
                 }
                 BucketCounts& out = done[b];
                 if (wide) out.counts.widen();
-                sort_and_count(pieces, bucket.size, keys, spare, shift,
+                sort_and_count(pieces, bucket.size + bucket.spilled, keys, spare, shift,
                                [&](std::span<const std::uint64_t> sorted) {
                                    append_runs(sorted, options_.min_count, out.codes, out.counts);
                                });
                 const std::uint64_t freed =
-                    bucket.chunks.size() * kChunkEntries * sizeof(std::uint64_t);
+                    bucket.chunks.size() * chunk_entries_ * sizeof(std::uint64_t);
                 bucket.chunks.clear();
                 {
                     const std::lock_guard lock(join_mutex);
@@ -401,6 +480,7 @@ private:
     const SparseOptions& options_;
     util::MemoryAccount& account_;
     std::uint64_t charged_ = 0;
+    std::size_t chunk_entries_;
     std::uint64_t chunk_bytes_ = 0;
     std::uint64_t size_ = 0;
     std::vector<std::uint64_t> flat_;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,9 +25,24 @@ struct SparseOptions {
     Invalid invalid = Invalid::kStop;
     bool per_file = false;        // one row per file, the sum of its records
     std::uint64_t min_count = 1;  // k-mers seen fewer times in their row are left out
-    // The most the occurrences of one file's rows may take in memory; 0: what the memory
-    // account allows.
+    // The most the occurrences of one row may take in memory; 0: what the memory account
+    // allows. Past it they go to temporary files in `spill_directory`, or, without one, the
+    // count is refused.
     std::uint64_t memory = 0;
+    std::string spill_directory = {};
+};
+
+/// A temporary file of a count going out of core could not be written or read (a full disk):
+/// `os_error` is the errno, `directory` where the files were.
+class SpillError : public std::runtime_error {
+public:
+    SpillError(int os_error_, std::string directory_)
+        : std::runtime_error("cannot write temporary files"),
+          os_error(os_error_),
+          directory(std::move(directory_)) {}
+
+    int os_error;
+    std::string directory;
 };
 
 /// Counts wider than 32 bits appear only in a row of 2^32 occurrences or more; up to then a
