@@ -3,6 +3,7 @@
 import concurrent.futures
 import ctypes
 import pickle
+import re
 import subprocess
 import sys
 import sysconfig
@@ -13,6 +14,7 @@ import pytest
 import velko
 from velko.fasta import DnaSequence
 from velko.hmmer.tophit import Hit, TopHitFile
+from velko.kmer import get_kmer_count_fasta, get_kmer_count_seq
 from velko.util.accession import canonical_gid
 
 
@@ -213,3 +215,22 @@ def test_panic_in_process_pool_reaches_the_caller():
             pool.submit(raise_panic).result(timeout=60)
     assert type(info.value) is type(caught_panic())
     assert str(info.value) == NO_PARENT
+
+
+@pytest.mark.parametrize(
+    ("call", "origin"),
+    [
+        (lambda tmp: get_kmer_count_fasta(str(tmp / "missing.fa"), 2, False),
+         "src/core/fasta/reader.cpp"),
+        (lambda tmp: get_kmer_count_seq("ACNT", 2, False), "src/core/kmer/count.cpp"),
+        (lambda tmp: TopHitFile(str(tmp / "missing.tsv")).read(), "src/core/hmmer/tophit_file.cpp"),
+        (lambda tmp: TopHitFile("").write(), "src/velko/tophit.cpp"),
+    ],
+)
+def test_an_abort_writes_one_line_naming_where_it_started(tmp_path, capfd, call, origin):
+    with pytest.raises(BaseException) as info:
+        call(tmp_path)
+    assert type(info.value).__name__ == "PanicException"
+    err = capfd.readouterr().err
+    assert re.fullmatch(rf"velko: internal abort at {re.escape(origin)}:\d+: "
+                        rf"{re.escape(str(info.value))}\n", err), err

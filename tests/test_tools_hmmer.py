@@ -13,7 +13,7 @@ import pytest
 
 import velko  # noqa: F401  (publishes velko.hmmer.tophit)
 from velko.hmmer.tophit import TopHitFile
-from velko_tools import HitTable, HmmerFormatError, TopHitFormatError, VelkoError, read_hmmer
+from velko_tools import HitTable, HmmerFormatError, TopHitFormatError, VelkoError, _core, read_hmmer
 
 DATA = Path(__file__).parent / "data" / "hmmer"
 FIXED = {"tblout": 18, "domtblout": 22}
@@ -558,3 +558,41 @@ def test_cli_errors(args, status, stderr):
         assert result.stderr == stderr.format(path)
     else:
         assert result.stderr.startswith("usage: velko")
+
+
+def test_a_byte_order_mark_is_named(tmp_path):
+    path = tblout(tmp_path, row())
+    path.write_bytes(b"\xef\xbb\xbf" + path.read_bytes())
+    with pytest.raises(HmmerFormatError) as caught:
+        read_hmmer(path)
+    assert (caught.value.line, caught.value.column) == (1, 1)
+    assert "byte order mark" in caught.value.reason
+
+
+@pytest.mark.parametrize(
+    ("rows", "message"),
+    [
+        ([(1, "h", 1.0, 2.0)], "row 0: gene_id must be a str, not int"),
+        ([("g", "h", 1.0, 2.0), (b"g", "h", 1.0, 2.0)], "row 1: gene_id must be a str, not bytes"),
+        ([("g", 5, 1.0, 2.0)], "row 0: hmm_id must be a str, not int"),
+        ([("g", "h", "1e-5", 2.0)], "row 0: e_value must be a real number, not str"),
+        ([("g", "h", 1.0, None)], "row 0: bit_score must be a real number, not NoneType"),
+    ],
+)
+def test_rows_of_the_wrong_types_are_refused(rows, message):
+    with pytest.raises(TypeError) as caught:
+        HitTable(rows)
+    assert str(caught.value) == message
+
+
+def test_only_velkos_own_tophit_files_are_read():
+    # An object of another type of the very same size must not be read as a table.
+    slots = (TopHitFile.__basicsize__ - object.__basicsize__) // 8
+    fake_type = type("Fake", (), {"__slots__": tuple(f"s{i}" for i in range(slots))})
+    fake = fake_type()
+    assert fake_type.__basicsize__ == TopHitFile.__basicsize__
+    message = "expected a velko.hmmer.tophit.TopHitFile, not Fake"
+    with pytest.raises(TypeError, match=message):
+        _core.tophits_from_tophit_file(fake)
+    with pytest.raises(TypeError, match=message):
+        HitTable([("g", "h", 1.0, 2.0)])._core.fill_tophit_file(fake)

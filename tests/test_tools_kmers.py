@@ -429,6 +429,8 @@ def test_damaged_and_truncated_gzip(tmp_path, capfd):
          "strands must be 'forward', 'both' or 'canonical', not 'reverse'"),
         ({"k": 2, "invalid": "ignore"}, ValueError, "invalid must be 'error' or 'skip', not 'ignore'"),
         ({"k": 2, "threads": 0}, ValueError, "threads must be a positive int or None, not 0"),
+        ({"k": 2, "threads": 2**40}, ValueError, "threads must be at most 1024, not 1099511627776"),
+        ({"k": 2, "per_file": "no"}, TypeError, "per_file must be a bool, not str"),
     ],
 )
 def test_argument_errors(two_files, kwargs, kind, message):

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import numbers
 import os
 from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Literal, Union
@@ -46,6 +47,12 @@ def _tophit_file_type() -> type[TopHitFile]:
     return TopHitFile
 
 
+def _check_score(row: int, field: str, value: object) -> None:
+    # NumPy would read a str such as "1e-5" as a number: a score must be one already.
+    if isinstance(value, (str, bytes)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"row {row}: {field} must be a real number, not {type(value).__name__}")
+
+
 def _same(a: float, b: float) -> bool:
     """Equal, NaN included: a table read twice holds the same hits."""
     return a == b or (a != a and b != b)
@@ -75,7 +82,9 @@ class HitTable:
         hmm_ids: list[str] = []
         e_values: list[float] = []
         bit_scores: list[float] = []
-        for gene_id, hmm_id, e_value, bit_score in rows:
+        for row, (gene_id, hmm_id, e_value, bit_score) in enumerate(rows):
+            _check_score(row, "e_value", e_value)
+            _check_score(row, "bit_score", bit_score)
             gene_ids.append(gene_id)
             hmm_ids.append(hmm_id)
             e_values.append(e_value)
@@ -187,8 +196,8 @@ class HitTable:
         feed or a profile id holding a tab, a line feed, ";" or "," (the file could not be read
         back as the same table), and the OSError subclass of the failing system call.
         """
-        encoded, name = _path_parts(path)
-        self._core.write(encoded, name)
+        encoded, _ = _path_parts(path)
+        self._core.write(encoded)
 
     @classmethod
     def read(cls, path: StrPath) -> HitTable:
@@ -199,21 +208,21 @@ class HitTable:
         Raises TopHitFormatError (with ``path`` and ``line``) for a line that does not read,
         and the OSError subclass open() would raise for a missing or unreadable file.
         """
-        encoded, name = _path_parts(path)
-        return cls._wrap(_core.read_tophits(encoded, name))
+        encoded, _ = _path_parts(path)
+        return cls._wrap(_core.read_tophits(encoded))
 
     @classmethod
     def from_tophit_file(cls, tophits: TopHitFile) -> HitTable:
         """A table holding the hits of a ``velko.hmmer.tophit.TopHitFile``, copied from its
         memory (the file at its path is not read)."""
-        return cls._wrap(_core.tophits_from_tophit_file(tophits, _tophit_file_type()))
+        return cls._wrap(_core.tophits_from_tophit_file(tophits))
 
     def to_tophit_file(self, path: StrPath) -> TopHitFile:
         """A new ``velko.hmmer.tophit.TopHitFile`` for ``path`` (kept as its ``str``) holding
         these hits, copied in memory; nothing is written until its ``write()`` is called."""
         tophit_type = _tophit_file_type()
         tophits = tophit_type(os.fspath(path))
-        self._core.fill_tophit_file(tophits, tophit_type)
+        self._core.fill_tophit_file(tophits)
         return tophits
 
 
@@ -259,7 +268,7 @@ def read_hmmer(
         raise ValueError("score='domain' needs format='domtblout': a tblout has no domain "
                          "scores")
     parts = [_path_parts(path) for path in _as_paths(paths)]
-    core = _core.read_hmmer([encoded for encoded, _ in parts], [name for _, name in parts],
+    core = _core.read_hmmer([encoded for encoded, _ in parts],
                             format, program or "", score, hmm)
     return HitTable._wrap(core)
 

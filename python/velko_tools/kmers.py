@@ -27,6 +27,8 @@ Layout = Literal["auto", "dense", "sparse"]
 MAX_K = 31
 # Beyond this a k-mer is no longer one 64-bit code.
 MAX_SPARSE_K = 32
+# More workers than this gain nothing on any machine and only cost their stacks.
+MAX_THREADS = 1024
 
 
 class KmerTable:
@@ -195,10 +197,14 @@ def count_kmers(
         raise ValueError(f"strands must be 'forward', 'both' or 'canonical', not {strands!r}")
     if invalid not in ("error", "skip"):
         raise ValueError(f"invalid must be 'error' or 'skip', not {invalid!r}")
+    if not isinstance(per_file, bool):
+        raise TypeError(f"per_file must be a bool, not {type(per_file).__name__}")
     if threads is None:
         threads = os.cpu_count() or 1
     elif isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
         raise ValueError(f"threads must be a positive int or None, not {threads!r}")
+    elif threads > MAX_THREADS:
+        raise ValueError(f"threads must be at most {MAX_THREADS}, not {threads}")
 
     if isinstance(min_count, bool) or not isinstance(min_count, int) or min_count < 1:
         raise ValueError(f"min_count must be a positive int, not {min_count!r}")
@@ -213,7 +219,7 @@ def count_kmers(
     report, close = _progress_reporter(progress, encoded)
     try:
         ids, file_index, kmers, counts, windows, skipped = _core.count_table(
-            encoded, names, k, strands, invalid == "skip", per_file, threads, report)
+            encoded, k, strands, invalid == "skip", per_file, threads, report)
     finally:
         close()
     row_files = [names[i] for i in file_index.tolist()]

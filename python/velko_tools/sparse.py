@@ -306,7 +306,7 @@ def count_sparse(
     report, close = _progress_reporter(progress, paths)
     try:
         ids, file_index, indptr, codes, counts, windows, skipped = _core.count_sparse(
-            paths, names, k, strands, invalid == "skip", per_file, min_count, memory or 0,
+            paths, k, strands, invalid == "skip", per_file, min_count, memory or 0,
             os.fsencode(tmpdir), threads, report)
     finally:
         close()

@@ -3,26 +3,21 @@
 
 #include <nanobind/nanobind.h>
 
-#include <string>
-#include <vector>
-
 namespace velko::tools {
 
 namespace nb = nanobind;
 
+/// The exception translator: every core failure as its velko_tools exception.
+void register_failures();
+
 /// reverse_complement.
 void bind_sequences(nb::module_& m);
 
-/// k-mer counting of FASTA files into tables, and the exceptions of reading them.
+/// k-mer counting of FASTA files into tables.
 void bind_kmers(nb::module_& m);
 
 /// Sparse k-mer counts of FASTA files up to k = 32.
 void bind_sparse(nb::module_& m);
-
-/// Inside a catch block of a k-mer count over `paths` (named in Python by `names`): raises the
-/// velko_tools exception of the failure being handled, naming its file as the caller gave it;
-/// rethrows any other.
-[[noreturn]] void raise_count_failure(const std::vector<std::string>& paths, nb::list names);
 
 /// Profile-search hits and the top-hit table.
 void bind_hits(nb::module_& m);

@@ -1,17 +1,17 @@
 // k-mer tables in velko_tools._core: counting on worker threads while the caller's thread
-// watches for Ctrl-C and reports progress, and the one place core failures become exceptions.
+// watches for Ctrl-C and reports progress.
+#include "kmer/kmers.hpp"
+
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include <cerrno>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "kmer/count_table.hpp"
-#include "kmer/kmers.hpp"
 #include "velko_tools/bindings.hpp"
 
 namespace velko::tools {
@@ -27,7 +27,8 @@ using CountArray = nb::ndarray<nb::numpy, std::uint64_t>;
 
 // A NumPy array over `data` that keeps `owner` alive for as long as the array lives.
 template <class Owner>
-CountArray owning_array(Owner owner, std::uint64_t* data, std::initializer_list<std::size_t> shape) {
+CountArray owning_array(Owner owner, std::uint64_t* data,
+                        std::initializer_list<std::size_t> shape) {
     auto held = std::make_unique<Owner>(std::move(owner));
     nb::capsule keeper(held.get(), [](void* p) noexcept {
         const std::unique_ptr<Owner> drop(static_cast<Owner*>(p));
@@ -49,55 +50,8 @@ TableStrands parse_strands(const std::string& strands) {
     throw nb::value_error("strands must be 'forward', 'both' or 'canonical'");
 }
 
-// Raises the velko_tools exception for a failure in file `name` (the path as the caller gave
-// it): the error kinds of velko_tools.errors, OSError subclasses as open() raises them, and
-// gzip's own kinds for damaged and truncated streams.
-[[noreturn]] void raise_file_failure(const kmer::FileReadError& error, nb::handle name) {
-    const nb::module_ errors = nb::module_::import_("velko_tools.errors");
-    switch (error.fault) {
-        case ReadFault::kFormat:
-            errors.attr("raise_fasta_format_error")(name, error.line, error.what());
-            break;
-        case ReadFault::kOs:
-            errno = error.os_error;
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-            throw nb::python_error();
-        case ReadFault::kGzipDamaged:
-            errors.attr("raise_bad_gzip")(name, error.what());
-            break;
-        case ReadFault::kGzipTruncated:
-            errors.attr("raise_truncated_gzip")(name);
-            break;
-    }
-    throw std::logic_error("unreachable: the error helpers always raise");
-}
-
-}  // namespace
-
-void raise_count_failure(const std::vector<std::string>& paths, nb::list names) {
-    // The failing file is named as the caller gave it, found by the path the core reports.
-    const auto name_of = [&](const std::string& path) {
-        std::size_t i = 0;
-        while (i + 1 < paths.size() && paths[i] != path) ++i;
-        return names[i];
-    };
-    try {
-        throw;
-    } catch (const kmer::FileReadError& error) {
-        raise_file_failure(error, name_of(error.path));
-    } catch (const kmer::InvalidBase& error) {
-        nb::module_::import_("velko_tools.errors")
-            .attr("raise_invalid_base")(name_of(error.path), error.record, error.line,
-                                        error.column, error.character);
-        throw std::logic_error("unreachable: raise_invalid_base always raises");
-    }
-}
-
-namespace {
-
-nb::tuple count_table(nb::list files, nb::list names, std::uint8_t k,
-                      const std::string& strands, bool skip_invalid, bool per_file,
-                      unsigned threads, nb::object progress) {
+nb::tuple count_table(nb::list files, std::uint8_t k, const std::string& strands, bool skip_invalid,
+                      bool per_file, unsigned threads, nb::object progress) {
     const kmer::TableOptions options{
         .k = k,
         .strands = parse_strands(strands),
@@ -124,21 +78,7 @@ nb::tuple count_table(nb::list files, nb::list names, std::uint8_t k,
             if (PyErr_CheckSignals() != 0) throw nb::python_error();
             if (!progress.is_none()) progress(job.bytes_done());
         }
-        std::vector<kmer::FileRows> rows;
-        try {
-            rows = job.take();
-        } catch (const kmer::FileReadError& error) {
-            std::size_t i = 0;
-            while (i + 1 < paths.size() && paths[i] != error.path) ++i;
-            raise_file_failure(error, names[i]);
-        } catch (const kmer::InvalidBase& error) {
-            std::size_t i = 0;
-            while (i + 1 < paths.size() && paths[i] != error.path) ++i;
-            nb::module_::import_("velko_tools.errors")
-                .attr("raise_invalid_base")(names[i], error.record, error.line, error.column,
-                                            error.character);
-            throw std::logic_error("unreachable: raise_invalid_base always raises");
-        }
+        std::vector<kmer::FileRows> rows = job.take();
         const nb::gil_scoped_release unlocked;
         table = kmer::gather_table(std::move(rows), kmers.size());
     }
@@ -162,8 +102,8 @@ nb::tuple count_table(nb::list files, nb::list names, std::uint8_t k,
 }  // namespace
 
 void bind_kmers(nb::module_& m) {
-    m.def("count_table", &count_table, nb::arg("files"), nb::arg("names"), nb::arg("k"),
-          nb::arg("strands"), nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("threads"),
+    m.def("count_table", &count_table, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
+          nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("threads"),
           nb::arg("progress").none(),
           "Counts the k-mers of FASTA files into (ids, file index per row, k-mer labels,\n"
           "counts, windows, skipped); velko_tools.count_kmers is the public face of this.");

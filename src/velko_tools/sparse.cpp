@@ -6,7 +6,6 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,7 +40,7 @@ kmer::TableStrands parse_strands(const std::string& strands) {
     throw nb::value_error("strands must be 'forward', 'both' or 'canonical'");
 }
 
-nb::tuple count_sparse(nb::list files, nb::list names, std::uint8_t k, const std::string& strands,
+nb::tuple count_sparse(nb::list files, std::uint8_t k, const std::string& strands,
                        bool skip_invalid, bool per_file, std::uint64_t min_count,
                        std::uint64_t memory, nb::bytes tmpdir, unsigned threads,
                        nb::object progress) {
@@ -73,18 +72,7 @@ nb::tuple count_sparse(nb::list files, nb::list names, std::uint8_t k, const std
             if (PyErr_CheckSignals() != 0) throw nb::python_error();
             if (!progress.is_none()) progress(job.bytes_done());
         }
-        try {
-            table = job.take();
-        } catch (const std::bad_alloc&) {
-            throw;
-        } catch (const kmer::SpillError& error) {
-            errno = error.os_error;
-            const nb::object directory = nb::module_::import_("os").attr("fsdecode")(tmpdir);
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, directory.ptr());
-            throw nb::python_error();
-        } catch (...) {
-            raise_count_failure(paths, names);
-        }
+        table = job.take();
     }
     nb::list ids;
     for (const std::string& id : table.ids) ids.append(nb::str(id.data(), id.size()));
@@ -101,9 +89,9 @@ nb::tuple count_sparse(nb::list files, nb::list names, std::uint8_t k, const std
 }  // namespace
 
 void bind_sparse(nb::module_& m) {
-    m.def("count_sparse", &count_sparse, nb::arg("files"), nb::arg("names"), nb::arg("k"),
-          nb::arg("strands"), nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("min_count"),
-          nb::arg("memory"), nb::arg("tmpdir"), nb::arg("threads"), nb::arg("progress").none(),
+    m.def("count_sparse", &count_sparse, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
+          nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("min_count"), nb::arg("memory"),
+          nb::arg("tmpdir"), nb::arg("threads"), nb::arg("progress").none(),
           "Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,\n"
           "codes, counts, windows, skipped); velko_tools.count_kmers(layout='sparse') is the\n"
           "public face of this.");

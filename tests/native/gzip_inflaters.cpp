@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 #include "util/input_stream.hpp"
 #include "util/os_file.hpp"
 
 namespace {
 
-using velko::ReadError;
-using velko::ReadFault;
+using velko::util::Failure;
+using velko::util::FailureKind;
 using velko::util::Inflater;
 using velko::util::InputStream;
 using velko::util::OsFile;
@@ -57,7 +57,7 @@ std::string fasta(std::mt19937_64& random, std::size_t size) {
 struct Outcome {
     std::string text;
     std::string failure;
-    ReadFault fault = ReadFault::kOs;
+    FailureKind fault = FailureKind::kOs;
 };
 
 // Reads through a new descriptor of the same open file, as the reader opens its own.
@@ -69,9 +69,9 @@ Outcome drain(int fd, Inflater inflater, std::size_t read_size) {
     std::vector<char> buffer(read_size);
     try {
         while (const std::size_t n = input.read(buffer)) outcome.text.append(buffer.data(), n);
-    } catch (const ReadError& error) {
+    } catch (const Failure& error) {
         outcome.failure = error.what();
-        outcome.fault = error.fault;
+        outcome.fault = error.kind;
     }
     return outcome;
 }
@@ -135,8 +135,8 @@ void check(const std::string& label, const std::string& data, const std::string*
                 const Outcome got = read_as(data, inflater, read_size, pipe);
                 expect(got.failure == failure, how + ": failure '" + got.failure + "'");
                 const auto fault = failure == "gzip stream ended early"
-                                       ? ReadFault::kGzipTruncated
-                                       : ReadFault::kGzipDamaged;
+                                       ? FailureKind::kGzipTruncated
+                                       : FailureKind::kGzipDamaged;
                 expect(failure.empty() || got.fault == fault, how + ": fault kind");
                 if (text != nullptr) expect(got.text == *text, how + ": text differs");
             }

@@ -7,8 +7,7 @@
 #include <span>
 #include <stdexcept>
 
-#include "util/fail.hpp"
-#include "util/file_error.hpp"
+#include "util/failure.hpp"
 #include "util/input_stream.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
@@ -18,7 +17,6 @@ namespace velko::hmmer {
 namespace {
 
 constexpr std::size_t kReadBuffer = std::size_t{1} << 20;
-constexpr std::string_view kCannotRead = "Cannot read file!";
 constexpr std::string_view kNoDomainScores =
     "a tblout (per-sequence table) has no domain scores: read a domtblout for them";
 
@@ -234,13 +232,21 @@ HmmerTableReader::HmmerTableReader(std::string_view path, const HmmerOptions& op
                                    TopHitTable& table)
     : path_(path), options_(options), table_(table) {
     if (options.format == TableFormat::kTblout && options.score == ScoreKind::kDomain) {
-        throw std::invalid_argument(std::string(kNoDomainScores));
+        throw util::Failure({.kind = util::FailureKind::kRefused,
+                             .file = util::FileKind::kHmmerTable,
+                             .path = std::string(path),
+                             .reason = std::string(kNoDomainScores)});
     }
 }
 
 void HmmerTableReader::fail_at(std::uint64_t line, std::uint32_t column,
                                std::string_view reason) const {
-    throw util::FormatError(path_, line, column, reason);
+    throw util::Failure({.kind = util::FailureKind::kFormat,
+                         .file = util::FileKind::kHmmerTable,
+                         .path = std::string(path_),
+                         .line = line,
+                         .column = column,
+                         .reason = std::string(reason)});
 }
 
 void HmmerTableReader::feed(std::string_view bytes) {
@@ -278,6 +284,11 @@ void HmmerTableReader::finish() {
 void HmmerTableReader::take_line(std::string_view line) {
     ++line_;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // Editors on some systems put a byte order mark first; read as text, it would shift the
+    // first line's columns and fail on a field far from the cause.
+    if (line_ == 1 && line.starts_with("\xEF\xBB\xBF")) {
+        fail_at(1, 1, "the file starts with a UTF-8 byte order mark (BOM): save it without one");
+    }
     std::size_t first = 0;
     while (first < line.size() && is_blank(line[first])) ++first;
     if (first == line.size()) return;
@@ -426,17 +437,19 @@ void HmmerTableReader::offer_waiting(SearchProgram program) {
 void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table) {
     HmmerTableReader reader(path, options, table);
     util::OsFile file = util::OsFile::open_read(path);
-    if (!file.is_open()) throw util::OsError(kCannotRead, path, file.error());
+    if (!file.is_open()) {
+        throw util::os_failure(util::FileKind::kHmmerTable, util::FileStep::kRead, path,
+                               file.error());
+    }
     util::InputStream input(file);
     std::vector<char> buffer(kReadBuffer);
     while (true) {
         std::size_t count = 0;
         try {
             count = input.read(buffer);
-        } catch (const ReadError& error) {
-            if (error.fault == ReadFault::kOs)
-                throw util::OsError(kCannotRead, path, error.os_error);
-            throw;  // damaged or cut-off gzip data
+        } catch (util::Failure& failure) {
+            failure.locate(path, util::FileKind::kHmmerTable);
+            throw;
         }
         if (count == 0) break;
         reader.feed(std::string_view(buffer.data(), count));

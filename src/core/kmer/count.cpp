@@ -11,15 +11,18 @@
 #include "kmer/kmers.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/dna.hpp"
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 #include "util/interrupt.hpp"
-#include "util/messages.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::kmer {
 namespace {
 
-using util::kNoneUnwrap;
+// A window that holds `byte`, which is no base.
+[[noreturn]] void fail_base(unsigned char byte) {
+    throw util::Failure({.kind = util::FailureKind::kInvalidBase,
+                         .piece = std::string(1, static_cast<char>(byte))});
+}
 
 // A message quotes at most this many bytes of the text; one more is kept to find where a
 // character that straddles the cut begins.
@@ -101,8 +104,7 @@ void append_number(std::string& text, std::uint64_t value) {
 
 }  // namespace
 
-SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts,
-                                 PackPath path)
+SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts, PackPath path)
     : k_(k), counts_(counts), path_(path), groups_(k, counts.data()), mask_(counts.size() - 1) {}
 
 void SequenceCounter::feed(std::string_view piece) {
@@ -130,8 +132,7 @@ std::size_t SequenceCounter::count_windows(std::string_view piece) {
         if (code == kBad) return i;
         letters_ = letters_ * 4 + code;
     }
-    return counts_.size() > kCachedCounts ? count_far(bytes, i, size)
-                                          : count_near(bytes, i, size);
+    return counts_.size() > kCachedCounts ? count_far(bytes, i, size) : count_near(bytes, i, size);
 }
 
 // Windows over a bad letter may be counted with a wrong index, but a text with a complete window
@@ -152,8 +153,8 @@ std::size_t SequenceCounter::count_near(const unsigned char* bytes, std::size_t 
             turns_.assign((turns - 1) * n, 0);
         }
         for (std::size_t t = 0; t < turns_.size() / n; ++t) tables[used++] = turns_.data() + t * n;
-        i += count_letter_blocks({bytes + i, size - i}, rolling, mask, {tables.data(), used},
-                                 false, path_);
+        i += count_letter_blocks({bytes + i, size - i}, rolling, mask, {tables.data(), used}, false,
+                                 path_);
     }
     // What is left: the block that holds a bad byte, or the last letters short of a block.
     while (i < size) {
@@ -224,8 +225,8 @@ void SequenceCounter::keep_context(std::string_view piece) {
     const std::uint64_t to = std::min(end, keep_to);
     if (from >= to) return;
     if (context_.empty()) context_start_ = from;
-    context_.append(piece.substr(static_cast<std::size_t>(from - size_),
-                                 static_cast<std::size_t>(to - from)));
+    context_.append(
+        piece.substr(static_cast<std::size_t>(from - size_), static_cast<std::size_t>(to - from)));
 }
 
 unsigned char SequenceCounter::byte_at(std::uint64_t position) const {
@@ -264,10 +265,10 @@ void SequenceCounter::fail_first_window() const {
         if (!is_boundary(start)) fail_boundary(start);
         if (!is_boundary(start + k_)) fail_boundary(start + k_);
         for (std::uint64_t i = start; i < start + k_; ++i) {
-            if (kCode[byte_at(i)] == kBad) fail(kNoneUnwrap);
+            if (kCode[byte_at(i)] == kBad) fail_base(byte_at(i));
         }
     }
-    fail(kNoneUnwrap);  // not reached: the window starting at the bad byte fails at the latest
+    fail_base(byte_at(bad));  // not reached: the window starting at the bad byte fails at last
 }
 
 void SequenceCounter::fail_boundary(std::uint64_t position) const {
@@ -294,7 +295,8 @@ void SequenceCounter::fail_boundary(std::uint64_t position) const {
         message.append(head_.data(), cut);
         message += "`[...]";
     }
-    fail(message);
+    // The text is velko's (a slice of the text cut inside a character), shown whole.
+    throw util::Failure({.kind = util::FailureKind::kAbort, .reason = std::move(message)});
 }
 
 void add_reverse_strand(std::uint8_t k, std::span<std::uint64_t> counts) {

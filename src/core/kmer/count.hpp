@@ -25,9 +25,9 @@ public:
     /// Feeds the next bytes of the text. Never throws: the first bad window is remembered and
     /// counting stops there.
     void feed(std::string_view piece);
-    /// Ends the text: returns the number of windows, or throws velko::Abort (via fail()) with
-    /// exactly the message counting the whole text at once gives (character-boundary message with
-    /// the text's first <=256 bytes and "[...]" when longer, or the Option::unwrap() message).
+    /// Ends the text: returns the number of windows, or throws util::Failure exactly as counting
+    /// the whole text at once does: an abort with the character-boundary message (the text's
+    /// first <=256 bytes and "[...]" when longer), or the invalid base of the first bad window.
     std::uint64_t finish();
 
 private:
@@ -102,7 +102,7 @@ private:
 };
 
 /// The counts of `text`, and with `use_rev_complement` those of its reverse complement added.
-/// Throws std::bad_alloc when 4^k counts cannot fit, Abort when a window is not a k-mer.
+/// Throws std::bad_alloc when 4^k counts cannot fit, util::Failure when a window is not a k-mer.
 [[nodiscard]] KmerCountResult count_text(std::string_view text, std::uint8_t k,
                                          bool use_rev_complement);
 

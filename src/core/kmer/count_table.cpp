@@ -13,14 +13,12 @@
 #include "kmer/kmers.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
-#include "util/messages.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::kmer {
 namespace {
 
 // The message velko gives for a window over a byte that is not a base.
-using util::kNoneUnwrap;
 
 // Rows are kept in chunks that grow from a few rows to this size, so a file of three records
 // takes little and a file of millions of reads takes few allocations; gathering frees one chunk
@@ -79,7 +77,7 @@ public:
 
     [[nodiscard]] std::size_t columns() const {
         return strands_ == TableStrands::kCanonical ? partners_.size()
-                                                   : static_cast<std::size_t>(kmer_space(k_));
+                                                    : static_cast<std::size_t>(kmer_space(k_));
     }
     // Each window adds this many k-mers to a row.
     [[nodiscard]] std::uint64_t per_window() const {
@@ -153,7 +151,7 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
             }
         }
         counter.start();
-        std::optional<InvalidBase> failure;
+        std::optional<util::Failure> failure;
         // Lines are gathered into stretches, as the counter has a fixed cost per piece that
         // 60-letter lines would pay a million times over; each line's place is kept beside it,
         // so a bad byte can still be named by line and column.
@@ -171,9 +169,14 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
                        is_continuation(static_cast<unsigned char>(text[end]))) {
                     ++end;
                 }
-                failure.emplace(path, std::string(reader.id()), place->line,
-                                place->column + (at - place->at),
-                                std::string(text.substr(at, end - at)));
+                failure.emplace(
+                    util::FailureFacts{.kind = util::FailureKind::kInvalidBase,
+                                       .file = util::FileKind::kFasta,
+                                       .path = std::string(path),
+                                       .line = place->line,
+                                       .column = place->column + (at - place->at),
+                                       .record = std::string(reader.id()),
+                                       .piece = std::string(text.substr(at, end - at))});
             }
             // Once a byte has failed, read on only as far as deciding whether a window fits.
             if (invalid == Invalid::kStop && failure && counter.size() >= k) break;
@@ -222,15 +225,6 @@ std::vector<std::uint64_t> table_kmers(std::uint8_t k, TableStrands strands) {
     }
     return kmers;
 }
-
-InvalidBase::InvalidBase(std::string path_, std::string record_, std::uint64_t line_,
-                         std::uint64_t column_, std::string character_)
-    : Abort(std::string(kNoneUnwrap)),
-      path(std::move(path_)),
-      record(std::move(record_)),
-      line(line_),
-      column(column_),
-      character(std::move(character_)) {}
 
 TableJob::TableJob(std::vector<std::string> paths, TableOptions options, unsigned threads)
     : paths_(std::move(paths)),
@@ -285,11 +279,11 @@ void TableJob::work() {
         } catch (...) {
             try {
                 throw;
-            } catch (const ReadError& error) {
-                failures_[i] = std::make_exception_ptr(FileReadError(paths_[i], error));
+            } catch (util::Failure& failure) {
+                failure.locate(paths_[i], util::FileKind::kFasta);
             } catch (...) {
-                failures_[i] = std::current_exception();
             }
+            failures_[i] = std::current_exception();
             rows_[i] = FileRows{};
             std::size_t seen = first_failed_.load();
             while (i < seen && !first_failed_.compare_exchange_weak(seen, i)) {
@@ -323,9 +317,9 @@ Table gather_table(std::vector<FileRows>&& files, std::size_t columns) {
     const std::uint64_t bytes =
         util::saturating_mul(util::saturating_mul(rows, columns), sizeof(std::uint64_t));
     util::require_memory(bytes, [&] {
-        return util::MemoryNeed{.what = "the k-mer table",
-                                .detail = std::to_string(rows) + " rows of " +
-                                          std::to_string(columns) + " counts"};
+        return util::MemoryNeed{
+            .what = "the k-mer table",
+            .detail = std::to_string(rows) + " rows of " + std::to_string(columns) + " counts"};
     });
     // Zeroed pages arrive as they are first written, while the chunks copied are let go.
     table.memory = map_zeroed_block(std::max<std::size_t>(static_cast<std::size_t>(bytes), 1));

@@ -16,7 +16,7 @@
 
 #include "fasta/reader.hpp"
 #include "kmer/window_kernel.hpp"
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 
 namespace velko::kmer {
 
@@ -33,29 +33,6 @@ struct TableOptions {
 
 /// The k-mer index of each column: all 4^k in order, or the canonical ones in order.
 [[nodiscard]] std::vector<std::uint64_t> table_kmers(std::uint8_t k, TableStrands strands);
-
-/// A byte that is not a base where a window needed one. what() is the text velko gives for
-/// the same input; the fields say where it is.
-class InvalidBase : public Abort {
-public:
-    InvalidBase(std::string path_, std::string record_, std::uint64_t line_,
-                std::uint64_t column_, std::string character_);
-
-    std::string path;
-    std::string record;
-    std::uint64_t line;    // 1-based line in the file
-    std::uint64_t column;  // 1-based byte column in that line
-    std::string character;
-};
-
-/// A reader failure in one file of a table.
-class FileReadError : public ReadError {
-public:
-    FileReadError(std::string path_, const ReadError& error)
-        : ReadError(error), path(std::move(path_)) {}
-
-    std::string path;
-};
 
 /// A number of rows of counts, `columns` wide, in memory of their own.
 struct RowChunk {
@@ -90,7 +67,7 @@ public:
     /// Asks the workers to stop soon; wait_for then returns true shortly.
     void cancel() { cancelled_.store(true); }
     /// After the workers finished: the rows of every file in order, or the failure of the first
-    /// file (in order) that failed, rethrown.
+    /// file (in order) that failed, rethrown (a util::Failure located in its file).
     [[nodiscard]] std::vector<FileRows> take();
 
 private:

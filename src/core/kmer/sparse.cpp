@@ -14,6 +14,7 @@
 #include "fasta/reader.hpp"
 #include "kmer/count_list.hpp"
 #include "kmer/window_kernel.hpp"
+#include "util/failure.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
 #include "util/os_file.hpp"
@@ -248,7 +249,8 @@ private:
     };
 
     [[noreturn]] void fail_spill(int error) const {
-        throw SpillError(error, options_.spill_directory);
+        throw util::os_failure(util::FileKind::kNone, util::FileStep::kWrite,
+                               options_.spill_directory, error);
     }
 
     // Writes every bucket's occurrences to its temporary file and lets its chunks go: the row
@@ -570,7 +572,7 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
         Roll state;
         std::uint64_t size = 0;
         std::uint64_t counted = 0;
-        std::optional<InvalidBase> failure;
+        std::optional<util::Failure> failure;
         while (reader.next_stretch(text, batch, fasta::Reader::kStretchBytes, &places)) {
             const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
             for (std::size_t at = 0; at < text.size() && !failure;) {
@@ -590,9 +592,14 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
                            is_continuation(static_cast<unsigned char>(text[end]))) {
                         ++end;
                     }
-                    failure.emplace(path, std::string(reader.id()), place->line,
-                                    place->column + (offset - place->at),
-                                    std::string(text.substr(offset, end - offset)));
+                    failure.emplace(util::FailureFacts{
+                        .kind = util::FailureKind::kInvalidBase,
+                        .file = util::FileKind::kFasta,
+                        .path = path,
+                        .line = place->line,
+                        .column = place->column + (offset - place->at),
+                        .record = std::string(reader.id()),
+                        .piece = std::string(text.substr(offset, end - offset))});
                 }
                 at += n;
             }
@@ -696,11 +703,11 @@ void SparseJob::work() {
         } catch (...) {
             try {
                 throw;
-            } catch (const ReadError& error) {
-                failures_[i] = std::make_exception_ptr(FileReadError(paths_[i], error));
+            } catch (util::Failure& failure) {
+                failure.locate(paths_[i], util::FileKind::kFasta);
             } catch (...) {
-                failures_[i] = std::current_exception();
             }
+            failures_[i] = std::current_exception();
             rows_[i] = SparseTable{};
             std::size_t seen = first_failed_.load();
             while (i < seen && !first_failed_.compare_exchange_weak(seen, i)) {

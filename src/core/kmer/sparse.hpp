@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,19 +29,6 @@ struct SparseOptions {
     // count is refused.
     std::uint64_t memory = 0;
     std::string spill_directory = {};
-};
-
-/// A temporary file of a count going out of core could not be written or read (a full disk):
-/// `os_error` is the errno, `directory` where the files were.
-class SpillError : public std::runtime_error {
-public:
-    SpillError(int os_error_, std::string directory_)
-        : std::runtime_error("cannot write temporary files"),
-          os_error(os_error_),
-          directory(std::move(directory_)) {}
-
-    int os_error;
-    std::string directory;
 };
 
 /// Counts wider than 32 bits appear only in a row of 2^32 occurrences or more; up to then a
@@ -87,8 +73,8 @@ public:
     /// Asks the workers to stop soon; wait_for then returns true shortly.
     void cancel() { cancelled_.store(true); }
     /// After the workers finished: every file's rows gathered in file order, or the failure of
-    /// the first file (in order) that failed, rethrown (FileReadError, InvalidBase,
-    /// util::MemoryRefused).
+    /// the first file (in order) that failed, rethrown (util::Failure: a temporary file that
+    /// could not be written is an OS failure naming their directory; util::MemoryRefused).
     [[nodiscard]] SparseTable take();
 
 private:
