@@ -3,8 +3,8 @@
 Whole-file canonical counts at k = 21 and 31 of a collection of real bacterial assemblies and of
 real nanopore reads, by velko_tools (count_kmers(layout="sparse"), arrays in memory), KMC
 (`kmc -t2`, its database written) and jellyfish (`jellyfish count -t 2`), each in a process of
-its own under /usr/bin/time for its wall time and peak memory; then velko's per-record counts
-of the collection. Exactness: velko's KMER<TAB>COUNT dump must equal `kmc_tools transform ...
+its own (the peers' wall time and peak memory from /usr/bin/time, velko's from inside its
+process, before its dump is written); then velko's per-record counts of the collection. Exactness: velko's KMER<TAB>COUNT dump must equal `kmc_tools transform ...
 dump -s` byte for byte, and `jellyfish dump -c -t` once sorted.
 
 The data comes from Debian's example packages of genome tools (apt-get download, dpkg -x) into
@@ -29,14 +29,15 @@ CACHE = Path(os.environ.get("VELKO_BENCH_CACHE", "/tmp/velko-bench"))
 PACKAGES = ["kaptive-example", "kleborate-examples", "ragout-examples", "qcat-examples"]
 
 VELKO_CHILD = """
-import sys, time
+import resource, sys, time
 from velko_tools import count_kmers
 path, k, per_file, dump = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "file", sys.argv[4]
 start = time.perf_counter()
 table = count_kmers(path, k, strands="canonical", per_file=per_file, layout="sparse",
                     invalid="skip", threads=2)
 elapsed = time.perf_counter() - start
-print(elapsed, len(table), len(table.codes), int(table.windows.sum()))
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+print(elapsed, peak, len(table), len(table.codes), int(table.windows.sum()))
 if dump != "-":
     table.write(dump)
 """
@@ -80,11 +81,12 @@ def timed(command: list[str], cwd: Path) -> tuple[float, float, str]:
 
 
 def velko(path: Path, k: int, per_file: bool, dump: Path | None, work: Path) -> tuple[float, float]:
-    """velko's count time (from inside its process: arrays in memory, nothing written) and the
-    process's peak memory."""
-    _, peak, out = timed([sys.executable, "-c", VELKO_CHILD, str(path), str(k),
+    """velko's count time and peak memory, from inside its process: arrays in memory, before
+    the dump is written."""
+    _, _, out = timed([sys.executable, "-c", VELKO_CHILD, str(path), str(k),
                           "file" if per_file else "record", str(dump) if dump else "-"], work)
-    return float(out.split()[0]), peak
+    elapsed, peak = out.split()[:2]
+    return float(elapsed), float(peak)
 
 
 def kmc(path: Path, k: int, dump: Path | None, work: Path) -> tuple[float, float]:

@@ -208,7 +208,7 @@ class SparseKmerTable:
                                  "pass row=")
             row = 0
         codes, counts = self.row(row)
-        step = 1 << 20
+        step = 1 << 16  # lines made at once: the letters of each pass as one array
         for start in range(0, len(codes), step):
             text = kmer_text(self.k, codes[start:start + step])
             numbers = counts[start:start + step].astype(str).astype(bytes)
