@@ -261,11 +261,10 @@ def test_ctrl_c_stops_a_sparse_count(tmp_path):
                      .tobytes())
     setup = textwrap.dedent("""
         from velko_tools import count_kmers
-        import resource
-        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, resource.RLIM_INFINITY))
+        limit_address_space(3 << 30)
         """)
     assert_interrupted(f"count_kmers({str(path)!r}, 31, layout='sparse', per_file=True)",
-                       setup=setup)
+                       setup=setup, prelude=ADDRESS_LIMIT)
 
 
 def test_command_line_spectrum_and_dump(write_file, tmp_path, capsysbinary):
