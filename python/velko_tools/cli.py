@@ -12,9 +12,11 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, get_args
 
 from velko_tools.errors import UsageError, VelkoError
+from velko_tools.hits import Format, Program, ProfileKey, Score
+from velko_tools.kmers import MAX_SPARSE_K, Layout, Strands
 
 
 @dataclass(frozen=True)
@@ -60,7 +62,7 @@ def _kmers(args: argparse.Namespace) -> None:
 
     dump = args.output is not None and args.output.endswith(".txt")
     if args.output is not None and not dump:
-        tables.check_output_format(args.output)  # before counting, which may take long
+        tables.output_format(args.output)  # refused before counting, which may take long
     table = count_kmers(
         args.files,
         args.k,
@@ -176,16 +178,17 @@ COMMANDS: list[Command] = [
         "k-mer counts of FASTA files (plain or gzip) as a table",
         [
             arg("files", metavar="FILE", nargs="+", help="FASTA files, plain or gzip-compressed"),
-            arg("-k", type=_int_in(1, 32), default=4, help="k-mer length (default: 4)"),
-            arg("--strands", choices=["forward", "both", "canonical"], default="forward",
-                help="count the given strand, both strands, or canonical k-mers (default: forward)"),
+            arg("-k", type=_int_in(1, MAX_SPARSE_K), default=4, help="k-mer length (default: 4)"),
+            arg("--strands", choices=get_args(Strands), default="forward",
+                help="count the given strand, both strands, or canonical k-mers "
+                     "(default: forward)"),
             arg("--skip-invalid", action="store_true",
                 help="leave out windows holding a letter other than A, C, G, T instead of failing"),
             arg("--per-file", action="store_true",
                 help="one row per file (the sum of its records) instead of one per record"),
             arg("--threads", type=_int_in(1, None), default=None, metavar="N",
                 help="files counted in parallel (default: the machine's cores)"),
-            arg("--layout", choices=["auto", "dense", "sparse"], default="auto",
+            arg("--layout", choices=get_args(Layout), default="auto",
                 help="a column per k-mer, only the k-mers seen, or dense while it fits in a "
                      "small share of memory (default: auto)"),
             arg("--min-count", type=_int_in(1, None), default=1, metavar="N",
@@ -209,16 +212,16 @@ COMMANDS: list[Command] = [
         [
             arg("files", metavar="FILE", nargs="+",
                 help="tables written by hmmsearch or hmmscan with --tblout or --domtblout"),
-            arg("--format", choices=["tblout", "domtblout"], default="tblout",
+            arg("--format", choices=get_args(Format), default="tblout",
                 help="per-sequence (--tblout) or per-domain (--domtblout) table (default: "
                      "tblout)"),
-            arg("--program", choices=["hmmsearch", "hmmscan"], default=None,
+            arg("--program", choices=get_args(Program), default=None,
                 help="the program that wrote the tables (default: each file's '# Program:' "
                      "line)"),
-            arg("--score", choices=["sequence", "domain"], default="sequence",
+            arg("--score", choices=get_args(Score), default="sequence",
                 help="the full sequence's E-value and score, or the domain's independent ones "
                      "(domtblout only; default: sequence)"),
-            arg("--hmm", choices=["name", "accession"], default="name",
+            arg("--hmm", choices=get_args(ProfileKey), default="name",
                 help="name profiles by name or by accession (default: name)"),
             arg("--top", action="store_true", help="keep each gene's top hit only"),
             arg("-o", "--output", metavar="OUT", default=None,
@@ -248,7 +251,8 @@ COMMANDS: list[Command] = [
                 help="genome ids: the file name's accession made canonical, or its stem "
                      "(default: accession)"),
             arg("--hmm", metavar="FILE", default=None, help="HMM profiles to search genes with"),
-            arg("--cut-ga", action="store_true", help="with --hmm: the profiles' gathering cutoffs"),
+            arg("--cut-ga", action="store_true",
+                help="with --hmm: the profiles' gathering cutoffs"),
             arg("--workers", type=_int_in(1, None), default=None, metavar="N",
                 help="local worker processes (default: the machine's cores)"),
             arg("--scheduler", metavar="ADDRESS", default=None,

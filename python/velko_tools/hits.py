@@ -5,39 +5,24 @@ from __future__ import annotations
 import numbers
 import os
 from collections.abc import Iterable, Iterator
-from typing import TYPE_CHECKING, Any, Literal, Union
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
+from velko_tools._args import StrPath, as_paths, check_choice, path_parts
 
 if TYPE_CHECKING:
     import pandas
 
     from velko.hmmer.tophit import TopHitFile
 
-StrPath = Union[str, "os.PathLike[str]"]
 Format = Literal["tblout", "domtblout"]
 Program = Literal["hmmsearch", "hmmscan"]
 Score = Literal["sequence", "domain"]
 ProfileKey = Literal["name", "accession"]
 Row = tuple[str, str, float, float]
-
-
-def _check_choice(name: str, value: object, choices: tuple[str, ...]) -> None:
-    if not isinstance(value, str) or value not in choices:
-        listed = " or ".join(repr(choice) for choice in choices)
-        raise ValueError(f"{name} must be {listed}, not {value!r}")
-
-
-def _path_parts(path: StrPath) -> tuple[bytes, str]:
-    """The path as the system takes it, and as messages and exceptions name it."""
-    name = os.fsdecode(path)
-    encoded = os.fsencode(path)
-    if b"\0" in encoded:
-        raise ValueError(f"embedded null byte in path {name!r}")
-    return encoded, name
 
 
 def _tophit_file_type() -> type[TopHitFile]:
@@ -196,7 +181,7 @@ class HitTable:
         feed or a profile id holding a tab, a line feed, ";" or "," (the file could not be read
         back as the same table), and the OSError subclass of the failing system call.
         """
-        encoded, _ = _path_parts(path)
+        encoded, _ = path_parts(path)
         self._core.write(encoded)
 
     @classmethod
@@ -208,7 +193,7 @@ class HitTable:
         Raises TopHitFormatError (with ``path`` and ``line``) for a line that does not read,
         and the OSError subclass open() would raise for a missing or unreadable file.
         """
-        encoded, _ = _path_parts(path)
+        encoded, _ = path_parts(path)
         return cls._wrap(_core.read_tophits(encoded))
 
     @classmethod
@@ -224,12 +209,6 @@ class HitTable:
         tophits = tophit_type(os.fspath(path))
         self._core.fill_tophit_file(tophits)
         return tophits
-
-
-def _as_paths(paths: StrPath | Iterable[StrPath]) -> list[StrPath]:
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        return [paths]
-    return list(paths)
 
 
 def read_hmmer(
@@ -259,15 +238,15 @@ def read_hmmer(
     ``program`` is None; the OSError subclass open() would raise for a missing file;
     gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
     """
-    _check_choice("format", format, ("tblout", "domtblout"))
+    check_choice("format", format, Format)
     if program is not None:
-        _check_choice("program", program, ("hmmsearch", "hmmscan"))
-    _check_choice("score", score, ("sequence", "domain"))
-    _check_choice("hmm", hmm, ("name", "accession"))
+        check_choice("program", program, Program)
+    check_choice("score", score, Score)
+    check_choice("hmm", hmm, ProfileKey)
     if score == "domain" and format == "tblout":
         raise ValueError("score='domain' needs format='domtblout': a tblout has no domain "
                          "scores")
-    parts = [_path_parts(path) for path in _as_paths(paths)]
+    parts = [path_parts(path) for path in as_paths(paths)]
     core = _core.read_hmmer([encoded for encoded, _ in parts],
                             format, program or "", score, hmm)
     return HitTable._wrap(core)

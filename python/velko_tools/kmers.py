@@ -11,20 +11,20 @@ import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
+from velko_tools._args import StrPath, as_paths, check_choice, path_parts
 
 if TYPE_CHECKING:
     import pandas
 
     from velko_tools.sparse import SparseKmerTable
 
-StrPath = Union[str, "os.PathLike[str]"]
 Strands = Literal["forward", "both", "canonical"]
 Invalid = Literal["error", "skip"]
 Progress = Union[bool, Callable[[int, int], object]]
 Layout = Literal["auto", "dense", "sparse"]
 
-# Beyond this the 4^k columns of one row no longer fit in any memory.
-MAX_K = 31
+# The largest k the core can number k-mers for (beyond it 4^k no longer fits in 64 bits).
+MAX_K: int = _core.MAX_K
 # Beyond this a k-mer is no longer one 64-bit code.
 MAX_SPARSE_K = 32
 # More workers than this gain nothing on any machine and only cost their stacks.
@@ -103,12 +103,6 @@ class KmerTable:
                                 columns=self.kmers, copy=False)
 
 
-def _as_paths(paths: StrPath | Iterable[StrPath]) -> list[StrPath]:
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        return [paths]
-    return list(paths)
-
-
 # The layout decides the kind of table; "auto" can give either.
 @overload
 def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
@@ -180,23 +174,17 @@ def count_kmers(
     is not UTF-8), the OSError subclass open() would raise for a missing or unreadable file,
     gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
     """
-    files = _as_paths(paths)
-    names = [os.fsdecode(path) for path in files]
-    encoded = [os.fsencode(path) for path in files]
-    for name, path in zip(names, encoded):
-        if b"\0" in path:
-            raise ValueError(f"embedded null byte in path {name!r}")
+    parts = [path_parts(path) for path in as_paths(paths)]
+    encoded = [path for path, _ in parts]
+    names = [name for _, name in parts]
     if isinstance(k, bool) or not isinstance(k, int):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
-    if layout not in ("auto", "dense", "sparse"):
-        raise ValueError(f"layout must be 'auto', 'dense' or 'sparse', not {layout!r}")
+    check_choice("layout", layout, Layout)
     most_k = MAX_K if layout == "dense" else MAX_SPARSE_K
     if not 1 <= k <= most_k:
         raise ValueError(f"k must be between 1 and {most_k}, not {k}")
-    if strands not in ("forward", "both", "canonical"):
-        raise ValueError(f"strands must be 'forward', 'both' or 'canonical', not {strands!r}")
-    if invalid not in ("error", "skip"):
-        raise ValueError(f"invalid must be 'error' or 'skip', not {invalid!r}")
+    check_choice("strands", strands, Strands)
+    check_choice("invalid", invalid, Invalid)
     if not isinstance(per_file, bool):
         raise TypeError(f"per_file must be a bool, not {type(per_file).__name__}")
     if threads is None:
@@ -211,7 +199,7 @@ def count_kmers(
     from velko_tools.sparse import count_sparse, dense_fits
 
     if layout == "sparse" or (layout == "auto" and not dense_fits(
-            k, strands, len(files) if per_file else _record_rows_guess(encoded))):
+            k, strands, len(encoded) if per_file else _record_rows_guess(encoded))):
         return count_sparse(encoded, names, k, strands=strands, invalid=invalid,
                             per_file=per_file, threads=threads, progress=progress,
                             min_count=min_count, memory=memory, tmpdir=tmpdir)

@@ -41,13 +41,13 @@ from typing import TYPE_CHECKING, Any, Literal, Union, get_args
 
 import numpy as np
 
+from velko_tools._args import StrPath, as_paths, check_choice
 from velko_tools.kmers import MAX_K, Invalid, KmerTable, Strands, count_kmers
 
 if TYPE_CHECKING:
     import pandas
     import pyarrow
 
-StrPath = Union[str, "os.PathLike[str]"]
 GenomeId = Literal["accession", "stem"]
 OnError = Literal["collect", "raise"]
 Layout = Literal["auto", "dense", "sparse"]
@@ -556,13 +556,11 @@ def _check_options(k: int, strands: str, invalid: str, layout: str, genome_id: s
         raise TypeError(f"k must be an int, not {type(k).__name__}")
     if not 1 <= k <= MAX_K:
         raise ValueError(f"k must be between 1 and {MAX_K}, not {k}")
-    choices = {"strands": (strands, get_args(Strands)), "invalid": (invalid, get_args(Invalid)),
-               "layout": (layout, get_args(Layout)), "genome_id": (genome_id, get_args(GenomeId)),
-               "on_error": (on_error, get_args(OnError))}
-    for name, (value, allowed) in choices.items():
-        if value not in allowed:
-            listed = " or ".join(repr(choice) for choice in allowed)
-            raise ValueError(f"{name} must be {listed}, not {value!r}")
+    check_choice("strands", strands, Strands)
+    check_choice("invalid", invalid, Invalid)
+    check_choice("layout", layout, Layout)
+    check_choice("genome_id", genome_id, GenomeId)
+    check_choice("on_error", on_error, OnError)
     if layout == "sparse" or k > MAX_DENSE_K:
         raise ValueError(f"a run stores dense profiles (4^k counts a genome), for k up to "
                          f"{MAX_DENSE_K}; k={k} with layout={layout!r} needs sparse profiles, "
@@ -664,11 +662,9 @@ def run_genomes(
                           "pip install 'velko[parquet]'") from None
     options = _Options(k=k, strands=strands, invalid=invalid, per_record=bool(per_record),
                        genome_id=genome_id, layout="dense")
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        paths = [paths]
     inputs: dict[str, _Input] = {}
     owners: dict[str, str] = {}
-    for given in paths:
+    for given in as_paths(paths):
         path = os.path.abspath(os.fsdecode(given))
         if "\0" in path:
             raise ValueError(f"embedded null byte in path {path!r}")

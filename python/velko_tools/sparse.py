@@ -9,14 +9,8 @@ import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
-from velko_tools.kmers import (
-    Invalid,
-    KmerTable,
-    Progress,
-    Strands,
-    StrPath,
-    _progress_reporter,
-)
+from velko_tools._args import StrPath
+from velko_tools.kmers import Invalid, KmerTable, Progress, Strands, _progress_reporter
 
 if TYPE_CHECKING:
     import pandas

@@ -1,8 +1,6 @@
 // PanicException, error raising and fetching, the C-API failure rule.
 #include "velko/boundary.hpp"
 
-#include <time.h>
-
 #include <cstdio>
 
 namespace velko::py {
@@ -207,21 +205,11 @@ bool SignalHook::should_stop() {
     return stop;
 }
 
-namespace {
-
-std::int64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-}  // namespace
-
-ObjectLoop::ObjectLoop() noexcept : looked_ns_(monotonic_ns()) {}
+ObjectLoop::ObjectLoop() noexcept : looked_ns_(util::monotonic_ns()) {}
 
 void ObjectLoop::look() {
     built_ = 0;
-    const std::int64_t now = monotonic_ns();
+    const std::int64_t now = util::monotonic_ns();
     if (now - looked_ns_ < util::kInterruptPeriodNs) return;
     looked_ns_ = now;
     if (PyErr_CheckSignals() != 0) throw ErrorAlreadySet{};

@@ -24,7 +24,6 @@ namespace {
 
 using hmmer::TopHitTable;
 
-using DoubleArray = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
 using DoubleInput = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 /// A top-hit table owned by a velko_tools HitTable.
@@ -39,18 +38,6 @@ struct TopHits {
 
     TopHitTable table;
 };
-
-// A NumPy array over the vector's doubles, which it keeps alive.
-DoubleArray owning_array(std::vector<double> values) {
-    auto held = std::make_unique<std::vector<double>>(std::move(values));
-    double* data = held->data();
-    const std::size_t size = held->size();
-    nb::capsule keeper(held.get(), [](void* p) noexcept {
-        const std::unique_ptr<std::vector<double>> drop(static_cast<std::vector<double>*>(p));
-    });
-    held.release();
-    return DoubleArray(data, {size}, keeper);
-}
 
 nb::str text(std::string_view value) { return nb::str(value.data(), value.size()); }
 
@@ -118,8 +105,8 @@ nb::tuple columns(const TopHits& hits) {
             bit_scores.push_back(hit.bit_score);
         }
     });
-    return nb::make_tuple(gene_ids, hmm_ids, owning_array(std::move(e_values)),
-                          owning_array(std::move(bit_scores)));
+    return nb::make_tuple(gene_ids, hmm_ids, vector_array(std::move(e_values)),
+                          vector_array(std::move(bit_scores)));
 }
 
 void append_shortest(std::string& out, double value) {
@@ -247,7 +234,9 @@ void bind_hits(nb::module_& m) {
         .def("__len__", [](const TopHits& hits) { return hits.table.hit_count(); })
         .def("gene_count", [](const TopHits& hits) { return hits.table.gene_count(); })
         .def("profile_count", [](const TopHits& hits) { return hits.table.profile_names().size(); })
-        .def("columns", &columns)
+        .def("columns", &columns,
+             nb::sig("def columns(self) -> tuple[list[str], list[str], "
+                     "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]"))
         .def("top_hits",
              [](const TopHits& hits) {
                  TopHits top;
@@ -262,11 +251,16 @@ void bind_hits(nb::module_& m) {
         .def("fill_tophit_file", &fill_tophit_file, nb::arg("obj"));
     m.def("read_hmmer", &read_hmmer, nb::arg("paths"), nb::arg("format"), nb::arg("program"),
           nb::arg("score"), nb::arg("hmm"),
+          nb::sig("def read_hmmer(paths: list[bytes], format: str, program: str, score: str, "
+                  "hmm: str) -> TopHits"),
           "Reads HMMER tables into a new TopHits; see velko_tools.read_hmmer.");
     m.def("read_tophits", &read_tophits, nb::arg("path"),
           "Reads a velko top-hit file into a new TopHits; see velko_tools.HitTable.read.");
     m.def("tophits_from_columns", &from_columns, nb::arg("gene_ids"), nb::arg("hmm_ids"),
           nb::arg("e_values"), nb::arg("bit_scores"),
+          nb::sig("def tophits_from_columns(gene_ids: list[str], hmm_ids: list[str], "
+                  "e_values: numpy.typing.NDArray[numpy.float64], "
+                  "bit_scores: numpy.typing.NDArray[numpy.float64]) -> TopHits"),
           "A new TopHits offered the rows of four columns in order.");
     m.def("tophits_from_tophit_file", &from_tophit_file, nb::arg("obj"),
           "A new TopHits holding the hits of a velko TopHitFile.");

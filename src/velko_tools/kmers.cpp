@@ -23,26 +23,6 @@ using kmer::TableStrands;
 // How often the calling thread looks at signals and reports progress while workers count.
 constexpr unsigned kPollMilliseconds = 50;
 
-using CountArray = nb::ndarray<nb::numpy, std::uint64_t>;
-
-// A NumPy array over `data` that keeps `owner` alive for as long as the array lives.
-template <class Owner>
-CountArray owning_array(Owner owner, std::uint64_t* data,
-                        std::initializer_list<std::size_t> shape) {
-    auto held = std::make_unique<Owner>(std::move(owner));
-    nb::capsule keeper(held.get(), [](void* p) noexcept {
-        const std::unique_ptr<Owner> drop(static_cast<Owner*>(p));
-    });
-    held.release();
-    return CountArray(data, shape.size(), shape.begin(), keeper);
-}
-
-CountArray vector_array(std::vector<std::uint64_t> values) {
-    std::uint64_t* data = values.data();
-    const std::size_t size = values.size();
-    return owning_array(std::move(values), data, {size});
-}
-
 TableStrands parse_strands(const std::string& strands) {
     if (strands == "forward") return TableStrands::kForward;
     if (strands == "both") return TableStrands::kBoth;
@@ -102,9 +82,17 @@ nb::tuple count_table(nb::list files, std::uint8_t k, const std::string& strands
 }  // namespace
 
 void bind_kmers(nb::module_& m) {
+    // The bound velko_tools checks k against and the command line offers: the core's own.
+    m.attr("MAX_K") = kmer::kMaxRepresentableK;
     m.def("count_table", &count_table, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
           nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("threads"),
           nb::arg("progress").none(),
+          nb::sig("def count_table(files: list[bytes], k: int, strands: str, "
+                  "skip_invalid: bool, per_file: bool, threads: int, "
+                  "progress: collections.abc.Callable[[int], object] | None) -> "
+                  "tuple[list[str], numpy.typing.NDArray[numpy.uint64], list[str], "
+                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint64]]"),
           "Counts the k-mers of FASTA files into (ids, file index per row, k-mer labels,\n"
           "counts, windows, skipped); velko_tools.count_kmers is the public face of this.");
 }

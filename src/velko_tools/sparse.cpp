@@ -92,6 +92,14 @@ void bind_sparse(nb::module_& m) {
     m.def("count_sparse", &count_sparse, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
           nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("min_count"), nb::arg("memory"),
           nb::arg("tmpdir"), nb::arg("threads"), nb::arg("progress").none(),
+          nb::sig("def count_sparse(files: list[bytes], k: int, strands: str, "
+                  "skip_invalid: bool, per_file: bool, min_count: int, memory: int, "
+                  "tmpdir: bytes, threads: int, "
+                  "progress: collections.abc.Callable[[int], object] | None) -> "
+                  "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]"),
           "Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,\n"
           "codes, counts, windows, skipped); velko_tools.count_kmers(layout='sparse') is the\n"
           "public face of this.");

@@ -168,9 +168,20 @@ int main() {
             check(label + ", three members", members, &text, "");
             check(label + ", cut in half", packed.substr(0, packed.size() / 2), nullptr, ended);
             check(label + ", trailer cut", packed.substr(0, packed.size() - 3), nullptr, ended);
-            check(label + ", one zero byte after", packed + std::string(1, '\0'), nullptr, ended);
+            // Zero padding after a member, or between members, is skipped; anything else after
+            // a member must start another.
+            const std::string zeros(512, '\0');
+            check(label + ", one zero byte after", packed + std::string(1, '\0'), &text, "");
+            check(label + ", zero padding after", packed + zeros, &text, "");
+            check(label + ", zeros between members",
+                  gzip(text.substr(0, cut), level) + zeros + gzip(text.substr(cut), level) + zeros,
+                  &text, "");
             check(label + ", junk after", packed + "trailing junk", nullptr,
                   "invalid gzip data: incorrect header check");
+            check(label + ", junk after padding", packed + zeros + "junk", nullptr,
+                  "invalid gzip data: incorrect header check");
+            check(label + ", member cut after padding", packed + zeros + packed.substr(0, 5),
+                  nullptr, ended);
         }
     }
     // A flipped byte in the data, a bad length in the trailer, an unknown method: zlib's texts.

@@ -1,6 +1,6 @@
 // The shared byte-level pieces against independent references: strict UTF-8 over every short
-// sequence, the \u{..} escape, the DNA tables' pairing law, and the file places that failures
-// found in an input carry.
+// sequence, the \u{..} escape, the DNA tables against the alphabet, and the file places that
+// failures found in an input carry.
 #include <unistd.h>
 
 #include <cmath>
@@ -18,6 +18,7 @@
 #include "util/dna.hpp"
 #include "util/failure.hpp"
 #include "util/memory.hpp"
+#include "util/quote_path.hpp"
 #include "util/utf8.hpp"
 
 namespace {
@@ -153,21 +154,41 @@ void code_escapes() {
     }
 }
 
-void dna_tables_pair() {
+// Message quoting: bytes that begin no valid character are shown as bytes, one at a time, even
+// where they look like the start of one; the cut counts characters, never splitting one.
+void quoting_for_messages() {
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\xff" "b", "\"a\\xffb\""},
+        {"\xc3", "\"\\xc3\""},               // a lead byte at the end
+        {"\xe2\x82" "A", "\"\\xe2\\x82A\""},  // a character cut short
+        {"\xed\xa0\x80", "\"\\xed\\xa0\\x80\""},  // a surrogate
+        {"t\tq\"\x1b\xc3\xa9", "\"t\\tq\\\"\\u{1b}\xc3\xa9\""},
+    };
+    for (const auto& [text, want] : cases) {
+        const std::string got = velko::util::quote_text(text);
+        check(got == want, "quote_text of " + hex(text) + "gives " + got);
+    }
+    check(velko::util::quote_text("\xc3\xa9\xc3\xa9\xc3\xa9", 2) == "\"\xc3\xa9\xc3\xa9...\"",
+          "quote_text cuts after two characters");
+    check(velko::util::quote_text("ab", 2) == "\"ab\"", "quote_text keeps what fits");
+}
+
+// The tables against the alphabet written out here by hand: k-mer order A C G T (the reverse
+// strand's indexes rely on a complement flipping both bits of the code), pairs A-T and C-G,
+// and every other byte, lower case included, not DNA and complemented to N.
+void dna_tables_match_the_alphabet() {
     using velko::util::kComplement;
     using velko::util::kDnaCode;
-    using velko::util::kNotDna;
-    // Complementing a letter flips both bits of its code: k-mer indexes of the reverse strand
-    // are computed on that law.
-    for (const char letter : velko::util::kDnaLetters) {
-        const auto l = static_cast<unsigned char>(letter);
-        check(kDnaCode[static_cast<unsigned char>(kComplement[l])] == (3 ^ kDnaCode[l]),
-              std::string("complement code of ") + letter);
+    const std::string letters = "ACGT";
+    const std::string complements = "TGCA";
+    for (std::size_t byte = 0; byte < 256; ++byte) {
+        const auto at = letters.find(static_cast<char>(byte));
+        const bool dna = at != std::string::npos;
+        const std::size_t code = dna ? at : std::size_t{velko::util::kNotDna};
+        check(kDnaCode[byte] == code, "code of byte " + std::to_string(byte));
+        check(kComplement[byte] == (dna ? complements[at] : 'N'),
+              "complement of byte " + std::to_string(byte));
     }
-    int letters = 0;
-    for (int b = 0; b < 256; ++b) letters += kDnaCode[static_cast<std::size_t>(b)] != kNotDna;
-    check(letters == 4, "exactly four bytes have a code");
-    check(kDnaCode['a'] == kNotDna && kComplement['a'] == 'N', "lower case is not DNA here");
 }
 
 std::string temp_file(const std::string& name, const std::string& content) {
@@ -262,7 +283,8 @@ int main() {
     utf8_matches_reference();
     utf8_cut_characters();
     code_escapes();
-    dna_tables_pair();
+    quoting_for_messages();
+    dna_tables_match_the_alphabet();
     failures_name_their_place();
     memory_bound();
     std::printf("%d failures\n", failures);

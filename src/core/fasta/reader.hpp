@@ -77,11 +77,6 @@ public:
                                     std::size_t at_least,
                                     std::vector<PiecePlace>* places = nullptr);
 
-    /// Where the last piece handed out starts: its 1-based line in the file and 1-based byte
-    /// column in that line.
-    [[nodiscard]] std::uint64_t piece_line() const { return piece_line_; }
-    [[nodiscard]] std::uint64_t piece_column() const { return piece_column_; }
-
     /// Bytes taken from the file so far (compressed bytes for a gzip file).
     [[nodiscard]] std::uint64_t bytes_read() const { return input_->bytes_read(); }
 
@@ -120,6 +115,7 @@ private:
     std::string ahead_id_;             // the next record's, read ahead
     std::uint64_t lines_ = 0;          // line ends consumed
     std::uint64_t line_consumed_ = 0;  // bytes of the current sequence line already handed out
+    // Where the last piece handed out starts: 1-based line, 1-based byte column in it.
     std::uint64_t piece_line_ = 0;
     std::uint64_t piece_column_ = 0;
     // White space read past the buffer inside a sequence line: dropped if it ends the line,

@@ -11,6 +11,7 @@
 #include "util/input_stream.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
+#include "util/quote_path.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::hmmer {
@@ -184,29 +185,9 @@ std::uint32_t first_misfit(const Layout& layout, std::span<const Field> fields, 
     return count < layout.columns ? static_cast<std::uint32_t>(count + 1) : 0;
 }
 
-// A field as shown in a message: quoted, with anything that is not printable ASCII escaped,
-// and cut short when long.
-std::string quoted(std::string_view text) {
-    constexpr std::size_t kShown = 40;
-    constexpr std::string_view kHex = "0123456789abcdef";
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size() && i < kShown; ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += text[i];
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xf];
-        } else {
-            out += text[i];
-        }
-    }
-    if (text.size() > kShown) out += "...";
-    out += '"';
-    return out;
-}
+// A field as shown in a message: quoted and escaped, and cut short when long (a damaged
+// table can hold a field of any length).
+std::string quoted(std::string_view text) { return util::quote_text(text, 40); }
 
 std::string table_name(const Layout& layout) {
     return std::string(layout.name) + " (" + std::string(layout.kind) + ")";

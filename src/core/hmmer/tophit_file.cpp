@@ -15,6 +15,7 @@
 #include "util/memory.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
+#include "util/quote_path.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::hmmer {
@@ -33,39 +34,7 @@ constexpr std::size_t kWritebackEvery = std::size_t{8} << 20;
 constexpr std::size_t kReadBuffer = 8192;
 
 // The identifier quoted with the escapes a reader needs to see what is in it.
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-            case '\t':
-                out += "\\t";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\0':
-                out += "\\0";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                    util::append_code_escape(out, static_cast<unsigned char>(c));
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
+std::string quoted(std::string_view text) { return util::quote_text(text); }
 
 // The plain-words reason for a line that does not read.
 std::string describe_fault(TopHitFault fault, std::string_view piece) {

@@ -55,8 +55,9 @@ private:
     std::uint64_t size_ = 0;   // bytes fed so far
     std::optional<std::uint64_t> first_bad_;  // first byte no window may hold
     // The text's first bytes, which an abort message quotes: a fixed array, as a heap copy
-    // would cost a short text more than counting it.
-    std::array<char, 257> head_;  // NOLINT: only the first head_size_ bytes are ever read
+    // would cost a short text more than counting it. Left uninitialised: only the first
+    // head_size_ bytes are ever read.
+    std::array<char, 257> head_;
     std::size_t head_size_ = 0;
     // Bytes [context_start_, context_start_ + context_.size()) of the text: before a bad byte,
     // the last few fed; after it, those around it, which settle which window fails first.

@@ -214,6 +214,14 @@ public:
         try {
             while (produced < out.size() && more_input()) {
                 if (!in_member_) {
+                    // Zero bytes between or after members are padding, as tape and block
+                    // devices leave a file; gzip -d and Python's gzip skip them too.
+                    const auto first = input_.begin() + static_cast<std::ptrdiff_t>(in_at_);
+                    const auto end = input_.begin() + static_cast<std::ptrdiff_t>(in_end_);
+                    in_at_ = static_cast<std::size_t>(
+                        std::find_if(first, end, [](char c) { return c != '\0'; }) -
+                        input_.begin());
+                    if (in_at_ == in_end_) continue;
                     in_member_ = true;
                     if (offset_) member_start_ = *offset_ + in_at_;
                 }
@@ -258,8 +266,22 @@ private:
             need_more_ = false;
         }
         if (in_at_ < in_end_ && !need_more_) return true;
-        if (in_member_) throw truncated();
+        if (in_member_) throw ended_inside_member();
         return false;
+    }
+
+    // The input ended inside a member. ISA-L waits for a whole header before judging it, so a
+    // few bytes of junk after a member would read as a cut stream there; zlib, read again over
+    // the member, tells the two apart, as it does for every other fault.
+    Failure ended_inside_member() const {
+#if VELKO_HAVE_ISAL
+        if (isal_ && member_start_) {
+            if (std::optional<Failure> fault = zlib_fault_at(file_, *member_start_)) {
+                return *fault;
+            }
+        }
+#endif
+        return truncated();
     }
 
     Step step(std::span<const char> in, std::span<char> out) {
