@@ -29,6 +29,13 @@ def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, pe
     counts, windows, skipped); velko_tools.count_kmers is the public face of this.
     """
 
+def count_sparse(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+    """
+    Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,
+    codes, counts, windows, skipped); velko_tools.count_kmers(layout='sparse') is the
+    public face of this.
+    """
+
 class TopHits:
     """The native top-hit table behind velko_tools.HitTable; use that."""
 

@@ -21,7 +21,7 @@ from typing import Any, get_args
 from velko_tools.annotate import ARROW_SUFFIXES, Columns, MissingCutoff
 from velko_tools.errors import UsageError, VelkoError
 from velko_tools.hits import Format, Program, ProfileKey, Score
-from velko_tools.kmers import MAX_K, Strands
+from velko_tools.kmers import MAX_SPARSE_K, Layout, Strands
 
 
 @dataclass(frozen=True)
@@ -63,8 +63,10 @@ def _int_in(low: int, high: int | None) -> Callable[[str], int]:
 def _kmers(args: argparse.Namespace) -> None:
     from velko_tools import tables
     from velko_tools.kmers import count_kmers
+    from velko_tools.sparse import SparseKmerTable
 
-    if args.output is not None:
+    dump = args.output is not None and args.output.endswith(".txt")
+    if args.output is not None and not dump:
         tables.output_format(args.output)  # refused before counting, which may take long
     table = count_kmers(
         args.files,
@@ -74,12 +76,36 @@ def _kmers(args: argparse.Namespace) -> None:
         per_file=args.per_file,
         threads=args.threads,
         progress=args.progress if args.progress is not None else sys.stderr.isatty(),
+        layout="sparse" if args.histo or dump else args.layout,
+        min_count=args.min_count,
     )
-    if args.output is not None:
+    if isinstance(table, SparseKmerTable):
+        _write_sparse(table, args)
+    elif args.output is not None:
         tables.write_table(table, args.output, frequencies=args.frequencies)
-        return
-    with _standard_output() as out:
-        tables.write_tsv(table, out, args.frequencies)
+    else:
+        with _standard_output() as out:
+            tables.write_tsv(table, out, args.frequencies)
+
+
+def _write_sparse(table: Any, args: argparse.Namespace) -> None:
+    """Sparse counts: the spectrum (--histo), the KMER<TAB>COUNT dump of one row (.txt or
+    standard output), or the table in .npz or long-form .parquet."""
+    if args.frequencies:
+        raise UsageError("--frequencies needs the dense layout (--layout dense)")
+    if args.histo or args.output is None:
+        with _standard_output() as text:
+            out = text.buffer
+            if args.histo:
+                for count, kmers in enumerate(table.spectrum().tolist()):
+                    if kmers:
+                        out.write(f"{count} {kmers}\n".encode())
+            else:
+                table.dump(out)
+    elif args.output.endswith((".npz", ".parquet", ".txt")):
+        table.write(args.output)
+    else:
+        raise UsageError("sparse counts are written as .txt, .npz or .parquet")
 
 
 def _tophits(args: argparse.Namespace) -> None:
@@ -236,7 +262,7 @@ COMMANDS: list[Command] = [
         "k-mer counts of FASTA files (plain or gzip) as a table",
         [
             arg("files", metavar="FILE", nargs="+", help="FASTA files, plain or gzip-compressed"),
-            arg("-k", type=_int_in(1, MAX_K), default=4, help="k-mer length (default: 4)"),
+            arg("-k", type=_int_in(1, MAX_SPARSE_K), default=4, help="k-mer length (default: 4)"),
             arg("--strands", choices=get_args(Strands), default="forward",
                 help="count the given strand, both strands, or canonical k-mers "
                      "(default: forward)"),
@@ -246,11 +272,19 @@ COMMANDS: list[Command] = [
                 help="one row per file (the sum of its records) instead of one per record"),
             arg("--threads", type=_int_in(1, None), default=None, metavar="N",
                 help="files counted in parallel (default: the machine's cores)"),
+            arg("--layout", choices=get_args(Layout), default="auto",
+                help="a column per k-mer, only the k-mers seen, or dense while it fits in a "
+                     "small share of memory (default: auto)"),
+            arg("--min-count", type=_int_in(1, None), default=1, metavar="N",
+                help="leave out k-mers seen fewer than N times in their row (default: 1)"),
+            arg("--histo", action="store_true",
+                help="print the k-mer spectrum instead: COUNT KMERS, how many distinct k-mers "
+                     "occur COUNT times"),
             arg("--frequencies", action="store_true",
                 help="each row divided by its number of windows"),
             arg("-o", "--output", metavar="OUT", default=None,
-                help="output file, by suffix: .tsv, .tsv.gz, .npz, .parquet (default: TSV to "
-                     "standard output)"),
+                help="output file, by suffix: .tsv, .tsv.gz, .npz, .parquet, or .txt for the "
+                     "KMER<TAB>COUNT dump of one row (default: TSV to standard output)"),
             arg("--progress", action=argparse.BooleanOptionalAction, default=None,
                 help="progress bar on standard error (default: when it is a terminal)"),
         ],

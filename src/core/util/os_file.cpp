@@ -285,6 +285,10 @@ OsFile OsFile::create_new(std::string_view path) {
     return open_with(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
 }
 
+OsFile OsFile::open_temporary(std::string_view path) {
+    return open_with(path, O_TMPFILE | O_RDWR | O_CLOEXEC);
+}
+
 OsFile OsFile::open_directory(std::string_view path) {
     return open_with(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }

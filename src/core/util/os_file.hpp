@@ -39,6 +39,9 @@ public:
     /// Creates a file that must not exist yet (mode 0666 less the umask) and opens it for
     /// writing; NUL as above.
     [[nodiscard]] static OsFile create_new(std::string_view path);
+    /// Opens a new file without a name in directory `path` for reading and writing: the system
+    /// frees it when it is closed, however the process ends. NUL as above.
+    [[nodiscard]] static OsFile open_temporary(std::string_view path);
     /// Opens a directory for reading (to sync it); NUL as above.
     [[nodiscard]] static OsFile open_directory(std::string_view path);
 
