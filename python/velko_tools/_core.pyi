@@ -18,11 +18,11 @@ def count_table(
 ) -> tuple[
     list[str],
     npt.NDArray[np.uint64],
-    list[str],
     npt.NDArray[np.uint64],
     npt.NDArray[np.uint64],
     npt.NDArray[np.uint64],
 ]: ...
+def canonical_kmers(k: int) -> npt.NDArray[np.uint64]: ...
 
 class TopHits:
     def __len__(self) -> int: ...
