@@ -89,14 +89,23 @@ public:
                 add_reverse_strand(k_, counts);
                 break;
             case TableStrands::kCanonical: {
-                // The partner is a few bit operations away: cheaper than a table of 4^k pairs.
+                // Pairing in place first walks the list in tiles (see add_reverse_strand); a
+                // lookup of each partner would miss the cache at every k-mer of a large k. A
+                // k-mer that is its own partner has then been counted twice.
+                add_reverse_strand(k_, counts);
                 std::size_t j = 0;
                 for (std::uint64_t kmer = 0; kmer < counts.size(); ++kmer) {
                     const std::uint64_t partner = reverse_complement_index(k_, kmer);
                     if (kmer > partner) continue;
-                    row[j++] = counts[kmer] + (partner != kmer ? counts[partner] : 0);
+                    row[j++] = partner == kmer ? counts[kmer] / 2 : counts[kmer];
+                    if ((kmer & kPollKmers) == 0) util::poll_interrupt(kPollKmers);
                 }
-                std::fill(counts.begin(), counts.end(), 0);
+                for (std::size_t i = 0; i < counts.size(); i += kPollKmers) {
+                    const std::size_t end = std::min(counts.size(), i + kPollKmers);
+                    std::fill(counts.begin() + static_cast<std::ptrdiff_t>(i),
+                              counts.begin() + static_cast<std::ptrdiff_t>(end), 0);
+                    util::poll_interrupt(kPollKmers);
+                }
                 break;
             }
         }
@@ -105,6 +114,8 @@ public:
     }
 
 private:
+    static constexpr std::uint64_t kPollKmers = (std::uint64_t{1} << 20) - 1;
+
     std::uint8_t k_;
     TableStrands strands_;
 };
