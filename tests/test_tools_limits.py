@@ -7,7 +7,11 @@ import sys
 import textwrap
 
 import pytest
-from children import ADDRESS_LIMIT, MEMORY_ERROR, assert_interrupted, run_python
+import os
+
+from children import ADDRESS_LIMIT, MEMORY_ERROR, assert_interrupted, fifo_feeder, run_python
+
+from velko_tools import count_kmers
 
 SEQUENCES = ["ACGTACGTAGCTAGCTAGCATCGATCGATCAGCTAGCTAGCTAGCATGCA", "GGGGCCCCAAAATTTTACGT"]
 SMALL = ">a\n" + SEQUENCES[0] + "\n>b desc\n" + SEQUENCES[1] + "\n"
@@ -72,6 +76,37 @@ def test_ctrl_c_at_large_k(small):
     while True:
         count_kmers({str(small)!r}, 13, threads=1)""",
                        setup="from velko_tools import count_kmers")
+
+
+@pytest.mark.parametrize("writer", ["none", "silent", "endless"])
+def test_ctrl_c_on_a_fifo(tmp_path, writer):
+    # The worker waits on the FIFO, not the calling thread: no signal ever reaches its wait.
+    path = str(tmp_path / "fifo")
+    call = f"count_kmers([{path!r}], 4, threads=1)"
+    setup = "from velko_tools import count_kmers"
+    if writer == "endless":
+        with fifo_feeder(path, b"ACGT" * 4096, prefix=b">endless\n"):
+            assert_interrupted(call, setup=setup)
+        return
+    os.mkfifo(path)
+    if writer == "silent":
+        # A writer in the child itself that opens the FIFO, sends a header and no more.
+        setup += textwrap.dedent(f"""
+            import threading
+            def write_header():
+                with open({path!r}, "wb", buffering=0) as fifo:
+                    fifo.write(b">silent\\n")
+                    threading.Event().wait()
+            threading.Thread(target=write_header, daemon=True).start()
+        """)
+    assert_interrupted(call, setup=setup)
+
+
+def test_fifo_with_a_writer_counts_as_a_file(tmp_path):
+    path = str(tmp_path / "fifo")
+    with fifo_feeder(path, b"ACGT" * 1000, prefix=b">r\n", suffix=b"\n", repeat=3):
+        table = count_kmers(path, 2, threads=1)
+    assert table.ids == ["r"] and int(table.windows[0]) == 12000 - 1
 
 
 def test_workers_that_cannot_start_leave_fewer_threads(tmp_path):
