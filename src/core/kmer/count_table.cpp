@@ -278,14 +278,18 @@ void RowRegion::reserve(std::size_t bytes) {
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     bytes = (bytes + page - 1) / page * page;
     if (bytes <= capacity_) return;
-    void* const grown = base_ == nullptr ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                                         : mremap(base_, capacity_, bytes, MREMAP_MAYMOVE);
-    if (grown == MAP_FAILED) throw std::bad_alloc();
+    // The new mapping starts on a huge-page boundary like the old one, so the rows' huge pages
+    // move whole instead of being split where the system would have put them.
+    char* const grown = map_zeroed(bytes);
+    if (base_ != nullptr) {
+        if (mremap(base_, capacity_, capacity_, MREMAP_MAYMOVE | MREMAP_FIXED, grown) ==
+            MAP_FAILED) {
+            std::memcpy(grown, base_, capacity_);
+            munmap(base_, capacity_);
+        }
+    }
     base_ = grown;
     capacity_ = bytes;
-    // Rows of a large k are counted at random: huge pages spare a TLB miss per window.
-    util::advise_huge_pages(base_, capacity_);
 }
 
 void* RowRegion::release() && noexcept {
