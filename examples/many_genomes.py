@@ -7,7 +7,8 @@ it travels back from the workers as it is.
 
 A genome that cannot be profiled (a letter other than A, C, G, T with --strict, a damaged gzip
 file) fails its own task with an ordinary exception naming the file and the place; the other
-genomes' profiles still arrive.
+genomes' profiles still arrive, and the script ends with exit status 1 so that a shell or a
+workflow manager sees that something failed.
 
 Run: python3 examples/many_genomes.py examples/data --threads 2
      python3 examples/many_genomes.py examples/data --dask --workers 2
@@ -94,7 +95,7 @@ def report(profiles: dict[str, KmerTable], failures: dict[str, BaseException],
         write(f"{pathlib.Path(path).name:32} failed: {type(error).__name__}: {error}")
 
 
-def main() -> None:
+def main() -> int:
     parser = argparse.ArgumentParser(description="Tetranucleotide profiles of FASTA files.")
     parser.add_argument("directory", type=pathlib.Path)
     parser.add_argument("--threads", type=int, default=2)
@@ -113,7 +114,8 @@ def main() -> None:
     elapsed = time.perf_counter() - start
     report(profiles, failures)
     print(f"{len(paths)} files in {elapsed:.2f} s, {len(failures)} failed")
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    main()
+    raise SystemExit(main())

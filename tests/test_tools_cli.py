@@ -18,7 +18,9 @@ def velko(*args, input=None):
     ("args", "stdin", "expected"),
     [
         (["gid", "RS_GCF_000005845.2", "GB_GCA_000008085.1"], None, "G000005845\nG000008085\n"),
-        (["gid"], "RS_GCF_000005845.2\n\nUBA12345.1\r\n", "G000005845\nUBA12345.1\n"),
+        # Empty lines and arguments stay, so the output lines up with the input.
+        (["gid"], "RS_GCF_000005845.2\n\nUBA12345.1\r\n", "G000005845\n\nUBA12345.1\n"),
+        (["gid", "GCF_000001.1", "", "GCA_000002.1"], None, "G000001\n\nG000002\n"),
         (["gid"], "", ""),
     ],
 )

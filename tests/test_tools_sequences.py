@@ -34,6 +34,17 @@ def test_reverse_complement(seq, expected):
 
 
 @pytest.mark.parametrize(
+    ("seq", "expected"),
+    [("ACGU", "ACGU"), ("acgu", "acgu"), ("AAUUGC", "GCAAUU"), ("ACGT", "ACGU"), ("AN-r", "y-NU")],
+)
+def test_reverse_complement_rna_pairs_a_with_u(seq, expected):
+    assert reverse_complement(seq, rna=True) == expected
+    # An RNA text complemented twice comes back as it was.
+    if "T" not in seq.upper():
+        assert reverse_complement(expected, rna=True) == seq
+
+
+@pytest.mark.parametrize(
     ("seq", "message"),
     [
         ("ACGX", "invalid character 'X' at position 3"),

@@ -5,7 +5,12 @@ import numpy.typing as npt
 
 GZIP_BACKEND: str
 
-def reverse_complement(seq: str) -> str: ...
+def reverse_complement(seq: str, *, rna: bool = False) -> str: ...
+def format_rows(
+    prefixes: list[str],
+    values: npt.NDArray[np.uint64] | npt.NDArray[np.float64],
+    start: int,
+) -> bytes: ...
 def count_table(
     files: list[bytes],
     names: list[str],

@@ -95,8 +95,8 @@ def _gid(args: argparse.Namespace) -> None:
     accessions = args.accessions or (line.strip() for line in sys.stdin)
     out = sys.stdout
     for accession in accessions:
-        if accession:
-            out.write(canonical_gid(accession) + "\n")
+        # An empty line stays an empty line, so the output lines up with the input (paste).
+        out.write((canonical_gid(accession) if accession else "") + "\n")
 
 
 COMMANDS: list[Command] = [

@@ -16,4 +16,7 @@ void bind_kmers(nb::module_& m);
 /// Profile-search hits and the top-hit table.
 void bind_hits(nb::module_& m);
 
+/// Rows of numbers as tab-separated text, for the table writers.
+void bind_text(nb::module_& m);
+
 }  // namespace velko::tools

@@ -14,9 +14,9 @@ namespace {
 
 using util::is_continuation;
 
-nb::str reverse_complement(std::string_view seq) {
+nb::str reverse_complement(std::string_view seq, bool rna) {
     std::string out(seq.size(), '\0');
-    const std::size_t bad = fasta::reverse_complement_iupac(seq, out);
+    const std::size_t bad = fasta::reverse_complement_iupac(seq, out, rna);
     if (bad == seq.size()) return nb::str(out.data(), out.size());
     // The text is UTF-8 from a str: name the whole character and count characters, not bytes.
     std::size_t position = 0;
@@ -33,11 +33,13 @@ nb::str reverse_complement(std::string_view seq) {
 }  // namespace
 
 void bind_sequences(nb::module_& m) {
-    m.def("reverse_complement", &reverse_complement, nb::arg("seq"),
-          nb::sig("def reverse_complement(seq: str) -> str"),
+    m.def("reverse_complement", &reverse_complement, nb::arg("seq"), nb::kw_only(),
+          nb::arg("rna") = false,
+          nb::sig("def reverse_complement(seq: str, *, rna: bool = False) -> str"),
           "The reverse complement of a DNA or RNA sequence over the IUPAC codes.\n\n"
           "A C G T U R Y S W K M B D H V N map to their complements in either case (the case\n"
-          "is kept, U pairs with A), and '-' and '.' stay as they are:\n"
+          "is kept; U pairs with A, and A pairs with T, or with U when rna is true), and '-'\n"
+          "and '.' stay as they are:\n"
           "reverse_complement('ACGTacgtNNRY') == 'RYNNacgtACGT'. Any other character raises\n"
           "ValueError naming it and its position.");
 }

@@ -20,19 +20,24 @@ using util::is_continuation;
 using util::kComplement;
 
 // Every IUPAC code to its complement (the code of the complementary set of bases), in both cases;
-// 0 marks a byte without one.
-constexpr std::array<char, 256> kIupacComplement = [] {
+// 0 marks a byte without one. `a_pairs_with` is what A and a become: T in DNA, U in RNA.
+constexpr std::array<char, 256> iupac_complement(char a_pairs_with) {
     std::array<char, 256> table{};
     constexpr std::string_view from = "ACGTURYSWKMBDHVN";
     constexpr std::string_view to = "TGCAAYRSWMKVHDBN";
     for (std::size_t i = 0; i < from.size(); ++i) {
-        table[static_cast<unsigned char>(from[i])] = to[i];
-        table[static_cast<unsigned char>(from[i] - 'A' + 'a')] = static_cast<char>(to[i] - 'A' + 'a');
+        const char complement = from[i] == 'A' ? a_pairs_with : to[i];
+        table[static_cast<unsigned char>(from[i])] = complement;
+        table[static_cast<unsigned char>(from[i] - 'A' + 'a')] =
+            static_cast<char>(complement - 'A' + 'a');
     }
     table['-'] = '-';
     table['.'] = '.';
     return table;
-}();
+}
+
+constexpr std::array<char, 256> kIupacComplementDna = iupac_complement('T');
+constexpr std::array<char, 256> kIupacComplementRna = iupac_complement('U');
 
 // Sixteen letters at a time: the four letters are found by byte comparisons, and the reversal is
 // two 8-byte swaps (a byte shuffle is not in baseline x86-64). Returns false, leaving `out`
@@ -78,10 +83,11 @@ DnaSequence copy_sequence(std::string_view text) {
     return {std::move(copy)};
 }
 
-std::size_t reverse_complement_iupac(std::string_view text, std::span<char> out) {
+std::size_t reverse_complement_iupac(std::string_view text, std::span<char> out, bool rna) {
+    const auto& table = rna ? kIupacComplementRna : kIupacComplementDna;
     const std::size_t n = text.size();
     for (std::size_t i = 0; i < n; ++i) {
-        const char complement = kIupacComplement[static_cast<unsigned char>(text[i])];
+        const char complement = table[static_cast<unsigned char>(text[i])];
         if (complement == 0) return i;
         out[n - 1 - i] = complement;
     }

@@ -12,10 +12,11 @@ namespace velko::fasta {
 [[nodiscard]] std::string reverse_complement(std::string_view text);
 
 /// Writes into `out` (text.size() bytes) the reverse complement of `text` over the IUPAC codes
-/// A C G T U R Y S W K M B D H V N in either case (case kept), with '-' and '.' kept as they are.
-/// Returns text.size(), or the position of the first byte that has no complement; `out` is then
-/// unfinished.
-[[nodiscard]] std::size_t reverse_complement_iupac(std::string_view text, std::span<char> out);
+/// A C G T U R Y S W K M B D H V N in either case (case kept), with '-' and '.' kept as they are;
+/// A pairs with T, or with U when `rna`. Returns text.size(), or the position of the first byte
+/// that has no complement; `out` is then unfinished.
+[[nodiscard]] std::size_t reverse_complement_iupac(std::string_view text, std::span<char> out,
+                                                   bool rna = false);
 
 /// One DNA sequence held as text, stored exactly as given.
 struct DnaSequence {
