@@ -33,7 +33,7 @@ class KmerLabels(Sequence[str]):
     the same labels.
     """
 
-    __slots__ = ("k", "canonical", "_codes")
+    __slots__ = ("_codes", "canonical", "k")
 
     def __init__(self, k: int, canonical: bool = False) -> None:
         self.k = k
