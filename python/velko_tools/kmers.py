@@ -48,11 +48,11 @@ class KmerLabels(Sequence[str]):
         return int(self._codes[index])
 
     def __len__(self) -> int:
-        space = 4**self.k
+        space = 1 << (2 * self.k)
         if not self.canonical:
             return space
         # Odd k: no k-mer is its own reverse complement; even k: 4^(k/2) of them are.
-        return space // 2 if self.k % 2 else (space + 4**(self.k // 2)) // 2
+        return space // 2 if self.k % 2 else (space + (1 << self.k)) // 2
 
     @overload
     def __getitem__(self, index: int) -> str: ...
