@@ -431,18 +431,17 @@ Table gather_table(std::vector<FileRows>&& files, std::size_t columns) {
         }
     } else {
         const std::uint64_t bytes = util::saturating_mul(rows, row_bytes);
-        // Pages are moved where rows fill whole pages; otherwise a file's rows are copied, so
-        // the peak is the table and the largest file.
+        // Pages are moved where rows fill whole pages, which takes no memory more; otherwise a
+        // file's rows are copied and then freed, so beyond the rows already held the table
+        // takes at most the largest file's more.
         const bool moved = row_bytes % page == 0;
-        std::uint64_t peak = bytes;
+        std::uint64_t extra = 0;
         if (!moved) {
-            std::uint64_t largest = 0;
             for (const FileRows& file : files) {
-                largest = std::max<std::uint64_t>(largest, file.rows * row_bytes);
+                extra = std::max<std::uint64_t>(extra, file.rows * row_bytes);
             }
-            peak = util::saturating_add(peak, largest);
         }
-        util::require_memory(peak, [&] {
+        util::require_memory(extra, [&] {
             return util::MemoryNeed{
                 .what = "the k-mer table",
                 .detail = std::to_string(rows) + " rows of " + std::to_string(columns) + " counts"};
