@@ -198,8 +198,11 @@ private:
                 i = count_letter_blocks({bytes, n}, rolling_, mask_, {tables.data(), used},
                                         letters == Letters::kEither, path_);
             }
+            // Stopped at a packed block holding a bad byte: the caller takes it byte by byte
+            // and comes back here for the clean blocks after it.
+            if (n - i >= kPackedLetters) return i;
         }
-        // What is left: a block that holds a bad byte, or the letters short of a packed block.
+        // What is left: the letters short of a packed block.
         while (i < n) {
             const std::size_t stop = std::min(n, i + kKernelBlock);
             const std::uint64_t rolling = rolling_;
