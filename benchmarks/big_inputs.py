@@ -90,7 +90,8 @@ def main():
     count_seconds, windows = out.split()
     results_mb = len(sizes) * 4**8 * 8 / 1e6
     print(f"{'step':44} {'seconds':>8} {'peak MB':>8}")
-    print(f"{f'count k=8, {size_gb:.1f} GB FASTA ({windows} windows)':44} {float(count_seconds):8.2f} "
+    step = f"count k=8, {size_gb:.1f} GB FASTA ({windows} windows)"
+    print(f"{step:44} {float(count_seconds):8.2f} "
           f"{peak:8.0f}   (results themselves: {results_mb:.0f} MB)")
     table = work / "top.tsv"
     out, peak = measured(WRITE, str(table))

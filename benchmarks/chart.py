@@ -3,7 +3,8 @@
 Each task is timed for velko and for the usual way to do it in Python (NumPy where it applies),
 in the same run; the chart shows how many times faster velko is. Takes about a minute.
 
-Run: python3 -m pip install ".[bench,plot]" && python3 benchmarks/chart.py [--out docs/benchmarks.png]
+Run: python3 -m pip install ".[bench,plot]"
+     python3 benchmarks/chart.py [--out docs/benchmarks.png]
 """
 
 import argparse

@@ -10,7 +10,7 @@
 #include "fasta/dna_sequence.hpp"
 #include "kmer/count.hpp"
 #include "kmer/kmers.hpp"
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 
 namespace {
 
@@ -29,7 +29,7 @@ Outcome whole(const std::string& text, std::uint8_t k, bool both) {
         out.ok = true;
         out.total = result.total;
         out.counts.assign(result.counts.begin(), result.counts.end());
-    } catch (const velko::Abort& abort) {
+    } catch (const velko::util::Failure& abort) {
         out.message = abort.what();
     }
     return out;
@@ -50,7 +50,7 @@ Outcome in_pieces(const std::string& text, std::uint8_t k, const std::uint8_t* c
     try {
         out.total = counter.finish();
         out.ok = true;
-    } catch (const velko::Abort& abort) {
+    } catch (const velko::util::Failure& abort) {
         out = Outcome{};
         out.message = abort.what();
     }

@@ -129,7 +129,7 @@ Reading read(const std::string& path, std::size_t stretch) {
             if (!decode(record.seq)) std::abort();
             out.records.push_back(std::move(record));
         }
-    } catch (const velko::ReadError& error) {
+    } catch (const velko::util::Failure& error) {
         out.error = error.what();
     }
     return out;

@@ -1,5 +1,5 @@
 // The HMMER table reader on arbitrary bytes, in every layout and option: it ends (no hang),
-// fails only with a FormatError that points into the text, gives the same outcome however the
+// fails only with a format Failure that points into the text, gives the same outcome however the
 // text is cut into pieces, and every hit it keeps names a gene and a profile without blanks.
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "hmmer/hmmer_tab.hpp"
-#include "util/file_error.hpp"
+#include "util/failure.hpp"
 
 namespace {
 
@@ -33,11 +33,11 @@ Outcome read(std::string_view text, const HmmerOptions& options, std::size_t cut
         reader.feed(text.substr(0, cut));
         reader.feed(text.substr(cut));
         reader.finish();
-    } catch (const velko::util::FormatError& error) {
+    } catch (const velko::util::Failure& error) {
         // A failure points at a line of the text (or one past its end, at most).
         std::size_t lines = 1;
         for (const char c : text) lines += c == '\n' ? 1 : 0;
-        if (error.line() == 0 || error.line() > lines) std::abort();
+        if (error.line == 0 || error.line > lines) std::abort();
         outcome.failure = error.what();
         return outcome;
     }

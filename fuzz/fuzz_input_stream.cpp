@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 #include "util/input_stream.hpp"
 #include "util/os_file.hpp"
 
@@ -58,7 +58,7 @@ bool read_all(const std::string& file, std::size_t step, std::string& out) {
             if (n == 0) break;
             out.append(buffer.data(), n);
         }
-    } catch (const velko::ReadError&) {
+    } catch (const velko::util::Failure&) {
         ok = false;
     }
     close(fd);

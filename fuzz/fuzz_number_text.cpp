@@ -42,7 +42,8 @@ void check_grammar(const std::string& text) {
 }
 
 void check_format(double value) {
-    const std::string text = velko::util::format_number(value);
+    std::string text;
+    velko::util::append_number(text, value);
     if (text.find_first_of("eE+") != std::string::npos && !std::isinf(value)) std::abort();
     if (std::isnan(value)) {
         if (text != "NaN") std::abort();

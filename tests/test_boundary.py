@@ -3,6 +3,7 @@
 import concurrent.futures
 import ctypes
 import pickle
+import re
 import subprocess
 import sys
 import sysconfig
@@ -13,6 +14,7 @@ import pytest
 import velko
 from velko.fasta import DnaSequence
 from velko.hmmer.tophit import Hit, TopHitFile
+from velko.kmer import get_kmer_count_fasta, get_kmer_count_seq
 from velko.util.accession import canonical_gid
 
 
@@ -31,16 +33,20 @@ def message(call):
          "canonical_gid() takes 1 positional arguments but 3 were given"),
         (lambda: canonical_gid(), "canonical_gid() missing 1 required positional argument: 'gid'"),
         (lambda: canonical_gid(x=1), "canonical_gid() got an unexpected keyword argument 'x'"),
-        (lambda: canonical_gid("a", gid="b"), "canonical_gid() got multiple values for argument 'gid'"),
+        (lambda: canonical_gid("a", gid="b"),
+         "canonical_gid() got multiple values for argument 'gid'"),
         # surplus positionals are reported before keywords, keywords before missing arguments
         (lambda: canonical_gid("a", "b", x=1),
          "canonical_gid() takes 1 positional arguments but 2 were given"),
         (lambda: canonical_gid(x=1, y=2), "canonical_gid() got an unexpected keyword argument 'x'"),
-        (lambda: DnaSequence(), "DnaSequence.__new__() missing 1 required positional argument: 'seq'"),
+        (lambda: DnaSequence(),
+         "DnaSequence.__new__() missing 1 required positional argument: 'seq'"),
         (lambda: DnaSequence("A", "C"),
          "DnaSequence.__new__() takes 1 positional arguments but 2 were given"),
-        (lambda: DnaSequence(seq="A", x=1), "DnaSequence.__new__() got an unexpected keyword argument 'x'"),
-        (lambda: DnaSequence("A", seq="A"), "DnaSequence.__new__() got multiple values for argument 'seq'"),
+        (lambda: DnaSequence(seq="A", x=1),
+         "DnaSequence.__new__() got an unexpected keyword argument 'x'"),
+        (lambda: DnaSequence("A", seq="A"),
+         "DnaSequence.__new__() got multiple values for argument 'seq'"),
         (lambda: DnaSequence(**{"seq": "A", "é": 1}),
          "DnaSequence.__new__() got an unexpected keyword argument 'é'"),
     ],
@@ -213,3 +219,22 @@ def test_panic_in_process_pool_reaches_the_caller():
             pool.submit(raise_panic).result(timeout=60)
     assert type(info.value) is type(caught_panic())
     assert str(info.value) == NO_PARENT
+
+
+@pytest.mark.parametrize(
+    ("call", "origin"),
+    [
+        (lambda tmp: get_kmer_count_fasta(str(tmp / "missing.fa"), 2, False),
+         "src/core/fasta/reader.cpp"),
+        (lambda tmp: get_kmer_count_seq("ACNT", 2, False), "src/core/kmer/count.cpp"),
+        (lambda tmp: TopHitFile(str(tmp / "missing.tsv")).read(), "src/core/hmmer/tophit_file.cpp"),
+        (lambda tmp: TopHitFile("").write(), "src/velko/tophit.cpp"),
+    ],
+)
+def test_an_abort_writes_one_line_naming_where_it_started(tmp_path, capfd, call, origin):
+    with pytest.raises(BaseException) as info:
+        call(tmp_path)
+    assert type(info.value).__name__ == "PanicException"
+    err = capfd.readouterr().err
+    assert re.fullmatch(rf"velko: internal abort at {re.escape(origin)}:\d+: "
+                        rf"{re.escape(str(info.value))}\n", err), err

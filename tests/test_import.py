@@ -72,18 +72,45 @@ def test_export_lists(name, exports):
     assert all(hasattr(module, export) for export in exports)
 
 
-def test_classes_are_builtins_heap_types():
-    cls = velko_fasta.DnaSequence
+@pytest.mark.parametrize(
+    ("module", "name"),
+    [("velko.fasta", "DnaSequence"), ("velko.kmer", "KmerCountResult"),
+     ("velko.hmmer.tophit", "Hit"), ("velko.hmmer.tophit", "TopHitFile")],
+)
+def test_classes_are_builtins_heap_types(module, name):
+    cls = getattr(sys.modules[module], name)
     assert cls.__module__ == "builtins"
-    assert cls.__qualname__ == cls.__name__ == "DnaSequence"
-    assert repr(cls) == "<class 'builtins.DnaSequence'>"
+    assert cls.__qualname__ == cls.__name__ == name
+    assert repr(cls) == f"<class 'builtins.{name}'>"
     assert cls.__doc__ is None
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
+
+
+def test_records_are_frozen():
+    cls = velko_fasta.DnaSequence
     with pytest.raises(AttributeError):
         cls("A").seq = "C"
     with pytest.raises((AttributeError, TypeError)):
         cls("A").other = 1
+
+
+def test_imports_only_the_standard_library():
+    # velko promises to need nothing outside the standard library, numpy included: every
+    # module that importing and using it loads is velko's own or the interpreter's.
+    result = run_python(
+        """
+        import sys
+        before = set(sys.modules)
+        import velko
+        from velko.kmer import get_kmer_count_seq
+        from velko.hmmer.tophit import Hit
+        print(memoryview(get_kmer_count_seq("AACC", 1, False)).tolist(), str(Hit("g", "p", 1, 2)))
+        top = {name.partition(".")[0] for name in set(sys.modules) - before}
+        print(sorted(top - set(sys.stdlib_module_names) - {"velko"}))
+        """
+    )
+    assert (result.stdout, result.stderr) == ("[2, 2, 0, 0] g p (1/2)\n[]\n", "")
 
 
 def test_second_initialisation_is_refused():

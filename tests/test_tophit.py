@@ -939,9 +939,3 @@ def test_a_header_line_is_only_scanned(tmp_path):
             """)
         result = run_python(source)
     assert (result.stdout, result.stderr) == ("70.0 True\n", "")
-
-
-def test_module_surface():
-    assert TopHitFile.__module__ == "builtins" and TopHitFile.__doc__ is None
-    with pytest.raises(TypeError):
-        TopHitFile("p").write(1)

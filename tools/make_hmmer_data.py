@@ -145,7 +145,8 @@ def main():
         run("hmmsearch", "--tblout", "globins.tblout", "globins.hmm", "proteins.fa", cwd=work)
         run("hmmsearch", "--tblout", "others.tblout", "others.hmm", "proteins.fa", cwd=work)
         for name in ["search.tblout", "search.domtblout", "scan.tblout", "scan.domtblout",
-                     "search_z.tblout", "search_max.tblout", "search_max.domtblout", "globins.tblout", "others.tblout", "proteins.fa"]:
+                     "search_z.tblout", "search_max.tblout", "search_max.domtblout",
+                     "globins.tblout", "others.tblout", "proteins.fa"]:
             shutil.copyfile(work / name, args.out / name)
     for path in sorted(args.out.iterdir()):
         print(f"{os.path.getsize(path):>8}  {path}")

@@ -12,9 +12,11 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, get_args
 
 from velko_tools.errors import UsageError, VelkoError
+from velko_tools.hits import Format, Program, ProfileKey, Score
+from velko_tools.kmers import MAX_K, Strands
 
 
 @dataclass(frozen=True)
@@ -58,7 +60,7 @@ def _kmers(args: argparse.Namespace) -> None:
     from velko_tools.kmers import count_kmers
 
     if args.output is not None:
-        tables.check_output_format(args.output)  # before counting, which may take long
+        tables.output_format(args.output)  # refused before counting, which may take long
     table = count_kmers(
         args.files,
         args.k,
@@ -99,15 +101,62 @@ def _gid(args: argparse.Namespace) -> None:
         out.write((canonical_gid(accession) if accession else "") + "\n")
 
 
+def _choices(literal: str) -> list[str]:
+    """The values of one of velko_tools.runs' Literal types, where they are defined."""
+    from typing import get_args
+
+    from velko_tools import runs
+
+    return list(get_args(getattr(runs, literal)))
+
+
+def _run(args: argparse.Namespace) -> None:
+    from velko_tools.runs import WorkerLostError, expand_inputs, run_genomes
+
+    paths = expand_inputs(args.files)
+    if not paths:
+        raise UsageError("no genome files found in " + " ".join(args.files))
+    client = None
+    if args.scheduler is not None:
+        try:
+            from distributed import Client
+        except ImportError:
+            raise UsageError("--scheduler needs Dask: pip install 'velko[parallel]'") from None
+        client = Client(args.scheduler)
+    try:
+        summary = run_genomes(
+            paths, args.output, k=args.k, strands=args.strands,
+            invalid="error" if args.strict else "skip", per_record=args.per_record,
+            hmm_file=args.hmm, cutoff="gathering" if args.cut_ga else None,
+            genome_id=args.genome_id, batch_size=args.batch_size, workers=args.workers,
+            client=client, resume=args.resume, on_error="raise" if args.fail_fast else "collect",
+            progress=args.progress if args.progress is not None else sys.stderr.isatty())
+    except WorkerLostError as error:
+        print(f"velko: error: {error}", file=sys.stderr)
+        raise SystemExit(1) from None
+    except ValueError as error:
+        if isinstance(error, VelkoError):
+            raise
+        raise UsageError(str(error)) from None
+    finally:
+        if client is not None:
+            client.close()
+    print(f"velko run: {summary}", file=sys.stderr)
+    if summary.failed:
+        # As a shell or a workflow manager sees it: some genomes are in errors/, not profiles/.
+        raise SystemExit(1)
+
+
 COMMANDS: list[Command] = [
     Command(
         "kmers",
         "k-mer counts of FASTA files (plain or gzip) as a table",
         [
             arg("files", metavar="FILE", nargs="+", help="FASTA files, plain or gzip-compressed"),
-            arg("-k", type=_int_in(1, 31), default=4, help="k-mer length (default: 4)"),
-            arg("--strands", choices=["forward", "both", "canonical"], default="forward",
-                help="count the given strand, both strands, or canonical k-mers (default: forward)"),
+            arg("-k", type=_int_in(1, MAX_K), default=4, help="k-mer length (default: 4)"),
+            arg("--strands", choices=get_args(Strands), default="forward",
+                help="count the given strand, both strands, or canonical k-mers "
+                     "(default: forward)"),
             arg("--skip-invalid", action="store_true",
                 help="leave out windows holding a letter other than A, C, G, T instead of failing"),
             arg("--per-file", action="store_true",
@@ -130,16 +179,16 @@ COMMANDS: list[Command] = [
         [
             arg("files", metavar="FILE", nargs="+",
                 help="tables written by hmmsearch or hmmscan with --tblout or --domtblout"),
-            arg("--format", choices=["tblout", "domtblout"], default="tblout",
+            arg("--format", choices=get_args(Format), default="tblout",
                 help="per-sequence (--tblout) or per-domain (--domtblout) table (default: "
                      "tblout)"),
-            arg("--program", choices=["hmmsearch", "hmmscan"], default=None,
+            arg("--program", choices=get_args(Program), default=None,
                 help="the program that wrote the tables (default: each file's '# Program:' "
                      "line)"),
-            arg("--score", choices=["sequence", "domain"], default="sequence",
+            arg("--score", choices=get_args(Score), default="sequence",
                 help="the full sequence's E-value and score, or the domain's independent ones "
                      "(domtblout only; default: sequence)"),
-            arg("--hmm", choices=["name", "accession"], default="name",
+            arg("--hmm", choices=get_args(ProfileKey), default="name",
                 help="name profiles by name or by accession (default: name)"),
             arg("--top", action="store_true", help="keep each gene's top hit only"),
             arg("-o", "--output", metavar="OUT", default=None,
@@ -147,6 +196,44 @@ COMMANDS: list[Command] = [
                      "e_value, bit_score to standard output)"),
         ],
         _tophits,
+    ),
+    Command(
+        "run",
+        "k-mer profiles and statistics of many genomes into a resumable run directory of Parquet "
+        "parts",
+        [
+            arg("files", metavar="FILE", nargs="+",
+                help="FASTA files (plain or gzip), directories searched for them, or @LIST: a "
+                     "text file naming one per line"),
+            arg("-o", "--output", metavar="OUT", required=True, help="the run directory"),
+            arg("-k", type=_int_in(1, None), default=4, help="k-mer length (default: 4)"),
+            arg("--strands", choices=_choices("Strands"), default="canonical",
+                help="count the given strand, both strands, or canonical k-mers (default: "
+                     "canonical)"),
+            arg("--strict", action="store_true",
+                help="a letter other than A, C, G, T fails its genome instead of being skipped"),
+            arg("--per-record", action="store_true",
+                help="one profile per record instead of one per genome"),
+            arg("--genome-id", choices=_choices("GenomeId"), default="accession",
+                help="genome ids: the file name's accession made canonical, or its stem "
+                     "(default: accession)"),
+            arg("--hmm", metavar="FILE", default=None, help="HMM profiles to search genes with"),
+            arg("--cut-ga", action="store_true",
+                help="with --hmm: the profiles' gathering cutoffs"),
+            arg("--workers", type=_int_in(1, None), default=None, metavar="N",
+                help="local worker processes (default: the machine's cores)"),
+            arg("--scheduler", metavar="ADDRESS", default=None,
+                help="a Dask scheduler (tcp://HOST:8786) whose workers run the batches"),
+            arg("--batch-size", type=_int_in(1, None), default=None, metavar="N",
+                help="genomes per batch and part (default: about four batches per worker)"),
+            arg("--no-resume", dest="resume", action="store_false",
+                help="clear OUT's run instead of resuming it"),
+            arg("--fail-fast", action="store_true",
+                help="stop at the first genome that fails, with its error"),
+            arg("--progress", action=argparse.BooleanOptionalAction, default=None,
+                help="progress bar on standard error (default: when it is a terminal)"),
+        ],
+        _run,
     ),
     Command(
         "gid",

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import gzip
-
 
 class VelkoError(Exception):
     """Base of every error velko_tools raises about the content of its inputs."""
@@ -84,30 +82,3 @@ class TopHitFormatError(_LineError):
 class UsageError(Exception):
     """A command-line request that parsed but cannot be served (an output format without its
     package); the `velko` command reports it as a usage error."""
-
-
-# Raised from the native module, which hands over the parts; each names the file as given.
-
-
-def raise_fasta_format_error(path: str, line: int, reason: str) -> None:
-    raise FastaFormatError(path, line, reason)
-
-
-def raise_invalid_base(path: str, record: str, line: int, column: int, char: str) -> None:
-    raise InvalidBaseError(path, record, line, column, char)
-
-
-def raise_bad_gzip(path: str, reason: str) -> None:
-    raise gzip.BadGzipFile(f"{path}: {reason}")
-
-
-def raise_truncated_gzip(path: str) -> None:
-    raise EOFError(f"{path}: compressed file ended before the end-of-stream marker was reached")
-
-
-def raise_hmmer_format_error(path: str, line: int, column: int | None, reason: str) -> None:
-    raise HmmerFormatError(path, line, column, reason)
-
-
-def raise_tophit_format_error(path: str, line: int, reason: str) -> None:
-    raise TopHitFormatError(path, line, reason)

@@ -2,21 +2,22 @@
 
 from __future__ import annotations
 
+import numbers
 import os
 from collections.abc import Iterable, Iterator
-from typing import TYPE_CHECKING, Any, Literal, Union
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
+from velko_tools._args import StrPath, as_paths, check_choice, path_parts
 
 if TYPE_CHECKING:
     import pandas
 
     from velko.hmmer.tophit import TopHitFile
 
-StrPath = Union[str, "os.PathLike[str]"]
 Format = Literal["tblout", "domtblout"]
 Program = Literal["hmmsearch", "hmmscan"]
 Score = Literal["sequence", "domain"]
@@ -24,26 +25,17 @@ ProfileKey = Literal["name", "accession"]
 Row = tuple[str, str, float, float]
 
 
-def _check_choice(name: str, value: object, choices: tuple[str, ...]) -> None:
-    if not isinstance(value, str) or value not in choices:
-        listed = " or ".join(repr(choice) for choice in choices)
-        raise ValueError(f"{name} must be {listed}, not {value!r}")
-
-
-def _path_parts(path: StrPath) -> tuple[bytes, str]:
-    """The path as the system takes it, and as messages and exceptions name it."""
-    name = os.fsdecode(path)
-    encoded = os.fsencode(path)
-    if b"\0" in encoded:
-        raise ValueError(f"embedded null byte in path {name!r}")
-    return encoded, name
-
-
 def _tophit_file_type() -> type[TopHitFile]:
     import velko  # noqa: F401  (publishes velko.hmmer.tophit)
     from velko.hmmer.tophit import TopHitFile
 
     return TopHitFile
+
+
+def _check_score(row: int, field: str, value: object) -> None:
+    # NumPy would read a str such as "1e-5" as a number: a score must be one already.
+    if isinstance(value, (str, bytes)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"row {row}: {field} must be a real number, not {type(value).__name__}")
 
 
 def _same(a: float, b: float) -> bool:
@@ -75,7 +67,9 @@ class HitTable:
         hmm_ids: list[str] = []
         e_values: list[float] = []
         bit_scores: list[float] = []
-        for gene_id, hmm_id, e_value, bit_score in rows:
+        for row, (gene_id, hmm_id, e_value, bit_score) in enumerate(rows):
+            _check_score(row, "e_value", e_value)
+            _check_score(row, "bit_score", bit_score)
             gene_ids.append(gene_id)
             hmm_ids.append(hmm_id)
             e_values.append(e_value)
@@ -187,8 +181,8 @@ class HitTable:
         feed or a profile id holding a tab, a line feed, ";" or "," (the file could not be read
         back as the same table), and the OSError subclass of the failing system call.
         """
-        encoded, name = _path_parts(path)
-        self._core.write(encoded, name)
+        encoded, _ = path_parts(path)
+        self._core.write(encoded)
 
     @classmethod
     def read(cls, path: StrPath) -> HitTable:
@@ -199,28 +193,22 @@ class HitTable:
         Raises TopHitFormatError (with ``path`` and ``line``) for a line that does not read,
         and the OSError subclass open() would raise for a missing or unreadable file.
         """
-        encoded, name = _path_parts(path)
-        return cls._wrap(_core.read_tophits(encoded, name))
+        encoded, _ = path_parts(path)
+        return cls._wrap(_core.read_tophits(encoded))
 
     @classmethod
     def from_tophit_file(cls, tophits: TopHitFile) -> HitTable:
         """A table holding the hits of a ``velko.hmmer.tophit.TopHitFile``, copied from its
         memory (the file at its path is not read)."""
-        return cls._wrap(_core.tophits_from_tophit_file(tophits, _tophit_file_type()))
+        return cls._wrap(_core.tophits_from_tophit_file(tophits))
 
     def to_tophit_file(self, path: StrPath) -> TopHitFile:
         """A new ``velko.hmmer.tophit.TopHitFile`` for ``path`` (kept as its ``str``) holding
         these hits, copied in memory; nothing is written until its ``write()`` is called."""
         tophit_type = _tophit_file_type()
         tophits = tophit_type(os.fspath(path))
-        self._core.fill_tophit_file(tophits, tophit_type)
+        self._core.fill_tophit_file(tophits)
         return tophits
-
-
-def _as_paths(paths: StrPath | Iterable[StrPath]) -> list[StrPath]:
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        return [paths]
-    return list(paths)
 
 
 def read_hmmer(
@@ -250,16 +238,16 @@ def read_hmmer(
     ``program`` is None; the OSError subclass open() would raise for a missing file;
     gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
     """
-    _check_choice("format", format, ("tblout", "domtblout"))
+    check_choice("format", format, Format)
     if program is not None:
-        _check_choice("program", program, ("hmmsearch", "hmmscan"))
-    _check_choice("score", score, ("sequence", "domain"))
-    _check_choice("hmm", hmm, ("name", "accession"))
+        check_choice("program", program, Program)
+    check_choice("score", score, Score)
+    check_choice("hmm", hmm, ProfileKey)
     if score == "domain" and format == "tblout":
         raise ValueError("score='domain' needs format='domtblout': a tblout has no domain "
                          "scores")
-    parts = [_path_parts(path) for path in _as_paths(paths)]
-    core = _core.read_hmmer([encoded for encoded, _ in parts], [name for _, name in parts],
+    parts = [path_parts(path) for path in as_paths(paths)]
+    core = _core.read_hmmer([encoded for encoded, _ in parts],
                             format, program or "", score, hmm)
     return HitTable._wrap(core)
 

@@ -11,17 +11,19 @@ import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
+from velko_tools._args import StrPath, as_paths, check_choice, path_parts
 
 if TYPE_CHECKING:
     import pandas
 
-StrPath = Union[str, "os.PathLike[str]"]
 Strands = Literal["forward", "both", "canonical"]
 Invalid = Literal["error", "skip"]
 Progress = Union[bool, Callable[[int, int], object]]
 
-# Beyond this the 4^k columns of one row no longer fit in any memory.
-MAX_K = 31
+# The largest k the core can number k-mers for (beyond it 4^k no longer fits in 64 bits).
+MAX_K: int = _core.MAX_K
+# More workers than this gain nothing on any machine and only cost their stacks.
+MAX_THREADS = 1024
 
 
 class KmerLabels(Sequence[str]):
@@ -163,12 +165,6 @@ class KmerTable:
                                 columns=list(self.kmers), copy=False)
 
 
-def _as_paths(paths: StrPath | Iterable[StrPath]) -> list[StrPath]:
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        return [paths]
-    return list(paths)
-
-
 def count_kmers(
     paths: StrPath | Iterable[StrPath],
     k: int,
@@ -207,29 +203,28 @@ def count_kmers(
     is not UTF-8), the OSError subclass open() would raise for a missing or unreadable file,
     gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
     """
-    files = _as_paths(paths)
-    names = [os.fsdecode(path) for path in files]
-    encoded = [os.fsencode(path) for path in files]
-    for name, path in zip(names, encoded):
-        if b"\0" in path:
-            raise ValueError(f"embedded null byte in path {name!r}")
+    parts = [path_parts(path) for path in as_paths(paths)]
+    encoded = [path for path, _ in parts]
+    names = [name for _, name in parts]
     if isinstance(k, bool) or not isinstance(k, int):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
     if not 1 <= k <= MAX_K:
         raise ValueError(f"k must be between 1 and {MAX_K}, not {k}")
-    if strands not in ("forward", "both", "canonical"):
-        raise ValueError(f"strands must be 'forward', 'both' or 'canonical', not {strands!r}")
-    if invalid not in ("error", "skip"):
-        raise ValueError(f"invalid must be 'error' or 'skip', not {invalid!r}")
+    check_choice("strands", strands, Strands)
+    check_choice("invalid", invalid, Invalid)
+    if not isinstance(per_file, bool):
+        raise TypeError(f"per_file must be a bool, not {type(per_file).__name__}")
     if threads is None:
         threads = os.cpu_count() or 1
     elif isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
         raise ValueError(f"threads must be a positive int or None, not {threads!r}")
+    elif threads > MAX_THREADS:
+        raise ValueError(f"threads must be at most {MAX_THREADS}, not {threads}")
 
     report, close = _progress_reporter(progress, encoded)
     try:
         ids, file_index, counts, windows, skipped = _core.count_table(
-            encoded, names, k, strands, invalid == "skip", per_file, threads, report)
+            encoded, k, strands, invalid == "skip", per_file, threads, report)
     finally:
         close()
     row_files = [names[i] for i in file_index.tolist()]

@@ -29,11 +29,9 @@ def output_format(path: str) -> str:
                      "or .parquet")
 
 
-def check_output_format(path: str) -> None:
-    output_format(path)
-
-
-def _values(table: KmerTable, frequencies: bool) -> npt.NDArray[np.uint64] | npt.NDArray[np.float64]:
+def _values(
+    table: KmerTable, frequencies: bool
+) -> npt.NDArray[np.uint64] | npt.NDArray[np.float64]:
     return table.frequencies() if frequencies else table.counts
 
 

@@ -1,8 +1,6 @@
 // PanicException, error raising and fetching, the C-API failure rule.
 #include "velko/boundary.hpp"
 
-#include <time.h>
-
 #include <cstdio>
 
 namespace velko::py {
@@ -112,12 +110,14 @@ Fetched fetch() {
         std::string text = value != nullptr && PyUnicode_Check(value)
                                ? text_of(value)
                                : std::string("Unwrapped panic from Python code");
-        std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-                   "Python stack trace below:\n",
-                   stderr);
+        std::fputs(
+            "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+            "Python stack trace below:\n",
+            stderr);
         PyErr_Restore(type, value, traceback);
         PyErr_PrintEx(0);
-        throw Abort(text);
+        // Not started here: the panic's own traceback was printed instead of a diagnostic.
+        throw util::Failure({.reason = std::move(text)}, util::SourceLocation{});
     }
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
@@ -134,12 +134,13 @@ std::string describe_pending_error() {
     text += ", value: ";
     text += error.value ? repr_text(error.value.get()) : std::string("None");
     text += ", traceback: ";
-    text += error.traceback ? "Some(" + repr_text(error.traceback.get()) + ")" : std::string("None");
+    text +=
+        error.traceback ? "Some(" + repr_text(error.traceback.get()) + ")" : std::string("None");
     text += " }";
     return text;
 }
 
-Ref abort_on_null(PyObject* obj, SourceLocation where) {
+Ref abort_on_null(PyObject* obj, util::SourceLocation where) {
     if (obj == nullptr) {
         // Running out of memory is no fault of ours, nor of the caller's: it is reported as the
         // interpreter raised it.
@@ -150,7 +151,7 @@ Ref abort_on_null(PyObject* obj, SourceLocation where) {
     return Ref::steal(obj);
 }
 
-void set_item(PyObject* dict, PyObject* key, PyObject* value, SourceLocation where) {
+void set_item(PyObject* dict, PyObject* key, PyObject* value, util::SourceLocation where) {
     if (PyDict_SetItem(dict, key, value) == 0) return;
     if (PyErr_ExceptionMatches(PyExc_MemoryError) != 0) throw ErrorAlreadySet{};
     fail("Failed to set_item on dict", where);
@@ -158,8 +159,8 @@ void set_item(PyObject* dict, PyObject* key, PyObject* value, SourceLocation whe
 
 void throw_downcast(PyObject* obj, std::string_view target) {
     std::string name = "<failed to extract type name>";
-    Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
-                                                     "__qualname__"));
+    Ref qualname = Ref::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     if (qualname && PyUnicode_Check(qualname.get())) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(qualname.get(), &size);
@@ -180,8 +181,8 @@ void settle_pending_error() noexcept {
     try {
         Fetched ignored = fetch();  // always throws for a PanicException
         restore(std::move(ignored));
-    } catch (const Abort& resumed) {
-        raise_panic(resumed.what());
+    } catch (const util::Failure& resumed) {
+        raise_panic(resumed.reason);
     } catch (...) {
         raise_panic("Unwrapped panic from Python code");
     }
@@ -204,21 +205,11 @@ bool SignalHook::should_stop() {
     return stop;
 }
 
-namespace {
-
-std::int64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-}  // namespace
-
-ObjectLoop::ObjectLoop() noexcept : looked_ns_(monotonic_ns()) {}
+ObjectLoop::ObjectLoop() noexcept : looked_ns_(util::monotonic_ns()) {}
 
 void ObjectLoop::look() {
     built_ = 0;
-    const std::int64_t now = monotonic_ns();
+    const std::int64_t now = util::monotonic_ns();
     if (now - looked_ns_ < util::kInterruptPeriodNs) return;
     looked_ns_ = now;
     if (PyErr_CheckSignals() != 0) throw ErrorAlreadySet{};

@@ -10,10 +10,10 @@
 #include <string_view>
 #include <type_traits>
 
-#include "velko/pyref.hpp"
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
+#include "velko/pyref.hpp"
 
 namespace velko::py {
 
@@ -35,8 +35,21 @@ void raise_no_memory() noexcept;
 /// Sets the error indicator to a new PanicException carrying `message`.
 void raise_panic(std::string_view message) noexcept;
 
+/// An internal abort of velko's own (a C-API call that must not fail did): throws it as a
+/// util::Failure whose diagnostic names `where`.
+[[noreturn]] void fail(std::string_view message,
+                       util::SourceLocation where = util::SourceLocation::current());
+
+/// Writes "velko: internal abort at <file>:<line>: <message>" to standard error: the one line
+/// the contract shows where an abort starts.
+void write_diagnostic(std::string_view message, util::SourceLocation where) noexcept;
+
+/// Sets the error indicator to the contract's exception for a core failure: its fixed text as
+/// a PanicException, after the diagnostic line naming where the failure started.
+void raise_contract_error(const util::Failure& failure) noexcept;
+
 /// Takes the pending error as a new reference triple, normalised; resumes a PanicException that
-/// Python code raised into us by throwing Abort with its text.
+/// Python code raised into us by throwing a util::Failure (an abort) with its text.
 struct Fetched {
     Ref type, value, traceback;
 };
@@ -51,12 +64,13 @@ void restore(Fetched&& error) noexcept;
 /// Wraps a new reference from a C-API call that must not fail: NULL prints the pending error
 /// and aborts the operation (an internal abort, not an ordinary Python exception), except when
 /// the interpreter ran out of memory: its MemoryError is raised as it is (ErrorAlreadySet).
-[[nodiscard]] Ref abort_on_null(PyObject* obj, SourceLocation where = SourceLocation::current());
+[[nodiscard]] Ref abort_on_null(PyObject* obj,
+                                util::SourceLocation where = util::SourceLocation::current());
 
 /// dict[key] = value; a failure aborts with "Failed to set_item on dict", except when the
 /// interpreter ran out of memory (as for abort_on_null()).
 void set_item(PyObject* dict, PyObject* key, PyObject* value,
-              SourceLocation where = SourceLocation::current());
+              util::SourceLocation where = util::SourceLocation::current());
 
 /// "'<qualname>' object cannot be converted to '<target>'" as a TypeError.
 [[noreturn]] void throw_downcast(PyObject* obj, std::string_view target);
@@ -148,8 +162,8 @@ PyObject* guarded(Body&& body) {
         settle_pending_error();
     } catch (const util::Interrupted&) {
         settle_pending_error();  // the KeyboardInterrupt that stopped the work
-    } catch (const Abort& abort) {
-        raise_panic(abort.what());
+    } catch (const util::Failure& failure) {
+        raise_contract_error(failure);
     } catch (const util::MemoryRefused& refused) {
         raise_lazy(PyExc_MemoryError, refused.what());
     } catch (const std::bad_alloc&) {
@@ -159,7 +173,7 @@ PyObject* guarded(Body&& body) {
         // exist, which Python reports the same way as one the allocator refused.
         raise_no_memory();
     } catch (const std::exception& bug) {
-        write_diagnostic(bug.what(), SourceLocation::current());
+        write_diagnostic(bug.what(), util::SourceLocation::current());
         raise_panic(bug.what());
     } catch (...) {
         // A forced unwind (the thread being ended) is no C++ exception: it must pass.

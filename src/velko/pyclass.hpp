@@ -14,7 +14,7 @@
 #include "velko/boundary.hpp"
 #include "velko/convert.hpp"
 #include "velko/pyref.hpp"
-#include "util/messages.hpp"
+#include "velko/messages.hpp"
 
 namespace velko::py {
 
@@ -124,7 +124,7 @@ Ref to_python(Record&& record) {
     PyObject* obj = allocate(type_of<Record>(), std::move(record));
     if (obj == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_MemoryError) != 0) throw ErrorAlreadySet{};
-        fail(std::string(util::kErrUnwrap) + ": " + describe_pending_error());
+        fail(std::string(kErrUnwrap) + ": " + describe_pending_error());
     }
     return Ref::steal(obj);
 }

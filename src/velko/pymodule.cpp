@@ -5,7 +5,7 @@
 #include <string>
 
 #include "velko/boundary.hpp"
-#include "util/messages.hpp"
+#include "velko/messages.hpp"
 
 namespace velko::py {
 namespace {
@@ -89,7 +89,7 @@ void publish_submodule(PyObject* package, PyObject* submodule) {
         try {
             run_source("import sys; sys.stderr.flush()", nullptr);
         } catch (const ErrorAlreadySet&) {
-            fail(std::string(util::kErrUnwrap) + ": " + describe_pending_error());
+            fail(std::string(kErrUnwrap) + ": " + describe_pending_error());
         }
         fail(source);
     }

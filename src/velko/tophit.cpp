@@ -2,7 +2,10 @@
 #include <optional>
 
 #include "hmmer/hit.hpp"
+#include "hmmer/tophit_api.hpp"
 #include "hmmer/tophit_file.hpp"
+#include "util/os_file.hpp"
+#include "velko/messages.hpp"
 #include "velko/pymodule.hpp"
 
 namespace velko::py {
@@ -131,8 +134,7 @@ PyObject* tophit_file_add_hit(PyObject* self, PyObject* const* args, Py_ssize_t 
         // find it taken.
         const Exclusive<TopHitFile> file(self);
         const auto [gene_id, hmm_id, e_val, bit_score] =
-            bind<std::string_view, std::string_view, double, double>(kAddHit, args, nargs,
-                                                                     kwnames);
+            bind<std::string_view, std::string_view, double, double>(kAddHit, args, nargs, kwnames);
         file->table.add_hit(gene_id, hmm_id, e_val, bit_score);
         return none();
     });
@@ -179,9 +181,11 @@ PyObject* tophit_file_get_hmm_hit(PyObject* self, PyObject* const* args, Py_ssiz
 PyObject* tophit_file_write(PyObject* self, PyObject*) {
     return guarded([&] {
         const Shared<TopHitFile> file(self);
+        // A path without a parent ("" or "/") is refused before the file system is touched.
+        if (!util::parent_directory(file->path)) fail(kNoneUnwrap);
         // The file may block (a FIFO, a slow disk): other threads run meanwhile, and the borrow
         // keeps them from changing the table.
-        without_gil([&] { file->write(); });
+        without_gil([&] { hmmer::write_tophit_file(file->path, file->table); });
         return none();
     });
 }
@@ -189,7 +193,7 @@ PyObject* tophit_file_write(PyObject* self, PyObject*) {
 PyObject* tophit_file_read(PyObject* self, PyObject*) {
     return guarded([&] {
         const Exclusive<TopHitFile> file(self);
-        without_gil([&] { file->read(); });
+        without_gil([&] { hmmer::read_tophit_file(file->path, file->table); });
         return none();
     });
 }
@@ -216,6 +220,56 @@ const PyType_Slot kTopHitFileSlots[] = {
     {Py_tp_getset, kTopHitFileFields},
 };
 
+// The capsule's functions: velko_tools reaches a TopHitFile's table only through these.
+
+// Whether `obj` is velko's own TopHitFile; TypeError otherwise.
+void expect_tophit_file(PyObject* obj) {
+    if (PyObject_TypeCheck(obj, type_of<TopHitFile>())) return;
+    Ref name =
+        Ref::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+    Ref message = Ref::checked(
+        PyUnicode_FromFormat("expected a velko.hmmer.tophit.TopHitFile, not %S", name.get()));
+    PyErr_SetObject(PyExc_TypeError, message.get());
+    throw ErrorAlreadySet{};
+}
+
+int settled(PyObject* result) {
+    if (result == nullptr) return -1;
+    Py_DECREF(result);
+    return 0;
+}
+
+int api_each_hit(PyObject* obj, hmmer::HitVisitor visit, void* context) {
+    return settled(guarded([&] {
+        expect_tophit_file(obj);
+        const Shared<TopHitFile> file(obj);
+        const hmmer::TopHitTable& table = file->table;
+        const auto names = table.profile_names();
+        table.for_each_gene([&](std::string_view gene_id, std::span<const hmmer::StoredHit> hits) {
+            for (const hmmer::StoredHit& hit : hits) {
+                const std::string& hmm_id = names[hit.profile];
+                if (visit(context, gene_id.data(), gene_id.size(), hmm_id.data(), hmm_id.size(),
+                          hit.e_val, hit.bit_score) < 0) {
+                    throw ErrorAlreadySet{};
+                }
+            }
+        });
+        return none();
+    }));
+}
+
+int api_add_hit(PyObject* obj, const char* gene_id, std::size_t gene_id_size, const char* hmm_id,
+                std::size_t hmm_id_size, double e_val, double bit_score) {
+    return settled(guarded([&] {
+        expect_tophit_file(obj);
+        const Exclusive<TopHitFile> file(obj);
+        file->table.add_hit({gene_id, gene_id_size}, {hmm_id, hmm_id_size}, e_val, bit_score);
+        return none();
+    }));
+}
+
+const hmmer::TopHitApi kTopHitApi{.each_hit = api_each_hit, .add_hit = api_add_hit};
+
 }  // namespace
 
 std::span<const PyType_Slot> PyClassDef<hmmer::Hit>::slots() { return kHitSlots; }
@@ -225,6 +279,12 @@ void build_tophit(PyObject* package) {
     Ref module = create_submodule("velko.hmmer.tophit");
     add_class<Hit>(module.get());
     add_class<TopHitFile>(module.get());
+    // The capsule holds a pointer to a constant: nothing to free with it.
+    Ref api = Ref::checked(PyCapsule_New(const_cast<hmmer::TopHitApi*>(&kTopHitApi),
+                                         hmmer::kTopHitApiCapsule, nullptr));
+    if (PyModule_AddObjectRef(module.get(), hmmer::kTopHitApiAttribute, api.get()) < 0) {
+        throw ErrorAlreadySet{};
+    }
     publish_submodule(package, module.get());
 }
 

@@ -2,15 +2,46 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <memory>
+#include <utility>
+#include <vector>
 
 namespace velko::tools {
 
 namespace nb = nanobind;
 
+/// A NumPy array of `shape` over `data`, which lies inside `owner`: the array keeps `owner`
+/// alive for as long as it lives, so the core's buffer is handed out without a copy.
+template <class T, class Owner>
+nb::ndarray<nb::numpy, T> owning_array(Owner owner, T* data,
+                                       std::initializer_list<std::size_t> shape) {
+    auto held = std::make_unique<Owner>(std::move(owner));
+    nb::capsule keeper(held.get(), [](void* p) noexcept {
+        const std::unique_ptr<Owner> drop(static_cast<Owner*>(p));
+    });
+    held.release();
+    return nb::ndarray<nb::numpy, T>(data, shape.size(), shape.begin(), keeper);
+}
+
+/// A one-dimensional NumPy array that owns `values` (moving a vector keeps its buffer).
+template <class T>
+nb::ndarray<nb::numpy, T> vector_array(std::vector<T> values) {
+    T* data = values.data();
+    const std::size_t size = values.size();
+    return owning_array(std::move(values), data, {size});
+}
+
+/// The exception translator: every core failure as its velko_tools exception.
+void register_failures();
+
 /// reverse_complement.
 void bind_sequences(nb::module_& m);
 
-/// k-mer counting of FASTA files into tables, and the exceptions of reading them.
+/// k-mer counting of FASTA files into tables.
 void bind_kmers(nb::module_& m);
 
 /// Profile-search hits and the top-hit table.

@@ -5,30 +5,25 @@
 #include <nanobind/stl/string_view.h>
 
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "hmmer/hmmer_tab.hpp"
+#include "hmmer/tophit_api.hpp"
 #include "hmmer/tophit_file.hpp"
 #include "hmmer/tophit_table.hpp"
-#include "velko/pyclass.hpp"
-#include "velko_tools/bindings.hpp"
-#include "util/fail.hpp"
-#include "util/file_error.hpp"
 #include "util/number_text.hpp"
+#include "velko_tools/bindings.hpp"
 
 namespace velko::tools {
 namespace {
 
 using hmmer::TopHitTable;
 
-using DoubleArray = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
 using DoubleInput = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 /// A top-hit table owned by a velko_tools HitTable.
@@ -44,37 +39,7 @@ struct TopHits {
     TopHitTable table;
 };
 
-// A NumPy array over the vector's doubles, which it keeps alive.
-DoubleArray owning_array(std::vector<double> values) {
-    auto held = std::make_unique<std::vector<double>>(std::move(values));
-    double* data = held->data();
-    const std::size_t size = held->size();
-    nb::capsule keeper(held.get(), [](void* p) noexcept {
-        const std::unique_ptr<std::vector<double>> drop(static_cast<std::vector<double>*>(p));
-    });
-    held.release();
-    return DoubleArray(data, {size}, keeper);
-}
-
 nb::str text(std::string_view value) { return nb::str(value.data(), value.size()); }
-
-// The OSError subclass open() raises for `error`, naming the file as the caller gave it.
-[[noreturn]] void raise_os_error(const util::OsError& error, nb::handle name) {
-    errno = error.error();
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-    throw nb::python_error();
-}
-
-[[noreturn]] void raise_with(const char* helper, nb::handle name, std::uint64_t line,
-                             nb::object column, std::string_view reason) {
-    const nb::module_ errors = nb::module_::import_("velko_tools.errors");
-    if (column.is_valid()) {
-        errors.attr(helper)(name, line, column, text(reason));
-    } else {
-        errors.attr(helper)(name, line, text(reason));
-    }
-    throw std::logic_error("unreachable: the error helpers always raise");
-}
 
 hmmer::HmmerOptions hmmer_options(std::string_view format, std::string_view program,
                                   std::string_view score, std::string_view hmm) {
@@ -95,59 +60,28 @@ std::string as_path(nb::handle path) {
 
 // Every row of every table, in order, offered to one new table. The options are checked by
 // the caller; "" stands for the program named in each file.
-TopHits read_hmmer(nb::list paths, nb::list names, std::string_view format,
-                   std::string_view program, std::string_view score, std::string_view hmm) {
+TopHits read_hmmer(nb::list paths, std::string_view format, std::string_view program,
+                   std::string_view score, std::string_view hmm) {
     const hmmer::HmmerOptions options = hmmer_options(format, program, score, hmm);
     TopHits hits;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const std::string path = as_path(paths[i]);
-        try {
-            const nb::gil_scoped_release unlocked;
-            hmmer::read_hmmer_file(path, options, hits.table);
-        } catch (const util::FormatError& error) {
-            const nb::object column =
-                error.column() == 0 ? nb::object(nb::none()) : nb::object(nb::int_(error.column()));
-            raise_with("raise_hmmer_format_error", names[i], error.line(), column, error.reason());
-        } catch (const util::OsError& error) {
-            raise_os_error(error, names[i]);
-        } catch (const ReadError& error) {
-            // Only damaged or cut-off gzip data is left to this type here.
-            const nb::module_ errors = nb::module_::import_("velko_tools.errors");
-            if (error.fault == ReadFault::kGzipTruncated) {
-                errors.attr("raise_truncated_gzip")(names[i]);
-            } else {
-                errors.attr("raise_bad_gzip")(names[i], error.what());
-            }
-            throw std::logic_error("unreachable: the error helpers always raise");
-        } catch (const std::invalid_argument& error) {
-            throw nb::value_error(error.what());
-        }
+        const nb::gil_scoped_release unlocked;
+        hmmer::read_hmmer_file(path, options, hits.table);
     }
     return hits;
 }
 
-TopHits read_tophits(nb::bytes path, nb::handle name) {
+TopHits read_tophits(nb::bytes path) {
     TopHits hits;
-    try {
-        const nb::gil_scoped_release unlocked;
-        hmmer::read_tophit_file(std::string_view(path.c_str(), path.size()), hits.table);
-    } catch (const hmmer::TopHitFormatError& error) {
-        raise_with("raise_tophit_format_error", name, error.line(), nb::object(), error.reason());
-    } catch (const util::OsError& error) {
-        raise_os_error(error, name);
-    }
+    const nb::gil_scoped_release unlocked;
+    hmmer::read_tophit_file(std::string_view(path.c_str(), path.size()), hits.table);
     return hits;
 }
 
-void write_tophits(const TopHits& hits, nb::bytes path, nb::handle name) {
-    try {
-        const nb::gil_scoped_release unlocked;
-        hmmer::write_tophit_file(std::string_view(path.c_str(), path.size()), hits.table);
-    } catch (const std::invalid_argument& refused) {
-        throw nb::value_error(refused.what());
-    } catch (const util::OsError& error) {
-        raise_os_error(error, name);
-    }
+void write_tophits(const TopHits& hits, nb::bytes path) {
+    const nb::gil_scoped_release unlocked;
+    hmmer::write_tophit_file(std::string_view(path.c_str(), path.size()), hits.table);
 }
 
 // The table's hits as four columns, gene by gene. Each gene's hits sit together, and profiles
@@ -171,8 +105,8 @@ nb::tuple columns(const TopHits& hits) {
             bit_scores.push_back(hit.bit_score);
         }
     });
-    return nb::make_tuple(gene_ids, hmm_ids, owning_array(std::move(e_values)),
-                          owning_array(std::move(bit_scores)));
+    return nb::make_tuple(gene_ids, hmm_ids, vector_array(std::move(e_values)),
+                          vector_array(std::move(bit_scores)));
 }
 
 void append_shortest(std::string& out, double value) {
@@ -218,6 +152,16 @@ nb::bytes tsv_lines(const TopHits& hits) {
     return nb::bytes(out.data(), out.size());
 }
 
+// Field `field` of row `row`, which must be a str.
+std::string_view id_field(nb::handle value, std::size_t row, const char* field) {
+    if (!nb::isinstance<nb::str>(value)) {
+        throw nb::type_error(nb::str("row {}: {} must be a str, not {}")
+                                 .format(row, field, nb::type_name(value.type()))
+                                 .c_str());
+    }
+    return nb::cast<std::string_view>(value);
+}
+
 TopHits from_columns(nb::list gene_ids, nb::list hmm_ids, DoubleInput e_values,
                      DoubleInput bit_scores) {
     const std::size_t size = gene_ids.size();
@@ -226,56 +170,60 @@ TopHits from_columns(nb::list gene_ids, nb::list hmm_ids, DoubleInput e_values,
     }
     TopHits hits;
     for (std::size_t i = 0; i < size; ++i) {
-        hits.table.add_hit(nb::cast<std::string_view>(gene_ids[i]),
-                           nb::cast<std::string_view>(hmm_ids[i]), e_values(i), bit_scores(i));
+        hits.table.add_hit(id_field(gene_ids[i], i, "gene_id"), id_field(hmm_ids[i], i, "hmm_id"),
+                           e_values(i), bit_scores(i));
     }
     return hits;
 }
 
-// velko's TopHitFile objects hold their table in the record of a py::Instance, laid out by the
-// same header in both modules, which are built together against the same core; the type and
-// its size are checked before the record is touched.
-using TopHitInstance = py::Instance<hmmer::TopHitFile>;
-
-TopHitInstance* tophit_instance(nb::handle obj, nb::handle tophit_type) {
-    auto* const type = reinterpret_cast<PyTypeObject*>(tophit_type.ptr());
-    if (Py_TYPE(obj.ptr()) != type) {
-        throw nb::type_error(
-            nb::str("expected a velko.hmmer.tophit.TopHitFile, not {}")
-                .format(
-                    nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"))
-                .c_str());
-    }
-    if (static_cast<std::size_t>(type->tp_basicsize) != sizeof(TopHitInstance)) {
-        throw std::logic_error("velko.hmmer.tophit.TopHitFile has another layout");
-    }
-    return reinterpret_cast<TopHitInstance*>(obj.ptr());
+// velko's TopHitFile objects are reached only through the functions velko exports in a
+// capsule, which check the object's type against velko's own and borrow its table as velko's
+// own calls do.
+const hmmer::TopHitApi& tophit_api() {
+    static const hmmer::TopHitApi* const api = [] {
+        nb::module_::import_("velko");  // publishes velko.hmmer.tophit
+        const nb::object capsule =
+            nb::module_::import_("velko.hmmer.tophit").attr(hmmer::kTopHitApiAttribute);
+        // The name is checked too: only velko's own capsule carries it.
+        const void* found = PyCapsule_GetPointer(capsule.ptr(), hmmer::kTopHitApiCapsule);
+        if (found == nullptr) throw nb::python_error();
+        return static_cast<const hmmer::TopHitApi*>(found);
+    }();
+    return *api;
 }
 
-void copy_into(const TopHitTable& from, TopHitTable& to) {
-    const auto names = from.profile_names();
-    from.for_each_gene([&](std::string_view gene_id, std::span<const hmmer::StoredHit> list) {
+int add_visited(void* context, const char* gene_id, std::size_t gene_id_size, const char* hmm_id,
+                std::size_t hmm_id_size, double e_val, double bit_score) {
+    try {
+        static_cast<TopHitTable*>(context)->add_hit({gene_id, gene_id_size}, {hmm_id, hmm_id_size},
+                                                    e_val, bit_score);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+TopHits from_tophit_file(nb::handle obj) {
+    TopHits hits;
+    if (tophit_api().each_hit(obj.ptr(), add_visited, &hits.table) < 0) {
+        throw nb::python_error();
+    }
+    return hits;
+}
+
+void fill_tophit_file(const TopHits& hits, nb::handle obj) {
+    const hmmer::TopHitApi& api = tophit_api();
+    const auto names = hits.table.profile_names();
+    hits.table.for_each_gene([&](std::string_view gene_id, std::span<const hmmer::StoredHit> list) {
         for (const hmmer::StoredHit& hit : list) {
-            to.add_hit(gene_id, names[hit.profile], hit.e_val, hit.bit_score);
+            const std::string& hmm_id = names[hit.profile];
+            if (api.add_hit(obj.ptr(), gene_id.data(), gene_id.size(), hmm_id.data(), hmm_id.size(),
+                            hit.e_val, hit.bit_score) < 0) {
+                throw nb::python_error();
+            }
         }
     });
-}
-
-// The interpreter lock is held throughout: velko changes its tables only while holding it, so
-// nothing changes the table while it is copied; the borrow flag says whether a call of its
-// own is changing it right now.
-TopHits from_tophit_file(nb::handle obj, nb::handle tophit_type) {
-    TopHitInstance* const instance = tophit_instance(obj, tophit_type);
-    if (instance->borrow == -1) throw nb::value_error("the TopHitFile is being changed");
-    TopHits hits;
-    copy_into(instance->record.table, hits.table);
-    return hits;
-}
-
-void fill_tophit_file(const TopHits& hits, nb::handle obj, nb::handle tophit_type) {
-    TopHitInstance* const instance = tophit_instance(obj, tophit_type);
-    if (instance->borrow != 0) throw nb::value_error("the TopHitFile is in use");
-    copy_into(hits.table, instance->record.table);
 }
 
 }  // namespace
@@ -286,7 +234,9 @@ void bind_hits(nb::module_& m) {
         .def("__len__", [](const TopHits& hits) { return hits.table.hit_count(); })
         .def("gene_count", [](const TopHits& hits) { return hits.table.gene_count(); })
         .def("profile_count", [](const TopHits& hits) { return hits.table.profile_names().size(); })
-        .def("columns", &columns)
+        .def("columns", &columns,
+             nb::sig("def columns(self) -> tuple[list[str], list[str], "
+                     "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]"))
         .def("top_hits",
              [](const TopHits& hits) {
                  TopHits top;
@@ -297,17 +247,22 @@ void bind_hits(nb::module_& m) {
                  return top;
              })
         .def("tsv_lines", &tsv_lines)
-        .def("write", &write_tophits, nb::arg("path"), nb::arg("name"))
-        .def("fill_tophit_file", &fill_tophit_file, nb::arg("obj"), nb::arg("tophit_type"));
-    m.def("read_hmmer", &read_hmmer, nb::arg("paths"), nb::arg("names"), nb::arg("format"),
-          nb::arg("program"), nb::arg("score"), nb::arg("hmm"),
+        .def("write", &write_tophits, nb::arg("path"))
+        .def("fill_tophit_file", &fill_tophit_file, nb::arg("obj"));
+    m.def("read_hmmer", &read_hmmer, nb::arg("paths"), nb::arg("format"), nb::arg("program"),
+          nb::arg("score"), nb::arg("hmm"),
+          nb::sig("def read_hmmer(paths: list[bytes], format: str, program: str, score: str, "
+                  "hmm: str) -> TopHits"),
           "Reads HMMER tables into a new TopHits; see velko_tools.read_hmmer.");
-    m.def("read_tophits", &read_tophits, nb::arg("path"), nb::arg("name"),
+    m.def("read_tophits", &read_tophits, nb::arg("path"),
           "Reads a velko top-hit file into a new TopHits; see velko_tools.HitTable.read.");
     m.def("tophits_from_columns", &from_columns, nb::arg("gene_ids"), nb::arg("hmm_ids"),
           nb::arg("e_values"), nb::arg("bit_scores"),
+          nb::sig("def tophits_from_columns(gene_ids: list[str], hmm_ids: list[str], "
+                  "e_values: numpy.typing.NDArray[numpy.float64], "
+                  "bit_scores: numpy.typing.NDArray[numpy.float64]) -> TopHits"),
           "A new TopHits offered the rows of four columns in order.");
-    m.def("tophits_from_tophit_file", &from_tophit_file, nb::arg("obj"), nb::arg("tophit_type"),
+    m.def("tophits_from_tophit_file", &from_tophit_file, nb::arg("obj"),
           "A new TopHits holding the hits of a velko TopHitFile.");
 }
 

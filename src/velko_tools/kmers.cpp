@@ -1,5 +1,5 @@
 // k-mer tables in velko_tools._core: counting on worker threads while the caller's thread
-// watches for Ctrl-C and reports progress, and the one place core failures become exceptions.
+// watches for Ctrl-C and reports progress.
 #include "kmer/kmers.hpp"
 
 #include <cxxabi.h>
@@ -8,7 +8,6 @@
 #include <nanobind/stl/vector.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -28,26 +27,6 @@ using kmer::TableStrands;
 // How often the calling thread looks at signals and reports progress while workers count.
 constexpr unsigned kPollMilliseconds = 50;
 
-using CountArray = nb::ndarray<nb::numpy, std::uint64_t>;
-
-// A NumPy array over `data` that keeps `owner` alive for as long as the array lives.
-template <class Owner>
-CountArray owning_array(Owner owner, std::uint64_t* data,
-                        std::initializer_list<std::size_t> shape) {
-    auto held = std::make_unique<Owner>(std::move(owner));
-    nb::capsule keeper(held.get(), [](void* p) noexcept {
-        const std::unique_ptr<Owner> drop(static_cast<Owner*>(p));
-    });
-    held.release();
-    return CountArray(data, shape.size(), shape.begin(), keeper);
-}
-
-CountArray vector_array(std::vector<std::uint64_t> values) {
-    std::uint64_t* data = values.data();
-    const std::size_t size = values.size();
-    return owning_array(std::move(values), data, {size});
-}
-
 TableStrands parse_strands(const std::string& strands) {
     if (strands == "forward") return TableStrands::kForward;
     if (strands == "both") return TableStrands::kBoth;
@@ -55,30 +34,7 @@ TableStrands parse_strands(const std::string& strands) {
     throw nb::value_error("strands must be 'forward', 'both' or 'canonical'");
 }
 
-// Raises the velko_tools exception for a failure in file `name` (the path as the caller gave
-// it): the error kinds of velko_tools.errors, OSError subclasses as open() raises them, and
-// gzip's own kinds for damaged and truncated streams.
-[[noreturn]] void raise_file_failure(const kmer::FileReadError& error, nb::handle name) {
-    const nb::module_ errors = nb::module_::import_("velko_tools.errors");
-    switch (error.fault) {
-        case ReadFault::kFormat:
-            errors.attr("raise_fasta_format_error")(name, error.line, error.what());
-            break;
-        case ReadFault::kOs:
-            errno = error.os_error;
-            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-            throw nb::python_error();
-        case ReadFault::kGzipDamaged:
-            errors.attr("raise_bad_gzip")(name, error.what());
-            break;
-        case ReadFault::kGzipTruncated:
-            errors.attr("raise_truncated_gzip")(name);
-            break;
-    }
-    throw std::logic_error("unreachable: the error helpers always raise");
-}
-
-// Runs `wait` with the interpreter lock released. The lock is taken back after it, not in a
+// Runs `work` with the interpreter lock released. The lock is taken back after it, not in a
 // destructor: while the interpreter shuts down, a thread that asks for the lock back is ended
 // by a forced unwind, which would terminate the process if it started in a destructor.
 template <class Work>
@@ -98,9 +54,9 @@ auto without_gil(Work&& work) -> decltype(work()) {
 
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
 // without the lock.
-nb::tuple count_table_locked(const nb::list& files, const nb::list& names, std::uint8_t k,
-                             const std::string& strands, bool skip_invalid, bool per_file,
-                             unsigned threads, const nb::object& progress) {
+nb::tuple count_table_locked(const nb::list& files, std::uint8_t k, const std::string& strands,
+                             bool skip_invalid, bool per_file, unsigned threads,
+                             const nb::object& progress) {
     const kmer::TableOptions options{
         .k = k,
         .strands = parse_strands(strands),
@@ -124,21 +80,7 @@ nb::tuple count_table_locked(const nb::list& files, const nb::list& names, std::
             if (PyErr_CheckSignals() != 0) throw nb::python_error();
             if (!progress.is_none()) progress(job.bytes_done());
         }
-        std::vector<kmer::FileRows> rows;
-        try {
-            rows = job.take();
-        } catch (const kmer::FileReadError& error) {
-            std::size_t i = 0;
-            while (i + 1 < paths.size() && paths[i] != error.path) ++i;
-            raise_file_failure(error, names[i]);
-        } catch (const kmer::InvalidBase& error) {
-            std::size_t i = 0;
-            while (i + 1 < paths.size() && paths[i] != error.path) ++i;
-            nb::module_::import_("velko_tools.errors")
-                .attr("raise_invalid_base")(names[i], error.record, error.line, error.column,
-                                            error.character);
-            throw std::logic_error("unreachable: raise_invalid_base always raises");
-        }
+        std::vector<kmer::FileRows> rows = job.take();
         table = without_gil([&] { return kmer::gather_table(std::move(rows), columns); });
     }
     // Ids are as many as the input has records, not 4^k: a list of str is fine here, and the
@@ -158,11 +100,10 @@ nb::tuple count_table_locked(const nb::list& files, const nb::list& names, std::
                           vector_array(std::move(table.skipped)));
 }
 
-nb::tuple count_table(nb::list files, nb::list names, std::uint8_t k, const std::string& strands,
-                      bool skip_invalid, bool per_file, unsigned threads, nb::object progress) {
+nb::tuple count_table(nb::list files, std::uint8_t k, const std::string& strands, bool skip_invalid,
+                      bool per_file, unsigned threads, nb::object progress) {
     try {
-        return count_table_locked(files, names, k, strands, skip_invalid, per_file, threads,
-                                  progress);
+        return count_table_locked(files, k, strands, skip_invalid, per_file, threads, progress);
     } catch (abi::__forced_unwind&) {
         // The interpreter is shutting down and ends this (daemon) thread as it asks for the
         // lock back. The unwinding has joined the workers and freed the table on its way here;
@@ -173,7 +114,7 @@ nb::tuple count_table(nb::list files, nb::list names, std::uint8_t k, const std:
     }
 }
 
-CountArray canonical_kmers(std::uint8_t k) {
+nb::ndarray<nb::numpy, std::uint64_t> canonical_kmers(std::uint8_t k) {
     std::vector<std::uint64_t> kmers;
     {
         const nb::gil_scoped_release unlocked;
@@ -185,12 +126,21 @@ CountArray canonical_kmers(std::uint8_t k) {
 }  // namespace
 
 void bind_kmers(nb::module_& m) {
-    m.def("count_table", &count_table, nb::arg("files"), nb::arg("names"), nb::arg("k"),
-          nb::arg("strands"), nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("threads"),
+    // The bound velko_tools checks k against and the command line offers: the core's own.
+    m.attr("MAX_K") = kmer::kMaxRepresentableK;
+    m.def("count_table", &count_table, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
+          nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("threads"),
           nb::arg("progress").none(),
+          nb::sig("def count_table(files: list[bytes], k: int, strands: str, "
+                  "skip_invalid: bool, per_file: bool, threads: int, "
+                  "progress: collections.abc.Callable[[int], object] | None) -> "
+                  "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint64]]"),
           "Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,\n"
           "skipped); velko_tools.count_kmers is the public face of this.");
     m.def("canonical_kmers", &canonical_kmers, nb::arg("k"),
+          nb::sig("def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]"),
           "The index of each canonical k-mer of length k, in order: the columns of a canonical\n"
           "table.");
 }

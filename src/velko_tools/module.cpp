@@ -4,6 +4,7 @@
 
 NB_MODULE(_core, m) {
     m.doc() = "Native functions of velko_tools; use them through the velko_tools package.";
+    velko::tools::register_failures();
     velko::tools::bind_sequences(m);
     velko::tools::bind_kmers(m);
     velko::tools::bind_hits(m);

@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 #include "util/input_stream.hpp"
 #include "util/os_file.hpp"
 
 namespace {
 
-using velko::ReadError;
-using velko::ReadFault;
+using velko::util::Failure;
+using velko::util::FailureKind;
 using velko::util::Inflater;
 using velko::util::InputStream;
 using velko::util::OsFile;
@@ -57,7 +57,7 @@ std::string fasta(std::mt19937_64& random, std::size_t size) {
 struct Outcome {
     std::string text;
     std::string failure;
-    ReadFault fault = ReadFault::kOs;
+    FailureKind fault = FailureKind::kOs;
 };
 
 // Reads through a new descriptor of the same open file, as the reader opens its own.
@@ -69,9 +69,9 @@ Outcome drain(int fd, Inflater inflater, std::size_t read_size) {
     std::vector<char> buffer(read_size);
     try {
         while (const std::size_t n = input.read(buffer)) outcome.text.append(buffer.data(), n);
-    } catch (const ReadError& error) {
+    } catch (const Failure& error) {
         outcome.failure = error.what();
-        outcome.fault = error.fault;
+        outcome.fault = error.kind;
     }
     return outcome;
 }
@@ -135,8 +135,8 @@ void check(const std::string& label, const std::string& data, const std::string*
                 const Outcome got = read_as(data, inflater, read_size, pipe);
                 expect(got.failure == failure, how + ": failure '" + got.failure + "'");
                 const auto fault = failure == "gzip stream ended early"
-                                       ? ReadFault::kGzipTruncated
-                                       : ReadFault::kGzipDamaged;
+                                       ? FailureKind::kGzipTruncated
+                                       : FailureKind::kGzipDamaged;
                 expect(failure.empty() || got.fault == fault, how + ": fault kind");
                 if (text != nullptr) expect(got.text == *text, how + ": text differs");
             }
@@ -168,9 +168,20 @@ int main() {
             check(label + ", three members", members, &text, "");
             check(label + ", cut in half", packed.substr(0, packed.size() / 2), nullptr, ended);
             check(label + ", trailer cut", packed.substr(0, packed.size() - 3), nullptr, ended);
-            check(label + ", one zero byte after", packed + std::string(1, '\0'), nullptr, ended);
+            // Zero padding after a member, or between members, is skipped; anything else after
+            // a member must start another.
+            const std::string zeros(512, '\0');
+            check(label + ", one zero byte after", packed + std::string(1, '\0'), &text, "");
+            check(label + ", zero padding after", packed + zeros, &text, "");
+            check(label + ", zeros between members",
+                  gzip(text.substr(0, cut), level) + zeros + gzip(text.substr(cut), level) + zeros,
+                  &text, "");
             check(label + ", junk after", packed + "trailing junk", nullptr,
                   "invalid gzip data: incorrect header check");
+            check(label + ", junk after padding", packed + zeros + "junk", nullptr,
+                  "invalid gzip data: incorrect header check");
+            check(label + ", member cut after padding", packed + zeros + packed.substr(0, 5),
+                  nullptr, ended);
         }
     }
     // A flipped byte in the data, a bad length in the trailer, an unknown method: zlib's texts.

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "hmmer/hmmer_tab.hpp"
-#include "util/file_error.hpp"
+#include "util/failure.hpp"
 
 namespace {
 
@@ -44,7 +44,7 @@ Outcome read_cut(const std::string& text, const HmmerOptions& options,
         }
         reader.feed(std::string_view(text).substr(from));
         reader.finish();
-    } catch (const velko::util::FormatError& error) {
+    } catch (const velko::util::Failure& error) {
         outcome.failure = error.what();
         return outcome;
     }

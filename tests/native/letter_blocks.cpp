@@ -10,7 +10,7 @@
 #include "kmer/count.hpp"
 #include "kmer/letter_block.hpp"
 #include "kmer/window_kernel.hpp"
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 
 namespace {
 
@@ -134,7 +134,7 @@ Outcome count_with(const std::string& text, std::uint8_t k, PackPath path,
     try {
         const std::uint64_t total = counter.finish();
         return {counts, total, {}};
-    } catch (const velko::Abort& abort) {
+    } catch (const velko::util::Failure& abort) {
         return {{}, 0, abort.what()};
     }
 }

@@ -8,7 +8,7 @@
 
 #include "kmer/count.hpp"
 #include "kmer/kmers.hpp"
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 
 namespace {
 
@@ -27,7 +27,7 @@ Outcome whole(const std::string& text, std::uint8_t k, bool both) {
     try {
         auto result = count_text(text, k, both);
         return {std::move(result.counts), result.total, {}};
-    } catch (const velko::Abort& abort) {
+    } catch (const velko::util::Failure& abort) {
         return {{}, 0, abort.what()};
     }
 }
@@ -52,7 +52,7 @@ Outcome in_pieces(const std::string& text, std::uint8_t k, const std::vector<std
         const std::uint64_t total = counter.finish();
         if (both) reverse.add(counts);
         return {std::move(counts), both ? 2 * total : total, {}};
-    } catch (const velko::Abort& abort) {
+    } catch (const velko::util::Failure& abort) {
         return {{}, 0, abort.what()};
     }
 }

@@ -1,6 +1,6 @@
 // The shared byte-level pieces against independent references: strict UTF-8 over every short
-// sequence, the \u{..} escape, the DNA tables' pairing law, and the file places that failures
-// found in an input carry.
+// sequence, the \u{..} escape, the DNA tables against the alphabet, and the file places that
+// failures found in an input carry.
 #include <unistd.h>
 
 #include <cmath>
@@ -16,8 +16,9 @@
 #include "hmmer/tophit_file.hpp"
 #include "kmer/count_fasta.hpp"
 #include "util/dna.hpp"
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 #include "util/memory.hpp"
+#include "util/quote_path.hpp"
 #include "util/utf8.hpp"
 
 namespace {
@@ -121,12 +122,12 @@ void utf8_cut_characters() {
         std::optional<std::size_t> complete;    // at the end of the text
     };
     const Case cases[] = {
-        {"AC\xE2\x82", 2, std::nullopt},         // a euro sign cut after two bytes
-        {"\xF0\x9D\x84", 0, std::nullopt},       // a 4-byte character cut after three
-        {"AC\xE2\x82\xAC", 5, 5},                // whole
+        {"AC\xE2\x82", 2, std::nullopt},            // a euro sign cut after two bytes
+        {"\xF0\x9D\x84", 0, std::nullopt},          // a 4-byte character cut after three
+        {"AC\xE2\x82\xAC", 5, 5},                   // whole
         {"A\xE2\x28", std::nullopt, std::nullopt},  // no continuation makes this valid
-        {"A\xC0", std::nullopt, std::nullopt},   // a byte that never leads
-        {"\xED\xA0", std::nullopt, std::nullopt},  // the start of a surrogate
+        {"A\xC0", std::nullopt, std::nullopt},      // a byte that never leads
+        {"\xED\xA0", std::nullopt, std::nullopt},   // the start of a surrogate
         {"", 0, 0},
     };
     for (const Case& c : cases) {
@@ -143,8 +144,8 @@ void utf8_cut_characters() {
 
 void code_escapes() {
     const std::pair<char32_t, std::string> cases[] = {
-        {0, "\\u{0}"}, {0x1f, "\\u{1f}"}, {0x7f, "\\u{7f}"}, {0x200d, "\\u{200d}"},
-        {0x10ffff, "\\u{10ffff}"},
+        {0, "\\u{0}"},         {0x1f, "\\u{1f}"},         {0x7f, "\\u{7f}"},
+        {0x200d, "\\u{200d}"}, {0x10ffff, "\\u{10ffff}"},
     };
     for (const auto& [cp, want] : cases) {
         std::string out = "x";
@@ -153,21 +154,41 @@ void code_escapes() {
     }
 }
 
-void dna_tables_pair() {
+// Message quoting: bytes that begin no valid character are shown as bytes, one at a time, even
+// where they look like the start of one; the cut counts characters, never splitting one.
+void quoting_for_messages() {
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\xff" "b", "\"a\\xffb\""},
+        {"\xc3", "\"\\xc3\""},               // a lead byte at the end
+        {"\xe2\x82" "A", "\"\\xe2\\x82A\""},  // a character cut short
+        {"\xed\xa0\x80", "\"\\xed\\xa0\\x80\""},  // a surrogate
+        {"t\tq\"\x1b\xc3\xa9", "\"t\\tq\\\"\\u{1b}\xc3\xa9\""},
+    };
+    for (const auto& [text, want] : cases) {
+        const std::string got = velko::util::quote_text(text);
+        check(got == want, "quote_text of " + hex(text) + "gives " + got);
+    }
+    check(velko::util::quote_text("\xc3\xa9\xc3\xa9\xc3\xa9", 2) == "\"\xc3\xa9\xc3\xa9...\"",
+          "quote_text cuts after two characters");
+    check(velko::util::quote_text("ab", 2) == "\"ab\"", "quote_text keeps what fits");
+}
+
+// The tables against the alphabet written out here by hand: k-mer order A C G T (the reverse
+// strand's indexes rely on a complement flipping both bits of the code), pairs A-T and C-G,
+// and every other byte, lower case included, not DNA and complemented to N.
+void dna_tables_match_the_alphabet() {
     using velko::util::kComplement;
     using velko::util::kDnaCode;
-    using velko::util::kNotDna;
-    // Complementing a letter flips both bits of its code: k-mer indexes of the reverse strand
-    // are computed on that law.
-    for (const char letter : velko::util::kDnaLetters) {
-        const auto l = static_cast<unsigned char>(letter);
-        check(kDnaCode[static_cast<unsigned char>(kComplement[l])] == (3 ^ kDnaCode[l]),
-              std::string("complement code of ") + letter);
+    const std::string letters = "ACGT";
+    const std::string complements = "TGCA";
+    for (std::size_t byte = 0; byte < 256; ++byte) {
+        const auto at = letters.find(static_cast<char>(byte));
+        const bool dna = at != std::string::npos;
+        const std::size_t code = dna ? at : std::size_t{velko::util::kNotDna};
+        check(kDnaCode[byte] == code, "code of byte " + std::to_string(byte));
+        check(kComplement[byte] == (dna ? complements[at] : 'N'),
+              "complement of byte " + std::to_string(byte));
     }
-    int letters = 0;
-    for (int b = 0; b < 256; ++b) letters += kDnaCode[static_cast<std::size_t>(b)] != kNotDna;
-    check(letters == 4, "exactly four bytes have a code");
-    check(kDnaCode['a'] == kNotDna && kComplement['a'] == 'N', "lower case is not DNA here");
 }
 
 std::string temp_file(const std::string& name, const std::string& content) {
@@ -179,31 +200,27 @@ std::string temp_file(const std::string& name, const std::string& content) {
 }
 
 void failures_name_their_place() {
+    using velko::util::FailureKind;
+    using velko::util::FileKind;
     const std::string tophit = temp_file(
         ".tsv", "Gene Id\tTop hits (Family id,e-value,bitscore)\ng1\tA,1e-5,10\ng2\tB;1\n");
     try {
-        velko::hmmer::TopHitFile file{tophit, {}};
-        file.read();
+        velko::hmmer::TopHitTable table;
+        velko::hmmer::read_tophit_file(tophit, table);
         check(false, "a malformed top-hit line fails");
-    } catch (const velko::Abort& abort) {
-        check(std::string(abort.what()) == "called `Option::unwrap()` on a `None` value",
-              std::string("top-hit message unchanged: ") + abort.what());
-        const auto& place = abort.location();
-        check(place && place->path == tophit && place->line == 3,
-              "top-hit failure names the file and line 3");
+    } catch (const velko::util::Failure& failure) {
+        check(failure.kind == FailureKind::kFormat && failure.file == FileKind::kTopHitFile &&
+                  failure.path == tophit && failure.line == 3,
+              std::string("top-hit failure names the file and line 3: ") + failure.what());
     }
     const std::string fasta = temp_file(".fa", ">r1\nACGT\n>r2\nAC\xff\n");
     try {
         (void)velko::kmer::count_fasta(fasta, 2, false);
         check(false, "a FASTA file that is not UTF-8 fails");
-    } catch (const velko::Abort& abort) {
-        const auto& place = abort.location();
-        check(place && place->path == fasta, "FASTA failure names the file");
-    }
-    try {
-        velko::fail("plain");
-    } catch (const velko::Abort& abort) {
-        check(!abort.location(), "a failure outside any file names no place");
+    } catch (const velko::util::Failure& failure) {
+        check(failure.kind == FailureKind::kFormat && failure.file == FileKind::kFasta &&
+                  failure.path == fasta && failure.line == 4,
+              std::string("FASTA failure names the file and line 4: ") + failure.what());
     }
     std::remove(tophit.c_str());
     std::remove(fasta.c_str());
@@ -266,7 +283,8 @@ int main() {
     utf8_matches_reference();
     utf8_cut_characters();
     code_escapes();
-    dna_tables_pair();
+    quoting_for_messages();
+    dna_tables_match_the_alphabet();
     failures_name_their_place();
     memory_bound();
     std::printf("%d failures\n", failures);

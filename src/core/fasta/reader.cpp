@@ -16,9 +16,8 @@
 #define VELKO_SSE2 0
 #endif
 
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 #include "util/interrupt.hpp"
-#include "util/messages.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::fasta {
@@ -31,15 +30,19 @@ constexpr const char* kHeldSpace = "white space inside a sequence line";
 
 using util::Byte;
 
-[[noreturn]] void throw_read_error(std::string_view cause, std::uint64_t line = 0) {
-    throw ReadError(std::string(cause), ReadFault::kFormat, 0, line);
+[[noreturn]] void throw_read_error(std::string_view cause, std::uint64_t line,
+                                   util::SourceLocation origin = util::SourceLocation::current()) {
+    throw util::Failure({.kind = util::FailureKind::kFormat,
+                         .file = util::FileKind::kFasta,
+                         .line = line,
+                         .reason = std::string(cause)},
+                        origin);
 }
 
-[[noreturn]] void throw_os_error(int error) {
-    throw ReadError(os_error_text(error), ReadFault::kOs, error);
+[[noreturn]] void throw_invalid_utf8(
+    std::uint64_t line, util::SourceLocation origin = util::SourceLocation::current()) {
+    throw_read_error(kInvalidUtf8, line, origin);
 }
-
-[[noreturn]] void throw_invalid_utf8(std::uint64_t line) { throw_read_error(kInvalidUtf8, line); }
 
 // The end of the whole characters of [p, end), as util::whole_characters_end, refusing
 // invalid UTF-8 with the reader's error for line `line`.
@@ -105,9 +108,10 @@ Reader::Reader(std::string_view path)
     : file_(util::OsFile::open_read(path)),
       // Zeroed, slack included: gathering lines reads up to kCopySlack bytes past what it keeps.
       buffer_(std::make_unique<char[]>(kBufferSize + kCopySlack)) {
-    // A NUL is refused before the system call, which would stop there and open another file.
-    if (file_.has_nul()) throw_read_error(util::kNulByteInData);
-    if (!file_.is_open()) throw_os_error(file_.error());
+    // A NUL is refused before the system call (error() 0), which would open another file.
+    if (!file_.is_open()) {
+        throw util::os_failure(util::FileKind::kFasta, util::FileStep::kRead, path, file_.error());
+    }
     input_.emplace(file_);  // allocates nothing until the first read
 }
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 #include "util/input_stream.hpp"
 #include "util/memory.hpp"
 #include "util/os_file.hpp"
@@ -34,21 +34,22 @@ struct PiecePlace {
 /// sequence is every following line up to the next header, each with its trailing Unicode
 /// white space trimmed. The reader reads one line ahead: the call that ends a record's
 /// sequence has already read and checked the next header, so its errors come first.
-/// Failures throw ReadError, whose text is the cause: "Expected > at record start.", "stream
-/// did not contain valid UTF-8", "data provided contains a nul byte", or the system's text
-/// followed by " (os error N)". After one the reader must not be used again.
+/// Failures throw util::Failure, which the caller locates (Failure::locate) in its file: a
+/// format failure whose reason is "Expected > at record start." or "stream did not contain
+/// valid UTF-8" (with its line), an OS error (os_error 0 for a NUL in the path), or a gzip
+/// failure. After one the reader must not be used again.
 class Reader {
 public:
     /// Bytes read from the file at once; a line longer than this is handed out in pieces.
     static constexpr std::size_t kBufferSize = std::size_t{1} << 18;
 
-    /// Opens `path` for reading; throws ReadError when it cannot (a NUL in the path included).
+    /// Opens `path` for reading; throws util::Failure when it cannot (a NUL in the path too).
     explicit Reader(std::string_view path);
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
     /// Moves to the next record, skipping what is left of the current one's sequence; false
-    /// at the end of the file. Throws ReadError.
+    /// at the end of the file. Throws util::Failure.
     [[nodiscard]] bool next_record();
 
     /// The current record's identifier (possibly empty), valid until the next next_record().
@@ -60,7 +61,7 @@ public:
 
     /// Sets `piece` to the next part of the current record's sequence: a trimmed line, or a
     /// part of one longer than the buffer, never empty, valid until the next call. False when
-    /// the sequence is over. Throws ReadError.
+    /// the sequence is over. Throws util::Failure.
     [[nodiscard]] bool next_piece(std::string_view& piece);
 
     /// A stretch size that spares lines their fixed cost each, yet stays in the core's caches.
@@ -71,15 +72,10 @@ public:
     /// ends, or one piece that long by itself, handed out in place. Never empty, valid until
     /// the next call; false when the sequence is over. With `places`, it is set to where each
     /// piece of the stretch starts. Whole lines inside the buffer are gathered in one pass,
-    /// which spares short lines most of the cost of a piece each. Throws ReadError.
+    /// which spares short lines most of the cost of a piece each. Throws util::Failure.
     [[nodiscard]] bool next_stretch(std::string_view& text, std::string& scratch,
                                     std::size_t at_least,
                                     std::vector<PiecePlace>* places = nullptr);
-
-    /// Where the last piece handed out starts: its 1-based line in the file and 1-based byte
-    /// column in that line.
-    [[nodiscard]] std::uint64_t piece_line() const { return piece_line_; }
-    [[nodiscard]] std::uint64_t piece_column() const { return piece_column_; }
 
     /// Bytes taken from the file so far (compressed bytes for a gzip file).
     [[nodiscard]] std::uint64_t bytes_read() const { return input_->bytes_read(); }
@@ -102,8 +98,7 @@ private:
     bool replay_space(std::string_view& piece);
     void drop_held();
     void refill();
-    [[nodiscard]] const util::Byte* whole_end(std::size_t begin, std::size_t end,
-                                              bool line_ended);
+    [[nodiscard]] const util::Byte* whole_end(std::size_t begin, std::size_t end, bool line_ended);
 
     util::OsFile file_;
     std::optional<util::InputStream> input_;
@@ -114,12 +109,13 @@ private:
     bool eof_ = false;
     bool started_ = false;  // the first line has been looked at
     bool in_record_ = false;
-    bool in_line_ = false;    // inside a sequence line, at begin_
-    Line ahead_ = Line::kEnd;  // what ended the last sequence: the next header or the end
-    std::string id_;           // the current record's id
-    std::string ahead_id_;     // the next record's, read ahead
+    bool in_line_ = false;             // inside a sequence line, at begin_
+    Line ahead_ = Line::kEnd;          // what ended the last sequence: the next header or the end
+    std::string id_;                   // the current record's id
+    std::string ahead_id_;             // the next record's, read ahead
     std::uint64_t lines_ = 0;          // line ends consumed
     std::uint64_t line_consumed_ = 0;  // bytes of the current sequence line already handed out
+    // Where the last piece handed out starts: 1-based line, 1-based byte column in it.
     std::uint64_t piece_line_ = 0;
     std::uint64_t piece_column_ = 0;
     // White space read past the buffer inside a sequence line: dropped if it ends the line,

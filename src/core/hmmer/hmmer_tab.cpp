@@ -7,18 +7,17 @@
 #include <span>
 #include <stdexcept>
 
-#include "util/fail.hpp"
-#include "util/file_error.hpp"
+#include "util/failure.hpp"
 #include "util/input_stream.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
+#include "util/quote_path.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::hmmer {
 namespace {
 
 constexpr std::size_t kReadBuffer = std::size_t{1} << 20;
-constexpr std::string_view kCannotRead = "Cannot read file!";
 constexpr std::string_view kNoDomainScores =
     "a tblout (per-sequence table) has no domain scores: read a domtblout for them";
 
@@ -186,29 +185,9 @@ std::uint32_t first_misfit(const Layout& layout, std::span<const Field> fields, 
     return count < layout.columns ? static_cast<std::uint32_t>(count + 1) : 0;
 }
 
-// A field as shown in a message: quoted, with anything that is not printable ASCII escaped,
-// and cut short when long.
-std::string quoted(std::string_view text) {
-    constexpr std::size_t kShown = 40;
-    constexpr std::string_view kHex = "0123456789abcdef";
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size() && i < kShown; ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += text[i];
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xf];
-        } else {
-            out += text[i];
-        }
-    }
-    if (text.size() > kShown) out += "...";
-    out += '"';
-    return out;
-}
+// A field as shown in a message: quoted and escaped, and cut short when long (a damaged
+// table can hold a field of any length).
+std::string quoted(std::string_view text) { return util::quote_text(text, 40); }
 
 std::string table_name(const Layout& layout) {
     return std::string(layout.name) + " (" + std::string(layout.kind) + ")";
@@ -234,13 +213,21 @@ HmmerTableReader::HmmerTableReader(std::string_view path, const HmmerOptions& op
                                    TopHitTable& table)
     : path_(path), options_(options), table_(table) {
     if (options.format == TableFormat::kTblout && options.score == ScoreKind::kDomain) {
-        throw std::invalid_argument(std::string(kNoDomainScores));
+        throw util::Failure({.kind = util::FailureKind::kRefused,
+                             .file = util::FileKind::kHmmerTable,
+                             .path = std::string(path),
+                             .reason = std::string(kNoDomainScores)});
     }
 }
 
 void HmmerTableReader::fail_at(std::uint64_t line, std::uint32_t column,
                                std::string_view reason) const {
-    throw util::FormatError(path_, line, column, reason);
+    throw util::Failure({.kind = util::FailureKind::kFormat,
+                         .file = util::FileKind::kHmmerTable,
+                         .path = std::string(path_),
+                         .line = line,
+                         .column = column,
+                         .reason = std::string(reason)});
 }
 
 void HmmerTableReader::feed(std::string_view bytes) {
@@ -278,6 +265,11 @@ void HmmerTableReader::finish() {
 void HmmerTableReader::take_line(std::string_view line) {
     ++line_;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // Editors on some systems put a byte order mark first; read as text, it would shift the
+    // first line's columns and fail on a field far from the cause.
+    if (line_ == 1 && line.starts_with("\xEF\xBB\xBF")) {
+        fail_at(1, 1, "the file starts with a UTF-8 byte order mark (BOM): save it without one");
+    }
     std::size_t first = 0;
     while (first < line.size() && is_blank(line[first])) ++first;
     if (first == line.size()) return;
@@ -426,17 +418,19 @@ void HmmerTableReader::offer_waiting(SearchProgram program) {
 void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table) {
     HmmerTableReader reader(path, options, table);
     util::OsFile file = util::OsFile::open_read(path);
-    if (!file.is_open()) throw util::OsError(kCannotRead, path, file.error());
+    if (!file.is_open()) {
+        throw util::os_failure(util::FileKind::kHmmerTable, util::FileStep::kRead, path,
+                               file.error());
+    }
     util::InputStream input(file);
     std::vector<char> buffer(kReadBuffer);
     while (true) {
         std::size_t count = 0;
         try {
             count = input.read(buffer);
-        } catch (const ReadError& error) {
-            if (error.fault == ReadFault::kOs)
-                throw util::OsError(kCannotRead, path, error.os_error);
-            throw;  // damaged or cut-off gzip data
+        } catch (util::Failure& failure) {
+            failure.locate(path, util::FileKind::kHmmerTable);
+            throw;
         }
         if (count == 0) break;
         reader.feed(std::string_view(buffer.data(), count));

@@ -36,11 +36,11 @@ struct HmmerOptions {
 /// fixed columns may hold blanks and may be missing; blank lines are skipped.
 class HmmerTableReader {
 public:
-    /// Throws std::invalid_argument for domain scores of a per-sequence table.
+    /// Throws util::Failure (refused) for domain scores of a per-sequence table.
     HmmerTableReader(std::string_view path, const HmmerOptions& options, TopHitTable& table);
 
-    /// Reads the lines completed by `bytes`. Throws util::FormatError naming the path, the line
-    /// and the column: too few columns, a number that does not parse, a row or column headings
+    /// Reads the lines completed by `bytes`. Throws a format util::Failure naming the path, the
+    /// line and the column: too few columns, a number that does not parse, a row or column headings
     /// of another table format, an identifier that is not UTF-8, a missing accession asked for,
     /// or a "# Program:" line naming another program.
     void feed(std::string_view bytes);
@@ -78,8 +78,8 @@ private:
 };
 
 /// Reads the table in the file at `path`, plain or gzip-compressed (told by its first bytes),
-/// through a HmmerTableReader. Throws util::OsError when the file cannot be opened or read,
-/// ReadError for damaged or truncated gzip data, and the reader's failures.
+/// through a HmmerTableReader. Throws util::Failure, located in the file: an OS error, damaged
+/// or truncated gzip data, and the reader's failures.
 void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table);
 
 }  // namespace velko::hmmer

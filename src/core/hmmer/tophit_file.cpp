@@ -8,29 +8,21 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <stdexcept>
 #include <vector>
 
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
-#include "util/messages.hpp"
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
+#include "util/quote_path.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::hmmer {
 namespace {
 
-using util::kErrUnwrap;
-using util::kNoneUnwrap;
+using util::FileStep;
 
-constexpr std::string_view kCannotCreateDirectory = "Cannot create directory!";
-constexpr std::string_view kCannotCreateFile = "Cannot create file!";
-constexpr std::string_view kCannotWrite = "Cannot write to file!";
-constexpr std::string_view kCannotRead = "Cannot read file!";
-constexpr std::string_view kNotUtf8 =
-    "Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }";
 constexpr std::string_view kGeneIdClass = "a tab or line feed";
 constexpr std::string_view kHmmIdClass = "a tab, line feed, \";\" or \",\"";
 
@@ -42,40 +34,39 @@ constexpr std::size_t kWritebackEvery = std::size_t{8} << 20;
 constexpr std::size_t kReadBuffer = 8192;
 
 // The identifier quoted with the escapes a reader needs to see what is in it.
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\0': out += "\\0"; break;
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                    util::append_code_escape(out, static_cast<unsigned char>(c));
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
+std::string quoted(std::string_view text) { return util::quote_text(text); }
 
 // The plain-words reason for a line that does not read.
 std::string describe_fault(TopHitFault fault, std::string_view piece) {
     switch (fault) {
-        case TopHitFault::kNotUtf8: return "the line is not UTF-8";
-        case TopHitFault::kNoTab: return "no tab after the gene id";
+        case TopHitFault::kNotUtf8:
+            return "the line is not UTF-8";
+        case TopHitFault::kNoTab:
+            return "no tab after the gene id";
         case TopHitFault::kNoComma:
             if (piece.empty()) return "an empty hit in the hit list";
             return "hit " + quoted(piece) + " has no \",\" after its profile id";
-        case TopHitFault::kNoBitScore: return "hit " + quoted(piece) + " has no bit score";
-        case TopHitFault::kBadNumber: return quoted(piece) + " is not a number";
+        case TopHitFault::kNoBitScore:
+            return "hit " + quoted(piece) + " has no bit score";
+        case TopHitFault::kBadNumber:
+            return quoted(piece) + " is not a number";
     }
     return {};
+}
+
+// The system refused `step` on the file at `path`; the surfaces name the step.
+[[noreturn]] void fail_step(FileStep step, std::string_view path, int error,
+                            util::SourceLocation origin = util::SourceLocation::current()) {
+    throw util::os_failure(util::FileKind::kTopHitFile, step, path, error, origin);
+}
+
+// A table the file cannot hold, refused before the file system is touched.
+[[noreturn]] void refuse(std::string reason,
+                         util::SourceLocation origin = util::SourceLocation::current()) {
+    throw util::Failure({.kind = util::FailureKind::kRefused,
+                         .file = util::FileKind::kTopHitFile,
+                         .reason = std::move(reason)},
+                        origin);
 }
 
 // The file has no quoting: an identifier holding a separator of its own field or of an outer
@@ -83,14 +74,14 @@ std::string describe_fault(TopHitFault fault, std::string_view piece) {
 void check_identifiers(const TopHitTable& table) {
     table.for_each_gene([](std::string_view gene_id, std::span<const StoredHit>) {
         if (gene_id.find_first_of("\t\n") != std::string_view::npos) {
-            throw std::invalid_argument("Cannot write gene id " + quoted(gene_id) +
-                                        ": it contains " + std::string(kGeneIdClass));
+            refuse("Cannot write gene id " + quoted(gene_id) + ": it contains " +
+                   std::string(kGeneIdClass));
         }
     });
     for (const std::string& hmm_id : table.profile_names()) {
         if (hmm_id.find_first_of("\t\n;,") != std::string_view::npos) {
-            throw std::invalid_argument("Cannot write profile id " + quoted(hmm_id) +
-                                        ": it contains " + std::string(kHmmIdClass));
+            refuse("Cannot write profile id " + quoted(hmm_id) + ": it contains " +
+                   std::string(kHmmIdClass));
         }
     }
 }
@@ -107,7 +98,7 @@ bool listed_before(const StoredHit& a, const StoredHit& b) {
 }
 
 void write_or_throw(util::OsFile& file, std::string_view path, std::string_view bytes) {
-    if (!file.write_all(bytes)) throw util::OsError(kCannotWrite, path, file.error());
+    if (!file.write_all(bytes)) fail_step(FileStep::kWrite, path, file.error());
 }
 
 // The header and the table's lines, in chunks of about kWriteChunk bytes.
@@ -158,8 +149,8 @@ public:
                 keep(bytes);
                 return;
             }
-            const auto length = static_cast<std::size_t>(static_cast<const char*>(found) -
-                                                         bytes.data());
+            const auto length =
+                static_cast<std::size_t>(static_cast<const char*>(found) - bytes.data());
             if (pending_.empty()) {
                 take(bytes.substr(0, length), true);
             } else {
@@ -213,7 +204,14 @@ private:
 
     [[noreturn]] void fault(TopHitFault kind, std::string_view piece = {},
                             util::NumberError number = util::NumberError::kNone) const {
-        throw TopHitFormatError(path_, line_, kind, piece, number);
+        throw util::Failure({.kind = util::FailureKind::kFormat,
+                             .file = util::FileKind::kTopHitFile,
+                             .path = std::string(path_),
+                             .line = line_,
+                             .reason = describe_fault(kind, piece),
+                             .piece = std::string(piece),
+                             .fault = static_cast<int>(kind),
+                             .number = number});
     }
 
     void take(std::string_view line, bool ended_by_lf) {
@@ -275,39 +273,20 @@ void LineSplitter::read_line(std::string_view line) {
 
 }  // namespace
 
-TopHitFormatError::TopHitFormatError(std::string_view path, std::uint64_t line,
-                                     TopHitFault fault, std::string_view piece,
-                                     util::NumberError number)
-    : util::FormatError(path, line, 0, describe_fault(fault, piece)),
-      fault_(fault),
-      number_(number) {}
-
-std::string TopHitFormatError::abort_text() const {
-    switch (fault_) {
-        case TopHitFault::kNotUtf8: return std::string(kCannotRead) + ": " + std::string(kNotUtf8);
-        case TopHitFault::kBadNumber:
-            return std::string(kErrUnwrap) + ": " + std::string(util::describe(number_));
-        case TopHitFault::kNoTab:
-        case TopHitFault::kNoComma:
-        case TopHitFault::kNoBitScore: break;
-    }
-    return std::string(kNoneUnwrap);
-}
-
 void write_tophit_file(std::string_view path, const TopHitTable& table) {
     const auto parent = util::parent_directory(path);
-    if (!parent) throw util::OsError(kCannotCreateFile, path, path.empty() ? ENOENT : EISDIR);
+    if (!parent) fail_step(FileStep::kCreateFile, path, path.empty() ? ENOENT : EISDIR);
     check_identifiers(table);
     if (const int error = util::create_directories(*parent); error != 0) {
-        throw util::OsError(kCannotCreateDirectory, path, error < 0 ? 0 : error);
+        fail_step(FileStep::kCreateDirectory, path, error < 0 ? 0 : error);
     }
     const util::WriteTarget target = util::write_target(path);
     if (!target.replace) {
         // A FIFO or a device has no previous content to keep: it is written as it stands.
         util::OsFile file = util::OsFile::open_write(path);
-        if (!file.is_open()) throw util::OsError(kCannotCreateFile, path, file.error());
+        if (!file.is_open()) fail_step(FileStep::kCreateFile, path, file.error());
         write_lines(file, path, table);
-        if (!file.close()) throw util::OsError(kCannotWrite, path, file.error());
+        if (!file.close()) fail_step(FileStep::kWrite, path, file.error());
         return;
     }
     // The table goes to a new file beside the old one, which is replaced only once the new one
@@ -316,60 +295,37 @@ void write_tophit_file(std::string_view path, const TopHitTable& table) {
     const bool exists = target.facts.kind == util::FileFacts::Kind::kRegular;
     if (exists) {
         if (const int error = util::check_writable(target.path); error != 0) {
-            throw util::OsError(kCannotCreateFile, path, error);
+            fail_step(FileStep::kCreateFile, path, error);
         }
     }
     util::SiblingFile sibling(target.path);
     util::OsFile& file = sibling.file();
-    if (!file.is_open()) throw util::OsError(kCannotCreateFile, path, file.error());
+    if (!file.is_open()) fail_step(FileStep::kCreateFile, path, file.error());
     if (exists && !file.copy_owner_and_mode(target.facts)) {
-        throw util::OsError(kCannotCreateFile, path, file.error());
+        fail_step(FileStep::kCreateFile, path, file.error());
     }
     write_lines(file, path, table);
-    if (!file.sync() || !file.close()) throw util::OsError(kCannotWrite, path, file.error());
+    if (!file.sync() || !file.close()) fail_step(FileStep::kWrite, path, file.error());
     if (const int error = sibling.rename_over(); error != 0) {
-        throw util::OsError(kCannotCreateFile, path, error);
+        fail_step(FileStep::kCreateFile, path, error);
     }
 }
 
 void read_tophit_file(std::string_view path, TopHitTable& table) {
     util::OsFile file = util::OsFile::open_read(path);
-    if (!file.is_open()) throw util::OsError(kCannotRead, path, file.error());
+    if (!file.is_open()) fail_step(FileStep::kRead, path, file.error());
     LineSplitter lines(path, table);
     std::array<char, kReadBuffer> buffer;
     while (true) {
         const std::ptrdiff_t count = file.read(buffer);
         // Any read error ends the call: a path that opens but cannot be read (a directory)
         // fails the same way every time.
-        if (count < 0) throw util::OsError(kCannotRead, path, file.error());
+        if (count < 0) fail_step(FileStep::kRead, path, file.error());
         if (count == 0) break;
         lines.feed(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
         util::poll_interrupt(static_cast<std::size_t>(count));
     }
     lines.finish();
-}
-
-// The file's failures keep the texts they have always had; only the diagnostic moves here.
-void TopHitFile::write() const {
-    if (!util::parent_directory(path)) fail(kNoneUnwrap);
-    try {
-        write_tophit_file(path, table);
-    } catch (const std::invalid_argument& refused) {
-        fail(refused.what());
-    } catch (const util::OsError& error) {
-        fail(error.what());
-    }
-}
-
-void TopHitFile::read() {
-    try {
-        read_tophit_file(path, table);
-    } catch (const TopHitFormatError& error) {
-        fail_in({.path = error.path(), .line = error.line(), .column = error.column()},
-                error.abort_text());
-    } catch (const util::OsError& error) {
-        fail(error.what());
-    }
 }
 
 }  // namespace velko::hmmer

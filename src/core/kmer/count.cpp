@@ -11,15 +11,18 @@
 #include "kmer/kmers.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/dna.hpp"
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 #include "util/interrupt.hpp"
-#include "util/messages.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::kmer {
 namespace {
 
-using util::kNoneUnwrap;
+// A window that holds `byte`, which is no base.
+[[noreturn]] void fail_base(unsigned char byte) {
+    throw util::Failure({.kind = util::FailureKind::kInvalidBase,
+                         .piece = std::string(1, static_cast<char>(byte))});
+}
 
 // A message quotes at most this many bytes of the text; one more is kept to find where a
 // character that straddles the cut begins.
@@ -163,10 +166,10 @@ void SequenceCounter::fail_first_window() const {
         if (!is_boundary(start)) fail_boundary(start);
         if (!is_boundary(start + k_)) fail_boundary(start + k_);
         for (std::uint64_t i = start; i < start + k_; ++i) {
-            if (kCode[byte_at(i)] == kBad) fail(kNoneUnwrap);
+            if (kCode[byte_at(i)] == kBad) fail_base(byte_at(i));
         }
     }
-    fail(kNoneUnwrap);  // not reached: the window starting at the bad byte fails at the latest
+    fail_base(byte_at(bad));  // not reached: the window starting at the bad byte fails at last
 }
 
 void SequenceCounter::fail_boundary(std::uint64_t position) const {
@@ -193,7 +196,8 @@ void SequenceCounter::fail_boundary(std::uint64_t position) const {
         message.append(head_.data(), cut);
         message += "`[...]";
     }
-    fail(message);
+    // The text is velko's (a slice of the text cut inside a character), shown whole.
+    throw util::Failure({.kind = util::FailureKind::kAbort, .reason = std::move(message)});
 }
 
 void add_reverse_strand(std::uint8_t k, std::span<std::uint64_t> counts) {

@@ -28,9 +28,9 @@ public:
     /// Feeds the next bytes of the text. Never throws: the first bad window is remembered and
     /// counting stops there.
     void feed(std::string_view piece);
-    /// Ends the text: returns the number of windows, or throws velko::Abort (via fail()) with
-    /// exactly the message counting the whole text at once gives (character-boundary message with
-    /// the text's first <=256 bytes and "[...]" when longer, or the Option::unwrap() message).
+    /// Ends the text: returns the number of windows, or throws util::Failure exactly as counting
+    /// the whole text at once does: an abort with the character-boundary message (the text's
+    /// first <=256 bytes and "[...]" when longer), or the invalid base of the first bad window.
     std::uint64_t finish();
 
 private:
@@ -46,8 +46,9 @@ private:
     std::uint64_t size_ = 0;                  // bytes fed so far
     std::optional<std::uint64_t> first_bad_;  // first byte no window may hold
     // The text's first bytes, which an abort message quotes: a fixed array, as a heap copy
-    // would cost a short text more than counting it.
-    std::array<char, 257> head_;  // NOLINT: only the first head_size_ bytes are ever read
+    // would cost a short text more than counting it. Left uninitialised: only the first
+    // head_size_ bytes are ever read.
+    std::array<char, 257> head_;
     std::size_t head_size_ = 0;
     // Bytes [context_start_, context_start_ + context_.size()) of the text: before a bad byte,
     // the last few fed; after it, those around it, which settle which window fails first.
@@ -93,7 +94,7 @@ private:
 };
 
 /// The counts of `text`, and with `use_rev_complement` those of its reverse complement added.
-/// Throws std::bad_alloc when 4^k counts cannot fit, Abort when a window is not a k-mer.
+/// Throws std::bad_alloc when 4^k counts cannot fit, util::Failure when a window is not a k-mer.
 [[nodiscard]] KmerCountResult count_text(std::string_view text, std::uint8_t k,
                                          bool use_rev_complement);
 

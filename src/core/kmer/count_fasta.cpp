@@ -11,11 +11,9 @@
 #include "fasta/reader.hpp"
 #include "kmer/count.hpp"
 #include "kmer/kmers.hpp"
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
-#include "util/messages.hpp"
-#include "util/quote_path.hpp"
 
 namespace velko::kmer {
 namespace {
@@ -23,21 +21,12 @@ namespace {
 constexpr std::uint64_t kMinBlockBytes = std::uint64_t{256} << 10;
 constexpr std::uint64_t kMaxBlockBytes = std::uint64_t{64} << 20;
 
-[[noreturn]] void fail_read(std::string_view path, std::string_view cause) {
-    std::string message(util::kErrUnwrap);
-    message += ": Failed to read fasta from ";
-    message += util::quote_path(path);
-    message += "\n\nCaused by:\n    ";
-    message += cause;
-    fail_in({.path = std::string(path)}, message);
-}
-
 // Zeroed count lists for the records of one file, carved from blocks of a quarter of what the
 // results hold so far (256 KiB to 64 MiB, or one list when a list is larger): a few system calls
 // serve thousands of short records, and a result kept after the others are dropped holds about
-// its own size (its block hands the rest back). Every list handed out, with the record id it goes with, is charged to the call's
-// memory account, so a k whose results cannot fit is refused as soon as they pass what is free,
-// instead of getting the process killed.
+// its own size (its block hands the rest back). Every list handed out, with the record id it goes
+// with, is charged to the call's memory account, so a k whose results cannot fit is refused as soon
+// as they pass what is free, instead of getting the process killed.
 class CountStore {
 public:
     explicit CountStore(std::uint8_t k) : k_(k) {}
@@ -62,9 +51,8 @@ public:
 
 private:
     void new_block() {
-        const std::uint64_t wanted =
-            std::clamp(util::saturating_mul(live_, list_bytes_) / 4, kMinBlockBytes,
-                       kMaxBlockBytes);
+        const std::uint64_t wanted = std::clamp(util::saturating_mul(live_, list_bytes_) / 4,
+                                                kMinBlockBytes, kMaxBlockBytes);
         const std::uint64_t lists = std::max<std::uint64_t>(1, wanted / list_bytes_);
         pool_.new_block(static_cast<std::size_t>(lists * list_size_));
     }
@@ -111,8 +99,9 @@ FastaCounts count_fasta(std::string_view path, std::uint8_t k, bool use_rev_comp
             util::poll_interrupt(results.back().second.counts.size());
         }
         return results;
-    } catch (const ReadError& error) {
-        fail_read(path, error.what());
+    } catch (util::Failure& failure) {
+        failure.locate(path, util::FileKind::kFasta);
+        throw;
     }
 }
 

@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
+#include "util/memory.hpp"
+
 namespace velko::kmer {
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kHugeBlock = 2 * kHugePage;
 // Dead pages are handed back once a run of them reaches this size, or when the next dead page
 // does not extend the run: results dropped in order (as a dict drops its values) make long runs,
 // a few system calls per GiB; a result kept among dropped ones holds at most this much beside
@@ -138,19 +138,20 @@ namespace {
 }  // namespace
 
 char* map_zeroed(std::size_t bytes) {
-    const bool huge = bytes >= kHugeBlock;
-    const std::size_t mapped = huge ? bytes + kHugePage : bytes;
+    const bool huge = bytes >= util::kHugePagesFrom;
+    const std::size_t mapped = huge ? bytes + util::kHugePageBytes : bytes;
     void* const area =
         mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED) throw std::bad_alloc();
     char* base = static_cast<char*>(area);
     if (huge) {
         const auto address = reinterpret_cast<std::uintptr_t>(base);
-        const std::size_t lead = (kHugePage - address % kHugePage) % kHugePage;
+        const std::size_t lead =
+            (util::kHugePageBytes - address % util::kHugePageBytes) % util::kHugePageBytes;
         if (lead > 0) munmap(base, lead);
         if (mapped - lead > bytes) munmap(base + lead + bytes, mapped - lead - bytes);
         base += lead;
-        madvise(base, bytes, MADV_HUGEPAGE);  // a refusal only costs the speed-up
+        util::advise_huge_pages(base, bytes);
     }
     return base;
 }

@@ -22,7 +22,7 @@ class CountList {
 public:
     CountList() = default;
     /// Takes over `counts` (implicit: any vector of counts is a count list).
-    CountList(std::vector<std::uint64_t>&& counts) noexcept  // NOLINT(google-explicit-constructor)
+    CountList(std::vector<std::uint64_t>&& counts) noexcept
         : owned_(std::move(counts)), data_(owned_.data()), size_(owned_.size()) {}
     /// `size` counts at `data`, inside `block`, which CountPool has counted the list in.
     CountList(std::shared_ptr<CountBlock> block, std::uint64_t* data, std::size_t size) noexcept
@@ -58,8 +58,9 @@ public:
     [[nodiscard]] const std::uint64_t* end() const { return data_ + size_; }
     std::uint64_t& operator[](std::size_t i) { return data_[i]; }
     const std::uint64_t& operator[](std::size_t i) const { return data_[i]; }
-    operator std::span<std::uint64_t>() { return {data_, size_}; }              // NOLINT
-    operator std::span<const std::uint64_t>() const { return {data_, size_}; }  // NOLINT
+    // Implicit, like the vector it stands in for: kernels take the counts as a span.
+    operator std::span<std::uint64_t>() { return {data_, size_}; }
+    operator std::span<const std::uint64_t>() const { return {data_, size_}; }
 
     bool operator==(const CountList& other) const {
         return std::equal(begin(), end(), other.begin(), other.end());

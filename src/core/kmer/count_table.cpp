@@ -16,14 +16,12 @@
 #include "kmer/kmers.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
-#include "util/messages.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::kmer {
 namespace {
 
 // The message velko gives for a window over a byte that is not a base.
-using util::kNoneUnwrap;
 
 // A region grows by half again once it passes this size (doubling before): a move of pages costs
 // no copy, and the slack kept stays small beside the rows.
@@ -157,7 +155,7 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
             }
         }
         counter.start();
-        std::optional<InvalidBase> failure;
+        std::optional<util::Failure> failure;
         // Lines are gathered into stretches, as the counter has a fixed cost per piece that
         // 60-letter lines would pay a million times over; each line's place is kept beside it,
         // so a bad byte can still be named by line and column.
@@ -175,9 +173,14 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
                        is_continuation(static_cast<unsigned char>(text[end]))) {
                     ++end;
                 }
-                failure.emplace(path, std::string(reader.id()), place->line,
-                                place->column + (at - place->at),
-                                std::string(text.substr(at, end - at)));
+                failure.emplace(
+                    util::FailureFacts{.kind = util::FailureKind::kInvalidBase,
+                                       .file = util::FileKind::kFasta,
+                                       .path = std::string(path),
+                                       .line = place->line,
+                                       .column = place->column + (at - place->at),
+                                       .record = std::string(reader.id()),
+                                       .piece = std::string(text.substr(at, end - at))});
             }
             // Once a byte has failed, read on only as far as deciding whether a window fits.
             if (invalid == Invalid::kStop && failure && counter.size() >= k) break;
@@ -308,15 +311,6 @@ std::shared_ptr<void> RowRegion::share() && {
     return owner;
 }
 
-InvalidBase::InvalidBase(std::string path_, std::string record_, std::uint64_t line_,
-                         std::uint64_t column_, std::string character_)
-    : Abort(std::string(kNoneUnwrap)),
-      path(std::move(path_)),
-      record(std::move(record_)),
-      line(line_),
-      column(column_),
-      character(std::move(character_)) {}
-
 TableJob::TableJob(std::vector<std::string> paths, TableOptions options, unsigned threads)
     : paths_(std::move(paths)),
       options_(options),
@@ -385,11 +379,11 @@ void TableJob::work() {
         } catch (...) {
             try {
                 throw;
-            } catch (const ReadError& error) {
-                failures_[i] = std::make_exception_ptr(FileReadError(paths_[i], error));
+            } catch (util::Failure& failure) {
+                failure.locate(paths_[i], util::FileKind::kFasta);
             } catch (...) {
-                failures_[i] = std::current_exception();
             }
+            failures_[i] = std::current_exception();
             rows_[i] = FileRows{};
             std::size_t seen = first_failed_.load();
             while (i < seen && !first_failed_.compare_exchange_weak(seen, i)) {

@@ -16,7 +16,7 @@
 
 #include "fasta/reader.hpp"
 #include "kmer/window_kernel.hpp"
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 #include "util/memory.hpp"
 
 namespace velko::kmer {
@@ -39,29 +39,6 @@ struct TableOptions {
 /// The number of columns of a table: 4^k, or the canonical k-mers among them (half of 4^k, and
 /// for even k half of the 4^(k/2) k-mers that are their own reverse complement on top).
 [[nodiscard]] std::uint64_t table_columns(std::uint8_t k, TableStrands strands);
-
-/// A byte that is not a base where a window needed one. what() is the text velko gives for
-/// the same input; the fields say where it is.
-class InvalidBase : public Abort {
-public:
-    InvalidBase(std::string path_, std::string record_, std::uint64_t line_, std::uint64_t column_,
-                std::string character_);
-
-    std::string path;
-    std::string record;
-    std::uint64_t line;    // 1-based line in the file
-    std::uint64_t column;  // 1-based byte column in that line
-    std::string character;
-};
-
-/// A reader failure in one file of a table.
-class FileReadError : public ReadError {
-public:
-    FileReadError(std::string path_, const ReadError& error)
-        : ReadError(error), path(std::move(path_)) {}
-
-    std::string path;
-};
 
 /// Zeroed rows of counts in one mapping that grows in place (the system moves its pages, never
 /// copies them), so a file's rows end up contiguous without a second copy of the table.
@@ -116,7 +93,7 @@ public:
     /// Asks the workers to stop soon; wait_for then returns true shortly.
     void cancel() { cancelled_.store(true); }
     /// After the workers finished: the rows of every file in order, or the failure of the first
-    /// file (in order) that failed, rethrown.
+    /// file (in order) that failed, rethrown (a util::Failure located in its file).
     [[nodiscard]] std::vector<FileRows> take();
 
     /// Charges `bytes` of rows or scratch about to be kept to the job's account: refuses, with

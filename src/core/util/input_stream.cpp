@@ -27,7 +27,7 @@
 #include <thread>
 #include <utility>
 
-#include "util/fail.hpp"
+#include "util/failure.hpp"
 
 namespace velko::util {
 
@@ -56,13 +56,17 @@ constexpr std::size_t kBlocks = 4;
 
 std::size_t read_file(OsFile& file, std::span<char> out) {
     const std::ptrdiff_t n = file.read(out);
-    if (n < 0) throw ReadError(os_error_text(file.error()), ReadFault::kOs, file.error());
+    if (n < 0) throw os_failure(FileKind::kNone, FileStep::kRead, {}, file.error());
     return static_cast<std::size_t>(n);
 }
 
-ReadError damaged(const std::string& message) { return ReadError(message, ReadFault::kGzipDamaged); }
+Failure damaged(std::string cause) {
+    return Failure({.kind = FailureKind::kGzipDamaged, .reason = std::move(cause)});
+}
 
-ReadError truncated() { return ReadError(std::string(kEndedEarly), ReadFault::kGzipTruncated); }
+Failure truncated() {
+    return Failure({.kind = FailureKind::kGzipTruncated, .reason = std::string(kEndedEarly)});
+}
 
 // What one decoder call did: input bytes used, output bytes written, and whether the member
 // (header, deflate data and trailer) is complete.
@@ -136,8 +140,7 @@ public:
         const std::uint32_t avail_out = s.avail_out;
         const int status = isal_inflate(&s);
         if (status < 0 || status == ISAL_NEED_DICT) throw IsalFault{status};
-        return {avail_in - s.avail_in, avail_out - s.avail_out,
-                s.block_state == ISAL_BLOCK_FINISH};
+        return {avail_in - s.avail_in, avail_out - s.avail_out, s.block_state == ISAL_BLOCK_FINISH};
     }
 
     void reset() {
@@ -157,7 +160,7 @@ private:
 #if VELKO_HAVE_ISAL
 // The first fault zlib finds in the member that starts at `offset` in the file, read again
 // from there; none when zlib finds none (the decoders then disagree).
-std::optional<ReadError> zlib_fault_at(OsFile& file, std::uint64_t offset) {
+std::optional<Failure> zlib_fault_at(OsFile& file, std::uint64_t offset) {
     ZlibMember member;
     std::vector<char> in(kCompressedChunk);
     std::vector<char> out(kBlockSize);
@@ -176,7 +179,7 @@ std::optional<ReadError> zlib_fault_at(OsFile& file, std::uint64_t offset) {
             const Step done = member.step(std::span(in).subspan(in_at, in_end - in_at), out);
             if (done.member_end) return std::nullopt;
             in_at += done.consumed;
-        } catch (const ReadError& error) {
+        } catch (const Failure& error) {
             return error;
         }
     }
@@ -204,18 +207,27 @@ public:
         return bytes_read_.load(std::memory_order_relaxed);
     }
 
-    // Fills the front of `out` as far as the input goes; 0 only at the end. Throws ReadError.
+    // Fills the front of `out` as far as the input goes; 0 only at the end. Throws util::Failure.
     std::size_t fill(std::span<char> out) {
         if (fault_) throw *std::exchange(fault_, std::nullopt);
         std::size_t produced = 0;
         try {
             while (produced < out.size() && more_input()) {
                 if (!in_member_) {
+                    // Zero bytes between or after members are padding, as tape and block
+                    // devices leave a file; gzip -d and Python's gzip skip them too.
+                    const auto first = input_.begin() + static_cast<std::ptrdiff_t>(in_at_);
+                    const auto end = input_.begin() + static_cast<std::ptrdiff_t>(in_end_);
+                    in_at_ = static_cast<std::size_t>(
+                        std::find_if(first, end, [](char c) { return c != '\0'; }) -
+                        input_.begin());
+                    if (in_at_ == in_end_) continue;
                     in_member_ = true;
                     if (offset_) member_start_ = *offset_ + in_at_;
                 }
-                const Step done = step(std::span<const char>(input_).subspan(in_at_, in_end_ - in_at_),
-                                       out.subspan(produced));
+                const Step done =
+                    step(std::span<const char>(input_).subspan(in_at_, in_end_ - in_at_),
+                         out.subspan(produced));
                 in_at_ += done.consumed;
                 produced += done.produced;
                 if (done.member_end) {
@@ -226,7 +238,7 @@ public:
                     need_more_ = true;
                 }
             }
-        } catch (const ReadError& error) {
+        } catch (const Failure& error) {
             if (produced == 0) throw;
             fault_ = error;
         }
@@ -254,8 +266,22 @@ private:
             need_more_ = false;
         }
         if (in_at_ < in_end_ && !need_more_) return true;
-        if (in_member_) throw truncated();
+        if (in_member_) throw ended_inside_member();
         return false;
+    }
+
+    // The input ended inside a member. ISA-L waits for a whole header before judging it, so a
+    // few bytes of junk after a member would read as a cut stream there; zlib, read again over
+    // the member, tells the two apart, as it does for every other fault.
+    Failure ended_inside_member() const {
+#if VELKO_HAVE_ISAL
+        if (isal_ && member_start_) {
+            if (std::optional<Failure> fault = zlib_fault_at(file_, *member_start_)) {
+                return *fault;
+            }
+        }
+#endif
+        return truncated();
     }
 
     Step step(std::span<const char> in, std::span<char> out) {
@@ -281,9 +307,9 @@ private:
 #if VELKO_HAVE_ISAL
     // zlib's text for the fault, so that a damaged file reads the same whichever decoder is
     // built in; ISA-L's own code is the fallback when the member cannot be read again.
-    ReadError isal_fault(int code) const {
+    Failure isal_fault(int code) const {
         if (member_start_) {
-            if (std::optional<ReadError> fault = zlib_fault_at(file_, *member_start_)) {
+            if (std::optional<Failure> fault = zlib_fault_at(file_, *member_start_)) {
                 return *fault;
             }
         }
@@ -312,7 +338,7 @@ private:
     bool at_eof_ = false;
     bool in_member_ = false;  // between a member's first byte and its end
     bool need_more_ = false;  // the decoder made no progress on what is buffered
-    std::optional<ReadError> fault_;
+    std::optional<Failure> fault_;
     std::atomic<std::uint64_t> bytes_read_ = 0;
     std::optional<ZlibMember> zlib_;
 #if VELKO_HAVE_ISAL
@@ -373,7 +399,8 @@ private:
     };
 
     void start_worker() {
-        for (Block& block : blocks_) block.data = std::make_unique_for_overwrite<char[]>(kBlockSize);
+        for (Block& block : blocks_)
+            block.data = std::make_unique_for_overwrite<char[]>(kBlockSize);
         // Signals stay with the caller's threads: the interpreter handles them there, and a
         // blocked read on this thread is never the one interrupted.
         sigset_t all;
@@ -407,12 +434,12 @@ private:
                 slot = made_ % kBlocks;
             }
             Block& block = blocks_[slot];
-            std::optional<ReadError> failure;
+            std::optional<Failure> failure;
             std::exception_ptr other;
             std::size_t n = 0;
             try {
                 n = decoder_.fill(std::span<char>(block.data.get(), kBlockSize));
-            } catch (const ReadError& error) {
+            } catch (const Failure& error) {
                 failure = error;
             } catch (...) {
                 other = std::current_exception();
@@ -445,7 +472,7 @@ private:
     std::size_t at_ = 0;         // the reader's position in block taken_
     bool finished_ = false;      // guarded by mutex_: the worker has stopped for good
     bool stop_ = false;          // guarded by mutex_
-    std::optional<ReadError> failure_;
+    std::optional<Failure> failure_;
     std::exception_ptr other_failure_;
 };
 

@@ -40,8 +40,8 @@ public:
     ~InputStream();
 
     /// Fills the front of `out`; returns the number of bytes, 0 only at the end of the input.
-    /// Throws ReadError: "Is a directory (os error 21)", "invalid gzip data: incorrect header
-    /// check", "gzip stream ended early".
+    /// Throws util::Failure: an OS error, damaged gzip data ("invalid gzip data: incorrect
+    /// header check") or a gzip stream that ended early; the path is left to the caller.
     std::size_t read(std::span<char> out);
 
     /// Bytes taken from the file so far (compressed bytes for a gzip file, which may be read
@@ -49,7 +49,6 @@ public:
     [[nodiscard]] std::uint64_t bytes_read() const;
 
     /// True once the first read has seen the gzip magic bytes.
-    [[nodiscard]] bool compressed() const { return gzip_ != nullptr; }
 
 private:
     class Gzip;

@@ -17,12 +17,6 @@ struct PollState {
 
 thread_local PollState t_poll;
 
-std::int64_t now_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 void ask(PollState& state, std::int64_t now) {
     state.asked_ns = now;
     if (state.hook->should_stop()) throw Interrupted();
@@ -30,10 +24,16 @@ void ask(PollState& state, std::int64_t now) {
 
 }  // namespace
 
+std::int64_t monotonic_ns() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
 InterruptScope::InterruptScope(InterruptHook& hook) noexcept : previous_(t_poll.hook) {
     t_poll.hook = &hook;
     t_poll.work = 0;
-    t_poll.asked_ns = now_ns();
+    t_poll.asked_ns = monotonic_ns();
 }
 
 InterruptScope::~InterruptScope() { t_poll.hook = previous_; }
@@ -43,13 +43,13 @@ void poll_interrupt(std::uint64_t work) {
     state.work += work;
     if (state.work < kInterruptWork || state.hook == nullptr) return;
     state.work = 0;
-    const std::int64_t now = now_ns();
+    const std::int64_t now = monotonic_ns();
     if (now - state.asked_ns >= kInterruptPeriodNs) ask(state, now);
 }
 
 void check_interrupt() {
     PollState& state = t_poll;
-    if (state.hook != nullptr) ask(state, now_ns());
+    if (state.hook != nullptr) ask(state, monotonic_ns());
 }
 
 }  // namespace velko::util

@@ -50,6 +50,10 @@ void poll_interrupt(std::uint64_t work);
 /// (EINTR), before it is tried again. Throws Interrupted.
 void check_interrupt();
 
+/// Nanoseconds on the monotonic clock, which no change of the wall clock moves: the one clock
+/// that polls of signals and interruption are timed by.
+[[nodiscard]] std::int64_t monotonic_ns() noexcept;
+
 /// Units of work between two looks at the clock: cheap enough to be unnoticed (a clock read per
 /// 256 KiB of input), small enough that no loop runs long between looks.
 inline constexpr std::uint64_t kInterruptWork = std::uint64_t{1} << 18;

@@ -318,8 +318,7 @@ bool MemoryAccount::fits(std::uint64_t bytes) {
 }
 
 void advise_huge_pages(void* data, std::size_t bytes) noexcept {
-    constexpr std::size_t kWorthIt = std::size_t{4} << 20;
-    if (bytes < kWorthIt) return;
+    if (bytes < kHugePagesFrom) return;
     const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
     const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) / page * page;
     const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) / page * page;

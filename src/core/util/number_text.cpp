@@ -128,12 +128,6 @@ void append_number(std::string& out, double value) {
     }
 }
 
-std::string format_number(double value) {
-    std::string text;
-    append_number(text, value);
-    return text;
-}
-
 ParsedNumber parse_number(std::string_view text) {
     if (text.empty()) return {0.0, NumberError::kEmpty};
     bool negative = false;

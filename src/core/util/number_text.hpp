@@ -10,9 +10,6 @@ namespace velko::util {
 /// positionally (never an exponent): 100, 0.00001, -0, NaN, inf, -inf.
 void append_number(std::string& out, double value);
 
-/// append_number into a new string.
-[[nodiscard]] std::string format_number(double value);
-
 /// Why a field is not a number: the two kinds a caller can see.
 enum class NumberError { kNone, kEmpty, kInvalid };
 

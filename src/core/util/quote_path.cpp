@@ -1,4 +1,4 @@
-// Path quoting over the generated tables of characters that must not be shown as themselves.
+// Quoting for messages over the generated tables of characters not shown as themselves.
 #include "util/quote_path.hpp"
 
 #include <algorithm>
@@ -20,12 +20,27 @@ bool in_ranges(const std::array<CodeRange, N>& ranges, char32_t cp) {
 
 }  // namespace
 
-std::string quote_path(std::string_view path) {
+std::string quote_text(std::string_view text, std::size_t max_chars) {
+    constexpr std::string_view kHexDigits = "0123456789abcdef";
     std::string out = "\"";
-    const auto* p = reinterpret_cast<const Byte*>(path.data());
-    const auto* end = p + path.size();
-    while (p < end) {
+    const auto* p = reinterpret_cast<const Byte*>(text.data());
+    const auto* end = p + text.size();
+    for (std::size_t shown = 0; p < end; ++shown) {
+        if (shown == max_chars) {
+            out += "...";
+            break;
+        }
         const Byte* start = p;
+        const std::size_t length = kLeads[*p].length;
+        if (length == 0 || static_cast<std::size_t>(end - p) < length ||
+            whole_characters_end(p, p + length, true) != p + length) {
+            // Bytes that are not text (a field of a damaged file) are shown as bytes.
+            out += "\\x";
+            out += kHexDigits[*p >> 4];
+            out += kHexDigits[*p & 0xF];
+            ++p;
+            continue;
+        }
         const char32_t cp = decode(p);
         switch (cp) {
             case U'"':

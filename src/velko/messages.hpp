@@ -1,9 +1,9 @@
-// Fixed message texts that more than one place raises, each written once.
+// velko's fixed texts that more than one place raises, each written once.
 #pragma once
 
 #include <string_view>
 
-namespace velko::util {
+namespace velko::py {
 
 /// A value that had to be present was missing (a field of a line, a parent directory).
 inline constexpr std::string_view kNoneUnwrap = "called `Option::unwrap()` on a `None` value";
@@ -18,4 +18,4 @@ inline constexpr std::string_view kNulByteInData = "data provided contains a nul
 inline constexpr std::string_view kNulByteInDataDebug =
     "Error { kind: InvalidInput, message: \"data provided contains a nul byte\" }";
 
-}  // namespace velko::util
+}  // namespace velko::py

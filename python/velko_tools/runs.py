@@ -1,0 +1,886 @@
+"""Many genomes in one resumable run: run_genomes writes a directory of Parquet parts, open_run
+reads it back.
+
+A run directory holds::
+
+    run.json              the options the run counts with (a resume must ask for the same)
+    profiles/part-*.parquet   one k-mer profile per genome (or per record), a batch per part
+    genomes/part-*.parquet    length, record count and GC share per genome
+    errors/part-*.parquet     one row per genome that could not be read
+    manifest/part-*.json      per part: each input (path, size, modification time), written last
+
+A batch is counted by one task (a local worker process, or a Dask worker), which writes its
+parts under temporary names and renames them into place; the driver then writes the batch's
+manifest entry, also by rename. A part is part of the run only once its manifest entry exists:
+open_run sees nothing else, and a resume removes everything else (left by a driver or a worker
+stopped half way). A resume keeps the parts whose inputs are all unchanged (same size and
+modification time) and still asked for; a part holding a changed or removed input is dropped
+whole and its other genomes are counted again, with the new inputs. Paths are kept absolute, so
+a resume from another working directory finds the same inputs.
+
+Every genome lands in exactly one part, and each part is written whole by one task, so the
+datasets read back (sorted by genome, as open_run sorts them) are the same for any number of
+workers, batch size, scheduler, or interruption and resume.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import fcntl
+import importlib.util
+import json
+import math
+import os
+import re
+import secrets
+import sys
+import time
+from collections.abc import Callable, Iterable, Iterator
+from typing import TYPE_CHECKING, Any, Literal, Union, get_args
+
+import numpy as np
+
+from velko_tools._args import StrPath, as_paths, check_choice
+from velko_tools.kmers import MAX_K, Invalid, KmerTable, Strands, count_kmers
+
+if TYPE_CHECKING:
+    import pandas
+    import pyarrow
+
+GenomeId = Literal["accession", "stem"]
+OnError = Literal["collect", "raise"]
+Layout = Literal["auto", "dense", "sparse"]
+Progress = Union[bool, Callable[[int, int], object]]
+
+#: File name endings taken as FASTA when a directory is searched (each also with ``.gz``).
+FASTA_SUFFIXES = (".fa", ".fna", ".fasta", ".fas", ".ffn", ".frn", ".faa", ".mfa")
+
+#: The datasets of a run directory, in the order they are written.
+DATASETS = ("profiles", "genomes", "errors")
+
+# A dense row holds 4^k counts of 8 bytes: past 4^12 (128 MiB a genome) a run of many genomes
+# needs sparse profiles.
+MAX_DENSE_K = 12
+
+# Times the batches in flight are resubmitted after a local worker process died, before the
+# run stops; Dask's scheduler has its own count (allowed-failures) for a worker lost.
+MAX_RETRIES = 3
+
+# A batch also retries on Dask when its task raised (a shared file system failing a write).
+DASK_RETRIES = 2
+
+# Default batch size bounds: enough genomes per part that Parquet and the manifest cost little
+# beside the counting, few enough that an interrupted run loses little and the parts stay small.
+MIN_BATCH, MAX_BATCH = 1, 100
+
+_FORMAT = 1  # of run.json and the manifest
+
+
+class WorkerLostError(RuntimeError):
+    """Worker processes died while counting the same batch more often than the retry limit.
+
+    The batches finished before stay in the run: running it again resumes from them.
+    """
+
+
+@dataclasses.dataclass(frozen=True)
+class RunSummary:
+    """What one call of run_genomes did.
+
+    ``done``: genomes counted by this call; ``failed``: those of them that became rows of
+    ``errors/`` instead; ``skipped``: genomes already in the run and unchanged, not counted
+    again; ``removed``: genomes that left the run (their input changed or was not asked for
+    again; a changed one is also counted again in ``done``); ``retried``: batches submitted
+    again after their worker died; ``out``: the run directory; ``seconds``: the call's time.
+    """
+
+    out: str
+    done: int
+    skipped: int
+    failed: int
+    removed: int
+    retried: int
+    seconds: float
+
+    @property
+    def ok(self) -> bool:
+        """True when no genome counted by this call failed."""
+        return self.failed == 0
+
+    def __str__(self) -> str:
+        return (f"{self.done} genomes done ({self.failed} failed), {self.skipped} already done, "
+                f"{self.removed} removed, in {self.seconds:.1f} s: {self.out}")
+
+
+@dataclasses.dataclass(frozen=True)
+class _Options:
+    """The options every genome of a run is counted with; run.json keeps them."""
+
+    k: int
+    strands: str
+    invalid: str
+    per_record: bool
+    genome_id: str
+    layout: str
+
+    def differences(self, stored: dict[str, Any]) -> str:
+        """The options that differ from `stored` (run.json's), as "k=4, not k=5"."""
+        asked = dataclasses.asdict(self)
+        return "; ".join(f"{key}={stored.get(key)!r}, not {key}={value!r}"
+                         for key, value in asked.items() if stored.get(key) != value)
+
+
+@dataclasses.dataclass(frozen=True)
+class _Input:
+    path: str  # absolute
+    genome: str
+    size: int | None  # None: the file could not be looked at when the run was planned
+    mtime_ns: int | None
+
+    def entry(self) -> dict[str, Any]:
+        return {"path": self.path, "genome": self.genome, "size": self.size,
+                "mtime_ns": self.mtime_ns}
+
+
+@dataclasses.dataclass
+class _Batch:
+    part: str
+    inputs: list[_Input]
+    attempts: int = 0
+
+
+# --- genome identifiers and input lists -------------------------------------------------------
+
+_ACCESSION = re.compile(r"(?:(?:RS|GB)_)?(?:GC[AF]_)?[^_]+")
+
+
+def _stem(name: str) -> str:
+    """The file name without its compression suffix and then its FASTA suffix (any last suffix
+    when none of those): ``GCF_000005845.2.fna.gz`` gives ``GCF_000005845.2``."""
+    for compressed in (".gz", ".bgz"):
+        if name.endswith(compressed) and len(name) > len(compressed):
+            name = name[: -len(compressed)]
+            break
+    for suffix in FASTA_SUFFIXES:
+        if name.endswith(suffix) and len(name) > len(suffix):
+            return name[: -len(suffix)]
+    base, dot, _ = name.rpartition(".")
+    return base if dot and base else name
+
+
+def genome_id_of(path: StrPath, genome_id: GenomeId = "accession") -> str:
+    """The genome id run_genomes gives a file.
+
+    ``"stem"``: the file name without its suffixes (``.gz``, then a FASTA suffix such as
+    ``.fna``). ``"accession"``: the accession at the start of that stem (an optional ``RS_`` or
+    ``GB_``, an optional ``GCA_`` or ``GCF_``, then up to the next ``_``) made canonical by
+    velko's ``canonical_gid``: ``GCF_000005845.2_ASM584v2_genomic.fna.gz`` gives ``G000005845``.
+    """
+    stem = _stem(os.path.basename(os.fsdecode(path)))
+    if genome_id == "stem":
+        return stem
+    if genome_id not in get_args(GenomeId):
+        raise ValueError(f"genome_id must be 'accession' or 'stem', not {genome_id!r}")
+    import velko  # noqa: F401  (publishes velko.util.accession)
+    from velko.util.accession import canonical_gid
+
+    match = _ACCESSION.match(stem)
+    return canonical_gid(match.group(0) if match else stem)
+
+
+def is_fasta_name(name: str) -> bool:
+    """True for a file name ending in a FASTA suffix, plain or with ``.gz``."""
+    return name.removesuffix(".gz").endswith(FASTA_SUFFIXES)
+
+
+def expand_inputs(items: Iterable[StrPath]) -> list[str]:
+    """The genome files a command line names: a path as it is, ``@LIST`` the paths of a text
+    file (one a line; blank lines and lines starting with ``#`` left out, relative paths taken
+    from the list's directory), a directory every FASTA file below it (by suffix, ``.gz``
+    included; sorted, hidden entries left out)."""
+    paths: list[str] = []
+    for item in items:
+        text = os.fsdecode(item)
+        if text.startswith("@") and len(text) > 1:
+            listing = text[1:]
+            base = os.path.dirname(listing)
+            with open(listing, encoding="utf-8") as lines:
+                for line in lines:
+                    entry = line.strip()
+                    if entry and not entry.startswith("#"):
+                        paths.append(os.path.join(base, entry))
+        elif os.path.isdir(text):
+            found = []
+            for root, dirs, files in os.walk(text):
+                dirs[:] = [d for d in dirs if not d.startswith(".")]
+                found += [os.path.join(root, f) for f in files
+                          if not f.startswith(".") and is_fasta_name(f)]
+            paths += sorted(found)
+        else:
+            paths.append(text)
+    return paths
+
+
+# --- the work of one batch (runs in a worker) -------------------------------------------------
+
+
+def _error_row(path: str, genome: str, error: BaseException) -> dict[str, Any]:
+    line = getattr(error, "line", None)
+    column = getattr(error, "column", None)
+    return {"genome": genome, "path": path, "error": type(error).__name__,
+            "message": str(error),
+            "line": line if isinstance(line, int) else None,
+            "column": column if isinstance(column, int) else None}
+
+
+def _count_genome(item: _Input, options: _Options) -> tuple[KmerTable, dict[str, Any]]:
+    """The genome's profile (one row, or one per record) and its row of genomes/."""
+    profile = count_kmers(item.path, options.k, strands=options.strands,  # type: ignore[arg-type]
+                          invalid=options.invalid,  # type: ignore[arg-type]
+                          per_file=not options.per_record, threads=1)
+    # Letters per record from a k = 1 count: every byte of a sequence line is one window,
+    # counted or skipped, so the record count, length and GC share come from the same reader.
+    letters = count_kmers(item.path, 1, invalid="skip", threads=1)
+    bases = letters.counts.sum(axis=0)  # A, C, G, T
+    acgt = int(bases.sum())
+    return profile, {
+        "genome": item.genome, "path": item.path, "records": len(letters),
+        "length": int(letters.windows.sum() + letters.skipped.sum()),
+        "gc": float(bases[1] + bases[2]) / acgt if acgt else math.nan,
+    }
+
+
+_GENOME_SCHEMA: list[tuple[str, str]] = [("genome", "string"), ("path", "string"),
+                                         ("records", "int64"), ("length", "int64"),
+                                         ("gc", "float64")]
+_ERROR_SCHEMA: list[tuple[str, str]] = [("genome", "string"), ("path", "string"),
+                                        ("error", "string"), ("message", "string"),
+                                        ("line", "int64"), ("column", "int64")]
+
+
+def _rows_table(rows: list[dict[str, Any]], schema: list[tuple[str, str]]) -> pyarrow.Table:
+    import pyarrow
+
+    arrow_schema = pyarrow.schema([(name, getattr(pyarrow, kind)()) for name, kind in schema])
+    return pyarrow.Table.from_pylist(rows, schema=arrow_schema)
+
+
+def _profiles_table(tables: list[tuple[str, KmerTable]], options: _Options,
+                    kmers: list[str]) -> pyarrow.Table:
+    """profiles/: genome, [record,] path, counts (a fixed-size list of uint64, one per k-mer
+    in base-4 order), windows, skipped; the k-mer labels and options in the schema metadata."""
+    import pyarrow
+
+    genomes: list[str] = []
+    records: list[str] = []
+    paths: list[str] = []
+    for genome, table in tables:
+        genomes += [genome] * len(table)
+        records += table.ids
+        paths += table.files
+    width = len(kmers)
+    if tables:
+        counts = np.concatenate([t.counts for _, t in tables]).reshape(-1)
+        windows = np.concatenate([t.windows for _, t in tables])
+        skipped = np.concatenate([t.skipped for _, t in tables])
+    else:
+        counts = windows = skipped = np.zeros(0, dtype=np.uint64)
+    columns: dict[str, Any] = {"genome": pyarrow.array(genomes, pyarrow.string())}
+    if options.per_record:
+        columns["record"] = pyarrow.array(records, pyarrow.string())
+    columns["path"] = pyarrow.array(paths, pyarrow.string())
+    columns["counts"] = pyarrow.FixedSizeListArray.from_arrays(
+        pyarrow.array(counts, pyarrow.uint64()), width)
+    columns["windows"] = pyarrow.array(windows, pyarrow.uint64())
+    columns["skipped"] = pyarrow.array(skipped, pyarrow.uint64())
+    metadata = {"velko.k": str(options.k), "velko.strands": options.strands,
+                "velko.kmers": json.dumps(kmers)}
+    return pyarrow.table(columns).replace_schema_metadata(metadata)
+
+
+def _write_atomic(table: pyarrow.Table, path: str) -> None:
+    import pyarrow.parquet
+
+    temporary = _temporary_name(path)
+    try:
+        pyarrow.parquet.write_table(table, temporary)
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+def _temporary_name(path: str) -> str:
+    directory, name = os.path.split(path)
+    return os.path.join(directory, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
+
+
+def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dict[str, Any]:
+    """Counts a batch and writes its parts; returns the failures (in "raise" mode the first,
+    as the exception itself, and nothing is written). Errors of a genome's content are
+    returned, not raised, so that a scheduler retries only what failed around them."""
+    profiles: list[tuple[str, KmerTable]] = []
+    genome_rows: list[dict[str, Any]] = []
+    error_rows: list[dict[str, Any]] = []
+    for item in batch.inputs:
+        try:
+            profile, row = _count_genome(item, options)
+        except Exception as error:  # noqa: BLE001  (each genome's failure is its own)
+            if on_error == "raise":
+                return {"raised": error, "path": item.path}
+            error_rows.append(_error_row(item.path, item.genome, error))
+            continue
+        profiles.append((item.genome, profile))
+        genome_rows.append(row)
+    written = []
+    if profiles:
+        kmers = profiles[0][1].kmers
+        _write_atomic(_profiles_table(profiles, options, kmers),
+                      os.path.join(out, "profiles", batch.part + ".parquet"))
+        written.append("profiles")
+        _write_atomic(_rows_table(genome_rows, _GENOME_SCHEMA),
+                      os.path.join(out, "genomes", batch.part + ".parquet"))
+        written.append("genomes")
+    if error_rows:
+        _write_atomic(_rows_table(error_rows, _ERROR_SCHEMA),
+                      os.path.join(out, "errors", batch.part + ".parquet"))
+        written.append("errors")
+    return {"written": written, "failed": [row["path"] for row in error_rows]}
+
+
+# --- the run directory --------------------------------------------------------------------------
+
+
+def _write_json_atomic(value: Any, path: str) -> None:
+    temporary = _temporary_name(path)
+    try:
+        with open(temporary, "w", encoding="utf-8") as out:
+            json.dump(value, out, indent=1)
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+def _read_manifest(out: str) -> dict[str, dict[str, Any]]:
+    """The manifest entries by part name (entries not ending in .json are half-written)."""
+    directory = os.path.join(out, "manifest")
+    entries = {}
+    if os.path.isdir(directory):
+        for name in sorted(os.listdir(directory)):
+            if name.startswith("part-") and name.endswith(".json"):
+                with open(os.path.join(directory, name), encoding="utf-8") as entry:
+                    entries[name[: -len(".json")]] = json.load(entry)
+    return entries
+
+
+def _remove_part(out: str, part: str) -> None:
+    # The manifest entry first: from then on the part is invisible, whatever remains of it.
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(os.path.join(out, "manifest", part + ".json"))
+    for dataset in DATASETS:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(os.path.join(out, dataset, part + ".parquet"))
+
+
+def _remove_strays(out: str, parts: Iterable[str]) -> None:
+    """Removes every file of the datasets and the manifest that no manifest entry names: parts
+    and temporary files of batches that never finished."""
+    keep = {part + ".parquet" for part in parts} | {part + ".json" for part in parts}
+    for dataset in (*DATASETS, "manifest"):
+        directory = os.path.join(out, dataset)
+        if not os.path.isdir(directory):
+            continue
+        for name in os.listdir(directory):
+            if name not in keep:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(os.path.join(directory, name))
+
+
+@contextlib.contextmanager
+def _locked(out: str) -> Iterator[None]:
+    """Holds the run directory's lock: two drivers on one directory would undo each other."""
+    with open(os.path.join(out, ".lock"), "a") as lock:
+        try:
+            fcntl.flock(lock.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise RuntimeError(f"{out}: another run is writing to this directory") from None
+        yield
+
+
+def _prepare(out: str, options: _Options, resume: bool) -> None:
+    """Makes the run directory, or checks an existing run counts with the same options (or
+    clears it when not resuming)."""
+    settings = os.path.join(out, "run.json")
+    if os.path.exists(settings):
+        with open(settings, encoding="utf-8") as text:
+            stored = json.load(text)
+        if resume and stored.get("options") != dataclasses.asdict(options):
+            differences = options.differences(stored.get("options") or {})
+            raise ValueError(f"{out} holds a run with {differences}: pass "
+                             "resume=False (--no-resume) to replace it, or another directory")
+        if not resume:
+            for part in _read_manifest(out):
+                _remove_part(out, part)
+            _remove_strays(out, ())
+    for directory in (*DATASETS, "manifest"):
+        os.makedirs(os.path.join(out, directory), exist_ok=True)
+    _write_json_atomic({"format": _FORMAT, "options": dataclasses.asdict(options)}, settings)
+
+
+def _stat(path: str) -> tuple[int | None, int | None]:
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None, None  # the count reports it
+    return status.st_size, status.st_mtime_ns
+
+
+# --- schedulers ---------------------------------------------------------------------------------
+
+
+def _follow_driver(driver: Any) -> None:
+    """Ends a pool's worker once the driver has gone. Its workers outlive a driver killed
+    outright (they and the forkserver keep each other alive), so each watches the read end of
+    a pipe whose only write end the driver holds, and exits at its end of file."""
+    import threading
+
+    def watch() -> None:
+        try:
+            driver.recv()
+        except (EOFError, OSError):
+            pass
+        os._exit(1)
+
+    threading.Thread(target=watch, name="velko-follow-driver", daemon=True).start()
+
+
+class _LocalPool:
+    """Worker processes of this machine. A worker killed (SIGKILL, the kernel's OOM killer)
+    breaks the whole pool: it is started again and the batches in flight submitted again."""
+
+    def __init__(self, workers: int) -> None:
+        import concurrent.futures.process
+        import multiprocessing
+
+        self.futures = concurrent.futures
+        self.workers = workers
+        # Not fork: the driver may hold threads (a progress bar's, a Dask client's).
+        self.context = multiprocessing.get_context("forkserver")
+        # Imported once in the forkserver rather than in each worker, pool restarts included;
+        # pyarrow's first conversion imports pandas, the slowest of them.
+        preload = ["velko_tools.runs", "pyarrow.parquet"]
+        if importlib.util.find_spec("pandas") is not None:
+            preload.append("pandas")
+        self.context.set_forkserver_preload(preload)
+        self.driver_gone, self.driver_alive = self.context.Pipe(duplex=False)
+        self.pool = self._start()
+
+    def _start(self) -> Any:
+        return self.futures.ProcessPoolExecutor(self.workers, mp_context=self.context,
+                                                initializer=_follow_driver,
+                                                initargs=(self.driver_gone,))
+
+    @property
+    def slots(self) -> int:
+        return self.workers
+
+    def submit(self, *args: Any) -> Any:
+        return self.pool.submit(_run_batch, *args)
+
+    def wait(self, futures: set[Any]) -> set[Any]:
+        done, _ = self.futures.wait(futures, return_when=self.futures.FIRST_COMPLETED)
+        return done
+
+    def lost(self, error: BaseException) -> bool:
+        """True when `error` says the pool broke; the pool is then started again."""
+        if not isinstance(error, self.futures.process.BrokenProcessPool):
+            return False
+        self._stop(cancel=True)
+        self.pool = self._start()
+        return True
+
+    def _stop(self, cancel: bool) -> None:
+        if cancel:
+            # Workers still counting would finish a batch no one waits for.
+            for process in list(getattr(self.pool, "_processes", {}).values()):
+                with contextlib.suppress(OSError):
+                    process.kill()
+        self.pool.shutdown(wait=True, cancel_futures=cancel)
+
+    def close(self, cancel: bool = False) -> None:
+        self._stop(cancel)
+        self.driver_gone.close()
+        self.driver_alive.close()
+
+
+class _DaskPool:
+    """The workers of a distributed.Client. Dask reschedules a task whose worker died (up to
+    its allowed-failures), and the task itself retries DASK_RETRIES times."""
+
+    def __init__(self, client: Any) -> None:
+        self.client = client
+
+    @property
+    def slots(self) -> int:
+        threads: dict[str, int] = self.client.nthreads()
+        return max(1, sum(threads.values()))
+
+    def submit(self, *args: Any) -> Any:
+        return self.client.submit(_run_batch, *args, pure=False, retries=DASK_RETRIES)
+
+    def wait(self, futures: set[Any]) -> set[Any]:
+        from distributed import wait
+
+        done, _ = wait(list(futures), return_when="FIRST_COMPLETED")
+        return set(done)
+
+    def lost(self, error: BaseException) -> bool:
+        return False
+
+    def close(self, cancel: bool = False) -> None:
+        pass  # the client is the caller's
+
+
+# --- the run --------------------------------------------------------------------------------------
+
+
+def _check_options(k: int, strands: str, invalid: str, layout: str, genome_id: str,
+                   on_error: str, batch_size: int | None, workers: int | None) -> None:
+    if isinstance(k, bool) or not isinstance(k, int):
+        raise TypeError(f"k must be an int, not {type(k).__name__}")
+    if not 1 <= k <= MAX_K:
+        raise ValueError(f"k must be between 1 and {MAX_K}, not {k}")
+    check_choice("strands", strands, Strands)
+    check_choice("invalid", invalid, Invalid)
+    check_choice("layout", layout, Layout)
+    check_choice("genome_id", genome_id, GenomeId)
+    check_choice("on_error", on_error, OnError)
+    if layout == "sparse" or k > MAX_DENSE_K:
+        raise ValueError(f"a run stores dense profiles (4^k counts a genome), for k up to "
+                         f"{MAX_DENSE_K}; k={k} with layout={layout!r} needs sparse profiles, "
+                         "which runs do not store yet")
+    for name, count in (("batch_size", batch_size), ("workers", workers)):
+        if count is not None and (isinstance(count, bool) or not isinstance(count, int)
+                                  or count < 1):
+            raise ValueError(f"{name} must be a positive int or None, not {count!r}")
+
+
+def _check_search(hmm_file: StrPath | None, cutoff: str | None) -> None:
+    if hmm_file is None:
+        if cutoff is not None:
+            raise ValueError("cutoff needs hmm_file: the profiles whose cutoffs to apply")
+        return
+    raise ValueError("hmm_file: searching genes against HMM profiles is not part of runs in "
+                     "this version; run_genomes counts k-mer profiles and genome statistics")
+
+
+def _default_batch_size(genomes: int, slots: int) -> int:
+    # About four batches per worker, so that the last batches leave no worker idle for long.
+    return max(MIN_BATCH, min(MAX_BATCH, math.ceil(genomes / (4 * slots)) if slots else 1))
+
+
+def _progress(progress: Progress,
+              total: int) -> tuple[Callable[[int], object], Callable[[], None]]:
+    if progress is False or progress is None or total == 0:
+        return (lambda done: None), lambda: None
+    if callable(progress):
+        callback = progress
+        return (lambda done: callback(done, total)), lambda: None
+    from tqdm import tqdm
+
+    bar = tqdm(total=total, unit="genome", file=sys.stderr, desc="genomes", leave=False)
+    return (lambda done: bar.update(done - bar.n)), bar.close
+
+
+def run_genomes(
+    paths: StrPath | Iterable[StrPath],
+    out: StrPath,
+    *,
+    k: int = 4,
+    strands: Strands = "canonical",
+    invalid: Invalid = "skip",
+    per_record: bool = False,
+    layout: Layout = "auto",
+    hmm_file: StrPath | None = None,
+    cutoff: str | None = None,
+    genome_id: GenomeId = "accession",
+    batch_size: int | None = None,
+    workers: int | None = None,
+    client: Any = None,
+    resume: bool = True,
+    on_error: OnError = "collect",
+    progress: Progress = True,
+) -> RunSummary:
+    """Counts the k-mer profile, length, record count and GC share of every genome (a FASTA
+    file, plain or gzip) into the run directory ``out``; see the module's docstring for its
+    layout and open_run to read it back.
+
+    Each genome is counted as ``count_kmers(path, k, strands=..., invalid=..., per_file=not
+    per_record, threads=1)``: one row per genome, or one per record with ``per_record``.
+    ``genomes/`` holds per genome its ``records``, ``length`` (the bytes of its sequence lines,
+    letters other than A, C, G, T included) and ``gc`` (G and C among its A, C, G, T; NaN
+    without any), from a second, k = 1 count of the file. ``genome_id``: ``"accession"`` or
+    ``"stem"``, as genome_id_of makes them; two inputs with one id raise ValueError.
+
+    Batches of ``batch_size`` genomes (default: about four per worker, at most 100) run on
+    ``workers`` local processes (default: the cores this process may use), or on the workers
+    of ``client``, a ``distributed.Client``. A local worker killed mid-batch breaks the pool:
+    it is started again and the batches in flight go again, up to MAX_RETRIES times
+    (WorkerLostError then); on Dask the scheduler reschedules them.
+
+    ``on_error="collect"``: a genome that cannot be read (FastaFormatError, InvalidBaseError
+    with ``invalid="error"``, OSError, gzip damage) becomes a row of ``errors/`` (genome,
+    path, error class, message, line, column) and the run goes on; ``"raise"`` raises the first
+    such error in the driver after the batches in flight have stopped.
+
+    ``resume=True`` keeps what an earlier run with the same options wrote (finished batches of
+    unchanged inputs, failures included) and counts the rest; options that differ raise
+    ValueError. ``resume=False`` clears the run first. Ctrl-C stops the run with
+    KeyboardInterrupt; every batch finished before is kept.
+
+    ``layout`` other than dense profiles and ``hmm_file``/``cutoff`` are refused with
+    ValueError in this version. ``progress``: a tqdm bar over genomes on standard error, or a
+    callable called as ``progress(genomes_done, genomes_to_do)``.
+
+    Needs pyarrow (``pip install 'velko[parquet]'``), and distributed for ``client``.
+    """
+    started = time.monotonic()
+    _check_options(k, strands, invalid, layout, genome_id, on_error, batch_size, workers)
+    _check_search(hmm_file, cutoff)
+    if client is not None and workers is not None:
+        raise ValueError("pass workers or client, not both: a client's workers are its cluster's")
+    try:
+        import pyarrow.parquet  # noqa: F401
+    except ImportError:
+        raise ImportError("run_genomes writes Parquet, which needs pyarrow: "
+                          "pip install 'velko[parquet]'") from None
+    options = _Options(k=k, strands=strands, invalid=invalid, per_record=bool(per_record),
+                       genome_id=genome_id, layout="dense")
+    inputs: dict[str, _Input] = {}
+    owners: dict[str, str] = {}
+    for given in as_paths(paths):
+        path = os.path.abspath(os.fsdecode(given))
+        if "\0" in path:
+            raise ValueError(f"embedded null byte in path {path!r}")
+        if path in inputs:
+            continue  # one genome, named twice
+        genome = genome_id_of(path, genome_id)
+        if genome in owners:
+            raise ValueError(f"{owners[genome]} and {path} both have genome id {genome!r}: "
+                             "rename one, or pass genome_id='stem'")
+        owners[genome] = path
+        inputs[path] = _Input(path, genome, *_stat(path))
+
+    out_dir = os.path.abspath(os.fsdecode(out))
+    os.makedirs(out_dir, exist_ok=True)
+    with _locked(out_dir):
+        _prepare(out_dir, options, resume)
+        manifest = _read_manifest(out_dir)
+        kept: set[str] = set()
+        valid: list[str] = []
+        removed = 0
+        for part, entry in manifest.items():
+            listed = [_Input(**item) for item in entry["inputs"]]
+            changed = sum(inputs.get(item.path) != item for item in listed)
+            if changed:
+                # Its unchanged genomes are counted again, in a new part.
+                _remove_part(out_dir, part)
+                removed += changed
+            else:
+                kept.update(item.path for item in listed)
+                valid.append(part)
+        _remove_strays(out_dir, valid)
+        todo = [item for path, item in inputs.items() if path not in kept]
+        pool: _LocalPool | _DaskPool
+        if client is not None:
+            pool = _DaskPool(client)
+        else:
+            pool = _LocalPool(workers or len(os.sched_getaffinity(0)))
+        try:
+            done, failed, retried = _execute(out_dir, todo, options, on_error, pool,
+                                             batch_size, progress)
+        except BaseException:
+            pool.close(cancel=True)
+            raise
+        pool.close()
+    return RunSummary(out=out_dir, done=done, skipped=len(kept), failed=failed, removed=removed,
+                      retried=retried, seconds=time.monotonic() - started)
+
+
+def _execute(out: str, todo: list[_Input], options: _Options, on_error: str,
+             pool: _LocalPool | _DaskPool, batch_size: int | None,
+             progress: Progress) -> tuple[int, int, int]:
+    """Runs the batches of `todo`, at most two per worker slot in flight, and writes each
+    finished batch's manifest entry; returns genomes done, failed and batches retried."""
+    size = batch_size or _default_batch_size(len(todo), pool.slots)
+    session = f"{time.strftime('%Y%m%dT%H%M%S', time.gmtime())}-{secrets.token_hex(3)}"
+    batches = [_Batch(f"part-{session}-{n:06d}", todo[start:start + size])
+               for n, start in enumerate(range(0, len(todo), size))]
+    waiting = list(reversed(batches))
+    in_flight: dict[Any, _Batch] = {}
+    done = failed = retried = 0
+    report, close_report = _progress(progress, len(todo))
+    try:
+        while waiting or in_flight:
+            try:
+                while waiting and len(in_flight) < 2 * pool.slots:
+                    # Taken off the list only once submitted: a broken pool refuses it.
+                    future = pool.submit(out, waiting[-1], options, on_error)
+                    in_flight[future] = waiting.pop()
+                for future in pool.wait(set(in_flight)):
+                    result = future.result()
+                    batch = in_flight.pop(future)
+                    if "raised" in result:
+                        raise result["raised"]
+                    _write_json_atomic(
+                        {"format": _FORMAT, "part": batch.part,
+                         "datasets": result["written"], "failed": result["failed"],
+                         "inputs": [item.entry() for item in batch.inputs]},
+                        os.path.join(out, "manifest", batch.part + ".json"))
+                    done += len(batch.inputs)
+                    failed += len(result["failed"])
+                    report(done)
+            except BaseException as error:
+                if not pool.lost(error):
+                    raise
+                # Every batch in flight went down with the pool (a finished one not yet
+                # recorded is counted again: it writes the same part).
+                lost = list(in_flight.values())
+                in_flight.clear()
+                for again in lost:
+                    again.attempts += 1
+                    if again.attempts > MAX_RETRIES:
+                        raise WorkerLostError(
+                            f"worker processes died {again.attempts} times while counting a "
+                            f"batch of {len(again.inputs)} genomes from "
+                            f"{again.inputs[0].path}") from error
+                retried += len(lost)
+                waiting += reversed(lost)
+    finally:
+        close_report()
+    return done, failed, retried
+
+
+# --- reading a run back ---------------------------------------------------------------------------
+
+
+class Run:
+    """A run directory as its manifest says it is: only parts with a manifest entry count.
+
+    ``profiles()`` is a KmerTable (rows sorted by genome, records in file order),
+    ``genomes()`` and ``errors()`` pandas DataFrames sorted by genome, ``table(name)`` any
+    dataset as a pyarrow Table sorted the same way, and ``to_dask(name)`` a Dask DataFrame over
+    its parts (needs dask). ``inputs`` lists the manifest's inputs (path, genome, size,
+    mtime_ns).
+    """
+
+    def __init__(self, out: StrPath) -> None:
+        self.out = os.path.abspath(os.fsdecode(out))
+        settings = os.path.join(self.out, "run.json")
+        if not os.path.exists(settings):
+            raise FileNotFoundError(f"{self.out}: not a run directory (no run.json)")
+        with open(settings, encoding="utf-8") as text:
+            self.options: dict[str, Any] = json.load(text)["options"]
+        self._manifest = _read_manifest(self.out)
+
+    @property
+    def inputs(self) -> list[dict[str, Any]]:
+        return sorted((item for entry in self._manifest.values() for item in entry["inputs"]),
+                      key=lambda item: item["genome"])
+
+    def parts(self, dataset: str) -> list[str]:
+        """The files of `dataset` that belong to the run, in part order."""
+        if dataset not in DATASETS:
+            raise ValueError(f"dataset must be one of {', '.join(DATASETS)}, not {dataset!r}")
+        return [os.path.join(self.out, dataset, part + ".parquet")
+                for part, entry in sorted(self._manifest.items())
+                if dataset in entry.get("datasets", ())]
+
+    def table(self, dataset: str) -> pyarrow.Table:
+        """`dataset` as one pyarrow Table, rows sorted by genome (stable: records in order)."""
+        import pyarrow
+        import pyarrow.parquet
+
+        files = self.parts(dataset)
+        if files:
+            table = pyarrow.concat_tables([pyarrow.parquet.read_table(f) for f in files])
+        else:
+            table = _empty_table(dataset, self.options)
+        order = np.argsort(np.asarray(table.column("genome").to_pylist(), dtype=object),
+                           kind="stable")
+        return table.take(pyarrow.array(order, pyarrow.int64()))
+
+    def profiles(self) -> KmerTable:
+        options = self.options
+        table = self.table("profiles")
+        kmers = _kmer_labels(table, options)
+        width = len(kmers)
+        counts = table.column("counts").combine_chunks()
+        values = counts.flatten().to_numpy(zero_copy_only=False).astype(np.uint64, copy=False)
+        ids = table.column("record" if options["per_record"] else "genome").to_pylist()
+        return KmerTable(ids, table.column("path").to_pylist(), options["k"],
+                         options["strands"], kmers, values.reshape(len(table), width),
+                         table.column("windows").to_numpy().astype(np.uint64),
+                         table.column("skipped").to_numpy().astype(np.uint64))
+
+    def genomes(self) -> pandas.DataFrame:
+        return self.table("genomes").to_pandas()
+
+    def errors(self) -> pandas.DataFrame:
+        return self.table("errors").to_pandas()
+
+    def to_dask(self, dataset: str) -> Any:
+        import dask.dataframe
+
+        files = self.parts(dataset)
+        if not files:
+            return dask.dataframe.from_pandas(self.table(dataset).to_pandas(), npartitions=1)
+        return dask.dataframe.read_parquet(files)
+
+    def __repr__(self) -> str:
+        return f"<Run {self.out!r} genomes={len(self.inputs)} parts={len(self._manifest)}>"
+
+
+def _kmer_labels(table: pyarrow.Table, options: dict[str, Any]) -> list[str]:
+    metadata = table.schema.metadata or {}
+    if b"velko.kmers" in metadata:
+        return list(json.loads(metadata[b"velko.kmers"]))
+    # No part yet: the labels of the options' k-mers, from an empty count.
+    return _labels(options["k"], options["strands"])
+
+
+def _labels(k: int, strands: str) -> list[str]:
+    import itertools
+
+    words = ["".join(letters) for letters in itertools.product("ACGT", repeat=k)]
+    if strands != "canonical":
+        return words
+    pair = str.maketrans("ACGT", "TGCA")
+    return [w for w in words if w <= w.translate(pair)[::-1]]
+
+
+def _empty_table(dataset: str, options: dict[str, Any]) -> pyarrow.Table:
+    if dataset == "genomes":
+        return _rows_table([], _GENOME_SCHEMA)
+    if dataset == "errors":
+        return _rows_table([], _ERROR_SCHEMA)
+    run_options = _Options(**options)
+    return _profiles_table([], run_options, _labels(run_options.k, run_options.strands))
+
+
+def open_run(out: StrPath) -> Run:
+    """The run directory `out` as run_genomes left it (finished batches only): see Run.
+
+    Raises FileNotFoundError when `out` holds no run.
+    """
+    return Run(out)
+
+
+__all__ = ["FASTA_SUFFIXES", "Run", "RunSummary", "WorkerLostError", "expand_inputs",
+           "genome_id_of", "open_run", "run_genomes"]

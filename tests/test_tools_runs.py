@@ -1,0 +1,382 @@
+"""Runs over many genomes: the same datasets for any workers, batch size, scheduler, killed
+workers and interrupted drivers; bad genomes as rows; resumes that redo exactly what changed."""
+
+import gzip
+import importlib.util
+import os
+import pathlib
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("pyarrow", reason="runs write Parquet, which needs pyarrow")
+
+from velko_tools import InvalidBaseError, count_kmers, open_run, run_genomes  # noqa: E402
+from velko_tools.runs import expand_inputs, genome_id_of  # noqa: E402
+
+SRC = pathlib.Path(__file__).resolve().parent.parent
+DATASETS = ("profiles", "genomes", "errors")
+
+# Kills one of this process's worker processes: a worker lost mid-run. A pool's workers are two
+# levels down (under its forkserver), a LocalCluster's one level down; neither is the resource
+# tracker.
+KILL_WORKER = """
+import os, signal
+
+def children_of(pid):
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid:
+                found.append(int(entry))
+    return found
+
+def kill_a_worker(depth):
+    found = [os.getpid()]
+    for _ in range(depth):
+        found = [child for parent in found for child in children_of(parent)]
+    workers = []
+    for pid in found:
+        with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+            if b"resource_tracker" not in cmdline.read():
+                workers.append(pid)
+    assert workers, "no worker process found"
+    os.kill(max(workers), signal.SIGKILL)
+"""
+
+
+def write_genome(path, rng, records, length, soft=False):
+    letters = "ACGTacgt" if soft else "ACGT"
+    lines = []
+    for n in range(records):
+        seq = "".join(rng.choice(letters) for _ in range(length))
+        lines += [f">rec{n} some description", *(seq[i:i + 70] for i in range(0, length, 70))]
+    text = ("\n".join(lines) + "\n").encode()
+    path.write_bytes(gzip.compress(text) if path.name.endswith(".gz") else text)
+
+
+@pytest.fixture(scope="module")
+def genome_dir(tmp_path_factory):
+    """Eleven good genomes (plain and gzip, several records) and three bad ones."""
+    directory = tmp_path_factory.mktemp("genomes")
+    rng = random.Random(24)
+    for n in range(11):
+        suffix = ".fna.gz" if n % 3 == 0 else ".fna"
+        write_genome(directory / f"GCF_{n:09d}.1_ASM{n}v1_genomic{suffix}", rng,
+                     records=1 + n % 3, length=3000 + 500 * n, soft=n % 2 == 1)
+    (directory / "GCA_900000001.1_bad_base.fa").write_text(">ok\nACGTACGT\n>chrN\nACGTNACGT\n")
+    (directory / "GCA_900000002.1_not_fasta.fa").write_text("hello\n")
+    (directory / "GCA_900000003.1_damaged.fa.gz").write_bytes(
+        gzip.compress(b">x\nACGTACGT\n")[:-6])
+    return directory
+
+
+@pytest.fixture(scope="module")
+def genome_paths(genome_dir):
+    return expand_inputs([genome_dir])
+
+
+def datasets(out):
+    run = open_run(out)
+    return {name: run.table(name) for name in DATASETS}
+
+
+def assert_same_run(out, expected):
+    got = datasets(out)
+    for name in DATASETS:
+        assert got[name].equals(expected[name], check_metadata=True), name
+
+
+@pytest.fixture(scope="module")
+def reference_run(genome_paths, tmp_path_factory):
+    """One worker, one batch: what every other way of running must give."""
+    out = tmp_path_factory.mktemp("reference")
+    summary = run_genomes(genome_paths, out, invalid="error", workers=1, batch_size=100,
+                          progress=False)
+    assert (summary.done, summary.failed, summary.skipped) == (14, 3, 0)
+    return out
+
+
+@pytest.fixture(scope="module")
+def reference(reference_run):
+    return datasets(reference_run)
+
+
+def fasta_records(path):
+    """An independent reading: (id, sequence) per record."""
+    opener = gzip.open if str(path).endswith(".gz") else open
+    with opener(path, "rt") as text:
+        records = []
+        for line in text.read().splitlines():
+            if line.startswith(">"):
+                records.append([line[1:].split()[0], ""])
+            else:
+                records[-1][1] += line
+    return records
+
+
+def test_datasets_hold_each_genome_as_counted_alone(reference_run, reference, genome_paths,
+                                                    genome_dir):
+    profiles = reference["profiles"].to_pydict()
+    good = [p for p in genome_paths if "GCF_" in p]
+    assert profiles["path"] == sorted(good, key=lambda p: genome_id_of(p))
+    table = open_run(reference_run).profiles()
+    for path, row in zip(profiles["path"], range(len(good))):
+        alone = count_kmers(path, 4, strands="canonical", invalid="error", per_file=True,
+                            threads=1)
+        assert (table.counts[row] == alone.counts[0]).all()
+        assert table.windows[row] == alone.windows[0] and table.kmers == alone.kmers
+    genomes = reference["genomes"].to_pandas().set_index("path")
+    for path in good:
+        records = fasta_records(path)
+        seq = "".join(s for _, s in records).upper()
+        row = genomes.loc[path]
+        assert (row.genome, row.records, row.length) == (genome_id_of(path), len(records),
+                                                         len(seq))
+        assert row.gc == pytest.approx((seq.count("G") + seq.count("C")) / len(seq))
+    errors = reference["errors"].to_pandas().set_index("genome")
+    bad = str(genome_dir / "GCA_900000001.1_bad_base.fa")
+    assert errors.loc["G900000001"].tolist() == [
+        bad, "InvalidBaseError", f"{bad}:4:5: invalid base 'N' in record 'chrN'", 4, 5]
+    assert errors.loc["G900000002", "error"] == "FastaFormatError"
+    assert errors.loc["G900000002", "line"] == 1
+    assert errors.loc["G900000003", "error"] == "EOFError"
+
+
+@pytest.mark.parametrize("workers, batch_size", [(2, 1), (2, 4), (1, 5)])
+def test_same_datasets_for_any_workers_and_batches(reference, genome_paths, tmp_path, workers,
+                                                   batch_size):
+    # Inputs in another order too: parts differ, datasets do not.
+    summary = run_genomes(list(reversed(genome_paths)), tmp_path, invalid="error",
+                          workers=workers, batch_size=batch_size, progress=False)
+    assert (summary.done, summary.failed) == (14, 3)
+    assert len(os.listdir(tmp_path / "manifest")) == -(-14 // batch_size)
+    assert_same_run(tmp_path, reference)
+
+
+def test_open_run_gives_kmer_table_and_frames(reference, genome_paths, tmp_path):
+    run_genomes(genome_paths, tmp_path, invalid="error", workers=1, progress=False)
+    run = open_run(tmp_path)
+    table = run.profiles()
+    assert table.ids == sorted(table.ids) and len(table) == 11 and table.counts.shape[1] == 136
+    assert run.genomes()["genome"].tolist() == table.ids
+    assert len(run.errors()) == 3 and len(run.inputs) == 14
+    if importlib.util.find_spec("dask") is not None:
+        frame = run.to_dask("genomes").compute()
+        assert sorted(frame["genome"]) == table.ids
+
+
+def test_per_record_rows_keep_file_order(genome_paths, tmp_path):
+    good = [p for p in genome_paths if "GCF_" in p]
+    run_genomes(good, tmp_path, per_record=True, workers=2, batch_size=2, progress=False)
+    table = open_run(tmp_path).profiles()
+    expected = count_kmers(sorted(good, key=genome_id_of), 4, strands="canonical",
+                           invalid="skip", threads=1)
+    assert table == expected
+
+
+def test_on_error_raise_stops_with_the_genomes_error(genome_dir, tmp_path):
+    paths = [genome_dir / "GCF_000000001.1_ASM1v1_genomic.fna",
+             genome_dir / "GCA_900000001.1_bad_base.fa"]
+    with pytest.raises(InvalidBaseError) as caught:
+        run_genomes(paths, tmp_path, invalid="error", on_error="raise", workers=1, batch_size=1,
+                    progress=False)
+    assert (caught.value.line, caught.value.column) == (4, 5)
+    # The failed batch left nothing; the finished one stays, and a resume does the rest.
+    summary = run_genomes(paths, tmp_path, invalid="error", workers=1, batch_size=1,
+                          progress=False)
+    assert (summary.skipped + summary.done, summary.failed) == (2, 1)
+
+
+def test_resume_redoes_changed_and_new_inputs_and_drops_removed(genome_dir, tmp_path):
+    inputs = tmp_path / "inputs"
+    inputs.mkdir()
+    rng = random.Random(5)
+    for n in range(6):
+        write_genome(inputs / f"g{n}.fa", rng, records=2, length=800)
+    paths = sorted(str(p) for p in inputs.iterdir())
+    out = tmp_path / "out"
+    first = run_genomes(paths, out, genome_id="stem", workers=1, batch_size=2, progress=False)
+    assert (first.done, first.skipped) == (6, 0)
+    again = run_genomes(paths, out, genome_id="stem", workers=1, batch_size=2, progress=False)
+    assert (again.done, again.skipped, again.removed) == (0, 6, 0)
+
+    # g1 changes and g5 is not asked for: their batch mates g0 and g4 are redone with g1 and
+    # the new g6.
+    write_genome(inputs / "g1.fa", rng, records=3, length=900)
+    write_genome(inputs / "g6.fa", rng, records=1, length=500)
+    later = [p for p in sorted(str(p) for p in inputs.iterdir()) if not p.endswith("g5.fa")]
+    # A stray part and a temporary file of a batch that never finished: never visible.
+    (out / "profiles" / "part-stray.parquet").write_bytes(b"half")
+    (out / "genomes" / ".part-x.parquet.1.tmp").write_bytes(b"half")
+    resumed = run_genomes(later, out, genome_id="stem", workers=2, batch_size=2, progress=False)
+    assert (resumed.done, resumed.skipped, resumed.removed) == (4, 2, 2)
+    assert not (out / "profiles" / "part-stray.parquet").exists()
+    assert not (out / "genomes" / ".part-x.parquet.1.tmp").exists()
+
+    fresh = tmp_path / "fresh"
+    run_genomes(later, fresh, genome_id="stem", workers=1, progress=False)
+    assert_same_run(out, datasets(fresh))
+
+
+def test_options_of_a_run_are_kept(genome_paths, tmp_path):
+    paths = genome_paths[:2]
+    run_genomes(paths, tmp_path, workers=1, progress=False)
+    with pytest.raises(ValueError, match=r"holds a run with k=4, not k=3: pass resume=False"):
+        run_genomes(paths, tmp_path, k=3, workers=1, progress=False)
+    summary = run_genomes(paths, tmp_path, k=3, workers=1, resume=False, progress=False)
+    assert (summary.done, summary.skipped) == (2, 0)
+    assert open_run(tmp_path).profiles().k == 3
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"k": 13}, "for k up to 12"),
+    ({"layout": "sparse"}, "needs sparse profiles"),
+    ({"hmm_file": "x.hmm"}, "hmm_file"),
+    ({"cutoff": "gathering"}, "cutoff needs hmm_file"),
+    ({"on_error": "ignore"}, "on_error must be 'collect' or 'raise'"),
+    ({"workers": 0}, "workers must be a positive int"),
+])
+def test_bad_options_are_refused_before_anything_is_written(genome_paths, tmp_path, options,
+                                                            message):
+    with pytest.raises(ValueError, match=message):
+        run_genomes(genome_paths, tmp_path / "out", progress=False, **options)
+    assert not (tmp_path / "out").exists()
+
+
+def test_two_files_with_one_genome_id_are_refused(tmp_path):
+    for name in ("GCF_000000001.1_a.fna", "GCA_000000001.2_b.fna"):
+        (tmp_path / name).write_text(">r\nACGT\n")
+    with pytest.raises(ValueError, match="both have genome id 'G000000001'"):
+        run_genomes(expand_inputs([tmp_path]), tmp_path / "out", progress=False)
+
+
+@pytest.mark.parametrize("name, accession, stem", [
+    ("GCF_000005845.2_ASM584v2_genomic.fna.gz", "G000005845", "GCF_000005845.2_ASM584v2_genomic"),
+    ("RS_GCF_000195955.2.fna", "G000195955", "RS_GCF_000195955.2"),
+    ("UBA12345.1.fna.gz", "UBA12345.1", "UBA12345.1"),
+    ("sample_7.fasta", "sample", "sample_7"),
+    ("reads.txt", "reads", "reads"),
+])
+def test_genome_ids(name, accession, stem):
+    assert genome_id_of(f"/data/{name}") == accession
+    assert genome_id_of(name, "stem") == stem
+
+
+def run_child(source, timeout=180):
+    return subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                          timeout=timeout, env={**os.environ, "PYTHONPATH": os.pathsep.join(
+                              p for p in sys.path if p)})
+
+
+def test_killed_pool_worker_is_replaced_and_nothing_is_lost(reference, genome_paths, tmp_path):
+    source = KILL_WORKER + textwrap.dedent(f"""
+        from velko_tools import run_genomes
+        killed = []
+        def progress(done, total):
+            if not killed:
+                killed.append(done)
+                kill_a_worker(2)
+        summary = run_genomes({genome_paths!r}, {str(tmp_path)!r}, invalid="error", workers=2,
+                              batch_size=1, progress=progress)
+        print(summary.done, summary.failed, summary.retried)
+    """)
+    result = run_child(source)
+    assert result.returncode == 0, result.stderr
+    done, failed, retried = map(int, result.stdout.split()[-3:])
+    assert (done, failed) == (14, 3) and retried >= 1
+    assert_same_run(tmp_path, reference)
+
+
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGKILL])
+def test_stopped_driver_resumes_to_the_same_run(reference, genome_paths, tmp_path, stop):
+    # The driver stops itself after three batches: Ctrl-C, or a crash that cleans up nothing.
+    source = textwrap.dedent(f"""
+        import os, signal
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        from velko_tools import run_genomes
+        def progress(done, total):
+            if done == 3:
+                os.kill(os.getpid(), {int(stop)})
+        try:
+            run_genomes({genome_paths!r}, {str(tmp_path)!r}, invalid="error", workers=2,
+                        batch_size=1, progress=progress)
+        except KeyboardInterrupt:
+            print("interrupted")
+    """)
+    result = run_child(source)
+    if stop == signal.SIGINT:
+        assert (result.returncode, result.stdout) == (0, "interrupted\n"), result.stderr
+    else:
+        assert result.returncode == -signal.SIGKILL
+    partial = open_run(tmp_path)
+    assert 3 <= len(partial.inputs) < 14
+    summary = run_genomes(genome_paths, tmp_path, invalid="error", workers=1, progress=False)
+    assert summary.skipped == len(partial.inputs)
+    assert summary.skipped + summary.done == 14
+    assert_same_run(tmp_path, reference)
+
+
+def needs_dask():
+    if importlib.util.find_spec("distributed") is None:
+        pytest.skip("dask.distributed is not installed")
+    if os.environ.get("VELKO_SANITIZED"):
+        pytest.skip("worker processes would carry the preloaded sanitizer runtime into Dask")
+
+
+def test_dask_cluster_gives_the_same_run_with_a_worker_killed(reference, genome_paths, tmp_path):
+    needs_dask()
+    source = KILL_WORKER + textwrap.dedent(f"""
+        from distributed import Client, LocalCluster
+        from velko_tools import run_genomes
+        killed = []
+        def progress(done, total):
+            if not killed:
+                killed.append(done)
+                kill_a_worker(1)
+        if __name__ == "__main__":
+            with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                              dashboard_address=None) as cluster, Client(cluster) as client:
+                summary = run_genomes({genome_paths!r}, {str(tmp_path)!r}, invalid="error",
+                                      batch_size=1, client=client, progress=progress)
+            print(summary.done, summary.failed)
+    """)
+    script = tmp_path / "driver.py"
+    script.write_text(source)
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                            timeout=240, env={**os.environ, "PYTHONPATH": os.pathsep.join(
+                                p for p in sys.path if p)})
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.split()[-2:] == ["14", "3"]
+    assert_same_run(tmp_path, reference)
+
+
+def test_command_line_run(genome_dir, genome_paths, tmp_path, reference):
+    listing = tmp_path / "genomes.txt"
+    listing.write_text("# genomes\n" + "\n".join(genome_paths[-3:]) + "\n\n")
+    command = [sys.executable, "-m", "velko_tools", "run"]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    first = subprocess.run([*command, f"@{listing}", "-o", str(tmp_path / "out"), "--strict",
+                            "--workers", "1"], capture_output=True, text=True, timeout=120,
+                           env=env)
+    assert first.returncode == 0, first.stderr
+    # A directory, resumed: the three are skipped, a bad genome makes the status 1.
+    second = subprocess.run([*command, str(genome_dir), "-o", str(tmp_path / "out"), "--strict",
+                             "--workers", "2", "--batch-size", "2"], capture_output=True,
+                            text=True, timeout=120, env=env)
+    assert second.returncode == 1, second.stderr
+    assert "11 genomes done (3 failed), 3 already done" in second.stderr
+    assert_same_run(tmp_path / "out", reference)
+    fail_fast = subprocess.run([*command, str(genome_dir), "-o", str(tmp_path / "ff"), "--strict",
+                                "--fail-fast", "--workers", "1"], capture_output=True, text=True,
+                               timeout=120, env=env)
+    assert fail_fast.returncode == 1 and fail_fast.stderr.startswith("velko: error: ")
