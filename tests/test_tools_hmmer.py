@@ -231,8 +231,6 @@ def test_crlf_and_blank_lines_read_as_plain_lines(tmp_path):
         ([row(target="g\udcff")], {}, 4, 1, 'target name "g\\xff" is not UTF-8'),
         ([row()], {"hmm": "accession"}, 4, 4,
          'the profile "PF1" has no accession (query accession is "-")'),
-        ([row()], {"program": "hmmscan"}, 6, 3,
-         "the table was written by hmmsearch, not hmmscan"),
     ],
 )
 def test_format_errors(tmp_path, rows, kwargs, line, column, reason):
@@ -292,9 +290,9 @@ def test_rows_of_the_other_format_are_named_without_headings(tmp_path, name, fmt
         ([], 4, None,
          'no "# Program:" line after this row names the program that wrote it '
          "(hmmsearch or hmmscan)"),
-        (["#", "# Program:         phmmer"], 6, 3,
-         'the table was written by "phmmer"; only hmmsearch and hmmscan tables hold profile '
-         "hits per gene"),
+        (["#", "# Program:         blastp"], 6, 3,
+         'the table was written by "blastp", not by a HMMER search program (hmmsearch, '
+         "hmmscan, phmmer, jackhmmer, nhmmer or nhmmscan)"),
     ],
 )
 def test_the_program_must_be_known(tmp_path, trailer, line, column, reason):
@@ -311,9 +309,11 @@ def test_the_program_must_be_known(tmp_path, trailer, line, column, reason):
     ("kwargs", "message"),
     [
         ({"format": "tbl"}, "format must be 'tblout' or 'domtblout', not 'tbl'"),
-        ({"program": "phmmer"}, "program must be 'hmmsearch' or 'hmmscan', not 'phmmer'"),
+        ({"program": "blastp"},
+         "program must be 'hmmsearch', 'hmmscan', 'phmmer', 'jackhmmer', 'nhmmer' or "
+         "'nhmmscan', not 'blastp'"),
         ({"score": "best"}, "score must be 'sequence' or 'domain', not 'best'"),
-        ({"hmm": "id"}, "hmm must be 'name' or 'accession', not 'id'"),
+        ({"hmm": "id"}, "hmm must be 'name', 'accession' or 'accession_or_name', not 'id'"),
         ({"score": "domain"},
          "score='domain' needs format='domtblout': a tblout has no domain scores"),
     ],

@@ -14,6 +14,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, get_args
 
+from velko_tools.annotate import ARROW_SUFFIXES, Columns, MissingCutoff
 from velko_tools.errors import UsageError, VelkoError
 from velko_tools.hits import Format, Program, ProfileKey, Score
 from velko_tools.kmers import MAX_K, Strands
@@ -76,10 +77,34 @@ def _kmers(args: argparse.Namespace) -> None:
 def _tophits(args: argparse.Namespace) -> None:
     from velko_tools.hits import read_hmmer
 
-    if args.score == "domain" and args.format == "tblout":
+    from velko_tools.annotate import Cutoff, Thresholds
+
+    nucleotide = args.program in ("nhmmer", "nhmmscan")
+    if args.score == "domain" and args.format == "tblout" and not nucleotide:
         raise UsageError("--score domain needs --format domtblout")
+    given: list[tuple[Cutoff, str | None]] = [
+        ("gathering", args.cut_ga), ("trusted", args.cut_tc), ("noise", args.cut_nc)]
+    cutoffs = [(kind, path) for kind, path in given if path is not None]
+    if len(cutoffs) > 1:
+        raise UsageError("give one of --cut-ga, --cut-tc and --cut-nc")
+    if args.columns == "full" and (args.output is None or not args.output.endswith(
+            ARROW_SUFFIXES)):
+        raise UsageError("--columns full needs an output file ending in .parquet or .arrow")
+    per_domain = (args.domE is not None or args.domT is not None or args.min_hmm_coverage > 0
+                  or args.min_gene_coverage > 0)
+    if per_domain and args.format == "tblout" and not nucleotide:
+        raise UsageError("--domE, --domT and the coverage options need --format domtblout")
+    try:
+        thresholds = Thresholds(
+            max_seq_e_value=args.E, min_seq_score=args.T, max_dom_e_value=args.domE,
+            min_dom_score=args.domT, cutoff=cutoffs[0][0] if cutoffs else None,
+            hmm_files=(cutoffs[0][1],) if cutoffs else (),
+            missing_cutoff=args.missing_cutoff, min_hmm_coverage=args.min_hmm_coverage,
+            min_gene_coverage=args.min_gene_coverage)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
     table = read_hmmer(args.files, format=args.format, program=args.program, score=args.score,
-                       hmm=args.hmm)
+                       hmm=args.hmm, columns=args.columns, thresholds=thresholds)
     if args.top:
         table = table.top_hits()
     if args.output is not None:
@@ -189,11 +214,39 @@ COMMANDS: list[Command] = [
                 help="the full sequence's E-value and score, or the domain's independent ones "
                      "(domtblout only; default: sequence)"),
             arg("--hmm", choices=get_args(ProfileKey), default="name",
-                help="name profiles by name or by accession (default: name)"),
+                help="name profiles by name, by accession, or by accession where they have "
+                     "one (default: name)"),
+            arg("--cut-ga", metavar="HMMFILE", default=None,
+                help="keep what hmmsearch --cut_ga reports: the GA lines of the profiles in "
+                     "HMMFILE (HMMER 3 text, plain or gzip)"),
+            arg("--cut-tc", metavar="HMMFILE", default=None,
+                help="as --cut-ga, with the trusted cutoffs (TC)"),
+            arg("--cut-nc", metavar="HMMFILE", default=None,
+                help="as --cut-ga, with the noise cutoffs (NC)"),
+            arg("--missing-cutoff", choices=get_args(MissingCutoff), default="error",
+                help="a profile without the cutoff line: fail, keep its hits unfiltered, or "
+                     "drop them (default: error)"),
+            arg("-E", type=float, default=None, metavar="X",
+                help="keep sequences with an E-value of at most X"),
+            arg("-T", type=float, default=None, metavar="X",
+                help="keep sequences with a bit score of at least X"),
+            arg("--domE", type=float, default=None, metavar="X",
+                help="keep domains with an independent E-value of at most X (domtblout)"),
+            arg("--domT", type=float, default=None, metavar="X",
+                help="keep domains with a bit score of at least X (domtblout)"),
+            arg("--min-hmm-coverage", type=float, default=0.0, metavar="F",
+                help="keep a gene and profile when its kept domains cover this share (0..1) "
+                     "of the profile (domtblout)"),
+            arg("--min-gene-coverage", type=float, default=0.0, metavar="F",
+                help="as --min-hmm-coverage, over the gene's length"),
+            arg("--columns", choices=get_args(Columns), default="hits",
+                help="the four hit columns, or all the table's columns (only for .parquet and "
+                     ".arrow output; default: hits)"),
             arg("--top", action="store_true", help="keep each gene's top hit only"),
             arg("-o", "--output", metavar="OUT", default=None,
-                help="write velko's top-hit file to OUT (default: a TSV gene_id, hmm_id, "
-                     "e_value, bit_score to standard output)"),
+                help="write velko's top-hit file to OUT, or all columns to OUT.parquet or "
+                     "OUT.arrow (default: a TSV gene_id, hmm_id, e_value, bit_score to "
+                     "standard output)"),
         ],
         _tophits,
     ),

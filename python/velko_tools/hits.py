@@ -12,6 +12,8 @@ import numpy.typing as npt
 
 from velko_tools import _core
 from velko_tools._args import StrPath, as_paths, check_choice, path_parts
+from velko_tools.annotate import (ARROW_SUFFIXES, FULL_COLUMNS, Columns, Cutoff, Level,
+                                  MissingCutoff, Thresholds, as_hmm_files)
 
 if TYPE_CHECKING:
     import pandas
@@ -19,9 +21,9 @@ if TYPE_CHECKING:
     from velko.hmmer.tophit import TopHitFile
 
 Format = Literal["tblout", "domtblout"]
-Program = Literal["hmmsearch", "hmmscan"]
+Program = Literal["hmmsearch", "hmmscan", "phmmer", "jackhmmer", "nhmmer", "nhmmscan"]
 Score = Literal["sequence", "domain"]
-ProfileKey = Literal["name", "accession"]
+ProfileKey = Literal["name", "accession", "accession_or_name"]
 Row = tuple[str, str, float, float]
 
 
@@ -60,7 +62,7 @@ class HitTable:
     NaN), and pickle.
     """
 
-    __slots__ = ("_core", "_columns")
+    __slots__ = ("_core", "_columns", "_extra")
 
     def __init__(self, rows: Iterable[Row] = ()) -> None:
         gene_ids: list[str] = []
@@ -78,20 +80,22 @@ class HitTable:
             gene_ids, hmm_ids, np.asarray(e_values, dtype=np.float64),
             np.asarray(bit_scores, dtype=np.float64))
         self._columns: tuple[list[str], list[str], Any, Any] | None = None
+        self._extra: dict[str, Any] | None = None
 
     @classmethod
-    def _wrap(cls, core: _core.TopHits) -> HitTable:
+    def _wrap(cls, core: _core.TopHits, extra: dict[str, Any] | None = None) -> HitTable:
         table = cls.__new__(cls)
         table._core = core
         table._columns = None
+        table._extra = extra
         return table
 
     @classmethod
     def _from_columns(cls, gene_ids: list[str], hmm_ids: list[str], e_values: Any,
-                      bit_scores: Any) -> HitTable:
+                      bit_scores: Any, extra: dict[str, Any] | None = None) -> HitTable:
         return cls._wrap(_core.tophits_from_columns(
             gene_ids, hmm_ids, np.ascontiguousarray(e_values, dtype=np.float64),
-            np.ascontiguousarray(bit_scores, dtype=np.float64)))
+            np.ascontiguousarray(bit_scores, dtype=np.float64)), extra)
 
     def _all_columns(self) -> tuple[list[str], list[str], Any, Any]:
         if self._columns is None:
@@ -149,22 +153,104 @@ class HitTable:
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         gene_ids, hmm_ids, e_values, bit_scores = self._all_columns()
         return HitTable._from_columns, (gene_ids, hmm_ids, np.array(e_values),
-                                        np.array(bit_scores))
+                                        np.array(bit_scores), self._extra)
 
     def top_hits(self) -> HitTable:
         """A new table with each gene's top hit alone: its highest bit score, then its lowest
         E-value (as ``TopHitFile.get_top_hit`` picks it; between hits tied on both scores the
         one offered last)."""
-        return HitTable._wrap(self._core.top_hits())
+        from velko_tools.annotate import carry_extra
+
+        top = HitTable._wrap(self._core.top_hits())
+        top._extra = carry_extra([self], top)
+        return top
+
+    @property
+    def extra_columns(self) -> dict[str, Any] | None:
+        """The table's other columns, read with ``columns="full"`` (a new dict of lists of str
+        and read-only NumPy arrays, row for row with the hits), or None."""
+        return None if self._extra is None else dict(self._extra)
 
     def to_pandas(self) -> pandas.DataFrame:
-        """The hits as a DataFrame with columns gene_id, hmm_id, e_value and bit_score."""
+        """The hits as a DataFrame with columns gene_id, hmm_id, e_value and bit_score, then
+        the other columns of a table read with ``columns="full"``."""
         import pandas
 
         gene_ids, hmm_ids, e_values, bit_scores = self._all_columns()
-        return pandas.DataFrame({"gene_id": gene_ids, "hmm_id": hmm_ids,
-                                 "e_value": np.array(e_values),
-                                 "bit_score": np.array(bit_scores)})
+        data: dict[str, Any] = {"gene_id": gene_ids, "hmm_id": hmm_ids,
+                                "e_value": np.array(e_values), "bit_score": np.array(bit_scores)}
+        if self._extra is not None:
+            for name in FULL_COLUMNS:
+                values = self._extra[name]
+                data[name] = list(values) if isinstance(values, list) else np.array(values)
+        return pandas.DataFrame(data)
+
+    def merge(self, *tables: HitTable) -> HitTable:
+        """The best hit per gene and profile over this table and `tables`: the same whatever
+        their order and grouping, so the parts of a distributed run reduce in any order.
+        ``a | b`` is ``a.merge(b)``. The other columns are kept when every table has them."""
+        from velko_tools.annotate import merge
+
+        return merge([self, *tables])
+
+    def __or__(self, other: object) -> HitTable:
+        if not isinstance(other, HitTable):
+            return NotImplemented
+        return self.merge(other)
+
+    def filter(
+        self,
+        *,
+        max_evalue: float | None = None,
+        min_score: float | None = None,
+        cutoff: Cutoff | None = None,
+        hmm_file: StrPath | Iterable[StrPath] | None = None,
+        missing_cutoff: MissingCutoff = "error",
+        level: Level = "sequence",
+        min_hmm_coverage: float = 0.0,
+        min_gene_coverage: float = 0.0,
+    ) -> HitTable:
+        """A new table with the hits that pass: the stored E-value at most ``max_evalue``, the
+        stored bit score at least ``min_score`` and at least the profile's ``cutoff`` line in
+        ``hmm_file`` (its first number with ``level="sequence"``, its second with
+        ``"domain"``); coverage needs a table read with ``columns="full"``. The options mean
+        what they mean for read_hmmer, applied to the hits kept rather than to every row."""
+        from velko_tools.annotate import filter_table
+
+        return filter_table(self, max_evalue, min_score, cutoff, hmm_file, missing_cutoff,
+                            level, min_hmm_coverage, min_gene_coverage)
+
+    @classmethod
+    def from_pyhmmer(
+        cls,
+        top_hits: Any,
+        *,
+        score: Score = "sequence",
+        hmm: ProfileKey = "name",
+        cutoff: Cutoff | None = None,
+        hmm_file: StrPath | Iterable[StrPath] | None = None,
+        missing_cutoff: MissingCutoff = "error",
+        max_evalue: float | None = None,
+        min_score: float | None = None,
+        level: Level = "sequence",
+        min_hmm_coverage: float = 0.0,
+        min_gene_coverage: float = 0.0,
+        columns: Columns = "hits",
+    ) -> HitTable:
+        """The table read_hmmer builds from the ``--domtblout`` of the same search, built from
+        pyhmmer's hits directly: one ``pyhmmer.plan7.TopHits`` or an iterable of them (as
+        ``pyhmmer.hmmsearch`` and ``pyhmmer.hmmscan`` yield). The reported hits and their
+        reported domains are taken, then the options apply as they do in read_hmmer."""
+        from velko_tools.annotate import from_pyhmmer
+
+        check_choice("score", score, Score)
+        check_choice("hmm", hmm, ProfileKey)
+        check_choice("columns", columns, Columns)
+        thresholds = Thresholds.at_level(
+            level, max_evalue, min_score, cutoff=cutoff, hmm_files=as_hmm_files(hmm_file),
+            missing_cutoff=missing_cutoff, min_hmm_coverage=min_hmm_coverage,
+            min_gene_coverage=min_gene_coverage)
+        return from_pyhmmer(top_hits, score, hmm, thresholds, columns)
 
     def to_tsv(self) -> bytes:
         """The hits as UTF-8 TSV lines ``gene_id, hmm_id, e_value, bit_score`` in table order
@@ -175,12 +261,18 @@ class HitTable:
     def write(self, path: StrPath) -> None:
         """Writes velko's top-hit file, which ``velko.hmmer.tophit.TopHitFile(path).read()``
         reads back to the same hits: a header line, then one line per gene with its hits best
-        first. Missing parent directories are made.
+        first. Missing parent directories are made. A path ending in ``.parquet`` or
+        ``.arrow`` gets the to_pandas() columns as Parquet or Arrow IPC instead (pyarrow).
 
         Raises ValueError, before anything is written, for a gene id holding a tab or a line
         feed or a profile id holding a tab, a line feed, ";" or "," (the file could not be read
         back as the same table), and the OSError subclass of the failing system call.
         """
+        if os.fsdecode(path).endswith(ARROW_SUFFIXES):
+            from velko_tools.annotate import write_arrow
+
+            write_arrow(self, path)
+            return
         encoded, _ = path_parts(path)
         self._core.write(encoded)
 
@@ -218,6 +310,16 @@ def read_hmmer(
     program: Program | None = None,
     score: Score = "sequence",
     hmm: ProfileKey = "name",
+    cutoff: Cutoff | None = None,
+    hmm_file: StrPath | Iterable[StrPath] | None = None,
+    missing_cutoff: MissingCutoff = "error",
+    max_evalue: float | None = None,
+    min_score: float | None = None,
+    level: Level = "sequence",
+    min_hmm_coverage: float = 0.0,
+    min_gene_coverage: float = 0.0,
+    columns: Columns = "hits",
+    thresholds: Thresholds | None = None,
 ) -> HitTable:
     """Reads HMMER 3 tabular output into a HitTable, each gene's best hit per profile.
 
@@ -230,7 +332,28 @@ def read_hmmer(
     target = gene) or ``"hmmscan"`` (query = gene, target = profile); None takes it from each
     file's ``# Program:`` line. ``score="sequence"`` takes the full sequence's E-value and
     score; ``"domain"`` the domain's independent E-value and score (domtblout only).
-    ``hmm="name"`` names profiles by name, ``"accession"`` by accession.
+    ``hmm="name"`` names profiles by name, ``"accession"`` by accession,
+    ``"accession_or_name"`` by accession where the profile has one and by name where its
+    accession is ``-``. phmmer and jackhmmer tables are read as hmmsearch's (the query sequence
+    is the profile); nhmmer and nhmmscan tables as hmmsearch's and hmmscan's, their tblout in
+    its own columns (one row per hit, which serves as its own domain). ``program`` stands over
+    a table's ``# Program:`` line.
+
+    Thresholds, as HMMER applies them: ``cutoff`` (``"gathering"``, ``"trusted"``,
+    ``"noise"``) takes the ``GA``, ``TC`` or ``NC`` line of each profile from ``hmm_file`` (one
+    or more HMMER 3 text profile files, plain or gzip), its first number against the full
+    sequence's score, its second against each domain's (domtblout), as ``hmmsearch --cut_ga``
+    does (a table holds only what its search reported, by default E-values up to 10, so a
+    cutoff below that finds fewer hits than the search with ``--cut_ga``); a profile without
+    the line raises HmmerFormatError unless ``missing_cutoff`` is
+    ``"keep"`` (unfiltered) or ``"drop"``. ``max_evalue`` and ``min_score`` bound the E-value
+    and score at ``level`` ``"sequence"`` (``-E``, ``-T``) or ``"domain"`` (``--domE``,
+    ``--domT``, domtblout). ``min_hmm_coverage`` and ``min_gene_coverage`` (0..1, domtblout)
+    keep a gene and profile when the union of its kept domains' ``hmm from..to`` covers that
+    share of the profile's length, and of their ``ali from..to`` of the gene's length.
+    ``columns="full"`` keeps the other columns of the row that gave each hit (see
+    ``HitTable.extra_columns``). ``thresholds`` gives all the thresholds at once, for callers
+    that set both levels (the ``velko tophits`` command).
 
     Raises HmmerFormatError (``path``, ``line``, ``column``) for a row with too few columns,
     a number that does not parse, a file of the other format, a missing accession with
@@ -243,10 +366,23 @@ def read_hmmer(
         check_choice("program", program, Program)
     check_choice("score", score, Score)
     check_choice("hmm", hmm, ProfileKey)
-    if score == "domain" and format == "tblout":
+    check_choice("columns", columns, Columns)
+    nucleotide = program in ("nhmmer", "nhmmscan")
+    if score == "domain" and format == "tblout" and not nucleotide:
         raise ValueError("score='domain' needs format='domtblout': a tblout has no domain "
                          "scores")
+    if nucleotide and format == "domtblout":
+        raise ValueError(f"program={program!r} writes no domtblout: read its tblout")
+    if thresholds is None:
+        thresholds = Thresholds.at_level(
+            level, max_evalue, min_score, cutoff=cutoff, hmm_files=as_hmm_files(hmm_file),
+            missing_cutoff=missing_cutoff, min_hmm_coverage=min_hmm_coverage,
+            min_gene_coverage=min_gene_coverage)
     parts = [path_parts(path) for path in as_paths(paths)]
+    if thresholds.active or columns == "full":
+        from velko_tools.annotate import read_filtered
+
+        return read_filtered(parts, format, program, score, hmm, thresholds, columns)
     core = _core.read_hmmer([encoded for encoded, _ in parts],
                             format, program or "", score, hmm)
     return HitTable._wrap(core)

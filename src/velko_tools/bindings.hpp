@@ -47,6 +47,9 @@ void bind_kmers(nb::module_& m);
 /// Profile-search hits and the top-hit table.
 void bind_hits(nb::module_& m);
 
+/// HMMER tables read through thresholds, cutoffs and coverage.
+void bind_annotate(nb::module_& m);
+
 /// Rows of numbers as tab-separated text, for the table writers.
 void bind_text(nb::module_& m);
 

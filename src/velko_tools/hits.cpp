@@ -1,5 +1,7 @@
 // Profile-search hits in velko_tools._core: HMMER tables in, top-hit tables out, and the
 // conversions to and from velko's own TopHitFile objects.
+#include "velko_tools/hits.hpp"
+
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
@@ -26,20 +28,10 @@ using hmmer::TopHitTable;
 
 using DoubleInput = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
-/// A top-hit table owned by a velko_tools HitTable.
-struct TopHits {
-    TopHits() = default;
-    TopHits(TopHits&&) = default;
-    TopHits& operator=(TopHits&&) = default;
-    // The table's containers hold move-only parts; say so before a template tries to copy.
-    TopHits(const TopHits&) = delete;
-    TopHits& operator=(const TopHits&) = delete;
-    ~TopHits() = default;
-
-    TopHitTable table;
-};
 
 nb::str text(std::string_view value) { return nb::str(value.data(), value.size()); }
+
+}  // namespace
 
 hmmer::HmmerOptions hmmer_options(std::string_view format, std::string_view program,
                                   std::string_view score, std::string_view hmm) {
@@ -48,8 +40,13 @@ hmmer::HmmerOptions hmmer_options(std::string_view format, std::string_view prog
         format == "domtblout" ? hmmer::TableFormat::kDomtblout : hmmer::TableFormat::kTblout;
     if (program == "hmmsearch") options.program = hmmer::SearchProgram::kHmmsearch;
     if (program == "hmmscan") options.program = hmmer::SearchProgram::kHmmscan;
+    if (program == "phmmer") options.program = hmmer::SearchProgram::kPhmmer;
+    if (program == "jackhmmer") options.program = hmmer::SearchProgram::kJackhmmer;
+    if (program == "nhmmer") options.program = hmmer::SearchProgram::kNhmmer;
+    if (program == "nhmmscan") options.program = hmmer::SearchProgram::kNhmmscan;
     options.score = score == "domain" ? hmmer::ScoreKind::kDomain : hmmer::ScoreKind::kSequence;
     options.hmm = hmm == "accession" ? hmmer::ProfileKey::kAccession : hmmer::ProfileKey::kName;
+    if (hmm == "accession_or_name") options.hmm = hmmer::ProfileKey::kAccessionOrName;
     return options;
 }
 
@@ -57,6 +54,8 @@ std::string as_path(nb::handle path) {
     const auto bytes = nb::cast<nb::bytes>(path);
     return std::string(bytes.c_str(), bytes.size());
 }
+
+namespace {
 
 // Every row of every table, in order, offered to one new table. The options are checked by
 // the caller; "" stands for the program named in each file.

@@ -8,6 +8,7 @@ NB_MODULE(_core, m) {
     velko::tools::bind_sequences(m);
     velko::tools::bind_kmers(m);
     velko::tools::bind_hits(m);
+    velko::tools::bind_annotate(m);
     velko::tools::bind_text(m);
     // Which inflater reads gzip input in this build: "isal" or "zlib".
     const std::string_view inflater = velko::util::inflater_name(velko::util::default_inflater());

@@ -143,12 +143,12 @@ int main(int argc, char** argv) {
          "t.tbl:2:6: score \"x7\" is not a number"},
         {kRow1 + "g3 - prof1 PF1.2 1e-3\n" + kTrailer, tblout,
          "t.tbl:2:6: too few columns: a tblout row has 18 before its description, this one 5"},
-        {kRow1 + kRow2 + "#\n# Program:         phmmer\n", tblout,
-         "t.tbl:4:3: the table was written by \"phmmer\"; only hmmsearch and hmmscan tables "
-         "hold profile hits per gene"},
+        {kRow1 + kRow2 + "#\n# Program:         blastp\n", tblout,
+         "t.tbl:4:3: the table was written by \"blastp\", not by a HMMER search program "
+         "(hmmsearch, hmmscan, phmmer, jackhmmer, nhmmer or nhmmscan)"},
         {kRow1 + kRow2 + "#\n# Program:  hmmscan",
          {TableFormat::kTblout, SearchProgram::kHmmsearch, ScoreKind::kSequence, ProfileKey::kName},
-         "t.tbl:4:3: the table was written by hmmscan, not hmmsearch"},
+         ""},  // the caller's program stands over the table's own line
         {kRow2 + "g4 - globins4 - 1e-3 7 0.1 4e-5 19.9 0.1 1.0 1 0 0 1 1 1 1\n" + kTrailer,
          {TableFormat::kTblout, SearchProgram::kFromFile, ScoreKind::kSequence,
           ProfileKey::kAccession},

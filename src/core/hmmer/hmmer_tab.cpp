@@ -4,6 +4,9 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
+#include <limits>
+#include <optional>
 #include <span>
 #include <stdexcept>
 
@@ -36,6 +39,10 @@ struct Layout {
     // 1-based positions of what a row offers.
     std::uint32_t target_name, target_acc, query_name, query_acc;
     std::uint32_t seq_e_val, seq_bit_score, dom_e_val, dom_bit_score;
+    // What annotation reads besides; 0 where the layout has no such column.
+    std::uint32_t target_len = 0, query_len = 0, dom_index = 0, dom_count = 0;
+    std::uint32_t best_dom_e_val = 0, best_dom_bit_score = 0;
+    std::uint32_t hmm_from = 0, hmm_to = 0, ali_from = 0, ali_to = 0, env_from = 0, env_to = 0;
 };
 
 constexpr Kind T = Kind::kText;
@@ -60,6 +67,9 @@ constexpr Layout kTblout{
     .seq_bit_score = 6,
     .dom_e_val = 0,
     .dom_bit_score = 0,
+    .dom_count = 16,
+    .best_dom_e_val = 8,
+    .best_dom_bit_score = 9,
 };
 
 constexpr Layout kDomtblout{
@@ -79,12 +89,52 @@ constexpr Layout kDomtblout{
     .seq_bit_score = 8,
     .dom_e_val = 13,
     .dom_bit_score = 14,
+    .target_len = 3,
+    .query_len = 6,
+    .dom_index = 10,
+    .dom_count = 11,
+    .hmm_from = 16,
+    .hmm_to = 17,
+    .ali_from = 18,
+    .ali_to = 19,
+    .env_from = 20,
+    .env_to = 21,
+};
+
+// nhmmer and nhmmscan list one row per hit, with its coordinates and no domains.
+constexpr Layout kNhmmerTblout{
+    .name = "tblout",
+    .kind = "nhmmer per-hit table",
+    .columns = 15,
+    .kinds = {T, T, T, T, W, W, W, W, W, W, W, T, R, R, R},
+    .headings = {"target name", "target accession", "query name", "query accession", "hmmfrom",
+                 "hmm to", "alifrom", "ali to", "envfrom", "env to", "sq len", "strand",
+                 "E-value", "score", "bias"},
+    .target_name = 1,
+    .target_acc = 2,
+    .query_name = 3,
+    .query_acc = 4,
+    .seq_e_val = 13,
+    .seq_bit_score = 14,
+    .dom_e_val = 13,
+    .dom_bit_score = 14,
+    .target_len = 11,
+    .hmm_from = 5,
+    .hmm_to = 6,
+    .ali_from = 7,
+    .ali_to = 8,
+    .env_from = 9,
+    .env_to = 10,
 };
 
 // clang-format on
 
 const Layout& layout_of(TableFormat format) {
     return format == TableFormat::kTblout ? kTblout : kDomtblout;
+}
+
+const Layout& layout_of(TableFormat format, bool nucleotide) {
+    return format == TableFormat::kTblout && nucleotide ? kNhmmerTblout : layout_of(format);
 }
 
 const Layout& other_layout(TableFormat format) {
@@ -203,21 +253,74 @@ double number_at(std::span<const Field> fields, std::uint32_t column) {
     return util::parse_number(text).value;
 }
 
-std::string_view program_name(SearchProgram program) {
-    return program == SearchProgram::kHmmsearch ? "hmmsearch" : "hmmscan";
+constexpr std::array<std::pair<std::string_view, SearchProgram>, 6> kPrograms{{
+    {"hmmsearch", SearchProgram::kHmmsearch},
+    {"hmmscan", SearchProgram::kHmmscan},
+    {"phmmer", SearchProgram::kPhmmer},
+    {"jackhmmer", SearchProgram::kJackhmmer},
+    {"nhmmer", SearchProgram::kNhmmer},
+    {"nhmmscan", SearchProgram::kNhmmscan},
+}};
+
+// hmmsearch and its kin search profiles (or query sequences) against the genes.
+bool profile_is_query(SearchProgram program) {
+    return program != SearchProgram::kHmmscan && program != SearchProgram::kNhmmscan;
+}
+
+bool is_nucleotide(SearchProgram program) {
+    return program == SearchProgram::kNhmmer || program == SearchProgram::kNhmmscan;
+}
+
+// The row has passed first_misfit, so a whole column holds digits alone.
+std::uint64_t whole_at(std::span<const std::string_view> fields, std::uint32_t column) {
+    if (column == 0) return 0;
+    const std::string_view text = fields[column - 1];
+    std::uint64_t value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+double real_at(std::span<const std::string_view> fields, std::uint32_t column) {
+    if (column == 0) return std::numeric_limits<double>::quiet_NaN();
+    const std::string_view text = fields[column - 1];
+    double value = 0.0;
+    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc{} && stop == text.data() + text.size()) return value;
+    return util::parse_number(text).value;
 }
 
 }  // namespace
 
 HmmerTableReader::HmmerTableReader(std::string_view path, const HmmerOptions& options,
                                    TopHitTable& table)
-    : path_(path), options_(options), table_(table) {
-    if (options.format == TableFormat::kTblout && options.score == ScoreKind::kDomain) {
+    : HmmerTableReader(path, options, &table, nullptr) {}
+
+HmmerTableReader::HmmerTableReader(std::string_view path, const HmmerOptions& options,
+                                   RowSink& sink)
+    : HmmerTableReader(path, options, nullptr, &sink) {}
+
+HmmerTableReader::HmmerTableReader(std::string_view path, const HmmerOptions& options,
+                                   TopHitTable* table, RowSink* sink)
+    : path_(path), options_(options), table_(table), sink_(sink) {
+    if (options.format == TableFormat::kTblout && options.score == ScoreKind::kDomain &&
+        !is_nucleotide(options.program)) {
         throw util::Failure({.kind = util::FailureKind::kRefused,
                              .file = util::FileKind::kHmmerTable,
                              .path = std::string(path),
                              .reason = std::string(kNoDomainScores)});
     }
+    if (options.format == TableFormat::kDomtblout && is_nucleotide(options.program)) {
+        throw util::Failure(
+            {.kind = util::FailureKind::kRefused,
+             .file = util::FileKind::kHmmerTable,
+             .path = std::string(path),
+             .reason = "nhmmer and nhmmscan write no domtblout (per-domain table)"});
+    }
+}
+
+bool HmmerTableReader::nucleotide(SearchProgram program) const {
+    return is_nucleotide(program) || (program == SearchProgram::kFromFile &&
+                                      (nucleotide_headings_ || is_nucleotide(expected_)));
 }
 
 void HmmerTableReader::fail_at(std::uint64_t line, std::uint32_t column,
@@ -255,8 +358,8 @@ void HmmerTableReader::finish() {
         take_line(partial_);
         partial_.clear();
     }
-    if (!waiting_.empty()) {
-        fail_at(waiting_.front().line, 0,
+    if (!waiting_.empty() || !waiting_lines_.empty()) {
+        fail_at(waiting_.empty() ? waiting_lines_.front().first : waiting_.front().line, 0,
                 "no \"# Program:\" line after this row names the program that wrote it "
                 "(hmmsearch or hmmscan)");
     }
@@ -288,17 +391,29 @@ void HmmerTableReader::take_comment(std::string_view line) {
     if (count >= 3 && words[0] == "#" && words[1] == "Program:") {
         const std::string_view name = words[2];
         SearchProgram program = SearchProgram::kFromFile;
-        if (name == "hmmsearch") program = SearchProgram::kHmmsearch;
-        if (name == "hmmscan") program = SearchProgram::kHmmscan;
+        for (const auto& [known_name, known] : kPrograms) {
+            if (name == known_name) program = known;
+        }
+        if (options_.program != SearchProgram::kFromFile) {
+            // The caller's word stands, for tables whose program line is missing or wrong;
+            // a layout that does not fit shows in the rows themselves.
+            offer_waiting(options_.program);
+            return;
+        }
         if (program == SearchProgram::kFromFile) {
             fail_at(line_, 3,
                     "the table was written by " + quoted(name) +
-                        "; only hmmsearch and hmmscan tables hold profile hits per gene");
+                        ", not by a HMMER search program (hmmsearch, hmmscan, phmmer, "
+                        "jackhmmer, nhmmer or nhmmscan)");
         }
-        if (options_.program != SearchProgram::kFromFile && options_.program != program) {
+        // Rows of an nhmmer table without its headings have failed as protein rows already.
+        if (nucleotide_headings_ && !is_nucleotide(program)) {
             fail_at(line_, 3,
-                    "the table was written by " + std::string(name) + ", not " +
-                        std::string(program_name(options_.program)));
+                    "the table was written by " + std::string(name) +
+                        ", yet its column headings are nhmmer's");
+        }
+        if (expected_ != SearchProgram::kFromFile && expected_ != program) {
+            fail_at(line_, 3, "the table names a second program, " + std::string(name));
         }
         offer_waiting(program);
         return;
@@ -308,12 +423,19 @@ void HmmerTableReader::take_comment(std::string_view line) {
     if (count >= 8 && words[0] == "#" && words[1] == "target" && words[2] == "name" &&
         words[3] == "accession") {
         const bool domain = words[4] == "tlen";
-        const bool nucleotide = words[4] == "query" && words[7] == "hmmfrom";
+        const bool nucleotide_table = words[4] == "query" && words[7] == "hmmfrom";
         const Layout& expected = layout_of(options_.format);
-        if (nucleotide) {
+        const bool nucleotide_allowed =
+            options_.format == TableFormat::kTblout &&
+            (options_.program == SearchProgram::kFromFile || is_nucleotide(options_.program));
+        if (nucleotide_table && !nucleotide_allowed) {
             fail_at(line_, 8,
                     "these column headings are those of an nhmmer table, not a " +
                         table_name(expected));
+        }
+        if (nucleotide_table) {
+            nucleotide_headings_ = true;
+            return;
         }
         if (domain != (options_.format == TableFormat::kDomtblout)) {
             fail_at(line_, 5,
@@ -325,14 +447,14 @@ void HmmerTableReader::take_comment(std::string_view line) {
 }
 
 void HmmerTableReader::take_row(std::string_view line) {
-    const Layout& layout = layout_of(options_.format);
+    const Layout& layout = layout_of(options_.format, nucleotide(options_.program));
     std::array<Field, kMostColumns> fields;
     const std::size_t count = split_fields(line, std::span<Field>(fields.data(), layout.columns));
     if (const std::uint32_t misfit = first_misfit(layout, fields, count); misfit != 0) {
         const Layout& other = other_layout(options_.format);
         std::array<Field, kMostColumns> other_fields;
         const std::size_t other_count = split_fields(line, other_fields);
-        if (first_misfit(other, other_fields, other_count) == 0) {
+        if (&layout != &kNhmmerTblout && first_misfit(other, other_fields, other_count) == 0) {
             fail_at(line_, misfit,
                     "this row is from a " + table_name(other) + ", not a " + table_name(layout));
         }
@@ -357,6 +479,18 @@ void HmmerTableReader::take_row(std::string_view line) {
                         quoted(fields[column - 1].text) + " is not UTF-8");
         }
     }
+    if (sink_ != nullptr) {
+        const SearchProgram program =
+            options_.program == SearchProgram::kFromFile ? expected_ : options_.program;
+        if (program == SearchProgram::kFromFile) {
+            waiting_lines_.emplace_back(line_, std::string(line));
+        } else {
+            std::array<std::string_view, kMostColumns> texts;
+            for (std::size_t i = 0; i < layout.columns; ++i) texts[i] = fields[i].text;
+            offer_row(program, line_, line, texts);
+        }
+        return;
+    }
     const bool by_domain = options_.score == ScoreKind::kDomain;
     const double e_val = number_at(fields, by_domain ? layout.dom_e_val : layout.seq_e_val);
     const double bit_score =
@@ -365,9 +499,10 @@ void HmmerTableReader::take_row(std::string_view line) {
     const std::string_view target_acc = fields[layout.target_acc - 1].text;
     const std::string_view query_name = fields[layout.query_name - 1].text;
     const std::string_view query_acc = fields[layout.query_acc - 1].text;
-    if (options_.program != SearchProgram::kFromFile) {
-        offer(options_.program, line_, target_name, target_acc, query_name, query_acc, e_val,
-              bit_score);
+    const SearchProgram program =
+        options_.program == SearchProgram::kFromFile ? expected_ : options_.program;
+    if (program != SearchProgram::kFromFile) {
+        offer(program, line_, target_name, target_acc, query_name, query_acc, e_val, bit_score);
         return;
     }
     Waiting waiting{line_, text_.size(), {}, e_val, bit_score};
@@ -379,25 +514,71 @@ void HmmerTableReader::take_row(std::string_view line) {
     waiting_.push_back(waiting);
 }
 
+std::string_view HmmerTableReader::profile_id(SearchProgram program, std::uint64_t line,
+                                              std::string_view name, std::string_view acc) const {
+    if (options_.hmm == ProfileKey::kName) return name;
+    if (acc != "-") return acc;
+    if (options_.hmm == ProfileKey::kAccessionOrName) return name;
+    const Layout& layout = layout_of(options_.format, nucleotide(options_.program));
+    const std::uint32_t column = profile_is_query(program) ? layout.query_acc : layout.target_acc;
+    fail_at(line, column,
+            "the profile " + quoted(name) + " has no accession (" +
+                std::string(layout.headings[column - 1]) + " is \"-\")");
+}
+
 void HmmerTableReader::offer(SearchProgram program, std::uint64_t line,
                              std::string_view target_name, std::string_view target_acc,
                              std::string_view query_name, std::string_view query_acc, double e_val,
                              double bit_score) {
-    const Layout& layout = layout_of(options_.format);
-    const bool search = program == SearchProgram::kHmmsearch;
+    const bool search = profile_is_query(program);
     const std::string_view gene_id = search ? target_name : query_name;
-    std::string_view hmm_id = search ? query_name : target_name;
-    if (options_.hmm == ProfileKey::kAccession) {
-        hmm_id = search ? query_acc : target_acc;
-        if (hmm_id == "-") {
-            const std::uint32_t column = search ? layout.query_acc : layout.target_acc;
-            fail_at(line, column,
-                    "the profile " + quoted(search ? query_name : target_name) +
-                        " has no accession (" + std::string(layout.headings[column - 1]) +
-                        " is \"-\")");
-        }
+    const std::string_view hmm_id = search ? profile_id(program, line, query_name, query_acc)
+                                           : profile_id(program, line, target_name, target_acc);
+    table_->add_hit(gene_id, hmm_id, e_val, bit_score);
+}
+
+void HmmerTableReader::offer_row(SearchProgram program, std::uint64_t line, std::string_view text,
+                                 std::span<const std::string_view> fields) {
+    const Layout& layout = layout_of(options_.format, nucleotide(options_.program));
+    const bool search = profile_is_query(program);
+    const auto at = [&](std::uint32_t column) { return fields[column - 1]; };
+    TableRow row;
+    row.line = line;
+    row.gene_id = at(search ? layout.target_name : layout.query_name);
+    row.gene_acc = at(search ? layout.target_acc : layout.query_acc);
+    row.hmm_name = at(search ? layout.query_name : layout.target_name);
+    row.hmm_acc = at(search ? layout.query_acc : layout.target_acc);
+    row.hmm_id = profile_id(program, line, row.hmm_name, row.hmm_acc);
+    const std::string_view last = fields[layout.columns - 1];
+    const auto rest_at = static_cast<std::size_t>(last.data() + last.size() - text.data());
+    std::string_view rest = text.substr(rest_at);
+    while (!rest.empty() && is_blank(rest.front())) rest.remove_prefix(1);
+    while (!rest.empty() && is_blank(rest.back())) rest.remove_suffix(1);
+    row.description = rest;
+    row.seq_e_val = real_at(fields, layout.seq_e_val);
+    row.seq_bit_score = real_at(fields, layout.seq_bit_score);
+    const bool domains = layout.dom_e_val != 0;
+    row.has_domains = domains;
+    row.dom_e_val = real_at(fields, domains ? layout.dom_e_val : layout.best_dom_e_val);
+    row.dom_bit_score = real_at(fields, domains ? layout.dom_bit_score : layout.best_dom_bit_score);
+    const bool by_domain = options_.score == ScoreKind::kDomain;
+    row.e_val = by_domain ? row.dom_e_val : row.seq_e_val;
+    row.bit_score = by_domain ? row.dom_bit_score : row.seq_bit_score;
+    row.gene_length = whole_at(fields, search ? layout.target_len : layout.query_len);
+    row.hmm_length = whole_at(fields, search ? layout.query_len : layout.target_len);
+    row.dom_index = whole_at(fields, layout.dom_index);
+    row.dom_count = whole_at(fields, layout.dom_count);
+    row.hmm_from = whole_at(fields, layout.hmm_from);
+    row.hmm_to = whole_at(fields, layout.hmm_to);
+    row.ali_from = whole_at(fields, layout.ali_from);
+    row.ali_to = whole_at(fields, layout.ali_to);
+    row.env_from = whole_at(fields, layout.env_from);
+    row.env_to = whole_at(fields, layout.env_to);
+    if (&layout == &kNhmmerTblout) {
+        row.dom_index = 1;
+        row.dom_count = 1;
     }
-    table_.add_hit(gene_id, hmm_id, e_val, bit_score);
+    sink_->take(row);
 }
 
 void HmmerTableReader::offer_waiting(SearchProgram program) {
@@ -413,10 +594,20 @@ void HmmerTableReader::offer_waiting(SearchProgram program) {
     }
     waiting_.clear();
     text_.clear();
+    const Layout& layout = layout_of(options_.format, nucleotide(options_.program));
+    for (const auto& [line, text_line] : waiting_lines_) {
+        std::array<Field, kMostColumns> fields;
+        split_fields(text_line, std::span<Field>(fields.data(), layout.columns));
+        std::array<std::string_view, kMostColumns> texts;
+        for (std::size_t i = 0; i < layout.columns; ++i) texts[i] = fields[i].text;
+        offer_row(program, line, text_line, texts);
+    }
+    waiting_lines_.clear();
 }
 
-void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table) {
-    HmmerTableReader reader(path, options, table);
+namespace {
+
+void read_into(std::string_view path, HmmerTableReader& reader) {
     util::OsFile file = util::OsFile::open_read(path);
     if (!file.is_open()) {
         throw util::os_failure(util::FileKind::kHmmerTable, util::FileStep::kRead, path,
@@ -436,6 +627,59 @@ void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitT
         reader.feed(std::string_view(buffer.data(), count));
     }
     reader.finish();
+}
+
+std::optional<SearchProgram> program_at_end(std::string_view path);
+
+}  // namespace
+
+void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table) {
+    HmmerTableReader reader(path, options, table);
+    if (options.program == SearchProgram::kFromFile) {
+        if (const auto program = program_at_end(path)) reader.expect_program(*program);
+    }
+    read_into(path, reader);
+}
+
+namespace {
+
+// The program named by the last "# Program:" line near the end of a plain file, when there is
+// one. HMMER writes that line after the rows; known first, it lets the rows go straight on
+// instead of waiting whole in memory.
+std::optional<SearchProgram> program_at_end(std::string_view path) {
+    constexpr std::size_t kTail = 16384;
+    util::OsFile file = util::OsFile::open_read(path);
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(std::string(path), error);
+    if (!file.is_open() || !file.is_regular() || error) return std::nullopt;
+    std::array<char, 2> magic{};
+    if (file.read_at(magic, 0) == 2 && magic[0] == '\x1f' && magic[1] == '\x8b') {
+        return std::nullopt;  // gzip: its end is not text
+    }
+    std::string tail(static_cast<std::size_t>(std::min<std::uintmax_t>(size, kTail)), '\0');
+    const std::ptrdiff_t count = file.read_at(tail, size - tail.size());
+    if (count < 0) return std::nullopt;
+    tail.resize(static_cast<std::size_t>(count));
+    const std::size_t at = tail.rfind("\n# Program:");
+    if (at == std::string::npos) return std::nullopt;
+    std::array<Field, 3> fields;
+    const std::size_t end = tail.find('\n', at + 1);
+    const std::string_view line = std::string_view(tail).substr(at + 1, end - at - 1);
+    if (split_fields(line, fields) < 3) return std::nullopt;
+    for (const auto& [name, program] : kPrograms) {
+        if (fields[2].text == name) return program;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void read_hmmer_file(std::string_view path, const HmmerOptions& options, RowSink& sink) {
+    HmmerTableReader reader(path, options, sink);
+    if (options.program == SearchProgram::kFromFile) {
+        if (const auto program = program_at_end(path)) reader.expect_program(*program);
+    }
+    read_into(path, reader);
 }
 
 }  // namespace velko::hmmer

@@ -3,8 +3,10 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "hmmer/tophit_table.hpp"
@@ -16,18 +18,64 @@ namespace velko::hmmer {
 enum class TableFormat { kTblout, kDomtblout };
 /// Which side of a row is the gene: hmmsearch searches profiles (queries) against genes
 /// (targets), hmmscan genes (queries) against profiles (targets). kFromFile takes the program
-/// from the table's own "# Program:" comment line.
-enum class SearchProgram { kFromFile, kHmmsearch, kHmmscan };
+/// from the table's own "# Program:" comment line. phmmer and jackhmmer search like hmmsearch,
+/// their query sequence standing for the profile; nhmmer and nhmmscan are the nucleotide
+/// hmmsearch and hmmscan, whose per-sequence table has its own columns (one row per hit).
+enum class SearchProgram {
+    kFromFile,
+    kHmmsearch,
+    kHmmscan,
+    kPhmmer,
+    kJackhmmer,
+    kNhmmer,
+    kNhmmscan,
+};
 /// The full sequence's E-value and score, or the domain's independent E-value and score.
 enum class ScoreKind { kSequence, kDomain };
-/// A profile is named by its name or by its accession.
-enum class ProfileKey { kName, kAccession };
+/// A profile is named by its name, by its accession, or by its accession where it has one and
+/// by its name where the accession is "-".
+enum class ProfileKey { kName, kAccession, kAccessionOrName };
 
 struct HmmerOptions {
     TableFormat format = TableFormat::kTblout;
     SearchProgram program = SearchProgram::kFromFile;
     ScoreKind score = ScoreKind::kSequence;
     ProfileKey hmm = ProfileKey::kName;
+};
+
+/// Every column of one row that annotation reads, seen from the gene and the profile rather
+/// than from the query and the target. Numbers a table does not have are 0 (lengths,
+/// coordinates, counts) or NaN (scores); the texts point into the reader's line.
+struct TableRow {
+    std::uint64_t line = 0;
+    std::string_view gene_id;
+    std::string_view gene_acc;
+    std::string_view hmm_id;  // as the options name profiles
+    std::string_view hmm_name;
+    std::string_view hmm_acc;
+    std::string_view description;  // of the target, possibly empty
+    double e_val = 0.0;            // the score kind the options ask for
+    double bit_score = 0.0;
+    double seq_e_val = 0.0;  // the full sequence's (a hit's, in nhmmer tables)
+    double seq_bit_score = 0.0;
+    double dom_e_val = 0.0;  // the domain's independent E-value and score, or the best domain's
+    double dom_bit_score = 0.0;
+    std::uint64_t gene_length = 0;
+    std::uint64_t hmm_length = 0;
+    std::uint64_t dom_index = 0;  // the domain's number, from 1
+    std::uint64_t dom_count = 0;
+    std::uint64_t hmm_from = 0, hmm_to = 0;  // on the profile
+    std::uint64_t ali_from = 0, ali_to = 0;  // on the gene; from > to on a reverse strand
+    std::uint64_t env_from = 0, env_to = 0;
+    bool has_domains = false;  // a per-domain row (domtblout), or a hit row of nhmmer
+};
+
+/// Takes the rows of a table whole, for callers that need more than the four columns of a hit.
+class RowSink {
+public:
+    virtual ~RowSink() = default;
+    /// One row, in file order. May throw a format util::Failure.
+    virtual void take(const TableRow& row) = 0;
 };
 
 /// Takes the text of one table in pieces of any size and offers every row to a top-hit table
@@ -38,12 +86,18 @@ class HmmerTableReader {
 public:
     /// Throws util::Failure (refused) for domain scores of a per-sequence table.
     HmmerTableReader(std::string_view path, const HmmerOptions& options, TopHitTable& table);
+    /// Offers each row whole to `sink` instead of a hit to a table.
+    HmmerTableReader(std::string_view path, const HmmerOptions& options, RowSink& sink);
 
     /// Reads the lines completed by `bytes`. Throws a format util::Failure naming the path, the
     /// line and the column: too few columns, a number that does not parse, a row or column headings
     /// of another table format, an identifier that is not UTF-8, a missing accession asked for,
     /// or a "# Program:" line naming another program.
     void feed(std::string_view bytes);
+    /// Takes rows as written by `program` as they come, rather than holding them until the
+    /// "# Program:" line; that line must then name the same program. For callers that have
+    /// read it ahead, at the end of a file.
+    void expect_program(SearchProgram program) { expected_ = program; }
     /// Reads the last line (it needs no line feed) and offers the rows still waiting for their
     /// program; fails as feed does, and when no "# Program:" line follows such rows.
     void finish();
@@ -58,6 +112,8 @@ private:
         double bit_score;
     };
 
+    HmmerTableReader(std::string_view path, const HmmerOptions& options, TopHitTable* table,
+                     RowSink* sink);
     void take_line(std::string_view line);
     void take_comment(std::string_view line);
     void take_row(std::string_view line);
@@ -65,12 +121,23 @@ private:
                std::string_view target_acc, std::string_view query_name, std::string_view query_acc,
                double e_val, double bit_score);
     void offer_waiting(SearchProgram program);
+    // The row's fixed columns are `fields`, views into `text`.
+    void offer_row(SearchProgram program, std::uint64_t line, std::string_view text,
+                   std::span<const std::string_view> fields);
+    [[nodiscard]] bool nucleotide(SearchProgram program) const;
+    [[nodiscard]] std::string_view profile_id(SearchProgram program, std::uint64_t line,
+                                              std::string_view name, std::string_view acc) const;
     [[noreturn]] void fail_at(std::uint64_t line, std::uint32_t column,
                               std::string_view reason) const;
 
     std::string path_;
     HmmerOptions options_;
-    TopHitTable& table_;
+    TopHitTable* table_ = nullptr;
+    RowSink* sink_ = nullptr;
+    bool nucleotide_headings_ = false;
+    SearchProgram expected_ =
+        SearchProgram::kFromFile;  // the headings are those of an nhmmer table
+    std::vector<std::pair<std::uint64_t, std::string>> waiting_lines_;  // for the sink
     std::string partial_;  // the start of a line that the next piece completes
     std::uint64_t line_ = 0;
     std::vector<Waiting> waiting_;
@@ -81,5 +148,7 @@ private:
 /// through a HmmerTableReader. Throws util::Failure, located in the file: an OS error, damaged
 /// or truncated gzip data, and the reader's failures.
 void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table);
+/// read_hmmer_file, each row offered whole to `sink`.
+void read_hmmer_file(std::string_view path, const HmmerOptions& options, RowSink& sink);
 
 }  // namespace velko::hmmer

@@ -1,0 +1,338 @@
+"""HMMER hits as annotation needs them: thresholds, the profiles' own cutoffs, coverage, the
+table's other columns, tables that combine, Arrow files, and pyhmmer's hits without files."""
+
+from __future__ import annotations
+
+import math
+import os
+import tempfile
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Literal
+
+import numpy as np
+
+from velko_tools import _core
+from velko_tools._args import StrPath, check_choice, path_parts
+
+if TYPE_CHECKING:
+    from velko_tools.hits import HitTable
+
+Cutoff = Literal["gathering", "trusted", "noise"]
+MissingCutoff = Literal["error", "keep", "drop"]
+Level = Literal["sequence", "domain"]
+Columns = Literal["hits", "full"]
+
+#: The programs whose per-sequence table is nhmmer's, one row per hit.
+NUCLEOTIDE_PROGRAMS: tuple[str, ...] = ("nhmmer", "nhmmscan")
+#: The columns ``columns="full"`` keeps, in the order to_pandas() shows them.
+FULL_COLUMNS: tuple[str, ...] = (
+    "description", "gene_accession", "hmm_accession", "seq_e_value", "seq_bit_score",
+    "dom_e_value", "dom_bit_score", "dom_count", "gene_length", "hmm_length", "hmm_from",
+    "hmm_to", "ali_from", "ali_to", "env_from", "env_to", "hmm_coverage", "gene_coverage")
+#: Suffixes that write() sends to pyarrow.
+ARROW_SUFFIXES: tuple[str, ...] = (".parquet", ".arrow")
+
+
+def _check_bound(name: str, value: float | None) -> None:
+    if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))
+                              or math.isnan(value)):
+        raise ValueError(f"{name} must be a number, not {value!r}")
+
+
+def _check_fraction(name: str, value: float) -> None:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value <= 1:
+        raise ValueError(f"{name} must be a number from 0 to 1, not {value!r}")
+
+
+@dataclass(frozen=True)
+class Thresholds:
+    """What a search reports, as HMMER's options say it: ``-E``/``-T`` on the full sequence,
+    ``--domE``/``--domT`` on each domain, ``--cut_ga``/``--cut_tc``/``--cut_nc`` from the
+    profiles in ``hmm_files``, and the coverage of the kept domains (0..1)."""
+
+    max_seq_e_value: float | None = None
+    min_seq_score: float | None = None
+    max_dom_e_value: float | None = None
+    min_dom_score: float | None = None
+    cutoff: Cutoff | None = None
+    hmm_files: tuple[StrPath, ...] = ()
+    missing_cutoff: MissingCutoff = "error"
+    min_hmm_coverage: float = 0.0
+    min_gene_coverage: float = 0.0
+
+    def __post_init__(self) -> None:
+        for name, shown in (("max_seq_e_value", "max_evalue"), ("min_seq_score", "min_score"),
+                            ("max_dom_e_value", "max_evalue"), ("min_dom_score", "min_score")):
+            _check_bound(shown, getattr(self, name))
+        if self.cutoff is not None:
+            check_choice("cutoff", self.cutoff, Cutoff)
+            if not self.hmm_files:
+                raise ValueError(f"cutoff={self.cutoff!r} needs hmm_file, the profile file "
+                                 "that holds the cutoffs")
+        check_choice("missing_cutoff", self.missing_cutoff, MissingCutoff)
+        _check_fraction("min_hmm_coverage", self.min_hmm_coverage)
+        _check_fraction("min_gene_coverage", self.min_gene_coverage)
+
+    @classmethod
+    def at_level(cls, level: Level, max_evalue: float | None, min_score: float | None,
+                 **others: Any) -> Thresholds:
+        """The thresholds with ``max_evalue`` and ``min_score`` at one level."""
+        check_choice("level", level, Level)
+        if level == "sequence":
+            return cls(max_seq_e_value=max_evalue, min_seq_score=min_score, **others)
+        return cls(max_dom_e_value=max_evalue, min_dom_score=min_score, **others)
+
+    @property
+    def active(self) -> bool:
+        return self != Thresholds()
+
+    @property
+    def per_domain(self) -> bool:
+        """True when a threshold reads domains, which a per-sequence table lacks."""
+        return (self.max_dom_e_value is not None or self.min_dom_score is not None
+                or self.min_hmm_coverage > 0 or self.min_gene_coverage > 0)
+
+    def options(self, keep_rows: bool) -> dict[str, Any]:
+        return {"max_seq_e_value": self.max_seq_e_value, "min_seq_score": self.min_seq_score,
+                "max_dom_e_value": self.max_dom_e_value, "min_dom_score": self.min_dom_score,
+                "cutoff": self.cutoff, "missing_cutoff": self.missing_cutoff,
+                "min_hmm_coverage": float(self.min_hmm_coverage),
+                "min_gene_coverage": float(self.min_gene_coverage), "keep_rows": keep_rows}
+
+    def hmm_paths(self) -> list[bytes]:
+        return [path_parts(path)[0] for path in self.hmm_files]
+
+
+def as_hmm_files(hmm_file: StrPath | Iterable[StrPath] | None) -> tuple[StrPath, ...]:
+    if hmm_file is None:
+        return ()
+    if isinstance(hmm_file, (str, bytes, os.PathLike)):
+        return (hmm_file,)
+    return tuple(hmm_file)
+
+
+def read_filtered(parts: Sequence[tuple[bytes, str]], format: str, program: str | None,
+                  score: str, hmm: str, thresholds: Thresholds,
+                  columns: Columns) -> HitTable:
+    """read_hmmer's route through the thresholds, once its options are checked."""
+    from velko_tools.hits import HitTable
+
+    nucleotide = program in NUCLEOTIDE_PROGRAMS
+    if thresholds.per_domain and format == "tblout" and not nucleotide:
+        raise ValueError("domain thresholds and coverage need format='domtblout': a tblout "
+                         "has no domains")
+    core, extra = _core.read_hmmer_rows(
+        [encoded for encoded, _ in parts], format, program or "", score, hmm,
+        thresholds.hmm_paths(), thresholds.options(columns == "full"))
+    return HitTable._wrap(core, _frozen(extra))
+
+
+def _frozen(extra: dict[str, Any] | None) -> dict[str, Any] | None:
+    if extra is not None:
+        for values in extra.values():
+            if isinstance(values, np.ndarray):
+                values.flags.writeable = False
+    return extra
+
+
+def carry_extra(source: Sequence[HitTable], result: HitTable) -> dict[str, Any] | None:
+    """The full columns of `result`'s rows, taken from the table in `source` whose row holds
+    the same hit; None unless every source table has them."""
+    if not source or any(table._extra is None for table in source):
+        return None
+    found: dict[tuple[str, str], tuple[HitTable, int]] = {}
+    for table in source:
+        for at, (gene, hmm, e_value, bit_score) in enumerate(table):
+            key = (gene, hmm)
+            if key not in found:
+                found[key] = (table, at)
+                continue
+            held_table, held_at = found[key]
+            if (bit_score > held_table.bit_scores[held_at] or (
+                    bit_score == held_table.bit_scores[held_at]
+                    and e_value < held_table.e_values[held_at])):
+                found[key] = (table, at)
+    picks = [found[(gene, hmm)] for gene, hmm, _, _ in result]
+    extra: dict[str, Any] = {}
+    for name in FULL_COLUMNS:
+        values = [table._extra[name][at] for table, at in picks]  # type: ignore[index]
+        first = source[0]._extra[name]  # type: ignore[index]
+        extra[name] = (list(values) if isinstance(first, list)
+                       else np.array(values, dtype=first.dtype))
+    return _frozen(extra)
+
+
+def merge(tables: Sequence[HitTable]) -> HitTable:
+    """The best hit per gene and profile over all the tables. The best hit does not depend on
+    the order the hits come in (ties on both scores are the same hit), so neither does this."""
+    from velko_tools.hits import HitTable
+
+    gene_ids: list[str] = []
+    hmm_ids: list[str] = []
+    e_values = []
+    bit_scores = []
+    for table in tables:
+        if not isinstance(table, HitTable):
+            raise TypeError(f"can only merge HitTable objects, not {type(table).__name__}")
+        genes, hmms, e_column, bit_column = table._all_columns()
+        gene_ids += genes
+        hmm_ids += hmms
+        e_values.append(e_column)
+        bit_scores.append(bit_column)
+    empty = np.empty(0, dtype=np.float64)
+    merged = HitTable._from_columns(gene_ids, hmm_ids, np.concatenate([empty, *e_values]),
+                                    np.concatenate([empty, *bit_scores]))
+    merged._extra = carry_extra(tables, merged)
+    return merged
+
+
+def filter_table(table: HitTable, max_evalue: float | None, min_score: float | None,
+                 cutoff: Cutoff | None, hmm_file: StrPath | Iterable[StrPath] | None,
+                 missing_cutoff: MissingCutoff, level: Level, min_hmm_coverage: float,
+                 min_gene_coverage: float) -> HitTable:
+    """HitTable.filter: thresholds on the hits the table holds."""
+    from velko_tools.hits import HitTable
+
+    thresholds = Thresholds.at_level(level, max_evalue, min_score, cutoff=cutoff,
+                                     hmm_files=as_hmm_files(hmm_file),
+                                     missing_cutoff=missing_cutoff,
+                                     min_hmm_coverage=min_hmm_coverage,
+                                     min_gene_coverage=min_gene_coverage)
+    genes, hmms, e_values, bit_scores = table._all_columns()
+    keep = np.ones(len(genes), dtype=bool)
+    if max_evalue is not None:
+        keep &= e_values <= max_evalue
+    if min_score is not None:
+        keep &= bit_scores >= min_score
+    if min_hmm_coverage > 0 or min_gene_coverage > 0:
+        if table._extra is None:
+            raise ValueError("coverage needs a table read with columns='full'")
+        # NaN (no domains to cover) fails a coverage asked for.
+        if min_hmm_coverage > 0:
+            keep &= table._extra["hmm_coverage"] >= min_hmm_coverage
+        if min_gene_coverage > 0:
+            keep &= table._extra["gene_coverage"] >= min_gene_coverage
+    if cutoff is not None:
+        bounds = _cutoff_bounds(thresholds, level)
+        for at, hmm in enumerate(hmms):
+            bound = bounds.get(hmm, _MISSING)
+            if bound is _MISSING:
+                if missing_cutoff == "error":
+                    raise ValueError(f"the profile {hmm!r} has no {cutoff} cutoff in the "
+                                     "profile file")
+                keep[at] &= missing_cutoff == "keep"
+            elif not bit_scores[at] >= bound:
+                keep[at] = False
+    picked = np.flatnonzero(keep)
+    result = HitTable._from_columns([genes[i] for i in picked], [hmms[i] for i in picked],
+                                    e_values[picked], bit_scores[picked])
+    result._extra = carry_extra([table], result)
+    return result
+
+
+_MISSING = object()
+_TAGS = {"gathering": "GA", "trusted": "TC", "noise": "NC"}
+
+
+def _cutoff_bounds(thresholds: Thresholds, level: Level) -> dict[str, Any]:
+    """Profile name and accession -> the cutoff's sequence or domain number, read through the
+    native reader of profile files (so its failures are the same)."""
+    tag = _TAGS[thresholds.cutoff]  # type: ignore[index]
+    bounds: dict[str, Any] = {}
+    for profile in _core.read_cutoffs(thresholds.hmm_paths()):
+        name, accession, _length, cutoffs = profile
+        pair = cutoffs.get(tag)
+        if pair is None:
+            continue
+        value = pair[0] if level == "sequence" else pair[1]
+        bounds[name] = value
+        if accession:
+            bounds.setdefault(accession, value)
+    return bounds
+
+
+def write_arrow(table: HitTable, path: StrPath) -> None:
+    """Parquet (.parquet) or Arrow IPC (.arrow), all columns, replaced atomically."""
+    try:
+        import pyarrow
+        import pyarrow.feather
+        import pyarrow.parquet
+    except ImportError:
+        raise ImportError("writing .parquet or .arrow needs pyarrow: pip install pyarrow") \
+            from None
+    frame = table.to_pandas()
+    arrow = pyarrow.Table.from_pandas(frame, preserve_index=False)
+    target = os.fspath(path)
+    directory = os.path.dirname(os.path.abspath(target))
+    os.makedirs(directory, exist_ok=True)
+    handle, temporary = tempfile.mkstemp(dir=directory, prefix=".velko-", suffix=".part")
+    os.close(handle)
+    try:
+        if os.fsdecode(target).endswith(".parquet"):
+            pyarrow.parquet.write_table(arrow, temporary)
+        else:
+            pyarrow.feather.write_feather(arrow, temporary, compression="uncompressed")
+        with open(temporary, "rb") as written:
+            os.fsync(written.fileno())
+        os.replace(temporary, target)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def from_pyhmmer(top_hits: Any, score: str, hmm: str, thresholds: Thresholds,
+                 columns: Columns) -> HitTable:
+    """HitTable.from_pyhmmer: the reported hits and domains of pyhmmer TopHits, as hmmsearch
+    and hmmscan write them to --domtblout, through the same filter as a table's rows."""
+    from velko_tools.hits import HitTable
+
+    groups = [top_hits] if hasattr(top_hits, "query") and hasattr(top_hits, "reported") \
+        else list(top_hits)
+    texts: list[list[str]] = [[], [], [], [], []]
+    reals: list[list[float]] = [[], [], [], []]
+    wholes: list[list[int]] = [[] for _ in range(10)]
+    for group in groups:
+        query = group.query
+        scan = getattr(group, "mode", None) is not None and str(group.mode).endswith("scan")
+        query_name = _text(getattr(query, "name", None))
+        query_acc = _text(getattr(query, "accession", None)) or "-"
+        query_length = int(getattr(query, "M", 0) or len(getattr(query, "sequence", "")) or 0)
+        for hit in group.reported:
+            hit_name = _text(hit.name)
+            hit_acc = _text(hit.accession) or "-"
+            # --domtblout lists the reported domains, numbered and counted among themselves.
+            reported = [domain for domain in hit.domains if domain.reported]
+            for index, domain in enumerate(reported, 1):
+                alignment = domain.alignment
+                gene, gene_acc = (query_name, query_acc) if scan else (hit_name, hit_acc)
+                profile, profile_acc = (hit_name, hit_acc) if scan else (query_name, query_acc)
+                texts[0].append(gene)
+                texts[1].append(gene_acc)
+                texts[2].append(profile)
+                texts[3].append(profile_acc)
+                texts[4].append(_text(hit.description))
+                reals[0].append(hit.evalue)
+                reals[1].append(hit.score)
+                reals[2].append(domain.i_evalue)
+                reals[3].append(domain.score)
+                hmm_length = alignment.hmm_length or (hit.length if scan else query_length)
+                gene_length = alignment.target_length or (query_length if scan else hit.length)
+                for column, value in enumerate((
+                        gene_length, hmm_length, index, len(reported),
+                        alignment.hmm_from, alignment.hmm_to, alignment.target_from,
+                        alignment.target_to, domain.env_from, domain.env_to)):
+                    wholes[column].append(int(value))
+    core, extra = _core.filter_rows(
+        texts, [np.asarray(column, dtype=np.float64) for column in reals],
+        [np.asarray(column, dtype=np.int64) for column in wholes], True, score, hmm,
+        thresholds.hmm_paths(), thresholds.options(columns == "full"))
+    return HitTable._wrap(core, _frozen(extra))
+
+
+def _text(value: Any) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, bytes):
+        return value.decode("utf-8", "surrogateescape")
+    return str(value)

@@ -1,0 +1,227 @@
+// Reading the cutoffs of HMMER 3 profile files: the header of each profile, the model skipped.
+#include "hmmer/cutoffs.hpp"
+
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <vector>
+
+#include "util/failure.hpp"
+#include "util/input_stream.hpp"
+#include "util/number_text.hpp"
+#include "util/os_file.hpp"
+
+namespace velko::hmmer {
+namespace {
+
+constexpr std::size_t kReadBuffer = std::size_t{1} << 20;
+
+constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+struct Word {
+    std::string_view text;
+    std::uint32_t column = 0;  // 1-based
+};
+
+// The blank-separated words of a line, at most `most`.
+std::vector<Word> words_of(std::string_view line, std::size_t most) {
+    std::vector<Word> words;
+    std::size_t at = 0;
+    while (words.size() < most) {
+        while (at < line.size() && is_blank(line[at])) ++at;
+        if (at == line.size()) break;
+        const std::size_t start = at;
+        while (at < line.size() && !is_blank(line[at])) ++at;
+        words.push_back({line.substr(start, at - start), static_cast<std::uint32_t>(start + 1)});
+    }
+    return words;
+}
+
+}  // namespace
+
+const std::optional<Cutoff>& ProfileCutoffs::of(CutoffKind kind) const {
+    switch (kind) {
+        case CutoffKind::kGathering:
+            return gathering;
+        case CutoffKind::kTrusted:
+            return trusted;
+        case CutoffKind::kNoise:
+            break;
+    }
+    return noise;
+}
+
+const ProfileCutoffs* CutoffTable::find(std::string_view id) const {
+    const std::string key(id);
+    if (const auto found = by_name_.find(key); found != by_name_.end()) {
+        return &profiles_[found->second];
+    }
+    if (const auto found = by_accession_.find(key); found != by_accession_.end()) {
+        return &profiles_[found->second];
+    }
+    return nullptr;
+}
+
+const ProfileCutoffs* CutoffTable::find(std::string_view name, std::string_view accession) const {
+    if (const auto found = by_name_.find(std::string(name)); found != by_name_.end()) {
+        return &profiles_[found->second];
+    }
+    if (accession.empty() || accession == "-") return nullptr;
+    const auto found = by_accession_.find(std::string(accession));
+    return found == by_accession_.end() ? nullptr : &profiles_[found->second];
+}
+
+void CutoffTable::add(ProfileCutoffs profile) {
+    const std::size_t at = profiles_.size();
+    by_name_[profile.name] = at;
+    if (!profile.accession.empty()) by_accession_[profile.accession] = at;
+    profiles_.push_back(std::move(profile));
+}
+
+CutoffReader::CutoffReader(std::string_view path, CutoffTable& table)
+    : path_(path), table_(table) {}
+
+// A profile file is a HMMER file too, and its failures read as a HMMER table's: the same
+// error with its place.
+void CutoffReader::fail_at(std::uint32_t column, std::string_view reason) const {
+    throw util::Failure({.kind = util::FailureKind::kFormat,
+                         .file = util::FileKind::kHmmerTable,
+                         .path = path_,
+                         .line = line_,
+                         .column = column,
+                         .reason = std::string(reason)});
+}
+
+void CutoffReader::feed(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const void* found = std::memchr(bytes.data(), '\n', bytes.size());
+        if (found == nullptr) {
+            partial_ += bytes;
+            return;
+        }
+        const auto length =
+            static_cast<std::size_t>(static_cast<const char*>(found) - bytes.data());
+        if (partial_.empty()) {
+            take_line(bytes.substr(0, length));
+        } else {
+            partial_ += bytes.substr(0, length);
+            take_line(partial_);
+            partial_.clear();
+        }
+        bytes.remove_prefix(length + 1);
+    }
+}
+
+void CutoffReader::finish() {
+    if (!partial_.empty()) {
+        take_line(partial_);
+        partial_.clear();
+    }
+    if (in_profile_) {
+        fail_at(0,
+                "the file ends inside a profile: no \"//\" line closes the one starting on line " +
+                    std::to_string(profile_line_));
+    }
+    if (line_ == 0) fail_at(0, "the file is empty, not a HMMER 3 profile file");
+}
+
+void CutoffReader::take_line(std::string_view line) {
+    ++line_;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (in_model_) {
+        // The model's rows are numbers only; its end is the one line that starts with "//".
+        if (line.starts_with("//")) end_profile();
+        return;
+    }
+    const std::vector<Word> words = words_of(line, 4);
+    if (words.empty()) return;
+    const std::string_view tag = words[0].text;
+    if (!in_profile_) {
+        if (!tag.starts_with("HMMER3") || words[0].column != 1) {
+            fail_at(words[0].column,
+                    "not a HMMER 3 profile file: a profile starts with a \"HMMER3/\" line");
+        }
+        in_profile_ = true;
+        profile_line_ = line_;
+        current_ = ProfileCutoffs{};
+        return;
+    }
+    if (tag == "HMM") {
+        if (current_.name.empty()) {
+            fail_at(1, "the profile starting on line " + std::to_string(profile_line_) +
+                           " has no NAME line");
+        }
+        in_model_ = true;
+        return;
+    }
+    if (tag == "//") {
+        fail_at(1, "a profile ends before its model (no \"HMM\" line)");
+    }
+    if (tag == "NAME" || tag == "ACC") {
+        if (words.size() < 2) fail_at(1, std::string(tag) + " has no value");
+        (tag == "NAME" ? current_.name : current_.accession) = std::string(words[1].text);
+        return;
+    }
+    if (tag == "LENG") {
+        std::uint64_t length = 0;
+        const std::string_view text = words.size() < 2 ? std::string_view() : words[1].text;
+        const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), length);
+        if (text.empty() || error != std::errc{} || stop != text.data() + text.size()) {
+            fail_at(words.size() < 2 ? 5 : words[1].column, "LENG is not a whole number");
+        }
+        current_.length = length;
+        return;
+    }
+    std::optional<Cutoff>* target = nullptr;
+    if (tag == "GA") target = &current_.gathering;
+    if (tag == "TC") target = &current_.trusted;
+    if (tag == "NC") target = &current_.noise;
+    if (target == nullptr) return;
+    // Pfam ends the line with ";", sometimes glued to the second number.
+    std::array<double, 2> values{};
+    for (std::size_t i = 0; i < 2; ++i) {
+        std::string_view text = i + 1 < words.size() ? words[i + 1].text : std::string_view();
+        if (text.ends_with(';')) text.remove_suffix(1);
+        const util::ParsedNumber number = util::parse_number(text);
+        if (text.empty() || number.error != util::NumberError::kNone) {
+            fail_at(i + 1 < words.size() ? words[i + 1].column : 0,
+                    std::string(tag) +
+                        " needs two bit scores (the full sequence's and the "
+                        "domain's)");
+        }
+        values[i] = number.value;
+    }
+    *target = Cutoff{values[0], values[1]};
+}
+
+void CutoffReader::end_profile() {
+    table_.add(std::move(current_));
+    current_ = ProfileCutoffs{};
+    in_profile_ = false;
+    in_model_ = false;
+}
+
+void read_cutoff_file(std::string_view path, CutoffTable& table) {
+    CutoffReader reader(path, table);
+    util::OsFile file = util::OsFile::open_read(path);
+    if (!file.is_open()) {
+        throw util::os_failure(util::FileKind::kHmmerTable, util::FileStep::kRead, path,
+                               file.error());
+    }
+    util::InputStream input(file);
+    std::vector<char> buffer(kReadBuffer);
+    while (true) {
+        std::size_t count = 0;
+        try {
+            count = input.read(buffer);
+        } catch (util::Failure& failure) {
+            failure.locate(path, util::FileKind::kHmmerTable);
+            throw;
+        }
+        if (count == 0) break;
+        reader.feed(std::string_view(buffer.data(), count));
+    }
+    reader.finish();
+}
+
+}  // namespace velko::hmmer

@@ -1,0 +1,90 @@
+// The bit-score cutoffs (GA, TC, NC) of the profiles in a HMMER 3 text profile file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace velko::hmmer {
+
+/// The three cutoffs a curated profile may carry: gathering, trusted and noise.
+enum class CutoffKind { kGathering, kTrusted, kNoise };
+
+/// A cutoff line's two bit scores: the full sequence's threshold and the domain's.
+struct Cutoff {
+    double sequence = 0.0;
+    double domain = 0.0;
+};
+
+/// What a profile file says about one profile.
+struct ProfileCutoffs {
+    std::string name;
+    std::string accession;  // empty when the profile has none
+    std::uint64_t length = 0;
+    std::optional<Cutoff> gathering;
+    std::optional<Cutoff> trusted;
+    std::optional<Cutoff> noise;
+
+    /// The cutoff of that kind, when the profile has the line.
+    [[nodiscard]] const std::optional<Cutoff>& of(CutoffKind kind) const;
+};
+
+/// Every profile of one or more profile files, found by name or by accession.
+class CutoffTable {
+public:
+    /// The profile called `id` (its NAME), else the one whose ACC is `id`, or null.
+    [[nodiscard]] const ProfileCutoffs* find(std::string_view id) const;
+    /// The profile found by `name` first, then by `accession`.
+    [[nodiscard]] const ProfileCutoffs* find(std::string_view name,
+                                             std::string_view accession) const;
+
+    /// Adds a profile; a later profile of the same name or accession takes its place.
+    void add(ProfileCutoffs profile);
+
+    [[nodiscard]] std::size_t size() const { return profiles_.size(); }
+    /// Every profile added, in order.
+    [[nodiscard]] const std::vector<ProfileCutoffs>& profiles() const { return profiles_; }
+
+private:
+    std::vector<ProfileCutoffs> profiles_;
+    std::unordered_map<std::string, std::size_t> by_name_;
+    std::unordered_map<std::string, std::size_t> by_accession_;
+};
+
+/// Takes the text of a HMMER 3 profile file in pieces of any size: each profile's header
+/// (NAME, ACC, LENG, GA, TC, NC) up to its model, whose body is skipped to the "//" line.
+class CutoffReader {
+public:
+    CutoffReader(std::string_view path, CutoffTable& table);
+
+    /// Throws a format util::Failure naming the path, line and column: a file that does not start
+    /// with a "HMMER3" line, a profile without NAME, a cutoff line without two numbers, a LENG
+    /// that is not a whole number.
+    void feed(std::string_view bytes);
+    /// Reads the last line; fails as feed does, and for a profile cut off before its "//".
+    void finish();
+
+private:
+    void take_line(std::string_view line);
+    void end_profile();
+    [[noreturn]] void fail_at(std::uint32_t column, std::string_view reason) const;
+
+    std::string path_;
+    CutoffTable& table_;
+    std::string partial_;
+    std::uint64_t line_ = 0;
+    std::uint64_t profile_line_ = 0;  // where the current profile starts
+    bool in_profile_ = false;
+    bool in_model_ = false;  // between the "HMM" line and "//"
+    ProfileCutoffs current_;
+};
+
+/// Reads the profile file at `path`, plain or gzip-compressed, into `table`. Throws
+/// util::Failure, located in the file: an OS error, damaged or truncated gzip data, and the
+/// reader's failures.
+void read_cutoff_file(std::string_view path, CutoffTable& table);
+
+}  // namespace velko::hmmer

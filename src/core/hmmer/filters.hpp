@@ -1,0 +1,136 @@
+// Thresholds and coverage over the rows of HMMER tables, as annotation applies them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "hmmer/cutoffs.hpp"
+#include "hmmer/hmmer_tab.hpp"
+#include "hmmer/tophit_table.hpp"
+#include "util/text_map.hpp"
+
+namespace velko::hmmer {
+
+/// What a profile without the asked-for cutoff line does: fail, pass unfiltered, or go.
+enum class MissingCutoff { kError, kKeep, kDrop };
+
+/// The thresholds of a search, each one off when unset. Sequence thresholds read the full
+/// sequence's E-value and score, domain thresholds the domain's independent E-value and score;
+/// a cutoff sets both from the profile's line. Coverage (0..1) is the union of the kept
+/// domains' intervals of one gene and profile over the profile's and the gene's length.
+struct FilterOptions {
+    std::optional<double> max_seq_e_val;
+    std::optional<double> min_seq_bit_score;
+    std::optional<double> max_dom_e_val;
+    std::optional<double> min_dom_bit_score;
+    std::optional<CutoffKind> cutoff;
+    const CutoffTable* cutoffs = nullptr;  // needed with a cutoff
+    MissingCutoff missing_cutoff = MissingCutoff::kError;
+    double min_hmm_coverage = 0.0;
+    double min_gene_coverage = 0.0;
+    bool keep_rows = false;  // remember each kept hit's row (see HitFilter::kept_rows)
+};
+
+/// The columns of the row that gave a kept hit, for tables that keep them all.
+struct KeptRow {
+    std::string description;
+    std::string gene_acc;
+    std::string hmm_acc;
+    double seq_e_val = 0.0;
+    double seq_bit_score = 0.0;
+    double dom_e_val = 0.0;
+    double dom_bit_score = 0.0;
+    std::uint64_t dom_count = 0;
+    std::uint64_t gene_length = 0;
+    std::uint64_t hmm_length = 0;
+    std::uint64_t hmm_from = 0, hmm_to = 0, ali_from = 0, ali_to = 0, env_from = 0, env_to = 0;
+    double hmm_coverage = 0.0;  // NaN where the table has no domains
+    double gene_coverage = 0.0;
+};
+
+/// Takes the rows of one or more tables and offers those that pass to a top-hit table, each
+/// gene and profile once with its best hit when coverage or rows are asked for.
+class HitFilter : public RowSink {
+public:
+    HitFilter(const FilterOptions& options, TopHitTable& table);
+
+    /// Sets the path that failures of the following rows name.
+    void set_source(std::string_view path) { source_ = path; }
+    /// Throws a format util::Failure for a profile without the cutoff asked for (with
+    /// MissingCutoff::kError) and, with a coverage threshold, for a row without lengths.
+    void take(const TableRow& row) override;
+    /// Applies the coverage thresholds and offers the gathered hits; call once, at the end.
+    void finish();
+
+    /// The row of each kept gene and profile, when asked for.
+    [[nodiscard]] const KeptRow* kept_row(std::string_view gene_id, std::string_view hmm_id) const;
+
+private:
+    // A gene and profile gathered before it is offered. Its names sit in names_.
+    struct Pair {
+        std::size_t names_at = 0;
+        std::uint32_t gene_size = 0;
+        std::uint32_t hmm_size = 0;
+        double e_val = 0.0;
+        double bit_score = 0.0;
+        std::uint64_t gene_length = 0;
+        std::uint64_t hmm_length = 0;
+        double hmm_coverage = 0.0;
+        double gene_coverage = 0.0;
+        bool kept = false;
+    };
+    // One kept domain's intervals on the profile and on the gene, ends included.
+    struct Span {
+        std::uint32_t pair;
+        std::uint32_t hmm_from, hmm_to;
+        std::uint32_t ali_from, ali_to;
+    };
+
+    [[nodiscard]] bool passes(const TableRow& row);
+    void gather(const TableRow& row);
+    void add_span(Pair& pair, const TableRow& row);
+    [[nodiscard]] bool covers(Pair& pair, std::span<Span> spans);
+    void close_run();
+    void offer_failed_runs();
+    void cover();
+    [[nodiscard]] std::string_view gene_of(const Pair& pair) const;
+    [[nodiscard]] std::string_view hmm_of(const Pair& pair) const;
+    [[nodiscard]] const std::string& key_of(std::string_view gene_id, std::string_view hmm_id);
+    [[noreturn]] void fail_at(std::uint64_t line, std::string_view reason) const;
+
+    FilterOptions options_;
+    TopHitTable& table_;
+    std::string source_;
+    bool gather_ = false;  // pairs are gathered before they are offered
+    // Rows are kept per gene and profile (for kept_row), or streamed run by run: HMMER lists
+    // a gene's domains of one profile together, so a run is judged when it ends, and only the
+    // runs that fail wait, in case their pair comes back in a later run.
+    bool by_pair_ = false;
+    // Pairs in the order first seen, found by "gene NUL profile" when rows are kept. The spans
+    // of a pair are one run unless `split_` says a pair came back after another.
+    std::vector<Pair> pairs_;
+    util::TextMap<std::uint32_t> pair_index_;
+    std::string names_;
+    std::string key_;
+    std::uint32_t current_ = 0;
+    bool split_ = false;
+    std::vector<Span> spans_;
+    std::size_t run_spans_ = 0;  // where the open run's spans start, when streaming
+    bool run_open_ = false;
+    // One bit per fingerprint of the pairs streamed so far: a pair whose bit is set may have
+    // been seen, and then the failed runs are judged again at the end.
+    std::vector<std::uint64_t> seen_;
+    bool maybe_split_ = false;
+    std::vector<KeptRow> rows_;  // per pair, when rows are kept
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> scratch_hmm_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> scratch_gene_;
+    std::string last_profile_;  // the profile whose cutoff was looked up last
+    const ProfileCutoffs* last_cutoffs_ = nullptr;
+};
+
+}  // namespace velko::hmmer
