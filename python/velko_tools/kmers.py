@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Literal, Union, overload
 
 import numpy as np
@@ -31,12 +31,79 @@ MAX_SPARSE_K = 32
 MAX_THREADS = 1024
 
 
+class KmerLabels(Sequence[str]):
+    """The column labels of a KmerTable (``"AAAA"``, ``"AAAC"``, ...), made on demand.
+
+    A table of k = 13 has 67 million columns: a list of their labels would take gigabytes and
+    seconds to build, for a header that most callers never read. This sequence holds only k and
+    the strands, and makes each label when it is indexed or iterated; it equals any sequence of
+    the same labels.
+    """
+
+    __slots__ = ("_codes", "canonical", "k")
+
+    def __init__(self, k: int, canonical: bool = False) -> None:
+        self.k = k
+        self.canonical = canonical
+        self._codes: npt.NDArray[np.uint64] | None = None
+
+    def _code(self, index: int) -> int:
+        if not self.canonical:
+            return index
+        if self._codes is None:
+            self._codes = _core.canonical_kmers(self.k)
+        return int(self._codes[index])
+
+    def __len__(self) -> int:
+        space = 1 << (2 * self.k)
+        if not self.canonical:
+            return space
+        # Odd k: no k-mer is its own reverse complement; even k: 4^(k/2) of them are.
+        return space // 2 if self.k % 2 else (space + (1 << self.k)) // 2
+
+    @overload
+    def __getitem__(self, index: int) -> str: ...
+
+    @overload
+    def __getitem__(self, index: slice) -> list[str]: ...
+
+    def __getitem__(self, index: int | slice) -> str | list[str]:
+        if isinstance(index, slice):
+            return [self[i] for i in range(*index.indices(len(self)))]
+        size = len(self)
+        position = index.__index__()
+        if position < 0:
+            position += size
+        if not 0 <= position < size:
+            raise IndexError("k-mer label index out of range")
+        code = self._code(position)
+        return "".join("ACGT"[(code >> shift) & 3] for shift in range(2 * self.k - 2, -1, -2))
+
+    def __iter__(self) -> Iterator[str]:
+        return (self[i] for i in range(len(self)))
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, KmerLabels):
+            return (self.k, self.canonical) == (other.k, other.canonical)
+        if isinstance(other, (list, tuple)):
+            return len(other) == len(self) and all(a == b for a, b in zip(self, other))
+        return NotImplemented
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return f"<KmerLabels k={self.k}{' canonical' if self.canonical else ''} ({len(self)})>"
+
+    def __reduce__(self) -> tuple[type[KmerLabels], tuple[int, bool]]:
+        return type(self), (self.k, self.canonical)
+
+
 class KmerTable:
     """k-mer counts of FASTA records (or files): one row each, one column per k-mer.
 
     ``ids`` names the rows (record ids, or the paths as given with ``per_file``), ``files`` the
     file each row came from, ``kmers`` the column labels in base-4 order (A, C, G, T; the last
-    letter varying fastest), ``counts`` the counts as a NumPy ``uint64`` array of rows x
+    letter varying fastest; a KmerLabels sequence that makes them on demand), ``counts`` the counts as a NumPy ``uint64`` array of rows x
     columns, ``windows`` the k-mers counted into each row (its sum) and ``skipped`` those left
     out for holding a letter other than A, C, G, T. With ``strands="both"`` each window
     counts twice, so both are in k-mers, not windows.
@@ -50,7 +117,7 @@ class KmerTable:
         files: list[str],
         k: int,
         strands: Strands,
-        kmers: list[str],
+        kmers: Sequence[str],
         counts: npt.NDArray[np.uint64],
         windows: npt.NDArray[np.uint64],
         skipped: npt.NDArray[np.uint64],
@@ -100,7 +167,7 @@ class KmerTable:
         import pandas
 
         return pandas.DataFrame(self.counts, index=pandas.Index(self.ids, name="id"),
-                                columns=self.kmers, copy=False)
+                                columns=list(self.kmers), copy=False)
 
 
 # The layout decides the kind of table; "auto" can give either.
@@ -206,7 +273,7 @@ def count_kmers(
 
     report, close = _progress_reporter(progress, encoded)
     try:
-        ids, file_index, kmers, counts, windows, skipped = _core.count_table(
+        ids, file_index, counts, windows, skipped = _core.count_table(
             encoded, k, strands, invalid == "skip", per_file, threads, report)
     finally:
         close()
@@ -215,6 +282,7 @@ def count_kmers(
         ids = list(row_files)
     if min_count > 1:
         counts[counts < min_count] = 0
+    kmers = KmerLabels(k, canonical=strands == "canonical")
     return KmerTable(ids, row_files, k, strands, kmers, counts, windows, skipped)
 
 

@@ -336,7 +336,7 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
         genome_rows.append(row)
     written = []
     if profiles:
-        kmers = profiles[0][1].kmers
+        kmers = list(profiles[0][1].kmers)
         _write_atomic(_profiles_table(profiles, options, kmers),
                       os.path.join(out, "profiles", batch.part + ".parquet"))
         written.append("profiles")
