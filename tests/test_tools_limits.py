@@ -44,7 +44,7 @@ def test_every_k_completes_or_is_refused_at_once(small, options):
         for k in range(1, 32):
             start = time.monotonic()
             try:
-                table = count_kmers({str(small)!r}, k, threads=2, **{options!r})
+                table = count_kmers({str(small)!r}, k, threads=2, layout="dense", **{options!r})
                 print(k, "ok", int(table.windows.sum()), len(table.kmers))
             except MemoryError as error:
                 print(k, "refused", round(time.monotonic() - start, 3), error)
@@ -73,7 +73,7 @@ def test_ctrl_c_at_large_k(small):
     # Each call builds no Python object per k-mer, so a signal is seen between calls or in one.
     assert_interrupted(f"""
     while True:
-        count_kmers({str(small)!r}, 13, threads=1)""",
+        count_kmers({str(small)!r}, 13, threads=1, layout="dense")""",
                        setup="from velko_tools import count_kmers")
 
 
