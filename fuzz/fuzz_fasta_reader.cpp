@@ -134,7 +134,7 @@ Reading read(const std::string& path, std::size_t stretch) {
             out.records.push_back(std::move(record));
         }
     } catch (const velko::util::Failure& error) {
-        out.error = error.what();
+        out.error = error.reason;
     }
     return out;
 }

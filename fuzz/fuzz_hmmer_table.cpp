@@ -34,9 +34,13 @@ Outcome read(std::string_view text, const HmmerOptions& options, std::size_t cut
         reader.feed(text.substr(cut));
         reader.finish();
     } catch (const velko::util::Failure& error) {
-        // A failure points at a line of the text (or one past its end, at most).
+        // A failure points at a line of the text (or one past its end, at most). A line ends
+        // at LF, at CR LF, or at a lone CR.
         std::size_t lines = 1;
-        for (const char c : text) lines += c == '\n' ? 1 : 0;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const bool lone_cr = text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n');
+            lines += text[i] == '\n' || lone_cr ? 1 : 0;
+        }
         if (error.line == 0 || error.line > lines) std::abort();
         outcome.failure = error.what();
         return outcome;
