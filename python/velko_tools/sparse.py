@@ -164,7 +164,8 @@ class SparseKmerTable:
         ones); ValueError when the table would be wider than 4^12 columns."""
         if 4**self.k > MAX_DENSE_COLUMNS:
             raise ValueError(f"to_dense takes k up to 12, not {self.k}")
-        columns = np.arange(4**self.k, dtype=np.uint64)
+        # Typed as any 1-D array: NumPy releases differ in the shape types they give these.
+        columns: npt.NDArray[np.uint64] = np.arange(4**self.k, dtype=np.uint64)
         if self.strands == "canonical":
             columns = columns[columns <= reverse_complement_codes(self.k, columns)]
         counts = np.zeros((len(self.ids), len(columns)), dtype=np.uint64)
@@ -277,7 +278,7 @@ class SparseKmerTable:
         text = np.frombuffer(kmers.buffers()[2] or b"", dtype=np.uint8)
         letters = text[start:start + len(kmers) * k].reshape(-1, k)
         digits = np.searchsorted(_LETTERS, letters).astype(np.uint64)
-        codes = np.zeros(len(kmers), dtype=np.uint64)
+        codes: npt.NDArray[np.uint64] = np.zeros(len(kmers), dtype=np.uint64)
         for j in range(k):
             codes = (codes << np.uint64(2)) | digits[:, j]
         counts = table.column("count").to_numpy()
