@@ -92,8 +92,9 @@ def _tsv_field(text: str, what: str) -> str:
 
 def _csv_line(fields: list[str]) -> str:
     line = io.StringIO()
-    csv.writer(line, lineterminator="").writerow(fields)
-    return line.getvalue()
+    # The line end is what makes the writer quote a field holding one.
+    csv.writer(line, lineterminator="\n").writerow(fields)
+    return line.getvalue()[:-1]
 
 
 def text_chunks(table: KmerTable, frequencies: bool = False,
