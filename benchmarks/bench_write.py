@@ -21,7 +21,8 @@ import numpy as np
 from velko_tools.kmers import KmerTable
 from velko_tools.tables import write_table
 
-rows, k, path, kind, level = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4], int(sys.argv[5])
+rows, k, path, kind = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+level = int(sys.argv[5])
 columns = 4 ** k
 # Counts as a genome's k = 8 profile has them: mostly small numbers.
 # Made a few rows at a time, so that the peak before writing is the table's own.

@@ -58,9 +58,9 @@ def output_format(path: str | None, format: str | None = None) -> Format:
         kind = "tsv"
     else:
         kind = next((name for suffix, name in SUFFIXES if path.endswith(suffix)), None)
-        if kind is None:
-            raise UsageError(f"cannot tell the output format of {path!r}: name it .tsv, "
-                             ".tsv.gz, .csv, .npz or .parquet, or give --format")
+    if kind is None:
+        raise UsageError(f"cannot tell the output format of {path!r}: name it .tsv, "
+                         ".tsv.gz, .csv, .npz or .parquet, or give --format")
     if kind == "parquet":
         _need_pyarrow()
     return kind
@@ -210,11 +210,12 @@ def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
         values = _frequencies(table.counts, table.windows) if frequencies else table.counts
         # zipfile seeks back over what it wrote; a pipe cannot, so it gets the bytes whole.
         target: IO[bytes] = out if out.seekable() else io.BytesIO()
-        np.savez(target, files=np.array(table.files, dtype=str),
-                 ids=np.array(table.ids, dtype=str), kmers=np.array(table.kmers, dtype=str),
-                 **{"frequencies" if frequencies else "counts": values},
-                 windows=table.windows, skipped=table.skipped, k=np.array(table.k),
-                 strands=np.array(table.strands))
+        arrays: dict[str, npt.NDArray[np.generic]] = {
+            "files": np.array(table.files, dtype=str), "ids": np.array(table.ids, dtype=str),
+            "kmers": np.array(table.kmers, dtype=str),
+            "frequencies" if frequencies else "counts": values, "windows": table.windows,
+            "skipped": table.skipped, "k": np.array(table.k), "strands": np.array(table.strands)}
+        np.savez(target, **arrays)  # type: ignore[arg-type]
         if target is not out:
             out.write(target.getvalue())  # type: ignore[attr-defined]
     else:
@@ -226,13 +227,14 @@ def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
                    pyarrow.array(table.windows), pyarrow.array(table.skipped)]
         step = max(1, CHUNK_BYTES // max(len(table), 1) // 8)
         for first in range(0, table.counts.shape[1], step):
-            block = table.counts[:, first:first + step]
+            block: npt.NDArray[np.generic] = table.counts[:, first:first + step]
             if frequencies:
-                block = _frequencies(block, table.windows)
+                block = _frequencies(table.counts[:, first:first + step], table.windows)
             columns += [pyarrow.array(block[:, j]) for j in range(block.shape[1])]
-        arrow = pyarrow.Table.from_arrays(columns, names=[*HEAD, *table.kmers]).replace_schema_metadata(
-            {"velko.k": str(table.k), "velko.strands": table.strands,
-             "velko.values": "frequencies" if frequencies else "counts"})
+        arrow = pyarrow.Table.from_arrays(columns, names=[*HEAD, *table.kmers])
+        arrow = arrow.replace_schema_metadata({
+            "velko.k": str(table.k), "velko.strands": table.strands,
+            "velko.values": "frequencies" if frequencies else "counts"})
         pyarrow.parquet.write_table(arrow, out)
     if advance is not None:
         advance(len(table))
