@@ -61,7 +61,7 @@ def profile_soft_masked(workdir: pathlib.Path) -> None:
     except InvalidBaseError as error:
         print(f"strict: {type(error).__name__}: line {error.line}, column {error.column}, "
               f"record {error.record}, {error.char!r}")
-    table = count_kmers(path, 4, strands="canonical", invalid="skip")
+    table = count_kmers(path, 4, layout="dense", strands="canonical", invalid="skip")
     print(table)
     for row_id, windows, skipped in zip(table.ids, table.windows, table.skipped):
         print(f"{row_id:28} {int(windows):6} windows counted, {int(skipped):4} skipped (N runs)")

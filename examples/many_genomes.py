@@ -34,8 +34,8 @@ Outcome = tuple[dict[str, KmerTable], dict[str, BaseException]]
 
 def genome_profile(path: str, strict: bool = False) -> KmerTable:
     """The genome's canonical 4-mer counts summed over its records: one row."""
-    return count_kmers(path, 4, strands="canonical", invalid="error" if strict else "skip",
-                       per_file=True, threads=1)
+    return count_kmers(path, 4, layout="dense", strands="canonical",
+                       invalid="error" if strict else "skip", per_file=True, threads=1)
 
 
 def with_threads(paths: list[str], threads: int, strict: bool) -> Outcome:

@@ -71,9 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         text += b < 0xC0 ? "ACGT"[b & 3] : static_cast<char>(b);
     }
     const Outcome forward = whole(text, k, false);
-    if (forward.ok &&
-        std::accumulate(forward.counts.begin(), forward.counts.end(), std::uint64_t{0}) !=
-            forward.total) {
+    if (forward.ok && std::accumulate(forward.counts.begin(), forward.counts.end(),
+                                      std::uint64_t{0}) != forward.total) {
         std::abort();
     }
     if (!(in_pieces(text, k, data + 2, ncuts) == forward)) std::abort();

@@ -31,7 +31,11 @@ std::optional<std::vector<char32_t>> decode(const std::string& line) {
     std::vector<char32_t> out;
     for (std::size_t i = 0; i < line.size();) {
         const auto b = static_cast<unsigned char>(line[i]);
-        std::size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        std::size_t n = b < 0x80         ? 1
+                        : (b >> 5) == 6  ? 2
+                        : (b >> 4) == 14 ? 3
+                        : (b >> 3) == 30 ? 4
+                                         : 0;
         if (n == 0 || i + n > line.size()) return std::nullopt;
         char32_t c = n == 1 ? b : n == 2 ? b & 0x1F : n == 3 ? b & 0x0F : b & 0x07;
         for (std::size_t j = 1; j < n; ++j) {

@@ -19,7 +19,8 @@ namespace {
 int memory_file(const std::string& bytes) {
     const int fd = memfd_create("input", MFD_CLOEXEC);
     if (fd < 0) std::abort();
-    if (!bytes.empty() && write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+    if (!bytes.empty() &&
+        write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
         std::abort();
     }
     lseek(fd, 0, SEEK_SET);
@@ -28,7 +29,8 @@ int memory_file(const std::string& bytes) {
 
 std::string gzip(const std::string& text) {
     z_stream s{};
-    if (deflateInit2(&s, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) std::abort();
+    if (deflateInit2(&s, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        std::abort();
     std::string out(deflateBound(&s, text.size()) + 32, '\0');
     s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
     s.avail_in = static_cast<uInt>(text.size());

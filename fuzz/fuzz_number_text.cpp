@@ -1,12 +1,12 @@
 // Number text: the grammar agrees with a reference regex plus correctly rounded strtod, and the
 // format is positional, shortest, and reads back as the same double.
+#include <charconv>
 #include <clocale>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <charconv>
 #include <regex>
 #include <string>
 
@@ -55,7 +55,8 @@ void check_format(double value) {
     // Shortest: as many significant digits as the shortest scientific form has.
     char shortest[64];
     const auto end = std::to_chars(shortest, shortest + sizeof shortest, std::fabs(value),
-                                   std::chars_format::scientific).ptr;
+                                   std::chars_format::scientific)
+                         .ptr;
     std::size_t digits = 0;
     for (const char* p = shortest; p < end && *p != 'e'; ++p) digits += *p >= '0' && *p <= '9';
     std::string significant;

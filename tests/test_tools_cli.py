@@ -36,7 +36,7 @@ def test_gid(args, stdin, expected):
 @pytest.mark.parametrize(
     "args",
     [[], ["nosuchcommand"], ["kmers"], ["kmers", "-k", "x", "a.fa"], ["kmers", "-k", "0", "a.fa"],
-     ["kmers", "-k", "32", "a.fa"], ["kmers", "--threads", "0", "a.fa"],
+     ["kmers", "-k", "33", "a.fa"], ["kmers", "--threads", "0", "a.fa"],
      ["kmers", "--strands", "reverse", "a.fa"]],
 )
 def test_usage_errors_exit_2(args):

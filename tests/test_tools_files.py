@@ -125,7 +125,9 @@ def test_ctrl_c_stops_reading_a_header_that_never_ends():
 
 
 def test_ctrl_c_stops_the_top_hits_of_a_large_table():
-    assert_interrupted("big.top_hits()", setup=BIG_HITS)
+    # One call may end before the signal comes on a fast machine; each call of the loop must
+    # still answer within the bound.
+    assert_interrupted("for _ in range(1000): big.top_hits()", setup=BIG_HITS)
 
 
 # Outputs replaced whole or not at all.

@@ -422,8 +422,8 @@ def test_damaged_and_truncated_gzip(tmp_path, capfd):
 @pytest.mark.parametrize(
     ("kwargs", "kind", "message"),
     [
-        ({"k": 0}, ValueError, "k must be between 1 and 31, not 0"),
-        ({"k": 32}, ValueError, "k must be between 1 and 31, not 32"),
+        ({"k": 0}, ValueError, "k must be between 1 and 32, not 0"),
+        ({"k": 33}, ValueError, "k must be between 1 and 32, not 33"),
         ({"k": 2.0}, TypeError, "k must be an int, not float"),
         ({"k": 2, "strands": "reverse"}, ValueError,
          "strands must be 'forward', 'both' or 'canonical', not 'reverse'"),

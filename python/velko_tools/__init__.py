@@ -19,6 +19,7 @@ from velko_tools.errors import FastaFormatError, InvalidBaseError, VelkoError  #
 from velko_tools.errors import HmmerFormatError, TopHitFormatError  # noqa: E402
 from velko_tools.hits import HitTable, read_hmmer  # noqa: E402
 from velko_tools.kmers import KmerTable, count_kmers  # noqa: E402
+from velko_tools.sparse import SparseKmerTable  # noqa: E402
 from velko_tools.runs import Run, RunSummary, WorkerLostError, open_run, run_genomes  # noqa: E402
 
 #: The inflater that reads gzip input in this build: "isal" (ISA-L, the faster) or "zlib".
@@ -38,6 +39,7 @@ __all__ = [
     "KmerTable",
     "Run",
     "RunSummary",
+    "SparseKmerTable",
     "TopHitFormatError",
     "VelkoError",
     "WorkerLostError",

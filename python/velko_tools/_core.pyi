@@ -23,10 +23,23 @@ def reverse_complement(seq: str, *, rna: bool = False) -> str:
 
 MAX_K: int = 31
 
-def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
     """
-    Counts the k-mers of FASTA files into (ids, file index per row, k-mer labels,
-    counts, windows, skipped); velko_tools.count_kmers is the public face of this.
+    Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,
+    skipped); velko_tools.count_kmers is the public face of this.
+    """
+
+def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]:
+    """
+    The index of each canonical k-mer of length k, in order: the columns of a canonical
+    table.
+    """
+
+def count_sparse(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+    """
+    Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,
+    codes, counts, windows, skipped); velko_tools.count_kmers(layout='sparse') is the
+    public face of this.
     """
 
 class TopHits:

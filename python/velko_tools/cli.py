@@ -21,7 +21,7 @@ from typing import Any, get_args
 from velko_tools.annotate import ARROW_SUFFIXES, Columns, MissingCutoff
 from velko_tools.errors import UsageError, VelkoError
 from velko_tools.hits import Format, Program, ProfileKey, Score
-from velko_tools.kmers import MAX_K, Strands
+from velko_tools.kmers import MAX_SPARSE_K, Layout, Strands
 from velko_tools.tables import DEFAULT_COMPRESS_LEVEL
 from velko_tools.tables import Format as OutputFormat
 
@@ -65,10 +65,12 @@ def _int_in(low: int, high: int | None) -> Callable[[str], int]:
 def _kmers(args: argparse.Namespace) -> None:
     from velko_tools import tables
     from velko_tools.kmers import count_kmers
+    from velko_tools.sparse import SparseKmerTable
 
     output = None if args.output == "-" else args.output
-    # Refused before counting, which may take long.
-    tables.output_format(output, args.format)
+    dump = output is not None and output.endswith(".txt")
+    if not dump:
+        tables.output_format(output, args.format)  # refused before counting, which may take long
     progress = args.progress if args.progress is not None else sys.stderr.isatty()
     table = count_kmers(
         _inputs(args.files),
@@ -78,7 +80,13 @@ def _kmers(args: argparse.Namespace) -> None:
         per_file=args.per_file,
         threads=args.threads,
         progress=progress,
+        layout="sparse" if args.histo or dump else args.layout,
+        min_count=args.min_count,
     )
+    if isinstance(table, SparseKmerTable):
+        args.output = output
+        _write_sparse(table, args)
+        return
     table.files = [_input_name(name) for name in table.files]
     if args.per_file:
         table.ids = list(table.files)
@@ -107,6 +115,26 @@ def _inputs(files: list[str]) -> list[str]:
 
 def _input_name(name: str) -> str:
     return "-" if name == _STDIN else name
+
+
+def _write_sparse(table: Any, args: argparse.Namespace) -> None:
+    """Sparse counts: the spectrum (--histo), the KMER<TAB>COUNT dump of one row (.txt or
+    standard output), or the table in .npz or long-form .parquet."""
+    if args.frequencies:
+        raise UsageError("--frequencies needs the dense layout (--layout dense)")
+    if args.histo or args.output is None:
+        with _standard_output() as text:
+            out = text.buffer
+            if args.histo:
+                for count, kmers in enumerate(table.spectrum().tolist()):
+                    if kmers:
+                        out.write(f"{count} {kmers}\n".encode())
+            else:
+                table.dump(out)
+    elif args.output.endswith((".npz", ".parquet", ".txt")):
+        table.write(args.output)
+    else:
+        raise UsageError("sparse counts are written as .txt, .npz or .parquet")
 
 
 def _tophits(args: argparse.Namespace) -> None:
@@ -264,7 +292,7 @@ COMMANDS: list[Command] = [
         [
             arg("files", metavar="FILE", nargs="+",
                 help="FASTA files, plain or gzip-compressed; '-' for standard input"),
-            arg("-k", type=_int_in(1, MAX_K), default=4, help="k-mer length (default: 4)"),
+            arg("-k", type=_int_in(1, MAX_SPARSE_K), default=4, help="k-mer length (default: 4)"),
             arg("--strands", choices=get_args(Strands), default="forward",
                 help="count the given strand, both strands, or canonical k-mers "
                      "(default: forward)"),
@@ -274,11 +302,20 @@ COMMANDS: list[Command] = [
                 help="one row per file (the sum of its records) instead of one per record"),
             arg("--threads", type=_int_in(1, None), default=None, metavar="N",
                 help="files counted in parallel (default: the machine's cores)"),
+            arg("--layout", choices=get_args(Layout), default="auto",
+                help="a column per k-mer, only the k-mers seen, or dense while it fits in a "
+                     "small share of memory (default: auto)"),
+            arg("--min-count", type=_int_in(1, None), default=1, metavar="N",
+                help="leave out k-mers seen fewer than N times in their row (default: 1)"),
+            arg("--histo", action="store_true",
+                help="print the k-mer spectrum instead: COUNT KMERS, how many distinct k-mers "
+                     "occur COUNT times"),
             arg("--frequencies", action="store_true",
                 help="each row divided by its number of windows"),
             arg("-o", "--output", metavar="OUT", default=None,
-                help="output file, its format by suffix: .tsv, .tsv.gz, .csv, .npz, .parquet; "
-                     "'-' for standard output (default: TSV to standard output)"),
+                help="output file, its format by suffix: .tsv, .tsv.gz, .csv, .npz, .parquet, "
+                     "or .txt for the KMER<TAB>COUNT dump of one row; '-' for standard output "
+                     "(default: TSV to standard output)"),
             arg("--format", choices=get_args(OutputFormat), default=None,
                 help="the output format, whatever the suffix"),
             arg("--compress-level", type=_int_in(1, 9), default=DEFAULT_COMPRESS_LEVEL,

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Callable, Iterable
-from typing import TYPE_CHECKING, Any, Literal, Union
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, Literal, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -16,14 +16,86 @@ from velko_tools._args import StrPath, as_paths, check_choice, path_parts
 if TYPE_CHECKING:
     import pandas
 
+    from velko_tools.sparse import SparseKmerTable
+
 Strands = Literal["forward", "both", "canonical"]
 Invalid = Literal["error", "skip"]
 Progress = Union[bool, Callable[[int, int], object]]
+Layout = Literal["auto", "dense", "sparse"]
 
 # The largest k the core can number k-mers for (beyond it 4^k no longer fits in 64 bits).
 MAX_K: int = _core.MAX_K
+# Beyond this a k-mer is no longer one 64-bit code.
+MAX_SPARSE_K = 32
 # More workers than this gain nothing on any machine and only cost their stacks.
 MAX_THREADS = 1024
+
+
+class KmerLabels(Sequence[str]):
+    """The column labels of a KmerTable (``"AAAA"``, ``"AAAC"``, ...), made on demand.
+
+    A table of k = 13 has 67 million columns: a list of their labels would take gigabytes and
+    seconds to build, for a header that most callers never read. This sequence holds only k and
+    the strands, and makes each label when it is indexed or iterated; it equals any sequence of
+    the same labels.
+    """
+
+    __slots__ = ("_codes", "canonical", "k")
+
+    def __init__(self, k: int, canonical: bool = False) -> None:
+        self.k = k
+        self.canonical = canonical
+        self._codes: npt.NDArray[np.uint64] | None = None
+
+    def _code(self, index: int) -> int:
+        if not self.canonical:
+            return index
+        if self._codes is None:
+            self._codes = _core.canonical_kmers(self.k)
+        return int(self._codes[index])
+
+    def __len__(self) -> int:
+        space = 1 << (2 * self.k)
+        if not self.canonical:
+            return space
+        # Odd k: no k-mer is its own reverse complement; even k: 4^(k/2) of them are.
+        return space // 2 if self.k % 2 else (space + (1 << self.k)) // 2
+
+    @overload
+    def __getitem__(self, index: int) -> str: ...
+
+    @overload
+    def __getitem__(self, index: slice) -> list[str]: ...
+
+    def __getitem__(self, index: int | slice) -> str | list[str]:
+        if isinstance(index, slice):
+            return [self[i] for i in range(*index.indices(len(self)))]
+        size = len(self)
+        position = index.__index__()
+        if position < 0:
+            position += size
+        if not 0 <= position < size:
+            raise IndexError("k-mer label index out of range")
+        code = self._code(position)
+        return "".join("ACGT"[(code >> shift) & 3] for shift in range(2 * self.k - 2, -1, -2))
+
+    def __iter__(self) -> Iterator[str]:
+        return (self[i] for i in range(len(self)))
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, KmerLabels):
+            return (self.k, self.canonical) == (other.k, other.canonical)
+        if isinstance(other, (list, tuple)):
+            return len(other) == len(self) and all(a == b for a, b in zip(self, other))
+        return NotImplemented
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return f"<KmerLabels k={self.k}{' canonical' if self.canonical else ''} ({len(self)})>"
+
+    def __reduce__(self) -> tuple[type[KmerLabels], tuple[int, bool]]:
+        return type(self), (self.k, self.canonical)
 
 
 class KmerTable:
@@ -31,7 +103,7 @@ class KmerTable:
 
     ``ids`` names the rows (record ids, or the paths as given with ``per_file``), ``files`` the
     file each row came from, ``kmers`` the column labels in base-4 order (A, C, G, T; the last
-    letter varying fastest), ``counts`` the counts as a NumPy ``uint64`` array of rows x
+    letter varying fastest; a KmerLabels sequence that makes them on demand), ``counts`` the counts as a NumPy ``uint64`` array of rows x
     columns, ``windows`` the k-mers counted into each row (its sum) and ``skipped`` those left
     out for holding a letter other than A, C, G, T. With ``strands="both"`` each window
     counts twice, so both are in k-mers, not windows.
@@ -45,7 +117,7 @@ class KmerTable:
         files: list[str],
         k: int,
         strands: Strands,
-        kmers: list[str],
+        kmers: Sequence[str],
         counts: npt.NDArray[np.uint64],
         windows: npt.NDArray[np.uint64],
         skipped: npt.NDArray[np.uint64],
@@ -110,7 +182,26 @@ class KmerTable:
         import pandas
 
         return pandas.DataFrame(self.counts, index=pandas.Index(self.ids, name="id"),
-                                columns=self.kmers, copy=False)
+                                columns=list(self.kmers), copy=False)
+
+
+# The layout decides the kind of table; "auto" can give either.
+@overload
+def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
+                invalid: Invalid = ..., per_file: bool = ..., threads: int | None = ...,
+                progress: Progress = ..., layout: Literal["dense"], min_count: int = ...,
+                memory: int | None = ..., tmpdir: StrPath | None = ...) -> KmerTable: ...
+@overload
+def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
+                invalid: Invalid = ..., per_file: bool = ..., threads: int | None = ...,
+                progress: Progress = ..., layout: Literal["sparse"], min_count: int = ...,
+                memory: int | None = ..., tmpdir: StrPath | None = ...) -> SparseKmerTable: ...
+@overload
+def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
+                invalid: Invalid = ..., per_file: bool = ..., threads: int | None = ...,
+                progress: Progress = ..., layout: Layout = ..., min_count: int = ...,
+                memory: int | None = ...,
+                tmpdir: StrPath | None = ...) -> KmerTable | SparseKmerTable: ...
 
 
 def count_kmers(
@@ -122,7 +213,11 @@ def count_kmers(
     per_file: bool = False,
     threads: int | None = None,
     progress: Progress = False,
-) -> KmerTable:
+    layout: Layout = "auto",
+    min_count: int = 1,
+    memory: int | None = None,
+    tmpdir: StrPath | None = None,
+) -> KmerTable | SparseKmerTable:
     """Counts the k-mers of FASTA files, plain or gzip-compressed (told apart by content).
 
     ``paths`` is one path or an iterable of paths (``str`` or ``os.PathLike``). Records are
@@ -147,6 +242,16 @@ def count_kmers(
     ``progress(bytes_done, bytes_total)`` on the calling thread instead. Ctrl-C stops the count
     with KeyboardInterrupt.
 
+    ``layout="dense"`` gives a KmerTable (k up to 31, while 4^k columns fit); ``"sparse"`` a
+    SparseKmerTable of the k-mers seen (k up to 32); ``"auto"`` dense while the dense table
+    fits in a small share of the memory available (velko_tools.sparse.dense_fits) and sparse
+    otherwise. ``min_count=n`` leaves out (sparse) or zeroes (dense) the k-mers seen fewer than
+    n times in their row. ``memory`` bounds the bytes a sparse count keeps of one row's
+    occurrences (default: what the machine allows): past it they are partitioned by k-mer prefix
+    into temporary files under ``tmpdir`` (default: tempfile.gettempdir()), each partition
+    counted in memory. The files have no name and vanish when closed, whatever ends the count;
+    a full disk raises OSError naming the directory.
+
     Raises InvalidBaseError, FastaFormatError (a first line not starting with ``>``, text that
     is not UTF-8), the OSError subclass open() would raise for a missing or unreadable file,
     gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
@@ -156,8 +261,10 @@ def count_kmers(
     names = [name for _, name in parts]
     if isinstance(k, bool) or not isinstance(k, int):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
-    if not 1 <= k <= MAX_K:
-        raise ValueError(f"k must be between 1 and {MAX_K}, not {k}")
+    check_choice("layout", layout, Layout)
+    most_k = MAX_K if layout == "dense" else MAX_SPARSE_K
+    if not 1 <= k <= most_k:
+        raise ValueError(f"k must be between 1 and {most_k}, not {k}")
     check_choice("strands", strands, Strands)
     check_choice("invalid", invalid, Invalid)
     if not isinstance(per_file, bool):
@@ -169,16 +276,41 @@ def count_kmers(
     elif threads > MAX_THREADS:
         raise ValueError(f"threads must be at most {MAX_THREADS}, not {threads}")
 
+    if isinstance(min_count, bool) or not isinstance(min_count, int) or min_count < 1:
+        raise ValueError(f"min_count must be a positive int, not {min_count!r}")
+    from velko_tools.sparse import count_sparse, dense_fits
+
+    if layout == "sparse" or (layout == "auto" and not dense_fits(
+            k, strands, len(encoded) if per_file else _record_rows_guess(encoded))):
+        return count_sparse(encoded, names, k, strands=strands, invalid=invalid,
+                            per_file=per_file, threads=threads, progress=progress,
+                            min_count=min_count, memory=memory, tmpdir=tmpdir)
+
     report, close = _progress_reporter(progress, encoded)
     try:
-        ids, file_index, kmers, counts, windows, skipped = _core.count_table(
+        ids, file_index, counts, windows, skipped = _core.count_table(
             encoded, k, strands, invalid == "skip", per_file, threads, report)
     finally:
         close()
     row_files = [names[i] for i in file_index.tolist()]
     if per_file:
         ids = list(row_files)
+    if min_count > 1:
+        counts[counts < min_count] = 0
+    kmers = KmerLabels(k, canonical=strands == "canonical")
     return KmerTable(ids, row_files, k, strands, kmers, counts, windows, skipped)
+
+
+def _record_rows_guess(paths: list[bytes]) -> int:
+    """Rows of a per-record table as layout="auto" guesses them: one per 64 KiB of input, at
+    least one per file."""
+    size = 0
+    for path in paths:
+        try:
+            size += os.stat(path).st_size
+        except OSError:
+            pass  # the count itself reports the file
+    return max(len(paths), size >> 16)
 
 
 def _progress_reporter(

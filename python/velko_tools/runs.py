@@ -236,12 +236,12 @@ def _error_row(path: str, genome: str, error: BaseException) -> dict[str, Any]:
 
 def _count_genome(item: _Input, options: _Options) -> tuple[KmerTable, dict[str, Any]]:
     """The genome's profile (one row, or one per record) and its row of genomes/."""
-    profile = count_kmers(item.path, options.k, strands=options.strands,  # type: ignore[arg-type]
-                          invalid=options.invalid,  # type: ignore[arg-type]
+    profile = count_kmers(item.path, options.k, strands=options.strands,  # type: ignore[call-overload]
+                          invalid=options.invalid, layout="dense",
                           per_file=not options.per_record, threads=1)
     # Letters per record from a k = 1 count: every byte of a sequence line is one window,
     # counted or skipped, so the record count, length and GC share come from the same reader.
-    letters = count_kmers(item.path, 1, invalid="skip", threads=1)
+    letters = count_kmers(item.path, 1, invalid="skip", threads=1, layout="dense")
     bases = letters.counts.sum(axis=0)  # A, C, G, T
     acgt = int(bases.sum())
     return profile, {
@@ -336,7 +336,7 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
         genome_rows.append(row)
     written = []
     if profiles:
-        kmers = profiles[0][1].kmers
+        kmers = list(profiles[0][1].kmers)
         _write_atomic(_profiles_table(profiles, options, kmers),
                       os.path.join(out, "profiles", batch.part + ".parquet"))
         written.append("profiles")

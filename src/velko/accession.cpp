@@ -1,16 +1,16 @@
 // velko.util.accession: canonical_gid.
+#include "accession/accession.hpp"
+
 #include <array>
 
 #include "velko/pymodule.hpp"
-#include "accession/accession.hpp"
 
 namespace velko::py {
 namespace {
 
 constexpr Signature kCanonicalGid{.name = "canonical_gid", .params = {"gid"}};
 
-PyObject* canonical_gid(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+PyObject* canonical_gid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto [gid] = bind<std::string_view>(kCanonicalGid, args, nargs, kwnames);
         // Accessions are short: canonicalise on the stack rather than in a heap string.

@@ -6,8 +6,8 @@
 #include "kmer/count_fasta.hpp"
 #include "kmer/count_result.hpp"
 #include "kmer/kmers.hpp"
-#include "velko/pymodule.hpp"
 #include "util/memory.hpp"
+#include "velko/pymodule.hpp"
 
 namespace velko::py {
 
@@ -124,12 +124,10 @@ PyObject* get_kmer_count_seq(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-PyObject* get_kmer_to_idx(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* get_kmer_to_idx(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         const auto [k] = bind<std::uint8_t>(kGetKmerToIdx, args, nargs, kwnames);
-        kmer::require_kmer_memory(k, kmer_str_bytes(k) + kIntBytes + kDictEntryBytes, 0,
-                                  "k-mers");
+        kmer::require_kmer_memory(k, kmer_str_bytes(k) + kIntBytes + kDictEntryBytes, 0, "k-mers");
         const std::uint64_t n = kmer::kmer_space(k);
         Ref dict = abort_on_null(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
         ObjectLoop loop;
@@ -178,9 +176,8 @@ PyMethodDef kFunctions[] = {
 
 PyObject* kmer_count_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        auto [k, total, counts] =
-            bind_new<std::uint8_t, std::uint64_t, std::vector<std::uint64_t>>(kKmerCountResultNew,
-                                                                              args, kwargs);
+        auto [k, total, counts] = bind_new<std::uint8_t, std::uint64_t, std::vector<std::uint64_t>>(
+            kKmerCountResultNew, args, kwargs);
         return construct(type,
                          KmerCountResult{.k = k, .total = total, .counts = std::move(counts)});
     });

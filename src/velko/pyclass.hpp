@@ -13,8 +13,8 @@
 
 #include "velko/boundary.hpp"
 #include "velko/convert.hpp"
-#include "velko/pyref.hpp"
 #include "velko/messages.hpp"
+#include "velko/pyref.hpp"
 
 namespace velko::py {
 
@@ -29,8 +29,7 @@ using BorrowFlag = std::intptr_t;
 
 template <class Record>
 struct Instance {
-    PyObject_HEAD
-    Record record;
+    PyObject_HEAD Record record;
     BorrowFlag borrow;
 };
 

@@ -56,8 +56,7 @@ void add(PyObject* module, std::string_view name, PyObject* value) {
 void add_functions(PyObject* module, PyMethodDef* table) {
     Ref module_name = Ref::checked(PyModule_GetNameObject(module));
     for (PyMethodDef* definition = table; definition->ml_name != nullptr; ++definition) {
-        Ref function =
-            Ref::checked(PyCMethod_New(definition, module, module_name.get(), nullptr));
+        Ref function = Ref::checked(PyCMethod_New(definition, module, module_name.get(), nullptr));
         Ref name = Ref::checked(PyObject_GetAttr(function.get(), interned_name()));
         const auto text = from_python<std::string_view>(name.get());
         add(module, text, function.get());
@@ -70,7 +69,8 @@ void run_source(const char* source, PyObject* locals) {
     if (main == nullptr) throw ErrorAlreadySet{};
     PyObject* globals = PyModule_GetDict(main);  // borrowed
     if (globals == nullptr) throw ErrorAlreadySet{};
-    Ref code = Ref::checked(Py_CompileStringExFlags(source, "<string>", Py_file_input, nullptr, -1));
+    Ref code =
+        Ref::checked(Py_CompileStringExFlags(source, "<string>", Py_file_input, nullptr, -1));
     Ref result = Ref::checked(PyEval_EvalCode(code.get(), globals, locals ? locals : globals));
 }
 

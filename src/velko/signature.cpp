@@ -28,17 +28,15 @@ void bind_keyword(const Signature& sig, PyObject* name, PyObject* value, Slots& 
     for (std::size_t i = 0; ok && i < n; ++i) {
         if (sig.params[i] != key) continue;
         if (slots[i] != nullptr) {
-            throw_error(PyExc_TypeError,
-                        sig.full_name() + " got multiple values for argument '" + std::string(key) +
-                            "'");
+            throw_error(PyExc_TypeError, sig.full_name() + " got multiple values for argument '" +
+                                             std::string(key) + "'");
         }
         slots[i] = value;
         return;
     }
     if (ok) {
-        throw_error(PyExc_TypeError,
-                    sig.full_name() + " got an unexpected keyword argument '" + std::string(key) +
-                        "'");
+        throw_error(PyExc_TypeError, sig.full_name() + " got an unexpected keyword argument '" +
+                                         std::string(key) + "'");
     }
     // A name that has no UTF-8 form (lone surrogates) is shown as Python shows it.
     const std::string head = sig.full_name() + " got an unexpected keyword argument '%U'";
@@ -90,8 +88,8 @@ std::string Signature::full_name() const {
     return text;
 }
 
-void bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, Slots& slots) {
+void bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   Slots& slots) {
     const auto n = static_cast<Py_ssize_t>(sig.arity());
     for (Py_ssize_t i = 0; i < nargs && i < n; ++i) slots[static_cast<std::size_t>(i)] = args[i];
     check_surplus(sig, nargs);
@@ -136,12 +134,10 @@ void relabel_argument_error(std::string_view param) {
     if (data == nullptr) return;
     std::string message = "argument '" + std::string(param) + "': ";
     message.append(data, static_cast<std::size_t>(size));
-    Ref relabelled =
-        Ref::checked(PyObject_CallOneArg(PyExc_TypeError, Ref::checked(PyUnicode_FromStringAndSize(
-                                                              message.data(),
-                                                              static_cast<Py_ssize_t>(
-                                                                  message.size())))
-                                                              .get()));
+    Ref relabelled = Ref::checked(PyObject_CallOneArg(
+        PyExc_TypeError, Ref::checked(PyUnicode_FromStringAndSize(
+                                          message.data(), static_cast<Py_ssize_t>(message.size())))
+                             .get()));
     // The replaced error is not chained: only its own cause carries over.
     PyObject* cause = PyException_GetCause(error.value.get());
     if (cause != nullptr) PyException_SetCause(relabelled.get(), cause);

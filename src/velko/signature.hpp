@@ -17,8 +17,8 @@ inline constexpr std::size_t kMaxParams = 4;
 
 /// One entry that binds arguments: all parameters required, positional or keyword.
 struct Signature {
-    std::string_view owner = {};                          // class name; empty for module functions
-    std::string_view name = {};                           // "__new__" for constructors
+    std::string_view owner = {};                           // class name; empty for module functions
+    std::string_view name = {};                            // "__new__" for constructors
     std::array<std::string_view, kMaxParams> params = {};  // in declaration order
 
     [[nodiscard]] constexpr std::size_t arity() const {
@@ -33,8 +33,8 @@ struct Signature {
 using Slots = std::array<PyObject*, kMaxParams>;
 
 /// Vector form: fills one slot per parameter or throws with the TypeError set.
-void bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, Slots& slots);
+void bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   Slots& slots);
 
 /// Tuple and dictionary form, as tp_new receives its arguments.
 void bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, Slots& slots);

@@ -44,6 +44,9 @@ void bind_sequences(nb::module_& m);
 /// k-mer counting of FASTA files into tables.
 void bind_kmers(nb::module_& m);
 
+/// Sparse k-mer counts of FASTA files up to k = 32.
+void bind_sparse(nb::module_& m);
+
 /// Profile-search hits and the top-hit table.
 void bind_hits(nb::module_& m);
 

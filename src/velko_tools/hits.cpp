@@ -31,7 +31,6 @@ using hmmer::TopHitTable;
 
 using DoubleInput = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
-
 nb::str text(std::string_view value) { return nb::str(value.data(), value.size()); }
 
 }  // namespace

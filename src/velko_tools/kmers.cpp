@@ -2,11 +2,15 @@
 // watches for Ctrl-C and reports progress.
 #include "kmer/kmers.hpp"
 
+#include <cxxabi.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
+#include <unistd.h>
 
+#include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,8 +34,29 @@ TableStrands parse_strands(const std::string& strands) {
     throw nb::value_error("strands must be 'forward', 'both' or 'canonical'");
 }
 
-nb::tuple count_table(nb::list files, std::uint8_t k, const std::string& strands, bool skip_invalid,
-                      bool per_file, unsigned threads, nb::object progress) {
+// Runs `work` with the interpreter lock released. The lock is taken back after it, not in a
+// destructor: while the interpreter shuts down, a thread that asks for the lock back is ended
+// by a forced unwind, which would terminate the process if it started in a destructor.
+template <class Work>
+auto without_gil(Work&& work) -> decltype(work()) {
+    PyThreadState* const state = PyEval_SaveThread();
+    std::exception_ptr failure;
+    std::optional<decltype(work())> result;
+    try {
+        result.emplace(work());
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
+}
+
+// Arguments by reference: should the thread be ended on the way, no reference is dropped
+// without the lock.
+nb::tuple count_table_locked(const nb::list& files, std::uint8_t k, const std::string& strands,
+                             bool skip_invalid, bool per_file, unsigned threads,
+                             const nb::object& progress) {
     const kmer::TableOptions options{
         .k = k,
         .strands = parse_strands(strands),
@@ -44,39 +69,58 @@ nb::tuple count_table(nb::list files, std::uint8_t k, const std::string& strands
         const auto path = nb::cast<nb::bytes>(file);
         paths.emplace_back(path.c_str(), path.size());
     }
-    const std::vector<std::uint64_t> kmers = kmer::table_kmers(k, options.strands);
+    const auto columns = static_cast<std::size_t>(kmer::table_columns(k, options.strands));
     kmer::Table table;
     {
         kmer::TableJob job(paths, options, threads);
+        // A KeyboardInterrupt (or any error from a signal handler) stops the workers: the job's
+        // destructor cancels them and waits, which takes a block's worth of counting.
         for (bool done = false; !done;) {
-            {
-                const nb::gil_scoped_release unlocked;
-                done = job.wait_for(kPollMilliseconds);
-            }
-            // A KeyboardInterrupt (or any error from a signal handler) stops the workers: the
-            // job's destructor cancels them and waits, which takes a block's worth of counting.
+            done = without_gil([&] { return job.wait_for(kPollMilliseconds); });
             if (PyErr_CheckSignals() != 0) throw nb::python_error();
             if (!progress.is_none()) progress(job.bytes_done());
         }
         std::vector<kmer::FileRows> rows = job.take();
-        const nb::gil_scoped_release unlocked;
-        table = kmer::gather_table(std::move(rows), kmers.size());
+        table = without_gil([&] { return kmer::gather_table(std::move(rows), columns); });
     }
-    nb::list labels;
-    std::string text(k, 'A');
-    for (const std::uint64_t kmer : kmers) {
-        kmer::write_kmer(k, kmer, text);
-        labels.append(nb::str(text.data(), text.size()));
-    }
+    // Ids are as many as the input has records, not 4^k: a list of str is fine here, and the
+    // column labels are made on demand on the Python side.
     nb::list ids;
-    for (const std::string& id : table.ids) ids.append(nb::str(id.data(), id.size()));
+    std::uint64_t made = 0;
+    for (const std::string& id : table.ids) {
+        ids.append(nb::str(id.data(), id.size()));
+        if (++made % 65536 == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
+    }
     std::vector<std::uint64_t> row_files(table.files.begin(), table.files.end());
     const std::size_t rows = table.ids.size();
     std::uint64_t* const counts = table.counts;
-    return nb::make_tuple(ids, vector_array(std::move(row_files)), labels,
-                          owning_array(std::move(table.memory), counts, {rows, kmers.size()}),
+    return nb::make_tuple(ids, vector_array(std::move(row_files)),
+                          owning_array(std::move(table.memory), counts, {rows, columns}),
                           vector_array(std::move(table.windows)),
                           vector_array(std::move(table.skipped)));
+}
+
+nb::tuple count_table(nb::list files, std::uint8_t k, const std::string& strands, bool skip_invalid,
+                      bool per_file, unsigned threads, nb::object progress) {
+    try {
+        return count_table_locked(files, k, strands, skip_invalid, per_file, threads, progress);
+    } catch (abi::__forced_unwind&) {
+        // The interpreter is shutting down and ends this (daemon) thread as it asks for the
+        // lock back. The unwinding has joined the workers and freed the table on its way here;
+        // nanobind's dispatcher would stop it without rethrowing, which aborts the process. So
+        // the thread waits here for the process to end, as newer interpreters have such
+        // threads do.
+        for (;;) pause();
+    }
+}
+
+nb::ndarray<nb::numpy, std::uint64_t> canonical_kmers(std::uint8_t k) {
+    std::vector<std::uint64_t> kmers;
+    {
+        const nb::gil_scoped_release unlocked;
+        kmers = kmer::table_kmers(k, TableStrands::kCanonical);
+    }
+    return vector_array(std::move(kmers));
 }
 
 }  // namespace
@@ -90,11 +134,15 @@ void bind_kmers(nb::module_& m) {
           nb::sig("def count_table(files: list[bytes], k: int, strands: str, "
                   "skip_invalid: bool, per_file: bool, threads: int, "
                   "progress: collections.abc.Callable[[int], object] | None) -> "
-                  "tuple[list[str], numpy.typing.NDArray[numpy.uint64], list[str], "
+                  "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint64]]"),
-          "Counts the k-mers of FASTA files into (ids, file index per row, k-mer labels,\n"
-          "counts, windows, skipped); velko_tools.count_kmers is the public face of this.");
+          "Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,\n"
+          "skipped); velko_tools.count_kmers is the public face of this.");
+    m.def("canonical_kmers", &canonical_kmers, nb::arg("k"),
+          nb::sig("def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]"),
+          "The index of each canonical k-mer of length k, in order: the columns of a canonical\n"
+          "table.");
 }
 
 }  // namespace velko::tools

@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "fasta/dna_sequence.hpp"
-#include "velko_tools/bindings.hpp"
 #include "util/utf8.hpp"
+#include "velko_tools/bindings.hpp"
 
 namespace velko::tools {
 namespace {

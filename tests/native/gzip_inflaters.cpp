@@ -128,10 +128,9 @@ void check(const std::string& label, const std::string& data, const std::string*
             for (const bool pipe : {false, true}) {
                 // A pipe is always inflated by zlib: once is enough.
                 if (pipe && inflater != Inflater::kZlib) continue;
-                const std::string how = label + " via " +
-                                        std::string(velko::util::inflater_name(inflater)) +
-                                        (pipe ? ", pipe" : ", file") + ", reads of " +
-                                        std::to_string(read_size);
+                const std::string how =
+                    label + " via " + std::string(velko::util::inflater_name(inflater)) +
+                    (pipe ? ", pipe" : ", file") + ", reads of " + std::to_string(read_size);
                 const Outcome got = read_as(data, inflater, read_size, pipe);
                 expect(got.failure == failure, how + ": failure '" + got.failure + "'");
                 const auto fault = failure == "gzip stream ended early"
@@ -150,21 +149,20 @@ int main() {
     std::mt19937_64 random(2024);
     const std::string ended = "gzip stream ended early";
     // Sizes around the block and chunk edges, a stored (level 0) stream among them.
-    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{262143},
-                                   std::size_t{262144}, std::size_t{262145},
-                                   std::size_t{3} << 20}) {
+    for (const std::size_t size :
+         {std::size_t{0}, std::size_t{1}, std::size_t{262143}, std::size_t{262144},
+          std::size_t{262145}, std::size_t{3} << 20}) {
         for (const int level : {0, 1, 6, 9}) {
             const std::string text = fasta(random, size);
             const std::string packed = gzip(text, level);
-            const std::string label = std::to_string(size) + " bytes, level " +
-                                      std::to_string(level);
+            const std::string label =
+                std::to_string(size) + " bytes, level " + std::to_string(level);
             check(label, packed, &text, "");
             if (size == 0) continue;
             // Members of every size, back to back, read as one text.
             const std::size_t cut = size / 3;
             const std::string members = gzip(text.substr(0, cut), level) +
-                                        gzip(std::string(), level) +
-                                        gzip(text.substr(cut), level);
+                                        gzip(std::string(), level) + gzip(text.substr(cut), level);
             check(label + ", three members", members, &text, "");
             check(label + ", cut in half", packed.substr(0, packed.size() / 2), nullptr, ended);
             check(label + ", trailer cut", packed.substr(0, packed.size() - 3), nullptr, ended);

@@ -49,11 +49,32 @@ std::vector<std::uint64_t> reference(const std::string& text, std::size_t from, 
         if (end + 1 < static_cast<std::size_t>(k)) continue;
         std::uint64_t index = 0;
         for (std::size_t i = end + 1 - static_cast<std::size_t>(k); i <= end; ++i) {
-            index = index * 4 + static_cast<std::uint64_t>(code_of(static_cast<unsigned char>(text[i]), either_case));
+            index = index * 4 + static_cast<std::uint64_t>(
+                                    code_of(static_cast<unsigned char>(text[i]), either_case));
         }
         ++counts[index];
     }
     return counts;
+}
+
+// The windows of text that hold only bases, each read off its k letters, and their number.
+std::pair<std::vector<std::uint64_t>, std::uint64_t> reference_skipping(const std::string& text,
+                                                                        int k) {
+    std::vector<std::uint64_t> counts(std::size_t{1} << (2 * k));
+    std::uint64_t counted = 0;
+    for (std::size_t start = 0; start + static_cast<std::size_t>(k) <= text.size(); ++start) {
+        std::uint64_t index = 0;
+        bool clean = true;
+        for (std::size_t i = start; i < start + static_cast<std::size_t>(k); ++i) {
+            const int code = code_of(static_cast<unsigned char>(text[i]), true);
+            clean = clean && code >= 0;
+            index = index * 4 + static_cast<std::uint64_t>(code < 0 ? 0 : code);
+        }
+        if (!clean) continue;
+        ++counts[index];
+        ++counted;
+    }
+    return {counts, counted};
 }
 
 struct Run {
@@ -71,7 +92,9 @@ Run run(const std::string& text, std::size_t from, int k, std::size_t tables, bo
     for (std::size_t t = 0; t < tables; ++t) list.push_back(storage.data() + t * n);
     Run result;
     for (std::size_t i = 0; i < from; ++i) {
-        result.rolling = result.rolling * 4 + static_cast<std::uint64_t>(code_of(static_cast<unsigned char>(text[i]), either_case));
+        result.rolling =
+            result.rolling * 4 +
+            static_cast<std::uint64_t>(code_of(static_cast<unsigned char>(text[i]), either_case));
     }
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     result.done = count_letter_blocks({bytes + from, text.size() - from}, result.rolling, n - 1,
@@ -153,8 +176,8 @@ int main() {
                     const std::string text = letters(random, 7 * kPackedLetters + 19, either_case);
                     const std::size_t from = static_cast<std::size_t>(k) - 1;
                     const Run got = run(text, from, k, tables, either_case, path);
-                    const std::string label = name + " k=" + std::to_string(k) + " tables=" +
-                                              std::to_string(tables) +
+                    const std::string label = name + " k=" + std::to_string(k) +
+                                              " tables=" + std::to_string(tables) +
                                               (either_case ? " either case" : "");
                     expect(got.done == 7 * kPackedLetters, label + ": blocks done");
                     expect(got.counts == reference(text, from, from + got.done, k, either_case),
@@ -162,7 +185,9 @@ int main() {
                     std::uint64_t rolling = 0;
                     for (std::size_t i = from + got.done - static_cast<std::size_t>(k);
                          i < from + got.done; ++i) {
-                        rolling = rolling * 4 + static_cast<std::uint64_t>(code_of(static_cast<unsigned char>(text[i]), either_case));
+                        rolling =
+                            rolling * 4 + static_cast<std::uint64_t>(code_of(
+                                              static_cast<unsigned char>(text[i]), either_case));
                     }
                     expect(got.rolling == rolling, label + ": rolling code");
                 }
@@ -176,8 +201,8 @@ int main() {
                     std::string text = letters(random, 4 * kPackedLetters + 3, either_case);
                     text[2 * kPackedLetters + 3 + at] = static_cast<char>(bad);
                     const Run got = run(text, 3, 4, 4, either_case, path);
-                    const std::string label = name + " byte " + std::to_string(bad) + " at " +
-                                              std::to_string(at);
+                    const std::string label =
+                        name + " byte " + std::to_string(bad) + " at " + std::to_string(at);
                     expect(got.done == 2 * kPackedLetters, label + ": blocks done");
                     expect(got.counts == reference(text, 3, 3 + got.done, 4, either_case),
                            label + ": counts");
@@ -195,11 +220,11 @@ int main() {
                 for (std::size_t at = random() % 70; at < size; at += 1 + random() % 70) {
                     cuts.push_back(at);
                 }
-                const std::string label = name + " SequenceCounter length " +
-                                          std::to_string(size) + " k=" + std::to_string(k);
-                expect(count_with(text, k, path, cuts) ==
-                           count_with(text, k, PackPath::kPortable, {}),
-                       label);
+                const std::string label = name + " SequenceCounter length " + std::to_string(size) +
+                                          " k=" + std::to_string(k);
+                expect(
+                    count_with(text, k, path, cuts) == count_with(text, k, PackPath::kPortable, {}),
+                    label);
             }
         }
         // velko_tools' counter: either case, bad bytes skipped, pieces across block edges.
@@ -211,40 +236,47 @@ int main() {
                 cuts.push_back(at);
             }
             const int k = 1 + round % 8;
-            expect(table_count(text, k, path, cuts) == table_count(text, k, PackPath::kPortable, {}),
-                   name + " window counter round " + std::to_string(round));
+            expect(
+                table_count(text, k, path, cuts) == table_count(text, k, PackPath::kPortable, {}),
+                name + " window counter round " + std::to_string(round));
         }
         // Groups of windows, drained into the counts: every k, either case, from any place of
         // a block on, a bad byte at each place of a block, and two drains adding up.
         for (const bool either_case : {false, true}) {
             for (int k = 1; k <= 8; ++k) {
                 const std::size_t n = std::size_t{1} << (2 * k);
-                for (const std::size_t bad_at : {std::size_t{0}, std::size_t{13}, std::size_t{31}}) {
-                    std::string text = letters(random, static_cast<std::size_t>(k) + 6 + 9 * kPackedLetters, either_case);
-                    if (bad_at != 0 || k % 2 == 0) text[static_cast<std::size_t>(k) + 1 + 5 * kPackedLetters + bad_at] = 'N';
+                for (const std::size_t bad_at :
+                     {std::size_t{0}, std::size_t{13}, std::size_t{31}}) {
+                    std::string text = letters(
+                        random, static_cast<std::size_t>(k) + 6 + 9 * kPackedLetters, either_case);
+                    if (bad_at != 0 || k % 2 == 0)
+                        text[static_cast<std::size_t>(k) + 1 + 5 * kPackedLetters + bad_at] = 'N';
                     const bool has_bad = text.find('N') != std::string::npos;
                     std::vector<std::uint64_t> counts(n);
                     velko::kmer::WindowGroups groups(static_cast<std::uint8_t>(k), counts.data());
                     std::uint64_t rolling = 0;
                     const std::size_t from = static_cast<std::size_t>(k) + 1;
                     for (std::size_t i = 0; i < from; ++i) {
-                        rolling = rolling * 4 + static_cast<std::uint64_t>(code_of(static_cast<unsigned char>(text[i]), either_case));
+                        rolling =
+                            rolling * 4 + static_cast<std::uint64_t>(code_of(
+                                              static_cast<unsigned char>(text[i]), either_case));
                     }
                     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
                     std::size_t done = groups.count({bytes + from, 2 * kPackedLetters}, rolling,
                                                     either_case, path);
                     groups.drain();
-                    done += groups.count({bytes + from + done, text.size() - from - done},
-                                         rolling, either_case, path);
+                    done += groups.count({bytes + from + done, text.size() - from - done}, rolling,
+                                         either_case, path);
                     groups.drain();
-                    const std::string label = name + " groups k=" + std::to_string(k) +
-                                              " bad at " + std::to_string(bad_at) +
+                    const std::string label = name + " groups k=" + std::to_string(k) + " bad at " +
+                                              std::to_string(bad_at) +
                                               (either_case ? " either case" : "");
                     expect(done == (has_bad ? 5 : 9) * kPackedLetters, label + ": blocks done");
                     expect(counts == reference(text, from, from + done, k, either_case),
                            label + ": counts");
-                    expect((rolling & (n - 1)) == (run(text, from, k, 1, either_case, path).rolling),
-                           label + ": rolling code");
+                    expect(
+                        (rolling & (n - 1)) == (run(text, from, k, 1, either_case, path).rolling),
+                        label + ": rolling code");
                 }
             }
         }
@@ -261,16 +293,29 @@ int main() {
             expect(count_with(upper, k8, path, cuts).counts == reference(upper, 0, size, k, false),
                    name + " grouped SequenceCounter k=" + std::to_string(k));
             const auto [counts, counted] = table_count(text, k, path, cuts);
-            expect(counts == reference(text, 0, size, k, true) && counted == size - static_cast<std::size_t>(k) + 1,
+            expect(counts == reference(text, 0, size, k, true) &&
+                       counted == size - static_cast<std::size_t>(k) + 1,
                    name + " grouped window counter k=" + std::to_string(k));
         }
+        // velko_tools' counter on long texts with bad bytes: tables in turn (small k) and the
+        // prefetched counting of lists larger than the caches (k >= 9), in pieces.
+        for (const int k : {2, 5, 9, 10}) {
+            std::string text = letters(random, 90'000, true);
+            for (int bad = 0; bad < 12; ++bad) text[random() % text.size()] = 'N';
+            std::vector<std::size_t> cuts;
+            for (std::size_t at = random() % 9000; at < text.size(); at += 1 + random() % 9000) {
+                cuts.push_back(at);
+            }
+            expect(table_count(text, k, path, cuts) == reference_skipping(text, k),
+                   name + " long window counter k=" + std::to_string(k));
+        }
         // A long text, counted in several tables in turn, and a long poly-A run.
-        for (const int k_int : {2, 4, 5, 6, 7}) {
+        for (const int k_int : {2, 4, 5, 6, 7, 9, 11}) {
             const auto k = static_cast<std::uint8_t>(k_int);
             const std::string text = letters(random, 300'000, false) + std::string(70'000, 'A');
-            expect(count_with(text, k, path, {}).counts ==
-                       reference(text, 0, text.size(), k, false),
-                   name + " long text k=" + std::to_string(k));
+            expect(
+                count_with(text, k, path, {}).counts == reference(text, 0, text.size(), k, false),
+                name + " long text k=" + std::to_string(k));
         }
     }
     if (failures != 0) std::fprintf(stderr, "%d failures\n", failures);

@@ -22,8 +22,9 @@ struct Line {
 };
 
 // White space as the reader knows it, one to three bytes each.
-const std::vector<std::string> kSpaces = {" ", "\t", "\r", "\v", "\f", "\xC2\xA0", "\xC2\x85",
-                                          "\xE3\x80\x80", "\xE2\x80\x83", "\xE2\x80\xA8"};
+const std::vector<std::string> kSpaces = {
+    " ",        "\t",       "\r",           "\v",           "\f",
+    "\xC2\xA0", "\xC2\x85", "\xE3\x80\x80", "\xE2\x80\x83", "\xE2\x80\xA8"};
 
 std::string trimmed(std::string line) {
     for (;;) {
@@ -68,7 +69,7 @@ std::vector<Line> make_lines(std::mt19937_64& rng) {
         std::string header = "r";
         header += std::to_string(r);
         if (rng() % 2 == 0) header += std::string(rng() % (3 * kBuffer), 'x');  // a long id
-        if (rng() % 2 == 0) {  // a description
+        if (rng() % 2 == 0) {                                                   // a description
             header += spaces(rng, 1 + rng() % 8, false);
             header += "desc";
             header += std::string(rng() % (3 * kBuffer), 'd');
@@ -88,7 +89,8 @@ std::vector<Line> make_lines(std::mt19937_64& rng) {
 }
 
 // Many ordinary lines, several buffers' worth: every length from 0 to 300 and some longer than
-// a gathered line may be, CR line ends, trailing blanks, now and then a character that is not ASCII.
+// a gathered line may be, CR line ends, trailing blanks, now and then a character that is not
+// ASCII.
 std::vector<Line> many_lines(std::mt19937_64& rng) {
     std::vector<Line> lines;
     std::size_t total = 0;
@@ -143,8 +145,8 @@ int check(std::mt19937_64& rng, int round) {
                                      std::uint64_t column) {
             const Line& line = lines[line_number - 1];
             if (line.text.compare(column - 1, piece.size(), piece) != 0) {
-                std::fprintf(stderr, "round %d: piece at %llu:%llu is not the line's text\n",
-                             round, static_cast<unsigned long long>(line_number),
+                std::fprintf(stderr, "round %d: piece at %llu:%llu is not the line's text\n", round,
+                             static_cast<unsigned long long>(line_number),
                              static_cast<unsigned long long>(column));
                 ++failures;
             }

@@ -13,8 +13,8 @@
 namespace {
 
 using velko::kmer::count_text;
-using velko::kmer::SequenceCounter;
 using velko::kmer::ReverseStrand;
+using velko::kmer::SequenceCounter;
 
 struct Outcome {
     velko::kmer::CountList counts;
@@ -60,8 +60,21 @@ Outcome in_pieces(const std::string& text, std::uint8_t k, const std::vector<std
 }  // namespace
 
 int main() {
-    const std::vector<std::string> letters = {"A", "C", "G", "T", "A", "C", "G", "T", "A",
-                                              "C", "N", "a", "\n", "\xC3\xA9", "\xE2\x82\xAC",
+    const std::vector<std::string> letters = {"A",
+                                              "C",
+                                              "G",
+                                              "T",
+                                              "A",
+                                              "C",
+                                              "G",
+                                              "T",
+                                              "A",
+                                              "C",
+                                              "N",
+                                              "a",
+                                              "\n",
+                                              "\xC3\xA9",
+                                              "\xE2\x82\xAC",
                                               "\xF0\x9D\x84\x9E"};
     std::mt19937_64 random(12345);
     int failures = 0;

@@ -158,9 +158,13 @@ void code_escapes() {
 // where they look like the start of one; the cut counts characters, never splitting one.
 void quoting_for_messages() {
     const std::pair<std::string, std::string> cases[] = {
-        {"a\xff" "b", "\"a\\xffb\""},
-        {"\xc3", "\"\\xc3\""},               // a lead byte at the end
-        {"\xe2\x82" "A", "\"\\xe2\\x82A\""},  // a character cut short
+        {"a\xff"
+         "b",
+         "\"a\\xffb\""},
+        {"\xc3", "\"\\xc3\""},  // a lead byte at the end
+        {"\xe2\x82"
+         "A",
+         "\"\\xe2\\x82A\""},                      // a character cut short
         {"\xed\xa0\x80", "\"\\xed\\xa0\\x80\""},  // a surrogate
         {"t\tq\"\x1b\xc3\xa9", "\"t\\tq\\\"\\u{1b}\xc3\xa9\""},
     };

@@ -24,12 +24,18 @@ bool compare(const Hit& a, const Hit& b, CompareOp op) {
     // Every operator comes from hit_order(a, b): mirroring (a > b as b < a) differs under NaN.
     const HitOrder order = hit_order(a, b);
     switch (op) {
-        case CompareOp::kLt: return order == HitOrder::kLess;
-        case CompareOp::kLe: return order != HitOrder::kGreater;
-        case CompareOp::kEq: return hits_equal(a, b);
-        case CompareOp::kNe: return !hits_equal(a, b);
-        case CompareOp::kGt: return order == HitOrder::kGreater;
-        case CompareOp::kGe: return order != HitOrder::kLess;
+        case CompareOp::kLt:
+            return order == HitOrder::kLess;
+        case CompareOp::kLe:
+            return order != HitOrder::kGreater;
+        case CompareOp::kEq:
+            return hits_equal(a, b);
+        case CompareOp::kNe:
+            return !hits_equal(a, b);
+        case CompareOp::kGt:
+            return order == HitOrder::kGreater;
+        case CompareOp::kGe:
+            return order != HitOrder::kLess;
     }
     return false;
 }

@@ -142,7 +142,7 @@ private:
     SearchProgram expected_ =
         SearchProgram::kFromFile;  // the headings are those of an nhmmer table
     std::vector<std::pair<std::uint64_t, std::string>> waiting_lines_;  // for the sink
-    std::string partial_;  // the start of a line that the next piece completes
+    std::string partial_;    // the start of a line that the next piece completes
     bool after_cr_ = false;  // the last piece ended in CR: an LF starting the next ends no line
     util::MemoryAccount memory_;
     std::uint64_t line_ = 0;

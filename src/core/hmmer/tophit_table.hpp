@@ -30,8 +30,7 @@ class TopHitTable {
 public:
     /// Stores the hit when the pair is new, or replaces the stored one when that is less than
     /// the new hit in the hit ordering; otherwise keeps the stored hit.
-    void add_hit(std::string_view gene_id, std::string_view hmm_id, double e_val,
-                 double bit_score);
+    void add_hit(std::string_view gene_id, std::string_view hmm_id, double e_val, double bit_score);
 
     [[nodiscard]] bool contains_gene_id(std::string_view gene_id) const;
     [[nodiscard]] bool contains_gene_hmm(std::string_view gene_id, std::string_view hmm_id) const;

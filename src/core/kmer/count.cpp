@@ -35,20 +35,6 @@ constexpr std::uint64_t kCharReach = 3;
 constexpr unsigned kBad = util::kNotDna;
 constexpr const auto& kCode = util::kDnaCode;
 
-// Count lists up to this size stay in the core's own caches; larger ones are prefetched.
-constexpr std::size_t kCachedCounts = std::size_t{1} << 16;
-
-// A text this many times longer than its count list is counted into several tables in turn
-// (four up to k = 5, two at k = 6, where they still fit the fast caches; one beyond): the extra
-// tables and their sum cost less than the waits they spare on repeats. Packing is what makes
-// the increments the bottleneck; the portable path, limited by its per-letter work, keeps one.
-constexpr std::size_t kTurnsFrom = 16;
-
-std::size_t first_bad_in(const unsigned char* bytes, std::size_t from) {
-    while (kCode[bytes[from]] != kBad) ++from;
-    return from;
-}
-
 using util::is_continuation;
 
 std::size_t first_continuation(std::string_view piece) {
@@ -105,7 +91,7 @@ void append_number(std::string& text, std::uint64_t value) {
 }  // namespace
 
 SequenceCounter::SequenceCounter(std::uint8_t k, std::span<std::uint64_t> counts, PackPath path)
-    : k_(k), counts_(counts), path_(path), groups_(k, counts.data()), mask_(counts.size() - 1) {}
+    : k_(k), counts_(counts), windows_(k, counts.data(), counts.size() - 1, path) {}
 
 void SequenceCounter::feed(std::string_view piece) {
     if (head_size_ < kHeadBytes) {
@@ -114,97 +100,16 @@ void SequenceCounter::feed(std::string_view piece) {
         head_size_ += n;
     }
     if (!first_bad_) {
-        const std::size_t bad = k_ == 0 ? first_continuation(piece) : count_windows(piece);
-        if (bad < piece.size()) first_bad_ = size_ + bad;
+        if (k_ == 0) {
+            const std::size_t bad = first_continuation(piece);
+            if (bad < piece.size()) first_bad_ = size_ + bad;
+        } else {
+            windows_.feed(reinterpret_cast<const unsigned char*>(piece.data()), piece.size());
+            if (windows_.stopped()) first_bad_ = windows_.first_bad();
+        }
     }
     keep_context(piece);
     size_ += piece.size();
-}
-
-std::size_t SequenceCounter::count_windows(std::string_view piece) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(piece.data());
-    const std::size_t size = piece.size();
-    std::size_t i = 0;
-    // The first k - 1 letters of the text complete no window yet.
-    const std::uint64_t warm_up = floor_sub(k_ - std::uint64_t{1}, size_);
-    for (; i < size && i < warm_up; ++i) {
-        const unsigned code = kCode[bytes[i]];
-        if (code == kBad) return i;
-        letters_ = letters_ * 4 + code;
-    }
-    return counts_.size() > kCachedCounts ? count_far(bytes, i, size) : count_near(bytes, i, size);
-}
-
-// Windows over a bad letter may be counted with a wrong index, but a text with a complete window
-// and a bad letter always aborts, so those counts are never seen.
-
-std::size_t SequenceCounter::count_near(const unsigned char* bytes, std::size_t i,
-                                        std::size_t size) {
-    const std::uint64_t mask = mask_;
-    const std::size_t n = counts_.size();
-    std::uint64_t rolling = letters_;
-    if (size_ + size >= groups_.worth_from()) {
-        i += groups_.count({bytes + i, size - i}, rolling, false, path_);
-    } else {
-        std::array<std::uint64_t*, 4> tables{counts_.data()};
-        std::size_t used = 1;
-        const std::size_t turns = path_ == PackPath::kPortable ? 1 : k_ <= 5 ? 4 : k_ == 6 ? 2 : 1;
-        if (turns_.empty() && turns > 1 && size - i >= kTurnsFrom * n) {
-            turns_.assign((turns - 1) * n, 0);
-        }
-        for (std::size_t t = 0; t < turns_.size() / n; ++t) tables[used++] = turns_.data() + t * n;
-        i += count_letter_blocks({bytes + i, size - i}, rolling, mask, {tables.data(), used}, false,
-                                 path_);
-    }
-    // What is left: the block that holds a bad byte, or the last letters short of a block.
-    while (i < size) {
-        const std::size_t stop = std::min(size, i + kKernelBlock);
-        if (!count_block<Letters::kUpper>(bytes + i, stop - i, rolling, mask, counts_.data())) {
-            return first_bad_in(bytes, i);
-        }
-        i = stop;
-    }
-    letters_ = rolling;
-    return size;
-}
-
-std::size_t SequenceCounter::count_far(const unsigned char* bytes, std::size_t i,
-                                       std::size_t size) {
-    // A count list larger than the caches costs a miss per window: each block's indexes are
-    // computed and prefetched one block before they are counted, so the misses overlap.
-    std::uint64_t* const counts = counts_.data();
-    const std::uint64_t mask = mask_;
-    std::uint64_t rolling = letters_;
-    std::array<std::uint64_t, kKernelBlock> first{};
-    std::array<std::uint64_t, kKernelBlock> second{};
-    std::uint64_t* ahead = first.data();
-    std::uint64_t* due = second.data();
-    std::size_t due_count = 0;
-    std::size_t result = size;
-    while (i < size) {
-        const std::size_t count = std::min(size - i, kKernelBlock);
-        std::size_t ahead_count = 0;
-        unsigned seen = 0;
-        for (std::size_t j = 0; j < count; ++j) {
-            const unsigned code = kCode[bytes[i + j]];
-            seen |= code;
-            rolling = rolling * 4 + code;
-            ahead[ahead_count] = rolling & mask;
-            __builtin_prefetch(counts + ahead[ahead_count++], 1);
-        }
-        for (std::size_t j = 0; j < due_count; ++j) ++counts[due[j]];
-        if ((seen & kBad) != 0) {
-            result = first_bad_in(bytes, i);
-            due_count = 0;
-            break;
-        }
-        std::swap(ahead, due);
-        due_count = ahead_count;
-        i += count;
-    }
-    for (std::size_t j = 0; j < due_count; ++j) ++counts[due[j]];
-    letters_ = rolling;
-    return result;
 }
 
 void SequenceCounter::keep_context(std::string_view piece) {
@@ -245,11 +150,7 @@ std::uint64_t SequenceCounter::finish() {
         if (k_ == 0) fail_boundary(*first_bad_);
         if (size_ >= k_) fail_first_window();
     }
-    groups_.drain();
-    for (std::size_t t = 0; t < turns_.size(); t += counts_.size()) {
-        for (std::size_t i = 0; i < counts_.size(); ++i) counts_[i] += turns_[t + i];
-    }
-    turns_ = {};
+    windows_.finish();
     if (k_ == 0) {
         counts_[0] = size_;  // the one empty k-mer, once per byte position
         return size_;

@@ -11,11 +11,14 @@
 
 #include "kmer/count_result.hpp"
 #include "kmer/letter_block.hpp"
+#include "kmer/window_kernel.hpp"
 
 namespace velko::kmer {
 
 /// Counts the k-mer windows of one text that arrives in consecutive pieces (a FASTA record's
-/// trimmed sequence lines), exactly as counting the concatenated text at once would.
+/// trimmed sequence lines), exactly as counting the concatenated text at once would: the
+/// counting driver with upper-case letters that stops at the first bad byte, and what velko's
+/// messages need to say which window failed.
 class SequenceCounter {
 public:
     /// `counts` must hold 4^k zeros. The reverse strand, when wanted, is ReverseStrand's. `path`
@@ -31,11 +34,6 @@ public:
     std::uint64_t finish();
 
 private:
-    [[nodiscard]] std::size_t count_windows(std::string_view piece);
-    [[nodiscard]] std::size_t count_near(const unsigned char* bytes, std::size_t i,
-                                         std::size_t size);
-    [[nodiscard]] std::size_t count_far(const unsigned char* bytes, std::size_t i,
-                                        std::size_t size);
     void keep_context(std::string_view piece);
     [[nodiscard]] unsigned char byte_at(std::uint64_t position) const;
     [[nodiscard]] bool is_boundary(std::uint64_t position) const;
@@ -44,15 +42,8 @@ private:
 
     std::uint8_t k_;
     std::span<std::uint64_t> counts_;
-    PackPath path_;
-    // Extra count tables for long texts: each window takes the next table in turn (counts_
-    // first, then these), summed into counts_ when the text ends.
-    std::vector<std::uint64_t> turns_;
-    // Longer texts still are counted a group of windows at a time.
-    WindowGroups groups_;
-    std::uint64_t mask_;
-    std::uint64_t letters_ = 0;  // 2-bit codes of the letters so far, the latest least significant
-    std::uint64_t size_ = 0;   // bytes fed so far
+    WindowCounter<Letters::kUpper, Invalid::kStop> windows_;
+    std::uint64_t size_ = 0;                  // bytes fed so far
     std::optional<std::uint64_t> first_bad_;  // first byte no window may hold
     // The text's first bytes, which an abort message quotes: a fixed array, as a heap copy
     // would cost a short text more than counting it. Left uninitialised: only the first
@@ -97,7 +88,7 @@ private:
     unsigned top_shift_ = 0;              // where a new letter enters the reverse-complement code
     std::vector<std::uint64_t> windows_;  // reverse-complement codes of the text's windows
     std::vector<std::uint64_t> scratch_;
-    std::uint64_t letters_ = 0;           // bytes of the text seen
+    std::uint64_t letters_ = 0;  // bytes of the text seen
     std::uint64_t rc_code_ = 0;
     bool keeping_ = false;
 };

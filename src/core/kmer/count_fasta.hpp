@@ -17,8 +17,8 @@ using FastaCounts = std::vector<std::pair<std::string, KmerCountResult>>;
 
 /// The k-mer counts of each record of the FASTA file at `path`, with the reverse strand added
 /// when `use_rev_complement`. Reads the file once, holding no record in memory. Throws
-/// util::Failure (located in the file) when the file cannot be read or a record cannot be counted, std::bad_alloc when the results
-/// would not fit in memory.
+/// util::Failure (located in the file) when the file cannot be read or a record cannot be counted,
+/// std::bad_alloc when the results would not fit in memory.
 [[nodiscard]] FastaCounts count_fasta(std::string_view path, std::uint8_t k,
                                       bool use_rev_complement);
 

@@ -88,7 +88,8 @@ private:
     // With the pool's lock held: page `page` holds no list any longer.
     void dead_page(std::size_t page) noexcept {
         DeadPages& dead = *dead_;
-        if (dead.block == this && page == dead.to && (dead.to - dead.from) * page_ < kMostDeadBytes) {
+        if (dead.block == this && page == dead.to &&
+            (dead.to - dead.from) * page_ < kMostDeadBytes) {
             ++dead.to;
             return;
         }
@@ -134,6 +135,8 @@ namespace {
 // huge-page boundary (one huge page more is mapped, then trimmed), where the kernel can back it
 // with 2 MiB pages: one fault per 2 MiB instead of 512, and far fewer TLB misses for counts read
 // at random. A small one stays in 4 KiB pages, so a small file zeroes only what it uses.
+}  // namespace
+
 char* map_zeroed(std::size_t bytes) {
     const bool huge = bytes >= util::kHugePagesFrom;
     const std::size_t mapped = huge ? bytes + util::kHugePageBytes : bytes;
@@ -152,8 +155,6 @@ char* map_zeroed(std::size_t bytes) {
     }
     return base;
 }
-
-}  // namespace
 
 std::shared_ptr<void> map_zeroed_block(std::size_t bytes) {
     char* const block = map_zeroed(bytes);

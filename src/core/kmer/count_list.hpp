@@ -102,6 +102,10 @@ private:
     std::size_t room_ = 0;
 };
 
+/// `bytes` zeroed bytes straight from the system, for munmap to free; a large block starts on a
+/// huge-page boundary and asks for huge pages. Throws std::bad_alloc when the system refuses.
+[[nodiscard]] char* map_zeroed(std::size_t bytes);
+
 /// `bytes` zeroed bytes straight from the system, asking for huge pages, unmapped when the last
 /// owner drops them. Throws std::bad_alloc when the system refuses.
 [[nodiscard]] std::shared_ptr<void> map_zeroed_block(std::size_t bytes);

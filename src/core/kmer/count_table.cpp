@@ -1,6 +1,9 @@
 // K-mer tables of FASTA files: the window kernel over each record, rows gathered per file.
 #include "kmer/count_table.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -20,11 +23,9 @@ namespace {
 
 // The message velko gives for a window over a byte that is not a base.
 
-// Rows are kept in chunks that grow from a few rows to this size, so a file of three records
-// takes little and a file of millions of reads takes few allocations; gathering frees one chunk
-// per copy, so the peak is the table plus about one chunk.
-constexpr std::size_t kChunkBytes = std::size_t{16} << 20;
-constexpr std::size_t kFirstChunkRows = 16;
+// A region grows by half again once it passes this size (doubling before): a move of pages costs
+// no copy, and the slack kept stays small beside the rows.
+constexpr std::size_t kRegionDoubleBytes = std::size_t{64} << 20;
 
 using fasta::PiecePlace;
 
@@ -33,33 +34,30 @@ constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
 
 using util::is_continuation;
 
-// Hands out zeroed rows, `columns` wide, in chunks owned by the file's rows.
+// Hands out zeroed rows, `columns` wide, from the file's region, charging each to the job.
 class RowStore {
 public:
-    RowStore(FileRows& rows, std::size_t columns) : rows_(rows), columns_(columns) {}
+    RowStore(FileRows& rows, std::size_t columns, TableJob& job)
+        : rows_(rows), row_bytes_(columns * sizeof(std::uint64_t)), job_(job) {}
 
     std::uint64_t* next_row() {
-        if (rows_.chunks.empty() || used_ == capacity_) {
-            const std::size_t row_bytes = columns_ * sizeof(std::uint64_t);
-            const std::size_t most = std::max<std::size_t>(1, kChunkBytes / row_bytes);
-            capacity_ = rows_.chunks.empty() ? std::min(kFirstChunkRows, most)
-                                             : std::min(capacity_ * 2, most);
-            RowChunk chunk;
-            chunk.memory = map_zeroed_block(capacity_ * row_bytes);
-            chunk.data = static_cast<std::uint64_t*>(chunk.memory.get());
-            rows_.chunks.push_back(std::move(chunk));
-            used_ = 0;
+        const std::size_t used = rows_.rows * row_bytes_;
+        if (used + row_bytes_ > rows_.region.capacity()) {
+            const std::size_t capacity = rows_.region.capacity();
+            const std::size_t grown =
+                capacity < kRegionDoubleBytes ? 2 * capacity : capacity + capacity / 2;
+            const std::size_t wanted = std::max(grown, used + row_bytes_);
+            job_.charge(wanted - capacity, rows_.rows + 1);
+            rows_.region.reserve(wanted);
         }
-        RowChunk& chunk = rows_.chunks.back();
-        ++chunk.rows;
-        return chunk.data + columns_ * used_++;
+        ++rows_.rows;
+        return rows_.region.data() + used / sizeof(std::uint64_t);
     }
 
 private:
     FileRows& rows_;
-    std::size_t columns_;
-    std::size_t capacity_ = 0;
-    std::size_t used_ = 0;
+    std::size_t row_bytes_;
+    TableJob& job_;
 };
 
 // Turns forward counts (4^k) into a row of the table: the same, with the reverse strand added,
@@ -67,17 +65,10 @@ private:
 // reverse complement, so a canonical k-mer's count is its own plus its partner's).
 class RowShape {
 public:
-    RowShape(std::uint8_t k, TableStrands strands) : k_(k), strands_(strands) {
-        if (strands == TableStrands::kCanonical) {
-            for (const std::uint64_t kmer : table_kmers(k, strands)) {
-                partners_.push_back({kmer, reverse_complement_index(k, kmer)});
-            }
-        }
-    }
+    RowShape(std::uint8_t k, TableStrands strands) : k_(k), strands_(strands) {}
 
     [[nodiscard]] std::size_t columns() const {
-        return strands_ == TableStrands::kCanonical ? partners_.size()
-                                                    : static_cast<std::size_t>(kmer_space(k_));
+        return static_cast<std::size_t>(table_columns(k_, strands_));
     }
     // Each window adds this many k-mers to a row.
     [[nodiscard]] std::uint64_t per_window() const {
@@ -95,37 +86,50 @@ public:
             case TableStrands::kBoth:
                 add_reverse_strand(k_, counts);
                 break;
-            case TableStrands::kCanonical:
-                for (std::size_t j = 0; j < partners_.size(); ++j) {
-                    const auto [kmer, partner] = partners_[j];
-                    row[j] = counts[kmer] + (partner != kmer ? counts[partner] : 0);
+            case TableStrands::kCanonical: {
+                // Pairing in place first walks the list in tiles (see add_reverse_strand); a
+                // lookup of each partner would miss the cache at every k-mer of a large k. A
+                // k-mer that is its own partner has then been counted twice.
+                add_reverse_strand(k_, counts);
+                std::size_t j = 0;
+                for (std::uint64_t kmer = 0; kmer < counts.size(); ++kmer) {
+                    const std::uint64_t partner = reverse_complement_index(k_, kmer);
+                    if (kmer > partner) continue;
+                    row[j++] = partner == kmer ? counts[kmer] / 2 : counts[kmer];
+                    if ((kmer & kPollKmers) == 0) util::poll_interrupt(kPollKmers);
                 }
-                std::fill(counts.begin(), counts.end(), 0);
+                for (std::size_t i = 0; i < counts.size(); i += kPollKmers) {
+                    const std::size_t end = std::min(counts.size(), i + kPollKmers);
+                    std::fill(counts.begin() + static_cast<std::ptrdiff_t>(i),
+                              counts.begin() + static_cast<std::ptrdiff_t>(end), 0);
+                    util::poll_interrupt(kPollKmers);
+                }
                 break;
+            }
         }
+        // A row of a large k is a long pass of its own.
+        util::poll_interrupt(counts.size());
     }
 
 private:
-    struct Pair {
-        std::uint64_t kmer;
-        std::uint64_t partner;
-    };
+    static constexpr std::uint64_t kPollKmers = (std::uint64_t{1} << 20) - 1;
+
     std::uint8_t k_;
     TableStrands strands_;
-    std::vector<Pair> partners_;
 };
 
 // Reads one file and counts its records into rows, stopping early when cancelled.
 template <Invalid invalid>
-void count_file(const std::string& path, const TableOptions& options, FileRows& out,
+void count_file(const std::string& path, const TableOptions& options, FileRows& out, TableJob& job,
                 std::atomic<std::uint64_t>& bytes_done, const std::atomic<bool>& cancelled) {
     const std::uint8_t k = options.k;
     const RowShape shape(k, options.strands);
     const std::size_t space = static_cast<std::size_t>(kmer_space(k));
-    RowStore store(out, shape.columns());
+    RowStore store(out, shape.columns(), job);
     // Counts go straight into the row unless they must be reshaped first or summed over the
     // file's records.
     const bool scratch_needed = shape.needs_scratch() || options.per_file;
+    if (scratch_needed) job.charge(space * sizeof(std::uint64_t), 0);
     std::vector<std::uint64_t> scratch(scratch_needed ? space : 0);
     fasta::Reader reader(path);
     std::uint64_t published = 0;
@@ -213,17 +217,98 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
     publish();
 }
 
+// Refuses, before anything is allocated, a table whose least size cannot fit: a row for every
+// file (a file with a record gives at least one) and the count list each worker sums into.
+void require_least_table(const TableOptions& options, std::size_t files, unsigned workers) {
+    const bool scratch = options.strands == TableStrands::kCanonical || options.per_file;
+    const std::uint64_t lists = files + (scratch ? workers : 0);
+    // Canonical rows are about half as wide: counted as half a list each.
+    const std::uint64_t per_kmer =
+        (scratch ? workers : 0) * sizeof(std::uint64_t) +
+        files * (options.strands == TableStrands::kCanonical ? sizeof(std::uint64_t) / 2
+                                                             : sizeof(std::uint64_t));
+    const std::string items =
+        lists > 1 ? "counts for each of " + std::to_string(lists) + " rows" : "counts";
+    require_kmer_memory(options.k, per_kmer, 0, items);
+}
+
 }  // namespace
 
 std::vector<std::uint64_t> table_kmers(std::uint8_t k, TableStrands strands) {
+    const std::uint64_t columns = table_columns(k, strands);
+    util::require_memory(util::saturating_mul(columns, sizeof(std::uint64_t)), [&] {
+        const std::string k_text = std::to_string(k);
+        return util::MemoryNeed{.what = "k = " + k_text, .detail = "4^" + k_text + " labels"};
+    });
     const std::uint64_t space = kmer_space(k);
     std::vector<std::uint64_t> kmers;
+    kmers.reserve(static_cast<std::size_t>(columns));
     for (std::uint64_t kmer = 0; kmer < space; ++kmer) {
         if (strands != TableStrands::kCanonical || kmer <= reverse_complement_index(k, kmer)) {
             kmers.push_back(kmer);
         }
+        if ((kmer & 0xFFFFF) == 0) util::poll_interrupt(std::uint64_t{1} << 20);
     }
     return kmers;
+}
+
+std::uint64_t table_columns(std::uint8_t k, TableStrands strands) {
+    if (k > kMaxRepresentableK) return UINT64_MAX;
+    const std::uint64_t space = kmer_space(k);
+    if (strands != TableStrands::kCanonical) return space;
+    // An odd k has no k-mer that is its own reverse complement (the middle letter would have to
+    // be its own complement); an even k has 4^(k/2), fixed by their first half.
+    return k % 2 == 1 ? space / 2 : (space + kmer_space(static_cast<std::uint8_t>(k / 2))) / 2;
+}
+
+RowRegion::RowRegion(RowRegion&& other) noexcept
+    : base_(std::exchange(other.base_, nullptr)), capacity_(std::exchange(other.capacity_, 0)) {}
+
+RowRegion& RowRegion::operator=(RowRegion&& other) noexcept {
+    if (this != &other) {
+        if (base_ != nullptr) munmap(base_, capacity_);
+        base_ = std::exchange(other.base_, nullptr);
+        capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+}
+
+RowRegion::~RowRegion() {
+    if (base_ != nullptr) munmap(base_, capacity_);
+}
+
+void RowRegion::reserve(std::size_t bytes) {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    bytes = (bytes + page - 1) / page * page;
+    if (bytes <= capacity_) return;
+    // The new mapping starts on a huge-page boundary like the old one, so the rows' huge pages
+    // move whole instead of being split where the system would have put them.
+    char* const grown = map_zeroed(bytes);
+    if (base_ != nullptr) {
+        if (mremap(base_, capacity_, capacity_, MREMAP_MAYMOVE | MREMAP_FIXED, grown) ==
+            MAP_FAILED) {
+            std::memcpy(grown, base_, capacity_);
+            munmap(base_, capacity_);
+        }
+    }
+    base_ = grown;
+    capacity_ = bytes;
+}
+
+void* RowRegion::release() && noexcept {
+    capacity_ = 0;
+    return std::exchange(base_, nullptr);
+}
+
+std::shared_ptr<void> RowRegion::share() && {
+    void* const base = base_;
+    const std::size_t bytes = capacity_;
+    std::shared_ptr<void> owner(base, [bytes](void* p) {
+        if (p != nullptr) munmap(p, bytes);
+    });
+    base_ = nullptr;
+    capacity_ = 0;
+    return owner;
 }
 
 TableJob::TableJob(std::vector<std::string> paths, TableOptions options, unsigned threads)
@@ -233,16 +318,29 @@ TableJob::TableJob(std::vector<std::string> paths, TableOptions options, unsigne
       failures_(paths_.size()),
       first_failed_(paths_.size()) {
     threads = std::max(1U, std::min<unsigned>(threads, static_cast<unsigned>(paths_.size())));
+    require_least_table(options_, paths_.size(), threads);
     running_ = threads;
     workers_.reserve(threads);
     try {
         for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
     } catch (...) {
-        // Fewer workers than asked: those running take every file.
+        // Fewer workers than asked: those running take every file. Some may have finished
+        // already, so the workers never started are taken off the count, not the count reset.
         const std::lock_guard lock(mutex_);
-        running_ = static_cast<unsigned>(workers_.size());
+        running_ -= threads - static_cast<unsigned>(workers_.size());
         if (workers_.empty()) throw;
+        if (running_ == 0) finished_.notify_all();
     }
+}
+
+void TableJob::charge(std::uint64_t bytes, std::uint64_t rows) {
+    const std::lock_guard lock(account_mutex_);
+    account_.charge(bytes, [&] {
+        const std::string k_text = std::to_string(options_.k);
+        std::string detail = "4^" + k_text + " counts";
+        if (rows > 1) detail += " for each of " + std::to_string(rows) + " rows";
+        return util::MemoryNeed{.what = "k = " + k_text, .detail = std::move(detail)};
+    });
 }
 
 TableJob::~TableJob() {
@@ -270,9 +368,11 @@ void TableJob::work() {
         if (i >= paths_.size() || i > first_failed_.load() || cancelled_.load()) break;
         try {
             if (options_.invalid == Invalid::kStop) {
-                count_file<Invalid::kStop>(paths_[i], options_, rows_[i], bytes_done_, cancelled_);
+                count_file<Invalid::kStop>(paths_[i], options_, rows_[i], *this, bytes_done_,
+                                           cancelled_);
             } else {
-                count_file<Invalid::kSkip>(paths_[i], options_, rows_[i], bytes_done_, cancelled_);
+                count_file<Invalid::kSkip>(paths_[i], options_, rows_[i], *this, bytes_done_,
+                                           cancelled_);
             }
         } catch (const util::Interrupted&) {
             break;  // cancelled: whoever cancelled does not want the rows
@@ -313,27 +413,62 @@ Table gather_table(std::vector<FileRows>&& files, std::size_t columns) {
     Table table;
     table.columns = columns;
     std::size_t rows = 0;
-    for (const FileRows& file : files) rows += file.ids.size();
-    const std::uint64_t bytes =
-        util::saturating_mul(util::saturating_mul(rows, columns), sizeof(std::uint64_t));
-    util::require_memory(bytes, [&] {
-        return util::MemoryNeed{
-            .what = "the k-mer table",
-            .detail = std::to_string(rows) + " rows of " + std::to_string(columns) + " counts"};
-    });
-    // Zeroed pages arrive as they are first written, while the chunks copied are let go.
-    table.memory = map_zeroed_block(std::max<std::size_t>(static_cast<std::size_t>(bytes), 1));
+    for (const FileRows& file : files) rows += file.rows;
+    const std::size_t row_bytes = columns * sizeof(std::uint64_t);
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const auto filled = std::count_if(files.begin(), files.end(),
+                                      [](const FileRows& file) { return file.rows > 0; });
+    if (filled == 1) {
+        // One file holds every row: its region becomes the table as it is.
+        for (FileRows& file : files) {
+            if (file.rows > 0) table.memory = std::move(file.region).share();
+        }
+    } else {
+        const std::uint64_t bytes = util::saturating_mul(rows, row_bytes);
+        // Pages are moved where rows fill whole pages, which takes no memory more; otherwise a
+        // file's rows are copied and then freed, so beyond the rows already held the table
+        // takes at most the largest file's more.
+        const bool moved = row_bytes % page == 0;
+        std::uint64_t extra = 0;
+        if (!moved) {
+            for (const FileRows& file : files) {
+                extra = std::max<std::uint64_t>(extra, file.rows * row_bytes);
+            }
+        }
+        util::require_memory(extra, [&] {
+            return util::MemoryNeed{
+                .what = "the k-mer table",
+                .detail = std::to_string(rows) + " rows of " + std::to_string(columns) + " counts"};
+        });
+        RowRegion whole;
+        whole.reserve(std::max<std::size_t>(static_cast<std::size_t>(bytes), 1));
+        auto* to = reinterpret_cast<char*>(whole.data());
+        for (FileRows& file : files) {
+            const std::size_t n = file.rows * row_bytes;
+            if (n == 0) continue;
+            void* const from = file.region.data();
+            const std::size_t capacity = file.region.capacity();
+            if (moved && mremap(from, n, n, MREMAP_MAYMOVE | MREMAP_FIXED, to) != MAP_FAILED) {
+                // The rows have left; only the slack past them is still mapped there.
+                static_cast<void>(std::move(file.region).release());
+                if (capacity > n) munmap(static_cast<char*>(from) + n, capacity - n);
+            } else {
+                std::memcpy(to, from, n);
+                file.region = RowRegion{};
+            }
+            to += n;
+        }
+        table.memory = std::move(whole).share();
+    }
     table.counts = static_cast<std::uint64_t*>(table.memory.get());
+    if (table.counts == nullptr) {
+        // An empty table still hands out a valid address.
+        table.memory = std::make_shared<std::uint64_t>(0);
+        table.counts = static_cast<std::uint64_t*>(table.memory.get());
+    }
     table.ids.reserve(rows);
-    std::uint64_t* to = table.counts;
     for (std::size_t f = 0; f < files.size(); ++f) {
         FileRows& file = files[f];
-        for (RowChunk& chunk : file.chunks) {
-            const std::size_t n = chunk.rows * columns;
-            if (n > 0) std::memcpy(to, chunk.data, n * sizeof(std::uint64_t));
-            to += n;
-            chunk.memory.reset();
-        }
         for (std::string& id : file.ids) table.ids.push_back(std::move(id));
         table.files.insert(table.files.end(), file.ids.size(), f);
         table.windows.insert(table.windows.end(), file.windows.begin(), file.windows.end());

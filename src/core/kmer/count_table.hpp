@@ -17,6 +17,7 @@
 #include "fasta/reader.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/failure.hpp"
+#include "util/memory.hpp"
 
 namespace velko::kmer {
 
@@ -28,17 +29,39 @@ struct TableOptions {
     std::uint8_t k = 4;
     TableStrands strands = TableStrands::kForward;
     Invalid invalid = Invalid::kStop;  // kStop: a bad byte in a record of k letters or more fails
-    bool per_file = false;            // one row per file, the sum of its records
+    bool per_file = false;             // one row per file, the sum of its records
 };
 
-/// The k-mer index of each column: all 4^k in order, or the canonical ones in order.
+/// The k-mer index of each column: all 4^k in order, or the canonical ones in order. Throws
+/// util::MemoryRefused when they cannot fit.
 [[nodiscard]] std::vector<std::uint64_t> table_kmers(std::uint8_t k, TableStrands strands);
 
-/// A number of rows of counts, `columns` wide, in memory of their own.
-struct RowChunk {
-    std::shared_ptr<void> memory;
-    std::uint64_t* data = nullptr;
-    std::size_t rows = 0;
+/// The number of columns of a table: 4^k, or the canonical k-mers among them (half of 4^k, and
+/// for even k half of the 4^(k/2) k-mers that are their own reverse complement on top).
+[[nodiscard]] std::uint64_t table_columns(std::uint8_t k, TableStrands strands);
+
+/// Zeroed rows of counts in one mapping that grows in place (the system moves its pages, never
+/// copies them), so a file's rows end up contiguous without a second copy of the table.
+class RowRegion {
+public:
+    RowRegion() = default;
+    RowRegion(RowRegion&& other) noexcept;
+    RowRegion& operator=(RowRegion&& other) noexcept;
+    ~RowRegion();
+
+    /// Makes room for `bytes` in all, keeping what is there; new bytes read as zero. Throws
+    /// std::bad_alloc when the system refuses.
+    void reserve(std::size_t bytes);
+    [[nodiscard]] std::uint64_t* data() const { return static_cast<std::uint64_t*>(base_); }
+    [[nodiscard]] std::size_t capacity() const { return capacity_; }
+    /// Gives up the mapping without unmapping it (it has been moved elsewhere).
+    [[nodiscard]] void* release() && noexcept;
+    /// Hands the mapping over to an owner that unmaps it when the last copy goes.
+    [[nodiscard]] std::shared_ptr<void> share() &&;
+
+private:
+    void* base_ = nullptr;
+    std::size_t capacity_ = 0;
 };
 
 /// The rows one file gives, in order, until they are gathered into the table.
@@ -46,7 +69,8 @@ struct FileRows {
     std::vector<std::string> ids;
     std::vector<std::uint64_t> windows;  // k-mers counted per row (both strands: two per window)
     std::vector<std::uint64_t> skipped;  // k-mers left out per row, in the same unit
-    std::vector<RowChunk> chunks;
+    RowRegion region;
+    std::size_t rows = 0;  // rows in region, each `columns` wide
 };
 
 /// Counting several files on worker threads while the caller waits, reports progress and may
@@ -54,7 +78,9 @@ struct FileRows {
 /// so the table does not depend on the number of threads.
 class TableJob {
 public:
-    /// Starts counting `paths` on `threads` (at least 1) workers.
+    /// Starts counting `paths` on up to `threads` workers (fewer when the system will not start
+    /// more). Throws util::MemoryRefused, before anything is allocated, when the least the table
+    /// takes (a row per file and a count list per worker) would not fit.
     TableJob(std::vector<std::string> paths, TableOptions options, unsigned threads);
     ~TableJob();
     TableJob(const TableJob&) = delete;
@@ -70,6 +96,10 @@ public:
     /// file (in order) that failed, rethrown (a util::Failure located in its file).
     [[nodiscard]] std::vector<FileRows> take();
 
+    /// Charges `bytes` of rows or scratch about to be kept to the job's account: refuses, with
+    /// the k-mer text velko gives, a table that grows past what is free. Any worker may call.
+    void charge(std::uint64_t bytes, std::uint64_t rows);
+
 private:
     void work();
 
@@ -84,11 +114,14 @@ private:
     std::mutex mutex_;
     std::condition_variable finished_;
     unsigned running_ = 0;
+    std::mutex account_mutex_;
+    util::MemoryAccount account_;
     std::vector<std::thread> workers_;
 };
 
-/// The rows of every file gathered into one matrix of rows x columns (freeing each chunk once
-/// copied, so the peak stays near the matrix itself).
+/// The rows of every file gathered into one matrix of rows x columns: the pages of each file's
+/// region are moved into place where rows fill whole pages, or copied and freed file by file, so
+/// the peak stays near the matrix itself.
 struct Table {
     std::vector<std::string> ids;
     std::vector<std::size_t> files;  // index of each row's file

@@ -23,7 +23,7 @@ constexpr unsigned kNotLetter = kNotBase;
 
 // The code of each byte, upper-case letters only or either case.
 template <bool either_case>
-constexpr const auto& kLetterCode = kBaseCode<either_case ? Letters::kEither : Letters::kUpper>;
+constexpr const auto& kLetterCode = kBaseCode < either_case ? Letters::kEither : Letters::kUpper > ;
 
 // The windows ending at each of the 32 letters of `word`, whose letters before are `previous`.
 // With k <= 8 the first eight windows reach back into `previous` and read `joint`; the others
@@ -31,8 +31,7 @@ constexpr const auto& kLetterCode = kBaseCode<either_case ? Letters::kEither : L
 // wraps around land above the 16 that the mask keeps.
 template <std::size_t tables>
 [[gnu::always_inline]] inline void count_word(std::uint64_t previous, std::uint64_t word,
-                                              std::uint64_t mask,
-                                              std::uint64_t* const* counts) {
+                                              std::uint64_t mask, std::uint64_t* const* counts) {
     const std::uint64_t joint = (previous << 16) | (word >> 48);
 #pragma GCC unroll 8
     for (unsigned i = 0; i < 8; ++i) {
@@ -96,7 +95,7 @@ template <unsigned group, class Pack>
 #pragma GCC unroll 16
         for (unsigned end = group - 1; end < kPackedLetters; end += group) {
             const std::uint64_t code = end < 8 ? std::rotr(joint, static_cast<int>(2 * (7 - end)))
-                                                : std::rotr(word, static_cast<int>(2 * (31 - end)));
+                                               : std::rotr(word, static_cast<int>(2 * (31 - end)));
             ++tally[code & span_mask];
         }
         previous = word;
@@ -107,8 +106,7 @@ template <unsigned group, class Pack>
 
 template <class Pack>
 [[gnu::always_inline]] inline std::size_t count_any_grouped(std::span<const unsigned char> bytes,
-                                                            std::uint64_t& rolling,
-                                                            unsigned group,
+                                                            std::uint64_t& rolling, unsigned group,
                                                             std::uint64_t span_mask,
                                                             std::uint32_t* tally, Pack pack) {
     if (group == 4) return count_grouped<4>(bytes, rolling, span_mask, tally, pack);
@@ -202,8 +200,8 @@ std::size_t count_portable(std::span<const unsigned char> bytes, std::uint64_t& 
 // significant: pairs, then quads of letters by multiply-adds, one byte at the bottom of each
 // 32-bit lane, then gathered.
 [[gnu::target("sse4.2"), gnu::always_inline]] inline std::uint32_t pack16_sse42(__m128i v) {
-    const __m128i codes = _mm_shuffle_epi8(_mm_setr_epi8(VELKO_NIBBLE_CODES),
-                                           _mm_and_si128(v, _mm_set1_epi8(0x0F)));
+    const __m128i codes =
+        _mm_shuffle_epi8(_mm_setr_epi8(VELKO_NIBBLE_CODES), _mm_and_si128(v, _mm_set1_epi8(0x0F)));
     const __m128i pairs = _mm_maddubs_epi16(codes, _mm_set1_epi16(0x0104));
     const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010010));
     const __m128i gathered = _mm_shuffle_epi8(
@@ -229,18 +227,18 @@ template <bool either_case>
 
 template <bool either_case>
 [[gnu::target("avx2,bmi2"), gnu::always_inline]] inline bool pack_avx2(const unsigned char* bytes,
-                                                                  std::uint64_t& word) {
+                                                                       std::uint64_t& word) {
     const __m256i v = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes)),
                                        _mm256_set1_epi8(either_case ? ~0x20 : ~0));
-    const __m256i letters = _mm256_or_si256(
-        _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('A')),
-                        _mm256_cmpeq_epi8(v, _mm256_set1_epi8('C'))),
-        _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('G')),
-                        _mm256_cmpeq_epi8(v, _mm256_set1_epi8('T'))));
+    const __m256i letters =
+        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('A')),
+                                        _mm256_cmpeq_epi8(v, _mm256_set1_epi8('C'))),
+                        _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('G')),
+                                        _mm256_cmpeq_epi8(v, _mm256_set1_epi8('T'))));
     if (_mm256_movemask_epi8(letters) != -1) return false;
-    const __m256i codes = _mm256_shuffle_epi8(
-        _mm256_setr_epi8(VELKO_NIBBLE_CODES, VELKO_NIBBLE_CODES),
-        _mm256_and_si256(v, _mm256_set1_epi8(0x0F)));
+    const __m256i codes =
+        _mm256_shuffle_epi8(_mm256_setr_epi8(VELKO_NIBBLE_CODES, VELKO_NIBBLE_CODES),
+                            _mm256_and_si256(v, _mm256_set1_epi8(0x0F)));
     const __m256i pairs = _mm256_maddubs_epi16(codes, _mm256_set1_epi16(0x0104));
     const __m256i quads = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010010));
     const __m256i gathered = _mm256_shuffle_epi8(
@@ -266,9 +264,9 @@ template <bool either_case>
 }
 
 [[gnu::target("avx2,bmi2")]] std::size_t grouped_avx2(std::span<const unsigned char> bytes,
-                                                     std::uint64_t& rolling, unsigned group,
-                                                     std::uint64_t span_mask,
-                                                     std::uint32_t* tally, bool either_case) {
+                                                      std::uint64_t& rolling, unsigned group,
+                                                      std::uint64_t span_mask, std::uint32_t* tally,
+                                                      bool either_case) {
     if (either_case) {
         return count_any_grouped(bytes, rolling, group, span_mask, tally, pack_avx2<true>);
     }
@@ -284,9 +282,9 @@ template <bool either_case>
 }
 
 [[gnu::target("avx2,bmi2")]] std::size_t count_avx2(std::span<const unsigned char> bytes,
-                                               std::uint64_t& rolling, std::uint64_t mask,
-                                               std::span<std::uint64_t* const> tables,
-                                               bool either_case) {
+                                                    std::uint64_t& rolling, std::uint64_t mask,
+                                                    std::span<std::uint64_t* const> tables,
+                                                    bool either_case) {
     if (either_case) return count_any(bytes, rolling, mask, tables, pack_avx2<true>);
     return count_any(bytes, rolling, mask, tables, pack_avx2<false>);
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "kmer/letter_block.hpp"
 #include "util/dna.hpp"
@@ -72,19 +73,41 @@ enum class Invalid {
     kSkip,  // windows holding it are left out, and counting goes on after it
 };
 
-/// Counts the forward k-mer windows of one record whose sequence arrives in pieces, into 4^k
-/// counts the caller owns and zeroed. Windows never span records: start() begins the next.
+/// Count lists up to this size stay in the core's own caches; larger ones are prefetched.
+inline constexpr std::size_t kCachedCounts = std::size_t{1} << 16;
+
+/// A piece this many times longer than its count list is counted into several tables in turn
+/// (four up to k = 5, two at k = 6, where they still fit the fast caches; one beyond): the extra
+/// tables and their sum cost less than the waits they spare on repeats. Packing is what makes
+/// the increments the bottleneck; the portable path, limited by its per-letter work, keeps one.
+inline constexpr std::size_t kTurnsFrom = 16;
+
+/// The one counting driver: counts the forward k-mer windows of one record whose sequence
+/// arrives in pieces, into 4^k counts the caller owns and zeroed, exactly as counting the whole
+/// record at once would. Windows never span records: start() begins the next. Every way of
+/// counting k-mers goes through here, so each speed-up reaches them all; the policies are
+/// template parameters, so the strict path pays nothing for the lenient ones:
+/// - `letters`: which bytes are bases (upper case only, or soft-masked lower case too);
+/// - `invalid`: a bad byte stops the record and is reported by its offset (first_bad(), from
+///   which the caller builds its own error), or the windows over it are skipped.
+/// Clean stretches take the fastest kernel for k: packed letter blocks up to k = 8 (grouped
+/// windows on long records, several tables in turn on repeats), and beyond, where the counts
+/// outgrow the caches, window indexes computed a block ahead and prefetched.
 template <Letters letters, Invalid invalid>
 class WindowCounter {
 public:
     WindowCounter(std::uint8_t k, std::uint64_t* counts, std::uint64_t mask,
                   PackPath path = best_pack_path())
-        : k_(k), counts_(counts), mask_(mask), path_(path), packed_(k >= 1 && k <= 8),
+        : k_(k),
+          counts_(counts),
+          mask_(mask),
+          path_(path),
+          packed_(k >= 1 && k <= 8),
           groups_(k, counts) {}
 
     /// Starts a new record; counts keep adding up.
     void start() {
-        groups_.drain();
+        finish();
         rolling_ = 0;
         run_ = 0;
         size_ = 0;
@@ -101,36 +124,13 @@ public:
         }
         std::size_t i = 0;
         while (i < n) {
-            // Up to k = 8 the packed kernel takes every whole clean block of letters it can; what
-            // it leaves (a block with a bad byte, a short end) goes on below.
-            if (packed_ && run_ + 1 >= k_) {
-                const std::size_t done =
-                    size_ + n >= groups_.worth_from()
-                        ? groups_.count({bytes + i, n - i}, rolling_, letters == Letters::kEither,
-                                        path_)
-                        : count_letter_blocks({bytes + i, n - i}, rolling_, mask_, {&counts_, 1},
-                                              letters == Letters::kEither, path_);
-                run_ += done;
-                counted_ += done;
-                i += done;
+            if (run_ + 1 >= k_) {
+                // A full window's worth of letters: clean blocks take the fast kernels, and a
+                // block that holds a bad byte (or a warm-up) is counted again byte by byte.
+                i += count_clean(bytes + i, n - i);
                 if (i == n) break;
             }
             const std::size_t stop = std::min(n, i + kKernelBlock);
-            // A clean block after a full window's worth of letters is the common case; a block
-            // that holds a bad byte is counted again byte by byte.
-            if (run_ + 1 >= k_) {
-                const std::uint64_t rolling = rolling_;
-                if (count_block<letters>(bytes + i, stop - i, rolling_, mask_, counts_)) {
-                    run_ += stop - i;
-                    counted_ += stop - i;
-                    i = stop;
-                    continue;
-                }
-                if constexpr (invalid == Invalid::kSkip) {
-                    uncount_block<letters>(bytes + i, stop - i, rolling, mask_, counts_);
-                }
-                rolling_ = rolling;
-            }
             if (!count_bytes(bytes, i, stop)) {
                 first_bad_ += size_;
                 size_ += n;
@@ -142,7 +142,15 @@ public:
     }
 
     /// Ends the record: its counts are complete only after this (or the next start()).
-    void finish() { groups_.drain(); }
+    void finish() {
+        groups_.drain();
+        if (turns_.empty()) return;
+        const std::size_t n = mask_ + 1;
+        for (std::size_t t = 0; t < turns_.size(); t += n) {
+            for (std::size_t i = 0; i < n; ++i) counts_[i] += turns_[t + i];
+        }
+        turns_ = {};
+    }
 
     /// Bytes of the record so far.
     [[nodiscard]] std::uint64_t size() const { return size_; }
@@ -158,8 +166,98 @@ public:
     [[nodiscard]] std::uint64_t first_bad() const { return first_bad_; }
 
 private:
+    // Counts the windows ending in the clean blocks at the start of [bytes, bytes + n), the
+    // window before them complete in rolling_; stops before the first block holding a bad
+    // byte, counting none of its windows. Returns the bytes done.
+    std::size_t count_clean(const unsigned char* bytes, std::size_t n) {
+        std::size_t done = mask_ >= kCachedCounts ? count_far(bytes, n) : count_near(bytes, n);
+        run_ += done;
+        counted_ += done;
+        return done;
+    }
+
+    std::size_t count_near(const unsigned char* bytes, std::size_t n) {
+        std::size_t i = 0;
+        if (packed_) {
+            if (size_ + n >= groups_.worth_from()) {
+                i = groups_.count({bytes, n}, rolling_, letters == Letters::kEither, path_);
+            } else {
+                const std::size_t size = mask_ + 1;
+                const std::size_t turns = path_ == PackPath::kPortable ? 1
+                                          : k_ <= 5                    ? 4
+                                          : k_ == 6                    ? 2
+                                                                       : 1;
+                if (turns_.empty() && turns > 1 && n >= kTurnsFrom * size) {
+                    turns_.assign((turns - 1) * size, 0);
+                }
+                std::array<std::uint64_t*, 4> tables{counts_};
+                std::size_t used = 1;
+                for (std::size_t t = 0; t < turns_.size(); t += size) {
+                    tables[used++] = turns_.data() + t;
+                }
+                i = count_letter_blocks({bytes, n}, rolling_, mask_, {tables.data(), used},
+                                        letters == Letters::kEither, path_);
+            }
+            // Stopped at a packed block holding a bad byte: the caller takes it byte by byte
+            // and comes back here for the clean blocks after it.
+            if (n - i >= kPackedLetters) return i;
+        }
+        // What is left: the letters short of a packed block.
+        while (i < n) {
+            const std::size_t stop = std::min(n, i + kKernelBlock);
+            const std::uint64_t rolling = rolling_;
+            if (!count_block<letters>(bytes + i, stop - i, rolling_, mask_, counts_)) {
+                if constexpr (invalid == Invalid::kSkip) {
+                    uncount_block<letters>(bytes + i, stop - i, rolling, mask_, counts_);
+                }
+                rolling_ = rolling;
+                break;
+            }
+            i = stop;
+        }
+        return i;
+    }
+
+    // A count list larger than the caches costs a miss per window: each block's indexes are
+    // computed and prefetched one block before they are counted, so the misses overlap.
+    std::size_t count_far(const unsigned char* bytes, std::size_t n) {
+        std::uint64_t* const counts = counts_;
+        const std::uint64_t mask = mask_;
+        std::uint64_t rolling = rolling_;
+        std::array<std::uint64_t, kKernelBlock> first{};
+        std::array<std::uint64_t, kKernelBlock> second{};
+        std::uint64_t* ahead = first.data();
+        std::uint64_t* due = second.data();
+        std::size_t due_count = 0;
+        std::size_t i = 0;
+        while (i < n) {
+            const std::size_t count = std::min(n - i, kKernelBlock);
+            const std::uint64_t before = rolling;
+            unsigned seen = 0;
+            for (std::size_t j = 0; j < count; ++j) {
+                const unsigned code = kBaseCode<letters>[bytes[i + j]];
+                seen |= code;
+                rolling = rolling * 4 + code;
+                ahead[j] = rolling & mask;
+                __builtin_prefetch(counts + ahead[j], 1);
+            }
+            for (std::size_t j = 0; j < due_count; ++j) ++counts[due[j]];
+            due_count = 0;
+            if ((seen & kNotBase) != 0) {
+                rolling = before;
+                break;
+            }
+            std::swap(ahead, due);
+            due_count = count;
+            i += count;
+        }
+        for (std::size_t j = 0; j < due_count; ++j) ++counts[due[j]];
+        rolling_ = rolling;
+        return i;
+    }
+
     // Byte by byte, for the blocks that hold a bad byte or end a warm-up: kept out of line so
-    // the loop over clean blocks stays the same small loop for every policy. With kStop,
+    // the loops over clean blocks stay the same small loops for every policy. With kStop,
     // returns false at a bad byte, leaving its offset in the piece in first_bad_.
     [[gnu::noinline]] bool count_bytes(const unsigned char* bytes, std::size_t i,
                                        std::size_t stop) {
@@ -188,8 +286,11 @@ private:
     std::uint64_t* counts_;
     std::uint64_t mask_;
     PackPath path_;
-    bool packed_;  // k fits the packed kernel
+    bool packed_;          // k fits the packed kernel
     WindowGroups groups_;  // a long record's windows, a group at a time
+    // Extra count tables for repeats, each window taking the next table in turn (counts_
+    // first), summed into counts_ when the record ends.
+    std::vector<std::uint64_t> turns_;
     std::uint64_t rolling_ = 0;
     std::uint64_t run_ = 0;  // bases since the last byte that is not one
     std::uint64_t size_ = 0;

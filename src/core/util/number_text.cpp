@@ -159,9 +159,12 @@ ParsedNumber parse_number(std::string_view text) {
 
 std::string_view describe(NumberError error) {
     switch (error) {
-        case NumberError::kEmpty: return "ParseFloatError { kind: Empty }";
-        case NumberError::kInvalid: return "ParseFloatError { kind: Invalid }";
-        case NumberError::kNone: break;
+        case NumberError::kEmpty:
+            return "ParseFloatError { kind: Empty }";
+        case NumberError::kInvalid:
+            return "ParseFloatError { kind: Invalid }";
+        case NumberError::kNone:
+            break;
     }
     return "";
 }

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -27,7 +28,7 @@ namespace {
 bool holds_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
 bool is_directory(const std::string& path) {
-    struct stat info {};
+    struct stat info{};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
@@ -86,7 +87,7 @@ std::string directory_of(std::string_view path) {
 // Links in /proc name open descriptors (/dev/stdout and /dev/fd/N lead there), whose file is
 // written in place, never replaced behind the process that holds it.
 bool in_proc(std::string_view link) {
-    struct statfs info {};
+    struct statfs info{};
     return ::statfs(directory_of(link).c_str(), &info) == 0 && info.f_type == PROC_SUPER_MAGIC;
 }
 
@@ -96,8 +97,7 @@ bool in_proc(std::string_view link) {
 bool is_mount_point(std::string_view path, const struct stat& info) {
     const std::string directory = directory_of(path);
 #ifdef STATX_MNT_ID
-    struct statx file_mount {
-    }, directory_mount{};
+    struct statx file_mount{}, directory_mount{};
     if (::statx(AT_FDCWD, std::string(path).c_str(), AT_SYMLINK_NOFOLLOW, STATX_MNT_ID,
                 &file_mount) == 0 &&
         ::statx(AT_FDCWD, directory.c_str(), 0, STATX_MNT_ID, &directory_mount) == 0 &&
@@ -105,7 +105,7 @@ bool is_mount_point(std::string_view path, const struct stat& info) {
         return file_mount.stx_mnt_id != directory_mount.stx_mnt_id;
     }
 #endif
-    struct stat parent {};
+    struct stat parent{};
     return ::stat(directory.c_str(), &parent) != 0 || parent.st_dev != info.st_dev;
 }
 
@@ -239,7 +239,8 @@ OsFile::OsFile(OsFile&& other) noexcept
       error_(other.error_),
       written_(other.written_),
       written_back_(other.written_back_),
-      has_nul_(other.has_nul_) {}
+      has_nul_(other.has_nul_),
+      polled_(other.polled_) {}
 
 OsFile& OsFile::operator=(OsFile&& other) noexcept {
     if (this != &other) {
@@ -249,6 +250,7 @@ OsFile& OsFile::operator=(OsFile&& other) noexcept {
         written_ = other.written_;
         written_back_ = other.written_back_;
         has_nul_ = other.has_nul_;
+        polled_ = other.polled_;
     }
     return *this;
 }
@@ -266,13 +268,42 @@ OsFile OsFile::open_with(std::string_view path, int flags) {
         return file;
     }
     const std::string c_path(path);
-    // Opening a FIFO waits for the other end; a signal ends the wait, and the caller's hook
-    // decides whether to stop (Ctrl-C) or to wait again.
+    // Opening a FIFO to read waits for a writer, and a read waits for its data: without a signal
+    // (a worker thread gets none) nothing would end either wait. So a FIFO is opened without
+    // waiting, and each read waits in slices, asking the caller's hook between them.
+    struct stat info{};
+    const bool fifo = (flags & O_ACCMODE) == O_RDONLY && ::stat(c_path.c_str(), &info) == 0 &&
+                      S_ISFIFO(info.st_mode);
+    if (fifo) flags |= O_NONBLOCK;
+    // Opening a FIFO to write waits for the other end; a signal ends the wait, and the caller's
+    // hook decides whether to stop (Ctrl-C) or to wait again.
     while ((file.fd_ = ::open(c_path.c_str(), flags, 0666)) < 0 && errno == EINTR) {
         check_interrupt();
     }
-    if (file.fd_ < 0) file.error_ = errno;
+    if (file.fd_ < 0) {
+        file.error_ = errno;
+        return file;
+    }
+    if (fifo) {
+        // Reads block again (after the wait says data or the writer's end is there); the path
+        // may no longer be a FIFO, in which case nothing is waited for.
+        ::fcntl(file.fd_, F_SETFL, ::fcntl(file.fd_, F_GETFL) & ~O_NONBLOCK);
+        file.polled_ = ::fstat(file.fd_, &info) == 0 && S_ISFIFO(info.st_mode);
+    }
     return file;
+}
+
+void OsFile::wait_readable() {
+    // A FIFO opened without waiting shows no hang-up before its first writer has come, so
+    // readiness means data or a writer that came and went (the end of the input).
+    constexpr int kSliceMilliseconds = 20;
+    pollfd watched{.fd = fd_, .events = POLLIN, .revents = 0};
+    for (;;) {
+        const int ready = ::poll(&watched, 1, kSliceMilliseconds);
+        // A failure of poll itself is left to the read, which reports its own.
+        if (ready > 0 || (ready < 0 && errno != EINTR)) return;
+        check_interrupt();
+    }
 }
 
 OsFile OsFile::open_read(std::string_view path) { return open_with(path, O_RDONLY | O_CLOEXEC); }
@@ -285,11 +316,16 @@ OsFile OsFile::create_new(std::string_view path) {
     return open_with(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
 }
 
+OsFile OsFile::open_temporary(std::string_view path) {
+    return open_with(path, O_TMPFILE | O_RDWR | O_CLOEXEC);
+}
+
 OsFile OsFile::open_directory(std::string_view path) {
     return open_with(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 std::ptrdiff_t OsFile::read(std::span<char> buffer) {
+    if (polled_) wait_readable();
     while (true) {
         const ssize_t count = ::read(fd_, buffer.data(), buffer.size());
         if (count >= 0) return count;
@@ -320,7 +356,7 @@ std::optional<std::uint64_t> OsFile::position() const {
 }
 
 bool OsFile::is_regular() const {
-    struct stat info {};
+    struct stat info{};
     return ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
 }
 
@@ -363,7 +399,7 @@ bool OsFile::sync() {
 }
 
 bool OsFile::copy_owner_and_mode(const FileFacts& like) {
-    struct stat info {};
+    struct stat info{};
     if (::fstat(fd_, &info) != 0) {
         error_ = errno;
         return false;
@@ -396,7 +432,7 @@ WriteTarget write_target(std::string_view path) {
     if (holds_nul(path) || path.empty() || path.back() == '/') return target;
     std::string at(path);
     for (int links = 0; links <= kMaxLinks; ++links) {
-        struct stat info {};
+        struct stat info{};
         if (::lstat(at.c_str(), &info) != 0) {
             // A missing file is made; any other failure is left to the open, which reports it.
             if (errno == ENOENT) target = {at, true, {}};

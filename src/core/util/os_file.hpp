@@ -39,6 +39,9 @@ public:
     /// Creates a file that must not exist yet (mode 0666 less the umask) and opens it for
     /// writing; NUL as above.
     [[nodiscard]] static OsFile create_new(std::string_view path);
+    /// Opens a new file without a name in directory `path` for reading and writing: the system
+    /// frees it when it is closed, however the process ends. NUL as above.
+    [[nodiscard]] static OsFile open_temporary(std::string_view path);
     /// Opens a directory for reading (to sync it); NUL as above.
     [[nodiscard]] static OsFile open_directory(std::string_view path);
 
@@ -73,11 +76,16 @@ public:
 private:
     static OsFile open_with(std::string_view path, int flags);
 
+    // Waits until a read of a FIFO would not block, asking the caller's hook every few tens of
+    // milliseconds. Throws Interrupted.
+    void wait_readable();
+
     int fd_ = -1;
     int error_ = 0;
     std::size_t written_ = 0;
     std::size_t written_back_ = 0;
     bool has_nul_ = false;
+    bool polled_ = false;  // a FIFO read: each read first waits for data in slices (wait_readable)
 };
 
 /// Where a file is written so that a failure leaves what was there: `path` is the file to

@@ -20,7 +20,8 @@ char* write_float(char* at, double value) {
     }
     // The shortest round-trip digits come from the scientific form: "-d.ddde-XX".
     char sci[kCellRoom] = {};
-    const auto [end, ec] = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+    const auto [end, ec] =
+        std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
     (void)ec;  // kCellRoom holds the longest scientific form of any double
     const std::string_view text(sci, static_cast<std::size_t>(end - sci));
     const std::size_t e = text.find('e');
@@ -102,8 +103,8 @@ void append_rows(std::string& out, std::span<const std::string_view> prefixes,
     append_rows_of(out, prefixes, values, columns);
 }
 
-void append_rows(std::string& out, std::span<const std::string_view> prefixes,
-                 const double* values, std::size_t columns) {
+void append_rows(std::string& out, std::span<const std::string_view> prefixes, const double* values,
+                 std::size_t columns) {
     append_rows_of(out, prefixes, values, columns);
 }
 

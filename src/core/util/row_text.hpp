@@ -22,7 +22,7 @@ void append_rows(std::string& out, std::span<const std::string_view> prefixes,
                  const std::uint64_t* values, std::size_t columns);
 
 /// append_rows for floats, each written as append_float_repr writes it.
-void append_rows(std::string& out, std::span<const std::string_view> prefixes,
-                 const double* values, std::size_t columns);
+void append_rows(std::string& out, std::span<const std::string_view> prefixes, const double* values,
+                 std::size_t columns);
 
 }  // namespace velko::util

@@ -72,8 +72,12 @@ private:
         Value value;
     };
 
-    static std::uint64_t hash_of(std::string_view key) { return std::hash<std::string_view>{}(key); }
-    static std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
+    static std::uint64_t hash_of(std::string_view key) {
+        return std::hash<std::string_view>{}(key);
+    }
+    static std::uint32_t tag_of(std::uint64_t hash) {
+        return static_cast<std::uint32_t>(hash >> 32);
+    }
     [[nodiscard]] std::size_t mask() const { return slots_.size() - 1; }
     [[nodiscard]] std::string_view key_of(const Entry& entry) const {
         return std::string_view(keys_).substr(entry.key_at, entry.key_size);

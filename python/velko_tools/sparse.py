@@ -1,0 +1,327 @@
+"""Sparse k-mer counts up to k = 32: the SparseKmerTable that count_kmers(layout="sparse") gives."""
+
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from velko_tools import _core
+from velko_tools._args import StrPath
+from velko_tools.kmers import Invalid, KmerTable, Progress, Strands, _progress_reporter
+
+if TYPE_CHECKING:
+    import pandas
+    import scipy.sparse
+
+# A k-mer is one 64-bit code of 2 bits per letter.
+MAX_SPARSE_K = 32
+# to_dense() builds at most this many columns per row.
+MAX_DENSE_COLUMNS = 4**12
+
+_LETTERS = np.frombuffer(b"ACGT", dtype=np.uint8)
+
+
+def kmer_text(k: int, codes: npt.ArrayLike) -> npt.NDArray[np.bytes_]:
+    """The letters of each 2-bit code (first letter most significant) as ``S{k}`` bytes."""
+    values = np.asarray(codes, dtype=np.uint64).reshape(-1)
+    shifts = np.arange(2 * (k - 1), -1, -2, dtype=np.uint64)
+    digits = (values[:, None] >> shifts[None, :]) & np.uint64(3)
+    letters = _LETTERS[digits.astype(np.intp)]
+    return np.ascontiguousarray(letters).view(f"S{k}").reshape(-1)
+
+
+def reverse_complement_codes(k: int, codes: npt.NDArray[np.uint64]) -> npt.NDArray[np.uint64]:
+    """The code of each code's reverse complement."""
+    out = np.zeros_like(codes)
+    rest = codes.copy()
+    for _ in range(k):
+        out = (out << np.uint64(2)) | (np.uint64(3) - (rest & np.uint64(3)))
+        rest >>= np.uint64(2)
+    return out
+
+
+class SparseKmerTable:
+    """k-mer counts of FASTA records (or files), one row each, holding only the k-mers seen.
+
+    ``ids``, ``files``, ``k``, ``strands``, ``windows`` and ``skipped`` are as in KmerTable. The
+    counts are in compressed-row form: row ``r`` holds ``codes[indptr[r]:indptr[r + 1]]``, the
+    2-bit codes of its k-mers (A 0, C 1, G 2, T 3, first letter most significant: the base-4
+    order of the dense columns), ascending, and their ``counts`` at the same places
+    (``uint32``, or ``uint64`` in a row of 2^32 k-mers or more). k-mers seen fewer than
+    ``min_count`` times in their row are left out; ``windows`` still counts them.
+    """
+
+    __slots__ = (
+        "codes",
+        "counts",
+        "files",
+        "ids",
+        "indptr",
+        "k",
+        "skipped",
+        "strands",
+        "windows",
+    )
+
+    def __init__(
+        self,
+        ids: list[str],
+        files: list[str],
+        k: int,
+        strands: Strands,
+        indptr: npt.NDArray[np.uint64],
+        codes: npt.NDArray[np.uint64],
+        counts: npt.NDArray[np.unsignedinteger[Any]],
+        windows: npt.NDArray[np.uint64],
+        skipped: npt.NDArray[np.uint64],
+    ) -> None:
+        self.ids = ids
+        self.files = files
+        self.k = k
+        self.strands: Strands = strands
+        self.indptr = indptr
+        self.codes = codes
+        self.counts = counts
+        self.windows = windows
+        self.skipped = skipped
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+    def __repr__(self) -> str:
+        return (f"<SparseKmerTable k={self.k} strands={self.strands!r} rows={len(self.ids)} "
+                f"kmers={len(self.codes)} files={len(set(self.files))}>")
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, SparseKmerTable):
+            return NotImplemented
+        return (self.ids == other.ids and self.files == other.files and self.k == other.k
+                and self.strands == other.strands
+                and np.array_equal(self.indptr, other.indptr)
+                and np.array_equal(self.codes, other.codes)
+                and np.array_equal(self.counts, other.counts)
+                and np.array_equal(self.windows, other.windows)
+                and np.array_equal(self.skipped, other.skipped))
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __reduce__(self) -> tuple[type[SparseKmerTable], tuple[Any, ...]]:
+        return type(self), (self.ids, self.files, self.k, self.strands, self.indptr, self.codes,
+                            self.counts, self.windows, self.skipped)
+
+    def row(self, row: int) -> tuple[npt.NDArray[np.uint64], npt.NDArray[Any]]:
+        """The codes and counts of one row (views, not copies)."""
+        start, stop = (int(x) for x in self.indptr[[row, row + 1 if row != -1 else len(self)]])
+        return self.codes[start:stop], self.counts[start:stop]
+
+    def kmer(self, code: int) -> str:
+        """The k letters of one code."""
+        if not 0 <= code < 4**self.k:
+            raise ValueError(f"code {code} is not a k-mer of k = {self.k}")
+        text: bytes = kmer_text(self.k, [code])[0]
+        return text.decode("ascii")
+
+    def kmers(self, codes: npt.ArrayLike | None = None) -> list[str]:
+        """The letters of each code (default: every code of the table, row after row)."""
+        values = self.codes if codes is None else codes
+        return [text.decode("ascii") for text in kmer_text(self.k, values).tolist()]
+
+    def spectrum(self, row: int | None = None) -> npt.NDArray[np.uint64]:
+        """The k-mer spectrum: element n is how many distinct k-mers occur n times, in `row` or
+        summed over every row (element 0 is 0)."""
+        counts = self.counts if row is None else self.row(row)[1]
+        if len(counts) == 0:
+            return np.zeros(1, dtype=np.uint64)
+        return np.bincount(counts.astype(np.intp)).astype(np.uint64)
+
+    def to_scipy(self) -> scipy.sparse.csr_array:
+        """The counts as a scipy.sparse.csr_array of rows x 4^k (k up to 31: beyond, the
+        columns cannot be numbered in int64)."""
+        import scipy.sparse
+
+        if self.k > 31:
+            raise ValueError(f"to_scipy takes k up to 31: 4^{self.k} columns cannot be numbered")
+        return scipy.sparse.csr_array(
+            (self.counts, self.codes.astype(np.int64), self.indptr.astype(np.int64)),
+            shape=(len(self.ids), 4**self.k))
+
+    def to_pandas(self) -> pandas.DataFrame:
+        """The counts in long form: columns ``id``, ``kmer`` and ``count``, a line per k-mer."""
+        import pandas
+
+        lengths = np.diff(self.indptr).astype(np.intp)
+        return pandas.DataFrame({
+            "id": np.repeat(np.array(self.ids, dtype=object), lengths),
+            "kmer": self.kmers(),
+            "count": self.counts,
+        })
+
+    def to_dense(self) -> KmerTable:
+        """The same counts as a KmerTable, with its columns (all 4^k k-mers, or the canonical
+        ones); ValueError when the table would be wider than 4^12 columns."""
+        if 4**self.k > MAX_DENSE_COLUMNS:
+            raise ValueError(f"to_dense takes k up to 12, not {self.k}")
+        columns = np.arange(4**self.k, dtype=np.uint64)
+        if self.strands == "canonical":
+            columns = columns[columns <= reverse_complement_codes(self.k, columns)]
+        counts = np.zeros((len(self.ids), len(columns)), dtype=np.uint64)
+        rows = np.repeat(np.arange(len(self.ids)), np.diff(self.indptr).astype(np.intp))
+        counts[rows, np.searchsorted(columns, self.codes)] = self.counts
+        labels = [text.decode("ascii") for text in kmer_text(self.k, columns).tolist()]
+        return KmerTable(list(self.ids), list(self.files), self.k, self.strands, labels, counts,
+                         self.windows.copy(), self.skipped.copy())
+
+    def write(self, path: str | os.PathLike[str], *, row: int | None = None) -> None:
+        """Writes the table by the suffix of `path`: ``.npz`` (everything), ``.parquet`` (long
+        form, with the rest in its metadata), or ``.txt``/``.tsv``: ``KMER<TAB>COUNT`` lines
+        sorted by k-mer, of `row` or of the one row there is."""
+        name = os.fspath(path)
+        if name.endswith(".npz"):
+            with open(name, "wb") as out:
+                np.savez(out, ids=np.array(self.ids, dtype=str),
+                         files=np.array(self.files, dtype=str), k=self.k,
+                         strands=self.strands, indptr=self.indptr, codes=self.codes,
+                         counts=self.counts, windows=self.windows, skipped=self.skipped)
+        elif name.endswith(".parquet"):
+            self._write_parquet(name)
+        elif name.endswith((".txt", ".tsv")):
+            with open(name, "wb") as out:
+                self.dump(out, row=row)
+        else:
+            raise ValueError(f"cannot tell the format of {name!r}: name it .npz, .parquet, "
+                             ".txt or .tsv")
+
+    def dump(self, out: Any, *, row: int | None = None) -> None:
+        """Writes ``KMER<TAB>COUNT`` lines sorted by k-mer for one row to binary file `out`."""
+        if row is None:
+            if len(self) != 1:
+                raise ValueError(f"the text dump holds one row; this table has {len(self)}: "
+                                 "pass row=")
+            row = 0
+        codes, counts = self.row(row)
+        step = 1 << 16  # lines made at once: the letters of each pass as one array
+        for start in range(0, len(codes), step):
+            text = kmer_text(self.k, codes[start:start + step])
+            numbers = counts[start:start + step].astype(str).astype(bytes)
+            lines = np.char.add(np.char.add(np.char.add(text, b"\t"), numbers), b"\n")
+            out.write(b"".join(lines.tolist()))
+
+    def _metadata(self) -> dict[bytes, bytes]:
+        import json
+
+        facts = {"k": self.k, "strands": self.strands, "ids": self.ids, "files": self.files,
+                 "windows": self.windows.tolist(), "skipped": self.skipped.tolist(),
+                 "lengths": np.diff(self.indptr).tolist()}
+        return {b"velko": json.dumps(facts).encode()}
+
+    def _write_parquet(self, path: str) -> None:
+        import pyarrow
+        import pyarrow.parquet
+
+        lengths = np.diff(self.indptr).astype(np.intp)
+        ids = pyarrow.DictionaryArray.from_arrays(
+            pyarrow.array(np.repeat(np.arange(len(self.ids), dtype=np.int32), lengths)),
+            pyarrow.array(self.ids, type=pyarrow.string()))
+        kmers = pyarrow.array(kmer_text(self.k, self.codes), type=pyarrow.binary(self.k))
+        table = pyarrow.Table.from_arrays(
+            [ids, kmers.cast(pyarrow.string()), pyarrow.array(self.counts)],
+            names=["id", "kmer", "count"])
+        pyarrow.parquet.write_table(table.replace_schema_metadata(self._metadata()), path)
+
+    @classmethod
+    def read(cls, path: str | os.PathLike[str]) -> SparseKmerTable:
+        """A table written by write() as ``.npz`` or ``.parquet``."""
+        name = os.fspath(path)
+        if name.endswith(".npz"):
+            with np.load(name, allow_pickle=False) as data:
+                return cls([str(x) for x in data["ids"]], [str(x) for x in data["files"]],
+                           int(data["k"]), str(data["strands"]),  # type: ignore[arg-type]
+                           data["indptr"], data["codes"], data["counts"], data["windows"],
+                           data["skipped"])
+        if name.endswith(".parquet"):
+            return cls._read_parquet(name)
+        raise ValueError(f"cannot tell the format of {name!r}: name it .npz or .parquet")
+
+    @classmethod
+    def _read_parquet(cls, path: str) -> SparseKmerTable:
+        import json
+
+        import pyarrow
+        import pyarrow.parquet
+
+        table = pyarrow.parquet.read_table(path)
+        metadata = table.schema.metadata or {}
+        if b"velko" not in metadata:
+            raise ValueError(f"{path!r} was not written by SparseKmerTable.write")
+        facts = json.loads(metadata[b"velko"])
+        k = int(facts["k"])
+        indptr = np.zeros(len(facts["ids"]) + 1, dtype=np.uint64)
+        np.cumsum(np.array(facts["lengths"], dtype=np.uint64), out=indptr[1:])
+        kmers = table.column("kmer").combine_chunks().cast(pyarrow.binary())
+        offsets = np.frombuffer(kmers.buffers()[1], dtype=np.int32)
+        start = int(offsets[kmers.offset]) if len(kmers) else 0
+        letters = np.frombuffer(kmers.buffers()[2] or b"", dtype=np.uint8)
+        letters = letters[start:start + len(kmers) * k].reshape(-1, k)
+        digits = np.searchsorted(_LETTERS, letters).astype(np.uint64)
+        codes = np.zeros(len(kmers), dtype=np.uint64)
+        for j in range(k):
+            codes = (codes << np.uint64(2)) | digits[:, j]
+        counts = table.column("count").to_numpy()
+        return cls(facts["ids"], facts["files"], k, facts["strands"], indptr, codes, counts,
+                   np.array(facts["windows"], dtype=np.uint64),
+                   np.array(facts["skipped"], dtype=np.uint64))
+
+
+def count_sparse(
+    paths: list[bytes],
+    names: list[str],
+    k: int,
+    *,
+    strands: Strands,
+    invalid: Invalid,
+    per_file: bool,
+    threads: int,
+    progress: Progress,
+    min_count: int,
+    memory: int | None,
+    tmpdir: StrPath | None,
+) -> SparseKmerTable:
+    """count_kmers(layout="sparse") once its arguments are checked."""
+    if memory is not None and (isinstance(memory, bool) or not isinstance(memory, int)
+                               or memory < 1):
+        raise ValueError(f"memory must be a positive int or None, not {memory!r}")
+    if tmpdir is None:
+        import tempfile
+
+        tmpdir = tempfile.gettempdir()
+    report, close = _progress_reporter(progress, paths)
+    try:
+        ids, file_index, indptr, codes, counts, windows, skipped = _core.count_sparse(
+            paths, k, strands, invalid == "skip", per_file, min_count, memory or 0,
+            os.fsencode(tmpdir), threads, report)
+    finally:
+        close()
+    row_files = [names[i] for i in file_index.tolist()]
+    if per_file:
+        ids = list(row_files)
+    return SparseKmerTable(ids, row_files, k, strands, indptr, codes, counts, windows, skipped)
+
+
+def dense_fits(k: int, strands: Strands, rows: int) -> bool:
+    """The rule of ``layout="auto"``: dense while its table (4^k counts of 8 bytes per row, about
+    half as many columns for canonical k-mers) takes at most 1/16 of the memory available now
+    (os.sysconf's available physical pages), and 4^k is no more than 4^12."""
+    if k > 12:
+        return False
+    columns = 4**k // 2 if strands == "canonical" else 4**k
+    try:
+        available = os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError):
+        available = 1 << 30
+    return bool(columns * 8 * max(rows, 1) <= available // 16)
+
+
+__all__ = ["SparseKmerTable"]

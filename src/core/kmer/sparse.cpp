@@ -1,0 +1,775 @@
+// Sparse k-mer counts: 2-bit rolling codes collected per row, counted by radix sort.
+#include "kmer/sparse.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "fasta/reader.hpp"
+#include "kmer/count_list.hpp"
+#include "kmer/window_kernel.hpp"
+#include "util/failure.hpp"
+#include "util/interrupt.hpp"
+#include "util/memory.hpp"
+#include "util/os_file.hpp"
+#include "util/utf8.hpp"
+
+namespace velko::kmer {
+namespace {
+
+using fasta::PiecePlace;
+using util::is_continuation;
+
+// Occurrences are rolled into a buffer this size, small enough to stay in the core's caches,
+// and moved from there into the row in bulk.
+constexpr std::size_t kRollBuffer = std::size_t{1} << 15;
+// The input is rolled this many bytes at a time, so both strands' occurrences of a slice fit
+// the buffer.
+constexpr std::size_t kRollSlice = kRollBuffer / 2;
+// A row's occurrences stay in one array up to this many; past it they go by prefix into buckets
+// of chunks, which need no copy to grow and are sorted one at a time.
+constexpr std::size_t kFlatMost = std::size_t{1} << 21;
+constexpr unsigned kPrefixBits = 8;
+constexpr std::size_t kBuckets = std::size_t{1} << kPrefixBits;
+constexpr std::size_t kChunkEntries = std::size_t{1} << 15;
+// A row bounded in memory takes chunks small enough that a chunk per bucket is a small part of
+// the bound, so that each spill writes most of it, down to this size.
+constexpr std::size_t kLeastChunkEntries = std::size_t{1} << 10;
+// Up to this many occurrences a row is sorted by comparison; radix passes cost more than they
+// save on so few.
+constexpr std::size_t kComparisonSortMost = 64;
+// Up to this many occurrences (128 KiB) are sorted in one part.
+constexpr std::size_t kOnePartMost = std::size_t{1} << 14;
+// A bucket larger than this (input of a few k-mers repeated) is sorted in place by comparison
+// rather than by radix passes, which would need a second copy of it.
+constexpr std::size_t kRadixBucketMost = std::size_t{1} << 23;
+// Progress is published to the shared counter at most once per this many bytes read.
+constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
+
+constexpr std::uint64_t kNarrowMost = UINT32_MAX;
+
+// Lets the reader's and the sort's polls see a cancelled job.
+class CancelHook final : public util::InterruptHook {
+public:
+    explicit CancelHook(const std::atomic<bool>& cancelled) : cancelled_(cancelled) {}
+    bool should_stop() override { return cancelled_.load(std::memory_order_relaxed); }
+
+private:
+    const std::atomic<bool>& cancelled_;
+};
+
+[[nodiscard]] std::uint64_t code_mask(unsigned bits) {
+    return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
+}
+
+// Sorts [keys, keys + n) ascending on their low `bits` bits (the others being equal), a byte
+// per pass from the lowest, through `spare` (as large); returns which of the two holds the
+// result. Passes whose byte is the same in every key are skipped.
+std::uint64_t* radix_sort(std::uint64_t* keys, std::uint64_t* spare, std::size_t n, unsigned bits) {
+    if (n <= kComparisonSortMost) {
+        std::sort(keys, keys + n);
+        return keys;
+    }
+    const unsigned passes = (bits + 7) / 8;
+    std::array<std::array<std::size_t, 256>, 8> histograms{};
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t key = keys[i];
+        for (unsigned p = 0; p < passes; ++p) ++histograms[p][(key >> (8 * p)) & 0xff];
+    }
+    for (unsigned p = 0; p < passes; ++p) {
+        auto& histogram = histograms[p];
+        const unsigned shift = 8 * p;
+        if (histogram[(keys[0] >> shift) & 0xff] == n) continue;
+        std::size_t at = 0;
+        for (std::size_t& slot : histogram) at += std::exchange(slot, at);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t key = keys[i];
+            spare[histogram[(key >> shift) & 0xff]++] = key;
+        }
+        std::swap(keys, spare);
+    }
+    return keys;
+}
+
+// Sorts the codes of `pieces` (`n` in all, equal above their low `bits` bits) and appends their
+// runs in order. A first pass splits them by their top byte, from the pieces into `spare`, into
+// parts small enough for the core's nearest cache, where the passes over the rest cost little;
+// that pass is the only one that misses it. `keys` and `spare` are resized to n.
+template <class Append>
+void sort_and_count(std::span<const std::span<const std::uint64_t>> pieces, std::size_t n,
+                    std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& spare,
+                    unsigned bits, Append&& append) {
+    keys.resize(n);
+    if (n <= kRadixBucketMost) spare.resize(n);
+    if (n <= kOnePartMost || bits <= 8 || n > kRadixBucketMost) {
+        std::size_t at = 0;
+        for (const auto piece : pieces) {
+            std::copy(piece.begin(), piece.end(), keys.begin() + static_cast<std::ptrdiff_t>(at));
+            at += piece.size();
+        }
+        if (n > kRadixBucketMost) {
+            // Input of a few k-mers repeated: one bucket holds most of it, sorted in place.
+            std::sort(keys.begin(), keys.end());
+            append(std::span<const std::uint64_t>(keys));
+            return;
+        }
+        const std::uint64_t* sorted = radix_sort(keys.data(), spare.data(), n, bits);
+        append(std::span<const std::uint64_t>(sorted, n));
+        return;
+    }
+    const unsigned top = bits - 8;
+    std::array<std::size_t, 257> starts{};
+    for (const auto piece : pieces) {
+        for (const std::uint64_t key : piece) ++starts[((key >> top) & 0xff) + 1];
+    }
+    for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+    std::array<std::size_t, 256> next{};
+    std::copy(starts.begin(), starts.end() - 1, next.begin());
+    for (const auto piece : pieces) {
+        for (const std::uint64_t key : piece) spare[next[(key >> top) & 0xff]++] = key;
+    }
+    for (std::size_t b = 0; b < 256; ++b) {
+        const std::size_t size = starts[b + 1] - starts[b];
+        if (size == 0) continue;
+        const std::uint64_t* sorted =
+            radix_sort(spare.data() + starts[b], keys.data() + starts[b], size, top);
+        append(std::span<const std::uint64_t>(sorted, size));
+    }
+}
+
+// Appends each run of equal codes in sorted `sorted` that is at least `min_count` long.
+template <class Count>
+void append_runs(std::span<const std::uint64_t> sorted, std::uint64_t min_count,
+                 std::vector<std::uint64_t>& codes, std::vector<Count>& counts) {
+    for (std::size_t i = 0; i < sorted.size();) {
+        const std::uint64_t code = sorted[i];
+        std::size_t j = i + 1;
+        while (j < sorted.size() && sorted[j] == code) ++j;
+        if (j - i >= min_count) {
+            codes.push_back(code);
+            counts.push_back(static_cast<Count>(j - i));
+        }
+        i = j;
+    }
+}
+
+void append_runs(std::span<const std::uint64_t> sorted, std::uint64_t min_count,
+                 std::vector<std::uint64_t>& codes, SparseCounts& counts) {
+    if (counts.is_wide) {
+        append_runs(sorted, min_count, codes, counts.wide);
+    } else {
+        append_runs(sorted, min_count, codes, counts.narrow);
+    }
+}
+
+// The sorted runs of one bucket, until they join the row in bucket order.
+struct BucketCounts {
+    std::vector<std::uint64_t> codes;
+    SparseCounts counts;
+    bool ready = false;
+};
+
+// The occurrences of one row: in one array while few, then by prefix in buckets of chunks.
+// Everything held is charged to the reader's memory account.
+class Occurrences {
+public:
+    Occurrences(unsigned bits, const SparseOptions& options, util::MemoryAccount& account)
+        : bits_(bits),
+          prefix_bits_(std::min(kPrefixBits, bits)),
+          options_(options),
+          account_(account),
+          chunk_entries_(options.memory == 0
+                             ? kChunkEntries
+                             : std::clamp<std::size_t>(
+                                   static_cast<std::size_t>(options.memory /
+                                                            (4 * kBuckets * sizeof(std::uint64_t))),
+                                   kLeastChunkEntries, kChunkEntries)) {}
+
+    ~Occurrences() { account_.release(charged_); }
+    Occurrences(const Occurrences&) = delete;
+    Occurrences& operator=(const Occurrences&) = delete;
+
+    [[nodiscard]] std::uint64_t size() const { return size_; }
+
+    // Takes the occurrences rolled into [data, data + n).
+    void add(const std::uint64_t* data, std::size_t n) {
+        if (n == 0) return;
+        size_ += n;
+        if (buckets_.empty()) {
+            if (flat_.size() + n <= kFlatMost) {
+                grow_flat(flat_.size() + n);
+                flat_.insert(flat_.end(), data, data + n);
+                return;
+            }
+            to_buckets();
+        }
+        scatter(data, n);
+    }
+
+    // Counts the row into `codes` and `counts` (appended, ascending) and empties it. Buckets
+    // are sorted on `threads` threads, each installing `hook` for its polls.
+    void count_into(std::vector<std::uint64_t>& codes, SparseCounts& counts, unsigned threads,
+                    util::InterruptHook& hook) {
+        if (size_ > kNarrowMost && !counts.is_wide) counts.widen();
+        if (buckets_.empty()) {
+            const std::span<const std::uint64_t> whole(flat_);
+            sort_and_count({&whole, 1}, flat_.size(), keys_, scratch_, bits_,
+                           [&](std::span<const std::uint64_t> sorted) {
+                               append_runs(sorted, options_.min_count, codes, counts);
+                           });
+            flat_.clear();
+        } else {
+            count_buckets(codes, counts, threads, hook);
+        }
+        size_ = 0;
+    }
+
+private:
+    struct Bucket {
+        // Mapped straight from the system, so a chunk let go after sorting is memory given back
+        // for the row's counts, not a hole in the heap.
+        std::vector<std::shared_ptr<void>> chunks;
+        std::uint64_t* cursor = nullptr;
+        std::uint64_t* limit = nullptr;
+        std::size_t size = 0;  // in the chunks before the last while collecting; all after
+        util::OsFile spill;    // occurrences written out when the row outgrew its memory
+        std::size_t spilled = 0;
+
+        [[nodiscard]] std::size_t in_memory() const {
+            if (chunks.empty()) return 0;
+            return size + static_cast<std::size_t>(
+                              cursor - static_cast<const std::uint64_t*>(chunks.back().get()));
+        }
+    };
+
+    [[noreturn]] void fail_spill(int error) const {
+        throw util::os_failure(util::FileKind::kNone, util::FileStep::kWrite,
+                               options_.spill_directory, error);
+    }
+
+    // Writes every bucket's occurrences to its temporary file and lets its chunks go: the row
+    // goes on in memory from empty, its prefix partitions growing on disk.
+    void spill_all() {
+        for (Bucket& bucket : buckets_) {
+            const std::size_t n = bucket.in_memory();
+            if (n == 0) continue;
+            if (!bucket.spill.is_open()) {
+                bucket.spill = util::OsFile::open_temporary(options_.spill_directory);
+                if (!bucket.spill.is_open()) fail_spill(bucket.spill.error());
+            }
+            for (std::size_t at = 0; at < n; at += chunk_entries_) {
+                const auto* data =
+                    static_cast<const char*>(bucket.chunks[at / chunk_entries_].get());
+                const std::size_t entries = std::min(chunk_entries_, n - at);
+                if (!bucket.spill.write_all({data, entries * sizeof(std::uint64_t)})) {
+                    fail_spill(bucket.spill.error());
+                }
+                util::poll_interrupt(entries * sizeof(std::uint64_t));
+            }
+            bucket.spilled += n;
+            const std::uint64_t freed =
+                bucket.chunks.size() * chunk_entries_ * sizeof(std::uint64_t);
+            bucket.chunks.clear();
+            bucket.cursor = bucket.limit = nullptr;
+            bucket.size = 0;
+            charged_release(freed);
+            chunk_bytes_ -= freed;
+        }
+    }
+
+    // Reads back the occurrences a bucket spilled, into `out`.
+    void read_spilled(Bucket& bucket, std::vector<std::uint64_t>& out) const {
+        out.resize(bucket.spilled);
+        const std::span<char> bytes(reinterpret_cast<char*>(out.data()),
+                                    out.size() * sizeof(std::uint64_t));
+        for (std::size_t at = 0; at < bytes.size();) {
+            const std::ptrdiff_t got = bucket.spill.read_at(bytes.subspan(at), at);
+            if (got <= 0) fail_spill(got < 0 ? bucket.spill.error() : EIO);
+            at += static_cast<std::size_t>(got);
+        }
+        bucket.spill = util::OsFile{};
+    }
+
+    void charge(std::uint64_t bytes) {
+        account_.charge(bytes, [&] {
+            return util::MemoryNeed{.what = "the k-mer occurrences of a row",
+                                    .detail = std::to_string(size_) + " occurrences"};
+        });
+        charged_ += bytes;
+    }
+
+    void grow_flat(std::size_t wanted) {
+        if (wanted <= flat_.capacity()) return;
+        const std::size_t capacity = std::max(wanted, flat_.capacity() * 2);
+        charge((capacity - flat_.capacity()) * sizeof(std::uint64_t));
+        flat_.reserve(capacity);
+    }
+
+    void to_buckets() {
+        buckets_.resize(std::size_t{1} << prefix_bits_);
+        std::vector<std::uint64_t> flat = std::move(flat_);
+        flat_ = {};
+        scatter(flat.data(), flat.size());
+    }
+
+    void scatter(const std::uint64_t* data, std::size_t n) {
+        const unsigned shift = bits_ - prefix_bits_;
+        for (std::size_t i = 0; i < n; ++i) {
+            Bucket& bucket = buckets_[data[i] >> shift];
+            if (bucket.cursor == bucket.limit) new_chunk(bucket);
+            *bucket.cursor++ = data[i];
+        }
+    }
+
+    void new_chunk(Bucket& bucket) {
+        const std::uint64_t bytes = chunk_entries_ * sizeof(std::uint64_t);
+        const bool spills = !options_.spill_directory.empty();
+        if (options_.memory != 0 && chunk_bytes_ + bytes > options_.memory) {
+            if (!spills) {
+                throw util::MemoryRefused(chunk_bytes_ + bytes, options_.memory,
+                                          util::MemoryNeed{
+                                              .what = "the k-mer occurrences of a row",
+                                              .detail = std::to_string(size_) + " occurrences",
+                                          });
+            }
+            spill_all();
+        }
+        try {
+            charge(bytes);
+        } catch (const util::MemoryRefused&) {
+            if (!spills || chunk_bytes_ == 0) throw;
+            // What the machine allows is the bound when none was given: past it, out of core.
+            account_.release(bytes);
+            spill_all();
+            charge(bytes);
+        }
+        chunk_bytes_ += bytes;
+        if (!bucket.chunks.empty()) bucket.size += chunk_entries_;
+        bucket.chunks.push_back(map_zeroed_block(chunk_entries_ * sizeof(std::uint64_t)));
+        bucket.cursor = static_cast<std::uint64_t*>(bucket.chunks.back().get());
+        bucket.limit = bucket.cursor + chunk_entries_;
+    }
+
+    // Sorts and counts each bucket, on `threads` threads taking buckets in turn; each bucket's
+    // runs join the row as soon as those of every bucket before it have. The row's arrays are
+    // reserved for every occurrence being distinct, which costs address space only: pages
+    // arrive as runs are written, while the chunks sorted are let go.
+    void count_buckets(std::vector<std::uint64_t>& codes, SparseCounts& counts, unsigned threads,
+                       util::InterruptHook& hook) {
+        std::size_t largest = 0;
+        for (Bucket& bucket : buckets_) {
+            bucket.size = bucket.in_memory();
+            largest = std::max(largest, bucket.size + bucket.spilled);
+        }
+        // Each thread gathers a bucket into one array and radix sorts it through a second.
+        const std::size_t scratch = std::min(largest, kRadixBucketMost);
+        charge(std::uint64_t{threads} * (largest + scratch) * sizeof(std::uint64_t));
+        const unsigned shift = bits_ - prefix_bits_;
+        const bool wide = counts.is_wide;
+        std::vector<BucketCounts> done(buckets_.size());
+        std::mutex join_mutex;
+        std::size_t joined = 0;
+        codes.reserve(codes.size() + size_);
+        if (counts.is_wide) {
+            counts.wide.reserve(counts.wide.size() + size_);
+        } else {
+            counts.narrow.reserve(counts.narrow.size() + size_);
+        }
+        // Under the lock: appends the runs of every finished bucket that is next in order.
+        const auto join_ready = [&] {
+            for (; joined < done.size() && done[joined].ready; ++joined) {
+                BucketCounts& bucket = done[joined];
+                charge(bucket.codes.size() * (sizeof(std::uint64_t) + (wide ? 8U : 4U)));
+                codes.insert(codes.end(), bucket.codes.begin(), bucket.codes.end());
+                if (wide) {
+                    counts.wide.insert(counts.wide.end(), bucket.counts.wide.begin(),
+                                       bucket.counts.wide.end());
+                } else {
+                    counts.narrow.insert(counts.narrow.end(), bucket.counts.narrow.begin(),
+                                         bucket.counts.narrow.end());
+                }
+                bucket = BucketCounts{};
+                bucket.ready = true;
+            }
+        };
+        std::atomic<std::size_t> next{0};
+        std::atomic<bool> failed{false};
+        const auto sort_buckets = [&] {
+            std::vector<std::uint64_t> keys;
+            std::vector<std::uint64_t> spare;
+            std::vector<std::uint64_t> from_disk;
+            for (;;) {
+                const std::size_t b = next.fetch_add(1);
+                if (b >= buckets_.size() || failed.load(std::memory_order_relaxed)) return;
+                Bucket& bucket = buckets_[b];
+                std::vector<std::span<const std::uint64_t>> pieces;
+                if (bucket.spilled != 0) {
+                    read_spilled(bucket, from_disk);
+                    pieces.emplace_back(from_disk);
+                }
+                for (std::size_t at = 0; at < bucket.size; at += chunk_entries_) {
+                    pieces.emplace_back(
+                        static_cast<const std::uint64_t*>(bucket.chunks[at / chunk_entries_].get()),
+                        std::min(chunk_entries_, bucket.size - at));
+                }
+                BucketCounts& out = done[b];
+                if (wide) out.counts.widen();
+                sort_and_count(pieces, bucket.size + bucket.spilled, keys, spare, shift,
+                               [&](std::span<const std::uint64_t> sorted) {
+                                   append_runs(sorted, options_.min_count, out.codes, out.counts);
+                               });
+                const std::uint64_t freed =
+                    bucket.chunks.size() * chunk_entries_ * sizeof(std::uint64_t);
+                bucket.chunks.clear();
+                {
+                    const std::lock_guard lock(join_mutex);
+                    charged_release(freed);
+                    chunk_bytes_ -= freed;
+                    out.ready = true;
+                    join_ready();
+                }
+                util::poll_interrupt(keys.size() * sizeof(std::uint64_t));
+            }
+        };
+        {
+            std::vector<std::thread> helpers;
+            // Helpers stop at the next bucket when this thread unwinds (an interrupt, a refusal)
+            // and are joined before what they read goes away.
+            struct Joiner {
+                std::vector<std::thread>& threads;
+                std::atomic<bool>& failed;
+                ~Joiner() {
+                    failed.store(true);
+                    for (std::thread& thread : threads) thread.join();
+                }
+            } joiner{helpers, failed};
+            std::exception_ptr helper_failure;
+            std::mutex failure_mutex;
+            for (unsigned t = 1; t < threads; ++t) {
+                helpers.emplace_back([&] {
+                    const util::InterruptScope scope(hook);
+                    try {
+                        sort_buckets();
+                    } catch (...) {
+                        failed.store(true);
+                        const std::lock_guard lock(failure_mutex);
+                        if (!helper_failure) helper_failure = std::current_exception();
+                    }
+                });
+            }
+            sort_buckets();
+            for (std::thread& thread : helpers) thread.join();
+            helpers.clear();
+            if (helper_failure) std::rethrow_exception(helper_failure);
+        }
+        charged_release(std::uint64_t{threads} * (largest + scratch) * sizeof(std::uint64_t));
+        buckets_.clear();
+    }
+
+    void charged_release(std::uint64_t bytes) {
+        account_.release(bytes);
+        charged_ -= std::min(charged_, bytes);
+    }
+
+    unsigned bits_;
+    unsigned prefix_bits_;
+    const SparseOptions& options_;
+    util::MemoryAccount& account_;
+    std::uint64_t charged_ = 0;
+    std::size_t chunk_entries_;
+    std::uint64_t chunk_bytes_ = 0;
+    std::uint64_t size_ = 0;
+    std::vector<std::uint64_t> flat_;
+    std::vector<std::uint64_t> keys_;
+    std::vector<std::uint64_t> scratch_;
+    std::vector<Bucket> buckets_;
+};
+
+// The rolling state of one record: the forward code and its reverse complement kept in step, so
+// each window's reverse complement costs a shift and an or, not k steps.
+struct Roll {
+    std::uint64_t forward = 0;
+    std::uint64_t reverse = 0;
+    std::uint64_t run = 0;  // bases since the last byte that is not one
+};
+
+// Rolls the windows ending in [bytes, bytes + n) into `out` (room for 2n codes); returns the
+// codes written. With Invalid::kStop it stops at a byte that is not a base, setting `bad` to
+// its offset.
+template <TableStrands strands, Invalid invalid>
+std::size_t roll(const unsigned char* bytes, std::size_t n, std::uint8_t k, Roll& state,
+                 std::uint64_t* out, std::size_t& bad) {
+    const std::uint64_t mask = code_mask(2U * k);
+    const unsigned top = 2U * k - 2U;
+    std::uint64_t forward = state.forward;
+    std::uint64_t reverse = state.reverse;
+    std::uint64_t run = state.run;
+    std::uint64_t* const start = out;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t code = kBaseCode<Letters::kEither>[bytes[i]];
+        if (code == kNotBase) [[unlikely]] {
+            if constexpr (invalid == Invalid::kStop) {
+                bad = i;
+                break;
+            }
+            run = 0;
+            continue;
+        }
+        forward = ((forward << 2) | code) & mask;
+        reverse = (reverse >> 2) | ((3 - code) << top);
+        if (++run >= k) {
+            if constexpr (strands == TableStrands::kForward) {
+                *out++ = forward;
+            } else if constexpr (strands == TableStrands::kBoth) {
+                *out++ = forward;
+                *out++ = reverse;
+            } else {
+                *out++ = std::min(forward, reverse);
+            }
+        }
+    }
+    state = {forward, reverse, run};
+    return static_cast<std::size_t>(out - start);
+}
+
+// Reads one file and counts its rows, stopping early when cancelled.
+template <TableStrands strands, Invalid invalid>
+void count_file(const std::string& path, const SparseOptions& options, unsigned sort_threads,
+                SparseTable& out, std::atomic<std::uint64_t>& bytes_done,
+                const std::atomic<bool>& cancelled, util::InterruptHook& hook) {
+    const std::uint8_t k = options.k;
+    const std::uint64_t per_window = strands == TableStrands::kBoth ? 2 : 1;
+    fasta::Reader reader(path);
+    Occurrences occurrences(2U * k, options, reader.memory());
+    std::uint64_t published = 0;
+    const auto publish = [&] {
+        const std::uint64_t read = reader.bytes_read();
+        bytes_done.fetch_add(read - published, std::memory_order_relaxed);
+        published = read;
+    };
+    const auto end_row = [&](std::string_view id, std::uint64_t counted, std::uint64_t size) {
+        occurrences.count_into(out.codes, out.counts, sort_threads, hook);
+        const std::uint64_t windows = size >= k ? size - k + 1 : 0;
+        out.ids.emplace_back(id);
+        out.windows.push_back(counted * per_window);
+        out.skipped.push_back((windows - counted) * per_window);
+        out.indptr.push_back(out.codes.size());
+    };
+    out.indptr.push_back(0);
+    std::vector<std::uint64_t> buffer(kRollBuffer);
+    std::uint64_t file_windows = 0;
+    std::uint64_t file_counted = 0;
+    std::string batch;
+    std::string_view text;
+    std::vector<PiecePlace> places;
+    while (reader.next_record()) {
+        Roll state;
+        std::uint64_t size = 0;
+        std::uint64_t counted = 0;
+        std::optional<util::Failure> failure;
+        while (reader.next_stretch(text, batch, fasta::Reader::kStretchBytes, &places)) {
+            const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+            for (std::size_t at = 0; at < text.size() && !failure;) {
+                const std::size_t n = std::min(kRollSlice, text.size() - at);
+                std::size_t bad = n;
+                const std::size_t written =
+                    roll<strands, invalid>(bytes + at, n, k, state, buffer.data(), bad);
+                occurrences.add(buffer.data(), written);
+                counted += written / per_window;
+                if (invalid == Invalid::kStop && bad < n) {
+                    const std::size_t offset = at + bad;
+                    const auto place = std::prev(std::upper_bound(
+                        places.begin(), places.end(), offset,
+                        [](std::size_t o, const PiecePlace& p) { return o < p.at; }));
+                    std::size_t end = offset + 1;
+                    while (end < text.size() &&
+                           is_continuation(static_cast<unsigned char>(text[end]))) {
+                        ++end;
+                    }
+                    failure.emplace(util::FailureFacts{
+                        .kind = util::FailureKind::kInvalidBase,
+                        .file = util::FileKind::kFasta,
+                        .path = path,
+                        .line = place->line,
+                        .column = place->column + (offset - place->at),
+                        .record = std::string(reader.id()),
+                        .piece = std::string(text.substr(offset, end - offset))});
+                }
+                at += n;
+            }
+            size += text.size();
+            // Once a byte has failed, read on only as far as deciding whether a window fits.
+            if (failure && size >= k) break;
+            if (reader.bytes_read() - published >= kProgressStep) {
+                publish();
+                if (cancelled.load(std::memory_order_relaxed)) return;
+            }
+        }
+        // A record shorter than k has no window to hold the byte; otherwise it fails.
+        if (failure && size >= k) throw *failure;
+        if (options.per_file) {
+            file_windows += size >= k ? size - k + 1 : 0;
+            file_counted += counted;
+        } else {
+            end_row(reader.id(), counted, size);
+        }
+    }
+    if (options.per_file) {
+        // The row's size in windows is what end_row derives from a record's size in bytes.
+        end_row(path, file_counted, file_windows + k - 1);
+    }
+    publish();
+}
+
+template <TableStrands strands>
+void count_file(const std::string& path, const SparseOptions& options, unsigned sort_threads,
+                SparseTable& out, std::atomic<std::uint64_t>& bytes_done,
+                const std::atomic<bool>& cancelled, util::InterruptHook& hook) {
+    if (options.invalid == Invalid::kStop) {
+        count_file<strands, Invalid::kStop>(path, options, sort_threads, out, bytes_done, cancelled,
+                                            hook);
+    } else {
+        count_file<strands, Invalid::kSkip>(path, options, sort_threads, out, bytes_done, cancelled,
+                                            hook);
+    }
+}
+
+}  // namespace
+
+void SparseCounts::widen() {
+    if (is_wide) return;
+    wide.assign(narrow.begin(), narrow.end());
+    narrow = {};
+    is_wide = true;
+}
+
+SparseJob::SparseJob(std::vector<std::string> paths, SparseOptions options, unsigned threads)
+    : paths_(std::move(paths)),
+      options_(options),
+      rows_(paths_.size()),
+      failures_(paths_.size()),
+      first_failed_(paths_.size()) {
+    threads = std::max(1U, threads);
+    const unsigned workers =
+        std::max(1U, std::min<unsigned>(threads, static_cast<unsigned>(paths_.size())));
+    sort_threads_ = std::max(1U, threads / workers);
+    running_ = workers;
+    workers_.reserve(workers);
+    try {
+        for (unsigned i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
+    } catch (...) {
+        // Fewer workers than asked: those running take every file.
+        const std::lock_guard lock(mutex_);
+        running_ = static_cast<unsigned>(workers_.size());
+        if (workers_.empty()) throw;
+    }
+}
+
+SparseJob::~SparseJob() {
+    cancel();
+    for (std::thread& worker : workers_) worker.join();
+}
+
+void SparseJob::work() {
+    CancelHook hook(cancelled_);
+    const util::InterruptScope scope(hook);
+    for (;;) {
+        const std::size_t i = next_.fetch_add(1);
+        // A file after one that failed cannot change the outcome: the earlier failure wins.
+        if (i >= paths_.size() || i > first_failed_.load() || cancelled_.load()) break;
+        try {
+            switch (options_.strands) {
+                case TableStrands::kForward:
+                    count_file<TableStrands::kForward>(paths_[i], options_, sort_threads_, rows_[i],
+                                                       bytes_done_, cancelled_, hook);
+                    break;
+                case TableStrands::kBoth:
+                    count_file<TableStrands::kBoth>(paths_[i], options_, sort_threads_, rows_[i],
+                                                    bytes_done_, cancelled_, hook);
+                    break;
+                case TableStrands::kCanonical:
+                    count_file<TableStrands::kCanonical>(paths_[i], options_, sort_threads_,
+                                                         rows_[i], bytes_done_, cancelled_, hook);
+                    break;
+            }
+        } catch (const util::Interrupted&) {
+            break;  // cancelled: whoever cancelled does not want the rows
+        } catch (...) {
+            try {
+                throw;
+            } catch (util::Failure& failure) {
+                failure.locate(paths_[i], util::FileKind::kFasta);
+            } catch (...) {
+            }
+            failures_[i] = std::current_exception();
+            rows_[i] = SparseTable{};
+            std::size_t seen = first_failed_.load();
+            while (i < seen && !first_failed_.compare_exchange_weak(seen, i)) {
+            }
+        }
+    }
+    const std::lock_guard lock(mutex_);
+    if (--running_ == 0) finished_.notify_all();
+}
+
+bool SparseJob::wait_for(unsigned milliseconds) {
+    std::unique_lock lock(mutex_);
+    return finished_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                              [this] { return running_ == 0; });
+}
+
+SparseTable SparseJob::take() {
+    for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
+    for (const std::exception_ptr& failure : failures_) {
+        if (failure) std::rethrow_exception(failure);
+    }
+    SparseTable table;
+    table.indptr.push_back(0);
+    if (rows_.size() == 1) {
+        // One file's rows are the table as they are: no copy of the largest arrays.
+        table = std::move(rows_[0]);
+        table.files.assign(table.ids.size(), 0);
+        rows_.clear();
+        return table;
+    }
+    std::size_t codes = 0;
+    bool wide = false;
+    for (const SparseTable& file : rows_) {
+        codes += file.codes.size();
+        wide = wide || file.counts.is_wide;
+    }
+    if (wide) table.counts.widen();
+    table.codes.reserve(codes);
+    for (std::size_t f = 0; f < rows_.size(); ++f) {
+        SparseTable& file = rows_[f];
+        const std::uint64_t base = table.codes.size();
+        for (std::size_t r = 1; r < file.indptr.size(); ++r) {
+            table.indptr.push_back(base + file.indptr[r]);
+        }
+        table.codes.insert(table.codes.end(), file.codes.begin(), file.codes.end());
+        file.codes = {};
+        if (wide) {
+            file.counts.widen();
+            table.counts.wide.insert(table.counts.wide.end(), file.counts.wide.begin(),
+                                     file.counts.wide.end());
+        } else {
+            table.counts.narrow.insert(table.counts.narrow.end(), file.counts.narrow.begin(),
+                                       file.counts.narrow.end());
+        }
+        for (std::string& id : file.ids) table.ids.push_back(std::move(id));
+        table.files.insert(table.files.end(), file.ids.size(), f);
+        table.windows.insert(table.windows.end(), file.windows.begin(), file.windows.end());
+        table.skipped.insert(table.skipped.end(), file.skipped.begin(), file.skipped.end());
+        file = SparseTable{};
+    }
+    return table;
+}
+
+}  // namespace velko::kmer

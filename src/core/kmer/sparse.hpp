@@ -1,0 +1,98 @@
+// Sparse k-mer counts of FASTA files up to k = 32: the k-mers each row holds and their counts.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kmer/count_table.hpp"
+
+namespace velko::kmer {
+
+/// The largest k a sparse count takes: a k-mer is one 64-bit code.
+inline constexpr std::uint8_t kMaxSparseK = 32;
+
+struct SparseOptions {
+    std::uint8_t k = 21;
+    TableStrands strands = TableStrands::kForward;
+    Invalid invalid = Invalid::kStop;
+    bool per_file = false;        // one row per file, the sum of its records
+    std::uint64_t min_count = 1;  // k-mers seen fewer times in their row are left out
+    // The most the occurrences of one row may take in memory; 0: what the memory account
+    // allows. Past it they go to temporary files in `spill_directory`, or, without one, the
+    // count is refused.
+    std::uint64_t memory = 0;
+    std::string spill_directory = {};
+};
+
+/// Counts wider than 32 bits appear only in a row of 2^32 occurrences or more; up to then a
+/// count takes 4 bytes.
+struct SparseCounts {
+    std::vector<std::uint32_t> narrow;
+    std::vector<std::uint64_t> wide;  // used instead of `narrow` when `is_wide`
+    bool is_wide = false;
+
+    [[nodiscard]] std::size_t size() const { return is_wide ? wide.size() : narrow.size(); }
+    /// Switches to 64-bit counts, keeping those there are.
+    void widen();
+};
+
+/// Rows of sparse counts in compressed-row form: row r holds codes[indptr[r], indptr[r + 1]),
+/// ascending, and their counts at the same places.
+struct SparseTable {
+    std::vector<std::string> ids;
+    std::vector<std::size_t> files;      // index of each row's file
+    std::vector<std::uint64_t> windows;  // k-mers counted into each row, as in Table
+    std::vector<std::uint64_t> skipped;  // k-mers left out for a byte that is not a base
+    std::vector<std::uint64_t> indptr;   // rows + 1 offsets into codes and counts
+    std::vector<std::uint64_t> codes;    // 2-bit codes, first letter most significant
+    SparseCounts counts;
+};
+
+/// Counting several files into sparse rows on worker threads while the caller waits, reports
+/// progress and may cancel, as TableJob does for dense rows. Where there are fewer files than
+/// threads, the spare threads help sort the occurrences of a large row.
+class SparseJob {
+public:
+    /// Starts counting `paths` on `threads` (at least 1) threads.
+    SparseJob(std::vector<std::string> paths, SparseOptions options, unsigned threads);
+    ~SparseJob();
+    SparseJob(const SparseJob&) = delete;
+    SparseJob& operator=(const SparseJob&) = delete;
+
+    /// Waits up to `milliseconds` for the workers; true once all have finished.
+    [[nodiscard]] bool wait_for(unsigned milliseconds);
+    /// Input bytes read so far, over all files (compressed bytes for gzip files).
+    [[nodiscard]] std::uint64_t bytes_done() const { return bytes_done_.load(); }
+    /// Asks the workers to stop soon; wait_for then returns true shortly.
+    void cancel() { cancelled_.store(true); }
+    /// After the workers finished: every file's rows gathered in file order, or the failure of
+    /// the first file (in order) that failed, rethrown (util::Failure: a temporary file that
+    /// could not be written is an OS failure naming their directory; util::MemoryRefused).
+    [[nodiscard]] SparseTable take();
+
+private:
+    void work();
+
+    std::vector<std::string> paths_;
+    SparseOptions options_;
+    unsigned sort_threads_ = 1;
+    std::vector<SparseTable> rows_;
+    std::vector<std::exception_ptr> failures_;
+    std::atomic<std::size_t> next_{0};
+    std::atomic<std::size_t> first_failed_;
+    std::atomic<std::uint64_t> bytes_done_{0};
+    std::atomic<bool> cancelled_{false};
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    unsigned running_ = 0;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace velko::kmer

@@ -1,0 +1,108 @@
+// Sparse k-mer counts in velko_tools._core: counting on worker threads while the caller's thread
+// watches for Ctrl-C and reports progress, the rows handed over as NumPy arrays without a copy.
+#include "kmer/sparse.hpp"
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "velko_tools/bindings.hpp"
+
+namespace velko::tools {
+namespace {
+
+// How often the calling thread looks at signals and reports progress while workers count.
+constexpr unsigned kPollMilliseconds = 50;
+
+// A 1-D NumPy array over the vector's own buffer, which it keeps alive.
+template <class Value>
+nb::ndarray<nb::numpy, Value> owning_vector(std::vector<Value> values) {
+    auto held = std::make_unique<std::vector<Value>>(std::move(values));
+    Value* const data = held->data();
+    const std::size_t size = held->size();
+    nb::capsule keeper(held.get(), [](void* p) noexcept {
+        const std::unique_ptr<std::vector<Value>> drop(static_cast<std::vector<Value>*>(p));
+    });
+    held.release();
+    return nb::ndarray<nb::numpy, Value>(data, 1, &size, keeper);
+}
+
+kmer::TableStrands parse_strands(const std::string& strands) {
+    if (strands == "forward") return kmer::TableStrands::kForward;
+    if (strands == "both") return kmer::TableStrands::kBoth;
+    if (strands == "canonical") return kmer::TableStrands::kCanonical;
+    throw nb::value_error("strands must be 'forward', 'both' or 'canonical'");
+}
+
+nb::tuple count_sparse(nb::list files, std::uint8_t k, const std::string& strands,
+                       bool skip_invalid, bool per_file, std::uint64_t min_count,
+                       std::uint64_t memory, nb::bytes tmpdir, unsigned threads,
+                       nb::object progress) {
+    if (k < 1 || k > kmer::kMaxSparseK) throw nb::value_error("k must be between 1 and 32");
+    const kmer::SparseOptions options{
+        .k = k,
+        .strands = parse_strands(strands),
+        .invalid = skip_invalid ? kmer::Invalid::kSkip : kmer::Invalid::kStop,
+        .per_file = per_file,
+        .min_count = min_count,
+        .memory = memory,
+        .spill_directory = std::string(tmpdir.c_str(), tmpdir.size()),
+    };
+    // File names as the system takes them (os.fsencode), whatever their encoding.
+    std::vector<std::string> paths;
+    for (nb::handle file : files) {
+        const auto path = nb::cast<nb::bytes>(file);
+        paths.emplace_back(path.c_str(), path.size());
+    }
+    kmer::SparseTable table;
+    {
+        kmer::SparseJob job(paths, options, threads);
+        for (bool done = false; !done;) {
+            {
+                const nb::gil_scoped_release unlocked;
+                done = job.wait_for(kPollMilliseconds);
+            }
+            // A KeyboardInterrupt stops the workers: the job's destructor cancels and waits.
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
+            if (!progress.is_none()) progress(job.bytes_done());
+        }
+        table = job.take();
+    }
+    nb::list ids;
+    for (const std::string& id : table.ids) ids.append(nb::str(id.data(), id.size()));
+    std::vector<std::uint64_t> row_files(table.files.begin(), table.files.end());
+    nb::object counts = table.counts.is_wide
+                            ? nb::cast(owning_vector(std::move(table.counts.wide)))
+                            : nb::cast(owning_vector(std::move(table.counts.narrow)));
+    return nb::make_tuple(
+        ids, owning_vector(std::move(row_files)), owning_vector(std::move(table.indptr)),
+        owning_vector(std::move(table.codes)), counts, owning_vector(std::move(table.windows)),
+        owning_vector(std::move(table.skipped)));
+}
+
+}  // namespace
+
+void bind_sparse(nb::module_& m) {
+    m.def("count_sparse", &count_sparse, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
+          nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("min_count"), nb::arg("memory"),
+          nb::arg("tmpdir"), nb::arg("threads"), nb::arg("progress").none(),
+          nb::sig("def count_sparse(files: list[bytes], k: int, strands: str, "
+                  "skip_invalid: bool, per_file: bool, min_count: int, memory: int, "
+                  "tmpdir: bytes, threads: int, "
+                  "progress: collections.abc.Callable[[int], object] | None) -> "
+                  "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]"),
+          "Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,\n"
+          "codes, counts, windows, skipped); velko_tools.count_kmers(layout='sparse') is the\n"
+          "public face of this.");
+}
+
+}  // namespace velko::tools

@@ -1,0 +1,162 @@
+"""count_kmers at its limits, each in a child interpreter under an rlimit and a timeout: a table
+too large for memory, Ctrl-C at a large k, workers the system will not start, and the
+interpreter exiting while a daemon thread counts."""
+
+import os
+import resource
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from children import ADDRESS_LIMIT, MEMORY_ERROR, assert_interrupted, fifo_feeder, run_python
+
+from velko_tools import count_kmers
+
+SEQUENCES = ["ACGTACGTAGCTAGCTAGCATCGATCGATCAGCTAGCTAGCTAGCATGCA", "GGGGCCCCAAAATTTTACGT"]
+SMALL = ">a\n" + SEQUENCES[0] + "\n>b desc\n" + SEQUENCES[1] + "\n"
+
+
+@pytest.fixture
+def small(tmp_path):
+    path = tmp_path / "small.fa"
+    path.write_text(SMALL)
+    return path
+
+
+@pytest.fixture
+def big(tmp_path):
+    path = tmp_path / "big.fa"
+    line = b"ACGTTGCAACGTAGCTAGCTAGGCTAGCTAGCATCGATCGATCGACTAGCTAGCTAGCTAGC\n"
+    with open(path, "wb") as out:
+        out.write(b">big\n")
+        out.writelines(line * 16384 for _ in range(32))
+    return path
+
+
+@pytest.mark.parametrize("options", [{}, {"per_file": True, "strands": "both"}])
+def test_every_k_completes_or_is_refused_at_once(small, options):
+    # 2 GiB above the interpreter: k = 13 fits, k = 14 (2 GiB of counts a row) does not.
+    source = ADDRESS_LIMIT + textwrap.dedent(f"""
+        import time
+        from velko_tools import count_kmers
+        limit_address_space(2 << 30)
+        for k in range(1, 32):
+            start = time.monotonic()
+            try:
+                table = count_kmers({str(small)!r}, k, threads=2, layout="dense", **{options!r})
+                print(k, "ok", int(table.windows.sum()), len(table.kmers))
+            except MemoryError as error:
+                print(k, "refused", round(time.monotonic() - start, 3), error)
+    """)
+    result = run_python(source, timeout=300)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr[-2000:]
+    lines = [line.split(" ", 2) for line in result.stdout.splitlines()]
+    assert [int(k) for k, _, _ in lines] == list(range(1, 32))
+    assert all(outcome == "ok" for k, outcome, _ in lines if int(k) <= 12)
+    per_window = 2 if options else 1
+    for k, outcome, rest in lines:
+        if outcome == "ok":
+            windows, columns = map(int, rest.split())
+            expected = sum(max(0, len(seq) - int(k) + 1) for seq in SEQUENCES)
+            assert windows == per_window * expected
+            assert columns == 4 ** int(k)
+        else:
+            seconds, message = rest.split(" ", 1)
+            assert float(seconds) < 1.0
+            match = MEMORY_ERROR.fullmatch(message)
+            assert match is not None and match["what"] == f"k = {k}", message
+    assert lines[-1][1] == "refused"
+
+
+def test_ctrl_c_at_large_k(small):
+    # Each call builds no Python object per k-mer, so a signal is seen between calls or in one.
+    assert_interrupted(f"""
+    while True:
+        count_kmers({str(small)!r}, 13, threads=1, layout="dense")""",
+                       setup="from velko_tools import count_kmers")
+
+
+@pytest.mark.parametrize("writer", ["none", "silent", "endless"])
+def test_ctrl_c_on_a_fifo(tmp_path, writer):
+    # The worker waits on the FIFO, not the calling thread: no signal ever reaches its wait.
+    path = str(tmp_path / "fifo")
+    call = f"count_kmers([{path!r}], 4, threads=1)"
+    setup = "from velko_tools import count_kmers"
+    if writer == "endless":
+        with fifo_feeder(path, b"ACGT" * 4096, prefix=b">endless\n"):
+            assert_interrupted(call, setup=setup)
+        return
+    os.mkfifo(path)
+    if writer == "silent":
+        # A writer in the child itself that opens the FIFO, sends a header and no more.
+        setup += textwrap.dedent(f"""
+            import threading
+            def write_header():
+                with open({path!r}, "wb", buffering=0) as fifo:
+                    fifo.write(b">silent\\n")
+                    threading.Event().wait()
+            threading.Thread(target=write_header, daemon=True).start()
+        """)
+    assert_interrupted(call, setup=setup)
+
+
+def test_fifo_with_a_writer_counts_as_a_file(tmp_path):
+    path = str(tmp_path / "fifo")
+    with fifo_feeder(path, b"ACGT" * 1000, prefix=b">r\n", suffix=b"\n", repeat=3):
+        table = count_kmers(path, 2, threads=1)
+    assert table.ids == ["r"] and int(table.windows[0]) == 12000 - 1
+
+
+def test_workers_that_cannot_start_leave_fewer_threads(tmp_path):
+    paths = []
+    for i in range(400):
+        path = tmp_path / f"r{i}.fa"
+        path.write_text(f">r{i}\nACGTACGT\n")
+        paths.append(str(path))
+    # Too little address space for 300 thread stacks: some workers fail to start while the
+    # first ones have already finished their files. Stacks of 64 MiB make the failure fall on a
+    # stack, with room left for what a thread that did start allocates (glibc aborts a thread
+    # that has no room for its thread-locals), and one malloc arena keeps threads from taking
+    # more.
+    source = ADDRESS_LIMIT + textwrap.dedent(f"""
+        from velko_tools import count_kmers
+        paths = {paths!r}
+        limit_address_space(1 << 30)
+        for _ in range(5):
+            table = count_kmers(paths, 2, threads=300)
+            print("ok", len(table), int(table.windows.sum()))
+    """)
+
+    def large_stacks():
+        resource.setrlimit(resource.RLIMIT_STACK, (64 << 20, resource.RLIM_INFINITY))
+
+    result = subprocess.run([sys.executable, "-c", source], check=False, capture_output=True,
+                            text=True, timeout=60, preexec_fn=large_stacks,
+                            env={**os.environ, "MALLOC_ARENA_MAX": "1"})
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr[-2000:]
+    assert result.stdout.splitlines() == ["ok 400 2800"] * 5
+
+
+def test_exit_while_a_daemon_thread_counts(big):
+    # The object's finalizer keeps the interpreter shutting down for a while, so the daemon
+    # thread asks for the lock back while it does.
+    source = textwrap.dedent(f"""
+        import sys, threading, time
+        from velko_tools import count_kmers
+
+        class SlowToGo:
+            def __del__(self):
+                time.sleep(0.3)
+
+        keeper = SlowToGo()
+        thread = threading.Thread(target=count_kmers, args=([{str(big)!r}] * 4, 8),
+                                  kwargs={{"threads": 2}}, daemon=True)
+        thread.start()
+        time.sleep(0.2)
+        sys.exit(3)
+    """)
+    for _ in range(3):
+        result = subprocess.run([sys.executable, "-c", source], check=False,
+                                capture_output=True, text=True, timeout=60)
+        assert (result.returncode, result.stderr) == (3, "")

@@ -1,0 +1,276 @@
+"""Sparse k-mer counts (count_kmers(layout="sparse"), SparseKmerTable) against a Counter over
+windows, against the dense table, and through their files."""
+
+import collections
+import pickle
+import random
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+from children import ADDRESS_LIMIT, assert_interrupted
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from velko_tools.cli import main
+
+from velko_tools import InvalidBaseError, SparseKmerTable, count_kmers
+
+COMPLEMENT = str.maketrans("ACGT", "TGCA")
+
+
+def model(seq, k, strands):
+    """Counter of k-mer text, k-mers counted and k-mers skipped, one window of bytes at a time
+    (a letter of several bytes is as many bad bytes)."""
+    counts = collections.Counter()
+    counted = skipped = 0
+    data = seq.encode()
+    for start in range(len(data) - k + 1):
+        window = data[start:start + k].upper().decode("latin-1")
+        if window.strip("ACGT"):
+            skipped += 1
+            continue
+        counted += 1
+        reverse = window.translate(COMPLEMENT)[::-1]
+        if strands == "canonical":
+            counts[min(window, reverse)] += 1
+        else:
+            counts[window] += 1
+            if strands == "both":
+                counts[reverse] += 1
+    per = 2 if strands == "both" else 1
+    return counts, counted * per, skipped * per
+
+
+def row_counts(table, row):
+    start, stop = int(table.indptr[row]), int(table.indptr[row + 1])
+    return dict(zip(table.kmers(table.codes[start:stop]), table.counts[start:stop].tolist()))
+
+
+def fasta(records, width=60):
+    return "".join(f">{name} description\n" + "".join(
+        seq[i:i + width] + "\n" for i in range(0, len(seq), width)) for name, seq in records)
+
+
+def generated_records(seed):
+    """Records with soft-masked stretches, N runs, other bytes, short and empty ones."""
+    rng = random.Random(seed)
+    records = []
+    for i in range(12):
+        letters = []
+        for _ in range(rng.choice([0, 1, 3, 20, 40])):
+            piece = "".join(rng.choice("ACGT") for _ in range(rng.randint(1, 90)))
+            kind = rng.random()
+            if kind < 0.2:
+                piece = piece.lower()
+            elif kind < 0.3:
+                piece = "N" * rng.randint(1, 40)
+            elif kind < 0.35:
+                piece = rng.choice(["-", "R", "é", "x"])
+            letters.append(piece)
+        records.append((f"r{i}", "".join(letters)))
+    records.append(("short", "ACG"))
+    return records
+
+
+@pytest.mark.parametrize("k", [1, 2, 15, 16, 17, 31, 32])
+@pytest.mark.parametrize("strands", ["forward", "both", "canonical"])
+def test_rows_match_a_counter_over_windows(write_file, k, strands):
+    records = generated_records(k)
+    path = write_file(fasta(records))
+    table = count_kmers(path, k, strands=strands, invalid="skip", layout="sparse")
+    assert table.ids == [name for name, _ in records]
+    for row, (_, seq) in enumerate(records):
+        counts, counted, skipped = model(seq, k, strands)
+        assert row_counts(table, row) == counts
+        assert (table.windows[row], table.skipped[row]) == (counted, skipped)
+        codes = table.codes[table.indptr[row]:table.indptr[row + 1]]
+        assert np.all(np.diff(codes.astype(np.float64)) > 0) or len(codes) < 2
+
+    whole = count_kmers([path, path], k, strands=strands, invalid="skip", layout="sparse",
+                        per_file=True, min_count=3)
+    models = [model(seq, k, strands) for _, seq in records]
+    counts = sum((counts for counts, _, _ in models), collections.Counter())
+    assert whole.ids == [path, path]
+    assert row_counts(whole, 0) == row_counts(whole, 1) == {
+        kmer: n for kmer, n in counts.items() if n >= 3}
+    assert whole.windows.tolist() == [sum(counted for _, counted, _ in models)] * 2
+    assert whole.skipped.tolist() == [sum(skipped for _, _, skipped in models)] * 2
+
+
+@pytest.mark.parametrize("k", [1, 3, 6, 8])
+@given(seqs=st.lists(st.text("ACGTacgtN", max_size=70), min_size=1, max_size=4),
+       strands=st.sampled_from(["forward", "both", "canonical"]))
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+def test_sparse_equals_dense(write_file, k, seqs, strands):
+    path = write_file(fasta([(f"s{i}", s) for i, s in enumerate(seqs)]))
+    for per_file in (False, True):
+        options = {"strands": strands, "invalid": "skip", "per_file": per_file}
+        sparse = count_kmers(path, k, layout="sparse", **options)
+        assert sparse.to_dense() == count_kmers(path, k, layout="dense", **options)
+        assert int(sparse.spectrum() @ np.arange(len(sparse.spectrum()))) == sparse.windows.sum()
+
+
+@pytest.mark.parametrize(
+    ("text", "k"),
+    [(">a\nACGTN\n", 3), (">a\nACG\n>b\nAC\nGTACxGT\n", 5), (">a\nAAAA\nAAé\n", 2)],
+)
+def test_invalid_bytes_fail_as_in_the_dense_table(write_file, text, k):
+    path = write_file(text)
+    with pytest.raises(InvalidBaseError) as dense:
+        count_kmers(path, k, layout="dense")
+    with pytest.raises(InvalidBaseError) as sparse:
+        count_kmers(path, k, layout="sparse")
+    assert str(sparse.value) == str(dense.value)
+    # A record too short to hold a window holds no error.
+    assert count_kmers(write_file(">a\nAN\n>b\nACGT\n"), 3, layout="sparse").windows.tolist() \
+        == [0, 2]
+
+
+def test_min_count_drops_kmers_but_not_windows(write_file):
+    path = write_file(">a\nAAAAAACGTTT\n")
+    table = count_kmers(path, 2, layout="sparse", min_count=2)
+    assert row_counts(table, 0) == {"AA": 5, "TT": 2}
+    assert table.windows.tolist() == [10]
+    assert table.spectrum().tolist() == [0, 0, 1, 0, 0, 1]
+
+
+@pytest.fixture
+def small_table(write_file):
+    path = write_file(fasta([("x", "ACGTTGCAAC" * 3), ("y", "ggggccccaT"), ("x", "")]))
+    return count_kmers(path, 4, strands="canonical", layout="sparse")
+
+
+def test_table_round_trips(small_table, tmp_path):
+    assert pickle.loads(pickle.dumps(small_table)) == small_table
+    small_table.write(tmp_path / "t.npz")
+    assert SparseKmerTable.read(tmp_path / "t.npz") == small_table
+    pytest.importorskip("pyarrow")
+    small_table.write(tmp_path / "t.parquet")
+    assert SparseKmerTable.read(tmp_path / "t.parquet") == small_table
+
+
+def test_views_of_the_table(small_table, tmp_path):
+    pandas = pytest.importorskip("pandas")
+    frame = small_table.to_pandas()
+    assert list(frame.columns) == ["id", "kmer", "count"]
+    assert frame[frame.id == "y"].set_index("kmer")["count"].to_dict() == row_counts(
+        small_table, 1)
+    assert isinstance(frame, pandas.DataFrame)
+    with pytest.raises(ValueError, match="one row"):
+        small_table.write(tmp_path / "t.txt")
+    small_table.write(tmp_path / "t.txt", row=1)
+    assert (tmp_path / "t.txt").read_text() == "".join(
+        f"{kmer}\t{n}\n" for kmer, n in sorted(row_counts(small_table, 1).items()))
+    assert small_table.kmer(27) == "ACGT" and repr(small_table) == (
+        "<SparseKmerTable k=4 strands='canonical' rows=3 kmers=13 files=1>")
+    scipy = pytest.importorskip("scipy.sparse")
+    matrix = small_table.to_scipy()
+    assert isinstance(matrix, scipy.csr_array) and matrix.shape == (3, 256)
+    assert matrix[1, 0b10010101] == row_counts(small_table, 1)["GCCC"] == 2
+
+
+def test_arguments_are_checked(write_file):
+    path = write_file(">a\nACGT\n")
+    with pytest.raises(ValueError, match="k must be between 1 and 31, not 32"):
+        count_kmers(path, 32, layout="dense")
+    with pytest.raises(ValueError, match="layout must be"):
+        count_kmers(path, 3, layout="csr")
+    with pytest.raises(ValueError, match="min_count must be a positive int"):
+        count_kmers(path, 3, min_count=0)
+    assert isinstance(count_kmers(path, 20), SparseKmerTable)  # auto: 4^20 columns do not fit
+
+
+def test_rows_past_the_memory_bound_go_out_of_core(write_file, tmp_path):
+    rng = np.random.default_rng(5)
+    path = write_file(b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 3_000_000)]
+                      .tobytes() + b"\n>b\nACGT\n")
+    spill = tmp_path / "spill"
+    spill.mkdir()
+    options = {"strands": "canonical", "layout": "sparse", "min_count": 2}
+    assert count_kmers(path, 13, memory=8 << 20, tmpdir=spill, **options) == count_kmers(
+        path, 13, **options)
+    assert list(spill.iterdir()) == []
+
+
+FULL_DISK = """
+import resource, signal
+from velko_tools import count_kmers
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 12, 1 << 12))
+try:
+    count_kmers({path!r}, 13, layout="sparse", memory=8 << 20, tmpdir={spill!r})
+except OSError as error:
+    print(type(error).__name__, error.errno, error.filename)
+"""
+
+
+def test_a_full_disk_while_spilling_names_the_directory(write_file, tmp_path):
+    rng = np.random.default_rng(6)
+    path = write_file(b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 3_000_000)]
+                      .tobytes())
+    spill = tmp_path / "spill"
+    spill.mkdir()
+    done = subprocess.run([sys.executable, "-c", FULL_DISK.format(path=path, spill=str(spill))],
+                          capture_output=True, text=True, timeout=120, check=False)
+    assert (done.stdout, done.stderr) == (f"OSError 27 {spill}\n", "")  # EFBIG
+    assert list(spill.iterdir()) == []
+
+
+# A long random record counted on both threads against numpy's own unique(); in a child, under
+# an address-space limit, as the occurrences take tens of MB.
+LARGE_ROW = ADDRESS_LIMIT + """
+import numpy as np
+from velko_tools import count_kmers
+rng = np.random.default_rng(11)
+letters = rng.integers(0, 4, 6_000_000).astype(np.uint64)
+letters[:200_000] = 2  # a run that makes one prefix bucket far larger than the others
+path = {path!r}
+with open(path, "wb") as out:
+    out.write(b">big\\n" + np.frombuffer(b"ACGT", np.uint8)[letters.astype(np.intp)].tobytes())
+k = 31
+mask = np.uint64((1 << 62) - 1)
+forward = np.zeros(len(letters) - k + 1, dtype=np.uint64)
+reverse = np.zeros_like(forward)
+for j in range(k):
+    forward = (forward << np.uint64(2)) | letters[j:j + len(forward)]
+    reverse = reverse | ((np.uint64(3) - letters[j:j + len(reverse)]) << np.uint64(2 * j))
+expected, counts = np.unique(np.minimum(forward & mask, reverse), return_counts=True)
+del forward, reverse
+limit_address_space(1 << 30)
+for threads in (1, 2):
+    table = count_kmers(path, k, strands="canonical", per_file=True, layout="sparse",
+                        threads=threads)
+    assert np.array_equal(table.codes, expected) and np.array_equal(table.counts, counts)
+print("ok")
+"""
+
+
+def test_large_row_on_both_threads(tmp_path):
+    source = LARGE_ROW.format(path=str(tmp_path / "big.fa"))
+    done = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                          timeout=300, check=False)
+    assert (done.stdout, done.stderr) == ("ok\n", "")
+
+
+def test_ctrl_c_stops_a_sparse_count(tmp_path):
+    path = tmp_path / "big.fa"
+    rng = np.random.default_rng(3)
+    path.write_bytes(b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 40_000_000)]
+                     .tobytes())
+    setup = textwrap.dedent("""
+        from velko_tools import count_kmers
+        limit_address_space(3 << 30)
+        """)
+    assert_interrupted(f"count_kmers({str(path)!r}, 31, layout='sparse', per_file=True)",
+                       setup=setup, prelude=ADDRESS_LIMIT)
+
+
+def test_command_line_spectrum_and_dump(write_file, tmp_path, capsysbinary):
+    path = write_file(">a\nAAAAAACGTTT\n")
+    assert main(["kmers", "-k", "2", "--histo", path]) == 0
+    assert capsysbinary.readouterr().out == b"1 3\n2 1\n5 1\n"
+    out = tmp_path / "d.txt"
+    assert main(["kmers", "-k", "2", "--min-count", "2", "-o", str(out), path]) == 0
+    assert out.read_text() == "AA\t5\nTT\t2\n"
