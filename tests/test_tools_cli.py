@@ -200,10 +200,10 @@ def test_kmers_missing_file_exit_1(tmp_path):
 
 
 def test_kmers_unknown_output_suffix_is_usage_error(tmp_path, genome):
-    result = velko("kmers", "-o", str(tmp_path / "t.txt"), str(genome))
+    result = velko("kmers", "-o", str(tmp_path / "t.xyz"), str(genome))
     assert result.returncode == 2
     assert result.stderr.endswith(
-        f"velko: error: cannot tell the output format of {str(tmp_path / 't.txt')!r}: name it "
+        f"velko: error: cannot tell the output format of {str(tmp_path / 't.xyz')!r}: name it "
         ".tsv, .tsv.gz, .csv, .npz or .parquet, or give --format\n")
 
 
