@@ -7,13 +7,18 @@ formats keep what a spreadsheet reads, and k follows from the column labels.
 
 from __future__ import annotations
 
+import collections
 import csv
 import gzip
 import io
 import os
 import sys
+import zlib
 from collections.abc import Callable, Iterator
 from typing import IO, TYPE_CHECKING, Literal, get_args
+
+if TYPE_CHECKING:
+    from concurrent.futures import Future
 
 import numpy as np
 import numpy.typing as npt
@@ -153,6 +158,42 @@ def _write_chunks(chunks: Iterator[tuple[int, bytes]], out: IO[bytes],
             advance(done)
 
 
+def _gzip_member(text: bytes, level: int) -> bytes:
+    # zlib's own gzip header: no name and no time, so the same table gives the same bytes.
+    packer = zlib.compressobj(level, zlib.DEFLATED, 31)
+    return packer.compress(text) + packer.flush()
+
+
+def _write_gzip(chunks: Iterator[tuple[int, bytes]], out: IO[bytes], level: int,
+                advance: Callable[[int], object] | None) -> None:
+    """Each chunk as a gzip member of its own, compressed on a few threads (zlib lets go of the
+    interpreter lock) and written in order: gzip readers take the members as one stream. At
+    most twice the threads' chunks are held at a time."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    threads = min(4, os.cpu_count() or 1)
+    pending: collections.deque[tuple[int, Future[bytes]]] = collections.deque()
+    with ThreadPoolExecutor(threads, thread_name_prefix="velko-gzip") as pool:
+        try:
+            for done, text in chunks:
+                pending.append((done, pool.submit(_gzip_member, text, level)))
+                while len(pending) > 2 * threads or (pending and pending[0][1].done()):
+                    _write_member(pending.popleft(), out, advance)
+            while pending:
+                _write_member(pending.popleft(), out, advance)
+        finally:
+            for _, waiting in pending:
+                waiting.cancel()
+
+
+def _write_member(member: tuple[int, Future[bytes]], out: IO[bytes],
+                  advance: Callable[[int], object] | None) -> None:
+    done, packed = member
+    out.write(packed.result())
+    if advance is not None:
+        advance(done)
+
+
 def write_table(table: KmerTable, path: str | None, *, frequencies: bool = False,
                 format: str | None = None, compress_level: int = DEFAULT_COMPRESS_LEVEL,
                 progress: bool = False) -> None:
@@ -202,10 +243,7 @@ def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
         _write_chunks(text_chunks(table, frequencies, "\t" if kind == "tsv" else ","), out,
                       advance)
     elif kind == "tsv.gz":
-        # No name or time in the header, so that the same table gives the same bytes.
-        with gzip.GzipFile(fileobj=out, mode="wb", compresslevel=compress_level,
-                           filename="", mtime=0) as packed:
-            _write_chunks(text_chunks(table, frequencies), packed, advance)  # type: ignore[arg-type]
+        _write_gzip(text_chunks(table, frequencies), out, compress_level, advance)
     elif kind == "npz":
         values = _frequencies(table.counts, table.windows) if frequencies else table.counts
         # zipfile seeks back over what it wrote; a pipe cannot, so it gets the bytes whole.
