@@ -35,8 +35,9 @@ SUFFIXES: tuple[tuple[str, Format], ...] = (
     (".tsv.gz", "tsv.gz"), (".tsv", "tsv"), (".csv", "csv"), (".npz", "npz"),
     (".parquet", "parquet"))
 HEAD = ("file", "id", "windows", "skipped")
-# gzip level 1 writes a k = 8 table in about 1.5x the time of plain TSV; level 6 (zlib's
-# default) takes 4x, level 9 over 10x for a file only a fifth smaller (benchmarks/bench_write.py).
+# gzip level 1 is zlib's fastest: a k = 8 table took 7.8x the time of plain TSV here (the
+# native text is that much faster than deflate), level 6 ten times that again for a file a
+# fifth smaller (benchmarks/bench_write.py).
 DEFAULT_COMPRESS_LEVEL = 1
 # The text of one chunk of rows: large enough that the per-chunk work does not show, small
 # enough that writing adds little to the table's own memory.
