@@ -17,9 +17,6 @@ import zlib
 from collections.abc import Callable, Iterator
 from typing import IO, TYPE_CHECKING, Literal, get_args
 
-if TYPE_CHECKING:
-    from concurrent.futures import Future
-
 import numpy as np
 import numpy.typing as npt
 
@@ -27,6 +24,8 @@ from velko_tools import _core, output
 from velko_tools.errors import UsageError, VelkoError
 
 if TYPE_CHECKING:
+    from concurrent.futures import Future
+
     from velko_tools.kmers import KmerTable, Strands
 
 Format = Literal["tsv", "tsv.gz", "csv", "npz", "parquet"]
