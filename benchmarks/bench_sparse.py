@@ -4,8 +4,9 @@ Whole-file canonical counts at k = 21 and 31 of a collection of real bacterial a
 real nanopore reads, by velko_tools (count_kmers(layout="sparse"), arrays in memory), KMC
 (`kmc -t2`, its database written) and jellyfish (`jellyfish count -t 2`), each in a process of
 its own (the peers' wall time and peak memory from /usr/bin/time, velko's from inside its
-process, before its dump is written); then velko's per-record counts of the collection. Exactness: velko's KMER<TAB>COUNT dump must equal `kmc_tools transform ...
-dump -s` byte for byte, and `jellyfish dump -c -t` once sorted.
+process, before its dump is written); then velko's per-record counts of the collection.
+Exactness: velko's KMER<TAB>COUNT dump must equal `kmc_tools transform ... dump -s` byte for
+byte, and `jellyfish dump -c -t` once sorted.
 
 The data comes from Debian's example packages of genome tools (apt-get download, dpkg -x) into
 a cache directory (VELKO_BENCH_CACHE, default /tmp/velko-bench), never into the source tree.

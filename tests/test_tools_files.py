@@ -152,14 +152,26 @@ def write_hits(path, rows):
                            np.full(n, 1e-5), np.full(n, 50.0)).write(path)
 
 
-@pytest.mark.parametrize("suffix", [*SUFFIXES, "hits"])
+def sparse_table(kmers):
+    from velko_tools import SparseKmerTable
+
+    codes = np.arange(kmers, dtype=np.uint64)
+    return SparseKmerTable(["r"], ["f.fa"], 12, "forward", np.array([0, kmers], dtype=np.uint64),
+                           codes, np.ones(kmers, dtype=np.uint32),
+                           np.array([kmers], dtype=np.uint64), np.zeros(1, dtype=np.uint64))
+
+
+@pytest.mark.parametrize("suffix", [*SUFFIXES, "hits", "sparse.npz", "sparse.txt"])
 def test_a_full_disk_leaves_the_previous_file(tmp_path, suffix):
     with small_tmpfs(tmp_path / "small") as small:
-        target = str(small / ("out" + (suffix if suffix != "hits" else ".top.tsv")))
+        name = suffix.replace("sparse", "") if suffix != "hits" else ".top.tsv"
+        target = str(small / ("out" + name))
 
         def write(rows):
             if suffix == "hits":
                 write_hits(target, rows)
+            elif suffix.startswith("sparse"):
+                sparse_table(1 if rows == 1 else 200_000).write(target)
             else:
                 write_table(kmer_table(rows, k=6 if rows > 1 else 2), target)
 

@@ -102,7 +102,8 @@ def test_rows_match_a_counter_over_windows(write_file, k, strands):
 @pytest.mark.parametrize("k", [1, 3, 6, 8])
 @given(seqs=st.lists(st.text("ACGTacgtN", max_size=70), min_size=1, max_size=4),
        strands=st.sampled_from(["forward", "both", "canonical"]))
-@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=25, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
 def test_sparse_equals_dense(write_file, k, seqs, strands):
     path = write_file(fasta([(f"s{i}", s) for i, s in enumerate(seqs)]))
     for per_file in (False, True):

@@ -75,32 +75,6 @@ def tophits_from_columns(gene_ids: list[str], hmm_ids: list[str], e_values: nump
 def tophits_from_tophit_file(obj: object) -> TopHits:
     """A new TopHits holding the hits of a velko TopHitFile."""
 
-def read_cutoffs(hmm_paths: list[bytes]) -> list[tuple[str, str, int, dict[str, tuple[float, float]]]]:
-    """The profiles of HMMER 3 profile files with their GA, TC and NC lines."""
-
-def filter_rows(texts: list[list[str]], reals: list[numpy.typing.NDArray[numpy.float64]], wholes: list[numpy.typing.NDArray[numpy.int64]], has_domains: bool, score: str, hmm: str, hmm_paths: list[bytes], options: dict[str, object]) -> tuple[TopHits, dict[str, Any] | None]:
-    """
-    Offers rows given as columns through thresholds, cutoffs and coverage to a new TopHits; see velko_tools.HitTable.from_pyhmmer.
-    """
-
-def read_hmmer_rows(paths: list[bytes], format: str, program: str, score: str, hmm: str, hmm_paths: list[bytes], options: dict[str, object]) -> tuple[TopHits, dict[str, Any] | None]:
-    """
-    Reads HMMER tables through thresholds, cutoffs and coverage into a new TopHits and, when asked, the kept rows' other columns; see velko_tools.read_hmmer.
-    """
-
-@overload
-def format_rows(prefixes: Sequence[str], values: Annotated[NDArray[numpy.uint64], dict(shape=(None, None), order='C', device='cpu', writable=False)], start: int) -> bytes: ...
-
-@overload
-def format_rows(prefixes: Sequence[str], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu', writable=False)], start: int) -> bytes:
-    """
-    The lines of rows start .. start + len(prefixes) of a 2-D array: each prefix, then the
-    row's values after tabs (counts in decimal, floats as repr() writes them), then a line
-    feed, as UTF-8 bytes.
-    """
-
-GZIP_BACKEND: str
-
 class ReplacingFile:
     """
     An output file replaced whole or not at all; see velko_tools.output.replacing.
@@ -127,3 +101,29 @@ def remove_temporaries(path: bytes, own: bool) -> None:
     Removes the temporaries beside `path` of writers that are gone, and with `own` this
     process's.
     """
+
+def read_cutoffs(hmm_paths: list[bytes]) -> list[tuple[str, str, int, dict[str, tuple[float, float]]]]:
+    """The profiles of HMMER 3 profile files with their GA, TC and NC lines."""
+
+def filter_rows(texts: list[list[str]], reals: list[numpy.typing.NDArray[numpy.float64]], wholes: list[numpy.typing.NDArray[numpy.int64]], has_domains: bool, score: str, hmm: str, hmm_paths: list[bytes], options: dict[str, object]) -> tuple[TopHits, dict[str, Any] | None]:
+    """
+    Offers rows given as columns through thresholds, cutoffs and coverage to a new TopHits; see velko_tools.HitTable.from_pyhmmer.
+    """
+
+def read_hmmer_rows(paths: list[bytes], format: str, program: str, score: str, hmm: str, hmm_paths: list[bytes], options: dict[str, object]) -> tuple[TopHits, dict[str, Any] | None]:
+    """
+    Reads HMMER tables through thresholds, cutoffs and coverage into a new TopHits and, when asked, the kept rows' other columns; see velko_tools.read_hmmer.
+    """
+
+@overload
+def format_rows(prefixes: Sequence[str], values: Annotated[NDArray[numpy.uint64], dict(shape=(None, None), order='C', device='cpu', writable=False)], start: int) -> bytes: ...
+
+@overload
+def format_rows(prefixes: Sequence[str], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu', writable=False)], start: int) -> bytes:
+    """
+    The lines of rows start .. start + len(prefixes) of a 2-D array: each prefix, then the
+    row's values after tabs (counts in decimal, floats as repr() writes them), then a line
+    feed, as UTF-8 bytes.
+    """
+
+GZIP_BACKEND: str

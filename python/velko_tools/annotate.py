@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import math
 import os
-import tempfile
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal
@@ -263,22 +262,15 @@ def write_arrow(table: HitTable, path: StrPath) -> None:
             from None
     frame = table.to_pandas()
     arrow = pyarrow.Table.from_pandas(frame, preserve_index=False)
+    from velko_tools.output import replacing
+
     target = os.fspath(path)
-    directory = os.path.dirname(os.path.abspath(target))
-    os.makedirs(directory, exist_ok=True)
-    handle, temporary = tempfile.mkstemp(dir=directory, prefix=".velko-", suffix=".part")
-    os.close(handle)
-    try:
-        if os.fsdecode(target).endswith(".parquet"):
-            pyarrow.parquet.write_table(arrow, temporary)
+    os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
+    with replacing(target) as written:
+        if target.endswith(".parquet"):
+            pyarrow.parquet.write_table(arrow, written)
         else:
-            pyarrow.feather.write_feather(arrow, temporary, compression="uncompressed")
-        with open(temporary, "rb") as written:
-            os.fsync(written.fileno())
-        os.replace(temporary, target)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+            pyarrow.feather.write_feather(arrow, written, compression="uncompressed")
 
 
 def from_pyhmmer(top_hits: Any, score: str, hmm: str, thresholds: Thresholds,

@@ -103,9 +103,10 @@ class KmerTable:
 
     ``ids`` names the rows (record ids, or the paths as given with ``per_file``), ``files`` the
     file each row came from, ``kmers`` the column labels in base-4 order (A, C, G, T; the last
-    letter varying fastest; a KmerLabels sequence that makes them on demand), ``counts`` the counts as a NumPy ``uint64`` array of rows x
-    columns, ``windows`` the k-mers counted into each row (its sum) and ``skipped`` those left
-    out for holding a letter other than A, C, G, T. With ``strands="both"`` each window
+    letter varying fastest; a KmerLabels sequence that makes them on demand), ``counts`` the
+    counts as a NumPy ``uint64`` array of rows x columns, ``windows`` the k-mers counted into
+    each row (its sum) and ``skipped`` those left out for holding a letter other than A, C, G,
+    T. With ``strands="both"`` each window
     counts twice, so both are in k-mers, not windows.
     """
 

@@ -302,19 +302,10 @@ def _profiles_table(tables: list[tuple[str, KmerTable]], options: _Options,
 def _write_atomic(table: pyarrow.Table, path: str) -> None:
     import pyarrow.parquet
 
-    temporary = _temporary_name(path)
-    try:
-        pyarrow.parquet.write_table(table, temporary)
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
+    from velko_tools.output import replacing
 
-
-def _temporary_name(path: str) -> str:
-    directory, name = os.path.split(path)
-    return os.path.join(directory, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
+    with replacing(path) as written:
+        pyarrow.parquet.write_table(table, written)
 
 
 def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dict[str, Any]:
@@ -354,17 +345,10 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
 
 
 def _write_json_atomic(value: Any, path: str) -> None:
-    temporary = _temporary_name(path)
-    try:
-        with open(temporary, "w", encoding="utf-8") as out:
-            json.dump(value, out, indent=1)
-            out.flush()
-            os.fsync(out.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
+    from velko_tools.output import replacing
+
+    with replacing(path) as written, open(written, "w", encoding="utf-8") as out:
+        json.dump(value, out, indent=1)
 
 
 def _read_manifest(out: str) -> dict[str, dict[str, Any]]:

@@ -178,36 +178,47 @@ class SparseKmerTable:
         """Writes the table by the suffix of `path`: ``.npz`` (everything), ``.parquet`` (long
         form, with the rest in its metadata), or ``.txt``/``.tsv``: ``KMER<TAB>COUNT`` lines
         sorted by k-mer, of `row` or of the one row there is."""
+        from velko_tools.output import replacing
+
         name = os.fspath(path)
-        if name.endswith(".npz"):
-            with open(name, "wb") as out:
-                np.savez(out, ids=np.array(self.ids, dtype=str),
-                         files=np.array(self.files, dtype=str), k=self.k,
-                         strands=self.strands, indptr=self.indptr, codes=self.codes,
-                         counts=self.counts, windows=self.windows, skipped=self.skipped)
-        elif name.endswith(".parquet"):
-            self._write_parquet(name)
-        elif name.endswith((".txt", ".tsv")):
-            with open(name, "wb") as out:
-                self.dump(out, row=row)
-        else:
+        if not name.endswith((".npz", ".parquet", ".txt", ".tsv")):
             raise ValueError(f"cannot tell the format of {name!r}: name it .npz, .parquet, "
                              ".txt or .tsv")
+        if name.endswith(".txt") or name.endswith(".tsv"):
+            self._one_row(row)  # refused before the target is touched
+        # Written beside the target and put in its place whole, so a failure or Ctrl-C leaves
+        # the previous file as it was.
+        with replacing(name) as written:
+            if name.endswith(".npz"):
+                with open(written, "wb") as out:
+                    np.savez(out, ids=np.array(self.ids, dtype=str),
+                             files=np.array(self.files, dtype=str), k=self.k,
+                             strands=self.strands, indptr=self.indptr, codes=self.codes,
+                             counts=self.counts, windows=self.windows, skipped=self.skipped)
+            elif name.endswith(".parquet"):
+                self._write_parquet(written)
+            else:
+                with open(written, "wb") as out:
+                    self.dump(out, row=row)
 
     def dump(self, out: Any, *, row: int | None = None) -> None:
         """Writes ``KMER<TAB>COUNT`` lines sorted by k-mer for one row to binary file `out`."""
-        if row is None:
-            if len(self) != 1:
-                raise ValueError(f"the text dump holds one row; this table has {len(self)}: "
-                                 "pass row=")
-            row = 0
-        codes, counts = self.row(row)
+        codes, counts = self.row(self._one_row(row))
         step = 1 << 16  # lines made at once: the letters of each pass as one array
         for start in range(0, len(codes), step):
             text = kmer_text(self.k, codes[start:start + step])
             numbers = counts[start:start + step].astype(str).astype(bytes)
             lines = np.char.add(np.char.add(np.char.add(text, b"\t"), numbers), b"\n")
             out.write(b"".join(lines.tolist()))
+
+    def _one_row(self, row: int | None) -> int:
+        """The row a text dump holds: `row`, or the one row there is."""
+        if row is None:
+            if len(self) != 1:
+                raise ValueError(f"the text dump holds one row; this table has {len(self)}: "
+                                 "pass row=")
+            return 0
+        return row
 
     def _metadata(self) -> dict[bytes, bytes]:
         import json
