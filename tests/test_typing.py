@@ -29,6 +29,8 @@ def test_mypy_strict(tmp_path):
                       "[mypy-matplotlib.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
                       "[mypy-pandas.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
                       "[mypy-pyarrow.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
+                      "[mypy-pyhmmer.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
+                      "[mypy-pyrodigal.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
                       "[mypy-scipy.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
                       "[mypy-tqdm.*]\nignore_missing_imports = True\nfollow_imports = skip\n")
     env = dict(os.environ, MYPYPATH=str(tmp_path))

@@ -274,8 +274,8 @@ class SparseKmerTable:
         kmers = table.column("kmer").combine_chunks().cast(pyarrow.binary())
         offsets = np.frombuffer(kmers.buffers()[1], dtype=np.int32)
         start = int(offsets[kmers.offset]) if len(kmers) else 0
-        letters = np.frombuffer(kmers.buffers()[2] or b"", dtype=np.uint8)
-        letters = letters[start:start + len(kmers) * k].reshape(-1, k)
+        text = np.frombuffer(kmers.buffers()[2] or b"", dtype=np.uint8)
+        letters = text[start:start + len(kmers) * k].reshape(-1, k)
         digits = np.searchsorted(_LETTERS, letters).astype(np.uint64)
         codes = np.zeros(len(kmers), dtype=np.uint64)
         for j in range(k):

@@ -2,7 +2,6 @@
 // watches for Ctrl-C and reports progress.
 #include "kmer/kmers.hpp"
 
-#include <cxxabi.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
@@ -104,12 +103,14 @@ nb::tuple count_table(nb::list files, std::uint8_t k, const std::string& strands
                       bool per_file, unsigned threads, nb::object progress) {
     try {
         return count_table_locked(files, k, strands, skip_invalid, per_file, threads, progress);
-    } catch (abi::__forced_unwind&) {
-        // The interpreter is shutting down and ends this (daemon) thread as it asks for the
-        // lock back. The unwinding has joined the workers and freed the table on its way here;
-        // nanobind's dispatcher would stop it without rethrowing, which aborts the process. So
-        // the thread waits here for the process to end, as newer interpreters have such
-        // threads do.
+    } catch (...) {
+        // Every C++ exception goes on to nanobind's translator. What is left is not one: the
+        // forced unwind with which the interpreter, shutting down, ends this (daemon) thread
+        // as it asks for the lock back. The unwinding has joined the workers and freed the
+        // table on its way here; nanobind's dispatcher would stop it without rethrowing, which
+        // aborts the process. So the thread waits here for the process to end, as newer
+        // interpreters have such threads do.
+        if (std::current_exception()) throw;
         for (;;) pause();
     }
 }
