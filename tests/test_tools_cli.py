@@ -70,65 +70,110 @@ def read_tsv(text):
     lines = text.splitlines()
     header = lines[0].split("\t")
     rows = [line.split("\t") for line in lines[1:]]
-    return header, [row[0] for row in rows], [row[1:] for row in rows]
+    return header, [row[:4] for row in rows], [row[4:] for row in rows]
 
 
 def test_kmers_tsv_to_stdout(genome):
     result = velko("kmers", "-k", "1", "--skip-invalid", str(genome))
     assert (result.returncode, result.stderr) == (0, "")
-    assert result.stdout == "id\tA\tC\tG\tT\nr1\t3\t2\t2\t2\nr2\t4\t0\t0\t0\n"
+    assert result.stdout == (f"file\tid\twindows\tskipped\tA\tC\tG\tT\n"
+                             f"{genome}\tr1\t9\t1\t3\t2\t2\t2\n{genome}\tr2\t4\t0\t4\t0\t0\t0\n")
 
 
-def test_kmers_frequencies_per_file(genome):
+def test_kmers_frequencies_per_file_keep_windows(genome):
     result = velko("kmers", "-k", "1", "--skip-invalid", "--per-file", "--frequencies",
                    str(genome), str(genome))
-    header, ids, values = read_tsv(result.stdout)
-    assert header == ["id", "A", "C", "G", "T"]
-    assert ids == [str(genome), str(genome)]
+    header, heads, values = read_tsv(result.stdout)
+    assert header == ["file", "id", "windows", "skipped", "A", "C", "G", "T"]
+    assert heads == [[str(genome), str(genome), "13", "1"]] * 2
     assert [float(v) for v in values[0]] == [7 / 13, 2 / 13, 2 / 13, 2 / 13]
 
 
-@pytest.mark.parametrize("suffix", [".tsv", ".tsv.gz", ".npz"])
+needs_pyarrow = pytest.mark.skipif(
+    __import__("importlib").util.find_spec("pyarrow") is None, reason="pyarrow is not installed")
+FORMATS = ["tsv", "tsv.gz", "csv", "npz", pytest.param("parquet", marks=needs_pyarrow)]
+
+
+@pytest.mark.parametrize("frequencies", [False, True], ids=["counts", "frequencies"])
 @pytest.mark.parametrize("strands", ["forward", "both", "canonical"])
-def test_kmers_outputs_read_back(tmp_path, genome, suffix, strands):
-    from velko_tools import count_kmers
+@pytest.mark.parametrize("kind", FORMATS)
+def test_kmers_outputs_read_back(tmp_path, genome, kind, strands, frequencies):
+    from velko_tools import KmerTable, count_kmers
 
-    out = tmp_path / f"table{suffix}"
+    # Two files under one name each, so that only the file column tells their rows apart.
+    other = tmp_path / "copy.fa"
+    other.write_bytes(genome.read_bytes())
+    out = tmp_path / f"table.{kind}"
     result = velko("kmers", "-k", "2", "--strands", strands, "--skip-invalid", "--threads", "2",
-                   "-o", str(out), str(genome))
+                   "-o", str(out), *(["--frequencies"] if frequencies else []),
+                   str(genome), str(other))
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
-    expected = count_kmers(genome, 2, strands=strands, invalid="skip")
-    if suffix == ".npz":
-        with np.load(out) as arrays:
-            assert arrays["ids"].tolist() == expected.ids
-            assert arrays["kmers"].tolist() == expected.kmers
-            assert arrays["counts"].dtype == np.uint64
-            assert (arrays["counts"] == expected.counts).all()
-            assert (arrays["windows"] == expected.windows).all()
-            assert (arrays["skipped"] == expected.skipped).all()
-        return
-    pandas = pytest.importorskip("pandas")
-    frame = pandas.read_csv(out, sep="\t", index_col="id")
-    assert list(frame.index) == expected.ids
-    assert list(frame.columns) == expected.kmers
-    assert (frame.to_numpy() == expected.counts).all()
+    expected = count_kmers([genome, other], 2, strands=strands, invalid="skip")
+    text = kind in ("tsv", "tsv.gz", "csv")
+    got = KmerTable.read(out, strands="both" if text and strands == "both" else None)
+    assert got == expected
+    assert got.files == [str(genome)] * 2 + [str(other)] * 2
 
 
-def test_kmers_parquet(tmp_path, genome):
+@pytest.mark.parametrize("kind", FORMATS)
+def test_kmers_format_option_and_standard_streams(tmp_path, genome, kind):
+    from velko_tools import KmerTable
+
+    command = [sys.executable, "-m", "velko_tools", "kmers", "-k", "2", "--skip-invalid",
+               "--format", kind, "-o", "-", "-"]
+    with open(genome, "rb") as stdin:
+        result = subprocess.run(command, stdin=stdin, capture_output=True, timeout=120)
+    assert (result.returncode, result.stderr) == (0, b"")
+    out = tmp_path / f"out.{kind}"
+    out.write_bytes(result.stdout)
+    table = KmerTable.read(out)
+    assert table.files == ["-", "-"]
+    assert table.ids == ["r1", "r2"]
+
+
+def test_kmers_reads_a_pipe_and_makes_the_output_directory(tmp_path, genome):
+    out = tmp_path / "new" / "deeper" / "x.tsv"
+    result = velko("kmers", "-k", "1", "--skip-invalid", "-o", str(out), "-",
+                   input=genome.read_text())
+    assert (result.returncode, result.stderr) == (0, "")
+    assert out.read_text().splitlines()[1] == "-\tr1\t9\t1\t3\t2\t2\t2"
+
+
+@pytest.mark.parametrize("name", ["tab\there.fa", "line\nbreak.fa"])
+def test_kmers_file_names_a_tsv_cannot_hold(tmp_path, genome, name):
+    from velko_tools import KmerTable
+
+    odd = tmp_path / name
+    odd.write_bytes(genome.read_bytes())
+    result = velko("kmers", "-k", "1", "--skip-invalid", str(odd))
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr.startswith("velko: error: cannot write the file name ")
+    assert len(result.stderr.splitlines()) == 1
+    # CSV quotes them instead.
+    out = tmp_path / "t.csv"
+    assert velko("kmers", "-k", "1", "--skip-invalid", "-o", str(out), str(odd)).returncode == 0
+    assert KmerTable.read(out).files == [str(odd)] * 2
+
+
+def test_kmers_parquet_without_pyarrow(tmp_path, genome):
     out = tmp_path / "t.parquet"
-    result = velko("kmers", "-k", "2", "--skip-invalid", "-o", str(out), str(genome))
-    try:
-        import pyarrow.parquet
-    except ImportError:
-        assert result.returncode == 2
-        assert result.stderr.endswith(
-            "velko: error: writing .parquet needs pyarrow: pip install pyarrow\n")
-        assert not out.exists()
-        return
-    assert result.returncode == 0
-    table = pyarrow.parquet.read_table(out)
-    assert table.column_names[:3] == ["id", "AA", "AC"]
-    assert table.column("id").to_pylist() == ["r1", "r2"]
+    code = ("import sys; sys.modules['pyarrow'] = None; from velko_tools.cli import main; "
+            f"sys.exit(main(['kmers', '-o', {str(out)!r}, {str(genome)!r}]))")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=120)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == "velko: error: writing Parquet needs pyarrow (pip install pyarrow)\n"
+    assert not out.exists()
+
+
+def test_tophits_reads_standard_input():
+    with open(HMMER, "rb") as table:
+        piped = subprocess.run([sys.executable, "-m", "velko_tools", "tophits", "-"],
+                               stdin=table, capture_output=True, timeout=120)
+    named = subprocess.run([sys.executable, "-m", "velko_tools", "tophits", HMMER],
+                           capture_output=True, timeout=120)
+    assert (piped.returncode, piped.stderr) == (0, b"")
+    assert piped.stdout == named.stdout
 
 
 @pytest.mark.parametrize(
@@ -155,11 +200,11 @@ def test_kmers_missing_file_exit_1(tmp_path):
 
 
 def test_kmers_unknown_output_suffix_is_usage_error(tmp_path, genome):
-    result = velko("kmers", "-o", str(tmp_path / "t.csv"), str(genome))
+    result = velko("kmers", "-o", str(tmp_path / "t.xyz"), str(genome))
     assert result.returncode == 2
     assert result.stderr.endswith(
-        f"velko: error: cannot tell the output format of {str(tmp_path / 't.csv')!r}: name it "
-        ".tsv, .tsv.gz, .npz or .parquet\n")
+        f"velko: error: cannot tell the output format of {str(tmp_path / 't.xyz')!r}: name it "
+        ".tsv, .tsv.gz, .csv, .npz or .parquet, or give --format\n")
 
 
 def test_kmers_closed_pipe_is_quiet(tmp_path):

@@ -207,7 +207,7 @@ def test_a_fifo_output_is_written_in_place(tmp_path):
     reader = subprocess.Popen(["cat", path], stdout=subprocess.PIPE)
     write_table(kmer_table(2, k=1), path)
     out, _ = reader.communicate(timeout=30)
-    assert out.decode().splitlines()[0] == "id\t0\t1\t2\t3"
+    assert out.decode().splitlines()[0] == "file\tid\twindows\tskipped\t0\t1\t2\t3"
     assert os.listdir(tmp_path) == ["out.tsv"]
 
 

@@ -35,3 +35,31 @@ def test_rows_beyond_the_array_are_refused(count, start):
     counts = np.zeros((2, 4), dtype=np.uint64)
     with pytest.raises(IndexError):
         _core.format_rows(["x"] * count, counts, start)
+
+
+@pytest.mark.parametrize("frequencies", [False, True], ids=["counts", "frequencies"])
+@pytest.mark.parametrize("suffix", [".tsv", ".tsv.gz", ".csv", ".npz"])
+def test_tables_written_in_many_chunks_read_back(tmp_path, monkeypatch, suffix, frequencies):
+    from velko_tools import KmerTable, tables
+
+    # Chunks of a row or two, so that rows meet chunk ends everywhere.
+    monkeypatch.setattr(tables, "CHUNK_BYTES", 100)
+    rng = np.random.default_rng(3)
+    counts = rng.integers(0, 1 << 40, (37, 16), dtype=np.uint64)
+    counts[5] = 0  # a row without windows stays 0 as frequencies
+    table = KmerTable([f"r{i}" for i in range(37)], ["a, \"b\".fa"] * 20 + ["c.fa"] * 17, 2,
+                      "forward", [a + b for a in "ACGT" for b in "ACGT"], counts,
+                      counts.sum(axis=1), rng.integers(0, 9, 37, dtype=np.uint64))
+    path = tmp_path / ("t" + suffix)
+    tables.write_table(table, str(path), frequencies=frequencies)
+    assert KmerTable.read(path) == table
+
+
+def test_progress_goes_on_while_writing(tmp_path, capsys):
+    from velko_tools import KmerTable, tables
+
+    counts = np.ones((3, 4), dtype=np.uint64)
+    table = KmerTable(["a", "b", "c"], ["f"] * 3, 1, "forward", list("ACGT"), counts,
+                      counts.sum(axis=1), np.zeros(3, dtype=np.uint64))
+    tables.write_table(table, str(tmp_path / "t.tsv"), progress=True)
+    assert "writing" in capsys.readouterr().err

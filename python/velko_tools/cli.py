@@ -22,6 +22,8 @@ from velko_tools.annotate import ARROW_SUFFIXES, Columns, MissingCutoff
 from velko_tools.errors import UsageError, VelkoError
 from velko_tools.hits import Format, Program, ProfileKey, Score
 from velko_tools.kmers import MAX_SPARSE_K, Layout, Strands
+from velko_tools.tables import DEFAULT_COMPRESS_LEVEL
+from velko_tools.tables import Format as OutputFormat
 
 
 @dataclass(frozen=True)
@@ -65,27 +67,54 @@ def _kmers(args: argparse.Namespace) -> None:
     from velko_tools.kmers import count_kmers
     from velko_tools.sparse import SparseKmerTable
 
-    dump = args.output is not None and args.output.endswith(".txt")
-    if args.output is not None and not dump:
-        tables.output_format(args.output)  # refused before counting, which may take long
+    output = None if args.output == "-" else args.output
+    dump = output is not None and output.endswith(".txt")
+    if not dump:
+        tables.output_format(output, args.format)  # refused before counting, which may take long
+    progress = args.progress if args.progress is not None else sys.stderr.isatty()
     table = count_kmers(
-        args.files,
+        _inputs(args.files),
         args.k,
         strands=args.strands,
         invalid="skip" if args.skip_invalid else "error",
         per_file=args.per_file,
         threads=args.threads,
-        progress=args.progress if args.progress is not None else sys.stderr.isatty(),
+        progress=progress,
         layout="sparse" if args.histo or dump else args.layout,
         min_count=args.min_count,
     )
     if isinstance(table, SparseKmerTable):
+        args.output = output
         _write_sparse(table, args)
-    elif args.output is not None:
-        tables.write_table(table, args.output, frequencies=args.frequencies)
-    else:
-        with _standard_output() as out:
-            tables.write_tsv(table, out, args.frequencies)
+        return
+    table.files = [_input_name(name) for name in table.files]
+    if args.per_file:
+        table.ids = list(table.files)
+    if output is None:
+        with _standard_output():
+            tables.write_table(table, None, frequencies=args.frequencies, format=args.format,
+                               compress_level=args.compress_level, progress=progress)
+        return
+    tables.write_table(table, output, frequencies=args.frequencies, format=args.format,
+                       compress_level=args.compress_level, progress=progress)
+
+
+# Where "-" (standard input) is read from: the core opens paths, and this one is the
+# descriptor the process was given, pipe or file.
+_STDIN = "/dev/stdin"
+
+
+def _inputs(files: list[str]) -> list[str]:
+    """The input paths, "-" standing for standard input (once: it can be read only once)."""
+    if files.count("-") > 1:
+        raise UsageError("'-' (standard input) given more than once")
+    if "-" in files and sys.stdin is None:
+        raise VelkoError("standard input is closed")
+    return [_STDIN if name == "-" else name for name in files]
+
+
+def _input_name(name: str) -> str:
+    return "-" if name == _STDIN else name
 
 
 def _write_sparse(table: Any, args: argparse.Namespace) -> None:
@@ -137,8 +166,8 @@ def _tophits(args: argparse.Namespace) -> None:
             min_gene_coverage=args.min_gene_coverage)
     except ValueError as error:
         raise UsageError(str(error)) from None
-    table = read_hmmer(args.files, format=args.format, program=args.program, score=args.score,
-                       hmm=args.hmm, columns=args.columns, thresholds=thresholds)
+    table = read_hmmer(_inputs(args.files), format=args.format, program=args.program,
+                       score=args.score, hmm=args.hmm, columns=args.columns, thresholds=thresholds)
     if args.top:
         table = table.top_hits()
     if args.output is not None:
@@ -261,7 +290,8 @@ COMMANDS: list[Command] = [
         "kmers",
         "k-mer counts of FASTA files (plain or gzip) as a table",
         [
-            arg("files", metavar="FILE", nargs="+", help="FASTA files, plain or gzip-compressed"),
+            arg("files", metavar="FILE", nargs="+",
+                help="FASTA files, plain or gzip-compressed; '-' for standard input"),
             arg("-k", type=_int_in(1, MAX_SPARSE_K), default=4, help="k-mer length (default: 4)"),
             arg("--strands", choices=get_args(Strands), default="forward",
                 help="count the given strand, both strands, or canonical k-mers "
@@ -283,8 +313,14 @@ COMMANDS: list[Command] = [
             arg("--frequencies", action="store_true",
                 help="each row divided by its number of windows"),
             arg("-o", "--output", metavar="OUT", default=None,
-                help="output file, by suffix: .tsv, .tsv.gz, .npz, .parquet, or .txt for the "
-                     "KMER<TAB>COUNT dump of one row (default: TSV to standard output)"),
+                help="output file, its format by suffix: .tsv, .tsv.gz, .csv, .npz, .parquet, "
+                     "or .txt for the KMER<TAB>COUNT dump of one row; '-' for standard output "
+                     "(default: TSV to standard output)"),
+            arg("--format", choices=get_args(OutputFormat), default=None,
+                help="the output format, whatever the suffix"),
+            arg("--compress-level", type=_int_in(1, 9), default=DEFAULT_COMPRESS_LEVEL,
+                metavar="N", help="gzip level for tsv.gz, 1 (fast) to 9 (small) (default: "
+                f"{DEFAULT_COMPRESS_LEVEL})"),
             arg("--progress", action=argparse.BooleanOptionalAction, default=None,
                 help="progress bar on standard error (default: when it is a terminal)"),
         ],
@@ -295,7 +331,8 @@ COMMANDS: list[Command] = [
         "the best hit per gene and profile of HMMER tables, as velko's top-hit file or a TSV",
         [
             arg("files", metavar="FILE", nargs="+",
-                help="tables written by hmmsearch or hmmscan with --tblout or --domtblout"),
+                help="tables written by hmmsearch or hmmscan with --tblout or --domtblout; '-' "
+                     "for standard input"),
             arg("--format", choices=get_args(Format), default="tblout",
                 help="per-sequence (--tblout) or per-domain (--domtblout) table (default: "
                      "tblout)"),

@@ -163,6 +163,21 @@ class KmerTable:
         np.divide(self.counts, totals[:, None], out=out, where=totals[:, None] > 0)
         return out
 
+    @classmethod
+    def read(cls, path: StrPath, *, format: str | None = None,
+             strands: Strands | None = None) -> KmerTable:
+        """The table in a file ``velko kmers`` or ``velko_tools.tables.write_table`` wrote, its
+        format told by suffix (.tsv, .tsv.gz, .csv, .npz, .parquet) unless `format` names it.
+
+        A file of frequencies gives back counts, each its frequency times the row's windows
+        rounded to the nearest integer: the counts written, while windows stay below 2^53.
+        .npz and .parquet keep the strands counted; a text file tells only canonical tables
+        apart (their columns), so a table of both strands read from text needs
+        ``strands="both"``."""
+        from velko_tools.tables import read_table
+
+        return read_table(path, format=format, strands=strands)
+
     def to_pandas(self) -> pandas.DataFrame:
         """The counts as a pandas DataFrame: index ``id`` (the row ids), one column per k-mer."""
         import pandas

@@ -1,82 +1,381 @@
-"""Writing k-mer tables: TSV (plain or gzip), NumPy .npz and Parquet, chosen by file suffix."""
+"""K-mer tables as files: TSV (plain or gzip), CSV, NumPy .npz and Parquet, written and read back.
+
+Every format carries the same columns: ``file``, ``id``, ``windows``, ``skipped``, then one per
+k-mer (counts, or frequencies). The binary formats also keep k and the strands counted; the text
+formats keep what a spreadsheet reads, and k follows from the column labels.
+"""
 
 from __future__ import annotations
 
+import collections
+import csv
 import gzip
-import importlib.util
+import io
+import os
 import sys
-from typing import TYPE_CHECKING, TextIO
+import zlib
+from collections.abc import Callable, Iterator
+from typing import IO, TYPE_CHECKING, Literal, get_args
 
 import numpy as np
 import numpy.typing as npt
 
-from velko_tools import output
-from velko_tools.errors import UsageError
+from velko_tools import _core, output
+from velko_tools.errors import UsageError, VelkoError
 
 if TYPE_CHECKING:
-    from velko_tools.kmers import KmerTable
+    from concurrent.futures import Future
 
-FORMATS = (".tsv.gz", ".tsv", ".npz", ".parquet")
+    from velko_tools.kmers import KmerTable, Strands
 
-
-def output_format(path: str) -> str:
-    """The format a file name asks for, by suffix; UsageError when it names none we write."""
-    for suffix in FORMATS:
-        if path.endswith(suffix):
-            if suffix == ".parquet" and importlib.util.find_spec("pyarrow") is None:
-                raise UsageError("writing .parquet needs pyarrow: pip install pyarrow")
-            return suffix
-    raise UsageError(f"cannot tell the output format of {path!r}: name it .tsv, .tsv.gz, .npz "
-                     "or .parquet")
-
-
-def _values(
-    table: KmerTable, frequencies: bool
-) -> npt.NDArray[np.uint64] | npt.NDArray[np.float64]:
-    return table.frequencies() if frequencies else table.counts
-
-
-def write_tsv(table: KmerTable, out: TextIO, frequencies: bool) -> None:
-    """An ``id`` column, then one column per k-mer; floats in their shortest exact form."""
-    out.write("\t".join(["id", *table.kmers]) + "\n")
-    values = _values(table, frequencies)
-    text = repr if frequencies else str
-    # Row by row: converting the whole array first would hold it twice over as Python objects
-    # and keep Ctrl-C waiting until it is done.
-    for row_id, row in zip(table.ids, values):
-        out.write(row_id + "\t" + "\t".join(map(text, row.tolist())) + "\n")
+Format = Literal["tsv", "tsv.gz", "csv", "npz", "parquet"]
+# Longest first, so that .tsv.gz is not taken for .tsv.
+SUFFIXES: tuple[tuple[str, Format], ...] = (
+    (".tsv.gz", "tsv.gz"), (".tsv", "tsv"), (".csv", "csv"), (".npz", "npz"),
+    (".parquet", "parquet"))
+HEAD = ("file", "id", "windows", "skipped")
+# gzip level 1 is zlib's fastest: a k = 8 table took 7.8x the time of plain TSV here (the
+# native text is that much faster than deflate), level 6 ten times that again for a file a
+# fifth smaller (benchmarks/bench_write.py).
+DEFAULT_COMPRESS_LEVEL = 1
+# The text of one chunk of rows: large enough that the per-chunk work does not show, small
+# enough that writing adds little to the table's own memory.
+CHUNK_BYTES = 8 << 20
+# A uint64 in decimal, or a float as repr() writes it, with its tab.
+_CELL_BYTES = 24
 
 
-def write_table(table: KmerTable, path: str | None, *, frequencies: bool = False) -> None:
-    """Writes `table` to `path` in the format its suffix names, or as TSV to standard output.
-    The file is replaced whole or not at all (see velko_tools.output)."""
-    if path is None:
-        write_tsv(table, sys.stdout, frequencies)
-        return
-    kind = output_format(path)
-    values = _values(table, frequencies)
-    with output.replacing(path) as written:
-        _write_as(kind, table, values, written, frequencies)
+class UnwritableFieldError(VelkoError, ValueError):
+    """A file name or id that the chosen text format cannot hold in one field."""
 
 
-def _write_as(kind: str, table: KmerTable, values: npt.NDArray[np.uint64] | npt.NDArray[np.float64],
-              path: str, frequencies: bool) -> None:
-    if kind == ".tsv":
-        with open(path, "w", encoding="utf-8", newline="\n") as out:
-            write_tsv(table, out, frequencies)
-    elif kind == ".tsv.gz":
-        with gzip.open(path, "wt", encoding="utf-8", newline="\n") as out:
-            write_tsv(table, out, frequencies)
-    elif kind == ".npz":
-        with open(path, "wb") as binary:
-            np.savez(binary, ids=np.array(table.ids, dtype=str),
-                     kmers=np.array(table.kmers, dtype=str), counts=values,
-                     windows=table.windows, skipped=table.skipped)
+def output_format(path: str | None, format: str | None = None) -> Format:
+    """The format `format` names, or else the one `path`'s suffix names (TSV for standard
+    output); UsageError when neither names one we write, VelkoError for Parquet without
+    pyarrow."""
+    kind: Format | None = None
+    if format is not None:
+        if format not in get_args(Format):
+            raise UsageError(f"unknown format {format!r}: give one of "
+                             + ", ".join(get_args(Format)))
+        kind = format  # type: ignore[assignment]
+    elif path is None or path == "-":
+        kind = "tsv"
+    else:
+        kind = next((name for suffix, name in SUFFIXES if path.endswith(suffix)), None)
+    if kind is None:
+        raise UsageError(f"cannot tell the output format of {path!r}: name it .tsv, "
+                         ".tsv.gz, .csv, .npz or .parquet, or give --format")
+    if kind == "parquet":
+        _need_pyarrow()
+    return kind
+
+
+def _need_pyarrow() -> None:
+    try:
+        import pyarrow  # noqa: F401
+        import pyarrow.parquet  # noqa: F401
+    except ImportError:
+        raise VelkoError("writing Parquet needs pyarrow (pip install pyarrow)") from None
+
+
+def _frequencies(counts: npt.NDArray[np.uint64],
+                 windows: npt.NDArray[np.uint64]) -> npt.NDArray[np.float64]:
+    totals = windows.astype(np.float64)[:, None]
+    out = np.zeros(counts.shape, dtype=np.float64)
+    np.divide(counts, totals, out=out, where=totals > 0)
+    return out
+
+
+def _tsv_field(text: str, what: str) -> str:
+    if "\t" in text or "\n" in text or "\r" in text:
+        raise UnwritableFieldError(
+            f"cannot write the {what} {text!r} to a TSV: it holds a tab or a line break "
+            "(write .csv, .npz or .parquet instead)")
+    return text
+
+
+def _csv_line(fields: list[str]) -> str:
+    line = io.StringIO()
+    # The line end is what makes the writer quote a field holding one.
+    csv.writer(line, lineterminator="\n").writerow(fields)
+    return line.getvalue()[:-1]
+
+
+def text_chunks(table: KmerTable, frequencies: bool = False,
+                sep: Literal["\t", ","] = "\t") -> Iterator[tuple[int, bytes]]:
+    """The table as TSV (or CSV with ``sep=","``) in chunks of whole rows: the header, then
+    (rows done, text) pairs. Only one chunk's text and, for frequencies, one chunk's floats
+    are held at a time."""
+    counts = np.ascontiguousarray(table.counts)
+    rows, columns = counts.shape
+    if sep == "\t":
+        for name in dict.fromkeys(table.files):
+            _tsv_field(name, "file name")
+        for row_id in table.ids:
+            _tsv_field(row_id, "id")
+        yield 0, ("\t".join([*HEAD, *table.kmers]) + "\n").encode()
+    else:
+        yield 0, (_csv_line([*HEAD, *table.kmers]) + "\n").encode()
+    windows = table.windows.tolist()
+    skipped = table.skipped.tolist()
+    step = max(1, CHUNK_BYTES // (max(columns, 1) * _CELL_BYTES))
+    for start in range(0, rows, step):
+        stop = min(rows, start + step)
+        chunk: npt.NDArray[np.uint64] | npt.NDArray[np.float64] = counts[start:stop]
+        if frequencies:
+            chunk = _frequencies(counts[start:stop], table.windows[start:stop])
+        if sep == "\t":
+            prefixes = [f"{table.files[i]}\t{table.ids[i]}\t{windows[i]}\t{skipped[i]}"
+                        for i in range(start, stop)]
+            yield stop, _core.format_rows(prefixes, chunk, 0)
+        else:
+            # The values carry no comma or quote: their tabs become commas, and the quoted
+            # names go in front of each line.
+            text = _core.format_rows([""] * (stop - start), chunk, 0).replace(b"\t", b",")
+            lines = text.split(b"\n")
+            yield stop, b"".join(
+                _csv_line([table.files[i], table.ids[i], str(windows[i]),
+                           str(skipped[i])]).encode() + line + b"\n"
+                for i, line in zip(range(start, stop), lines))
+
+
+def write_tsv(table: KmerTable, out: IO[str] | IO[bytes], frequencies: bool = False) -> None:
+    """The table as TSV to an open file, text or binary (see text_chunks)."""
+    binary = getattr(out, "buffer", None)
+    if binary is not None:
+        out.flush()
+        _write_chunks(text_chunks(table, frequencies), binary, None)
+    else:
+        _write_chunks(text_chunks(table, frequencies), out, None)  # type: ignore[arg-type]
+
+
+def _write_chunks(chunks: Iterator[tuple[int, bytes]], out: IO[bytes],
+                  advance: Callable[[int], object] | None) -> None:
+    for done, text in chunks:
+        out.write(text)
+        if advance is not None:
+            advance(done)
+
+
+def _gzip_member(text: bytes, level: int) -> bytes:
+    # zlib's own gzip header: no name and no time, so the same table gives the same bytes.
+    packer = zlib.compressobj(level, zlib.DEFLATED, 31)
+    return packer.compress(text) + packer.flush()
+
+
+def _write_gzip(chunks: Iterator[tuple[int, bytes]], out: IO[bytes], level: int,
+                advance: Callable[[int], object] | None) -> None:
+    """Each chunk as a gzip member of its own, compressed on a few threads (zlib lets go of the
+    interpreter lock) and written in order: gzip readers take the members as one stream. At
+    most twice the threads' chunks are held at a time."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    threads = min(4, os.cpu_count() or 1)
+    pending: collections.deque[tuple[int, Future[bytes]]] = collections.deque()
+    with ThreadPoolExecutor(threads, thread_name_prefix="velko-gzip") as pool:
+        try:
+            for done, text in chunks:
+                pending.append((done, pool.submit(_gzip_member, text, level)))
+                while len(pending) > 2 * threads or (pending and pending[0][1].done()):
+                    _write_member(pending.popleft(), out, advance)
+            while pending:
+                _write_member(pending.popleft(), out, advance)
+        finally:
+            for _, waiting in pending:
+                waiting.cancel()
+
+
+def _write_member(member: tuple[int, Future[bytes]], out: IO[bytes],
+                  advance: Callable[[int], object] | None) -> None:
+    done, packed = member
+    out.write(packed.result())
+    if advance is not None:
+        advance(done)
+
+
+def write_table(table: KmerTable, path: str | None, *, frequencies: bool = False,
+                format: str | None = None, compress_level: int = DEFAULT_COMPRESS_LEVEL,
+                progress: bool = False) -> None:
+    """Writes `table` to `path` in `format`, or the format its suffix names; ``None`` or ``"-"``
+    writes to standard output (TSV unless `format` says otherwise). A file is replaced whole or
+    not at all (see velko_tools.output), and its directory is made when missing.
+
+    With `frequencies` the k-mer columns hold each count divided by the row's windows, and
+    ``windows`` stays, so that the counts can be recovered. `compress_level` (1 to 9) is gzip's
+    for .tsv.gz. `progress` draws a bar over the rows written on standard error."""
+    kind = output_format(path, format)
+    if not 1 <= compress_level <= 9:
+        raise ValueError(f"compress_level must be from 1 to 9, not {compress_level}")
+    advance, close = _row_bar(progress, len(table))
+    try:
+        if path is None or path == "-":
+            sys.stdout.flush()
+            _write_as(kind, table, sys.stdout.buffer, frequencies, compress_level, advance)
+            sys.stdout.buffer.flush()
+            return
+        directory = os.path.dirname(path)
+        if directory:
+            os.makedirs(directory, exist_ok=True)
+        with output.replacing(path) as written, open(written, "wb") as out:
+            _write_as(kind, table, out, frequencies, compress_level, advance)
+    finally:
+        close()
+
+
+def _row_bar(progress: bool, rows: int) -> tuple[Callable[[int], object] | None,
+                                                  Callable[[], None]]:
+    if not progress:
+        return None, lambda: None
+    from tqdm import tqdm
+
+    bar = tqdm(total=rows, unit=" rows", file=sys.stderr, desc="writing", leave=False)
+
+    def advance(done: int) -> None:
+        bar.update(done - bar.n)
+
+    return advance, bar.close
+
+
+def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
+              compress_level: int, advance: Callable[[int], object] | None) -> None:
+    if kind in ("tsv", "csv"):
+        _write_chunks(text_chunks(table, frequencies, "\t" if kind == "tsv" else ","), out,
+                      advance)
+    elif kind == "tsv.gz":
+        _write_gzip(text_chunks(table, frequencies), out, compress_level, advance)
+    elif kind == "npz":
+        values = _frequencies(table.counts, table.windows) if frequencies else table.counts
+        # zipfile seeks back over what it wrote; a pipe cannot, so it gets the bytes whole.
+        target: IO[bytes] = out if out.seekable() else io.BytesIO()
+        arrays: dict[str, npt.NDArray[np.generic]] = {
+            "files": np.array(table.files, dtype=str), "ids": np.array(table.ids, dtype=str),
+            "kmers": np.array(table.kmers, dtype=str),
+            "frequencies" if frequencies else "counts": values, "windows": table.windows,
+            "skipped": table.skipped, "k": np.array(table.k), "strands": np.array(table.strands)}
+        np.savez(target, **arrays)  # type: ignore[arg-type]
+        if target is not out:
+            out.write(target.getvalue())  # type: ignore[attr-defined]
     else:
         import pyarrow
         import pyarrow.parquet
 
-        columns = [pyarrow.array(table.ids, type=pyarrow.string())]
-        columns += [pyarrow.array(values[:, j]) for j in range(values.shape[1])]
-        pyarrow.parquet.write_table(
-            pyarrow.Table.from_arrays(columns, names=["id", *table.kmers]), path)
+        columns = [pyarrow.array(table.files, type=pyarrow.string()),
+                   pyarrow.array(table.ids, type=pyarrow.string()),
+                   pyarrow.array(table.windows), pyarrow.array(table.skipped)]
+        step = max(1, CHUNK_BYTES // max(len(table), 1) // 8)
+        for first in range(0, table.counts.shape[1], step):
+            block: npt.NDArray[np.generic] = table.counts[:, first:first + step]
+            if frequencies:
+                block = _frequencies(table.counts[:, first:first + step], table.windows)
+            columns += [pyarrow.array(block[:, j]) for j in range(block.shape[1])]
+        arrow = pyarrow.Table.from_arrays(columns, names=[*HEAD, *table.kmers])
+        arrow = arrow.replace_schema_metadata({
+            "velko.k": str(table.k), "velko.strands": table.strands,
+            "velko.values": "frequencies" if frequencies else "counts"})
+        pyarrow.parquet.write_table(arrow, out)
+    if advance is not None:
+        advance(len(table))
+
+
+def read_table(path: str | os.PathLike[str], *, format: str | None = None,
+               strands: Strands | None = None) -> KmerTable:
+    """The table in a file `velko kmers` (or write_table) wrote; see KmerTable.read."""
+    from velko_tools.kmers import KmerTable
+
+    name = os.fspath(path)
+    kind = output_format(name, format) if format is not None else _input_format(name)
+    if kind == "npz":
+        with np.load(name) as arrays:
+            frequencies = "frequencies" in arrays
+            values = arrays["frequencies" if frequencies else "counts"]
+            files, ids = arrays["files"].tolist(), arrays["ids"].tolist()
+            kmers = arrays["kmers"].tolist()
+            windows = arrays["windows"].astype(np.uint64)
+            skipped = arrays["skipped"].astype(np.uint64)
+            k, stored = int(arrays["k"]), str(arrays["strands"])
+    elif kind == "parquet":
+        import pyarrow.parquet
+
+        arrow = pyarrow.parquet.read_table(name)
+        meta = {key.decode(): value.decode()
+                for key, value in (arrow.schema.metadata or {}).items()}
+        names = arrow.column_names
+        if names[:4] != list(HEAD):
+            raise VelkoError(f"{name}: not a k-mer table (its columns do not begin with "
+                             f"{', '.join(HEAD)})")
+        files = arrow.column("file").to_pylist()
+        ids = arrow.column("id").to_pylist()
+        windows = arrow.column("windows").to_numpy().astype(np.uint64)
+        skipped = arrow.column("skipped").to_numpy().astype(np.uint64)
+        kmers = names[4:]
+        frequencies = meta.get("velko.values") == "frequencies"
+        values = np.empty((len(ids), len(kmers)),
+                          dtype=np.float64 if frequencies else np.uint64)
+        for j, kmer in enumerate(kmers):
+            values[:, j] = arrow.column(kmer).to_numpy()
+        k = int(meta.get("velko.k", len(kmers[0]) if kmers else 0))
+        stored = meta.get("velko.strands", "")
+    else:
+        files, ids, kmers, values, windows, skipped, frequencies = _read_text(name, kind)
+        k = len(kmers[0]) if kmers else 0
+        stored = ""
+    if frequencies:
+        values = np.rint(values * windows.astype(np.float64)[:, None]).astype(np.uint64)
+    chosen: Strands = strands or stored or _strands_of(kmers)  # type: ignore[assignment]
+    return KmerTable(files=files, ids=ids, k=k, strands=chosen, kmers=kmers,
+                     counts=np.ascontiguousarray(values, dtype=np.uint64), windows=windows,
+                     skipped=skipped)
+
+
+def _input_format(name: str) -> Format:
+    for suffix, kind in SUFFIXES:
+        if name.endswith(suffix):
+            return kind
+    raise ValueError(f"cannot tell the format of {name!r}: name it .tsv, .tsv.gz, .csv, .npz "
+                     "or .parquet, or give format")
+
+
+def _read_text(name: str, kind: Format) -> tuple[list[str], list[str], list[str],
+                                                 npt.NDArray[np.generic],
+                                                 npt.NDArray[np.uint64],
+                                                 npt.NDArray[np.uint64], bool]:
+    opened = (gzip.open(name, "rt", encoding="utf-8", newline="") if kind == "tsv.gz"
+              else open(name, encoding="utf-8", newline=""))
+    with opened as text:
+        if kind == "csv":
+            lines: Iterator[list[str]] = csv.reader(text)
+        else:
+            lines = (line.rstrip("\n").split("\t") for line in text)
+        header = next(lines, None)
+        if header is None or header[:4] != list(HEAD):
+            raise VelkoError(f"{name}: not a k-mer table (its header does not begin with "
+                             f"{', '.join(HEAD)})")
+        kmers = header[4:]
+        files: list[str] = []
+        ids: list[str] = []
+        numbers: list[int] = []
+        rows: list[npt.NDArray[np.generic]] = []
+        frequencies = False
+        for fields in lines:
+            files.append(fields[0])
+            ids.append(fields[1])
+            numbers += (int(fields[2]), int(fields[3]))
+            cells = fields[4:]
+            if not rows:
+                frequencies = any("." in cell or "e" in cell for cell in cells)
+            rows.append(np.array(cells, dtype=np.float64 if frequencies else np.uint64))
+    dtype = np.float64 if frequencies else np.uint64
+    values = np.array(rows, dtype=dtype).reshape(len(rows), len(kmers))
+    pairs = np.array(numbers, dtype=np.uint64).reshape(-1, 2)
+    return files, ids, kmers, values, pairs[:, 0].copy(), pairs[:, 1].copy(), frequencies
+
+
+def _strands_of(kmers: list[str]) -> str:
+    """Canonical when the columns are exactly the canonical k-mers; otherwise forward (a text
+    file does not tell forward from both strands)."""
+    pair = str.maketrans("ACGT", "TGCA")
+    if kmers and len(kmers) < 4 ** len(kmers[0]) and all(
+            kmer <= kmer.translate(pair)[::-1] for kmer in kmers):
+        return "canonical"
+    return "forward"

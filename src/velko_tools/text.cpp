@@ -12,6 +12,7 @@
 
 #include "util/row_text.hpp"
 #include "velko_tools/bindings.hpp"
+#include "velko_tools/unlocked.hpp"
 
 namespace velko::tools {
 namespace {
@@ -27,11 +28,10 @@ nb::bytes format_rows(const std::vector<std::string>& prefixes, const Rows<Value
     }
     const std::size_t columns = values.shape(1);
     std::string text;
-    {
-        const nb::gil_scoped_release unlocked;
-        const std::vector<std::string_view> views(prefixes.begin(), prefixes.end());
-        util::append_rows(text, views, values.data() + start * columns, columns);
-    }
+    const std::vector<std::string_view> views(prefixes.begin(), prefixes.end());
+    // Without the lock, and through unlocked(): a daemon thread still formatting when the
+    // interpreter ends must not take the lock back in a destructor.
+    unlocked([&] { util::append_rows(text, views, values.data() + start * columns, columns); });
     return nb::bytes(text.data(), text.size());
 }
 
