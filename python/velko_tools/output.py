@@ -15,6 +15,7 @@ import os
 import threading
 from collections import Counter
 from collections.abc import Iterator
+from typing import IO, Any
 
 from velko_tools import _core
 
@@ -64,6 +65,14 @@ def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
             raise
 
 
+def open_written(written: str, encoding: str | None = None) -> IO[Any]:
+    """Opens the file that replacing() yielded, for writing from its start: binary, or text in
+    `encoding`. The file is never created here, so a temporary that the exit handler removed
+    while a daemon thread was about to open it stays removed instead of coming back."""
+    fd = os.open(written, os.O_WRONLY | os.O_TRUNC | os.O_CLOEXEC)
+    return os.fdopen(fd, "w" if encoding else "wb", encoding=encoding)
+
+
 def _name_file(error: OSError, name: str, written: str) -> None:
     """Makes `error` name the target: one of the system names its file, a library's own error
     (gzip, pyarrow) says it in its text."""
@@ -83,4 +92,4 @@ def _remove_own_temporaries() -> None:
 
 atexit.register(_remove_own_temporaries)
 
-__all__ = ["replacing", "writing"]
+__all__ = ["open_written", "replacing", "writing"]

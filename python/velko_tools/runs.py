@@ -345,9 +345,9 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
 
 
 def _write_json_atomic(value: Any, path: str) -> None:
-    from velko_tools.output import replacing
+    from velko_tools.output import open_written, replacing
 
-    with replacing(path) as written, open(written, "w", encoding="utf-8") as out:
+    with replacing(path) as written, open_written(written, "utf-8") as out:
         json.dump(value, out, indent=1)
 
 

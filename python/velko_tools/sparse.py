@@ -179,7 +179,7 @@ class SparseKmerTable:
         """Writes the table by the suffix of `path`: ``.npz`` (everything), ``.parquet`` (long
         form, with the rest in its metadata), or ``.txt``/``.tsv``: ``KMER<TAB>COUNT`` lines
         sorted by k-mer, of `row` or of the one row there is."""
-        from velko_tools.output import replacing
+        from velko_tools.output import open_written, replacing
 
         name = os.fspath(path)
         if not name.endswith((".npz", ".parquet", ".txt", ".tsv")):
@@ -191,7 +191,7 @@ class SparseKmerTable:
         # the previous file as it was.
         with replacing(name) as written:
             if name.endswith(".npz"):
-                with open(written, "wb") as out:
+                with open_written(written) as out:
                     np.savez(out, ids=np.array(self.ids, dtype=str),
                              files=np.array(self.files, dtype=str), k=self.k,
                              strands=self.strands, indptr=self.indptr, codes=self.codes,
@@ -199,7 +199,7 @@ class SparseKmerTable:
             elif name.endswith(".parquet"):
                 self._write_parquet(written)
             else:
-                with open(written, "wb") as out:
+                with open_written(written) as out:
                     self.dump(out, row=row)
 
     def dump(self, out: Any, *, row: int | None = None) -> None:

@@ -217,7 +217,7 @@ def write_table(table: KmerTable, path: str | None, *, frequencies: bool = False
         directory = os.path.dirname(path)
         if directory:
             os.makedirs(directory, exist_ok=True)
-        with output.replacing(path) as written, open(written, "wb") as out:
+        with output.replacing(path) as written, output.open_written(written) as out:
             _write_as(kind, table, out, frequencies, compress_level, advance)
     finally:
         close()
