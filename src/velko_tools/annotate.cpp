@@ -17,6 +17,7 @@
 #include "hmmer/hmmer_tab.hpp"
 #include "velko_tools/bindings.hpp"
 #include "velko_tools/hits.hpp"
+#include "velko_tools/unlocked.hpp"
 
 namespace velko::tools {
 namespace {
@@ -116,18 +117,14 @@ hmmer::CutoffTable read_cutoffs(nb::list hmm_paths) {
     hmmer::CutoffTable cutoffs;
     for (std::size_t i = 0; i < hmm_paths.size(); ++i) {
         const std::string path = as_path(hmm_paths[i]);
-        const nb::gil_scoped_release unlocked;
-        hmmer::read_cutoff_file(path, cutoffs);
+        unlocked([&] { hmmer::read_cutoff_file(path, cutoffs); });
     }
     return cutoffs;
 }
 
 // The filter holds the table by reference, so the table moves out only once it is done.
 nb::tuple finished(TopHits& hits, hmmer::HitFilter& filter, bool keep_rows) {
-    {
-        const nb::gil_scoped_release unlocked;
-        filter.finish();
-    }
+    unlocked([&] { filter.finish(); });
     nb::object columns = keep_rows ? nb::object(row_columns(hits.table, filter)) : nb::none();
     return nb::make_tuple(std::move(hits), columns);
 }
@@ -144,9 +141,10 @@ nb::tuple read_hmmer_rows(nb::list paths, std::string_view format, std::string_v
     hmmer::HitFilter filter(chosen, hits.table);
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const std::string path = as_path(paths[i]);
-        const nb::gil_scoped_release unlocked;
-        filter.set_source(path);
-        hmmer::read_hmmer_file(path, options, filter);
+        unlocked([&] {
+            filter.set_source(path);
+            hmmer::read_hmmer_file(path, options, filter);
+        });
     }
     return finished(hits, filter, chosen.keep_rows);
 }
@@ -220,11 +218,10 @@ nb::tuple filter_rows(nb::list texts, nb::list reals, nb::list wholes, bool has_
         row.env_to = at(whole[9], i);
         row.has_domains = has_domains;
     }
-    {
-        const nb::gil_scoped_release unlocked;
+    unlocked([&] {
         filter.set_source("<pyhmmer>");  // rows of no file: failures name their source
         for (const hmmer::TableRow& row : rows) filter.take(row);
-    }
+    });
     return finished(hits, filter, chosen.keep_rows);
 }
 

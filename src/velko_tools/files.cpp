@@ -80,8 +80,7 @@ void bind_files(nb::module_& m) {
         "remove_temporaries",
         [](nb::bytes path, bool own) {
             const std::string target(path.c_str(), path.size());
-            const nb::gil_scoped_release released;
-            util::remove_temporaries(target, own);
+            unlocked([&] { util::remove_temporaries(target, own); });
         },
         nb::arg("path"), nb::arg("own"),
         "Removes the temporaries beside `path` of writers that are gone, and with `own` this\n"

@@ -5,17 +5,14 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
-#include <unistd.h>
-
-#include <exception>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "kmer/count_table.hpp"
 #include "velko_tools/bindings.hpp"
+#include "velko_tools/unlocked.hpp"
 
 namespace velko::tools {
 namespace {
@@ -31,24 +28,6 @@ TableStrands parse_strands(const std::string& strands) {
     if (strands == "both") return TableStrands::kBoth;
     if (strands == "canonical") return TableStrands::kCanonical;
     throw nb::value_error("strands must be 'forward', 'both' or 'canonical'");
-}
-
-// Runs `work` with the interpreter lock released. The lock is taken back after it, not in a
-// destructor: while the interpreter shuts down, a thread that asks for the lock back is ended
-// by a forced unwind, which would terminate the process if it started in a destructor.
-template <class Work>
-auto without_gil(Work&& work) -> decltype(work()) {
-    PyThreadState* const state = PyEval_SaveThread();
-    std::exception_ptr failure;
-    std::optional<decltype(work())> result;
-    try {
-        result.emplace(work());
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    PyEval_RestoreThread(state);
-    if (failure) std::rethrow_exception(failure);
-    return std::move(*result);
 }
 
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
@@ -75,12 +54,12 @@ nb::tuple count_table_locked(const nb::list& files, std::uint8_t k, const std::s
         // A KeyboardInterrupt (or any error from a signal handler) stops the workers: the job's
         // destructor cancels them and waits, which takes a block's worth of counting.
         for (bool done = false; !done;) {
-            done = without_gil([&] { return job.wait_for(kPollMilliseconds); });
+            done = unlocked([&] { return job.wait_for(kPollMilliseconds); });
             if (PyErr_CheckSignals() != 0) throw nb::python_error();
             if (!progress.is_none()) progress(job.bytes_done());
         }
         std::vector<kmer::FileRows> rows = job.take();
-        table = without_gil([&] { return kmer::gather_table(std::move(rows), columns); });
+        table = unlocked([&] { return kmer::gather_table(std::move(rows), columns); });
     }
     // Ids are as many as the input has records, not 4^k: a list of str is fine here, and the
     // column labels are made on demand on the Python side.
@@ -101,27 +80,15 @@ nb::tuple count_table_locked(const nb::list& files, std::uint8_t k, const std::s
 
 nb::tuple count_table(nb::list files, std::uint8_t k, const std::string& strands, bool skip_invalid,
                       bool per_file, unsigned threads, nb::object progress) {
-    try {
+    // Progress callbacks and signal polls run Python code, which may end this (daemon) thread
+    // while the interpreter shuts down; the job's workers are joined on the way out.
+    return parked_at_exit([&] {
         return count_table_locked(files, k, strands, skip_invalid, per_file, threads, progress);
-    } catch (...) {
-        // Every C++ exception goes on to nanobind's translator. What is left is not one: the
-        // forced unwind with which the interpreter, shutting down, ends this (daemon) thread
-        // as it asks for the lock back. The unwinding has joined the workers and freed the
-        // table on its way here; nanobind's dispatcher would stop it without rethrowing, which
-        // aborts the process. So the thread waits here for the process to end, as newer
-        // interpreters have such threads do.
-        if (std::current_exception()) throw;
-        for (;;) pause();
-    }
+    });
 }
 
 nb::ndarray<nb::numpy, std::uint64_t> canonical_kmers(std::uint8_t k) {
-    std::vector<std::uint64_t> kmers;
-    {
-        const nb::gil_scoped_release unlocked;
-        kmers = kmer::table_kmers(k, TableStrands::kCanonical);
-    }
-    return vector_array(std::move(kmers));
+    return vector_array(unlocked([&] { return kmer::table_kmers(k, TableStrands::kCanonical); }));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "velko_tools/bindings.hpp"
+#include "velko_tools/unlocked.hpp"
 
 namespace velko::tools {
 namespace {
@@ -40,10 +41,12 @@ kmer::TableStrands parse_strands(const std::string& strands) {
     throw nb::value_error("strands must be 'forward', 'both' or 'canonical'");
 }
 
-nb::tuple count_sparse(nb::list files, std::uint8_t k, const std::string& strands,
-                       bool skip_invalid, bool per_file, std::uint64_t min_count,
-                       std::uint64_t memory, nb::bytes tmpdir, unsigned threads,
-                       nb::object progress) {
+// Arguments by reference: should the thread be ended on the way, no reference is dropped
+// without the lock.
+nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::string& strands,
+                              bool skip_invalid, bool per_file, std::uint64_t min_count,
+                              std::uint64_t memory, const nb::bytes& tmpdir, unsigned threads,
+                              const nb::object& progress) {
     if (k < 1 || k > kmer::kMaxSparseK) throw nb::value_error("k must be between 1 and 32");
     const kmer::SparseOptions options{
         .k = k,
@@ -64,10 +67,7 @@ nb::tuple count_sparse(nb::list files, std::uint8_t k, const std::string& strand
     {
         kmer::SparseJob job(paths, options, threads);
         for (bool done = false; !done;) {
-            {
-                const nb::gil_scoped_release unlocked;
-                done = job.wait_for(kPollMilliseconds);
-            }
+            done = unlocked([&] { return job.wait_for(kPollMilliseconds); });
             // A KeyboardInterrupt stops the workers: the job's destructor cancels and waits.
             if (PyErr_CheckSignals() != 0) throw nb::python_error();
             if (!progress.is_none()) progress(job.bytes_done());
@@ -84,6 +84,18 @@ nb::tuple count_sparse(nb::list files, std::uint8_t k, const std::string& strand
         ids, owning_vector(std::move(row_files)), owning_vector(std::move(table.indptr)),
         owning_vector(std::move(table.codes)), counts, owning_vector(std::move(table.windows)),
         owning_vector(std::move(table.skipped)));
+}
+
+nb::tuple count_sparse(nb::list files, std::uint8_t k, const std::string& strands,
+                       bool skip_invalid, bool per_file, std::uint64_t min_count,
+                       std::uint64_t memory, nb::bytes tmpdir, unsigned threads,
+                       nb::object progress) {
+    // As count_table: progress callbacks and signal polls run Python code, which may end this
+    // (daemon) thread while the interpreter shuts down.
+    return parked_at_exit([&] {
+        return count_sparse_locked(files, k, strands, skip_invalid, per_file, min_count, memory,
+                                   tmpdir, threads, progress);
+    });
 }
 
 }  // namespace

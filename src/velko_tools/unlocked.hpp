@@ -32,6 +32,19 @@ inline bool interpreter_ending() {
     while (true) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
+/// Takes the interpreter lock back. While the interpreter shuts down, the lock ends the thread
+/// that asks for it with a forced unwind instead; no frame of a nanobind call lets one pass
+/// (the dispatcher, finding no exception to translate, terminates the process), so the thread
+/// is parked here, inside the unwind, until the process exits. Nothing of its work is touched
+/// again: its objects stay as they are, and any threads it started run on until the exit.
+inline void relock(PyThreadState* state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
+        wait_for_exit();
+    }
+}
+
 /// Answers the core's interruption polls while the lock is released: takes the lock back for a
 /// moment to run the signal handlers (only the main thread has any to run), so Ctrl-C (or a
 /// handler that raises, as the command line's SIGTERM handler does) ends the work with
@@ -46,7 +59,7 @@ public:
         // A daemon thread still working when the interpreter ends stops here, so that its work
         // unwinds (removing a temporary file on the way) without taking the lock.
         if (!finalizing_ && interpreter_ending()) return true;
-        PyEval_RestoreThread(state_);
+        relock(state_);
         const bool stop = PyErr_CheckSignals() != 0;
         state_ = PyEval_SaveThread();
         return stop;
@@ -56,6 +69,20 @@ private:
     PyThreadState*& state_;
     bool finalizing_;
 };
+
+/// Runs `body`, a binding that calls into Python while it works (a progress callback, a poll
+/// that may run the garbage collector), so that a forced unwind ending the thread during
+/// interpreter shutdown stops here, after unwinding the body's own frames, instead of reaching
+/// nanobind's dispatcher. C++ exceptions go on as they are.
+template <class Body>
+auto parked_at_exit(Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        if (std::current_exception()) throw;
+        wait_for_exit();
+    }
+}
 
 /// Runs `work` (which touches no Python object) with the interpreter lock released and a
 /// SignalHook installed; returns what it returns. The lock is taken back after the work, not in
@@ -82,13 +109,13 @@ auto unlocked(Work&& work) -> decltype(work()) {
             }
         } catch (...) {
             failure = std::current_exception();
-            // Not a C++ exception: the forced unwind that ends the thread during interpreter
-            // shutdown, which must go on without taking the lock again.
-            if (!failure) throw;
+            // Not a C++ exception: a forced unwind that began in Python code the work's
+            // interrupt poll ran (the garbage collector can run there).
+            if (!failure) wait_for_exit();
         }
     }
     if (!finalizing && interpreter_ending()) wait_for_exit();
-    PyEval_RestoreThread(state);
+    relock(state);
     if (failure) {
         try {
             std::rethrow_exception(failure);
