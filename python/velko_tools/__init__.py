@@ -22,7 +22,8 @@ from velko_tools.kmers import KmerTable, count_kmers  # noqa: E402
 from velko_tools.sparse import SparseKmerTable  # noqa: E402
 from velko_tools.runs import Run, RunSummary, WorkerLostError, open_run, run_genomes  # noqa: E402
 
-#: The inflater that reads gzip input in this build: "isal" (ISA-L, the faster) or "zlib".
+#: The library that reads gzip input and writes .tsv.gz in this build: "isal" (ISA-L, the
+#: faster) or "zlib".
 GZIP_BACKEND: str = _core.GZIP_BACKEND
 
 try:

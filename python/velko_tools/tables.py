@@ -13,7 +13,6 @@ import gzip
 import io
 import os
 import sys
-import zlib
 from collections.abc import Callable, Iterator
 from typing import IO, TYPE_CHECKING, Literal, get_args
 
@@ -34,9 +33,8 @@ SUFFIXES: tuple[tuple[str, Format], ...] = (
     (".tsv.gz", "tsv.gz"), (".tsv", "tsv"), (".csv", "csv"), (".npz", "npz"),
     (".parquet", "parquet"))
 HEAD = ("file", "id", "windows", "skipped")
-# gzip level 1 is zlib's fastest: a k = 8 table took 7.8x the time of plain TSV here (the
-# native text is that much faster than deflate), level 6 ten times that again for a file a
-# fifth smaller (benchmarks/bench_write.py).
+# gzip level 1, the fastest: ISA-L's level 0 where the build has ISA-L, zlib's 1 otherwise
+# (see velko_tools._core.gzip_member for how 1 to 9 map onto ISA-L's four levels).
 DEFAULT_COMPRESS_LEVEL = 1
 # The text of one chunk of rows: large enough that the per-chunk work does not show, small
 # enough that writing adds little to the table's own memory.
@@ -158,15 +156,9 @@ def _write_chunks(chunks: Iterator[tuple[int, bytes]], out: IO[bytes],
             advance(done)
 
 
-def _gzip_member(text: bytes, level: int) -> bytes:
-    # zlib's own gzip header: no name and no time, so the same table gives the same bytes.
-    packer = zlib.compressobj(level, zlib.DEFLATED, 31)
-    return packer.compress(text) + packer.flush()
-
-
 def _write_gzip(chunks: Iterator[tuple[int, bytes]], out: IO[bytes], level: int,
                 advance: Callable[[int], object] | None) -> None:
-    """Each chunk as a gzip member of its own, compressed on a few threads (zlib lets go of the
+    """Each chunk as a gzip member of its own, compressed natively on a few threads (without the
     interpreter lock) and written in order: gzip readers take the members as one stream. At
     most twice the threads' chunks are held at a time."""
     from concurrent.futures import ThreadPoolExecutor
@@ -176,7 +168,7 @@ def _write_gzip(chunks: Iterator[tuple[int, bytes]], out: IO[bytes], level: int,
     with ThreadPoolExecutor(threads, thread_name_prefix="velko-gzip") as pool:
         try:
             for done, text in chunks:
-                pending.append((done, pool.submit(_gzip_member, text, level)))
+                pending.append((done, pool.submit(_core.gzip_member, text, level)))
                 while len(pending) > 2 * threads or (pending and pending[0][1].done()):
                     _write_member(pending.popleft(), out, advance)
             while pending:

@@ -1,15 +1,18 @@
 // Table text of velko_tools._core: rows of counts or frequencies as tab-separated lines, made
-// without the interpreter lock and without a Python object per cell.
+// without the interpreter lock and without a Python object per cell, and gzip members of it.
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "util/gzip_member.hpp"
 #include "util/row_text.hpp"
 #include "velko_tools/bindings.hpp"
 #include "velko_tools/unlocked.hpp"
@@ -35,6 +38,23 @@ nb::bytes format_rows(const std::vector<std::string>& prefixes, const Rows<Value
     return nb::bytes(text.data(), text.size());
 }
 
+util::Deflater deflater_named(const std::optional<std::string>& name) {
+    if (!name) return util::default_deflater();
+    for (const auto deflater : {util::Deflater::kIsal, util::Deflater::kZlib}) {
+        if (*name == util::deflater_name(deflater)) return deflater;
+    }
+    throw nb::value_error("deflater must be 'isal', 'zlib' or None");
+}
+
+nb::bytes gzip_member(const nb::bytes& text, int level, const std::optional<std::string>& name) {
+    const util::Deflater deflater = deflater_named(name);
+    // A bytes object never changes, and `text` holds it: its buffer is read without the lock.
+    const std::string_view input(text.c_str(), text.size());
+    std::string member;
+    unlocked([&] { util::append_gzip_member(member, input, level, deflater); });
+    return nb::bytes(member.data(), member.size());
+}
+
 }  // namespace
 
 void bind_text(nb::module_& m) {
@@ -46,6 +66,12 @@ void bind_text(nb::module_& m) {
           nb::arg("start"), doc);
     m.def("format_rows", &format_rows<double>, nb::arg("prefixes"), nb::arg("values"),
           nb::arg("start"), doc);
+    m.def("gzip_member", &gzip_member, nb::arg("text"), nb::arg("level"),
+          nb::arg("deflater") = nb::none(),
+          "`text` as one gzip member at `level` (1 fastest to 9 smallest; ISA-L's 0 to 3 take\n"
+          "1, 2-3, 4-6 and 7-9), by `deflater` ('isal', 'zlib'; None: the build's GZIP_BACKEND).\n"
+          "Members written one after another read as one gzip stream. ValueError for a level\n"
+          "out of range or a deflater not built in.");
 }
 
 }  // namespace velko::tools
