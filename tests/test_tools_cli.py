@@ -1,6 +1,7 @@
 """The velko command: subcommands, outputs read back, error lines and exit statuses."""
 
 import contextlib
+import gzip
 import os
 import re
 import shutil
@@ -191,6 +192,57 @@ def test_kmers_bad_input_one_line_exit_1(tmp_path, content, args, message):
     assert result.returncode == 1
     assert result.stdout == ""
     assert result.stderr == "velko: error: " + message.format(path=path) + "\n"
+
+
+@pytest.mark.parametrize(
+    ("args", "content", "message"),
+    [
+        (["kmers"], b">r1\nACGTac\ngtNA\n", "<stdin>:3:3: invalid base 'N' in record 'r1'"),
+        (["kmers", "-k", "2", "--layout", "sparse", "-o", "{tmp}/x.npz"], b">r\nAN\n",
+         "<stdin>:2:2: invalid base 'N' in record 'r'"),
+        (["kmers"], b"ACGT\n", "<stdin>:1: Expected > at record start."),
+        (["kmers"], gzip.compress(b">r\nACGT\n")[:12],
+         "<stdin>: compressed file ended before the end-of-stream marker was reached"),
+        (["kmers"], b"\x1f\x8b\x08\x00junk and more junk",
+         "<stdin>: invalid gzip data: invalid block type"),
+        (["tophits"], b"not a table row\n",
+         "<stdin>:1:5: too few columns: a tblout row has 18 before its description, this one 4"),
+        (["tophits", "-E", "1e-5"], b"not a table row\n",
+         "<stdin>:1:5: too few columns: a tblout row has 18 before its description, this one 4"),
+    ],
+    ids=["base", "base sparse", "not fasta", "gzip cut", "gzip damaged", "hmmer", "hmmer filtered"],
+)
+def test_errors_name_standard_input(tmp_path, args, content, message):
+    args = [arg.format(tmp=tmp_path) for arg in args]
+    result = subprocess.run([sys.executable, "-m", "velko_tools", *args, "-"], input=content,
+                            capture_output=True, timeout=120)
+    assert (result.returncode, result.stdout) == (1, b"")
+    assert result.stderr.decode() == f"velko: error: {message}\n"
+
+
+def test_library_reads_and_names_standard_input():
+    # In a child: the library reads the process's own standard input for "-".
+    code = textwrap.dedent("""
+        from velko_tools import count_kmers, InvalidBaseError
+        table = count_kmers(["-"], 1, invalid="skip", per_file=True)
+        print(table.files, table.ids, table.counts.tolist())
+        try:
+            count_kmers("-", 1, threads=1)
+        except InvalidBaseError as error:
+            print(error.path, error.line, error.column, error)
+        try:
+            count_kmers(["-", "-"], 1)
+        except ValueError as error:
+            print(error)
+    """)
+    result = subprocess.run([sys.executable, "-c", code], input=b">r\nACNG\n",
+                            capture_output=True, timeout=120)
+    assert result.stderr == b""
+    # Standard input is read once: the second count finds it empty.
+    assert result.stdout.decode().splitlines() == [
+        "['-'] ['-'] [[1, 1, 1, 0]]",
+        "'-' (standard input) given more than once",
+    ]
 
 
 def test_kmers_missing_file_exit_1(tmp_path):

@@ -1,5 +1,7 @@
 """Writing k-mer tables: the native row text and the files the writers make."""
 
+import itertools
+
 import numpy as np
 import pytest
 from hypothesis import given
@@ -63,3 +65,98 @@ def test_progress_goes_on_while_writing(tmp_path, capsys):
                       counts.sum(axis=1), np.zeros(3, dtype=np.uint64))
     tables.write_table(table, str(tmp_path / "t.tsv"), progress=True)
     assert "writing" in capsys.readouterr().err
+
+
+# gzip output: members made natively, by ISA-L where the build has it, zlib always.
+
+DEFLATERS = ["zlib", pytest.param("isal", marks=pytest.mark.skipif(
+    _core.GZIP_BACKEND != "isal", reason="built without ISA-L"))]
+
+
+@pytest.mark.parametrize("deflater", DEFLATERS)
+@pytest.mark.parametrize("level", range(1, 10))
+def test_gzip_members_read_back_at_every_level(deflater, level):
+    import gzip
+    import zlib
+
+    rng = np.random.default_rng(level)
+    rows = rng.poisson(40, (100, 4096)).astype(np.uint64)
+    text = _core.format_rows([f"f.fa\tr{i}\t9\t0" for i in range(100)], rows, 0)
+    assert len(text) > 1 << 20  # more than one slice of the encoder's input
+    members = [_core.gzip_member(part, level, deflater)
+               for part in (text[:1000], b"", text[1000:])]
+    assert gzip.decompress(b"".join(members)) == text
+    assert zlib.decompress(members[2], wbits=31) == text[1000:]
+    assert _core.gzip_member(text, level, deflater) == _core.gzip_member(text, level, deflater)
+
+
+@pytest.mark.parametrize(
+    ("level", "deflater", "message"),
+    [(0, None, "gzip level must be from 1 to 9, not 0"),
+     (10, None, "gzip level must be from 1 to 9, not 10"),
+     (1, "lzma", "deflater must be 'isal', 'zlib' or None")],
+)
+def test_gzip_member_refuses(level, deflater, message):
+    with pytest.raises(ValueError) as caught:
+        _core.gzip_member(b"text", level, deflater)
+    assert str(caught.value) == message
+
+
+def small_table(rows, k=2):
+    from velko_tools import KmerTable
+
+    rng = np.random.default_rng(rows)
+    labels = ["".join(kmer) for kmer in itertools.product("ACGT", repeat=k)]
+    counts = rng.poisson(7, (rows, 4 ** k)).astype(np.uint64)
+    return KmerTable([f"r{i}" for i in range(rows)], ["g.fa"] * rows, k, "forward", labels,
+                     counts, counts.sum(axis=1), np.zeros(rows, dtype=np.uint64))
+
+
+@pytest.mark.parametrize("level", [1, 2, 5, 9])
+@pytest.mark.parametrize(("rows", "k"), [(0, 2), (50, 3), (1, 11)], ids=["empty", "rows", "huge row"])
+def test_gzip_tables_hold_the_plain_text(tmp_path, rows, k, level):
+    import gzip
+    import shutil
+    import subprocess
+
+    import pandas as pd
+
+    from velko_tools import KmerTable, tables
+
+    table = small_table(rows, k)
+    plain, packed = tmp_path / "t.tsv", tmp_path / "t.tsv.gz"
+    tables.write_table(table, str(plain))
+    tables.write_table(table, str(packed), compress_level=level)
+    text = plain.read_bytes()
+    if rows:
+        # A row of 4^11 counts is text beyond one chunk, written as one member of its own.
+        assert k < 11 or len(text) > tables.CHUNK_BYTES
+    assert gzip.decompress(packed.read_bytes()) == text
+    if shutil.which("gzip"):
+        assert subprocess.run(["gzip", "-dc", str(packed)], capture_output=True,
+                              check=True, timeout=120).stdout == text
+    if k < 11:  # (the readers parse a huge row slowly, and the text is the same)
+        assert KmerTable.read(packed) == table
+        pd.testing.assert_frame_equal(pd.read_csv(packed, sep="\t"), pd.read_csv(plain, sep="\t"))
+
+
+def test_a_failed_member_leaves_the_previous_file(tmp_path, monkeypatch):
+    from velko_tools import tables
+
+    target = tmp_path / "t.tsv.gz"
+    tables.write_table(small_table(3), str(target))
+    before = target.read_bytes()
+    made = []
+
+    def refusing(text, level):
+        if made:
+            raise MemoryError("refused")
+        made.append(text)
+        return _core.gzip_member(text, level)
+
+    monkeypatch.setattr(tables, "CHUNK_BYTES", 100)
+    monkeypatch.setattr(tables._core, "gzip_member", refusing)
+    with pytest.raises(MemoryError):
+        tables.write_table(small_table(40), str(target))
+    assert target.read_bytes() == before
+    assert [path.name for path in tmp_path.iterdir()] == ["t.tsv.gz"]

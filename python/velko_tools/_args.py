@@ -2,11 +2,17 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import Any, Union, get_args
 
 StrPath = Union[str, "os.PathLike[str]"]
+
+#: What errors call standard input, read where an input path is "-".
+STDIN_NAME = "<stdin>"
+# The core opens paths; this one is the descriptor the process was given, pipe or file.
+_STDIN_PATH = b"/dev/stdin"
 
 
 def as_paths(paths: StrPath | Iterable[StrPath]) -> list[StrPath]:
@@ -23,6 +29,46 @@ def path_parts(path: StrPath) -> tuple[bytes, str]:
     if b"\0" in encoded:
         raise ValueError(f"embedded null byte in path {name!r}")
     return encoded, name
+
+
+def input_parts(paths: StrPath | Iterable[StrPath]) -> list[tuple[bytes, str]]:
+    """path_parts of each input path, the str "-" standing for standard input (named "-" in
+    tables); ValueError when it is given more than once, as it can be read only once."""
+    given = as_paths(paths)
+    stdin = [path for path in given if isinstance(path, (str, bytes)) and path in ("-", b"-")]
+    if len(stdin) > 1:
+        raise ValueError("'-' (standard input) given more than once")
+    return [(_STDIN_PATH, "-") if path in ("-", b"-") else path_parts(path)
+            for path in given]
+
+
+@contextlib.contextmanager
+def naming_stdin(parts: list[tuple[bytes, str]]) -> Iterator[None]:
+    """Errors raised in the block that name the file standard input was opened as (from
+    input_parts) name it STDIN_NAME instead, as the caller knows it."""
+    if (_STDIN_PATH, "-") not in parts:
+        yield
+        return
+    opened = os.fsdecode(_STDIN_PATH)
+    try:
+        yield
+    except OSError as error:
+        if error.filename is not None and os.fsdecode(error.filename) == opened:
+            error.filename = STDIN_NAME
+        elif error.errno is None and str(error).startswith(opened + ": "):
+            # gzip.BadGzipFile: the decoder's text after the file's name.
+            error.args = (STDIN_NAME + str(error)[len(opened):],)
+        raise
+    except EOFError as error:
+        if str(error).startswith(opened + ": "):
+            error.args = (STDIN_NAME + str(error)[len(opened):],)
+        raise
+    except Exception as error:
+        # The velko_tools errors that carry a path rebuild their text from their arguments.
+        if getattr(error, "path", None) != opened:
+            raise
+        kind, arguments = error.__reduce__()[:2]  # type: ignore[misc]
+        raise kind(STDIN_NAME, *arguments[1:]).with_traceback(error.__traceback__) from None
 
 
 def check_choice(name: str, value: object, choices: Any) -> None:

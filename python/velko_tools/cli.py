@@ -87,9 +87,6 @@ def _kmers(args: argparse.Namespace) -> None:
         args.output = output
         _write_sparse(table, args)
         return
-    table.files = [_input_name(name) for name in table.files]
-    if args.per_file:
-        table.ids = list(table.files)
     if output is None:
         with _standard_output():
             tables.write_table(table, None, frequencies=args.frequencies, format=args.format,
@@ -99,22 +96,14 @@ def _kmers(args: argparse.Namespace) -> None:
                        compress_level=args.compress_level, progress=progress)
 
 
-# Where "-" (standard input) is read from: the core opens paths, and this one is the
-# descriptor the process was given, pipe or file.
-_STDIN = "/dev/stdin"
-
-
 def _inputs(files: list[str]) -> list[str]:
-    """The input paths, "-" standing for standard input (once: it can be read only once)."""
+    """The input paths, "-" standing for standard input (once: it can be read only once); the
+    library reads it and names it <stdin> in errors."""
     if files.count("-") > 1:
         raise UsageError("'-' (standard input) given more than once")
     if "-" in files and sys.stdin is None:
         raise VelkoError("standard input is closed")
-    return [_STDIN if name == "-" else name for name in files]
-
-
-def _input_name(name: str) -> str:
-    return "-" if name == _STDIN else name
+    return files
 
 
 def _write_sparse(table: Any, args: argparse.Namespace) -> None:

@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core, output
-from velko_tools._args import StrPath, as_paths, check_choice, path_parts
+from velko_tools._args import StrPath, check_choice, input_parts, naming_stdin, path_parts
 from velko_tools.annotate import (ARROW_SUFFIXES, FULL_COLUMNS, Columns, Cutoff, Level,
                                   MissingCutoff, Thresholds, as_hmm_files)
 
@@ -379,13 +379,14 @@ def read_hmmer(
             level, max_evalue, min_score, cutoff=cutoff, hmm_files=as_hmm_files(hmm_file),
             missing_cutoff=missing_cutoff, min_hmm_coverage=min_hmm_coverage,
             min_gene_coverage=min_gene_coverage)
-    parts = [path_parts(path) for path in as_paths(paths)]
-    if thresholds.active or columns == "full":
-        from velko_tools.annotate import read_filtered
+    parts = input_parts(paths)
+    with naming_stdin(parts):
+        if thresholds.active or columns == "full":
+            from velko_tools.annotate import read_filtered
 
-        return read_filtered(parts, format, program, score, hmm, thresholds, columns)
-    core = _core.read_hmmer([encoded for encoded, _ in parts],
-                            format, program or "", score, hmm)
+            return read_filtered(parts, format, program, score, hmm, thresholds, columns)
+        core = _core.read_hmmer([encoded for encoded, _ in parts],
+                                format, program or "", score, hmm)
     return HitTable._wrap(core)
 
 

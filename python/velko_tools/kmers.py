@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
-from velko_tools._args import StrPath, as_paths, check_choice, path_parts
+from velko_tools._args import StrPath, check_choice, input_parts, naming_stdin
 
 if TYPE_CHECKING:
     import pandas
@@ -257,7 +257,7 @@ def count_kmers(
     is not UTF-8), the OSError subclass open() would raise for a missing or unreadable file,
     gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
     """
-    parts = [path_parts(path) for path in as_paths(paths)]
+    parts = input_parts(paths)
     encoded = [path for path, _ in parts]
     names = [name for _, name in parts]
     if isinstance(k, bool) or not isinstance(k, int):
@@ -283,14 +283,16 @@ def count_kmers(
 
     if layout == "sparse" or (layout == "auto" and not dense_fits(
             k, strands, len(encoded) if per_file else _record_rows_guess(encoded))):
-        return count_sparse(encoded, names, k, strands=strands, invalid=invalid,
-                            per_file=per_file, threads=threads, progress=progress,
-                            min_count=min_count, memory=memory, tmpdir=tmpdir)
+        with naming_stdin(parts):
+            return count_sparse(encoded, names, k, strands=strands, invalid=invalid,
+                                per_file=per_file, threads=threads, progress=progress,
+                                min_count=min_count, memory=memory, tmpdir=tmpdir)
 
     report, close = _progress_reporter(progress, encoded)
     try:
-        ids, file_index, counts, windows, skipped = _core.count_table(
-            encoded, k, strands, invalid == "skip", per_file, threads, report)
+        with naming_stdin(parts):
+            ids, file_index, counts, windows, skipped = _core.count_table(
+                encoded, k, strands, invalid == "skip", per_file, threads, report)
     finally:
         close()
     row_files = [names[i] for i in file_index.tolist()]
