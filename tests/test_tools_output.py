@@ -1,7 +1,5 @@
 """Writing k-mer tables: the native row text and the files the writers make."""
 
-import itertools
-
 import numpy as np
 import pytest
 from hypothesis import given
@@ -104,16 +102,19 @@ def test_gzip_member_refuses(level, deflater, message):
 
 def small_table(rows, k=2):
     from velko_tools import KmerTable
+    from velko_tools.kmers import KmerLabels
 
     rng = np.random.default_rng(rows)
-    labels = ["".join(kmer) for kmer in itertools.product("ACGT", repeat=k)]
     counts = rng.poisson(7, (rows, 4 ** k)).astype(np.uint64)
-    return KmerTable([f"r{i}" for i in range(rows)], ["g.fa"] * rows, k, "forward", labels,
-                     counts, counts.sum(axis=1), np.zeros(rows, dtype=np.uint64))
+    return KmerTable([f"r{i}" for i in range(rows)], ["g.fa"] * rows, k, "forward",
+                     KmerLabels(k), counts, counts.sum(axis=1), np.zeros(rows, dtype=np.uint64))
 
 
-@pytest.mark.parametrize("level", [1, 2, 5, 9])
-@pytest.mark.parametrize(("rows", "k"), [(0, 2), (50, 3), (1, 11)], ids=["empty", "rows", "huge row"])
+@pytest.mark.parametrize(
+    ("rows", "k", "level"),
+    [(0, 2, 1), (0, 2, 9), (50, 3, 1), (50, 3, 2), (50, 3, 5), (50, 3, 9), (1, 11, 1), (1, 11, 9)],
+    ids=["empty-1", "empty-9", "rows-1", "rows-2", "rows-5", "rows-9", "huge row-1", "huge row-9"],
+)
 def test_gzip_tables_hold_the_plain_text(tmp_path, rows, k, level):
     import gzip
     import shutil
@@ -160,3 +161,13 @@ def test_a_failed_member_leaves_the_previous_file(tmp_path, monkeypatch):
         tables.write_table(small_table(40), str(target))
     assert target.read_bytes() == before
     assert [path.name for path in tmp_path.iterdir()] == ["t.tsv.gz"]
+
+
+@pytest.mark.parametrize("canonical", [False, True])
+@pytest.mark.parametrize("k", [1, 2, 3, 6])
+def test_header_labels_iterate_as_indexed(k, canonical):
+    # Headers iterate the labels, which are made from halves there: the order is the index's.
+    from velko_tools.kmers import KmerLabels
+
+    labels = KmerLabels(k, canonical)
+    assert list(labels) == [labels[i] for i in range(len(labels))]

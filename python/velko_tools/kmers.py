@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import os
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -29,6 +30,11 @@ MAX_K: int = _core.MAX_K
 MAX_SPARSE_K = 32
 # More workers than this gain nothing on any machine and only cost their stacks.
 MAX_THREADS = 1024
+
+
+def _labels(k: int) -> list[str]:
+    """All k-mers in base-4 order (k = 0: the empty one)."""
+    return ["".join(letters) for letters in itertools.product("ACGT", repeat=k)]
 
 
 class KmerLabels(Sequence[str]):
@@ -80,7 +86,18 @@ class KmerLabels(Sequence[str]):
         return "".join("ACGT"[(code >> shift) & 3] for shift in range(2 * self.k - 2, -1, -2))
 
     def __iter__(self) -> Iterator[str]:
-        return (self[i] for i in range(len(self)))
+        # Each label as two halves looked up (a few thousand strings made once): a table
+        # header of millions of labels is written in a second rather than letter by letter.
+        low = self.k // 2
+        halves = [_labels(self.k - low), _labels(low)]
+        mask = (1 << (2 * low)) - 1
+        codes: Iterable[int] = range(len(self))
+        if self.canonical:
+            if self._codes is None:
+                self._codes = _core.canonical_kmers(self.k)
+            codes = self._codes.tolist()
+        high_labels, low_labels = halves
+        return (high_labels[code >> (2 * low)] + low_labels[code & mask] for code in codes)
 
     def __eq__(self, other: object) -> bool:
         if isinstance(other, KmerLabels):
