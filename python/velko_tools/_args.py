@@ -65,9 +65,10 @@ def naming_stdin(parts: list[tuple[bytes, str]]) -> Iterator[None]:
         raise
     except Exception as error:
         # The velko_tools errors that carry a path rebuild their text from their arguments.
-        if getattr(error, "path", None) != opened:
+        reduced = error.__reduce__()
+        if getattr(error, "path", None) != opened or not isinstance(reduced, tuple):
             raise
-        kind, arguments = error.__reduce__()[:2]  # type: ignore[misc]
+        kind, arguments = reduced[0], reduced[1]
         raise kind(STDIN_NAME, *arguments[1:]).with_traceback(error.__traceback__) from None
 
 

@@ -325,8 +325,8 @@ def read_hmmer(
     """Reads HMMER 3 tabular output into a HitTable, each gene's best hit per profile.
 
     ``paths`` is one path or an iterable of paths, plain or gzip-compressed (told apart by
-    content); their rows merge into one table, offered in file order under HitTable's
-    replacement rule.
+    content; ``"-"`` reads standard input, named ``<stdin>`` in errors); their rows merge into
+    one table, offered in file order under HitTable's replacement rule.
 
     ``format``: ``"tblout"`` (the per-sequence table of ``--tblout``) or ``"domtblout"`` (the
     per-domain table of ``--domtblout``). ``program``: ``"hmmsearch"`` (query = profile,

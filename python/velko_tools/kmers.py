@@ -238,7 +238,9 @@ def count_kmers(
 ) -> KmerTable | SparseKmerTable:
     """Counts the k-mers of FASTA files, plain or gzip-compressed (told apart by content).
 
-    ``paths`` is one path or an iterable of paths (``str`` or ``os.PathLike``). Records are
+    ``paths`` is one path or an iterable of paths (``str`` or ``os.PathLike``); the ``str``
+    ``"-"`` reads standard input (once), whose rows' file is ``"-"`` and whose errors name it
+    ``<stdin>``. Records are
     read as velko reads them: the id is the header up to its first white space, and windows
     span the lines of a record but never two records. Lower-case ``a c g t`` count as upper
     case (soft-masking).

@@ -123,8 +123,8 @@ int main() {
                 expect(false, name + ": level " + std::to_string(level) + " accepted");
             } catch (const Failure& failure) {
                 expect(failure.kind == FailureKind::kRefused &&
-                           failure.reason == "gzip level must be from 1 to 9, not " +
-                                                 std::to_string(level),
+                           failure.reason ==
+                               "gzip level must be from 1 to 9, not " + std::to_string(level),
                        name + ": level refusal '" + failure.reason + "'");
             }
             expect(out == "kept", name + ": a refused call changed the output");
