@@ -103,6 +103,14 @@ private:
 };
 
 #if VELKO_HAVE_ISAL
+// The fixed header of a member as zlib writes it on Unix: deflate, no flags, no time, the
+// extra flags of the level (4: fastest, 2: smallest), operating system 3.
+void append_header(std::string& out, int level) {
+    const char extra = level == kSmallestLevel ? 2 : level == kFastestLevel ? 4 : 0;
+    const std::array<char, 10> header{'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, extra, 3};
+    out.append(header.data(), header.size());
+}
+
 class IsalEncoder {
 public:
     explicit IsalEncoder(int level)
@@ -148,14 +156,6 @@ private:
     std::vector<std::uint8_t> level_buf_;
 };
 #endif
-
-// The fixed header of a member as zlib writes it on Unix: deflate, no flags, no time, the
-// extra flags of the level (4: fastest, 2: smallest), operating system 3.
-void append_header(std::string& out, int level) {
-    const char extra = level == kSmallestLevel ? 2 : level == kFastestLevel ? 4 : 0;
-    const std::array<char, 10> header{'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, extra, 3};
-    out.append(header.data(), header.size());
-}
 
 // Feeds `text` to `encoder` a slice at a time, the output growing at the end of `out` as it
 // fills: tables compress to a third or less, so room for half the text rarely needs to grow.
