@@ -167,7 +167,8 @@ void encode(std::string& out, std::string_view text, Encoder& encoder) {
     out.resize(used + static_cast<std::size_t>(first_room));
     std::size_t at = 0;
     for (;;) {
-        if (used == out.size()) {
+        // Never a call with only a few bytes of room, which an encoder may fill with nothing.
+        if (out.size() - used < 256) {
             const std::size_t more = std::max<std::size_t>(out.size() / 2, 4096);
             require_memory(saturating_add(out.size(), more), "the gzip text of one chunk of rows");
             out.resize(out.size() + more);
