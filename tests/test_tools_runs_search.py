@@ -2,6 +2,7 @@
 by genome, the cutoffs the search applies, and the run's guarantees (workers, resume) for hits."""
 
 import gzip
+import importlib.util
 import itertools
 import os
 import random
@@ -147,6 +148,9 @@ def test_hits_are_the_same_for_any_workers_and_after_a_resume(search_data, tmp_p
     for name in ("profiles", "genomes", "hits"):
         assert open_run(tmp_path / "two").table(name).equals(
             open_run(tmp_path / "one").table(name), check_metadata=True), name
+    if importlib.util.find_spec("dask") is not None:
+        frame = open_run(tmp_path / "two").to_dask("hits").compute()
+        assert len(frame) == len(open_run(tmp_path / "one").hits())
     # The profile file changed: the hits no longer match it.
     os.utime(hmm_path, ns=(0, 0))
     try:
@@ -227,3 +231,30 @@ def test_a_worker_reads_the_profiles_once_and_refuses_a_changed_file(search_data
     runs._PROFILES.clear()  # a worker that starts after the change
     with pytest.raises(RuntimeError, match="changed while the run was searching with it"):
         runs._profiles(options)
+
+
+def test_a_worker_killed_while_searching_loses_no_hits(search_data, tmp_path):
+    from test_tools_runs import KILL_WORKER
+
+    paths, hmm_path = search_data
+    source = KILL_WORKER + textwrap.dedent(f"""
+        from velko_tools import run_genomes
+        killed = []
+        def progress(done, total):
+            if not killed:
+                killed.append(done)
+                kill_a_worker(2)
+        summary = run_genomes({paths!r}, {str(tmp_path / "killed")!r}, hmm_file={str(hmm_path)!r},
+                              workers=2, batch_size=1, progress=progress)
+        print(summary.done, summary.retried)
+    """)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                            timeout=240, env=env)
+    assert result.returncode == 0, result.stderr
+    done, retried = map(int, result.stdout.split()[-2:])
+    assert done == len(paths) and retried >= 1
+    run_genomes(paths, tmp_path / "one", hmm_file=hmm_path, workers=1, progress=False)
+    for name in ("genomes", "hits"):
+        assert open_run(tmp_path / "killed").table(name).equals(
+            open_run(tmp_path / "one").table(name), check_metadata=True), name
