@@ -329,9 +329,10 @@ _META_FINDER: list[Any] = []
 
 
 def _gene_finder(sequences: list[bytes]) -> Any:
-    """Prodigal's own choice for one genome: trained on the genome itself when it holds
-    enough sequence to train on (pyrodigal's IDEAL_SINGLE_GENOME, 100 kb), else the
-    metagenomic models, which need no training (plasmids, phages, fragments)."""
+    """A gene finder trained on the genome itself (Prodigal's single mode) when it holds the
+    sequence Prodigal asks for to train on (pyrodigal's IDEAL_SINGLE_GENOME, 100 kb), else
+    one with Prodigal's metagenomic models, which need no training (plasmids, phages,
+    fragments; training on less gives worse genes, and fails under 20 kb)."""
     import pyrodigal
 
     if sum(len(seq) for seq in sequences) >= pyrodigal.IDEAL_SINGLE_GENOME:
