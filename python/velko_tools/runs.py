@@ -296,11 +296,15 @@ def _profiles(options: _Options) -> list[Any]:
 
 
 def _read_profiles(path: str) -> list[Any]:
+    return list(_each_profile(path))
+
+
+def _each_profile(path: str) -> Iterator[Any]:
     import pyhmmer
 
     try:
         with pyhmmer.plan7.HMMFile(path) as profiles:
-            return list(profiles)
+            yield from profiles
     except (ValueError, EOFError) as error:  # pyhmmer's for a file that is not one
         raise ValueError(f"{path}: not a file of HMMER profiles: {error}") from None
 
@@ -743,17 +747,17 @@ def _check_search(hmm_file: StrPath | None,
     if "\0" in path:
         raise ValueError(f"embedded null byte in path {path!r}")
     size, mtime_ns = _stat(path)
-    hmms = _read_profiles(path)
-    if not hmms:
+    # One profile at a time: the driver keeps none of them (all of Pfam is large).
+    count = 0
+    for hmm in _each_profile(path):
+        count += 1
+        if cutoff is not None and not getattr(hmm.cutoffs, f"{cutoff}_available")():
+            name = hmm.name.decode() if isinstance(hmm.name, bytes) else str(hmm.name)
+            raise ValueError(f"the profile {name!r} in {path} has no {cutoff} cutoff "
+                             f"({_CUTOFF_LINES[cutoff]} line): search without cutoff, or "
+                             "with a profile file that has it")
+    if not count:
         raise ValueError(f"{path}: no HMM profiles in the file")
-    if cutoff is not None:
-        available = f"{cutoff}_available"
-        for hmm in hmms:
-            if not getattr(hmm.cutoffs, available)():
-                name = hmm.name.decode() if isinstance(hmm.name, bytes) else str(hmm.name)
-                raise ValueError(f"the profile {name!r} in {path} has no {cutoff} cutoff "
-                                 f"({_CUTOFF_LINES[cutoff]} line): search without cutoff, "
-                                 "or with a profile file that has it")
     return path, size, mtime_ns
 
 
