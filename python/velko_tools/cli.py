@@ -389,8 +389,8 @@ COMMANDS: list[Command] = [
     ),
     Command(
         "run",
-        "k-mer profiles and statistics of many genomes into a resumable run directory of Parquet "
-        "parts",
+        "k-mer profiles, statistics and (with --hmm) profile hits of many genomes into a "
+        "resumable run directory of Parquet parts",
         [
             arg("files", metavar="FILE", nargs="+",
                 help="FASTA files (plain or gzip), directories searched for them, or @LIST: a "
