@@ -1,11 +1,14 @@
 // Sparse k-mer counts: 2-bit rolling codes collected per row, counted by radix sort.
 #include "kmer/sparse.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -538,6 +541,30 @@ std::size_t roll(const unsigned char* bytes, std::size_t n, std::uint8_t k, Roll
     return static_cast<std::size_t>(out - start);
 }
 
+// Rows of records: their counts together hold at most as many entries as the file has bytes (per
+// strand counted), so the table's arrays are reserved for that once, which costs address space
+// only (pages arrive as runs are written), instead of doubling row after row, which copies them
+// and faults in fresh pages at every step. A gzip file or one of unknown size grows as it goes,
+// as does a table whose reservation the system refuses.
+void reserve_rows(const std::string& path, bool compressed, std::uint64_t per_window,
+                  SparseTable& out) {
+    struct stat status{};
+    if (compressed || ::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return;
+    const auto most = static_cast<std::uint64_t>(status.st_size) * per_window;
+    if (most > (std::uint64_t{1} << 40)) return;
+    const auto entries = static_cast<std::size_t>(most);
+    try {
+        out.codes.reserve(out.codes.size() + entries);
+        if (out.counts.is_wide) {
+            out.counts.wide.reserve(out.counts.wide.size() + entries);
+        } else {
+            out.counts.narrow.reserve(out.counts.narrow.size() + entries);
+        }
+    } catch (const std::bad_alloc&) {
+        // The address space is limited: the arrays grow as they would have.
+    }
+}
+
 // Reads one file and counts its rows, stopping early when cancelled.
 template <TableStrands strands, Invalid invalid>
 void count_file(const std::string& path, const SparseOptions& options, unsigned sort_threads,
@@ -553,7 +580,12 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
         bytes_done.fetch_add(read - published, std::memory_order_relaxed);
         published = read;
     };
+    bool reserved = options.per_file;
     const auto end_row = [&](std::string_view id, std::uint64_t counted, std::uint64_t size) {
+        if (!reserved) {
+            reserved = true;
+            reserve_rows(path, reader.compressed(), per_window, out);
+        }
         occurrences.count_into(out.codes, out.counts, sort_threads, hook);
         const std::uint64_t windows = size >= k ? size - k + 1 : 0;
         out.ids.emplace_back(id);
