@@ -674,6 +674,67 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
 
 }  // namespace
 
+namespace {
+
+// The count at `i` of either width.
+std::uint64_t count_at(const SparseCounts& counts, std::size_t i) {
+    return counts.is_wide ? counts.wide[i] : counts.narrow[i];
+}
+
+}  // namespace
+
+SparseTable sum_rows(const SparseTable& table, std::uint64_t min_count) {
+    SparseTable sum;
+    const std::size_t rows = table.indptr.empty() ? 0 : table.indptr.size() - 1;
+    std::uint64_t windows = 0;
+    std::uint64_t skipped = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        windows += table.windows[r];
+        skipped += table.skipped[r];
+    }
+    sum.windows.push_back(windows);
+    sum.skipped.push_back(skipped);
+    sum.indptr.push_back(0);
+    // A sum reaches 2^32 only where the occurrences of all rows together do.
+    if (windows > kNarrowMost) sum.counts.widen();
+    // A merge of the sorted rows, the smallest code first from a heap of (code, row).
+    using Head = std::pair<std::uint64_t, std::size_t>;
+    std::vector<Head> heap;
+    std::vector<std::size_t> at(table.indptr.begin(), table.indptr.end() - (rows > 0 ? 1 : 0));
+    const auto later = [](const Head& a, const Head& b) { return a > b; };
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (at[r] < table.indptr[r + 1]) heap.emplace_back(table.codes[at[r]], r);
+    }
+    std::make_heap(heap.begin(), heap.end(), later);
+    std::uint64_t steps = 0;
+    while (!heap.empty()) {
+        const std::uint64_t code = heap.front().first;
+        std::uint64_t count = 0;
+        while (!heap.empty() && heap.front().first == code) {
+            std::pop_heap(heap.begin(), heap.end(), later);
+            const std::size_t r = heap.back().second;
+            count += count_at(table.counts, at[r]++);
+            if (at[r] < table.indptr[r + 1]) {
+                heap.back().first = table.codes[at[r]];
+                std::push_heap(heap.begin(), heap.end(), later);
+            } else {
+                heap.pop_back();
+            }
+        }
+        if (count >= min_count) {
+            sum.codes.push_back(code);
+            if (sum.counts.is_wide) {
+                sum.counts.wide.push_back(count);
+            } else {
+                sum.counts.narrow.push_back(static_cast<std::uint32_t>(count));
+            }
+        }
+        if (++steps % (std::uint64_t{1} << 16) == 0) util::poll_interrupt(std::uint64_t{1} << 20);
+    }
+    sum.indptr.push_back(sum.codes.size());
+    return sum;
+}
+
 void SparseCounts::widen() {
     if (is_wide) return;
     wide.assign(narrow.begin(), narrow.end());
