@@ -257,6 +257,17 @@ for threads in (1, 2):
     table = count_kmers(path, k, strands="canonical", per_file=True, layout="sparse",
                         threads=threads)
     assert np.array_equal(table.codes, expected) and np.array_equal(table.counts, counts)
+# Rows of small records are sorted in batches on both threads, a large one in buckets: the rows
+# keep their order and equal those counted one at a time on one thread.
+small = "".join(f">s{{i}}\\n" + "ACGTTGCA" * (i % 50 + 3) + "\\n" for i in range(300))
+with open(path, "r+b") as out:
+    whole = out.read()
+    out.seek(0)
+    out.write(small.encode() + whole + b"\\n" + small.encode())
+one, two = (count_kmers(path, k, strands="canonical", layout="sparse", threads=threads)
+            for threads in (1, 2))
+assert one == two and len(two) == 601 and np.array_equal(two.codes[two.indptr[300]:
+                                                                   two.indptr[301]], expected)
 print("ok")
 """
 
