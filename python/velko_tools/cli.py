@@ -71,6 +71,8 @@ def _kmers(args: argparse.Namespace) -> None:
     dump = output is not None and output.endswith(".txt")
     if not dump:
         tables.output_format(output, args.format)  # refused before counting, which may take long
+    if args.total and args.per_file:
+        raise UsageError("give one of --per-file and --total")
     progress = args.progress if args.progress is not None else sys.stderr.isatty()
     table = count_kmers(
         _inputs(args.files),
@@ -78,6 +80,7 @@ def _kmers(args: argparse.Namespace) -> None:
         strands=args.strands,
         invalid="skip" if args.skip_invalid else "error",
         per_file=args.per_file,
+        total=args.total,
         threads=args.threads,
         progress=progress,
         layout="sparse" if args.histo or dump else args.layout,
@@ -308,6 +311,8 @@ COMMANDS: list[Command] = [
                 help="leave out windows holding a letter other than A, C, G, T instead of failing"),
             arg("--per-file", action="store_true",
                 help="one row per file (the sum of its records) instead of one per record"),
+            arg("--total", action="store_true",
+                help="one row over every record of every file"),
             arg("--threads", type=_int_in(1, None), default=None, metavar="N",
                 help="files counted in parallel (default: the machine's cores)"),
             arg("--layout", choices=get_args(Layout), default="auto",
