@@ -4,6 +4,7 @@ worker processes, and the run's own cost beside the counting it schedules.
 
     python3 -m pip install ".[parquet,parallel]" && python3 benchmarks/bench_runs.py
     python3 benchmarks/bench_runs.py --genomes 10000   # the full scale: 10,000 genomes
+    python3 -m pip install ".[parquet,hmmer]" && python3 benchmarks/bench_runs.py --search
 
 Genomes are 100 kb to 1 Mb of random A, C, G, T in records of up to 300 kb, every third one
 gzip-compressed (level 1), made once under --workdir. "counting alone" is the work of every
@@ -11,22 +12,35 @@ genome in this process, one after another, without a run (count_kmers at k = 4, 
 plus the k = 1 count the genome statistics come from); a run's overhead is its time with one
 worker beyond that. Each case writes a fresh run directory; times are the best of --repeat.
 Machines are shared and noisy: compare the ratios.
+
+--search times runs that search genes instead, in genomes per hour on 2 cores: the four real
+Klebsiella pneumoniae genomes of Debian's kleborate-examples (5.3 to 5.7 Mb) and the eight Pfam
+profiles with gathering cutoffs of its hmmer-examples (fetched with apt-get download and
+unpacked with dpkg -x under --workdir; nothing is installed), --copies times each under
+another name. velko: run_genomes(hmm_file=..., cutoff="gathering", workers=2, batch_size=1),
+which also counts the k-mer profiles. The peer, one genome after another, as a shell loop
+does it: prodigal -p single -a (proteins), hmmsearch --cpu 2 --cut_ga --domtblout, then
+`velko tophits --format domtblout`; left out when prodigal or hmmsearch is not installed
+(apt-get install prodigal hmmer). One run of each (--repeat does not apply).
 """
 
 import argparse
 import gzip
+import lzma
 import os
 import pathlib
 import shutil
+import subprocess
 import sys
 import tempfile
+import time
 
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from timing import best_of  # noqa: E402
 
-from velko_tools import count_kmers, run_genomes  # noqa: E402
+from velko_tools import HitTable, count_kmers, run_genomes  # noqa: E402
 
 LETTERS = np.frombuffer(b"ACGT", dtype=np.uint8)
 
@@ -69,13 +83,117 @@ def timed_run(paths: list[str], out: pathlib.Path, **options):
     return work
 
 
+PFAM = ["tutorial/fn3.hmm", "tutorial/Pkinase.hmm", "testsuite/RRM_1.hmm.gz",
+        "testsuite/SMC_N.hmm.gz", "testsuite/Caudal_act.hmm.gz", "testsuite/Patched.hmm.gz",
+        "testsuite/LuxC.hmm.gz", "testsuite/2OG-FeII_Oxy_3.hmm.gz"]
+KLEBSIELLA = "usr/share/doc/kleborate/examples/data"
+
+
+def unpack(package: str, cache: pathlib.Path) -> pathlib.Path:
+    """The files of a Debian package, extracted once under the cache."""
+    root = cache / package
+    if not root.exists():
+        with tempfile.TemporaryDirectory(dir=cache) as scratch:
+            subprocess.run(["apt-get", "download", package], cwd=scratch, check=True,
+                           capture_output=True)
+            deb = next(pathlib.Path(scratch).glob(f"{package}_*.deb"))
+            subprocess.run(["dpkg", "-x", deb, pathlib.Path(scratch) / "root"], check=True)
+            (pathlib.Path(scratch) / "root").rename(root)
+    return root
+
+
+def search_inputs(work: pathlib.Path, copies: int) -> tuple[list[str], pathlib.Path]:
+    """The real genomes as plain FASTA (each `copies` times, as GCF_9000000NN files) and the
+    profiles in one HMMER 3 file."""
+    import pyhmmer
+
+    cache = work / "search-cache"
+    cache.mkdir(parents=True, exist_ok=True)
+    profiles = cache / "pfam.hmm"
+    if not profiles.exists():
+        examples = unpack("hmmer-examples", cache) / "usr/share/doc/hmmer/examples"
+        with open(profiles.with_suffix(".partial"), "wb") as out:
+            for name in PFAM:
+                with pyhmmer.plan7.HMMFile(examples / name) as hmm_file:
+                    for hmm in hmm_file:
+                        hmm.write(out)
+        profiles.with_suffix(".partial").rename(profiles)
+    sources = sorted((unpack("kleborate-examples", cache) / KLEBSIELLA).glob("*.fna.xz"))
+    paths = []
+    for copy in range(copies):
+        for n, source in enumerate(sources):
+            path = cache / "genomes" / f"GCF_{900000000 + copy * 100 + n:09d}.1_genomic.fna"
+            if not path.exists():
+                path.parent.mkdir(exist_ok=True)
+                path.write_bytes(lzma.decompress(source.read_bytes()))
+            paths.append(str(path))
+    return paths, profiles
+
+
+def peer_search(paths: list[str], profiles: pathlib.Path,
+                scratch: pathlib.Path) -> set[tuple[str, str]]:
+    """prodigal, hmmsearch --cpu 2 and velko tophits, genome after genome; returns the gene and
+    profile of each hit, genes named as a run names them."""
+    from velko_tools.runs import genome_id_of
+
+    scratch.mkdir(parents=True, exist_ok=True)
+    hits = set()
+    for path in paths:
+        proteins, table, top = (scratch / name for name in ("p.faa", "t.domtbl", "top.tsv"))
+        subprocess.run(["prodigal", "-q", "-p", "single", "-i", path, "-a", proteins,
+                        "-o", os.devnull], check=True)
+        subprocess.run(["hmmsearch", "--cpu", "2", "--cut_ga", "--noali", "-o", os.devnull,
+                        "--domtblout", table, profiles, proteins], check=True)
+        subprocess.run([sys.executable, "-m", "velko_tools", "tophits", "--format",
+                        "domtblout", "-o", top, table], check=True)
+        genome = genome_id_of(path)
+        hits.update((f"{genome}|{gene}", hmm) for gene, hmm, _, _ in HitTable.read(top))
+    return hits
+
+
+def bench_search(work: pathlib.Path, copies: int) -> None:
+    from velko_tools import open_run
+
+    paths, profiles = search_inputs(work, copies)
+    megabases = sum(os.stat(p).st_size for p in paths) / 1e6
+    print(f"{len(paths)} real genomes ({megabases:.0f} MB of FASTA), 8 Pfam profiles, "
+          f"gathering cutoffs; one run each")
+    out = work / "search-out"
+    shutil.rmtree(out, ignore_errors=True)
+    started = time.perf_counter()
+    summary = run_genomes(paths, out, hmm_file=profiles, cutoff="gathering", workers=2,
+                          batch_size=1, progress=False)
+    seconds = time.perf_counter() - started
+    assert summary.done == len(paths) and summary.failed == 0
+    hits = {(gene, hmm) for gene, hmm, _, _ in open_run(out).hits()}
+    print(f"velko run_genomes, 2 workers:   {seconds:8.1f} s  "
+          f"{len(paths) * 3600 / seconds:6.0f} genomes/hour  ({len(hits)} hits)")
+    shutil.rmtree(out, ignore_errors=True)
+    if shutil.which("prodigal") is None or shutil.which("hmmsearch") is None:
+        print("prodigal + hmmsearch: not installed (apt-get install prodigal hmmer)")
+        return
+    started = time.perf_counter()
+    peer_hits = peer_search(paths, profiles, work / "search-peer")
+    peer = time.perf_counter() - started
+    print(f"prodigal + hmmsearch --cpu 2 + velko tophits, one genome after another: "
+          f"{peer:8.1f} s  {len(paths) * 3600 / peer:6.0f} genomes/hour  ({len(peer_hits)} "
+          f"hits, the same gene-profile pairs: {peer_hits == hits}; velko {peer / seconds:.2f}x)")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--workdir", default=os.path.join(tempfile.gettempdir(), "velko-bench"))
     parser.add_argument("--genomes", type=int, default=200)
     parser.add_argument("--repeat", type=int, default=2)
+    parser.add_argument("--search", action="store_true",
+                        help="time runs that search genes against Pfam profiles instead")
+    parser.add_argument("--copies", type=int, default=1,
+                        help="with --search: each real genome this many times")
     args = parser.parse_args()
     work = pathlib.Path(args.workdir)
+    if args.search:
+        bench_search(work, args.copies)
+        return
     paths = make_genomes(work / "run-genomes", args.genomes)
     megabytes = sum(os.stat(p).st_size for p in paths) / 1e6
     print(f"{len(paths)} genomes, {megabytes:.0f} MB on disk; k = 4 canonical; "

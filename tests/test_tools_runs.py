@@ -241,7 +241,7 @@ def test_options_of_a_run_are_kept(genome_paths, tmp_path):
 @pytest.mark.parametrize("options, message", [
     ({"k": 13}, "for k up to 12"),
     ({"layout": "sparse"}, "needs sparse profiles"),
-    ({"hmm_file": "x.hmm"}, "hmm_file"),
+    ({"hmm_file": "x.hmm", "cutoff": "best"}, "cutoff must be"),
     ({"cutoff": "gathering"}, "cutoff needs hmm_file"),
     ({"on_error": "ignore"}, "on_error must be 'collect' or 'raise'"),
     ({"workers": 0}, "workers must be a positive int"),

@@ -98,6 +98,14 @@ def test_rows_match_a_counter_over_windows(write_file, k, strands):
     assert whole.windows.tolist() == [sum(counted for _, counted, _ in models)] * 2
     assert whole.skipped.tolist() == [sum(skipped for _, _, skipped in models)] * 2
 
+    # One row over both files: min_count applies to the sum, so k-mers seen twice in each
+    # file stay.
+    total = count_kmers([path, path], k, strands=strands, invalid="skip", layout="sparse",
+                        total=True, min_count=3)
+    assert (total.ids, total.files) == (["total"], [""])
+    assert row_counts(total, 0) == {kmer: 2 * n for kmer, n in counts.items() if 2 * n >= 3}
+    assert total.windows.tolist() == [2 * int(whole.windows[0])]
+
 
 @pytest.mark.parametrize("k", [1, 3, 6, 8])
 @given(seqs=st.lists(st.text("ACGTacgtN", max_size=70), min_size=1, max_size=4),
@@ -111,6 +119,9 @@ def test_sparse_equals_dense(write_file, k, seqs, strands):
         sparse = count_kmers(path, k, layout="sparse", **options)
         assert sparse.to_dense() == count_kmers(path, k, layout="dense", **options)
         assert int(sparse.spectrum() @ np.arange(len(sparse.spectrum()))) == sparse.windows.sum()
+    total = {"strands": strands, "invalid": "skip", "total": True, "min_count": 2}
+    assert count_kmers([path, path], k, layout="sparse", **total).to_dense() == \
+        count_kmers([path, path], k, layout="dense", **total)
 
 
 @pytest.mark.parametrize(
@@ -180,6 +191,8 @@ def test_arguments_are_checked(write_file):
         count_kmers(path, 3, layout="csr")
     with pytest.raises(ValueError, match="min_count must be a positive int"):
         count_kmers(path, 3, min_count=0)
+    with pytest.raises(ValueError, match="per_file cannot be set too"):
+        count_kmers(path, 3, total=True, per_file=True)
     assert isinstance(count_kmers(path, 20), SparseKmerTable)  # auto: 4^20 columns do not fit
 
 
@@ -244,6 +257,17 @@ for threads in (1, 2):
     table = count_kmers(path, k, strands="canonical", per_file=True, layout="sparse",
                         threads=threads)
     assert np.array_equal(table.codes, expected) and np.array_equal(table.counts, counts)
+# Rows of small records are sorted in batches on both threads, a large one in buckets: the rows
+# keep their order and equal those counted one at a time on one thread.
+small = "".join(f">s{{i}}\\n" + "ACGTTGCA" * (i % 50 + 3) + "\\n" for i in range(300))
+with open(path, "r+b") as out:
+    whole = out.read()
+    out.seek(0)
+    out.write(small.encode() + whole + b"\\n" + small.encode())
+one, two = (count_kmers(path, k, strands="canonical", layout="sparse", threads=threads)
+            for threads in (1, 2))
+assert one == two and len(two) == 601 and np.array_equal(two.codes[two.indptr[300]:
+                                                                   two.indptr[301]], expected)
 print("ok")
 """
 
@@ -275,3 +299,10 @@ def test_command_line_spectrum_and_dump(write_file, tmp_path, capsysbinary):
     out = tmp_path / "d.txt"
     assert main(["kmers", "-k", "2", "--min-count", "2", "-o", str(out), path]) == 0
     assert out.read_text() == "AA\t5\nTT\t2\n"
+    # Over several files, as whole-collection counters dump them; one table row at most.
+    other = write_file(">b\nAAGTT\n")
+    assert main(["kmers", "-k", "2", "--total", "--min-count", "2", "-o", str(out), path,
+                 other]) == 0
+    assert out.read_text() == "AA\t6\nGT\t2\nTT\t3\n"
+    with pytest.raises(SystemExit, match="2"):
+        main(["kmers", "-k", "2", "--total", "--per-file", path])

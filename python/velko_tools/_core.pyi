@@ -35,11 +35,11 @@ def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]:
     table.
     """
 
-def count_sparse(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+def count_sparse(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
     """
     Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,
-    codes, counts, windows, skipped); velko_tools.count_kmers(layout='sparse') is the
-    public face of this.
+    codes, counts, windows, skipped), with `total` one row summing every file's;
+    velko_tools.count_kmers(layout='sparse') is the public face of this.
     """
 
 class TopHits:

@@ -18,7 +18,7 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, get_args
 
-from velko_tools.annotate import ARROW_SUFFIXES, Columns, MissingCutoff
+from velko_tools.annotate import ARROW_SUFFIXES, Columns, Cutoff, MissingCutoff
 from velko_tools.errors import UsageError, VelkoError
 from velko_tools.hits import Format, Program, ProfileKey, Score
 from velko_tools.kmers import MAX_SPARSE_K, Layout, Strands
@@ -71,6 +71,8 @@ def _kmers(args: argparse.Namespace) -> None:
     dump = output is not None and output.endswith(".txt")
     if not dump:
         tables.output_format(output, args.format)  # refused before counting, which may take long
+    if args.total and args.per_file:
+        raise UsageError("give one of --per-file and --total")
     progress = args.progress if args.progress is not None else sys.stderr.isatty()
     table = count_kmers(
         _inputs(args.files),
@@ -78,6 +80,7 @@ def _kmers(args: argparse.Namespace) -> None:
         strands=args.strands,
         invalid="skip" if args.skip_invalid else "error",
         per_file=args.per_file,
+        total=args.total,
         threads=args.threads,
         progress=progress,
         layout="sparse" if args.histo or dump else args.layout,
@@ -129,7 +132,7 @@ def _write_sparse(table: Any, args: argparse.Namespace) -> None:
 def _tophits(args: argparse.Namespace) -> None:
     from velko_tools.hits import read_hmmer
 
-    from velko_tools.annotate import Cutoff, Thresholds
+    from velko_tools.annotate import Thresholds
 
     nucleotide = args.program in ("nhmmer", "nhmmscan")
     if args.score == "domain" and args.format == "tblout" and not nucleotide:
@@ -240,6 +243,11 @@ def _choices(literal: str) -> list[str]:
 def _run(args: argparse.Namespace) -> None:
     from velko_tools.runs import WorkerLostError, expand_inputs, run_genomes
 
+    asked: list[tuple[Cutoff, bool]] = [("gathering", args.cut_ga), ("trusted", args.cut_tc),
+                                        ("noise", args.cut_nc)]
+    cutoffs = [kind for kind, given in asked if given]
+    if len(cutoffs) > 1:
+        raise UsageError("give one of --cut-ga, --cut-tc and --cut-nc")
     paths = expand_inputs(args.files)
     if not paths:
         raise UsageError("no genome files found in " + " ".join(args.files))
@@ -254,13 +262,16 @@ def _run(args: argparse.Namespace) -> None:
         summary = run_genomes(
             paths, args.output, k=args.k, strands=args.strands,
             invalid="error" if args.strict else "skip", per_record=args.per_record,
-            hmm_file=args.hmm, cutoff="gathering" if args.cut_ga else None,
+            hmm_file=args.hmm, cutoff=cutoffs[0] if cutoffs else None,
             genome_id=args.genome_id, batch_size=args.batch_size, workers=args.workers,
             client=client, resume=args.resume, on_error="raise" if args.fail_fast else "collect",
             progress=args.progress if args.progress is not None else sys.stderr.isatty())
     except WorkerLostError as error:
         print(f"velko: error: {error}", file=sys.stderr)
         raise SystemExit(1) from None
+    except ImportError as error:
+        # An optional extra the options need (--hmm) is not installed.
+        raise UsageError(str(error)) from None
     except ValueError as error:
         if isinstance(error, VelkoError):
             raise
@@ -289,6 +300,8 @@ COMMANDS: list[Command] = [
                 help="leave out windows holding a letter other than A, C, G, T instead of failing"),
             arg("--per-file", action="store_true",
                 help="one row per file (the sum of its records) instead of one per record"),
+            arg("--total", action="store_true",
+                help="one row over every record of every file"),
             arg("--threads", type=_int_in(1, None), default=None, metavar="N",
                 help="files counted in parallel (default: the machine's cores)"),
             arg("--layout", choices=get_args(Layout), default="auto",
@@ -370,8 +383,8 @@ COMMANDS: list[Command] = [
     ),
     Command(
         "run",
-        "k-mer profiles and statistics of many genomes into a resumable run directory of Parquet "
-        "parts",
+        "k-mer profiles, statistics and (with --hmm) profile hits of many genomes into a "
+        "resumable run directory of Parquet parts",
         [
             arg("files", metavar="FILE", nargs="+",
                 help="FASTA files (plain or gzip), directories searched for them, or @LIST: a "
@@ -388,9 +401,14 @@ COMMANDS: list[Command] = [
             arg("--genome-id", choices=_choices("GenomeId"), default="accession",
                 help="genome ids: the file name's accession made canonical, or its stem "
                      "(default: accession)"),
-            arg("--hmm", metavar="FILE", default=None, help="HMM profiles to search genes with"),
+            arg("--hmm", metavar="FILE", default=None,
+                help="HMMER 3 profiles to search each genome's genes with (pyrodigal and "
+                     "pyhmmer: pip install 'velko[hmmer]')"),
             arg("--cut-ga", action="store_true",
-                help="with --hmm: the profiles' gathering cutoffs"),
+                help="with --hmm: search with the profiles' gathering cutoffs, as hmmsearch "
+                     "--cut_ga"),
+            arg("--cut-tc", action="store_true", help="as --cut-ga, with the trusted cutoffs"),
+            arg("--cut-nc", action="store_true", help="as --cut-ga, with the noise cutoffs"),
             arg("--workers", type=_int_in(1, None), default=None, metavar="N",
                 help="local worker processes (default: the machine's cores)"),
             arg("--scheduler", metavar="ADDRESS", default=None,

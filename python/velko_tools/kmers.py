@@ -206,17 +206,20 @@ class KmerTable:
 # The layout decides the kind of table; "auto" can give either.
 @overload
 def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
-                invalid: Invalid = ..., per_file: bool = ..., threads: int | None = ...,
+                invalid: Invalid = ..., per_file: bool = ..., total: bool = ...,
+                threads: int | None = ...,
                 progress: Progress = ..., layout: Literal["dense"], min_count: int = ...,
                 memory: int | None = ..., tmpdir: StrPath | None = ...) -> KmerTable: ...
 @overload
 def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
-                invalid: Invalid = ..., per_file: bool = ..., threads: int | None = ...,
+                invalid: Invalid = ..., per_file: bool = ..., total: bool = ...,
+                threads: int | None = ...,
                 progress: Progress = ..., layout: Literal["sparse"], min_count: int = ...,
                 memory: int | None = ..., tmpdir: StrPath | None = ...) -> SparseKmerTable: ...
 @overload
 def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
-                invalid: Invalid = ..., per_file: bool = ..., threads: int | None = ...,
+                invalid: Invalid = ..., per_file: bool = ..., total: bool = ...,
+                threads: int | None = ...,
                 progress: Progress = ..., layout: Layout = ..., min_count: int = ...,
                 memory: int | None = ...,
                 tmpdir: StrPath | None = ...) -> KmerTable | SparseKmerTable: ...
@@ -229,6 +232,7 @@ def count_kmers(
     strands: Strands = "forward",
     invalid: Invalid = "error",
     per_file: bool = False,
+    total: bool = False,
     threads: int | None = None,
     progress: Progress = False,
     layout: Layout = "auto",
@@ -255,6 +259,8 @@ def count_kmers(
 
     ``per_file=True`` gives one row per file (the sum of its records), named by the path as
     given; otherwise one row per record in file order then record order, repeated ids kept.
+    ``total=True`` gives one row over every record of every file (id ``"total"``, file ``""``),
+    as whole-collection counters do; ``min_count`` then applies to the sum.
 
     Files are counted in parallel on ``threads`` threads (default: the machine's cores)
     without holding the interpreter lock; the result is the same for any number. ``progress``
@@ -289,6 +295,10 @@ def count_kmers(
     check_choice("invalid", invalid, Invalid)
     if not isinstance(per_file, bool):
         raise TypeError(f"per_file must be a bool, not {type(per_file).__name__}")
+    if not isinstance(total, bool):
+        raise TypeError(f"total must be a bool, not {type(total).__name__}")
+    if total and per_file:
+        raise ValueError("total=True gives one row over all files; per_file cannot be set too")
     if threads is None:
         threads = os.cpu_count() or 1
     elif isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
@@ -301,22 +311,28 @@ def count_kmers(
     from velko_tools.sparse import count_sparse, dense_fits
 
     if layout == "sparse" or (layout == "auto" and not dense_fits(
-            k, strands, len(encoded) if per_file else _record_rows_guess(encoded))):
+            k, strands, len(encoded) if per_file or total else _record_rows_guess(encoded))):
         with naming_stdin(parts):
             return count_sparse(encoded, names, k, strands=strands, invalid=invalid,
-                                per_file=per_file, threads=threads, progress=progress,
-                                min_count=min_count, memory=memory, tmpdir=tmpdir)
+                                per_file=per_file, total=total, threads=threads,
+                                progress=progress, min_count=min_count, memory=memory,
+                                tmpdir=tmpdir)
 
     report, close = _progress_reporter(progress, encoded)
     try:
         with naming_stdin(parts):
             ids, file_index, counts, windows, skipped = _core.count_table(
-                encoded, k, strands, invalid == "skip", per_file, threads, report)
+                encoded, k, strands, invalid == "skip", per_file or total, threads, report)
     finally:
         close()
     row_files = [names[i] for i in file_index.tolist()]
     if per_file:
         ids = list(row_files)
+    if total:
+        ids, row_files = ["total"], [""]
+        counts = counts.sum(axis=0, dtype=np.uint64, keepdims=True)
+        windows = windows.sum(dtype=np.uint64, keepdims=True)
+        skipped = skipped.sum(dtype=np.uint64, keepdims=True)
     if min_count > 1:
         counts[counts < min_count] = 0
     kmers = KmerLabels(k, canonical=strands == "canonical")

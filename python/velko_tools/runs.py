@@ -5,7 +5,10 @@ A run directory holds::
 
     run.json              the options the run counts with (a resume must ask for the same)
     profiles/part-*.parquet   one k-mer profile per genome (or per record), a batch per part
-    genomes/part-*.parquet    length, record count and GC share per genome
+    genomes/part-*.parquet    length, record count and GC share per genome (and its gene
+                              count, when the run searches)
+    hits/part-*.parquet       with hmm_file: each gene's best hit per profile, and which of
+                              them is the genome's top hit for the profile
     errors/part-*.parquet     one row per genome that could not be read
     manifest/part-*.json      per part: each input (path, size, modification time), written last
 
@@ -17,6 +20,13 @@ stopped half way). A resume keeps the parts whose inputs are all unchanged (same
 modification time) and still asked for; a part holding a changed or removed input is dropped
 whole and its other genomes are counted again, with the new inputs. Paths are kept absolute, so
 a resume from another working directory finds the same inputs.
+
+A search (``hmm_file``) runs per genome inside the same task as its count: its genes predicted
+with pyrodigal, searched with pyhmmer on one CPU, its hits in the batch's ``hits/`` part. Each
+genome is searched alone (E-values depend on the number of proteins searched, so a genome's
+hits do not depend on its batch mates). A worker process reads the profile file once and keeps
+it while its path, size and modification time stay the same; run.json records those, so a
+resume against a changed profile file is refused like any other change of options.
 
 Every genome lands in exactly one part, and each part is written whole by one task, so the
 datasets read back (sorted by genome, as open_run sorts them) are the same for any number of
@@ -42,11 +52,14 @@ from typing import TYPE_CHECKING, Any, Literal, Union, get_args
 import numpy as np
 
 from velko_tools._args import StrPath, as_paths, check_choice
+from velko_tools.annotate import Cutoff
 from velko_tools.kmers import MAX_K, Invalid, KmerTable, Strands, count_kmers
 
 if TYPE_CHECKING:
     import pandas
     import pyarrow
+
+    from velko_tools.hits import HitTable
 
 GenomeId = Literal["accession", "stem"]
 OnError = Literal["collect", "raise"]
@@ -57,7 +70,10 @@ Progress = Union[bool, Callable[[int, int], object]]
 FASTA_SUFFIXES = (".fa", ".fna", ".fasta", ".fas", ".ffn", ".frn", ".faa", ".mfa")
 
 #: The datasets of a run directory, in the order they are written.
-DATASETS = ("profiles", "genomes", "errors")
+DATASETS = ("profiles", "genomes", "hits", "errors")
+
+#: What a search needs installed, as the error without it names it.
+SEARCH_EXTRA = "pip install 'velko[hmmer]'"
 
 # A dense row holds 4^k counts of 8 bytes: past 4^12 (128 MiB a genome) a run of many genomes
 # needs sparse profiles.
@@ -123,6 +139,11 @@ class _Options:
     per_record: bool
     genome_id: str
     layout: str
+    # The search: the profile file (absolute) as it was when the run started, and the cutoff.
+    hmm_file: str | None = None
+    hmm_size: int | None = None
+    hmm_mtime_ns: int | None = None
+    cutoff: str | None = None
 
     def differences(self, stored: dict[str, Any]) -> str:
         """The options that differ from `stored` (run.json's), as "k=4, not k=5"."""
@@ -251,12 +272,141 @@ def _count_genome(item: _Input, options: _Options) -> tuple[KmerTable, dict[str,
     }
 
 
+# --- the search of one genome (runs in a worker) ------------------------------------------------
+
+# The profiles this worker process read last: (path, size, modification time) -> pyhmmer HMMs.
+# One entry: a worker serves one run at a time, and a profile file may be large (all of Pfam).
+_PROFILES: dict[tuple[str, int | None, int | None], list[Any]] = {}
+
+
+def _profiles(options: _Options) -> list[Any]:
+    """The run's profiles, read once per worker process. A file that changed since the run
+    started raises: the genomes searched before would not match the ones searched after."""
+    key = (str(options.hmm_file), options.hmm_size, options.hmm_mtime_ns)
+    hmms = _PROFILES.get(key)
+    if hmms is None:
+        path = str(options.hmm_file)
+        if _stat(path) != (options.hmm_size, options.hmm_mtime_ns):
+            raise RuntimeError(f"{path} changed while the run was searching with it: run "
+                               "again with resume=False (--no-resume)")
+        hmms = _read_profiles(path)
+        _PROFILES.clear()
+        _PROFILES[key] = hmms
+    return hmms
+
+
+def _read_profiles(path: str) -> list[Any]:
+    return list(_each_profile(path))
+
+
+def _each_profile(path: str) -> Iterator[Any]:
+    import pyhmmer
+
+    try:
+        with pyhmmer.plan7.HMMFile(path) as profiles:
+            yield from profiles
+    except (ValueError, EOFError) as error:  # pyhmmer's for a file that is not one
+        raise ValueError(f"{path}: not a file of HMMER profiles: {error}") from None
+
+
+def _records(path: str) -> list[tuple[str, bytes]]:
+    """(id, sequence) per record; the k-mer count has read the file already, so its format
+    errors are the native reader's and this reading can be plain."""
+    import gzip
+
+    with open(path, "rb") as raw:
+        packed = raw.read(2) == b"\x1f\x8b"
+    records: list[tuple[str, list[bytes]]] = []
+    with (gzip.open(path, "rb") if packed else open(path, "rb")) as lines:
+        for line in lines:
+            if line.startswith(b">"):
+                words = line[1:].split(maxsplit=1)
+                name = words[0].decode("utf-8", "surrogateescape") if words else ""
+                records.append((name, []))
+            elif records:
+                records[-1][1].append(line.strip())
+    return [(name, b"".join(parts)) for name, parts in records]
+
+
+# A gene finder in metagenomic mode serves every short genome: made once per worker process.
+_META_FINDER: list[Any] = []
+
+
+def _gene_finder(sequences: list[bytes]) -> Any:
+    """A gene finder trained on the genome itself (Prodigal's single mode) when it holds the
+    sequence Prodigal asks for to train on (pyrodigal's IDEAL_SINGLE_GENOME, 100 kb), else
+    one with Prodigal's metagenomic models, which need no training (plasmids, phages,
+    fragments; training on less gives worse genes, and fails under 20 kb)."""
+    import pyrodigal
+
+    if sum(len(seq) for seq in sequences) >= pyrodigal.IDEAL_SINGLE_GENOME:
+        finder = pyrodigal.GeneFinder()
+        finder.train(*sequences)
+        return finder
+    if not _META_FINDER:
+        _META_FINDER.append(pyrodigal.GeneFinder(meta=True))
+    return _META_FINDER[0]
+
+
+def _search_genome(item: _Input, options: _Options) -> tuple[list[dict[str, Any]], int]:
+    """The genome's hits as rows of hits/ (genes in genome order, then profiles by name), and
+    its number of genes. A gene is named ``GENOME|RECORD_N``, N counting from 1 in its record,
+    as Prodigal numbers genes; a record id repeated in a file gets ``~2``, ``~3``... so that
+    gene ids stay unique."""
+    import pyhmmer
+
+    from velko_tools.hits import HitTable
+
+    records = _records(item.path)
+    finder = _gene_finder([seq for _, seq in records])
+    alphabet = pyhmmer.easel.Alphabet.amino()
+    proteins = []
+    order: dict[str, int] = {}
+    seen: dict[str, int] = {}
+    for record, seq in records:
+        seen[record] = seen.get(record, 0) + 1
+        label = record if seen[record] == 1 else f"{record}~{seen[record]}"
+        if not seq:
+            continue
+        for number, gene in enumerate(finder.find_genes(seq), 1):
+            name = f"{item.genome}|{label}_{number}"
+            order[name] = len(order)
+            proteins.append(pyhmmer.easel.TextSequence(
+                name=name.encode("utf-8", "surrogateescape"),
+                sequence=gene.translate(include_stop=False)).digitize(alphabet))
+    if not proteins:
+        return [], 0
+    block = pyhmmer.easel.DigitalSequenceBlock(alphabet, proteins)
+    # The search applies the cutoffs itself, as hmmsearch --cut_ga does: a cutoff below zero
+    # bits reaches hits past the E-value of 10 that a search without it reports.
+    cutoffs = {"bit_cutoffs": options.cutoff} if options.cutoff is not None else {}
+    found = list(pyhmmer.hmmsearch(_profiles(options), block, cpus=1, **cutoffs))
+    table = HitTable.from_pyhmmer(found)
+    rows = sorted(table, key=lambda hit: (order[hit[0]], hit[1]))
+    best: dict[str, int] = {}
+    for at, (_, hmm, e_value, bit_score) in enumerate(rows):
+        held = best.get(hmm)
+        if held is None or (bit_score, -e_value) > (rows[held][3], -rows[held][2]):
+            best[hmm] = at
+    tops = set(best.values())
+    return [{"genome": item.genome, "gene_id": gene, "hmm_id": hmm, "e_value": e_value,
+             "bit_score": bit_score, "genome_best": at in tops}
+            for at, (gene, hmm, e_value, bit_score) in enumerate(rows)], len(order)
+
+
 _GENOME_SCHEMA: list[tuple[str, str]] = [("genome", "string"), ("path", "string"),
                                          ("records", "int64"), ("length", "int64"),
                                          ("gc", "float64")]
+_HIT_SCHEMA: list[tuple[str, str]] = [("genome", "string"), ("gene_id", "string"),
+                                      ("hmm_id", "string"), ("e_value", "float64"),
+                                      ("bit_score", "float64"), ("genome_best", "bool_")]
 _ERROR_SCHEMA: list[tuple[str, str]] = [("genome", "string"), ("path", "string"),
                                         ("error", "string"), ("message", "string"),
                                         ("line", "int64"), ("column", "int64")]
+
+
+def _genome_schema(searched: bool) -> list[tuple[str, str]]:
+    return [*_GENOME_SCHEMA, ("genes", "int64")] if searched else _GENOME_SCHEMA
 
 
 def _rows_table(rows: list[dict[str, Any]], schema: list[tuple[str, str]]) -> pyarrow.Table:
@@ -314,10 +464,18 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
     returned, not raised, so that a scheduler retries only what failed around them."""
     profiles: list[tuple[str, KmerTable]] = []
     genome_rows: list[dict[str, Any]] = []
+    hit_rows: list[dict[str, Any]] = []
     error_rows: list[dict[str, Any]] = []
+    searched = options.hmm_file is not None
+    if searched:
+        # Outside the genomes' own failures: a profile file that cannot be read fails the
+        # batch, not each genome in turn.
+        _profiles(options)
     for item in batch.inputs:
         try:
             profile, row = _count_genome(item, options)
+            if searched:
+                hits, row["genes"] = _search_genome(item, options)
         except Exception as error:  # noqa: BLE001  (each genome's failure is its own)
             if on_error == "raise":
                 return {"raised": error, "path": item.path}
@@ -325,15 +483,22 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
             continue
         profiles.append((item.genome, profile))
         genome_rows.append(row)
+        if searched:
+            hit_rows += hits
     written = []
     if profiles:
         kmers = list(profiles[0][1].kmers)
         _write_atomic(_profiles_table(profiles, options, kmers),
                       os.path.join(out, "profiles", batch.part + ".parquet"))
         written.append("profiles")
-        _write_atomic(_rows_table(genome_rows, _GENOME_SCHEMA),
+        _write_atomic(_rows_table(genome_rows, _genome_schema(searched)),
                       os.path.join(out, "genomes", batch.part + ".parquet"))
         written.append("genomes")
+        if searched:
+            # Written even when empty: every searched batch has its part, as profiles/ has.
+            _write_atomic(_rows_table(hit_rows, _HIT_SCHEMA),
+                          os.path.join(out, "hits", batch.part + ".parquet"))
+            written.append("hits")
     if error_rows:
         _write_atomic(_rows_table(error_rows, _ERROR_SCHEMA),
                       os.path.join(out, "errors", batch.part + ".parquet"))
@@ -448,7 +613,7 @@ class _LocalPool:
     """Worker processes of this machine. A worker killed (SIGKILL, the kernel's OOM killer)
     breaks the whole pool: it is started again and the batches in flight submitted again."""
 
-    def __init__(self, workers: int) -> None:
+    def __init__(self, workers: int, search: bool = False) -> None:
         import concurrent.futures.process
         import multiprocessing
 
@@ -461,6 +626,8 @@ class _LocalPool:
         preload = ["velko_tools.runs", "pyarrow.parquet"]
         if importlib.util.find_spec("pandas") is not None:
             preload.append("pandas")
+        if search:
+            preload += ["pyhmmer", "pyrodigal"]
         self.context.set_forkserver_preload(preload)
         self.driver_gone, self.driver_alive = self.context.Pipe(duplex=False)
         self.pool = self._start()
@@ -555,13 +722,43 @@ def _check_options(k: int, strands: str, invalid: str, layout: str, genome_id: s
             raise ValueError(f"{name} must be a positive int or None, not {count!r}")
 
 
-def _check_search(hmm_file: StrPath | None, cutoff: str | None) -> None:
+_CUTOFF_LINES = {"gathering": "GA", "trusted": "TC", "noise": "NC"}
+
+
+def _check_search(hmm_file: StrPath | None,
+                  cutoff: str | None) -> tuple[str | None, int | None, int | None]:
+    """Checks the search's options before any work: the extra installed, the profile file
+    readable, and each of its profiles holding the cutoff asked for (hmmsearch --cut_ga
+    refuses a profile without its GA line, and so does a run). Returns the file's absolute
+    path, size and modification time."""
     if hmm_file is None:
         if cutoff is not None:
             raise ValueError("cutoff needs hmm_file: the profiles whose cutoffs to apply")
-        return
-    raise ValueError("hmm_file: searching genes against HMM profiles is not part of runs in "
-                     "this version; run_genomes counts k-mer profiles and genome statistics")
+        return None, None, None
+    if cutoff is not None:
+        check_choice("cutoff", cutoff, Cutoff)
+    try:
+        import pyhmmer  # noqa: F401
+        import pyrodigal  # noqa: F401
+    except ImportError as error:
+        raise ImportError(f"hmm_file: searching genes needs pyrodigal and pyhmmer ({error}): "
+                          f"{SEARCH_EXTRA}") from None
+    path = os.path.abspath(os.fsdecode(hmm_file))
+    if "\0" in path:
+        raise ValueError(f"embedded null byte in path {path!r}")
+    size, mtime_ns = _stat(path)
+    # One profile at a time: the driver keeps none of them (all of Pfam is large).
+    count = 0
+    for hmm in _each_profile(path):
+        count += 1
+        if cutoff is not None and not getattr(hmm.cutoffs, f"{cutoff}_available")():
+            name = hmm.name.decode() if isinstance(hmm.name, bytes) else str(hmm.name)
+            raise ValueError(f"the profile {name!r} in {path} has no {cutoff} cutoff "
+                             f"({_CUTOFF_LINES[cutoff]} line): search without cutoff, or "
+                             "with a profile file that has it")
+    if not count:
+        raise ValueError(f"{path}: no HMM profiles in the file")
+    return path, size, mtime_ns
 
 
 def _default_batch_size(genomes: int, slots: int) -> int:
@@ -592,7 +789,7 @@ def run_genomes(
     per_record: bool = False,
     layout: Layout = "auto",
     hmm_file: StrPath | None = None,
-    cutoff: str | None = None,
+    cutoff: Cutoff | None = None,
     genome_id: GenomeId = "accession",
     batch_size: int | None = None,
     workers: int | None = None,
@@ -602,8 +799,8 @@ def run_genomes(
     progress: Progress = True,
 ) -> RunSummary:
     """Counts the k-mer profile, length, record count and GC share of every genome (a FASTA
-    file, plain or gzip) into the run directory ``out``; see the module's docstring for its
-    layout and open_run to read it back.
+    file, plain or gzip), and with ``hmm_file`` searches its genes, into the run directory
+    ``out``; see the module's docstring for its layout and open_run to read it back.
 
     Each genome is counted as ``count_kmers(path, k, strands=..., invalid=..., per_file=not
     per_record, threads=1)``: one row per genome, or one per record with ``per_record``.
@@ -628,15 +825,30 @@ def run_genomes(
     ValueError. ``resume=False`` clears the run first. Ctrl-C stops the run with
     KeyboardInterrupt; every batch finished before is kept.
 
-    ``layout`` other than dense profiles and ``hmm_file``/``cutoff`` are refused with
-    ValueError in this version. ``progress``: a tqdm bar over genomes on standard error, or a
-    callable called as ``progress(genomes_done, genomes_to_do)``.
+    ``hmm_file``: a file of HMMER 3 profiles (plain or gzip) to search each genome's genes
+    with. Its genes are predicted with pyrodigal (trained on the genome when it holds at least
+    100 kb, as Prodigal's single mode wants; its metagenomic models below that) and translated
+    without the stop codon; its proteins are searched with ``pyhmmer.hmmsearch`` on one CPU
+    and read with ``HitTable.from_pyhmmer``: each gene's best hit per profile. ``cutoff``
+    (``"gathering"``, ``"trusted"``, ``"noise"``) makes the search apply the profiles' GA,
+    TC or NC lines as ``hmmsearch --cut_ga`` does (without it, HMMER's reporting E-value of
+    10); a profile without the line raises ValueError at the call, before any work.
+    ``hits/`` holds per hit the genome, ``gene_id`` (``GENOME|RECORD_N``, Prodigal's
+    numbering within the record), ``hmm_id`` (the profile's name), ``e_value``,
+    ``bit_score`` and ``genome_best``: true for the genome's top hit of the profile (highest
+    bit score, then lowest E-value, then the first gene). ``genomes/`` gains ``genes``, the
+    number predicted. Needs pyrodigal and pyhmmer (``pip install 'velko[hmmer]'``;
+    ImportError at the call without them). A resume needs the profile file unchanged.
+
+    ``layout`` other than dense profiles is refused with ValueError in this version.
+    ``progress``: a tqdm bar over genomes on standard error, or a callable called as
+    ``progress(genomes_done, genomes_to_do)``.
 
     Needs pyarrow (``pip install 'velko[parquet]'``), and distributed for ``client``.
     """
     started = time.monotonic()
     _check_options(k, strands, invalid, layout, genome_id, on_error, batch_size, workers)
-    _check_search(hmm_file, cutoff)
+    hmm_path, hmm_size, hmm_mtime_ns = _check_search(hmm_file, cutoff)
     if client is not None and workers is not None:
         raise ValueError("pass workers or client, not both: a client's workers are its cluster's")
     try:
@@ -645,7 +857,8 @@ def run_genomes(
         raise ImportError("run_genomes writes Parquet, which needs pyarrow: "
                           "pip install 'velko[parquet]'") from None
     options = _Options(k=k, strands=strands, invalid=invalid, per_record=bool(per_record),
-                       genome_id=genome_id, layout="dense")
+                       genome_id=genome_id, layout="dense", hmm_file=hmm_path,
+                       hmm_size=hmm_size, hmm_mtime_ns=hmm_mtime_ns, cutoff=cutoff)
     inputs: dict[str, _Input] = {}
     owners: dict[str, str] = {}
     for given in as_paths(paths):
@@ -685,7 +898,8 @@ def run_genomes(
         if client is not None:
             pool = _DaskPool(client)
         else:
-            pool = _LocalPool(workers or len(os.sched_getaffinity(0)))
+            pool = _LocalPool(workers or len(os.sched_getaffinity(0)),
+                              search=hmm_path is not None)
         try:
             done, failed, retried = _execute(out_dir, todo, options, on_error, pool,
                                              batch_size, progress)
@@ -758,7 +972,8 @@ class Run:
     """A run directory as its manifest says it is: only parts with a manifest entry count.
 
     ``profiles()`` is a KmerTable (rows sorted by genome, records in file order),
-    ``genomes()`` and ``errors()`` pandas DataFrames sorted by genome, ``table(name)`` any
+    ``genomes()`` and ``errors()`` pandas DataFrames sorted by genome, ``hits()`` a HitTable
+    and ``hits_frame()`` a pandas DataFrame of a run that searched, ``table(name)`` any
     dataset as a pyarrow Table sorted the same way, and ``to_dask(name)`` a Dask DataFrame over
     its parts (needs dask). ``inputs`` lists the manifest's inputs (path, genome, size,
     mtime_ns).
@@ -819,6 +1034,34 @@ class Run:
     def errors(self) -> pandas.DataFrame:
         return self.table("errors").to_pandas()
 
+    @property
+    def searched(self) -> bool:
+        """True for a run that searched genes against profiles (hmm_file)."""
+        return self.options.get("hmm_file") is not None
+
+    def _hits_table(self, top: bool) -> pyarrow.Table:
+        if not self.searched:
+            raise ValueError(f"{self.out}: this run searched no profiles (run_genomes without "
+                             "hmm_file)")
+        table = self.table("hits")
+        return table.filter(table.column("genome_best")) if top else table
+
+    def hits(self, *, top: bool = False) -> HitTable:
+        """Each gene's best hit per profile, over every genome; ``top=True`` keeps each
+        genome's top hit per profile alone. Raises ValueError for a run without hmm_file."""
+        from velko_tools.hits import HitTable
+
+        table = self._hits_table(top)
+        return HitTable._from_columns(table.column("gene_id").to_pylist(),
+                                      table.column("hmm_id").to_pylist(),
+                                      table.column("e_value").to_numpy(),
+                                      table.column("bit_score").to_numpy())
+
+    def hits_frame(self, *, top: bool = False) -> pandas.DataFrame:
+        """hits/ as a DataFrame sorted by genome (genes in genome order): genome, gene_id,
+        hmm_id, e_value, bit_score, genome_best."""
+        return self._hits_table(top).to_pandas()
+
     def to_dask(self, dataset: str) -> Any:
         import dask.dataframe
 
@@ -851,9 +1094,11 @@ def _labels(k: int, strands: str) -> list[str]:
 
 def _empty_table(dataset: str, options: dict[str, Any]) -> pyarrow.Table:
     if dataset == "genomes":
-        return _rows_table([], _GENOME_SCHEMA)
+        return _rows_table([], _genome_schema(options.get("hmm_file") is not None))
     if dataset == "errors":
         return _rows_table([], _ERROR_SCHEMA)
+    if dataset == "hits":
+        return _rows_table([], _HIT_SCHEMA)
     run_options = _Options(**options)
     return _profiles_table([], run_options, _labels(run_options.k, run_options.strands))
 

@@ -295,6 +295,7 @@ def count_sparse(
     strands: Strands,
     invalid: Invalid,
     per_file: bool,
+    total: bool,
     threads: int,
     progress: Progress,
     min_count: int,
@@ -312,13 +313,15 @@ def count_sparse(
     report, close = _progress_reporter(progress, paths)
     try:
         ids, file_index, indptr, codes, counts, windows, skipped = _core.count_sparse(
-            paths, k, strands, invalid == "skip", per_file, min_count, memory or 0,
+            paths, k, strands, invalid == "skip", per_file, total, min_count, memory or 0,
             os.fsencode(tmpdir), threads, report)
     finally:
         close()
     row_files = [names[i] for i in file_index.tolist()]
     if per_file:
         ids = list(row_files)
+    if total:
+        ids, row_files = ["total"], [""]
     return SparseKmerTable(ids, row_files, k, strands, indptr, codes, counts, windows, skipped)
 
 

@@ -44,7 +44,7 @@ kmer::TableStrands parse_strands(const std::string& strands) {
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
 // without the lock.
 nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::string& strands,
-                              bool skip_invalid, bool per_file, std::uint64_t min_count,
+                              bool skip_invalid, bool per_file, bool total, std::uint64_t min_count,
                               std::uint64_t memory, const nb::bytes& tmpdir, unsigned threads,
                               const nb::object& progress) {
     if (k < 1 || k > kmer::kMaxSparseK) throw nb::value_error("k must be between 1 and 32");
@@ -52,8 +52,9 @@ nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::
         .k = k,
         .strands = parse_strands(strands),
         .invalid = skip_invalid ? kmer::Invalid::kSkip : kmer::Invalid::kStop,
-        .per_file = per_file,
-        .min_count = min_count,
+        .per_file = per_file || total,
+        // A total over several files drops rare k-mers from the sum, not from each file.
+        .min_count = total && files.size() > 1 ? 1 : min_count,
         .memory = memory,
         .spill_directory = std::string(tmpdir.c_str(), tmpdir.size()),
     };
@@ -74,6 +75,12 @@ nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::
         }
         table = job.take();
     }
+    // One row over everything: the files' rows summed, min_count applied to the sum.
+    if (total && table.ids.size() > 1) {
+        table = unlocked([&] { return kmer::sum_rows(table, min_count); });
+        table.ids.emplace_back();
+        table.files.push_back(0);
+    }
     nb::list ids;
     for (const std::string& id : table.ids) ids.append(nb::str(id.data(), id.size()));
     std::vector<std::uint64_t> row_files(table.files.begin(), table.files.end());
@@ -87,14 +94,14 @@ nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::
 }
 
 nb::tuple count_sparse(nb::list files, std::uint8_t k, const std::string& strands,
-                       bool skip_invalid, bool per_file, std::uint64_t min_count,
+                       bool skip_invalid, bool per_file, bool total, std::uint64_t min_count,
                        std::uint64_t memory, nb::bytes tmpdir, unsigned threads,
                        nb::object progress) {
     // As count_table: progress callbacks and signal polls run Python code, which may end this
     // (daemon) thread while the interpreter shuts down.
     return parked_at_exit([&] {
-        return count_sparse_locked(files, k, strands, skip_invalid, per_file, min_count, memory,
-                                   tmpdir, threads, progress);
+        return count_sparse_locked(files, k, strands, skip_invalid, per_file, total, min_count,
+                                   memory, tmpdir, threads, progress);
     });
 }
 
@@ -102,10 +109,10 @@ nb::tuple count_sparse(nb::list files, std::uint8_t k, const std::string& strand
 
 void bind_sparse(nb::module_& m) {
     m.def("count_sparse", &count_sparse, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
-          nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("min_count"), nb::arg("memory"),
-          nb::arg("tmpdir"), nb::arg("threads"), nb::arg("progress").none(),
+          nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("total"), nb::arg("min_count"),
+          nb::arg("memory"), nb::arg("tmpdir"), nb::arg("threads"), nb::arg("progress").none(),
           nb::sig("def count_sparse(files: list[bytes], k: int, strands: str, "
-                  "skip_invalid: bool, per_file: bool, min_count: int, memory: int, "
+                  "skip_invalid: bool, per_file: bool, total: bool, min_count: int, memory: int, "
                   "tmpdir: bytes, threads: int, "
                   "progress: collections.abc.Callable[[int], object] | None) -> "
                   "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
@@ -113,8 +120,8 @@ void bind_sparse(nb::module_& m) {
                   "numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]"),
           "Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,\n"
-          "codes, counts, windows, skipped); velko_tools.count_kmers(layout='sparse') is the\n"
-          "public face of this.");
+          "codes, counts, windows, skipped), with `total` one row summing every file's;\n"
+          "velko_tools.count_kmers(layout='sparse') is the public face of this.");
 }
 
 }  // namespace velko::tools

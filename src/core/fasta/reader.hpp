@@ -79,6 +79,8 @@ public:
 
     /// Bytes taken from the file so far (compressed bytes for a gzip file).
     [[nodiscard]] std::uint64_t bytes_read() const { return input_->bytes_read(); }
+    /// True once a record has been read from a gzip file.
+    [[nodiscard]] bool compressed() const { return input_->compressed(); }
 
 private:
     enum class Line { kSequence, kHeader, kEnd };

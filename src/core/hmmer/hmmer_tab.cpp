@@ -247,17 +247,21 @@ std::string table_name(const Layout& layout) {
     return std::string(layout.name) + " (" + std::string(layout.kind) + ")";
 }
 
-// The number in a column, or nothing when it is none.
-std::optional<double> number_at(std::span<const Field> fields, std::uint32_t column) {
+// The number a field holds, or nothing when it holds none.
+std::optional<double> number_in(std::string_view text) {
     // What from_chars takes whole it reads as parse_number would, which handles the rest (a "+",
     // a value out of range) and refuses what is no number.
-    const std::string_view text = fields[column - 1].text;
     double value = 0.0;
     const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error == std::errc{} && stop == text.data() + text.size()) return value;
     const util::ParsedNumber parsed = util::parse_number(text);
     if (parsed.error != util::NumberError::kNone) return std::nullopt;
     return parsed.value;
+}
+
+// The number in a column, or nothing when it is none.
+std::optional<double> number_at(std::span<const Field> fields, std::uint32_t column) {
+    return number_in(fields[column - 1].text);
 }
 
 constexpr std::array<std::pair<std::string_view, SearchProgram>, 6> kPrograms{{
@@ -285,15 +289,6 @@ std::uint64_t whole_at(std::span<const std::string_view> fields, std::uint32_t c
     std::uint64_t value = 0;
     std::from_chars(text.data(), text.data() + text.size(), value);
     return value;
-}
-
-double real_at(std::span<const std::string_view> fields, std::uint32_t column) {
-    if (column == 0) return std::numeric_limits<double>::quiet_NaN();
-    const std::string_view text = fields[column - 1];
-    double value = 0.0;
-    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error == std::errc{} && stop == text.data() + text.size()) return value;
-    return util::parse_number(text).value;
 }
 
 }  // namespace
@@ -610,12 +605,14 @@ void HmmerTableReader::offer_row(SearchProgram program, std::uint64_t line, std:
     // A field of number letters that is no number ("1e", "9-") passed the layout check; read as
     // 0 it would make a best hit, so it is refused here.
     const auto real = [&](std::uint32_t column) {
-        if (util::parse_number(fields[column - 1]).error != util::NumberError::kNone) {
+        if (column == 0) return std::numeric_limits<double>::quiet_NaN();
+        const std::optional<double> value = number_in(fields[column - 1]);
+        if (!value) {
             fail_at(line, column,
                     std::string(layout.headings[column - 1]) + " " + quoted(fields[column - 1]) +
                         " is not a number");
         }
-        return real_at(fields, column);
+        return *value;
     };
     row.seq_e_val = real(layout.seq_e_val);
     row.seq_bit_score = real(layout.seq_bit_score);

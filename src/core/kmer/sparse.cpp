@@ -1,11 +1,14 @@
 // Sparse k-mer counts: 2-bit rolling codes collected per row, counted by radix sort.
 #include "kmer/sparse.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -175,6 +178,44 @@ struct BucketCounts {
     bool ready = false;
 };
 
+// Runs `body(failed)` on the calling thread and on threads - 1 helpers, each helper with `hook`
+// installed for its polls; `failed` turns true once any of them threw, so that the others stop
+// at their next step. The helpers are joined before this returns or throws, the caller's own
+// failure first, else the first helper's.
+template <class Body>
+void on_threads(unsigned threads, util::InterruptHook& hook, Body&& body) {
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> helpers;
+    // Helpers stop at their next step when this thread unwinds (an interrupt, a refusal) and
+    // are joined before what they read goes away.
+    struct Joiner {
+        std::vector<std::thread>& threads;
+        std::atomic<bool>& failed;
+        ~Joiner() {
+            failed.store(true);
+            for (std::thread& thread : threads) thread.join();
+        }
+    } joiner{helpers, failed};
+    std::exception_ptr helper_failure;
+    std::mutex failure_mutex;
+    for (unsigned t = 1; t < threads; ++t) {
+        helpers.emplace_back([&] {
+            const util::InterruptScope scope(hook);
+            try {
+                body(failed);
+            } catch (...) {
+                failed.store(true);
+                const std::lock_guard lock(failure_mutex);
+                if (!helper_failure) helper_failure = std::current_exception();
+            }
+        });
+    }
+    body(failed);
+    for (std::thread& thread : helpers) thread.join();
+    helpers.clear();
+    if (helper_failure) std::rethrow_exception(helper_failure);
+}
+
 // The occurrences of one row: in one array while few, then by prefix in buckets of chunks.
 // Everything held is charged to the reader's memory account.
 class Occurrences {
@@ -196,6 +237,14 @@ public:
     Occurrences& operator=(const Occurrences&) = delete;
 
     [[nodiscard]] std::uint64_t size() const { return size_; }
+    // A row still in one array, and that array: such a row may be counted elsewhere, and then
+    // emptied with clear().
+    [[nodiscard]] bool is_flat() const { return buckets_.empty(); }
+    [[nodiscard]] std::span<const std::uint64_t> flat() const { return flat_; }
+    void clear() {
+        flat_.clear();
+        size_ = 0;
+    }
 
     // Takes the occurrences rolled into [data, data + n).
     void add(const std::uint64_t* data, std::size_t n) {
@@ -399,8 +448,7 @@ private:
             }
         };
         std::atomic<std::size_t> next{0};
-        std::atomic<bool> failed{false};
-        const auto sort_buckets = [&] {
+        on_threads(threads, hook, [&](const std::atomic<bool>& failed) {
             std::vector<std::uint64_t> keys;
             std::vector<std::uint64_t> spare;
             std::vector<std::uint64_t> from_disk;
@@ -436,38 +484,7 @@ private:
                 }
                 util::poll_interrupt(keys.size() * sizeof(std::uint64_t));
             }
-        };
-        {
-            std::vector<std::thread> helpers;
-            // Helpers stop at the next bucket when this thread unwinds (an interrupt, a refusal)
-            // and are joined before what they read goes away.
-            struct Joiner {
-                std::vector<std::thread>& threads;
-                std::atomic<bool>& failed;
-                ~Joiner() {
-                    failed.store(true);
-                    for (std::thread& thread : threads) thread.join();
-                }
-            } joiner{helpers, failed};
-            std::exception_ptr helper_failure;
-            std::mutex failure_mutex;
-            for (unsigned t = 1; t < threads; ++t) {
-                helpers.emplace_back([&] {
-                    const util::InterruptScope scope(hook);
-                    try {
-                        sort_buckets();
-                    } catch (...) {
-                        failed.store(true);
-                        const std::lock_guard lock(failure_mutex);
-                        if (!helper_failure) helper_failure = std::current_exception();
-                    }
-                });
-            }
-            sort_buckets();
-            for (std::thread& thread : helpers) thread.join();
-            helpers.clear();
-            if (helper_failure) std::rethrow_exception(helper_failure);
-        }
+        });
         charged_release(std::uint64_t{threads} * (largest + scratch) * sizeof(std::uint64_t));
         buckets_.clear();
     }
@@ -489,6 +506,111 @@ private:
     std::vector<std::uint64_t> keys_;
     std::vector<std::uint64_t> scratch_;
     std::vector<Bucket> buckets_;
+};
+
+// Rows of records small enough to stay in one array, waiting to be sorted together: a record's
+// sort runs on one thread, so a file of many records sorts a batch of them on every thread at
+// once instead. Rows join the table in the order they were added. Everything held is charged
+// to the reader's memory account.
+class RecordBatch {
+public:
+    RecordBatch(unsigned bits, std::uint64_t min_count, util::MemoryAccount& account)
+        : bits_(bits), min_count_(min_count), account_(account) {}
+    ~RecordBatch() { account_.release(charged_); }
+    RecordBatch(const RecordBatch&) = delete;
+    RecordBatch& operator=(const RecordBatch&) = delete;
+
+    // True once the batch holds enough occurrences to be worth sorting on every thread.
+    [[nodiscard]] bool full() const { return keys_.size() >= kBatchMost; }
+
+    // Takes a copy of a row's occurrences and the facts of its row.
+    void add(std::span<const std::uint64_t> occurrences, std::string_view id, std::uint64_t windows,
+             std::uint64_t skipped) {
+        if (keys_.size() + occurrences.size() > keys_.capacity()) {
+            const std::size_t capacity =
+                std::max(keys_.size() + occurrences.size(), 2 * keys_.capacity());
+            charge((capacity - keys_.capacity()) * sizeof(std::uint64_t));
+            keys_.reserve(capacity);
+        }
+        keys_.insert(keys_.end(), occurrences.begin(), occurrences.end());
+        rows_.push_back({std::string(id), windows, skipped, keys_.size()});
+    }
+
+    // Sorts and counts the rows waiting, on `threads` threads taking rows in turn, and appends
+    // them to `out` in order; the batch is empty after.
+    void flush(SparseTable& out, unsigned threads, util::InterruptHook& hook) {
+        if (rows_.empty()) return;
+        // A row's counts take at most a code and a count per occurrence.
+        const std::uint64_t counted = keys_.size() * (sizeof(std::uint64_t) * 3 / 2);
+        charge(counted);
+        std::vector<RowCounts> done(rows_.size());
+        std::atomic<std::size_t> next{0};
+        on_threads(threads, hook, [&](const std::atomic<bool>& failed) {
+            std::vector<std::uint64_t> keys;
+            std::vector<std::uint64_t> spare;
+            for (;;) {
+                const std::size_t r = next.fetch_add(1);
+                if (r >= rows_.size() || failed.load(std::memory_order_relaxed)) return;
+                const std::size_t from = r == 0 ? 0 : rows_[r - 1].end;
+                const std::span<const std::uint64_t> row(keys_.data() + from, rows_[r].end - from);
+                sort_and_count({&row, 1}, row.size(), keys, spare, bits_,
+                               [&](std::span<const std::uint64_t> sorted) {
+                                   append_runs(sorted, min_count_, done[r].codes, done[r].counts);
+                               });
+                util::poll_interrupt(row.size() * sizeof(std::uint64_t));
+            }
+        });
+        for (std::size_t r = 0; r < rows_.size(); ++r) {
+            RowCounts& row = done[r];
+            out.codes.insert(out.codes.end(), row.codes.begin(), row.codes.end());
+            if (out.counts.is_wide) {
+                out.counts.wide.insert(out.counts.wide.end(), row.counts.begin(), row.counts.end());
+            } else {
+                out.counts.narrow.insert(out.counts.narrow.end(), row.counts.begin(),
+                                         row.counts.end());
+            }
+            row = RowCounts{};
+            out.ids.push_back(std::move(rows_[r].id));
+            out.windows.push_back(rows_[r].windows);
+            out.skipped.push_back(rows_[r].skipped);
+            out.indptr.push_back(out.codes.size());
+        }
+        account_.release(counted);
+        charged_ -= counted;
+        keys_.clear();
+        rows_.clear();
+    }
+
+private:
+    // Up to this many occurrences (16 MiB) wait before the batch is sorted.
+    static constexpr std::size_t kBatchMost = std::size_t{1} << 21;
+
+    struct Row {
+        std::string id;
+        std::uint64_t windows;
+        std::uint64_t skipped;
+        std::size_t end;  // where its occurrences end in keys_
+    };
+    // A row in one array of fewer than 2^32 occurrences: 32-bit counts.
+    struct RowCounts {
+        std::vector<std::uint64_t> codes;
+        std::vector<std::uint32_t> counts;
+    };
+
+    void charge(std::uint64_t bytes) {
+        account_.charge(bytes, [&] {
+            return util::MemoryNeed{.what = "the k-mer occurrences of a batch of records",
+                                    .detail = std::to_string(keys_.size()) + " occurrences"};
+        });
+        charged_ += bytes;
+    }
+
+    unsigned bits_;
+    std::uint64_t min_count_;
+    util::MemoryAccount& account_;
+    std::uint64_t charged_ = 0;
+    std::vector<std::uint64_t> keys_;
+    std::vector<Row> rows_;
 };
 
 // The rolling state of one record: the forward code and its reverse complement kept in step, so
@@ -538,6 +660,30 @@ std::size_t roll(const unsigned char* bytes, std::size_t n, std::uint8_t k, Roll
     return static_cast<std::size_t>(out - start);
 }
 
+// Rows of records: their counts together hold at most as many entries as the file has bytes (per
+// strand counted), so the table's arrays are reserved for that once, which costs address space
+// only (pages arrive as runs are written), instead of doubling row after row, which copies them
+// and faults in fresh pages at every step. A gzip file or one of unknown size grows as it goes,
+// as does a table whose reservation the system refuses.
+void reserve_rows(const std::string& path, bool compressed, std::uint64_t per_window,
+                  SparseTable& out) {
+    struct stat status{};
+    if (compressed || ::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return;
+    const auto most = static_cast<std::uint64_t>(status.st_size) * per_window;
+    if (most > (std::uint64_t{1} << 40)) return;
+    const auto entries = static_cast<std::size_t>(most);
+    try {
+        out.codes.reserve(out.codes.size() + entries);
+        if (out.counts.is_wide) {
+            out.counts.wide.reserve(out.counts.wide.size() + entries);
+        } else {
+            out.counts.narrow.reserve(out.counts.narrow.size() + entries);
+        }
+    } catch (const std::bad_alloc&) {
+        // The address space is limited: the arrays grow as they would have.
+    }
+}
+
 // Reads one file and counts its rows, stopping early when cancelled.
 template <TableStrands strands, Invalid invalid>
 void count_file(const std::string& path, const SparseOptions& options, unsigned sort_threads,
@@ -553,9 +699,26 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
         bytes_done.fetch_add(read - published, std::memory_order_relaxed);
         published = read;
     };
+    bool reserved = options.per_file;
+    // Rows of records with threads to spare are sorted in batches, on every thread at once.
+    const bool batched = !options.per_file && sort_threads > 1;
+    RecordBatch records(2U * k, options.min_count, reader.memory());
     const auto end_row = [&](std::string_view id, std::uint64_t counted, std::uint64_t size) {
-        occurrences.count_into(out.codes, out.counts, sort_threads, hook);
+        if (!reserved) {
+            reserved = true;
+            reserve_rows(path, reader.compressed(), per_window, out);
+        }
         const std::uint64_t windows = size >= k ? size - k + 1 : 0;
+        if (batched && occurrences.is_flat()) {
+            records.add(occurrences.flat(), id, counted * per_window,
+                        (windows - counted) * per_window);
+            occurrences.clear();
+            if (records.full()) records.flush(out, sort_threads, hook);
+            return;
+        }
+        // The rows before this one first, which sorts its buckets on every thread itself.
+        records.flush(out, sort_threads, hook);
+        occurrences.count_into(out.codes, out.counts, sort_threads, hook);
         out.ids.emplace_back(id);
         out.windows.push_back(counted * per_window);
         out.skipped.push_back((windows - counted) * per_window);
@@ -624,6 +787,7 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
         // The row's size in windows is what end_row derives from a record's size in bytes.
         end_row(path, file_counted, file_windows + k - 1);
     }
+    records.flush(out, sort_threads, hook);
     publish();
 }
 
@@ -641,6 +805,67 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
 }
 
 }  // namespace
+
+namespace {
+
+// The count at `i` of either width.
+std::uint64_t count_at(const SparseCounts& counts, std::size_t i) {
+    return counts.is_wide ? counts.wide[i] : counts.narrow[i];
+}
+
+}  // namespace
+
+SparseTable sum_rows(const SparseTable& table, std::uint64_t min_count) {
+    SparseTable sum;
+    const std::size_t rows = table.indptr.empty() ? 0 : table.indptr.size() - 1;
+    std::uint64_t windows = 0;
+    std::uint64_t skipped = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        windows += table.windows[r];
+        skipped += table.skipped[r];
+    }
+    sum.windows.push_back(windows);
+    sum.skipped.push_back(skipped);
+    sum.indptr.push_back(0);
+    // A sum reaches 2^32 only where the occurrences of all rows together do.
+    if (windows > kNarrowMost) sum.counts.widen();
+    // A merge of the sorted rows, the smallest code first from a heap of (code, row).
+    using Head = std::pair<std::uint64_t, std::size_t>;
+    std::vector<Head> heap;
+    std::vector<std::size_t> at(table.indptr.begin(), table.indptr.end() - (rows > 0 ? 1 : 0));
+    const auto later = [](const Head& a, const Head& b) { return a > b; };
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (at[r] < table.indptr[r + 1]) heap.emplace_back(table.codes[at[r]], r);
+    }
+    std::make_heap(heap.begin(), heap.end(), later);
+    std::uint64_t steps = 0;
+    while (!heap.empty()) {
+        const std::uint64_t code = heap.front().first;
+        std::uint64_t count = 0;
+        while (!heap.empty() && heap.front().first == code) {
+            std::pop_heap(heap.begin(), heap.end(), later);
+            const std::size_t r = heap.back().second;
+            count += count_at(table.counts, at[r]++);
+            if (at[r] < table.indptr[r + 1]) {
+                heap.back().first = table.codes[at[r]];
+                std::push_heap(heap.begin(), heap.end(), later);
+            } else {
+                heap.pop_back();
+            }
+        }
+        if (count >= min_count) {
+            sum.codes.push_back(code);
+            if (sum.counts.is_wide) {
+                sum.counts.wide.push_back(count);
+            } else {
+                sum.counts.narrow.push_back(static_cast<std::uint32_t>(count));
+            }
+        }
+        if (++steps % (std::uint64_t{1} << 16) == 0) util::poll_interrupt(std::uint64_t{1} << 20);
+    }
+    sum.indptr.push_back(sum.codes.size());
+    return sum;
+}
 
 void SparseCounts::widen() {
     if (is_wide) return;

@@ -55,6 +55,11 @@ struct SparseTable {
     SparseCounts counts;
 };
 
+/// The rows of `table` summed into one (each k-mer's counts added up), with the k-mers counted
+/// fewer than `min_count` times in all left out; ids and files are left empty, windows and
+/// skipped summed. Counts become 64-bit where a sum needs it. Interruptible (util::Interrupted).
+[[nodiscard]] SparseTable sum_rows(const SparseTable& table, std::uint64_t min_count);
+
 /// Counting several files into sparse rows on worker threads while the caller waits, reports
 /// progress and may cancel, as TableJob does for dense rows. Where there are fewer files than
 /// threads, the spare threads help sort the occurrences of a large row.

@@ -49,6 +49,7 @@ public:
     [[nodiscard]] std::uint64_t bytes_read() const;
 
     /// True once the first read has seen the gzip magic bytes.
+    [[nodiscard]] bool compressed() const { return gzip_ != nullptr; }
 
 private:
     class Gzip;
