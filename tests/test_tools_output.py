@@ -171,3 +171,22 @@ def test_header_labels_iterate_as_indexed(k, canonical):
 
     labels = KmerLabels(k, canonical)
     assert list(labels) == [labels[i] for i in range(len(labels))]
+
+
+@pytest.mark.parametrize("deflater", DEFLATERS)
+def test_gzip_output_that_cannot_fit_is_refused(deflater):
+    import textwrap
+
+    from children import ADDRESS_LIMIT, refusal, run_python
+
+    # 256 MiB of text with 64 MiB to spare: the member's room is refused before it is taken.
+    source = ADDRESS_LIMIT + textwrap.dedent(f"""
+        from velko_tools import _core
+        text = b"12\\t" * ((256 << 20) // 3)
+        limit_address_space(64 << 20)
+        try:
+            _core.gzip_member(text, 1, {deflater!r})
+        except MemoryError as error:
+            print(error)
+    """)
+    assert refusal(run_python(source)).group("what") == "the gzip text of one chunk of rows"
