@@ -184,6 +184,25 @@ def test_per_record_rows_keep_file_order(genome_paths, tmp_path):
     assert table == expected
 
 
+@pytest.mark.parametrize("per_record", [False, True])
+def test_sparse_profiles_above_k_12(genome_paths, tmp_path, per_record):
+    # k = 13 takes sparse profiles by itself; a small k asks for them.
+    good = sorted((p for p in genome_paths if "GCF_" in p), key=genome_id_of)
+    for k, layout in ((13, "auto"), (3, "sparse")):
+        out = tmp_path / f"k{k}"
+        run_genomes(good, out, k=k, layout=layout, per_record=per_record, workers=2,
+                    batch_size=2, progress=False)
+        table = open_run(out).profiles()
+        expected = count_kmers(good, k, strands="canonical", invalid="skip", threads=1,
+                               layout="sparse", per_file=not per_record)
+        if not per_record:
+            expected.ids = [genome_id_of(p) for p in good]
+        assert table == expected
+        # A resume asking for the other layout is refused rather than mixed in.
+        with pytest.raises(ValueError, match="layout"):
+            run_genomes(good, out, k=k, layout="dense", progress=False)
+
+
 def test_on_error_raise_stops_with_the_genomes_error(genome_dir, tmp_path):
     paths = [genome_dir / "GCF_000000001.1_ASM1v1_genomic.fna",
              genome_dir / "GCA_900000001.1_bad_base.fa"]
@@ -239,8 +258,8 @@ def test_options_of_a_run_are_kept(genome_paths, tmp_path):
 
 
 @pytest.mark.parametrize("options, message", [
-    ({"k": 13}, "for k up to 12"),
-    ({"layout": "sparse"}, "needs sparse profiles"),
+    ({"k": 13, "layout": "dense"}, "for k up to 12"),
+    ({"k": 33}, "k must be between 1 and 32"),
     ({"hmm_file": "x.hmm", "cutoff": "best"}, "cutoff must be"),
     ({"cutoff": "gathering"}, "cutoff needs hmm_file"),
     ({"on_error": "ignore"}, "on_error must be 'collect' or 'raise'"),

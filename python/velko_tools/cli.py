@@ -262,7 +262,7 @@ def _run(args: argparse.Namespace) -> None:
         summary = run_genomes(
             paths, args.output, k=args.k, strands=args.strands,
             invalid="error" if args.strict else "skip", per_record=args.per_record,
-            hmm_file=args.hmm, cutoff=cutoffs[0] if cutoffs else None,
+            layout=args.layout, hmm_file=args.hmm, cutoff=cutoffs[0] if cutoffs else None,
             genome_id=args.genome_id, batch_size=args.batch_size, workers=args.workers,
             client=client, resume=args.resume, on_error="raise" if args.fail_fast else "collect",
             progress=args.progress if args.progress is not None else sys.stderr.isatty())
@@ -398,6 +398,9 @@ COMMANDS: list[Command] = [
                 help="a letter other than A, C, G, T fails its genome instead of being skipped"),
             arg("--per-record", action="store_true",
                 help="one profile per record instead of one per genome"),
+            arg("--layout", choices=get_args(Layout), default="auto",
+                help="profiles of 4^k counts (k up to 12), of the k-mers seen (k up to 32), or "
+                     "dense up to k = 12 and sparse above (default: auto)"),
             arg("--genome-id", choices=_choices("GenomeId"), default="accession",
                 help="genome ids: the file name's accession made canonical, or its stem "
                      "(default: accession)"),

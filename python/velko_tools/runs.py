@@ -53,7 +53,8 @@ import numpy as np
 
 from velko_tools._args import StrPath, as_paths, check_choice
 from velko_tools.annotate import Cutoff
-from velko_tools.kmers import MAX_K, Invalid, KmerTable, Strands, count_kmers
+from velko_tools.kmers import Invalid, KmerTable, Strands, count_kmers
+from velko_tools.sparse import MAX_SPARSE_K, SparseKmerTable
 
 if TYPE_CHECKING:
     import pandas
@@ -255,10 +256,11 @@ def _error_row(path: str, genome: str, error: BaseException) -> dict[str, Any]:
             "column": column if isinstance(column, int) else None}
 
 
-def _count_genome(item: _Input, options: _Options) -> tuple[KmerTable, dict[str, Any]]:
+def _count_genome(item: _Input,
+                  options: _Options) -> tuple[KmerTable | SparseKmerTable, dict[str, Any]]:
     """The genome's profile (one row, or one per record) and its row of genomes/."""
     profile = count_kmers(item.path, options.k, strands=options.strands,  # type: ignore[call-overload]
-                          invalid=options.invalid, layout="dense",
+                          invalid=options.invalid, layout=options.layout,
                           per_file=not options.per_record, threads=1)
     # Letters per record from a k = 1 count: every byte of a sequence line is one window,
     # counted or skipped, so the record count, length and GC share come from the same reader.
@@ -416,11 +418,16 @@ def _rows_table(rows: list[dict[str, Any]], schema: list[tuple[str, str]]) -> py
     return pyarrow.Table.from_pylist(rows, schema=arrow_schema)
 
 
-def _profiles_table(tables: list[tuple[str, KmerTable]], options: _Options,
+def _profiles_table(tables: list[tuple[str, Any]], options: _Options,
                     kmers: list[str]) -> pyarrow.Table:
     """profiles/: genome, [record,] path, counts (a fixed-size list of uint64, one per k-mer
-    in base-4 order), windows, skipped; the k-mer labels and options in the schema metadata."""
+    in base-4 order), windows, skipped; the k-mer labels and options in the schema metadata.
+    Sparse profiles hold ``codes`` (the k-mers seen, as 2-bit codes ascending) and ``counts``
+    (theirs) as lists instead, and no labels."""
     import pyarrow
+
+    if options.layout == "sparse":
+        return _sparse_profiles_table(tables, options)
 
     genomes: list[str] = []
     records: list[str] = []
@@ -449,6 +456,50 @@ def _profiles_table(tables: list[tuple[str, KmerTable]], options: _Options,
     return pyarrow.table(columns).replace_schema_metadata(metadata)
 
 
+def _sparse_profiles_table(tables: list[tuple[str, SparseKmerTable]],
+                           options: _Options) -> pyarrow.Table:
+    import pyarrow
+
+    genomes: list[str] = []
+    records: list[str] = []
+    paths: list[str] = []
+    offsets = [np.zeros(1, dtype=np.int64)]
+    codes, counts, windows, skipped = [], [], [], []
+    base = 0
+    for genome, table in tables:
+        genomes += [genome] * len(table)
+        records += table.ids
+        paths += table.files
+        offsets.append(table.indptr[1:].astype(np.int64) + base)
+        base += len(table.codes)
+        codes.append(table.codes)
+        counts.append(table.counts.astype(np.uint64, copy=False))
+        windows.append(table.windows)
+        skipped.append(table.skipped)
+    every = np.concatenate(offsets)
+
+    def listed(values: list[Any]) -> pyarrow.Array:
+        flat = np.concatenate(values) if values else np.zeros(0, dtype=np.uint64)
+        return pyarrow.LargeListArray.from_arrays(pyarrow.array(every, pyarrow.int64()),
+                                                  pyarrow.array(flat, pyarrow.uint64()))
+
+    def joined(values: list[Any]) -> pyarrow.Array:
+        flat = np.concatenate(values) if values else np.zeros(0, dtype=np.uint64)
+        return pyarrow.array(flat, pyarrow.uint64())
+
+    columns: dict[str, Any] = {"genome": pyarrow.array(genomes, pyarrow.string())}
+    if options.per_record:
+        columns["record"] = pyarrow.array(records, pyarrow.string())
+    columns["path"] = pyarrow.array(paths, pyarrow.string())
+    columns["codes"] = listed(codes)
+    columns["counts"] = listed(counts)
+    columns["windows"] = joined(windows)
+    columns["skipped"] = joined(skipped)
+    metadata = {"velko.k": str(options.k), "velko.strands": options.strands,
+                "velko.layout": "sparse"}
+    return pyarrow.table(columns).replace_schema_metadata(metadata)
+
+
 def _write_atomic(table: pyarrow.Table, path: str) -> None:
     import pyarrow.parquet
 
@@ -462,7 +513,7 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
     """Counts a batch and writes its parts; returns the failures (in "raise" mode the first,
     as the exception itself, and nothing is written). Errors of a genome's content are
     returned, not raised, so that a scheduler retries only what failed around them."""
-    profiles: list[tuple[str, KmerTable]] = []
+    profiles: list[tuple[str, Any]] = []
     genome_rows: list[dict[str, Any]] = []
     hit_rows: list[dict[str, Any]] = []
     error_rows: list[dict[str, Any]] = []
@@ -487,7 +538,7 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
             hit_rows += hits
     written = []
     if profiles:
-        kmers = list(profiles[0][1].kmers)
+        kmers = [] if options.layout == "sparse" else list(profiles[0][1].kmers)
         _write_atomic(_profiles_table(profiles, options, kmers),
                       os.path.join(out, "profiles", batch.part + ".parquet"))
         written.append("profiles")
@@ -705,17 +756,16 @@ def _check_options(k: int, strands: str, invalid: str, layout: str, genome_id: s
                    on_error: str, batch_size: int | None, workers: int | None) -> None:
     if isinstance(k, bool) or not isinstance(k, int):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
-    if not 1 <= k <= MAX_K:
-        raise ValueError(f"k must be between 1 and {MAX_K}, not {k}")
+    if not 1 <= k <= MAX_SPARSE_K:
+        raise ValueError(f"k must be between 1 and {MAX_SPARSE_K}, not {k}")
     check_choice("strands", strands, Strands)
     check_choice("invalid", invalid, Invalid)
     check_choice("layout", layout, Layout)
     check_choice("genome_id", genome_id, GenomeId)
     check_choice("on_error", on_error, OnError)
-    if layout == "sparse" or k > MAX_DENSE_K:
-        raise ValueError(f"a run stores dense profiles (4^k counts a genome), for k up to "
-                         f"{MAX_DENSE_K}; k={k} with layout={layout!r} needs sparse profiles, "
-                         "which runs do not store yet")
+    if layout == "dense" and k > MAX_DENSE_K:
+        raise ValueError(f"a run stores dense profiles (4^k counts a genome) for k up to "
+                         f"{MAX_DENSE_K}, not {k}: use layout='sparse' or 'auto'")
     for name, count in (("batch_size", batch_size), ("workers", workers)):
         if count is not None and (isinstance(count, bool) or not isinstance(count, int)
                                   or count < 1):
@@ -840,7 +890,9 @@ def run_genomes(
     number predicted. Needs pyrodigal and pyhmmer (``pip install 'velko[hmmer]'``;
     ImportError at the call without them). A resume needs the profile file unchanged.
 
-    ``layout`` other than dense profiles is refused with ValueError in this version.
+    ``layout``: ``"dense"`` profiles hold 4^k counts a genome (k up to 12); ``"sparse"``
+    profiles only the k-mers seen (k up to 32), as SparseKmerTable rows; ``"auto"`` is dense
+    up to k = 12 and sparse above, decided once for the whole run.
     ``progress``: a tqdm bar over genomes on standard error, or a callable called as
     ``progress(genomes_done, genomes_to_do)``.
 
@@ -856,8 +908,10 @@ def run_genomes(
     except ImportError:
         raise ImportError("run_genomes writes Parquet, which needs pyarrow: "
                           "pip install 'velko[parquet]'") from None
+    # "auto" is decided once for the whole run, so that every genome's profile has one form.
+    stored = layout if layout != "auto" else "dense" if k <= MAX_DENSE_K else "sparse"
     options = _Options(k=k, strands=strands, invalid=invalid, per_record=bool(per_record),
-                       genome_id=genome_id, layout="dense", hmm_file=hmm_path,
+                       genome_id=genome_id, layout=stored, hmm_file=hmm_path,
                        hmm_size=hmm_size, hmm_mtime_ns=hmm_mtime_ns, cutoff=cutoff)
     inputs: dict[str, _Input] = {}
     owners: dict[str, str] = {}
@@ -1015,9 +1069,13 @@ class Run:
                            kind="stable")
         return table.take(pyarrow.array(order, pyarrow.int64()))
 
-    def profiles(self) -> KmerTable:
+    def profiles(self) -> KmerTable | SparseKmerTable:
+        """One profile per genome (or record), sorted by genome: a KmerTable, or for a run of
+        sparse profiles a SparseKmerTable."""
         options = self.options
         table = self.table("profiles")
+        if options.get("layout") == "sparse":
+            return _sparse_profiles(table, options)
         kmers = _kmer_labels(table, options)
         width = len(kmers)
         counts = table.column("counts").combine_chunks()
@@ -1074,6 +1132,25 @@ class Run:
         return f"<Run {self.out!r} genomes={len(self.inputs)} parts={len(self._manifest)}>"
 
 
+def _sparse_profiles(table: pyarrow.Table, options: dict[str, Any]) -> SparseKmerTable:
+    codes = table.column("codes").combine_chunks()
+    counts = table.column("counts").combine_chunks()
+    if len(table) == 0:
+        indptr = np.zeros(1, dtype=np.uint64)
+    else:
+        indptr = np.asarray(codes.offsets, dtype=np.int64)
+        indptr = (indptr - indptr[0]).astype(np.uint64)
+
+    def values(column: Any) -> Any:
+        return column.flatten().to_numpy(zero_copy_only=False).astype(np.uint64, copy=False)
+
+    ids = table.column("record" if options["per_record"] else "genome").to_pylist()
+    return SparseKmerTable(ids, table.column("path").to_pylist(), options["k"],
+                           options["strands"], indptr, values(codes), values(counts),
+                           table.column("windows").to_numpy().astype(np.uint64),
+                           table.column("skipped").to_numpy().astype(np.uint64))
+
+
 def _kmer_labels(table: pyarrow.Table, options: dict[str, Any]) -> list[str]:
     metadata = table.schema.metadata or {}
     if b"velko.kmers" in metadata:
@@ -1100,6 +1177,8 @@ def _empty_table(dataset: str, options: dict[str, Any]) -> pyarrow.Table:
     if dataset == "hits":
         return _rows_table([], _HIT_SCHEMA)
     run_options = _Options(**options)
+    if run_options.layout == "sparse":
+        return _profiles_table([], run_options, [])
     return _profiles_table([], run_options, _labels(run_options.k, run_options.strands))
 
 
