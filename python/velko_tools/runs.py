@@ -463,8 +463,11 @@ def _sparse_profiles_table(tables: list[tuple[str, SparseKmerTable]],
     genomes: list[str] = []
     records: list[str] = []
     paths: list[str] = []
-    offsets = [np.zeros(1, dtype=np.int64)]
-    codes, counts, windows, skipped = [], [], [], []
+    offsets: list[Any] = [np.zeros(1, dtype=np.int64)]
+    codes: list[Any] = []
+    counts: list[Any] = []
+    windows: list[Any] = []
+    skipped: list[Any] = []
     base = 0
     for genome, table in tables:
         genomes += [genome] * len(table)
@@ -1135,11 +1138,10 @@ class Run:
 def _sparse_profiles(table: pyarrow.Table, options: dict[str, Any]) -> SparseKmerTable:
     codes = table.column("codes").combine_chunks()
     counts = table.column("counts").combine_chunks()
-    if len(table) == 0:
-        indptr = np.zeros(1, dtype=np.uint64)
-    else:
-        indptr = np.asarray(codes.offsets, dtype=np.int64)
-        indptr = (indptr - indptr[0]).astype(np.uint64)
+    indptr: Any = np.zeros(1, dtype=np.uint64)
+    if len(table) != 0:
+        offsets = np.asarray(codes.offsets, dtype=np.int64)
+        indptr = (offsets - offsets[0]).astype(np.uint64)
 
     def values(column: Any) -> Any:
         return column.flatten().to_numpy(zero_copy_only=False).astype(np.uint64, copy=False)
