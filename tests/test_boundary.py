@@ -2,6 +2,7 @@
 
 import concurrent.futures
 import ctypes
+import multiprocessing
 import pickle
 import re
 import subprocess
@@ -214,7 +215,9 @@ def test_panic_unpickles_where_velko_was_never_imported():
 
 
 def test_panic_in_process_pool_reaches_the_caller():
-    with concurrent.futures.ProcessPoolExecutor(max_workers=1) as pool:
+    # Not fork: this process runs threads, and a forked child may inherit one's held lock.
+    context = multiprocessing.get_context("forkserver")
+    with concurrent.futures.ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
         with pytest.raises(BaseException) as info:
             pool.submit(raise_panic).result(timeout=60)
     assert type(info.value) is type(caught_panic())
