@@ -282,6 +282,30 @@ def count_kmers(
     is not UTF-8), the OSError subclass open() would raise for a missing or unreadable file,
     gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
     """
+    return count_and_tally(paths, k, strands=strands, invalid=invalid, per_file=per_file,
+                           total=total, threads=threads, progress=progress, layout=layout,
+                           min_count=min_count, memory=memory, tmpdir=tmpdir)[0]
+
+
+def count_and_tally(
+    paths: StrPath | Iterable[StrPath],
+    k: int,
+    *,
+    strands: Strands = "forward",
+    invalid: Invalid = "error",
+    per_file: bool = False,
+    total: bool = False,
+    threads: int | None = None,
+    progress: Progress = False,
+    layout: Layout = "auto",
+    min_count: int = 1,
+    memory: int | None = None,
+    tmpdir: StrPath | None = None,
+    tally: bool = False,
+) -> tuple[KmerTable | SparseKmerTable, npt.NDArray[np.uint64]]:
+    """count_kmers, and from the same read each file's tally when ``tally``: a (files, 6) array
+    of its records, the bytes of its sequence lines, and its A, C, G, T (either case); zeros
+    without ``tally``."""
     parts = input_parts(paths)
     encoded = [path for path, _ in parts]
     names = [name for _, name in parts]
@@ -316,13 +340,13 @@ def count_kmers(
             return count_sparse(encoded, names, k, strands=strands, invalid=invalid,
                                 per_file=per_file, total=total, threads=threads,
                                 progress=progress, min_count=min_count, memory=memory,
-                                tmpdir=tmpdir)
+                                tmpdir=tmpdir, tally=tally)
 
     report, close = _progress_reporter(progress, encoded)
     try:
         with naming_stdin(parts):
-            ids, file_index, counts, windows, skipped = _core.count_table(
-                encoded, k, strands, invalid == "skip", per_file or total, threads, report)
+            ids, file_index, counts, windows, skipped, tallies = _core.count_table(
+                encoded, k, strands, invalid == "skip", per_file or total, tally, threads, report)
     finally:
         close()
     row_files = [names[i] for i in file_index.tolist()]
@@ -336,7 +360,7 @@ def count_kmers(
     if min_count > 1:
         counts[counts < min_count] = 0
     kmers = KmerLabels(k, canonical=strands == "canonical")
-    return KmerTable(ids, row_files, k, strands, kmers, counts, windows, skipped)
+    return KmerTable(ids, row_files, k, strands, kmers, counts, windows, skipped), tallies
 
 
 def _record_rows_guess(paths: list[bytes]) -> int:

@@ -301,8 +301,10 @@ def count_sparse(
     min_count: int,
     memory: int | None,
     tmpdir: StrPath | None,
-) -> SparseKmerTable:
-    """count_kmers(layout="sparse") once its arguments are checked."""
+    tally: bool = False,
+) -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
+    """count_kmers(layout="sparse") once its arguments are checked, with each file's tally
+    (records, letters, A, C, G, T) when ``tally``."""
     if memory is not None and (isinstance(memory, bool) or not isinstance(memory, int)
                                or memory < 1):
         raise ValueError(f"memory must be a positive int or None, not {memory!r}")
@@ -312,9 +314,9 @@ def count_sparse(
         tmpdir = tempfile.gettempdir()
     report, close = _progress_reporter(progress, paths)
     try:
-        ids, file_index, indptr, codes, counts, windows, skipped = _core.count_sparse(
-            paths, k, strands, invalid == "skip", per_file, total, min_count, memory or 0,
-            os.fsencode(tmpdir), threads, report)
+        ids, file_index, indptr, codes, counts, windows, skipped, tallies = _core.count_sparse(
+            paths, k, strands, invalid == "skip", per_file, total, tally, min_count,
+            memory or 0, os.fsencode(tmpdir), threads, report)
     finally:
         close()
     row_files = [names[i] for i in file_index.tolist()]
@@ -322,7 +324,8 @@ def count_sparse(
         ids = list(row_files)
     if total:
         ids, row_files = ["total"], [""]
-    return SparseKmerTable(ids, row_files, k, strands, indptr, codes, counts, windows, skipped)
+    return (SparseKmerTable(ids, row_files, k, strands, indptr, codes, counts, windows,
+                            skipped), tallies)
 
 
 def dense_fits(k: int, strands: Strands, rows: int) -> bool:

@@ -155,12 +155,14 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
             }
         }
         counter.start();
+        if (options.tally) ++out.tally.records;
         std::optional<util::Failure> failure;
         // Lines are gathered into stretches, as the counter has a fixed cost per piece that
         // 60-letter lines would pay a million times over; each line's place is kept beside it,
         // so a bad byte can still be named by line and column.
         while (reader.next_stretch(text, batch, fasta::Reader::kStretchBytes, &places)) {
             const std::uint64_t before = counter.size();
+            if (options.tally) out.tally.add(text);
             counter.feed(reinterpret_cast<const unsigned char*>(text.data()), text.size());
             if (invalid == Invalid::kStop && !failure && counter.stopped() &&
                 counter.first_bad() >= before) {
@@ -470,6 +472,7 @@ Table gather_table(std::vector<FileRows>&& files, std::size_t columns) {
     for (std::size_t f = 0; f < files.size(); ++f) {
         FileRows& file = files[f];
         for (std::string& id : file.ids) table.ids.push_back(std::move(id));
+        table.tallies.push_back(file.tally);
         table.files.insert(table.files.end(), file.ids.size(), f);
         table.windows.insert(table.windows.end(), file.windows.begin(), file.windows.end());
         table.skipped.insert(table.skipped.end(), file.skipped.begin(), file.skipped.end());

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fasta/reader.hpp"
+#include "kmer/base_tally.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/failure.hpp"
 #include "util/memory.hpp"
@@ -30,6 +31,7 @@ struct TableOptions {
     TableStrands strands = TableStrands::kForward;
     Invalid invalid = Invalid::kStop;  // kStop: a bad byte in a record of k letters or more fails
     bool per_file = false;             // one row per file, the sum of its records
+    bool tally = false;                // also tally each file's records and bases (BaseTally)
 };
 
 /// The k-mer index of each column: all 4^k in order, or the canonical ones in order. Throws
@@ -71,6 +73,7 @@ struct FileRows {
     std::vector<std::uint64_t> skipped;  // k-mers left out per row, in the same unit
     RowRegion region;
     std::size_t rows = 0;  // rows in region, each `columns` wide
+    BaseTally tally;       // when TableOptions::tally
 };
 
 /// Counting several files on worker threads while the caller waits, reports progress and may
@@ -130,6 +133,7 @@ struct Table {
     std::shared_ptr<void> memory;
     std::uint64_t* counts = nullptr;
     std::size_t columns = 0;
+    std::vector<BaseTally> tallies;  // one per file
 };
 [[nodiscard]] Table gather_table(std::vector<FileRows>&& files, std::size_t columns);
 

@@ -731,13 +731,16 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
     std::string batch;
     std::string_view text;
     std::vector<PiecePlace> places;
+    BaseTally tally;
     while (reader.next_record()) {
+        if (options.tally) ++tally.records;
         Roll state;
         std::uint64_t size = 0;
         std::uint64_t counted = 0;
         std::optional<util::Failure> failure;
         while (reader.next_stretch(text, batch, fasta::Reader::kStretchBytes, &places)) {
             const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+            if (options.tally) tally.add(text);
             for (std::size_t at = 0; at < text.size() && !failure;) {
                 const std::size_t n = std::min(kRollSlice, text.size() - at);
                 std::size_t bad = n;
@@ -788,6 +791,7 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
         end_row(path, file_counted, file_windows + k - 1);
     }
     records.flush(out, sort_threads, hook);
+    out.tallies.push_back(tally);
     publish();
 }
 
@@ -992,6 +996,7 @@ SparseTable SparseJob::take() {
         table.files.insert(table.files.end(), file.ids.size(), f);
         table.windows.insert(table.windows.end(), file.windows.begin(), file.windows.end());
         table.skipped.insert(table.skipped.end(), file.skipped.begin(), file.skipped.end());
+        table.tallies.insert(table.tallies.end(), file.tallies.begin(), file.tallies.end());
         file = SparseTable{};
     }
     return table;

@@ -23,6 +23,7 @@ struct SparseOptions {
     TableStrands strands = TableStrands::kForward;
     Invalid invalid = Invalid::kStop;
     bool per_file = false;        // one row per file, the sum of its records
+    bool tally = false;           // also tally each file's records and bases (BaseTally)
     std::uint64_t min_count = 1;  // k-mers seen fewer times in their row are left out
     // The most the occurrences of one row may take in memory; 0: what the memory account
     // allows. Past it they go to temporary files in `spill_directory`, or, without one, the
@@ -53,6 +54,7 @@ struct SparseTable {
     std::vector<std::uint64_t> indptr;   // rows + 1 offsets into codes and counts
     std::vector<std::uint64_t> codes;    // 2-bit codes, first letter most significant
     SparseCounts counts;
+    std::vector<BaseTally> tallies;  // one per file (zeros without SparseOptions::tally)
 };
 
 /// The rows of `table` summed into one (each k-mer's counts added up), with the k-mers counted
