@@ -9,7 +9,8 @@ worker processes, and the run's own cost beside the counting it schedules.
 Genomes are 100 kb to 1 Mb of random A, C, G, T in records of up to 300 kb, every third one
 gzip-compressed (level 1), made once under --workdir. "counting alone" is the work of every
 genome in this process, one after another, without a run (count_kmers at k = 4, canonical,
-plus the k = 1 count the genome statistics come from); a run's overhead is its time with one
+with the tally of records, letters and bases the genome statistics come from, in the same
+read); a run's overhead is its time with one
 worker beyond that. Each case writes a fresh run directory; times are the best of --repeat.
 Machines are shared and noisy: compare the ratios.
 
@@ -40,7 +41,8 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from timing import best_of  # noqa: E402
 
-from velko_tools import HitTable, count_kmers, run_genomes  # noqa: E402
+from velko_tools import HitTable, run_genomes  # noqa: E402
+from velko_tools.kmers import count_and_tally  # noqa: E402
 
 LETTERS = np.frombuffer(b"ACGT", dtype=np.uint8)
 
@@ -71,8 +73,8 @@ def make_genomes(directory: pathlib.Path, count: int, seed: int = 24) -> list[st
 
 def counting_alone(paths: list[str]) -> None:
     for path in paths:
-        count_kmers(path, 4, strands="canonical", invalid="skip", per_file=True, threads=1)
-        count_kmers(path, 1, invalid="skip", threads=1)
+        count_and_tally(path, 4, strands="canonical", invalid="skip", per_file=True, threads=1,
+                        tally=True)
 
 
 def timed_run(paths: list[str], out: pathlib.Path, **options):
@@ -81,6 +83,32 @@ def timed_run(paths: list[str], out: pathlib.Path, **options):
         summary = run_genomes(paths, out, progress=False, **options)
         assert summary.done == len(paths) and summary.failed == 0
     return work
+
+
+# A run in a child process, with the peak resident memory of the driver and of the largest of
+# its descendants (the forkserver reaps the workers, so theirs reach the driver once it is done).
+MEMORY_CHILD = """
+import resource, sys, velko_tools
+from velko_tools.runs import expand_inputs
+paths = expand_inputs(sys.argv[2:])
+summary = velko_tools.run_genomes(paths, sys.argv[1], progress=False, workers=2,
+                                  resume=False)
+assert summary.done == len(paths) and summary.failed == 0
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
+      resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+"""
+
+
+def run_memory(paths: list[str], out: pathlib.Path) -> tuple[float, float]:
+    """Peak MiB of the driver and of the largest worker of a 2-worker run over `paths`."""
+    with tempfile.NamedTemporaryFile("w", suffix=".txt") as listing:
+        listing.write("\n".join(paths))
+        listing.flush()
+        done = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(out), "@" + listing.name],
+                              check=True, capture_output=True, text=True)
+    driver, worker = (int(v) / 1024 for v in done.stdout.split())
+    shutil.rmtree(out, ignore_errors=True)
+    return driver, worker
 
 
 PFAM = ["tutorial/fn3.hmm", "tutorial/Pkinase.hmm", "testsuite/RRM_1.hmm.gz",
@@ -208,6 +236,11 @@ def main() -> None:
     print(f"run, 1 local worker:              {one:8.2f} s  (overhead {one / alone - 1:+.1%})")
     two = best_of(args.repeat, timed_run(paths, out, workers=2))
     print(f"run, 2 local workers:             {two:8.2f} s  ({one / two:.2f}x one worker)")
+    largest = max(os.stat(p).st_size for p in paths) / 2**20
+    for count in sorted({min(len(paths), 1000), len(paths)}):
+        driver, worker = run_memory(paths[:count], out)
+        print(f"peak memory, {count:6d} genomes, 2 workers: driver {driver:6.1f} MiB, largest "
+              f"worker {worker:6.1f} MiB (largest genome file {largest:.1f} MiB)")
     try:
         from distributed import Client, LocalCluster
     except ImportError:
