@@ -15,7 +15,7 @@ worker beyond that. Each case writes a fresh run directory; times are the best o
 Machines are shared and noisy: compare the ratios.
 
 --search times runs that search genes instead, in genomes per hour on 2 cores: the four real
-Klebsiella pneumoniae genomes of Debian's kleborate-examples (5.3 to 5.7 Mb) and the eight Pfam
+Klebsiella pneumoniae genomes of Debian's kleborate-examples (5.3 to 5.7 Mb) and the nine Pfam
 profiles with gathering cutoffs of its hmmer-examples (fetched with apt-get download and
 unpacked with dpkg -x under --workdir; nothing is installed), --copies times each under
 another name. velko: run_genomes(hmm_file=..., cutoff="gathering", workers=2, batch_size=1),
@@ -113,7 +113,7 @@ def run_memory(paths: list[str], out: pathlib.Path) -> tuple[float, float]:
 
 PFAM = ["tutorial/fn3.hmm", "tutorial/Pkinase.hmm", "testsuite/RRM_1.hmm.gz",
         "testsuite/SMC_N.hmm.gz", "testsuite/Caudal_act.hmm.gz", "testsuite/Patched.hmm.gz",
-        "testsuite/LuxC.hmm.gz", "testsuite/2OG-FeII_Oxy_3.hmm.gz"]
+        "testsuite/LuxC.hmm.gz", "testsuite/2OG-FeII_Oxy_3.hmm.gz", "testsuite/XYPPX.hmm"]
 KLEBSIELLA = "usr/share/doc/kleborate/examples/data"
 
 
@@ -137,7 +137,7 @@ def search_inputs(work: pathlib.Path, copies: int) -> tuple[list[str], pathlib.P
 
     cache = work / "search-cache"
     cache.mkdir(parents=True, exist_ok=True)
-    profiles = cache / "pfam.hmm"
+    profiles = cache / f"pfam-{len(PFAM)}.hmm"
     if not profiles.exists():
         examples = unpack("hmmer-examples", cache) / "usr/share/doc/hmmer/examples"
         with open(profiles.with_suffix(".partial"), "wb") as out:
