@@ -86,16 +86,54 @@ def timed_run(paths: list[str], out: pathlib.Path, **options):
 
 
 # A run in a child process, with the peak resident memory of the driver and of the largest of
-# its descendants (the forkserver reaps the workers, so theirs reach the driver once it is done).
+# its workers: the workers are children of the pool's forkserver, which is not reaped before the
+# driver exits, so a thread reads the high-water mark (VmHWM) of every descendant as it runs.
 MEMORY_CHILD = """
-import resource, sys, velko_tools
+import os, resource, sys, threading, velko_tools
 from velko_tools.runs import expand_inputs
+
+def descendants():
+    parents = {}
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            try:
+                with open(f"/proc/{name}/stat") as stat:
+                    parents[int(name)] = int(stat.read().rsplit(")", 1)[1].split()[1])
+            except OSError:
+                pass
+    found, todo = set(), [os.getpid()]
+    while todo:
+        pid = todo.pop()
+        for child, parent in parents.items():
+            if parent == pid and child not in found:
+                found.add(child)
+                todo.append(child)
+    return found
+
+peak = 0
+done = threading.Event()
+
+def watch():
+    global peak
+    while not done.wait(0.05):
+        for pid in descendants():
+            try:
+                with open(f"/proc/{pid}/status") as status:
+                    for line in status:
+                        if line.startswith("VmHWM:"):
+                            peak = max(peak, int(line.split()[1]))
+            except OSError:
+                pass
+
+watcher = threading.Thread(target=watch, daemon=True)
+watcher.start()
 paths = expand_inputs(sys.argv[2:])
 summary = velko_tools.run_genomes(paths, sys.argv[1], progress=False, workers=2,
                                   resume=False)
+done.set()
+watcher.join()
 assert summary.done == len(paths) and summary.failed == 0
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
-      resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, peak)
 """
 
 
