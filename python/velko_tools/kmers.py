@@ -115,7 +115,36 @@ class KmerLabels(Sequence[str]):
         return type(self), (self.k, self.canonical)
 
 
-class KmerTable:
+class _RowTable:
+    """What both k-mer tables share: rows named by ``ids`` and ``files``, equality field by
+    field (arrays by value), and pickling by the constructor's arguments, in ``_FIELDS``."""
+
+    __slots__ = ()
+    _FIELDS: tuple[str, ...] = ()
+    ids: list[str]
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not type(self):
+            return NotImplemented
+        for field in self._FIELDS:
+            mine, theirs = getattr(self, field), getattr(other, field)
+            if isinstance(mine, np.ndarray):
+                if not np.array_equal(mine, theirs):
+                    return False
+            elif mine != theirs:
+                return False
+        return True
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __reduce__(self) -> tuple[type[_RowTable], tuple[Any, ...]]:
+        return type(self), tuple(getattr(self, field) for field in self._FIELDS)
+
+
+class KmerTable(_RowTable):
     """k-mer counts of FASTA records (or files): one row each, one column per k-mer.
 
     ``ids`` names the rows (record ids, or the paths as given with ``per_file``), ``files`` the
@@ -127,7 +156,8 @@ class KmerTable:
     counts twice, so both are in k-mers, not windows.
     """
 
-    __slots__ = ("ids", "files", "k", "strands", "kmers", "counts", "windows", "skipped")
+    _FIELDS = ("ids", "files", "k", "strands", "kmers", "counts", "windows", "skipped")
+    __slots__ = _FIELDS
 
     def __init__(
         self,
@@ -149,29 +179,12 @@ class KmerTable:
         self.windows = windows
         self.skipped = skipped
 
-    def __len__(self) -> int:
-        return len(self.ids)
-
     def __repr__(self) -> str:
         rows, columns = self.counts.shape
         files = len(set(self.files))
         return (f"<KmerTable k={self.k} strands={self.strands!r} shape=({rows}, {columns}) "
                 f"files={files}>")
 
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, KmerTable):
-            return NotImplemented
-        return (self.ids == other.ids and self.files == other.files and self.k == other.k
-                and self.strands == other.strands and self.kmers == other.kmers
-                and np.array_equal(self.counts, other.counts)
-                and np.array_equal(self.windows, other.windows)
-                and np.array_equal(self.skipped, other.skipped))
-
-    __hash__ = None  # type: ignore[assignment]
-
-    def __reduce__(self) -> tuple[type[KmerTable], tuple[Any, ...]]:
-        return type(self), (self.ids, self.files, self.k, self.strands, self.kmers, self.counts,
-                            self.windows, self.skipped)
 
     def frequencies(self) -> npt.NDArray[np.float64]:
         """Each row divided by its window count (``float64``); a row without windows stays 0."""

@@ -10,7 +10,14 @@ import numpy.typing as npt
 
 from velko_tools import _core
 from velko_tools._args import StrPath
-from velko_tools.kmers import Invalid, KmerTable, Progress, Strands, _progress_reporter
+from velko_tools.kmers import (
+    Invalid,
+    KmerTable,
+    Progress,
+    Strands,
+    _progress_reporter,
+    _RowTable,
+)
 
 if TYPE_CHECKING:
     import pandas
@@ -43,7 +50,7 @@ def reverse_complement_codes(k: int, codes: npt.NDArray[np.uint64]) -> npt.NDArr
     return out
 
 
-class SparseKmerTable:
+class SparseKmerTable(_RowTable):
     """k-mer counts of FASTA records (or files), one row each, holding only the k-mers seen.
 
     ``ids``, ``files``, ``k``, ``strands``, ``windows`` and ``skipped`` are as in KmerTable. The
@@ -54,17 +61,8 @@ class SparseKmerTable:
     ``min_count`` times in their row are left out; ``windows`` still counts them.
     """
 
-    __slots__ = (
-        "codes",
-        "counts",
-        "files",
-        "ids",
-        "indptr",
-        "k",
-        "skipped",
-        "strands",
-        "windows",
-    )
+    _FIELDS = ("ids", "files", "k", "strands", "indptr", "codes", "counts", "windows", "skipped")
+    __slots__ = _FIELDS
 
     def __init__(
         self,
@@ -88,29 +86,10 @@ class SparseKmerTable:
         self.windows = windows
         self.skipped = skipped
 
-    def __len__(self) -> int:
-        return len(self.ids)
-
     def __repr__(self) -> str:
         return (f"<SparseKmerTable k={self.k} strands={self.strands!r} rows={len(self.ids)} "
                 f"kmers={len(self.codes)} files={len(set(self.files))}>")
 
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, SparseKmerTable):
-            return NotImplemented
-        return (self.ids == other.ids and self.files == other.files and self.k == other.k
-                and self.strands == other.strands
-                and np.array_equal(self.indptr, other.indptr)
-                and np.array_equal(self.codes, other.codes)
-                and np.array_equal(self.counts, other.counts)
-                and np.array_equal(self.windows, other.windows)
-                and np.array_equal(self.skipped, other.skipped))
-
-    __hash__ = None  # type: ignore[assignment]
-
-    def __reduce__(self) -> tuple[type[SparseKmerTable], tuple[Any, ...]]:
-        return type(self), (self.ids, self.files, self.k, self.strands, self.indptr, self.codes,
-                            self.counts, self.windows, self.skipped)
 
     def row(self, row: int) -> tuple[npt.NDArray[np.uint64], npt.NDArray[Any]]:
         """The codes and counts of one row (views, not copies)."""
