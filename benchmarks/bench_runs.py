@@ -42,7 +42,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from timing import best_of  # noqa: E402
 
 from velko_tools import HitTable, run_genomes  # noqa: E402
-from velko_tools.kmers import count_and_tally  # noqa: E402
+from velko_tools.counting import count_and_tally  # noqa: E402
 
 LETTERS = np.frombuffer(b"ACGT", dtype=np.uint8)
 

@@ -22,7 +22,7 @@ import velko  # noqa: F401
 import velko_tools
 from velko.kmer import get_kmer_count_fasta
 from velko_tools import FastaFormatError, InvalidBaseError, count_kmers
-from velko_tools.kmers import count_and_tally
+from velko_tools.counting import count_and_tally
 
 COMPLEMENT = {"A": "T", "C": "G", "G": "C", "T": "A"}
 

@@ -53,8 +53,10 @@ import numpy as np
 
 from velko_tools._args import StrPath, as_paths, check_choice
 from velko_tools.annotate import Cutoff
-from velko_tools.kmers import Invalid, KmerTable, Layout, Progress, Strands, count_and_tally
-from velko_tools.sparse import MAX_SPARSE_K, SparseKmerTable
+from velko_tools.counting import count_and_tally
+from velko_tools._args import Invalid, Layout, Progress, Strands
+from velko_tools.kmers import MAX_SPARSE_K, KmerTable
+from velko_tools.sparse import SparseKmerTable
 
 if TYPE_CHECKING:
     import pandas

@@ -10,11 +10,9 @@ import numpy.typing as npt
 
 from velko_tools import _core
 from velko_tools._args import StrPath
+from velko_tools._args import Invalid, Progress, Strands
 from velko_tools.kmers import (
-    Invalid,
     KmerTable,
-    Progress,
-    Strands,
     _progress_reporter,
     _RowTable,
 )
@@ -23,8 +21,6 @@ if TYPE_CHECKING:
     import pandas
     import scipy.sparse
 
-# A k-mer is one 64-bit code of 2 bits per letter.
-MAX_SPARSE_K = 32
 # to_dense() builds at most this many columns per row.
 MAX_DENSE_COLUMNS = 4**12
 
