@@ -59,6 +59,7 @@ from velko_tools.kmers import MAX_SPARSE_K, KmerTable
 from velko_tools.sparse import SparseKmerTable
 
 if TYPE_CHECKING:
+    import numpy.typing as npt
     import pandas
     import pyarrow
 
@@ -263,12 +264,48 @@ def _count_genome(item: _Input,
     profile, tallies = count_and_tally(
         item.path, options.k, strands=options.strands, invalid=options.invalid,
         layout=options.layout, per_file=not options.per_record, threads=1, tally=True)
-    records, length, *bases = (int(value) for value in tallies[0])
+    return profile, _genome_row(item, tallies[0])
+
+
+def _genome_row(item: _Input, tally: npt.NDArray[np.uint64]) -> dict[str, Any]:
+    records, length, *bases = (int(value) for value in tally)
     acgt = sum(bases)
-    return profile, {
-        "genome": item.genome, "path": item.path, "records": records, "length": length,
-        "gc": (bases[1] + bases[2]) / acgt if acgt else math.nan,
-    }
+    return {"genome": item.genome, "path": item.path, "records": records, "length": length,
+            "gc": (bases[1] + bases[2]) / acgt if acgt else math.nan}
+
+
+# Genomes counted in one call share its fixed costs (the call, the threads, taking the
+# interpreter lock back), which at k = 4 are about as much as counting a bacterial genome; a
+# group's dense rows stay within this many bytes.
+_GROUP_BYTES = 16 << 20
+
+
+def _count_group(items: list[_Input], options: _Options) -> dict[str, tuple[KmerTable, Any]]:
+    """The profiles and genomes/ rows of dense one-row profiles, counted a group of genomes per
+    call; empty for any other layout, and for a group that holds a genome that fails, whose
+    genomes are then counted one by one, each failure its own."""
+    if options.layout != "dense" or options.per_record or len(items) < 2:
+        return {}
+    width = 8 * 4 ** options.k
+    size = max(1, _GROUP_BYTES // width)
+    found: dict[str, tuple[KmerTable, Any]] = {}
+    for start in range(0, len(items), size):
+        group = items[start:start + size]
+        if len(group) < 2:
+            break
+        try:
+            table, tallies = count_and_tally(
+                [item.path for item in group], options.k, strands=options.strands,
+                invalid=options.invalid, layout="dense", per_file=True, threads=1, tally=True)
+        except Exception:  # noqa: BLE001  (the genomes go one by one instead)
+            continue
+        assert isinstance(table, KmerTable)
+        for row, item in enumerate(group):
+            profile = KmerTable(table.ids[row:row + 1], table.files[row:row + 1], table.k,
+                                table.strands, table.kmers, table.counts[row:row + 1],
+                                table.windows[row:row + 1], table.skipped[row:row + 1])
+            found[item.path] = profile, _genome_row(item, tallies[row])
+    return found
 
 
 # --- the search of one genome (runs in a worker) ------------------------------------------------
@@ -522,9 +559,10 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
         # Outside the genomes' own failures: a profile file that cannot be read fails the
         # batch, not each genome in turn.
         _profiles(options)
+    grouped = _count_group(batch.inputs, options)
     for item in batch.inputs:
         try:
-            profile, row = _count_genome(item, options)
+            profile, row = grouped.pop(item.path, None) or _count_genome(item, options)
             if searched:
                 hits, row["genes"] = _search_genome(item, options)
         except Exception as error:  # noqa: BLE001  (each genome's failure is its own)
