@@ -14,6 +14,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from children import fifo_feeder
+
 from velko_tools import HitTable, HmmerFormatError, read_hmmer
 from velko_tools.annotate import Thresholds
 
@@ -489,3 +491,38 @@ def test_the_program_line_at_the_end_settles_the_rows(tmp_path, options):
     with pytest.raises(HmmerFormatError) as caught:
         read_hmmer(twice, format="domtblout", **options)
     assert caught.value.reason == "the table names a second program, hmmscan"
+
+
+# g1/P fails alone twice and passes on the union of its two runs, its best hit in the first;
+# g2/P passes, then comes back with a better hit in a run that fails alone; g3/P never passes.
+RETURNING = [dom_row("g1", "P", 35, 35, 1, 40, 1, 80), dom_row("g2", "P", 30, 30, 1, 90, 1, 150),
+             dom_row("g3", "P", 30, 30, 1, 20, 1, 20), dom_row("g1", "P", 31, 31, 41, 70, 81, 130),
+             dom_row("g2", "P", 40, 40, 1, 5, 1, 5), dom_row("g3", "P", 50, 50, 30, 40, 30, 40)]
+
+
+@pytest.mark.parametrize("source", ["plain", "gzip", "fifo", "stdin"])
+def test_a_pair_that_comes_back_is_judged_on_all_its_runs(tmp_path, source):
+    # Files that can be read twice forget the runs that fail and read the table again for the
+    # pairs that come back; a pipe keeps those runs: both give the same table.
+    text = "\n".join([*RETURNING, "#", "# Program:         hmmsearch", "# [ok]"]) + "\n"
+    options = dict(format="domtblout", min_hmm_coverage=0.6, min_gene_coverage=0.6)
+    expected = {("g1", "P"): 35.0, ("g2", "P"): 40.0}
+    if source == "stdin":
+        child = subprocess.run(
+            [sys.executable, "-c", "from velko_tools import read_hmmer\n"
+             f"print(sorted((g, h, b) for g, h, _, b in read_hmmer('-', **{options!r})))"],
+            input=text, capture_output=True, text=True, timeout=60, check=True)
+        assert child.stdout.strip() == repr(sorted((*pair, bit) for pair, bit in
+                                                   expected.items()))
+        return
+    path = tmp_path / "t.domtblout"
+    if source == "fifo":
+        with fifo_feeder(path, text.encode(), repeat=1):
+            assert hits(read_hmmer(path, **options)) == expected
+        return
+    if source == "gzip":
+        path.write_bytes(gzip.compress(text.encode()))
+    else:
+        path.write_text(text)
+    assert hits(read_hmmer(path, **options)) == expected
+    assert hits(read_hmmer([path, path], **options)) == expected

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "util/failure.hpp"
+#include "util/os_file.hpp"
 
 namespace velko::hmmer {
 namespace {
@@ -58,7 +59,55 @@ HitFilter::HitFilter(const FilterOptions& options, TopHitTable& table)
     gather_ =
         options.keep_rows || options.min_hmm_coverage > 0.0 || options.min_gene_coverage > 0.0;
     by_pair_ = options.keep_rows;
-    if (gather_ && !by_pair_) seen_.assign(kSeenBits / 64, 0);
+}
+
+void HitFilter::allow_second_pass() { second_pass_allowed_ = gather_ && !by_pair_; }
+
+bool HitFilter::wants_second_pass() const {
+    return second_pass_allowed_ && !second_pass_ && !returned_.empty();
+}
+
+void HitFilter::begin_second_pass() {
+    if (run_open_) close_run();
+    second_pass_ = true;
+    by_pair_ = true;
+    pairs_.clear();
+    spans_.clear();
+    names_.clear();
+    current_ = 0;
+    failed_ = {};
+}
+
+std::size_t HitFilter::Fingerprints::home(std::uint64_t print) const {
+    // The high half of print * size: the slot in proportion, with no power-of-two size.
+    __extension__ using Wide = unsigned __int128;
+    return static_cast<std::size_t>((static_cast<Wide>(print) * slots_.size()) >> 64);
+}
+
+bool HitFilter::Fingerprints::contains(std::uint64_t print) const {
+    if (count_ == 0) return false;
+    for (std::size_t at = home(print); slots_[at] != 0;) {
+        if (slots_[at] == print) return true;
+        if (++at == slots_.size()) at = 0;
+    }
+    return false;
+}
+
+void HitFilter::Fingerprints::insert(std::uint64_t print) {
+    if ((count_ + 1) * 20 > slots_.size() * 17) {
+        std::vector<std::uint64_t> old = std::exchange(
+            slots_, std::vector<std::uint64_t>(std::max<std::size_t>(1024, slots_.size() * 3 / 2)));
+        count_ = 0;
+        for (const std::uint64_t kept : old) {
+            if (kept != 0) insert(kept);
+        }
+    }
+    std::size_t at = home(print);
+    for (; slots_[at] != 0; at = at + 1 == slots_.size() ? 0 : at + 1) {
+        if (slots_[at] == print) return;
+    }
+    slots_[at] = print;
+    ++count_;
 }
 
 void HitFilter::fail_at(std::uint64_t line, std::string_view reason) const {
@@ -109,6 +158,7 @@ bool HitFilter::passes(const TableRow& row) {
 
 void HitFilter::take(const TableRow& row) {
     if (!passes(row)) return;
+    if (second_pass_ && !returned_.contains(fingerprint(row.gene_id, row.hmm_id))) return;
     if (gather_) {
         gather(row);
     } else {
@@ -131,17 +181,28 @@ const std::string& HitFilter::key_of(std::string_view gene_id, std::string_view 
     return key_;
 }
 
+std::uint64_t HitFilter::fingerprint(std::string_view gene_id, std::string_view hmm_id) {
+    const std::uint64_t print = std::hash<std::string_view>{}(key_of(gene_id, hmm_id));
+    return print == 0 ? 1 : print;  // 0 marks an empty slot
+}
+
 void HitFilter::gather(const TableRow& row) {
     if (!by_pair_) {
         if (!run_open_ || gene_of(pairs_.back()) != row.gene_id ||
             hmm_of(pairs_.back()) != row.hmm_id) {
             if (run_open_) close_run();
-            const std::uint64_t print =
-                std::hash<std::string_view>{}(key_of(row.gene_id, row.hmm_id)) % kSeenBits;
-            std::uint64_t& word = seen_[print / 64];
-            const std::uint64_t bit = std::uint64_t{1} << (print % 64);
-            if ((word & bit) != 0) maybe_split_ = true;
-            word |= bit;
+            if (!second_pass_allowed_ && seen_.empty()) seen_.assign(kSeenBits / 64, 0);
+            if (second_pass_allowed_) {
+                run_print_ = fingerprint(row.gene_id, row.hmm_id);
+                if (failed_.contains(run_print_)) returned_.insert(run_print_);
+            } else {
+                const std::uint64_t print =
+                    std::hash<std::string_view>{}(key_of(row.gene_id, row.hmm_id)) % kSeenBits;
+                std::uint64_t& word = seen_[print / 64];
+                const std::uint64_t bit = std::uint64_t{1} << (print % 64);
+                if ((word & bit) != 0) maybe_split_ = true;
+                word |= bit;
+            }
             Pair pair;
             pair.names_at = names_.size();
             pair.gene_size = static_cast<std::uint32_t>(row.gene_id.size());
@@ -263,8 +324,16 @@ void HitFilter::close_run() {
     run_open_ = false;
     Pair& pair = pairs_.back();
     const std::span<Span> spans(spans_.data() + run_spans_, spans_.size() - run_spans_);
-    if (!covers(pair, spans)) return;  // waits, in case its pair comes back
-    table_.add_hit(gene_of(pair), hmm_of(pair), pair.e_val, pair.bit_score);
+    if (covers(pair, spans)) {
+        table_.add_hit(gene_of(pair), hmm_of(pair), pair.e_val, pair.bit_score);
+    } else if (!second_pass_allowed_) {
+        return;  // waits, in case its pair comes back
+    } else if (table_.contains_gene_hmm(gene_of(pair), hmm_of(pair))) {
+        // The pair passed in an earlier run, and more domains only add coverage.
+        table_.add_hit(gene_of(pair), hmm_of(pair), pair.e_val, pair.bit_score);
+    } else {
+        failed_.insert(run_print_);  // a later run of the pair makes a second pass
+    }
     names_.resize(pair.names_at);
     pairs_.pop_back();
     spans_.resize(run_spans_);
@@ -374,6 +443,29 @@ void HitFilter::finish() {
         pairs_ = {};
         pair_index_ = {};
         names_ = {};
+        returned_ = {};
+    }
+}
+
+void filter_hmmer_files(std::span<const std::string> paths, const HmmerOptions& options,
+                        HitFilter& filter) {
+    // A pipe or a terminal gives its bytes once; a regular file (plain or gzip) can be read
+    // again from its start.
+    const bool again = std::all_of(paths.begin(), paths.end(), [](const std::string& path) {
+        const util::OsFile file = util::OsFile::open_read(path);
+        return file.is_open() && file.is_regular();
+    });
+    if (again) filter.allow_second_pass();
+    const auto read_all = [&] {
+        for (const std::string& path : paths) {
+            filter.set_source(path);
+            read_hmmer_file(path, options, filter);
+        }
+    };
+    read_all();
+    if (filter.wants_second_pass()) {
+        filter.begin_second_pass();
+        read_all();
     }
 }
 

@@ -67,6 +67,17 @@ public:
     /// Applies the coverage thresholds and offers the gathered hits; call once, at the end.
     void finish();
 
+    /// Lets the filter forget each run of rows that fails coverage but for an 8-byte
+    /// fingerprint, because the caller can offer every row again (files that can be read twice,
+    /// rows held in memory). Without it such runs are held whole, in case their gene and
+    /// profile come back. Call before the first row.
+    void allow_second_pass();
+    /// True when a gene and profile came back after a run that failed coverage: the caller
+    /// then calls begin_second_pass() and offers every row again, in the same order, before
+    /// finish(); only the rows of those pairs are gathered that time.
+    [[nodiscard]] bool wants_second_pass() const;
+    void begin_second_pass();
+
     /// The row of each kept gene and profile, when asked for.
     [[nodiscard]] const KeptRow* kept_row(std::string_view gene_id, std::string_view hmm_id) const;
 
@@ -83,6 +94,19 @@ private:
         double hmm_coverage = 0.0;
         double gene_coverage = 0.0;
         bool kept = false;
+    };
+    // 64-bit fingerprints of "gene NUL profile" in one open-addressed array, filled to at
+    // most 85% (0 marks an empty slot), so that a failed run costs about 9.5 bytes.
+    class Fingerprints {
+    public:
+        [[nodiscard]] bool contains(std::uint64_t print) const;
+        void insert(std::uint64_t print);
+        [[nodiscard]] bool empty() const { return count_ == 0; }
+
+    private:
+        [[nodiscard]] std::size_t home(std::uint64_t print) const;
+        std::vector<std::uint64_t> slots_;
+        std::size_t count_ = 0;
     };
     // One kept domain's intervals on the profile and on the gene, ends included.
     struct Span {
@@ -101,6 +125,7 @@ private:
     [[nodiscard]] std::string_view gene_of(const Pair& pair) const;
     [[nodiscard]] std::string_view hmm_of(const Pair& pair) const;
     [[nodiscard]] const std::string& key_of(std::string_view gene_id, std::string_view hmm_id);
+    [[nodiscard]] std::uint64_t fingerprint(std::string_view gene_id, std::string_view hmm_id);
     [[noreturn]] void fail_at(std::uint64_t line, std::string_view reason) const;
 
     FilterOptions options_;
@@ -126,11 +151,24 @@ private:
     // been seen, and then the failed runs are judged again at the end.
     std::vector<std::uint64_t> seen_;
     bool maybe_split_ = false;
+    // With a second pass: the pairs whose runs failed, the pairs that came back after one
+    // (gathered whole by the second pass), and the open run's fingerprint.
+    bool second_pass_allowed_ = false;
+    bool second_pass_ = false;
+    Fingerprints failed_;
+    Fingerprints returned_;
+    std::uint64_t run_print_ = 0;
     std::vector<KeptRow> rows_;  // per pair, when rows are kept
     std::vector<std::pair<std::uint32_t, std::uint32_t>> scratch_hmm_;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> scratch_gene_;
     std::string last_profile_;  // the profile whose cutoff was looked up last
     const ProfileCutoffs* last_cutoffs_ = nullptr;
 };
+
+/// Reads the tables at `paths` (plain or gzip) through `filter`, in order, and reads them a
+/// second time for the pairs that came back when every one is a regular file; the caller then
+/// calls filter.finish(). Throws as read_hmmer_file does.
+void filter_hmmer_files(std::span<const std::string> paths, const HmmerOptions& options,
+                        HitFilter& filter);
 
 }  // namespace velko::hmmer
