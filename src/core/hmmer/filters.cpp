@@ -78,36 +78,51 @@ void HitFilter::begin_second_pass() {
     failed_ = {};
 }
 
-std::size_t HitFilter::Fingerprints::home(std::uint64_t print) const {
-    // The high half of print * size: the slot in proportion, with no power-of-two size.
-    __extension__ using Wide = unsigned __int128;
-    return static_cast<std::size_t>((static_cast<Wide>(print) * slots_.size()) >> 64);
+std::uint32_t HitFilter::Fingerprints::low_of(std::uint64_t print) {
+    const auto low = static_cast<std::uint32_t>(print);
+    return low == 0 ? 1 : low;  // 0 marks an empty slot
+}
+
+std::size_t HitFilter::Fingerprints::home(const Part& part, std::uint32_t low) {
+    // The high half of low * size: the slot in proportion, with no power-of-two size.
+    return static_cast<std::size_t>((std::uint64_t{low} * part.slots.size()) >> 32);
 }
 
 bool HitFilter::Fingerprints::contains(std::uint64_t print) const {
     if (count_ == 0) return false;
-    for (std::size_t at = home(print); slots_[at] != 0;) {
-        if (slots_[at] == print) return true;
-        if (++at == slots_.size()) at = 0;
+    const Part& part = parts_[print >> 52];
+    if (part.count == 0) return false;
+    const std::uint32_t low = low_of(print);
+    for (std::size_t at = home(part, low); part.slots[at] != 0;) {
+        if (part.slots[at] == low) return true;
+        if (++at == part.slots.size()) at = 0;
     }
     return false;
 }
 
 void HitFilter::Fingerprints::insert(std::uint64_t print) {
-    if ((count_ + 1) * 20 > slots_.size() * 17) {
-        std::vector<std::uint64_t> old = std::exchange(
-            slots_, std::vector<std::uint64_t>(std::max<std::size_t>(1024, slots_.size() * 3 / 2)));
-        count_ = 0;
-        for (const std::uint64_t kept : old) {
-            if (kept != 0) insert(kept);
+    if (parts_.empty()) parts_.resize(kParts);
+    Part& part = parts_[print >> 52];
+    const auto place = [](Part& into, std::uint32_t low) {
+        std::size_t at = home(into, low);
+        for (; into.slots[at] != 0; at = at + 1 == into.slots.size() ? 0 : at + 1) {
+            if (into.slots[at] == low) return;
+        }
+        into.slots[at] = low;
+        ++into.count;
+    };
+    if ((std::size_t{part.count} + 1) * 20 > part.slots.size() * 17) {
+        const std::vector<std::uint32_t> old = std::exchange(
+            part.slots,
+            std::vector<std::uint32_t>(std::max<std::size_t>(8, part.slots.size() * 3 / 2)));
+        part.count = 0;
+        for (const std::uint32_t kept : old) {
+            if (kept != 0) place(part, kept);
         }
     }
-    std::size_t at = home(print);
-    for (; slots_[at] != 0; at = at + 1 == slots_.size() ? 0 : at + 1) {
-        if (slots_[at] == print) return;
-    }
-    slots_[at] = print;
-    ++count_;
+    const std::uint32_t before = part.count;
+    place(part, low_of(print));
+    count_ += part.count - before;
 }
 
 void HitFilter::fail_at(std::uint64_t line, std::string_view reason) const {
@@ -182,8 +197,7 @@ const std::string& HitFilter::key_of(std::string_view gene_id, std::string_view 
 }
 
 std::uint64_t HitFilter::fingerprint(std::string_view gene_id, std::string_view hmm_id) {
-    const std::uint64_t print = std::hash<std::string_view>{}(key_of(gene_id, hmm_id));
-    return print == 0 ? 1 : print;  // 0 marks an empty slot
+    return std::hash<std::string_view>{}(key_of(gene_id, hmm_id));
 }
 
 void HitFilter::gather(const TableRow& row) {

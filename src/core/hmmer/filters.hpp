@@ -95,8 +95,11 @@ private:
         double gene_coverage = 0.0;
         bool kept = false;
     };
-    // 64-bit fingerprints of "gene NUL profile" in one open-addressed array, filled to at
-    // most 85% (0 marks an empty slot), so that a failed run costs about 9.5 bytes.
+    // Fingerprints of "gene NUL profile": the top 12 bits of a 64-bit hash choose a part,
+    // whose open-addressed array holds the low 32 bits (0 marks an empty slot) filled to at
+    // most 85%. Each part grows alone, with no moment when two copies of the whole set are
+    // held, and a fingerprint costs about 6 bytes. Two pairs share one by chance about once in
+    // 2^44, which only costs a second pass.
     class Fingerprints {
     public:
         [[nodiscard]] bool contains(std::uint64_t print) const;
@@ -104,8 +107,14 @@ private:
         [[nodiscard]] bool empty() const { return count_ == 0; }
 
     private:
-        [[nodiscard]] std::size_t home(std::uint64_t print) const;
-        std::vector<std::uint64_t> slots_;
+        static constexpr std::size_t kParts = 4096;
+        struct Part {
+            std::vector<std::uint32_t> slots;
+            std::uint32_t count = 0;
+        };
+        static std::uint32_t low_of(std::uint64_t print);
+        static std::size_t home(const Part& part, std::uint32_t low);
+        std::vector<Part> parts_;  // kParts of them from the first fingerprint on
         std::size_t count_ = 0;
     };
     // One kept domain's intervals on the profile and on the gene, ends included.
