@@ -526,3 +526,14 @@ def test_a_pair_that_comes_back_is_judged_on_all_its_runs(tmp_path, source):
         path.write_text(text)
     assert hits(read_hmmer(path, **options)) == expected
     assert hits(read_hmmer([path, path], **options)) == expected
+
+
+def test_many_pairs_that_come_back(tmp_path):
+    # Enough failed runs that their fingerprints outgrow their first arrays: every pair whose
+    # second run completes its coverage is found again, and no other.
+    count = 60_000
+    first = [dom_row(f"g{i}", "P", 30, 30, 1, 40, 1, 80) for i in range(count)]
+    second = [dom_row(f"g{i}", "P", 30, 30, 41, 70, 81, 130) for i in range(0, count, 3)]
+    path = domtblout(tmp_path, *first, *second)
+    table = read_hmmer(path, format="domtblout", min_hmm_coverage=0.6, min_gene_coverage=0.6)
+    assert sorted(table.gene_ids) == sorted(f"g{i}" for i in range(0, count, 3))
