@@ -171,8 +171,14 @@ bool HitFilter::passes(const TableRow& row) {
     return !row.has_domains || row.dom_bit_score >= bounds.domain;
 }
 
+bool HitFilter::wants(const TableRow& row) {
+    wanted_line_ = passes(row) ? row.line : 0;
+    return wanted_line_ != 0;
+}
+
 void HitFilter::take(const TableRow& row) {
-    if (!passes(row)) return;
+    const bool wanted = row.line != 0 && std::exchange(wanted_line_, 0) == row.line;
+    if (!wanted && !passes(row)) return;
     if (second_pass_ && !returned_.contains(fingerprint(row.gene_id, row.hmm_id))) return;
     if (gather_) {
         gather(row);

@@ -64,6 +64,9 @@ public:
     /// Throws a format util::Failure for a profile without the cutoff asked for (with
     /// MissingCutoff::kError) and, with a coverage threshold, for a row without lengths.
     void take(const TableRow& row) override;
+    /// Whether the row passes the thresholds and cutoffs; take() then need not ask again.
+    bool wants(const TableRow& row) override;
+    [[nodiscard]] bool reads_every_column() const override { return options_.keep_rows; }
     /// Applies the coverage thresholds and offers the gathered hits; call once, at the end.
     void finish();
 
@@ -167,7 +170,8 @@ private:
     Fingerprints failed_;
     Fingerprints returned_;
     std::uint64_t run_print_ = 0;
-    std::vector<KeptRow> rows_;  // per pair, when rows are kept
+    std::uint64_t wanted_line_ = 0;  // the line of the row wants() passed last, else 0
+    std::vector<KeptRow> rows_;      // per pair, when rows are kept
     std::vector<std::pair<std::uint32_t, std::uint32_t>> scratch_hmm_;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> scratch_gene_;
     std::string last_profile_;  // the profile whose cutoff was looked up last

@@ -596,12 +596,6 @@ void HmmerTableReader::offer_row(SearchProgram program, std::uint64_t line, std:
     row.hmm_name = at(search ? layout.query_name : layout.target_name);
     row.hmm_acc = at(search ? layout.query_acc : layout.target_acc);
     row.hmm_id = profile_id(program, line, row.hmm_name, row.hmm_acc);
-    const std::string_view last = fields[layout.columns - 1];
-    const auto rest_at = static_cast<std::size_t>(last.data() + last.size() - text.data());
-    std::string_view rest = text.substr(rest_at);
-    while (!rest.empty() && is_blank(rest.front())) rest.remove_prefix(1);
-    while (!rest.empty() && is_blank(rest.back())) rest.remove_suffix(1);
-    row.description = rest;
     // A field of number letters that is no number ("1e", "9-") passed the layout check; read as
     // 0 it would make a best hit, so it is refused here.
     const auto real = [&](std::uint32_t column) {
@@ -614,28 +608,38 @@ void HmmerTableReader::offer_row(SearchProgram program, std::uint64_t line, std:
         }
         return *value;
     };
-    row.seq_e_val = real(layout.seq_e_val);
-    row.seq_bit_score = real(layout.seq_bit_score);
+    // The names and scores first: a sink that keeps few rows reads the rest of those alone.
+    const bool by_domain = options_.score == ScoreKind::kDomain;
     const bool domains = layout.dom_e_val != 0;
     row.has_domains = domains;
-    row.dom_e_val = real(domains ? layout.dom_e_val : layout.best_dom_e_val);
+    row.seq_e_val = real(layout.seq_e_val);
+    row.seq_bit_score = real(layout.seq_bit_score);
     row.dom_bit_score = real(domains ? layout.dom_bit_score : layout.best_dom_bit_score);
-    const bool by_domain = options_.score == ScoreKind::kDomain;
+    row.dom_e_val = real(domains ? layout.dom_e_val : layout.best_dom_e_val);
     row.e_val = by_domain ? row.dom_e_val : row.seq_e_val;
     row.bit_score = by_domain ? row.dom_bit_score : row.seq_bit_score;
+    if (!sink_->wants(row)) return;
     row.gene_length = whole_at(fields, search ? layout.target_len : layout.query_len);
     row.hmm_length = whole_at(fields, search ? layout.query_len : layout.target_len);
-    row.dom_index = whole_at(fields, layout.dom_index);
-    row.dom_count = whole_at(fields, layout.dom_count);
     row.hmm_from = whole_at(fields, layout.hmm_from);
     row.hmm_to = whole_at(fields, layout.hmm_to);
     row.ali_from = whole_at(fields, layout.ali_from);
     row.ali_to = whole_at(fields, layout.ali_to);
-    row.env_from = whole_at(fields, layout.env_from);
-    row.env_to = whole_at(fields, layout.env_to);
-    if (&layout == &kNhmmerTblout) {
-        row.dom_index = 1;
-        row.dom_count = 1;
+    if (sink_->reads_every_column()) {
+        const std::string_view last = fields[layout.columns - 1];
+        const auto rest_at = static_cast<std::size_t>(last.data() + last.size() - text.data());
+        std::string_view rest = text.substr(rest_at);
+        while (!rest.empty() && is_blank(rest.front())) rest.remove_prefix(1);
+        while (!rest.empty() && is_blank(rest.back())) rest.remove_suffix(1);
+        row.description = rest;
+        row.dom_index = whole_at(fields, layout.dom_index);
+        row.dom_count = whole_at(fields, layout.dom_count);
+        row.env_from = whole_at(fields, layout.env_from);
+        row.env_to = whole_at(fields, layout.env_to);
+        if (&layout == &kNhmmerTblout) {
+            row.dom_index = 1;
+            row.dom_count = 1;
+        }
     }
     sink_->take(row);
 }
