@@ -9,12 +9,13 @@ worker processes, and the run's own cost beside the counting it schedules.
 Genomes are 100 kb to 1 Mb of random A, C, G, T in records of up to 300 kb, every third one
 gzip-compressed (level 1), made once under --workdir. "counting alone" is the work of every
 genome in this process, one after another, without a run (count_kmers at k = 4, canonical,
-plus the k = 1 count the genome statistics come from); a run's overhead is its time with one
+with the tally of records, letters and bases the genome statistics come from, in the same
+read); a run's overhead is its time with one
 worker beyond that. Each case writes a fresh run directory; times are the best of --repeat.
 Machines are shared and noisy: compare the ratios.
 
 --search times runs that search genes instead, in genomes per hour on 2 cores: the four real
-Klebsiella pneumoniae genomes of Debian's kleborate-examples (5.3 to 5.7 Mb) and the eight Pfam
+Klebsiella pneumoniae genomes of Debian's kleborate-examples (5.3 to 5.7 Mb) and the nine Pfam
 profiles with gathering cutoffs of its hmmer-examples (fetched with apt-get download and
 unpacked with dpkg -x under --workdir; nothing is installed), --copies times each under
 another name. velko: run_genomes(hmm_file=..., cutoff="gathering", workers=2, batch_size=1),
@@ -40,7 +41,8 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from timing import best_of  # noqa: E402
 
-from velko_tools import HitTable, count_kmers, run_genomes  # noqa: E402
+from velko_tools import HitTable, run_genomes  # noqa: E402
+from velko_tools.counting import count_and_tally  # noqa: E402
 
 LETTERS = np.frombuffer(b"ACGT", dtype=np.uint8)
 
@@ -71,8 +73,8 @@ def make_genomes(directory: pathlib.Path, count: int, seed: int = 24) -> list[st
 
 def counting_alone(paths: list[str]) -> None:
     for path in paths:
-        count_kmers(path, 4, strands="canonical", invalid="skip", per_file=True, threads=1)
-        count_kmers(path, 1, invalid="skip", threads=1)
+        count_and_tally(path, 4, strands="canonical", invalid="skip", per_file=True, threads=1,
+                        tally=True)
 
 
 def timed_run(paths: list[str], out: pathlib.Path, **options):
@@ -83,9 +85,73 @@ def timed_run(paths: list[str], out: pathlib.Path, **options):
     return work
 
 
+# A run in a child process, with the peak resident memory of the driver and of the largest of
+# its workers: the workers are children of the pool's forkserver, which is not reaped before the
+# driver exits, so a thread reads the high-water mark (VmHWM) of every descendant as it runs.
+MEMORY_CHILD = """
+import os, resource, sys, threading, velko_tools
+from velko_tools.runs import expand_inputs
+
+def descendants():
+    parents = {}
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            try:
+                with open(f"/proc/{name}/stat") as stat:
+                    parents[int(name)] = int(stat.read().rsplit(")", 1)[1].split()[1])
+            except OSError:
+                pass
+    found, todo = set(), [os.getpid()]
+    while todo:
+        pid = todo.pop()
+        for child, parent in parents.items():
+            if parent == pid and child not in found:
+                found.add(child)
+                todo.append(child)
+    return found
+
+peak = 0
+done = threading.Event()
+
+def watch():
+    global peak
+    while not done.wait(0.05):
+        for pid in descendants():
+            try:
+                with open(f"/proc/{pid}/status") as status:
+                    for line in status:
+                        if line.startswith("VmHWM:"):
+                            peak = max(peak, int(line.split()[1]))
+            except OSError:
+                pass
+
+watcher = threading.Thread(target=watch, daemon=True)
+watcher.start()
+paths = expand_inputs(sys.argv[2:])
+summary = velko_tools.run_genomes(paths, sys.argv[1], progress=False, workers=2,
+                                  resume=False)
+done.set()
+watcher.join()
+assert summary.done == len(paths) and summary.failed == 0
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, peak)
+"""
+
+
+def run_memory(paths: list[str], out: pathlib.Path) -> tuple[float, float]:
+    """Peak MiB of the driver and of the largest worker of a 2-worker run over `paths`."""
+    with tempfile.NamedTemporaryFile("w", suffix=".txt") as listing:
+        listing.write("\n".join(paths))
+        listing.flush()
+        done = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(out), "@" + listing.name],
+                              check=True, capture_output=True, text=True)
+    driver, worker = (int(v) / 1024 for v in done.stdout.split())
+    shutil.rmtree(out, ignore_errors=True)
+    return driver, worker
+
+
 PFAM = ["tutorial/fn3.hmm", "tutorial/Pkinase.hmm", "testsuite/RRM_1.hmm.gz",
         "testsuite/SMC_N.hmm.gz", "testsuite/Caudal_act.hmm.gz", "testsuite/Patched.hmm.gz",
-        "testsuite/LuxC.hmm.gz", "testsuite/2OG-FeII_Oxy_3.hmm.gz"]
+        "testsuite/LuxC.hmm.gz", "testsuite/2OG-FeII_Oxy_3.hmm.gz", "testsuite/XYPPX.hmm"]
 KLEBSIELLA = "usr/share/doc/kleborate/examples/data"
 
 
@@ -109,7 +175,7 @@ def search_inputs(work: pathlib.Path, copies: int) -> tuple[list[str], pathlib.P
 
     cache = work / "search-cache"
     cache.mkdir(parents=True, exist_ok=True)
-    profiles = cache / "pfam.hmm"
+    profiles = cache / f"pfam-{len(PFAM)}.hmm"
     if not profiles.exists():
         examples = unpack("hmmer-examples", cache) / "usr/share/doc/hmmer/examples"
         with open(profiles.with_suffix(".partial"), "wb") as out:
@@ -208,6 +274,11 @@ def main() -> None:
     print(f"run, 1 local worker:              {one:8.2f} s  (overhead {one / alone - 1:+.1%})")
     two = best_of(args.repeat, timed_run(paths, out, workers=2))
     print(f"run, 2 local workers:             {two:8.2f} s  ({one / two:.2f}x one worker)")
+    largest = max(os.stat(p).st_size for p in paths) / 2**20
+    for count in sorted({min(len(paths), 1000), len(paths)}):
+        driver, worker = run_memory(paths[:count], out)
+        print(f"peak memory, {count:6d} genomes, 2 workers: driver {driver:6.1f} MiB, largest "
+              f"worker {worker:6.1f} MiB (largest genome file {largest:.1f} MiB)")
     try:
         from distributed import Client, LocalCluster
     except ImportError:

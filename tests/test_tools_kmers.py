@@ -1,6 +1,7 @@
 """velko_tools.count_kmers against a small per-window model, KmerTable, and every failure."""
 
 import gzip
+import random
 import itertools
 import os
 import pickle
@@ -21,6 +22,7 @@ import velko  # noqa: F401
 import velko_tools
 from velko.kmer import get_kmer_count_fasta
 from velko_tools import FastaFormatError, InvalidBaseError, count_kmers
+from velko_tools.counting import count_and_tally
 
 COMPLEMENT = {"A": "T", "C": "G", "G": "C", "T": "A"}
 
@@ -473,3 +475,28 @@ def test_ctrl_c_stops_within_a_moment(tmp_path):
     assert child.returncode == 0
     # Generous bound for a loaded machine; a count that ignores the signal takes many seconds.
     assert stopped < 2.0
+
+
+@pytest.mark.parametrize("layout", ["dense", "sparse"])
+@pytest.mark.parametrize("gzipped", [False, True])
+def test_tally_reads_records_letters_and_bases_beside_the_counts(tmp_path, layout, gzipped):
+    # Lines of every length around the 16-byte blocks, sequences past 255 blocks, both cases,
+    # bytes that fold onto no base (N, n, '@' and '`' sit 0x20 from letters), CRs and blanks.
+    rng = random.Random(7)
+    alphabet = "ACGTacgtNn@`RYrq-*"
+    records = [("".join(rng.choice(alphabet) for _ in range(n)))
+               for n in (0, 1, 15, 16, 17, 31, 4080, 4096, 9001, 70000)]
+    text = "".join(f">r{i} d\n" + "\n".join(seq[j:j + w] for j in range(0, len(seq), w)) + "\r\n"
+                   for i, (seq, w) in enumerate(zip(records, [60, 61, 16, 1, 80, 33] * 2)))
+    path = tmp_path / ("g.fa.gz" if gzipped else "g.fa")
+    path.write_bytes(gzip.compress(text.encode()) if gzipped else text.encode())
+    empty = tmp_path / "empty.fa"
+    empty.write_bytes(b"")
+    table, tallies = count_and_tally([path, empty], 3, invalid="skip", per_file=True,
+                                     layout=layout, tally=True)
+    whole = "".join(records)
+    upper = whole.upper()
+    assert tallies.tolist() == [
+        [len(records), len(whole), *(upper.count(b) for b in "ACGT")], [0] * 6]
+    assert table == count_kmers([path, empty], 3, invalid="skip", per_file=True, layout=layout)
+    assert count_and_tally(path, 3, invalid="skip", layout=layout)[1].tolist() == [[0] * 6]

@@ -110,7 +110,8 @@ def test_fifo_with_a_writer_counts_as_a_file(tmp_path):
 
 @pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
                     reason="AddressSanitizer's shadow memory does not fit the address-space limit")
-def test_workers_that_cannot_start_leave_fewer_threads(tmp_path):
+@pytest.mark.parametrize("layout", ["dense", "sparse"])
+def test_workers_that_cannot_start_leave_fewer_threads(tmp_path, layout):
     paths = []
     for i in range(400):
         path = tmp_path / f"r{i}.fa"
@@ -126,7 +127,7 @@ def test_workers_that_cannot_start_leave_fewer_threads(tmp_path):
         paths = {paths!r}
         limit_address_space(1 << 30)
         for _ in range(5):
-            table = count_kmers(paths, 2, threads=300)
+            table = count_kmers(paths, 2, threads=300, layout={layout!r})
             print("ok", len(table), int(table.windows.sum()))
     """)
 

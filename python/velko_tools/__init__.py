@@ -18,7 +18,8 @@ from velko_tools.sequences import reverse_complement  # noqa: E402
 from velko_tools.errors import FastaFormatError, InvalidBaseError, VelkoError  # noqa: E402
 from velko_tools.errors import HmmerFormatError, TopHitFormatError  # noqa: E402
 from velko_tools.hits import HitTable, read_hmmer  # noqa: E402
-from velko_tools.kmers import KmerTable, count_kmers  # noqa: E402
+from velko_tools.kmers import KmerTable  # noqa: E402
+from velko_tools.counting import count_kmers  # noqa: E402
 from velko_tools.sparse import SparseKmerTable  # noqa: E402
 from velko_tools.runs import Run, RunSummary, WorkerLostError, open_run, run_genomes  # noqa: E402
 

@@ -4,10 +4,15 @@ from __future__ import annotations
 
 import contextlib
 import os
-from collections.abc import Iterable, Iterator
-from typing import Any, Union, get_args
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any, Literal, Union, get_args
 
 StrPath = Union[str, "os.PathLike[str]"]
+# The choices of the k-mer counts, shared by every table and the command line.
+Strands = Literal["forward", "both", "canonical"]
+Invalid = Literal["error", "skip"]
+Layout = Literal["auto", "dense", "sparse"]
+Progress = Union[bool, Callable[[int, int], object]]
 
 #: What errors call standard input, read where an input path is "-".
 STDIN_NAME = "<stdin>"

@@ -23,10 +23,12 @@ def reverse_complement(seq: str, *, rna: bool = False) -> str:
 
 MAX_K: int = 31
 
-def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, tally: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
     """
     Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,
-    skipped); velko_tools.count_kmers is the public face of this.
+    skipped, tallies); with `tally`, each file's row of tallies holds its records,
+    letters and A, C, G, T (either case), else zeros; velko_tools.count_kmers is the
+    public face of this.
     """
 
 def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]:
@@ -35,10 +37,11 @@ def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]:
     table.
     """
 
-def count_sparse(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+def count_sparse(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
     """
     Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,
-    codes, counts, windows, skipped), with `total` one row summing every file's;
+    codes, counts, windows, skipped, tallies), with `total` one row summing every
+    file's; tallies as count_table gives them;
     velko_tools.count_kmers(layout='sparse') is the public face of this.
     """
 

@@ -21,7 +21,8 @@ from typing import Any, get_args
 from velko_tools.annotate import ARROW_SUFFIXES, Columns, Cutoff, MissingCutoff
 from velko_tools.errors import UsageError, VelkoError
 from velko_tools.hits import Format, Program, ProfileKey, Score
-from velko_tools.kmers import MAX_SPARSE_K, Layout, Strands
+from velko_tools._args import Layout, Strands
+from velko_tools.kmers import MAX_SPARSE_K
 from velko_tools.tables import DEFAULT_COMPRESS_LEVEL
 from velko_tools.tables import Format as OutputFormat
 
@@ -64,7 +65,7 @@ def _int_in(low: int, high: int | None) -> Callable[[str], int]:
 
 def _kmers(args: argparse.Namespace) -> None:
     from velko_tools import tables
-    from velko_tools.kmers import count_kmers
+    from velko_tools.counting import count_kmers
     from velko_tools.sparse import SparseKmerTable
 
     output = None if args.output == "-" else args.output

@@ -6,23 +6,18 @@ import itertools
 import os
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any, Literal, Union, overload
+from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
-from velko_tools._args import StrPath, check_choice, input_parts, naming_stdin
+from velko_tools._args import Progress, StrPath, Strands
 
 if TYPE_CHECKING:
     import pandas
 
-    from velko_tools.sparse import SparseKmerTable
 
-Strands = Literal["forward", "both", "canonical"]
-Invalid = Literal["error", "skip"]
-Progress = Union[bool, Callable[[int, int], object]]
-Layout = Literal["auto", "dense", "sparse"]
 
 # The largest k the core can number k-mers for (beyond it 4^k no longer fits in 64 bits).
 MAX_K: int = _core.MAX_K
@@ -115,7 +110,36 @@ class KmerLabels(Sequence[str]):
         return type(self), (self.k, self.canonical)
 
 
-class KmerTable:
+class _RowTable:
+    """What both k-mer tables share: rows named by ``ids`` and ``files``, equality field by
+    field (arrays by value), and pickling by the constructor's arguments, in ``_FIELDS``."""
+
+    __slots__ = ()
+    _FIELDS: tuple[str, ...] = ()
+    ids: list[str]
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not type(self):
+            return NotImplemented
+        for field in self._FIELDS:
+            mine, theirs = getattr(self, field), getattr(other, field)
+            if isinstance(mine, np.ndarray):
+                if not np.array_equal(mine, theirs):
+                    return False
+            elif mine != theirs:
+                return False
+        return True
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __reduce__(self) -> tuple[type[_RowTable], tuple[Any, ...]]:
+        return type(self), tuple(getattr(self, field) for field in self._FIELDS)
+
+
+class KmerTable(_RowTable):
     """k-mer counts of FASTA records (or files): one row each, one column per k-mer.
 
     ``ids`` names the rows (record ids, or the paths as given with ``per_file``), ``files`` the
@@ -127,7 +151,8 @@ class KmerTable:
     counts twice, so both are in k-mers, not windows.
     """
 
-    __slots__ = ("ids", "files", "k", "strands", "kmers", "counts", "windows", "skipped")
+    _FIELDS = ("ids", "files", "k", "strands", "kmers", "counts", "windows", "skipped")
+    __slots__ = _FIELDS
 
     def __init__(
         self,
@@ -149,29 +174,12 @@ class KmerTable:
         self.windows = windows
         self.skipped = skipped
 
-    def __len__(self) -> int:
-        return len(self.ids)
-
     def __repr__(self) -> str:
         rows, columns = self.counts.shape
         files = len(set(self.files))
         return (f"<KmerTable k={self.k} strands={self.strands!r} shape=({rows}, {columns}) "
                 f"files={files}>")
 
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, KmerTable):
-            return NotImplemented
-        return (self.ids == other.ids and self.files == other.files and self.k == other.k
-                and self.strands == other.strands and self.kmers == other.kmers
-                and np.array_equal(self.counts, other.counts)
-                and np.array_equal(self.windows, other.windows)
-                and np.array_equal(self.skipped, other.skipped))
-
-    __hash__ = None  # type: ignore[assignment]
-
-    def __reduce__(self) -> tuple[type[KmerTable], tuple[Any, ...]]:
-        return type(self), (self.ids, self.files, self.k, self.strands, self.kmers, self.counts,
-                            self.windows, self.skipped)
 
     def frequencies(self) -> npt.NDArray[np.float64]:
         """Each row divided by its window count (``float64``); a row without windows stays 0."""
@@ -193,7 +201,7 @@ class KmerTable:
         ``strands="both"``."""
         from velko_tools.tables import read_table
 
-        return read_table(path, format=format, strands=strands)
+        return cls(**read_table(path, format=format, strands=strands))
 
     def to_pandas(self) -> pandas.DataFrame:
         """The counts as a pandas DataFrame: index ``id`` (the row ids), one column per k-mer."""
@@ -204,153 +212,6 @@ class KmerTable:
 
 
 # The layout decides the kind of table; "auto" can give either.
-@overload
-def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
-                invalid: Invalid = ..., per_file: bool = ..., total: bool = ...,
-                threads: int | None = ...,
-                progress: Progress = ..., layout: Literal["dense"], min_count: int = ...,
-                memory: int | None = ..., tmpdir: StrPath | None = ...) -> KmerTable: ...
-@overload
-def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
-                invalid: Invalid = ..., per_file: bool = ..., total: bool = ...,
-                threads: int | None = ...,
-                progress: Progress = ..., layout: Literal["sparse"], min_count: int = ...,
-                memory: int | None = ..., tmpdir: StrPath | None = ...) -> SparseKmerTable: ...
-@overload
-def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
-                invalid: Invalid = ..., per_file: bool = ..., total: bool = ...,
-                threads: int | None = ...,
-                progress: Progress = ..., layout: Layout = ..., min_count: int = ...,
-                memory: int | None = ...,
-                tmpdir: StrPath | None = ...) -> KmerTable | SparseKmerTable: ...
-
-
-def count_kmers(
-    paths: StrPath | Iterable[StrPath],
-    k: int,
-    *,
-    strands: Strands = "forward",
-    invalid: Invalid = "error",
-    per_file: bool = False,
-    total: bool = False,
-    threads: int | None = None,
-    progress: Progress = False,
-    layout: Layout = "auto",
-    min_count: int = 1,
-    memory: int | None = None,
-    tmpdir: StrPath | None = None,
-) -> KmerTable | SparseKmerTable:
-    """Counts the k-mers of FASTA files, plain or gzip-compressed (told apart by content).
-
-    ``paths`` is one path or an iterable of paths (``str`` or ``os.PathLike``); the ``str``
-    ``"-"`` reads standard input (once), whose rows' file is ``"-"`` and whose errors name it
-    ``<stdin>``. Records are
-    read as velko reads them: the id is the header up to its first white space, and windows
-    span the lines of a record but never two records. Lower-case ``a c g t`` count as upper
-    case (soft-masking).
-
-    ``invalid="error"``: the first byte other than ``ACGTacgt`` in a record of at least k
-    letters raises InvalidBaseError. ``invalid="skip"``: windows holding such a byte are left
-    out and counted per row in ``skipped``.
-
-    ``strands="forward"`` counts each window; ``"both"`` also its reverse complement;
-    ``"canonical"`` counts each window once under the smaller of itself and its reverse
-    complement, with the canonical k-mers as the only columns.
-
-    ``per_file=True`` gives one row per file (the sum of its records), named by the path as
-    given; otherwise one row per record in file order then record order, repeated ids kept.
-    ``total=True`` gives one row over every record of every file (id ``"total"``, file ``""``),
-    as whole-collection counters do; ``min_count`` then applies to the sum.
-
-    Files are counted in parallel on ``threads`` threads (default: the machine's cores)
-    without holding the interpreter lock; the result is the same for any number. ``progress``
-    ``True`` draws a tqdm bar on standard error over the input bytes; a callable is called as
-    ``progress(bytes_done, bytes_total)`` on the calling thread instead. Ctrl-C stops the count
-    with KeyboardInterrupt.
-
-    ``layout="dense"`` gives a KmerTable (k up to 31, while 4^k columns fit); ``"sparse"`` a
-    SparseKmerTable of the k-mers seen (k up to 32); ``"auto"`` dense while the dense table
-    fits in a small share of the memory available (velko_tools.sparse.dense_fits) and sparse
-    otherwise. ``min_count=n`` leaves out (sparse) or zeroes (dense) the k-mers seen fewer than
-    n times in their row. ``memory`` bounds the bytes a sparse count keeps of one row's
-    occurrences (default: what the machine allows): past it they are partitioned by k-mer prefix
-    into temporary files under ``tmpdir`` (default: tempfile.gettempdir()), each partition
-    counted in memory. The files have no name and vanish when closed, whatever ends the count;
-    a full disk raises OSError naming the directory.
-
-    Raises InvalidBaseError, FastaFormatError (a first line not starting with ``>``, text that
-    is not UTF-8), the OSError subclass open() would raise for a missing or unreadable file,
-    gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
-    """
-    parts = input_parts(paths)
-    encoded = [path for path, _ in parts]
-    names = [name for _, name in parts]
-    if isinstance(k, bool) or not isinstance(k, int):
-        raise TypeError(f"k must be an int, not {type(k).__name__}")
-    check_choice("layout", layout, Layout)
-    most_k = MAX_K if layout == "dense" else MAX_SPARSE_K
-    if not 1 <= k <= most_k:
-        raise ValueError(f"k must be between 1 and {most_k}, not {k}")
-    check_choice("strands", strands, Strands)
-    check_choice("invalid", invalid, Invalid)
-    if not isinstance(per_file, bool):
-        raise TypeError(f"per_file must be a bool, not {type(per_file).__name__}")
-    if not isinstance(total, bool):
-        raise TypeError(f"total must be a bool, not {type(total).__name__}")
-    if total and per_file:
-        raise ValueError("total=True gives one row over all files; per_file cannot be set too")
-    if threads is None:
-        threads = os.cpu_count() or 1
-    elif isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
-        raise ValueError(f"threads must be a positive int or None, not {threads!r}")
-    elif threads > MAX_THREADS:
-        raise ValueError(f"threads must be at most {MAX_THREADS}, not {threads}")
-
-    if isinstance(min_count, bool) or not isinstance(min_count, int) or min_count < 1:
-        raise ValueError(f"min_count must be a positive int, not {min_count!r}")
-    from velko_tools.sparse import count_sparse, dense_fits
-
-    if layout == "sparse" or (layout == "auto" and not dense_fits(
-            k, strands, len(encoded) if per_file or total else _record_rows_guess(encoded))):
-        with naming_stdin(parts):
-            return count_sparse(encoded, names, k, strands=strands, invalid=invalid,
-                                per_file=per_file, total=total, threads=threads,
-                                progress=progress, min_count=min_count, memory=memory,
-                                tmpdir=tmpdir)
-
-    report, close = _progress_reporter(progress, encoded)
-    try:
-        with naming_stdin(parts):
-            ids, file_index, counts, windows, skipped = _core.count_table(
-                encoded, k, strands, invalid == "skip", per_file or total, threads, report)
-    finally:
-        close()
-    row_files = [names[i] for i in file_index.tolist()]
-    if per_file:
-        ids = list(row_files)
-    if total:
-        ids, row_files = ["total"], [""]
-        counts = counts.sum(axis=0, dtype=np.uint64, keepdims=True)
-        windows = windows.sum(dtype=np.uint64, keepdims=True)
-        skipped = skipped.sum(dtype=np.uint64, keepdims=True)
-    if min_count > 1:
-        counts[counts < min_count] = 0
-    kmers = KmerLabels(k, canonical=strands == "canonical")
-    return KmerTable(ids, row_files, k, strands, kmers, counts, windows, skipped)
-
-
-def _record_rows_guess(paths: list[bytes]) -> int:
-    """Rows of a per-record table as layout="auto" guesses them: one per 64 KiB of input, at
-    least one per file."""
-    size = 0
-    for path in paths:
-        try:
-            size += os.stat(path).st_size
-        except OSError:
-            pass  # the count itself reports the file
-    return max(len(paths), size >> 16)
-
-
 def _progress_reporter(
     progress: Progress, paths: list[bytes]
 ) -> tuple[Callable[[int], object] | None, Callable[[], None]]:

@@ -47,14 +47,16 @@ import secrets
 import sys
 import time
 from collections.abc import Callable, Iterable, Iterator
-from typing import TYPE_CHECKING, Any, Literal, Union, get_args
+from typing import TYPE_CHECKING, Any, Literal, get_args
 
 import numpy as np
 
 from velko_tools._args import StrPath, as_paths, check_choice
 from velko_tools.annotate import Cutoff
-from velko_tools.kmers import Invalid, KmerTable, Strands, count_kmers
-from velko_tools.sparse import MAX_SPARSE_K, SparseKmerTable
+from velko_tools.counting import count_and_tally
+from velko_tools._args import Invalid, Layout, Progress, Strands
+from velko_tools.kmers import MAX_SPARSE_K, KmerTable
+from velko_tools.sparse import SparseKmerTable
 
 if TYPE_CHECKING:
     import pandas
@@ -64,8 +66,6 @@ if TYPE_CHECKING:
 
 GenomeId = Literal["accession", "stem"]
 OnError = Literal["collect", "raise"]
-Layout = Literal["auto", "dense", "sparse"]
-Progress = Union[bool, Callable[[int, int], object]]
 
 #: File name endings taken as FASTA when a directory is searched (each also with ``.gz``).
 FASTA_SUFFIXES = (".fa", ".fna", ".fasta", ".fas", ".ffn", ".frn", ".faa", ".mfa")
@@ -135,11 +135,11 @@ class _Options:
     """The options every genome of a run is counted with; run.json keeps them."""
 
     k: int
-    strands: str
-    invalid: str
+    strands: Strands
+    invalid: Invalid
     per_record: bool
     genome_id: str
-    layout: str
+    layout: Layout
     # The search: the profile file (absolute) as it was when the run started, and the cutoff.
     hmm_file: str | None = None
     hmm_size: int | None = None
@@ -259,18 +259,15 @@ def _error_row(path: str, genome: str, error: BaseException) -> dict[str, Any]:
 def _count_genome(item: _Input,
                   options: _Options) -> tuple[KmerTable | SparseKmerTable, dict[str, Any]]:
     """The genome's profile (one row, or one per record) and its row of genomes/."""
-    profile = count_kmers(item.path, options.k, strands=options.strands,  # type: ignore[call-overload]
-                          invalid=options.invalid, layout=options.layout,
-                          per_file=not options.per_record, threads=1)
-    # Letters per record from a k = 1 count: every byte of a sequence line is one window,
-    # counted or skipped, so the record count, length and GC share come from the same reader.
-    letters = count_kmers(item.path, 1, invalid="skip", threads=1, layout="dense")
-    bases = letters.counts.sum(axis=0)  # A, C, G, T
-    acgt = int(bases.sum())
+    # The record count, length and GC share come from the same read as the profile.
+    profile, tallies = count_and_tally(
+        item.path, options.k, strands=options.strands, invalid=options.invalid,
+        layout=options.layout, per_file=not options.per_record, threads=1, tally=True)
+    records, length, *bases = (int(value) for value in tallies[0])
+    acgt = sum(bases)
     return profile, {
-        "genome": item.genome, "path": item.path, "records": len(letters),
-        "length": int(letters.windows.sum() + letters.skipped.sum()),
-        "gc": float(bases[1] + bases[2]) / acgt if acgt else math.nan,
+        "genome": item.genome, "path": item.path, "records": records, "length": length,
+        "gc": (bases[1] + bases[2]) / acgt if acgt else math.nan,
     }
 
 
@@ -858,8 +855,8 @@ def run_genomes(
     Each genome is counted as ``count_kmers(path, k, strands=..., invalid=..., per_file=not
     per_record, threads=1)``: one row per genome, or one per record with ``per_record``.
     ``genomes/`` holds per genome its ``records``, ``length`` (the bytes of its sequence lines,
-    letters other than A, C, G, T included) and ``gc`` (G and C among its A, C, G, T; NaN
-    without any), from a second, k = 1 count of the file. ``genome_id``: ``"accession"`` or
+    letters other than A, C, G, T included) and ``gc`` (G and C among its A, C, G, T, either
+    case; NaN without any), from the same read as its profile. ``genome_id``: ``"accession"`` or
     ``"stem"``, as genome_id_of makes them; two inputs with one id raise ValueError.
 
     Batches of ``batch_size`` genomes (default: about four per worker, at most 100) run on

@@ -10,14 +10,17 @@ import numpy.typing as npt
 
 from velko_tools import _core
 from velko_tools._args import StrPath
-from velko_tools.kmers import Invalid, KmerTable, Progress, Strands, _progress_reporter
+from velko_tools._args import Invalid, Progress, Strands
+from velko_tools.kmers import (
+    KmerTable,
+    _progress_reporter,
+    _RowTable,
+)
 
 if TYPE_CHECKING:
     import pandas
     import scipy.sparse
 
-# A k-mer is one 64-bit code of 2 bits per letter.
-MAX_SPARSE_K = 32
 # to_dense() builds at most this many columns per row.
 MAX_DENSE_COLUMNS = 4**12
 
@@ -43,7 +46,7 @@ def reverse_complement_codes(k: int, codes: npt.NDArray[np.uint64]) -> npt.NDArr
     return out
 
 
-class SparseKmerTable:
+class SparseKmerTable(_RowTable):
     """k-mer counts of FASTA records (or files), one row each, holding only the k-mers seen.
 
     ``ids``, ``files``, ``k``, ``strands``, ``windows`` and ``skipped`` are as in KmerTable. The
@@ -54,17 +57,8 @@ class SparseKmerTable:
     ``min_count`` times in their row are left out; ``windows`` still counts them.
     """
 
-    __slots__ = (
-        "codes",
-        "counts",
-        "files",
-        "ids",
-        "indptr",
-        "k",
-        "skipped",
-        "strands",
-        "windows",
-    )
+    _FIELDS = ("ids", "files", "k", "strands", "indptr", "codes", "counts", "windows", "skipped")
+    __slots__ = _FIELDS
 
     def __init__(
         self,
@@ -88,29 +82,10 @@ class SparseKmerTable:
         self.windows = windows
         self.skipped = skipped
 
-    def __len__(self) -> int:
-        return len(self.ids)
-
     def __repr__(self) -> str:
         return (f"<SparseKmerTable k={self.k} strands={self.strands!r} rows={len(self.ids)} "
                 f"kmers={len(self.codes)} files={len(set(self.files))}>")
 
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, SparseKmerTable):
-            return NotImplemented
-        return (self.ids == other.ids and self.files == other.files and self.k == other.k
-                and self.strands == other.strands
-                and np.array_equal(self.indptr, other.indptr)
-                and np.array_equal(self.codes, other.codes)
-                and np.array_equal(self.counts, other.counts)
-                and np.array_equal(self.windows, other.windows)
-                and np.array_equal(self.skipped, other.skipped))
-
-    __hash__ = None  # type: ignore[assignment]
-
-    def __reduce__(self) -> tuple[type[SparseKmerTable], tuple[Any, ...]]:
-        return type(self), (self.ids, self.files, self.k, self.strands, self.indptr, self.codes,
-                            self.counts, self.windows, self.skipped)
 
     def row(self, row: int) -> tuple[npt.NDArray[np.uint64], npt.NDArray[Any]]:
         """The codes and counts of one row (views, not copies)."""
@@ -301,8 +276,10 @@ def count_sparse(
     min_count: int,
     memory: int | None,
     tmpdir: StrPath | None,
-) -> SparseKmerTable:
-    """count_kmers(layout="sparse") once its arguments are checked."""
+    tally: bool = False,
+) -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
+    """count_kmers(layout="sparse") once its arguments are checked, with each file's tally
+    (records, letters, A, C, G, T) when ``tally``."""
     if memory is not None and (isinstance(memory, bool) or not isinstance(memory, int)
                                or memory < 1):
         raise ValueError(f"memory must be a positive int or None, not {memory!r}")
@@ -312,9 +289,9 @@ def count_sparse(
         tmpdir = tempfile.gettempdir()
     report, close = _progress_reporter(progress, paths)
     try:
-        ids, file_index, indptr, codes, counts, windows, skipped = _core.count_sparse(
-            paths, k, strands, invalid == "skip", per_file, total, min_count, memory or 0,
-            os.fsencode(tmpdir), threads, report)
+        ids, file_index, indptr, codes, counts, windows, skipped, tallies = _core.count_sparse(
+            paths, k, strands, invalid == "skip", per_file, total, tally, min_count,
+            memory or 0, os.fsencode(tmpdir), threads, report)
     finally:
         close()
     row_files = [names[i] for i in file_index.tolist()]
@@ -322,7 +299,8 @@ def count_sparse(
         ids = list(row_files)
     if total:
         ids, row_files = ["total"], [""]
-    return SparseKmerTable(ids, row_files, k, strands, indptr, codes, counts, windows, skipped)
+    return (SparseKmerTable(ids, row_files, k, strands, indptr, codes, counts, windows,
+                            skipped), tallies)
 
 
 def dense_fits(k: int, strands: Strands, rows: int) -> bool:

@@ -13,19 +13,36 @@ import gzip
 import io
 import os
 import sys
-from collections.abc import Callable, Iterator
-from typing import IO, TYPE_CHECKING, Literal, get_args
+from collections.abc import Callable, Iterator, Sequence
+from typing import IO, TYPE_CHECKING, Any, Literal, Protocol, get_args
 
 import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core, output
+from velko_tools._args import Strands
 from velko_tools.errors import UsageError, VelkoError
 
 if TYPE_CHECKING:
     from concurrent.futures import Future
 
-    from velko_tools.kmers import KmerTable, Strands
+
+
+
+class KmerTable(Protocol):
+    """What the writers read of a k-mer table (velko_tools.KmerTable)."""
+
+    ids: list[str]
+    files: list[str]
+    k: int
+    strands: Strands
+    kmers: Sequence[str]
+    counts: npt.NDArray[np.uint64]
+    windows: npt.NDArray[np.uint64]
+    skipped: npt.NDArray[np.uint64]
+
+    def __len__(self) -> int: ...
+
 
 Format = Literal["tsv", "tsv.gz", "csv", "npz", "parquet"]
 # Longest first, so that .tsv.gz is not taken for .tsv.
@@ -271,10 +288,9 @@ def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
 
 
 def read_table(path: str | os.PathLike[str], *, format: str | None = None,
-               strands: Strands | None = None) -> KmerTable:
-    """The table in a file `velko kmers` (or write_table) wrote; see KmerTable.read."""
-    from velko_tools.kmers import KmerTable
-
+               strands: Strands | None = None) -> dict[str, Any]:
+    """The fields of the table in a file `velko kmers` (or write_table) wrote, as KmerTable
+    takes them; see KmerTable.read."""
     name = os.fspath(path)
     kind = output_format(name, format) if format is not None else _input_format(name)
     if kind == "npz":
@@ -315,9 +331,9 @@ def read_table(path: str | os.PathLike[str], *, format: str | None = None,
     if frequencies:
         values = np.rint(values * windows.astype(np.float64)[:, None]).astype(np.uint64)
     chosen: Strands = strands or stored or _strands_of(kmers)  # type: ignore[assignment]
-    return KmerTable(files=files, ids=ids, k=k, strands=chosen, kmers=kmers,
-                     counts=np.ascontiguousarray(values, dtype=np.uint64), windows=windows,
-                     skipped=skipped)
+    return {"files": files, "ids": ids, "k": k, "strands": chosen, "kmers": kmers,
+            "counts": np.ascontiguousarray(values, dtype=np.uint64), "windows": windows,
+            "skipped": skipped}
 
 
 def _input_format(name: str) -> Format:

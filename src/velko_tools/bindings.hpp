@@ -5,10 +5,14 @@
 #include <nanobind/ndarray.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
+
+#include "kmer/count_table.hpp"
 
 namespace velko::tools {
 
@@ -34,6 +38,13 @@ nb::ndarray<nb::numpy, T> vector_array(std::vector<T> values) {
     const std::size_t size = values.size();
     return owning_array(std::move(values), data, {size});
 }
+
+/// The strands option of both k-mer counts, as the core takes it; ValueError for another word.
+[[nodiscard]] kmer::TableStrands parse_strands(const std::string& strands);
+
+/// Each file's base tally as a (files, 6) array: records, letters, then A, C, G, T.
+[[nodiscard]] nb::ndarray<nb::numpy, std::uint64_t> tally_array(
+    const std::vector<kmer::BaseTally>& tallies);
 
 /// The exception translator: every core failure as its velko_tools exception.
 void register_failures();

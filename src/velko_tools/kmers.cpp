@@ -24,23 +24,17 @@ using kmer::TableStrands;
 // How often the calling thread looks at signals and reports progress while workers count.
 constexpr unsigned kPollMilliseconds = 50;
 
-TableStrands parse_strands(const std::string& strands) {
-    if (strands == "forward") return TableStrands::kForward;
-    if (strands == "both") return TableStrands::kBoth;
-    if (strands == "canonical") return TableStrands::kCanonical;
-    throw nb::value_error("strands must be 'forward', 'both' or 'canonical'");
-}
-
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
 // without the lock.
 nb::tuple count_table_locked(const nb::list& files, std::uint8_t k, const std::string& strands,
-                             bool skip_invalid, bool per_file, unsigned threads,
+                             bool skip_invalid, bool per_file, bool tally, unsigned threads,
                              const nb::object& progress) {
     const kmer::TableOptions options{
         .k = k,
         .strands = parse_strands(strands),
         .invalid = skip_invalid ? Invalid::kSkip : Invalid::kStop,
         .per_file = per_file,
+        .tally = tally,
     };
     // File names as the system takes them (os.fsencode), whatever their encoding.
     std::vector<std::string> paths;
@@ -76,15 +70,16 @@ nb::tuple count_table_locked(const nb::list& files, std::uint8_t k, const std::s
     return nb::make_tuple(ids, vector_array(std::move(row_files)),
                           owning_array(std::move(table.memory), counts, {rows, columns}),
                           vector_array(std::move(table.windows)),
-                          vector_array(std::move(table.skipped)));
+                          vector_array(std::move(table.skipped)), tally_array(table.tallies));
 }
 
 nb::tuple count_table(nb::list files, std::uint8_t k, const std::string& strands, bool skip_invalid,
-                      bool per_file, unsigned threads, nb::object progress) {
+                      bool per_file, bool tally, unsigned threads, nb::object progress) {
     // Progress callbacks and signal polls run Python code, which may end this (daemon) thread
     // while the interpreter shuts down; the job's workers are joined on the way out.
     return parked_at_exit([&] {
-        return count_table_locked(files, k, strands, skip_invalid, per_file, threads, progress);
+        return count_table_locked(files, k, strands, skip_invalid, per_file, tally, threads,
+                                  progress);
     });
 }
 
@@ -94,20 +89,41 @@ nb::ndarray<nb::numpy, std::uint64_t> canonical_kmers(std::uint8_t k) {
 
 }  // namespace
 
+TableStrands parse_strands(const std::string& strands) {
+    if (strands == "forward") return TableStrands::kForward;
+    if (strands == "both") return TableStrands::kBoth;
+    if (strands == "canonical") return TableStrands::kCanonical;
+    throw nb::value_error("strands must be 'forward', 'both' or 'canonical'");
+}
+
+nb::ndarray<nb::numpy, std::uint64_t> tally_array(const std::vector<kmer::BaseTally>& tallies) {
+    constexpr std::size_t kFields = 6;
+    std::vector<std::uint64_t> values;
+    values.reserve(tallies.size() * kFields);
+    for (const kmer::BaseTally& tally : tallies) {
+        values.insert(values.end(), {tally.records, tally.letters, tally.bases[0], tally.bases[1],
+                                     tally.bases[2], tally.bases[3]});
+    }
+    std::uint64_t* const data = values.data();
+    return owning_array(std::move(values), data, {tallies.size(), kFields});
+}
+
 void bind_kmers(nb::module_& m) {
     // The bound velko_tools checks k against and the command line offers: the core's own.
     m.attr("MAX_K") = kmer::kMaxRepresentableK;
     m.def("count_table", &count_table, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
-          nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("threads"),
+          nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("tally"), nb::arg("threads"),
           nb::arg("progress").none(),
           nb::sig("def count_table(files: list[bytes], k: int, strands: str, "
-                  "skip_invalid: bool, per_file: bool, threads: int, "
+                  "skip_invalid: bool, per_file: bool, tally: bool, threads: int, "
                   "progress: collections.abc.Callable[[int], object] | None) -> "
                   "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
-                  "numpy.typing.NDArray[numpy.uint64]]"),
+                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]"),
           "Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,\n"
-          "skipped); velko_tools.count_kmers is the public face of this.");
+          "skipped, tallies); with `tally`, each file's row of tallies holds its records,\n"
+          "letters and A, C, G, T (either case), else zeros; velko_tools.count_kmers is the\n"
+          "public face of this.");
     m.def("canonical_kmers", &canonical_kmers, nb::arg("k"),
           nb::sig("def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]"),
           "The index of each canonical k-mer of length k, in order: the columns of a canonical\n"

@@ -21,31 +21,12 @@ namespace {
 // How often the calling thread looks at signals and reports progress while workers count.
 constexpr unsigned kPollMilliseconds = 50;
 
-// A 1-D NumPy array over the vector's own buffer, which it keeps alive.
-template <class Value>
-nb::ndarray<nb::numpy, Value> owning_vector(std::vector<Value> values) {
-    auto held = std::make_unique<std::vector<Value>>(std::move(values));
-    Value* const data = held->data();
-    const std::size_t size = held->size();
-    nb::capsule keeper(held.get(), [](void* p) noexcept {
-        const std::unique_ptr<std::vector<Value>> drop(static_cast<std::vector<Value>*>(p));
-    });
-    held.release();
-    return nb::ndarray<nb::numpy, Value>(data, 1, &size, keeper);
-}
-
-kmer::TableStrands parse_strands(const std::string& strands) {
-    if (strands == "forward") return kmer::TableStrands::kForward;
-    if (strands == "both") return kmer::TableStrands::kBoth;
-    if (strands == "canonical") return kmer::TableStrands::kCanonical;
-    throw nb::value_error("strands must be 'forward', 'both' or 'canonical'");
-}
-
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
 // without the lock.
 nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::string& strands,
-                              bool skip_invalid, bool per_file, bool total, std::uint64_t min_count,
-                              std::uint64_t memory, const nb::bytes& tmpdir, unsigned threads,
+                              bool skip_invalid, bool per_file, bool total, bool tally,
+                              std::uint64_t min_count, std::uint64_t memory,
+                              const nb::bytes& tmpdir, unsigned threads,
                               const nb::object& progress) {
     if (k < 1 || k > kmer::kMaxSparseK) throw nb::value_error("k must be between 1 and 32");
     const kmer::SparseOptions options{
@@ -53,6 +34,7 @@ nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::
         .strands = parse_strands(strands),
         .invalid = skip_invalid ? kmer::Invalid::kSkip : kmer::Invalid::kStop,
         .per_file = per_file || total,
+        .tally = tally,
         // A total over several files drops rare k-mers from the sum, not from each file.
         .min_count = total && files.size() > 1 ? 1 : min_count,
         .memory = memory,
@@ -75,6 +57,7 @@ nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::
         }
         table = job.take();
     }
+    auto tallies = tally_array(table.tallies);
     // One row over everything: the files' rows summed, min_count applied to the sum.
     if (total && table.ids.size() > 1) {
         table = unlocked([&] { return kmer::sum_rows(table, min_count); });
@@ -85,23 +68,23 @@ nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::
     for (const std::string& id : table.ids) ids.append(nb::str(id.data(), id.size()));
     std::vector<std::uint64_t> row_files(table.files.begin(), table.files.end());
     nb::object counts = table.counts.is_wide
-                            ? nb::cast(owning_vector(std::move(table.counts.wide)))
-                            : nb::cast(owning_vector(std::move(table.counts.narrow)));
+                            ? nb::cast(vector_array(std::move(table.counts.wide)))
+                            : nb::cast(vector_array(std::move(table.counts.narrow)));
     return nb::make_tuple(
-        ids, owning_vector(std::move(row_files)), owning_vector(std::move(table.indptr)),
-        owning_vector(std::move(table.codes)), counts, owning_vector(std::move(table.windows)),
-        owning_vector(std::move(table.skipped)));
+        ids, vector_array(std::move(row_files)), vector_array(std::move(table.indptr)),
+        vector_array(std::move(table.codes)), counts, vector_array(std::move(table.windows)),
+        vector_array(std::move(table.skipped)), tallies);
 }
 
 nb::tuple count_sparse(nb::list files, std::uint8_t k, const std::string& strands,
-                       bool skip_invalid, bool per_file, bool total, std::uint64_t min_count,
-                       std::uint64_t memory, nb::bytes tmpdir, unsigned threads,
-                       nb::object progress) {
+                       bool skip_invalid, bool per_file, bool total, bool tally,
+                       std::uint64_t min_count, std::uint64_t memory, nb::bytes tmpdir,
+                       unsigned threads, nb::object progress) {
     // As count_table: progress callbacks and signal polls run Python code, which may end this
     // (daemon) thread while the interpreter shuts down.
     return parked_at_exit([&] {
-        return count_sparse_locked(files, k, strands, skip_invalid, per_file, total, min_count,
-                                   memory, tmpdir, threads, progress);
+        return count_sparse_locked(files, k, strands, skip_invalid, per_file, total, tally,
+                                   min_count, memory, tmpdir, threads, progress);
     });
 }
 
@@ -109,18 +92,22 @@ nb::tuple count_sparse(nb::list files, std::uint8_t k, const std::string& strand
 
 void bind_sparse(nb::module_& m) {
     m.def("count_sparse", &count_sparse, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
-          nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("total"), nb::arg("min_count"),
-          nb::arg("memory"), nb::arg("tmpdir"), nb::arg("threads"), nb::arg("progress").none(),
+          nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("total"), nb::arg("tally"),
+          nb::arg("min_count"), nb::arg("memory"), nb::arg("tmpdir"), nb::arg("threads"),
+          nb::arg("progress").none(),
           nb::sig("def count_sparse(files: list[bytes], k: int, strands: str, "
-                  "skip_invalid: bool, per_file: bool, total: bool, min_count: int, memory: int, "
+                  "skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, "
+                  "memory: int, "
                   "tmpdir: bytes, threads: int, "
                   "progress: collections.abc.Callable[[int], object] | None) -> "
                   "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], "
-                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]"),
+                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint64]]"),
           "Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,\n"
-          "codes, counts, windows, skipped), with `total` one row summing every file's;\n"
+          "codes, counts, windows, skipped, tallies), with `total` one row summing every\n"
+          "file's; tallies as count_table gives them;\n"
           "velko_tools.count_kmers(layout='sparse') is the public face of this.");
 }
 

@@ -155,12 +155,14 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
             }
         }
         counter.start();
+        if (options.tally) ++out.tally.records;
         std::optional<util::Failure> failure;
         // Lines are gathered into stretches, as the counter has a fixed cost per piece that
         // 60-letter lines would pay a million times over; each line's place is kept beside it,
         // so a bad byte can still be named by line and column.
         while (reader.next_stretch(text, batch, fasta::Reader::kStretchBytes, &places)) {
             const std::uint64_t before = counter.size();
+            if (options.tally) out.tally.add(text);
             counter.feed(reinterpret_cast<const unsigned char*>(text.data()), text.size());
             if (invalid == Invalid::kStop && !failure && counter.stopped() &&
                 counter.first_bad() >= before) {
@@ -312,25 +314,25 @@ std::shared_ptr<void> RowRegion::share() && {
 }
 
 TableJob::TableJob(std::vector<std::string> paths, TableOptions options, unsigned threads)
-    : paths_(std::move(paths)),
-      options_(options),
-      rows_(paths_.size()),
-      failures_(paths_.size()),
-      first_failed_(paths_.size()) {
-    threads = std::max(1U, std::min<unsigned>(threads, static_cast<unsigned>(paths_.size())));
-    require_least_table(options_, paths_.size(), threads);
-    running_ = threads;
-    workers_.reserve(threads);
-    try {
-        for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
-    } catch (...) {
-        // Fewer workers than asked: those running take every file. Some may have finished
-        // already, so the workers never started are taken off the count, not the count reset.
-        const std::lock_guard lock(mutex_);
-        running_ -= threads - static_cast<unsigned>(workers_.size());
-        if (workers_.empty()) throw;
-        if (running_ == 0) finished_.notify_all();
-    }
+    : options_(options), rows_(paths.size()), files_(std::move(paths)) {
+    const std::size_t files = files_.paths().size();
+    threads = std::max(1U, std::min<unsigned>(threads, static_cast<unsigned>(files)));
+    require_least_table(options_, files, threads);
+    files_.start(threads, [this](std::size_t i, util::InterruptHook& /*hook*/) {
+        const std::string& path = files_.paths()[i];
+        try {
+            if (options_.invalid == Invalid::kStop) {
+                count_file<Invalid::kStop>(path, options_, rows_[i], *this, files_.bytes_done(),
+                                           files_.cancelled());
+            } else {
+                count_file<Invalid::kSkip>(path, options_, rows_[i], *this, files_.bytes_done(),
+                                           files_.cancelled());
+            }
+        } catch (...) {
+            rows_[i] = FileRows{};  // the job fails, or was cancelled: its rows are not wanted
+            throw;
+        }
+    });
 }
 
 void TableJob::charge(std::uint64_t bytes, std::uint64_t rows) {
@@ -343,69 +345,8 @@ void TableJob::charge(std::uint64_t bytes, std::uint64_t rows) {
     });
 }
 
-TableJob::~TableJob() {
-    cancel();
-    for (std::thread& worker : workers_) worker.join();
-}
-
-// Lets the reader's own polls see a cancelled job: a file whose text only streams past (an
-// endless description, a FIFO that never ends a line) hands out no piece to check between.
-class CancelHook final : public util::InterruptHook {
-public:
-    explicit CancelHook(const std::atomic<bool>& cancelled) : cancelled_(cancelled) {}
-    bool should_stop() override { return cancelled_.load(std::memory_order_relaxed); }
-
-private:
-    const std::atomic<bool>& cancelled_;
-};
-
-void TableJob::work() {
-    CancelHook hook(cancelled_);
-    const util::InterruptScope scope(hook);
-    for (;;) {
-        const std::size_t i = next_.fetch_add(1);
-        // A file after one that failed cannot change the outcome: the earlier failure wins.
-        if (i >= paths_.size() || i > first_failed_.load() || cancelled_.load()) break;
-        try {
-            if (options_.invalid == Invalid::kStop) {
-                count_file<Invalid::kStop>(paths_[i], options_, rows_[i], *this, bytes_done_,
-                                           cancelled_);
-            } else {
-                count_file<Invalid::kSkip>(paths_[i], options_, rows_[i], *this, bytes_done_,
-                                           cancelled_);
-            }
-        } catch (const util::Interrupted&) {
-            break;  // cancelled: whoever cancelled does not want the rows
-        } catch (...) {
-            try {
-                throw;
-            } catch (util::Failure& failure) {
-                failure.locate(paths_[i], util::FileKind::kFasta);
-            } catch (...) {
-            }
-            failures_[i] = std::current_exception();
-            rows_[i] = FileRows{};
-            std::size_t seen = first_failed_.load();
-            while (i < seen && !first_failed_.compare_exchange_weak(seen, i)) {
-            }
-        }
-    }
-    const std::lock_guard lock(mutex_);
-    if (--running_ == 0) finished_.notify_all();
-}
-
-bool TableJob::wait_for(unsigned milliseconds) {
-    std::unique_lock lock(mutex_);
-    return finished_.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                              [this] { return running_ == 0; });
-}
-
 std::vector<FileRows> TableJob::take() {
-    for (std::thread& worker : workers_) worker.join();
-    workers_.clear();
-    for (const std::exception_ptr& failure : failures_) {
-        if (failure) std::rethrow_exception(failure);
-    }
+    files_.finish();
     return std::move(rows_);
 }
 
@@ -470,6 +411,7 @@ Table gather_table(std::vector<FileRows>&& files, std::size_t columns) {
     for (std::size_t f = 0; f < files.size(); ++f) {
         FileRows& file = files[f];
         for (std::string& id : file.ids) table.ids.push_back(std::move(id));
+        table.tallies.push_back(file.tally);
         table.files.insert(table.files.end(), file.ids.size(), f);
         table.windows.insert(table.windows.end(), file.windows.begin(), file.windows.end());
         table.skipped.insert(table.skipped.end(), file.skipped.begin(), file.skipped.end());

@@ -2,19 +2,18 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "fasta/reader.hpp"
+#include "kmer/base_tally.hpp"
+#include "kmer/file_job.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/failure.hpp"
 #include "util/memory.hpp"
@@ -30,6 +29,7 @@ struct TableOptions {
     TableStrands strands = TableStrands::kForward;
     Invalid invalid = Invalid::kStop;  // kStop: a bad byte in a record of k letters or more fails
     bool per_file = false;             // one row per file, the sum of its records
+    bool tally = false;                // also tally each file's records and bases (BaseTally)
 };
 
 /// The k-mer index of each column: all 4^k in order, or the canonical ones in order. Throws
@@ -71,6 +71,7 @@ struct FileRows {
     std::vector<std::uint64_t> skipped;  // k-mers left out per row, in the same unit
     RowRegion region;
     std::size_t rows = 0;  // rows in region, each `columns` wide
+    BaseTally tally;       // when TableOptions::tally
 };
 
 /// Counting several files on worker threads while the caller waits, reports progress and may
@@ -82,16 +83,15 @@ public:
     /// more). Throws util::MemoryRefused, before anything is allocated, when the least the table
     /// takes (a row per file and a count list per worker) would not fit.
     TableJob(std::vector<std::string> paths, TableOptions options, unsigned threads);
-    ~TableJob();
     TableJob(const TableJob&) = delete;
     TableJob& operator=(const TableJob&) = delete;
 
     /// Waits up to `milliseconds` for the workers; true once all have finished.
-    [[nodiscard]] bool wait_for(unsigned milliseconds);
+    [[nodiscard]] bool wait_for(unsigned milliseconds) { return files_.wait_for(milliseconds); }
     /// Input bytes read so far, over all files (compressed bytes for gzip files).
-    [[nodiscard]] std::uint64_t bytes_done() const { return bytes_done_.load(); }
+    [[nodiscard]] std::uint64_t bytes_done() { return files_.bytes_done().load(); }
     /// Asks the workers to stop soon; wait_for then returns true shortly.
-    void cancel() { cancelled_.store(true); }
+    void cancel() { files_.cancel(); }
     /// After the workers finished: the rows of every file in order, or the failure of the first
     /// file (in order) that failed, rethrown (a util::Failure located in its file).
     [[nodiscard]] std::vector<FileRows> take();
@@ -101,22 +101,11 @@ public:
     void charge(std::uint64_t bytes, std::uint64_t rows);
 
 private:
-    void work();
-
-    std::vector<std::string> paths_;
     TableOptions options_;
     std::vector<FileRows> rows_;
-    std::vector<std::exception_ptr> failures_;
-    std::atomic<std::size_t> next_{0};
-    std::atomic<std::size_t> first_failed_;
-    std::atomic<std::uint64_t> bytes_done_{0};
-    std::atomic<bool> cancelled_{false};
-    std::mutex mutex_;
-    std::condition_variable finished_;
-    unsigned running_ = 0;
     std::mutex account_mutex_;
     util::MemoryAccount account_;
-    std::vector<std::thread> workers_;
+    FileJob files_;  // last: its workers stop before the rows they fill go
 };
 
 /// The rows of every file gathered into one matrix of rows x columns: the pages of each file's
@@ -130,6 +119,7 @@ struct Table {
     std::shared_ptr<void> memory;
     std::uint64_t* counts = nullptr;
     std::size_t columns = 0;
+    std::vector<BaseTally> tallies;  // one per file
 };
 [[nodiscard]] Table gather_table(std::vector<FileRows>&& files, std::size_t columns);
 

@@ -57,16 +57,6 @@ constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
 
 constexpr std::uint64_t kNarrowMost = UINT32_MAX;
 
-// Lets the reader's and the sort's polls see a cancelled job.
-class CancelHook final : public util::InterruptHook {
-public:
-    explicit CancelHook(const std::atomic<bool>& cancelled) : cancelled_(cancelled) {}
-    bool should_stop() override { return cancelled_.load(std::memory_order_relaxed); }
-
-private:
-    const std::atomic<bool>& cancelled_;
-};
-
 [[nodiscard]] std::uint64_t code_mask(unsigned bits) {
     return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
 }
@@ -731,13 +721,16 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
     std::string batch;
     std::string_view text;
     std::vector<PiecePlace> places;
+    BaseTally tally;
     while (reader.next_record()) {
+        if (options.tally) ++tally.records;
         Roll state;
         std::uint64_t size = 0;
         std::uint64_t counted = 0;
         std::optional<util::Failure> failure;
         while (reader.next_stretch(text, batch, fasta::Reader::kStretchBytes, &places)) {
             const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+            if (options.tally) tally.add(text);
             for (std::size_t at = 0; at < text.size() && !failure;) {
                 const std::size_t n = std::min(kRollSlice, text.size() - at);
                 std::size_t bad = n;
@@ -788,6 +781,7 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
         end_row(path, file_counted, file_windows + k - 1);
     }
     records.flush(out, sort_threads, hook);
+    out.tallies.push_back(tally);
     publish();
 }
 
@@ -875,86 +869,39 @@ void SparseCounts::widen() {
 }
 
 SparseJob::SparseJob(std::vector<std::string> paths, SparseOptions options, unsigned threads)
-    : paths_(std::move(paths)),
-      options_(options),
-      rows_(paths_.size()),
-      failures_(paths_.size()),
-      first_failed_(paths_.size()) {
+    : options_(options), rows_(paths.size()), files_(std::move(paths)) {
     threads = std::max(1U, threads);
     const unsigned workers =
-        std::max(1U, std::min<unsigned>(threads, static_cast<unsigned>(paths_.size())));
+        std::max(1U, std::min<unsigned>(threads, static_cast<unsigned>(rows_.size())));
     sort_threads_ = std::max(1U, threads / workers);
-    running_ = workers;
-    workers_.reserve(workers);
-    try {
-        for (unsigned i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
-    } catch (...) {
-        // Fewer workers than asked: those running take every file.
-        const std::lock_guard lock(mutex_);
-        running_ = static_cast<unsigned>(workers_.size());
-        if (workers_.empty()) throw;
-    }
-}
-
-SparseJob::~SparseJob() {
-    cancel();
-    for (std::thread& worker : workers_) worker.join();
-}
-
-void SparseJob::work() {
-    CancelHook hook(cancelled_);
-    const util::InterruptScope scope(hook);
-    for (;;) {
-        const std::size_t i = next_.fetch_add(1);
-        // A file after one that failed cannot change the outcome: the earlier failure wins.
-        if (i >= paths_.size() || i > first_failed_.load() || cancelled_.load()) break;
+    files_.start(workers, [this](std::size_t i, util::InterruptHook& hook) {
+        const std::string& path = files_.paths()[i];
+        std::atomic<std::uint64_t>& bytes_done = files_.bytes_done();
+        const std::atomic<bool>& cancelled = files_.cancelled();
         try {
             switch (options_.strands) {
                 case TableStrands::kForward:
-                    count_file<TableStrands::kForward>(paths_[i], options_, sort_threads_, rows_[i],
-                                                       bytes_done_, cancelled_, hook);
+                    count_file<TableStrands::kForward>(path, options_, sort_threads_, rows_[i],
+                                                       bytes_done, cancelled, hook);
                     break;
                 case TableStrands::kBoth:
-                    count_file<TableStrands::kBoth>(paths_[i], options_, sort_threads_, rows_[i],
-                                                    bytes_done_, cancelled_, hook);
+                    count_file<TableStrands::kBoth>(path, options_, sort_threads_, rows_[i],
+                                                    bytes_done, cancelled, hook);
                     break;
                 case TableStrands::kCanonical:
-                    count_file<TableStrands::kCanonical>(paths_[i], options_, sort_threads_,
-                                                         rows_[i], bytes_done_, cancelled_, hook);
+                    count_file<TableStrands::kCanonical>(path, options_, sort_threads_, rows_[i],
+                                                         bytes_done, cancelled, hook);
                     break;
             }
-        } catch (const util::Interrupted&) {
-            break;  // cancelled: whoever cancelled does not want the rows
         } catch (...) {
-            try {
-                throw;
-            } catch (util::Failure& failure) {
-                failure.locate(paths_[i], util::FileKind::kFasta);
-            } catch (...) {
-            }
-            failures_[i] = std::current_exception();
-            rows_[i] = SparseTable{};
-            std::size_t seen = first_failed_.load();
-            while (i < seen && !first_failed_.compare_exchange_weak(seen, i)) {
-            }
+            rows_[i] = SparseTable{};  // the job fails, or was cancelled: its rows are not wanted
+            throw;
         }
-    }
-    const std::lock_guard lock(mutex_);
-    if (--running_ == 0) finished_.notify_all();
-}
-
-bool SparseJob::wait_for(unsigned milliseconds) {
-    std::unique_lock lock(mutex_);
-    return finished_.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                              [this] { return running_ == 0; });
+    });
 }
 
 SparseTable SparseJob::take() {
-    for (std::thread& worker : workers_) worker.join();
-    workers_.clear();
-    for (const std::exception_ptr& failure : failures_) {
-        if (failure) std::rethrow_exception(failure);
-    }
+    files_.finish();
     SparseTable table;
     table.indptr.push_back(0);
     if (rows_.size() == 1) {
@@ -992,6 +939,7 @@ SparseTable SparseJob::take() {
         table.files.insert(table.files.end(), file.ids.size(), f);
         table.windows.insert(table.windows.end(), file.windows.begin(), file.windows.end());
         table.skipped.insert(table.skipped.end(), file.skipped.begin(), file.skipped.end());
+        table.tallies.insert(table.tallies.end(), file.tallies.begin(), file.tallies.end());
         file = SparseTable{};
     }
     return table;

@@ -1,17 +1,13 @@
 // Sparse k-mer counts of FASTA files up to k = 32: the k-mers each row holds and their counts.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "kmer/count_table.hpp"
+#include "kmer/file_job.hpp"
 
 namespace velko::kmer {
 
@@ -23,6 +19,7 @@ struct SparseOptions {
     TableStrands strands = TableStrands::kForward;
     Invalid invalid = Invalid::kStop;
     bool per_file = false;        // one row per file, the sum of its records
+    bool tally = false;           // also tally each file's records and bases (BaseTally)
     std::uint64_t min_count = 1;  // k-mers seen fewer times in their row are left out
     // The most the occurrences of one row may take in memory; 0: what the memory account
     // allows. Past it they go to temporary files in `spill_directory`, or, without one, the
@@ -53,6 +50,7 @@ struct SparseTable {
     std::vector<std::uint64_t> indptr;   // rows + 1 offsets into codes and counts
     std::vector<std::uint64_t> codes;    // 2-bit codes, first letter most significant
     SparseCounts counts;
+    std::vector<BaseTally> tallies;  // one per file (zeros without SparseOptions::tally)
 };
 
 /// The rows of `table` summed into one (each k-mer's counts added up), with the k-mers counted
@@ -67,37 +65,23 @@ class SparseJob {
 public:
     /// Starts counting `paths` on `threads` (at least 1) threads.
     SparseJob(std::vector<std::string> paths, SparseOptions options, unsigned threads);
-    ~SparseJob();
-    SparseJob(const SparseJob&) = delete;
-    SparseJob& operator=(const SparseJob&) = delete;
 
     /// Waits up to `milliseconds` for the workers; true once all have finished.
-    [[nodiscard]] bool wait_for(unsigned milliseconds);
+    [[nodiscard]] bool wait_for(unsigned milliseconds) { return files_.wait_for(milliseconds); }
     /// Input bytes read so far, over all files (compressed bytes for gzip files).
-    [[nodiscard]] std::uint64_t bytes_done() const { return bytes_done_.load(); }
+    [[nodiscard]] std::uint64_t bytes_done() { return files_.bytes_done().load(); }
     /// Asks the workers to stop soon; wait_for then returns true shortly.
-    void cancel() { cancelled_.store(true); }
+    void cancel() { files_.cancel(); }
     /// After the workers finished: every file's rows gathered in file order, or the failure of
     /// the first file (in order) that failed, rethrown (util::Failure: a temporary file that
     /// could not be written is an OS failure naming their directory; util::MemoryRefused).
     [[nodiscard]] SparseTable take();
 
 private:
-    void work();
-
-    std::vector<std::string> paths_;
     SparseOptions options_;
     unsigned sort_threads_ = 1;
     std::vector<SparseTable> rows_;
-    std::vector<std::exception_ptr> failures_;
-    std::atomic<std::size_t> next_{0};
-    std::atomic<std::size_t> first_failed_;
-    std::atomic<std::uint64_t> bytes_done_{0};
-    std::atomic<bool> cancelled_{false};
-    std::mutex mutex_;
-    std::condition_variable finished_;
-    unsigned running_ = 0;
-    std::vector<std::thread> workers_;
+    FileJob files_;  // last: its workers stop before the rows they fill go
 };
 
 }  // namespace velko::kmer
