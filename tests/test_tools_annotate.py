@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -500,13 +501,35 @@ RETURNING = [dom_row("g1", "P", 35, 35, 1, 40, 1, 80), dom_row("g2", "P", 30, 30
              dom_row("g2", "P", 40, 40, 1, 5, 1, 5), dom_row("g3", "P", 50, 50, 30, 40, 30, 40)]
 
 
-@pytest.mark.parametrize("source", ["plain", "gzip", "fifo", "stdin"])
+def pyhmmer_like(rows):
+    """The rows of dom_row as pyhmmer's TopHits would hold them, one group per row."""
+    groups = []
+    for row in rows:
+        f = row.split()
+        alignment = SimpleNamespace(hmm_length=int(f[5]), target_length=int(f[2]),
+                                    hmm_from=int(f[15]), hmm_to=int(f[16]),
+                                    target_from=int(f[17]), target_to=int(f[18]))
+        domain = SimpleNamespace(reported=True, alignment=alignment, i_evalue=float(f[12]),
+                                 score=float(f[13]), env_from=int(f[19]), env_to=int(f[20]))
+        hit = SimpleNamespace(name=f[0], accession=None, description="", evalue=float(f[6]),
+                              score=float(f[7]), length=int(f[2]), domains=[domain])
+        groups.append(SimpleNamespace(query=SimpleNamespace(name=f[3], accession=None,
+                                                            M=int(f[5])), reported=[hit]))
+    return groups
+
+
+@pytest.mark.parametrize("source", ["plain", "gzip", "fifo", "stdin", "pyhmmer"])
 def test_a_pair_that_comes_back_is_judged_on_all_its_runs(tmp_path, source):
     # Files that can be read twice forget the runs that fail and read the table again for the
     # pairs that come back; a pipe keeps those runs: both give the same table.
     text = "\n".join([*RETURNING, "#", "# Program:         hmmsearch", "# [ok]"]) + "\n"
     options = dict(format="domtblout", min_hmm_coverage=0.6, min_gene_coverage=0.6)
     expected = {("g1", "P"): 35.0, ("g2", "P"): 40.0}
+    if source == "pyhmmer":
+        table = HitTable.from_pyhmmer(pyhmmer_like(RETURNING), min_hmm_coverage=0.6,
+                                      min_gene_coverage=0.6)
+        assert hits(table) == expected
+        return
     if source == "stdin":
         child = subprocess.run(
             [sys.executable, "-c", "from velko_tools import read_hmmer\n"

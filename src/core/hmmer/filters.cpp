@@ -3,12 +3,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <span>
 #include <utility>
 
 #include "util/failure.hpp"
-#include "util/os_file.hpp"
 
 namespace velko::hmmer {
 namespace {
@@ -470,10 +470,11 @@ void HitFilter::finish() {
 void filter_hmmer_files(std::span<const std::string> paths, const HmmerOptions& options,
                         HitFilter& filter) {
     // A pipe or a terminal gives its bytes once; a regular file (plain or gzip) can be read
-    // again from its start.
+    // again from its start. Asked of the name, not of an open file: opening a FIFO just to
+    // look would take the writer waiting on it from the read that follows.
     const bool again = std::all_of(paths.begin(), paths.end(), [](const std::string& path) {
-        const util::OsFile file = util::OsFile::open_read(path);
-        return file.is_open() && file.is_regular();
+        std::error_code error;
+        return std::filesystem::is_regular_file(path, error);
     });
     if (again) filter.allow_second_pass();
     const auto read_all = [&] {

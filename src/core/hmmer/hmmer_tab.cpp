@@ -713,8 +713,11 @@ namespace {
 // instead of waiting whole in memory.
 std::optional<SearchProgram> program_at_end(std::string_view path) {
     constexpr std::size_t kTail = 16384;
-    util::OsFile file = util::OsFile::open_read(path);
     std::error_code error;
+    // Only a regular file is opened here: opening a FIFO to look would take the writer waiting
+    // on it from the read that follows.
+    if (!std::filesystem::is_regular_file(std::string(path), error)) return std::nullopt;
+    util::OsFile file = util::OsFile::open_read(path);
     const std::uintmax_t size = std::filesystem::file_size(std::string(path), error);
     if (!file.is_open() || !file.is_regular() || error) return std::nullopt;
     std::array<char, 2> magic{};
