@@ -560,3 +560,23 @@ def test_many_pairs_that_come_back(tmp_path):
     path = domtblout(tmp_path, *first, *second)
     table = read_hmmer(path, format="domtblout", min_hmm_coverage=0.6, min_gene_coverage=0.6)
     assert sorted(table.gene_ids) == sorted(f"g{i}" for i in range(0, count, 3))
+
+
+@pytest.mark.parametrize("text, valid", [("1e", False), ("9-", False), ("-.e5", False),
+                                         ("1.5e+", False), ("+.5E-3", True), ("7.", True),
+                                         ("inf", True), ("NaN", True)])
+@pytest.mark.parametrize("options", [{"min_hmm_coverage": 0.1}, {"max_evalue": 1.0,
+                                                                 "level": "domain"}])
+def test_an_unread_domain_evalue_is_still_checked(tmp_path, text, valid, options):
+    # Coverage alone does not read the domain's E-value, yet a table with one that is no
+    # number is as bad as with any other threshold.
+    fields = dom_row("g1", "P", 30, 30).split()
+    fields[12] = text
+    path = domtblout(tmp_path, " ".join(fields))
+    if valid:
+        read_hmmer(path, format="domtblout", **options)
+        return
+    with pytest.raises(HmmerFormatError) as caught:
+        read_hmmer(path, format="domtblout", **options)
+    assert (caught.value.line, caught.value.column) == (1, 13)
+    assert caught.value.reason == f'i-Evalue "{text}" is not a number'

@@ -67,6 +67,9 @@ public:
     /// Whether the row passes the thresholds and cutoffs; take() then need not ask again.
     bool wants(const TableRow& row) override;
     [[nodiscard]] bool reads_every_column() const override { return options_.keep_rows; }
+    [[nodiscard]] bool reads_domain_e_value() const override {
+        return options_.keep_rows || options_.max_dom_e_val.has_value();
+    }
     /// Applies the coverage thresholds and offers the gathered hits; call once, at the end.
     void finish();
 

@@ -248,6 +248,30 @@ std::string table_name(const Layout& layout) {
 }
 
 // The number a field holds, or nothing when it holds none.
+// Whether `text` is a decimal with an optional sign, point and exponent, which number_in
+// reads; other spellings (inf, nan) are left to number_in.
+bool is_decimal(std::string_view text) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto sign = [](char c) { return c == '+' || c == '-'; };
+    std::size_t at = 0;
+    const std::size_t size = text.size();
+    if (at < size && sign(text[at])) ++at;
+    std::size_t digits = 0;
+    for (; at < size && digit(text[at]); ++at) ++digits;
+    if (at < size && text[at] == '.') {
+        for (++at; at < size && digit(text[at]); ++at) ++digits;
+    }
+    if (digits == 0) return false;
+    if (at < size && (text[at] == 'e' || text[at] == 'E')) {
+        ++at;
+        if (at < size && sign(text[at])) ++at;
+        const std::size_t exponent_at = at;
+        while (at < size && digit(text[at])) ++at;
+        if (at == exponent_at) return false;
+    }
+    return at == size;
+}
+
 std::optional<double> number_in(std::string_view text) {
     // What from_chars takes whole it reads as parse_number would, which handles the rest (a "+",
     // a value out of range) and refuses what is no number.
@@ -615,7 +639,14 @@ void HmmerTableReader::offer_row(SearchProgram program, std::uint64_t line, std:
     row.seq_e_val = real(layout.seq_e_val);
     row.seq_bit_score = real(layout.seq_bit_score);
     row.dom_bit_score = real(domains ? layout.dom_bit_score : layout.best_dom_bit_score);
-    row.dom_e_val = real(domains ? layout.dom_e_val : layout.best_dom_e_val);
+    // Converting a decimal costs more than the rest of its field's work: one that nothing
+    // reads is only checked to be one.
+    const std::uint32_t dom_e_column = domains ? layout.dom_e_val : layout.best_dom_e_val;
+    if (by_domain || sink_->reads_domain_e_value() || !is_decimal(fields[dom_e_column - 1])) {
+        row.dom_e_val = real(dom_e_column);
+    } else {
+        row.dom_e_val = std::numeric_limits<double>::quiet_NaN();
+    }
     row.e_val = by_domain ? row.dom_e_val : row.seq_e_val;
     row.bit_score = by_domain ? row.dom_bit_score : row.seq_bit_score;
     if (!sink_->wants(row)) return;

@@ -85,6 +85,9 @@ public:
     /// domain's number and count, the envelope, the description); if not, they keep their
     /// defaults.
     [[nodiscard]] virtual bool reads_every_column() const { return true; }
+    /// Whether take() reads dom_e_val; if not, it is NaN (still checked to be a number) unless
+    /// the options score by domain.
+    [[nodiscard]] virtual bool reads_domain_e_value() const { return true; }
 };
 
 /// Takes the text of one table in pieces of any size and offers every row to a top-hit table
