@@ -73,9 +73,9 @@ public:
     /// Applies the coverage thresholds and offers the gathered hits; call once, at the end.
     void finish();
 
-    /// Lets the filter forget each run of rows that fails coverage but for an 8-byte
-    /// fingerprint, because the caller can offer every row again (files that can be read twice,
-    /// rows held in memory). Without it such runs are held whole, in case their gene and
+    /// Lets the filter forget each run of rows that fails coverage but for a fingerprint of
+    /// about 6 bytes, because the caller can offer every row again (files that can be read
+    /// twice, rows held in memory). Without it such runs are held whole, in case their gene and
     /// profile come back. Call before the first row.
     void allow_second_pass();
     /// True when a gene and profile came back after a run that failed coverage: the caller
@@ -149,7 +149,8 @@ private:
     bool gather_ = false;  // pairs are gathered before they are offered
     // Rows are kept per gene and profile (for kept_row), or streamed run by run: HMMER lists
     // a gene's domains of one profile together, so a run is judged when it ends, and only the
-    // runs that fail wait, in case their pair comes back in a later run.
+    // runs that fail wait (or leave a fingerprint, with a second pass), in case their pair
+    // comes back in a later run.
     bool by_pair_ = false;
     // Pairs in the order first seen, found by "gene NUL profile" when rows are kept. The spans
     // of a pair are one run unless `split_` says a pair came back after another.
@@ -162,8 +163,8 @@ private:
     std::vector<Span> spans_;
     std::size_t run_spans_ = 0;  // where the open run's spans start, when streaming
     bool run_open_ = false;
-    // One bit per fingerprint of the pairs streamed so far: a pair whose bit is set may have
-    // been seen, and then the failed runs are judged again at the end.
+    // Without a second pass, one bit per fingerprint of the pairs streamed so far: a pair whose
+    // bit is set may have been seen, and then the failed runs are judged again at the end.
     std::vector<std::uint64_t> seen_;
     bool maybe_split_ = false;
     // With a second pass: the pairs whose runs failed, the pairs that came back after one
