@@ -13,7 +13,8 @@ is pandas time / velko time.
   coverage filters, then the best hit per pair; checked to give the same table.
 - Peak memory of the filtered read and of the plain read, each in a fresh child process
   (VmHWM, which starts anew at exec where ru_maxrss would carry the parent's), above the
-  interpreter with velko_tools imported.
+  interpreter with velko_tools imported; per kept hit, whole and beside the text of its gene
+  and profile names.
 - from_pyhmmer against the pyhmmer search it follows (gathering cutoffs), when pyhmmer and the
   real profiles and proteins of tools/fetch_hmmer_examples.py (build/hmmer-examples) are there.
 
@@ -116,12 +117,14 @@ def peak():
             return int(line.split()[1]) * 1024
 
 if sys.argv[3] == "import":
-    print(0, peak())
+    print(0, peak(), 0)
 else:
     options = dict(cutoff="gathering", hmm_file=sys.argv[2], min_hmm_coverage={cov},
                    min_gene_coverage={cov}) if sys.argv[3] == "filtered" else {{}}
     table = read_hmmer(sys.argv[1], format="domtblout", **options)
-    print(len(table), peak())
+    high = peak()
+    names = sum(len(gene.encode()) + len(hmm.encode()) for gene, hmm, _, _ in table)
+    print(len(table), high, names)
 """
 
 
@@ -184,10 +187,12 @@ def main():
                                     hmm_path, kind], capture_output=True, text=True, check=True)
             peaks[kind] = tuple(map(int, child.stdout.split()))
         for kind in ("plain", "filtered"):
-            hits, peak = peaks[kind]
+            hits, peak, names = peaks[kind]
             above = peak - peaks["import"][1]
             print(f"peak memory of the {kind} read: {above / 1e6:.1f} MB above import, "
-                  f"{above / args.rows:.0f} bytes per row read, {hits:,} hits kept")
+                  f"{above / args.rows:.0f} bytes per row read, {hits:,} hits kept: "
+                  f"{above / hits:.0f} bytes per hit, {(above - names) / hits:.0f} beside the "
+                  f"text of its names")
 
 
 if __name__ == "__main__":

@@ -8,11 +8,14 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
+from children import fifo_feeder
 
 from velko_tools import HitTable, HmmerFormatError, read_hmmer
 from velko_tools.annotate import Thresholds
@@ -489,3 +492,91 @@ def test_the_program_line_at_the_end_settles_the_rows(tmp_path, options):
     with pytest.raises(HmmerFormatError) as caught:
         read_hmmer(twice, format="domtblout", **options)
     assert caught.value.reason == "the table names a second program, hmmscan"
+
+
+# g1/P fails alone twice and passes on the union of its two runs, its best hit in the first;
+# g2/P passes, then comes back with a better hit in a run that fails alone; g3/P never passes.
+RETURNING = [dom_row("g1", "P", 35, 35, 1, 40, 1, 80), dom_row("g2", "P", 30, 30, 1, 90, 1, 150),
+             dom_row("g3", "P", 30, 30, 1, 20, 1, 20), dom_row("g1", "P", 31, 31, 41, 70, 81, 130),
+             dom_row("g2", "P", 40, 40, 1, 5, 1, 5), dom_row("g3", "P", 50, 50, 30, 40, 30, 40)]
+
+
+def pyhmmer_like(rows):
+    """The rows of dom_row as pyhmmer's TopHits would hold them, one group per row."""
+    groups = []
+    for row in rows:
+        f = row.split()
+        alignment = SimpleNamespace(hmm_length=int(f[5]), target_length=int(f[2]),
+                                    hmm_from=int(f[15]), hmm_to=int(f[16]),
+                                    target_from=int(f[17]), target_to=int(f[18]))
+        domain = SimpleNamespace(reported=True, alignment=alignment, i_evalue=float(f[12]),
+                                 score=float(f[13]), env_from=int(f[19]), env_to=int(f[20]))
+        hit = SimpleNamespace(name=f[0], accession=None, description="", evalue=float(f[6]),
+                              score=float(f[7]), length=int(f[2]), domains=[domain])
+        groups.append(SimpleNamespace(query=SimpleNamespace(name=f[3], accession=None,
+                                                            M=int(f[5])), reported=[hit]))
+    return groups
+
+
+@pytest.mark.parametrize("source", ["plain", "gzip", "fifo", "stdin", "pyhmmer"])
+def test_a_pair_that_comes_back_is_judged_on_all_its_runs(tmp_path, source):
+    # Files that can be read twice forget the runs that fail and read the table again for the
+    # pairs that come back; a pipe keeps those runs: both give the same table.
+    text = "\n".join([*RETURNING, "#", "# Program:         hmmsearch", "# [ok]"]) + "\n"
+    options = dict(format="domtblout", min_hmm_coverage=0.6, min_gene_coverage=0.6)
+    expected = {("g1", "P"): 35.0, ("g2", "P"): 40.0}
+    if source == "pyhmmer":
+        table = HitTable.from_pyhmmer(pyhmmer_like(RETURNING), min_hmm_coverage=0.6,
+                                      min_gene_coverage=0.6)
+        assert hits(table) == expected
+        return
+    if source == "stdin":
+        child = subprocess.run(
+            [sys.executable, "-c", "from velko_tools import read_hmmer\n"
+             f"print(sorted((g, h, b) for g, h, _, b in read_hmmer('-', **{options!r})))"],
+            input=text, capture_output=True, text=True, timeout=60, check=True)
+        assert child.stdout.strip() == repr(sorted((*pair, bit) for pair, bit in
+                                                   expected.items()))
+        return
+    path = tmp_path / "t.domtblout"
+    if source == "fifo":
+        with fifo_feeder(path, text.encode(), repeat=1):
+            assert hits(read_hmmer(path, **options)) == expected
+        return
+    if source == "gzip":
+        path.write_bytes(gzip.compress(text.encode()))
+    else:
+        path.write_text(text)
+    assert hits(read_hmmer(path, **options)) == expected
+    assert hits(read_hmmer([path, path], **options)) == expected
+
+
+def test_many_pairs_that_come_back(tmp_path):
+    # Enough failed runs that their fingerprints outgrow their first arrays: every pair whose
+    # second run completes its coverage is found again, and no other.
+    count = 60_000
+    first = [dom_row(f"g{i}", "P", 30, 30, 1, 40, 1, 80) for i in range(count)]
+    second = [dom_row(f"g{i}", "P", 30, 30, 41, 70, 81, 130) for i in range(0, count, 3)]
+    path = domtblout(tmp_path, *first, *second)
+    table = read_hmmer(path, format="domtblout", min_hmm_coverage=0.6, min_gene_coverage=0.6)
+    assert sorted(table.gene_ids) == sorted(f"g{i}" for i in range(0, count, 3))
+
+
+@pytest.mark.parametrize("text, valid", [("1e", False), ("9-", False), ("-.e5", False),
+                                         ("1.5e+", False), ("+.5E-3", True), ("7.", True),
+                                         ("inf", True), ("NaN", True)])
+@pytest.mark.parametrize("options", [{"min_hmm_coverage": 0.1}, {"max_evalue": 1.0,
+                                                                 "level": "domain"}])
+def test_an_unread_domain_evalue_is_still_checked(tmp_path, text, valid, options):
+    # Coverage alone does not read the domain's E-value, yet a table with one that is no
+    # number is as bad as with any other threshold.
+    fields = dom_row("g1", "P", 30, 30).split()
+    fields[12] = text
+    path = domtblout(tmp_path, " ".join(fields))
+    if valid:
+        read_hmmer(path, format="domtblout", **options)
+        return
+    with pytest.raises(HmmerFormatError) as caught:
+        read_hmmer(path, format="domtblout", **options)
+    assert (caught.value.line, caught.value.column) == (1, 13)
+    assert caught.value.reason == f'i-Evalue "{text}" is not a number'

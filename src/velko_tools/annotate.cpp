@@ -139,13 +139,9 @@ nb::tuple read_hmmer_rows(nb::list paths, std::string_view format, std::string_v
     const hmmer::FilterOptions chosen = filter_options(given, cutoffs);
     TopHits hits;
     hmmer::HitFilter filter(chosen, hits.table);
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        const std::string path = as_path(paths[i]);
-        unlocked([&] {
-            filter.set_source(path);
-            hmmer::read_hmmer_file(path, options, filter);
-        });
-    }
+    std::vector<std::string> files;
+    for (std::size_t i = 0; i < paths.size(); ++i) files.push_back(as_path(paths[i]));
+    unlocked([&] { hmmer::filter_hmmer_files(files, options, filter); });
     return finished(hits, filter, chosen.keep_rows);
 }
 
@@ -220,7 +216,12 @@ nb::tuple filter_rows(nb::list texts, nb::list reals, nb::list wholes, bool has_
     }
     unlocked([&] {
         filter.set_source("<pyhmmer>");  // rows of no file: failures name their source
+        filter.allow_second_pass();      // the rows are at hand for a second look
         for (const hmmer::TableRow& row : rows) filter.take(row);
+        if (filter.wants_second_pass()) {
+            filter.begin_second_pass();
+            for (const hmmer::TableRow& row : rows) filter.take(row);
+        }
     });
     return finished(hits, filter, chosen.keep_rows);
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <span>
 #include <utility>
@@ -58,7 +59,70 @@ HitFilter::HitFilter(const FilterOptions& options, TopHitTable& table)
     gather_ =
         options.keep_rows || options.min_hmm_coverage > 0.0 || options.min_gene_coverage > 0.0;
     by_pair_ = options.keep_rows;
-    if (gather_ && !by_pair_) seen_.assign(kSeenBits / 64, 0);
+}
+
+void HitFilter::allow_second_pass() { second_pass_allowed_ = gather_ && !by_pair_; }
+
+bool HitFilter::wants_second_pass() const {
+    return second_pass_allowed_ && !second_pass_ && !returned_.empty();
+}
+
+void HitFilter::begin_second_pass() {
+    if (run_open_) close_run();
+    second_pass_ = true;
+    by_pair_ = true;
+    pairs_.clear();
+    spans_.clear();
+    names_.clear();
+    current_ = 0;
+    failed_ = {};
+}
+
+std::uint32_t HitFilter::Fingerprints::low_of(std::uint64_t print) {
+    const auto low = static_cast<std::uint32_t>(print);
+    return low == 0 ? 1 : low;  // 0 marks an empty slot
+}
+
+std::size_t HitFilter::Fingerprints::home(const Part& part, std::uint32_t low) {
+    // The high half of low * size: the slot in proportion, with no power-of-two size.
+    return static_cast<std::size_t>((std::uint64_t{low} * part.slots.size()) >> 32);
+}
+
+bool HitFilter::Fingerprints::contains(std::uint64_t print) const {
+    if (count_ == 0) return false;
+    const Part& part = parts_[print >> 52];
+    if (part.count == 0) return false;
+    const std::uint32_t low = low_of(print);
+    for (std::size_t at = home(part, low); part.slots[at] != 0;) {
+        if (part.slots[at] == low) return true;
+        if (++at == part.slots.size()) at = 0;
+    }
+    return false;
+}
+
+void HitFilter::Fingerprints::insert(std::uint64_t print) {
+    if (parts_.empty()) parts_.resize(kParts);
+    Part& part = parts_[print >> 52];
+    const auto place = [](Part& into, std::uint32_t low) {
+        std::size_t at = home(into, low);
+        for (; into.slots[at] != 0; at = at + 1 == into.slots.size() ? 0 : at + 1) {
+            if (into.slots[at] == low) return;
+        }
+        into.slots[at] = low;
+        ++into.count;
+    };
+    if ((std::size_t{part.count} + 1) * 20 > part.slots.size() * 17) {
+        const std::vector<std::uint32_t> old = std::exchange(
+            part.slots,
+            std::vector<std::uint32_t>(std::max<std::size_t>(8, part.slots.size() * 3 / 2)));
+        part.count = 0;
+        for (const std::uint32_t kept : old) {
+            if (kept != 0) place(part, kept);
+        }
+    }
+    const std::uint32_t before = part.count;
+    place(part, low_of(print));
+    count_ += part.count - before;
 }
 
 void HitFilter::fail_at(std::uint64_t line, std::string_view reason) const {
@@ -107,8 +171,15 @@ bool HitFilter::passes(const TableRow& row) {
     return !row.has_domains || row.dom_bit_score >= bounds.domain;
 }
 
+bool HitFilter::wants(const TableRow& row) {
+    wanted_line_ = passes(row) ? row.line : 0;
+    return wanted_line_ != 0;
+}
+
 void HitFilter::take(const TableRow& row) {
-    if (!passes(row)) return;
+    const bool wanted = row.line != 0 && std::exchange(wanted_line_, 0) == row.line;
+    if (!wanted && !passes(row)) return;
+    if (second_pass_ && !returned_.contains(fingerprint(row.gene_id, row.hmm_id))) return;
     if (gather_) {
         gather(row);
     } else {
@@ -131,17 +202,27 @@ const std::string& HitFilter::key_of(std::string_view gene_id, std::string_view 
     return key_;
 }
 
+std::uint64_t HitFilter::fingerprint(std::string_view gene_id, std::string_view hmm_id) {
+    return std::hash<std::string_view>{}(key_of(gene_id, hmm_id));
+}
+
 void HitFilter::gather(const TableRow& row) {
     if (!by_pair_) {
         if (!run_open_ || gene_of(pairs_.back()) != row.gene_id ||
             hmm_of(pairs_.back()) != row.hmm_id) {
             if (run_open_) close_run();
-            const std::uint64_t print =
-                std::hash<std::string_view>{}(key_of(row.gene_id, row.hmm_id)) % kSeenBits;
-            std::uint64_t& word = seen_[print / 64];
-            const std::uint64_t bit = std::uint64_t{1} << (print % 64);
-            if ((word & bit) != 0) maybe_split_ = true;
-            word |= bit;
+            if (!second_pass_allowed_ && seen_.empty()) seen_.assign(kSeenBits / 64, 0);
+            if (second_pass_allowed_) {
+                run_print_ = fingerprint(row.gene_id, row.hmm_id);
+                if (failed_.contains(run_print_)) returned_.insert(run_print_);
+            } else {
+                const std::uint64_t print =
+                    std::hash<std::string_view>{}(key_of(row.gene_id, row.hmm_id)) % kSeenBits;
+                std::uint64_t& word = seen_[print / 64];
+                const std::uint64_t bit = std::uint64_t{1} << (print % 64);
+                if ((word & bit) != 0) maybe_split_ = true;
+                word |= bit;
+            }
             Pair pair;
             pair.names_at = names_.size();
             pair.gene_size = static_cast<std::uint32_t>(row.gene_id.size());
@@ -263,8 +344,16 @@ void HitFilter::close_run() {
     run_open_ = false;
     Pair& pair = pairs_.back();
     const std::span<Span> spans(spans_.data() + run_spans_, spans_.size() - run_spans_);
-    if (!covers(pair, spans)) return;  // waits, in case its pair comes back
-    table_.add_hit(gene_of(pair), hmm_of(pair), pair.e_val, pair.bit_score);
+    if (covers(pair, spans)) {
+        table_.add_hit(gene_of(pair), hmm_of(pair), pair.e_val, pair.bit_score);
+    } else if (!second_pass_allowed_) {
+        return;  // waits, in case its pair comes back
+    } else if (table_.contains_gene_hmm(gene_of(pair), hmm_of(pair))) {
+        // The pair passed in an earlier run, and more domains only add coverage.
+        table_.add_hit(gene_of(pair), hmm_of(pair), pair.e_val, pair.bit_score);
+    } else {
+        failed_.insert(run_print_);  // a later run of the pair makes a second pass
+    }
     names_.resize(pair.names_at);
     pairs_.pop_back();
     spans_.resize(run_spans_);
@@ -374,6 +463,30 @@ void HitFilter::finish() {
         pairs_ = {};
         pair_index_ = {};
         names_ = {};
+        returned_ = {};
+    }
+}
+
+void filter_hmmer_files(std::span<const std::string> paths, const HmmerOptions& options,
+                        HitFilter& filter) {
+    // A pipe or a terminal gives its bytes once; a regular file (plain or gzip) can be read
+    // again from its start. Asked of the name, not of an open file: opening a FIFO just to
+    // look would take the writer waiting on it from the read that follows.
+    const bool again = std::all_of(paths.begin(), paths.end(), [](const std::string& path) {
+        std::error_code error;
+        return std::filesystem::is_regular_file(path, error);
+    });
+    if (again) filter.allow_second_pass();
+    const auto read_all = [&] {
+        for (const std::string& path : paths) {
+            filter.set_source(path);
+            read_hmmer_file(path, options, filter);
+        }
+    };
+    read_all();
+    if (filter.wants_second_pass()) {
+        filter.begin_second_pass();
+        read_all();
     }
 }
 

@@ -248,6 +248,30 @@ std::string table_name(const Layout& layout) {
 }
 
 // The number a field holds, or nothing when it holds none.
+// Whether `text` is a decimal with an optional sign, point and exponent, which number_in
+// reads; other spellings (inf, nan) are left to number_in.
+bool is_decimal(std::string_view text) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto sign = [](char c) { return c == '+' || c == '-'; };
+    std::size_t at = 0;
+    const std::size_t size = text.size();
+    if (at < size && sign(text[at])) ++at;
+    std::size_t digits = 0;
+    for (; at < size && digit(text[at]); ++at) ++digits;
+    if (at < size && text[at] == '.') {
+        for (++at; at < size && digit(text[at]); ++at) ++digits;
+    }
+    if (digits == 0) return false;
+    if (at < size && (text[at] == 'e' || text[at] == 'E')) {
+        ++at;
+        if (at < size && sign(text[at])) ++at;
+        const std::size_t exponent_at = at;
+        while (at < size && digit(text[at])) ++at;
+        if (at == exponent_at) return false;
+    }
+    return at == size;
+}
+
 std::optional<double> number_in(std::string_view text) {
     // What from_chars takes whole it reads as parse_number would, which handles the rest (a "+",
     // a value out of range) and refuses what is no number.
@@ -596,12 +620,6 @@ void HmmerTableReader::offer_row(SearchProgram program, std::uint64_t line, std:
     row.hmm_name = at(search ? layout.query_name : layout.target_name);
     row.hmm_acc = at(search ? layout.query_acc : layout.target_acc);
     row.hmm_id = profile_id(program, line, row.hmm_name, row.hmm_acc);
-    const std::string_view last = fields[layout.columns - 1];
-    const auto rest_at = static_cast<std::size_t>(last.data() + last.size() - text.data());
-    std::string_view rest = text.substr(rest_at);
-    while (!rest.empty() && is_blank(rest.front())) rest.remove_prefix(1);
-    while (!rest.empty() && is_blank(rest.back())) rest.remove_suffix(1);
-    row.description = rest;
     // A field of number letters that is no number ("1e", "9-") passed the layout check; read as
     // 0 it would make a best hit, so it is refused here.
     const auto real = [&](std::uint32_t column) {
@@ -614,28 +632,45 @@ void HmmerTableReader::offer_row(SearchProgram program, std::uint64_t line, std:
         }
         return *value;
     };
-    row.seq_e_val = real(layout.seq_e_val);
-    row.seq_bit_score = real(layout.seq_bit_score);
+    // The names and scores first: a sink that keeps few rows reads the rest of those alone.
+    const bool by_domain = options_.score == ScoreKind::kDomain;
     const bool domains = layout.dom_e_val != 0;
     row.has_domains = domains;
-    row.dom_e_val = real(domains ? layout.dom_e_val : layout.best_dom_e_val);
+    row.seq_e_val = real(layout.seq_e_val);
+    row.seq_bit_score = real(layout.seq_bit_score);
     row.dom_bit_score = real(domains ? layout.dom_bit_score : layout.best_dom_bit_score);
-    const bool by_domain = options_.score == ScoreKind::kDomain;
+    // Converting a decimal costs more than the rest of its field's work: one that nothing
+    // reads is only checked to be one.
+    const std::uint32_t dom_e_column = domains ? layout.dom_e_val : layout.best_dom_e_val;
+    if (by_domain || sink_->reads_domain_e_value() || !is_decimal(fields[dom_e_column - 1])) {
+        row.dom_e_val = real(dom_e_column);
+    } else {
+        row.dom_e_val = std::numeric_limits<double>::quiet_NaN();
+    }
     row.e_val = by_domain ? row.dom_e_val : row.seq_e_val;
     row.bit_score = by_domain ? row.dom_bit_score : row.seq_bit_score;
+    if (!sink_->wants(row)) return;
     row.gene_length = whole_at(fields, search ? layout.target_len : layout.query_len);
     row.hmm_length = whole_at(fields, search ? layout.query_len : layout.target_len);
-    row.dom_index = whole_at(fields, layout.dom_index);
-    row.dom_count = whole_at(fields, layout.dom_count);
     row.hmm_from = whole_at(fields, layout.hmm_from);
     row.hmm_to = whole_at(fields, layout.hmm_to);
     row.ali_from = whole_at(fields, layout.ali_from);
     row.ali_to = whole_at(fields, layout.ali_to);
-    row.env_from = whole_at(fields, layout.env_from);
-    row.env_to = whole_at(fields, layout.env_to);
-    if (&layout == &kNhmmerTblout) {
-        row.dom_index = 1;
-        row.dom_count = 1;
+    if (sink_->reads_every_column()) {
+        const std::string_view last = fields[layout.columns - 1];
+        const auto rest_at = static_cast<std::size_t>(last.data() + last.size() - text.data());
+        std::string_view rest = text.substr(rest_at);
+        while (!rest.empty() && is_blank(rest.front())) rest.remove_prefix(1);
+        while (!rest.empty() && is_blank(rest.back())) rest.remove_suffix(1);
+        row.description = rest;
+        row.dom_index = whole_at(fields, layout.dom_index);
+        row.dom_count = whole_at(fields, layout.dom_count);
+        row.env_from = whole_at(fields, layout.env_from);
+        row.env_to = whole_at(fields, layout.env_to);
+        if (&layout == &kNhmmerTblout) {
+            row.dom_index = 1;
+            row.dom_count = 1;
+        }
     }
     sink_->take(row);
 }
@@ -709,8 +744,11 @@ namespace {
 // instead of waiting whole in memory.
 std::optional<SearchProgram> program_at_end(std::string_view path) {
     constexpr std::size_t kTail = 16384;
-    util::OsFile file = util::OsFile::open_read(path);
     std::error_code error;
+    // Only a regular file is opened here: opening a FIFO to look would take the writer waiting
+    // on it from the read that follows.
+    if (!std::filesystem::is_regular_file(std::string(path), error)) return std::nullopt;
+    util::OsFile file = util::OsFile::open_read(path);
     const std::uintmax_t size = std::filesystem::file_size(std::string(path), error);
     if (!file.is_open() || !file.is_regular() || error) return std::nullopt;
     std::array<char, 2> magic{};

@@ -77,6 +77,17 @@ public:
     virtual ~RowSink() = default;
     /// One row, in file order. May throw a format util::Failure.
     virtual void take(const TableRow& row) = 0;
+    /// Asked before take() with the row's line, names, scores and has_domains alone: false
+    /// skips the row, so a sink that drops most rows spares the reading of their other columns.
+    /// May throw as take() does.
+    virtual bool wants(const TableRow& /*row*/) { return true; }
+    /// Whether take() reads the columns that neither thresholds nor coverage need (the
+    /// domain's number and count, the envelope, the description); if not, they keep their
+    /// defaults.
+    [[nodiscard]] virtual bool reads_every_column() const { return true; }
+    /// Whether take() reads dom_e_val; if not, it is NaN (still checked to be a number) unless
+    /// the options score by domain.
+    [[nodiscard]] virtual bool reads_domain_e_value() const { return true; }
 };
 
 /// Takes the text of one table in pieces of any size and offers every row to a top-hit table

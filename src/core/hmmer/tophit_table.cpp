@@ -26,24 +26,27 @@ ProfileId TopHitTable::intern_profile(std::string_view hmm_id) {
     return *id;
 }
 
-std::size_t TopHitTable::find_hit(const Gene& gene, ProfileId profile) {
-    if (gene.index) {
-        const auto found = gene.index->find(profile);
-        return found == gene.index->end() ? gene.hits.size() : found->second;
+std::size_t TopHitTable::find_hit(std::uint32_t more, ProfileId profile) const {
+    const Many& many = many_[more - 1];
+    if (many.size() > kIndexFrom) {
+        const Index& index = indexes_.at(more);
+        const auto found = index.find(profile);
+        return found == index.end() ? many.size() : found->second;
     }
     std::size_t at = 0;
-    while (at < gene.hits.size() && gene.hits[at].profile != profile) ++at;
+    while (at < many.size() && many[at].profile != profile) ++at;
     return at;
 }
 
-void TopHitTable::append_hit(Gene& gene, const StoredHit& hit) {
-    gene.hits.push_back(hit);
-    if (gene.index) {
-        gene.index->emplace(hit.profile, static_cast<std::uint32_t>(gene.hits.size() - 1));
-    } else if (gene.hits.size() > kIndexFrom) {
-        gene.index = std::make_unique<std::unordered_map<ProfileId, std::uint32_t>>();
-        for (std::size_t i = 0; i < gene.hits.size(); ++i) {
-            gene.index->emplace(gene.hits[i].profile, static_cast<std::uint32_t>(i));
+void TopHitTable::append_hit(std::uint32_t more, const StoredHit& hit) {
+    Many& many = many_[more - 1];
+    many.push_back(hit);
+    if (many.size() > kIndexFrom + 1) {
+        indexes_.at(more).emplace(hit.profile, static_cast<std::uint32_t>(many.size() - 1));
+    } else if (many.size() > kIndexFrom) {
+        Index& index = indexes_[more];
+        for (std::size_t i = 0; i < many.size(); ++i) {
+            index.emplace(many[i].profile, static_cast<std::uint32_t>(i));
         }
     }
 }
@@ -58,17 +61,39 @@ void TopHitTable::add_hit(std::string_view gene_id, std::string_view hmm_id, dou
     const ProfileId profile = intern_profile(hmm_id);
     const StoredHit offered{profile, e_val, bit_score};
     const auto [gene, added] = genes_.try_emplace(gene_id);
-    const std::size_t at = added ? 0 : find_hit(*gene, profile);
-    if (added || at == gene->hits.size()) {
-        append_hit(*gene, offered);
+    // Only a strictly better hit replaces: ties and NaN keep the first one offered.
+    const auto keep_better = [&](double& stored_e_val, double& stored_bit_score) {
+        if (hit_order(stored_e_val, stored_bit_score, e_val, bit_score) == HitOrder::kLess) {
+            stored_e_val = e_val;
+            stored_bit_score = bit_score;
+        }
+    };
+    if (added) {
+        *gene = Gene{e_val, bit_score, profile, 0};
         ++hit_count_;
         return;
     }
-    // Only a strictly better hit replaces: ties and NaN keep the first one offered.
-    StoredHit& stored = gene->hits[at];
-    if (hit_order(stored.e_val, stored.bit_score, e_val, bit_score) == HitOrder::kLess) {
-        stored = offered;
+    if (gene->more == 0) {
+        if (gene->profile == profile) {
+            keep_better(gene->e_val, gene->bit_score);
+            return;
+        }
+        Many& many = many_.emplace_back();
+        many.reserve(2);
+        many.push_back(StoredHit{gene->profile, gene->e_val, gene->bit_score});
+        many.push_back(offered);
+        gene->more = static_cast<std::uint32_t>(many_.size());
+        ++hit_count_;
+        return;
     }
+    const std::size_t at = find_hit(gene->more, profile);
+    Many& many = many_[gene->more - 1];
+    if (at == many.size()) {
+        append_hit(gene->more, offered);
+        ++hit_count_;
+        return;
+    }
+    keep_better(many[at].e_val, many[at].bit_score);
 }
 
 bool TopHitTable::contains_gene_id(std::string_view gene_id) const {
@@ -76,10 +101,7 @@ bool TopHitTable::contains_gene_id(std::string_view gene_id) const {
 }
 
 bool TopHitTable::contains_gene_hmm(std::string_view gene_id, std::string_view hmm_id) const {
-    const Gene* gene = genes_.find(gene_id);
-    if (gene == nullptr) return false;
-    const auto profile = find_profile(hmm_id);
-    return profile && find_hit(*gene, *profile) < gene->hits.size();
+    return stored_hit(gene_id, hmm_id).has_value();
 }
 
 const StoredHit& TopHitTable::best_hit(std::span<const StoredHit> hits) {
@@ -99,7 +121,8 @@ const StoredHit& TopHitTable::best_hit(std::span<const StoredHit> hits) {
 std::optional<Hit> TopHitTable::py_get_top_hit(std::string_view gene_id) const {
     const Gene* gene = genes_.find(gene_id);
     if (gene == nullptr) return std::nullopt;
-    return make_hit(gene_id, best_hit(gene->hits));
+    StoredHit one;
+    return make_hit(gene_id, best_hit(hits_of(*gene, one)));
 }
 
 TopHitTable TopHitTable::top_hits() const {
@@ -112,15 +135,27 @@ TopHitTable TopHitTable::top_hits() const {
     return top;
 }
 
-std::optional<Hit> TopHitTable::py_get_hmm_hit(std::string_view gene_id,
-                                               std::string_view hmm_id) const {
+std::optional<StoredHit> TopHitTable::stored_hit(std::string_view gene_id,
+                                                 std::string_view hmm_id) const {
     const Gene* gene = genes_.find(gene_id);
     if (gene == nullptr) return std::nullopt;
     const auto profile = find_profile(hmm_id);
     if (!profile) return std::nullopt;
-    const std::size_t at = find_hit(*gene, *profile);
-    if (at == gene->hits.size()) return std::nullopt;
-    return make_hit(gene_id, gene->hits[at]);
+    if (gene->more == 0) {
+        if (gene->profile != *profile) return std::nullopt;
+        return StoredHit{gene->profile, gene->e_val, gene->bit_score};
+    }
+    const Many& many = many_[gene->more - 1];
+    const std::size_t at = find_hit(gene->more, *profile);
+    if (at == many.size()) return std::nullopt;
+    return many[at];
+}
+
+std::optional<Hit> TopHitTable::py_get_hmm_hit(std::string_view gene_id,
+                                               std::string_view hmm_id) const {
+    const std::optional<StoredHit> stored = stored_hit(gene_id, hmm_id);
+    if (!stored) return std::nullopt;
+    return make_hit(gene_id, *stored);
 }
 
 }  // namespace velko::hmmer

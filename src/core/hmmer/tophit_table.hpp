@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -52,7 +53,8 @@ public:
     template <class Visit>
     void for_each_gene(Visit&& visit) const {
         genes_.for_each([&](std::string_view gene_id, const Gene& gene) {
-            visit(gene_id, std::span<const StoredHit>(gene.hits));
+            StoredHit one;
+            visit(gene_id, hits_of(gene, one));
         });
     }
 
@@ -60,23 +62,41 @@ public:
     [[nodiscard]] std::span<const std::string> profile_names() const { return profile_names_; }
 
 private:
-    // A gene has few profiles as a rule, so its hits sit in a vector scanned by ProfileId; the
-    // index appears only when a gene collects many, keeping add_hit constant-time for those.
+    // Most genes of a filtered table keep one hit, held in place; a gene with more holds the
+    // index of its list in many_. The entry of a gene is then 40 bytes with its key's place.
     struct Gene {
-        std::vector<StoredHit> hits;
-        std::unique_ptr<std::unordered_map<ProfileId, std::uint32_t>> index;
+        double e_val = 0.0;  // the only hit, while `more` is 0
+        double bit_score = 0.0;
+        ProfileId profile = 0;
+        std::uint32_t more = 0;  // 1 + the position of the gene's hits in many_
     };
+    // A gene has few profiles as a rule, so its hits sit in a vector scanned by ProfileId; an
+    // index (in indexes_, under the list's position) appears only when a gene collects many,
+    // keeping add_hit constant-time for those.
+    using Many = std::vector<StoredHit>;
+    using Index = std::unordered_map<ProfileId, std::uint32_t>;
 
+    /// The gene's hits; `one` holds the copy of a single hit.
+    [[nodiscard]] std::span<const StoredHit> hits_of(const Gene& gene, StoredHit& one) const {
+        if (gene.more != 0) return many_[gene.more - 1];
+        one = StoredHit{gene.profile, gene.e_val, gene.bit_score};
+        return {&one, 1};
+    }
+
+    [[nodiscard]] std::optional<StoredHit> stored_hit(std::string_view gene_id,
+                                                      std::string_view hmm_id) const;
     [[nodiscard]] std::optional<ProfileId> find_profile(std::string_view hmm_id) const;
     ProfileId intern_profile(std::string_view hmm_id);
     /// The position of the profile's hit in gene.hits, or gene.hits.size() when it has none.
-    [[nodiscard]] static std::size_t find_hit(const Gene& gene, ProfileId profile);
-    static void append_hit(Gene& gene, const StoredHit& hit);
+    [[nodiscard]] std::size_t find_hit(std::uint32_t more, ProfileId profile) const;
+    void append_hit(std::uint32_t more, const StoredHit& hit);
     [[nodiscard]] Hit make_hit(std::string_view gene_id, const StoredHit& stored) const;
     /// The gene's top hit among `hits` (never empty).
     [[nodiscard]] static const StoredHit& best_hit(std::span<const StoredHit> hits);
 
     util::TextMap<Gene> genes_;
+    std::deque<Many> many_;  // grows without moving the lists it holds
+    std::unordered_map<std::uint32_t, Index> indexes_;
     // Profile identifiers repeat across genes: each is kept once and named by its position.
     util::TextMap<ProfileId> profile_ids_;
     std::vector<std::string> profile_names_;

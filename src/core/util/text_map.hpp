@@ -49,7 +49,7 @@ public:
             Entry& entry = entries_[slot.entry - 1];
             if (key_of(entry) == key) return {&entry.value, false};
         }
-        entries_.push_back(Entry{keys_.size(), key.size(), Value{}});
+        entries_.push_back(Entry{keys_.size(), Value{}});
         keys_.append(key);
         slots_[at] = Slot{tag, static_cast<std::uint32_t>(entries_.size())};
         return {&entries_.back().value, true};
@@ -66,9 +66,9 @@ private:
         std::uint32_t tag = 0;    // high bits of the key's hash, to skip most key comparisons
         std::uint32_t entry = 0;  // position in entries_ plus one; 0 marks an empty slot
     };
+    // The keys sit back to back in entry order, so a key ends where the next one starts.
     struct Entry {
         std::size_t key_at;
-        std::size_t key_size;
         Value value;
     };
 
@@ -80,7 +80,8 @@ private:
     }
     [[nodiscard]] std::size_t mask() const { return slots_.size() - 1; }
     [[nodiscard]] std::string_view key_of(const Entry& entry) const {
-        return std::string_view(keys_).substr(entry.key_at, entry.key_size);
+        const std::size_t end = &entry == &entries_.back() ? keys_.size() : (&entry + 1)->key_at;
+        return std::string_view(keys_).substr(entry.key_at, end - entry.key_at);
     }
 
     // At most half the slots are used, so probe runs stay short.
