@@ -106,8 +106,9 @@ std::pair<std::size_t, std::size_t> find_space(std::string_view text) {
 
 Reader::Reader(std::string_view path)
     : file_(util::OsFile::open_read(path)),
-      // Zeroed, slack included: gathering lines reads up to kCopySlack bytes past what it keeps.
-      buffer_(std::make_unique<char[]>(kBufferSize + kCopySlack)) {
+      // Slack included: gathering lines reads up to kCopySlack bytes past what it keeps (made
+      // zeroed, or left as the last file left it).
+      buffer_(kBufferSize + kCopySlack) {
     // A NUL is refused before the system call (error() 0), which would open another file.
     if (!file_.is_open()) {
         throw util::os_failure(util::FileKind::kFasta, util::FileStep::kRead, path, file_.error());
@@ -117,7 +118,7 @@ Reader::Reader(std::string_view path)
 
 void Reader::refill() {
     if (begin_ > 0) {
-        std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
         end_ -= begin_;
         ascii_end_ = ascii_end_ > begin_ ? ascii_end_ - begin_ : 0;
         begin_ = 0;
@@ -125,7 +126,7 @@ void Reader::refill() {
     // Every caller has consumed all but a character cut by the buffer's end (at most three
     // bytes): a header is scanned as it passes, white space is held back outside the buffer.
     // Plain text, or the decompressed text of a gzip file.
-    const std::size_t n = input_->read(std::span<char>(buffer_.get() + end_, kBufferSize - end_));
+    const std::size_t n = input_->read(std::span<char>(buffer_.data() + end_, kBufferSize - end_));
     util::poll_interrupt(n);
     if (n == 0) {
         eof_ = true;
@@ -135,7 +136,7 @@ void Reader::refill() {
 }
 
 const Byte* Reader::whole_end(std::size_t begin, std::size_t end, bool line_ended) {
-    const auto* bytes = reinterpret_cast<const Byte*>(buffer_.get());
+    const auto* bytes = reinterpret_cast<const Byte*>(buffer_.data());
     // Sequence is ASCII: a quick scan for a byte with its high bit set spares most lines the
     // full UTF-8 check. What is known to be ASCII only grows, so no byte is scanned twice.
     if (ascii_end_ < end) {
@@ -149,7 +150,7 @@ const Byte* Reader::whole_end(std::size_t begin, std::size_t end, bool line_ende
 Reader::Line Reader::start_line() {
     if (begin_ == end_ && !eof_) refill();
     if (begin_ == end_) return Line::kEnd;
-    if (buffer_[begin_] != '>') return Line::kSequence;
+    if (buffer_.data()[begin_] != '>') return Line::kSequence;
     read_header_line();
     return Line::kHeader;
 }
@@ -161,7 +162,7 @@ void Reader::read_header_line() {
     bool in_id = true;
     ++begin_;  // the '>'
     for (;;) {
-        const char* const base = buffer_.get();
+        const char* const base = buffer_.data();
         const auto* newline =
             static_cast<const char*>(std::memchr(base + begin_, '\n', end_ - begin_));
         const bool ended = newline != nullptr || eof_;
@@ -274,7 +275,7 @@ bool Reader::line_piece(std::string_view& piece) {
             line_consumed_ += piece.size();
             return true;
         }
-        char* const base = buffer_.get();
+        char* const base = buffer_.data();
         const auto* start = reinterpret_cast<const Byte*>(base + begin_);
         const auto* newline =
             static_cast<const char*>(std::memchr(base + begin_, '\n', end_ - begin_));
@@ -366,7 +367,7 @@ std::size_t Reader::gather_lines(std::string& out, std::size_t used, std::size_t
     // are looked for in the same bytes, then trimmed; the bytes copied past its end are
     // overwritten by the next line. Anything else (a header, a line the buffer cuts, a line
     // that is not ASCII, a line longer than the room left) is left to next_piece.
-    const char* const base = buffer_.get();
+    const char* const base = buffer_.data();
     char* const room = out.data();
     const std::size_t room_end = out.size() - kCopySlack;
     std::size_t at = begin_;

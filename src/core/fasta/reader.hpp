@@ -13,6 +13,7 @@
 #include "util/input_stream.hpp"
 #include "util/memory.hpp"
 #include "util/os_file.hpp"
+#include "util/reused_buffer.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::fasta {
@@ -104,7 +105,7 @@ private:
 
     util::OsFile file_;
     std::optional<util::InputStream> input_;
-    std::unique_ptr<char[]> buffer_;
+    util::ReusedBuffer buffer_;
     std::size_t begin_ = 0;      // first byte not yet consumed
     std::size_t end_ = 0;        // end of the bytes read
     std::size_t ascii_end_ = 0;  // [begin_, ascii_end_) is known to hold ASCII only

@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "util/failure.hpp"
+#include "util/reused_buffer.hpp"
 
 namespace velko::util {
 
@@ -192,7 +193,7 @@ class Decoder {
 public:
     Decoder(OsFile& file, std::span<const char> magic, Inflater inflater)
         : file_(file), input_(kCompressedChunk) {
-        std::copy(magic.begin(), magic.end(), input_.begin());
+        std::copy(magic.begin(), magic.end(), input_.data());
         in_end_ = magic.size();
         // Offsets let a member be read again when its fault needs zlib's text.
         if (const auto at = file.position()) offset_ = *at - magic.size();
@@ -216,17 +217,16 @@ public:
                 if (!in_member_) {
                     // Zero bytes between or after members are padding, as tape and block
                     // devices leave a file; gzip -d and Python's gzip skip them too.
-                    const auto first = input_.begin() + static_cast<std::ptrdiff_t>(in_at_);
-                    const auto end = input_.begin() + static_cast<std::ptrdiff_t>(in_end_);
+                    const char* const first = input_.data() + in_at_;
+                    const char* const end = input_.data() + in_end_;
                     in_at_ = static_cast<std::size_t>(
-                        std::find_if(first, end, [](char c) { return c != '\0'; }) -
-                        input_.begin());
+                        std::find_if(first, end, [](char c) { return c != '\0'; }) - input_.data());
                     if (in_at_ == in_end_) continue;
                     in_member_ = true;
                     if (offset_) member_start_ = *offset_ + in_at_;
                 }
                 const Step done =
-                    step(std::span<const char>(input_).subspan(in_at_, in_end_ - in_at_),
+                    step(std::span<const char>(input_.span()).subspan(in_at_, in_end_ - in_at_),
                          out.subspan(produced));
                 in_at_ += done.consumed;
                 produced += done.produced;
@@ -257,9 +257,13 @@ private:
                 if (offset_) *offset_ += in_at_;
                 in_at_ = 0;
             }
-            if (in_end_ == input_.size()) input_.resize(input_.size() * 2);
+            if (in_end_ == input_.size()) {
+                ReusedBuffer larger(input_.size() * 2);
+                std::memcpy(larger.data(), input_.data(), in_end_);
+                input_ = std::move(larger);
+            }
             const std::size_t n =
-                read_file(file_, std::span<char>(input_).subspan(in_end_, input_.size() - in_end_));
+                read_file(file_, input_.span().subspan(in_end_, input_.size() - in_end_));
             bytes_read_.fetch_add(n, std::memory_order_relaxed);
             at_eof_ = n == 0;
             in_end_ += n;
@@ -330,7 +334,7 @@ private:
 #endif
 
     OsFile& file_;
-    std::vector<char> input_;
+    ReusedBuffer input_;
     std::size_t in_at_ = 0;
     std::size_t in_end_ = 0;
     std::optional<std::uint64_t> offset_;        // of input_[0] in the file, if it has offsets
@@ -377,7 +381,7 @@ public:
             if (taken_ < made_seen_) {
                 Block& block = blocks_[taken_ % kBlocks];
                 const std::size_t n = std::min(out.size(), block.size - at_);
-                std::memcpy(out.data(), block.data.get() + at_, n);
+                std::memcpy(out.data(), block.data.data() + at_, n);
                 at_ += n;
                 if (at_ == block.size) give_back();
                 return n;
@@ -394,13 +398,12 @@ public:
 
 private:
     struct Block {
-        std::unique_ptr<char[]> data;
+        ReusedBuffer data;
         std::size_t size = 0;
     };
 
     void start_worker() {
-        for (Block& block : blocks_)
-            block.data = std::make_unique_for_overwrite<char[]>(kBlockSize);
+        for (Block& block : blocks_) block.data = ReusedBuffer(kBlockSize);
         // Signals stay with the caller's threads: the interpreter handles them there, and a
         // blocked read on this thread is never the one interrupted.
         sigset_t all;
@@ -438,7 +441,7 @@ private:
             std::exception_ptr other;
             std::size_t n = 0;
             try {
-                n = decoder_.fill(std::span<char>(block.data.get(), kBlockSize));
+                n = decoder_.fill(std::span<char>(block.data.data(), kBlockSize));
             } catch (const Failure& error) {
                 failure = error;
             } catch (...) {
