@@ -88,9 +88,10 @@ MAX_RETRIES = 3
 # A batch also retries on Dask when its task raised (a shared file system failing a write).
 DASK_RETRIES = 2
 
-# Default batch size bounds: enough genomes per part that Parquet and the manifest cost little
-# beside the counting, few enough that an interrupted run loses little and the parts stay small.
-MIN_BATCH, MAX_BATCH = 1, 100
+# The input a batch holds at most by default: enough that a task's fixed costs (the scheduler's
+# round trip, a part's Parquet files, its manifest entry) are lost beside its counting, little
+# enough that a retry or an interruption loses seconds, not minutes.
+BATCH_BYTES = 256 << 20
 
 _FORMAT = 1  # of run.json and the manifest
 
@@ -849,9 +850,15 @@ def _check_search(hmm_file: StrPath | None,
     return path, size, mtime_ns
 
 
-def _default_batch_size(genomes: int, slots: int) -> int:
-    # About four batches per worker, so that the last batches leave no worker idle for long.
-    return max(MIN_BATCH, min(MAX_BATCH, math.ceil(genomes / (4 * slots)) if slots else 1))
+def _default_batch_size(todo: list[_Input], slots: int) -> int:
+    # About four batches per worker, so that the last batches leave no worker idle for long,
+    # each within BATCH_BYTES of input.
+    if not todo:
+        return 1
+    per_slot = math.ceil(len(todo) / (4 * max(slots, 1)))
+    sizes = [item.size for item in todo if item.size]
+    mean = sum(sizes) / len(sizes) if sizes else 1
+    return max(1, min(per_slot, int(BATCH_BYTES // max(mean, 1))))
 
 
 def _progress(progress: Progress,
@@ -897,7 +904,8 @@ def run_genomes(
     case; NaN without any), from the same read as its profile. ``genome_id``: ``"accession"`` or
     ``"stem"``, as genome_id_of makes them; two inputs with one id raise ValueError.
 
-    Batches of ``batch_size`` genomes (default: about four per worker, at most 100) run on
+    Batches of ``batch_size`` genomes (default: about four per worker, each of at most
+    BATCH_BYTES, 256 MiB, of input files) run on
     ``workers`` local processes (default: the cores this process may use), or on the workers
     of ``client``, a ``distributed.Client``. A local worker killed mid-batch breaks the pool:
     it is started again and the batches in flight go again, up to MAX_RETRIES times
@@ -1008,7 +1016,7 @@ def _execute(out: str, todo: list[_Input], options: _Options, on_error: str,
              progress: Progress) -> tuple[int, int, int]:
     """Runs the batches of `todo`, at most two per worker slot in flight, and writes each
     finished batch's manifest entry; returns genomes done, failed and batches retried."""
-    size = batch_size or _default_batch_size(len(todo), pool.slots)
+    size = batch_size or _default_batch_size(todo, pool.slots)
     session = f"{time.strftime('%Y%m%dT%H%M%S', time.gmtime())}-{secrets.token_hex(3)}"
     batches = [_Batch(f"part-{session}-{n:06d}", todo[start:start + size])
                for n, start in enumerate(range(0, len(todo), size))]
