@@ -222,7 +222,7 @@ def bench_search(work: pathlib.Path, copies: int) -> None:
 
     paths, profiles = search_inputs(work, copies)
     megabases = sum(os.stat(p).st_size for p in paths) / 1e6
-    print(f"{len(paths)} real genomes ({megabases:.0f} MB of FASTA), 8 Pfam profiles, "
+    print(f"{len(paths)} real genomes ({megabases:.0f} MB of FASTA), {len(PFAM)} Pfam profiles, "
           f"gathering cutoffs; one run each")
     out = work / "search-out"
     shutil.rmtree(out, ignore_errors=True)
