@@ -90,8 +90,11 @@ DASK_RETRIES = 2
 
 # The input a batch holds at most by default: enough that a task's fixed costs (the scheduler's
 # round trip, a part's Parquet files, its manifest entry) are lost beside its counting, little
-# enough that a retry or an interruption loses seconds, not minutes.
+# enough that a retry or an interruption loses seconds, not minutes. Many workers finish batches
+# often, and the driver spends some milliseconds on each: the bound grows by SLOT_BYTES a worker
+# so that it keeps up.
 BATCH_BYTES = 256 << 20
+SLOT_BYTES = 16 << 20
 
 _FORMAT = 1  # of run.json and the manifest
 
@@ -852,13 +855,15 @@ def _check_search(hmm_file: StrPath | None,
 
 def _default_batch_size(todo: list[_Input], slots: int) -> int:
     # About four batches per worker, so that the last batches leave no worker idle for long,
-    # each within BATCH_BYTES of input.
+    # each within the larger of BATCH_BYTES and SLOT_BYTES per worker.
     if not todo:
         return 1
-    per_slot = math.ceil(len(todo) / (4 * max(slots, 1)))
+    slots = max(slots, 1)
+    per_slot = math.ceil(len(todo) / (4 * slots))
     sizes = [item.size for item in todo if item.size]
     mean = sum(sizes) / len(sizes) if sizes else 1
-    return max(1, min(per_slot, int(BATCH_BYTES // max(mean, 1))))
+    most = max(BATCH_BYTES, slots * SLOT_BYTES)
+    return max(1, min(per_slot, int(most // max(mean, 1))))
 
 
 def _progress(progress: Progress,
@@ -904,8 +909,8 @@ def run_genomes(
     case; NaN without any), from the same read as its profile. ``genome_id``: ``"accession"`` or
     ``"stem"``, as genome_id_of makes them; two inputs with one id raise ValueError.
 
-    Batches of ``batch_size`` genomes (default: about four per worker, each of at most
-    BATCH_BYTES, 256 MiB, of input files) run on
+    Batches of ``batch_size`` genomes (default: about four per worker, each of at most 256 MiB
+    of input files, or 16 MiB per worker where there are more than 16) run on
     ``workers`` local processes (default: the cores this process may use), or on the workers
     of ``client``, a ``distributed.Client``. A local worker killed mid-batch breaks the pool:
     it is started again and the batches in flight go again, up to MAX_RETRIES times
