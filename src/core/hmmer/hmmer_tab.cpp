@@ -22,7 +22,7 @@
 namespace velko::hmmer {
 namespace {
 
-constexpr std::size_t kReadBuffer = std::size_t{1} << 20;
+constexpr std::size_t kReadBuffer = std::size_t{1} << 18;
 constexpr std::string_view kNoDomainScores =
     "a tblout (per-sequence table) has no domain scores: read a domtblout for them";
 
