@@ -15,7 +15,7 @@ from velko_tools import _core
 from velko_tools._args import StrPath, check_choice, path_parts
 
 if TYPE_CHECKING:
-    from velko_tools.hits import HitTable
+    import pandas
 
 Cutoff = Literal["gathering", "trusted", "noise"]
 MissingCutoff = Literal["error", "keep", "drop"]
@@ -113,10 +113,9 @@ def as_hmm_files(hmm_file: StrPath | Iterable[StrPath] | None) -> tuple[StrPath,
 
 def read_filtered(parts: Sequence[tuple[bytes, str]], format: str, program: str | None,
                   score: str, hmm: str, thresholds: Thresholds,
-                  columns: Columns) -> HitTable:
-    """read_hmmer's route through the thresholds, once its options are checked."""
-    from velko_tools.hits import HitTable
-
+                  columns: Columns) -> tuple[Any, dict[str, Any] | None]:
+    """read_hmmer's route through the thresholds, once its options are checked: the native
+    table and its full columns (or None)."""
     nucleotide = program in NUCLEOTIDE_PROGRAMS
     if thresholds.per_domain and format == "tblout" and not nucleotide:
         raise ValueError("domain thresholds and coverage need format='domtblout': a tblout "
@@ -124,10 +123,10 @@ def read_filtered(parts: Sequence[tuple[bytes, str]], format: str, program: str 
     core, extra = _core.read_hmmer_rows(
         [encoded for encoded, _ in parts], format, program or "", score, hmm,
         thresholds.hmm_paths(), thresholds.options(columns == "full"))
-    return HitTable._wrap(core, _frozen(extra))
+    return core, frozen(extra)
 
 
-def _frozen(extra: dict[str, Any] | None) -> dict[str, Any] | None:
+def frozen(extra: dict[str, Any] | None) -> dict[str, Any] | None:
     if extra is not None:
         for values in extra.values():
             if isinstance(values, np.ndarray):
@@ -135,83 +134,31 @@ def _frozen(extra: dict[str, Any] | None) -> dict[str, Any] | None:
     return extra
 
 
-def carry_extra(source: Sequence[HitTable], result: HitTable) -> dict[str, Any] | None:
-    """The full columns of `result`'s rows, taken from the table in `source` whose row holds
-    the same hit; None unless every source table has them."""
-    if not source or any(table._extra is None for table in source):
-        return None
-    found: dict[tuple[str, str], tuple[HitTable, int]] = {}
-    for table in source:
-        for at, (gene, hmm, e_value, bit_score) in enumerate(table):
-            key = (gene, hmm)
-            if key not in found:
-                found[key] = (table, at)
-                continue
-            held_table, held_at = found[key]
-            if (bit_score > held_table.bit_scores[held_at] or (
-                    bit_score == held_table.bit_scores[held_at]
-                    and e_value < held_table.e_values[held_at])):
-                found[key] = (table, at)
-    picks = [found[(gene, hmm)] for gene, hmm, _, _ in result]
-    extra: dict[str, Any] = {}
-    for name in FULL_COLUMNS:
-        values = [table._extra[name][at] for table, at in picks]  # type: ignore[index]
-        first = source[0]._extra[name]  # type: ignore[index]
-        extra[name] = (list(values) if isinstance(first, list)
-                       else np.array(values, dtype=first.dtype))
-    return _frozen(extra)
-
-
-def merge(tables: Sequence[HitTable]) -> HitTable:
-    """The best hit per gene and profile over all the tables. The best hit does not depend on
-    the order the hits come in (ties on both scores are the same hit), so neither does this."""
-    from velko_tools.hits import HitTable
-
-    gene_ids: list[str] = []
-    hmm_ids: list[str] = []
-    e_values = []
-    bit_scores = []
-    for table in tables:
-        if not isinstance(table, HitTable):
-            raise TypeError(f"can only merge HitTable objects, not {type(table).__name__}")
-        genes, hmms, e_column, bit_column = table._all_columns()
-        gene_ids += genes
-        hmm_ids += hmms
-        e_values.append(e_column)
-        bit_scores.append(bit_column)
-    empty = np.empty(0, dtype=np.float64)
-    merged = HitTable._from_columns(gene_ids, hmm_ids, np.concatenate([empty, *e_values]),
-                                    np.concatenate([empty, *bit_scores]))
-    merged._extra = carry_extra(tables, merged)
-    return merged
-
-
-def filter_table(table: HitTable, max_evalue: float | None, min_score: float | None,
-                 cutoff: Cutoff | None, hmm_file: StrPath | Iterable[StrPath] | None,
-                 missing_cutoff: MissingCutoff, level: Level, min_hmm_coverage: float,
-                 min_gene_coverage: float) -> HitTable:
-    """HitTable.filter: thresholds on the hits the table holds."""
-    from velko_tools.hits import HitTable
-
+def filter_mask(columns: tuple[list[str], list[str], Any, Any], extra: dict[str, Any] | None,
+                max_evalue: float | None, min_score: float | None, cutoff: Cutoff | None,
+                hmm_file: StrPath | Iterable[StrPath] | None, missing_cutoff: MissingCutoff,
+                level: Level, min_hmm_coverage: float, min_gene_coverage: float) -> Any:
+    """HitTable.filter: which of the hits a table holds (its gene ids, profile ids, E-values
+    and bit scores, and its full columns) pass, as a boolean array."""
     thresholds = Thresholds.at_level(level, max_evalue, min_score, cutoff=cutoff,
                                      hmm_files=as_hmm_files(hmm_file),
                                      missing_cutoff=missing_cutoff,
                                      min_hmm_coverage=min_hmm_coverage,
                                      min_gene_coverage=min_gene_coverage)
-    genes, hmms, e_values, bit_scores = table._all_columns()
+    genes, hmms, e_values, bit_scores = columns
     keep = np.ones(len(genes), dtype=bool)
     if max_evalue is not None:
         keep &= e_values <= max_evalue
     if min_score is not None:
         keep &= bit_scores >= min_score
     if min_hmm_coverage > 0 or min_gene_coverage > 0:
-        if table._extra is None:
+        if extra is None:
             raise ValueError("coverage needs a table read with columns='full'")
         # NaN (no domains to cover) fails a coverage asked for.
         if min_hmm_coverage > 0:
-            keep &= table._extra["hmm_coverage"] >= min_hmm_coverage
+            keep &= extra["hmm_coverage"] >= min_hmm_coverage
         if min_gene_coverage > 0:
-            keep &= table._extra["gene_coverage"] >= min_gene_coverage
+            keep &= extra["gene_coverage"] >= min_gene_coverage
     if cutoff is not None:
         bounds = _cutoff_bounds(thresholds, level)
         for at, hmm in enumerate(hmms):
@@ -223,11 +170,7 @@ def filter_table(table: HitTable, max_evalue: float | None, min_score: float | N
                 keep[at] &= missing_cutoff == "keep"
             elif not bit_scores[at] >= bound:
                 keep[at] = False
-    picked = np.flatnonzero(keep)
-    result = HitTable._from_columns([genes[i] for i in picked], [hmms[i] for i in picked],
-                                    e_values[picked], bit_scores[picked])
-    result._extra = carry_extra([table], result)
-    return result
+    return keep
 
 
 _MISSING = object()
@@ -251,8 +194,8 @@ def _cutoff_bounds(thresholds: Thresholds, level: Level) -> dict[str, Any]:
     return bounds
 
 
-def write_arrow(table: HitTable, path: StrPath) -> None:
-    """Parquet (.parquet) or Arrow IPC (.arrow), all columns, replaced atomically."""
+def write_arrow(frame: pandas.DataFrame, path: StrPath) -> None:
+    """Parquet (.parquet) or Arrow IPC (.arrow) of a table's columns, replaced atomically."""
     try:
         import pyarrow
         import pyarrow.feather
@@ -260,7 +203,6 @@ def write_arrow(table: HitTable, path: StrPath) -> None:
     except ImportError:
         raise ImportError("writing .parquet or .arrow needs pyarrow: pip install pyarrow") \
             from None
-    frame = table.to_pandas()
     arrow = pyarrow.Table.from_pandas(frame, preserve_index=False)
     from velko_tools.output import replacing
 
@@ -274,11 +216,10 @@ def write_arrow(table: HitTable, path: StrPath) -> None:
 
 
 def from_pyhmmer(top_hits: Any, score: str, hmm: str, thresholds: Thresholds,
-                 columns: Columns) -> HitTable:
+                 columns: Columns) -> tuple[Any, dict[str, Any] | None]:
     """HitTable.from_pyhmmer: the reported hits and domains of pyhmmer TopHits, as hmmsearch
-    and hmmscan write them to --domtblout, through the same filter as a table's rows."""
-    from velko_tools.hits import HitTable
-
+    and hmmscan write them to --domtblout, through the same filter as a table's rows; the
+    native table and its full columns (or None)."""
     groups = [top_hits] if hasattr(top_hits, "query") and hasattr(top_hits, "reported") \
         else list(top_hits)
     texts: list[list[str]] = [[], [], [], [], []]
@@ -319,7 +260,7 @@ def from_pyhmmer(top_hits: Any, score: str, hmm: str, thresholds: Thresholds,
         texts, [np.asarray(column, dtype=np.float64) for column in reals],
         [np.asarray(column, dtype=np.int64) for column in wholes], True, score, hmm,
         thresholds.hmm_paths(), thresholds.options(columns == "full"))
-    return HitTable._wrap(core, _frozen(extra))
+    return core, frozen(extra)
 
 
 def _text(value: Any) -> str:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import numbers
 import os
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
@@ -12,8 +12,21 @@ import numpy.typing as npt
 
 from velko_tools import _core, output
 from velko_tools._args import StrPath, check_choice, input_parts, naming_stdin, path_parts
-from velko_tools.annotate import (ARROW_SUFFIXES, FULL_COLUMNS, Columns, Cutoff, Level,
-                                  MissingCutoff, Thresholds, as_hmm_files)
+from velko_tools.annotate import (
+    ARROW_SUFFIXES,
+    FULL_COLUMNS,
+    Columns,
+    Cutoff,
+    Level,
+    MissingCutoff,
+    Thresholds,
+    as_hmm_files,
+    filter_mask,
+    from_pyhmmer,
+    frozen,
+    read_filtered,
+    write_arrow,
+)
 
 if TYPE_CHECKING:
     import pandas
@@ -159,10 +172,8 @@ class HitTable:
         """A new table with each gene's top hit alone: its highest bit score, then its lowest
         E-value (as ``TopHitFile.get_top_hit`` picks it; between hits tied on both scores the
         one offered last)."""
-        from velko_tools.annotate import carry_extra
-
         top = HitTable._wrap(self._core.top_hits())
-        top._extra = carry_extra([self], top)
+        top._extra = _carry_extra([self], top)
         return top
 
     @property
@@ -189,9 +200,7 @@ class HitTable:
         """The best hit per gene and profile over this table and `tables`: the same whatever
         their order and grouping, so the parts of a distributed run reduce in any order.
         ``a | b`` is ``a.merge(b)``. The other columns are kept when every table has them."""
-        from velko_tools.annotate import merge
-
-        return merge([self, *tables])
+        return _merge([self, *tables])
 
     def __or__(self, other: object) -> HitTable:
         if not isinstance(other, HitTable):
@@ -215,10 +224,15 @@ class HitTable:
         ``hmm_file`` (its first number with ``level="sequence"``, its second with
         ``"domain"``); coverage needs a table read with ``columns="full"``. The options mean
         what they mean for read_hmmer, applied to the hits kept rather than to every row."""
-        from velko_tools.annotate import filter_table
-
-        return filter_table(self, max_evalue, min_score, cutoff, hmm_file, missing_cutoff,
-                            level, min_hmm_coverage, min_gene_coverage)
+        columns = self._all_columns()
+        picked = np.flatnonzero(filter_mask(
+            columns, self._extra, max_evalue, min_score, cutoff, hmm_file, missing_cutoff,
+            level, min_hmm_coverage, min_gene_coverage))
+        genes, hmms, e_values, bit_scores = columns
+        result = HitTable._from_columns([genes[i] for i in picked], [hmms[i] for i in picked],
+                                        e_values[picked], bit_scores[picked])
+        result._extra = _carry_extra([self], result)
+        return result
 
     @classmethod
     def from_pyhmmer(
@@ -241,8 +255,6 @@ class HitTable:
         pyhmmer's hits directly: one ``pyhmmer.plan7.TopHits`` or an iterable of them (as
         ``pyhmmer.hmmsearch`` and ``pyhmmer.hmmscan`` yield). The reported hits and their
         reported domains are taken, then the options apply as they do in read_hmmer."""
-        from velko_tools.annotate import from_pyhmmer
-
         check_choice("score", score, Score)
         check_choice("hmm", hmm, ProfileKey)
         check_choice("columns", columns, Columns)
@@ -250,7 +262,7 @@ class HitTable:
             level, max_evalue, min_score, cutoff=cutoff, hmm_files=as_hmm_files(hmm_file),
             missing_cutoff=missing_cutoff, min_hmm_coverage=min_hmm_coverage,
             min_gene_coverage=min_gene_coverage)
-        return from_pyhmmer(top_hits, score, hmm, thresholds, columns)
+        return cls._wrap(*from_pyhmmer(top_hits, score, hmm, thresholds, columns))
 
     def to_tsv(self) -> bytes:
         """The hits as UTF-8 TSV lines ``gene_id, hmm_id, e_value, bit_score`` in table order
@@ -269,9 +281,7 @@ class HitTable:
         back as the same table), and the OSError subclass of the failing system call.
         """
         if os.fsdecode(path).endswith(ARROW_SUFFIXES):
-            from velko_tools.annotate import write_arrow
-
-            write_arrow(self, path)
+            write_arrow(self.to_pandas(), path)
             return
         encoded, _ = path_parts(path)
         with output.writing(encoded):
@@ -302,6 +312,55 @@ class HitTable:
         tophits = tophit_type(os.fspath(path))
         self._core.fill_tophit_file(tophits)
         return tophits
+
+
+def _carry_extra(source: Sequence[HitTable], result: HitTable) -> dict[str, Any] | None:
+    """The full columns of `result`'s rows, taken from the table in `source` whose row holds
+    the same hit; None unless every source table has them."""
+    if not source or any(table._extra is None for table in source):
+        return None
+    found: dict[tuple[str, str], tuple[HitTable, int]] = {}
+    for table in source:
+        for at, (gene, hmm, e_value, bit_score) in enumerate(table):
+            key = (gene, hmm)
+            if key not in found:
+                found[key] = (table, at)
+                continue
+            held_table, held_at = found[key]
+            if (bit_score > held_table.bit_scores[held_at] or (
+                    bit_score == held_table.bit_scores[held_at]
+                    and e_value < held_table.e_values[held_at])):
+                found[key] = (table, at)
+    picks = [found[(gene, hmm)] for gene, hmm, _, _ in result]
+    extra: dict[str, Any] = {}
+    for name in FULL_COLUMNS:
+        values = [table._extra[name][at] for table, at in picks]  # type: ignore[index]
+        first = source[0]._extra[name]  # type: ignore[index]
+        extra[name] = (list(values) if isinstance(first, list)
+                       else np.array(values, dtype=first.dtype))
+    return frozen(extra)
+
+
+def _merge(tables: Sequence[HitTable]) -> HitTable:
+    """The best hit per gene and profile over all the tables. The best hit does not depend on
+    the order the hits come in (ties on both scores are the same hit), so neither does this."""
+    gene_ids: list[str] = []
+    hmm_ids: list[str] = []
+    e_values = []
+    bit_scores = []
+    for table in tables:
+        if not isinstance(table, HitTable):
+            raise TypeError(f"can only merge HitTable objects, not {type(table).__name__}")
+        genes, hmms, e_column, bit_column = table._all_columns()
+        gene_ids += genes
+        hmm_ids += hmms
+        e_values.append(e_column)
+        bit_scores.append(bit_column)
+    empty = np.empty(0, dtype=np.float64)
+    merged = HitTable._from_columns(gene_ids, hmm_ids, np.concatenate([empty, *e_values]),
+                                    np.concatenate([empty, *bit_scores]))
+    merged._extra = _carry_extra(tables, merged)
+    return merged
 
 
 def read_hmmer(
@@ -382,9 +441,8 @@ def read_hmmer(
     parts = input_parts(paths)
     with naming_stdin(parts):
         if thresholds.active or columns == "full":
-            from velko_tools.annotate import read_filtered
-
-            return read_filtered(parts, format, program, score, hmm, thresholds, columns)
+            return HitTable._wrap(*read_filtered(parts, format, program, score, hmm,
+                                                 thresholds, columns))
         core = _core.read_hmmer([encoded for encoded, _ in parts],
                                 format, program or "", score, hmm)
     return HitTable._wrap(core)
