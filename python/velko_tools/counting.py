@@ -20,6 +20,8 @@ from velko_tools.kmers import (
     KmerLabels,
     KmerTable,
     _progress_reporter,
+    input_bytes,
+    row_names,
 )
 from velko_tools.sparse import SparseKmerTable, count_sparse, dense_fits
 
@@ -167,11 +169,8 @@ def count_and_tally(
                 encoded, k, strands, invalid == "skip", per_file or total, tally, threads, report)
     finally:
         close()
-    row_files = [names[i] for i in file_index.tolist()]
-    if per_file:
-        ids = list(row_files)
+    ids, row_files = row_names(names, file_index, ids, per_file, total)
     if total:
-        ids, row_files = ["total"], [""]
         counts = counts.sum(axis=0, dtype=np.uint64, keepdims=True)
         windows = windows.sum(dtype=np.uint64, keepdims=True)
         skipped = skipped.sum(dtype=np.uint64, keepdims=True)
@@ -184,13 +183,7 @@ def count_and_tally(
 def _record_rows_guess(paths: list[bytes]) -> int:
     """Rows of a per-record table as layout="auto" guesses them: one per 64 KiB of input, at
     least one per file."""
-    size = 0
-    for path in paths:
-        try:
-            size += os.stat(path).st_size
-        except OSError:
-            pass  # the count itself reports the file
-    return max(len(paths), size >> 16)
+    return max(len(paths), input_bytes(paths) >> 16)
 
 
 __all__ = ["count_and_tally", "count_kmers"]

@@ -212,18 +212,34 @@ class KmerTable(_RowTable):
 
 
 # The layout decides the kind of table; "auto" can give either.
+def input_bytes(paths: list[bytes]) -> int:
+    """The size of the input files that can be looked at (the count reports the others)."""
+    total = 0
+    for path in paths:
+        try:
+            total += os.stat(path).st_size
+        except OSError:
+            pass
+    return total
+
+
+def row_names(names: list[str], file_index: npt.NDArray[np.uint64], ids: list[str],
+              per_file: bool, total: bool) -> tuple[list[str], list[str]]:
+    """The ids and files of a count's rows: a file's rows are named by the file as given with
+    ``per_file``, the one row of ``total`` is "total" of no file."""
+    if total:
+        return ["total"], [""]
+    row_files = [names[i] for i in file_index.tolist()]
+    return (list(row_files) if per_file else ids), row_files
+
+
 def _progress_reporter(
     progress: Progress, paths: list[bytes]
 ) -> tuple[Callable[[int], object] | None, Callable[[], None]]:
     """The per-poll callback for the native loop, and what ends the report."""
     if progress is False or progress is None:
         return None, lambda: None
-    total = 0
-    for path in paths:
-        try:
-            total += os.stat(path).st_size
-        except OSError:
-            pass  # the count itself reports the file
+    total = input_bytes(paths)
     if callable(progress):
         callback = progress
         return (lambda done: callback(done, total)), lambda: None

@@ -15,6 +15,7 @@ from velko_tools.kmers import (
     KmerTable,
     _progress_reporter,
     _RowTable,
+    row_names,
 )
 
 if TYPE_CHECKING:
@@ -294,11 +295,7 @@ def count_sparse(
             memory or 0, os.fsencode(tmpdir), threads, report)
     finally:
         close()
-    row_files = [names[i] for i in file_index.tolist()]
-    if per_file:
-        ids = list(row_files)
-    if total:
-        ids, row_files = ["total"], [""]
+    ids, row_files = row_names(names, file_index, ids, per_file, total)
     return (SparseKmerTable(ids, row_files, k, strands, indptr, codes, counts, windows,
                             skipped), tallies)
 
