@@ -51,6 +51,15 @@ def kill_a_worker(depth):
                 workers.append(pid)
     assert workers, "no worker process found"
     os.kill(max(workers), signal.SIGKILL)
+
+def killing_at_first_progress(depth):
+    # A progress callback that kills a worker `depth` generations down, once.
+    killed = []
+    def progress(done, total):
+        if not killed:
+            killed.append(done)
+            kill_a_worker(depth)
+    return progress
 """
 
 
@@ -300,11 +309,7 @@ def run_child(source, timeout=180):
 def test_killed_pool_worker_is_replaced_and_nothing_is_lost(reference, genome_paths, tmp_path):
     source = KILL_WORKER + textwrap.dedent(f"""
         from velko_tools import run_genomes
-        killed = []
-        def progress(done, total):
-            if not killed:
-                killed.append(done)
-                kill_a_worker(2)
+        progress = killing_at_first_progress(2)
         summary = run_genomes({genome_paths!r}, {str(tmp_path)!r}, invalid="error", workers=2,
                               batch_size=1, progress=progress)
         print(summary.done, summary.failed, summary.retried)
@@ -357,11 +362,7 @@ def test_dask_cluster_gives_the_same_run_with_a_worker_killed(reference, genome_
     source = KILL_WORKER + textwrap.dedent(f"""
         from distributed import Client, LocalCluster
         from velko_tools import run_genomes
-        killed = []
-        def progress(done, total):
-            if not killed:
-                killed.append(done)
-                kill_a_worker(1)
+        progress = killing_at_first_progress(1)
         if __name__ == "__main__":
             with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                               dashboard_address=None) as cluster, Client(cluster) as client:

@@ -242,11 +242,7 @@ def test_a_worker_killed_while_searching_loses_no_hits(search_data, tmp_path):
     paths, hmm_path = search_data
     source = KILL_WORKER + textwrap.dedent(f"""
         from velko_tools import run_genomes
-        killed = []
-        def progress(done, total):
-            if not killed:
-                killed.append(done)
-                kill_a_worker(2)
+        progress = killing_at_first_progress(2)
         summary = run_genomes({paths!r}, {str(tmp_path / "killed")!r}, hmm_file={str(hmm_path)!r},
                               workers=2, batch_size=1, progress=progress)
         print(summary.done, summary.retried)
