@@ -11,7 +11,9 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "hmmer/tophit_file.hpp"
 #include "kmer/count_fasta.hpp"
@@ -19,6 +21,7 @@
 #include "util/failure.hpp"
 #include "util/memory.hpp"
 #include "util/quote_path.hpp"
+#include "util/text_map.hpp"
 #include "util/utf8.hpp"
 
 namespace {
@@ -281,6 +284,44 @@ void memory_bound() {
           "an account refuses once its total passes the headroom");
 }
 
+// The map against std::unordered_map over keys that cross its blocks: thousands of entries,
+// the empty key, keys sharing prefixes, and keys longer than a block of key text, which get
+// blocks of their own between blocks of short ones.
+void text_map_matches_a_map() {
+    velko::util::TextMap<std::uint64_t> map;
+    std::unordered_map<std::string, std::uint64_t> reference;
+    std::vector<std::string> order;
+    const auto key_for = [](std::uint64_t i) {
+        if (i % 997 == 5) return std::string(300'000 + i, static_cast<char>('a' + i % 26));
+        return i % 1000 == 7 ? std::string() : "gene_" + std::to_string(i % 9000);
+    };
+    for (std::uint64_t i = 0; i < 20'000; ++i) {
+        const std::string key = key_for(i);
+        const auto [value, added] = map.try_emplace(key);
+        const bool fresh = reference.emplace(key, i).second;
+        check(added == fresh, "try_emplace tells a new key at " + std::to_string(i));
+        if (added) {
+            *value = i;
+            order.push_back(key);
+        }
+        check(*value == reference.at(key), "try_emplace finds the stored value");
+    }
+    check(map.size() == reference.size(), "one entry per key");
+    for (const auto& [key, value] : reference) {
+        const std::uint64_t* found = map.find(key);
+        check(found != nullptr && *found == value, "find sees every key");
+    }
+    check(map.find("gene_9000") == nullptr && map.find(std::string(300'005, 'g')) == nullptr,
+          "find misses absent keys, long ones too");
+    std::size_t at = 0;
+    map.for_each([&](std::string_view key, std::uint64_t value) {
+        check(at < order.size() && key == order[at] && value == reference.at(order[at]),
+              "for_each visits the keys whole, in the order added, at " + std::to_string(at));
+        ++at;
+    });
+    check(at == order.size(), "for_each visits every entry");
+}
+
 }  // namespace
 
 int main() {
@@ -291,6 +332,7 @@ int main() {
     dna_tables_match_the_alphabet();
     failures_name_their_place();
     memory_bound();
+    text_map_matches_a_map();
     std::printf("%d failures\n", failures);
     return failures == 0 ? 0 : 1;
 }

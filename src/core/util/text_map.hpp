@@ -1,9 +1,14 @@
 // TextMap: a compact hash map from text to a value, for tables looked up one key at a time.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,24 +17,27 @@
 namespace velko::util {
 
 /// Maps text keys (compared byte for byte) to values. Open addressing over a small slot array,
-/// entries in one vector and keys in one buffer: a lookup touches a slot, an entry and its key,
-/// where a node-based map chases several pointers scattered over the heap. Entries are never
-/// removed; pointers to values stay valid until the next insertion.
+/// entries and keys in blocks: a lookup touches a slot, an entry and its key, where a
+/// node-based map chases several pointers scattered over the heap. Entries are never removed
+/// and never move, so pointers to values stay valid for the map's life.
+///
+/// Growing never copies the entries or the keys: they fill fixed blocks, so a table of a
+/// million genes holds each byte once instead of twice while a vector or string doubles.
+/// Throws std::bad_alloc past 2^32 - 1 entries.
 template <class Value>
 class TextMap {
 public:
-    [[nodiscard]] std::size_t size() const { return entries_.size(); }
+    [[nodiscard]] std::size_t size() const { return size_; }
 
     /// The value stored under `key`, or nullptr.
     [[nodiscard]] const Value* find(std::string_view key) const {
-        if (entries_.empty()) return nullptr;
+        if (size_ == 0) return nullptr;
         const std::uint64_t hash = hash_of(key);
         const std::uint32_t tag = tag_of(hash);
         for (std::size_t at = hash & mask(); slots_[at].entry != 0; at = (at + 1) & mask()) {
             const Slot& slot = slots_[at];
             if (slot.tag != tag) continue;
-            const Entry& entry = entries_[slot.entry - 1];
-            if (key_of(entry) == key) return &entry.value;
+            if (key_of(slot.entry - 1) == key) return &entry(slot.entry - 1).value;
         }
         return nullptr;
     }
@@ -39,38 +47,47 @@ public:
 
     /// The value under `key`, made from `Value{}` when the key is new; true when it was new.
     std::pair<Value*, bool> try_emplace(std::string_view key) {
-        if ((entries_.size() + 1) * 4 > slots_.size() * 3) grow();
+        if ((size_ + 1) * 4 > slot_count_ * 3) grow();
         const std::uint64_t hash = hash_of(key);
         const std::uint32_t tag = tag_of(hash);
         std::size_t at = hash & mask();
         for (; slots_[at].entry != 0; at = (at + 1) & mask()) {
             const Slot& slot = slots_[at];
             if (slot.tag != tag) continue;
-            Entry& entry = entries_[slot.entry - 1];
-            if (key_of(entry) == key) return {&entry.value, false};
+            if (key_of(slot.entry - 1) == key) return {&entry(slot.entry - 1).value, false};
         }
-        entries_.push_back(Entry{keys_.size(), Value{}});
-        keys_.append(key);
-        slots_[at] = Slot{tag, static_cast<std::uint32_t>(entries_.size())};
-        return {&entries_.back().value, true};
+        if (size_ >= UINT32_MAX) throw std::bad_alloc();
+        // Room first, then the key: a refusal at either step leaves the map as it was.
+        reserve_entry();
+        const std::uint64_t key_at = store_key(key);
+        Entry& added = entries_.back().emplace_back(Entry{key_at, Value{}});
+        ++size_;
+        slots_[at] = Slot{tag, static_cast<std::uint32_t>(size_)};
+        return {&added.value, true};
     }
 
-    /// Calls visit(key, value) for every entry, in no defined order.
+    /// Calls visit(key, value) for every entry, in the order the keys were added.
     template <class Visit>
     void for_each(Visit&& visit) const {
-        for (const Entry& entry : entries_) visit(key_of(entry), entry.value);
+        for (std::size_t i = 0; i < size_; ++i) visit(key_of(i), entry(i).value);
     }
 
 private:
     struct Slot {
         std::uint32_t tag = 0;    // high bits of the key's hash, to skip most key comparisons
-        std::uint32_t entry = 0;  // position in entries_ plus one; 0 marks an empty slot
+        std::uint32_t entry = 0;  // position of the entry plus one; 0 marks an empty slot
     };
-    // The keys sit back to back in entry order, so a key ends where the next one starts.
+    // A key is named by its block (high 32 bits) and its place in the block. Keys sit back to
+    // back in entry order, so a key ends where the next one starts, or at its block's end.
     struct Entry {
-        std::size_t key_at;
+        std::uint64_t key_at;
         Value value;
     };
+    // 4096 entries a block; the first block grows by doubling up to that, so a small map stays
+    // small. A key block holds 256 KiB, or one longer key.
+    static constexpr unsigned kEntryShift = 12;
+    static constexpr std::size_t kEntryBlock = std::size_t{1} << kEntryShift;
+    static constexpr std::size_t kKeyBlock = std::size_t{256} << 10;
 
     static std::uint64_t hash_of(std::string_view key) {
         return std::hash<std::string_view>{}(key);
@@ -78,29 +95,76 @@ private:
     static std::uint32_t tag_of(std::uint64_t hash) {
         return static_cast<std::uint32_t>(hash >> 32);
     }
-    [[nodiscard]] std::size_t mask() const { return slots_.size() - 1; }
-    [[nodiscard]] std::string_view key_of(const Entry& entry) const {
-        const std::size_t end = &entry == &entries_.back() ? keys_.size() : (&entry + 1)->key_at;
-        return std::string_view(keys_).substr(entry.key_at, end - entry.key_at);
+    [[nodiscard]] std::size_t mask() const { return slot_count_ - 1; }
+    [[nodiscard]] const Entry& entry(std::size_t i) const {
+        return entries_[i >> kEntryShift][i & (kEntryBlock - 1)];
+    }
+    [[nodiscard]] Entry& entry(std::size_t i) {
+        return entries_[i >> kEntryShift][i & (kEntryBlock - 1)];
+    }
+    [[nodiscard]] std::string_view key_of(std::size_t i) const {
+        const std::uint64_t at = entry(i).key_at;
+        const std::string& block = keys_[at >> 32];
+        std::size_t end = block.size();
+        if (i + 1 < size_ && (entry(i + 1).key_at >> 32) == (at >> 32)) {
+            end = entry(i + 1).key_at & UINT32_MAX;
+        }
+        const std::size_t start = at & UINT32_MAX;
+        return std::string_view(block).substr(start, end - start);
+    }
+
+    std::uint64_t store_key(std::string_view key) {
+        if (key.size() >= UINT32_MAX) throw std::bad_alloc();
+        if (keys_.empty() ||
+            (!keys_.back().empty() && keys_.back().size() + key.size() > kKeyBlock)) {
+            keys_.emplace_back();
+            // The first block doubles as it fills; later ones start at their final size.
+            if (keys_.size() > 1) keys_.back().reserve(std::max(kKeyBlock, key.size()));
+        }
+        std::string& block = keys_.back();
+        const std::uint64_t at = (std::uint64_t{keys_.size() - 1} << 32) | block.size();
+        block.append(key);
+        return at;
+    }
+    // Makes room for one more entry in the last block.
+    void reserve_entry() {
+        if (entries_.empty() || entries_.back().size() == kEntryBlock) {
+            entries_.emplace_back();
+            if (entries_.size() > 1) entries_.back().reserve(kEntryBlock);
+        }
+        std::vector<Entry>& block = entries_.back();
+        if (block.size() == block.capacity())
+            block.reserve(std::max<std::size_t>(16, 2 * block.size()));
     }
 
     // At most three slots in four are used: probe runs stay a cache line or two long, and the
-    // tags spare the keys of all but the entry looked for.
+    // tags spare the keys of all but the entry looked for. The slots are placed again from the
+    // entries alone, so the array is resized in place (a large one is remapped, not copied)
+    // and never coexists with a copy of itself; a refusal leaves it as it was.
     void grow() {
-        std::vector<Slot> slots(slots_.empty() ? 16 : slots_.size() * 2);
-        const std::size_t new_mask = slots.size() - 1;
-        for (std::size_t i = 0; i < entries_.size(); ++i) {
-            const std::uint64_t hash = hash_of(key_of(entries_[i]));
-            std::size_t at = hash & new_mask;
-            while (slots[at].entry != 0) at = (at + 1) & new_mask;
-            slots[at] = Slot{tag_of(hash), static_cast<std::uint32_t>(i + 1)};
+        const std::size_t count = slot_count_ == 0 ? 16 : slot_count_ * 2;
+        void* grown = std::realloc(slots_.get(), count * sizeof(Slot));
+        if (grown == nullptr) throw std::bad_alloc();
+        slots_.release();
+        slots_.reset(static_cast<Slot*>(grown));
+        slot_count_ = count;
+        std::memset(grown, 0, count * sizeof(Slot));
+        for (std::size_t i = 0; i < size_; ++i) {
+            const std::uint64_t hash = hash_of(key_of(i));
+            std::size_t at = hash & mask();
+            while (slots_[at].entry != 0) at = (at + 1) & mask();
+            slots_[at] = Slot{tag_of(hash), static_cast<std::uint32_t>(i + 1)};
         }
-        slots_ = std::move(slots);
     }
 
-    std::vector<Slot> slots_;
-    std::vector<Entry> entries_;
-    std::string keys_;  // every key, back to back
+    struct Free {
+        void operator()(Slot* slots) const { std::free(slots); }
+    };
+    std::unique_ptr<Slot[], Free> slots_;
+    std::size_t slot_count_ = 0;
+    std::vector<std::vector<Entry>> entries_;
+    std::vector<std::string> keys_;
+    std::size_t size_ = 0;
 };
 
 }  // namespace velko::util
