@@ -10,6 +10,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import velko  # noqa: F401  (publishes velko.hmmer.tophit)
 from velko.hmmer.tophit import TopHitFile
@@ -391,6 +393,19 @@ def test_rows_offered_to_the_constructor_follow_the_rule():
                       ("h", "P", math.inf, -1.0)])
     assert list(table) == [("g", "P", 1e-4, 10.0), ("g", "Q", 1e-9, 30.0),
                            ("h", "P", math.inf, -1.0)]
+
+
+# Few genes, many profiles: a gene's hits are chained, and indexed past sixteen of them.
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from("gh"), st.integers(0, 40),
+                          st.sampled_from([1e-9, 1e-3, 1.0]), st.sampled_from([-1.0, 5.0, 30.0])),
+                min_size=40, max_size=200))
+def test_genes_with_many_profiles_keep_the_model(rows):
+    rows = [(gene, f"PF{profile}", e, b) for gene, profile, e, b in rows]
+    table = HitTable(rows)
+    genes = model_table(rows)
+    assert list(table) == model_list(genes)
+    assert list(table.top_hits()) == model_list(model_top(genes))
 
 
 def test_write_reads_back_in_velko(tmp_path, real_table):

@@ -1,6 +1,9 @@
 // The replacement rule, the top-hit scan and the lookups of the top-hit table.
 #include "hmmer/tophit_table.hpp"
 
+#include <string>
+#include <utility>
+
 #include "util/interrupt.hpp"
 
 namespace velko::hmmer {
@@ -18,12 +21,16 @@ std::optional<ProfileId> TopHitTable::find_profile(std::string_view hmm_id) cons
 }
 
 ProfileId TopHitTable::intern_profile(std::string_view hmm_id) {
-    const auto [id, added] = profile_ids_.try_emplace(hmm_id);
-    if (added) {
-        *id = static_cast<ProfileId>(profile_names_.size());
-        profile_names_.emplace_back(hmm_id);
+    if (const ProfileId* id = profile_ids_.find(hmm_id)) return *id;
+    // The name and its place are made before the map learns the key, so a refusal cannot
+    // leave the key naming another profile's place.
+    std::string name(hmm_id);
+    if (profile_names_.size() == profile_names_.capacity()) {
+        profile_names_.reserve(2 * profile_names_.size() + 1);
     }
-    return *id;
+    *profile_ids_.try_emplace(hmm_id).first = static_cast<ProfileId>(profile_names_.size());
+    profile_names_.push_back(std::move(name));
+    return static_cast<ProfileId>(profile_names_.size() - 1);
 }
 
 std::size_t TopHitTable::find_hit(std::uint32_t more, ProfileId profile) const {

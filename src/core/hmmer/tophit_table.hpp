@@ -49,7 +49,8 @@ public:
     [[nodiscard]] std::size_t hit_count() const { return hit_count_; }
     [[nodiscard]] std::size_t gene_count() const { return genes_.size(); }
 
-    /// Calls visit(gene_id, hits) once per gene, in no defined order; `hits` is never empty.
+    /// Calls visit(gene_id, hits) once per gene, in the order genes were first offered, each
+    /// gene's hits in the order their profiles were; `hits` is never empty.
     template <class Visit>
     void for_each_gene(Visit&& visit) const {
         genes_.for_each([&](std::string_view gene_id, const Gene& gene) {

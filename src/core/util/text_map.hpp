@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "util/block_vector.hpp"
+
 namespace velko::util {
 
 /// Maps text keys (compared byte for byte) to values. Open addressing over a small slot array,
@@ -27,17 +29,17 @@ namespace velko::util {
 template <class Value>
 class TextMap {
 public:
-    [[nodiscard]] std::size_t size() const { return size_; }
+    [[nodiscard]] std::size_t size() const { return entries_.size(); }
 
     /// The value stored under `key`, or nullptr.
     [[nodiscard]] const Value* find(std::string_view key) const {
-        if (size_ == 0) return nullptr;
+        if (entries_.empty()) return nullptr;
         const std::uint64_t hash = hash_of(key);
         const std::uint32_t tag = tag_of(hash);
         for (std::size_t at = hash & mask(); slots_[at].entry != 0; at = (at + 1) & mask()) {
             const Slot& slot = slots_[at];
             if (slot.tag != tag) continue;
-            if (key_of(slot.entry - 1) == key) return &entry(slot.entry - 1).value;
+            if (key_of(slot.entry - 1) == key) return &entries_[slot.entry - 1].value;
         }
         return nullptr;
     }
@@ -47,29 +49,27 @@ public:
 
     /// The value under `key`, made from `Value{}` when the key is new; true when it was new.
     std::pair<Value*, bool> try_emplace(std::string_view key) {
-        if ((size_ + 1) * 4 > slot_count_ * 3) grow();
+        if ((entries_.size() + 1) * 4 > slot_count_ * 3) grow();
         const std::uint64_t hash = hash_of(key);
         const std::uint32_t tag = tag_of(hash);
         std::size_t at = hash & mask();
         for (; slots_[at].entry != 0; at = (at + 1) & mask()) {
             const Slot& slot = slots_[at];
             if (slot.tag != tag) continue;
-            if (key_of(slot.entry - 1) == key) return {&entry(slot.entry - 1).value, false};
+            if (key_of(slot.entry - 1) == key) return {&entries_[slot.entry - 1].value, false};
         }
-        if (size_ >= UINT32_MAX) throw std::bad_alloc();
+        if (entries_.size() >= UINT32_MAX) throw std::bad_alloc();
         // Room first, then the key: a refusal at either step leaves the map as it was.
-        reserve_entry();
-        const std::uint64_t key_at = store_key(key);
-        Entry& added = entries_.back().emplace_back(Entry{key_at, Value{}});
-        ++size_;
-        slots_[at] = Slot{tag, static_cast<std::uint32_t>(size_)};
+        entries_.reserve_one();
+        Entry& added = entries_.push_back(Entry{store_key(key), Value{}});
+        slots_[at] = Slot{tag, static_cast<std::uint32_t>(entries_.size())};
         return {&added.value, true};
     }
 
     /// Calls visit(key, value) for every entry, in the order the keys were added.
     template <class Visit>
     void for_each(Visit&& visit) const {
-        for (std::size_t i = 0; i < size_; ++i) visit(key_of(i), entry(i).value);
+        for (std::size_t i = 0; i < entries_.size(); ++i) visit(key_of(i), entries_[i].value);
     }
 
 private:
@@ -83,10 +83,7 @@ private:
         std::uint64_t key_at;
         Value value;
     };
-    // 4096 entries a block; the first block grows by doubling up to that, so a small map stays
-    // small. A key block holds 256 KiB, or one longer key.
-    static constexpr unsigned kEntryShift = 12;
-    static constexpr std::size_t kEntryBlock = std::size_t{1} << kEntryShift;
+    // A key block holds 256 KiB, or one longer key.
     static constexpr std::size_t kKeyBlock = std::size_t{256} << 10;
 
     static std::uint64_t hash_of(std::string_view key) {
@@ -96,18 +93,12 @@ private:
         return static_cast<std::uint32_t>(hash >> 32);
     }
     [[nodiscard]] std::size_t mask() const { return slot_count_ - 1; }
-    [[nodiscard]] const Entry& entry(std::size_t i) const {
-        return entries_[i >> kEntryShift][i & (kEntryBlock - 1)];
-    }
-    [[nodiscard]] Entry& entry(std::size_t i) {
-        return entries_[i >> kEntryShift][i & (kEntryBlock - 1)];
-    }
     [[nodiscard]] std::string_view key_of(std::size_t i) const {
-        const std::uint64_t at = entry(i).key_at;
+        const std::uint64_t at = entries_[i].key_at;
         const std::string& block = keys_[at >> 32];
         std::size_t end = block.size();
-        if (i + 1 < size_ && (entry(i + 1).key_at >> 32) == (at >> 32)) {
-            end = entry(i + 1).key_at & UINT32_MAX;
+        if (i + 1 < entries_.size() && (entries_[i + 1].key_at >> 32) == (at >> 32)) {
+            end = entries_[i + 1].key_at & UINT32_MAX;
         }
         const std::size_t start = at & UINT32_MAX;
         return std::string_view(block).substr(start, end - start);
@@ -126,17 +117,6 @@ private:
         block.append(key);
         return at;
     }
-    // Makes room for one more entry in the last block.
-    void reserve_entry() {
-        if (entries_.empty() || entries_.back().size() == kEntryBlock) {
-            entries_.emplace_back();
-            if (entries_.size() > 1) entries_.back().reserve(kEntryBlock);
-        }
-        std::vector<Entry>& block = entries_.back();
-        if (block.size() == block.capacity())
-            block.reserve(std::max<std::size_t>(16, 2 * block.size()));
-    }
-
     // At most three slots in four are used: probe runs stay a cache line or two long, and the
     // tags spare the keys of all but the entry looked for. The slots are placed again from the
     // entries alone, so the array is resized in place (a large one is remapped, not copied)
@@ -149,7 +129,7 @@ private:
         slots_.reset(static_cast<Slot*>(grown));
         slot_count_ = count;
         std::memset(grown, 0, count * sizeof(Slot));
-        for (std::size_t i = 0; i < size_; ++i) {
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
             const std::uint64_t hash = hash_of(key_of(i));
             std::size_t at = hash & mask();
             while (slots_[at].entry != 0) at = (at + 1) & mask();
@@ -162,9 +142,8 @@ private:
     };
     std::unique_ptr<Slot[], Free> slots_;
     std::size_t slot_count_ = 0;
-    std::vector<std::vector<Entry>> entries_;
+    BlockVector<Entry> entries_;
     std::vector<std::string> keys_;
-    std::size_t size_ = 0;
 };
 
 }  // namespace velko::util
