@@ -18,7 +18,7 @@ is pandas time / velko time.
 - from_pyhmmer against the pyhmmer search it follows (gathering cutoffs), when pyhmmer and the
   real profiles and proteins of tools/fetch_hmmer_examples.py (build/hmmer-examples) are there.
 
-Run: python3 benchmarks/bench_annotate.py [--rows N] [--repeat R]
+Run: python3 benchmarks/bench_annotate.py [--rows N] [--repeat R] [--peak-rows N,N,...]
 """
 
 import argparse
@@ -158,6 +158,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--peak-rows", type=lambda text: [int(n) for n in text.split(",")],
+                        default=[], help="more row counts whose peak memory to measure, "
+                        "comma-separated")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as work_dir:
         table_path = Path(work_dir) / "big.domtblout"
@@ -181,19 +184,31 @@ def main():
             print(f"{'pandas, same filters':<32}{theirs:8.3f} s  {theirs / ours:6.1f}x"
                   f"  (same table: {same})")
         pyhmmer_share(args.repeat)
+        peak_memory(args.rows, table_path, hmm_path)
+    for rows in args.peak_rows:
+        peak_memory(rows, None, None)
+
+
+def peak_memory(rows, table_path, hmm_path):
+    """Prints the peak memory of the plain and the filtered read of `rows` rows, each in a
+    fresh child; the inputs are made anew unless `table_path` holds them."""
+    with tempfile.TemporaryDirectory() as work_dir:
+        if table_path is None:
+            table_path = Path(work_dir) / "big.domtblout"
+            hmm_path = Path(work_dir) / "profiles.hmm"
+            make_inputs(table_path, hmm_path, rows)
         peaks = {}
         for kind in ("import", "plain", "filtered"):
             child = subprocess.run([sys.executable, "-c", PEAK.format(cov=COVERAGE), table_path,
                                     hmm_path, kind], capture_output=True, text=True, check=True)
             peaks[kind] = tuple(map(int, child.stdout.split()))
-        for kind in ("plain", "filtered"):
-            hits, peak, names = peaks[kind]
-            above = peak - peaks["import"][1]
-            print(f"peak memory of the {kind} read: {above / 1e6:.1f} MB above import, "
-                  f"{above / args.rows:.0f} bytes per row read, {hits:,} hits kept: "
-                  f"{above / hits:.0f} bytes per hit, {(above - names) / hits:.0f} beside the "
-                  f"text of its names")
-
+    for kind in ("plain", "filtered"):
+        hits, peak, names = peaks[kind]
+        above = peak - peaks["import"][1]
+        print(f"{rows:,} rows, peak memory of the {kind} read: {above / 1e6:.1f} MB above "
+              f"import, {above / rows:.0f} bytes per row read, {hits:,} hits kept: "
+              f"{above / hits:.0f} bytes per hit, {(above - names) / hits:.0f} beside the "
+              f"text of its names")
 
 if __name__ == "__main__":
     main()
