@@ -64,25 +64,36 @@ SUFFIXES = [".tsv", ".tsv.gz", ".npz", pytest.param(".parquet", marks=needs_pyar
 
 # Input that never ends, or never comes.
 
+ENDLESS_READS = {
+    "a line of the HMMER table": "read_hmmer({path!r})",
+    "a line of the HMMER profile file":
+        "read_hmmer({table!r}, cutoff='gathering', hmm_file={path!r})",
+}
+
+
+@pytest.mark.parametrize("what", list(ENDLESS_READS), ids=["table", "profile-file"])
 @pytest.mark.parametrize("gzipped", [False, True], ids=["dev-zero", "gzip-bomb"])
-def test_an_endless_line_is_refused_within_the_memory_limit(tmp_path, gzipped):
+def test_an_endless_line_is_refused_within_the_memory_limit(tmp_path, gzipped, what):
     path = "/dev/zero"
     if gzipped:
         # 256 members of 32 MiB of NUL bytes: 8 GiB of one line in about 8 MB of gzip.
         member = gzip.compress(b"\0" * (32 << 20), compresslevel=9)
-        path = str(tmp_path / "bomb.tblout.gz")
+        path = str(tmp_path / "bomb.gz")
         with open(path, "wb") as out:
             out.writelines([member] * 256)
+    table = tmp_path / "one.tblout"
+    table.write_text("# Program:         hmmsearch\n")
+    call = ENDLESS_READS[what].format(path=path, table=str(table))
     source = ADDRESS_LIMIT + textwrap.dedent(f"""
         from velko_tools import read_hmmer
         limit_address_space(512 << 20)
         try:
-            read_hmmer({path!r})
+            {call}
         except MemoryError as error:
             print(error)
         """)
     match = refusal(run_python(source, timeout=60 * SLOWDOWN))
-    assert match["what"] == "a line of the HMMER table"
+    assert match["what"] == what
 
 
 READ_HMMER = "from velko_tools import HitTable, read_hmmer\n"

@@ -93,30 +93,11 @@ void CutoffReader::fail_at(std::uint32_t column, std::string_view reason) const 
 }
 
 void CutoffReader::feed(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const void* found = std::memchr(bytes.data(), '\n', bytes.size());
-        if (found == nullptr) {
-            partial_ += bytes;
-            return;
-        }
-        const auto length =
-            static_cast<std::size_t>(static_cast<const char*>(found) - bytes.data());
-        if (partial_.empty()) {
-            take_line(bytes.substr(0, length));
-        } else {
-            partial_ += bytes.substr(0, length);
-            take_line(partial_);
-            partial_.clear();
-        }
-        bytes.remove_prefix(length + 1);
-    }
+    lines_.feed(bytes, [this](std::string_view line) { take_line(line); });
 }
 
 void CutoffReader::finish() {
-    if (!partial_.empty()) {
-        take_line(partial_);
-        partial_.clear();
-    }
+    lines_.finish([this](std::string_view line) { take_line(line); });
     if (in_profile_) {
         fail_at(0,
                 "the file ends inside a profile: no \"//\" line closes the one starting on line " +
@@ -127,7 +108,6 @@ void CutoffReader::finish() {
 
 void CutoffReader::take_line(std::string_view line) {
     ++line_;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (in_model_) {
         // The model's rows are numbers only; its end is the one line that starts with "//".
         if (line.starts_with("//")) end_profile();

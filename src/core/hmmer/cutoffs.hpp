@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "util/line_splitter.hpp"
+
 namespace velko::hmmer {
 
 /// The three cutoffs a curated profile may carry: gathering, trusted and noise.
@@ -62,7 +64,7 @@ public:
 
     /// Throws a format util::Failure naming the path, line and column: a file that does not start
     /// with a "HMMER3" line, a profile without NAME, a cutoff line without two numbers, a LENG
-    /// that is not a whole number.
+    /// that is not a whole number; util::MemoryRefused for a line longer than the call may hold.
     void feed(std::string_view bytes);
     /// Reads the last line; fails as feed does, and for a profile cut off before its "//".
     void finish();
@@ -74,7 +76,7 @@ private:
 
     std::string path_;
     CutoffTable& table_;
-    std::string partial_;
+    util::LineSplitter lines_{"a line of the HMMER profile file"};
     std::uint64_t line_ = 0;
     std::uint64_t profile_line_ = 0;  // where the current profile starts
     bool in_profile_ = false;

@@ -360,68 +360,11 @@ void HmmerTableReader::fail_at(std::uint64_t line, std::uint32_t column,
 }
 
 void HmmerTableReader::feed(std::string_view bytes) {
-    // A line ends at LF, at CR LF, or at a CR alone (the line end of old Mac files, which would
-    // otherwise make the whole table one comment line). Most tables hold no CR: the next one is
-    // looked for once per piece and again only after it is passed, not once per line.
-    if (bytes.empty()) return;
-    const char* const end = bytes.data() + bytes.size();
-    const auto find_cr = [end](const char* from) {
-        const void* found = std::memchr(from, '\r', static_cast<std::size_t>(end - from));
-        return found == nullptr ? end : static_cast<const char*>(found);
-    };
-    const char* at = bytes.data();
-    const char* next_cr = find_cr(at);  // the first CR at or after `at`, or `end`
-    while (at != end) {
-        if (after_cr_) {
-            after_cr_ = false;
-            // The LF of a CR LF pair, split across two pieces: the line has been taken.
-            if (*at == '\n') {
-                ++at;
-                continue;
-            }
-        }
-        const auto size = static_cast<std::size_t>(end - at);
-        const auto* lf = static_cast<const char*>(std::memchr(at, '\n', size));
-        const char* line_end = lf == nullptr ? end : lf;
-        if (next_cr < at) next_cr = find_cr(at);
-        const bool by_cr = next_cr < line_end;
-        if (by_cr) {
-            line_end = next_cr;
-        } else if (lf == nullptr) {
-            keep(std::string_view(at, size));
-            return;
-        }
-        const std::string_view line(at, static_cast<std::size_t>(line_end - at));
-        if (partial_.empty()) {
-            take_line(line);
-        } else {
-            keep(line);
-            take_line(partial_);
-            partial_.clear();
-        }
-        after_cr_ = by_cr;
-        at = line_end + 1;
-    }
-}
-
-void HmmerTableReader::keep(std::string_view bytes) {
-    // A line is held whole until it ends, so an endless one (/dev/zero, a gzip bomb) must stop
-    // at what the call may take, as a MemoryError, not when the machine is full.
-    const std::size_t capacity = partial_.capacity();
-    if (partial_.size() + bytes.size() > capacity) {
-        const std::size_t larger = std::max(capacity * 2, partial_.size() + bytes.size());
-        memory_.charge(larger, "a line of the HMMER table");
-        partial_.reserve(larger);
-        memory_.release(capacity);
-    }
-    partial_ += bytes;
+    lines_.feed(bytes, [this](std::string_view line) { take_line(line); });
 }
 
 void HmmerTableReader::finish() {
-    if (!partial_.empty()) {
-        take_line(partial_);
-        partial_.clear();
-    }
+    lines_.finish([this](std::string_view line) { take_line(line); });
     if (!waiting_.empty() || !waiting_lines_.empty()) {
         fail_at(waiting_.empty() ? waiting_lines_.front().first : waiting_.front().line, 0,
                 "no \"# Program:\" line after this row names the program that wrote it "

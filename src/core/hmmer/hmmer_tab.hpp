@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "hmmer/tophit_table.hpp"
-#include "util/memory.hpp"
+#include "util/line_splitter.hpp"
 
 namespace velko::hmmer {
 
@@ -126,7 +126,6 @@ private:
         double bit_score;
     };
 
-    void keep(std::string_view bytes);
     HmmerTableReader(std::string_view path, const HmmerOptions& options, TopHitTable* table,
                      RowSink* sink);
     void take_line(std::string_view line);
@@ -153,9 +152,7 @@ private:
     SearchProgram expected_ =
         SearchProgram::kFromFile;  // the headings are those of an nhmmer table
     std::vector<std::pair<std::uint64_t, std::string>> waiting_lines_;  // for the sink
-    std::string partial_;    // the start of a line that the next piece completes
-    bool after_cr_ = false;  // the last piece ended in CR: an LF starting the next ends no line
-    util::MemoryAccount memory_;
+    util::LineSplitter lines_{"a line of the HMMER table"};
     std::uint64_t line_ = 0;
     std::vector<Waiting> waiting_;
     std::string text_;
