@@ -96,6 +96,29 @@ def test_an_endless_line_is_refused_within_the_memory_limit(tmp_path, gzipped, w
     assert match["what"] == what
 
 
+@pytest.mark.parametrize("options", ["", ", min_score=0.0"], ids=["table", "filtered-rows"])
+def test_rows_waiting_for_their_program_are_refused_within_the_memory_limit(tmp_path, options):
+    # A gzip table cannot be read from its end, so without program= its rows wait for the
+    # "# Program:" line HMMER writes last; this one has none in its 4.8 GB of rows.
+    row = (b"HBB_HUMAN            -          globins4             -            8.1e-67  216.7"
+           b"   0.0     9e-67  216.5   0.0   1.0   1   0   0   1   1   1   1 -\n")
+    member = gzip.compress(row * (1 << 20), compresslevel=9)
+    path = tmp_path / "unnamed.tblout.gz"
+    with open(path, "wb") as out:
+        out.writelines([member] * 32)
+    source = ADDRESS_LIMIT + textwrap.dedent(f"""
+        from velko_tools import read_hmmer
+        limit_address_space(512 << 20)
+        try:
+            read_hmmer({str(path)!r}{options})
+        except MemoryError as error:
+            print(error)
+        """)
+    match = refusal(run_python(source, timeout=60 * SLOWDOWN))
+    assert match["what"] == 'a HMMER table held until its "# Program:" line'
+    assert match["detail"] == " (name the program to read its rows as they come)"
+
+
 READ_HMMER = "from velko_tools import HitTable, read_hmmer\n"
 
 

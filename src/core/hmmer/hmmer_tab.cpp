@@ -366,7 +366,7 @@ void HmmerTableReader::feed(std::string_view bytes) {
 void HmmerTableReader::finish() {
     lines_.finish([this](std::string_view line) { take_line(line); });
     if (!waiting_.empty() || !waiting_lines_.empty()) {
-        fail_at(waiting_.empty() ? waiting_lines_.front().first : waiting_.front().line, 0,
+        fail_at(waiting_.empty() ? waiting_lines_.front().line : waiting_.front().line, 0,
                 "no \"# Program:\" line after this row names the program that wrote it "
                 "(hmmsearch or hmmscan)");
     }
@@ -489,7 +489,9 @@ void HmmerTableReader::take_row(std::string_view line) {
         const SearchProgram program =
             options_.program == SearchProgram::kFromFile ? expected_ : options_.program;
         if (program == SearchProgram::kFromFile) {
-            waiting_lines_.emplace_back(line_, std::string(line));
+            hold(waiting_lines_, line.size());
+            waiting_lines_.push_back(WaitingLine{line_, text_.size(), line.size()});
+            text_ += line;
         } else {
             std::array<std::string_view, kMostColumns> texts;
             for (std::size_t i = 0; i < layout.columns; ++i) texts[i] = fields[i].text;
@@ -519,6 +521,7 @@ void HmmerTableReader::take_row(std::string_view line) {
         offer(program, line_, target_name, target_acc, query_name, query_acc, e_val, bit_score);
         return;
     }
+    hold(waiting_, target_name.size() + target_acc.size() + query_name.size() + query_acc.size());
     Waiting waiting{line_, text_.size(), {}, e_val, bit_score};
     std::size_t i = 0;
     for (const std::string_view text : {target_name, target_acc, query_name, query_acc}) {
@@ -631,16 +634,30 @@ void HmmerTableReader::offer_waiting(SearchProgram program) {
         util::poll_interrupt(at - row.text_at + sizeof(Waiting));
     }
     waiting_.clear();
-    text_.clear();
     const Layout& layout = layout_of(options_.format, nucleotide(options_.program));
-    for (const auto& [line, text_line] : waiting_lines_) {
+    for (const auto& [line, text_at, size] : waiting_lines_) {
+        const std::string_view text_line = text.substr(text_at, size);
         std::array<Field, kMostColumns> fields;
         split_fields(text_line, std::span<Field>(fields.data(), layout.columns));
         std::array<std::string_view, kMostColumns> texts;
         for (std::size_t i = 0; i < layout.columns; ++i) texts[i] = fields[i].text;
         offer_row(program, line, text_line, texts);
+        util::poll_interrupt(size + sizeof(WaitingLine));
     }
     waiting_lines_.clear();
+    text_.clear();
+}
+
+template <class Rows>
+void HmmerTableReader::hold(Rows& rows, std::size_t text) {
+    // HMMER writes the program after the rows, so a table read without one is held whole:
+    // a large one must stop at what the call may keep, saying how to stream it instead.
+    const auto need = [] {
+        return util::MemoryNeed{.what = "a HMMER table held until its \"# Program:\" line",
+                                .detail = "name the program to read its rows as they come"};
+    };
+    util::reserve_charged(held_, rows, 1, need);
+    util::reserve_charged(held_, text_, text, need);
 }
 
 namespace {

@@ -125,6 +125,15 @@ private:
         double e_val;
         double bit_score;
     };
+    struct WaitingLine {
+        std::uint64_t line;
+        std::size_t text_at;
+        std::size_t size;
+    };
+    /// Makes room for one more waiting row of `text` bytes; throws util::MemoryRefused when the
+    /// rows would not fit.
+    template <class Rows>
+    void hold(Rows& rows, std::size_t text);
 
     HmmerTableReader(std::string_view path, const HmmerOptions& options, TopHitTable* table,
                      RowSink* sink);
@@ -148,14 +157,15 @@ private:
     HmmerOptions options_;
     TopHitTable* table_ = nullptr;
     RowSink* sink_ = nullptr;
-    bool nucleotide_headings_ = false;
-    SearchProgram expected_ =
-        SearchProgram::kFromFile;  // the headings are those of an nhmmer table
-    std::vector<std::pair<std::uint64_t, std::string>> waiting_lines_;  // for the sink
+    bool nucleotide_headings_ = false;  // the headings are those of an nhmmer table
+    SearchProgram expected_ = SearchProgram::kFromFile;
     util::LineSplitter lines_{"a line of the HMMER table"};
     std::uint64_t line_ = 0;
+    // Rows waiting for their program, their text in text_; the sink's keep the whole line.
     std::vector<Waiting> waiting_;
+    std::vector<WaitingLine> waiting_lines_;
     std::string text_;
+    util::MemoryAccount held_;  // what the waiting rows keep
 };
 
 /// Reads the table in the file at `path`, plain or gzip-compressed (told by its first bytes),
