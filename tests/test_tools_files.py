@@ -124,10 +124,10 @@ READ_HMMER = "from velko_tools import HitTable, read_hmmer\n"
 
 @pytest.mark.parametrize(
     "call",
-    ["read_hmmer({path!r})", "HitTable.read({path!r})",
-     "HitTable([('g', 'P', 1.0, 2.0)]).write({path!r})",
+    ["read_hmmer({path!r})", "read_hmmer([], cutoff='gathering', hmm_file={path!r})",
+     "HitTable.read({path!r})", "HitTable([('g', 'P', 1.0, 2.0)]).write({path!r})",
      "write_table(table, {path!r} + '.tsv')"],
-    ids=["read_hmmer", "HitTable.read", "HitTable.write", "write_table"],
+    ids=["read_hmmer", "hmm_file", "HitTable.read", "HitTable.write", "write_table"],
 )
 def test_ctrl_c_stops_waiting_for_the_other_end_of_a_fifo(tmp_path, call):
     path = str(tmp_path / "fifo")

@@ -3,18 +3,16 @@
 
 #include <array>
 #include <charconv>
-#include <cstring>
 #include <vector>
 
 #include "util/failure.hpp"
 #include "util/input_stream.hpp"
 #include "util/number_text.hpp"
-#include "util/os_file.hpp"
 
 namespace velko::hmmer {
 namespace {
 
-constexpr std::size_t kReadBuffer = std::size_t{1} << 20;
+constexpr std::size_t kReadBuffer = std::size_t{1} << 18;
 
 constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -183,24 +181,8 @@ void CutoffReader::end_profile() {
 
 void read_cutoff_file(std::string_view path, CutoffTable& table) {
     CutoffReader reader(path, table);
-    util::OsFile file = util::OsFile::open_read(path);
-    if (!file.is_open()) {
-        throw util::os_failure(util::FileKind::kHmmerTable, util::FileStep::kRead, path,
-                               file.error());
-    }
-    util::InputStream input(file);
-    std::vector<char> buffer(kReadBuffer);
-    while (true) {
-        std::size_t count = 0;
-        try {
-            count = input.read(buffer);
-        } catch (util::Failure& failure) {
-            failure.locate(path, util::FileKind::kHmmerTable);
-            throw;
-        }
-        if (count == 0) break;
-        reader.feed(std::string_view(buffer.data(), count));
-    }
+    util::read_pieces(path, util::FileKind::kHmmerTable, kReadBuffer,
+                      [&reader](std::string_view piece) { reader.feed(piece); });
     reader.finish();
 }
 

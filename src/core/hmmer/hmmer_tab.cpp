@@ -663,25 +663,8 @@ void HmmerTableReader::hold(Rows& rows, std::size_t text) {
 namespace {
 
 void read_into(std::string_view path, HmmerTableReader& reader) {
-    util::OsFile file = util::OsFile::open_read(path);
-    if (!file.is_open()) {
-        throw util::os_failure(util::FileKind::kHmmerTable, util::FileStep::kRead, path,
-                               file.error());
-    }
-    util::InputStream input(file);
-    std::vector<char> buffer(kReadBuffer);
-    while (true) {
-        std::size_t count = 0;
-        try {
-            count = input.read(buffer);
-        } catch (util::Failure& failure) {
-            failure.locate(path, util::FileKind::kHmmerTable);
-            throw;
-        }
-        if (count == 0) break;
-        reader.feed(std::string_view(buffer.data(), count));
-        util::poll_interrupt(count);
-    }
+    util::read_pieces(path, util::FileKind::kHmmerTable, kReadBuffer,
+                      [&reader](std::string_view piece) { reader.feed(piece); });
     reader.finish();
 }
 

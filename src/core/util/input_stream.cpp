@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "util/failure.hpp"
+#include "util/interrupt.hpp"
 #include "util/reused_buffer.hpp"
 
 namespace velko::util {
@@ -526,6 +527,26 @@ std::size_t InputStream::read(std::span<char> out) {
     if (out.empty()) return 0;
     if (!started_) start();
     return gzip_ ? gzip_->read(out) : read_raw(out);
+}
+
+void read_pieces(std::string_view path, FileKind kind, std::size_t piece_bytes,
+                 const std::function<void(std::string_view)>& feed) {
+    OsFile file = OsFile::open_read(path);
+    if (!file.is_open()) throw os_failure(kind, FileStep::kRead, path, file.error());
+    InputStream input(file);
+    const ReusedBuffer buffer(piece_bytes);
+    while (true) {
+        std::size_t count = 0;
+        try {
+            count = input.read(buffer.span());
+        } catch (Failure& failure) {
+            failure.locate(path, kind);
+            throw;
+        }
+        if (count == 0) return;
+        feed(std::string_view(buffer.data(), count));
+        poll_interrupt(count);
+    }
 }
 
 }  // namespace velko::util

@@ -3,11 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "util/failure.hpp"
 #include "util/os_file.hpp"
 
 namespace velko::util {
@@ -66,5 +68,12 @@ private:
     std::size_t pending_at_ = 0;
     std::unique_ptr<Gzip> gzip_;
 };
+
+/// Reads the file at `path`, plain or gzip-compressed, in pieces of at most `piece_bytes`,
+/// calling feed(piece) on each and polling the thread's interrupt hook between them. Throws
+/// util::Failure located in the file (of kind `kind`): the OS error of opening or reading it,
+/// damaged or truncated gzip data; util::Interrupted; and whatever feed throws.
+void read_pieces(std::string_view path, FileKind kind, std::size_t piece_bytes,
+                 const std::function<void(std::string_view)>& feed);
 
 }  // namespace velko::util
