@@ -27,6 +27,11 @@ std::string_view cutoff_tag(CutoffKind kind) {
     return "NC";
 }
 
+// The text a KeptRow of the row holds beside its fixed fields.
+std::size_t text_bytes(const TableRow& row) {
+    return row.description.size() + row.gene_acc.size() + row.hmm_acc.size();
+}
+
 KeptRow kept_row_of(const TableRow& row) {
     KeptRow kept;
     kept.description = row.description;
@@ -101,7 +106,10 @@ bool HitFilter::Fingerprints::contains(std::uint64_t print) const {
 }
 
 void HitFilter::Fingerprints::insert(std::uint64_t print) {
-    if (parts_.empty()) parts_.resize(kParts);
+    if (parts_.empty()) {
+        parts_.resize(kParts);
+        bytes_ = kParts * sizeof(Part);
+    }
     Part& part = parts_[print >> 52];
     const auto place = [](Part& into, std::uint32_t low) {
         std::size_t at = home(into, low);
@@ -116,6 +124,7 @@ void HitFilter::Fingerprints::insert(std::uint64_t print) {
             part.slots,
             std::vector<std::uint32_t>(std::max<std::size_t>(8, part.slots.size() * 3 / 2)));
         part.count = 0;
+        bytes_ += (part.slots.size() - old.size()) * sizeof(std::uint32_t);
         for (const std::uint32_t kept : old) {
             if (kept != 0) place(part, kept);
         }
@@ -123,6 +132,13 @@ void HitFilter::Fingerprints::insert(std::uint64_t print) {
     const std::uint32_t before = part.count;
     place(part, low_of(print));
     count_ += part.count - before;
+}
+
+std::size_t HitFilter::memory_bytes() const {
+    return table_.memory_bytes() + pairs_.capacity() * sizeof(Pair) + pair_index_.memory_bytes() +
+           names_.capacity() + spans_.capacity() * sizeof(Span) +
+           seen_.capacity() * sizeof(std::uint64_t) + failed_.memory_bytes() +
+           returned_.memory_bytes() + rows_.capacity() * sizeof(KeptRow) + row_text_bytes_;
 }
 
 void HitFilter::fail_at(std::uint64_t line, std::string_view reason) const {
@@ -258,7 +274,10 @@ void HitFilter::gather(const TableRow& row) {
             names_ += row.gene_id;
             names_ += row.hmm_id;
             pairs_.push_back(pair);
-            if (options_.keep_rows) rows_.push_back(kept_row_of(row));
+            if (options_.keep_rows) {
+                rows_.push_back(kept_row_of(row));
+                row_text_bytes_ += text_bytes(row);
+            }
         } else {
             split_ = true;
         }
@@ -268,7 +287,10 @@ void HitFilter::gather(const TableRow& row) {
     if (hit_order(pair.e_val, pair.bit_score, row.e_val, row.bit_score) == HitOrder::kLess) {
         pair.e_val = row.e_val;
         pair.bit_score = row.bit_score;
-        if (options_.keep_rows) rows_[current_] = kept_row_of(row);
+        if (options_.keep_rows) {
+            rows_[current_] = kept_row_of(row);
+            row_text_bytes_ += text_bytes(row);
+        }
     }
     add_span(pair, row);
 }

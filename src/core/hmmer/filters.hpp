@@ -70,6 +70,8 @@ public:
     [[nodiscard]] bool reads_domain_e_value() const override {
         return options_.keep_rows || options_.max_dom_e_val.has_value();
     }
+    /// The filter's own working memory and the table's.
+    [[nodiscard]] std::size_t memory_bytes() const override;
     /// Applies the coverage thresholds and offers the gathered hits; call once, at the end.
     void finish();
 
@@ -111,6 +113,7 @@ private:
         [[nodiscard]] bool contains(std::uint64_t print) const;
         void insert(std::uint64_t print);
         [[nodiscard]] bool empty() const { return count_ == 0; }
+        [[nodiscard]] std::size_t memory_bytes() const { return bytes_; }
 
     private:
         static constexpr std::size_t kParts = 4096;
@@ -122,6 +125,7 @@ private:
         static std::size_t home(const Part& part, std::uint32_t low);
         std::vector<Part> parts_;  // kParts of them from the first fingerprint on
         std::size_t count_ = 0;
+        std::size_t bytes_ = 0;
     };
     // One kept domain's intervals on the profile and on the gene, ends included.
     struct Span {
@@ -174,8 +178,9 @@ private:
     Fingerprints failed_;
     Fingerprints returned_;
     std::uint64_t run_print_ = 0;
-    std::uint64_t wanted_line_ = 0;  // the line of the row wants() passed last, else 0
-    std::vector<KeptRow> rows_;      // per pair, when rows are kept
+    std::uint64_t wanted_line_ = 0;   // the line of the row wants() passed last, else 0
+    std::vector<KeptRow> rows_;       // per pair, when rows are kept
+    std::size_t row_text_bytes_ = 0;  // the text rows_ hold
     std::vector<std::pair<std::uint32_t, std::uint32_t>> scratch_hmm_;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> scratch_gene_;
     std::string last_profile_;  // the profile whose cutoff was looked up last

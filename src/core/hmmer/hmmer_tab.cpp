@@ -327,7 +327,7 @@ HmmerTableReader::HmmerTableReader(std::string_view path, const HmmerOptions& op
 
 HmmerTableReader::HmmerTableReader(std::string_view path, const HmmerOptions& options,
                                    TopHitTable* table, RowSink* sink)
-    : path_(path), options_(options), table_(table), sink_(sink) {
+    : path_(path), options_(options), table_(table), sink_(sink), kept_bytes_(kept_bytes()) {
     if (options.format == TableFormat::kTblout && options.score == ScoreKind::kDomain &&
         !is_nucleotide(options.program)) {
         throw util::Failure({.kind = util::FailureKind::kRefused,
@@ -361,6 +361,17 @@ void HmmerTableReader::fail_at(std::uint64_t line, std::uint32_t column,
 
 void HmmerTableReader::feed(std::string_view bytes) {
     lines_.feed(bytes, [this](std::string_view line) { take_line(line); });
+    // What the table (or the sink) gained from this piece joins what the call keeps, so a
+    // table too large for the memory left stops with MemoryError, not the kernel's killer.
+    const std::size_t kept = kept_bytes();
+    if (kept > kept_bytes_) {
+        held_.charge(kept - kept_bytes_, "the table of hits read so far");
+        kept_bytes_ = kept;
+    }
+}
+
+std::size_t HmmerTableReader::kept_bytes() const {
+    return table_ != nullptr ? table_->memory_bytes() : sink_->memory_bytes();
 }
 
 void HmmerTableReader::finish() {

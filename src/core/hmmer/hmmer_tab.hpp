@@ -88,6 +88,8 @@ public:
     /// Whether take() reads dom_e_val; if not, it is NaN (still checked to be a number) unless
     /// the options score by domain.
     [[nodiscard]] virtual bool reads_domain_e_value() const { return true; }
+    /// About the bytes the sink keeps, charged to the reading call's memory as they grow.
+    [[nodiscard]] virtual std::size_t memory_bytes() const { return 0; }
 };
 
 /// Takes the text of one table in pieces of any size and offers every row to a top-hit table
@@ -147,6 +149,7 @@ private:
     // The row's fixed columns are `fields`, views into `text`.
     void offer_row(SearchProgram program, std::uint64_t line, std::string_view text,
                    std::span<const std::string_view> fields);
+    [[nodiscard]] std::size_t kept_bytes() const;
     [[nodiscard]] bool nucleotide(SearchProgram program) const;
     [[nodiscard]] std::string_view profile_id(SearchProgram program, std::uint64_t line,
                                               std::string_view name, std::string_view acc) const;
@@ -165,7 +168,8 @@ private:
     std::vector<Waiting> waiting_;
     std::vector<WaitingLine> waiting_lines_;
     std::string text_;
-    util::MemoryAccount held_;  // what the waiting rows keep
+    util::MemoryAccount held_;    // what the waiting rows and the table gained keep
+    std::size_t kept_bytes_ = 0;  // the table's (or sink's) size when last charged
 };
 
 /// Reads the table in the file at `path`, plain or gzip-compressed (told by its first bytes),

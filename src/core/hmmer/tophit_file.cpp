@@ -166,6 +166,16 @@ public:
         if (!pending_.empty()) take(pending_, false);
     }
 
+    // What the table gained from the last piece joins what the call keeps, so a file too
+    // large for the memory left stops with MemoryError, not the kernel's killer.
+    void charge_table() {
+        const std::size_t kept = table_.memory_bytes();
+        if (kept > table_bytes_) {
+            memory_.charge(kept - table_bytes_, "the table of hits read so far");
+            table_bytes_ = kept;
+        }
+    }
+
 private:
     // The first line is never used, so it is only checked as it passes, whatever its length:
     // pending_ holds no more than a character cut by the end of `bytes`. Returns what follows
@@ -192,13 +202,7 @@ private:
 
     // Appends to the line being gathered, which the call's memory account must allow.
     void keep(std::string_view bytes) {
-        const std::size_t capacity = pending_.capacity();
-        if (pending_.size() + bytes.size() > capacity) {
-            const std::size_t larger = std::max(capacity * 2, pending_.size() + bytes.size());
-            memory_.charge(larger, "a line of the top-hit file");
-            pending_.reserve(larger);
-            memory_.release(capacity);
-        }
+        util::reserve_charged(memory_, pending_, bytes.size(), "a line of the top-hit file");
         pending_ += bytes;
     }
 
@@ -237,6 +241,7 @@ private:
 
     std::string_view path_;
     TopHitTable& table_;
+    std::size_t table_bytes_ = table_.memory_bytes();  // when last charged
     std::string pending_;
     std::uint64_t line_ = 0;
     bool header_ = true;
@@ -304,6 +309,7 @@ void read_tophit_file(std::string_view path, TopHitTable& table) {
         if (count < 0) fail_step(FileStep::kRead, path, file.error());
         if (count == 0) break;
         lines.feed(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
+        lines.charge_table();
         util::poll_interrupt(static_cast<std::size_t>(count));
     }
     lines.finish();

@@ -11,6 +11,8 @@ namespace {
 
 // Past this many profiles a gene gets an index instead of a linear scan.
 constexpr std::size_t kIndexFrom = 16;
+// What an entry of an index costs: a hash node with its heap header and its share of buckets.
+constexpr std::size_t kIndexEntryBytes = 48;
 
 }  // namespace
 
@@ -30,6 +32,7 @@ ProfileId TopHitTable::intern_profile(std::string_view hmm_id) {
     }
     *profile_ids_.try_emplace(hmm_id).first = static_cast<ProfileId>(profile_names_.size());
     profile_names_.push_back(std::move(name));
+    extra_bytes_ += sizeof(std::string) + hmm_id.size();
     return static_cast<ProfileId>(profile_names_.size() - 1);
 }
 
@@ -47,14 +50,18 @@ std::size_t TopHitTable::find_hit(std::uint32_t more, ProfileId profile) const {
 
 void TopHitTable::append_hit(std::uint32_t more, const StoredHit& hit) {
     Many& many = many_[more - 1];
+    const std::size_t capacity = many.capacity();
     many.push_back(hit);
+    extra_bytes_ += (many.capacity() - capacity) * sizeof(StoredHit);
     if (many.size() > kIndexFrom + 1) {
         indexes_.at(more).emplace(hit.profile, static_cast<std::uint32_t>(many.size() - 1));
+        extra_bytes_ += kIndexEntryBytes;
     } else if (many.size() > kIndexFrom) {
         Index& index = indexes_[more];
         for (std::size_t i = 0; i < many.size(); ++i) {
             index.emplace(many[i].profile, static_cast<std::uint32_t>(i));
         }
+        extra_bytes_ += many.size() * kIndexEntryBytes;
     }
 }
 
@@ -87,6 +94,7 @@ void TopHitTable::add_hit(std::string_view gene_id, std::string_view hmm_id, dou
         }
         Many& many = many_.emplace_back();
         many.reserve(2);
+        extra_bytes_ += sizeof(Many) + 2 * sizeof(StoredHit);
         many.push_back(StoredHit{gene->profile, gene->e_val, gene->bit_score});
         many.push_back(offered);
         gene->more = static_cast<std::uint32_t>(many_.size());
@@ -101,6 +109,10 @@ void TopHitTable::add_hit(std::string_view gene_id, std::string_view hmm_id, dou
         return;
     }
     keep_better(many[at].e_val, many[at].bit_score);
+}
+
+std::size_t TopHitTable::memory_bytes() const {
+    return genes_.memory_bytes() + profile_ids_.memory_bytes() + extra_bytes_;
 }
 
 bool TopHitTable::contains_gene_id(std::string_view gene_id) const {

@@ -48,6 +48,8 @@ public:
     /// The number of gene-profile pairs, each holding one hit.
     [[nodiscard]] std::size_t hit_count() const { return hit_count_; }
     [[nodiscard]] std::size_t gene_count() const { return genes_.size(); }
+    /// About the bytes the table holds, for the memory accounts of the calls that fill it.
+    [[nodiscard]] std::size_t memory_bytes() const;
 
     /// Calls visit(gene_id, hits) once per gene, in the order genes were first offered, each
     /// gene's hits in the order their profiles were; `hits` is never empty.
@@ -102,6 +104,7 @@ private:
     util::TextMap<ProfileId> profile_ids_;
     std::vector<std::string> profile_names_;
     std::size_t hit_count_ = 0;
+    std::size_t extra_bytes_ = 0;  // what the lists, indexes and profile names hold
 };
 
 }  // namespace velko::hmmer

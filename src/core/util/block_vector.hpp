@@ -15,6 +15,11 @@ class BlockVector {
 public:
     [[nodiscard]] std::size_t size() const { return size_; }
     [[nodiscard]] bool empty() const { return size_ == 0; }
+    /// The bytes its blocks hold, used or not.
+    [[nodiscard]] std::size_t capacity_bytes() const {
+        if (blocks_.empty()) return 0;
+        return ((blocks_.size() - 1) * kBlock + blocks_.back().capacity()) * sizeof(T);
+    }
 
     [[nodiscard]] const T& operator[](std::size_t i) const {
         return blocks_[i >> Shift][i & (kBlock - 1)];

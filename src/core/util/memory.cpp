@@ -311,7 +311,13 @@ bool MemoryAccount::fits(std::uint64_t bytes) {
         // What the call kept before this charge may already be out of the headroom the kernel
         // reports now, or not yet (pages not touched yet count nowhere): a later look may
         // lower the limit, never raise it.
-        limit_ = std::min(limit_, saturating_add(total_ - bytes, memory_headroom()));
+        // What the call holds beside its charges (the allocator's own overhead, buffers,
+        // objects too small to charge) comes out of the same headroom: a sixteenth of it, at
+        // most kUncheckedBytes, is left for that, so the refusal comes before the allocation
+        // that fails (or the kernel's killer under a cgroup limit).
+        const std::uint64_t headroom = memory_headroom();
+        const std::uint64_t slack = std::min(headroom / 16, kUncheckedBytes);
+        limit_ = std::min(limit_, saturating_add(total_ - bytes, headroom - slack));
         next_look_ = saturating_add(total_, std::max(kUncheckedBytes, total_ / 4));
     }
     return total_ <= limit_;

@@ -30,6 +30,10 @@ template <class Value>
 class TextMap {
 public:
     [[nodiscard]] std::size_t size() const { return entries_.size(); }
+    /// The bytes the map holds: slots, entries and keys, used or not.
+    [[nodiscard]] std::size_t memory_bytes() const {
+        return slot_count_ * sizeof(Slot) + entries_.capacity_bytes() + key_bytes_;
+    }
 
     /// The value stored under `key`, or nullptr.
     [[nodiscard]] const Value* find(std::string_view key) const {
@@ -110,11 +114,16 @@ private:
             (!keys_.back().empty() && keys_.back().size() + key.size() > kKeyBlock)) {
             keys_.emplace_back();
             // The first block doubles as it fills; later ones start at their final size.
-            if (keys_.size() > 1) keys_.back().reserve(std::max(kKeyBlock, key.size()));
+            if (keys_.size() > 1) {
+                keys_.back().reserve(std::max(kKeyBlock, key.size()));
+                key_bytes_ += keys_.back().capacity();
+            }
         }
         std::string& block = keys_.back();
         const std::uint64_t at = (std::uint64_t{keys_.size() - 1} << 32) | block.size();
+        const std::size_t capacity = block.capacity();
         block.append(key);
+        key_bytes_ += block.capacity() - capacity;
         return at;
     }
     // At most three slots in four are used: probe runs stay a cache line or two long, and the
@@ -144,6 +153,7 @@ private:
     std::size_t slot_count_ = 0;
     BlockVector<Entry> entries_;
     std::vector<std::string> keys_;
+    std::size_t key_bytes_ = 0;  // the capacity of the key blocks
 };
 
 }  // namespace velko::util
