@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hmmer/hmmer_tab.hpp"
+#include "hmmer_outcome.hpp"
 #include "util/failure.hpp"
 
 namespace {
@@ -22,14 +23,7 @@ using velko::hmmer::SearchProgram;
 using velko::hmmer::TableFormat;
 using velko::hmmer::TopHitTable;
 
-using Row = std::tuple<std::string, std::string, double, double>;
-
-// The hits of the table, in the table's own order, or the failure's text.
-struct Outcome {
-    std::vector<Row> hits;
-    std::string failure;
-    bool operator==(const Outcome&) const = default;
-};
+using velko::testing::Outcome;
 
 Outcome read_cut(const std::string& text, const HmmerOptions& options,
                  const std::vector<std::size_t>& cuts) {
@@ -48,13 +42,7 @@ Outcome read_cut(const std::string& text, const HmmerOptions& options,
         outcome.failure = error.what();
         return outcome;
     }
-    const auto names = table.profile_names();
-    table.for_each_gene([&](std::string_view gene, auto hits) {
-        for (const auto& hit : hits) {
-            outcome.hits.emplace_back(std::string(gene), names[hit.profile], hit.e_val,
-                                      hit.bit_score);
-        }
-    });
+    outcome.hits = velko::testing::rows_of(table);
     return outcome;
 }
 
