@@ -120,27 +120,29 @@ def test_rows_waiting_for_their_program_are_refused_within_the_memory_limit(tmp_
 
 
 # 200,000 genes with 1,000-letter names keep about 210 MB, more than the 128 MiB of data the
-# child may add.
+# child may add; read_hmmer reads them from four files, none of which would pass alone.
 TABLE_READS = {
-    "read_hmmer": ("read_hmmer({path!r}, program='hmmsearch')",
-                   "{gene} - PF1 - 1e-5 50.0 0.0 1e-5 50.0 0.0 1.0 1 0 0 1 1 1 1 -\n"),
-    "TopHitFile.read": ("TopHitFile({path!r}).read()", "{gene}\tPF1,1e-5,50\n"),
+    "read_hmmer": ("read_hmmer({paths!r}, program='hmmsearch')",
+                   "{gene} - PF1 - 1e-5 50.0 0.0 1e-5 50.0 0.0 1.0 1 0 0 1 1 1 1 -\n", 4),
+    "TopHitFile.read": ("TopHitFile({paths[0]!r}).read()", "{gene}\tPF1,1e-5,50\n", 1),
 }
 
 
 @pytest.mark.parametrize("reader", list(TABLE_READS))
 def test_a_table_larger_than_memory_is_refused_as_it_grows(tmp_path, reader):
-    call, line = TABLE_READS[reader]
-    path = tmp_path / "large"
-    with open(path, "w") as out:
-        out.write("gene\thits\n" if reader == "TopHitFile.read" else "")
-        out.writelines(line.format(gene=f"{n:0>1000}") for n in range(200_000))
+    call, line, parts = TABLE_READS[reader]
+    paths = [str(tmp_path / f"part{part}") for part in range(parts)]
+    for part, path in enumerate(paths):
+        with open(path, "w") as out:
+            out.write("gene\thits\n" if reader == "TopHitFile.read" else "")
+            out.writelines(line.format(gene=f"{n:0>1000}")
+                           for n in range(part, 200_000, parts))
     source = ADDRESS_LIMIT + textwrap.dedent(f"""
         from velko.hmmer.tophit import TopHitFile
         from velko_tools import read_hmmer
         limit_data(128 << 20)
         try:
-            {call.format(path=str(path))}
+            {call.format(paths=paths)}
         except MemoryError as error:
             print(error)
         """)

@@ -20,6 +20,7 @@
 #include "hmmer/tophit_file.hpp"
 #include "hmmer/tophit_table.hpp"
 #include "util/interrupt.hpp"
+#include "util/memory.hpp"
 #include "util/number_text.hpp"
 #include "velko_tools/bindings.hpp"
 #include "velko_tools/unlocked.hpp"
@@ -65,9 +66,10 @@ TopHits read_hmmer(nb::list paths, std::string_view format, std::string_view pro
                    std::string_view score, std::string_view hmm) {
     const hmmer::HmmerOptions options = hmmer_options(format, program, score, hmm);
     TopHits hits;
+    util::MemoryAccount account;  // what the table gains, over every file
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const std::string path = as_path(paths[i]);
-        unlocked([&] { hmmer::read_hmmer_file(path, options, hits.table); });
+        unlocked([&] { hmmer::read_hmmer_file(path, options, hits.table, &account); });
     }
     return hits;
 }

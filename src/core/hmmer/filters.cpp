@@ -499,10 +499,11 @@ void filter_hmmer_files(std::span<const std::string> paths, const HmmerOptions& 
         return std::filesystem::is_regular_file(path, error);
     });
     if (again) filter.allow_second_pass();
+    util::MemoryAccount account;  // what the filter and its table gain, over every file
     const auto read_all = [&] {
         for (const std::string& path : paths) {
             filter.set_source(path);
-            read_hmmer_file(path, options, filter);
+            read_hmmer_file(path, options, filter, &account);
         }
     };
     read_all();

@@ -365,7 +365,7 @@ void HmmerTableReader::feed(std::string_view bytes) {
     // table too large for the memory left stops with MemoryError, not the kernel's killer.
     const std::size_t kept = kept_bytes();
     if (kept > kept_bytes_) {
-        held_.charge(kept - kept_bytes_, "the table of hits read so far");
+        account().charge(kept - kept_bytes_, "the table of hits read so far");
         kept_bytes_ = kept;
     }
 }
@@ -667,8 +667,8 @@ void HmmerTableReader::hold(Rows& rows, std::size_t text) {
         return util::MemoryNeed{.what = "a HMMER table held until its \"# Program:\" line",
                                 .detail = "name the program to read its rows as they come"};
     };
-    util::reserve_charged(held_, rows, 1, need);
-    util::reserve_charged(held_, text_, text, need);
+    util::reserve_charged(account(), rows, 1, need);
+    util::reserve_charged(account(), text_, text, need);
 }
 
 namespace {
@@ -683,8 +683,10 @@ std::optional<SearchProgram> program_at_end(std::string_view path);
 
 }  // namespace
 
-void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table) {
+void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table,
+                     util::MemoryAccount* account) {
     HmmerTableReader reader(path, options, table);
+    if (account != nullptr) reader.share_account(*account);
     if (options.program == SearchProgram::kFromFile) {
         if (const auto program = program_at_end(path)) reader.expect_program(*program);
     }
@@ -727,8 +729,10 @@ std::optional<SearchProgram> program_at_end(std::string_view path) {
 
 }  // namespace
 
-void read_hmmer_file(std::string_view path, const HmmerOptions& options, RowSink& sink) {
+void read_hmmer_file(std::string_view path, const HmmerOptions& options, RowSink& sink,
+                     util::MemoryAccount* account) {
     HmmerTableReader reader(path, options, sink);
+    if (account != nullptr) reader.share_account(*account);
     if (options.program == SearchProgram::kFromFile) {
         if (const auto program = program_at_end(path)) reader.expect_program(*program);
     }

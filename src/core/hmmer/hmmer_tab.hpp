@@ -110,6 +110,10 @@ public:
     /// or a "# Program:" line naming another program. Throws util::MemoryRefused for a line
     /// longer than the call may hold.
     void feed(std::string_view bytes);
+    /// Charges what the reader keeps (the rows waiting for their program, what the table
+    /// gains) to `account` instead of an account of its own: the account of a call that reads
+    /// several files into one table, which must see the table's whole growth.
+    void share_account(util::MemoryAccount& account) { shared_ = &account; }
     /// Takes rows as written by `program` as they come, rather than holding them until the
     /// "# Program:" line; that line must then name the same program. For callers that have
     /// read it ahead, at the end of a file.
@@ -150,6 +154,7 @@ private:
     void offer_row(SearchProgram program, std::uint64_t line, std::string_view text,
                    std::span<const std::string_view> fields);
     [[nodiscard]] std::size_t kept_bytes() const;
+    [[nodiscard]] util::MemoryAccount& account() { return shared_ != nullptr ? *shared_ : own_; }
     [[nodiscard]] bool nucleotide(SearchProgram program) const;
     [[nodiscard]] std::string_view profile_id(SearchProgram program, std::uint64_t line,
                                               std::string_view name, std::string_view acc) const;
@@ -168,7 +173,10 @@ private:
     std::vector<Waiting> waiting_;
     std::vector<WaitingLine> waiting_lines_;
     std::string text_;
-    util::MemoryAccount held_;    // what the waiting rows and the table gained keep
+    // What the waiting rows and the table gained keep, in the reader's own account or the
+    // call's.
+    util::MemoryAccount own_;
+    util::MemoryAccount* shared_ = nullptr;
     std::size_t kept_bytes_ = 0;  // the table's (or sink's) size when last charged
 };
 
@@ -176,8 +184,11 @@ private:
 /// through a HmmerTableReader. Throws util::Failure, located in the file: an OS error, damaged
 /// or truncated gzip data, and the reader's failures; util::Interrupted when the thread's
 /// interrupt hook asks.
-void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table);
+/// What the reading keeps is charged to `account` when given (see share_account).
+void read_hmmer_file(std::string_view path, const HmmerOptions& options, TopHitTable& table,
+                     util::MemoryAccount* account = nullptr);
 /// read_hmmer_file, each row offered whole to `sink`.
-void read_hmmer_file(std::string_view path, const HmmerOptions& options, RowSink& sink);
+void read_hmmer_file(std::string_view path, const HmmerOptions& options, RowSink& sink,
+                     util::MemoryAccount* account = nullptr);
 
 }  // namespace velko::hmmer
