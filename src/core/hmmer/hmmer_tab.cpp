@@ -17,6 +17,7 @@
 #include "util/number_text.hpp"
 #include "util/os_file.hpp"
 #include "util/quote_path.hpp"
+#include "util/reserve_charged.hpp"
 #include "util/utf8.hpp"
 
 namespace velko::hmmer {

@@ -1,6 +1,8 @@
 // Holding the line that spans pieces, within what the call may keep.
 #include "util/line_splitter.hpp"
 
+#include "util/reserve_charged.hpp"
+
 namespace velko::util {
 
 void LineSplitter::keep(std::string_view bytes) {

@@ -1,13 +1,11 @@
 // Memory the process may still take, byte arithmetic that saturates, and huge-page advice.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <string>
 #include <type_traits>
-#include <utility>
 
 namespace velko::util {
 
@@ -99,21 +97,6 @@ private:
 };
 
 /// The huge page the kernel backs memory with where asked (x86-64 and arm64 with 4 KiB pages).
-/// Makes room in `held` (a vector or string the call keeps) for `more` elements, doubling as
-/// the container would, and charges the growth to `account`: the new block before it is made,
-/// since both blocks live while the elements move, the old one released after. Throws as
-/// MemoryAccount::charge does, leaving `held` as it was.
-template <class Container, class What>
-void reserve_charged(MemoryAccount& account, Container& held, std::size_t more, What&& what) {
-    using Item = typename Container::value_type;
-    const std::size_t capacity = held.capacity();
-    if (held.size() + more <= capacity) return;
-    const std::size_t larger = std::max(capacity * 2, held.size() + more);
-    account.charge(saturating_mul(larger, sizeof(Item)), std::forward<What>(what));
-    held.reserve(larger);
-    account.release(capacity * sizeof(Item));
-}
-
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 
 /// The smallest buffer that huge pages are asked for: below it a partly used huge page would
