@@ -364,11 +364,7 @@ void HmmerTableReader::feed(std::string_view bytes) {
     lines_.feed(bytes, [this](std::string_view line) { take_line(line); });
     // What the table (or the sink) gained from this piece joins what the call keeps, so a
     // table too large for the memory left stops with MemoryError, not the kernel's killer.
-    const std::size_t kept = kept_bytes();
-    if (kept > kept_bytes_) {
-        account().charge(kept - kept_bytes_, "the table of hits read so far");
-        kept_bytes_ = kept;
-    }
+    util::charge_growth(account(), kept_bytes(), kept_bytes_, kTableGrowth);
 }
 
 std::size_t HmmerTableReader::kept_bytes() const {

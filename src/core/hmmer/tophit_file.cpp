@@ -170,11 +170,7 @@ public:
     // What the table gained from the last piece joins what the call keeps, so a file too
     // large for the memory left stops with MemoryError, not the kernel's killer.
     void charge_table() {
-        const std::size_t kept = table_.memory_bytes();
-        if (kept > table_bytes_) {
-            memory_.charge(kept - table_bytes_, "the table of hits read so far");
-            table_bytes_ = kept;
-        }
+        util::charge_growth(memory_, table_.memory_bytes(), table_bytes_, kTableGrowth);
     }
 
 private:

@@ -16,6 +16,9 @@
 
 namespace velko::hmmer {
 
+/// What a read that fills a table names when the table's growth would not fit in memory.
+inline constexpr std::string_view kTableGrowth = "the table of hits read so far";
+
 /// Index of a profile identifier in the table's list of profile names.
 using ProfileId = std::uint32_t;
 

@@ -1,4 +1,4 @@
-// Growing a container that a call keeps, within the call's memory account.
+// Growing what a call keeps, within the call's memory account.
 #pragma once
 
 #include <algorithm>
@@ -22,6 +22,16 @@ void reserve_charged(MemoryAccount& account, Container& held, std::size_t more, 
     account.charge(saturating_mul(larger, sizeof(Item)), std::forward<What>(what));
     held.reserve(larger);
     account.release(capacity * sizeof(Item));
+}
+
+/// Charges `account` with what a structure the call fills has gained since `charged`, its size
+/// in bytes when last charged, given its size `now`; then `charged` is `now`. Throws as
+/// MemoryAccount::charge does.
+template <class What>
+void charge_growth(MemoryAccount& account, std::size_t now, std::size_t& charged, What&& what) {
+    if (now <= charged) return;
+    account.charge(now - charged, std::forward<What>(what));
+    charged = now;
 }
 
 }  // namespace velko::util
