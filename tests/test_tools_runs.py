@@ -284,15 +284,41 @@ def test_bad_options_are_refused_before_anything_is_written(genome_paths, tmp_pa
 def test_two_files_with_one_genome_id_are_refused(tmp_path):
     for name in ("GCF_000000001.1_a.fna", "GCA_000000001.2_b.fna"):
         (tmp_path / name).write_text(">r\nACGT\n")
-    with pytest.raises(ValueError, match="both have genome id 'G000000001'"):
+    first, second = (str(tmp_path / name) for name in ("GCA_000000001.2_b.fna",
+                                                        "GCF_000000001.1_a.fna"))
+    with pytest.raises(ValueError) as caught:
         run_genomes(expand_inputs([tmp_path]), tmp_path / "out", progress=False)
+    assert str(caught.value) == (f"{first} and {second} both have genome id 'G000000001': "
+                                 "rename one, or pass genome_id='stem'")
+    # The command line names its own option.
+    result = subprocess.run([sys.executable, "-m", "velko_tools", "run", str(tmp_path), "-o",
+                             str(tmp_path / "out")], capture_output=True, text=True, timeout=60,
+                            env={**os.environ, "PYTHONPATH": os.pathsep.join(
+                                p for p in sys.path if p)})
+    assert result.returncode == 2
+    assert result.stderr.splitlines()[-1] == (
+        f"velko: error: {first} and {second} both have genome id 'G000000001': rename "
+        "one, or pass --genome-id stem")
+    # Stems that clash have no other option to offer.
+    (tmp_path / "other").mkdir()
+    (tmp_path / "other" / "GCA_000000001.2_b.fna").write_text(">r\nACGT\n")
+    with pytest.raises(ValueError, match="'GCA_000000001.2_b': rename one$"):
+        run_genomes([first, tmp_path / "other" / "GCA_000000001.2_b.fna"], tmp_path / "out",
+                    genome_id="stem", progress=False)
 
 
 @pytest.mark.parametrize("name, accession, stem", [
     ("GCF_000005845.2_ASM584v2_genomic.fna.gz", "G000005845", "GCF_000005845.2_ASM584v2_genomic"),
     ("RS_GCF_000195955.2.fna", "G000195955", "RS_GCF_000195955.2"),
+    ("GB_GCA_000195955.fna", "G000195955", "GB_GCA_000195955"),
     ("UBA12345.1.fna.gz", "UBA12345.1", "UBA12345.1"),
-    ("sample_7.fasta", "sample", "sample_7"),
+    # Names that do not start with an assembly accession keep their stem.
+    ("sample_7.fasta", "sample_7", "sample_7"),
+    ("E.Coli_DH1.fasta.gz", "E.Coli_DH1", "E.Coli_DH1"),
+    ("H.Pylori_G27.fasta.gz", "H.Pylori_G27", "H.Pylori_G27"),
+    ("Kpn_MGH78578.fna", "Kpn_MGH78578", "Kpn_MGH78578"),
+    ("GCF_draft_2.fna", "GCF_draft_2", "GCF_draft_2"),
+    ("my_GCF_000005845.2.fna", "my_GCF_000005845.2", "my_GCF_000005845.2"),
     ("reads.txt", "reads", "reads"),
 ])
 def test_genome_ids(name, accession, stem):

@@ -242,7 +242,7 @@ def _choices(literal: str) -> list[str]:
 
 
 def _run(args: argparse.Namespace) -> None:
-    from velko_tools.runs import WorkerLostError, expand_inputs, run_genomes
+    from velko_tools.runs import GenomeIdError, WorkerLostError, expand_inputs, run_genomes
 
     asked: list[tuple[Cutoff, bool]] = [("gathering", args.cut_ga), ("trusted", args.cut_tc),
                                         ("noise", args.cut_nc)]
@@ -273,6 +273,8 @@ def _run(args: argparse.Namespace) -> None:
     except ImportError as error:
         # An optional extra the options need (--hmm) is not installed.
         raise UsageError(str(error)) from None
+    except GenomeIdError as error:
+        raise UsageError(error.message("--genome-id stem")) from None
     except ValueError as error:
         if isinstance(error, VelkoError):
             raise
@@ -403,11 +405,12 @@ COMMANDS: list[Command] = [
                 help="profiles of 4^k counts (k up to 12), of the k-mers seen (k up to 32), or "
                      "dense up to k = 12 and sparse above (default: auto)"),
             arg("--genome-id", choices=_choices("GenomeId"), default="accession",
-                help="genome ids: the file name's accession made canonical, or its stem "
-                     "(default: accession)"),
+                help="genome ids: the assembly accession a file name starts with made "
+                     "canonical (other names: their stem), or every name's stem (default: "
+                     "accession)"),
             arg("--hmm", metavar="FILE", default=None,
                 help="HMMER 3 profiles to search each genome's genes with (pyrodigal and "
-                     "pyhmmer: pip install 'velko[hmmer]')"),
+                     "pyhmmer: pip install pyrodigal pyhmmer)"),
             arg("--cut-ga", action="store_true",
                 help="with --hmm: search with the profiles' gathering cutoffs, as hmmsearch "
                      "--cut_ga"),

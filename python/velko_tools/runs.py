@@ -179,7 +179,30 @@ class _Batch:
 
 # --- genome identifiers and input lists -------------------------------------------------------
 
-_ACCESSION = re.compile(r"(?:(?:RS|GB)_)?(?:GC[AF]_)?[^_]+")
+# A name that starts with an assembly accession, as canonical_gid reads one: an optional
+# database prefix, the assembly prefix, its digits and version. Any other name is no accession,
+# and cutting it at its first "_" would make "E.Coli_DH1" and "E.Faecalis_V583" one genome.
+_ACCESSION = re.compile(r"(?:(?:RS|GB)_)?GC[AF]_[0-9]+(?:\.[0-9]+)?")
+
+
+class GenomeIdError(ValueError):
+    """Two input files that get the same genome id: ``paths`` (the first and the second) and
+    ``genome``. ``message(option)`` says it with the option that gives other ids spelled as the
+    caller knows it (the command line's ``--genome-id stem``)."""
+
+    def __init__(self, first: str, second: str, genome: str, genome_id: str) -> None:
+        self.paths = (first, second)
+        self.genome = genome
+        self.genome_id = genome_id
+        super().__init__(self.message("genome_id='stem'"))
+
+    def message(self, stem_option: str) -> str:
+        first, second = self.paths
+        remedy = "rename one" if self.genome_id == "stem" else f"rename one, or pass {stem_option}"
+        return f"{first} and {second} both have genome id {self.genome!r}: {remedy}"
+
+    def __reduce__(self) -> tuple[type[GenomeIdError], tuple[str, str, str, str]]:
+        return type(self), (*self.paths, self.genome, self.genome_id)
 
 
 def _stem(name: str) -> str:
@@ -200,20 +223,24 @@ def genome_id_of(path: StrPath, genome_id: GenomeId = "accession") -> str:
     """The genome id run_genomes gives a file.
 
     ``"stem"``: the file name without its suffixes (``.gz``, then a FASTA suffix such as
-    ``.fna``). ``"accession"``: the accession at the start of that stem (an optional ``RS_`` or
-    ``GB_``, an optional ``GCA_`` or ``GCF_``, then up to the next ``_``) made canonical by
-    velko's ``canonical_gid``: ``GCF_000005845.2_ASM584v2_genomic.fna.gz`` gives ``G000005845``.
+    ``.fna``). ``"accession"``: for a name that starts with an assembly accession (an optional
+    ``RS_`` or ``GB_``, then ``GCA_`` or ``GCF_``, digits and a version), that accession made
+    canonical by velko's ``canonical_gid``: ``GCF_000005845.2_ASM584v2_genomic.fna.gz`` gives
+    ``G000005845``; any other name gets its stem (``E.Coli_DH1.fasta.gz`` gives
+    ``E.Coli_DH1``).
     """
     stem = _stem(os.path.basename(os.fsdecode(path)))
     if genome_id == "stem":
         return stem
     if genome_id not in get_args(GenomeId):
         raise ValueError(f"genome_id must be 'accession' or 'stem', not {genome_id!r}")
+    match = _ACCESSION.match(stem)
+    if match is None:
+        return stem
     import velko  # noqa: F401  (publishes velko.util.accession)
     from velko.util.accession import canonical_gid
 
-    match = _ACCESSION.match(stem)
-    return canonical_gid(match.group(0) if match else stem)
+    return canonical_gid(match.group(0))
 
 
 def is_fasta_name(name: str) -> bool:
@@ -974,8 +1001,7 @@ def run_genomes(
             continue  # one genome, named twice
         genome = genome_id_of(path, genome_id)
         if genome in owners:
-            raise ValueError(f"{owners[genome]} and {path} both have genome id {genome!r}: "
-                             "rename one, or pass genome_id='stem'")
+            raise GenomeIdError(owners[genome], path, genome, genome_id)
         owners[genome] = path
         inputs[path] = _Input(path, genome, *_stat(path))
 
@@ -1240,5 +1266,6 @@ def open_run(out: StrPath) -> Run:
     return Run(out)
 
 
-__all__ = ["FASTA_SUFFIXES", "Run", "RunSummary", "WorkerLostError", "expand_inputs",
+__all__ = ["FASTA_SUFFIXES", "GenomeIdError", "Run", "RunSummary", "WorkerLostError",
+           "expand_inputs",
            "genome_id_of", "open_run", "run_genomes"]
