@@ -426,3 +426,38 @@ def test_command_line_run(genome_dir, genome_paths, tmp_path, reference):
                                 "--fail-fast", "--workers", "1"], capture_output=True, text=True,
                                timeout=120, env=env)
     assert fail_fast.returncode == 1 and fail_fast.stderr.startswith("velko: error: ")
+
+
+ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+
+
+def test_progress_bar_only_on_a_terminal_unless_asked(genome_paths, tmp_path, capsys):
+    # Standard error is captured here, not a terminal: no bar into a log by default.
+    run_genomes(genome_paths[:2], tmp_path / "quiet", workers=1)
+    assert capsys.readouterr().err == ""
+    run_genomes(genome_paths[:2], tmp_path / "bar", workers=1, progress=True)
+    assert "genomes: " in capsys.readouterr().err
+
+
+def test_pyarrow_that_fails_to_import_shows_why(genome_paths, tmp_path):
+    broken = tmp_path / "site" / "pyarrow"
+    broken.mkdir(parents=True)
+    (broken / "__init__.py").write_text('raise ImportError("built for another NumPy")\n')
+    env = {**ENV, "PYTHONPATH": os.pathsep.join([str(tmp_path / "site"), ENV["PYTHONPATH"]])}
+    source = textwrap.dedent(f"""
+        from velko_tools import run_genomes
+        try:
+            run_genomes({genome_paths[:1]!r}, {str(tmp_path / "out")!r})
+        except ImportError as error:
+            print(error)
+            print(repr(error.__cause__))
+    """)
+    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                            timeout=60, env=env)
+    message = ("writing a run's Parquet parts needs pyarrow, which is installed but fails to "
+               "import: ImportError: built for another NumPy")
+    assert result.stdout.splitlines() == [message, "ImportError('built for another NumPy')"]
+    command = subprocess.run([sys.executable, "-m", "velko_tools", "run", genome_paths[0], "-o",
+                              str(tmp_path / "out")], capture_output=True, text=True, timeout=60,
+                             env=env)
+    assert command.returncode == 2 and command.stderr.endswith(f"velko: error: {message}\n")

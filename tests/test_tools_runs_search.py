@@ -200,7 +200,7 @@ def test_without_the_extra_the_call_names_it(search_data, tmp_path):
                             timeout=120, env=ENV)
     assert result.returncode == 0, result.stderr
     assert "needs pyrodigal and pyhmmer" in result.stdout
-    assert "pip install 'velko[hmmer]'" in result.stdout
+    assert "pip install pyrodigal pyhmmer" in result.stdout
     assert not (tmp_path / "out").exists()
 
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import importlib
 import os
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal, Union, get_args
@@ -13,6 +14,10 @@ Strands = Literal["forward", "both", "canonical"]
 Invalid = Literal["error", "skip"]
 Layout = Literal["auto", "dense", "sparse"]
 Progress = Union[bool, Callable[[int, int], object]]
+
+#: What installs the packages of a search (velko itself is installed from its source tree, so
+#: its extras are named there: ``pip install ".[hmmer]"``).
+HMMER_INSTALL = 'pip install pyrodigal pyhmmer (or pip install ".[hmmer]" in velko\'s source tree)'
 
 #: What errors call standard input, read where an input path is "-".
 STDIN_NAME = "<stdin>"
@@ -83,3 +88,27 @@ def check_choice(name: str, value: object, choices: Any) -> None:
     if not isinstance(value, str) or value not in allowed:
         listed = ", ".join(repr(choice) for choice in allowed[:-1]) + f" or {allowed[-1]!r}"
         raise ValueError(f"{name} must be {listed}, not {value!r}")
+
+
+def require(modules: Iterable[str], needed_for: str, install: str) -> None:
+    """Imports optional packages `modules` that `needed_for` needs. One not installed raises
+    ImportError naming it and `install`, the command that installs it. One installed that fails
+    to import (built for another NumPy, a shared library missing) raises ImportError showing
+    that failure, chained: installing it is then not the remedy."""
+    names = list(modules)
+    packages = list(dict.fromkeys(name.split(".")[0] for name in names))
+    listed = " and ".join(packages)
+    for name in names:
+        try:
+            importlib.import_module(name)
+        except ModuleNotFoundError as error:
+            if error.name is not None and error.name.split(".")[0] in packages:
+                raise ImportError(f"{needed_for} needs {listed} ({error}): {install}") from None
+            raise _broken(name, needed_for, error) from error
+        except Exception as error:
+            raise _broken(name, needed_for, error) from error
+
+
+def _broken(name: str, needed_for: str, error: Exception) -> ImportError:
+    return ImportError(f"{needed_for} needs {name.split('.')[0]}, which is installed but fails "
+                       f"to import: {type(error).__name__}: {error}")

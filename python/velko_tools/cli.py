@@ -257,7 +257,7 @@ def _run(args: argparse.Namespace) -> None:
         try:
             from distributed import Client
         except ImportError:
-            raise UsageError("--scheduler needs Dask: pip install 'velko[parallel]'") from None
+            raise UsageError('--scheduler needs Dask: pip install "dask[distributed]"') from None
         client = Client(args.scheduler)
     try:
         summary = run_genomes(
@@ -266,7 +266,7 @@ def _run(args: argparse.Namespace) -> None:
             layout=args.layout, hmm_file=args.hmm, cutoff=cutoffs[0] if cutoffs else None,
             genome_id=args.genome_id, batch_size=args.batch_size, workers=args.workers,
             client=client, resume=args.resume, on_error="raise" if args.fail_fast else "collect",
-            progress=args.progress if args.progress is not None else sys.stderr.isatty())
+            progress=args.progress)
     except WorkerLostError as error:
         print(f"velko: error: {error}", file=sys.stderr)
         raise SystemExit(1) from None

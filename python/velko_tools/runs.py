@@ -51,7 +51,7 @@ from typing import TYPE_CHECKING, Any, Literal, get_args
 
 import numpy as np
 
-from velko_tools._args import StrPath, as_paths, check_choice
+from velko_tools._args import HMMER_INSTALL, StrPath, as_paths, check_choice, require
 from velko_tools.annotate import Cutoff
 from velko_tools.counting import count_and_tally
 from velko_tools._args import Invalid, Layout, Progress, Strands
@@ -74,8 +74,6 @@ FASTA_SUFFIXES = (".fa", ".fna", ".fasta", ".fas", ".ffn", ".frn", ".faa", ".mfa
 #: The datasets of a run directory, in the order they are written.
 DATASETS = ("profiles", "genomes", "hits", "errors")
 
-#: What a search needs installed, as the error without it names it.
-SEARCH_EXTRA = "pip install 'velko[hmmer]'"
 
 # A dense row holds 4^k counts of 8 bytes: past 4^12 (128 MiB a genome) a run of many genomes
 # needs sparse profiles.
@@ -856,12 +854,7 @@ def _check_search(hmm_file: StrPath | None,
         return None, None, None
     if cutoff is not None:
         check_choice("cutoff", cutoff, Cutoff)
-    try:
-        import pyhmmer  # noqa: F401
-        import pyrodigal  # noqa: F401
-    except ImportError as error:
-        raise ImportError(f"hmm_file: searching genes needs pyrodigal and pyhmmer ({error}): "
-                          f"{SEARCH_EXTRA}") from None
+    require(("pyrodigal", "pyhmmer"), "hmm_file: searching genes", HMMER_INSTALL)
     path = os.path.abspath(os.fsdecode(hmm_file))
     if "\0" in path:
         raise ValueError(f"embedded null byte in path {path!r}")
@@ -893,9 +886,12 @@ def _default_batch_size(todo: list[_Input], slots: int) -> int:
     return max(1, min(per_slot, int(most // max(mean, 1))))
 
 
-def _progress(progress: Progress,
+def _progress(progress: Progress | None,
               total: int) -> tuple[Callable[[int], object], Callable[[], None]]:
-    if progress is False or progress is None or total == 0:
+    if progress is None:
+        # A bar redrawn in a log file is noise: by default it is drawn for a person watching.
+        progress = sys.stderr is not None and sys.stderr.isatty()
+    if progress is False or total == 0:
         return (lambda done: None), lambda: None
     if callable(progress):
         callback = progress
@@ -923,7 +919,7 @@ def run_genomes(
     client: Any = None,
     resume: bool = True,
     on_error: OnError = "collect",
-    progress: Progress = True,
+    progress: Progress | None = None,
 ) -> RunSummary:
     """Counts the k-mer profile, length, record count and GC share of every genome (a FASTA
     file, plain or gzip), and with ``hmm_file`` searches its genes, into the run directory
@@ -965,27 +961,25 @@ def run_genomes(
     numbering within the record), ``hmm_id`` (the profile's name), ``e_value``,
     ``bit_score`` and ``genome_best``: true for the genome's top hit of the profile (highest
     bit score, then lowest E-value, then the first gene). ``genomes/`` gains ``genes``, the
-    number predicted. Needs pyrodigal and pyhmmer (``pip install 'velko[hmmer]'``;
+    number predicted. Needs pyrodigal and pyhmmer (``pip install pyrodigal pyhmmer``;
     ImportError at the call without them). A resume needs the profile file unchanged.
 
     ``layout``: ``"dense"`` profiles hold 4^k counts a genome (k up to 12); ``"sparse"``
     profiles only the k-mers seen (k up to 32), as SparseKmerTable rows; ``"auto"`` is dense
     up to k = 12 and sparse above, decided once for the whole run.
-    ``progress``: a tqdm bar over genomes on standard error, or a callable called as
-    ``progress(genomes_done, genomes_to_do)``.
+    ``progress``: ``True`` draws a tqdm bar over genomes on standard error, ``False`` none,
+    ``None`` (the default) a bar when standard error is a terminal; a callable is called as
+    ``progress(genomes_done, genomes_to_do)`` instead.
 
-    Needs pyarrow (``pip install 'velko[parquet]'``), and distributed for ``client``.
+    Needs pyarrow (``pip install pyarrow``), and distributed for ``client``.
     """
     started = time.monotonic()
     _check_options(k, strands, invalid, layout, genome_id, on_error, batch_size, workers)
     hmm_path, hmm_size, hmm_mtime_ns = _check_search(hmm_file, cutoff)
     if client is not None and workers is not None:
         raise ValueError("pass workers or client, not both: a client's workers are its cluster's")
-    try:
-        import pyarrow.parquet  # noqa: F401
-    except ImportError:
-        raise ImportError("run_genomes writes Parquet, which needs pyarrow: "
-                          "pip install 'velko[parquet]'") from None
+    require(("pyarrow", "pyarrow.parquet"), "writing a run's Parquet parts",
+            "pip install pyarrow")
     # "auto" is decided once for the whole run, so that every genome's profile has one form.
     stored = layout if layout != "auto" else "dense" if k <= MAX_DENSE_K else "sparse"
     options = _Options(k=k, strands=strands, invalid=invalid, per_record=bool(per_record),
@@ -1044,7 +1038,7 @@ def run_genomes(
 
 def _execute(out: str, todo: list[_Input], options: _Options, on_error: str,
              pool: _LocalPool | _DaskPool, batch_size: int | None,
-             progress: Progress) -> tuple[int, int, int]:
+             progress: Progress | None) -> tuple[int, int, int]:
     """Runs the batches of `todo`, at most two per worker slot in flight, and writes each
     finished batch's manifest entry; returns genomes done, failed and batches retried."""
     size = batch_size or _default_batch_size(todo, pool.slots)
