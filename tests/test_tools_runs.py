@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -461,3 +462,44 @@ def test_pyarrow_that_fails_to_import_shows_why(genome_paths, tmp_path):
                               str(tmp_path / "out")], capture_output=True, text=True, timeout=60,
                              env=env)
     assert command.returncode == 2 and command.stderr.endswith(f"velko: error: {message}\n")
+
+
+def test_command_line_on_a_locked_run_says_so_in_one_line(genome_paths, tmp_path):
+    import fcntl
+
+    out = tmp_path / "out"
+    out.mkdir()
+    with open(out / ".lock", "a") as lock:
+        fcntl.flock(lock.fileno(), fcntl.LOCK_EX)
+        result = subprocess.run([sys.executable, "-m", "velko_tools", "run", genome_paths[0],
+                                 "-o", str(out)], capture_output=True, text=True, timeout=60,
+                                env=ENV)
+    assert (result.returncode, result.stderr) == (
+        1, f"velko: error: {out}: another run is writing to this directory\n")
+
+
+def test_early_ctrl_c_prints_no_traceback_and_resumes(genome_dir, tmp_path, reference):
+    # Ctrl-C reaches the terminal's whole process group: the driver, the forkserver while it
+    # imports its preloads, the workers as they start. Sent at several moments of the start,
+    # counted from the first process the run starts (Python's own start is not the run's).
+    helpers: dict = {}
+    exec(KILL_WORKER, helpers)
+    for delay in (0, 0.15, 0.3, 0.6):
+        out = tmp_path / f"out{delay}"
+        command = [sys.executable, "-m", "velko_tools", "run", str(genome_dir), "-o", str(out),
+                   "--strict", "--workers", "2", "--batch-size", "1"]
+        child = subprocess.Popen(command, stderr=subprocess.PIPE, text=True, env=ENV,
+                                 start_new_session=True)
+        deadline = time.monotonic() + 30
+        while not helpers["children_of"](child.pid) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(delay)
+        os.killpg(child.pid, signal.SIGINT)
+        _, err = child.communicate(timeout=60)
+        assert "Traceback" not in err, err
+        # 130 from the command; 1 when the run ended first (its bad genomes), and -SIGINT when
+        # the signal came as the interpreter exited.
+        assert child.returncode in (130, 1, -signal.SIGINT), err
+        resumed = subprocess.run(command, capture_output=True, text=True, timeout=120, env=ENV)
+        assert resumed.returncode == 1, resumed.stderr
+        assert_same_run(out, reference)

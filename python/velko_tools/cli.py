@@ -242,7 +242,8 @@ def _choices(literal: str) -> list[str]:
 
 
 def _run(args: argparse.Namespace) -> None:
-    from velko_tools.runs import GenomeIdError, WorkerLostError, expand_inputs, run_genomes
+    from velko_tools.runs import (GenomeIdError, RunLockedError, WorkerLostError, expand_inputs,
+                                  run_genomes)
 
     asked: list[tuple[Cutoff, bool]] = [("gathering", args.cut_ga), ("trusted", args.cut_tc),
                                         ("noise", args.cut_nc)]
@@ -267,7 +268,7 @@ def _run(args: argparse.Namespace) -> None:
             genome_id=args.genome_id, batch_size=args.batch_size, workers=args.workers,
             client=client, resume=args.resume, on_error="raise" if args.fail_fast else "collect",
             progress=args.progress)
-    except WorkerLostError as error:
+    except (WorkerLostError, RunLockedError) as error:
         print(f"velko: error: {error}", file=sys.stderr)
         raise SystemExit(1) from None
     except ImportError as error:

@@ -44,7 +44,9 @@ import math
 import os
 import re
 import secrets
+import signal
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Literal, get_args
@@ -102,6 +104,11 @@ class WorkerLostError(RuntimeError):
 
     The batches finished before stay in the run: running it again resumes from them.
     """
+
+
+class RunLockedError(RuntimeError):
+    """Another driver holds the run directory: two drivers on one directory would undo each
+    other's work."""
 
 
 @dataclasses.dataclass(frozen=True)
@@ -676,7 +683,7 @@ def _locked(out: str) -> Iterator[None]:
         try:
             fcntl.flock(lock.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
-            raise RuntimeError(f"{out}: another run is writing to this directory") from None
+            raise RunLockedError(f"{out}: another run is writing to this directory") from None
         yield
 
 
@@ -727,6 +734,31 @@ def _follow_driver(driver: Any) -> None:
     threading.Thread(target=watch, name="velko-follow-driver", daemon=True).start()
 
 
+def _start_forkserver() -> None:
+    """Starts the forkserver, unless it runs, with SIGINT ignored. Ctrl-C reaches every process
+    of the terminal's group, and the forkserver (importing its preloads) and each worker would
+    print a traceback of their own; the driver stops them itself. An ignored signal stays
+    ignored through fork and exec, so every worker the forkserver forks ignores it too. Only
+    the main thread may change the handler; from another, Ctrl-C reaches the main thread
+    alone, never this one."""
+    import multiprocessing.forkserver
+
+    if threading.current_thread() is not threading.main_thread():
+        multiprocessing.forkserver.ensure_running()
+        return
+    # Blocked meanwhile, a Ctrl-C stays pending instead of being ignored (Linux keeps a
+    # blocked signal even while its action is to ignore it), and arrives once unblocked.
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            multiprocessing.forkserver.ensure_running()
+        finally:
+            signal.signal(signal.SIGINT, previous if previous is not None else signal.SIG_DFL)
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+
+
 class _LocalPool:
     """Worker processes of this machine. A worker killed (SIGKILL, the kernel's OOM killer)
     breaks the whole pool: it is started again and the batches in flight submitted again."""
@@ -747,6 +779,7 @@ class _LocalPool:
         if search:
             preload += ["pyhmmer", "pyrodigal"]
         self.context.set_forkserver_preload(preload)
+        _start_forkserver()
         self.driver_gone, self.driver_alive = self.context.Pipe(duplex=False)
         self.pool = self._start()
 
@@ -1036,6 +1069,27 @@ def run_genomes(
                       retried=retried, seconds=time.monotonic() - started)
 
 
+@contextlib.contextmanager
+def _interrupt_deferred() -> Iterator[None]:
+    """Holds a Ctrl-C back until the block ends, then raises it. A local pool starts a worker
+    process as a batch is submitted; interrupted half way, the pool would not know the process
+    to stop it, and the worker, started after the driver had gone, would print a traceback of
+    its own. Only Python's own handler is replaced, and only on the main thread, which is the
+    one that receives the signal."""
+    if (threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
+        yield
+        return
+    caught: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if caught:
+        raise KeyboardInterrupt
+
+
 def _execute(out: str, todo: list[_Input], options: _Options, on_error: str,
              pool: _LocalPool | _DaskPool, batch_size: int | None,
              progress: Progress | None) -> tuple[int, int, int]:
@@ -1052,10 +1106,11 @@ def _execute(out: str, todo: list[_Input], options: _Options, on_error: str,
     try:
         while waiting or in_flight:
             try:
-                while waiting and len(in_flight) < 2 * pool.slots:
-                    # Taken off the list only once submitted: a broken pool refuses it.
-                    future = pool.submit(out, waiting[-1], options, on_error)
-                    in_flight[future] = waiting.pop()
+                with _interrupt_deferred():
+                    while waiting and len(in_flight) < 2 * pool.slots:
+                        # Taken off the list only once submitted: a broken pool refuses it.
+                        future = pool.submit(out, waiting[-1], options, on_error)
+                        in_flight[future] = waiting.pop()
                 for future in pool.wait(set(in_flight)):
                     result = future.result()
                     batch = in_flight.pop(future)
@@ -1260,6 +1315,7 @@ def open_run(out: StrPath) -> Run:
     return Run(out)
 
 
-__all__ = ["FASTA_SUFFIXES", "GenomeIdError", "Run", "RunSummary", "WorkerLostError",
+__all__ = ["FASTA_SUFFIXES", "GenomeIdError", "Run", "RunLockedError", "RunSummary",
+           "WorkerLostError",
            "expand_inputs",
            "genome_id_of", "open_run", "run_genomes"]
