@@ -481,17 +481,18 @@ def test_command_line_on_a_locked_run_says_so_in_one_line(genome_paths, tmp_path
 def test_early_ctrl_c_prints_no_traceback_and_resumes(genome_dir, tmp_path, reference):
     # Ctrl-C reaches the terminal's whole process group: the driver, the forkserver while it
     # imports its preloads, the workers as they start. Sent at several moments of the start,
-    # counted from the first process the run starts (Python's own start is not the run's).
+    # counted from the forkserver's start (the driver's second process, after the resource
+    # tracker): Python's own start is not the run's.
     helpers: dict = {}
     exec(KILL_WORKER, helpers)
-    for delay in (0, 0.15, 0.3, 0.6):
+    for delay in (0.02, 0.15, 0.3, 0.6):
         out = tmp_path / f"out{delay}"
         command = [sys.executable, "-m", "velko_tools", "run", str(genome_dir), "-o", str(out),
                    "--strict", "--workers", "2", "--batch-size", "1"]
         child = subprocess.Popen(command, stderr=subprocess.PIPE, text=True, env=ENV,
                                  start_new_session=True)
         deadline = time.monotonic() + 30
-        while not helpers["children_of"](child.pid) and time.monotonic() < deadline:
+        while len(helpers["children_of"](child.pid)) < 2 and time.monotonic() < deadline:
             time.sleep(0.01)
         time.sleep(delay)
         os.killpg(child.pid, signal.SIGINT)

@@ -742,12 +742,17 @@ def _start_forkserver() -> None:
     the main thread may change the handler; from another, Ctrl-C reaches the main thread
     alone, never this one."""
     import multiprocessing.forkserver
+    import multiprocessing.resource_tracker
 
     if threading.current_thread() is not threading.main_thread():
         multiprocessing.forkserver.ensure_running()
         return
-    # Blocked meanwhile, a Ctrl-C stays pending instead of being ignored (Linux keeps a
-    # blocked signal even while its action is to ignore it), and arrives once unblocked.
+    # The forkserver starts the resource tracker, which ignores SIGINT itself: started before,
+    # it leaves the few milliseconds of the forkserver's own start ignoring Ctrl-C. Blocked
+    # meanwhile, a Ctrl-C stays pending instead of being ignored (Linux keeps a blocked signal
+    # even while its action is to ignore it) and arrives once unblocked, unless another thread
+    # (a numerical library's) took it.
+    multiprocessing.resource_tracker.ensure_running()
     blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
         previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
