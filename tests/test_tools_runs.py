@@ -421,8 +421,29 @@ def test_command_line_run(genome_dir, genome_paths, tmp_path, reference):
                              "--workers", "2", "--batch-size", "2"], capture_output=True,
                             text=True, timeout=120, env=env)
     assert second.returncode == 1, second.stderr
-    assert "11 genomes done (3 failed), 3 already done" in second.stderr
-    assert_same_run(tmp_path / "out", reference)
+    out = tmp_path / "out"
+    *failures, listing, last = second.stderr.splitlines()
+    assert last.startswith("velko run: 11 genomes done (3 failed), 3 already done")
+    bad = genome_dir / "GCA_900000001.1_bad_base.fa"
+    assert failures[-3] == (f"velko run: failed: G900000001 ({bad}): InvalidBaseError: "
+                            f"{bad}:4:5: invalid base 'N' in record 'chrN'")
+    assert [line.split()[3] for line in failures[-3:]] == [
+        "G900000001", "G900000002", "G900000003"]
+    assert listing == f"velko run: 3 genomes of the run failed; all of them: velko errors {out}"
+    assert_same_run(out, reference)
+    errors = subprocess.run([sys.executable, "-m", "velko_tools", "errors", str(out)],
+                            capture_output=True, text=True, timeout=60, env=env)
+    assert errors.returncode == 0, errors.stderr
+    rows = [line.split("\t") for line in errors.stdout.splitlines()]
+    assert rows[0] == ["genome", "path", "error", "message", "line", "column"]
+    assert rows[1] == ["G900000001", str(bad), "InvalidBaseError",
+                       f"{bad}:4:5: invalid base 'N' in record 'chrN'", "4", "5"]
+    assert [row[0] for row in rows[2:]] == ["G900000002", "G900000003"]
+    assert rows[3][4:] == ["", ""]
+    not_a_run = subprocess.run([sys.executable, "-m", "velko_tools", "errors", str(tmp_path)],
+                               capture_output=True, text=True, timeout=60, env=env)
+    assert (not_a_run.returncode, not_a_run.stderr) == (
+        1, f"velko: error: {tmp_path}: not a run directory (no run.json)\n")
     fail_fast = subprocess.run([*command, str(genome_dir), "-o", str(tmp_path / "ff"), "--strict",
                                 "--fail-fast", "--workers", "1"], capture_output=True, text=True,
                                timeout=120, env=env)

@@ -283,10 +283,57 @@ def _run(args: argparse.Namespace) -> None:
     finally:
         if client is not None:
             client.close()
+    if summary.failed:
+        _report_failures(summary.out)
     print(f"velko run: {summary}", file=sys.stderr)
     if summary.failed:
         # As a shell or a workflow manager sees it: some genomes are in errors/, not profiles/.
         raise SystemExit(1)
+
+
+# The failed genomes a run names on standard error; `velko errors` lists them all.
+_FAILURES_SHOWN = 5
+
+
+def _report_failures(out: str) -> None:
+    """The first failed genomes of the run (genome, path, error) and the command that lists
+    them all, on standard error."""
+    import shlex
+
+    from velko_tools.runs import open_run
+
+    rows = open_run(out).table("errors").to_pylist()
+    for row in rows[:_FAILURES_SHOWN]:
+        print(f"velko run: failed: {row['genome']} ({row['path']}): {row['error']}: "
+              f"{row['message']}", file=sys.stderr)
+    more = f" ({len(rows) - _FAILURES_SHOWN} more)" if len(rows) > _FAILURES_SHOWN else ""
+    print(f"velko run: {len(rows)} genomes of the run failed{more}; all of them: velko errors "
+          f"{shlex.quote(out)}", file=sys.stderr)
+
+
+def _tsv_text(value: object) -> str:
+    """A field of `velko errors`: a message may hold tabs or line breaks, which are escaped
+    as \\t, \\n and \\r (a backslash as \\\\), so that every row is one line."""
+    if value is None:
+        return ""
+    return (str(value).replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
+            .replace("\r", "\\r"))
+
+
+def _errors(args: argparse.Namespace) -> None:
+    from velko_tools._args import require
+    from velko_tools.runs import open_run
+
+    try:
+        require(("pyarrow", "pyarrow.parquet"), "reading a run", "pip install pyarrow")
+    except ImportError as error:
+        raise UsageError(str(error)) from None
+    table = open_run(args.directory).table("errors")
+    with _standard_output() as out:
+        lines = ["\t".join(table.column_names)]
+        lines += ["\t".join(_tsv_text(value) for value in row.values())
+                  for row in table.to_pylist()]
+        out.buffer.write(("\n".join(lines) + "\n").encode("utf-8", "surrogateescape"))
 
 
 COMMANDS: list[Command] = [
@@ -431,6 +478,13 @@ COMMANDS: list[Command] = [
                 help="progress bar on standard error (default: when it is a terminal)"),
         ],
         _run,
+    ),
+    Command(
+        "errors",
+        "the genomes of a run directory that failed, as a TSV on standard output: genome, "
+        "path, error, message, line, column",
+        [arg("directory", metavar="RUN", help="the run directory (velko run -o)")],
+        _errors,
     ),
     Command(
         "gid",
