@@ -75,18 +75,19 @@ def _kmers(args: argparse.Namespace) -> None:
     if args.total and args.per_file:
         raise UsageError("give one of --per-file and --total")
     progress = args.progress if args.progress is not None else sys.stderr.isatty()
-    table = count_kmers(
-        _inputs(args.files),
-        args.k,
-        strands=args.strands,
-        invalid="skip" if args.skip_invalid else "error",
-        per_file=args.per_file,
-        total=args.total,
-        threads=args.threads,
-        progress=progress,
-        layout="sparse" if args.histo or dump else args.layout,
-        min_count=args.min_count,
-    )
+    with _invalid_base_hint("--skip-invalid leaves out the windows that hold it"):
+        table = count_kmers(
+            _inputs(args.files),
+            args.k,
+            strands=args.strands,
+            invalid="skip" if args.skip_invalid else "error",
+            per_file=args.per_file,
+            total=args.total,
+            threads=args.threads,
+            progress=progress,
+            layout="sparse" if args.histo or dump else args.layout,
+            min_count=args.min_count,
+        )
     if isinstance(table, SparseKmerTable):
         args.output = output
         _write_sparse(table, args)
@@ -98,6 +99,18 @@ def _kmers(args: argparse.Namespace) -> None:
         return
     tables.write_table(table, output, frequencies=args.frequencies, format=args.format,
                        compress_level=args.compress_level, progress=progress)
+
+
+@contextlib.contextmanager
+def _invalid_base_hint(hint: str) -> Iterator[None]:
+    """An invalid base (an N in a real genome, most often) ends the command with its place and
+    `hint`, the command's own option that counts past it."""
+    from velko_tools.errors import InvalidBaseError
+
+    try:
+        yield
+    except InvalidBaseError as error:
+        raise VelkoError(f"{error} ({hint})") from None
 
 
 def _inputs(files: list[str]) -> list[str]:
@@ -261,13 +274,14 @@ def _run(args: argparse.Namespace) -> None:
             raise UsageError('--scheduler needs Dask: pip install "dask[distributed]"') from None
         client = Client(args.scheduler)
     try:
-        summary = run_genomes(
-            paths, args.output, k=args.k, strands=args.strands,
-            invalid="error" if args.strict else "skip", per_record=args.per_record,
-            layout=args.layout, hmm_file=args.hmm, cutoff=cutoffs[0] if cutoffs else None,
-            genome_id=args.genome_id, batch_size=args.batch_size, workers=args.workers,
-            client=client, resume=args.resume, on_error="raise" if args.fail_fast else "collect",
-            progress=args.progress)
+        with _invalid_base_hint("without --strict, the windows that hold it are skipped"):
+            summary = run_genomes(
+                paths, args.output, k=args.k, strands=args.strands,
+                invalid="error" if args.strict else "skip", per_record=args.per_record,
+                layout=args.layout, hmm_file=args.hmm, cutoff=cutoffs[0] if cutoffs else None,
+                genome_id=args.genome_id, batch_size=args.batch_size, workers=args.workers,
+                client=client, resume=args.resume,
+                on_error="raise" if args.fail_fast else "collect", progress=args.progress)
     except (WorkerLostError, RunLockedError) as error:
         print(f"velko: error: {error}", file=sys.stderr)
         raise SystemExit(1) from None
