@@ -272,6 +272,7 @@ def test_options_of_a_run_are_kept(genome_paths, tmp_path):
     ({"k": 33}, "k must be between 1 and 32"),
     ({"hmm_file": "x.hmm", "cutoff": "best"}, "cutoff must be"),
     ({"cutoff": "gathering"}, "cutoff needs hmm_file"),
+    ({"stop_codon": True}, "stop_codon needs hmm_file"),
     ({"on_error": "ignore"}, "on_error must be 'collect' or 'raise'"),
     ({"workers": 0}, "workers must be a positive int"),
 ])

@@ -84,9 +84,10 @@ def search_data(tmp_path_factory):
     return paths, directory / "profiles.hmm"
 
 
-def searched_directly(path, hmm_path, cutoff):
+def searched_directly(path, hmm_path, cutoff, stop=False):
     """What the same genome gives through pyrodigal, pyhmmer and from_pyhmmer, in this test's
-    own reading of the file: {(gene, hmm): (e_value, bit_score)} and the gene count."""
+    own reading of the file: {(gene, hmm): (e_value, bit_score)} and the gene count. `stop`:
+    proteins end with "*" as prodigal -a writes them."""
     opener = gzip.open if path.endswith(".gz") else open
     with opener(path, "rt") as text:
         records = [(chunk.split("\n", 1)[0].split()[0], chunk.split("\n", 1)[1].replace("\n", ""))
@@ -99,7 +100,7 @@ def searched_directly(path, hmm_path, cutoff):
     genome = genome_id_of(path)
     alphabet = pyhmmer.easel.Alphabet.amino()
     proteins = [pyhmmer.easel.TextSequence(
-        name=f"{genome}|{record}_{n}".encode(), sequence=gene.translate(include_stop=False))
+        name=f"{genome}|{record}_{n}".encode(), sequence=gene.translate(include_stop=stop))
         .digitize(alphabet) for record, seq in records
         for n, gene in enumerate(finder.find_genes(seq.encode()) if seq else (), 1)]
     if not proteins:
@@ -140,6 +141,22 @@ def test_hits_are_each_genomes_direct_search(search_data, tmp_path, cutoff):
         zip(best.genome, best.gene_id, best.hmm_id))
     assert run.hits(top=True) == HitTable._from_columns(
         list(tops.gene_id), list(tops.hmm_id), tops.e_value.to_numpy(), tops.bit_score.to_numpy())
+
+
+def test_stop_codon_searches_the_proteins_prodigal_writes(search_data, tmp_path):
+    paths, hmm_path = search_data
+    run_genomes(paths, tmp_path, hmm_file=hmm_path, stop_codon=True, workers=1,
+                progress=False)
+    got = {(g, h): (e, b) for g, h, e, b in open_run(tmp_path).hits()}
+    with_stop: dict = {}
+    without: dict = {}
+    for path in paths:
+        with_stop.update(searched_directly(path, hmm_path, None, stop=True)[0])
+        without.update(searched_directly(path, hmm_path, None)[0])
+    assert got == with_stop
+    # The stop is scored: the same genes and profiles, other scores.
+    shared = got.keys() & without.keys()
+    assert shared and any(got[key][1] != without[key][1] for key in shared)
 
 
 def test_hits_are_the_same_for_any_workers_and_after_a_resume(search_data, tmp_path):
@@ -211,11 +228,12 @@ def test_command_line_search(search_data, tmp_path):
     both = subprocess.run([*command, "--cut-ga", "--cut-tc"], capture_output=True, text=True,
                           timeout=120, env=ENV)
     assert both.returncode == 2 and "give one of --cut-ga, --cut-tc" in both.stderr
-    done = subprocess.run([*command, "--cut-tc"], capture_output=True, text=True, timeout=120,
-                          env=ENV)
+    done = subprocess.run([*command, "--cut-tc", "--stop-codon"], capture_output=True, text=True,
+                          timeout=120, env=ENV)
     assert done.returncode == 0, done.stderr
     frame = open_run(tmp_path / "o").hits_frame()
-    assert open_run(tmp_path / "o").options["cutoff"] == "trusted"
+    options = open_run(tmp_path / "o").options
+    assert (options["cutoff"], options["stop_codon"]) == ("trusted", True)
     assert (frame["bit_score"] >= GATHERING[0] + 50).all()
 
 

@@ -280,7 +280,7 @@ def _run(args: argparse.Namespace) -> None:
                 invalid="error" if args.strict else "skip", per_record=args.per_record,
                 layout=args.layout, hmm_file=args.hmm, cutoff=cutoffs[0] if cutoffs else None,
                 genome_id=args.genome_id, batch_size=args.batch_size, workers=args.workers,
-                client=client, resume=args.resume,
+                stop_codon=args.stop_codon, client=client, resume=args.resume,
                 on_error="raise" if args.fail_fast else "collect", progress=args.progress)
     except (WorkerLostError, RunLockedError) as error:
         print(f"velko: error: {error}", file=sys.stderr)
@@ -478,6 +478,9 @@ COMMANDS: list[Command] = [
                      "--cut_ga"),
             arg("--cut-tc", action="store_true", help="as --cut-ga, with the trusted cutoffs"),
             arg("--cut-nc", action="store_true", help="as --cut-ga, with the noise cutoffs"),
+            arg("--stop-codon", action="store_true",
+                help="with --hmm: end each protein with '*' for its stop codon, as prodigal -a "
+                     "writes them, so that scores match prodigal -a and hmmsearch"),
             arg("--workers", type=_int_in(1, None), default=None, metavar="N",
                 help="local worker processes (default: the machine's cores)"),
             arg("--scheduler", metavar="ADDRESS", default=None,

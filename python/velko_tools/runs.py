@@ -155,6 +155,8 @@ class _Options:
     hmm_size: int | None = None
     hmm_mtime_ns: int | None = None
     cutoff: str | None = None
+    # Proteins end with "*" where their gene has a stop codon, as Prodigal writes them.
+    stop_codon: bool = False
 
     def differences(self, stored: dict[str, Any]) -> str:
         """The options that differ from `stored` (run.json's), as "k=4, not k=5"."""
@@ -445,7 +447,7 @@ def _search_genome(item: _Input, options: _Options) -> tuple[list[dict[str, Any]
             order[name] = len(order)
             proteins.append(pyhmmer.easel.TextSequence(
                 name=name.encode("utf-8", "surrogateescape"),
-                sequence=gene.translate(include_stop=False)).digitize(alphabet))
+                sequence=gene.translate(include_stop=options.stop_codon)).digitize(alphabet))
     if not proteins:
         return [], 0
     block = pyhmmer.easel.DigitalSequenceBlock(alphabet, proteins)
@@ -951,6 +953,7 @@ def run_genomes(
     layout: Layout = "auto",
     hmm_file: StrPath | None = None,
     cutoff: Cutoff | None = None,
+    stop_codon: bool = False,
     genome_id: GenomeId = "accession",
     batch_size: int | None = None,
     workers: int | None = None,
@@ -995,6 +998,9 @@ def run_genomes(
     (``"gathering"``, ``"trusted"``, ``"noise"``) makes the search apply the profiles' GA,
     TC or NC lines as ``hmmsearch --cut_ga`` does (without it, HMMER's reporting E-value of
     10); a profile without the line raises ValueError at the call, before any work.
+    ``stop_codon=True`` ends each protein with ``*`` where its gene has a stop codon, as
+    ``prodigal -a`` writes them: hmmsearch scores the ``*`` too (up to a few bits), so the hits
+    then match ``prodigal -a`` and ``hmmsearch`` run by hand; by default proteins have no stop.
     ``hits/`` holds per hit the genome, ``gene_id`` (``GENOME|RECORD_N``, Prodigal's
     numbering within the record), ``hmm_id`` (the profile's name), ``e_value``,
     ``bit_score`` and ``genome_best``: true for the genome's top hit of the profile (highest
@@ -1014,6 +1020,8 @@ def run_genomes(
     started = time.monotonic()
     _check_options(k, strands, invalid, layout, genome_id, on_error, batch_size, workers)
     hmm_path, hmm_size, hmm_mtime_ns = _check_search(hmm_file, cutoff)
+    if stop_codon and hmm_path is None:
+        raise ValueError("stop_codon needs hmm_file: it changes the proteins searched")
     if client is not None and workers is not None:
         raise ValueError("pass workers or client, not both: a client's workers are its cluster's")
     require(("pyarrow", "pyarrow.parquet"), "writing a run's Parquet parts",
@@ -1022,7 +1030,8 @@ def run_genomes(
     stored = layout if layout != "auto" else "dense" if k <= MAX_DENSE_K else "sparse"
     options = _Options(k=k, strands=strands, invalid=invalid, per_record=bool(per_record),
                        genome_id=genome_id, layout=stored, hmm_file=hmm_path,
-                       hmm_size=hmm_size, hmm_mtime_ns=hmm_mtime_ns, cutoff=cutoff)
+                       hmm_size=hmm_size, hmm_mtime_ns=hmm_mtime_ns, cutoff=cutoff,
+                       stop_codon=bool(stop_codon))
     inputs: dict[str, _Input] = {}
     owners: dict[str, str] = {}
     for given in as_paths(paths):
