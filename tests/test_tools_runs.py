@@ -529,3 +529,51 @@ def test_early_ctrl_c_prints_no_traceback_and_resumes(genome_dir, tmp_path, refe
         resumed = subprocess.run(command, capture_output=True, text=True, timeout=120, env=ENV)
         assert resumed.returncode == 1, resumed.stderr
         assert_same_run(out, reference)
+
+
+def test_auto_layout_is_chosen_once_from_k_and_the_inputs_sizes(tmp_path):
+    # Genomes of 2 to 3 kb: at k = 5 their rows (528 canonical k-mers) are mostly counts, at
+    # k = 7 (8192) mostly zeros.
+    rng = random.Random(8)
+    small = tmp_path / "small"
+    small.mkdir()
+    for n in range(3):
+        write_genome(small / f"s{n}.fa", rng, records=1, length=2000 + 500 * n)
+    paths = sorted(str(p) for p in small.iterdir())
+    dense = run_genomes(paths, tmp_path / "k5", k=5, workers=1, progress=False)
+    sparse = run_genomes(paths, tmp_path / "k7", k=7, workers=1, progress=False)
+    assert (dense.layout, sparse.layout) == ("dense", "sparse")
+    assert " sparse profiles, in " in str(sparse)
+    assert open_run(tmp_path / "k7").options["layout"] == "sparse"
+    expected = count_kmers(paths, 7, strands="canonical", invalid="skip", per_file=True,
+                           threads=1, layout="sparse")
+    expected.ids = [genome_id_of(p) for p in paths]
+    assert open_run(tmp_path / "k7").profiles() == expected
+    # Large genomes join the run: the rule would now say dense, the run keeps its choice.
+    for n in range(4):
+        write_genome(small / f"t{n}.fa", rng, records=1, length=20_000)
+    more = sorted(str(p) for p in small.iterdir())
+    resumed = run_genomes(more, tmp_path / "k7", k=7, workers=1, progress=False)
+    assert (resumed.layout, resumed.skipped, resumed.done) == ("sparse", 3, 4)
+    assert run_genomes(more, tmp_path / "fresh", k=7, workers=1, progress=False).layout == "dense"
+
+
+def test_dense_parts_hold_no_kmer_labels_and_old_parts_still_read(genome_paths, tmp_path):
+    import json
+
+    import pyarrow.parquet
+
+    good = sorted((p for p in genome_paths if "GCF_" in p), key=genome_id_of)[:3]
+    run_genomes(good, tmp_path, k=6, layout="dense", workers=1, batch_size=3, progress=False)
+    expected = count_kmers(good, 6, strands="canonical", invalid="skip", per_file=True,
+                           threads=1)
+    expected.ids = [genome_id_of(p) for p in good]
+    (part,) = open_run(tmp_path).parts("profiles")
+    metadata = pyarrow.parquet.read_schema(part).metadata
+    assert b"velko.kmers" not in metadata and metadata[b"velko.k"] == b"6"
+    assert open_run(tmp_path).profiles() == expected
+    # A part written when the labels were stored reads the same.
+    table = pyarrow.parquet.read_table(part)
+    old = {**metadata, b"velko.kmers": json.dumps(list(expected.kmers)).encode()}
+    pyarrow.parquet.write_table(table.replace_schema_metadata(old), part)
+    assert open_run(tmp_path).profiles() == expected

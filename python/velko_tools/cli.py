@@ -465,7 +465,8 @@ COMMANDS: list[Command] = [
                 help="one profile per record instead of one per genome"),
             arg("--layout", choices=get_args(Layout), default="auto",
                 help="profiles of 4^k counts (k up to 12), of the k-mers seen (k up to 32), or "
-                     "dense up to k = 12 and sparse above (default: auto)"),
+                     "dense while a row's k-mer columns are no more than the median input's "
+                     "bytes (and k up to 12), chosen once for the run (default: auto)"),
             arg("--genome-id", choices=_choices("GenomeId"), default="accession",
                 help="genome ids: the assembly accession a file name starts with made "
                      "canonical (other names: their stem), or every name's stem (default: "

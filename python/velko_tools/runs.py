@@ -48,7 +48,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Literal, get_args
 
 import numpy as np
@@ -57,7 +57,7 @@ from velko_tools._args import HMMER_INSTALL, StrPath, as_paths, check_choice, re
 from velko_tools.annotate import Cutoff
 from velko_tools.counting import count_and_tally
 from velko_tools._args import Invalid, Layout, Progress, Strands
-from velko_tools.kmers import MAX_SPARSE_K, KmerTable
+from velko_tools.kmers import MAX_SPARSE_K, KmerLabels, KmerTable
 from velko_tools.sparse import SparseKmerTable
 
 if TYPE_CHECKING:
@@ -119,7 +119,8 @@ class RunSummary:
     ``errors/`` instead; ``skipped``: genomes already in the run and unchanged, not counted
     again; ``removed``: genomes that left the run (their input changed or was not asked for
     again; a changed one is also counted again in ``done``); ``retried``: batches submitted
-    again after their worker died; ``out``: the run directory; ``seconds``: the call's time.
+    again after their worker died; ``out``: the run directory; ``seconds``: the call's time;
+    ``layout``: the profiles' layout, ``"dense"`` or ``"sparse"``.
     """
 
     out: str
@@ -129,6 +130,8 @@ class RunSummary:
     removed: int
     retried: int
     seconds: float
+    #: The profiles' layout, "dense" or "sparse" (what layout="auto" chose).
+    layout: str = "dense"
 
     @property
     def ok(self) -> bool:
@@ -137,7 +140,8 @@ class RunSummary:
 
     def __str__(self) -> str:
         return (f"{self.done} genomes done ({self.failed} failed), {self.skipped} already done, "
-                f"{self.removed} removed, in {self.seconds:.1f} s: {self.out}")
+                f"{self.removed} removed, {self.layout} profiles, in {self.seconds:.1f} s: "
+                f"{self.out}")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -490,12 +494,12 @@ def _rows_table(rows: list[dict[str, Any]], schema: list[tuple[str, str]]) -> py
     return pyarrow.Table.from_pylist(rows, schema=arrow_schema)
 
 
-def _profiles_table(tables: list[tuple[str, Any]], options: _Options,
-                    kmers: list[str]) -> pyarrow.Table:
+def _profiles_table(tables: list[tuple[str, Any]], options: _Options) -> pyarrow.Table:
     """profiles/: genome, [record,] path, counts (a fixed-size list of uint64, one per k-mer
-    in base-4 order), windows, skipped; the k-mer labels and options in the schema metadata.
+    in base-4 order), windows, skipped; k and the strands in the schema metadata, which
+    determine the k-mers (their labels, 16.7 million strings at k = 12, are not stored).
     Sparse profiles hold ``codes`` (the k-mers seen, as 2-bit codes ascending) and ``counts``
-    (theirs) as lists instead, and no labels."""
+    (theirs) as lists instead."""
     import pyarrow
 
     if options.layout == "sparse":
@@ -508,7 +512,7 @@ def _profiles_table(tables: list[tuple[str, Any]], options: _Options,
         genomes += [genome] * len(table)
         records += table.ids
         paths += table.files
-    width = len(kmers)
+    width = len(KmerLabels(options.k, canonical=options.strands == "canonical"))
     if tables:
         counts = np.concatenate([t.counts for _, t in tables]).reshape(-1)
         windows = np.concatenate([t.windows for _, t in tables])
@@ -524,7 +528,7 @@ def _profiles_table(tables: list[tuple[str, Any]], options: _Options,
     columns["windows"] = pyarrow.array(windows, pyarrow.uint64())
     columns["skipped"] = pyarrow.array(skipped, pyarrow.uint64())
     metadata = {"velko.k": str(options.k), "velko.strands": options.strands,
-                "velko.kmers": json.dumps(kmers)}
+                "velko.layout": "dense"}
     return pyarrow.table(columns).replace_schema_metadata(metadata)
 
 
@@ -614,8 +618,7 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
             hit_rows += hits
     written = []
     if profiles:
-        kmers = [] if options.layout == "sparse" else list(profiles[0][1].kmers)
-        _write_atomic(_profiles_table(profiles, options, kmers),
+        _write_atomic(_profiles_table(profiles, options),
                       os.path.join(out, "profiles", batch.part + ".parquet"))
         written.append("profiles")
         _write_atomic(_rows_table(genome_rows, _genome_schema(searched)),
@@ -913,6 +916,31 @@ def _check_search(hmm_file: StrPath | None,
     return path, size, mtime_ns
 
 
+def _auto_layout(k: int, strands: str, inputs: Iterable[_Input]) -> Layout:
+    """What layout="auto" chooses for a run: dense while a genome's row can be mostly counts,
+    that is while the row's k-mer columns are no more than the median input's size in bytes
+    (a genome of L letters fills at most L of them), and never above MAX_DENSE_K; sparse
+    otherwise. A compressed file counts as its size on disk, which leans to sparse."""
+    if k > MAX_DENSE_K:
+        return "sparse"
+    sizes = sorted(item.size for item in inputs if item.size)
+    if not sizes:
+        return "dense"
+    width = len(KmerLabels(k, canonical=strands == "canonical"))
+    return "dense" if width <= sizes[len(sizes) // 2] else "sparse"
+
+
+def _stored_layout(out: str) -> Layout | None:
+    """The layout the run in `out` chose, or None when it has none that reads (the run's own
+    checks report a damaged run.json)."""
+    try:
+        with open(os.path.join(out, "run.json"), encoding="utf-8") as text:
+            stored = json.load(text)["options"]["layout"]
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+    return stored if stored in ("dense", "sparse") else None
+
+
 def _default_batch_size(todo: list[_Input], slots: int) -> int:
     # About four batches per worker, so that the last batches leave no worker idle for long,
     # each within the larger of BATCH_BYTES and SLOT_BYTES per worker.
@@ -1010,7 +1038,10 @@ def run_genomes(
 
     ``layout``: ``"dense"`` profiles hold 4^k counts a genome (k up to 12); ``"sparse"``
     profiles only the k-mers seen (k up to 32), as SparseKmerTable rows; ``"auto"`` is dense
-    up to k = 12 and sparse above, decided once for the whole run.
+    while a row's k-mer columns (4^k, or the canonical ones) are no more than the median input
+    file's size in bytes, so that a genome's row can be mostly counts, and up to k = 12;
+    sparse otherwise. It is decided once for the whole run, when it starts: run.json keeps the
+    choice, a resume keeps it, and the summary says it.
     ``progress``: ``True`` draws a tqdm bar over genomes on standard error, ``False`` none,
     ``None`` (the default) a bar when standard error is a terminal; a callable is called as
     ``progress(genomes_done, genomes_to_do)`` instead.
@@ -1026,12 +1057,6 @@ def run_genomes(
         raise ValueError("pass workers or client, not both: a client's workers are its cluster's")
     require(("pyarrow", "pyarrow.parquet"), "writing a run's Parquet parts",
             "pip install pyarrow")
-    # "auto" is decided once for the whole run, so that every genome's profile has one form.
-    stored = layout if layout != "auto" else "dense" if k <= MAX_DENSE_K else "sparse"
-    options = _Options(k=k, strands=strands, invalid=invalid, per_record=bool(per_record),
-                       genome_id=genome_id, layout=stored, hmm_file=hmm_path,
-                       hmm_size=hmm_size, hmm_mtime_ns=hmm_mtime_ns, cutoff=cutoff,
-                       stop_codon=bool(stop_codon))
     inputs: dict[str, _Input] = {}
     owners: dict[str, str] = {}
     for given in as_paths(paths):
@@ -1047,6 +1072,14 @@ def run_genomes(
         inputs[path] = _Input(path, genome, *_stat(path))
 
     out_dir = os.path.abspath(os.fsdecode(out))
+    # "auto" is decided once for the whole run, so that every genome's profile has one form,
+    # and a resume keeps what the run chose.
+    chosen = layout if layout != "auto" else (
+        resume and _stored_layout(out_dir) or _auto_layout(k, strands, inputs.values()))
+    options = _Options(k=k, strands=strands, invalid=invalid, per_record=bool(per_record),
+                       genome_id=genome_id, layout=chosen, hmm_file=hmm_path,
+                       hmm_size=hmm_size, hmm_mtime_ns=hmm_mtime_ns, cutoff=cutoff,
+                       stop_codon=bool(stop_codon))
     os.makedirs(out_dir, exist_ok=True)
     with _locked(out_dir):
         _prepare(out_dir, options, resume)
@@ -1080,7 +1113,7 @@ def run_genomes(
             raise
         pool.close()
     return RunSummary(out=out_dir, done=done, skipped=len(kept), failed=failed, removed=removed,
-                      retried=retried, seconds=time.monotonic() - started)
+                      retried=retried, seconds=time.monotonic() - started, layout=options.layout)
 
 
 @contextlib.contextmanager
@@ -1290,22 +1323,11 @@ def _sparse_profiles(table: pyarrow.Table, options: dict[str, Any]) -> SparseKme
                            table.column("skipped").to_numpy().astype(np.uint64))
 
 
-def _kmer_labels(table: pyarrow.Table, options: dict[str, Any]) -> list[str]:
+def _kmer_labels(table: pyarrow.Table, options: dict[str, Any]) -> Sequence[str]:
     metadata = table.schema.metadata or {}
-    if b"velko.kmers" in metadata:
+    if b"velko.kmers" in metadata:  # parts written before the labels were left out
         return list(json.loads(metadata[b"velko.kmers"]))
-    # No part yet: the labels of the options' k-mers, from an empty count.
-    return _labels(options["k"], options["strands"])
-
-
-def _labels(k: int, strands: str) -> list[str]:
-    import itertools
-
-    words = ["".join(letters) for letters in itertools.product("ACGT", repeat=k)]
-    if strands != "canonical":
-        return words
-    pair = str.maketrans("ACGT", "TGCA")
-    return [w for w in words if w <= w.translate(pair)[::-1]]
+    return KmerLabels(options["k"], canonical=options["strands"] == "canonical")
 
 
 def _empty_table(dataset: str, options: dict[str, Any]) -> pyarrow.Table:
@@ -1315,10 +1337,7 @@ def _empty_table(dataset: str, options: dict[str, Any]) -> pyarrow.Table:
         return _rows_table([], _ERROR_SCHEMA)
     if dataset == "hits":
         return _rows_table([], _HIT_SCHEMA)
-    run_options = _Options(**options)
-    if run_options.layout == "sparse":
-        return _profiles_table([], run_options, [])
-    return _profiles_table([], run_options, _labels(run_options.k, run_options.strands))
+    return _profiles_table([], _Options(**options))
 
 
 def open_run(out: StrPath) -> Run:
