@@ -577,3 +577,96 @@ def test_dense_parts_hold_no_kmer_labels_and_old_parts_still_read(genome_paths, 
     old = {**metadata, b"velko.kmers": json.dumps(list(expected.kmers)).encode()}
     pyarrow.parquet.write_table(table.replace_schema_metadata(old), part)
     assert open_run(tmp_path).profiles() == expected
+
+
+def test_directory_walk_takes_regular_files_and_names_what_it_left_out(genome_paths, tmp_path):
+    import shutil
+
+    walked = tmp_path / "walked"
+    walked.mkdir()
+    shutil.copy(genome_paths[0], walked / "GCF_000000100.1_a.fna")
+    os.symlink(walked / "GCF_000000100.1_a.fna", walked / "GCF_000000101.1_link.fna")
+    os.symlink(walked / "gone.fna", walked / "GCF_000000102.1_broken.fna")
+    os.mkfifo(walked / "GCF_000000103.1_pipe.fna")
+    with pytest.warns(UserWarning) as caught:
+        found = expand_inputs([walked])
+    assert found == [str(walked / "GCF_000000100.1_a.fna"),
+                     str(walked / "GCF_000000101.1_link.fna")]
+    assert sorted(str(w.message) for w in caught) == [
+        f"{walked / 'GCF_000000102.1_broken.fna'}: left out: No such file or directory",
+        f"{walked / 'GCF_000000103.1_pipe.fna'}: left out: a FIFO, not a regular file"]
+    # The command line says so on standard error and runs the rest (it used to wait on the
+    # FIFO for ever).
+    result = subprocess.run([sys.executable, "-m", "velko_tools", "run", str(walked), "-o",
+                             str(tmp_path / "out"), "--workers", "1"], capture_output=True,
+                            text=True, timeout=60, env=ENV)
+    assert result.returncode == 0, result.stderr
+    assert (f"velko run: warning: {walked / 'GCF_000000103.1_pipe.fna'}: left out: a FIFO, not "
+            "a regular file\n") in result.stderr
+    assert len(open_run(tmp_path / "out").inputs) == 2
+
+
+LIMITED = """
+import resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+from velko_tools.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("endless", ["fifo", "/dev/zero"])
+def test_an_input_that_never_ends_answers_ctrl_c(tmp_path, endless):
+    # A FIFO with no writer, or a device that never ends a line, named on purpose: the run
+    # waits on it, and Ctrl-C ends the wait.
+    path = str(tmp_path / "GCF_000000001.1_x.fna") if endless == "fifo" else endless
+    if endless == "fifo":
+        os.mkfifo(path)
+    helpers: dict = {}
+    exec(KILL_WORKER, helpers)
+    child = subprocess.Popen([sys.executable, "-c", LIMITED, "run", path, "-o",
+                              str(tmp_path / "out"), "--workers", "1"], stderr=subprocess.PIPE,
+                             text=True, env=ENV, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 30
+        while len(helpers["children_of"](child.pid)) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(1.5)  # the worker is reading
+        os.killpg(child.pid, signal.SIGINT)
+        _, err = child.communicate(timeout=20)
+    finally:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
+    assert (child.returncode, err) == (130, "")
+
+
+def test_standard_input_named_twice_is_refused_by_what_it_is(genome_paths, tmp_path):
+    good = next(p for p in genome_paths if "GCF_" in p)
+    text = pathlib.Path(good).read_bytes()
+    kmers = subprocess.run([sys.executable, "-m", "velko_tools", "kmers", "-", "/dev/stdin"],
+                           input=text, capture_output=True, timeout=60, env=ENV)
+    assert kmers.returncode == 2
+    assert kmers.stderr.decode().splitlines()[-1] == (
+        "velko: error: '-' and '/dev/stdin' are one pipe (standard input), which can be read "
+        "only once")
+    source = textwrap.dedent(f"""
+        from velko_tools import count_kmers, run_genomes
+        for call in (lambda: count_kmers(["/dev/stdin", "-"], 2),
+                     lambda: run_genomes(["/dev/stdin"], {str(tmp_path / "out")!r})):
+            try:
+                call()
+            except ValueError as error:
+                print(error)
+    """)
+    result = subprocess.run([sys.executable, "-c", source], input=text, capture_output=True,
+                            timeout=60, env=ENV)
+    assert result.stdout.decode().splitlines() == [
+        "'/dev/stdin' and '-' are one pipe (standard input), which can be read only once",
+        "'/dev/stdin' is standard input, which a run cannot read: worker processes read its "
+        "genomes, and a resume reads them again; save it to a file"]
+    # One FIFO under two names, without opening it (which would wait for a writer).
+    os.mkfifo(tmp_path / "pipe.fa")
+    os.symlink(tmp_path / "pipe.fa", tmp_path / "other.fa")
+    with pytest.raises(ValueError, match="'.*pipe.fa' and '.*other.fa' are one pipe, which"):
+        count_kmers([tmp_path / "pipe.fa", tmp_path / "other.fa"], 2)
+    # The same regular file twice is read twice.
+    assert len(count_kmers([good, good], 2, per_file=True)) == 2

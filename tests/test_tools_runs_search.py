@@ -274,3 +274,26 @@ def test_a_worker_killed_while_searching_loses_no_hits(search_data, tmp_path):
     for name in ("genomes", "hits"):
         assert open_run(tmp_path / "killed").table(name).equals(
             open_run(tmp_path / "one").table(name), check_metadata=True), name
+
+
+def test_a_search_refuses_a_fifo_it_cannot_read_again(search_data, tmp_path):
+    # The count reads the FIFO's one stream; the search would wait for a second one for ever.
+    paths, hmm_path = search_data
+    fifo = tmp_path / "GCF_000000042.1_pipe.fna"
+    os.mkfifo(fifo)
+    source = textwrap.dedent(f"""
+        import threading
+        from velko_tools import open_run, run_genomes
+        def feed():
+            with open({str(fifo)!r}, "wb") as out, open({paths[0]!r}, "rb") as genome:
+                out.write(genome.read())
+        threading.Thread(target=feed, daemon=True).start()
+        run_genomes([{str(fifo)!r}], {str(tmp_path / "out")!r}, hmm_file={str(hmm_path)!r},
+                    workers=1, progress=False)
+        print(open_run({str(tmp_path / "out")!r}).errors()["message"][0])
+    """)
+    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                            timeout=120, env=ENV)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == (f"{fifo}: not a regular file: a search reads each genome a second "
+                             "time, which a FIFO or a device cannot give; save it to a file\n")

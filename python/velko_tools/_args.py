@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import importlib
 import os
+import stat
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal, Union, get_args
 
@@ -48,8 +49,49 @@ def input_parts(paths: StrPath | Iterable[StrPath]) -> list[tuple[bytes, str]]:
     stdin = [path for path in given if isinstance(path, (str, bytes)) and path in ("-", b"-")]
     if len(stdin) > 1:
         raise ValueError("'-' (standard input) given more than once")
-    return [(_STDIN_PATH, "-") if path in ("-", b"-") else path_parts(path)
-            for path in given]
+    parts = [(_STDIN_PATH, "-") if path in ("-", b"-") else path_parts(path) for path in given]
+    check_read_once([name for _, name in parts])
+    return parts
+
+
+def _kind(mode: int) -> str | None:
+    """What a file that can be read only once is called, or None for one that can be read
+    again (a regular file, a directory, a block device)."""
+    if stat.S_ISFIFO(mode):
+        return "pipe"
+    if stat.S_ISCHR(mode):
+        return "character device"
+    if stat.S_ISSOCK(mode):
+        return "socket"
+    return None
+
+
+def identity(name: str) -> tuple[int, int, str | None] | None:
+    """The device and inode of input `name` ("-": standard input) and, for a file that can be
+    read only once, what it is; None when it cannot be looked at (its reader says why)."""
+    try:
+        info = os.fstat(0) if name == "-" else os.stat(name)
+    except (OSError, ValueError):
+        return None
+    return info.st_dev, info.st_ino, _kind(info.st_mode)
+
+
+def check_read_once(names: Iterable[str]) -> None:
+    """Refuses two inputs that are one pipe, FIFO or device: it can be read only once, and two
+    readers would share its data at random. Inputs are told apart by what they are (device and
+    inode), not by their names: "-" and "/dev/stdin" are one pipe."""
+    seen: dict[tuple[int, int], str] = {}
+    stdin = identity("-")
+    for name in names:
+        found = identity(name)
+        if found is None or found[2] is None:
+            continue
+        key = found[:2]
+        if key in seen:
+            which = " (standard input)" if stdin is not None and stdin[:2] == key else ""
+            raise ValueError(f"{seen[key]!r} and {name!r} are one {found[2]}{which}, which can "
+                             "be read only once")
+        seen[key] = name
 
 
 @contextlib.contextmanager

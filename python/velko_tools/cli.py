@@ -116,10 +116,16 @@ def _invalid_base_hint(hint: str) -> Iterator[None]:
 def _inputs(files: list[str]) -> list[str]:
     """The input paths, "-" standing for standard input (once: it can be read only once); the
     library reads it and names it <stdin> in errors."""
+    from velko_tools._args import check_read_once
+
     if files.count("-") > 1:
         raise UsageError("'-' (standard input) given more than once")
     if "-" in files and sys.stdin is None:
         raise VelkoError("standard input is closed")
+    try:
+        check_read_once(files)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
     return files
 
 
@@ -263,7 +269,13 @@ def _run(args: argparse.Namespace) -> None:
     cutoffs = [kind for kind, given in asked if given]
     if len(cutoffs) > 1:
         raise UsageError("give one of --cut-ga, --cut-tc and --cut-nc")
-    paths = expand_inputs(args.files)
+    import warnings
+
+    with warnings.catch_warnings(record=True) as left_out:
+        warnings.simplefilter("always")
+        paths = expand_inputs(args.files)
+    for warning in left_out:
+        print(f"velko run: warning: {warning.message}", file=sys.stderr)
     if not paths:
         raise UsageError("no genome files found in " + " ".join(args.files))
     client = None

@@ -45,15 +45,18 @@ import os
 import re
 import secrets
 import signal
+import stat
 import sys
 import threading
 import time
+import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Literal, get_args
 
 import numpy as np
 
-from velko_tools._args import HMMER_INSTALL, StrPath, as_paths, check_choice, require
+from velko_tools._args import (HMMER_INSTALL, StrPath, as_paths, check_choice,
+                               check_read_once, identity, require)
 from velko_tools.annotate import Cutoff
 from velko_tools.counting import count_and_tally
 from velko_tools._args import Invalid, Layout, Progress, Strands
@@ -263,7 +266,9 @@ def expand_inputs(items: Iterable[StrPath]) -> list[str]:
     """The genome files a command line names: a path as it is, ``@LIST`` the paths of a text
     file (one a line; blank lines and lines starting with ``#`` left out, relative paths taken
     from the list's directory), a directory every FASTA file below it (by suffix, ``.gz``
-    included; sorted, hidden entries left out)."""
+    included; sorted, hidden entries left out). A directory gives regular files only (links to
+    them included): a FIFO or a device with a FASTA name would hang the run or never end, so
+    each is left out with a warning (warnings.warn) naming it."""
     paths: list[str] = []
     for item in items:
         text = os.fsdecode(item)
@@ -281,10 +286,25 @@ def expand_inputs(items: Iterable[StrPath]) -> list[str]:
                 dirs[:] = [d for d in dirs if not d.startswith(".")]
                 found += [os.path.join(root, f) for f in files
                           if not f.startswith(".") and is_fasta_name(f)]
-            paths += sorted(found)
+            paths += [path for path in sorted(found) if _regular_or_warn(path)]
         else:
             paths.append(text)
     return paths
+
+
+def _regular_or_warn(path: str) -> bool:
+    """True for a regular file (or a link to one); otherwise warns that the walk left it out."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as error:
+        warnings.warn(f"{path}: left out: {error.strerror}", stacklevel=3)
+        return False
+    if stat.S_ISREG(mode):
+        return True
+    kind = ("a FIFO" if stat.S_ISFIFO(mode) else "a device" if stat.S_ISCHR(mode)
+            or stat.S_ISBLK(mode) else "a socket" if stat.S_ISSOCK(mode) else "not a file")
+    warnings.warn(f"{path}: left out: {kind}, not a regular file", stacklevel=3)
+    return False
 
 
 # --- the work of one batch (runs in a worker) -------------------------------------------------
@@ -387,22 +407,46 @@ def _each_profile(path: str) -> Iterator[Any]:
         raise ValueError(f"{path}: not a file of HMMER profiles: {error}") from None
 
 
-def _records(path: str) -> list[tuple[str, bytes]]:
-    """(id, sequence) per record; the k-mer count has read the file already, so its format
-    errors are the native reader's and this reading can be plain."""
+# The search reads lines in pieces of this many bytes: a description of any length costs no
+# more than a piece.
+_PIECE = 1 << 20
+
+
+def _records(path: str, length: int) -> list[tuple[str, bytes]]:
+    """(id, sequence) per record. The k-mer count has read the file already, so its format
+    errors are the native reader's and this reading can be plain; `length` is the sequence
+    bytes the count found, which this reading holds and never more."""
     import gzip
 
+    from velko_tools.sparse import available_memory
+
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        raise ValueError(f"{path}: not a regular file: a search reads each genome a second "
+                         "time, which a FIFO or a device cannot give; save it to a file")
+    if length > available_memory() // 2:
+        raise MemoryError(f"{path}: searching its genes needs its {length} bytes of sequence "
+                          f"in memory, more than half of the {available_memory()} available")
     with open(path, "rb") as raw:
         packed = raw.read(2) == b"\x1f\x8b"
     records: list[tuple[str, list[bytes]]] = []
+    kept = 0
+    line_start, header = True, False
     with (gzip.open(path, "rb") if packed else open(path, "rb")) as lines:
-        for line in lines:
-            if line.startswith(b">"):
-                words = line[1:].split(maxsplit=1)
+        while piece := lines.readline(_PIECE):
+            if line_start and piece.startswith(b">"):
+                words = piece[1:].split(maxsplit=1)
                 name = words[0].decode("utf-8", "surrogateescape") if words else ""
                 records.append((name, []))
-            elif records:
-                records[-1][1].append(line.strip())
+                header = True
+            elif not header and records:
+                bases = piece.strip()
+                kept += len(bases)
+                if kept > length:
+                    raise ValueError(f"{path} changed while it was searched: it holds more "
+                                     "sequence than the count found")
+                records[-1][1].append(bases)
+            line_start = piece.endswith(b"\n")
+            header = header and not line_start
     return [(name, b"".join(parts)) for name, parts in records]
 
 
@@ -426,7 +470,8 @@ def _gene_finder(sequences: list[bytes]) -> Any:
     return _META_FINDER[0]
 
 
-def _search_genome(item: _Input, options: _Options) -> tuple[list[dict[str, Any]], int]:
+def _search_genome(item: _Input, options: _Options,
+                   length: int) -> tuple[list[dict[str, Any]], int]:
     """The genome's hits as rows of hits/ (genes in genome order, then profiles by name), and
     its number of genes. A gene is named ``GENOME|RECORD_N``, N counting from 1 in its record,
     as Prodigal numbers genes; a record id repeated in a file gets ``~2``, ``~3``... so that
@@ -435,7 +480,7 @@ def _search_genome(item: _Input, options: _Options) -> tuple[list[dict[str, Any]
 
     from velko_tools.hits import HitTable
 
-    records = _records(item.path)
+    records = _records(item.path, length)
     finder = _gene_finder([seq for _, seq in records])
     alphabet = pyhmmer.easel.Alphabet.amino()
     proteins = []
@@ -606,7 +651,7 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
         try:
             profile, row = grouped.pop(item.path, None) or _count_genome(item, options)
             if searched:
-                hits, row["genes"] = _search_genome(item, options)
+                hits, row["genes"] = _search_genome(item, options, row["length"])
         except Exception as error:  # noqa: BLE001  (each genome's failure is its own)
             if on_error == "raise":
                 return {"raised": error, "path": item.path}
@@ -916,6 +961,23 @@ def _check_search(hmm_file: StrPath | None,
     return path, size, mtime_ns
 
 
+def _check_readable_by_workers(paths: list[StrPath]) -> None:
+    """Refuses inputs a run cannot read: this process's standard input (``-``, or another name
+    of it such as /dev/stdin), which its worker processes do not share and a resume could not
+    read again, and one pipe or device named twice."""
+    stdin = identity("-")
+    names = []
+    for path in paths:
+        name = os.fsdecode(path)
+        found = identity(name) if name != "-" else stdin
+        if name == "-" or (found is not None and stdin is not None and found[:2] == stdin[:2]):
+            raise ValueError(f"{name!r} is standard input, which a run cannot read: worker "
+                             "processes read its genomes, and a resume reads them again; save "
+                             "it to a file")
+        names.append(name)
+    check_read_once(names)
+
+
 def _auto_layout(k: int, strands: str, inputs: Iterable[_Input]) -> Layout:
     """What layout="auto" chooses for a run: dense while a genome's row can be mostly counts,
     that is while the row's k-mer columns are no more than the median input's size in bytes
@@ -1059,7 +1121,9 @@ def run_genomes(
             "pip install pyarrow")
     inputs: dict[str, _Input] = {}
     owners: dict[str, str] = {}
-    for given in as_paths(paths):
+    given_paths = as_paths(paths)
+    _check_readable_by_workers(given_paths)
+    for given in given_paths:
         path = os.path.abspath(os.fsdecode(given))
         if "\0" in path:
             raise ValueError(f"embedded null byte in path {path!r}")

@@ -307,11 +307,16 @@ def dense_fits(k: int, strands: Strands, rows: int) -> bool:
     if k > 12:
         return False
     columns = 4**k // 2 if strands == "canonical" else 4**k
+    return bool(columns * 8 * max(rows, 1) <= available_memory() // 16)
+
+
+def available_memory() -> int:
+    """The bytes of physical memory free now (os.sysconf's available pages), or 1 GiB where
+    the system does not say."""
     try:
-        available = os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        return os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     except (ValueError, OSError):
-        available = 1 << 30
-    return bool(columns * 8 * max(rows, 1) <= available // 16)
+        return 1 << 30
 
 
 __all__ = ["SparseKmerTable"]
