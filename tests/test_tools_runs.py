@@ -670,3 +670,23 @@ def test_standard_input_named_twice_is_refused_by_what_it_is(genome_paths, tmp_p
         count_kmers([tmp_path / "pipe.fa", tmp_path / "other.fa"], 2)
     # The same regular file twice is read twice.
     assert len(count_kmers([good, good], 2, per_file=True)) == 2
+
+
+def test_a_script_without_the_main_guard_is_told_to_add_it(genome_paths, tmp_path):
+    # Each worker imports the script again; the run it would start there is refused, and the
+    # driver's error names the guard too (it used to end in "another run is writing").
+    script = tmp_path / "script.py"
+    script.write_text(textwrap.dedent(f"""
+        from velko_tools import run_genomes
+        run_genomes({genome_paths[-2:]!r}, {str(tmp_path / "out")!r}, workers=1)
+    """))
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                            timeout=240, env=ENV)
+    guard = ('call run_genomes under `if __name__ == "__main__":`, since every worker process '
+             "imports the main module again")
+    assert result.returncode == 1
+    assert (f"RuntimeError: run_genomes was called while a worker process imported {script}: "
+            f"{guard}\n") in result.stderr
+    assert result.stderr.splitlines()[-1].endswith(f"(a script that starts a run at its top "
+                                                   f"level kills them: {guard})")
+    assert "another run is writing" not in result.stderr

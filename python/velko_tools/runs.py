@@ -961,6 +961,31 @@ def _check_search(hmm_file: StrPath | None,
     return path, size, mtime_ns
 
 
+_GUARD = ("call run_genomes under `if __name__ == \"__main__\":`, since every worker "
+          "process imports the main module again")
+
+
+def _refuse_in_worker_import() -> None:
+    """Refuses a run started while a worker process imports the main module (as forkserver and
+    spawn workers do before their first task): a script calling run_genomes at its top level
+    would start a run in every worker, each waiting on the driver's lock."""
+    import multiprocessing
+
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        # The main module runs as __mp_main__ there, under its own name while it is imported.
+        main = getattr(sys.modules.get("__mp_main__"), "__file__", None) or "the main module"
+        raise RuntimeError(f"run_genomes was called while a worker process imported {main}: "
+                           + _GUARD)
+
+
+def _main_hint() -> str:
+    """For a run whose workers all died before finishing a batch: the likeliest cause when the
+    main module is a script."""
+    if getattr(sys.modules.get("__main__"), "__file__", None) is None:
+        return ""
+    return f" (a script that starts a run at its top level kills them: {_GUARD})"
+
+
 def _check_readable_by_workers(paths: list[StrPath]) -> None:
     """Refuses inputs a run cannot read: this process's standard input (``-``, or another name
     of it such as /dev/stdin), which its worker processes do not share and a resume could not
@@ -1111,6 +1136,7 @@ def run_genomes(
     Needs pyarrow (``pip install pyarrow``), and distributed for ``client``.
     """
     started = time.monotonic()
+    _refuse_in_worker_import()
     _check_options(k, strands, invalid, layout, genome_id, on_error, batch_size, workers)
     hmm_path, hmm_size, hmm_mtime_ns = _check_search(hmm_file, cutoff)
     if stop_codon and hmm_path is None:
@@ -1248,7 +1274,7 @@ def _execute(out: str, todo: list[_Input], options: _Options, on_error: str,
                         raise WorkerLostError(
                             f"worker processes died {again.attempts} times while counting a "
                             f"batch of {len(again.inputs)} genomes from "
-                            f"{again.inputs[0].path}") from error
+                            f"{again.inputs[0].path}{'' if done else _main_hint()}") from error
                 retried += len(lost)
                 waiting += reversed(lost)
     finally:
