@@ -66,7 +66,7 @@ def _kind(mode: int) -> str | None:
     return None
 
 
-def identity(name: str) -> tuple[int, int, str | None] | None:
+def device_inode(name: str) -> tuple[int, int, str | None] | None:
     """The device and inode of input `name` ("-": standard input) and, for a file that can be
     read only once, what it is; None when it cannot be looked at (its reader says why)."""
     try:
@@ -81,9 +81,9 @@ def check_read_once(names: Iterable[str]) -> None:
     readers would share its data at random. Inputs are told apart by what they are (device and
     inode), not by their names: "-" and "/dev/stdin" are one pipe."""
     seen: dict[tuple[int, int], str] = {}
-    stdin = identity("-")
+    stdin = device_inode("-")
     for name in names:
-        found = identity(name)
+        found = device_inode(name)
         if found is None or found[2] is None:
             continue
         key = found[:2]

@@ -293,6 +293,7 @@ def _run(args: argparse.Namespace) -> None:
                 layout=args.layout, hmm_file=args.hmm, cutoff=cutoffs[0] if cutoffs else None,
                 genome_id=args.genome_id, batch_size=args.batch_size, workers=args.workers,
                 stop_codon=args.stop_codon, client=client, resume=args.resume,
+                verify_inputs=args.verify_inputs,
                 on_error="raise" if args.fail_fast else "collect", progress=args.progress)
     except (WorkerLostError, RunLockedError) as error:
         print(f"velko: error: {error}", file=sys.stderr)
@@ -360,6 +361,22 @@ def _errors(args: argparse.Namespace) -> None:
         lines += ["\t".join(_tsv_text(value) for value in row.values())
                   for row in table.to_pylist()]
         out.buffer.write(("\n".join(lines) + "\n").encode("utf-8", "surrogateescape"))
+
+
+def _check(args: argparse.Namespace) -> None:
+    from velko_tools.runs import check_run
+
+    report = check_run(args.directory)
+    with _standard_output() as out:
+        for path, problem in report.problems:
+            out.write(f"{path}: {problem}\n")
+        state = "ok" if report.ok else f"{len(report.problems)} problems"
+        out.write(f"{report.out}: {report.parts} parts, {report.genomes} genomes "
+                  f"({report.failed} failed): {state}\n")
+    if not report.ok:
+        print(f"velko: error: the run in {report.out} is damaged: running it again (velko run "
+              f"... -o {report.out}) repairs it", file=sys.stderr)
+        raise SystemExit(1)
 
 
 COMMANDS: list[Command] = [
@@ -502,12 +519,21 @@ COMMANDS: list[Command] = [
                 help="genomes per batch and part (default: about four batches per worker)"),
             arg("--no-resume", dest="resume", action="store_false",
                 help="clear OUT's run instead of resuming it"),
+            arg("--verify-inputs", choices=_choices("VerifyInputs"), default="stat",
+                help="how a resume tells an input unchanged: by its size and times, or also "
+                     "by its SHA-256 (default: stat)"),
             arg("--fail-fast", action="store_true",
                 help="stop at the first genome that fails, with its error"),
             arg("--progress", action=argparse.BooleanOptionalAction, default=None,
                 help="progress bar on standard error (default: when it is a terminal)"),
         ],
         _run,
+    ),
+    Command(
+        "check",
+        "check a run directory's parts against its manifest without changing anything",
+        [arg("directory", metavar="RUN", help="the run directory (velko run -o RUN)")],
+        _check,
     ),
     Command(
         "errors",

@@ -10,16 +10,25 @@ A run directory holds::
     hits/part-*.parquet       with hmm_file: each gene's best hit per profile, and which of
                               them is the genome's top hit for the profile
     errors/part-*.parquet     one row per genome that could not be read
-    manifest/part-*.json      per part: each input (path, size, modification time), written last
+    manifest/part-*.json      per part: each input (path, size, modification and change
+                              time), each file's size and SHA-256, the options; written last
 
 A batch is counted by one task (a local worker process, or a Dask worker), which writes its
 parts under temporary names and renames them into place; the driver then writes the batch's
 manifest entry, also by rename. A part is part of the run only once its manifest entry exists:
 open_run sees nothing else, and a resume removes everything else (left by a driver or a worker
-stopped half way). A resume keeps the parts whose inputs are all unchanged (same size and
-modification time) and still asked for; a part holding a changed or removed input is dropped
-whole and its other genomes are counted again, with the new inputs. Paths are kept absolute, so
-a resume from another working directory finds the same inputs.
+stopped half way). A resume keeps the parts whose inputs are all unchanged (same size,
+modification time and change time, or with ``verify_inputs="checksum"`` the same SHA-256) and
+still asked for, and whose files are all there with the size and SHA-256 their manifest entry
+records; a part holding a changed or removed input is dropped whole and its other genomes are
+counted again, with the new inputs, and so is a part that is missing, cut short or damaged, or
+whose manifest entry does not read. Paths are kept absolute, so a resume from another working
+directory finds the same inputs.
+
+open_run checks that every part its manifest names is there with its recorded size and that no
+genome is in two parts, and checks each file's SHA-256 as it reads it; check_run (``velko
+check``) checks every file without reading a dataset. A damaged run raises DamagedRunError,
+which names the file; running the same run_genomes (or ``velko run``) again repairs it.
 
 A search (``hmm_file``) runs per genome inside the same task as its count: its genes predicted
 with pyrodigal, searched with pyhmmer on one CPU, its hits in the batch's ``hits/`` part. Each
@@ -38,6 +47,7 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import fcntl
+import hashlib
 import importlib.util
 import json
 import math
@@ -56,9 +66,10 @@ from typing import TYPE_CHECKING, Any, Literal, get_args
 import numpy as np
 
 from velko_tools._args import (HMMER_INSTALL, StrPath, as_paths, check_choice,
-                               check_read_once, identity, require)
+                               check_read_once, device_inode, require)
 from velko_tools.annotate import Cutoff
 from velko_tools.counting import count_and_tally
+from velko_tools.errors import DamagedRunError
 from velko_tools._args import Invalid, Layout, Progress, Strands
 from velko_tools.kmers import MAX_SPARSE_K, KmerLabels, KmerTable
 from velko_tools.sparse import SparseKmerTable
@@ -72,6 +83,7 @@ if TYPE_CHECKING:
 
 GenomeId = Literal["accession", "stem"]
 OnError = Literal["collect", "raise"]
+VerifyInputs = Literal["stat", "checksum"]
 
 #: File name endings taken as FASTA when a directory is searched (each also with ``.gz``).
 FASTA_SUFFIXES = (".fa", ".fna", ".fasta", ".fas", ".ffn", ".frn", ".faa", ".mfa")
@@ -99,7 +111,9 @@ DASK_RETRIES = 2
 BATCH_BYTES = 256 << 20
 SLOT_BYTES = 16 << 20
 
-_FORMAT = 1  # of run.json and the manifest
+# Of run.json and the manifest. Entries of format 1 record no checksums, file sizes or
+# options: their parts are checked by the genomes they hold instead.
+_FORMAT = 2
 
 
 class WorkerLostError(RuntimeError):
@@ -123,7 +137,9 @@ class RunSummary:
     again; ``removed``: genomes that left the run (their input changed or was not asked for
     again; a changed one is also counted again in ``done``); ``retried``: batches submitted
     again after their worker died; ``out``: the run directory; ``seconds``: the call's time;
-    ``layout``: the profiles' layout, ``"dense"`` or ``"sparse"``.
+    ``layout``: the profiles' layout, ``"dense"`` or ``"sparse"``; ``repaired``: parts found
+    missing or damaged (a file gone, cut short or changed, a manifest entry that does not
+    read), dropped and counted again.
     """
 
     out: str
@@ -135,6 +151,7 @@ class RunSummary:
     seconds: float
     #: The profiles' layout, "dense" or "sparse" (what layout="auto" chose).
     layout: str = "dense"
+    repaired: int = 0
 
     @property
     def ok(self) -> bool:
@@ -142,9 +159,10 @@ class RunSummary:
         return self.failed == 0
 
     def __str__(self) -> str:
+        repaired = f", {self.repaired} damaged parts redone" if self.repaired else ""
         return (f"{self.done} genomes done ({self.failed} failed), {self.skipped} already done, "
-                f"{self.removed} removed, {self.layout} profiles, in {self.seconds:.1f} s: "
-                f"{self.out}")
+                f"{self.removed} removed{repaired}, {self.layout} profiles, in "
+                f"{self.seconds:.1f} s: {self.out}")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -178,10 +196,20 @@ class _Input:
     genome: str
     size: int | None  # None: the file could not be looked at when the run was planned
     mtime_ns: int | None
+    # The inode's change time, which no program sets back: an edit that keeps the size and
+    # restores the modification time still changes it. None in entries of format 1.
+    ctime_ns: int | None = None
 
     def entry(self) -> dict[str, Any]:
         return {"path": self.path, "genome": self.genome, "size": self.size,
-                "mtime_ns": self.mtime_ns}
+                "mtime_ns": self.mtime_ns, "ctime_ns": self.ctime_ns}
+
+    def same_file(self, stored: _Input) -> bool:
+        """True when `stored` (a manifest's) looks like this input as it is now: same path,
+        genome id, size and times (the change time only where the entry records it)."""
+        return (self.path == stored.path and self.genome == stored.genome
+                and self.size == stored.size and self.mtime_ns == stored.mtime_ns
+                and (stored.ctime_ns is None or self.ctime_ns == stored.ctime_ns))
 
 
 @dataclasses.dataclass
@@ -189,6 +217,8 @@ class _Batch:
     part: str
     inputs: list[_Input]
     attempts: int = 0
+    # With verify_inputs="checksum": the worker records each input's SHA-256 too.
+    hash_inputs: bool = False
 
 
 # --- genome identifiers and input lists -------------------------------------------------------
@@ -624,13 +654,33 @@ def _sparse_profiles_table(tables: list[tuple[str, SparseKmerTable]],
     return pyarrow.table(columns).replace_schema_metadata(metadata)
 
 
-def _write_atomic(table: pyarrow.Table, path: str) -> None:
+def _write_atomic(table: pyarrow.Table, path: str) -> dict[str, Any]:
+    """Writes `table` as the Parquet file `path`, whole or not at all; returns what the
+    manifest records of it: its size and SHA-256, taken before it is put in place."""
     import pyarrow.parquet
 
     from velko_tools.output import replacing
 
     with replacing(path) as written:
         pyarrow.parquet.write_table(table, written)
+        size, digest = _digest(written)
+    return {"size": size, "sha256": digest}
+
+
+_DIGEST_CHUNK = 1 << 20
+
+
+def _digest(path: str) -> tuple[int, str]:
+    """The size and SHA-256 (hex) of the file at `path`, read in chunks."""
+    sha = hashlib.sha256()
+    size = 0
+    buffer = bytearray(_DIGEST_CHUNK)
+    view = memoryview(buffer)
+    with open(path, "rb", buffering=0) as data:
+        while count := data.readinto(buffer):
+            sha.update(view[:count])
+            size += count
+    return size, sha.hexdigest()
 
 
 def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dict[str, Any]:
@@ -661,24 +711,31 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
         genome_rows.append(row)
         if searched:
             hit_rows += hits
-    written = []
+    files: dict[str, dict[str, Any]] = {}
+
+    def write(dataset: str, table: pyarrow.Table) -> None:
+        files[dataset] = _write_atomic(table, os.path.join(out, dataset, batch.part + ".parquet"))
+
     if profiles:
-        _write_atomic(_profiles_table(profiles, options),
-                      os.path.join(out, "profiles", batch.part + ".parquet"))
-        written.append("profiles")
-        _write_atomic(_rows_table(genome_rows, _genome_schema(searched)),
-                      os.path.join(out, "genomes", batch.part + ".parquet"))
-        written.append("genomes")
+        write("profiles", _profiles_table(profiles, options))
+        write("genomes", _rows_table(genome_rows, _genome_schema(searched)))
         if searched:
             # Written even when empty: every searched batch has its part, as profiles/ has.
-            _write_atomic(_rows_table(hit_rows, _HIT_SCHEMA),
-                          os.path.join(out, "hits", batch.part + ".parquet"))
-            written.append("hits")
+            write("hits", _rows_table(hit_rows, _HIT_SCHEMA))
     if error_rows:
-        _write_atomic(_rows_table(error_rows, _ERROR_SCHEMA),
-                      os.path.join(out, "errors", batch.part + ".parquet"))
-        written.append("errors")
-    return {"written": written, "failed": [row["path"] for row in error_rows]}
+        write("errors", _rows_table(error_rows, _ERROR_SCHEMA))
+    # Hashed after the count: an input changed in between looks changed at the next resume.
+    hashes = {item.path: _input_digest(item.path) for item in batch.inputs} \
+        if batch.hash_inputs else {}
+    return {"written": list(files), "files": files, "hashes": hashes,
+            "failed": [row["path"] for row in error_rows]}
+
+
+def _input_digest(path: str) -> str | None:
+    try:
+        return _digest(path)[1]
+    except OSError:
+        return None  # an input that cannot be read is in errors/; it is never kept unread
 
 
 # --- the run directory --------------------------------------------------------------------------
@@ -691,39 +748,212 @@ def _write_json_atomic(value: Any, path: str) -> None:
         json.dump(value, out, indent=1)
 
 
-def _read_manifest(out: str) -> dict[str, dict[str, Any]]:
-    """The manifest entries by part name (entries not ending in .json are half-written)."""
+@dataclasses.dataclass(frozen=True)
+class _Entry:
+    """A manifest entry as read back: which genomes its part holds and how its files were
+    written. ``files`` and ``options`` are None in entries of format 1."""
+
+    part: str
+    inputs: list[_Input]
+    datasets: list[str]
+    failed: list[str]  # paths
+    files: dict[str, dict[str, Any]] | None
+    options: dict[str, Any] | None
+    hashes: dict[str, str]  # input path -> SHA-256, with verify_inputs="checksum"
+
+    @property
+    def genomes(self) -> list[str]:
+        """The genomes of profiles/ and genomes/ (the inputs that did not fail)."""
+        failed = set(self.failed)
+        return [item.genome for item in self.inputs if item.path not in failed]
+
+
+def _optional_int(value: Any) -> bool:
+    return value is None or (isinstance(value, int) and not isinstance(value, bool))
+
+
+def _parse_entry(part: str, value: Any) -> _Entry:
+    """The manifest entry `value` (parsed JSON) checked field by field; ValueError says which
+    field does not read."""
+    if not isinstance(value, dict):
+        raise ValueError("not a JSON object")
+    items = value.get("inputs")
+    if not isinstance(items, list) or not items:
+        raise ValueError("no list of inputs")
+    inputs: list[_Input] = []
+    hashes: dict[str, str] = {}
+    for item in items:
+        if not (isinstance(item, dict) and isinstance(item.get("path"), str)
+                and isinstance(item.get("genome"), str)
+                and all(_optional_int(item.get(key)) for key in ("size", "mtime_ns", "ctime_ns"))):
+            raise ValueError(f"an input that does not read: {item!r:.200}")
+        inputs.append(_Input(item["path"], item["genome"], item.get("size"),
+                             item.get("mtime_ns"), item.get("ctime_ns")))
+        if isinstance(item.get("sha256"), str):
+            hashes[item["path"]] = item["sha256"]
+    datasets = value.get("datasets")
+    if (not isinstance(datasets, list) or any(d not in DATASETS for d in datasets)
+            or len(set(datasets)) != len(datasets)):
+        raise ValueError(f"datasets that do not read: {datasets!r:.200}")
+    failed = value.get("failed")
+    paths = {item.path for item in inputs}
+    if not isinstance(failed, list) or any(path not in paths for path in failed):
+        raise ValueError(f"failed inputs that do not read: {failed!r:.200}")
+    files = value.get("files")
+    if value.get("format", 1) >= 2 or files is not None:
+        if not isinstance(files, dict) or sorted(files) != sorted(datasets) or not all(
+                isinstance(facts, dict) and _optional_int(facts.get("size"))
+                and isinstance(facts.get("size"), int) and isinstance(facts.get("sha256"), str)
+                for facts in files.values()):
+            raise ValueError(f"file sizes and checksums that do not read: {files!r:.200}")
+    options = value.get("options")
+    if options is not None and not isinstance(options, dict):
+        raise ValueError(f"options that do not read: {options!r:.200}")
+    return _Entry(part, inputs, datasets, failed, files, options, hashes)
+
+
+def _read_manifest(out: str) -> tuple[dict[str, _Entry], dict[str, str]]:
+    """The manifest's entries by part name (files not ending in .json are half-written), and
+    the entries that do not read, by part name, with what is wrong with each."""
     directory = os.path.join(out, "manifest")
-    entries = {}
+    entries: dict[str, _Entry] = {}
+    damaged: dict[str, str] = {}
     if os.path.isdir(directory):
         for name in sorted(os.listdir(directory)):
             if name.startswith("part-") and name.endswith(".json"):
-                with open(os.path.join(directory, name), encoding="utf-8") as entry:
-                    entries[name[: -len(".json")]] = json.load(entry)
-    return entries
+                part = name[: -len(".json")]
+                try:
+                    with open(os.path.join(directory, name), encoding="utf-8") as entry:
+                        entries[part] = _parse_entry(part, json.load(entry))
+                except (OSError, ValueError) as error:  # JSON and UTF-8 errors are ValueErrors
+                    reason = error.strerror if isinstance(error, OSError) else str(error)
+                    damaged[part] = f"a manifest entry that does not read ({reason})"
+    return entries, damaged
+
+
+def _manifest_path(out: str, part: str) -> str:
+    return os.path.join(out, "manifest", part + ".json")
+
+
+def _part_path(out: str, dataset: str, part: str) -> str:
+    return os.path.join(out, dataset, part + ".parquet")
+
+
+def _part_problems(out: str, entry: _Entry, options: dict[str, Any] | None,
+                   full: bool) -> list[tuple[str, str]]:
+    """What is wrong with the part of `entry`, each problem with the file it concerns: a file
+    missing, of another size than recorded, or (with `full`) of another SHA-256, or of
+    entries of format 1, holding other genomes than its entry lists; options other than
+    `options` (run.json's)."""
+    if options is not None and entry.options is not None and entry.options != options:
+        return [(_manifest_path(out, entry.part), "a part counted with other options than "
+                 "the run's")]
+    problems: list[tuple[str, str]] = []
+    for dataset in entry.datasets:
+        path = _part_path(out, dataset, entry.part)
+        try:
+            size = os.stat(path).st_size
+            if entry.files is None:
+                if full:
+                    problem = _genome_problem(_read_parquet(path), dataset, entry)
+                    if problem:
+                        problems.append((path, problem))
+                continue
+            recorded = entry.files[dataset]
+            if size != recorded["size"]:
+                problems.append((path, f"{size} bytes, not the {recorded['size']} its manifest "
+                                       "entry records (cut short or written over)"))
+            elif full and _digest(path)[1] != recorded["sha256"]:
+                problems.append((path, "changed since it was written (its SHA-256 is not the "
+                                       "one its manifest entry records)"))
+        except FileNotFoundError:
+            problems.append((path, "missing"))
+        except OSError as error:
+            problems.append((path, error.strerror or str(error)))
+        except DamagedRunError as error:
+            problems += error.problems
+    return problems
+
+
+def _read_parquet(path: str, data: bytes | None = None) -> pyarrow.Table:
+    """The Parquet file `path` (or its bytes, already read); one that does not read as
+    Parquet raises DamagedRunError."""
+    import pyarrow
+    import pyarrow.parquet
+
+    try:
+        return pyarrow.parquet.read_table(path if data is None else pyarrow.BufferReader(data))
+    except (pyarrow.ArrowException, OSError) as error:
+        if isinstance(error, OSError) and error.errno is not None:
+            raise
+        raise DamagedRunError(os.path.dirname(os.path.dirname(path)),
+                              [(path, f"not a Parquet file that reads ({error})")]) from None
+
+
+def _genome_problem(table: pyarrow.Table, dataset: str, entry: _Entry) -> str | None:
+    """What is wrong with the genomes a part's file holds, for an entry that records no
+    checksum: profiles/ and genomes/ hold the genomes that did not fail (genomes/ once each),
+    errors/ those that did, hits/ some of those that did not."""
+    if "genome" not in table.column_names:
+        return "holds no genome column"
+    held = table.column("genome").to_pylist()
+    failed = set(entry.failed)
+    wanted = {"errors": [item.genome for item in entry.inputs if item.path in failed]}.get(
+        dataset, entry.genomes)
+    if dataset == "hits":
+        wrong = not set(held) <= set(wanted)
+    elif dataset == "profiles":
+        wrong = set(held) != set(wanted)
+    else:
+        wrong = sorted(held) != sorted(wanted)
+    return "holds other genomes than its manifest entry lists" if wrong else None
+
+
+def _read_settings(out: str) -> dict[str, Any]:
+    """The options run.json records; DamagedRunError when it does not read."""
+    settings = os.path.join(out, "run.json")
+    try:
+        with open(settings, encoding="utf-8") as text:
+            stored = json.load(text)
+    except ValueError as error:
+        raise DamagedRunError(out, [(settings, f"does not read ({error})")]) from None
+    if not isinstance(stored, dict) or not isinstance(stored.get("options"), dict):
+        raise DamagedRunError(out, [(settings, "does not read (no options)")])
+    options: dict[str, Any] = stored["options"]
+    return options
 
 
 def _remove_part(out: str, part: str) -> None:
     # The manifest entry first: from then on the part is invisible, whatever remains of it.
-    with contextlib.suppress(FileNotFoundError):
-        os.unlink(os.path.join(out, "manifest", part + ".json"))
+    _remove(_manifest_path(out, part))
     for dataset in DATASETS:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(os.path.join(out, dataset, part + ".parquet"))
+        _remove(_part_path(out, dataset, part))
 
 
-def _remove_strays(out: str, parts: Iterable[str]) -> None:
-    """Removes every file of the datasets and the manifest that no manifest entry names: parts
-    and temporary files of batches that never finished."""
+def _remove(path: str) -> None:
+    """Removes the file `path`, or the directory put in a file's place by hand."""
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+    except IsADirectoryError:
+        import shutil
+
+        shutil.rmtree(path)
+
+
+def _remove_strays(out: str, parts: Iterable[str],
+                   folders: tuple[str, ...] = (*DATASETS, "manifest")) -> None:
+    """Removes every file of the datasets and the manifest (or of `folders`) that no manifest
+    entry names: parts and temporary files of batches that never finished."""
     keep = {part + ".parquet" for part in parts} | {part + ".json" for part in parts}
-    for dataset in (*DATASETS, "manifest"):
+    for dataset in folders:
         directory = os.path.join(out, dataset)
         if not os.path.isdir(directory):
             continue
         for name in os.listdir(directory):
             if name not in keep:
-                with contextlib.suppress(FileNotFoundError):
-                    os.unlink(os.path.join(directory, name))
+                _remove(os.path.join(directory, name))
 
 
 @contextlib.contextmanager
@@ -737,32 +967,46 @@ def _locked(out: str) -> Iterator[None]:
         yield
 
 
-def _prepare(out: str, options: _Options, resume: bool) -> None:
+def _prepare(out: str, options: _Options, resume: bool) -> bool:
     """Makes the run directory, or checks an existing run counts with the same options (or
-    clears it when not resuming)."""
+    clears it when not resuming). Returns True when run.json was there but did not read: it
+    is written anew, and only parts whose entries record the same options are kept."""
     settings = os.path.join(out, "run.json")
-    if os.path.exists(settings):
-        with open(settings, encoding="utf-8") as text:
-            stored = json.load(text)
-        if resume and stored.get("options") != dataclasses.asdict(options):
-            differences = options.differences(stored.get("options") or {})
-            raise ValueError(f"{out} holds a run with {differences}: pass "
-                             "resume=False (--no-resume) to replace it, or another directory")
+    repaired = False
+    if os.path.lexists(settings):
         if not resume:
-            for part in _read_manifest(out):
-                _remove_part(out, part)
+            # The manifest entries first, so that an interruption leaves no part visible.
+            _remove_strays(out, (), ("manifest",))
             _remove_strays(out, ())
+        else:
+            try:
+                stored = _read_settings(out)
+            except DamagedRunError:
+                repaired = True
+            else:
+                if stored != dataclasses.asdict(options):
+                    differences = options.differences(stored)
+                    raise ValueError(f"{out} holds a run with {differences}: pass "
+                                     "resume=False (--no-resume) to replace it, or another "
+                                     "directory")
     for directory in (*DATASETS, "manifest"):
         os.makedirs(os.path.join(out, directory), exist_ok=True)
     _write_json_atomic({"format": _FORMAT, "options": dataclasses.asdict(options)}, settings)
+    return repaired
 
 
 def _stat(path: str) -> tuple[int | None, int | None]:
+    return _identity(path)[:2]
+
+
+def _identity(path: str) -> tuple[int | None, int | None, int | None]:
+    """The size, modification time and change time of `path` (Nones when it cannot be looked
+    at: the count reports why)."""
     try:
         status = os.stat(path)
     except OSError:
-        return None, None  # the count reports it
-    return status.st_size, status.st_mtime_ns
+        return None, None, None
+    return status.st_size, status.st_mtime_ns, status.st_ctime_ns
 
 
 # --- schedulers ---------------------------------------------------------------------------------
@@ -990,11 +1234,11 @@ def _check_readable_by_workers(paths: list[StrPath]) -> None:
     """Refuses inputs a run cannot read: this process's standard input (``-``, or another name
     of it such as /dev/stdin), which its worker processes do not share and a resume could not
     read again, and one pipe or device named twice."""
-    stdin = identity("-")
+    stdin = device_inode("-")
     names = []
     for path in paths:
         name = os.fsdecode(path)
-        found = identity(name) if name != "-" else stdin
+        found = device_inode(name) if name != "-" else stdin
         if name == "-" or (found is not None and stdin is not None and found[:2] == stdin[:2]):
             raise ValueError(f"{name!r} is standard input, which a run cannot read: worker "
                              "processes read its genomes, and a resume reads them again; save "
@@ -1074,6 +1318,7 @@ def run_genomes(
     workers: int | None = None,
     client: Any = None,
     resume: bool = True,
+    verify_inputs: VerifyInputs = "stat",
     on_error: OnError = "collect",
     progress: Progress | None = None,
 ) -> RunSummary:
@@ -1103,7 +1348,14 @@ def run_genomes(
     ``resume=True`` keeps what an earlier run with the same options wrote (finished batches of
     unchanged inputs, failures included) and counts the rest; options that differ raise
     ValueError. ``resume=False`` clears the run first. Ctrl-C stops the run with
-    KeyboardInterrupt; every batch finished before is kept.
+    KeyboardInterrupt; every batch finished before is kept. A resume checks the size and
+    SHA-256 of every part it keeps: a part missing, cut short or changed, or whose manifest
+    entry does not read, is dropped and its genomes counted again (``repaired`` in the
+    summary); a run.json that does not read is written anew, keeping the parts whose entries
+    record the options asked for. ``verify_inputs``: ``"stat"`` takes an input as unchanged
+    when its size, modification time and change time are; ``"checksum"`` also records each
+    input's SHA-256 and compares it instead of the times (for file systems whose times are not
+    to be trusted; a resume then reads every input it keeps).
 
     ``hmm_file``: a file of HMMER 3 profiles (plain or gzip) to search each genome's genes
     with. Its genes are predicted with pyrodigal (trained on the genome when it holds at least
@@ -1138,6 +1390,7 @@ def run_genomes(
     started = time.monotonic()
     _refuse_in_worker_import()
     _check_options(k, strands, invalid, layout, genome_id, on_error, batch_size, workers)
+    check_choice("verify_inputs", verify_inputs, VerifyInputs)
     hmm_path, hmm_size, hmm_mtime_ns = _check_search(hmm_file, cutoff)
     if stop_codon and hmm_path is None:
         raise ValueError("stop_codon needs hmm_file: it changes the proteins searched")
@@ -1159,7 +1412,7 @@ def run_genomes(
         if genome in owners:
             raise GenomeIdError(owners[genome], path, genome, genome_id)
         owners[genome] = path
-        inputs[path] = _Input(path, genome, *_stat(path))
+        inputs[path] = _Input(path, genome, *_identity(path))
 
     out_dir = os.path.abspath(os.fsdecode(out))
     # "auto" is decided once for the whole run, so that every genome's profile has one form,
@@ -1172,22 +1425,7 @@ def run_genomes(
                        stop_codon=bool(stop_codon))
     os.makedirs(out_dir, exist_ok=True)
     with _locked(out_dir):
-        _prepare(out_dir, options, resume)
-        manifest = _read_manifest(out_dir)
-        kept: set[str] = set()
-        valid: list[str] = []
-        removed = 0
-        for part, entry in manifest.items():
-            listed = [_Input(**item) for item in entry["inputs"]]
-            changed = sum(inputs.get(item.path) != item for item in listed)
-            if changed:
-                # Its unchanged genomes are counted again, in a new part.
-                _remove_part(out_dir, part)
-                removed += changed
-            else:
-                kept.update(item.path for item in listed)
-                valid.append(part)
-        _remove_strays(out_dir, valid)
+        kept, removed, repaired = _keep(out_dir, options, resume, inputs, verify_inputs)
         todo = [item for path, item in inputs.items() if path not in kept]
         pool: _LocalPool | _DaskPool
         if client is not None:
@@ -1197,13 +1435,60 @@ def run_genomes(
                               search=hmm_path is not None)
         try:
             done, failed, retried = _execute(out_dir, todo, options, on_error, pool,
-                                             batch_size, progress)
+                                             batch_size, progress, verify_inputs == "checksum")
         except BaseException:
             pool.close(cancel=True)
             raise
         pool.close()
     return RunSummary(out=out_dir, done=done, skipped=len(kept), failed=failed, removed=removed,
-                      retried=retried, seconds=time.monotonic() - started, layout=options.layout)
+                      retried=retried, seconds=time.monotonic() - started, layout=options.layout,
+                      repaired=repaired)
+
+
+def _keep(out: str, options: _Options, resume: bool, inputs: dict[str, _Input],
+          verify_inputs: str) -> tuple[set[str], int, int]:
+    """Prepares the run directory and decides which parts a resume keeps: those whose files
+    are whole and whose inputs are unchanged and still asked for. Removes the others, and every
+    file no kept entry names. Returns the paths kept, the genomes removed (their input changed
+    or was not asked for), and the damaged parts dropped."""
+    settings_repaired = _prepare(out, options, resume)
+    asked = dataclasses.asdict(options)
+    entries, damaged = _read_manifest(out)
+    repaired = len(damaged)
+    kept: set[str] = set()
+    valid: list[str] = []
+    removed = 0
+    for part, entry in entries.items():
+        # Without run.json, only an entry's own record of the options vouches for its part.
+        if (settings_repaired and entry.options is None) or _part_problems(
+                out, entry, asked, full=True) or any(item.path in kept for item in entry.inputs):
+            _remove_part(out, part)
+            repaired += 1
+            continue
+        changed = sum(not _unchanged(inputs.get(item.path), item, entry, verify_inputs)
+                      for item in entry.inputs)
+        if changed:
+            # Its unchanged genomes are counted again, in a new part.
+            _remove_part(out, part)
+            removed += changed
+        else:
+            kept.update(item.path for item in entry.inputs)
+            valid.append(part)
+    _remove_strays(out, valid)
+    return kept, removed, repaired
+
+
+def _unchanged(asked: _Input | None, stored: _Input, entry: _Entry, verify_inputs: str) -> bool:
+    """True when the input a resume asks for is the one `entry` counted: the same file by
+    its size and times, or with "checksum" by its size and SHA-256 whatever its times."""
+    if asked is None:
+        return False
+    if verify_inputs == "stat":
+        return asked.same_file(stored)
+    recorded = entry.hashes.get(stored.path)
+    return (asked.path == stored.path and asked.genome == stored.genome
+            and asked.size == stored.size and recorded is not None
+            and _input_digest(asked.path) == recorded)
 
 
 @contextlib.contextmanager
@@ -1229,12 +1514,13 @@ def _interrupt_deferred() -> Iterator[None]:
 
 def _execute(out: str, todo: list[_Input], options: _Options, on_error: str,
              pool: _LocalPool | _DaskPool, batch_size: int | None,
-             progress: Progress | None) -> tuple[int, int, int]:
+             progress: Progress | None, hash_inputs: bool = False) -> tuple[int, int, int]:
     """Runs the batches of `todo`, at most two per worker slot in flight, and writes each
     finished batch's manifest entry; returns genomes done, failed and batches retried."""
     size = batch_size or _default_batch_size(todo, pool.slots)
     session = f"{time.strftime('%Y%m%dT%H%M%S', time.gmtime())}-{secrets.token_hex(3)}"
-    batches = [_Batch(f"part-{session}-{n:06d}", todo[start:start + size])
+    batches = [_Batch(f"part-{session}-{n:06d}", todo[start:start + size],
+                      hash_inputs=hash_inputs)
                for n, start in enumerate(range(0, len(todo), size))]
     waiting = list(reversed(batches))
     in_flight: dict[Any, _Batch] = {}
@@ -1253,11 +1539,16 @@ def _execute(out: str, todo: list[_Input], options: _Options, on_error: str,
                     batch = in_flight.pop(future)
                     if "raised" in result:
                         raise result["raised"]
+                    hashes = result["hashes"]
                     _write_json_atomic(
                         {"format": _FORMAT, "part": batch.part,
-                         "datasets": result["written"], "failed": result["failed"],
-                         "inputs": [item.entry() for item in batch.inputs]},
-                        os.path.join(out, "manifest", batch.part + ".json"))
+                         "datasets": result["written"], "files": result["files"],
+                         "failed": result["failed"],
+                         "inputs": [{**item.entry(), **({"sha256": hashes[item.path]}
+                                                        if hashes.get(item.path) else {})}
+                                    for item in batch.inputs],
+                         "options": dataclasses.asdict(options)},
+                        _manifest_path(out, batch.part))
                     done += len(batch.inputs)
                     failed += len(result["failed"])
                     report(done)
@@ -1296,38 +1587,62 @@ class Run:
     mtime_ns).
     """
 
-    def __init__(self, out: StrPath) -> None:
+    def __init__(self, out: StrPath, *, verify: bool = False) -> None:
         self.out = os.path.abspath(os.fsdecode(out))
-        settings = os.path.join(self.out, "run.json")
-        if not os.path.exists(settings):
+        if not os.path.lexists(os.path.join(self.out, "run.json")):
             raise FileNotFoundError(f"{self.out}: not a run directory (no run.json)")
-        with open(settings, encoding="utf-8") as text:
-            self.options: dict[str, Any] = json.load(text)["options"]
-        self._manifest = _read_manifest(self.out)
+        self.options: dict[str, Any] = _read_settings(self.out)
+        entries, damaged = _read_manifest(self.out)
+        problems = [(_manifest_path(self.out, part), reason) for part, reason in damaged.items()]
+        problems += _run_problems(self.out, entries, self.options, full=verify)
+        if problems:
+            raise DamagedRunError(self.out, problems)
+        self._manifest = entries
 
     @property
     def inputs(self) -> list[dict[str, Any]]:
-        return sorted((item for entry in self._manifest.values() for item in entry["inputs"]),
-                      key=lambda item: item["genome"])
+        return sorted((item.entry() for entry in self._manifest.values()
+                       for item in entry.inputs), key=lambda item: item["genome"])
 
     def parts(self, dataset: str) -> list[str]:
         """The files of `dataset` that belong to the run, in part order."""
+        return [_part_path(self.out, dataset, entry.part) for entry in self._entries(dataset)]
+
+    def _entries(self, dataset: str) -> list[_Entry]:
         if dataset not in DATASETS:
             raise ValueError(f"dataset must be one of {', '.join(DATASETS)}, not {dataset!r}")
-        return [os.path.join(self.out, dataset, part + ".parquet")
-                for part, entry in sorted(self._manifest.items())
-                if dataset in entry.get("datasets", ())]
+        return [entry for _, entry in sorted(self._manifest.items())
+                if dataset in entry.datasets]
+
+    def _read_part(self, entry: _Entry, dataset: str) -> pyarrow.Table:
+        """A part's file, checked against its manifest entry as it is read: by its SHA-256, or
+        for an entry of format 1 by the genomes it holds."""
+        path = _part_path(self.out, dataset, entry.part)
+        try:
+            with open(path, "rb") as file:
+                data = file.read()
+        except FileNotFoundError:
+            raise DamagedRunError(self.out, [(path, "missing")]) from None
+        if entry.files is not None:
+            recorded = entry.files[dataset]
+            if len(data) != recorded["size"] or \
+                    hashlib.sha256(data).hexdigest() != recorded["sha256"]:
+                raise DamagedRunError(self.out, [(path, "changed since it was written (its "
+                                                  "size or SHA-256 is not the one its manifest "
+                                                  "entry records)")])
+            return _read_parquet(path, data)
+        table = _read_parquet(path, data)
+        problem = _genome_problem(table, dataset, entry)
+        if problem:
+            raise DamagedRunError(self.out, [(path, problem)])
+        return table
 
     def table(self, dataset: str) -> pyarrow.Table:
         """`dataset` as one pyarrow Table, rows sorted by genome (stable: records in order)."""
         import pyarrow
-        import pyarrow.parquet
 
-        files = self.parts(dataset)
-        if files:
-            table = pyarrow.concat_tables([pyarrow.parquet.read_table(f) for f in files])
-        else:
-            table = _empty_table(dataset, self.options)
+        parts = [self._read_part(entry, dataset) for entry in self._entries(dataset)]
+        table = pyarrow.concat_tables(parts) if parts else _empty_table(dataset, self.options)
         order = np.argsort(np.asarray(table.column("genome").to_pylist(), dtype=object),
                            kind="stable")
         return table.take(pyarrow.array(order, pyarrow.int64()))
@@ -1395,6 +1710,61 @@ class Run:
         return f"<Run {self.out!r} genomes={len(self.inputs)} parts={len(self._manifest)}>"
 
 
+def _run_problems(out: str, entries: dict[str, _Entry], options: dict[str, Any] | None,
+                  full: bool) -> list[tuple[str, str]]:
+    """Every problem of the parts of `entries` (see _part_problems), and each genome that is in
+    two parts."""
+    problems: list[tuple[str, str]] = []
+    owners: dict[str, str] = {}
+    for part, entry in entries.items():
+        problems += _part_problems(out, entry, options, full)
+        for item in entry.inputs:
+            owner = owners.setdefault(item.genome, part)
+            if owner != part:
+                problems.append((_manifest_path(out, part),
+                                 f"genome {item.genome!r} is in {owner} too"))
+    return problems
+
+
+@dataclasses.dataclass(frozen=True)
+class RunCheck:
+    """What check_run found: ``parts`` and ``genomes`` (those of readable manifest entries),
+    ``failed`` (genomes in errors/), and ``problems``, each a (file, what is wrong) pair;
+    ``ok`` when there are none."""
+
+    out: str
+    parts: int
+    genomes: int
+    failed: int
+    problems: list[tuple[str, str]]
+
+    @property
+    def ok(self) -> bool:
+        return not self.problems
+
+
+def check_run(out: StrPath) -> RunCheck:
+    """Checks every file of the run directory `out` against its manifest (each part there, of
+    its recorded size and SHA-256, each manifest entry and run.json readable, no genome in two
+    parts) without changing anything. FileNotFoundError when `out` holds no run."""
+    directory = os.path.abspath(os.fsdecode(out))
+    if not os.path.lexists(os.path.join(directory, "run.json")):
+        raise FileNotFoundError(f"{directory}: not a run directory (no run.json)")
+    options: dict[str, Any] | None
+    try:
+        options = _read_settings(directory)
+        problems: list[tuple[str, str]] = []
+    except DamagedRunError as error:
+        options, problems = None, error.problems
+    entries, damaged = _read_manifest(directory)
+    problems += [(_manifest_path(directory, part), reason) for part, reason in damaged.items()]
+    problems += _run_problems(directory, entries, options, full=True)
+    return RunCheck(out=directory, parts=len(entries),
+                    genomes=sum(len(entry.inputs) for entry in entries.values()),
+                    failed=sum(len(entry.failed) for entry in entries.values()),
+                    problems=problems)
+
+
 def _sparse_profiles(table: pyarrow.Table, options: dict[str, Any]) -> SparseKmerTable:
     codes = table.column("codes").combine_chunks()
     counts = table.column("counts").combine_chunks()
@@ -1430,15 +1800,17 @@ def _empty_table(dataset: str, options: dict[str, Any]) -> pyarrow.Table:
     return _profiles_table([], _Options(**options))
 
 
-def open_run(out: StrPath) -> Run:
+def open_run(out: StrPath, *, verify: bool = False) -> Run:
     """The run directory `out` as run_genomes left it (finished batches only): see Run.
 
-    Raises FileNotFoundError when `out` holds no run.
+    Checks that every part its manifest names is there with its recorded size and that no
+    genome is in two parts; each part's SHA-256 is checked as a dataset is read, and with
+    ``verify=True`` every part's at once (as check_run does). Raises FileNotFoundError when
+    `out` holds no run, DamagedRunError (naming the file) when it is damaged.
     """
-    return Run(out)
+    return Run(out, verify=verify)
 
 
-__all__ = ["FASTA_SUFFIXES", "GenomeIdError", "Run", "RunLockedError", "RunSummary",
-           "WorkerLostError",
-           "expand_inputs",
-           "genome_id_of", "open_run", "run_genomes"]
+__all__ = ["FASTA_SUFFIXES", "GenomeIdError", "Run", "RunCheck", "RunLockedError", "RunSummary",
+           "WorkerLostError", "check_run", "expand_inputs", "genome_id_of", "open_run",
+           "run_genomes"]

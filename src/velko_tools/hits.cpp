@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "capi/tophit_api.hpp"
 #include "hmmer/hmmer_tab.hpp"
-#include "hmmer/tophit_api.hpp"
 #include "hmmer/tophit_file.hpp"
 #include "hmmer/tophit_table.hpp"
 #include "util/interrupt.hpp"
