@@ -919,8 +919,13 @@ def _read_settings(out: str) -> dict[str, Any]:
         raise DamagedRunError(out, [(settings, f"does not read ({error})")]) from None
     if not isinstance(stored, dict) or not isinstance(stored.get("options"), dict):
         raise DamagedRunError(out, [(settings, "does not read (no options)")])
-    options: dict[str, Any] = stored["options"]
+    # An option added since the run was written has the value that keeps its old meaning.
+    options: dict[str, Any] = {**_OPTION_DEFAULTS, **stored["options"]}
     return options
+
+
+_OPTION_DEFAULTS = {field.name: field.default for field in dataclasses.fields(_Options)
+                    if field.default is not dataclasses.MISSING}
 
 
 def _remove_part(out: str, part: str) -> None:
