@@ -129,6 +129,15 @@ def test_profiles_are_found_by_accession_and_files_may_be_gzip(tmp_path, pfam):
          'the file ends inside a profile: no "//" line closes the one starting on line 1'),
         (profile("P") + "junk\n", 9, 1,
          'not a HMMER 3 profile file: a profile starts with a "HMMER3/" line'),
+        # A second line or profile would silently replace the first.
+        (profile("P") + profile("P"), 10, 7, 'the profile "P" is named twice (first on line 2)'),
+        (profile("P", GA="25.0 20.0;", TC="1.0 1.0;").replace("TC", "GA"), 6, 1,
+         "GA appears twice in the profile starting on line 1 (first on line 5)"),
+        (profile("P", "PF1").replace("ACC   PF1", "ACC   PF1\nACC   PF2"), 4, 1,
+         "ACC appears twice in the profile starting on line 1 (first on line 3)"),
+        # No score passes a NaN cutoff: every hit of the profile would go.
+        (profile("P", GA="nan 20.0;"), 5, 7, 'GA "nan" is not a finite bit score'),
+        (profile("P", NC="5.0 inf;"), 5, 11, 'NC "inf" is not a finite bit score'),
     ],
 )
 def test_cutoff_files_that_are_not_profile_files(tmp_path, text, line, column, reason):
