@@ -426,7 +426,9 @@ def test_coverage_over_runs_and_files_is_the_union(tmp_path_factory, rows, files
     # Rows of one pair may come back after other pairs and in other files: the union of all
     # of its domains decides, whether rows are kept or streamed.
     work = tmp_path_factory.mktemp("runs")
-    paths = [domtblout(work, *[dom_row(g, h, s, s, hf, ht, af, at)
+    # A domain's start comes before its end (a reversed one is refused).
+    paths = [domtblout(work, *[dom_row(g, h, s, s, min(hf, ht), max(hf, ht), min(af, at),
+                                       max(af, at))
                                for i, (g, h, s, hf, ht, af, at) in enumerate(rows)
                                if i % files == part], name=f"t{part}")
              for part in range(files)]
@@ -589,3 +591,48 @@ def test_an_unread_domain_evalue_is_still_checked(tmp_path, text, valid, options
         read_hmmer(path, format="domtblout", **options)
     assert (caught.value.line, caught.value.column) == (1, 13)
     assert caught.value.reason == f'i-Evalue "{text}" is not a number'
+
+def raw_row(**columns):
+    """A domtblout row of dom_row's defaults with some of its 23 columns replaced, by heading."""
+    fields = dom_row("g1", "P", 30, 30).split()
+    headings = ["target", "tacc", "tlen", "query", "qacc", "qlen", "e", "score", "bias", "index",
+                "of", "c_e", "i_e", "dom_score", "dom_bias", "hmm_from", "hmm_to", "ali_from",
+                "ali_to", "env_from", "env_to", "acc", "description"]
+    for name, value in columns.items():
+        fields[headings.index(name)] = str(value)
+    return " ".join(fields)
+
+
+@pytest.mark.parametrize(
+    ("columns", "column", "reason"),
+    [
+        ({"hmm_to": 9999}, 17, "hmm to 9999 is outside 1..100 (qlen)"),
+        ({"hmm_from": 0}, 16, "hmm from 0 is outside 1..100 (qlen)"),
+        ({"hmm_from": 60}, 16, "hmm from 60 is after hmm to 50"),
+        ({"ali_to": 201}, 19, "ali to 201 is outside 1..200 (tlen)"),
+        ({"ali_from": 51, "ali_to": 40}, 18, "ali from 51 is after ali to 40"),
+        ({"hmm_to": "1" * 23}, 17, f'hmm to "{"1" * 23}" is too large'),
+        ({"qlen": "9" * 21}, 6, f'qlen "{"9" * 21}" is too large'),
+        ({"env_to": 250}, 21, "env to 250 is outside 1..200 (tlen)"),
+        ({"env_from": 30, "env_to": 20}, 20, "env from 30 is after env to 20"),
+        ({"description": "caf\udce9"}, 23, 'the description "caf\\xe9" is not UTF-8'),
+    ],
+)
+def test_domain_rows_that_cannot_be_right(tmp_path, columns, column, reason):
+    # A coordinate past the model's end made a coverage above 1 that passed every filter.
+    path = tmp_path / "t.domtblout"
+    path.write_bytes(raw_row(**columns).encode("utf-8", "surrogateescape") +
+                     b"\n#\n# Program:         hmmsearch\n")
+    every_column = "env" in reason or "description" in reason
+    options = {"columns": "full"} if every_column else {"min_hmm_coverage": 0.1}
+    with pytest.raises(HmmerFormatError) as caught:
+        read_hmmer(path, format="domtblout", **options)
+    assert (caught.value.path, caught.value.line, caught.value.column) == (str(path), 1, column)
+    assert caught.value.reason == reason
+    if "description" in reason:
+        result = velko_cli("tophits", "--format", "domtblout", "--columns", "full", "-o",
+                           str(tmp_path / "out.parquet"), str(path))
+        assert result.returncode == 1
+        assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
+        assert "is not UTF-8" in result.stderr
+
