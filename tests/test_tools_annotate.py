@@ -636,3 +636,35 @@ def test_domain_rows_that_cannot_be_right(tmp_path, columns, column, reason):
         assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
         assert "is not UTF-8" in result.stderr
 
+scored = st.sampled_from([math.nan, 1.0, 5.0])
+nan_rows = st.lists(st.tuples(st.sampled_from("ab"), st.sampled_from("PQ"),
+                              st.sampled_from([math.nan, 1e-5, 0.5]), scored), max_size=8)
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(nan_rows, min_size=2, max_size=4), st.randoms(use_true_random=False))
+def test_merge_does_not_depend_on_the_order_with_nan_and_ties(parts, random):
+    # A NaN score ranks below every number and a NaN E-value above: the order is total.
+    tables = [HitTable(part) for part in parts]
+    merged = tables[0].merge(*tables[1:])
+    random.shuffle(tables)
+    assert tables[0].merge(*tables[1:]) == merged
+    assert tables[1] | tables[0] == tables[0] | tables[1]
+    for gene, hmm, e_value, bit_score in merged:
+        offered = [(e, s) for table in tables for g, h, e, s in table if (g, h) == (gene, hmm)]
+        numbers = [s for _, s in offered if not math.isnan(s)]
+        if numbers:
+            assert bit_score == max(numbers)
+            best_e = [e for e, s in offered if s == bit_score and not math.isnan(e)]
+            assert e_value == min(best_e) if best_e else math.isnan(e_value)
+
+
+def test_merge_with_full_columns_picks_the_same_row_whatever_the_order(tmp_path):
+    one = read_hmmer(domtblout(tmp_path, raw_row(score="nan", description="one"), name="a"),
+                     format="domtblout", columns="full")
+    two = read_hmmer(domtblout(tmp_path, raw_row(score=40, description="two"), name="b"),
+                     format="domtblout", columns="full")
+    for merged in (one | two, two | one):
+        assert list(merged) == [("g1", "P", 1e-10, 40.0)]
+        assert merged.to_pandas()["description"].tolist() == ["two"]
+

@@ -72,8 +72,10 @@ def read_tophits(path: bytes) -> TopHits:
     Reads a velko top-hit file into a new TopHits; see velko_tools.HitTable.read.
     """
 
-def tophits_from_columns(gene_ids: list[str], hmm_ids: list[str], e_values: numpy.typing.NDArray[numpy.float64], bit_scores: numpy.typing.NDArray[numpy.float64]) -> TopHits:
-    """A new TopHits offered the rows of four columns in order."""
+def tophits_from_columns(gene_ids: list[str], hmm_ids: list[str], e_values: numpy.typing.NDArray[numpy.float64], bit_scores: numpy.typing.NDArray[numpy.float64], merge: bool = False) -> TopHits:
+    """
+    A new TopHits offered the rows of four columns in order, by the rule of TopHitFile's add_hit, or with merge by the order of merging (NaN below every number).
+    """
 
 def tophits_from_tophit_file(obj: object) -> TopHits:
     """A new TopHits holding the hits of a velko TopHitFile."""
