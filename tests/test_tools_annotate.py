@@ -7,6 +7,7 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -592,6 +593,7 @@ def test_an_unread_domain_evalue_is_still_checked(tmp_path, text, valid, options
     assert (caught.value.line, caught.value.column) == (1, 13)
     assert caught.value.reason == f'i-Evalue "{text}" is not a number'
 
+
 def raw_row(**columns):
     """A domtblout row of dom_row's defaults with some of its 23 columns replaced, by heading."""
     fields = dom_row("g1", "P", 30, 30).split()
@@ -636,6 +638,7 @@ def test_domain_rows_that_cannot_be_right(tmp_path, columns, column, reason):
         assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
         assert "is not UTF-8" in result.stderr
 
+
 scored = st.sampled_from([math.nan, 1.0, 5.0])
 nan_rows = st.lists(st.tuples(st.sampled_from("ab"), st.sampled_from("PQ"),
                               st.sampled_from([math.nan, 1e-5, 0.5]), scored), max_size=8)
@@ -668,3 +671,31 @@ def test_merge_with_full_columns_picks_the_same_row_whatever_the_order(tmp_path)
         assert list(merged) == [("g1", "P", 1e-10, 40.0)]
         assert merged.to_pandas()["description"].tolist() == ["two"]
 
+
+def test_a_table_changed_between_the_two_passes_is_refused(tmp_path):
+    # Coverage reads each file twice; a writer that changes one in between would give a table
+    # that matches neither state. The change is made again and again while the call runs.
+    changed = domtblout(tmp_path, *RETURNING, name="changed")  # pairs that need the second pass
+    rows = [dom_row(f"h{i}", "P", 30, 30) for i in range(60000)]
+    large = domtblout(tmp_path, *rows, name="large")
+    stop = threading.Event()
+
+    def touch():
+        stamp = 10**18
+        while not stop.is_set():
+            stamp += 1000
+            os.utime(changed, ns=(stamp, stamp))
+
+    toucher = threading.Thread(target=touch)
+    toucher.start()
+    try:
+        with pytest.raises(ValueError) as caught:
+            read_hmmer([changed, large], format="domtblout", min_hmm_coverage=0.6)
+    finally:
+        stop.set()
+        toucher.join()
+    assert str(caught.value) == (
+        f'"{changed}" changed while it was read: coverage reads each file twice, and its '
+        "size, times or inode differ between the two passes")
+    table = read_hmmer([changed, large], format="domtblout", min_hmm_coverage=0.6)
+    assert hits(table) == {("g1", "P"): 35.0, ("g2", "P"): 40.0}
