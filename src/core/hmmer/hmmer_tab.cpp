@@ -24,6 +24,8 @@ namespace velko::hmmer {
 namespace {
 
 constexpr std::size_t kReadBuffer = std::size_t{1} << 18;
+// Held rows offered between two charges of what the table gained.
+constexpr std::uint64_t kChargeEvery = 4096;
 constexpr std::string_view kNoDomainScores =
     "a tblout (per-sequence table) has no domain scores: read a domtblout for them";
 
@@ -683,6 +685,7 @@ void HmmerTableReader::offer_waiting(SearchProgram program) {
         }
         offer(program, row.line, parts[0], parts[1], parts[2], parts[3], row.e_val, row.bit_score);
         util::poll_interrupt(at - row.text_at + sizeof(Waiting));
+        charge_now_and_then();
     }
     waiting_.clear();
     const Layout& layout = layout_of(options_.format, nucleotide(options_.program));
@@ -694,9 +697,23 @@ void HmmerTableReader::offer_waiting(SearchProgram program) {
         for (std::size_t i = 0; i < layout.columns; ++i) texts[i] = fields[i].text;
         offer_row(program, line, text_line, texts);
         util::poll_interrupt(size + sizeof(WaitingLine));
+        charge_now_and_then();
     }
-    waiting_lines_.clear();
-    text_.clear();
+    // The held rows are all in the table now: their memory goes back, to the account too.
+    const std::size_t held = waiting_.capacity() * sizeof(Waiting) +
+                             waiting_lines_.capacity() * sizeof(WaitingLine) + text_.capacity();
+    waiting_ = {};
+    waiting_lines_ = {};
+    text_ = {};
+    account().release(held);
+}
+
+void HmmerTableReader::charge_now_and_then() {
+    // The table grows from every held row while they are all still there: it is charged as it
+    // goes, not once the piece that ended with the "# Program:" line is done.
+    if (++offered_ % kChargeEvery == 0) {
+        util::charge_growth(account(), kept_bytes(), kept_bytes_, kTableGrowth);
+    }
 }
 
 template <class Rows>
