@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 from children import ADDRESS_LIMIT, MEMORY_ERROR, assert_interrupted, fifo_feeder, run_python
 
@@ -163,3 +164,36 @@ def test_exit_while_a_daemon_thread_counts(big):
         result = subprocess.run([sys.executable, "-c", source], check=False,
                                 capture_output=True, text=True, timeout=60)
         assert (result.returncode, result.stderr) == (3, "")
+
+
+@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
+                    reason="AddressSanitizer's shadow memory does not fit the address-space limit")
+@pytest.mark.parametrize("k", [8, 10])
+def test_auto_layout_decides_on_the_records_met(tmp_path, k):
+    # 20,000 short reads are 3 MB of input, which "auto" once guessed as 46 rows: the dense table
+    # grew to 10 GB and ended in a bare std::bad_alloc. Under a 2 GiB address-space limit "auto"
+    # must switch to sparse once the rows met pass its share, counting exactly, and "dense" must
+    # be refused by the account before the allocation fails.
+    path = tmp_path / "reads.fa"
+    bases = np.random.default_rng(7).choice(list(b"ACGT"), size=(20_000, 148)).astype(np.uint8)
+    path.write_bytes(b"".join(b">r%d\n%s\n" % (i, row.tobytes()) for i, row in enumerate(bases)))
+    source = ADDRESS_LIMIT + textwrap.dedent(f"""
+        import numpy as np
+        from velko_tools import count_kmers
+        limit_address_space(2 << 30)
+        table = count_kmers({str(path)!r}, {k}, threads=2)
+        sparse = count_kmers({str(path)!r}, {k}, threads=2, layout="sparse")
+        same = all(np.array_equal(getattr(table, name), getattr(sparse, name))
+                   for name in ("indptr", "codes", "counts", "windows"))
+        print(type(table).__name__, len(table.ids), same)
+        try:
+            count_kmers({str(path)!r}, {k}, threads=2, layout="dense")
+        except MemoryError as error:
+            print(error)
+    """)
+    result = run_python(source, timeout=300)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr[-2000:]
+    first, refused = result.stdout.splitlines()
+    assert first == "SparseKmerTable 20000 True"
+    match = MEMORY_ERROR.fullmatch(refused)
+    assert match is not None and match["what"] == f"k = {k}", refused

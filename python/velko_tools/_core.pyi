@@ -23,12 +23,13 @@ def reverse_complement(seq: str, *, rna: bool = False) -> str:
 
 MAX_K: int = 31
 
-def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, tally: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, tally: bool, threads: int, progress: Callable[[int], object] | None, most_bytes: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None:
     """
     Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,
     skipped, tallies); with `tally`, each file's row of tallies holds its records,
     letters and A, C, G, T (either case), else zeros; velko_tools.count_kmers is the
-    public face of this.
+    public face of this. With `most_bytes`, None once the rows would take more than
+    that or than the memory left.
     """
 
 def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]:

@@ -300,18 +300,24 @@ def count_sparse(
                             skipped), tallies)
 
 
-def dense_fits(k: int, strands: Strands, rows: int) -> bool:
-    """The rule of ``layout="auto"``: dense while its table (4^k counts of 8 bytes per row, about
-    half as many columns for canonical k-mers) takes at most 1/16 of the memory available now
-    (os.sysconf's available physical pages), and 4^k is no more than 4^12."""
-    if k > 12:
-        return False
-    columns = 4**k // 2 if strands == "canonical" else 4**k
+def dense_share() -> int:
+    """The bytes a dense table may take under ``layout="auto"``: 1/16 of the memory available
+    now (os.sysconf's available physical pages)."""
     try:
         available = os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     except (ValueError, OSError):
         available = 1 << 30
-    return bool(columns * 8 * max(rows, 1) <= available // 16)
+    return available // 16
+
+
+def dense_fits(k: int, strands: Strands, rows: int) -> bool:
+    """The rule of ``layout="auto"``: dense while its table (4^k counts of 8 bytes per row, about
+    half as many columns for canonical k-mers) takes at most dense_share(), and 4^k is no more
+    than 4^12."""
+    if k > 12:
+        return False
+    columns = 4**k // 2 if strands == "canonical" else 4**k
+    return bool(columns * 8 * max(rows, 1) <= dense_share())
 
 
 __all__ = ["SparseKmerTable"]
