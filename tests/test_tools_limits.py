@@ -268,3 +268,24 @@ def test_repeats_count_as_the_dense_table(tmp_path_factory, records, k, strands,
                          memory=memory, tmpdir=path.parent, threads=1)
     assert np.array_equal(sparse.to_dense().counts, dense.counts)
     assert np.array_equal(sparse.windows, dense.windows)
+
+
+@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
+                    reason="AddressSanitizer's shadow memory does not fit the address-space limit")
+def test_the_spectrum_of_a_long_repeat_stays_small(tmp_path):
+    # The spectrum of one k-mer seen 20 million times was an array of 20 million zeros and one.
+    path = tmp_path / "polyA.fa"
+    path.write_bytes(b">a\n" + b"A" * 20_000_000 + b"\nAACCGGTT\n")
+    source = ADDRESS_LIMIT + textwrap.dedent(f"""
+        from velko_tools import count_kmers
+        from velko_tools.cli import main
+        limit_address_space(120 << 20)
+        table = count_kmers({str(path)!r}, 21, layout="sparse", threads=1)
+        values, kmers = table.spectrum_items()
+        print(values.tolist(), kmers.tolist())
+        main(["kmers", "-k", "4", "--histo", {str(path)!r}])
+    """)
+    result = run_python(source, timeout=120)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr[-2000:]
+    # The A run is 20,000,002 long (the record's last line starts with AA); 6 windows leave it.
+    assert result.stdout.splitlines() == ["[1, 19999982] [6, 1]", "1 6", "19999999 1"]

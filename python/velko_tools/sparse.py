@@ -113,6 +113,17 @@ class SparseKmerTable(_RowTable):
             return np.zeros(1, dtype=np.uint64)
         return np.bincount(counts.astype(np.intp)).astype(np.uint64)
 
+    def spectrum_items(
+        self, row: int | None = None
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+        """The k-mer spectrum without its zeros: the counts that occur, ascending, and how many
+        distinct k-mers occur that many times, in `row` or summed over every row. Its size is
+        that of the counts, where spectrum() is as long as the largest count (a poly-A record of
+        50 Mb makes that 400 MB)."""
+        counts = self.counts if row is None else self.row(row)[1]
+        values, kmers = np.unique(counts, return_counts=True)
+        return values.astype(np.uint64), kmers.astype(np.uint64)
+
     def to_scipy(self) -> scipy.sparse.csr_array:
         """The counts as a scipy.sparse.csr_array of rows x 4^k (k up to 31: beyond, the
         columns cannot be numbered in int64)."""
