@@ -138,9 +138,9 @@ def _write_sparse(table: Any, args: argparse.Namespace) -> None:
         with _standard_output() as text:
             out = text.buffer
             if args.histo:
-                for count, kmers in enumerate(table.spectrum().tolist()):
-                    if kmers:
-                        out.write(f"{count} {kmers}\n".encode())
+                values, kmers = table.spectrum_items()
+                for count, number in zip(values.tolist(), kmers.tolist()):
+                    out.write(f"{count} {number}\n".encode())
             else:
                 table.dump(out)
     elif args.output.endswith((".npz", ".parquet", ".txt")):

@@ -4,6 +4,7 @@ both layouts, which picks between them."""
 from __future__ import annotations
 
 import os
+import stat
 from collections.abc import Iterable
 from typing import Literal, overload
 
@@ -23,7 +24,7 @@ from velko_tools.kmers import (
     input_bytes,
     row_names,
 )
-from velko_tools.sparse import SparseKmerTable, count_sparse, dense_fits
+from velko_tools.sparse import SparseKmerTable, count_sparse, dense_fits, dense_share
 
 
 @overload
@@ -93,7 +94,9 @@ def count_kmers(
     ``layout="dense"`` gives a KmerTable (k up to 31, while 4^k columns fit); ``"sparse"`` a
     SparseKmerTable of the k-mers seen (k up to 32); ``"auto"`` dense while the dense table
     fits in a small share of the memory available (velko_tools.sparse.dense_fits) and sparse
-    otherwise. ``min_count=n`` leaves out (sparse) or zeroes (dense) the k-mers seen fewer than
+    otherwise, switching to sparse as soon as the records met make the dense rows pass that
+    share or the memory left (inputs that can be read again; others are refused with
+    MemoryError). ``min_count=n`` leaves out (sparse) or zeroes (dense) the k-mers seen fewer than
     n times in their row. ``memory`` bounds the bytes a sparse count keeps of one row's
     occurrences (default: what the machine allows): past it they are partitioned by k-mer prefix
     into temporary files under ``tmpdir`` (default: tempfile.gettempdir()), each partition
@@ -154,21 +157,31 @@ def count_and_tally(
 
     if isinstance(min_count, bool) or not isinstance(min_count, int) or min_count < 1:
         raise ValueError(f"min_count must be a positive int, not {min_count!r}")
-    if layout == "sparse" or (layout == "auto" and not dense_fits(
-            k, strands, len(encoded) if per_file or total else _record_rows_guess(encoded))):
+    def sparse() -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
         with naming_stdin(parts):
             return count_sparse(encoded, names, k, strands=strands, invalid=invalid,
                                 per_file=per_file, total=total, threads=threads,
                                 progress=progress, min_count=min_count, memory=memory,
                                 tmpdir=tmpdir, tally=tally)
 
+    if layout == "sparse" or (layout == "auto" and not dense_fits(
+            k, strands, len(encoded) if per_file or total else _record_rows_guess(encoded))):
+        return sparse()
+
+    # The guess of rows can be far off (many short records): "auto" stops the dense count once
+    # the rows met pass the dense table's share, or the memory left, and counts sparsely
+    # instead, where the inputs can be read again.
+    most_bytes = dense_share() if layout == "auto" and _readable_again(encoded) else 0
     report, close = _progress_reporter(progress, encoded)
     try:
         with naming_stdin(parts):
-            ids, file_index, counts, windows, skipped, tallies = _core.count_table(
-                encoded, k, strands, invalid == "skip", per_file or total, tally, threads, report)
+            counted = _core.count_table(encoded, k, strands, invalid == "skip",
+                                        per_file or total, tally, threads, report, most_bytes)
     finally:
         close()
+    if counted is None:
+        return sparse()
+    ids, file_index, counts, windows, skipped, tallies = counted
     ids, row_files = row_names(names, file_index, ids, per_file, total)
     if total:
         counts = counts.sum(axis=0, dtype=np.uint64, keepdims=True)
@@ -178,6 +191,14 @@ def count_and_tally(
         counts[counts < min_count] = 0
     kmers = KmerLabels(k, canonical=strands == "canonical")
     return KmerTable(ids, row_files, k, strands, kmers, counts, windows, skipped), tallies
+
+
+def _readable_again(paths: list[bytes]) -> bool:
+    """Whether every input is a regular file, which a second count can read from its start."""
+    try:
+        return all(stat.S_ISREG(os.stat(path).st_mode) for path in paths)
+    except OSError:
+        return False
 
 
 def _record_rows_guess(paths: list[bytes]) -> int:
