@@ -485,7 +485,7 @@ COMMANDS: list[Command] = [
                      "text file naming one per line"),
             arg("-o", "--output", metavar="OUT", required=True, help="the run directory"),
             arg("-k", type=_int_in(1, None), default=4, help="k-mer length (default: 4)"),
-            arg("--strands", choices=_choices("Strands"), default="canonical",
+            arg("--strands", choices=get_args(Strands), default="canonical",
                 help="count the given strand, both strands, or canonical k-mers (default: "
                      "canonical)"),
             arg("--strict", action="store_true",
