@@ -397,7 +397,7 @@ COMMANDS: list[Command] = [
             arg("--total", action="store_true",
                 help="one row over every record of every file"),
             arg("--threads", type=_int_in(1, None), default=None, metavar="N",
-                help="files counted in parallel (default: the machine's cores)"),
+                help="files counted in parallel (default: the cores this process may use)"),
             arg("--layout", choices=get_args(Layout), default="auto",
                 help="a column per k-mer, only the k-mers seen, or dense while it fits in a "
                      "small share of memory (default: auto)"),
@@ -512,7 +512,7 @@ COMMANDS: list[Command] = [
                 help="with --hmm: end each protein with '*' for its stop codon, as prodigal -a "
                      "writes them, so that scores match prodigal -a and hmmsearch"),
             arg("--workers", type=_int_in(1, None), default=None, metavar="N",
-                help="local worker processes (default: the machine's cores)"),
+                help="local worker processes (default: the cores this process may use)"),
             arg("--scheduler", metavar="ADDRESS", default=None,
                 help="a Dask scheduler (tcp://HOST:8786) whose workers run the batches"),
             arg("--batch-size", type=_int_in(1, None), default=None, metavar="N",

@@ -12,8 +12,8 @@ import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
-from velko_tools._args import StrPath, check_choice, input_parts, naming_stdin
-from velko_tools._args import Invalid, Layout, Progress, Strands
+from velko_tools._args import (Invalid, Layout, Progress, Strands, StrPath, check_choice,
+                               input_parts, naming_stdin, usable_cores)
 from velko_tools.kmers import (
     MAX_K,
     MAX_SPARSE_K,
@@ -85,7 +85,7 @@ def count_kmers(
     ``total=True`` gives one row over every record of every file (id ``"total"``, file ``""``),
     as whole-collection counters do; ``min_count`` then applies to the sum.
 
-    Files are counted in parallel on ``threads`` threads (default: the machine's cores)
+    Files are counted in parallel on ``threads`` threads (default: the cores this process may use)
     without holding the interpreter lock; the result is the same for any number. ``progress``
     ``True`` draws a tqdm bar on standard error over the input bytes; a callable is called as
     ``progress(bytes_done, bytes_total)`` on the calling thread instead. Ctrl-C stops the count
@@ -149,7 +149,7 @@ def count_and_tally(
     if total and per_file:
         raise ValueError("total=True gives one row over all files; per_file cannot be set too")
     if threads is None:
-        threads = os.cpu_count() or 1
+        threads = usable_cores()
     elif isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
         raise ValueError(f"threads must be a positive int or None, not {threads!r}")
     elif threads > MAX_THREADS:

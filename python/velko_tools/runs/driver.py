@@ -24,6 +24,7 @@ from velko_tools._args import (
     as_paths,
     check_choice,
     require,
+    usable_cores,
 )
 from velko_tools.annotate import Cutoff
 from velko_tools.kmers import KmerLabels
@@ -322,7 +323,7 @@ def run_genomes(
         if client is not None:
             pool = _DaskPool(client)
         else:
-            pool = _LocalPool(workers or len(os.sched_getaffinity(0)),
+            pool = _LocalPool(workers or usable_cores(),
                               search=hmm_path is not None)
         try:
             done, failed, retried = _execute(out_dir, todo, options, on_error, pool,
