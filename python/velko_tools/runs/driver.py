@@ -23,6 +23,7 @@ from velko_tools._args import (
     StrPath,
     as_paths,
     check_choice,
+    path_parts,
     require,
     usable_cores,
 )
@@ -295,9 +296,7 @@ def run_genomes(
     given_paths = as_paths(paths)
     _check_readable_by_workers(given_paths)
     for given in given_paths:
-        path = os.path.abspath(os.fsdecode(given))
-        if "\0" in path:
-            raise ValueError(f"embedded null byte in path {path!r}")
+        path = os.path.abspath(path_parts(given)[1])
         if path in inputs:
             continue  # one genome, named twice
         genome = genome_id_of(path, genome_id)

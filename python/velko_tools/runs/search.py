@@ -8,7 +8,7 @@ import stat
 from collections.abc import Iterator
 from typing import Any
 
-from velko_tools._args import HMMER_INSTALL, StrPath, check_choice, require
+from velko_tools._args import HMMER_INSTALL, StrPath, check_choice, path_parts, require
 from velko_tools.annotate import Cutoff
 from velko_tools.runs.inputs import _Input, _stat
 from velko_tools.runs.options import _Options
@@ -173,9 +173,7 @@ def _check_search(hmm_file: StrPath | None,
     if cutoff is not None:
         check_choice("cutoff", cutoff, Cutoff)
     require(("pyrodigal", "pyhmmer"), "hmm_file: searching genes", HMMER_INSTALL)
-    path = os.path.abspath(os.fsdecode(hmm_file))
-    if "\0" in path:
-        raise ValueError(f"embedded null byte in path {path!r}")
+    path = os.path.abspath(path_parts(hmm_file)[1])
     size, mtime_ns = _stat(path)
     # One profile at a time: the driver keeps none of them (all of Pfam is large).
     count = 0
