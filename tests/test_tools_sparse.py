@@ -2,8 +2,10 @@
 windows, against the dense table, and through their files."""
 
 import collections
+import os
 import pickle
 import random
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -306,3 +308,104 @@ def test_command_line_spectrum_and_dump(write_file, tmp_path, capsysbinary):
     assert out.read_text() == "AA\t6\nGT\t2\nTT\t3\n"
     with pytest.raises(SystemExit, match="2"):
         main(["kmers", "-k", "2", "--total", "--per-file", path])
+
+
+@pytest.mark.parametrize(("options", "message"), [
+    ({"min_count": 2**64},
+     "min_count must be a positive int below 2**64, not 18446744073709551616"),
+    ({"memory": 2**70, "layout": "sparse"},
+     "memory must be a positive int below 2**64 or None, not 1180591620717411303424"),
+    ({"memory": 0}, "memory must be a positive int below 2**64 or None, not 0"),
+    ({"tmpdir": "", "layout": "sparse"},
+     "tmpdir must name a directory, not ''; give '.' for the current one or None for "
+     "tempfile.gettempdir()"),
+])
+def test_argument_edges_are_refused_before_counting(write_file, options, message):
+    path = write_file(">a\nACGT\n")
+    with pytest.raises(ValueError) as caught:
+        count_kmers(path, 3, **options)
+    assert str(caught.value) == message
+    # The largest bound there is still counts, leaving every k-mer out.
+    assert len(count_kmers(path, 3, layout="sparse", min_count=2**64 - 1).codes) == 0
+
+
+def test_rows_count_from_the_end(small_table, tmp_path):
+    for row in range(-3, 3):
+        codes, counts = small_table.row(row)
+        assert dict(zip(small_table.kmers(codes), counts.tolist())) == row_counts(
+            small_table, row % 3)
+    assert small_table.spectrum(-2).tolist() == small_table.spectrum(1).tolist()
+    for row in (3, -4):
+        with pytest.raises(IndexError, match=f"row {row} out of range for a table of 3 rows"):
+            small_table.row(row)
+        with pytest.raises(IndexError):
+            small_table.write(tmp_path / "bad.txt", row=row)
+    assert not (tmp_path / "bad.txt").exists()
+    small_table.write(tmp_path / "last.txt", row=-2)
+    assert (tmp_path / "last.txt").read_text() == "".join(
+        f"{kmer}\t{n}\n" for kmer, n in sorted(row_counts(small_table, 1).items()))
+
+
+# Makes every open() with O_TMPFILE fail as on a file system without unnamed files.
+NO_TMPFILE = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#define SHIM(name)                                                                      \
+    int name(const char* path, int flags, ...) {                                        \
+        mode_t mode = 0;                                                                \
+        if (flags & (O_CREAT | O_TMPFILE)) {                                            \
+            va_list args;                                                               \
+            va_start(args, flags);                                                      \
+            mode = va_arg(args, mode_t);                                                \
+            va_end(args);                                                               \
+        }                                                                               \
+        if ((flags & O_TMPFILE) == O_TMPFILE) {                                         \
+            errno = EOPNOTSUPP;                                                         \
+            return -1;                                                                  \
+        }                                                                               \
+        int (*real)(const char*, int, ...) = (int (*)(const char*, int, ...))dlsym(     \
+            RTLD_NEXT, #name);                                                          \
+        return real(path, flags, mode);                                                 \
+    }
+SHIM(open)
+SHIM(open64)
+"""
+
+SPILL_WITHOUT_TMPFILE = """
+import errno, os
+from velko_tools import count_kmers
+try:
+    os.close(os.open({spill!r}, os.O_TMPFILE | os.O_RDWR))
+except OSError as error:
+    assert error.errno == errno.EOPNOTSUPP
+else:
+    raise AssertionError("the shim is not in place")
+options = dict(strands="canonical", layout="sparse", min_count=2)
+spilled = count_kmers({path!r}, 13, memory=8 << 20, tmpdir={spill!r}, **options)
+assert spilled == count_kmers({path!r}, 13, **options)
+print(os.listdir({spill!r}))
+"""
+
+
+def test_spilling_falls_back_to_named_files_without_o_tmpfile(write_file, tmp_path):
+    compiler = shutil.which("cc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the open() shim")
+    (tmp_path / "shim.c").write_text(NO_TMPFILE)
+    shim = tmp_path / "shim.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "shim.c"),
+                    "-ldl"], check=True)
+    rng = np.random.default_rng(5)
+    path = write_file(b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 3_000_000)]
+                      .tobytes())
+    spill = tmp_path / "spill"
+    spill.mkdir()
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+    done = subprocess.run(
+        [sys.executable, "-c", SPILL_WITHOUT_TMPFILE.format(path=path, spill=str(spill))],
+        capture_output=True, text=True, timeout=120, check=False,
+        env={**os.environ, "LD_PRELOAD": preload})
+    assert (done.stdout, done.stderr) == ("[]\n", "")

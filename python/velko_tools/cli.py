@@ -22,7 +22,7 @@ from velko_tools.annotate import ARROW_SUFFIXES, Columns, Cutoff, MissingCutoff
 from velko_tools.errors import UsageError, VelkoError
 from velko_tools.hits import Format, Program, ProfileKey, Score
 from velko_tools._args import Layout, Strands
-from velko_tools.kmers import MAX_SPARSE_K
+from velko_tools.kmers import MAX_COUNT, MAX_SPARSE_K
 from velko_tools.tables import DEFAULT_COMPRESS_LEVEL
 from velko_tools.tables import Format as OutputFormat
 
@@ -308,7 +308,7 @@ COMMANDS: list[Command] = [
             arg("--layout", choices=get_args(Layout), default="auto",
                 help="a column per k-mer, only the k-mers seen, or dense while it fits in a "
                      "small share of memory (default: auto)"),
-            arg("--min-count", type=_int_in(1, None), default=1, metavar="N",
+            arg("--min-count", type=_int_in(1, MAX_COUNT), default=1, metavar="N",
                 help="leave out k-mers seen fewer than N times in their row (default: 1)"),
             arg("--histo", action="store_true",
                 help="print the k-mer spectrum instead: COUNT KMERS, how many distinct k-mers "

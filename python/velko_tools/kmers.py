@@ -23,6 +23,8 @@ if TYPE_CHECKING:
 MAX_K: int = _core.MAX_K
 # Beyond this a k-mer is no longer one 64-bit code.
 MAX_SPARSE_K = 32
+# Counts, bounds on counts and byte budgets are unsigned 64-bit in the core.
+MAX_COUNT = 2**64 - 1
 # More workers than this gain nothing on any machine and only cost their stacks.
 MAX_THREADS = 1024
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import operator
 import os
 from typing import TYPE_CHECKING, Any
 
@@ -89,9 +90,19 @@ class SparseKmerTable(_RowTable):
 
 
     def row(self, row: int) -> tuple[npt.NDArray[np.uint64], npt.NDArray[Any]]:
-        """The codes and counts of one row (views, not copies)."""
-        start, stop = (int(x) for x in self.indptr[[row, row + 1 if row != -1 else len(self)]])
+        """The codes and counts of one row (views, not copies); a negative `row` counts from the
+        end, as in Python; IndexError out of range."""
+        index = self._row_index(row)
+        start, stop = int(self.indptr[index]), int(self.indptr[index + 1])
         return self.codes[start:stop], self.counts[start:stop]
+
+    def _row_index(self, row: int) -> int:
+        """`row` as a position from 0, a negative one counted from the end."""
+        index = operator.index(row)
+        position = index + len(self) if index < 0 else index
+        if not 0 <= position < len(self):
+            raise IndexError(f"row {index} out of range for a table of {len(self)} rows")
+        return position
 
     def kmer(self, code: int) -> str:
         """The k letters of one code."""
@@ -195,7 +206,7 @@ class SparseKmerTable(_RowTable):
                 raise ValueError(f"the text dump holds one row; this table has {len(self)}: "
                                  "pass row=")
             return 0
-        return row
+        return self._row_index(row)
 
     def _metadata(self) -> dict[bytes, bytes]:
         import json
@@ -281,9 +292,6 @@ def count_sparse(
 ) -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
     """count_kmers(layout="sparse") once its arguments are checked, with each file's tally
     (records, letters, A, C, G, T) when ``tally``."""
-    if memory is not None and (isinstance(memory, bool) or not isinstance(memory, int)
-                               or memory < 1):
-        raise ValueError(f"memory must be a positive int or None, not {memory!r}")
     if tmpdir is None:
         import tempfile
 
