@@ -17,7 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from velko_tools.cli import main
 
-from velko_tools import InvalidBaseError, SparseKmerTable, count_kmers
+from velko_tools import InvalidBaseError, SparseKmerTable, TableFormatError, count_kmers
 
 COMPLEMENT = str.maketrans("ACGT", "TGCA")
 
@@ -409,3 +409,36 @@ def test_spilling_falls_back_to_named_files_without_o_tmpfile(write_file, tmp_pa
         capture_output=True, text=True, timeout=120, check=False,
         env={**os.environ, "LD_PRELOAD": preload})
     assert (done.stdout, done.stderr) == ("[]\n", "")
+
+
+@pytest.mark.parametrize(("text", "line", "reason"), [
+    ("ACGT\t3\nACG\t1\n", 2, "not a KMER<TAB>COUNT line of a 4-mer"),
+    ("ACGT\t3\nACGTT\t1\n", 2, "the k-mer is not 4 letters followed by a tab"),
+    ("ACGT\t3\nACNT\t1\n", 2, "the k-mer holds a letter other than A, C, G, T"),
+    ("ACGT\t3\nACGA\t1x\n", 2, "the count is not a number"),
+    ("ACGT\t3\r\n", 1, "the count is not a number"),
+    ("ACGT\t3\nAAAA\t1\nACGT\t1\n", 3, "k-mer ACGT given again (first on line 1)"),
+    ("\n", 1, "not a KMER<TAB>COUNT line of a k-mer of 1 to 32 letters"),
+    ("ACGT\t123456789012345678901\n", 1, "the count is not a number below 2**64"),
+])
+@pytest.mark.parametrize("block", [7, 1 << 20])
+def test_a_dump_that_does_not_read_names_its_line(tmp_path, monkeypatch, text, line, reason,
+                                                  block):
+    monkeypatch.setattr("velko_tools.sparse.DUMP_READ_BYTES", block)
+    path = tmp_path / "bad.txt"
+    path.write_text(text)
+    with pytest.raises(TableFormatError) as caught:
+        SparseKmerTable.read(path)
+    assert (caught.value.path, caught.value.line, caught.value.reason) == (str(path), line,
+                                                                           reason)
+
+
+@pytest.mark.parametrize("block", [5, 1 << 20])
+def test_a_dump_reads_in_any_order(tmp_path, monkeypatch, block):
+    monkeypatch.setattr("velko_tools.sparse.DUMP_READ_BYTES", block)
+    path = tmp_path / "any.txt"
+    path.write_text("TTG\t2\nAAA\t18446744073709551615\nCAT\t7")  # no final line end
+    table = SparseKmerTable.read(path, strands="canonical")
+    assert table.kmers() == ["AAA", "CAT", "TTG"] and table.strands == "canonical"
+    assert table.counts.tolist() == [2**64 - 1, 7, 2] and table.counts.dtype == np.uint64
+    assert (table.ids, table.files, len(table)) == ([""], [""], 1)

@@ -16,7 +16,7 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 from velko_tools import _core  # noqa: E402
 from velko_tools.sequences import reverse_complement  # noqa: E402
 from velko_tools.errors import FastaFormatError, InvalidBaseError, VelkoError  # noqa: E402
-from velko_tools.errors import HmmerFormatError, TopHitFormatError  # noqa: E402
+from velko_tools.errors import HmmerFormatError, TableFormatError, TopHitFormatError  # noqa: E402
 from velko_tools.hits import HitTable, read_hmmer  # noqa: E402
 from velko_tools.kmers import KmerTable  # noqa: E402
 from velko_tools.counting import count_kmers  # noqa: E402
@@ -42,6 +42,7 @@ __all__ = [
     "Run",
     "RunSummary",
     "SparseKmerTable",
+    "TableFormatError",
     "TopHitFormatError",
     "VelkoError",
     "WorkerLostError",

@@ -79,6 +79,15 @@ class TopHitFormatError(_LineError):
     """
 
 
+class TableFormatError(_LineError):
+    """A k-mer table file (TSV, CSV or a ``KMER<TAB>COUNT`` dump) that does not read back: a
+    header or a row cut short, a cell that is not a number, a line that is not a k-mer and its
+    count.
+
+    ``path`` is the file as given and ``line`` the 1-based line at fault.
+    """
+
+
 class UsageError(Exception):
     """A command-line request that parsed but cannot be served (an output format without its
     package); the `velko` command reports it as a usage error."""

@@ -12,6 +12,7 @@ import numpy.typing as npt
 from velko_tools import _core
 from velko_tools._args import StrPath
 from velko_tools._args import Invalid, Progress, Strands
+from velko_tools.errors import TableFormatError
 from velko_tools.kmers import (
     KmerTable,
     _progress_reporter,
@@ -26,7 +27,55 @@ if TYPE_CHECKING:
 # to_dense() builds at most this many columns per row.
 MAX_DENSE_COLUMNS = 4**12
 
+# Lines of a text dump formatted at once: a few MB of text, so that writing a row of hundreds of
+# millions of k-mers holds little more than the table.
+DUMP_LINES = 1 << 17
+
+# Bytes of a dump read at a time.
+DUMP_READ_BYTES = 8 << 20
+
 _LETTERS = np.frombuffer(b"ACGT", dtype=np.uint8)
+# The 2-bit code of each byte that is a base, 255 for the others.
+_CODES = np.full(256, 255, dtype=np.uint8)
+_CODES[_LETTERS] = np.arange(4, dtype=np.uint8)
+
+
+def _dump_lines(name: str, data: bytes, first_line: int, k: int | None
+                ) -> tuple[int, npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+    """The codes and counts of whole ``KMER<TAB>COUNT`` lines (`data` ends with a line feed but
+    for the file's last line), line `first_line` first; k from the first line when None."""
+    if not data.endswith(b"\n"):
+        data += b"\n"
+    text = np.frombuffer(data, dtype=np.uint8)
+    ends = np.flatnonzero(text == ord("\n"))
+    starts = np.concatenate((np.zeros(1, dtype=np.intp), ends[:-1] + 1))
+
+    def fail(at: npt.NDArray[np.bool_], reason: str) -> None:
+        bad = np.flatnonzero(at)
+        if len(bad):
+            raise TableFormatError(name, first_line + int(bad[0]), reason)
+
+    if k is None:
+        k = data.find(b"\t")
+        fail(np.array([not 1 <= k <= 32 or k >= int(ends[0])]),
+             "not a KMER<TAB>COUNT line of a k-mer of 1 to 32 letters")
+    fail(ends - starts < k + 2, f"not a KMER<TAB>COUNT line of a {k}-mer")
+    fail(text[starts + k] != ord("\t"), f"the k-mer is not {k} letters followed by a tab")
+    codes = np.zeros(len(starts), dtype=np.uint64)
+    for j in range(k):
+        digits = _CODES[text[starts + j]]
+        fail(digits > 3, "the k-mer holds a letter other than A, C, G, T")
+        codes = (codes << np.uint64(2)) | digits.astype(np.uint64)
+    counts = np.zeros(len(starts), dtype=np.uint64)
+    first = starts + k + 1
+    fail(ends - first > 20, "the count is not a number below 2**64")
+    for j in range(int((ends - first).max(initial=0))):
+        held = first + j < ends
+        digits = text[np.minimum(first + j, len(text) - 1)].astype(np.int64) - ord("0")
+        fail(held & ((digits < 0) | (digits > 9)), "the count is not a number")
+        counts = np.where(held, counts * np.uint64(10) + digits.clip(0, 9).astype(np.uint64),
+                          counts)
+    return k, codes, counts
 
 
 def kmer_text(k: int, codes: npt.ArrayLike) -> npt.NDArray[np.bytes_]:
@@ -192,12 +241,9 @@ class SparseKmerTable(_RowTable):
     def dump(self, out: Any, *, row: int | None = None) -> None:
         """Writes ``KMER<TAB>COUNT`` lines sorted by k-mer for one row to binary file `out`."""
         codes, counts = self.row(self._one_row(row))
-        step = 1 << 16  # lines made at once: the letters of each pass as one array
-        for start in range(0, len(codes), step):
-            text = kmer_text(self.k, codes[start:start + step])
-            numbers = counts[start:start + step].astype(str).astype(bytes)
-            lines = np.char.add(np.char.add(np.char.add(text, b"\t"), numbers), b"\n")
-            out.write(b"".join(lines.tolist()))
+        for start in range(0, len(codes), DUMP_LINES):
+            out.write(_core.count_lines(self.k, codes[start:start + DUMP_LINES],
+                                        counts[start:start + DUMP_LINES]))
 
     def _one_row(self, row: int | None) -> int:
         """The row a text dump holds: `row`, or the one row there is."""
@@ -231,9 +277,16 @@ class SparseKmerTable(_RowTable):
         pyarrow.parquet.write_table(table.replace_schema_metadata(self._metadata()), path)
 
     @classmethod
-    def read(cls, path: str | os.PathLike[str]) -> SparseKmerTable:
-        """A table written by write() as ``.npz`` or ``.parquet``."""
+    def read(cls, path: str | os.PathLike[str], *,
+             strands: Strands = "forward") -> SparseKmerTable:
+        """A table written by write(): ``.npz``, ``.parquet``, or a ``KMER<TAB>COUNT`` dump
+        (``.txt``/``.tsv``; any order, each k-mer once). A dump holds one row and nothing but its
+        k-mers and counts: it reads as a row of id and file ``""``, ``windows`` the sum of its
+        counts, ``skipped`` 0 and the `strands` given. TableFormatError names the line of a
+        dump that does not read."""
         name = os.fspath(path)
+        if name.endswith((".txt", ".tsv")):
+            return cls._read_dump(name, strands)
         if name.endswith(".npz"):
             with np.load(name, allow_pickle=False) as data:
                 return cls([str(x) for x in data["ids"]], [str(x) for x in data["files"]],
@@ -242,7 +295,45 @@ class SparseKmerTable(_RowTable):
                            data["skipped"])
         if name.endswith(".parquet"):
             return cls._read_parquet(name)
-        raise ValueError(f"cannot tell the format of {name!r}: name it .npz or .parquet")
+        raise ValueError(f"cannot tell the format of {name!r}: name it .npz, .parquet, .txt "
+                         "or .tsv")
+
+    @classmethod
+    def _read_dump(cls, name: str, strands: Strands) -> SparseKmerTable:
+        k: int | None = None
+        pieces: list[tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]] = []
+        line = 1
+        with open(name, "rb") as text:
+            rest = b""
+            while True:
+                block = text.read(DUMP_READ_BYTES)
+                data = rest + block
+                cut = data.rfind(b"\n") + 1 if block else len(data)
+                if cut == 0 and block:
+                    rest = data  # one line longer than a block: wait for its end
+                    continue
+                rest = data[cut:]
+                if cut:
+                    k, codes, counts = _dump_lines(name, data[:cut], line, k)
+                    pieces.append((codes, counts))
+                    line += len(codes)
+                if not block:
+                    break
+        codes = np.concatenate([p[0] for p in pieces] or [np.zeros(0, np.uint64)])
+        counts = np.concatenate([p[1] for p in pieces] or [np.zeros(0, np.uint64)])
+        order = np.argsort(codes, kind="stable")
+        codes, counts = codes[order], counts[order]
+        twice = np.flatnonzero(codes[1:] == codes[:-1])
+        if len(twice):
+            lines = np.sort(order[twice[0]:twice[0] + 2])
+            raise TableFormatError(name, int(lines[1]) + 1,
+                                   f"k-mer {kmer_text(k or 1, codes[twice[:1]])[0].decode()} "
+                                   f"given again (first on line {int(lines[0]) + 1})")
+        narrow = counts.max(initial=0) < 2**32
+        return cls([""], [""], k or 1, strands, np.array([0, len(codes)], dtype=np.uint64),
+                   codes, counts.astype(np.uint32) if narrow else counts,
+                   np.array([counts.sum(dtype=np.uint64)], dtype=np.uint64),
+                   np.zeros(1, dtype=np.uint64))
 
     @classmethod
     def _read_parquet(cls, path: str) -> SparseKmerTable:
