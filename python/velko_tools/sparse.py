@@ -19,6 +19,7 @@ from velko_tools.kmers import (
     _RowTable,
     row_names,
 )
+from velko_tools.tables import npz_read_texts, npz_texts
 
 if TYPE_CHECKING:
     import pandas
@@ -228,8 +229,8 @@ class SparseKmerTable(_RowTable):
         with replacing(name) as written:
             if name.endswith(".npz"):
                 with open_written(written) as out:
-                    np.savez(out, ids=np.array(self.ids, dtype=str),
-                             files=np.array(self.files, dtype=str), k=self.k,
+                    np.savez(out, **npz_texts("ids", self.ids), **npz_texts("files", self.files),
+                             k=self.k,
                              strands=self.strands, indptr=self.indptr, codes=self.codes,
                              counts=self.counts, windows=self.windows, skipped=self.skipped)
             elif name.endswith(".parquet"):
@@ -289,7 +290,7 @@ class SparseKmerTable(_RowTable):
             return cls._read_dump(name, strands)
         if name.endswith(".npz"):
             with np.load(name, allow_pickle=False) as data:
-                return cls([str(x) for x in data["ids"]], [str(x) for x in data["files"]],
+                return cls(npz_read_texts(data, "ids"), npz_read_texts(data, "files"),
                            int(data["k"]), str(data["strands"]),  # type: ignore[arg-type]
                            data["indptr"], data["codes"], data["counts"], data["windows"],
                            data["skipped"])

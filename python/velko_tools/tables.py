@@ -12,6 +12,7 @@ import csv
 import gzip
 import io
 import os
+import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any, Literal, Protocol, get_args
@@ -21,7 +22,7 @@ import numpy.typing as npt
 
 from velko_tools import _core, output
 from velko_tools._args import Strands
-from velko_tools.errors import UsageError, VelkoError
+from velko_tools.errors import TableFormatError, UsageError, VelkoError
 
 if TYPE_CHECKING:
     from concurrent.futures import Future
@@ -110,11 +111,25 @@ def _tsv_field(text: str, what: str) -> str:
     return text
 
 
+# A field holding any of these is quoted: a separator or quote, a line end that CSV readers and
+# pandas end a row at (csv.writer before 3.13 leaves a lone CR bare), or one that
+# str.splitlines ends a line at.
+_CSV_QUOTED = re.compile('[",\r\n\x0b\x0c\x1c\x1d\x1e\x85\u2028\u2029]')
+
+
+def _csv_field(text: str, what: str) -> str:
+    if "\0" in text:
+        # Python's csv reader before 3.11 refuses a line holding NUL, quoted or not.
+        raise UnwritableFieldError(f"cannot write the {what} {text!r} to a CSV: it holds a NUL "
+                                   "(write .npz or .parquet instead)")
+    if _CSV_QUOTED.search(text):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
 def _csv_line(fields: list[str]) -> str:
-    line = io.StringIO()
-    # The line end is what makes the writer quote a field holding one.
-    csv.writer(line, lineterminator="\n").writerow(fields)
-    return line.getvalue()[:-1]
+    return ",".join([_csv_field(fields[0], "file name"), _csv_field(fields[1], "id"),
+                     *fields[2:]])
 
 
 def text_chunks(table: KmerTable, frequencies: bool = False,
@@ -131,7 +146,7 @@ def text_chunks(table: KmerTable, frequencies: bool = False,
             _tsv_field(row_id, "id")
         yield 0, ("\t".join([*HEAD, *table.kmers]) + "\n").encode()
     else:
-        yield 0, (_csv_line([*HEAD, *table.kmers]) + "\n").encode()
+        yield 0, (",".join([*HEAD, *table.kmers]) + "\n").encode()
     windows = table.windows.tolist()
     skipped = table.skipped.tolist()
     step = max(1, CHUNK_BYTES // (max(columns, 1) * _CELL_BYTES))
@@ -258,7 +273,7 @@ def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
         # zipfile seeks back over what it wrote; a pipe cannot, so it gets the bytes whole.
         target: IO[bytes] = out if out.seekable() else io.BytesIO()
         arrays: dict[str, npt.NDArray[np.generic]] = {
-            "files": np.array(table.files, dtype=str), "ids": np.array(table.ids, dtype=str),
+            **npz_texts("files", table.files), **npz_texts("ids", table.ids),
             "kmers": np.array(table.kmers, dtype=str),
             "frequencies" if frequencies else "counts": values, "windows": table.windows,
             "skipped": table.skipped, "k": np.array(table.k), "strands": np.array(table.strands)}
@@ -287,6 +302,22 @@ def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
         advance(len(table))
 
 
+def npz_texts(name: str, texts: Sequence[str]) -> dict[str, npt.NDArray[np.generic]]:
+    """`texts` as arrays of an .npz: a str array (which drops each text's trailing NULs when
+    read) under `name`, and the texts' lengths, which bring them back, under name_lengths."""
+    return {name: np.array(texts, dtype=str),
+            f"{name}_lengths": np.array([len(text) for text in texts], dtype=np.int64)}
+
+
+def npz_read_texts(arrays: Any, name: str) -> list[str]:
+    """The texts npz_texts stored under `name` (from a file without the lengths, as stored)."""
+    texts: list[str] = [str(text) for text in arrays[name].tolist()]
+    if f"{name}_lengths" in arrays:
+        texts = [text.ljust(length, "\0")
+                 for text, length in zip(texts, arrays[f"{name}_lengths"].tolist())]
+    return texts
+
+
 def read_table(path: str | os.PathLike[str], *, format: str | None = None,
                strands: Strands | None = None) -> dict[str, Any]:
     """The fields of the table in a file `velko kmers` (or write_table) wrote, as KmerTable
@@ -297,7 +328,7 @@ def read_table(path: str | os.PathLike[str], *, format: str | None = None,
         with np.load(name) as arrays:
             frequencies = "frequencies" in arrays
             values = arrays["frequencies" if frequencies else "counts"]
-            files, ids = arrays["files"].tolist(), arrays["ids"].tolist()
+            files, ids = npz_read_texts(arrays, "files"), npz_read_texts(arrays, "ids")
             kmers = arrays["kmers"].tolist()
             windows = arrays["windows"].astype(np.uint64)
             skipped = arrays["skipped"].astype(np.uint64)
@@ -344,6 +375,24 @@ def _input_format(name: str) -> Format:
                      "or .parquet, or give format")
 
 
+class _Lines:
+    """The lines of a text file, counted, remembering whether the last one had its line end."""
+
+    def __init__(self, text: IO[str]) -> None:
+        self.text = text
+        self.number = 0
+        self.ended = True
+
+    def __iter__(self) -> _Lines:
+        return self
+
+    def __next__(self) -> str:
+        line = next(self.text)
+        self.number += 1
+        self.ended = line.endswith(("\n", "\r"))
+        return line
+
+
 def _read_text(name: str, kind: Format) -> tuple[list[str], list[str], list[str],
                                                  npt.NDArray[np.generic],
                                                  npt.NDArray[np.uint64],
@@ -351,28 +400,45 @@ def _read_text(name: str, kind: Format) -> tuple[list[str], list[str], list[str]
     opened = (gzip.open(name, "rt", encoding="utf-8", newline="") if kind == "tsv.gz"
               else open(name, encoding="utf-8", newline=""))
     with opened as text:
+        source = _Lines(text)
         if kind == "csv":
-            lines: Iterator[list[str]] = csv.reader(text)
+            lines: Iterator[list[str]] = csv.reader(source)
         else:
-            lines = (line.rstrip("\n").split("\t") for line in text)
+            lines = (line.rstrip("\r\n").split("\t") for line in source)
         header = next(lines, None)
         if header is None or header[:4] != list(HEAD):
             raise VelkoError(f"{name}: not a k-mer table (its header does not begin with "
                              f"{', '.join(HEAD)})")
         kmers = header[4:]
+        if not source.ended or len({len(kmer) for kmer in kmers}) > 1 or any(
+                kmer.strip("ACGT") for kmer in kmers):
+            raise TableFormatError(name, source.number,
+                                   "the header is cut short or holds a column that is not a "
+                                   "k-mer")
         files: list[str] = []
         ids: list[str] = []
         numbers: list[int] = []
         rows: list[npt.NDArray[np.generic]] = []
         frequencies = False
         for fields in lines:
-            files.append(fields[0])
-            ids.append(fields[1])
-            numbers += (int(fields[2]), int(fields[3]))
+            if not source.ended:
+                raise TableFormatError(name, source.number,
+                                       "the last row is cut short (it has no line end)")
+            if len(fields) != len(header):
+                raise TableFormatError(name, source.number,
+                                       f"the row has {len(fields)} fields, not {len(header)}")
             cells = fields[4:]
             if not rows:
                 frequencies = any("." in cell or "e" in cell for cell in cells)
-            rows.append(np.array(cells, dtype=np.float64 if frequencies else np.uint64))
+            try:
+                numbers += (int(fields[2]), int(fields[3]))
+                rows.append(np.array(cells, dtype=np.float64 if frequencies else np.uint64))
+            except (ValueError, OverflowError):
+                raise TableFormatError(name, source.number,
+                                       "a cell of windows, skipped or a count is not a "
+                                       "number") from None
+            files.append(fields[0])
+            ids.append(fields[1])
     dtype = np.float64 if frequencies else np.uint64
     values = np.array(rows, dtype=dtype).reshape(len(rows), len(kmers))
     pairs = np.array(numbers, dtype=np.uint64).reshape(-1, 2)
