@@ -2,6 +2,7 @@
 windows, against the dense table, and through their files."""
 
 import collections
+import importlib.util
 import os
 import pickle
 import random
@@ -442,3 +443,47 @@ def test_a_dump_reads_in_any_order(tmp_path, monkeypatch, block):
     assert table.kmers() == ["AAA", "CAT", "TTG"] and table.strands == "canonical"
     assert table.counts.tolist() == [2**64 - 1, 7, 2] and table.counts.dtype == np.uint64
     assert (table.ids, table.files, len(table)) == ([""], [""], 1)
+
+
+@pytest.mark.parametrize("k", [21, 31, 32])
+@pytest.mark.parametrize("strands", ["forward", "canonical"])
+def test_sparse_tables_read_back_every_format_they_write(write_file, tmp_path, k, strands):
+    rng = np.random.default_rng(k)
+    letters = np.frombuffer(b"ACGT", np.uint8)
+    path = write_file(b"".join(b">r%d\n" % i + letters[rng.integers(0, 4, 2000)].tobytes()
+                               + b"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n" for i in range(2)))
+    table = count_kmers(path, k, strands=strands, layout="sparse")
+    table.ids[1] = "r1\0"
+    assert table.counts.max() > 1 and table.kmer(int(table.codes[0])) == "A" * k
+    table.write(tmp_path / "t.npz")
+    assert SparseKmerTable.read(tmp_path / "t.npz") == table
+    if importlib.util.find_spec("pyarrow") is not None:
+        for kmer_column in (False, True):
+            table.write(tmp_path / "t.parquet", kmer_column=kmer_column)
+            assert SparseKmerTable.read(tmp_path / "t.parquet") == table
+    for row in (0, -1):
+        table.write(tmp_path / "t.txt", row=row)
+        back = SparseKmerTable.read(tmp_path / "t.txt", strands=strands)
+        assert (back.k, back.strands) == (k, strands)
+        assert np.array_equal(back.codes, table.row(row)[0])
+        assert np.array_equal(back.counts, table.row(row)[1])
+
+
+def test_sparse_parquet_holds_codes_and_letters_only_when_asked(small_table, tmp_path):
+    parquet = pytest.importorskip("pyarrow.parquet")
+    small_table.write(tmp_path / "c.parquet")
+    small_table.write(tmp_path / "l.parquet", kmer_column=True)
+    assert parquet.read_schema(tmp_path / "c.parquet").names == ["id", "code", "count"]
+    frame = parquet.read_table(tmp_path / "l.parquet").to_pydict()
+    assert frame["kmer"] == small_table.kmers() and frame["code"] == small_table.codes.tolist()
+    assert frame["id"] == ["x"] * int(small_table.indptr[1]) + ["y"] * len(small_table.row(1)[0])
+
+
+def test_sparse_parquet_is_written_in_row_groups(small_table, tmp_path, monkeypatch):
+    parquet = pytest.importorskip("pyarrow.parquet")
+    monkeypatch.setattr("velko_tools.sparse.PARQUET_GROUP", 4)
+    small_table.write(tmp_path / "g.parquet", kmer_column=True)
+    assert parquet.ParquetFile(tmp_path / "g.parquet").num_row_groups == 4  # 13 k-mers
+    assert SparseKmerTable.read(tmp_path / "g.parquet") == small_table
+    assert parquet.read_table(tmp_path / "g.parquet").column("id").to_pylist() == (
+        small_table.to_pandas()["id"].tolist())

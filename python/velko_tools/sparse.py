@@ -36,6 +36,8 @@ DUMP_LINES = 1 << 17
 DUMP_READ_BYTES = 8 << 20
 
 _LETTERS = np.frombuffer(b"ACGT", dtype=np.uint8)
+# k-mers of a row group of a sparse Parquet file: about 100 MB of codes and counts at a time.
+PARQUET_GROUP = 1 << 23
 # The 2-bit code of each byte that is a base, 255 for the others.
 _CODES = np.full(256, 255, dtype=np.uint8)
 _CODES[_LETTERS] = np.arange(4, dtype=np.uint8)
@@ -72,20 +74,17 @@ def _dump_lines(name: str, data: bytes, first_line: int, k: int | None
     fail(ends - first > 20, "the count is not a number below 2**64")
     for j in range(int((ends - first).max(initial=0))):
         held = first + j < ends
-        digits = text[np.minimum(first + j, len(text) - 1)].astype(np.int64) - ord("0")
-        fail(held & ((digits < 0) | (digits > 9)), "the count is not a number")
-        counts = np.where(held, counts * np.uint64(10) + digits.clip(0, 9).astype(np.uint64),
+        number = text[np.minimum(first + j, len(text) - 1)].astype(np.int64) - ord("0")
+        fail(held & ((number < 0) | (number > 9)), "the count is not a number")
+        counts = np.where(held, counts * np.uint64(10) + number.clip(0, 9).astype(np.uint64),
                           counts)
     return k, codes, counts
 
 
 def kmer_text(k: int, codes: npt.ArrayLike) -> npt.NDArray[np.bytes_]:
     """The letters of each 2-bit code (first letter most significant) as ``S{k}`` bytes."""
-    values = np.asarray(codes, dtype=np.uint64).reshape(-1)
-    shifts = np.arange(2 * (k - 1), -1, -2, dtype=np.uint64)
-    digits = (values[:, None] >> shifts[None, :]) & np.uint64(3)
-    letters = _LETTERS[digits.astype(np.intp)]
-    return np.ascontiguousarray(letters).view(f"S{k}").reshape(-1)
+    values = np.ascontiguousarray(codes, dtype=np.uint64).reshape(-1)
+    return np.frombuffer(_core.kmer_letters(k, values), dtype=f"S{k}")
 
 
 def reverse_complement_codes(k: int, codes: npt.NDArray[np.uint64]) -> npt.NDArray[np.uint64]:
@@ -212,10 +211,13 @@ class SparseKmerTable(_RowTable):
         return KmerTable(list(self.ids), list(self.files), self.k, self.strands, labels, counts,
                          self.windows.copy(), self.skipped.copy())
 
-    def write(self, path: str | os.PathLike[str], *, row: int | None = None) -> None:
+    def write(self, path: str | os.PathLike[str], *, row: int | None = None,
+              kmer_column: bool = False) -> None:
         """Writes the table by the suffix of `path`: ``.npz`` (everything), ``.parquet`` (long
-        form, with the rest in its metadata), or ``.txt``/``.tsv``: ``KMER<TAB>COUNT`` lines
-        sorted by k-mer, of `row` or of the one row there is."""
+        form: columns ``id``, ``code`` (uint64, as in ``codes``) and ``count``, with a ``kmer``
+        column of letters too when `kmer_column`, the rest in its metadata), or
+        ``.txt``/``.tsv``: ``KMER<TAB>COUNT`` lines sorted by k-mer, of `row` or of the one row
+        there is. See docs/formats.md."""
         from velko_tools.output import open_written, replacing
 
         name = os.fspath(path)
@@ -228,13 +230,14 @@ class SparseKmerTable(_RowTable):
         # the previous file as it was.
         with replacing(name) as written:
             if name.endswith(".npz"):
+                arrays = {**npz_texts("ids", self.ids), **npz_texts("files", self.files),
+                          "k": np.array(self.k), "strands": np.array(self.strands),
+                          "indptr": self.indptr, "codes": self.codes, "counts": self.counts,
+                          "windows": self.windows, "skipped": self.skipped}
                 with open_written(written) as out:
-                    np.savez(out, **npz_texts("ids", self.ids), **npz_texts("files", self.files),
-                             k=self.k,
-                             strands=self.strands, indptr=self.indptr, codes=self.codes,
-                             counts=self.counts, windows=self.windows, skipped=self.skipped)
+                    np.savez(out, **arrays)  # type: ignore[arg-type]
             elif name.endswith(".parquet"):
-                self._write_parquet(written)
+                self._write_parquet(written, kmer_column)
             else:
                 with open_written(written) as out:
                     self.dump(out, row=row)
@@ -263,19 +266,42 @@ class SparseKmerTable(_RowTable):
                  "lengths": np.diff(self.indptr).tolist()}
         return {b"velko": json.dumps(facts).encode()}
 
-    def _write_parquet(self, path: str) -> None:
+    def _write_parquet(self, path: str, kmer_column: bool) -> None:
         import pyarrow
         import pyarrow.parquet
 
-        lengths = np.diff(self.indptr).astype(np.intp)
-        ids = pyarrow.DictionaryArray.from_arrays(
-            pyarrow.array(np.repeat(np.arange(len(self.ids), dtype=np.int32), lengths)),
-            pyarrow.array(self.ids, type=pyarrow.string()))
-        kmers = pyarrow.array(kmer_text(self.k, self.codes), type=pyarrow.binary(self.k))
-        table = pyarrow.Table.from_arrays(
-            [ids, kmers.cast(pyarrow.string()), pyarrow.array(self.counts)],
-            names=["id", "kmer", "count"])
-        pyarrow.parquet.write_table(table.replace_schema_metadata(self._metadata()), path)
+        narrow = self.counts.dtype == np.uint32
+        fields = [("id", pyarrow.dictionary(pyarrow.int32(), pyarrow.string())),
+                  ("code", pyarrow.uint64()),
+                  ("count", pyarrow.uint32() if narrow else pyarrow.uint64())]
+        if kmer_column:
+            fields.append(("kmer", pyarrow.string()))
+        schema = pyarrow.schema(fields, metadata=self._metadata())
+        names = pyarrow.array(self.ids, type=pyarrow.string())
+        # The codes ascend within a row and the counts are mostly small: packed as differences
+        # they take a few bits each, which makes them smaller than a general compressor would
+        # and faster to write and read.
+        packed = {"code": "DELTA_BINARY_PACKED", "count": "DELTA_BINARY_PACKED"}
+        with pyarrow.parquet.ParquetWriter(
+                path, schema, use_dictionary=["id", "kmer"], column_encoding=packed,
+                compression={"id": "snappy", "code": "none", "count": "none",
+                             "kmer": "snappy"}) as writer:
+            for start in range(0, len(self.codes), PARQUET_GROUP):
+                stop = min(len(self.codes), start + PARQUET_GROUP)
+                first, last = (int(row) for row in np.searchsorted(
+                    self.indptr, [start, stop - 1], side="right") - 1)
+                spans = np.clip(self.indptr[first:last + 2], start, stop)
+                rows = np.repeat(np.arange(first, last + 1, dtype=np.int32),
+                                 np.diff(spans).astype(np.intp))
+                columns = [pyarrow.DictionaryArray.from_arrays(pyarrow.array(rows), names),
+                           pyarrow.array(self.codes[start:stop]),
+                           pyarrow.array(self.counts[start:stop])]
+                if kmer_column:
+                    letters = kmer_text(self.k, self.codes[start:stop])
+                    columns.append(pyarrow.array(letters, type=pyarrow.binary(self.k))
+                                   .cast(pyarrow.string()))
+                writer.write_batch(pyarrow.record_batch(columns, schema=schema),
+                                   row_group_size=PARQUET_GROUP)
 
     @classmethod
     def read(cls, path: str | os.PathLike[str], *,
@@ -322,10 +348,12 @@ class SparseKmerTable(_RowTable):
                     break
         codes = np.concatenate([p[0] for p in pieces] or [np.zeros(0, np.uint64)])
         counts = np.concatenate([p[1] for p in pieces] or [np.zeros(0, np.uint64)])
-        order = np.argsort(codes, kind="stable")
-        codes, counts = codes[order], counts[order]
+        # Dumps of our own ascend; others (jellyfish's) come in any order.
+        order = None if np.all(codes[1:] > codes[:-1]) else np.argsort(codes, kind="stable")
+        if order is not None:
+            codes, counts = codes[order], counts[order]
         twice = np.flatnonzero(codes[1:] == codes[:-1])
-        if len(twice):
+        if len(twice) and order is not None:
             lines = np.sort(order[twice[0]:twice[0] + 2])
             raise TableFormatError(name, int(lines[1]) + 1,
                                    f"k-mer {kmer_text(k or 1, codes[twice[:1]])[0].decode()} "
@@ -340,30 +368,51 @@ class SparseKmerTable(_RowTable):
     def _read_parquet(cls, path: str) -> SparseKmerTable:
         import json
 
-        import pyarrow
         import pyarrow.parquet
 
-        table = pyarrow.parquet.read_table(path)
-        metadata = table.schema.metadata or {}
-        if b"velko" not in metadata:
-            raise ValueError(f"{path!r} was not written by SparseKmerTable.write")
-        facts = json.loads(metadata[b"velko"])
-        k = int(facts["k"])
-        indptr = np.zeros(len(facts["ids"]) + 1, dtype=np.uint64)
-        np.cumsum(np.array(facts["lengths"], dtype=np.uint64), out=indptr[1:])
-        kmers = table.column("kmer").combine_chunks().cast(pyarrow.binary())
-        offsets = np.frombuffer(kmers.buffers()[1], dtype=np.int32)
-        start = int(offsets[kmers.offset]) if len(kmers) else 0
-        text = np.frombuffer(kmers.buffers()[2] or b"", dtype=np.uint8)
-        letters = text[start:start + len(kmers) * k].reshape(-1, k)
-        digits = np.searchsorted(_LETTERS, letters).astype(np.uint64)
-        codes: npt.NDArray[np.uint64] = np.zeros(len(kmers), dtype=np.uint64)
-        for j in range(k):
-            codes = (codes << np.uint64(2)) | digits[:, j]
-        counts = table.column("count").to_numpy()
+        with pyarrow.parquet.ParquetFile(path) as parquet:
+            metadata = parquet.schema_arrow.metadata or {}
+            if b"velko" not in metadata:
+                raise ValueError(f"{path!r} was not written by SparseKmerTable.write")
+            facts = json.loads(metadata[b"velko"])
+            k = int(facts["k"])
+            indptr = np.zeros(len(facts["ids"]) + 1, dtype=np.uint64)
+            np.cumsum(np.array(facts["lengths"], dtype=np.uint64), out=indptr[1:])
+            names = parquet.schema_arrow.names
+            wide = parquet.schema_arrow.field("count").type.bit_width == 64
+            codes = np.empty(int(indptr[-1]), dtype=np.uint64)
+            counts: npt.NDArray[np.unsignedinteger[Any]] = np.empty(
+                len(codes), dtype=np.uint64 if wide else np.uint32)
+            done = 0
+            # Group by group into the arrays of the table: the file is never held whole.
+            for batch in parquet.iter_batches(
+                    columns=["code" if "code" in names else "kmer", "count"]):
+                size = batch.num_rows
+                if "code" in names:
+                    codes[done:done + size] = batch.column(0).to_numpy()
+                else:
+                    codes[done:done + size] = _codes_of_text(k, batch.column(0))
+                counts[done:done + size] = batch.column(1).to_numpy()
+                done += size
         return cls(facts["ids"], facts["files"], k, facts["strands"], indptr, codes, counts,
                    np.array(facts["windows"], dtype=np.uint64),
                    np.array(facts["skipped"], dtype=np.uint64))
+
+
+def _codes_of_text(k: int, kmers: Any) -> npt.NDArray[np.uint64]:
+    """The codes of a column of k-mer text (as files written before the ``code`` column hold)."""
+    import pyarrow
+
+    kmers = kmers.cast(pyarrow.binary())
+    offsets = np.frombuffer(kmers.buffers()[1], dtype=np.int32)
+    start = int(offsets[kmers.offset]) if len(kmers) else 0
+    text = np.frombuffer(kmers.buffers()[2] or b"", dtype=np.uint8)
+    letters = text[start:start + len(kmers) * k].reshape(-1, k)
+    digits = np.searchsorted(_LETTERS, letters).astype(np.uint64)
+    codes: npt.NDArray[np.uint64] = np.zeros(len(kmers), dtype=np.uint64)
+    for j in range(k):
+        codes = (codes << np.uint64(2)) | digits[:, j]
+    return codes
 
 
 def count_sparse(

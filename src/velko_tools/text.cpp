@@ -57,6 +57,13 @@ nb::bytes count_lines(std::uint8_t k, const Column<std::uint64_t>& codes,
     return nb::bytes(text.data(), text.size());
 }
 
+nb::bytes kmer_letters(std::uint8_t k, const Column<std::uint64_t>& codes) {
+    if (k < 1 || k > 32) throw nb::value_error("k must be between 1 and 32");
+    std::string text;
+    unlocked([&] { kmer::append_kmers(text, k, {codes.data(), codes.shape(0)}); });
+    return nb::bytes(text.data(), text.size());
+}
+
 util::Deflater deflater_named(const std::optional<std::string>& name) {
     if (!name) return util::default_deflater();
     for (const auto deflater : {util::Deflater::kIsal, util::Deflater::kZlib}) {
@@ -92,6 +99,9 @@ void bind_text(nb::module_& m) {
           nb::arg("counts"), lines_doc);
     m.def("count_lines", &count_lines<std::uint64_t>, nb::arg("k"), nb::arg("codes"),
           nb::arg("counts"), lines_doc);
+    m.def("kmer_letters", &kmer_letters, nb::arg("k"), nb::arg("codes"),
+          "The k letters of each code (first letter from the highest bits), one after another,\n"
+          "as bytes.");
     m.def("gzip_member", &gzip_member, nb::arg("text"), nb::arg("level"),
           nb::arg("deflater") = nb::none(),
           "`text` as one gzip member at `level` (1 fastest to 9 smallest; ISA-L's 0 to 3 take\n"

@@ -29,6 +29,20 @@ constexpr std::array<std::array<char, 4>, 256> kByteLetters = [] {
 // Room for a k-mer of k <= 32, its tab, a 20-digit count and the line feed.
 constexpr std::size_t kLineRoom = 32 + 1 + 20 + 1;
 
+// Writes the k letters of `code` at `at`, the last four at a time.
+void put_letters(char* at, std::uint8_t k, std::uint64_t code) {
+    std::size_t left = k;
+    while (left >= 4) {
+        left -= 4;
+        std::memcpy(at + left, kByteLetters[code & 0xff].data(), 4);
+        code >>= 8;
+    }
+    while (left > 0) {
+        at[--left] = util::kDnaLetters[code & 3];
+        code >>= 2;
+    }
+}
+
 template <class Count>
 void append_lines(std::string& out, std::uint8_t k, std::span<const std::uint64_t> codes,
                   std::span<const Count> counts) {
@@ -36,17 +50,7 @@ void append_lines(std::string& out, std::uint8_t k, std::span<const std::uint64_
     out.resize(start + codes.size() * kLineRoom);
     char* at = out.data() + start;
     for (std::size_t i = 0; i < codes.size(); ++i) {
-        std::uint64_t code = codes[i];
-        std::size_t left = k;
-        while (left >= 4) {
-            left -= 4;
-            std::memcpy(at + left, kByteLetters[code & 0xff].data(), 4);
-            code >>= 8;
-        }
-        while (left > 0) {
-            at[--left] = util::kDnaLetters[code & 3];
-            code >>= 2;
-        }
+        put_letters(at, k, codes[i]);
         at += k;
         *at++ = '\t';
         at = std::to_chars(at, at + 20, counts[i]).ptr;
@@ -100,6 +104,16 @@ void write_kmer(std::uint8_t k, std::uint64_t index, std::span<char> out) {
     for (std::size_t i = k; i-- > 0;) {
         out[i] = util::kDnaLetters[index & 3];
         index >>= 2;
+    }
+}
+
+void append_kmers(std::string& out, std::uint8_t k, std::span<const std::uint64_t> codes) {
+    const std::size_t start = out.size();
+    out.resize(start + codes.size() * k);
+    char* at = out.data() + start;
+    for (const std::uint64_t code : codes) {
+        put_letters(at, k, code);
+        at += k;
     }
 }
 

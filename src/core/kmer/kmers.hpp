@@ -29,6 +29,9 @@ void require_kmer_memory(std::uint8_t k, std::uint64_t per_kmer, std::uint64_t e
 /// letter most significant) into `out`.
 void write_kmer(std::uint8_t k, std::uint64_t index, std::span<char> out);
 
+/// Appends the k letters of each code (as write_kmer writes them), one after another.
+void append_kmers(std::string& out, std::uint8_t k, std::span<const std::uint64_t> codes);
+
 /// Appends one "KMER<TAB>COUNT" line per code: its k letters (as write_kmer), a tab, its count
 /// in decimal and a line feed, codes[i] going with counts[i] (as many of each).
 void append_count_lines(std::string& out, std::uint8_t k, std::span<const std::uint64_t> codes,
