@@ -255,3 +255,46 @@ def test_a_table_cut_short_names_the_file_and_line(tmp_path, suffix):
         with pytest.raises(TableFormatError) as caught:
             KmerTable.read(target)
         assert (caught.value.line, caught.value.reason) == (line, reason)
+
+
+def _genome(tmp_path, seed=3, records=2, length=3000):
+    rng = np.random.default_rng(seed)
+    path = tmp_path / "g.fa"
+    path.write_bytes(b"".join(
+        b">r%d\n" % i + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, length)].tobytes()
+        + b"\n" for i in range(records)))
+    return path
+
+
+@pytest.mark.parametrize("k", [1, 4, 9, 10, 12])
+@pytest.mark.parametrize("suffix", [".tsv", ".tsv.gz", ".csv", ".npz", ".parquet"])
+def test_dense_tables_read_back_every_format_they_write(tmp_path, k, suffix):
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    if k == 12 and suffix not in (".npz", ".parquet"):
+        pytest.skip("a text table of 16 M columns takes a minute to parse in Python")
+    from velko_tools import count_kmers
+
+    path = _genome(tmp_path, records=1 if k >= 9 else 2)
+    for strands in ("forward", "canonical"):
+        table = count_kmers(path, k, strands=strands, layout="dense")
+        table.write(tmp_path / f"t{suffix}")
+        assert KmerTable.read(tmp_path / f"t{suffix}") == table
+    if k in (4, 10):
+        table.write(tmp_path / f"f{suffix}", frequencies=True)
+        assert KmerTable.read(tmp_path / f"f{suffix}") == table
+
+
+def test_parquet_keeps_narrow_tables_in_columns_and_wide_ones_in_a_list(tmp_path):
+    pyarrow = pytest.importorskip("pyarrow.parquet")
+    from velko_tools import count_kmers
+
+    path = _genome(tmp_path)
+    narrow, wide = (count_kmers(path, k, layout="dense") for k in (6, 7))
+    narrow.write(tmp_path / "n.parquet")
+    wide.write(tmp_path / "w.parquet", frequencies=True)
+    assert pyarrow.read_schema(tmp_path / "n.parquet").names == [
+        "file", "id", "windows", "skipped", *narrow.kmers]
+    columns = pyarrow.read_table(tmp_path / "w.parquet")
+    assert columns.column_names == ["file", "id", "windows", "skipped", "frequencies"]
+    assert np.allclose(columns.column("frequencies").to_pylist(), wide.frequencies())

@@ -23,6 +23,7 @@ import numpy.typing as npt
 from velko_tools import _core, output
 from velko_tools._args import Strands
 from velko_tools.errors import TableFormatError, UsageError, VelkoError
+from velko_tools.kmers import KmerLabels
 
 if TYPE_CHECKING:
     from concurrent.futures import Future
@@ -57,6 +58,10 @@ DEFAULT_COMPRESS_LEVEL = 1
 # The text of one chunk of rows: large enough that the per-chunk work does not show, small
 # enough that writing adds little to the table's own memory.
 CHUNK_BYTES = 8 << 20
+# A table of at most this many k-mer columns (k <= 6) is written to Parquet with one column per
+# k-mer, as data frames show it; a wider one keeps its values in one column of fixed-size lists,
+# as Parquet readers fail on files of hundreds of thousands of columns.
+PARQUET_COLUMNS = 4**6
 # A uint64 in decimal, or a float as repr() writes it, with its tab.
 _CELL_BYTES = 24
 
@@ -274,12 +279,17 @@ def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
         target: IO[bytes] = out if out.seekable() else io.BytesIO()
         arrays: dict[str, npt.NDArray[np.generic]] = {
             **npz_texts("files", table.files), **npz_texts("ids", table.ids),
-            "kmers": np.array(table.kmers, dtype=str),
             "frequencies" if frequencies else "counts": values, "windows": table.windows,
             "skipped": table.skipped, "k": np.array(table.k), "strands": np.array(table.strands)}
+        if not isinstance(table.kmers, KmerLabels):
+            # Labels that k and the strands tell need not be stored (16 M of them at k = 12).
+            arrays["kmers"] = np.array(table.kmers, dtype=str)
         np.savez(target, **arrays)  # type: ignore[arg-type]
         if target is not out:
             out.write(target.getvalue())  # type: ignore[attr-defined]
+    elif table.counts.shape[1] > PARQUET_COLUMNS:
+        _write_parquet_lists(table, out, frequencies, advance)
+        return
     else:
         import pyarrow
         import pyarrow.parquet
@@ -294,12 +304,61 @@ def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
                 block = _frequencies(table.counts[:, first:first + step], table.windows)
             columns += [pyarrow.array(block[:, j]) for j in range(block.shape[1])]
         arrow = pyarrow.Table.from_arrays(columns, names=[*HEAD, *table.kmers])
-        arrow = arrow.replace_schema_metadata({
-            "velko.k": str(table.k), "velko.strands": table.strands,
-            "velko.values": "frequencies" if frequencies else "counts"})
+        arrow = arrow.replace_schema_metadata(_parquet_facts(table, frequencies))
         pyarrow.parquet.write_table(arrow, out)
     if advance is not None:
         advance(len(table))
+
+
+def _parquet_facts(table: KmerTable, frequencies: bool) -> dict[str, str]:
+    return {"velko.k": str(table.k), "velko.strands": table.strands,
+            "velko.values": "frequencies" if frequencies else "counts"}
+
+
+def _write_parquet_lists(table: KmerTable, out: IO[bytes], frequencies: bool,
+                         advance: Callable[[int], object] | None) -> None:
+    """A wide table as Parquet: its values in one column of fixed-size lists (a row's counts or
+    frequencies in column order), written in row groups of about CHUNK_BYTES * 8."""
+    import pyarrow
+    import pyarrow.parquet
+
+    rows, width = table.counts.shape
+    value = pyarrow.float64() if frequencies else pyarrow.uint64()
+    name = "frequencies" if frequencies else "counts"
+    schema = pyarrow.schema(
+        [("file", pyarrow.string()), ("id", pyarrow.string()), ("windows", pyarrow.uint64()),
+         ("skipped", pyarrow.uint64()), (name, pyarrow.list_(value, width))],
+        metadata=_parquet_facts(table, frequencies))
+    group = max(1, CHUNK_BYTES * 8 // (width * 8))
+    with pyarrow.parquet.ParquetWriter(out, schema) as writer:
+        for start in range(0, rows, group):
+            stop = min(rows, start + group)
+            block: npt.NDArray[np.generic] = table.counts[start:stop]
+            if frequencies:
+                block = _frequencies(table.counts[start:stop], table.windows[start:stop])
+            values = pyarrow.array(np.ascontiguousarray(block).reshape(-1), type=value)
+            writer.write_batch(pyarrow.record_batch([
+                pyarrow.array(table.files[start:stop], type=pyarrow.string()),
+                pyarrow.array(table.ids[start:stop], type=pyarrow.string()),
+                pyarrow.array(table.windows[start:stop]),
+                pyarrow.array(table.skipped[start:stop]),
+                pyarrow.FixedSizeListArray.from_arrays(values, width)], schema=schema),
+                row_group_size=group)
+            if advance is not None:
+                advance(stop)
+
+
+def _read_parquet_lists(parquet: Any, name: str, width: int,
+                        dtype: type[np.generic]) -> npt.NDArray[np.generic]:
+    """The values of a table _write_parquet_lists wrote, row group by row group into one
+    array."""
+    values = np.empty((parquet.metadata.num_rows, width), dtype=dtype)
+    done = 0
+    for batch in parquet.iter_batches(columns=[name]):
+        block = batch.column(0).flatten().to_numpy().reshape(-1, width)
+        values[done:done + len(block)] = block
+        done += len(block)
+    return values
 
 
 def npz_texts(name: str, texts: Sequence[str]) -> dict[str, npt.NDArray[np.generic]]:
@@ -329,32 +388,46 @@ def read_table(path: str | os.PathLike[str], *, format: str | None = None,
             frequencies = "frequencies" in arrays
             values = arrays["frequencies" if frequencies else "counts"]
             files, ids = npz_read_texts(arrays, "files"), npz_read_texts(arrays, "ids")
-            kmers = arrays["kmers"].tolist()
             windows = arrays["windows"].astype(np.uint64)
             skipped = arrays["skipped"].astype(np.uint64)
             k, stored = int(arrays["k"]), str(arrays["strands"])
+            kmers = (arrays["kmers"].tolist() if "kmers" in arrays
+                     else KmerLabels(k, canonical=stored == "canonical"))
     elif kind == "parquet":
+        import pyarrow
         import pyarrow.parquet
 
-        arrow = pyarrow.parquet.read_table(name)
-        meta = {key.decode(): value.decode()
-                for key, value in (arrow.schema.metadata or {}).items()}
-        names = arrow.column_names
-        if names[:4] != list(HEAD):
-            raise VelkoError(f"{name}: not a k-mer table (its columns do not begin with "
-                             f"{', '.join(HEAD)})")
-        files = arrow.column("file").to_pylist()
-        ids = arrow.column("id").to_pylist()
-        windows = arrow.column("windows").to_numpy().astype(np.uint64)
-        skipped = arrow.column("skipped").to_numpy().astype(np.uint64)
-        kmers = names[4:]
-        frequencies = meta.get("velko.values") == "frequencies"
-        values = np.empty((len(ids), len(kmers)),
-                          dtype=np.float64 if frequencies else np.uint64)
-        for j, kmer in enumerate(kmers):
-            values[:, j] = arrow.column(kmer).to_numpy()
-        k = int(meta.get("velko.k", len(kmers[0]) if kmers else 0))
-        stored = meta.get("velko.strands", "")
+        with pyarrow.parquet.ParquetFile(name) as parquet:
+            schema = parquet.schema_arrow
+            meta = {key.decode(): value.decode()
+                    for key, value in (schema.metadata or {}).items()}
+            names = schema.names
+            if names[:4] != list(HEAD):
+                raise VelkoError(f"{name}: not a k-mer table (its columns do not begin with "
+                                 f"{', '.join(HEAD)})")
+            frequencies = meta.get("velko.values") == "frequencies"
+            dtype = np.float64 if frequencies else np.uint64
+            arrow = parquet.read(columns=list(HEAD))
+            files = arrow.column("file").to_pylist()
+            ids = arrow.column("id").to_pylist()
+            windows = arrow.column("windows").to_numpy().astype(np.uint64)
+            skipped = arrow.column("skipped").to_numpy().astype(np.uint64)
+            stored = meta.get("velko.strands", "")
+            if len(names) == 5 and pyarrow.types.is_fixed_size_list(schema.field(4).type):
+                k = int(meta["velko.k"])
+                kmers = KmerLabels(k, canonical=stored == "canonical")
+                width = schema.field(4).type.list_size
+                if width != len(kmers):
+                    raise VelkoError(f"{name}: a list of {width} values for the {len(kmers)} "
+                                     f"k-mers of k = {k}")
+                values = _read_parquet_lists(parquet, names[4], width, dtype)
+            else:
+                kmers = names[4:]
+                arrow = parquet.read(columns=kmers)
+                values = np.empty((len(ids), len(kmers)), dtype=dtype)
+                for j, kmer in enumerate(kmers):
+                    values[:, j] = arrow.column(j).to_numpy()
+                k = int(meta.get("velko.k", len(kmers[0]) if kmers else 0))
     else:
         files, ids, kmers, values, windows, skipped, frequencies = _read_text(name, kind)
         k = len(kmers[0]) if kmers else 0
@@ -445,7 +518,7 @@ def _read_text(name: str, kind: Format) -> tuple[list[str], list[str], list[str]
     return files, ids, kmers, values, pairs[:, 0].copy(), pairs[:, 1].copy(), frequencies
 
 
-def _strands_of(kmers: list[str]) -> str:
+def _strands_of(kmers: Sequence[str]) -> str:
     """Canonical when the columns are exactly the canonical k-mers; otherwise forward (a text
     file does not tell forward from both strands)."""
     pair = str.maketrans("ACGT", "TGCA")
