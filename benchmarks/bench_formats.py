@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writing and reading a sparse k-mer table: .npz, .parquet (codes; with --kmer-column also the
-letters) and the KMER<TAB>COUNT text dump.
+letters) and the KMER<TAB>COUNT text dump; then one-row dense tables at k = 9, 10 and 12 as .npz
+and .parquet.
 
     PYTHONPATH=build:python python3 benchmarks/bench_formats.py [--kmers 20000000] [-k 21]
 
@@ -31,7 +32,21 @@ def peak():
             return int(line.split()[1]) * 1024
 
 
-if action == "write":
+if action in ("dense-write", "dense-read"):
+    from velko_tools import KmerTable
+    from velko_tools.kmers import KmerLabels
+    if action == "dense-write":
+        counts = np.random.default_rng(9).poisson(3, (1, 4**k)).astype(np.uint64)
+        table = KmerTable(["genome"], ["genome.fa"], k, "forward", KmerLabels(k), counts,
+                          counts.sum(axis=1, dtype=np.uint64), np.zeros(1, np.uint64))
+        before = peak()
+        start = time.perf_counter()
+        table.write(path)
+    else:
+        before = peak()
+        start = time.perf_counter()
+        table = KmerTable.read(path)
+elif action == "write":
     rng = np.random.default_rng(21)
     codes = np.unique(rng.integers(0, 4**k, int(kmers * 1.001), dtype=np.uint64))[:kmers]
     counts = rng.geometric(0.3, len(codes)).astype(np.uint32)
@@ -52,8 +67,8 @@ print(elapsed, peak() - before)
 """
 
 
-def run(args, path, action, kmer_column):
-    done = subprocess.run([sys.executable, "-c", CHILD, str(args.kmers), str(args.k), path,
+def run(args, path, action, kmer_column, k=None):
+    done = subprocess.run([sys.executable, "-c", CHILD, str(args.kmers), str(k or args.k), path,
                            action, "1" if kmer_column else "0"],
                           capture_output=True, text=True, check=True)
     seconds, added = done.stdout.split()
@@ -85,6 +100,18 @@ def main():
                   f"{min(r[0] for r in reads):8.2f} {min(r[1] for r in reads) / 1e6:8.0f} "
                   f"{size / 1e6:8.0f} {size / 1e6 / write_s:13.0f}")
             os.unlink(path)
+        print()
+        print("one-row dense table, k  format     write s  write MB   read s  read MB  file MB")
+        for k in (9, 10, 12):
+            for suffix in (".npz", ".parquet"):
+                path = os.path.join(directory, "dense" + suffix)
+                writes = [run(args, path, "dense-write", False, k) for _ in range(args.repeat)]
+                reads = [run(args, path, "dense-read", False, k) for _ in range(args.repeat)]
+                print(f"{k:>24}  {suffix:<9} {min(w[0] for w in writes):8.2f} "
+                      f"{min(w[1] for w in writes) / 1e6:9.0f} {min(r[0] for r in reads):8.2f} "
+                      f"{min(r[1] for r in reads) / 1e6:8.0f} "
+                      f"{os.path.getsize(path) / 1e6:8.0f}")
+                os.unlink(path)
 
 
 if __name__ == "__main__":

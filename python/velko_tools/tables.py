@@ -425,7 +425,7 @@ def read_table(path: str | os.PathLike[str], *, format: str | None = None,
                 kmers = names[4:]
                 arrow = parquet.read(columns=kmers)
                 values = np.empty((len(ids), len(kmers)), dtype=dtype)
-                for j, kmer in enumerate(kmers):
+                for j in range(len(kmers)):
                     values[:, j] = arrow.column(j).to_numpy()
                 k = int(meta.get("velko.k", len(kmers[0]) if kmers else 0))
     else:

@@ -21,7 +21,8 @@ namespace {
 constexpr std::array<std::array<char, 4>, 256> kByteLetters = [] {
     std::array<std::array<char, 4>, 256> table{};
     for (std::size_t byte = 0; byte < table.size(); ++byte) {
-        for (std::size_t i = 0; i < 4; ++i) table[byte][i] = util::kDnaLetters[(byte >> (6 - 2 * i)) & 3];
+        for (std::size_t i = 0; i < 4; ++i)
+            table[byte][i] = util::kDnaLetters[(byte >> (6 - 2 * i)) & 3];
     }
     return table;
 }();
