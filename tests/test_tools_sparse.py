@@ -309,6 +309,18 @@ def test_command_line_spectrum_and_dump(write_file, tmp_path, capsysbinary):
     assert out.read_text() == "AA\t6\nGT\t2\nTT\t3\n"
     with pytest.raises(SystemExit, match="2"):
         main(["kmers", "-k", "2", "--total", "--per-file", path])
+    # The dump reads back; Parquet holds the letters only when asked.
+    back = SparseKmerTable.read(out)
+    assert dict(zip(back.kmers(), back.counts.tolist())) == {"AA": 6, "GT": 2, "TT": 3}
+    if importlib.util.find_spec("pyarrow") is not None:
+        import pyarrow.parquet
+
+        for flags, columns in (([], ["id", "code", "count"]),
+                               (["--kmer-column"], ["id", "code", "count", "kmer"])):
+            target = str(tmp_path / "s.parquet")
+            assert main(["kmers", "-k", "2", "--layout", "sparse", *flags, "-o", target,
+                         path]) == 0
+            assert pyarrow.parquet.read_schema(target).names == columns
 
 
 @pytest.mark.parametrize(("options", "message"), [

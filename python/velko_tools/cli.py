@@ -124,7 +124,9 @@ def _write_sparse(table: Any, args: argparse.Namespace) -> None:
                         out.write(f"{count} {kmers}\n".encode())
             else:
                 table.dump(out)
-    elif args.output.endswith((".npz", ".parquet", ".txt")):
+    elif args.output.endswith(".parquet"):
+        table.write(args.output, kmer_column=args.kmer_column)
+    elif args.output.endswith((".npz", ".txt")):
         table.write(args.output)
     else:
         raise UsageError("sparse counts are written as .txt, .npz or .parquet")
@@ -321,6 +323,8 @@ COMMANDS: list[Command] = [
                      "(default: TSV to standard output)"),
             arg("--format", choices=get_args(OutputFormat), default=None,
                 help="the output format, whatever the suffix"),
+            arg("--kmer-column", action="store_true",
+                help="sparse counts to .parquet: a column of k-mer letters beside the codes"),
             arg("--compress-level", type=_int_in(1, 9), default=DEFAULT_COMPRESS_LEVEL,
                 metavar="N", help="gzip level for tsv.gz, 1 (fast) to 9 (small) (default: "
                 f"{DEFAULT_COMPRESS_LEVEL})"),
