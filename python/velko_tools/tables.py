@@ -1,8 +1,10 @@
 """K-mer tables as files: TSV (plain or gzip), CSV, NumPy .npz and Parquet, written and read back.
 
 Every format carries the same columns: ``file``, ``id``, ``windows``, ``skipped``, then one per
-k-mer (counts, or frequencies). The binary formats also keep k and the strands counted; the text
-formats keep what a spreadsheet reads, and k follows from the column labels.
+k-mer (counts, or frequencies); Parquet holds the values of a table wider than PARQUET_COLUMNS in
+one column of fixed-size lists instead. The binary formats also keep k and the strands counted;
+the text formats keep what a spreadsheet reads, and k follows from the column labels. See
+docs/formats.md.
 """
 
 from __future__ import annotations
