@@ -64,12 +64,13 @@ def _dump_lines(name: str, data: bytes, first_line: int, k: int | None
              "not a KMER<TAB>COUNT line of a k-mer of 1 to 32 letters")
     fail(ends - starts < k + 2, f"not a KMER<TAB>COUNT line of a {k}-mer")
     fail(text[starts + k] != ord("\t"), f"the k-mer is not {k} letters followed by a tab")
-    codes = np.zeros(len(starts), dtype=np.uint64)
+    # Typed as any 1-D array: NumPy releases differ in the shape types they give these.
+    codes: npt.NDArray[np.uint64] = np.zeros(len(starts), dtype=np.uint64)
     for j in range(k):
         digits = _CODES[text[starts + j]]
         fail(digits > 3, "the k-mer holds a letter other than A, C, G, T")
         codes = (codes << np.uint64(2)) | digits.astype(np.uint64)
-    counts = np.zeros(len(starts), dtype=np.uint64)
+    counts: npt.NDArray[np.uint64] = np.zeros(len(starts), dtype=np.uint64)
     first = starts + k + 1
     fail(ends - first > 20, "the count is not a number below 2**64")
     for j in range(int((ends - first).max(initial=0))):
