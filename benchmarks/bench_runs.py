@@ -85,6 +85,11 @@ def timed_run(paths: list[str], out: pathlib.Path, **options):
     return work
 
 
+def resumed(paths: list[str], out: pathlib.Path) -> None:
+    summary = run_genomes(paths, out, progress=False, workers=2)
+    assert summary.done == 0 and summary.skipped == len(paths)
+
+
 # A run in a child process, with the peak resident memory of the driver and of the largest of
 # its workers: the workers are children of the pool's forkserver, which is not reaped before the
 # driver exits, so a thread reads the high-water mark (VmHWM) of every descendant as it runs.
@@ -274,6 +279,11 @@ def main() -> None:
     print(f"run, 1 local worker:              {one:8.2f} s  (overhead {one / alone - 1:+.1%})")
     two = best_of(args.repeat, timed_run(paths, out, workers=2))
     print(f"run, 2 local workers:             {two:8.2f} s  ({one / two:.2f}x one worker)")
+    # The last run is finished: a resume checks every part's size and SHA-256 and does nothing.
+    again = best_of(args.repeat, lambda: resumed(paths, out))
+    part_bytes = sum(f.stat().st_size for f in out.rglob("part-*.parquet")) / 1e6
+    print(f"resume of the finished run:       {again:8.2f} s  ({again / two:.1%} of the run; "
+          f"{part_bytes:.0f} MB of parts checked)")
     largest = max(os.stat(p).st_size for p in paths) / 2**20
     for count in sorted({min(len(paths), 1000), len(paths)}):
         driver, worker = run_memory(paths[:count], out)

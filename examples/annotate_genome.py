@@ -14,7 +14,7 @@
    hits beyond the E-value of 10 that a search without them reports, so `--cut-ga` on the table
    of such a search cannot find them.
 
-Needs: pip install "velko[hmmer]" pyrodigal; apt-get, dpkg; hmmsearch for step 4.
+Needs: pip install ".[hmmer]" (in velko's source tree); apt-get, dpkg; hmmsearch for step 4.
 Run: python3 examples/annotate_genome.py [--cache DIR] [--out DIR]
 """
 

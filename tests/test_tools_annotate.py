@@ -7,6 +7,7 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -129,6 +130,15 @@ def test_profiles_are_found_by_accession_and_files_may_be_gzip(tmp_path, pfam):
          'the file ends inside a profile: no "//" line closes the one starting on line 1'),
         (profile("P") + "junk\n", 9, 1,
          'not a HMMER 3 profile file: a profile starts with a "HMMER3/" line'),
+        # A second line or profile would silently replace the first.
+        (profile("P") + profile("P"), 10, 7, 'the profile "P" is named twice (first on line 2)'),
+        (profile("P", GA="25.0 20.0;", TC="1.0 1.0;").replace("TC", "GA"), 6, 1,
+         "GA appears twice in the profile starting on line 1 (first on line 5)"),
+        (profile("P", "PF1").replace("ACC   PF1", "ACC   PF1\nACC   PF2"), 4, 1,
+         "ACC appears twice in the profile starting on line 1 (first on line 3)"),
+        # No score passes a NaN cutoff: every hit of the profile would go.
+        (profile("P", GA="nan 20.0;"), 5, 7, 'GA "nan" is not a finite bit score'),
+        (profile("P", NC="5.0 inf;"), 5, 11, 'NC "inf" is not a finite bit score'),
     ],
 )
 def test_cutoff_files_that_are_not_profile_files(tmp_path, text, line, column, reason):
@@ -417,7 +427,9 @@ def test_coverage_over_runs_and_files_is_the_union(tmp_path_factory, rows, files
     # Rows of one pair may come back after other pairs and in other files: the union of all
     # of its domains decides, whether rows are kept or streamed.
     work = tmp_path_factory.mktemp("runs")
-    paths = [domtblout(work, *[dom_row(g, h, s, s, hf, ht, af, at)
+    # A domain's start comes before its end (a reversed one is refused).
+    paths = [domtblout(work, *[dom_row(g, h, s, s, min(hf, ht), max(hf, ht), min(af, at),
+                                       max(af, at))
                                for i, (g, h, s, hf, ht, af, at) in enumerate(rows)
                                if i % files == part], name=f"t{part}")
              for part in range(files)]
@@ -580,3 +592,110 @@ def test_an_unread_domain_evalue_is_still_checked(tmp_path, text, valid, options
         read_hmmer(path, format="domtblout", **options)
     assert (caught.value.line, caught.value.column) == (1, 13)
     assert caught.value.reason == f'i-Evalue "{text}" is not a number'
+
+
+def raw_row(**columns):
+    """A domtblout row of dom_row's defaults with some of its 23 columns replaced, by heading."""
+    fields = dom_row("g1", "P", 30, 30).split()
+    headings = ["target", "tacc", "tlen", "query", "qacc", "qlen", "e", "score", "bias", "index",
+                "of", "c_e", "i_e", "dom_score", "dom_bias", "hmm_from", "hmm_to", "ali_from",
+                "ali_to", "env_from", "env_to", "acc", "description"]
+    for name, value in columns.items():
+        fields[headings.index(name)] = str(value)
+    return " ".join(fields)
+
+
+@pytest.mark.parametrize(
+    ("columns", "column", "reason"),
+    [
+        ({"hmm_to": 9999}, 17, "hmm to 9999 is outside 1..100 (qlen)"),
+        ({"hmm_from": 0}, 16, "hmm from 0 is outside 1..100 (qlen)"),
+        ({"hmm_from": 60}, 16, "hmm from 60 is after hmm to 50"),
+        ({"ali_to": 201}, 19, "ali to 201 is outside 1..200 (tlen)"),
+        ({"ali_from": 51, "ali_to": 40}, 18, "ali from 51 is after ali to 40"),
+        ({"hmm_to": "1" * 23}, 17, f'hmm to "{"1" * 23}" is too large'),
+        ({"qlen": "9" * 21}, 6, f'qlen "{"9" * 21}" is too large'),
+        ({"env_to": 250}, 21, "env to 250 is outside 1..200 (tlen)"),
+        ({"env_from": 30, "env_to": 20}, 20, "env from 30 is after env to 20"),
+        ({"description": "caf\udce9"}, 23, 'the description "caf\\xe9" is not UTF-8'),
+    ],
+)
+def test_domain_rows_that_cannot_be_right(tmp_path, columns, column, reason):
+    # A coordinate past the model's end made a coverage above 1 that passed every filter.
+    path = tmp_path / "t.domtblout"
+    path.write_bytes(raw_row(**columns).encode("utf-8", "surrogateescape") +
+                     b"\n#\n# Program:         hmmsearch\n")
+    every_column = "env" in reason or "description" in reason
+    options = {"columns": "full"} if every_column else {"min_hmm_coverage": 0.1}
+    with pytest.raises(HmmerFormatError) as caught:
+        read_hmmer(path, format="domtblout", **options)
+    assert (caught.value.path, caught.value.line, caught.value.column) == (str(path), 1, column)
+    assert caught.value.reason == reason
+    if "description" in reason:
+        result = velko_cli("tophits", "--format", "domtblout", "--columns", "full", "-o",
+                           str(tmp_path / "out.parquet"), str(path))
+        assert result.returncode == 1
+        assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
+        assert "is not UTF-8" in result.stderr
+
+
+scored = st.sampled_from([math.nan, 1.0, 5.0])
+nan_rows = st.lists(st.tuples(st.sampled_from("ab"), st.sampled_from("PQ"),
+                              st.sampled_from([math.nan, 1e-5, 0.5]), scored), max_size=8)
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(nan_rows, min_size=2, max_size=4), st.randoms(use_true_random=False))
+def test_merge_does_not_depend_on_the_order_with_nan_and_ties(parts, random):
+    # A NaN score ranks below every number and a NaN E-value above: the order is total.
+    tables = [HitTable(part) for part in parts]
+    merged = tables[0].merge(*tables[1:])
+    random.shuffle(tables)
+    assert tables[0].merge(*tables[1:]) == merged
+    assert tables[1] | tables[0] == tables[0] | tables[1]
+    for gene, hmm, e_value, bit_score in merged:
+        offered = [(e, s) for table in tables for g, h, e, s in table if (g, h) == (gene, hmm)]
+        numbers = [s for _, s in offered if not math.isnan(s)]
+        if numbers:
+            assert bit_score == max(numbers)
+            best_e = [e for e, s in offered if s == bit_score and not math.isnan(e)]
+            assert e_value == min(best_e) if best_e else math.isnan(e_value)
+
+
+def test_merge_with_full_columns_picks_the_same_row_whatever_the_order(tmp_path):
+    one = read_hmmer(domtblout(tmp_path, raw_row(score="nan", description="one"), name="a"),
+                     format="domtblout", columns="full")
+    two = read_hmmer(domtblout(tmp_path, raw_row(score=40, description="two"), name="b"),
+                     format="domtblout", columns="full")
+    for merged in (one | two, two | one):
+        assert list(merged) == [("g1", "P", 1e-10, 40.0)]
+        assert merged.to_pandas()["description"].tolist() == ["two"]
+
+
+def test_a_table_changed_between_the_two_passes_is_refused(tmp_path):
+    # Coverage reads each file twice; a writer that changes one in between would give a table
+    # that matches neither state. The change is made again and again while the call runs.
+    changed = domtblout(tmp_path, *RETURNING, name="changed")  # pairs that need the second pass
+    rows = [dom_row(f"h{i}", "P", 30, 30) for i in range(60000)]
+    large = domtblout(tmp_path, *rows, name="large")
+    stop = threading.Event()
+
+    def touch():
+        stamp = 10**18
+        while not stop.is_set():
+            stamp += 1000
+            os.utime(changed, ns=(stamp, stamp))
+
+    toucher = threading.Thread(target=touch)
+    toucher.start()
+    try:
+        with pytest.raises(ValueError) as caught:
+            read_hmmer([changed, large], format="domtblout", min_hmm_coverage=0.6)
+    finally:
+        stop.set()
+        toucher.join()
+    assert str(caught.value) == (
+        f'"{changed}" changed while it was read: coverage reads each file twice, and its '
+        "size, times or inode differ between the two passes")
+    table = read_hmmer([changed, large], format="domtblout", min_hmm_coverage=0.6)
+    assert hits(table) == {("g1", "P"): 35.0, ("g2", "P"): 40.0}

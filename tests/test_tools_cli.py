@@ -180,7 +180,8 @@ def test_tophits_reads_standard_input():
 @pytest.mark.parametrize(
     ("content", "args", "message"),
     [
-        (b">r1\nACGTac\ngtNA\n", [], "{path}:3:3: invalid base 'N' in record 'r1'"),
+        (b">r1\nACGTac\ngtNA\n", [], "{path}:3:3: invalid base 'N' in record 'r1'"
+         " (--skip-invalid leaves out the windows that hold it)"),
         (b"ACGT\n", [], "{path}:1: Expected > at record start."),
         (b">r\nAC\nA\xffC\n", ["--skip-invalid"], "{path}:3: stream did not contain valid UTF-8"),
     ],
@@ -197,9 +198,11 @@ def test_kmers_bad_input_one_line_exit_1(tmp_path, content, args, message):
 @pytest.mark.parametrize(
     ("args", "content", "message"),
     [
-        (["kmers"], b">r1\nACGTac\ngtNA\n", "<stdin>:3:3: invalid base 'N' in record 'r1'"),
+        (["kmers"], b">r1\nACGTac\ngtNA\n", "<stdin>:3:3: invalid base 'N' in record 'r1'"
+         " (--skip-invalid leaves out the windows that hold it)"),
         (["kmers", "-k", "2", "--layout", "sparse", "-o", "{tmp}/x.npz"], b">r\nAN\n",
-         "<stdin>:2:2: invalid base 'N' in record 'r'"),
+         "<stdin>:2:2: invalid base 'N' in record 'r'"
+         " (--skip-invalid leaves out the windows that hold it)"),
         (["kmers"], b"ACGT\n", "<stdin>:1: Expected > at record start."),
         (["kmers"], gzip.compress(b">r\nACGT\n")[:12],
          "<stdin>: compressed file ended before the end-of-stream marker was reached"),

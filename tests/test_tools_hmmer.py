@@ -2,15 +2,18 @@
 
 import gzip
 import math
+import os
 import pickle
 import re
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import numpy as np
 import pytest
 from hypothesis import given, settings
+from children import ADDRESS_LIMIT, refusal
 from hypothesis import strategies as st
 
 import velko  # noqa: F401  (publishes velko.hmmer.tophit)
@@ -350,6 +353,40 @@ def test_gzip_tables_read_as_plain_ones(tmp_path):
     (tmp_path / "bad.gz").write_bytes(packed[:10] + b"\xff" * 64)
     with pytest.raises(gzip.BadGzipFile):
         read_hmmer(tmp_path / "bad.gz", format="domtblout")
+
+
+@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
+                    reason="AddressSanitizer's shadow memory does not fit the address-space limit")
+@pytest.mark.parametrize(("source", "program"), [("gzip", None), ("stdin", None),
+                                                 ("gzip", "hmmsearch"), ("stdin", "hmmsearch")])
+def test_rows_held_for_their_program_stop_at_the_memory_left(tmp_path, source, program):
+    # Without its program a gzip file or a pipe is held whole until the "# Program:" line at
+    # its end. Under a tight address-space limit that must end in the account's refusal, naming
+    # the remedy, not in a bare std::bad_alloc; with the program the rows stream (few pairs).
+    rows = "".join(f"g{i % 1000} - P - 1e-5 {i % 97}.0 0.1 1e-5 40.0 0.1 1.0 1 1 0 1 1 1 1\n"
+                   for i in range(800_000))
+    text = (rows + "#\n# Program:         hmmsearch\n# [ok]\n").encode()
+    path = tmp_path / "t.tblout.gz"
+    path.write_bytes(gzip.compress(text, 1) if source == "gzip" else text)
+    source_path = str(path) if source == "gzip" else "-"
+    child = ADDRESS_LIMIT + textwrap.dedent(f"""
+        from velko_tools import read_hmmer
+        limit_address_space(32 << 20)
+        try:
+            print(len(read_hmmer({source_path!r}, program={program!r})))
+        except MemoryError as error:
+            print(error)
+    """)
+    # Standard input is a pipe, which cannot be looked at from its end.
+    result = subprocess.run([sys.executable, "-c", child], input=text, capture_output=True,
+                            timeout=120)
+    result.stdout, result.stderr = result.stdout.decode(), result.stderr.decode()
+    if program is not None:
+        assert (result.returncode, result.stdout, result.stderr) == (0, "1000\n", "")
+        return
+    match = refusal(result)
+    assert match["what"] == 'a HMMER table held until its "# Program:" line'
+    assert match["detail"] == " (name the program to read its rows as they come)"
 
 
 def test_missing_and_unreadable_files_raise_os_errors(tmp_path):

@@ -2,13 +2,17 @@
 too large for memory, Ctrl-C at a large k, workers the system will not start, and the
 interpreter exiting while a daemon thread counts."""
 
+import ast
 import os
 import resource
 import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from children import ADDRESS_LIMIT, MEMORY_ERROR, assert_interrupted, fifo_feeder, run_python
 
 from velko_tools import count_kmers
@@ -163,3 +167,125 @@ def test_exit_while_a_daemon_thread_counts(big):
         result = subprocess.run([sys.executable, "-c", source], check=False,
                                 capture_output=True, text=True, timeout=60)
         assert (result.returncode, result.stderr) == (3, "")
+
+
+@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
+                    reason="AddressSanitizer's shadow memory does not fit the address-space limit")
+@pytest.mark.parametrize("k", [8, 10])
+def test_auto_layout_decides_on_the_records_met(tmp_path, k):
+    # 20,000 short reads are 3 MB of input, which "auto" once guessed as 46 rows: the dense table
+    # grew to 10 GB and ended in a bare std::bad_alloc. Under a 2 GiB address-space limit "auto"
+    # must switch to sparse once the rows met pass its share, counting exactly, and "dense" must
+    # be refused by the account before the allocation fails.
+    path = tmp_path / "reads.fa"
+    bases = np.random.default_rng(7).choice(list(b"ACGT"), size=(20_000, 148)).astype(np.uint8)
+    path.write_bytes(b"".join(b">r%d\n%s\n" % (i, row.tobytes()) for i, row in enumerate(bases)))
+    source = ADDRESS_LIMIT + textwrap.dedent(f"""
+        import numpy as np
+        from velko_tools import count_kmers
+        limit_address_space(2 << 30)
+        table = count_kmers({str(path)!r}, {k}, threads=2)
+        sparse = count_kmers({str(path)!r}, {k}, threads=2, layout="sparse")
+        same = all(np.array_equal(getattr(table, name), getattr(sparse, name))
+                   for name in ("indptr", "codes", "counts", "windows"))
+        print(type(table).__name__, len(table.ids), same)
+        try:
+            count_kmers({str(path)!r}, {k}, threads=2, layout="dense")
+        except MemoryError as error:
+            print(error)
+    """)
+    result = run_python(source, timeout=300)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr[-2000:]
+    first, refused = result.stdout.splitlines()
+    assert first == "SparseKmerTable 20000 True"
+    match = MEMORY_ERROR.fullmatch(refused)
+    assert match is not None and match["what"] == f"k = {k}", refused
+
+
+@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
+                    reason="AddressSanitizer's shadow memory does not fit the address-space limit")
+@pytest.mark.parametrize(("strands", "memory"), [("forward", 8 << 20), ("both", 8 << 20),
+                                                 ("canonical", None), ("forward", None)])
+def test_low_complexity_rows_stay_within_memory(tmp_path, strands, memory):
+    # A poly-A record is one k-mer over and over, and a dinucleotide repeat two: one prefix
+    # bucket that no bound split was read back and sorted whole (memory= ignored), and without
+    # memory= the row was refused as needing GiBs for one distinct k-mer.
+    path = tmp_path / "low.fa"
+    with open(path, "wb") as out:
+        out.write(b">polyA\n" + b"A" * 30_000_000 + b"\n>ac\n" + b"AC" * 5_000_000 + b"\n")
+    source = ADDRESS_LIMIT + textwrap.dedent(f"""
+        from velko_tools import count_kmers
+        limit_address_space(400 << 20)
+        start = peak_rss()
+        table = count_kmers({str(path)!r}, 21, strands={strands!r}, layout="sparse",
+                            memory={memory!r}, tmpdir={str(tmp_path)!r}, threads=2)
+        print((peak_rss() - start) >> 20)
+        for row in range(2):
+            codes, counts = table.row(row)
+            print(dict(zip(table.kmers(codes), counts.tolist())))
+    """)
+    result = run_python(source, timeout=300)
+    assert (result.returncode, result.stderr) == (0, ""), (result.stdout, result.stderr[-2000:])
+    grown, *rows = result.stdout.splitlines()
+    assert int(grown) < 100
+
+    def reverse_complement(kmer):
+        return kmer[::-1].translate(str.maketrans("ACGT", "TGCA"))
+
+    def counted(forward):
+        if strands == "forward":
+            return forward
+        out = {}
+        for kmer, count in forward.items():
+            keys = [kmer, reverse_complement(kmer)]
+            for key in ([min(keys)] if strands == "canonical" else keys):
+                out[key] = out.get(key, 0) + count
+        return out
+
+    half = 5_000_000 - 10
+    assert [ast.literal_eval(row) for row in rows] == [
+        counted({"A" * 21: 30_000_000 - 20}),
+        counted({"AC" * 10 + "A": half, "CA" * 10 + "C": half})]
+
+
+repeats = st.lists(st.tuples(st.text("ACGT", min_size=1, max_size=7), st.integers(1, 300)),
+                   min_size=1, max_size=6)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(repeats, min_size=1, max_size=3), st.integers(1, 7),
+       st.sampled_from(["forward", "both", "canonical"]), st.integers(1, 40),
+       st.sampled_from([None, 1 << 16]))
+def test_repeats_count_as_the_dense_table(tmp_path_factory, records, k, strands, min_count,
+                                          memory):
+    # Stretches that repeat a short unit are counted as they stream, not kept: the counts, with
+    # min_count applied to the whole, are those of the dense table.
+    path = tmp_path_factory.mktemp("repeats") / "r.fa"
+    path.write_text("".join(f">r{i}\n" + "".join(unit * times for unit, times in record) + "\n"
+                            for i, record in enumerate(records)))
+    dense = count_kmers(path, k, strands=strands, layout="dense", min_count=min_count, threads=1)
+    sparse = count_kmers(path, k, strands=strands, layout="sparse", min_count=min_count,
+                         memory=memory, tmpdir=path.parent, threads=1)
+    assert np.array_equal(sparse.to_dense().counts, dense.counts)
+    assert np.array_equal(sparse.windows, dense.windows)
+
+
+@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
+                    reason="AddressSanitizer's shadow memory does not fit the address-space limit")
+def test_the_spectrum_of_a_long_repeat_stays_small(tmp_path):
+    # The spectrum of one k-mer seen 20 million times was an array of 20 million zeros and one.
+    path = tmp_path / "polyA.fa"
+    path.write_bytes(b">a\n" + b"A" * 20_000_000 + b"\nAACCGGTT\n")
+    source = ADDRESS_LIMIT + textwrap.dedent(f"""
+        from velko_tools import count_kmers
+        from velko_tools.cli import main
+        limit_address_space(120 << 20)
+        table = count_kmers({str(path)!r}, 21, layout="sparse", threads=1)
+        values, kmers = table.spectrum_items()
+        print(values.tolist(), kmers.tolist())
+        main(["kmers", "-k", "4", "--histo", {str(path)!r}])
+    """)
+    result = run_python(source, timeout=120)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr[-2000:]
+    # The A run is 20,000,002 long (the record's last line starts with AA); 6 windows leave it.
+    assert result.stdout.splitlines() == ["[1, 19999982] [6, 1]", "1 6", "19999999 1"]

@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -271,6 +272,7 @@ def test_options_of_a_run_are_kept(genome_paths, tmp_path):
     ({"k": 33}, "k must be between 1 and 32"),
     ({"hmm_file": "x.hmm", "cutoff": "best"}, "cutoff must be"),
     ({"cutoff": "gathering"}, "cutoff needs hmm_file"),
+    ({"stop_codon": True}, "stop_codon needs hmm_file"),
     ({"on_error": "ignore"}, "on_error must be 'collect' or 'raise'"),
     ({"workers": 0}, "workers must be a positive int"),
 ])
@@ -284,15 +286,41 @@ def test_bad_options_are_refused_before_anything_is_written(genome_paths, tmp_pa
 def test_two_files_with_one_genome_id_are_refused(tmp_path):
     for name in ("GCF_000000001.1_a.fna", "GCA_000000001.2_b.fna"):
         (tmp_path / name).write_text(">r\nACGT\n")
-    with pytest.raises(ValueError, match="both have genome id 'G000000001'"):
+    first, second = (str(tmp_path / name) for name in ("GCA_000000001.2_b.fna",
+                                                        "GCF_000000001.1_a.fna"))
+    with pytest.raises(ValueError) as caught:
         run_genomes(expand_inputs([tmp_path]), tmp_path / "out", progress=False)
+    assert str(caught.value) == (f"{first} and {second} both have genome id 'G000000001': "
+                                 "rename one, or pass genome_id='stem'")
+    # The command line names its own option.
+    result = subprocess.run([sys.executable, "-m", "velko_tools", "run", str(tmp_path), "-o",
+                             str(tmp_path / "out")], capture_output=True, text=True, timeout=60,
+                            env={**os.environ, "PYTHONPATH": os.pathsep.join(
+                                p for p in sys.path if p)})
+    assert result.returncode == 2
+    assert result.stderr.splitlines()[-1] == (
+        f"velko: error: {first} and {second} both have genome id 'G000000001': rename "
+        "one, or pass --genome-id stem")
+    # Stems that clash have no other option to offer.
+    (tmp_path / "other").mkdir()
+    (tmp_path / "other" / "GCA_000000001.2_b.fna").write_text(">r\nACGT\n")
+    with pytest.raises(ValueError, match="'GCA_000000001.2_b': rename one$"):
+        run_genomes([first, tmp_path / "other" / "GCA_000000001.2_b.fna"], tmp_path / "out",
+                    genome_id="stem", progress=False)
 
 
 @pytest.mark.parametrize("name, accession, stem", [
     ("GCF_000005845.2_ASM584v2_genomic.fna.gz", "G000005845", "GCF_000005845.2_ASM584v2_genomic"),
     ("RS_GCF_000195955.2.fna", "G000195955", "RS_GCF_000195955.2"),
+    ("GB_GCA_000195955.fna", "G000195955", "GB_GCA_000195955"),
     ("UBA12345.1.fna.gz", "UBA12345.1", "UBA12345.1"),
-    ("sample_7.fasta", "sample", "sample_7"),
+    # Names that do not start with an assembly accession keep their stem.
+    ("sample_7.fasta", "sample_7", "sample_7"),
+    ("E.Coli_DH1.fasta.gz", "E.Coli_DH1", "E.Coli_DH1"),
+    ("H.Pylori_G27.fasta.gz", "H.Pylori_G27", "H.Pylori_G27"),
+    ("Kpn_MGH78578.fna", "Kpn_MGH78578", "Kpn_MGH78578"),
+    ("GCF_draft_2.fna", "GCF_draft_2", "GCF_draft_2"),
+    ("my_GCF_000005845.2.fna", "my_GCF_000005845.2", "my_GCF_000005845.2"),
     ("reads.txt", "reads", "reads"),
 ])
 def test_genome_ids(name, accession, stem):
@@ -394,9 +422,274 @@ def test_command_line_run(genome_dir, genome_paths, tmp_path, reference):
                              "--workers", "2", "--batch-size", "2"], capture_output=True,
                             text=True, timeout=120, env=env)
     assert second.returncode == 1, second.stderr
-    assert "11 genomes done (3 failed), 3 already done" in second.stderr
-    assert_same_run(tmp_path / "out", reference)
+    out = tmp_path / "out"
+    *failures, listing, last = second.stderr.splitlines()
+    assert last.startswith("velko run: 11 genomes done (3 failed), 3 already done")
+    bad = genome_dir / "GCA_900000001.1_bad_base.fa"
+    assert failures[-3] == (f"velko run: failed: G900000001 ({bad}): InvalidBaseError: "
+                            f"{bad}:4:5: invalid base 'N' in record 'chrN'")
+    assert [line.split()[3] for line in failures[-3:]] == [
+        "G900000001", "G900000002", "G900000003"]
+    assert listing == f"velko run: 3 genomes of the run failed; all of them: velko errors {out}"
+    assert_same_run(out, reference)
+    errors = subprocess.run([sys.executable, "-m", "velko_tools", "errors", str(out)],
+                            capture_output=True, text=True, timeout=60, env=env)
+    assert errors.returncode == 0, errors.stderr
+    rows = [line.split("\t") for line in errors.stdout.splitlines()]
+    assert rows[0] == ["genome", "path", "error", "message", "line", "column"]
+    assert rows[1] == ["G900000001", str(bad), "InvalidBaseError",
+                       f"{bad}:4:5: invalid base 'N' in record 'chrN'", "4", "5"]
+    assert [row[0] for row in rows[2:]] == ["G900000002", "G900000003"]
+    assert rows[3][4:] == ["", ""]
+    not_a_run = subprocess.run([sys.executable, "-m", "velko_tools", "errors", str(tmp_path)],
+                               capture_output=True, text=True, timeout=60, env=env)
+    assert (not_a_run.returncode, not_a_run.stderr) == (
+        1, f"velko: error: {tmp_path}: not a run directory (no run.json)\n")
     fail_fast = subprocess.run([*command, str(genome_dir), "-o", str(tmp_path / "ff"), "--strict",
                                 "--fail-fast", "--workers", "1"], capture_output=True, text=True,
                                timeout=120, env=env)
-    assert fail_fast.returncode == 1 and fail_fast.stderr.startswith("velko: error: ")
+    # The first genome holds an N: the message says how the command counts past it.
+    assert (fail_fast.returncode, fail_fast.stderr) == (1, (
+        f"velko: error: {bad}:4:5: invalid base 'N' in record 'chrN' (without --strict, the "
+        "windows that hold it are skipped)\n"))
+
+
+ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+
+
+def test_progress_bar_only_on_a_terminal_unless_asked(genome_paths, tmp_path, capsys):
+    # Standard error is captured here, not a terminal: no bar into a log by default.
+    run_genomes(genome_paths[:2], tmp_path / "quiet", workers=1)
+    assert capsys.readouterr().err == ""
+    run_genomes(genome_paths[:2], tmp_path / "bar", workers=1, progress=True)
+    assert "genomes: " in capsys.readouterr().err
+
+
+def test_pyarrow_that_fails_to_import_shows_why(genome_paths, tmp_path):
+    broken = tmp_path / "site" / "pyarrow"
+    broken.mkdir(parents=True)
+    (broken / "__init__.py").write_text('raise ImportError("built for another NumPy")\n')
+    env = {**ENV, "PYTHONPATH": os.pathsep.join([str(tmp_path / "site"), ENV["PYTHONPATH"]])}
+    source = textwrap.dedent(f"""
+        from velko_tools import run_genomes
+        try:
+            run_genomes({genome_paths[:1]!r}, {str(tmp_path / "out")!r})
+        except ImportError as error:
+            print(error)
+            print(repr(error.__cause__))
+    """)
+    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                            timeout=60, env=env)
+    message = ("writing a run's Parquet parts needs pyarrow, which is installed but fails to "
+               "import: ImportError: built for another NumPy")
+    assert result.stdout.splitlines() == [message, "ImportError('built for another NumPy')"]
+    command = subprocess.run([sys.executable, "-m", "velko_tools", "run", genome_paths[0], "-o",
+                              str(tmp_path / "out")], capture_output=True, text=True, timeout=60,
+                             env=env)
+    assert command.returncode == 2 and command.stderr.endswith(f"velko: error: {message}\n")
+
+
+def test_command_line_on_a_locked_run_says_so_in_one_line(genome_paths, tmp_path):
+    import fcntl
+
+    out = tmp_path / "out"
+    out.mkdir()
+    with open(out / ".lock", "a") as lock:
+        fcntl.flock(lock.fileno(), fcntl.LOCK_EX)
+        result = subprocess.run([sys.executable, "-m", "velko_tools", "run", genome_paths[0],
+                                 "-o", str(out)], capture_output=True, text=True, timeout=60,
+                                env=ENV)
+    assert (result.returncode, result.stderr) == (
+        1, f"velko: error: {out}: another run is writing to this directory\n")
+
+
+def test_early_ctrl_c_prints_no_traceback_and_resumes(genome_dir, tmp_path, reference):
+    # Ctrl-C reaches the terminal's whole process group: the driver, the forkserver while it
+    # imports its preloads, the workers as they start. Sent at several moments of the start,
+    # counted from the forkserver's start (the driver's second process, after the resource
+    # tracker): Python's own start is not the run's.
+    helpers: dict = {}
+    exec(KILL_WORKER, helpers)
+    for delay in (0.02, 0.15, 0.3, 0.6):
+        out = tmp_path / f"out{delay}"
+        command = [sys.executable, "-m", "velko_tools", "run", str(genome_dir), "-o", str(out),
+                   "--strict", "--workers", "2", "--batch-size", "1"]
+        child = subprocess.Popen(command, stderr=subprocess.PIPE, text=True, env=ENV,
+                                 start_new_session=True)
+        deadline = time.monotonic() + 30
+        while len(helpers["children_of"](child.pid)) < 2 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(delay)
+        os.killpg(child.pid, signal.SIGINT)
+        _, err = child.communicate(timeout=60)
+        assert "Traceback" not in err, err
+        # 130 from the command; 1 when the run ended first (its bad genomes), and -SIGINT when
+        # the signal came as the interpreter exited.
+        assert child.returncode in (130, 1, -signal.SIGINT), err
+        resumed = subprocess.run(command, capture_output=True, text=True, timeout=120, env=ENV)
+        assert resumed.returncode == 1, resumed.stderr
+        assert_same_run(out, reference)
+
+
+def test_auto_layout_is_chosen_once_from_k_and_the_inputs_sizes(tmp_path):
+    # Genomes of 2 to 3 kb: at k = 5 their rows (528 canonical k-mers) are mostly counts, at
+    # k = 7 (8192) mostly zeros.
+    rng = random.Random(8)
+    small = tmp_path / "small"
+    small.mkdir()
+    for n in range(3):
+        write_genome(small / f"s{n}.fa", rng, records=1, length=2000 + 500 * n)
+    paths = sorted(str(p) for p in small.iterdir())
+    dense = run_genomes(paths, tmp_path / "k5", k=5, workers=1, progress=False)
+    sparse = run_genomes(paths, tmp_path / "k7", k=7, workers=1, progress=False)
+    assert (dense.layout, sparse.layout) == ("dense", "sparse")
+    assert " sparse profiles, in " in str(sparse)
+    assert open_run(tmp_path / "k7").options["layout"] == "sparse"
+    expected = count_kmers(paths, 7, strands="canonical", invalid="skip", per_file=True,
+                           threads=1, layout="sparse")
+    expected.ids = [genome_id_of(p) for p in paths]
+    assert open_run(tmp_path / "k7").profiles() == expected
+    # Large genomes join the run: the rule would now say dense, the run keeps its choice.
+    for n in range(4):
+        write_genome(small / f"t{n}.fa", rng, records=1, length=20_000)
+    more = sorted(str(p) for p in small.iterdir())
+    resumed = run_genomes(more, tmp_path / "k7", k=7, workers=1, progress=False)
+    assert (resumed.layout, resumed.skipped, resumed.done) == ("sparse", 3, 4)
+    assert run_genomes(more, tmp_path / "fresh", k=7, workers=1, progress=False).layout == "dense"
+
+
+def test_dense_parts_hold_no_kmer_labels_and_old_parts_still_read(genome_paths, tmp_path):
+    import json
+
+    import pyarrow.parquet
+
+    good = sorted((p for p in genome_paths if "GCF_" in p), key=genome_id_of)[:3]
+    run_genomes(good, tmp_path, k=6, layout="dense", workers=1, batch_size=3, progress=False)
+    expected = count_kmers(good, 6, strands="canonical", invalid="skip", per_file=True,
+                           threads=1)
+    expected.ids = [genome_id_of(p) for p in good]
+    (part,) = open_run(tmp_path).parts("profiles")
+    metadata = pyarrow.parquet.read_schema(part).metadata
+    assert b"velko.kmers" not in metadata and metadata[b"velko.k"] == b"6"
+    assert open_run(tmp_path).profiles() == expected
+    # A part written when the labels were stored reads them.
+    from velko_tools.runs.reader import _kmer_labels
+
+    table = pyarrow.parquet.read_table(part)
+    old = {**metadata, b"velko.kmers": json.dumps(["X"] * len(expected.kmers)).encode()}
+    options = open_run(tmp_path).options
+    assert _kmer_labels(table.replace_schema_metadata(old), options) == ["X"] * 2080
+    assert list(_kmer_labels(table, options)) == list(expected.kmers)
+
+
+def test_directory_walk_takes_regular_files_and_names_what_it_left_out(genome_paths, tmp_path):
+    import shutil
+
+    walked = tmp_path / "walked"
+    walked.mkdir()
+    shutil.copy(genome_paths[0], walked / "GCF_000000100.1_a.fna")
+    os.symlink(walked / "GCF_000000100.1_a.fna", walked / "GCF_000000101.1_link.fna")
+    os.symlink(walked / "gone.fna", walked / "GCF_000000102.1_broken.fna")
+    os.mkfifo(walked / "GCF_000000103.1_pipe.fna")
+    with pytest.warns(UserWarning) as caught:
+        found = expand_inputs([walked])
+    assert found == [str(walked / "GCF_000000100.1_a.fna"),
+                     str(walked / "GCF_000000101.1_link.fna")]
+    assert sorted(str(w.message) for w in caught) == [
+        f"{walked / 'GCF_000000102.1_broken.fna'}: left out: No such file or directory",
+        f"{walked / 'GCF_000000103.1_pipe.fna'}: left out: a FIFO, not a regular file"]
+    # The command line says so on standard error and runs the rest (it used to wait on the
+    # FIFO for ever).
+    result = subprocess.run([sys.executable, "-m", "velko_tools", "run", str(walked), "-o",
+                             str(tmp_path / "out"), "--workers", "1"], capture_output=True,
+                            text=True, timeout=60, env=ENV)
+    assert result.returncode == 0, result.stderr
+    assert (f"velko run: warning: {walked / 'GCF_000000103.1_pipe.fna'}: left out: a FIFO, not "
+            "a regular file\n") in result.stderr
+    assert len(open_run(tmp_path / "out").inputs) == 2
+
+
+LIMITED = """
+import resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+from velko_tools.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("endless", ["fifo", "/dev/zero"])
+def test_an_input_that_never_ends_answers_ctrl_c(tmp_path, endless):
+    # A FIFO with no writer, or a device that never ends a line, named on purpose: the run
+    # waits on it, and Ctrl-C ends the wait.
+    path = str(tmp_path / "GCF_000000001.1_x.fna") if endless == "fifo" else endless
+    if endless == "fifo":
+        os.mkfifo(path)
+    helpers: dict = {}
+    exec(KILL_WORKER, helpers)
+    child = subprocess.Popen([sys.executable, "-c", LIMITED, "run", path, "-o",
+                              str(tmp_path / "out"), "--workers", "1"], stderr=subprocess.PIPE,
+                             text=True, env=ENV, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 30
+        while len(helpers["children_of"](child.pid)) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(1.5)  # the worker is reading
+        os.killpg(child.pid, signal.SIGINT)
+        _, err = child.communicate(timeout=20)
+    finally:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
+    assert (child.returncode, err) == (130, "")
+
+
+def test_standard_input_named_twice_is_refused_by_what_it_is(genome_paths, tmp_path):
+    good = next(p for p in genome_paths if "GCF_" in p)
+    text = pathlib.Path(good).read_bytes()
+    kmers = subprocess.run([sys.executable, "-m", "velko_tools", "kmers", "-", "/dev/stdin"],
+                           input=text, capture_output=True, timeout=60, env=ENV)
+    assert kmers.returncode == 2
+    assert kmers.stderr.decode().splitlines()[-1] == (
+        "velko: error: '-' and '/dev/stdin' are one pipe (standard input), which can be read "
+        "only once")
+    source = textwrap.dedent(f"""
+        from velko_tools import count_kmers, run_genomes
+        for call in (lambda: count_kmers(["/dev/stdin", "-"], 2),
+                     lambda: run_genomes(["/dev/stdin"], {str(tmp_path / "out")!r})):
+            try:
+                call()
+            except ValueError as error:
+                print(error)
+    """)
+    result = subprocess.run([sys.executable, "-c", source], input=text, capture_output=True,
+                            timeout=60, env=ENV)
+    assert result.stdout.decode().splitlines() == [
+        "'/dev/stdin' and '-' are one pipe (standard input), which can be read only once",
+        "'/dev/stdin' is standard input, which a run cannot read: worker processes read its "
+        "genomes, and a resume reads them again; save it to a file"]
+    # One FIFO under two names, without opening it (which would wait for a writer).
+    os.mkfifo(tmp_path / "pipe.fa")
+    os.symlink(tmp_path / "pipe.fa", tmp_path / "other.fa")
+    with pytest.raises(ValueError, match="'.*pipe.fa' and '.*other.fa' are one pipe, which"):
+        count_kmers([tmp_path / "pipe.fa", tmp_path / "other.fa"], 2)
+    # The same regular file twice is read twice.
+    assert len(count_kmers([good, good], 2, per_file=True)) == 2
+
+
+def test_a_script_without_the_main_guard_is_told_to_add_it(genome_paths, tmp_path):
+    # Each worker imports the script again; the run it would start there is refused, and the
+    # driver's error names the guard too (it used to end in "another run is writing").
+    script = tmp_path / "script.py"
+    script.write_text(textwrap.dedent(f"""
+        from velko_tools import run_genomes
+        run_genomes({genome_paths[-2:]!r}, {str(tmp_path / "out")!r}, workers=1)
+    """))
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                            timeout=240, env=ENV)
+    guard = ('call run_genomes under `if __name__ == "__main__":`, since every worker process '
+             "imports the main module again")
+    assert result.returncode == 1
+    assert (f"RuntimeError: run_genomes was called while a worker process imported {script}: "
+            f"{guard}\n") in result.stderr
+    assert result.stderr.splitlines()[-1].endswith(f"(a script that starts a run at its top "
+                                                   f"level kills them: {guard})")
+    assert "another run is writing" not in result.stderr

@@ -84,9 +84,10 @@ def search_data(tmp_path_factory):
     return paths, directory / "profiles.hmm"
 
 
-def searched_directly(path, hmm_path, cutoff):
+def searched_directly(path, hmm_path, cutoff, stop=False):
     """What the same genome gives through pyrodigal, pyhmmer and from_pyhmmer, in this test's
-    own reading of the file: {(gene, hmm): (e_value, bit_score)} and the gene count."""
+    own reading of the file: {(gene, hmm): (e_value, bit_score)} and the gene count. `stop`:
+    proteins end with "*" as prodigal -a writes them."""
     opener = gzip.open if path.endswith(".gz") else open
     with opener(path, "rt") as text:
         records = [(chunk.split("\n", 1)[0].split()[0], chunk.split("\n", 1)[1].replace("\n", ""))
@@ -99,7 +100,7 @@ def searched_directly(path, hmm_path, cutoff):
     genome = genome_id_of(path)
     alphabet = pyhmmer.easel.Alphabet.amino()
     proteins = [pyhmmer.easel.TextSequence(
-        name=f"{genome}|{record}_{n}".encode(), sequence=gene.translate(include_stop=False))
+        name=f"{genome}|{record}_{n}".encode(), sequence=gene.translate(include_stop=stop))
         .digitize(alphabet) for record, seq in records
         for n, gene in enumerate(finder.find_genes(seq.encode()) if seq else (), 1)]
     if not proteins:
@@ -140,6 +141,22 @@ def test_hits_are_each_genomes_direct_search(search_data, tmp_path, cutoff):
         zip(best.genome, best.gene_id, best.hmm_id))
     assert run.hits(top=True) == HitTable._from_columns(
         list(tops.gene_id), list(tops.hmm_id), tops.e_value.to_numpy(), tops.bit_score.to_numpy())
+
+
+def test_stop_codon_searches_the_proteins_prodigal_writes(search_data, tmp_path):
+    paths, hmm_path = search_data
+    run_genomes(paths, tmp_path, hmm_file=hmm_path, stop_codon=True, workers=1,
+                progress=False)
+    got = {(g, h): (e, b) for g, h, e, b in open_run(tmp_path).hits()}
+    with_stop: dict = {}
+    without: dict = {}
+    for path in paths:
+        with_stop.update(searched_directly(path, hmm_path, None, stop=True)[0])
+        without.update(searched_directly(path, hmm_path, None)[0])
+    assert got == with_stop
+    # The stop is scored: the same genes and profiles, other scores.
+    shared = got.keys() & without.keys()
+    assert shared and any(got[key][1] != without[key][1] for key in shared)
 
 
 def test_hits_are_the_same_for_any_workers_and_after_a_resume(search_data, tmp_path):
@@ -200,7 +217,7 @@ def test_without_the_extra_the_call_names_it(search_data, tmp_path):
                             timeout=120, env=ENV)
     assert result.returncode == 0, result.stderr
     assert "needs pyrodigal and pyhmmer" in result.stdout
-    assert "pip install 'velko[hmmer]'" in result.stdout
+    assert "pip install pyrodigal pyhmmer" in result.stdout
     assert not (tmp_path / "out").exists()
 
 
@@ -211,29 +228,31 @@ def test_command_line_search(search_data, tmp_path):
     both = subprocess.run([*command, "--cut-ga", "--cut-tc"], capture_output=True, text=True,
                           timeout=120, env=ENV)
     assert both.returncode == 2 and "give one of --cut-ga, --cut-tc" in both.stderr
-    done = subprocess.run([*command, "--cut-tc"], capture_output=True, text=True, timeout=120,
-                          env=ENV)
+    done = subprocess.run([*command, "--cut-tc", "--stop-codon"], capture_output=True, text=True,
+                          timeout=120, env=ENV)
     assert done.returncode == 0, done.stderr
     frame = open_run(tmp_path / "o").hits_frame()
-    assert open_run(tmp_path / "o").options["cutoff"] == "trusted"
+    options = open_run(tmp_path / "o").options
+    assert (options["cutoff"], options["stop_codon"]) == ("trusted", True)
     assert (frame["bit_score"] >= GATHERING[0] + 50).all()
 
 
 def test_a_worker_reads_the_profiles_once_and_refuses_a_changed_file(search_data, tmp_path):
-    from velko_tools import runs
+    from velko_tools.runs import search
+    from velko_tools.runs.options import _Options
 
     copy = tmp_path / "profiles.hmm"
     shutil.copy(search_data[1], copy)
-    path, size, mtime_ns = runs._check_search(copy, "gathering")
-    options = runs._Options(k=4, strands="canonical", invalid="skip", per_record=False,
-                            genome_id="accession", layout="dense", hmm_file=path,
-                            hmm_size=size, hmm_mtime_ns=mtime_ns, cutoff="gathering")
-    first = runs._profiles(options)
-    assert runs._profiles(options) is first and len(first) == 3
+    path, size, mtime_ns = search._check_search(copy, "gathering")
+    options = _Options(k=4, strands="canonical", invalid="skip", per_record=False,
+                       genome_id="accession", layout="dense", hmm_file=path,
+                       hmm_size=size, hmm_mtime_ns=mtime_ns, cutoff="gathering")
+    first = search._profiles(options)
+    assert search._profiles(options) is first and len(first) == 3
     os.utime(copy, ns=(mtime_ns + 10**9, mtime_ns + 10**9))
-    runs._PROFILES.clear()  # a worker that starts after the change
+    search._PROFILES.clear()  # a worker that starts after the change
     with pytest.raises(RuntimeError, match="changed while the run was searching with it"):
-        runs._profiles(options)
+        search._profiles(options)
 
 
 def test_a_worker_killed_while_searching_loses_no_hits(search_data, tmp_path):
@@ -256,3 +275,26 @@ def test_a_worker_killed_while_searching_loses_no_hits(search_data, tmp_path):
     for name in ("genomes", "hits"):
         assert open_run(tmp_path / "killed").table(name).equals(
             open_run(tmp_path / "one").table(name), check_metadata=True), name
+
+
+def test_a_search_refuses_a_fifo_it_cannot_read_again(search_data, tmp_path):
+    # The count reads the FIFO's one stream; the search would wait for a second one for ever.
+    paths, hmm_path = search_data
+    fifo = tmp_path / "GCF_000000042.1_pipe.fna"
+    os.mkfifo(fifo)
+    source = textwrap.dedent(f"""
+        import threading
+        from velko_tools import open_run, run_genomes
+        def feed():
+            with open({str(fifo)!r}, "wb") as out, open({paths[0]!r}, "rb") as genome:
+                out.write(genome.read())
+        threading.Thread(target=feed, daemon=True).start()
+        run_genomes([{str(fifo)!r}], {str(tmp_path / "out")!r}, hmm_file={str(hmm_path)!r},
+                    workers=1, progress=False)
+        print(open_run({str(tmp_path / "out")!r}).errors()["message"][0])
+    """)
+    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
+                            timeout=120, env=ENV)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == (f"{fifo}: not a regular file: a search reads each genome a second "
+                             "time, which a FIFO or a device cannot give; save it to a file\n")

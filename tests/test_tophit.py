@@ -170,7 +170,7 @@ def test_number_grammar_refuses(write_file, text, message):
     assert read_score(write_file, text) == message
 
 
-@settings(max_examples=60)
+@settings(max_examples=60, deadline=None)
 @given(
     x=st.floats(allow_nan=False),
     style=st.sampled_from(["{!r}", "{:.16e}", "{:+.17g}", "{:+.17E}"]),
@@ -824,7 +824,7 @@ hmm_ids = identifiers("\t\n;,")
 scores = st.floats(allow_nan=True, allow_infinity=True)
 
 
-@settings(max_examples=80)
+@settings(max_examples=80, deadline=None)
 @given(st.lists(st.tuples(gene_ids, hmm_ids, scores, scores), max_size=25))
 def test_any_safe_table_reads_back_equal(tmp_path_factory, hits):
     path = str(tmp_path_factory.mktemp("rt") / "deep" / "top.tsv")

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import contextlib
+import importlib
 import os
+import stat
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal, Union, get_args
 
@@ -13,6 +15,10 @@ Strands = Literal["forward", "both", "canonical"]
 Invalid = Literal["error", "skip"]
 Layout = Literal["auto", "dense", "sparse"]
 Progress = Union[bool, Callable[[int, int], object]]
+
+#: What installs the packages of a search (velko itself is installed from its source tree, so
+#: its extras are named there: ``pip install ".[hmmer]"``).
+HMMER_INSTALL = 'pip install pyrodigal pyhmmer (or pip install ".[hmmer]" in velko\'s source tree)'
 
 #: What errors call standard input, read where an input path is "-".
 STDIN_NAME = "<stdin>"
@@ -43,8 +49,49 @@ def input_parts(paths: StrPath | Iterable[StrPath]) -> list[tuple[bytes, str]]:
     stdin = [path for path in given if isinstance(path, (str, bytes)) and path in ("-", b"-")]
     if len(stdin) > 1:
         raise ValueError("'-' (standard input) given more than once")
-    return [(_STDIN_PATH, "-") if path in ("-", b"-") else path_parts(path)
-            for path in given]
+    parts = [(_STDIN_PATH, "-") if path in ("-", b"-") else path_parts(path) for path in given]
+    check_read_once([name for _, name in parts])
+    return parts
+
+
+def _kind(mode: int) -> str | None:
+    """What a file that can be read only once is called, or None for one that can be read
+    again (a regular file, a directory, a block device)."""
+    if stat.S_ISFIFO(mode):
+        return "pipe"
+    if stat.S_ISCHR(mode):
+        return "character device"
+    if stat.S_ISSOCK(mode):
+        return "socket"
+    return None
+
+
+def device_inode(name: str) -> tuple[int, int, str | None] | None:
+    """The device and inode of input `name` ("-": standard input) and, for a file that can be
+    read only once, what it is; None when it cannot be looked at (its reader says why)."""
+    try:
+        info = os.fstat(0) if name == "-" else os.stat(name)
+    except (OSError, ValueError):
+        return None
+    return info.st_dev, info.st_ino, _kind(info.st_mode)
+
+
+def check_read_once(names: Iterable[str]) -> None:
+    """Refuses two inputs that are one pipe, FIFO or device: it can be read only once, and two
+    readers would share its data at random. Inputs are told apart by what they are (device and
+    inode), not by their names: "-" and "/dev/stdin" are one pipe."""
+    seen: dict[tuple[int, int], str] = {}
+    stdin = device_inode("-")
+    for name in names:
+        found = device_inode(name)
+        if found is None or found[2] is None:
+            continue
+        key = found[:2]
+        if key in seen:
+            which = " (standard input)" if stdin is not None and stdin[:2] == key else ""
+            raise ValueError(f"{seen[key]!r} and {name!r} are one {found[2]}{which}, which can "
+                             "be read only once")
+        seen[key] = name
 
 
 @contextlib.contextmanager
@@ -83,3 +130,36 @@ def check_choice(name: str, value: object, choices: Any) -> None:
     if not isinstance(value, str) or value not in allowed:
         listed = ", ".join(repr(choice) for choice in allowed[:-1]) + f" or {allowed[-1]!r}"
         raise ValueError(f"{name} must be {listed}, not {value!r}")
+
+
+def require(modules: Iterable[str], needed_for: str, install: str) -> None:
+    """Imports optional packages `modules` that `needed_for` needs. One not installed raises
+    ImportError naming it and `install`, the command that installs it. One installed that fails
+    to import (built for another NumPy, a shared library missing) raises ImportError showing
+    that failure, chained: installing it is then not the remedy."""
+    names = list(modules)
+    packages = list(dict.fromkeys(name.split(".")[0] for name in names))
+    listed = " and ".join(packages)
+    for name in names:
+        try:
+            importlib.import_module(name)
+        except ModuleNotFoundError as error:
+            if error.name is not None and error.name.split(".")[0] in packages:
+                raise ImportError(f"{needed_for} needs {listed} ({error}): {install}") from None
+            raise _broken(name, needed_for, error) from error
+        except Exception as error:
+            raise _broken(name, needed_for, error) from error
+
+
+def _broken(name: str, needed_for: str, error: Exception) -> ImportError:
+    return ImportError(f"{needed_for} needs {name.split('.')[0]}, which is installed but fails "
+                       f"to import: {type(error).__name__}: {error}")
+
+
+def usable_cores() -> int:
+    """The cores this process may run on: its CPU set where the system tells it (a container
+    or taskset gives fewer than the machine has), else the machine's count."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1

@@ -23,12 +23,13 @@ def reverse_complement(seq: str, *, rna: bool = False) -> str:
 
 MAX_K: int = 31
 
-def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, tally: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, tally: bool, threads: int, progress: Callable[[int], object] | None, most_bytes: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None:
     """
     Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,
     skipped, tallies); with `tally`, each file's row of tallies holds its records,
     letters and A, C, G, T (either case), else zeros; velko_tools.count_kmers is the
-    public face of this.
+    public face of this. With `most_bytes`, None once the rows would take more than
+    that or than the memory left.
     """
 
 def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]:
@@ -72,8 +73,10 @@ def read_tophits(path: bytes) -> TopHits:
     Reads a velko top-hit file into a new TopHits; see velko_tools.HitTable.read.
     """
 
-def tophits_from_columns(gene_ids: list[str], hmm_ids: list[str], e_values: numpy.typing.NDArray[numpy.float64], bit_scores: numpy.typing.NDArray[numpy.float64]) -> TopHits:
-    """A new TopHits offered the rows of four columns in order."""
+def tophits_from_columns(gene_ids: list[str], hmm_ids: list[str], e_values: numpy.typing.NDArray[numpy.float64], bit_scores: numpy.typing.NDArray[numpy.float64], merge: bool = False) -> TopHits:
+    """
+    A new TopHits offered the rows of four columns in order, by the rule of TopHitFile's add_hit, or with merge by the order of merging (NaN below every number).
+    """
 
 def tophits_from_tophit_file(obj: object) -> TopHits:
     """A new TopHits holding the hits of a velko TopHitFile."""

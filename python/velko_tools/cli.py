@@ -75,18 +75,19 @@ def _kmers(args: argparse.Namespace) -> None:
     if args.total and args.per_file:
         raise UsageError("give one of --per-file and --total")
     progress = args.progress if args.progress is not None else sys.stderr.isatty()
-    table = count_kmers(
-        _inputs(args.files),
-        args.k,
-        strands=args.strands,
-        invalid="skip" if args.skip_invalid else "error",
-        per_file=args.per_file,
-        total=args.total,
-        threads=args.threads,
-        progress=progress,
-        layout="sparse" if args.histo or dump else args.layout,
-        min_count=args.min_count,
-    )
+    with _invalid_base_hint("--skip-invalid leaves out the windows that hold it"):
+        table = count_kmers(
+            _inputs(args.files),
+            args.k,
+            strands=args.strands,
+            invalid="skip" if args.skip_invalid else "error",
+            per_file=args.per_file,
+            total=args.total,
+            threads=args.threads,
+            progress=progress,
+            layout="sparse" if args.histo or dump else args.layout,
+            min_count=args.min_count,
+        )
     if isinstance(table, SparseKmerTable):
         args.output = output
         _write_sparse(table, args)
@@ -100,13 +101,31 @@ def _kmers(args: argparse.Namespace) -> None:
                        compress_level=args.compress_level, progress=progress)
 
 
+@contextlib.contextmanager
+def _invalid_base_hint(hint: str) -> Iterator[None]:
+    """An invalid base (an N in a real genome, most often) ends the command with its place and
+    `hint`, the command's own option that counts past it."""
+    from velko_tools.errors import InvalidBaseError
+
+    try:
+        yield
+    except InvalidBaseError as error:
+        raise VelkoError(f"{error} ({hint})") from None
+
+
 def _inputs(files: list[str]) -> list[str]:
     """The input paths, "-" standing for standard input (once: it can be read only once); the
     library reads it and names it <stdin> in errors."""
+    from velko_tools._args import check_read_once
+
     if files.count("-") > 1:
         raise UsageError("'-' (standard input) given more than once")
     if "-" in files and sys.stdin is None:
         raise VelkoError("standard input is closed")
+    try:
+        check_read_once(files)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
     return files
 
 
@@ -119,9 +138,9 @@ def _write_sparse(table: Any, args: argparse.Namespace) -> None:
         with _standard_output() as text:
             out = text.buffer
             if args.histo:
-                for count, kmers in enumerate(table.spectrum().tolist()):
-                    if kmers:
-                        out.write(f"{count} {kmers}\n".encode())
+                values, kmers = table.spectrum_items()
+                for count, number in zip(values.tolist(), kmers.tolist()):
+                    out.write(f"{count} {number}\n".encode())
             else:
                 table.dump(out)
     elif args.output.endswith(".parquet"):
@@ -244,14 +263,21 @@ def _choices(literal: str) -> list[str]:
 
 
 def _run(args: argparse.Namespace) -> None:
-    from velko_tools.runs import WorkerLostError, expand_inputs, run_genomes
+    from velko_tools.runs import (GenomeIdError, RunLockedError, WorkerLostError, expand_inputs,
+                                  run_genomes)
 
     asked: list[tuple[Cutoff, bool]] = [("gathering", args.cut_ga), ("trusted", args.cut_tc),
                                         ("noise", args.cut_nc)]
     cutoffs = [kind for kind, given in asked if given]
     if len(cutoffs) > 1:
         raise UsageError("give one of --cut-ga, --cut-tc and --cut-nc")
-    paths = expand_inputs(args.files)
+    import warnings
+
+    with warnings.catch_warnings(record=True) as left_out:
+        warnings.simplefilter("always")
+        paths = expand_inputs(args.files)
+    for warning in left_out:
+        print(f"velko run: warning: {warning.message}", file=sys.stderr)
     if not paths:
         raise UsageError("no genome files found in " + " ".join(args.files))
     client = None
@@ -259,22 +285,26 @@ def _run(args: argparse.Namespace) -> None:
         try:
             from distributed import Client
         except ImportError:
-            raise UsageError("--scheduler needs Dask: pip install 'velko[parallel]'") from None
+            raise UsageError('--scheduler needs Dask: pip install "dask[distributed]"') from None
         client = Client(args.scheduler)
     try:
-        summary = run_genomes(
-            paths, args.output, k=args.k, strands=args.strands,
-            invalid="error" if args.strict else "skip", per_record=args.per_record,
-            layout=args.layout, hmm_file=args.hmm, cutoff=cutoffs[0] if cutoffs else None,
-            genome_id=args.genome_id, batch_size=args.batch_size, workers=args.workers,
-            client=client, resume=args.resume, on_error="raise" if args.fail_fast else "collect",
-            progress=args.progress if args.progress is not None else sys.stderr.isatty())
-    except WorkerLostError as error:
+        with _invalid_base_hint("without --strict, the windows that hold it are skipped"):
+            summary = run_genomes(
+                paths, args.output, k=args.k, strands=args.strands,
+                invalid="error" if args.strict else "skip", per_record=args.per_record,
+                layout=args.layout, hmm_file=args.hmm, cutoff=cutoffs[0] if cutoffs else None,
+                genome_id=args.genome_id, batch_size=args.batch_size, workers=args.workers,
+                stop_codon=args.stop_codon, client=client, resume=args.resume,
+                verify_inputs=args.verify_inputs,
+                on_error="raise" if args.fail_fast else "collect", progress=args.progress)
+    except (WorkerLostError, RunLockedError) as error:
         print(f"velko: error: {error}", file=sys.stderr)
         raise SystemExit(1) from None
     except ImportError as error:
         # An optional extra the options need (--hmm) is not installed.
         raise UsageError(str(error)) from None
+    except GenomeIdError as error:
+        raise UsageError(error.message("--genome-id stem")) from None
     except ValueError as error:
         if isinstance(error, VelkoError):
             raise
@@ -282,9 +312,72 @@ def _run(args: argparse.Namespace) -> None:
     finally:
         if client is not None:
             client.close()
+    if summary.failed:
+        _report_failures(summary.out)
     print(f"velko run: {summary}", file=sys.stderr)
     if summary.failed:
         # As a shell or a workflow manager sees it: some genomes are in errors/, not profiles/.
+        raise SystemExit(1)
+
+
+# The failed genomes a run names on standard error; `velko errors` lists them all.
+_FAILURES_SHOWN = 5
+
+
+def _report_failures(out: str) -> None:
+    """The first failed genomes of the run (genome, path, error) and the command that lists
+    them all, on standard error."""
+    import shlex
+
+    from velko_tools.runs import open_run
+
+    rows = open_run(out).table("errors").to_pylist()
+    for row in rows[:_FAILURES_SHOWN]:
+        print(f"velko run: failed: {row['genome']} ({row['path']}): {row['error']}: "
+              f"{row['message']}", file=sys.stderr)
+    more = f" ({len(rows) - _FAILURES_SHOWN} more)" if len(rows) > _FAILURES_SHOWN else ""
+    print(f"velko run: {len(rows)} genomes of the run failed{more}; all of them: velko errors "
+          f"{shlex.quote(out)}", file=sys.stderr)
+
+
+def _tsv_text(value: object) -> str:
+    """A field of `velko errors`: a message may hold tabs or line breaks, which are escaped
+    as \\t, \\n and \\r (a backslash as \\\\), so that every row is one line."""
+    if value is None:
+        return ""
+    return (str(value).replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
+            .replace("\r", "\\r"))
+
+
+def _errors(args: argparse.Namespace) -> None:
+    from velko_tools._args import require
+    from velko_tools.runs import open_run
+
+    try:
+        require(("pyarrow", "pyarrow.parquet"), "reading a run", "pip install pyarrow")
+    except ImportError as error:
+        raise UsageError(str(error)) from None
+    table = open_run(args.directory).table("errors")
+    with _standard_output() as out:
+        lines = ["\t".join(table.column_names)]
+        lines += ["\t".join(_tsv_text(value) for value in row.values())
+                  for row in table.to_pylist()]
+        out.buffer.write(("\n".join(lines) + "\n").encode("utf-8", "surrogateescape"))
+
+
+def _check(args: argparse.Namespace) -> None:
+    from velko_tools.runs import check_run
+
+    report = check_run(args.directory)
+    with _standard_output() as out:
+        for path, problem in report.problems:
+            out.write(f"{path}: {problem}\n")
+        state = "ok" if report.ok else f"{len(report.problems)} problems"
+        out.write(f"{report.out}: {report.parts} parts, {report.genomes} genomes "
+                  f"({report.failed} failed): {state}\n")
+    if not report.ok:
+        print(f"velko: error: the run in {report.out} is damaged: running it again (velko run "
+              f"... -o {report.out}) repairs it", file=sys.stderr)
         raise SystemExit(1)
 
 
@@ -306,7 +399,7 @@ COMMANDS: list[Command] = [
             arg("--total", action="store_true",
                 help="one row over every record of every file"),
             arg("--threads", type=_int_in(1, None), default=None, metavar="N",
-                help="files counted in parallel (default: the machine's cores)"),
+                help="files counted in parallel (default: the cores this process may use)"),
             arg("--layout", choices=get_args(Layout), default="auto",
                 help="a column per k-mer, only the k-mers seen, or dense while it fits in a "
                      "small share of memory (default: auto)"),
@@ -396,7 +489,7 @@ COMMANDS: list[Command] = [
                      "text file naming one per line"),
             arg("-o", "--output", metavar="OUT", required=True, help="the run directory"),
             arg("-k", type=_int_in(1, None), default=4, help="k-mer length (default: 4)"),
-            arg("--strands", choices=_choices("Strands"), default="canonical",
+            arg("--strands", choices=get_args(Strands), default="canonical",
                 help="count the given strand, both strands, or canonical k-mers (default: "
                      "canonical)"),
             arg("--strict", action="store_true",
@@ -405,32 +498,53 @@ COMMANDS: list[Command] = [
                 help="one profile per record instead of one per genome"),
             arg("--layout", choices=get_args(Layout), default="auto",
                 help="profiles of 4^k counts (k up to 12), of the k-mers seen (k up to 32), or "
-                     "dense up to k = 12 and sparse above (default: auto)"),
+                     "dense while a row's k-mer columns are no more than the median input's "
+                     "bytes (and k up to 12), chosen once for the run (default: auto)"),
             arg("--genome-id", choices=_choices("GenomeId"), default="accession",
-                help="genome ids: the file name's accession made canonical, or its stem "
-                     "(default: accession)"),
+                help="genome ids: the assembly accession a file name starts with made "
+                     "canonical (other names: their stem), or every name's stem (default: "
+                     "accession)"),
             arg("--hmm", metavar="FILE", default=None,
                 help="HMMER 3 profiles to search each genome's genes with (pyrodigal and "
-                     "pyhmmer: pip install 'velko[hmmer]')"),
+                     "pyhmmer: pip install pyrodigal pyhmmer)"),
             arg("--cut-ga", action="store_true",
                 help="with --hmm: search with the profiles' gathering cutoffs, as hmmsearch "
                      "--cut_ga"),
             arg("--cut-tc", action="store_true", help="as --cut-ga, with the trusted cutoffs"),
             arg("--cut-nc", action="store_true", help="as --cut-ga, with the noise cutoffs"),
+            arg("--stop-codon", action="store_true",
+                help="with --hmm: end each protein with '*' for its stop codon, as prodigal -a "
+                     "writes them, so that scores match prodigal -a and hmmsearch"),
             arg("--workers", type=_int_in(1, None), default=None, metavar="N",
-                help="local worker processes (default: the machine's cores)"),
+                help="local worker processes (default: the cores this process may use)"),
             arg("--scheduler", metavar="ADDRESS", default=None,
                 help="a Dask scheduler (tcp://HOST:8786) whose workers run the batches"),
             arg("--batch-size", type=_int_in(1, None), default=None, metavar="N",
                 help="genomes per batch and part (default: about four batches per worker)"),
             arg("--no-resume", dest="resume", action="store_false",
                 help="clear OUT's run instead of resuming it"),
+            arg("--verify-inputs", choices=_choices("VerifyInputs"), default="stat",
+                help="how a resume tells an input unchanged: by its size and times, or also "
+                     "by its SHA-256 (default: stat)"),
             arg("--fail-fast", action="store_true",
                 help="stop at the first genome that fails, with its error"),
             arg("--progress", action=argparse.BooleanOptionalAction, default=None,
                 help="progress bar on standard error (default: when it is a terminal)"),
         ],
         _run,
+    ),
+    Command(
+        "check",
+        "check a run directory's parts against its manifest without changing anything",
+        [arg("directory", metavar="RUN", help="the run directory (velko run -o RUN)")],
+        _check,
+    ),
+    Command(
+        "errors",
+        "the genomes of a run directory that failed, as a TSV on standard output: genome, "
+        "path, error, message, line, column",
+        [arg("directory", metavar="RUN", help="the run directory (velko run -o)")],
+        _errors,
     ),
     Command(
         "gid",

@@ -4,6 +4,7 @@ both layouts, which picks between them."""
 from __future__ import annotations
 
 import os
+import stat
 from collections.abc import Iterable
 from typing import Literal, overload
 
@@ -11,8 +12,8 @@ import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
-from velko_tools._args import StrPath, check_choice, input_parts, naming_stdin
-from velko_tools._args import Invalid, Layout, Progress, Strands
+from velko_tools._args import (Invalid, Layout, Progress, Strands, StrPath, check_choice,
+                               input_parts, naming_stdin, usable_cores)
 from velko_tools.kmers import (
     MAX_COUNT,
     MAX_K,
@@ -24,7 +25,7 @@ from velko_tools.kmers import (
     input_bytes,
     row_names,
 )
-from velko_tools.sparse import SparseKmerTable, count_sparse, dense_fits
+from velko_tools.sparse import SparseKmerTable, count_sparse, dense_fits, dense_share
 
 
 @overload
@@ -85,7 +86,7 @@ def count_kmers(
     ``total=True`` gives one row over every record of every file (id ``"total"``, file ``""``),
     as whole-collection counters do; ``min_count`` then applies to the sum.
 
-    Files are counted in parallel on ``threads`` threads (default: the machine's cores)
+    Files are counted in parallel on ``threads`` threads (default: the cores this process may use)
     without holding the interpreter lock; the result is the same for any number. ``progress``
     ``True`` draws a tqdm bar on standard error over the input bytes; a callable is called as
     ``progress(bytes_done, bytes_total)`` on the calling thread instead. Ctrl-C stops the count
@@ -94,7 +95,9 @@ def count_kmers(
     ``layout="dense"`` gives a KmerTable (k up to 31, while 4^k columns fit); ``"sparse"`` a
     SparseKmerTable of the k-mers seen (k up to 32); ``"auto"`` dense while the dense table
     fits in a small share of the memory available (velko_tools.sparse.dense_fits) and sparse
-    otherwise. ``min_count=n`` leaves out (sparse) or zeroes (dense) the k-mers seen fewer than
+    otherwise, switching to sparse as soon as the records met make the dense rows pass that
+    share or the memory left (inputs that can be read again; others are refused with
+    MemoryError). ``min_count=n`` leaves out (sparse) or zeroes (dense) the k-mers seen fewer than
     n times in their row. ``memory`` bounds the bytes a sparse count keeps of one row's
     occurrences (default: what the machine allows): past it they are partitioned by k-mer prefix
     into temporary files under ``tmpdir`` (default: tempfile.gettempdir(); ``""`` is refused,
@@ -149,7 +152,7 @@ def count_and_tally(
     if total and per_file:
         raise ValueError("total=True gives one row over all files; per_file cannot be set too")
     if threads is None:
-        threads = os.cpu_count() or 1
+        threads = usable_cores()
     elif isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
         raise ValueError(f"threads must be a positive int or None, not {threads!r}")
     elif threads > MAX_THREADS:
@@ -164,21 +167,32 @@ def count_and_tally(
     if tmpdir is not None and not os.fspath(tmpdir):
         raise ValueError("tmpdir must name a directory, not ''; give '.' for the current one "
                          "or None for tempfile.gettempdir()")
-    if layout == "sparse" or (layout == "auto" and not dense_fits(
-            k, strands, len(encoded) if per_file or total else _record_rows_guess(encoded))):
+
+    def sparse() -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
         with naming_stdin(parts):
             return count_sparse(encoded, names, k, strands=strands, invalid=invalid,
                                 per_file=per_file, total=total, threads=threads,
                                 progress=progress, min_count=min_count, memory=memory,
                                 tmpdir=tmpdir, tally=tally)
 
+    if layout == "sparse" or (layout == "auto" and not dense_fits(
+            k, strands, len(encoded) if per_file or total else _record_rows_guess(encoded))):
+        return sparse()
+
+    # The guess of rows can be far off (many short records): "auto" stops the dense count once
+    # the rows met pass the dense table's share, or the memory left, and counts sparsely
+    # instead, where the inputs can be read again.
+    most_bytes = dense_share() if layout == "auto" and _readable_again(encoded) else 0
     report, close = _progress_reporter(progress, encoded)
     try:
         with naming_stdin(parts):
-            ids, file_index, counts, windows, skipped, tallies = _core.count_table(
-                encoded, k, strands, invalid == "skip", per_file or total, tally, threads, report)
+            counted = _core.count_table(encoded, k, strands, invalid == "skip",
+                                        per_file or total, tally, threads, report, most_bytes)
     finally:
         close()
+    if counted is None:
+        return sparse()
+    ids, file_index, counts, windows, skipped, tallies = counted
     ids, row_files = row_names(names, file_index, ids, per_file, total)
     if total:
         counts = counts.sum(axis=0, dtype=np.uint64, keepdims=True)
@@ -188,6 +202,14 @@ def count_and_tally(
         counts[counts < min_count] = 0
     kmers = KmerLabels(k, canonical=strands == "canonical")
     return KmerTable(ids, row_files, k, strands, kmers, counts, windows, skipped), tallies
+
+
+def _readable_again(paths: list[bytes]) -> bool:
+    """Whether every input is a regular file, which a second count can read from its start."""
+    try:
+        return all(stat.S_ISREG(os.stat(path).st_mode) for path in paths)
+    except OSError:
+        return False
 
 
 def _record_rows_guess(paths: list[bytes]) -> int:

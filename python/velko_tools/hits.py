@@ -105,10 +105,11 @@ class HitTable:
 
     @classmethod
     def _from_columns(cls, gene_ids: list[str], hmm_ids: list[str], e_values: Any,
-                      bit_scores: Any, extra: dict[str, Any] | None = None) -> HitTable:
+                      bit_scores: Any, extra: dict[str, Any] | None = None,
+                      merge: bool = False) -> HitTable:
         return cls._wrap(_core.tophits_from_columns(
             gene_ids, hmm_ids, np.ascontiguousarray(e_values, dtype=np.float64),
-            np.ascontiguousarray(bit_scores, dtype=np.float64)), extra)
+            np.ascontiguousarray(bit_scores, dtype=np.float64), merge), extra)
 
     def _all_columns(self) -> tuple[list[str], list[str], Any, Any]:
         if self._columns is None:
@@ -199,7 +200,9 @@ class HitTable:
     def merge(self, *tables: HitTable) -> HitTable:
         """The best hit per gene and profile over this table and `tables`: the same whatever
         their order and grouping, so the parts of a distributed run reduce in any order.
-        ``a | b`` is ``a.merge(b)``. The other columns are kept when every table has them."""
+        ``a | b`` is ``a.merge(b)``. Merging ranks a NaN bit score below every number and a NaN
+        E-value above every number, so that NaN scores do not make the result depend on the
+        order. The other columns are kept when every table has them."""
         return _merge([self, *tables])
 
     def __or__(self, other: object) -> HitTable:
@@ -314,6 +317,14 @@ class HitTable:
         return tophits
 
 
+def _merge_rank(e_value: float, bit_score: float) -> tuple[bool, float, bool, float]:
+    """A hit's place in the order of merging: NaN bit scores below every number, NaN E-values
+    above, as the native merge ranks them."""
+    score_nan = bit_score != bit_score
+    e_nan = e_value != e_value
+    return (not score_nan, 0.0 if score_nan else bit_score, not e_nan, 0.0 if e_nan else -e_value)
+
+
 def _carry_extra(source: Sequence[HitTable], result: HitTable) -> dict[str, Any] | None:
     """The full columns of `result`'s rows, taken from the table in `source` whose row holds
     the same hit; None unless every source table has them."""
@@ -327,9 +338,8 @@ def _carry_extra(source: Sequence[HitTable], result: HitTable) -> dict[str, Any]
                 found[key] = (table, at)
                 continue
             held_table, held_at = found[key]
-            if (bit_score > held_table.bit_scores[held_at] or (
-                    bit_score == held_table.bit_scores[held_at]
-                    and e_value < held_table.e_values[held_at])):
+            if _merge_rank(e_value, bit_score) > _merge_rank(held_table.e_values[held_at],
+                                                             held_table.bit_scores[held_at]):
                 found[key] = (table, at)
     picks = [found[(gene, hmm)] for gene, hmm, _, _ in result]
     extra: dict[str, Any] = {}
@@ -342,7 +352,8 @@ def _carry_extra(source: Sequence[HitTable], result: HitTable) -> dict[str, Any]
 
 
 def _merge(tables: Sequence[HitTable]) -> HitTable:
-    """The best hit per gene and profile over all the tables. The best hit does not depend on
+    """The best hit per gene and profile over all the tables. A NaN score ranks below every
+    number (a NaN E-value above), which makes the order total: the best hit does not depend on
     the order the hits come in (ties on both scores are the same hit), so neither does this."""
     gene_ids: list[str] = []
     hmm_ids: list[str] = []
@@ -358,7 +369,7 @@ def _merge(tables: Sequence[HitTable]) -> HitTable:
         bit_scores.append(bit_column)
     empty = np.empty(0, dtype=np.float64)
     merged = HitTable._from_columns(gene_ids, hmm_ids, np.concatenate([empty, *e_values]),
-                                    np.concatenate([empty, *bit_scores]))
+                                    np.concatenate([empty, *bit_scores]), merge=True)
     merged._extra = _carry_extra(tables, merged)
     return merged
 

@@ -228,7 +228,6 @@ class KmerTable(_RowTable):
                                 columns=list(self.kmers), copy=False)
 
 
-# The layout decides the kind of table; "auto" can give either.
 def input_bytes(paths: list[bytes]) -> int:
     """The size of the input files that can be looked at (the count reports the others)."""
     total = 0

@@ -174,6 +174,17 @@ class SparseKmerTable(_RowTable):
             return np.zeros(1, dtype=np.uint64)
         return np.bincount(counts.astype(np.intp)).astype(np.uint64)
 
+    def spectrum_items(
+        self, row: int | None = None
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+        """The k-mer spectrum without its zeros: the counts that occur, ascending, and how many
+        distinct k-mers occur that many times, in `row` or summed over every row. Its size is
+        that of the counts, where spectrum() is as long as the largest count (a poly-A record of
+        50 Mb makes that 400 MB)."""
+        counts = self.counts if row is None else self.row(row)[1]
+        values, kmers = np.unique(counts, return_counts=True)
+        return values.astype(np.uint64), kmers.astype(np.uint64)
+
     def to_scipy(self) -> scipy.sparse.csr_array:
         """The counts as a scipy.sparse.csr_array of rows x 4^k (k up to 31: beyond, the
         columns cannot be numbered in int64)."""
@@ -450,18 +461,29 @@ def count_sparse(
                             skipped), tallies)
 
 
+def available_memory() -> int:
+    """The bytes of physical memory free now (os.sysconf's available pages), or 1 GiB where
+    the system does not say."""
+    try:
+        return os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError):
+        return 1 << 30
+
+
+def dense_share() -> int:
+    """The bytes a dense table may take under ``layout="auto"``: 1/16 of the memory available
+    now."""
+    return available_memory() // 16
+
+
 def dense_fits(k: int, strands: Strands, rows: int) -> bool:
     """The rule of ``layout="auto"``: dense while its table (4^k counts of 8 bytes per row, about
-    half as many columns for canonical k-mers) takes at most 1/16 of the memory available now
-    (os.sysconf's available physical pages), and 4^k is no more than 4^12."""
+    half as many columns for canonical k-mers) takes at most dense_share(), and 4^k is no more
+    than 4^12."""
     if k > 12:
         return False
     columns = 4**k // 2 if strands == "canonical" else 4**k
-    try:
-        available = os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    except (ValueError, OSError):
-        available = 1 << 30
-    return bool(columns * 8 * max(rows, 1) <= available // 16)
+    return bool(columns * 8 * max(rows, 1) <= dense_share())
 
 
 __all__ = ["SparseKmerTable"]

@@ -198,13 +198,6 @@ void take_lock_back(PyThreadState* state) {
     }
 }
 
-bool SignalHook::should_stop() {
-    take_lock_back(state_);
-    const bool stop = PyErr_CheckSignals() != 0;
-    state_ = PyEval_SaveThread();
-    return stop;
-}
-
 ObjectLoop::ObjectLoop() noexcept : looked_ns_(util::monotonic_ns()) {}
 
 void ObjectLoop::look() {

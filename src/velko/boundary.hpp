@@ -10,6 +10,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "capi/unlocked.hpp"
 #include "util/failure.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
@@ -85,49 +86,26 @@ void settle_pending_error() noexcept;
 /// without the lock.
 void take_lock_back(PyThreadState* state);
 
-/// Answers the core's interruption polls while the lock is released: takes the lock back for a
-/// moment to run the signal handlers (only the main thread has any to run), so Ctrl-C ends the
-/// work with util::Interrupted and leaves its KeyboardInterrupt pending.
-class SignalHook final : public util::InterruptHook {
-public:
-    explicit SignalHook(PyThreadState*& state) noexcept : state_(state) {}
-    bool should_stop() override;
-
-private:
-    PyThreadState*& state_;
+/// What velko does about an interpreter that shuts down while work runs unlocked: the forced
+/// unwind that ends a thread taking the lock back passes (take_lock_back marks the lock lost).
+struct ContractLockPolicy {
+    static bool finalizing() noexcept { return false; }
+    static bool stop_unlocked(bool /*finalizing*/) noexcept { return false; }
+    static void relock(PyThreadState* state) { take_lock_back(state); }
+    [[noreturn]] static void forced_unwind() { throw; }
+    static void after(bool /*finalizing*/) noexcept {}
 };
 
+/// Answers the core's interruption polls while the lock is released, so Ctrl-C ends the work
+/// with util::Interrupted and leaves its KeyboardInterrupt pending.
+using SignalHook = capi::SignalHook<ContractLockPolicy>;
+
 /// Runs `work` (which touches no Python object) with the interpreter lock released, so other
-/// threads run meanwhile, and with a SignalHook installed; returns what it returns. The lock is
-/// taken back after the work, not in a destructor: were the interpreter to end the thread there
-/// while an exception unwinds, the process would terminate. A failure of `work` is thrown again
-/// once the lock is held.
+/// threads run meanwhile, and Ctrl-C able to stop it (capi::run_unlocked); returns what it
+/// returns, and throws a failure of `work` again once the lock is held.
 template <class Work>
 auto without_gil(Work&& work) -> decltype(work()) {
-    using Result = decltype(work());
-    PyThreadState* state = PyEval_SaveThread();
-    std::exception_ptr failure;
-    std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
-    {
-        SignalHook hook(state);
-        const util::InterruptScope scope(hook);
-        try {
-            if constexpr (std::is_void_v<Result>) {
-                work();
-                result.emplace(true);
-            } else {
-                result.emplace(work());
-            }
-        } catch (...) {
-            failure = std::current_exception();
-            // Not a C++ exception: the forced unwind that ends the thread, which must go on
-            // without taking the lock again.
-            if (!failure) throw;
-        }
-    }
-    take_lock_back(state);
-    if (failure) std::rethrow_exception(failure);
-    if constexpr (!std::is_void_v<Result>) return std::move(*result);
+    return capi::run_unlocked<ContractLockPolicy>(std::forward<Work>(work));
 }
 
 /// For loops that build many Python objects with the lock held: every few tens of milliseconds

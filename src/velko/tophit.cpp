@@ -1,8 +1,8 @@
 // velko.hmmer.tophit: the Hit record and the TopHitFile table.
 #include <optional>
 
+#include "capi/tophit_api.hpp"
 #include "hmmer/hit.hpp"
-#include "hmmer/tophit_api.hpp"
 #include "hmmer/tophit_file.hpp"
 #include "util/os_file.hpp"
 #include "velko/messages.hpp"

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "capi/tophit_api.hpp"
 #include "hmmer/hmmer_tab.hpp"
-#include "hmmer/tophit_api.hpp"
 #include "hmmer/tophit_file.hpp"
 #include "hmmer/tophit_table.hpp"
 #include "util/interrupt.hpp"
@@ -173,15 +173,20 @@ std::string_view id_field(nb::handle value, std::size_t row, const char* field) 
 }
 
 TopHits from_columns(nb::list gene_ids, nb::list hmm_ids, DoubleInput e_values,
-                     DoubleInput bit_scores) {
+                     DoubleInput bit_scores, bool merge) {
     const std::size_t size = gene_ids.size();
     if (hmm_ids.size() != size || e_values.shape(0) != size || bit_scores.shape(0) != size) {
         throw nb::value_error("the four columns must have the same length");
     }
     TopHits hits;
     for (std::size_t i = 0; i < size; ++i) {
-        hits.table.add_hit(id_field(gene_ids[i], i, "gene_id"), id_field(hmm_ids[i], i, "hmm_id"),
-                           e_values(i), bit_scores(i));
+        const std::string_view gene_id = id_field(gene_ids[i], i, "gene_id");
+        const std::string_view hmm_id = id_field(hmm_ids[i], i, "hmm_id");
+        if (merge) {
+            hits.table.merge_hit(gene_id, hmm_id, e_values(i), bit_scores(i));
+        } else {
+            hits.table.add_hit(gene_id, hmm_id, e_values(i), bit_scores(i));
+        }
     }
     return hits;
 }
@@ -264,11 +269,13 @@ void bind_hits(nb::module_& m) {
     m.def("read_tophits", &read_tophits, nb::arg("path"),
           "Reads a velko top-hit file into a new TopHits; see velko_tools.HitTable.read.");
     m.def("tophits_from_columns", &from_columns, nb::arg("gene_ids"), nb::arg("hmm_ids"),
-          nb::arg("e_values"), nb::arg("bit_scores"),
+          nb::arg("e_values"), nb::arg("bit_scores"), nb::arg("merge") = false,
           nb::sig("def tophits_from_columns(gene_ids: list[str], hmm_ids: list[str], "
                   "e_values: numpy.typing.NDArray[numpy.float64], "
-                  "bit_scores: numpy.typing.NDArray[numpy.float64]) -> TopHits"),
-          "A new TopHits offered the rows of four columns in order.");
+                  "bit_scores: numpy.typing.NDArray[numpy.float64], merge: bool = False) "
+                  "-> TopHits"),
+          "A new TopHits offered the rows of four columns in order, by the rule of TopHitFile's "
+          "add_hit, or with merge by the order of merging (NaN below every number).");
     m.def("tophits_from_tophit_file", &from_tophit_file, nb::arg("obj"),
           "A new TopHits holding the hits of a velko TopHitFile.");
 }

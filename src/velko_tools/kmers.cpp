@@ -26,15 +26,16 @@ constexpr unsigned kPollMilliseconds = 50;
 
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
 // without the lock.
-nb::tuple count_table_locked(const nb::list& files, std::uint8_t k, const std::string& strands,
-                             bool skip_invalid, bool per_file, bool tally, unsigned threads,
-                             const nb::object& progress) {
+nb::object count_table_locked(const nb::list& files, std::uint8_t k, const std::string& strands,
+                              bool skip_invalid, bool per_file, bool tally, unsigned threads,
+                              const nb::object& progress, std::uint64_t most_bytes) {
     const kmer::TableOptions options{
         .k = k,
         .strands = parse_strands(strands),
         .invalid = skip_invalid ? Invalid::kSkip : Invalid::kStop,
         .per_file = per_file,
         .tally = tally,
+        .most_bytes = most_bytes,
     };
     // File names as the system takes them (os.fsencode), whatever their encoding.
     std::vector<std::string> paths;
@@ -44,7 +45,7 @@ nb::tuple count_table_locked(const nb::list& files, std::uint8_t k, const std::s
     }
     const auto columns = static_cast<std::size_t>(kmer::table_columns(k, options.strands));
     kmer::Table table;
-    {
+    try {
         kmer::TableJob job(paths, options, threads);
         // A KeyboardInterrupt (or any error from a signal handler) stops the workers: the job's
         // destructor cancels them and waits, which takes a block's worth of counting.
@@ -55,6 +56,8 @@ nb::tuple count_table_locked(const nb::list& files, std::uint8_t k, const std::s
         }
         std::vector<kmer::FileRows> rows = job.take();
         table = unlocked([&] { return kmer::gather_table(std::move(rows), columns); });
+    } catch (const kmer::TableOutgrown&) {
+        return nb::none();
     }
     // Ids are as many as the input has records, not 4^k: a list of str is fine here, and the
     // column labels are made on demand on the Python side.
@@ -73,13 +76,14 @@ nb::tuple count_table_locked(const nb::list& files, std::uint8_t k, const std::s
                           vector_array(std::move(table.skipped)), tally_array(table.tallies));
 }
 
-nb::tuple count_table(nb::list files, std::uint8_t k, const std::string& strands, bool skip_invalid,
-                      bool per_file, bool tally, unsigned threads, nb::object progress) {
+nb::object count_table(nb::list files, std::uint8_t k, const std::string& strands,
+                       bool skip_invalid, bool per_file, bool tally, unsigned threads,
+                       nb::object progress, std::uint64_t most_bytes) {
     // Progress callbacks and signal polls run Python code, which may end this (daemon) thread
     // while the interpreter shuts down; the job's workers are joined on the way out.
     return parked_at_exit([&] {
         return count_table_locked(files, k, strands, skip_invalid, per_file, tally, threads,
-                                  progress);
+                                  progress, most_bytes);
     });
 }
 
@@ -113,17 +117,19 @@ void bind_kmers(nb::module_& m) {
     m.attr("MAX_K") = kmer::kMaxRepresentableK;
     m.def("count_table", &count_table, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
           nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("tally"), nb::arg("threads"),
-          nb::arg("progress").none(),
+          nb::arg("progress").none(), nb::arg("most_bytes") = 0,
           nb::sig("def count_table(files: list[bytes], k: int, strands: str, "
                   "skip_invalid: bool, per_file: bool, tally: bool, threads: int, "
-                  "progress: collections.abc.Callable[[int], object] | None) -> "
+                  "progress: collections.abc.Callable[[int], object] | None, "
+                  "most_bytes: int = 0) -> "
                   "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
-                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]"),
+                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None"),
           "Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,\n"
           "skipped, tallies); with `tally`, each file's row of tallies holds its records,\n"
           "letters and A, C, G, T (either case), else zeros; velko_tools.count_kmers is the\n"
-          "public face of this.");
+          "public face of this. With `most_bytes`, None once the rows would take more than\n"
+          "that or than the memory left.");
     m.def("canonical_kmers", &canonical_kmers, nb::arg("k"),
           nb::sig("def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]"),
           "The index of each canonical k-mer of length k, in order: the columns of a canonical\n"

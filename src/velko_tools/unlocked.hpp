@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "capi/unlocked.hpp"
 #include "util/interrupt.hpp"
 
 namespace velko::tools {
@@ -45,30 +46,21 @@ inline void relock(PyThreadState* state) {
     }
 }
 
-/// Answers the core's interruption polls while the lock is released: takes the lock back for a
-/// moment to run the signal handlers (only the main thread has any to run), so Ctrl-C (or a
-/// handler that raises, as the command line's SIGTERM handler does) ends the work with
-/// util::Interrupted and leaves its exception pending.
-class SignalHook final : public util::InterruptHook {
-public:
-    /// `finalizing` is true for the thread that shuts the interpreter down (it called in while
-    /// the interpreter was already ending), which keeps the lock to the end.
-    SignalHook(PyThreadState*& state, bool finalizing) noexcept
-        : state_(state), finalizing_(finalizing) {}
-    bool should_stop() override {
-        // A daemon thread still working when the interpreter ends stops here, so that its work
-        // unwinds (removing a temporary file on the way) without taking the lock.
-        if (!finalizing_ && interpreter_ending()) return true;
-        relock(state_);
-        const bool stop = PyErr_CheckSignals() != 0;
-        state_ = PyEval_SaveThread();
-        return stop;
+/// What velko_tools does about an interpreter that shuts down while work runs unlocked: a daemon
+/// thread still working stops at its next poll, so that its work unwinds (removing a temporary
+/// file on the way) without taking the lock, and is then parked; a forced unwind that began in
+/// Python code the work's poll ran (the garbage collector can run there) parks it too.
+struct ToolsLockPolicy {
+    static bool finalizing() { return interpreter_ending(); }
+    static bool stop_unlocked(bool finalizing) { return !finalizing && interpreter_ending(); }
+    static void relock(PyThreadState* state) { tools::relock(state); }
+    [[noreturn]] static void forced_unwind() { wait_for_exit(); }
+    static void after(bool finalizing) {
+        if (!finalizing && interpreter_ending()) wait_for_exit();
     }
-
-private:
-    PyThreadState*& state_;
-    bool finalizing_;
 };
+
+using SignalHook = capi::SignalHook<ToolsLockPolicy>;
 
 /// Runs `body`, a binding that calls into Python while it works (a progress callback, a poll
 /// that may run the garbage collector), so that a forced unwind ending the thread during
@@ -84,46 +76,16 @@ auto parked_at_exit(Body&& body) -> decltype(body()) {
     }
 }
 
-/// Runs `work` (which touches no Python object) with the interpreter lock released and a
-/// SignalHook installed; returns what it returns. The lock is taken back after the work, not in
-/// a destructor: were the interpreter to end the thread there while an exception unwinds, the
-/// process would terminate. A failure of `work` is thrown again once the lock is held; an
-/// interruption as nb::python_error, the exception the signal handler raised.
+/// Runs `work` (which touches no Python object) with the interpreter lock released and Ctrl-C
+/// able to stop it (capi::run_unlocked); an interruption comes out as nb::python_error, the
+/// exception the signal handler raised.
 template <class Work>
 auto unlocked(Work&& work) -> decltype(work()) {
-    using Result = decltype(work());
-    // Only the thread that shuts the interpreter down holds the lock once it is ending.
-    const bool finalizing = interpreter_ending();
-    PyThreadState* state = PyEval_SaveThread();
-    std::exception_ptr failure;
-    std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
-    {
-        SignalHook hook(state, finalizing);
-        const util::InterruptScope scope(hook);
-        try {
-            if constexpr (std::is_void_v<Result>) {
-                work();
-                result.emplace(true);
-            } else {
-                result.emplace(work());
-            }
-        } catch (...) {
-            failure = std::current_exception();
-            // Not a C++ exception: a forced unwind that began in Python code the work's
-            // interrupt poll ran (the garbage collector can run there).
-            if (!failure) wait_for_exit();
-        }
+    try {
+        return capi::run_unlocked<ToolsLockPolicy>(std::forward<Work>(work));
+    } catch (const util::Interrupted&) {
+        throw nb::python_error();
     }
-    if (!finalizing && interpreter_ending()) wait_for_exit();
-    relock(state);
-    if (failure) {
-        try {
-            std::rethrow_exception(failure);
-        } catch (const util::Interrupted&) {
-            throw nb::python_error();
-        }
-    }
-    if constexpr (!std::is_void_v<Result>) return std::move(*result);
 }
 
 }  // namespace velko::tools

@@ -1,6 +1,6 @@
 from typing import Final, final
 
-__all__: Final[list[str]]
+__all__: Final = ["DnaSequence"]
 
 @final
 class DnaSequence:

@@ -1,7 +1,8 @@
 from collections.abc import Sequence
 from typing import Final, final
 
-__all__: Final[list[str]]
+__all__: Final = ["get_kmer_count_fasta", "get_kmer_count_seq", "get_kmer_to_idx",
+                  "get_possible_kmers", "KmerCountResult"]
 
 @final
 class KmerCountResult:

@@ -3,11 +3,13 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <vector>
 
 #include "util/failure.hpp"
 #include "util/input_stream.hpp"
 #include "util/number_text.hpp"
+#include "util/quote_path.hpp"
 
 namespace velko::hmmer {
 namespace {
@@ -122,6 +124,7 @@ void CutoffReader::take_line(std::string_view line) {
         in_profile_ = true;
         profile_line_ = line_;
         current_ = ProfileCutoffs{};
+        tag_lines_.clear();
         return;
     }
     if (tag == "HMM") {
@@ -135,9 +138,29 @@ void CutoffReader::take_line(std::string_view line) {
     if (tag == "//") {
         fail_at(1, "a profile ends before its model (no \"HMM\" line)");
     }
+    if (tag == "NAME" || tag == "ACC" || tag == "LENG" || tag == "GA" || tag == "TC" ||
+        tag == "NC") {
+        // A second line of a tag would silently replace the first: which one the curator
+        // meant cannot be told, so the file is refused.
+        const auto [seen, first] = tag_lines_.try_emplace(std::string(tag), line_);
+        if (!first) {
+            fail_at(1, std::string(tag) + " appears twice in the profile starting on line " +
+                           std::to_string(profile_line_) + " (first on line " +
+                           std::to_string(seen->second) + ")");
+        }
+    }
     if (tag == "NAME" || tag == "ACC") {
         if (words.size() < 2) fail_at(1, std::string(tag) + " has no value");
         (tag == "NAME" ? current_.name : current_.accession) = std::string(words[1].text);
+        if (tag == "NAME") {
+            // Within one file a name is one profile (a later file may still replace it).
+            const auto [seen, first] = name_lines_.try_emplace(current_.name, line_);
+            if (!first) {
+                fail_at(words[1].column, "the profile " + util::quote_text(current_.name, 40) +
+                                             " is named twice (first on line " +
+                                             std::to_string(seen->second) + ")");
+            }
+        }
         return;
     }
     if (tag == "LENG") {
@@ -166,6 +189,11 @@ void CutoffReader::take_line(std::string_view line) {
                     std::string(tag) +
                         " needs two bit scores (the full sequence's and the "
                         "domain's)");
+        }
+        // No score passes a NaN threshold, so "nan" would drop every hit of the profile.
+        if (!std::isfinite(number.value)) {
+            fail_at(words[i + 1].column, std::string(tag) + " " + util::quote_text(text, 40) +
+                                             " is not a finite bit score");
         }
         values[i] = number.value;
     }

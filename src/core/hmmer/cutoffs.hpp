@@ -64,7 +64,9 @@ public:
 
     /// Throws a format util::Failure naming the path, line and column: a file that does not start
     /// with a "HMMER3" line, a profile without NAME, a cutoff line without two numbers, a LENG
-    /// that is not a whole number; util::MemoryRefused for a line longer than the call may hold.
+    /// that is not a whole number, a cutoff that is not finite, a header line given twice in a
+    /// profile, a profile name given twice in the file; util::MemoryRefused for a line longer than
+    /// the call may hold.
     void feed(std::string_view bytes);
     /// Reads the last line; fails as feed does, and for a profile cut off before its "//".
     void finish();
@@ -82,6 +84,9 @@ private:
     bool in_profile_ = false;
     bool in_model_ = false;  // between the "HMM" line and "//"
     ProfileCutoffs current_;
+    // The line of each header tag of the current profile, and of each profile's start by name.
+    std::unordered_map<std::string, std::uint64_t> tag_lines_;
+    std::unordered_map<std::string, std::uint64_t> name_lines_;
 };
 
 /// Reads the profile file at `path`, plain or gzip-compressed, into `table`. Throws

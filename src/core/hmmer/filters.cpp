@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "util/failure.hpp"
+#include "util/os_file.hpp"
+#include "util/quote_path.hpp"
 
 namespace velko::hmmer {
 namespace {
@@ -500,16 +502,37 @@ void filter_hmmer_files(std::span<const std::string> paths, const HmmerOptions& 
     });
     if (again) filter.allow_second_pass();
     util::MemoryAccount account;  // what the filter and its table gain, over every file
+    // The second pass must read what the first did: a file changed in between would give a
+    // table that matches neither its old state nor its new one.
+    std::vector<std::optional<util::FileIdentity>> identities;
     const auto read_all = [&] {
         for (const std::string& path : paths) {
             filter.set_source(path);
             read_hmmer_file(path, options, filter, &account);
         }
     };
+    const auto check_unchanged = [&] {
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            if (util::file_identity(paths[i]) != identities[i]) {
+                throw util::Failure(
+                    {.kind = util::FailureKind::kRefused,
+                     .file = util::FileKind::kHmmerTable,
+                     .path = paths[i],
+                     .reason = util::quote_path(paths[i]) +
+                               " changed while it was read: coverage reads each file twice, and "
+                               "its size, times or inode differ between the two passes"});
+            }
+        }
+    };
+    if (again) {
+        for (const std::string& path : paths) identities.push_back(util::file_identity(path));
+    }
     read_all();
     if (filter.wants_second_pass()) {
+        check_unchanged();
         filter.begin_second_pass();
         read_all();
+        check_unchanged();
     }
 }
 

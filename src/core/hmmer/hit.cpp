@@ -1,6 +1,8 @@
 // The hit ordering and the text forms of a hit.
 #include "hmmer/hit.hpp"
 
+#include <cmath>
+
 #include "util/number_text.hpp"
 
 namespace velko::hmmer {
@@ -13,6 +15,21 @@ HitOrder hit_order(double a_e_val, double a_bit_score, double b_e_val, double b_
     }
     if (a_bit_score == b_bit_score && a_e_val == b_e_val) return HitOrder::kEqual;
     return HitOrder::kGreater;
+}
+
+HitOrder merge_order(double a_e_val, double a_bit_score, double b_e_val, double b_bit_score) {
+    // -1 when a is worse on this score, 1 when better; `higher` says which way is better.
+    const auto side = [](double a, double b, bool higher) {
+        const bool a_nan = std::isnan(a);
+        const bool b_nan = std::isnan(b);
+        if (a_nan || b_nan) return a_nan == b_nan ? 0 : (a_nan ? -1 : 1);
+        if (a == b) return 0;
+        return (a > b) == higher ? 1 : -1;
+    };
+    int order = side(a_bit_score, b_bit_score, true);
+    if (order == 0) order = side(a_e_val, b_e_val, false);
+    if (order == 0) return HitOrder::kEqual;
+    return order < 0 ? HitOrder::kLess : HitOrder::kGreater;
 }
 
 bool hits_equal(const Hit& a, const Hit& b) {

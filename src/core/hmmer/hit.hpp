@@ -26,6 +26,13 @@ enum class HitOrder { kLess, kEqual, kGreater };
     return hit_order(a.e_val, a.bit_score, b.e_val, b.bit_score);
 }
 
+/// The hit ordering made total for merging tables: a NaN bit score is less than every number
+/// and a NaN e-value greater than every number, so every pair of hits has one answer and the
+/// best of several does not depend on the order they come in. kEqual only for equal scores
+/// (NaN with NaN).
+[[nodiscard]] HitOrder merge_order(double a_e_val, double a_bit_score, double b_e_val,
+                                   double b_bit_score);
+
 /// Byte-equal identifiers and IEEE-equal scores (so a hit holding NaN equals no hit).
 [[nodiscard]] bool hits_equal(const Hit& a, const Hit& b);
 

@@ -24,6 +24,8 @@ namespace velko::hmmer {
 namespace {
 
 constexpr std::size_t kReadBuffer = std::size_t{1} << 18;
+// Held rows offered between two charges of what the table gained.
+constexpr std::uint64_t kChargeEvery = 4096;
 constexpr std::string_view kNoDomainScores =
     "a tblout (per-sequence table) has no domain scores: read a domtblout for them";
 
@@ -305,15 +307,6 @@ bool profile_is_query(SearchProgram program) {
 
 bool is_nucleotide(SearchProgram program) {
     return program == SearchProgram::kNhmmer || program == SearchProgram::kNhmmscan;
-}
-
-// The row has passed first_misfit, so a whole column holds digits alone.
-std::uint64_t whole_at(std::span<const std::string_view> fields, std::uint32_t column) {
-    if (column == 0) return 0;
-    const std::string_view text = fields[column - 1];
-    std::uint64_t value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
 }
 
 }  // namespace
@@ -604,23 +597,75 @@ void HmmerTableReader::offer_row(SearchProgram program, std::uint64_t line, std:
     row.e_val = by_domain ? row.dom_e_val : row.seq_e_val;
     row.bit_score = by_domain ? row.dom_bit_score : row.seq_bit_score;
     if (!sink_->wants(row)) return;
-    row.gene_length = whole_at(fields, search ? layout.target_len : layout.query_len);
-    row.hmm_length = whole_at(fields, search ? layout.query_len : layout.target_len);
-    row.hmm_from = whole_at(fields, layout.hmm_from);
-    row.hmm_to = whole_at(fields, layout.hmm_to);
-    row.ali_from = whole_at(fields, layout.ali_from);
-    row.ali_to = whole_at(fields, layout.ali_to);
+    // The row has passed first_misfit, so a whole column holds digits alone; only too many of
+    // them can fail.
+    const auto whole = [&](std::uint32_t column) {
+        if (column == 0) return std::uint64_t{0};
+        const std::string_view digits = fields[column - 1];
+        std::uint64_t value = 0;
+        const auto [stop, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        if (error != std::errc{}) {
+            fail_at(
+                line, column,
+                std::string(layout.headings[column - 1]) + " " + quoted(digits) + " is too large");
+        }
+        return value;
+    };
+    const std::uint32_t gene_length_column = search ? layout.target_len : layout.query_len;
+    const std::uint32_t hmm_length_column = search ? layout.query_len : layout.target_len;
+    row.gene_length = whole(gene_length_column);
+    row.hmm_length = whole(hmm_length_column);
+    row.hmm_from = whole(layout.hmm_from);
+    row.hmm_to = whole(layout.hmm_to);
+    row.ali_from = whole(layout.ali_from);
+    row.ali_to = whole(layout.ali_to);
+    // A domain lies on its profile and on its gene, start before end: coordinates that do not
+    // would make a coverage past 100 % that passes any filter.
+    const auto check_span = [&](std::uint32_t from_column, std::uint64_t from,
+                                std::uint32_t to_column, std::uint64_t to,
+                                std::uint32_t length_column, std::uint64_t length) {
+        for (const auto& [column, value] :
+             {std::pair{from_column, from}, std::pair{to_column, to}}) {
+            if (value < 1 || value > length) {
+                fail_at(line, column,
+                        std::string(layout.headings[column - 1]) + " " + std::to_string(value) +
+                            " is outside 1.." + std::to_string(length) + " (" +
+                            std::string(layout.headings[length_column - 1]) + ")");
+            }
+        }
+        if (from > to) {
+            fail_at(line, from_column,
+                    std::string(layout.headings[from_column - 1]) + " " + std::to_string(from) +
+                        " is after " + std::string(layout.headings[to_column - 1]) + " " +
+                        std::to_string(to));
+        }
+    };
+    const bool per_domain = &layout == &kDomtblout;
+    if (per_domain) {
+        check_span(layout.hmm_from, row.hmm_from, layout.hmm_to, row.hmm_to, hmm_length_column,
+                   row.hmm_length);
+        check_span(layout.ali_from, row.ali_from, layout.ali_to, row.ali_to, gene_length_column,
+                   row.gene_length);
+    }
     if (sink_->reads_every_column()) {
         const std::string_view last = fields[layout.columns - 1];
         const auto rest_at = static_cast<std::size_t>(last.data() + last.size() - text.data());
         std::string_view rest = text.substr(rest_at);
         while (!rest.empty() && is_blank(rest.front())) rest.remove_prefix(1);
         while (!rest.empty() && is_blank(rest.back())) rest.remove_suffix(1);
+        if (!util::is_utf8(rest)) {
+            fail_at(line, layout.columns + 1, "the description " + quoted(rest) + " is not UTF-8");
+        }
         row.description = rest;
-        row.dom_index = whole_at(fields, layout.dom_index);
-        row.dom_count = whole_at(fields, layout.dom_count);
-        row.env_from = whole_at(fields, layout.env_from);
-        row.env_to = whole_at(fields, layout.env_to);
+        row.dom_index = whole(layout.dom_index);
+        row.dom_count = whole(layout.dom_count);
+        row.env_from = whole(layout.env_from);
+        row.env_to = whole(layout.env_to);
+        if (per_domain) {
+            check_span(layout.env_from, row.env_from, layout.env_to, row.env_to, gene_length_column,
+                       row.gene_length);
+        }
         if (&layout == &kNhmmerTblout) {
             row.dom_index = 1;
             row.dom_count = 1;
@@ -640,6 +685,7 @@ void HmmerTableReader::offer_waiting(SearchProgram program) {
         }
         offer(program, row.line, parts[0], parts[1], parts[2], parts[3], row.e_val, row.bit_score);
         util::poll_interrupt(at - row.text_at + sizeof(Waiting));
+        charge_now_and_then();
     }
     waiting_.clear();
     const Layout& layout = layout_of(options_.format, nucleotide(options_.program));
@@ -651,9 +697,23 @@ void HmmerTableReader::offer_waiting(SearchProgram program) {
         for (std::size_t i = 0; i < layout.columns; ++i) texts[i] = fields[i].text;
         offer_row(program, line, text_line, texts);
         util::poll_interrupt(size + sizeof(WaitingLine));
+        charge_now_and_then();
     }
-    waiting_lines_.clear();
-    text_.clear();
+    // The held rows are all in the table now: their memory goes back, to the account too.
+    const std::size_t held = waiting_.capacity() * sizeof(Waiting) +
+                             waiting_lines_.capacity() * sizeof(WaitingLine) + text_.capacity();
+    waiting_ = {};
+    waiting_lines_ = {};
+    text_ = {};
+    account().release(held);
+}
+
+void HmmerTableReader::charge_now_and_then() {
+    // The table grows from every held row while they are all still there: it is charged as it
+    // goes, not once the piece that ended with the "# Program:" line is done.
+    if (++offered_ % kChargeEvery == 0) {
+        util::charge_growth(account(), kept_bytes(), kept_bytes_, kTableGrowth);
+    }
 }
 
 template <class Rows>

@@ -150,6 +150,7 @@ private:
                std::string_view target_acc, std::string_view query_name, std::string_view query_acc,
                double e_val, double bit_score);
     void offer_waiting(SearchProgram program);
+    void charge_now_and_then();
     // The row's fixed columns are `fields`, views into `text`.
     void offer_row(SearchProgram program, std::uint64_t line, std::string_view text,
                    std::span<const std::string_view> fields);
@@ -178,6 +179,7 @@ private:
     util::MemoryAccount own_;
     util::MemoryAccount* shared_ = nullptr;
     std::size_t kept_bytes_ = 0;  // the table's (or sink's) size when last charged
+    std::uint64_t offered_ = 0;   // held rows offered so far
 };
 
 /// Reads the table in the file at `path`, plain or gzip-compressed (told by its first bytes),

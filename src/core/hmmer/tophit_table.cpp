@@ -72,12 +72,29 @@ Hit TopHitTable::make_hit(std::string_view gene_id, const StoredHit& stored) con
 
 void TopHitTable::add_hit(std::string_view gene_id, std::string_view hmm_id, double e_val,
                           double bit_score) {
+    // Only a strictly better hit replaces: ties and NaN keep the first one offered.
+    offer_hit(gene_id, hmm_id, e_val, bit_score,
+              [](double e, double s, double new_e, double new_s) {
+                  return hit_order(e, s, new_e, new_s) == HitOrder::kLess;
+              });
+}
+
+void TopHitTable::merge_hit(std::string_view gene_id, std::string_view hmm_id, double e_val,
+                            double bit_score) {
+    offer_hit(gene_id, hmm_id, e_val, bit_score,
+              [](double e, double s, double new_e, double new_s) {
+                  return merge_order(e, s, new_e, new_s) == HitOrder::kLess;
+              });
+}
+
+template <class Replaces>
+void TopHitTable::offer_hit(std::string_view gene_id, std::string_view hmm_id, double e_val,
+                            double bit_score, Replaces replaces) {
     const ProfileId profile = intern_profile(hmm_id);
     const StoredHit offered{profile, e_val, bit_score};
     const auto [gene, added] = genes_.try_emplace(gene_id);
-    // Only a strictly better hit replaces: ties and NaN keep the first one offered.
     const auto keep_better = [&](double& stored_e_val, double& stored_bit_score) {
-        if (hit_order(stored_e_val, stored_bit_score, e_val, bit_score) == HitOrder::kLess) {
+        if (replaces(stored_e_val, stored_bit_score, e_val, bit_score)) {
             stored_e_val = e_val;
             stored_bit_score = bit_score;
         }

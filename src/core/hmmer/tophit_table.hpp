@@ -35,6 +35,10 @@ public:
     /// Stores the hit when the pair is new, or replaces the stored one when that is less than
     /// the new hit in the hit ordering; otherwise keeps the stored hit.
     void add_hit(std::string_view gene_id, std::string_view hmm_id, double e_val, double bit_score);
+    /// add_hit by merge_order: what merging tables offers, so that the hit kept for a pair is
+    /// the same whatever order the tables (and their NaN scores) come in.
+    void merge_hit(std::string_view gene_id, std::string_view hmm_id, double e_val,
+                   double bit_score);
 
     [[nodiscard]] bool contains_gene_id(std::string_view gene_id) const;
     [[nodiscard]] bool contains_gene_hmm(std::string_view gene_id, std::string_view hmm_id) const;
@@ -89,6 +93,9 @@ private:
         return {&one, 1};
     }
 
+    template <class Replaces>
+    void offer_hit(std::string_view gene_id, std::string_view hmm_id, double e_val,
+                   double bit_score, Replaces replaces);
     [[nodiscard]] std::optional<StoredHit> stored_hit(std::string_view gene_id,
                                                       std::string_view hmm_id) const;
     [[nodiscard]] std::optional<ProfileId> find_profile(std::string_view hmm_id) const;

@@ -47,8 +47,11 @@ public:
             const std::size_t grown =
                 capacity < kRegionDoubleBytes ? 2 * capacity : capacity + capacity / 2;
             const std::size_t wanted = std::max(grown, used + row_bytes_);
-            job_.charge(wanted - capacity, rows_.rows + 1);
+            // The new mapping is made whole before the old one's pages move into it: both
+            // take address space until then, and an address-space limit counts both.
+            job_.charge(wanted, rows_.rows + 1);
             rows_.region.reserve(wanted);
+            job_.release(capacity);
         }
         ++rows_.rows;
         return rows_.region.data() + used / sizeof(std::uint64_t);
@@ -317,7 +320,12 @@ TableJob::TableJob(std::vector<std::string> paths, TableOptions options, unsigne
     : options_(options), rows_(paths.size()), files_(std::move(paths)) {
     const std::size_t files = files_.paths().size();
     threads = std::max(1U, std::min<unsigned>(threads, static_cast<unsigned>(files)));
-    require_least_table(options_, files, threads);
+    try {
+        require_least_table(options_, files, threads);
+    } catch (const util::MemoryRefused&) {
+        if (options_.most_bytes == 0) throw;
+        throw TableOutgrown();
+    }
     files_.start(threads, [this](std::size_t i, util::InterruptHook& /*hook*/) {
         const std::string& path = files_.paths()[i];
         try {
@@ -328,6 +336,11 @@ TableJob::TableJob(std::vector<std::string> paths, TableOptions options, unsigne
                 count_file<Invalid::kSkip>(path, options_, rows_[i], *this, files_.bytes_done(),
                                            files_.cancelled());
             }
+        } catch (const TableOutgrown&) {
+            // No row of any file is wanted now: the caller counts in another layout.
+            rows_[i] = FileRows{};
+            files_.cancel();
+            throw;
         } catch (...) {
             rows_[i] = FileRows{};  // the job fails, or was cancelled: its rows are not wanted
             throw;
@@ -337,12 +350,27 @@ TableJob::TableJob(std::vector<std::string> paths, TableOptions options, unsigne
 
 void TableJob::charge(std::uint64_t bytes, std::uint64_t rows) {
     const std::lock_guard lock(account_mutex_);
-    account_.charge(bytes, [&] {
-        const std::string k_text = std::to_string(options_.k);
-        std::string detail = "4^" + k_text + " counts";
-        if (rows > 1) detail += " for each of " + std::to_string(rows) + " rows";
-        return util::MemoryNeed{.what = "k = " + k_text, .detail = std::move(detail)};
-    });
+    const bool bounded = options_.most_bytes != 0;
+    if (bounded && util::saturating_add(account_.total(), bytes) > options_.most_bytes) {
+        throw TableOutgrown();
+    }
+    try {
+        account_.charge(bytes, [&] {
+            const std::string k_text = std::to_string(options_.k);
+            std::string detail = "4^" + k_text + " counts";
+            if (rows > 1) detail += " for each of " + std::to_string(rows) + " rows";
+            return util::MemoryNeed{.what = "k = " + k_text, .detail = std::move(detail)};
+        });
+    } catch (const util::MemoryRefused&) {
+        if (!bounded) throw;
+        account_.release(bytes);
+        throw TableOutgrown();
+    }
+}
+
+void TableJob::release(std::uint64_t bytes) {
+    const std::lock_guard lock(account_mutex_);
+    account_.release(bytes);
 }
 
 std::vector<FileRows> TableJob::take() {

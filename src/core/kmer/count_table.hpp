@@ -30,6 +30,19 @@ struct TableOptions {
     Invalid invalid = Invalid::kStop;  // kStop: a bad byte in a record of k letters or more fails
     bool per_file = false;             // one row per file, the sum of its records
     bool tally = false;                // also tally each file's records and bases (BaseTally)
+    // When not 0, the most the rows may take: past it, or past what the account lets the job
+    // keep, the job stops with TableOutgrown instead of refusing, so that a caller choosing
+    // the layout can count sparsely instead.
+    std::uint64_t most_bytes = 0;
+};
+
+/// What a TableJob with TableOptions::most_bytes throws once its rows would pass that bound or
+/// the memory left: the dense table is the wrong layout for this input.
+class TableOutgrown : public std::exception {
+public:
+    [[nodiscard]] const char* what() const noexcept override {
+        return "the dense k-mer table outgrew the memory it may take";
+    }
 };
 
 /// The k-mer index of each column: all 4^k in order, or the canonical ones in order. Throws
@@ -97,8 +110,11 @@ public:
     [[nodiscard]] std::vector<FileRows> take();
 
     /// Charges `bytes` of rows or scratch about to be kept to the job's account: refuses, with
-    /// the k-mer text velko gives, a table that grows past what is free. Any worker may call.
+    /// the k-mer text velko gives, a table that grows past what is free (with most_bytes set,
+    /// throws TableOutgrown then, and past most_bytes). Any worker may call.
     void charge(std::uint64_t bytes, std::uint64_t rows);
+    /// Takes back `bytes` charged before and since let go. Any worker may call.
+    void release(std::uint64_t bytes);
 
 private:
     TableOptions options_;

@@ -23,7 +23,7 @@ constexpr unsigned kNotLetter = kNotBase;
 
 // The code of each byte, upper-case letters only or either case.
 template <bool either_case>
-constexpr const auto& kLetterCode = kBaseCode < either_case ? Letters::kEither : Letters::kUpper > ;
+constexpr const auto& kLetterCode = kBaseCode<(either_case ? Letters::kEither : Letters::kUpper)>;
 
 // The windows ending at each of the 32 letters of `word`, whose letters before are `previous`.
 // With k <= 8 the first eight windows reach back into `previous` and read `joint`; the others

@@ -56,6 +56,14 @@ constexpr std::size_t kRadixBucketMost = std::size_t{1} << 23;
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
 
 constexpr std::uint64_t kNarrowMost = UINT32_MAX;
+// A stretch of occurrences that repeats every kRepeatPeriod codes (a homopolymer, a di-, tri-,
+// tetra- or hexanucleotide repeat, on one strand or, interleaved, on both) and is at least
+// kRepeatLeast long is counted as it streams instead of being kept.
+constexpr std::size_t kRepeatPeriod = 12;
+constexpr std::size_t kRepeatLeast = 128;
+// The most codes a row counts that way; a row of more is no low-complexity input, and its
+// stretches are kept like any occurrence.
+constexpr std::size_t kMostRepeats = 96;
 
 [[nodiscard]] std::uint64_t code_mask(unsigned bits) {
     return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
@@ -136,15 +144,18 @@ void sort_and_count(std::span<const std::span<const std::uint64_t>> pieces, std:
     }
 }
 
-// Appends each run of equal codes in sorted `sorted` that is at least `min_count` long.
+// Appends each run of equal codes in sorted `sorted` that is at least `min_count` long, or whose
+// code is in sorted `keep` (a code whose count is not complete yet).
 template <class Count>
 void append_runs(std::span<const std::uint64_t> sorted, std::uint64_t min_count,
-                 std::vector<std::uint64_t>& codes, std::vector<Count>& counts) {
+                 std::vector<std::uint64_t>& codes, std::vector<Count>& counts,
+                 std::span<const std::uint64_t> keep = {}) {
     for (std::size_t i = 0; i < sorted.size();) {
         const std::uint64_t code = sorted[i];
         std::size_t j = i + 1;
         while (j < sorted.size() && sorted[j] == code) ++j;
-        if (j - i >= min_count) {
+        if (j - i >= min_count ||
+            (!keep.empty() && std::binary_search(keep.begin(), keep.end(), code))) {
             codes.push_back(code);
             counts.push_back(static_cast<Count>(j - i));
         }
@@ -153,11 +164,12 @@ void append_runs(std::span<const std::uint64_t> sorted, std::uint64_t min_count,
 }
 
 void append_runs(std::span<const std::uint64_t> sorted, std::uint64_t min_count,
-                 std::vector<std::uint64_t>& codes, SparseCounts& counts) {
+                 std::vector<std::uint64_t>& codes, SparseCounts& counts,
+                 std::span<const std::uint64_t> keep = {}) {
     if (counts.is_wide) {
-        append_runs(sorted, min_count, codes, counts.wide);
+        append_runs(sorted, min_count, codes, counts.wide, keep);
     } else {
-        append_runs(sorted, min_count, codes, counts.narrow);
+        append_runs(sorted, min_count, codes, counts.narrow, keep);
     }
 }
 
@@ -229,17 +241,45 @@ public:
     [[nodiscard]] std::uint64_t size() const { return size_; }
     // A row still in one array, and that array: such a row may be counted elsewhere, and then
     // emptied with clear().
-    [[nodiscard]] bool is_flat() const { return buckets_.empty(); }
+    [[nodiscard]] bool is_flat() const { return buckets_.empty() && repeats_.empty(); }
     [[nodiscard]] std::span<const std::uint64_t> flat() const { return flat_; }
     void clear() {
         flat_.clear();
         size_ = 0;
+        stored_ = 0;
     }
 
     // Takes the occurrences rolled into [data, data + n).
     void add(const std::uint64_t* data, std::size_t n) {
         if (n == 0) return;
         size_ += n;
+        // Low-complexity input rolls a few codes over and over, each equal to the one
+        // kRepeatPeriod places before it. Kept, a long poly-A record would be a bucket of one
+        // k-mer that no memory bound splits; counted here, it is one count.
+        std::size_t kept = 0;  // data before this is stored or counted
+        for (std::size_t i = kRepeatPeriod; i < n;) {
+            if (data[i] != data[i - kRepeatPeriod]) {
+                ++i;
+                continue;
+            }
+            std::size_t j = i + 1;
+            while (j < n && data[j] == data[j - kRepeatPeriod]) ++j;
+            // [from, j) repeats its first kRepeatPeriod codes; a stretch just counted may hold
+            // some of them.
+            const std::size_t from = std::max(i - kRepeatPeriod, kept);
+            if (j - from >= kRepeatLeast && count_repeat(data + from, j - from)) {
+                store(data + kept, from - kept);
+                kept = j;
+            }
+            i = j;
+        }
+        store(data + kept, n - kept);
+    }
+
+    // Keeps the occurrences [data, data + n) to be sorted and counted at the end of the row.
+    void store(const std::uint64_t* data, std::size_t n) {
+        if (n == 0) return;
+        stored_ += n;
         if (buckets_.empty()) {
             if (flat_.size() + n <= kFlatMost) {
                 grow_flat(flat_.size() + n);
@@ -256,17 +296,28 @@ public:
     void count_into(std::vector<std::uint64_t>& codes, SparseCounts& counts, unsigned threads,
                     util::InterruptHook& hook) {
         if (size_ > kNarrowMost && !counts.is_wide) counts.widen();
+        const std::size_t start = codes.size();
+        std::sort(repeats_.begin(), repeats_.end());
+        std::vector<std::uint64_t> keep;
+        for (const auto& [code, count] : repeats_) keep.push_back(code);
         if (buckets_.empty()) {
             const std::span<const std::uint64_t> whole(flat_);
             sort_and_count({&whole, 1}, flat_.size(), keys_, scratch_, bits_,
                            [&](std::span<const std::uint64_t> sorted) {
-                               append_runs(sorted, options_.min_count, codes, counts);
+                               append_runs(sorted, options_.min_count, codes, counts, keep);
                            });
             flat_.clear();
         } else {
-            count_buckets(codes, counts, threads, hook);
+            count_buckets(codes, counts, threads, hook, keep);
         }
+        if (counts.is_wide) {
+            add_repeats(codes, counts.wide, start);
+        } else {
+            add_repeats(codes, counts.narrow, start);
+        }
+        repeats_.clear();
         size_ = 0;
+        stored_ = 0;
     }
 
 private:
@@ -286,6 +337,55 @@ private:
                               cursor - static_cast<const std::uint64_t*>(chunks.back().get()));
         }
     };
+
+    // Adds the `length` occurrences from `stretch`, which repeat every kRepeatPeriod, to the
+    // row's repeat counts; false, counting nothing, when that would pass kMostRepeats codes.
+    bool count_repeat(const std::uint64_t* stretch, std::size_t length) {
+        const auto find = [&](std::uint64_t code) {
+            return std::find_if(repeats_.begin(), repeats_.end(),
+                                [code](const auto& repeat) { return repeat.first == code; });
+        };
+        std::size_t added = 0;
+        for (std::size_t r = 0; r < kRepeatPeriod; ++r) {
+            const bool earlier = std::find(stretch, stretch + r, stretch[r]) != stretch + r;
+            if (!earlier && find(stretch[r]) == repeats_.end()) ++added;
+        }
+        if (repeats_.size() + added > kMostRepeats) return false;
+        for (std::size_t r = 0; r < kRepeatPeriod; ++r) {
+            // Positions r, r + period, ... of the stretch.
+            const std::uint64_t count = (length - r + kRepeatPeriod - 1) / kRepeatPeriod;
+            const auto at = find(stretch[r]);
+            if (at == repeats_.end()) {
+                repeats_.emplace_back(stretch[r], count);
+            } else {
+                at->second += count;
+            }
+        }
+        return true;
+    }
+
+    // Merges the repeat counts (sorted) into the row's codes and counts from `start`, ascending,
+    // where the codes they name were kept whatever their count; a code that still falls short
+    // of min_count then goes.
+    template <class Count>
+    void add_repeats(std::vector<std::uint64_t>& codes, std::vector<Count>& counts,
+                     std::size_t start) {
+        for (const auto& [code, count] : repeats_) {
+            const auto at = std::lower_bound(codes.begin() + static_cast<std::ptrdiff_t>(start),
+                                             codes.end(), code);
+            const auto index = at - codes.begin();
+            if (at != codes.end() && *at == code) {
+                counts[static_cast<std::size_t>(index)] += static_cast<Count>(count);
+            } else {
+                codes.insert(at, code);
+                counts.insert(counts.begin() + index, static_cast<Count>(count));
+            }
+            if (counts[static_cast<std::size_t>(index)] < options_.min_count) {
+                codes.erase(codes.begin() + index);
+                counts.erase(counts.begin() + index);
+            }
+        }
+    }
 
     [[noreturn]] void fail_spill(int error) const {
         throw util::os_failure(util::FileKind::kNone, util::FileStep::kWrite,
@@ -400,7 +500,7 @@ private:
     // reserved for every occurrence being distinct, which costs address space only: pages
     // arrive as runs are written, while the chunks sorted are let go.
     void count_buckets(std::vector<std::uint64_t>& codes, SparseCounts& counts, unsigned threads,
-                       util::InterruptHook& hook) {
+                       util::InterruptHook& hook, std::span<const std::uint64_t> keep) {
         std::size_t largest = 0;
         for (Bucket& bucket : buckets_) {
             bucket.size = bucket.in_memory();
@@ -414,11 +514,11 @@ private:
         std::vector<BucketCounts> done(buckets_.size());
         std::mutex join_mutex;
         std::size_t joined = 0;
-        codes.reserve(codes.size() + size_);
+        codes.reserve(codes.size() + stored_ + repeats_.size());
         if (counts.is_wide) {
-            counts.wide.reserve(counts.wide.size() + size_);
+            counts.wide.reserve(counts.wide.size() + stored_ + repeats_.size());
         } else {
-            counts.narrow.reserve(counts.narrow.size() + size_);
+            counts.narrow.reserve(counts.narrow.size() + stored_ + repeats_.size());
         }
         // Under the lock: appends the runs of every finished bucket that is next in order.
         const auto join_ready = [&] {
@@ -460,7 +560,8 @@ private:
                 if (wide) out.counts.widen();
                 sort_and_count(pieces, bucket.size + bucket.spilled, keys, spare, shift,
                                [&](std::span<const std::uint64_t> sorted) {
-                                   append_runs(sorted, options_.min_count, out.codes, out.counts);
+                                   append_runs(sorted, options_.min_count, out.codes, out.counts,
+                                               keep);
                                });
                 const std::uint64_t freed =
                     bucket.chunks.size() * chunk_entries_ * sizeof(std::uint64_t);
@@ -491,7 +592,10 @@ private:
     std::uint64_t charged_ = 0;
     std::size_t chunk_entries_;
     std::uint64_t chunk_bytes_ = 0;
-    std::uint64_t size_ = 0;
+    std::uint64_t size_ = 0;    // occurrences taken
+    std::uint64_t stored_ = 0;  // of those, kept to be sorted
+    // (code, count) of the codes of repeating stretches, counted as they came.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> repeats_;
     std::vector<std::uint64_t> flat_;
     std::vector<std::uint64_t> keys_;
     std::vector<std::uint64_t> scratch_;

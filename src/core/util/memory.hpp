@@ -26,6 +26,12 @@ namespace velko::util {
 /// worth having is that tight. Many small pieces add up in a MemoryAccount instead.
 inline constexpr std::uint64_t kUncheckedBytes = std::uint64_t{64} << 20;
 
+/// What a MemoryAccount keeps before it first looks at the headroom. Far below
+/// kUncheckedBytes: the limit seen then holds until the next look, so under a tight limit (an
+/// address space of a few hundred MB) the account refuses before an allocation fails, and a
+/// call that keeps this much has done work enough that one look costs nothing by comparison.
+inline constexpr std::uint64_t kFirstLookBytes = std::uint64_t{4} << 20;
+
 /// What a refused request was for: "k = 16" and "4^16 counts" make "k = 16 needs about 412 GiB
 /// (4^16 counts), more than the 23 GiB available". `exact_bytes`, when not 0, is the size to
 /// show where the byte count saturated.
@@ -93,7 +99,7 @@ private:
 
     std::uint64_t total_ = 0;
     std::uint64_t limit_ = UINT64_MAX;  // the most this call may keep, as last seen
-    std::uint64_t next_look_ = kUncheckedBytes;
+    std::uint64_t next_look_ = kFirstLookBytes;
 };
 
 /// The huge page the kernel backs memory with where asked (x86-64 and arm64 with 4 KiB pages).

@@ -173,6 +173,19 @@ struct DirectoryCloser {
 
 }  // namespace
 
+std::optional<FileIdentity> file_identity(std::string_view path) {
+    struct stat info{};
+    if (holds_nul(path) || ::stat(std::string(path).c_str(), &info) != 0) return std::nullopt;
+    const auto ns = [](const timespec& at) {
+        return static_cast<std::int64_t>(at.tv_sec) * 1'000'000'000 + at.tv_nsec;
+    };
+    return FileIdentity{.device = info.st_dev,
+                        .inode = info.st_ino,
+                        .size = static_cast<std::uint64_t>(info.st_size),
+                        .modified_ns = ns(info.st_mtim),
+                        .changed_ns = ns(info.st_ctim)};
+}
+
 void remove_temporaries(std::string_view target, bool own) {
     if (holds_nul(target)) return;
     const std::string prefix = temporary_prefix(target);

@@ -19,6 +19,21 @@ struct FileFacts {
     unsigned group = 0;
 };
 
+/// What tells one state of a file from another without reading it: a file replaced, rewritten
+/// or appended to differs in one of these.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified_ns = 0;
+    std::int64_t changed_ns = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+/// The identity of the file at `path` (following symbolic links), or nothing when it cannot be
+/// looked at.
+[[nodiscard]] std::optional<FileIdentity> file_identity(std::string_view path);
+
 /// One open descriptor, closed when the object goes. Calls retry on EINTR after asking the
 /// thread's interruption hook, so a blocked open, read or write ends by Ctrl-C (throwing
 /// util::Interrupted); a failed call leaves its errno in error().

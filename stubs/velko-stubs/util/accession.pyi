@@ -1,5 +1,5 @@
 from typing import Final
 
-__all__: Final[list[str]]
+__all__: Final = ["canonical_gid"]
 
 def canonical_gid(gid: str) -> str: ...

@@ -1,11 +1,14 @@
 // The C interface velko exports for its TopHitFile objects, in a capsule: how velko_tools reads
-// and fills one without knowing velko's object layout, nor trusting a type it is handed.
+// and fills one without knowing velko's object layout, nor trusting a type it is handed. It
+// lives beside neither module: both include it, and neither may include the other's headers.
 #pragma once
 
 #include <cstddef>
 
 extern "C" {
-struct _object;  // CPython's PyObject; the core includes no Python header
+// CPython's PyObject, declared rather than included: Python.h must come before any standard
+// header of a unit, which only the unit itself can ensure.
+struct _object;
 }
 
 namespace velko::hmmer {
