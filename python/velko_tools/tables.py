@@ -23,7 +23,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core, output
-from velko_tools._args import Strands
+from velko_tools._args import Strands, usable_cores
 from velko_tools.errors import TableFormatError, UsageError, VelkoError
 from velko_tools.kmers import KmerLabels
 
@@ -202,7 +202,7 @@ def _write_gzip(chunks: Iterator[tuple[int, bytes]], out: IO[bytes], level: int,
     most twice the threads' chunks are held at a time."""
     from concurrent.futures import ThreadPoolExecutor
 
-    threads = min(4, os.cpu_count() or 1)
+    threads = min(4, usable_cores())
     pending: collections.deque[tuple[int, Future[bytes]]] = collections.deque()
     with ThreadPoolExecutor(threads, thread_name_prefix="velko-gzip") as pool:
         try:
