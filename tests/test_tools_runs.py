@@ -489,6 +489,17 @@ def test_pyarrow_that_fails_to_import_shows_why(genome_paths, tmp_path):
     assert command.returncode == 2 and command.stderr.endswith(f"velko: error: {message}\n")
 
 
+def test_command_line_exit_status_counts_failures_of_earlier_calls(genome_paths, tmp_path):
+    # A resume that finds the run finished still has genomes in errors/: a workflow that
+    # reruns an interrupted step must not see success.
+    bad = [path for path in genome_paths if "GCA_9" in path][:1]
+    command = [sys.executable, "-m", "velko_tools", "run", *genome_paths[:2], *bad, "-o",
+               str(tmp_path / "out"), "--workers", "1"]
+    for _ in range(2):
+        result = subprocess.run(command, capture_output=True, text=True, timeout=120, env=ENV)
+        assert result.returncode == 1 and "1 genomes of the run failed" in result.stderr
+
+
 def test_command_line_on_a_locked_run_says_so_in_one_line(genome_paths, tmp_path):
     import fcntl
 

@@ -312,11 +312,12 @@ def _run(args: argparse.Namespace) -> None:
     finally:
         if client is not None:
             client.close()
-    if summary.failed:
+    if summary.errors:
         _report_failures(summary.out)
     print(f"velko run: {summary}", file=sys.stderr)
-    if summary.failed:
-        # As a shell or a workflow manager sees it: some genomes are in errors/, not profiles/.
+    if summary.errors:
+        # As a shell or a workflow manager sees it: some genomes are in errors/, not profiles/,
+        # whether this call or an earlier one of the same run counted them.
         raise SystemExit(1)
 
 

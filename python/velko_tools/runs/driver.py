@@ -102,6 +102,8 @@ class RunSummary:
     #: The profiles' layout, "dense" or "sparse" (what layout="auto" chose).
     layout: str = "dense"
     repaired: int = 0
+    #: Genomes of the run in errors/ after the call: ``failed`` and those of the kept parts.
+    errors: int = 0
 
     @property
     def ok(self) -> bool:
@@ -316,7 +318,8 @@ def run_genomes(
                        stop_codon=bool(stop_codon))
     os.makedirs(out_dir, exist_ok=True)
     with _locked(out_dir):
-        kept, removed, repaired = _keep(out_dir, options, resume, inputs, verify_inputs)
+        kept, removed, repaired, kept_failed = _keep(out_dir, options, resume, inputs,
+                                                     verify_inputs)
         todo = [item for path, item in inputs.items() if path not in kept]
         pool: Pool
         if client is not None:
@@ -333,22 +336,22 @@ def run_genomes(
         pool.close()
     return RunSummary(out=out_dir, done=done, skipped=len(kept), failed=failed, removed=removed,
                       retried=retried, seconds=time.monotonic() - started, layout=options.layout,
-                      repaired=repaired)
+                      repaired=repaired, errors=failed + kept_failed)
 
 
 def _keep(out: str, options: _Options, resume: bool, inputs: dict[str, _Input],
-          verify_inputs: str) -> tuple[set[str], int, int]:
+          verify_inputs: str) -> tuple[set[str], int, int, int]:
     """Prepares the run directory and decides which parts a resume keeps: those whose files
     are whole and whose inputs are unchanged and still asked for. Removes the others, and every
     file no kept entry names. Returns the paths kept, the genomes removed (their input changed
-    or was not asked for), and the damaged parts dropped."""
+    or was not asked for), the damaged parts dropped, and the kept genomes in errors/."""
     settings_repaired = _prepare(out, options, resume)
     asked = dataclasses.asdict(options)
     entries, damaged = _read_manifest(out)
     repaired = len(damaged)
     kept: set[str] = set()
     valid: list[str] = []
-    removed = 0
+    removed = kept_failed = 0
     for part, entry in entries.items():
         # Without run.json, only an entry's own record of the options vouches for its part.
         if (settings_repaired and entry.options is None) or _part_problems(
@@ -364,9 +367,10 @@ def _keep(out: str, options: _Options, resume: bool, inputs: dict[str, _Input],
             removed += changed
         else:
             kept.update(item.path for item in entry.inputs)
+            kept_failed += len(entry.failed)
             valid.append(part)
     _remove_strays(out, valid)
-    return kept, removed, repaired
+    return kept, removed, repaired, kept_failed
 
 
 def _unchanged(asked: _Input | None, stored: _Input, entry: _Entry, verify_inputs: str) -> bool:
