@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Every benchmark in one run, as the README reports them: the figures there come from the
+# Every benchmark in one run, as docs/benchmarks.md reports them: the figures there come from the
 # output this writes to benchmarks/results.txt (and the chart to docs/benchmarks.png).
 #
 #   python3 -m pip install ".[bench,plot,parallel]" && benchmarks/run_all.sh

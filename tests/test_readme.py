@@ -1,4 +1,4 @@
-"""Every shell block of the README runs as written.
+"""Every shell block of the README and of docs/*.md runs as written.
 
 Short blocks run here against the installed package, in a scratch directory holding the files
 they name (the bundled examples and the HMMER test tables under the README's names). Blocks
@@ -16,16 +16,21 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
+DOCS = sorted((ROOT / "docs").glob("*.md"))
 LONG_MARKERS = ("pip install", "cmake ", "benchmarks/", "fuzz/", ".ci/", "examples/demo.py")
 
 
 def shell_blocks():
-    if not README.is_file():
-        return []
-    text = README.read_text(encoding="utf-8")
-    blocks = re.findall(r"^```sh\n(.*?)^```", text, flags=re.S | re.M)
-    line_of = [text[: text.index(block)].count("\n") + 1 for block in blocks]
-    return [pytest.param(block, id=f"line{line}") for block, line in zip(blocks, line_of)]
+    found = []
+    for document in (README, *DOCS):
+        if not document.is_file():
+            continue
+        text = document.read_text(encoding="utf-8")
+        blocks = re.findall(r"^```sh\n(.*?)^```", text, flags=re.S | re.M)
+        line_of = [text[: text.index(block)].count("\n") + 1 for block in blocks]
+        found += [pytest.param(block, id=f"{document.stem}-line{line}")
+                  for block, line in zip(blocks, line_of)]
+    return found
 
 
 @pytest.fixture
