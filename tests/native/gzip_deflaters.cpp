@@ -9,8 +9,12 @@
 #include <utility>
 #include <vector>
 
+#include "check.hpp"
 #include "util/failure.hpp"
 #include "util/gzip_member.hpp"
+
+using velko::test::expect;
+using velko::test::finish;
 
 namespace {
 
@@ -18,14 +22,6 @@ using velko::util::append_gzip_member;
 using velko::util::Deflater;
 using velko::util::Failure;
 using velko::util::FailureKind;
-
-int failures = 0;
-
-void expect(bool ok, const std::string& what) {
-    if (ok) return;
-    ++failures;
-    std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-}
 
 // The text of gzip members one after another, as zlib (the reference) reads them; "!" and
 // zlib's reason when it finds a fault, "!trailing" when the last member stops short.
@@ -139,6 +135,5 @@ int main() {
             expect(failure.reason == "this build has no isal deflate", failure.reason);
         }
     }
-    std::printf("gzip_deflaters: %s\n", failures == 0 ? "ok" : "FAILED");
-    return failures == 0 ? 0 : 1;
+    return finish("gzip_deflaters");
 }

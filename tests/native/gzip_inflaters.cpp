@@ -12,9 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "util/failure.hpp"
 #include "util/input_stream.hpp"
 #include "util/os_file.hpp"
+
+using velko::test::expect;
+using velko::test::finish;
 
 namespace {
 
@@ -110,14 +114,6 @@ Outcome read_as(const std::string& data, Inflater inflater, std::size_t read_siz
     return outcome;
 }
 
-int failures = 0;
-
-void expect(bool ok, const std::string& what) {
-    if (ok) return;
-    ++failures;
-    std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-}
-
 // Reads `data` every way and checks the text (when `text` is given) and the failure text.
 void check(const std::string& label, const std::string& data, const std::string* text,
            const std::string& failure) {
@@ -206,6 +202,5 @@ int main() {
         const Outcome reference = read_as(damaged, Inflater::kZlib, 1 << 20, true);
         check("flip at " + std::to_string(at), damaged, nullptr, reference.failure);
     }
-    if (failures != 0) std::fprintf(stderr, "%d failures\n", failures);
-    return failures == 0 ? 0 : 1;
+    return finish("gzip_inflaters");
 }

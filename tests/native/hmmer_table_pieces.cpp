@@ -9,9 +9,13 @@
 #include <tuple>
 #include <vector>
 
+#include "check.hpp"
 #include "hmmer/hmmer_tab.hpp"
 #include "hmmer_outcome.hpp"
 #include "util/failure.hpp"
+
+using velko::test::expect;
+using velko::test::finish;
 
 namespace {
 
@@ -51,15 +55,6 @@ std::string file_text(const std::string& path) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
-}
-
-int failures = 0;
-
-void expect(bool ok, const std::string& what) {
-    if (!ok) {
-        std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-        ++failures;
-    }
 }
 
 // Every single cut and a few random sets of cuts give the whole text's outcome.
@@ -181,6 +176,5 @@ int main(int argc, char** argv) {
                std::get<1>(two.hits[0]) == "prof1" && std::get<2>(two.hits[0]) == 1.5e-10 &&
                std::get<3>(two.hits[0]) == 40.2,
            "rows of hmmsearch: gene is the target, profile the query");
-    std::printf("%d failed\n", failures);
-    return failures == 0 ? 0 : 1;
+    return finish("hmmer_table_pieces");
 }

@@ -7,24 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "kmer/count.hpp"
 #include "kmer/letter_block.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/failure.hpp"
+
+using velko::test::expect;
+using velko::test::finish;
 
 namespace {
 
 using velko::kmer::count_letter_blocks;
 using velko::kmer::kPackedLetters;
 using velko::kmer::PackPath;
-
-int failures = 0;
-
-void expect(bool ok, const std::string& what) {
-    if (ok) return;
-    ++failures;
-    if (failures < 20) std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-}
 
 int code_of(unsigned char c, bool either_case) {
     switch (either_case && c >= 'a' ? c - 32 : c) {
@@ -318,7 +314,6 @@ int main() {
                 name + " long text k=" + std::to_string(k));
         }
     }
-    if (failures != 0) std::fprintf(stderr, "%d failures\n", failures);
     std::printf("%zu paths checked\n", paths.size());
-    return failures == 0 ? 0 : 1;
+    return finish("letter_blocks");
 }

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "check.hpp"
 #include "hmmer/tophit_file.hpp"
 #include "kmer/count_fasta.hpp"
 #include "util/dna.hpp"
@@ -24,16 +25,10 @@
 #include "util/text_map.hpp"
 #include "util/utf8.hpp"
 
+using velko::test::expect;
+using velko::test::finish;
+
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const std::string& what) {
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
-    }
-}
 
 std::string hex(const std::string& bytes) {
     std::string out;
@@ -88,7 +83,7 @@ bool reference_utf8(const std::string& bytes) {
 bool agrees(const std::string& text) {
     for (const std::string& padded : {text, std::string(13, 'A') + text + "C"}) {
         if (velko::util::is_utf8(padded) != reference_utf8(padded)) {
-            check(false, "is_utf8 of " + hex(padded));
+            expect(false, "is_utf8 of " + hex(padded));
             return false;
         }
     }
@@ -140,7 +135,7 @@ void utf8_cut_characters() {
             const Byte* got = whole_characters_end(p, end, complete);
             const auto& want = complete ? c.complete : c.incomplete;
             const bool ok = want ? got == p + *want : got == nullptr;
-            check(ok, "whole_characters_end of " + hex(c.text) + (complete ? "(complete)" : ""));
+            expect(ok, "whole_characters_end of " + hex(c.text) + (complete ? "(complete)" : ""));
         }
     }
 }
@@ -153,7 +148,7 @@ void code_escapes() {
     for (const auto& [cp, want] : cases) {
         std::string out = "x";
         velko::util::append_code_escape(out, cp);
-        check(out == "x" + want, "append_code_escape gives " + out);
+        expect(out == "x" + want, "append_code_escape gives " + out);
     }
 }
 
@@ -173,11 +168,11 @@ void quoting_for_messages() {
     };
     for (const auto& [text, want] : cases) {
         const std::string got = velko::util::quote_text(text);
-        check(got == want, "quote_text of " + hex(text) + "gives " + got);
+        expect(got == want, "quote_text of " + hex(text) + "gives " + got);
     }
-    check(velko::util::quote_text("\xc3\xa9\xc3\xa9\xc3\xa9", 2) == "\"\xc3\xa9\xc3\xa9...\"",
-          "quote_text cuts after two characters");
-    check(velko::util::quote_text("ab", 2) == "\"ab\"", "quote_text keeps what fits");
+    expect(velko::util::quote_text("\xc3\xa9\xc3\xa9\xc3\xa9", 2) == "\"\xc3\xa9\xc3\xa9...\"",
+           "quote_text cuts after two characters");
+    expect(velko::util::quote_text("ab", 2) == "\"ab\"", "quote_text keeps what fits");
 }
 
 // The tables against the alphabet written out here by hand: k-mer order A C G T (the reverse
@@ -192,9 +187,9 @@ void dna_tables_match_the_alphabet() {
         const auto at = letters.find(static_cast<char>(byte));
         const bool dna = at != std::string::npos;
         const std::size_t code = dna ? at : std::size_t{velko::util::kNotDna};
-        check(kDnaCode[byte] == code, "code of byte " + std::to_string(byte));
-        check(kComplement[byte] == (dna ? complements[at] : 'N'),
-              "complement of byte " + std::to_string(byte));
+        expect(kDnaCode[byte] == code, "code of byte " + std::to_string(byte));
+        expect(kComplement[byte] == (dna ? complements[at] : 'N'),
+               "complement of byte " + std::to_string(byte));
     }
 }
 
@@ -214,20 +209,20 @@ void failures_name_their_place() {
     try {
         velko::hmmer::TopHitTable table;
         velko::hmmer::read_tophit_file(tophit, table);
-        check(false, "a malformed top-hit line fails");
+        expect(false, "a malformed top-hit line fails");
     } catch (const velko::util::Failure& failure) {
-        check(failure.kind == FailureKind::kFormat && failure.file == FileKind::kTopHitFile &&
-                  failure.path == tophit && failure.line == 3,
-              std::string("top-hit failure names the file and line 3: ") + failure.what());
+        expect(failure.kind == FailureKind::kFormat && failure.file == FileKind::kTopHitFile &&
+                   failure.path == tophit && failure.line == 3,
+               std::string("top-hit failure names the file and line 3: ") + failure.what());
     }
     const std::string fasta = temp_file(".fa", ">r1\nACGT\n>r2\nAC\xff\n");
     try {
         (void)velko::kmer::count_fasta(fasta, 2, false);
-        check(false, "a FASTA file that is not UTF-8 fails");
+        expect(false, "a FASTA file that is not UTF-8 fails");
     } catch (const velko::util::Failure& failure) {
-        check(failure.kind == FailureKind::kFormat && failure.file == FileKind::kFasta &&
-                  failure.path == fasta && failure.line == 4,
-              std::string("FASTA failure names the file and line 4: ") + failure.what());
+        expect(failure.kind == FailureKind::kFormat && failure.file == FileKind::kFasta &&
+                   failure.path == fasta && failure.line == 4,
+               std::string("FASTA failure names the file and line 4: ") + failure.what());
     }
     std::remove(tophit.c_str());
     std::remove(fasta.c_str());
@@ -236,19 +231,19 @@ void failures_name_their_place() {
 void memory_bound() {
     using velko::util::MemoryNeed;
     using velko::util::MemoryRefused;
-    check(velko::util::saturating_mul(UINT64_MAX / 2, 3) == UINT64_MAX, "product saturates");
-    check(velko::util::saturating_add(UINT64_MAX, 1) == UINT64_MAX, "sum saturates");
+    expect(velko::util::saturating_mul(UINT64_MAX / 2, 3) == UINT64_MAX, "product saturates");
+    expect(velko::util::saturating_add(UINT64_MAX, 1) == UINT64_MAX, "sum saturates");
     const std::uint64_t limit = velko::util::memory_headroom();
-    check(limit > 0 && limit < UINT64_MAX, "the memory bound reads the machine");
+    expect(limit > 0 && limit < UINT64_MAX, "the memory bound reads the machine");
     bool refused = false;
     try {
         velko::util::require_memory(limit + 1, "a test");
     } catch (const std::bad_alloc&) {
         refused = true;
     }
-    check(refused, "a peak above the bound is refused");
+    expect(refused, "a peak above the bound is refused");
     velko::util::require_memory(velko::util::kUncheckedBytes - 1, [] {
-        check(false, "a small estimate is never described");
+        expect(false, "a small estimate is never described");
         return MemoryNeed{};
     });
 
@@ -256,32 +251,32 @@ void memory_bound() {
     const auto text = [](std::uint64_t bytes, std::uint64_t left, const MemoryNeed& need) {
         return std::string(MemoryRefused(bytes, left, need).what());
     };
-    check(text(2 * kGiB, 3 * kGiB / 2, {.what = "k = 14", .detail = "4^14 counts"}) ==
-              "k = 14 needs about 2.0 GiB (4^14 counts), more than the 1.5 GiB available",
-          "refusal text with a detail");
-    check(text(412 * kGiB + kGiB / 3, 23 * kGiB, {.what = "k = 16"}) ==
-              "k = 16 needs about 412 GiB, more than the 23 GiB available",
-          "sizes of ten units or more are whole");
-    check(text(300, 299, {.what = "a record id"}) ==
-              "a record id needs about 300 bytes, more than the 299 bytes available",
-          "small sizes in bytes");
-    check(text(UINT64_MAX, kGiB, {.what = "k = 200", .exact_bytes = std::ldexp(1.0, 403)}) ==
-              "k = 200 needs about 2^403 bytes, more than the 1.0 GiB available",
-          "sizes beyond exbibytes as a power of two");
+    expect(text(2 * kGiB, 3 * kGiB / 2, {.what = "k = 14", .detail = "4^14 counts"}) ==
+               "k = 14 needs about 2.0 GiB (4^14 counts), more than the 1.5 GiB available",
+           "refusal text with a detail");
+    expect(text(412 * kGiB + kGiB / 3, 23 * kGiB, {.what = "k = 16"}) ==
+               "k = 16 needs about 412 GiB, more than the 23 GiB available",
+           "sizes of ten units or more are whole");
+    expect(text(300, 299, {.what = "a record id"}) ==
+               "a record id needs about 300 bytes, more than the 299 bytes available",
+           "small sizes in bytes");
+    expect(text(UINT64_MAX, kGiB, {.what = "k = 200", .exact_bytes = std::ldexp(1.0, 403)}) ==
+               "k = 200 needs about 2^403 bytes, more than the 1.0 GiB available",
+           "sizes beyond exbibytes as a power of two");
 
     // An account looks at the headroom only once its total is large, then refuses as soon as
     // the total passes it, naming what was charged last.
     velko::util::MemoryAccount account;
     account.charge(velko::util::kUncheckedBytes - 1, "small");
-    check(account.total() == velko::util::kUncheckedBytes - 1, "the account adds up");
+    expect(account.total() == velko::util::kUncheckedBytes - 1, "the account adds up");
     std::string message;
     try {
         for (int i = 0; i < 1'000'000; ++i) account.charge(limit / 8, "a slice");
     } catch (const MemoryRefused& refusal) {
         message = refusal.what();
     }
-    check(message.starts_with("a slice needs about ") && account.total() <= 2 * limit,
-          "an account refuses once its total passes the headroom");
+    expect(message.starts_with("a slice needs about ") && account.total() <= 2 * limit,
+           "an account refuses once its total passes the headroom");
 }
 
 // The map against std::unordered_map over keys that cross its blocks: thousands of entries,
@@ -299,27 +294,27 @@ void text_map_matches_a_map() {
         const std::string key = key_for(i);
         const auto [value, added] = map.try_emplace(key);
         const bool fresh = reference.emplace(key, i).second;
-        check(added == fresh, "try_emplace tells a new key at " + std::to_string(i));
+        expect(added == fresh, "try_emplace tells a new key at " + std::to_string(i));
         if (added) {
             *value = i;
             order.push_back(key);
         }
-        check(*value == reference.at(key), "try_emplace finds the stored value");
+        expect(*value == reference.at(key), "try_emplace finds the stored value");
     }
-    check(map.size() == reference.size(), "one entry per key");
+    expect(map.size() == reference.size(), "one entry per key");
     for (const auto& [key, value] : reference) {
         const std::uint64_t* found = map.find(key);
-        check(found != nullptr && *found == value, "find sees every key");
+        expect(found != nullptr && *found == value, "find sees every key");
     }
-    check(map.find("gene_9000") == nullptr && map.find(std::string(300'005, 'g')) == nullptr,
-          "find misses absent keys, long ones too");
+    expect(map.find("gene_9000") == nullptr && map.find(std::string(300'005, 'g')) == nullptr,
+           "find misses absent keys, long ones too");
     std::size_t at = 0;
     map.for_each([&](std::string_view key, std::uint64_t value) {
-        check(at < order.size() && key == order[at] && value == reference.at(order[at]),
-              "for_each visits the keys whole, in the order added, at " + std::to_string(at));
+        expect(at < order.size() && key == order[at] && value == reference.at(order[at]),
+               "for_each visits the keys whole, in the order added, at " + std::to_string(at));
         ++at;
     });
-    check(at == order.size(), "for_each visits every entry");
+    expect(at == order.size(), "for_each visits every entry");
 }
 
 }  // namespace
@@ -333,6 +328,5 @@ int main() {
     failures_name_their_place();
     memory_bound();
     text_map_matches_a_map();
-    std::printf("%d failures\n", failures);
-    return failures == 0 ? 0 : 1;
+    return finish("util_pieces");
 }
