@@ -1,11 +1,15 @@
 """Writing k-mer tables: the native row text and the files the writers make."""
 
+import gzip
+
 import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from velko_tools import _core
+from velko_tools import KmerTable, TableFormatError, _core
+from velko_tools.kmers import KmerLabels
+from velko_tools.tables import UnwritableFieldError, write_table
 
 
 @given(st.lists(st.floats(allow_nan=False, allow_infinity=False), min_size=1, max_size=50))
@@ -190,3 +194,107 @@ def test_gzip_output_that_cannot_fit_is_refused(deflater):
             print(error)
     """)
     assert refusal(run_python(source)).group("what") == "the gzip text of one chunk of rows"
+
+
+# Names that break a row or a field where they are not quoted or kept whole.
+AWKWARD_IDS = ["a\rb", "c\nd", 'q"x', "e,f", "g\u2028h", "i\x0bj", " lead", "trail\0\0"]
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".npz"])
+def test_awkward_ids_come_back_whole(tmp_path, suffix):
+    ids = AWKWARD_IDS if suffix == ".npz" else AWKWARD_IDS[:-1]
+    counts = np.arange(len(ids) * 4, dtype=np.uint64).reshape(-1, 4)
+    table = KmerTable(ids, ["x\r.fa"] * len(ids), 1, "forward", list("ACGT"), counts,
+                      counts.sum(axis=1, dtype=np.uint64), np.zeros(len(ids), np.uint64))
+    write_table(table, str(tmp_path / f"t{suffix}"))
+    assert KmerTable.read(tmp_path / f"t{suffix}") == table
+    if suffix == ".csv":
+        pd = pytest.importorskip("pandas")
+        frame = pd.read_csv(tmp_path / "t.csv", keep_default_na=False)
+        assert frame["id"].tolist() == ids
+        with pytest.raises(UnwritableFieldError, match="holds a NUL"):
+            write_table(KmerTable(["n\0"], ["f"], 1, "forward", list("ACGT"), counts[:1],
+                                  counts[:1, 0], counts[:1, 0]), str(tmp_path / "n.csv"))
+
+
+@pytest.mark.parametrize("suffix", [".tsv", ".csv", ".tsv.gz"])
+def test_a_table_cut_short_names_the_file_and_line(tmp_path, suffix):
+    counts = np.arange(3 * 16, dtype=np.uint64).reshape(3, 16)
+    table = KmerTable(["r0", "r1", "r2"], ["f"] * 3, 2, "forward", KmerLabels(2), counts,
+                      counts.sum(axis=1, dtype=np.uint64), np.zeros(3, np.uint64))
+    whole = tmp_path / f"whole{suffix}"
+    write_table(table, str(whole))
+    text = (gzip.decompress if suffix == ".tsv.gz" else bytes)(whole.read_bytes())
+    sep = b"\t" if suffix != ".csv" else b","
+    header_end = text.index(b"\n")
+    cuts = {  # where the text is cut: the line named and the reason
+        header_end - 3: (1, "the header is cut short or holds a column that is not a k-mer"),
+        text.rindex(sep, 0, header_end): (
+            1, "the header is cut short or holds a column that is not a k-mer"),
+        len(text) - 5: (4, "the last row is cut short (it has no line end)"),
+    }
+    for cut, (line, reason) in cuts.items():
+        piece = text[:cut]
+        target = tmp_path / f"cut{suffix}"
+        target.write_bytes(gzip.compress(piece) if suffix == ".tsv.gz" else piece)
+        with pytest.raises(TableFormatError) as caught:
+            KmerTable.read(target)
+        assert (caught.value.path, caught.value.line, caught.value.reason) == (
+            str(target), line, reason)
+    bad_rows = {
+        text.replace(b"\n", b"\n" + sep.join([b"f", b"r9", b"1"]) + b"\n", 1):
+            (2, "the row has 3 fields, not 20"),
+        text.replace(sep + b"47\n", sep + b"x\n"): (4, "a cell of windows, skipped or a count "
+                                                       "is not a number"),
+        text.replace(sep + b"47\n", sep + b"-47\n"): (4, "a cell of windows, skipped or a "
+                                                         "count is not a number"),
+    }
+    for piece, (line, reason) in bad_rows.items():
+        target = tmp_path / f"bad{suffix}"
+        target.write_bytes(gzip.compress(piece) if suffix == ".tsv.gz" else piece)
+        with pytest.raises(TableFormatError) as caught:
+            KmerTable.read(target)
+        assert (caught.value.line, caught.value.reason) == (line, reason)
+
+
+def _genome(tmp_path, seed=3, records=2, length=3000):
+    rng = np.random.default_rng(seed)
+    path = tmp_path / "g.fa"
+    path.write_bytes(b"".join(
+        b">r%d\n" % i + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, length)].tobytes()
+        + b"\n" for i in range(records)))
+    return path
+
+
+@pytest.mark.parametrize("k", [1, 4, 9, 10, 12])
+@pytest.mark.parametrize("suffix", [".tsv", ".tsv.gz", ".csv", ".npz", ".parquet"])
+def test_dense_tables_read_back_every_format_they_write(tmp_path, k, suffix):
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    if k == 12 and suffix not in (".npz", ".parquet"):
+        pytest.skip("a text table of 16 M columns takes a minute to parse in Python")
+    from velko_tools import count_kmers
+
+    path = _genome(tmp_path, records=1 if k >= 9 else 2)
+    for strands in ("forward", "canonical"):
+        table = count_kmers(path, k, strands=strands, layout="dense")
+        table.write(tmp_path / f"t{suffix}")
+        assert KmerTable.read(tmp_path / f"t{suffix}") == table
+    if k in (4, 10):
+        table.write(tmp_path / f"f{suffix}", frequencies=True)
+        assert KmerTable.read(tmp_path / f"f{suffix}") == table
+
+
+def test_parquet_keeps_narrow_tables_in_columns_and_wide_ones_in_a_list(tmp_path):
+    pyarrow = pytest.importorskip("pyarrow.parquet")
+    from velko_tools import count_kmers
+
+    path = _genome(tmp_path)
+    narrow, wide = (count_kmers(path, k, layout="dense") for k in (6, 7))
+    narrow.write(tmp_path / "n.parquet")
+    wide.write(tmp_path / "w.parquet", frequencies=True)
+    assert pyarrow.read_schema(tmp_path / "n.parquet").names == [
+        "file", "id", "windows", "skipped", *narrow.kmers]
+    columns = pyarrow.read_table(tmp_path / "w.parquet")
+    assert columns.column_names == ["file", "id", "windows", "skipped", "frequencies"]
+    assert np.allclose(columns.column("frequencies").to_pylist(), wide.frequencies())

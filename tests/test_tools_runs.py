@@ -573,7 +573,7 @@ def test_dense_parts_hold_no_kmer_labels_and_old_parts_still_read(genome_paths, 
     assert b"velko.kmers" not in metadata and metadata[b"velko.k"] == b"6"
     assert open_run(tmp_path).profiles() == expected
     # A part written when the labels were stored reads them.
-    from velko_tools.runs import _kmer_labels
+    from velko_tools.runs.reader import _kmer_labels
 
     table = pyarrow.parquet.read_table(part)
     old = {**metadata, b"velko.kmers": json.dumps(["X"] * len(expected.kmers)).encode()}

@@ -238,20 +238,21 @@ def test_command_line_search(search_data, tmp_path):
 
 
 def test_a_worker_reads_the_profiles_once_and_refuses_a_changed_file(search_data, tmp_path):
-    from velko_tools import runs
+    from velko_tools.runs import search
+    from velko_tools.runs.options import _Options
 
     copy = tmp_path / "profiles.hmm"
     shutil.copy(search_data[1], copy)
-    path, size, mtime_ns = runs._check_search(copy, "gathering")
-    options = runs._Options(k=4, strands="canonical", invalid="skip", per_record=False,
-                            genome_id="accession", layout="dense", hmm_file=path,
-                            hmm_size=size, hmm_mtime_ns=mtime_ns, cutoff="gathering")
-    first = runs._profiles(options)
-    assert runs._profiles(options) is first and len(first) == 3
+    path, size, mtime_ns = search._check_search(copy, "gathering")
+    options = _Options(k=4, strands="canonical", invalid="skip", per_record=False,
+                       genome_id="accession", layout="dense", hmm_file=path,
+                       hmm_size=size, hmm_mtime_ns=mtime_ns, cutoff="gathering")
+    first = search._profiles(options)
+    assert search._profiles(options) is first and len(first) == 3
     os.utime(copy, ns=(mtime_ns + 10**9, mtime_ns + 10**9))
-    runs._PROFILES.clear()  # a worker that starts after the change
+    search._PROFILES.clear()  # a worker that starts after the change
     with pytest.raises(RuntimeError, match="changed while the run was searching with it"):
-        runs._profiles(options)
+        search._profiles(options)
 
 
 def test_a_worker_killed_while_searching_loses_no_hits(search_data, tmp_path):

@@ -2,8 +2,11 @@
 windows, against the dense table, and through their files."""
 
 import collections
+import importlib.util
+import os
 import pickle
 import random
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -15,7 +18,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from velko_tools.cli import main
 
-from velko_tools import InvalidBaseError, SparseKmerTable, count_kmers
+from velko_tools import InvalidBaseError, SparseKmerTable, TableFormatError, count_kmers
 
 COMPLEMENT = str.maketrans("ACGT", "TGCA")
 
@@ -306,3 +309,193 @@ def test_command_line_spectrum_and_dump(write_file, tmp_path, capsysbinary):
     assert out.read_text() == "AA\t6\nGT\t2\nTT\t3\n"
     with pytest.raises(SystemExit, match="2"):
         main(["kmers", "-k", "2", "--total", "--per-file", path])
+    # The dump reads back; Parquet holds the letters only when asked.
+    back = SparseKmerTable.read(out)
+    assert dict(zip(back.kmers(), back.counts.tolist())) == {"AA": 6, "GT": 2, "TT": 3}
+    if importlib.util.find_spec("pyarrow") is not None:
+        import pyarrow.parquet
+
+        for flags, columns in (([], ["id", "code", "count"]),
+                               (["--kmer-column"], ["id", "code", "count", "kmer"])):
+            target = str(tmp_path / "s.parquet")
+            assert main(["kmers", "-k", "2", "--layout", "sparse", *flags, "-o", target,
+                         path]) == 0
+            assert pyarrow.parquet.read_schema(target).names == columns
+
+
+@pytest.mark.parametrize(("options", "message"), [
+    ({"min_count": 2**64},
+     "min_count must be a positive int below 2**64, not 18446744073709551616"),
+    ({"memory": 2**70, "layout": "sparse"},
+     "memory must be a positive int below 2**64 or None, not 1180591620717411303424"),
+    ({"memory": 0}, "memory must be a positive int below 2**64 or None, not 0"),
+    ({"tmpdir": "", "layout": "sparse"},
+     "tmpdir must name a directory, not ''; give '.' for the current one or None for "
+     "tempfile.gettempdir()"),
+])
+def test_argument_edges_are_refused_before_counting(write_file, options, message):
+    path = write_file(">a\nACGT\n")
+    with pytest.raises(ValueError) as caught:
+        count_kmers(path, 3, **options)
+    assert str(caught.value) == message
+    # The largest bound there is still counts, leaving every k-mer out.
+    assert len(count_kmers(path, 3, layout="sparse", min_count=2**64 - 1).codes) == 0
+
+
+def test_rows_count_from_the_end(small_table, tmp_path):
+    for row in range(-3, 3):
+        codes, counts = small_table.row(row)
+        assert dict(zip(small_table.kmers(codes), counts.tolist())) == row_counts(
+            small_table, row % 3)
+    assert small_table.spectrum(-2).tolist() == small_table.spectrum(1).tolist()
+    for row in (3, -4):
+        with pytest.raises(IndexError, match=f"row {row} out of range for a table of 3 rows"):
+            small_table.row(row)
+        with pytest.raises(IndexError):
+            small_table.write(tmp_path / "bad.txt", row=row)
+    assert not (tmp_path / "bad.txt").exists()
+    small_table.write(tmp_path / "last.txt", row=-2)
+    assert (tmp_path / "last.txt").read_text() == "".join(
+        f"{kmer}\t{n}\n" for kmer, n in sorted(row_counts(small_table, 1).items()))
+
+
+# Makes every open() with O_TMPFILE fail as on a file system without unnamed files.
+NO_TMPFILE = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#define SHIM(name)                                                                      \
+    int name(const char* path, int flags, ...) {                                        \
+        mode_t mode = 0;                                                                \
+        if (flags & (O_CREAT | O_TMPFILE)) {                                            \
+            va_list args;                                                               \
+            va_start(args, flags);                                                      \
+            mode = va_arg(args, mode_t);                                                \
+            va_end(args);                                                               \
+        }                                                                               \
+        if ((flags & O_TMPFILE) == O_TMPFILE) {                                         \
+            errno = EOPNOTSUPP;                                                         \
+            return -1;                                                                  \
+        }                                                                               \
+        int (*real)(const char*, int, ...) = (int (*)(const char*, int, ...))dlsym(     \
+            RTLD_NEXT, #name);                                                          \
+        return real(path, flags, mode);                                                 \
+    }
+SHIM(open)
+SHIM(open64)
+"""
+
+SPILL_WITHOUT_TMPFILE = """
+import errno, os
+from velko_tools import count_kmers
+try:
+    os.close(os.open({spill!r}, os.O_TMPFILE | os.O_RDWR))
+except OSError as error:
+    assert error.errno == errno.EOPNOTSUPP
+else:
+    raise AssertionError("the shim is not in place")
+options = dict(strands="canonical", layout="sparse", min_count=2)
+spilled = count_kmers({path!r}, 13, memory=8 << 20, tmpdir={spill!r}, **options)
+assert spilled == count_kmers({path!r}, 13, **options)
+print(os.listdir({spill!r}))
+"""
+
+
+def test_spilling_falls_back_to_named_files_without_o_tmpfile(write_file, tmp_path):
+    compiler = shutil.which("cc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the open() shim")
+    (tmp_path / "shim.c").write_text(NO_TMPFILE)
+    shim = tmp_path / "shim.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "shim.c"),
+                    "-ldl"], check=True)
+    rng = np.random.default_rng(5)
+    path = write_file(b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 3_000_000)]
+                      .tobytes())
+    spill = tmp_path / "spill"
+    spill.mkdir()
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+    done = subprocess.run(
+        [sys.executable, "-c", SPILL_WITHOUT_TMPFILE.format(path=path, spill=str(spill))],
+        capture_output=True, text=True, timeout=120, check=False,
+        env={**os.environ, "LD_PRELOAD": preload})
+    assert (done.stdout, done.stderr) == ("[]\n", "")
+
+
+@pytest.mark.parametrize(("text", "line", "reason"), [
+    ("ACGT\t3\nACG\t1\n", 2, "not a KMER<TAB>COUNT line of a 4-mer"),
+    ("ACGT\t3\nACGTT\t1\n", 2, "the k-mer is not 4 letters followed by a tab"),
+    ("ACGT\t3\nACNT\t1\n", 2, "the k-mer holds a letter other than A, C, G, T"),
+    ("ACGT\t3\nACGA\t1x\n", 2, "the count is not a number"),
+    ("ACGT\t3\r\n", 1, "the count is not a number"),
+    ("ACGT\t3\nAAAA\t1\nACGT\t1\n", 3, "k-mer ACGT given again (first on line 1)"),
+    ("\n", 1, "not a KMER<TAB>COUNT line of a k-mer of 1 to 32 letters"),
+    ("ACGT\t123456789012345678901\n", 1, "the count is not a number below 2**64"),
+])
+@pytest.mark.parametrize("block", [7, 1 << 20])
+def test_a_dump_that_does_not_read_names_its_line(tmp_path, monkeypatch, text, line, reason,
+                                                  block):
+    monkeypatch.setattr("velko_tools.sparse.DUMP_READ_BYTES", block)
+    path = tmp_path / "bad.txt"
+    path.write_text(text)
+    with pytest.raises(TableFormatError) as caught:
+        SparseKmerTable.read(path)
+    assert (caught.value.path, caught.value.line, caught.value.reason) == (str(path), line,
+                                                                           reason)
+
+
+@pytest.mark.parametrize("block", [5, 1 << 20])
+def test_a_dump_reads_in_any_order(tmp_path, monkeypatch, block):
+    monkeypatch.setattr("velko_tools.sparse.DUMP_READ_BYTES", block)
+    path = tmp_path / "any.txt"
+    path.write_text("TTG\t2\nAAA\t18446744073709551615\nCAT\t7")  # no final line end
+    table = SparseKmerTable.read(path, strands="canonical")
+    assert table.kmers() == ["AAA", "CAT", "TTG"] and table.strands == "canonical"
+    assert table.counts.tolist() == [2**64 - 1, 7, 2] and table.counts.dtype == np.uint64
+    assert (table.ids, table.files, len(table)) == ([""], [""], 1)
+
+
+@pytest.mark.parametrize("k", [21, 31, 32])
+@pytest.mark.parametrize("strands", ["forward", "canonical"])
+def test_sparse_tables_read_back_every_format_they_write(write_file, tmp_path, k, strands):
+    rng = np.random.default_rng(k)
+    letters = np.frombuffer(b"ACGT", np.uint8)
+    path = write_file(b"".join(b">r%d\n" % i + letters[rng.integers(0, 4, 2000)].tobytes()
+                               + b"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n" for i in range(2)))
+    table = count_kmers(path, k, strands=strands, layout="sparse")
+    table.ids[1] = "r1\0"
+    assert table.counts.max() > 1 and table.kmer(int(table.codes[0])) == "A" * k
+    table.write(tmp_path / "t.npz")
+    assert SparseKmerTable.read(tmp_path / "t.npz") == table
+    if importlib.util.find_spec("pyarrow") is not None:
+        for kmer_column in (False, True):
+            table.write(tmp_path / "t.parquet", kmer_column=kmer_column)
+            assert SparseKmerTable.read(tmp_path / "t.parquet") == table
+    for row in (0, -1):
+        table.write(tmp_path / "t.txt", row=row)
+        back = SparseKmerTable.read(tmp_path / "t.txt", strands=strands)
+        assert (back.k, back.strands) == (k, strands)
+        assert np.array_equal(back.codes, table.row(row)[0])
+        assert np.array_equal(back.counts, table.row(row)[1])
+
+
+def test_sparse_parquet_holds_codes_and_letters_only_when_asked(small_table, tmp_path):
+    parquet = pytest.importorskip("pyarrow.parquet")
+    small_table.write(tmp_path / "c.parquet")
+    small_table.write(tmp_path / "l.parquet", kmer_column=True)
+    assert parquet.read_schema(tmp_path / "c.parquet").names == ["id", "code", "count"]
+    frame = parquet.read_table(tmp_path / "l.parquet").to_pydict()
+    assert frame["kmer"] == small_table.kmers() and frame["code"] == small_table.codes.tolist()
+    assert frame["id"] == ["x"] * int(small_table.indptr[1]) + ["y"] * len(small_table.row(1)[0])
+
+
+def test_sparse_parquet_is_written_in_row_groups(small_table, tmp_path, monkeypatch):
+    parquet = pytest.importorskip("pyarrow.parquet")
+    monkeypatch.setattr("velko_tools.sparse.PARQUET_GROUP", 4)
+    small_table.write(tmp_path / "g.parquet", kmer_column=True)
+    assert parquet.ParquetFile(tmp_path / "g.parquet").num_row_groups == 4  # 13 k-mers
+    assert SparseKmerTable.read(tmp_path / "g.parquet") == small_table
+    assert parquet.read_table(tmp_path / "g.parquet").column("id").to_pylist() == (
+        small_table.to_pandas()["id"].tolist())

@@ -16,7 +16,8 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 from velko_tools import _core  # noqa: E402
 from velko_tools.sequences import reverse_complement  # noqa: E402
 from velko_tools.errors import FastaFormatError, InvalidBaseError, VelkoError  # noqa: E402
-from velko_tools.errors import DamagedRunError, HmmerFormatError, TopHitFormatError  # noqa: E402
+from velko_tools.errors import DamagedRunError, HmmerFormatError, TableFormatError  # noqa: E402
+from velko_tools.errors import TopHitFormatError  # noqa: E402
 from velko_tools.hits import HitTable, read_hmmer  # noqa: E402
 from velko_tools.kmers import KmerTable  # noqa: E402
 from velko_tools.counting import count_kmers  # noqa: E402
@@ -43,6 +44,7 @@ __all__ = [
     "Run",
     "RunSummary",
     "SparseKmerTable",
+    "TableFormatError",
     "TopHitFormatError",
     "VelkoError",
     "WorkerLostError",

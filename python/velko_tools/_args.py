@@ -154,3 +154,12 @@ def require(modules: Iterable[str], needed_for: str, install: str) -> None:
 def _broken(name: str, needed_for: str, error: Exception) -> ImportError:
     return ImportError(f"{needed_for} needs {name.split('.')[0]}, which is installed but fails "
                        f"to import: {type(error).__name__}: {error}")
+
+
+def usable_cores() -> int:
+    """The cores this process may run on: its CPU set where the system tells it (a container
+    or taskset gives fewer than the machine has), else the machine's count."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1

@@ -224,6 +224,22 @@ def format_rows(prefixes: Sequence[str], values: Annotated[NDArray[numpy.float64
     feed, as UTF-8 bytes.
     """
 
+@overload
+def count_lines(k: int, codes: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], counts: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> bytes: ...
+
+@overload
+def count_lines(k: int, codes: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)], counts: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> bytes:
+    """
+    One 'KMER<TAB>COUNT' line per code (its k letters, first letter from the highest
+    bits) with the count at the same place, as UTF-8 bytes.
+    """
+
+def kmer_letters(k: int, codes: Annotated[NDArray[numpy.uint64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> bytes:
+    """
+    The k letters of each code (first letter from the highest bits), one after another,
+    as bytes.
+    """
+
 def gzip_member(text: bytes, level: int, deflater: str | None = None) -> bytes:
     """
     `text` as one gzip member at `level` (1 fastest to 9 smallest; ISA-L's 0 to 3 take

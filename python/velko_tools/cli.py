@@ -22,7 +22,7 @@ from velko_tools.annotate import ARROW_SUFFIXES, Columns, Cutoff, MissingCutoff
 from velko_tools.errors import UsageError, VelkoError
 from velko_tools.hits import Format, Program, ProfileKey, Score
 from velko_tools._args import Layout, Strands
-from velko_tools.kmers import MAX_SPARSE_K
+from velko_tools.kmers import MAX_COUNT, MAX_SPARSE_K
 from velko_tools.tables import DEFAULT_COMPRESS_LEVEL
 from velko_tools.tables import Format as OutputFormat
 
@@ -143,7 +143,9 @@ def _write_sparse(table: Any, args: argparse.Namespace) -> None:
                     out.write(f"{count} {number}\n".encode())
             else:
                 table.dump(out)
-    elif args.output.endswith((".npz", ".parquet", ".txt")):
+    elif args.output.endswith(".parquet"):
+        table.write(args.output, kmer_column=args.kmer_column)
+    elif args.output.endswith((".npz", ".txt")):
         table.write(args.output)
     else:
         raise UsageError("sparse counts are written as .txt, .npz or .parquet")
@@ -397,11 +399,11 @@ COMMANDS: list[Command] = [
             arg("--total", action="store_true",
                 help="one row over every record of every file"),
             arg("--threads", type=_int_in(1, None), default=None, metavar="N",
-                help="files counted in parallel (default: the machine's cores)"),
+                help="files counted in parallel (default: the cores this process may use)"),
             arg("--layout", choices=get_args(Layout), default="auto",
                 help="a column per k-mer, only the k-mers seen, or dense while it fits in a "
                      "small share of memory (default: auto)"),
-            arg("--min-count", type=_int_in(1, None), default=1, metavar="N",
+            arg("--min-count", type=_int_in(1, MAX_COUNT), default=1, metavar="N",
                 help="leave out k-mers seen fewer than N times in their row (default: 1)"),
             arg("--histo", action="store_true",
                 help="print the k-mer spectrum instead: COUNT KMERS, how many distinct k-mers "
@@ -414,6 +416,8 @@ COMMANDS: list[Command] = [
                      "(default: TSV to standard output)"),
             arg("--format", choices=get_args(OutputFormat), default=None,
                 help="the output format, whatever the suffix"),
+            arg("--kmer-column", action="store_true",
+                help="sparse counts to .parquet: a column of k-mer letters beside the codes"),
             arg("--compress-level", type=_int_in(1, 9), default=DEFAULT_COMPRESS_LEVEL,
                 metavar="N", help="gzip level for tsv.gz, 1 (fast) to 9 (small) (default: "
                 f"{DEFAULT_COMPRESS_LEVEL})"),
@@ -485,7 +489,7 @@ COMMANDS: list[Command] = [
                      "text file naming one per line"),
             arg("-o", "--output", metavar="OUT", required=True, help="the run directory"),
             arg("-k", type=_int_in(1, None), default=4, help="k-mer length (default: 4)"),
-            arg("--strands", choices=_choices("Strands"), default="canonical",
+            arg("--strands", choices=get_args(Strands), default="canonical",
                 help="count the given strand, both strands, or canonical k-mers (default: "
                      "canonical)"),
             arg("--strict", action="store_true",
@@ -512,7 +516,7 @@ COMMANDS: list[Command] = [
                 help="with --hmm: end each protein with '*' for its stop codon, as prodigal -a "
                      "writes them, so that scores match prodigal -a and hmmsearch"),
             arg("--workers", type=_int_in(1, None), default=None, metavar="N",
-                help="local worker processes (default: the machine's cores)"),
+                help="local worker processes (default: the cores this process may use)"),
             arg("--scheduler", metavar="ADDRESS", default=None,
                 help="a Dask scheduler (tcp://HOST:8786) whose workers run the batches"),
             arg("--batch-size", type=_int_in(1, None), default=None, metavar="N",

@@ -12,9 +12,10 @@ import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
-from velko_tools._args import StrPath, check_choice, input_parts, naming_stdin
-from velko_tools._args import Invalid, Layout, Progress, Strands
+from velko_tools._args import (Invalid, Layout, Progress, Strands, StrPath, check_choice,
+                               input_parts, naming_stdin, usable_cores)
 from velko_tools.kmers import (
+    MAX_COUNT,
     MAX_K,
     MAX_SPARSE_K,
     MAX_THREADS,
@@ -85,7 +86,7 @@ def count_kmers(
     ``total=True`` gives one row over every record of every file (id ``"total"``, file ``""``),
     as whole-collection counters do; ``min_count`` then applies to the sum.
 
-    Files are counted in parallel on ``threads`` threads (default: the machine's cores)
+    Files are counted in parallel on ``threads`` threads (default: the cores this process may use)
     without holding the interpreter lock; the result is the same for any number. ``progress``
     ``True`` draws a tqdm bar on standard error over the input bytes; a callable is called as
     ``progress(bytes_done, bytes_total)`` on the calling thread instead. Ctrl-C stops the count
@@ -99,9 +100,11 @@ def count_kmers(
     MemoryError). ``min_count=n`` leaves out (sparse) or zeroes (dense) the k-mers seen fewer than
     n times in their row. ``memory`` bounds the bytes a sparse count keeps of one row's
     occurrences (default: what the machine allows): past it they are partitioned by k-mer prefix
-    into temporary files under ``tmpdir`` (default: tempfile.gettempdir()), each partition
-    counted in memory. The files have no name and vanish when closed, whatever ends the count;
-    a full disk raises OSError naming the directory.
+    into temporary files under ``tmpdir`` (default: tempfile.gettempdir(); ``""`` is refused,
+    ``"."`` names the current directory), each partition counted in memory. The files have no
+    name (or, on a file system without unnamed files, lose theirs as soon as they are made) and
+    vanish when closed, whatever ends the count; a full disk raises OSError naming the
+    directory. ``min_count`` and ``memory`` are below 2**64.
 
     Raises InvalidBaseError, FastaFormatError (a first line not starting with ``>``, text that
     is not UTF-8), the OSError subclass open() would raise for a missing or unreadable file,
@@ -149,14 +152,22 @@ def count_and_tally(
     if total and per_file:
         raise ValueError("total=True gives one row over all files; per_file cannot be set too")
     if threads is None:
-        threads = os.cpu_count() or 1
+        threads = usable_cores()
     elif isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
         raise ValueError(f"threads must be a positive int or None, not {threads!r}")
     elif threads > MAX_THREADS:
         raise ValueError(f"threads must be at most {MAX_THREADS}, not {threads}")
 
-    if isinstance(min_count, bool) or not isinstance(min_count, int) or min_count < 1:
-        raise ValueError(f"min_count must be a positive int, not {min_count!r}")
+    if (isinstance(min_count, bool) or not isinstance(min_count, int)
+            or not 1 <= min_count <= MAX_COUNT):
+        raise ValueError(f"min_count must be a positive int below 2**64, not {min_count!r}")
+    if memory is not None and (isinstance(memory, bool) or not isinstance(memory, int)
+                               or not 1 <= memory <= MAX_COUNT):
+        raise ValueError(f"memory must be a positive int below 2**64 or None, not {memory!r}")
+    if tmpdir is not None and not os.fspath(tmpdir):
+        raise ValueError("tmpdir must name a directory, not ''; give '.' for the current one "
+                         "or None for tempfile.gettempdir()")
+
     def sparse() -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
         with naming_stdin(parts):
             return count_sparse(encoded, names, k, strands=strands, invalid=invalid,

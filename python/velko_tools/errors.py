@@ -80,6 +80,14 @@ class TopHitFormatError(_LineError):
     """
 
 
+class TableFormatError(_LineError):
+    """A k-mer table file (TSV, CSV or a ``KMER<TAB>COUNT`` dump) that does not read back: a
+    header or a row cut short, a cell that is not a number, a line that is not a k-mer and its
+    count.
+
+    ``path`` is the file as given and ``line`` the 1-based line at fault.
+    """
+
 class DamagedRunError(VelkoError):
     """A run directory whose files disagree with its manifest: a part missing, cut short or
     changed since it was written, a manifest entry or run.json that does not read, a genome

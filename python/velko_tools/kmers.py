@@ -23,6 +23,8 @@ if TYPE_CHECKING:
 MAX_K: int = _core.MAX_K
 # Beyond this a k-mer is no longer one 64-bit code.
 MAX_SPARSE_K = 32
+# Counts, bounds on counts and byte budgets are unsigned 64-bit in the core.
+MAX_COUNT = 2**64 - 1
 # More workers than this gain nothing on any machine and only cost their stacks.
 MAX_THREADS = 1024
 
@@ -202,6 +204,21 @@ class KmerTable(_RowTable):
         from velko_tools.tables import read_table
 
         return cls(**read_table(path, format=format, strands=strands))
+
+    def write(self, path: StrPath | None, *, frequencies: bool = False,
+              format: str | None = None, compress_level: int | None = None,
+              progress: bool = False) -> None:
+        """Writes the table as ``velko kmers`` does: in `format` ("tsv", "tsv.gz", "csv", "npz",
+        "parquet"), or the one the suffix of `path` names; ``None`` or ``"-"`` writes to
+        standard output. The file is replaced whole or not at all, and read() gives the table
+        back (frequencies as counts; from text, the strands as read() says). See
+        velko_tools.tables.write_table for the options and docs/formats.md for the formats."""
+        from velko_tools.tables import DEFAULT_COMPRESS_LEVEL, write_table
+
+        write_table(self, None if path is None else os.fspath(path), frequencies=frequencies,
+                    format=format, progress=progress,
+                    compress_level=DEFAULT_COMPRESS_LEVEL if compress_level is None
+                    else compress_level)
 
     def to_pandas(self) -> pandas.DataFrame:
         """The counts as a pandas DataFrame: index ``id`` (the row ids), one column per k-mer."""

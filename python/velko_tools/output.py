@@ -18,6 +18,7 @@ from collections.abc import Iterator
 from typing import IO, Any
 
 from velko_tools import _core
+from velko_tools._args import path_parts
 
 _lock = threading.Lock()
 _in_flight: Counter[bytes] = Counter()
@@ -46,10 +47,7 @@ def replacing(path: str | os.PathLike[str]) -> Iterator[str]:
 
     An OSError from the block or from putting the file in place names `path` (never the
     temporary). A FIFO or a device is written in place."""
-    name = os.fspath(path)
-    encoded = os.fsencode(name)
-    if b"\0" in encoded:
-        raise ValueError(f"embedded null byte in path {name!r}")
+    encoded, name = path_parts(path)
     with writing(name):
         output = _core.ReplacingFile(encoded, name)
         written = os.fsdecode(output.written_path)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import operator
 import os
 from typing import TYPE_CHECKING, Any
 
@@ -11,12 +12,14 @@ import numpy.typing as npt
 from velko_tools import _core
 from velko_tools._args import StrPath
 from velko_tools._args import Invalid, Progress, Strands
+from velko_tools.errors import TableFormatError
 from velko_tools.kmers import (
     KmerTable,
     _progress_reporter,
     _RowTable,
     row_names,
 )
+from velko_tools.tables import npz_read_texts, npz_texts
 
 if TYPE_CHECKING:
     import pandas
@@ -25,16 +28,64 @@ if TYPE_CHECKING:
 # to_dense() builds at most this many columns per row.
 MAX_DENSE_COLUMNS = 4**12
 
+# Lines of a text dump formatted at once: a few MB of text, so that writing a row of hundreds of
+# millions of k-mers holds little more than the table.
+DUMP_LINES = 1 << 17
+
+# Bytes of a dump read at a time.
+DUMP_READ_BYTES = 8 << 20
+
 _LETTERS = np.frombuffer(b"ACGT", dtype=np.uint8)
+# k-mers of a row group of a sparse Parquet file: about 100 MB of codes and counts at a time.
+PARQUET_GROUP = 1 << 23
+# The 2-bit code of each byte that is a base, 255 for the others.
+_CODES = np.full(256, 255, dtype=np.uint8)
+_CODES[_LETTERS] = np.arange(4, dtype=np.uint8)
+
+
+def _dump_lines(name: str, data: bytes, first_line: int, k: int | None
+                ) -> tuple[int, npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+    """The codes and counts of whole ``KMER<TAB>COUNT`` lines (`data` ends with a line feed but
+    for the file's last line), line `first_line` first; k from the first line when None."""
+    if not data.endswith(b"\n"):
+        data += b"\n"
+    text = np.frombuffer(data, dtype=np.uint8)
+    ends = np.flatnonzero(text == ord("\n"))
+    starts = np.concatenate((np.zeros(1, dtype=np.intp), ends[:-1] + 1))
+
+    def fail(at: npt.NDArray[np.bool_], reason: str) -> None:
+        bad = np.flatnonzero(at)
+        if len(bad):
+            raise TableFormatError(name, first_line + int(bad[0]), reason)
+
+    if k is None:
+        k = data.find(b"\t")
+        fail(np.array([not 1 <= k <= 32 or k >= int(ends[0])]),
+             "not a KMER<TAB>COUNT line of a k-mer of 1 to 32 letters")
+    fail(ends - starts < k + 2, f"not a KMER<TAB>COUNT line of a {k}-mer")
+    fail(text[starts + k] != ord("\t"), f"the k-mer is not {k} letters followed by a tab")
+    # Typed as any 1-D array: NumPy releases differ in the shape types they give these.
+    codes: npt.NDArray[np.uint64] = np.zeros(len(starts), dtype=np.uint64)
+    for j in range(k):
+        digits = _CODES[text[starts + j]]
+        fail(digits > 3, "the k-mer holds a letter other than A, C, G, T")
+        codes = (codes << np.uint64(2)) | digits.astype(np.uint64)
+    counts: npt.NDArray[np.uint64] = np.zeros(len(starts), dtype=np.uint64)
+    first = starts + k + 1
+    fail(ends - first > 20, "the count is not a number below 2**64")
+    for j in range(int((ends - first).max(initial=0))):
+        held = first + j < ends
+        number = text[np.minimum(first + j, len(text) - 1)].astype(np.int64) - ord("0")
+        fail(held & ((number < 0) | (number > 9)), "the count is not a number")
+        counts = np.where(held, counts * np.uint64(10) + number.clip(0, 9).astype(np.uint64),
+                          counts)
+    return k, codes, counts
 
 
 def kmer_text(k: int, codes: npt.ArrayLike) -> npt.NDArray[np.bytes_]:
     """The letters of each 2-bit code (first letter most significant) as ``S{k}`` bytes."""
-    values = np.asarray(codes, dtype=np.uint64).reshape(-1)
-    shifts = np.arange(2 * (k - 1), -1, -2, dtype=np.uint64)
-    digits = (values[:, None] >> shifts[None, :]) & np.uint64(3)
-    letters = _LETTERS[digits.astype(np.intp)]
-    return np.ascontiguousarray(letters).view(f"S{k}").reshape(-1)
+    values = np.ascontiguousarray(codes, dtype=np.uint64).reshape(-1)
+    return np.frombuffer(_core.kmer_letters(k, values), dtype=f"S{k}")
 
 
 def reverse_complement_codes(k: int, codes: npt.NDArray[np.uint64]) -> npt.NDArray[np.uint64]:
@@ -89,9 +140,19 @@ class SparseKmerTable(_RowTable):
 
 
     def row(self, row: int) -> tuple[npt.NDArray[np.uint64], npt.NDArray[Any]]:
-        """The codes and counts of one row (views, not copies)."""
-        start, stop = (int(x) for x in self.indptr[[row, row + 1 if row != -1 else len(self)]])
+        """The codes and counts of one row (views, not copies); a negative `row` counts from the
+        end, as in Python; IndexError out of range."""
+        index = self._row_index(row)
+        start, stop = int(self.indptr[index]), int(self.indptr[index + 1])
         return self.codes[start:stop], self.counts[start:stop]
+
+    def _row_index(self, row: int) -> int:
+        """`row` as a position from 0, a negative one counted from the end."""
+        index = operator.index(row)
+        position = index + len(self) if index < 0 else index
+        if not 0 <= position < len(self):
+            raise IndexError(f"row {index} out of range for a table of {len(self)} rows")
+        return position
 
     def kmer(self, code: int) -> str:
         """The k letters of one code."""
@@ -162,10 +223,13 @@ class SparseKmerTable(_RowTable):
         return KmerTable(list(self.ids), list(self.files), self.k, self.strands, labels, counts,
                          self.windows.copy(), self.skipped.copy())
 
-    def write(self, path: str | os.PathLike[str], *, row: int | None = None) -> None:
+    def write(self, path: str | os.PathLike[str], *, row: int | None = None,
+              kmer_column: bool = False) -> None:
         """Writes the table by the suffix of `path`: ``.npz`` (everything), ``.parquet`` (long
-        form, with the rest in its metadata), or ``.txt``/``.tsv``: ``KMER<TAB>COUNT`` lines
-        sorted by k-mer, of `row` or of the one row there is."""
+        form: columns ``id``, ``code`` (uint64, as in ``codes``) and ``count``, with a ``kmer``
+        column of letters too when `kmer_column`, the rest in its metadata), or
+        ``.txt``/``.tsv``: ``KMER<TAB>COUNT`` lines sorted by k-mer, of `row` or of the one row
+        there is. See docs/formats.md."""
         from velko_tools.output import open_written, replacing
 
         name = os.fspath(path)
@@ -178,13 +242,14 @@ class SparseKmerTable(_RowTable):
         # the previous file as it was.
         with replacing(name) as written:
             if name.endswith(".npz"):
+                arrays = {**npz_texts("ids", self.ids), **npz_texts("files", self.files),
+                          "k": np.array(self.k), "strands": np.array(self.strands),
+                          "indptr": self.indptr, "codes": self.codes, "counts": self.counts,
+                          "windows": self.windows, "skipped": self.skipped}
                 with open_written(written) as out:
-                    np.savez(out, ids=np.array(self.ids, dtype=str),
-                             files=np.array(self.files, dtype=str), k=self.k,
-                             strands=self.strands, indptr=self.indptr, codes=self.codes,
-                             counts=self.counts, windows=self.windows, skipped=self.skipped)
+                    np.savez(out, **arrays)  # type: ignore[arg-type]
             elif name.endswith(".parquet"):
-                self._write_parquet(written)
+                self._write_parquet(written, kmer_column)
             else:
                 with open_written(written) as out:
                     self.dump(out, row=row)
@@ -192,12 +257,9 @@ class SparseKmerTable(_RowTable):
     def dump(self, out: Any, *, row: int | None = None) -> None:
         """Writes ``KMER<TAB>COUNT`` lines sorted by k-mer for one row to binary file `out`."""
         codes, counts = self.row(self._one_row(row))
-        step = 1 << 16  # lines made at once: the letters of each pass as one array
-        for start in range(0, len(codes), step):
-            text = kmer_text(self.k, codes[start:start + step])
-            numbers = counts[start:start + step].astype(str).astype(bytes)
-            lines = np.char.add(np.char.add(np.char.add(text, b"\t"), numbers), b"\n")
-            out.write(b"".join(lines.tolist()))
+        for start in range(0, len(codes), DUMP_LINES):
+            out.write(_core.count_lines(self.k, codes[start:start + DUMP_LINES],
+                                        counts[start:start + DUMP_LINES]))
 
     def _one_row(self, row: int | None) -> int:
         """The row a text dump holds: `row`, or the one row there is."""
@@ -206,7 +268,7 @@ class SparseKmerTable(_RowTable):
                 raise ValueError(f"the text dump holds one row; this table has {len(self)}: "
                                  "pass row=")
             return 0
-        return row
+        return self._row_index(row)
 
     def _metadata(self) -> dict[bytes, bytes]:
         import json
@@ -216,62 +278,153 @@ class SparseKmerTable(_RowTable):
                  "lengths": np.diff(self.indptr).tolist()}
         return {b"velko": json.dumps(facts).encode()}
 
-    def _write_parquet(self, path: str) -> None:
+    def _write_parquet(self, path: str, kmer_column: bool) -> None:
         import pyarrow
         import pyarrow.parquet
 
-        lengths = np.diff(self.indptr).astype(np.intp)
-        ids = pyarrow.DictionaryArray.from_arrays(
-            pyarrow.array(np.repeat(np.arange(len(self.ids), dtype=np.int32), lengths)),
-            pyarrow.array(self.ids, type=pyarrow.string()))
-        kmers = pyarrow.array(kmer_text(self.k, self.codes), type=pyarrow.binary(self.k))
-        table = pyarrow.Table.from_arrays(
-            [ids, kmers.cast(pyarrow.string()), pyarrow.array(self.counts)],
-            names=["id", "kmer", "count"])
-        pyarrow.parquet.write_table(table.replace_schema_metadata(self._metadata()), path)
+        narrow = self.counts.dtype == np.uint32
+        fields = [("id", pyarrow.dictionary(pyarrow.int32(), pyarrow.string())),
+                  ("code", pyarrow.uint64()),
+                  ("count", pyarrow.uint32() if narrow else pyarrow.uint64())]
+        if kmer_column:
+            fields.append(("kmer", pyarrow.string()))
+        schema = pyarrow.schema(fields, metadata=self._metadata())
+        names = pyarrow.array(self.ids, type=pyarrow.string())
+        # The codes ascend within a row and the counts are mostly small: packed as differences
+        # they take a few bits each, which makes them smaller than a general compressor would
+        # and faster to write and read.
+        packed = {"code": "DELTA_BINARY_PACKED", "count": "DELTA_BINARY_PACKED"}
+        with pyarrow.parquet.ParquetWriter(
+                path, schema, use_dictionary=["id", "kmer"], column_encoding=packed,
+                compression={"id": "snappy", "code": "none", "count": "none",
+                             "kmer": "snappy"}) as writer:
+            for start in range(0, len(self.codes), PARQUET_GROUP):
+                stop = min(len(self.codes), start + PARQUET_GROUP)
+                first, last = (int(row) for row in np.searchsorted(
+                    self.indptr, [start, stop - 1], side="right") - 1)
+                spans = np.clip(self.indptr[first:last + 2], start, stop)
+                rows = np.repeat(np.arange(first, last + 1, dtype=np.int32),
+                                 np.diff(spans).astype(np.intp))
+                columns = [pyarrow.DictionaryArray.from_arrays(pyarrow.array(rows), names),
+                           pyarrow.array(self.codes[start:stop]),
+                           pyarrow.array(self.counts[start:stop])]
+                if kmer_column:
+                    letters = kmer_text(self.k, self.codes[start:stop])
+                    columns.append(pyarrow.array(letters, type=pyarrow.binary(self.k))
+                                   .cast(pyarrow.string()))
+                writer.write_batch(pyarrow.record_batch(columns, schema=schema),
+                                   row_group_size=PARQUET_GROUP)
 
     @classmethod
-    def read(cls, path: str | os.PathLike[str]) -> SparseKmerTable:
-        """A table written by write() as ``.npz`` or ``.parquet``."""
+    def read(cls, path: str | os.PathLike[str], *,
+             strands: Strands = "forward") -> SparseKmerTable:
+        """A table written by write(): ``.npz``, ``.parquet``, or a ``KMER<TAB>COUNT`` dump
+        (``.txt``/``.tsv``; any order, each k-mer once). A dump holds one row and nothing but its
+        k-mers and counts: it reads as a row of id and file ``""``, ``windows`` the sum of its
+        counts, ``skipped`` 0 and the `strands` given. TableFormatError names the line of a
+        dump that does not read."""
         name = os.fspath(path)
+        if name.endswith((".txt", ".tsv")):
+            return cls._read_dump(name, strands)
         if name.endswith(".npz"):
             with np.load(name, allow_pickle=False) as data:
-                return cls([str(x) for x in data["ids"]], [str(x) for x in data["files"]],
+                return cls(npz_read_texts(data, "ids"), npz_read_texts(data, "files"),
                            int(data["k"]), str(data["strands"]),  # type: ignore[arg-type]
                            data["indptr"], data["codes"], data["counts"], data["windows"],
                            data["skipped"])
         if name.endswith(".parquet"):
             return cls._read_parquet(name)
-        raise ValueError(f"cannot tell the format of {name!r}: name it .npz or .parquet")
+        raise ValueError(f"cannot tell the format of {name!r}: name it .npz, .parquet, .txt "
+                         "or .tsv")
+
+    @classmethod
+    def _read_dump(cls, name: str, strands: Strands) -> SparseKmerTable:
+        k: int | None = None
+        pieces: list[tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]] = []
+        line = 1
+        with open(name, "rb") as text:
+            rest = b""
+            while True:
+                block = text.read(DUMP_READ_BYTES)
+                data = rest + block
+                cut = data.rfind(b"\n") + 1 if block else len(data)
+                if cut == 0 and block:
+                    rest = data  # one line longer than a block: wait for its end
+                    continue
+                rest = data[cut:]
+                if cut:
+                    k, codes, counts = _dump_lines(name, data[:cut], line, k)
+                    pieces.append((codes, counts))
+                    line += len(codes)
+                if not block:
+                    break
+        codes = np.concatenate([p[0] for p in pieces] or [np.zeros(0, np.uint64)])
+        counts = np.concatenate([p[1] for p in pieces] or [np.zeros(0, np.uint64)])
+        # Dumps of our own ascend; others (jellyfish's) come in any order.
+        order = None if np.all(codes[1:] > codes[:-1]) else np.argsort(codes, kind="stable")
+        if order is not None:
+            codes, counts = codes[order], counts[order]
+        twice = np.flatnonzero(codes[1:] == codes[:-1])
+        if len(twice) and order is not None:
+            lines = np.sort(order[twice[0]:twice[0] + 2])
+            raise TableFormatError(name, int(lines[1]) + 1,
+                                   f"k-mer {kmer_text(k or 1, codes[twice[:1]])[0].decode()} "
+                                   f"given again (first on line {int(lines[0]) + 1})")
+        narrow = counts.max(initial=0) < 2**32
+        return cls([""], [""], k or 1, strands, np.array([0, len(codes)], dtype=np.uint64),
+                   codes, counts.astype(np.uint32) if narrow else counts,
+                   np.array([counts.sum(dtype=np.uint64)], dtype=np.uint64),
+                   np.zeros(1, dtype=np.uint64))
 
     @classmethod
     def _read_parquet(cls, path: str) -> SparseKmerTable:
         import json
 
-        import pyarrow
         import pyarrow.parquet
 
-        table = pyarrow.parquet.read_table(path)
-        metadata = table.schema.metadata or {}
-        if b"velko" not in metadata:
-            raise ValueError(f"{path!r} was not written by SparseKmerTable.write")
-        facts = json.loads(metadata[b"velko"])
-        k = int(facts["k"])
-        indptr = np.zeros(len(facts["ids"]) + 1, dtype=np.uint64)
-        np.cumsum(np.array(facts["lengths"], dtype=np.uint64), out=indptr[1:])
-        kmers = table.column("kmer").combine_chunks().cast(pyarrow.binary())
-        offsets = np.frombuffer(kmers.buffers()[1], dtype=np.int32)
-        start = int(offsets[kmers.offset]) if len(kmers) else 0
-        text = np.frombuffer(kmers.buffers()[2] or b"", dtype=np.uint8)
-        letters = text[start:start + len(kmers) * k].reshape(-1, k)
-        digits = np.searchsorted(_LETTERS, letters).astype(np.uint64)
-        codes: npt.NDArray[np.uint64] = np.zeros(len(kmers), dtype=np.uint64)
-        for j in range(k):
-            codes = (codes << np.uint64(2)) | digits[:, j]
-        counts = table.column("count").to_numpy()
+        with pyarrow.parquet.ParquetFile(path) as parquet:
+            metadata = parquet.schema_arrow.metadata or {}
+            if b"velko" not in metadata:
+                raise ValueError(f"{path!r} was not written by SparseKmerTable.write")
+            facts = json.loads(metadata[b"velko"])
+            k = int(facts["k"])
+            indptr = np.zeros(len(facts["ids"]) + 1, dtype=np.uint64)
+            np.cumsum(np.array(facts["lengths"], dtype=np.uint64), out=indptr[1:])
+            names = parquet.schema_arrow.names
+            wide = parquet.schema_arrow.field("count").type.bit_width == 64
+            codes = np.empty(int(indptr[-1]), dtype=np.uint64)
+            counts: npt.NDArray[np.unsignedinteger[Any]] = np.empty(
+                len(codes), dtype=np.uint64 if wide else np.uint32)
+            done = 0
+            # Group by group into the arrays of the table: the file is never held whole.
+            for batch in parquet.iter_batches(
+                    columns=["code" if "code" in names else "kmer", "count"]):
+                size = batch.num_rows
+                if "code" in names:
+                    codes[done:done + size] = batch.column(0).to_numpy()
+                else:
+                    codes[done:done + size] = _codes_of_text(k, batch.column(0))
+                counts[done:done + size] = batch.column(1).to_numpy()
+                done += size
         return cls(facts["ids"], facts["files"], k, facts["strands"], indptr, codes, counts,
                    np.array(facts["windows"], dtype=np.uint64),
                    np.array(facts["skipped"], dtype=np.uint64))
+
+
+def _codes_of_text(k: int, kmers: Any) -> npt.NDArray[np.uint64]:
+    """The codes of a column of k-mer text (as files written before the ``code`` column hold)."""
+    import pyarrow
+
+    kmers = kmers.cast(pyarrow.binary())
+    offsets = np.frombuffer(kmers.buffers()[1], dtype=np.int32)
+    start = int(offsets[kmers.offset]) if len(kmers) else 0
+    text = np.frombuffer(kmers.buffers()[2] or b"", dtype=np.uint8)
+    letters = text[start:start + len(kmers) * k].reshape(-1, k)
+    digits = np.searchsorted(_LETTERS, letters).astype(np.uint64)
+    codes: npt.NDArray[np.uint64] = np.zeros(len(kmers), dtype=np.uint64)
+    for j in range(k):
+        codes = (codes << np.uint64(2)) | digits[:, j]
+    return codes
 
 
 def count_sparse(
@@ -292,9 +445,6 @@ def count_sparse(
 ) -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
     """count_kmers(layout="sparse") once its arguments are checked, with each file's tally
     (records, letters, A, C, G, T) when ``tally``."""
-    if memory is not None and (isinstance(memory, bool) or not isinstance(memory, int)
-                               or memory < 1):
-        raise ValueError(f"memory must be a positive int or None, not {memory!r}")
     if tmpdir is None:
         import tempfile
 

@@ -1,8 +1,10 @@
 """K-mer tables as files: TSV (plain or gzip), CSV, NumPy .npz and Parquet, written and read back.
 
 Every format carries the same columns: ``file``, ``id``, ``windows``, ``skipped``, then one per
-k-mer (counts, or frequencies). The binary formats also keep k and the strands counted; the text
-formats keep what a spreadsheet reads, and k follows from the column labels.
+k-mer (counts, or frequencies); Parquet holds the values of a table wider than PARQUET_COLUMNS in
+one column of fixed-size lists instead. The binary formats also keep k and the strands counted;
+the text formats keep what a spreadsheet reads, and k follows from the column labels. See
+docs/formats.md.
 """
 
 from __future__ import annotations
@@ -12,6 +14,7 @@ import csv
 import gzip
 import io
 import os
+import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any, Literal, Protocol, get_args
@@ -20,8 +23,9 @@ import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core, output
-from velko_tools._args import Strands
-from velko_tools.errors import UsageError, VelkoError
+from velko_tools._args import Strands, usable_cores
+from velko_tools.errors import TableFormatError, UsageError, VelkoError
+from velko_tools.kmers import KmerLabels
 
 if TYPE_CHECKING:
     from concurrent.futures import Future
@@ -56,6 +60,10 @@ DEFAULT_COMPRESS_LEVEL = 1
 # The text of one chunk of rows: large enough that the per-chunk work does not show, small
 # enough that writing adds little to the table's own memory.
 CHUNK_BYTES = 8 << 20
+# A table of at most this many k-mer columns (k <= 6) is written to Parquet with one column per
+# k-mer, as data frames show it; a wider one keeps its values in one column of fixed-size lists,
+# as Parquet readers fail on files of hundreds of thousands of columns.
+PARQUET_COLUMNS = 4**6
 # A uint64 in decimal, or a float as repr() writes it, with its tab.
 _CELL_BYTES = 24
 
@@ -110,11 +118,25 @@ def _tsv_field(text: str, what: str) -> str:
     return text
 
 
+# A field holding any of these is quoted: a separator or quote, a line end that CSV readers and
+# pandas end a row at (csv.writer before 3.13 leaves a lone CR bare), or one that
+# str.splitlines ends a line at.
+_CSV_QUOTED = re.compile('[",\r\n\x0b\x0c\x1c\x1d\x1e\x85\u2028\u2029]')
+
+
+def _csv_field(text: str, what: str) -> str:
+    if "\0" in text:
+        # Python's csv reader before 3.11 refuses a line holding NUL, quoted or not.
+        raise UnwritableFieldError(f"cannot write the {what} {text!r} to a CSV: it holds a NUL "
+                                   "(write .npz or .parquet instead)")
+    if _CSV_QUOTED.search(text):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
 def _csv_line(fields: list[str]) -> str:
-    line = io.StringIO()
-    # The line end is what makes the writer quote a field holding one.
-    csv.writer(line, lineterminator="\n").writerow(fields)
-    return line.getvalue()[:-1]
+    return ",".join([_csv_field(fields[0], "file name"), _csv_field(fields[1], "id"),
+                     *fields[2:]])
 
 
 def text_chunks(table: KmerTable, frequencies: bool = False,
@@ -131,7 +153,7 @@ def text_chunks(table: KmerTable, frequencies: bool = False,
             _tsv_field(row_id, "id")
         yield 0, ("\t".join([*HEAD, *table.kmers]) + "\n").encode()
     else:
-        yield 0, (_csv_line([*HEAD, *table.kmers]) + "\n").encode()
+        yield 0, (",".join([*HEAD, *table.kmers]) + "\n").encode()
     windows = table.windows.tolist()
     skipped = table.skipped.tolist()
     step = max(1, CHUNK_BYTES // (max(columns, 1) * _CELL_BYTES))
@@ -180,7 +202,7 @@ def _write_gzip(chunks: Iterator[tuple[int, bytes]], out: IO[bytes], level: int,
     most twice the threads' chunks are held at a time."""
     from concurrent.futures import ThreadPoolExecutor
 
-    threads = min(4, os.cpu_count() or 1)
+    threads = min(4, usable_cores())
     pending: collections.deque[tuple[int, Future[bytes]]] = collections.deque()
     with ThreadPoolExecutor(threads, thread_name_prefix="velko-gzip") as pool:
         try:
@@ -258,13 +280,18 @@ def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
         # zipfile seeks back over what it wrote; a pipe cannot, so it gets the bytes whole.
         target: IO[bytes] = out if out.seekable() else io.BytesIO()
         arrays: dict[str, npt.NDArray[np.generic]] = {
-            "files": np.array(table.files, dtype=str), "ids": np.array(table.ids, dtype=str),
-            "kmers": np.array(table.kmers, dtype=str),
+            **npz_texts("files", table.files), **npz_texts("ids", table.ids),
             "frequencies" if frequencies else "counts": values, "windows": table.windows,
             "skipped": table.skipped, "k": np.array(table.k), "strands": np.array(table.strands)}
+        if not isinstance(table.kmers, KmerLabels):
+            # Labels that k and the strands tell need not be stored (16 M of them at k = 12).
+            arrays["kmers"] = np.array(table.kmers, dtype=str)
         np.savez(target, **arrays)  # type: ignore[arg-type]
         if target is not out:
             out.write(target.getvalue())  # type: ignore[attr-defined]
+    elif table.counts.shape[1] > PARQUET_COLUMNS:
+        _write_parquet_lists(table, out, frequencies, advance)
+        return
     else:
         import pyarrow
         import pyarrow.parquet
@@ -279,12 +306,77 @@ def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
                 block = _frequencies(table.counts[:, first:first + step], table.windows)
             columns += [pyarrow.array(block[:, j]) for j in range(block.shape[1])]
         arrow = pyarrow.Table.from_arrays(columns, names=[*HEAD, *table.kmers])
-        arrow = arrow.replace_schema_metadata({
-            "velko.k": str(table.k), "velko.strands": table.strands,
-            "velko.values": "frequencies" if frequencies else "counts"})
+        arrow = arrow.replace_schema_metadata(_parquet_facts(table, frequencies))
         pyarrow.parquet.write_table(arrow, out)
     if advance is not None:
         advance(len(table))
+
+
+def _parquet_facts(table: KmerTable, frequencies: bool) -> dict[str, str]:
+    return {"velko.k": str(table.k), "velko.strands": table.strands,
+            "velko.values": "frequencies" if frequencies else "counts"}
+
+
+def _write_parquet_lists(table: KmerTable, out: IO[bytes], frequencies: bool,
+                         advance: Callable[[int], object] | None) -> None:
+    """A wide table as Parquet: its values in one column of fixed-size lists (a row's counts or
+    frequencies in column order), written in row groups of about CHUNK_BYTES * 8."""
+    import pyarrow
+    import pyarrow.parquet
+
+    rows, width = table.counts.shape
+    value = pyarrow.float64() if frequencies else pyarrow.uint64()
+    name = "frequencies" if frequencies else "counts"
+    schema = pyarrow.schema(
+        [("file", pyarrow.string()), ("id", pyarrow.string()), ("windows", pyarrow.uint64()),
+         ("skipped", pyarrow.uint64()), (name, pyarrow.list_(value, width))],
+        metadata=_parquet_facts(table, frequencies))
+    group = max(1, CHUNK_BYTES * 8 // (width * 8))
+    with pyarrow.parquet.ParquetWriter(out, schema) as writer:
+        for start in range(0, rows, group):
+            stop = min(rows, start + group)
+            block: npt.NDArray[np.generic] = table.counts[start:stop]
+            if frequencies:
+                block = _frequencies(table.counts[start:stop], table.windows[start:stop])
+            values = pyarrow.array(np.ascontiguousarray(block).reshape(-1), type=value)
+            writer.write_batch(pyarrow.record_batch([
+                pyarrow.array(table.files[start:stop], type=pyarrow.string()),
+                pyarrow.array(table.ids[start:stop], type=pyarrow.string()),
+                pyarrow.array(table.windows[start:stop]),
+                pyarrow.array(table.skipped[start:stop]),
+                pyarrow.FixedSizeListArray.from_arrays(values, width)], schema=schema),
+                row_group_size=group)
+            if advance is not None:
+                advance(stop)
+
+
+def _read_parquet_lists(parquet: Any, name: str, width: int,
+                        dtype: type[np.generic]) -> npt.NDArray[np.generic]:
+    """The values of a table _write_parquet_lists wrote, row group by row group into one
+    array."""
+    values = np.empty((parquet.metadata.num_rows, width), dtype=dtype)
+    done = 0
+    for batch in parquet.iter_batches(columns=[name]):
+        block = batch.column(0).flatten().to_numpy().reshape(-1, width)
+        values[done:done + len(block)] = block
+        done += len(block)
+    return values
+
+
+def npz_texts(name: str, texts: Sequence[str]) -> dict[str, npt.NDArray[np.generic]]:
+    """`texts` as arrays of an .npz: a str array (which drops each text's trailing NULs when
+    read) under `name`, and the texts' lengths, which bring them back, under name_lengths."""
+    return {name: np.array(texts, dtype=str),
+            f"{name}_lengths": np.array([len(text) for text in texts], dtype=np.int64)}
+
+
+def npz_read_texts(arrays: Any, name: str) -> list[str]:
+    """The texts npz_texts stored under `name` (from a file without the lengths, as stored)."""
+    texts: list[str] = [str(text) for text in arrays[name].tolist()]
+    if f"{name}_lengths" in arrays:
+        texts = [text.ljust(length, "\0")
+                 for text, length in zip(texts, arrays[f"{name}_lengths"].tolist())]
+    return texts
 
 
 def read_table(path: str | os.PathLike[str], *, format: str | None = None,
@@ -297,33 +389,47 @@ def read_table(path: str | os.PathLike[str], *, format: str | None = None,
         with np.load(name) as arrays:
             frequencies = "frequencies" in arrays
             values = arrays["frequencies" if frequencies else "counts"]
-            files, ids = arrays["files"].tolist(), arrays["ids"].tolist()
-            kmers = arrays["kmers"].tolist()
+            files, ids = npz_read_texts(arrays, "files"), npz_read_texts(arrays, "ids")
             windows = arrays["windows"].astype(np.uint64)
             skipped = arrays["skipped"].astype(np.uint64)
             k, stored = int(arrays["k"]), str(arrays["strands"])
+            kmers = (arrays["kmers"].tolist() if "kmers" in arrays
+                     else KmerLabels(k, canonical=stored == "canonical"))
     elif kind == "parquet":
+        import pyarrow
         import pyarrow.parquet
 
-        arrow = pyarrow.parquet.read_table(name)
-        meta = {key.decode(): value.decode()
-                for key, value in (arrow.schema.metadata or {}).items()}
-        names = arrow.column_names
-        if names[:4] != list(HEAD):
-            raise VelkoError(f"{name}: not a k-mer table (its columns do not begin with "
-                             f"{', '.join(HEAD)})")
-        files = arrow.column("file").to_pylist()
-        ids = arrow.column("id").to_pylist()
-        windows = arrow.column("windows").to_numpy().astype(np.uint64)
-        skipped = arrow.column("skipped").to_numpy().astype(np.uint64)
-        kmers = names[4:]
-        frequencies = meta.get("velko.values") == "frequencies"
-        values = np.empty((len(ids), len(kmers)),
-                          dtype=np.float64 if frequencies else np.uint64)
-        for j, kmer in enumerate(kmers):
-            values[:, j] = arrow.column(kmer).to_numpy()
-        k = int(meta.get("velko.k", len(kmers[0]) if kmers else 0))
-        stored = meta.get("velko.strands", "")
+        with pyarrow.parquet.ParquetFile(name) as parquet:
+            schema = parquet.schema_arrow
+            meta = {key.decode(): value.decode()
+                    for key, value in (schema.metadata or {}).items()}
+            names = schema.names
+            if names[:4] != list(HEAD):
+                raise VelkoError(f"{name}: not a k-mer table (its columns do not begin with "
+                                 f"{', '.join(HEAD)})")
+            frequencies = meta.get("velko.values") == "frequencies"
+            dtype = np.float64 if frequencies else np.uint64
+            arrow = parquet.read(columns=list(HEAD))
+            files = arrow.column("file").to_pylist()
+            ids = arrow.column("id").to_pylist()
+            windows = arrow.column("windows").to_numpy().astype(np.uint64)
+            skipped = arrow.column("skipped").to_numpy().astype(np.uint64)
+            stored = meta.get("velko.strands", "")
+            if len(names) == 5 and pyarrow.types.is_fixed_size_list(schema.field(4).type):
+                k = int(meta["velko.k"])
+                kmers = KmerLabels(k, canonical=stored == "canonical")
+                width = schema.field(4).type.list_size
+                if width != len(kmers):
+                    raise VelkoError(f"{name}: a list of {width} values for the {len(kmers)} "
+                                     f"k-mers of k = {k}")
+                values = _read_parquet_lists(parquet, names[4], width, dtype)
+            else:
+                kmers = names[4:]
+                arrow = parquet.read(columns=kmers)
+                values = np.empty((len(ids), len(kmers)), dtype=dtype)
+                for j in range(len(kmers)):
+                    values[:, j] = arrow.column(j).to_numpy()
+                k = int(meta.get("velko.k", len(kmers[0]) if kmers else 0))
     else:
         files, ids, kmers, values, windows, skipped, frequencies = _read_text(name, kind)
         k = len(kmers[0]) if kmers else 0
@@ -344,6 +450,24 @@ def _input_format(name: str) -> Format:
                      "or .parquet, or give format")
 
 
+class _Lines:
+    """The lines of a text file, counted, remembering whether the last one had its line end."""
+
+    def __init__(self, text: IO[str]) -> None:
+        self.text = text
+        self.number = 0
+        self.ended = True
+
+    def __iter__(self) -> _Lines:
+        return self
+
+    def __next__(self) -> str:
+        line = next(self.text)
+        self.number += 1
+        self.ended = line.endswith(("\n", "\r"))
+        return line
+
+
 def _read_text(name: str, kind: Format) -> tuple[list[str], list[str], list[str],
                                                  npt.NDArray[np.generic],
                                                  npt.NDArray[np.uint64],
@@ -351,35 +475,52 @@ def _read_text(name: str, kind: Format) -> tuple[list[str], list[str], list[str]
     opened = (gzip.open(name, "rt", encoding="utf-8", newline="") if kind == "tsv.gz"
               else open(name, encoding="utf-8", newline=""))
     with opened as text:
+        source = _Lines(text)
         if kind == "csv":
-            lines: Iterator[list[str]] = csv.reader(text)
+            lines: Iterator[list[str]] = csv.reader(source)
         else:
-            lines = (line.rstrip("\n").split("\t") for line in text)
+            lines = (line.rstrip("\r\n").split("\t") for line in source)
         header = next(lines, None)
         if header is None or header[:4] != list(HEAD):
             raise VelkoError(f"{name}: not a k-mer table (its header does not begin with "
                              f"{', '.join(HEAD)})")
         kmers = header[4:]
+        if not source.ended or len({len(kmer) for kmer in kmers}) > 1 or any(
+                kmer.strip("ACGT") for kmer in kmers):
+            raise TableFormatError(name, source.number,
+                                   "the header is cut short or holds a column that is not a "
+                                   "k-mer")
         files: list[str] = []
         ids: list[str] = []
         numbers: list[int] = []
         rows: list[npt.NDArray[np.generic]] = []
         frequencies = False
         for fields in lines:
-            files.append(fields[0])
-            ids.append(fields[1])
-            numbers += (int(fields[2]), int(fields[3]))
+            if not source.ended:
+                raise TableFormatError(name, source.number,
+                                       "the last row is cut short (it has no line end)")
+            if len(fields) != len(header):
+                raise TableFormatError(name, source.number,
+                                       f"the row has {len(fields)} fields, not {len(header)}")
             cells = fields[4:]
             if not rows:
                 frequencies = any("." in cell or "e" in cell for cell in cells)
-            rows.append(np.array(cells, dtype=np.float64 if frequencies else np.uint64))
+            try:
+                numbers += (int(fields[2]), int(fields[3]))
+                rows.append(np.array(cells, dtype=np.float64 if frequencies else np.uint64))
+            except (ValueError, OverflowError):
+                raise TableFormatError(name, source.number,
+                                       "a cell of windows, skipped or a count is not a "
+                                       "number") from None
+            files.append(fields[0])
+            ids.append(fields[1])
     dtype = np.float64 if frequencies else np.uint64
     values = np.array(rows, dtype=dtype).reshape(len(rows), len(kmers))
     pairs = np.array(numbers, dtype=np.uint64).reshape(-1, 2)
     return files, ids, kmers, values, pairs[:, 0].copy(), pairs[:, 1].copy(), frequencies
 
 
-def _strands_of(kmers: list[str]) -> str:
+def _strands_of(kmers: Sequence[str]) -> str:
     """Canonical when the columns are exactly the canonical k-mers; otherwise forward (a text
     file does not tell forward from both strands)."""
     pair = str.maketrans("ACGT", "TGCA")

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kmer/kmers.hpp"
 #include "util/gzip_member.hpp"
 #include "util/row_text.hpp"
 #include "velko_tools/bindings.hpp"
@@ -35,6 +36,31 @@ nb::bytes format_rows(const std::vector<std::string>& prefixes, const Rows<Value
     // Without the lock, and through unlocked(): a daemon thread still formatting when the
     // interpreter ends must not take the lock back in a destructor.
     unlocked([&] { util::append_rows(text, views, values.data() + start * columns, columns); });
+    return nb::bytes(text.data(), text.size());
+}
+
+template <class Value>
+using Column = nb::ndarray<const Value, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+template <class Count>
+nb::bytes count_lines(std::uint8_t k, const Column<std::uint64_t>& codes,
+                      const Column<Count>& counts) {
+    if (k < 1 || k > 32) throw nb::value_error("k must be between 1 and 32");
+    if (codes.shape(0) != counts.shape(0)) {
+        throw nb::value_error("codes and counts must be as long as each other");
+    }
+    std::string text;
+    unlocked([&] {
+        kmer::append_count_lines(text, k, {codes.data(), codes.shape(0)},
+                                 {counts.data(), counts.shape(0)});
+    });
+    return nb::bytes(text.data(), text.size());
+}
+
+nb::bytes kmer_letters(std::uint8_t k, const Column<std::uint64_t>& codes) {
+    if (k < 1 || k > 32) throw nb::value_error("k must be between 1 and 32");
+    std::string text;
+    unlocked([&] { kmer::append_kmers(text, k, {codes.data(), codes.shape(0)}); });
     return nb::bytes(text.data(), text.size());
 }
 
@@ -66,6 +92,16 @@ void bind_text(nb::module_& m) {
           nb::arg("start"), doc);
     m.def("format_rows", &format_rows<double>, nb::arg("prefixes"), nb::arg("values"),
           nb::arg("start"), doc);
+    constexpr const char* lines_doc =
+        "One 'KMER<TAB>COUNT' line per code (its k letters, first letter from the highest\n"
+        "bits) with the count at the same place, as UTF-8 bytes.";
+    m.def("count_lines", &count_lines<std::uint32_t>, nb::arg("k"), nb::arg("codes"),
+          nb::arg("counts"), lines_doc);
+    m.def("count_lines", &count_lines<std::uint64_t>, nb::arg("k"), nb::arg("codes"),
+          nb::arg("counts"), lines_doc);
+    m.def("kmer_letters", &kmer_letters, nb::arg("k"), nb::arg("codes"),
+          "The k letters of each code (first letter from the highest bits), one after another,\n"
+          "as bytes.");
     m.def("gzip_member", &gzip_member, nb::arg("text"), nb::arg("level"),
           nb::arg("deflater") = nb::none(),
           "`text` as one gzip member at `level` (1 fastest to 9 smallest; ISA-L's 0 to 3 take\n"

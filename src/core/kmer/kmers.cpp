@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -12,6 +14,53 @@
 #include "util/memory.hpp"
 
 namespace velko::kmer {
+namespace {
+
+// The four letters of each byte of a code (its first letter from the two highest bits): a
+// dump writes a k-mer four letters at a time.
+constexpr std::array<std::array<char, 4>, 256> kByteLetters = [] {
+    std::array<std::array<char, 4>, 256> table{};
+    for (std::size_t byte = 0; byte < table.size(); ++byte) {
+        for (std::size_t i = 0; i < 4; ++i)
+            table[byte][i] = util::kDnaLetters[(byte >> (6 - 2 * i)) & 3];
+    }
+    return table;
+}();
+
+// Room for a k-mer of k <= 32, its tab, a 20-digit count and the line feed.
+constexpr std::size_t kLineRoom = 32 + 1 + 20 + 1;
+
+// Writes the k letters of `code` at `at`, the last four at a time.
+void put_letters(char* at, std::uint8_t k, std::uint64_t code) {
+    std::size_t left = k;
+    while (left >= 4) {
+        left -= 4;
+        std::memcpy(at + left, kByteLetters[code & 0xff].data(), 4);
+        code >>= 8;
+    }
+    while (left > 0) {
+        at[--left] = util::kDnaLetters[code & 3];
+        code >>= 2;
+    }
+}
+
+template <class Count>
+void append_lines(std::string& out, std::uint8_t k, std::span<const std::uint64_t> codes,
+                  std::span<const Count> counts) {
+    const std::size_t start = out.size();
+    out.resize(start + codes.size() * kLineRoom);
+    char* at = out.data() + start;
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        put_letters(at, k, codes[i]);
+        at += k;
+        *at++ = '\t';
+        at = std::to_chars(at, at + 20, counts[i]).ptr;
+        *at++ = '\n';
+    }
+    out.resize(static_cast<std::size_t>(at - out.data()));
+}
+
+}  // namespace
 
 std::uint64_t kmer_space(std::uint8_t k) {
     if (k > kMaxRepresentableK) throw std::bad_alloc();
@@ -57,6 +106,26 @@ void write_kmer(std::uint8_t k, std::uint64_t index, std::span<char> out) {
         out[i] = util::kDnaLetters[index & 3];
         index >>= 2;
     }
+}
+
+void append_kmers(std::string& out, std::uint8_t k, std::span<const std::uint64_t> codes) {
+    const std::size_t start = out.size();
+    out.resize(start + codes.size() * k);
+    char* at = out.data() + start;
+    for (const std::uint64_t code : codes) {
+        put_letters(at, k, code);
+        at += k;
+    }
+}
+
+void append_count_lines(std::string& out, std::uint8_t k, std::span<const std::uint64_t> codes,
+                        std::span<const std::uint32_t> counts) {
+    append_lines(out, k, codes, counts);
+}
+
+void append_count_lines(std::string& out, std::uint8_t k, std::span<const std::uint64_t> codes,
+                        std::span<const std::uint64_t> counts) {
+    append_lines(out, k, codes, counts);
 }
 
 std::uint64_t reverse_complement_index(std::uint8_t k, std::uint64_t index) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -27,6 +28,17 @@ void require_kmer_memory(std::uint8_t k, std::uint64_t per_kmer, std::uint64_t e
 /// Writes the k letters of the k-mer at position `index` (base 4, A = 0 ... T = 3, first
 /// letter most significant) into `out`.
 void write_kmer(std::uint8_t k, std::uint64_t index, std::span<char> out);
+
+/// Appends the k letters of each code (as write_kmer writes them), one after another.
+void append_kmers(std::string& out, std::uint8_t k, std::span<const std::uint64_t> codes);
+
+/// Appends one "KMER<TAB>COUNT" line per code: its k letters (as write_kmer), a tab, its count
+/// in decimal and a line feed, codes[i] going with counts[i] (as many of each).
+void append_count_lines(std::string& out, std::uint8_t k, std::span<const std::uint64_t> codes,
+                        std::span<const std::uint32_t> counts);
+/// As above, for 64-bit counts.
+void append_count_lines(std::string& out, std::uint8_t k, std::span<const std::uint64_t> codes,
+                        std::span<const std::uint64_t> counts);
 
 /// The position of the reverse complement of the k-mer at `index`.
 [[nodiscard]] std::uint64_t reverse_complement_index(std::uint8_t k, std::uint64_t index);

@@ -330,7 +330,31 @@ OsFile OsFile::create_new(std::string_view path) {
 }
 
 OsFile OsFile::open_temporary(std::string_view path) {
-    return open_with(path, O_TMPFILE | O_RDWR | O_CLOEXEC);
+    OsFile file = open_with(path, O_TMPFILE | O_RDWR | O_CLOEXEC);
+    // A file system without unnamed files refuses the flag with EOPNOTSUPP; kernels older than
+    // the flag see O_DIRECTORY in it and say EISDIR, some file systems EINVAL.
+    const int error = file.error();
+    if (!file.is_open() && (error == EOPNOTSUPP || error == EISDIR || error == EINVAL)) {
+        return open_named_temporary(path);
+    }
+    return file;
+}
+
+OsFile OsFile::open_named_temporary(std::string_view path) {
+    OsFile file;
+    const std::string prefix = std::string(path) + "/.velko-spill-" + std::to_string(::getpid());
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        const std::string name = prefix + "." + name_suffix(attempt) + ".tmp";
+        file = open_with(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC);
+        if (file.is_open()) {
+            // Unlinked at once: the data lives on while the descriptor does, and only a process
+            // killed between these two calls can leave the name behind.
+            ::unlink(name.c_str());
+            return file;
+        }
+        if (file.error() != EEXIST) break;
+    }
+    return file;
 }
 
 OsFile OsFile::open_directory(std::string_view path) {

@@ -56,7 +56,11 @@ public:
     [[nodiscard]] static OsFile create_new(std::string_view path);
     /// Opens a new file without a name in directory `path` for reading and writing: the system
     /// frees it when it is closed, however the process ends. NUL as above.
+    /// Where the file system has no unnamed files, as open_named_temporary.
     [[nodiscard]] static OsFile open_temporary(std::string_view path);
+    /// Creates a file of a fresh hidden name in directory `path` for reading and writing and
+    /// removes its name at once, so the system frees it when it is closed. NUL as above.
+    [[nodiscard]] static OsFile open_named_temporary(std::string_view path);
     /// Opens a directory for reading (to sync it); NUL as above.
     [[nodiscard]] static OsFile open_directory(std::string_view path);
 
