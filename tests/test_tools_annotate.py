@@ -10,6 +10,7 @@ import sys
 import threading
 from pathlib import Path
 from types import SimpleNamespace
+from typing import get_args
 
 import numpy as np
 import pytest
@@ -18,8 +19,8 @@ from hypothesis import strategies as st
 
 from children import fifo_feeder
 
-from velko_tools import HitTable, HmmerFormatError, read_hmmer
-from velko_tools.annotate import Thresholds
+from velko_tools import HitTable, HmmerFormatError, _core, read_hmmer
+from velko_tools.annotate import Cutoff, Level, MissingCutoff, Thresholds, check_cutoffs
 
 HERE = Path(__file__).parent
 # Real Pfam profiles and proteins from Debian's hmmer-examples, unpacked by
@@ -186,6 +187,9 @@ def test_coverage_is_the_union_of_the_kept_domains(tmp_path, domains, hmm_cov, g
                                   "holds the cutoffs"),
         ({"cutoff": "ga", "hmm_file": "x"}, "cutoff must be 'gathering', 'trusted' or "
                                             "'noise', not 'ga'"),
+        # An unknown policy must be refused, not read as one of the three.
+        ({"cutoff": "gathering", "hmm_file": "x", "missing_cutoff": "fail"},
+         "missing_cutoff must be 'error', 'keep' or 'drop', not 'fail'"),
         ({"min_hmm_coverage": 1.5}, "min_hmm_coverage must be a number from 0 to 1, not 1.5"),
         ({"max_evalue": "1e-5"}, "max_evalue must be a number, not '1e-5'"),
         ({"level": "hit"}, "level must be 'sequence' or 'domain', not 'hit'"),
@@ -196,12 +200,26 @@ def test_coverage_is_the_union_of_the_kept_domains(tmp_path, domains, hmm_cov, g
          "program='nhmmer' writes no domtblout: read its tblout"),
     ],
 )
-def test_bad_options(tmp_path, kwargs, message):
-    kwargs = {"format": "domtblout", **kwargs}
-    path = domtblout(tmp_path, dom_row("g1", "P", 30, 30))
+def test_bad_options_are_refused_before_any_file_is_read(tmp_path, kwargs, message):
+    # Neither the table nor the profile file exists: an option that slipped past the checks
+    # would reach the reader and fail there (FileNotFoundError) or not at all.
     with pytest.raises(ValueError) as caught:
-        read_hmmer(path, **kwargs)
+        read_hmmer(tmp_path / "absent.domtblout", **{"format": "domtblout", **kwargs})
     assert str(caught.value) == message
+    # HitTable.filter takes the thresholds' options, and checks them the same way.
+    if kwargs.keys() <= {"cutoff", "hmm_file", "missing_cutoff", "min_hmm_coverage",
+                         "max_evalue", "level"}:
+        with pytest.raises(ValueError) as caught:
+            HitTable([("g1", "P", 1e-5, 30.0)]).filter(**kwargs)
+        assert str(caught.value) == message
+
+
+def test_the_python_choices_are_the_native_ones():
+    # The Literal types are what users and mypy see, the enums what the filter takes: a name
+    # in one and not the other would fail only once that choice is made.
+    assert get_args(Cutoff) == tuple(_core.Cutoff.__members__)
+    assert get_args(MissingCutoff) == tuple(_core.MissingCutoff.__members__)
+    assert get_args(Level) == tuple(_core.Level.__members__)
 
 
 NHMMER = """\
@@ -476,8 +494,33 @@ def test_filter_reads_the_cutoffs_of_the_profile_file(pfam, kwargs, expected):
                       ("g2", "PkC", 1e-5, 99.0), ("g4", "PkB", 1e-5, 5.0),
                       ("g5", "PkB", 1e-5, 4.9)])
     assert set(hits(table.filter(hmm_file=pfam, **kwargs))) == expected
-    with pytest.raises(ValueError, match="'PkC' has no gathering cutoff"):
-        table.filter(cutoff="gathering", hmm_file=pfam)
+
+
+def test_a_missing_cutoff_reads_the_same_wherever_it_is_met(tmp_path):
+    # Rows and hits fail at the first one of the profile; a whole file checked before a search
+    # (run_genomes) at the line where the profile starts. The reason is one text.
+    hmm_file = tmp_path / "two.hmm"
+    hmm_file.write_text(profile("PkA", GA="20.0 15.0;") + profile("PkC", "PF00003.1"))
+    path = domtblout(tmp_path, dom_row("g1", "PkA", 30, 30), dom_row("g2", "PkC", 30, 30))
+    by_name = 'the profile "PkC" has no GA line in the profile file'
+    calls = [
+        (lambda: read_hmmer(path, format="domtblout", cutoff="gathering", hmm_file=hmm_file),
+         (str(path), 2, by_name)),
+        (lambda: read_hmmer(path, format="domtblout").filter(cutoff="gathering",
+                                                             hmm_file=hmm_file),
+         ("<HitTable>", 2, by_name)),
+        # A table that names profiles by accession finds them by it, at either level.
+        (lambda: HitTable([("g2", "PF00003.1", 1e-5, 30.0)]).filter(
+            cutoff="gathering", hmm_file=hmm_file, level="domain"),
+         ("<HitTable>", 1, by_name.replace("PkC", "PF00003.1"))),
+        (lambda: check_cutoffs(hmm_file, "gathering"), (str(hmm_file), 10, by_name)),
+    ]
+    for call, expected in calls:
+        with pytest.raises(HmmerFormatError) as caught:
+            call()
+        assert (caught.value.path, caught.value.line, caught.value.reason) == expected
+    hmm_file.write_text(profile("PkA", GA="20.0 15.0;") + profile("PkC", GA="1 1"))
+    assert check_cutoffs(hmm_file, "gathering") == 2
 
 
 def test_full_tables_pickle_and_keep_their_columns_through_top_hits(tmp_path):

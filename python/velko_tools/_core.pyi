@@ -3,6 +3,7 @@ Native functions of velko_tools; use them through the velko_tools package.
 """
 
 from collections.abc import Callable, Sequence
+import enum
 from typing import Annotated, Any, overload
 
 import numpy
@@ -108,15 +109,106 @@ def remove_temporaries(path: bytes, own: bool) -> None:
     process's.
     """
 
-def read_cutoffs(hmm_paths: list[bytes]) -> list[tuple[str, str, int, dict[str, tuple[float, float]]]]:
-    """The profiles of HMMER 3 profile files with their GA, TC and NC lines."""
+class Cutoff(enum.Enum):
+    """A profile's cutoff line: GA, TC or NC by its name."""
 
-def filter_rows(texts: list[list[str]], reals: list[numpy.typing.NDArray[numpy.float64]], wholes: list[numpy.typing.NDArray[numpy.int64]], has_domains: bool, score: str, hmm: str, hmm_paths: list[bytes], options: dict[str, object]) -> tuple[TopHits, dict[str, Any] | None]:
+    gathering = 0
+
+    trusted = 1
+
+    noise = 2
+
+class MissingCutoff(enum.Enum):
+    """What a profile without the cutoff line asked for does."""
+
+    error = 0
+
+    keep = 1
+
+    drop = 2
+
+class Level(enum.Enum):
+    """Which score of a row a threshold reads."""
+
+    sequence = 0
+
+    domain = 1
+
+class FilterOptions:
+    """The thresholds, cutoff and coverage a filter applies."""
+
+    def __init__(self) -> None: ...
+
+    @property
+    def max_seq_e_value(self) -> float | None: ...
+
+    @max_seq_e_value.setter
+    def max_seq_e_value(self, arg: float | None, /) -> None: ...
+
+    @property
+    def min_seq_score(self) -> float | None: ...
+
+    @min_seq_score.setter
+    def min_seq_score(self, arg: float | None, /) -> None: ...
+
+    @property
+    def max_dom_e_value(self) -> float | None: ...
+
+    @max_dom_e_value.setter
+    def max_dom_e_value(self, arg: float | None, /) -> None: ...
+
+    @property
+    def min_dom_score(self) -> float | None: ...
+
+    @min_dom_score.setter
+    def min_dom_score(self, arg: float | None, /) -> None: ...
+
+    @property
+    def cutoff(self) -> Cutoff | None: ...
+
+    @cutoff.setter
+    def cutoff(self, arg: Cutoff | None, /) -> None: ...
+
+    @property
+    def missing_cutoff(self) -> MissingCutoff: ...
+
+    @missing_cutoff.setter
+    def missing_cutoff(self, arg: MissingCutoff, /) -> None: ...
+
+    @property
+    def min_hmm_coverage(self) -> float: ...
+
+    @min_hmm_coverage.setter
+    def min_hmm_coverage(self, arg: float, /) -> None: ...
+
+    @property
+    def min_gene_coverage(self) -> float: ...
+
+    @min_gene_coverage.setter
+    def min_gene_coverage(self, arg: float, /) -> None: ...
+
+    @property
+    def keep_rows(self) -> bool: ...
+
+    @keep_rows.setter
+    def keep_rows(self, arg: bool, /) -> None: ...
+
+def check_cutoffs(hmm_path: bytes, cutoff: Cutoff) -> int:
+    """
+    The number of profiles of a HMMER 3 profile file, each with the cutoff's line; see velko_tools.annotate.check_cutoffs.
+    """
+
+def filter_hits(hmm_ids: list[str], e_values: numpy.typing.NDArray[numpy.float64], bit_scores: numpy.typing.NDArray[numpy.float64], level: Level, hmm_paths: list[bytes], options: FilterOptions) -> numpy.typing.NDArray[numpy.uint8]:
+    """
+    Which hits of a table pass thresholds and cutoffs, 1 for each that does; see velko_tools.HitTable.filter.
+    """
+
+def filter_rows(texts: list[list[str]], reals: list[numpy.typing.NDArray[numpy.float64]], wholes: list[numpy.typing.NDArray[numpy.int64]], has_domains: bool, score: str, hmm: str, hmm_paths: list[bytes], options: FilterOptions) -> tuple[TopHits, dict[str, Any] | None]:
     """
     Offers rows given as columns through thresholds, cutoffs and coverage to a new TopHits; see velko_tools.HitTable.from_pyhmmer.
     """
 
-def read_hmmer_rows(paths: list[bytes], format: str, program: str, score: str, hmm: str, hmm_paths: list[bytes], options: dict[str, object]) -> tuple[TopHits, dict[str, Any] | None]:
+def read_hmmer_rows(paths: list[bytes], format: str, program: str, score: str, hmm: str, hmm_paths: list[bytes], options: FilterOptions) -> tuple[TopHits, dict[str, Any] | None]:
     """
     Reads HMMER tables through thresholds, cutoffs and coverage into a new TopHits and, when asked, the kept rows' other columns; see velko_tools.read_hmmer.
     """

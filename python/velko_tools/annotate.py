@@ -92,15 +92,38 @@ class Thresholds:
         return (self.max_dom_e_value is not None or self.min_dom_score is not None
                 or self.min_hmm_coverage > 0 or self.min_gene_coverage > 0)
 
-    def options(self, keep_rows: bool) -> dict[str, Any]:
-        return {"max_seq_e_value": self.max_seq_e_value, "min_seq_score": self.min_seq_score,
-                "max_dom_e_value": self.max_dom_e_value, "min_dom_score": self.min_dom_score,
-                "cutoff": self.cutoff, "missing_cutoff": self.missing_cutoff,
-                "min_hmm_coverage": float(self.min_hmm_coverage),
-                "min_gene_coverage": float(self.min_gene_coverage), "keep_rows": keep_rows}
+    def options(self, keep_rows: bool) -> _core.FilterOptions:
+        """The native filter's options: each choice, checked here, as the core's enum."""
+        chosen = _core.FilterOptions()
+        chosen.max_seq_e_value = _real(self.max_seq_e_value)
+        chosen.min_seq_score = _real(self.min_seq_score)
+        chosen.max_dom_e_value = _real(self.max_dom_e_value)
+        chosen.min_dom_score = _real(self.min_dom_score)
+        chosen.cutoff = None if self.cutoff is None else _core.Cutoff[self.cutoff]
+        chosen.missing_cutoff = _core.MissingCutoff[self.missing_cutoff]
+        chosen.min_hmm_coverage = float(self.min_hmm_coverage)
+        chosen.min_gene_coverage = float(self.min_gene_coverage)
+        chosen.keep_rows = keep_rows
+        return chosen
 
     def hmm_paths(self) -> list[bytes]:
         return [path_parts(path)[0] for path in self.hmm_files]
+
+
+def _real(value: float | None) -> float | None:
+    return None if value is None else float(value)
+
+
+def check_cutoffs(hmm_file: StrPath, cutoff: Cutoff) -> int:
+    """Checks, before any search, that every profile of the HMMER 3 text profile file
+    ``hmm_file`` (plain or gzip) has the ``cutoff`` line, as a search with that cutoff over the
+    whole file needs (``hmmsearch --cut_ga`` refuses it too); returns the number of profiles.
+
+    Raises HmmerFormatError at the line where the first profile without the line starts, with
+    the text read_hmmer and HitTable.filter give when a row of that profile is met, and fails
+    as they do for a file that is not a profile file; ValueError for an unknown ``cutoff``."""
+    check_choice("cutoff", cutoff, Cutoff)
+    return _core.check_cutoffs(path_parts(hmm_file)[0], _core.Cutoff[cutoff])
 
 
 def as_hmm_files(hmm_file: StrPath | Iterable[StrPath] | None) -> tuple[StrPath, ...]:
@@ -139,59 +162,26 @@ def filter_mask(columns: tuple[list[str], list[str], Any, Any], extra: dict[str,
                 hmm_file: StrPath | Iterable[StrPath] | None, missing_cutoff: MissingCutoff,
                 level: Level, min_hmm_coverage: float, min_gene_coverage: float) -> Any:
     """HitTable.filter: which of the hits a table holds (its gene ids, profile ids, E-values
-    and bit scores, and its full columns) pass, as a boolean array."""
+    and bit scores, and its full columns) pass, as a boolean array. The thresholds and the
+    cutoff go through read_hmmer's native filter, each hit a row with the one score it kept;
+    coverage reads the coverage columns stored when the table was read."""
     thresholds = Thresholds.at_level(level, max_evalue, min_score, cutoff=cutoff,
                                      hmm_files=as_hmm_files(hmm_file),
                                      missing_cutoff=missing_cutoff,
                                      min_hmm_coverage=min_hmm_coverage,
                                      min_gene_coverage=min_gene_coverage)
-    genes, hmms, e_values, bit_scores = columns
-    keep = np.ones(len(genes), dtype=bool)
-    if max_evalue is not None:
-        keep &= e_values <= max_evalue
-    if min_score is not None:
-        keep &= bit_scores >= min_score
-    if min_hmm_coverage > 0 or min_gene_coverage > 0:
-        if extra is None:
-            raise ValueError("coverage needs a table read with columns='full'")
-        # NaN (no domains to cover) fails a coverage asked for.
-        if min_hmm_coverage > 0:
-            keep &= extra["hmm_coverage"] >= min_hmm_coverage
-        if min_gene_coverage > 0:
-            keep &= extra["gene_coverage"] >= min_gene_coverage
-    if cutoff is not None:
-        bounds = _cutoff_bounds(thresholds, level)
-        for at, hmm in enumerate(hmms):
-            bound = bounds.get(hmm, _MISSING)
-            if bound is _MISSING:
-                if missing_cutoff == "error":
-                    raise ValueError(f"the profile {hmm!r} has no {cutoff} cutoff in the "
-                                     "profile file")
-                keep[at] &= missing_cutoff == "keep"
-            elif not bit_scores[at] >= bound:
-                keep[at] = False
+    _genes, hmms, e_values, bit_scores = columns
+    coverage = {"hmm_coverage": min_hmm_coverage, "gene_coverage": min_gene_coverage}
+    if extra is None and any(bound > 0 for bound in coverage.values()):
+        raise ValueError("coverage needs a table read with columns='full'")
+    keep = _core.filter_hits(
+        hmms, np.ascontiguousarray(e_values, dtype=np.float64),
+        np.ascontiguousarray(bit_scores, dtype=np.float64), _core.Level[level],
+        thresholds.hmm_paths(), thresholds.options(False)).view(bool)
+    for column, bound in coverage.items():
+        if extra is not None and bound > 0:
+            keep &= extra[column] >= bound  # NaN (no domains to cover) fails
     return keep
-
-
-_MISSING = object()
-_TAGS = {"gathering": "GA", "trusted": "TC", "noise": "NC"}
-
-
-def _cutoff_bounds(thresholds: Thresholds, level: Level) -> dict[str, Any]:
-    """Profile name and accession -> the cutoff's sequence or domain number, read through the
-    native reader of profile files (so its failures are the same)."""
-    tag = _TAGS[thresholds.cutoff]  # type: ignore[index]
-    bounds: dict[str, Any] = {}
-    for profile in _core.read_cutoffs(thresholds.hmm_paths()):
-        name, accession, _length, cutoffs = profile
-        pair = cutoffs.get(tag)
-        if pair is None:
-            continue
-        value = pair[0] if level == "sequence" else pair[1]
-        bounds[name] = value
-        if accession:
-            bounds.setdefault(accession, value)
-    return bounds
 
 
 def write_arrow(frame: pandas.DataFrame, path: StrPath) -> None:

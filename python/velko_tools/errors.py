@@ -54,8 +54,9 @@ class HmmerFormatError(VelkoError, ValueError):
     ``path`` is the file as given, ``line`` the 1-based line at fault and ``column`` the
     1-based column (field) of that line that failed, or None when the whole line is at fault.
     Raised for a row with too few columns, a number that does not parse, a row or column
-    headings of the other table format, a missing accession asked for, or a program that is
-    not hmmsearch or hmmscan (or is not named when it must be).
+    headings of the other table format, a missing accession asked for, a program that is
+    not hmmsearch or hmmscan (or is not named when it must be), a profile file that does not
+    read, or a profile without the cutoff line asked for (docs/hmmer.md).
     """
 
     def __init__(self, path: str, line: int, column: int | None, reason: str) -> None:

@@ -226,7 +226,9 @@ class HitTable:
         stored bit score at least ``min_score`` and at least the profile's ``cutoff`` line in
         ``hmm_file`` (its first number with ``level="sequence"``, its second with
         ``"domain"``); coverage needs a table read with ``columns="full"``. The options mean
-        what they mean for read_hmmer, applied to the hits kept rather than to every row."""
+        what they mean for read_hmmer, applied to the hits kept rather than to every row: a
+        profile without the cutoff line raises read_hmmer's HmmerFormatError at its first hit,
+        with ``path`` ``"<HitTable>"`` and ``line`` the hit's place in the table (from 1)."""
         columns = self._all_columns()
         picked = np.flatnonzero(filter_mask(
             columns, self._extra, max_evalue, min_score, cutoff, hmm_file, missing_cutoff,
@@ -416,8 +418,9 @@ def read_hmmer(
     sequence's score, its second against each domain's (domtblout), as ``hmmsearch --cut_ga``
     does (a table holds only what its search reported, by default E-values up to 10, so a
     cutoff below that finds fewer hits than the search with ``--cut_ga``); a profile without
-    the line raises HmmerFormatError unless ``missing_cutoff`` is
-    ``"keep"`` (unfiltered) or ``"drop"``. ``max_evalue`` and ``min_score`` bound the E-value
+    the line (or not in the file) raises HmmerFormatError at its first row, not when the
+    profile file is read, unless ``missing_cutoff`` is ``"keep"`` (unfiltered) or ``"drop"``
+    (docs/hmmer.md). ``max_evalue`` and ``min_score`` bound the E-value
     and score at ``level`` ``"sequence"`` (``-E``, ``-T``) or ``"domain"`` (``--domE``,
     ``--domT``, domtblout). ``min_hmm_coverage`` and ``min_gene_coverage`` (0..1, domtblout)
     keep a gene and profile when the union of its kept domains' ``hmm from..to`` covers that

@@ -1,6 +1,7 @@
 // HMMER tables read as annotation reads them in velko_tools._core: thresholds, the profiles'
 // own cutoffs, coverage, and the table's other columns kept beside the hits.
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 
@@ -23,19 +24,6 @@ namespace velko::tools {
 namespace {
 
 nb::str text(std::string_view value) { return nb::str(value.data(), value.size()); }
-
-std::optional<hmmer::CutoffKind> cutoff_kind(std::string_view name) {
-    if (name == "gathering") return hmmer::CutoffKind::kGathering;
-    if (name == "trusted") return hmmer::CutoffKind::kTrusted;
-    if (name == "noise") return hmmer::CutoffKind::kNoise;
-    return std::nullopt;
-}
-
-hmmer::MissingCutoff missing_of(std::string_view name) {
-    if (name == "keep") return hmmer::MissingCutoff::kKeep;
-    if (name == "drop") return hmmer::MissingCutoff::kDrop;
-    return hmmer::MissingCutoff::kError;
-}
 
 // The kept rows' columns, in the order the table lists its hits.
 nb::dict row_columns(const hmmer::TopHitTable& table, const hmmer::HitFilter& filter) {
@@ -92,27 +80,6 @@ nb::dict row_columns(const hmmer::TopHitTable& table, const hmmer::HitFilter& fi
     return columns;
 }
 
-// The filter's options from the dict velko_tools.annotate builds; cutoffs come from `cutoffs`.
-hmmer::FilterOptions filter_options(nb::dict given, const hmmer::CutoffTable& cutoffs) {
-    const auto bound = [&](const char* key) {
-        const nb::object value = given[key];
-        return value.is_none() ? std::optional<double>() : nb::cast<double>(value);
-    };
-    hmmer::FilterOptions options;
-    options.max_seq_e_val = bound("max_seq_e_value");
-    options.min_seq_bit_score = bound("min_seq_score");
-    options.max_dom_e_val = bound("max_dom_e_value");
-    options.min_dom_bit_score = bound("min_dom_score");
-    const nb::object cutoff = given["cutoff"];
-    if (!cutoff.is_none()) options.cutoff = cutoff_kind(nb::cast<std::string_view>(cutoff));
-    options.cutoffs = &cutoffs;
-    options.missing_cutoff = missing_of(nb::cast<std::string_view>(given["missing_cutoff"]));
-    options.min_hmm_coverage = nb::cast<double>(given["min_hmm_coverage"]);
-    options.min_gene_coverage = nb::cast<double>(given["min_gene_coverage"]);
-    options.keep_rows = nb::cast<bool>(given["keep_rows"]);
-    return options;
-}
-
 hmmer::CutoffTable read_cutoffs(nb::list hmm_paths) {
     hmmer::CutoffTable cutoffs;
     for (std::size_t i = 0; i < hmm_paths.size(); ++i) {
@@ -133,10 +100,10 @@ nb::tuple finished(TopHits& hits, hmmer::HitFilter& filter, bool keep_rows) {
 // profile files first. The options are checked by the caller.
 nb::tuple read_hmmer_rows(nb::list paths, std::string_view format, std::string_view program,
                           std::string_view score, std::string_view hmm, nb::list hmm_paths,
-                          nb::dict given) {
+                          hmmer::FilterOptions chosen) {
     const hmmer::HmmerOptions options = hmmer_options(format, program, score, hmm);
     const hmmer::CutoffTable cutoffs = read_cutoffs(hmm_paths);
-    const hmmer::FilterOptions chosen = filter_options(given, cutoffs);
+    chosen.cutoffs = &cutoffs;
     TopHits hits;
     hmmer::HitFilter filter(chosen, hits.table);
     std::vector<std::string> files;
@@ -155,9 +122,9 @@ using RealInput = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::devic
 // ali_from, ali_to, env_from, env_to.
 nb::tuple filter_rows(nb::list texts, nb::list reals, nb::list wholes, bool has_domains,
                       std::string_view score, std::string_view hmm, nb::list hmm_paths,
-                      nb::dict given) {
+                      hmmer::FilterOptions chosen) {
     const hmmer::CutoffTable cutoffs = read_cutoffs(hmm_paths);
-    const hmmer::FilterOptions chosen = filter_options(given, cutoffs);
+    chosen.cutoffs = &cutoffs;
     std::vector<nb::list> text(5);
     for (std::size_t i = 0; i < 5; ++i) text[i] = nb::cast<nb::list>(texts[i]);
     std::vector<RealInput> real;
@@ -226,39 +193,96 @@ nb::tuple filter_rows(nb::list texts, nb::list reals, nb::list wholes, bool has_
     return finished(hits, filter, chosen.keep_rows);
 }
 
-// Each profile of the files as (name, accession, length, {"GA": (sequence, domain), ...}).
-nb::list list_cutoffs(nb::list hmm_paths) {
-    const hmmer::CutoffTable cutoffs = read_cutoffs(hmm_paths);
-    nb::list out;
-    for (const hmmer::ProfileCutoffs& profile : cutoffs.profiles()) {
-        nb::dict lines;
-        for (const auto& [tag, kind] : {std::pair{"GA", hmmer::CutoffKind::kGathering},
-                                        std::pair{"TC", hmmer::CutoffKind::kTrusted},
-                                        std::pair{"NC", hmmer::CutoffKind::kNoise}}) {
-            if (const auto& cutoff = profile.of(kind)) {
-                lines[tag] = nb::make_tuple(cutoff->sequence, cutoff->domain);
-            }
-        }
-        out.append(
-            nb::make_tuple(text(profile.name), text(profile.accession), profile.length, lines));
+// Which of the hits a table keeps pass the thresholds and the cutoff of `options`, as bytes
+// (1 passes): the rows of read_hmmer's filter, each with the one score the table kept, so a
+// missing cutoff fails as it does there. Coverage is the caller's: it needs every domain.
+nb::ndarray<nb::numpy, std::uint8_t> filter_hits(nb::list hmm_ids, RealInput e_values,
+                                                 RealInput bit_scores, hmmer::Level level,
+                                                 nb::list hmm_paths, hmmer::FilterOptions chosen) {
+    const std::size_t size = hmm_ids.size();
+    if (e_values.shape(0) != size || bit_scores.shape(0) != size) {
+        throw nb::value_error("the hit columns differ in length");
     }
-    return out;
+    const hmmer::CutoffTable cutoffs = read_cutoffs(hmm_paths);
+    chosen.cutoffs = &cutoffs;
+    chosen.min_hmm_coverage = chosen.min_gene_coverage = 0.0;
+    chosen.keep_rows = false;
+    hmmer::TopHitTable unused;
+    hmmer::HitFilter filter(chosen, unused);
+    filter.set_source("<HitTable>");  // hits of no file: failures name their source
+    const bool by_domain = level == hmmer::Level::kDomain;
+    std::vector<std::uint8_t> passed(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        hmmer::TableRow row;
+        row.line = i + 1;
+        row.hmm_name = nb::cast<std::string_view>(hmm_ids[i]);
+        // A table names a profile by name or by accession: either finds its cutoffs.
+        row.hmm_acc = row.hmm_id = row.hmm_name;
+        row.e_val = row.seq_e_val = row.dom_e_val = e_values(i);
+        row.bit_score = row.seq_bit_score = row.dom_bit_score = bit_scores(i);
+        row.has_sequence = !by_domain;
+        row.has_domains = by_domain;
+        passed[i] = filter.wants(row) ? 1 : 0;
+    }
+    return vector_array(std::move(passed));
+}
+
+// The number of profiles in the file at `hmm_path`, each holding the `cutoff` line.
+std::size_t check_cutoffs(nb::object hmm_path, hmmer::CutoffKind cutoff) {
+    const std::string path = as_path(hmm_path);
+    std::size_t count = 0;
+    unlocked([&] { count = hmmer::check_cutoff_file(path, cutoff); });
+    return count;
 }
 
 }  // namespace
 
 void bind_annotate(nb::module_& m) {
-    m.def("read_cutoffs", &list_cutoffs, nb::arg("hmm_paths"),
-          nb::sig("def read_cutoffs(hmm_paths: list[bytes]) -> "
-                  "list[tuple[str, str, int, dict[str, tuple[float, float]]]]"),
-          "The profiles of HMMER 3 profile files with their GA, TC and NC lines.");
+    nb::enum_<hmmer::CutoffKind> cutoff(m, "Cutoff",
+                                        "A profile's cutoff line: GA, TC or NC by its name.");
+    for (const hmmer::CutoffName& entry : hmmer::kCutoffNames) {
+        cutoff.value(entry.name.data(), entry.kind);
+    }
+    nb::enum_<hmmer::MissingCutoff>(m, "MissingCutoff",
+                                    "What a profile without the cutoff line asked for does.")
+        .value("error", hmmer::MissingCutoff::kError)
+        .value("keep", hmmer::MissingCutoff::kKeep)
+        .value("drop", hmmer::MissingCutoff::kDrop);
+    nb::enum_<hmmer::Level>(m, "Level", "Which score of a row a threshold reads.")
+        .value("sequence", hmmer::Level::kSequence)
+        .value("domain", hmmer::Level::kDomain);
+    nb::class_<hmmer::FilterOptions>(m, "FilterOptions",
+                                     "The thresholds, cutoff and coverage a filter applies.")
+        .def(nb::init<>())
+        .def_rw("max_seq_e_value", &hmmer::FilterOptions::max_seq_e_val)
+        .def_rw("min_seq_score", &hmmer::FilterOptions::min_seq_bit_score)
+        .def_rw("max_dom_e_value", &hmmer::FilterOptions::max_dom_e_val)
+        .def_rw("min_dom_score", &hmmer::FilterOptions::min_dom_bit_score)
+        .def_rw("cutoff", &hmmer::FilterOptions::cutoff)
+        .def_rw("missing_cutoff", &hmmer::FilterOptions::missing_cutoff)
+        .def_rw("min_hmm_coverage", &hmmer::FilterOptions::min_hmm_coverage)
+        .def_rw("min_gene_coverage", &hmmer::FilterOptions::min_gene_coverage)
+        .def_rw("keep_rows", &hmmer::FilterOptions::keep_rows);
+    m.def("check_cutoffs", &check_cutoffs, nb::arg("hmm_path"), nb::arg("cutoff"),
+          nb::sig("def check_cutoffs(hmm_path: bytes, cutoff: Cutoff) -> int"),
+          "The number of profiles of a HMMER 3 profile file, each with the cutoff's line; "
+          "see velko_tools.annotate.check_cutoffs.");
+    m.def("filter_hits", &filter_hits, nb::arg("hmm_ids"), nb::arg("e_values"),
+          nb::arg("bit_scores"), nb::arg("level"), nb::arg("hmm_paths"), nb::arg("options"),
+          nb::sig("def filter_hits(hmm_ids: list[str], "
+                  "e_values: numpy.typing.NDArray[numpy.float64], "
+                  "bit_scores: numpy.typing.NDArray[numpy.float64], level: Level, "
+                  "hmm_paths: list[bytes], options: FilterOptions) "
+                  "-> numpy.typing.NDArray[numpy.uint8]"),
+          "Which hits of a table pass thresholds and cutoffs, 1 for each that does; see "
+          "velko_tools.HitTable.filter.");
     m.def("filter_rows", &filter_rows, nb::arg("texts"), nb::arg("reals"), nb::arg("wholes"),
           nb::arg("has_domains"), nb::arg("score"), nb::arg("hmm"), nb::arg("hmm_paths"),
           nb::arg("options"),
           nb::sig("def filter_rows(texts: list[list[str]], "
                   "reals: list[numpy.typing.NDArray[numpy.float64]], "
                   "wholes: list[numpy.typing.NDArray[numpy.int64]], has_domains: bool, "
-                  "score: str, hmm: str, hmm_paths: list[bytes], options: dict[str, object]) "
+                  "score: str, hmm: str, hmm_paths: list[bytes], options: FilterOptions) "
                   "-> tuple[TopHits, dict[str, typing.Any] | None]"),
           "Offers rows given as columns through thresholds, cutoffs and coverage to a new "
           "TopHits; see velko_tools.HitTable.from_pyhmmer.");
@@ -266,7 +290,7 @@ void bind_annotate(nb::module_& m) {
           nb::arg("program"), nb::arg("score"), nb::arg("hmm"), nb::arg("hmm_paths"),
           nb::arg("options"),
           nb::sig("def read_hmmer_rows(paths: list[bytes], format: str, program: str, "
-                  "score: str, hmm: str, hmm_paths: list[bytes], options: dict[str, object]) "
+                  "score: str, hmm: str, hmm_paths: list[bytes], options: FilterOptions) "
                   "-> tuple[TopHits, dict[str, typing.Any] | None]"),
           "Reads HMMER tables through thresholds, cutoffs and coverage into a new TopHits and, "
           "when asked, the kept rows' other columns; see velko_tools.read_hmmer.");

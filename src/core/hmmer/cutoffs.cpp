@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "util/failure.hpp"
@@ -37,7 +38,22 @@ std::vector<Word> words_of(std::string_view line, std::size_t most) {
     return words;
 }
 
+// The kind whose line starts with `tag`, if any.
+std::optional<CutoffKind> kind_of_tag(std::string_view tag) {
+    for (const CutoffName& entry : kCutoffNames) {
+        if (entry.tag == tag) return entry.kind;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+std::string_view cutoff_tag(CutoffKind kind) {
+    for (const CutoffName& entry : kCutoffNames) {
+        if (entry.kind == kind) return entry.tag;
+    }
+    return {};
+}
 
 const std::optional<Cutoff>& ProfileCutoffs::of(CutoffKind kind) const {
     switch (kind) {
@@ -49,6 +65,10 @@ const std::optional<Cutoff>& ProfileCutoffs::of(CutoffKind kind) const {
             break;
     }
     return noise;
+}
+
+std::optional<Cutoff>& ProfileCutoffs::of(CutoffKind kind) {
+    return const_cast<std::optional<Cutoff>&>(std::as_const(*this).of(kind));
 }
 
 const ProfileCutoffs* CutoffTable::find(std::string_view id) const {
@@ -124,6 +144,7 @@ void CutoffReader::take_line(std::string_view line) {
         in_profile_ = true;
         profile_line_ = line_;
         current_ = ProfileCutoffs{};
+        current_.line = line_;
         tag_lines_.clear();
         return;
     }
@@ -138,8 +159,8 @@ void CutoffReader::take_line(std::string_view line) {
     if (tag == "//") {
         fail_at(1, "a profile ends before its model (no \"HMM\" line)");
     }
-    if (tag == "NAME" || tag == "ACC" || tag == "LENG" || tag == "GA" || tag == "TC" ||
-        tag == "NC") {
+    const std::optional<CutoffKind> kind = kind_of_tag(tag);
+    if (tag == "NAME" || tag == "ACC" || tag == "LENG" || kind) {
         // A second line of a tag would silently replace the first: which one the curator
         // meant cannot be told, so the file is refused.
         const auto [seen, first] = tag_lines_.try_emplace(std::string(tag), line_);
@@ -173,11 +194,7 @@ void CutoffReader::take_line(std::string_view line) {
         current_.length = length;
         return;
     }
-    std::optional<Cutoff>* target = nullptr;
-    if (tag == "GA") target = &current_.gathering;
-    if (tag == "TC") target = &current_.trusted;
-    if (tag == "NC") target = &current_.noise;
-    if (target == nullptr) return;
+    if (!kind) return;
     // Pfam ends the line with ";", sometimes glued to the second number.
     std::array<double, 2> values{};
     for (std::size_t i = 0; i < 2; ++i) {
@@ -197,7 +214,7 @@ void CutoffReader::take_line(std::string_view line) {
         }
         values[i] = number.value;
     }
-    *target = Cutoff{values[0], values[1]};
+    current_.of(*kind) = Cutoff{values[0], values[1]};
 }
 
 void CutoffReader::end_profile() {
@@ -212,6 +229,27 @@ void read_cutoff_file(std::string_view path, CutoffTable& table) {
     util::read_pieces(path, util::FileKind::kHmmerTable, kReadBuffer,
                       [&reader](std::string_view piece) { reader.feed(piece); });
     reader.finish();
+}
+
+void fail_missing_cutoff(std::string_view path, std::uint64_t line, std::string_view profile,
+                         CutoffKind kind, bool in_file) {
+    throw util::Failure(
+        {.kind = util::FailureKind::kFormat,
+         .file = util::FileKind::kHmmerTable,
+         .path = std::string(path),
+         .line = line,
+         .reason = "the profile \"" + std::string(profile) + "\" has no " +
+                   std::string(cutoff_tag(kind)) + " line" +
+                   (in_file ? " in the profile file" : " (it is not in the profile file)")});
+}
+
+std::size_t check_cutoff_file(std::string_view path, CutoffKind kind) {
+    CutoffTable table;
+    read_cutoff_file(path, table);
+    for (const ProfileCutoffs& profile : table.profiles()) {
+        if (!profile.of(kind)) fail_missing_cutoff(path, profile.line, profile.name, kind, true);
+    }
+    return table.size();
 }
 
 }  // namespace velko::hmmer

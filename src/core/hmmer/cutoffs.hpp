@@ -1,6 +1,7 @@
 // The bit-score cutoffs (GA, TC, NC) of the profiles in a HMMER 3 text profile file.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,6 +16,23 @@ namespace velko::hmmer {
 /// The three cutoffs a curated profile may carry: gathering, trusted and noise.
 enum class CutoffKind { kGathering, kTrusted, kNoise };
 
+/// A cutoff's name in annotation's options and the tag of its line in a profile file.
+struct CutoffName {
+    CutoffKind kind;
+    std::string_view name;  // a literal, so its data() ends in NUL
+    std::string_view tag;
+};
+
+/// The one table of cutoff names and line tags; surfaces bind their choices from it.
+inline constexpr std::array<CutoffName, 3> kCutoffNames{{
+    {CutoffKind::kGathering, "gathering", "GA"},
+    {CutoffKind::kTrusted, "trusted", "TC"},
+    {CutoffKind::kNoise, "noise", "NC"},
+}};
+
+/// The tag of the kind's line in a profile file: "GA", "TC" or "NC".
+[[nodiscard]] std::string_view cutoff_tag(CutoffKind kind);
+
 /// A cutoff line's two bit scores: the full sequence's threshold and the domain's.
 struct Cutoff {
     double sequence = 0.0;
@@ -26,12 +44,14 @@ struct ProfileCutoffs {
     std::string name;
     std::string accession;  // empty when the profile has none
     std::uint64_t length = 0;
+    std::uint64_t line = 0;  // where the profile starts in its file
     std::optional<Cutoff> gathering;
     std::optional<Cutoff> trusted;
     std::optional<Cutoff> noise;
 
     /// The cutoff of that kind, when the profile has the line.
     [[nodiscard]] const std::optional<Cutoff>& of(CutoffKind kind) const;
+    [[nodiscard]] std::optional<Cutoff>& of(CutoffKind kind);
 };
 
 /// Every profile of one or more profile files, found by name or by accession.
@@ -93,5 +113,17 @@ private:
 /// util::Failure, located in the file: an OS error, damaged or truncated gzip data, and the
 /// reader's failures.
 void read_cutoff_file(std::string_view path, CutoffTable& table);
+
+/// Throws the format util::Failure of a profile without the `kind` line, at `line` of `path`:
+/// the one text of a missing cutoff, whether a row of the profile meets it or a whole profile
+/// file is checked. `in_file` is false when no profile of that name or accession was read.
+[[noreturn]] void fail_missing_cutoff(std::string_view path, std::uint64_t line,
+                                      std::string_view profile, CutoffKind kind, bool in_file);
+
+/// Reads the profile file at `path` as read_cutoff_file does and fails as fail_missing_cutoff
+/// at the first profile without the `kind` line, on the line where that profile starts: what a
+/// search that meets every profile of the file checks before it starts. Returns the number of
+/// profiles.
+std::size_t check_cutoff_file(std::string_view path, CutoffKind kind);
 
 }  // namespace velko::hmmer

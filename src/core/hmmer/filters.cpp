@@ -17,18 +17,6 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-std::string_view cutoff_tag(CutoffKind kind) {
-    switch (kind) {
-        case CutoffKind::kGathering:
-            return "GA";
-        case CutoffKind::kTrusted:
-            return "TC";
-        case CutoffKind::kNoise:
-            break;
-    }
-    return "NC";
-}
-
 // The text a KeptRow of the row holds beside its fixed fields.
 std::size_t text_bytes(const TableRow& row) {
     return row.description.size() + row.gene_acc.size() + row.hmm_acc.size();
@@ -159,8 +147,8 @@ bool HitFilter::passes(const TableRow& row) {
     const auto at_least = [](double value, const std::optional<double>& bound) {
         return !bound || value >= *bound;
     };
-    if (!at_most(row.seq_e_val, options_.max_seq_e_val) ||
-        !at_least(row.seq_bit_score, options_.min_seq_bit_score)) {
+    if (row.has_sequence && (!at_most(row.seq_e_val, options_.max_seq_e_val) ||
+                             !at_least(row.seq_bit_score, options_.min_seq_bit_score))) {
         return false;
     }
     if (row.has_domains && (!at_most(row.dom_e_val, options_.max_dom_e_val) ||
@@ -177,15 +165,13 @@ bool HitFilter::passes(const TableRow& row) {
     if (cutoff == nullptr || !cutoff->has_value()) {
         if (options_.missing_cutoff == MissingCutoff::kKeep) return true;
         if (options_.missing_cutoff == MissingCutoff::kDrop) return false;
-        fail_at(row.line, "the profile \"" + std::string(row.hmm_name) + "\" has no " +
-                              std::string(cutoff_tag(*options_.cutoff)) + " line" +
-                              (last_cutoffs_ == nullptr ? " (it is not in the profile file)"
-                                                        : " in the profile file"));
+        fail_missing_cutoff(source_, row.line, row.hmm_name, *options_.cutoff,
+                            last_cutoffs_ != nullptr);
     }
     const Cutoff& bounds = **cutoff;
     // As hmmsearch --cut_ga does: the sequence's score against the first number, each
     // domain's against the second.
-    if (!(row.seq_bit_score >= bounds.sequence)) return false;
+    if (row.has_sequence && !(row.seq_bit_score >= bounds.sequence)) return false;
     return !row.has_domains || row.dom_bit_score >= bounds.domain;
 }
 

@@ -19,6 +19,10 @@ namespace velko::hmmer {
 /// What a profile without the asked-for cutoff line does: fail, pass unfiltered, or go.
 enum class MissingCutoff { kError, kKeep, kDrop };
 
+/// Which score a hit kept in a table holds, and so which number of a cutoff line it is held
+/// against: the full sequence's (the first) or one domain's (the second).
+enum class Level { kSequence, kDomain };
+
 /// The thresholds of a search, each one off when unset. Sequence thresholds read the full
 /// sequence's E-value and score, domain thresholds the domain's independent E-value and score;
 /// a cutoff sets both from the profile's line. Coverage (0..1) is the union of the kept
@@ -62,7 +66,8 @@ public:
     /// Sets the path that failures of the following rows name.
     void set_source(std::string_view path) { source_ = path; }
     /// Throws a format util::Failure for a profile without the cutoff asked for (with
-    /// MissingCutoff::kError) and, with a coverage threshold, for a row without lengths.
+    /// MissingCutoff::kError, at the first row of that profile, see fail_missing_cutoff) and,
+    /// with a coverage threshold, for a row without lengths.
     void take(const TableRow& row) override;
     /// Whether the row passes the thresholds and cutoffs; take() then need not ask again.
     bool wants(const TableRow& row) override;

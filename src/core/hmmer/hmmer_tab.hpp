@@ -69,6 +69,9 @@ struct TableRow {
     std::uint64_t ali_from = 0, ali_to = 0;  // on the gene; from > to on a reverse strand
     std::uint64_t env_from = 0, env_to = 0;
     bool has_domains = false;  // a per-domain row (domtblout), or a hit row of nhmmer
+    // False for a hit a table kept with one domain's score: it has no full sequence's score
+    // for thresholds and cutoffs to read.
+    bool has_sequence = true;
 };
 
 /// Takes the rows of a table whole, for callers that need more than the four columns of a hit.
