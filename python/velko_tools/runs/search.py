@@ -9,7 +9,7 @@ from collections.abc import Iterator
 from typing import Any
 
 from velko_tools._args import HMMER_INSTALL, StrPath, check_choice, path_parts, require
-from velko_tools.annotate import Cutoff
+from velko_tools.annotate import Cutoff, check_cutoffs
 from velko_tools.runs.inputs import _Input, _stat
 from velko_tools.runs.options import _Options
 
@@ -157,15 +157,12 @@ def _search_genome(item: _Input, options: _Options,
             for at, (gene, hmm, e_value, bit_score) in enumerate(rows)], len(order)
 
 
-_CUTOFF_LINES = {"gathering": "GA", "trusted": "TC", "noise": "NC"}
-
-
 def _check_search(hmm_file: StrPath | None,
                   cutoff: str | None) -> tuple[str | None, int | None, int | None]:
     """Checks the search's options before any work: the extra installed, the profile file
     readable, and each of its profiles holding the cutoff asked for (hmmsearch --cut_ga
-    refuses a profile without its GA line, and so does a run). Returns the file's absolute
-    path, size and modification time."""
+    refuses a profile without its GA line, and so does a run: HmmerFormatError, with the text
+    read_hmmer gives). Returns the file's absolute path, size and modification time."""
     if hmm_file is None:
         if cutoff is not None:
             raise ValueError("cutoff needs hmm_file: the profiles whose cutoffs to apply")
@@ -175,15 +172,10 @@ def _check_search(hmm_file: StrPath | None,
     require(("pyrodigal", "pyhmmer"), "hmm_file: searching genes", HMMER_INSTALL)
     path = os.path.abspath(path_parts(hmm_file)[1])
     size, mtime_ns = _stat(path)
+    if cutoff is not None:
+        check_cutoffs(path, cutoff)
     # One profile at a time: the driver keeps none of them (all of Pfam is large).
-    count = 0
-    for hmm in _each_profile(path):
-        count += 1
-        if cutoff is not None and not getattr(hmm.cutoffs, f"{cutoff}_available")():
-            name = hmm.name.decode() if isinstance(hmm.name, bytes) else str(hmm.name)
-            raise ValueError(f"the profile {name!r} in {path} has no {cutoff} cutoff "
-                             f"({_CUTOFF_LINES[cutoff]} line): search without cutoff, or "
-                             "with a profile file that has it")
+    count = sum(1 for _ in _each_profile(path))
     if not count:
         raise ValueError(f"{path}: no HMM profiles in the file")
     return path, size, mtime_ns
