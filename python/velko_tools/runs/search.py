@@ -158,7 +158,7 @@ def _search_genome(item: _Input, options: _Options,
 
 
 def _check_search(hmm_file: StrPath | None,
-                  cutoff: str | None) -> tuple[str | None, int | None, int | None]:
+                  cutoff: Cutoff | None) -> tuple[str | None, int | None, int | None]:
     """Checks the search's options before any work: the extra installed, the profile file
     readable, and each of its profiles holding the cutoff asked for (hmmsearch --cut_ga
     refuses a profile without its GA line, and so does a run: HmmerFormatError, with the text
