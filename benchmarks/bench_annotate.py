@@ -35,8 +35,9 @@ from timing import best_of  # noqa: E402
 
 from velko_tools import HitTable, read_hmmer  # noqa: E402
 
-SOURCE = (Path(__file__).resolve().parent.parent / "tests" / "data" / "hmmer" /
-          "search_max.domtblout")
+SOURCE = (
+    Path(__file__).resolve().parent.parent / "tests" / "data" / "hmmer" / "search_max.domtblout"
+)
 COVERAGE = 0.3
 
 
@@ -48,7 +49,7 @@ def make_inputs(table_path, hmm_path, rows):
         out.writelines(comments[:3])
         written, round_no = 0, 0
         while written < rows:
-            for line in data[:rows - written]:
+            for line in data[: rows - written]:
                 out.write(f"r{round_no}_{line}")
             written += min(len(data), rows - written)
             round_no += 1
@@ -61,15 +62,24 @@ def make_inputs(table_path, hmm_path, rows):
         profiles[fields[3]][2].append(float(fields[13]))
     with open(hmm_path, "w") as out:
         for name, (length, seq, dom) in profiles.items():
-            out.write(f"HMMER3/f [3.3.2 | Nov 2020]\nNAME  {name}\nLENG  {length}\n"
-                      f"GA    {np.median(seq):.2f} {np.median(dom):.2f};\nHMM\n//\n")
-    return {name: (float(np.median(s)), float(np.median(d))) for name, (_, s, d) in
-            profiles.items()}
+            out.write(
+                f"HMMER3/f [3.3.2 | Nov 2020]\nNAME  {name}\nLENG  {length}\n"
+                f"GA    {np.median(seq):.2f} {np.median(dom):.2f};\nHMM\n//\n"
+            )
+    return {
+        name: (float(np.median(s)), float(np.median(d))) for name, (_, s, d) in profiles.items()
+    }
 
 
 def velko_run(table_path, hmm_path):
-    return read_hmmer(table_path, format="domtblout", cutoff="gathering", hmm_file=hmm_path,
-                      min_hmm_coverage=COVERAGE, min_gene_coverage=COVERAGE)
+    return read_hmmer(
+        table_path,
+        format="domtblout",
+        cutoff="gathering",
+        hmm_file=hmm_path,
+        min_hmm_coverage=COVERAGE,
+        min_gene_coverage=COVERAGE,
+    )
 
 
 def union_lengths(frame, start, end, group):
@@ -79,8 +89,13 @@ def union_lengths(frame, start, end, group):
     ends = frame[end].to_numpy()
     starts = frame[start].to_numpy()
     # The furthest end before each row within its group (0 at a group's first row).
-    prev = frame.groupby(group, sort=False)[end].cummax().groupby(frame[group]).shift(
-        fill_value=0).to_numpy()
+    prev = (
+        frame.groupby(group, sort=False)[end]
+        .cummax()
+        .groupby(frame[group])
+        .shift(fill_value=0)
+        .to_numpy()
+    )
     gained = np.maximum(0, ends - np.maximum(starts - 1, prev))
     return pd.Series(gained, index=frame.index).groupby(frame[group], sort=False).sum()
 
@@ -88,22 +103,42 @@ def union_lengths(frame, start, end, group):
 def pandas_run(table_path, cutoffs):
     import pandas as pd
 
-    frame = pd.read_csv(table_path, sep=r"\s+", comment="#", header=None,
-                        usecols=[0, 2, 3, 5, 6, 7, 13, 15, 16, 17, 18])
-    frame.columns = ["gene_id", "tlen", "hmm_id", "qlen", "e_value", "bit_score", "dom_score",
-                     "hmm_from", "hmm_to", "ali_from", "ali_to"]
-    ga = pd.DataFrame([(name, seq, dom) for name, (seq, dom) in cutoffs.items()],
-                      columns=["hmm_id", "ga_seq", "ga_dom"])
+    frame = pd.read_csv(
+        table_path,
+        sep=r"\s+",
+        comment="#",
+        header=None,
+        usecols=[0, 2, 3, 5, 6, 7, 13, 15, 16, 17, 18],
+    )
+    frame.columns = [
+        "gene_id",
+        "tlen",
+        "hmm_id",
+        "qlen",
+        "e_value",
+        "bit_score",
+        "dom_score",
+        "hmm_from",
+        "hmm_to",
+        "ali_from",
+        "ali_to",
+    ]
+    ga = pd.DataFrame(
+        [(name, seq, dom) for name, (seq, dom) in cutoffs.items()],
+        columns=["hmm_id", "ga_seq", "ga_dom"],
+    )
     frame = frame.merge(ga, on="hmm_id")
     frame = frame[(frame.bit_score >= frame.ga_seq) & (frame.dom_score >= frame.ga_dom)]
     frame = frame.assign(pair=frame.gene_id + "\0" + frame.hmm_id)
     on_hmm = union_lengths(frame.sort_values(["pair", "hmm_from"]), "hmm_from", "hmm_to", "pair")
     on_gene = union_lengths(frame.sort_values(["pair", "ali_from"]), "ali_from", "ali_to", "pair")
     best = frame.sort_values(["bit_score", "e_value"], ascending=[False, True]).drop_duplicates(
-        "pair")
+        "pair"
+    )
     best = best.set_index("pair")
-    keep = ((on_hmm[best.index] / best.qlen >= COVERAGE) &
-            (on_gene[best.index] / best.tlen >= COVERAGE))
+    keep = (on_hmm[best.index] / best.qlen >= COVERAGE) & (
+        on_gene[best.index] / best.tlen >= COVERAGE
+    )
     return best[keep.to_numpy()][["gene_id", "hmm_id", "e_value", "bit_score"]]
 
 
@@ -145,29 +180,39 @@ def pyhmmer_share(repeat):
     with pyhmmer.easel.SequenceFile(EXAMPLES / "proteins.fa", digital=True) as seq_file:
         proteins = seq_file.read_block()
     found = []
-    search = best_of(repeat, lambda: found.__setitem__(slice(None), pyhmmer.hmmsearch(
-        profiles, proteins, cpus=1, bit_cutoffs="gathering")))
+    search = best_of(
+        repeat,
+        lambda: found.__setitem__(
+            slice(None), pyhmmer.hmmsearch(profiles, proteins, cpus=1, bit_cutoffs="gathering")
+        ),
+    )
     build = best_of(repeat, lambda: HitTable.from_pyhmmer(found, min_hmm_coverage=COVERAGE))
     hits = sum(len(top.reported) for top in found)
     print(f"{'pyhmmer.hmmsearch':<32}{search:8.3f} s  ({hits} reported hits)")
-    print(f"{'HitTable.from_pyhmmer':<32}{build:8.4f} s  ({100 * build / search:.2f}% of the "
-          "search)")
+    print(
+        f"{'HitTable.from_pyhmmer':<32}{build:8.4f} s  ({100 * build / search:.2f}% of the search)"
+    )
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--peak-rows", type=lambda text: [int(n) for n in text.split(",")],
-                        default=[], help="more row counts whose peak memory to measure, "
-                        "comma-separated")
+    parser.add_argument(
+        "--peak-rows",
+        type=lambda text: [int(n) for n in text.split(",")],
+        default=[],
+        help="more row counts whose peak memory to measure, comma-separated",
+    )
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as work_dir:
         table_path = Path(work_dir) / "big.domtblout"
         hmm_path = Path(work_dir) / "profiles.hmm"
         cutoffs = make_inputs(table_path, hmm_path, args.rows)
-        print(f"{args.rows:,} rows, {table_path.stat().st_size / 1e6:.1f} MB of domtblout; "
-              f"best of {args.repeat}")
+        print(
+            f"{args.rows:,} rows, {table_path.stat().st_size / 1e6:.1f} MB of domtblout; "
+            f"best of {args.repeat}"
+        )
         plain = best_of(args.repeat, lambda: read_hmmer(table_path, format="domtblout"))
         print(f"{'read_hmmer':<32}{plain:8.3f} s")
         ours = best_of(args.repeat, lambda: velko_run(table_path, hmm_path))
@@ -181,8 +226,10 @@ def main():
             theirs = best_of(args.repeat, lambda: pandas_run(table_path, cutoffs))
             frame = pandas_run(table_path, cutoffs)
             same = HitTable(frame.itertuples(index=False, name=None)) == table
-            print(f"{'pandas, same filters':<32}{theirs:8.3f} s  {theirs / ours:6.1f}x"
-                  f"  (same table: {same})")
+            print(
+                f"{'pandas, same filters':<32}{theirs:8.3f} s  {theirs / ours:6.1f}x"
+                f"  (same table: {same})"
+            )
         pyhmmer_share(args.repeat)
         peak_memory(args.rows, table_path, hmm_path)
     for rows in args.peak_rows:
@@ -199,16 +246,23 @@ def peak_memory(rows, table_path, hmm_path):
             make_inputs(table_path, hmm_path, rows)
         peaks = {}
         for kind in ("import", "plain", "filtered"):
-            child = subprocess.run([sys.executable, "-c", PEAK.format(cov=COVERAGE), table_path,
-                                    hmm_path, kind], capture_output=True, text=True, check=True)
+            child = subprocess.run(
+                [sys.executable, "-c", PEAK.format(cov=COVERAGE), table_path, hmm_path, kind],
+                capture_output=True,
+                text=True,
+                check=True,
+            )
             peaks[kind] = tuple(map(int, child.stdout.split()))
     for kind in ("plain", "filtered"):
         hits, peak, names = peaks[kind]
         above = peak - peaks["import"][1]
-        print(f"{rows:,} rows, peak memory of the {kind} read: {above / 1e6:.1f} MB above "
-              f"import, {above / rows:.0f} bytes per row read, {hits:,} hits kept: "
-              f"{above / hits:.0f} bytes per hit, {(above - names) / hits:.0f} beside the "
-              f"text of its names")
+        print(
+            f"{rows:,} rows, peak memory of the {kind} read: {above / 1e6:.1f} MB above "
+            f"import, {above / rows:.0f} bytes per row read, {hits:,} hits kept: "
+            f"{above / hits:.0f} bytes per hit, {(above - names) / hits:.0f} beside the "
+            f"text of its names"
+        )
+
 
 if __name__ == "__main__":
     main()

@@ -49,6 +49,7 @@ def main():
         def run():
             for _ in range(calls):
                 work()
+
         return best_of(5, run) / calls * 1e6
 
     count = each(lambda: get_kmer_count_seq(read, 4, False))
@@ -58,8 +59,10 @@ def main():
     print(f"\n{'one 150-letter read, k=4':34} {'us/call':>8}")
     print(f"{'get_kmer_count_seq':34} {count:8.2f}")
     print(f"{'get_kmer_count_seq, both strands':34} {both:8.2f}")
-    print(f"{'get_kmer_count_seq, results kept':34} {kept / calls * 1e6:8.2f}"
-          "  (each result's 2 KiB of counts is fresh memory)")
+    print(
+        f"{'get_kmer_count_seq, results kept':34} {kept / calls * 1e6:8.2f}"
+        "  (each result's 2 KiB of counts is fresh memory)"
+    )
     print(f"{'DnaSequence(read).rev_complement()':34} {rc:8.2f}")
 
 

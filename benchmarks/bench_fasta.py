@@ -35,16 +35,19 @@ def run_velko(path, k, both):
 def c_loop(binary, path, k, repeat, reuse=False):
     """The best of the times the C loop reports itself, which leave out starting the process.
     With `reuse`, the loop counts every record into one table and keeps no results."""
+
     def one_run():
         argv = [binary, str(path), str(k)] + (["reuse"] if reuse else [])
         out = subprocess.run(argv, check=True, capture_output=True, text=True)
         return float(out.stdout.split()[2])
+
     return min(one_run() for _ in range(repeat))
 
 
 def command_time(argv, repeat):
     def call():
         subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
     return best_of(repeat, call)
 
 
@@ -67,7 +70,7 @@ def numpy_count(path, k):
             raise ValueError(f"record {record.id} holds a letter other than A, C, G, T")
         index = np.zeros(n, dtype=np.int64)
         for i in range(k):
-            index = (index << 2) | seq[i:i + n]
+            index = (index << 2) | seq[i : i + n]
         results[record.id] = np.bincount(index, minlength=4**k)
     return results
 
@@ -130,16 +133,17 @@ def main():
         c_binary = str(work / "c_loop")
         subprocess.run([compiler, "-O2", "-o", c_binary, str(HERE / "c_loop.c")], check=True)
 
-    print(f"files: genome {sizes['genome'] / 1e6:.0f} MB (4 chromosomes + 2,800 contigs), "
-          f"chromosomes {sizes['chromosomes'] / 1e6:.0f} MB (4 records), "
-          f"reads {sizes['reads'] / 1e6:.0f} MB (133,000 x 150 bp); best of {repeat}")
+    print(
+        f"files: genome {sizes['genome'] / 1e6:.0f} MB (4 chromosomes + 2,800 contigs), "
+        f"chromosomes {sizes['chromosomes'] / 1e6:.0f} MB (4 records), "
+        f"reads {sizes['reads'] / 1e6:.0f} MB (133,000 x 150 bp); best of {repeat}"
+    )
     print()
     header = f"{'case':44} {'seconds':>8} {'MB/s':>7} {'x cat':>7} {'x C loop':>9}"
     print(header)
     print("-" * len(header))
 
-    cat = {name: command_time(["cat", str(path)], repeat)
-           for name, path in files.items()}
+    cat = {name: command_time(["cat", str(path)], repeat) for name, path in files.items()}
     c_times = {}
     cases = [("genome", 4), ("genome", 8), ("chromosomes", 4), ("chromosomes", 12), ("reads", 4)]
     if c_binary:
@@ -166,9 +170,11 @@ def main():
     print(f"{'':44} reads: {per_record:.0f} ns per record, all included")
     if c_binary:
         floor = c_loop(c_binary, files["reads"], 4, repeat, reuse=True)
-        print(f"{'C loop, reads, k=4, no results kept':44} {floor:8.3f} "
-              f"{sizes['reads'] / 1e6 / floor:7.0f}   velko reads k=4 takes "
-              f"{velko_times['reads', 4, False] / floor:.2f}x its time")
+        print(
+            f"{'C loop, reads, k=4, no results kept':44} {floor:8.3f} "
+            f"{sizes['reads'] / 1e6 / floor:7.0f}   velko reads k=4 takes "
+            f"{velko_times['reads', 4, False] / floor:.2f}x its time"
+        )
 
     print()
     peers = []
@@ -178,10 +184,26 @@ def main():
     except ImportError as error:
         print(f"Biopython/NumPy peer skipped: {error}")
     for tool, argv in [
-        ("jellyfish", ["jellyfish", "count", "-m", "4", "-s", "1M", "-t", "1",
-                       "-o", str(work / "jf.out"), str(genome)]),
-        ("kmc", ["kmc", "-k4", "-ci1", "-t1", "-fm", str(genome), str(work / "kmc.out"),
-                 str(work)]),
+        (
+            "jellyfish",
+            [
+                "jellyfish",
+                "count",
+                "-m",
+                "4",
+                "-s",
+                "1M",
+                "-t",
+                "1",
+                "-o",
+                str(work / "jf.out"),
+                str(genome),
+            ],
+        ),
+        (
+            "kmc",
+            ["kmc", "-k4", "-ci1", "-t1", "-fm", str(genome), str(work / "kmc.out"), str(work)],
+        ),
     ]:
         if shutil.which(tool) is None:
             print(f"{tool} not installed: skipped")
@@ -194,13 +216,20 @@ def main():
         mine = velko_times["genome", 4, False]
         print(f"{'peer on genome':44} {'seconds':>8} {'MB/s':>7} {'x velko k=4':>12}")
         for label, seconds in peers:
-            print(f"{label:44} {seconds:8.3f} {sizes['genome'] / 1e6 / seconds:7.0f} "
-                  f"{seconds / mine:12.1f}")
+            print(
+                f"{label:44} {seconds:8.3f} {sizes['genome'] / 1e6 / seconds:7.0f} "
+                f"{seconds / mine:12.1f}"
+            )
 
     print()
     print(f"{'peak memory (fresh interpreter)':44} {'peak MB':>8} {'results MB':>11} {'ratio':>6}")
-    for name, k in [("genome", 4), ("genome", 8), ("reads", 4), ("chromosomes", 4),
-                    ("chromosomes", 12)]:
+    for name, k in [
+        ("genome", 4),
+        ("genome", 8),
+        ("reads", 4),
+        ("chromosomes", 4),
+        ("chromosomes", 12),
+    ]:
         peak, records = peak_memory(files[name], k, False)
         results = records * 8 * 4**k
         ratio = f"{peak / results:6.2f}" if results >= 1 << 20 else f"{'-':>6}"
@@ -209,8 +238,10 @@ def main():
 
     print()
     one, both = two_threads([genome, genome_copy], 4, repeat)
-    print(f"two files, k=4: one thread {one:.3f} s, two threads {both:.3f} s, "
-          f"speed-up {one / both:.2f}x")
+    print(
+        f"two files, k=4: one thread {one:.3f} s, two threads {both:.3f} s, "
+        f"speed-up {one / both:.2f}x"
+    )
 
 
 if __name__ == "__main__":

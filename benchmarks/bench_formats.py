@@ -68,9 +68,21 @@ print(elapsed, peak() - before)
 
 
 def run(args, path, action, kmer_column, k=None):
-    done = subprocess.run([sys.executable, "-c", CHILD, str(args.kmers), str(k or args.k), path,
-                           action, "1" if kmer_column else "0"],
-                          capture_output=True, text=True, check=True)
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            CHILD,
+            str(args.kmers),
+            str(k or args.k),
+            path,
+            action,
+            "1" if kmer_column else "0",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     seconds, added = done.stdout.split()
     return float(seconds), int(added)
 
@@ -80,14 +92,21 @@ def main():
     parser.add_argument("--kmers", type=int, default=20_000_000)
     parser.add_argument("-k", type=int, default=21)
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--dir", default=None, help="where the files go (default: a temporary "
-                        "directory under TMPDIR)")
+    parser.add_argument(
+        "--dir",
+        default=None,
+        help="where the files go (default: a temporary directory under TMPDIR)",
+    )
     args = parser.parse_args()
     cases = [(".npz", False), (".parquet", False), (".parquet", True), (".txt", False)]
-    print(f"{args.kmers:,} k-mers at k = {args.k}, one row; best of {args.repeat}; memory "
-          "is the peak added by the call")
-    print(f"{'format':<22} {'write s':>8} {'write MB':>9} {'read s':>8} {'read MB':>8} "
-          f"{'file MB':>8} {'MB/s written':>13}")
+    print(
+        f"{args.kmers:,} k-mers at k = {args.k}, one row; best of {args.repeat}; memory "
+        "is the peak added by the call"
+    )
+    print(
+        f"{'format':<22} {'write s':>8} {'write MB':>9} {'read s':>8} {'read MB':>8} "
+        f"{'file MB':>8} {'MB/s written':>13}"
+    )
     with tempfile.TemporaryDirectory(dir=args.dir) as directory:
         for suffix, kmer_column in cases:
             path = os.path.join(directory, "table" + suffix)
@@ -96,9 +115,11 @@ def main():
             size = os.path.getsize(path)
             write_s = min(w[0] for w in writes)
             name = suffix + (" + kmer column" if kmer_column else "")
-            print(f"{name:<22} {write_s:8.2f} {min(w[1] for w in writes) / 1e6:9.0f} "
-                  f"{min(r[0] for r in reads):8.2f} {min(r[1] for r in reads) / 1e6:8.0f} "
-                  f"{size / 1e6:8.0f} {size / 1e6 / write_s:13.0f}")
+            print(
+                f"{name:<22} {write_s:8.2f} {min(w[1] for w in writes) / 1e6:9.0f} "
+                f"{min(r[0] for r in reads):8.2f} {min(r[1] for r in reads) / 1e6:8.0f} "
+                f"{size / 1e6:8.0f} {size / 1e6 / write_s:13.0f}"
+            )
             os.unlink(path)
         print()
         print("one-row dense table, k  format     write s  write MB   read s  read MB  file MB")
@@ -107,10 +128,12 @@ def main():
                 path = os.path.join(directory, "dense" + suffix)
                 writes = [run(args, path, "dense-write", False, k) for _ in range(args.repeat)]
                 reads = [run(args, path, "dense-read", False, k) for _ in range(args.repeat)]
-                print(f"{k:>24}  {suffix:<9} {min(w[0] for w in writes):8.2f} "
-                      f"{min(w[1] for w in writes) / 1e6:9.0f} {min(r[0] for r in reads):8.2f} "
-                      f"{min(r[1] for r in reads) / 1e6:8.0f} "
-                      f"{os.path.getsize(path) / 1e6:8.0f}")
+                print(
+                    f"{k:>24}  {suffix:<9} {min(w[0] for w in writes):8.2f} "
+                    f"{min(w[1] for w in writes) / 1e6:9.0f} {min(r[0] for r in reads):8.2f} "
+                    f"{min(r[1] for r in reads) / 1e6:8.0f} "
+                    f"{os.path.getsize(path) / 1e6:8.0f}"
+                )
                 os.unlink(path)
 
 

@@ -35,9 +35,11 @@ def main():
         with open(packed, "wb") as out:
             subprocess.run(["gzip", "-6", "-c", str(plain)], stdout=out, check=True)
     size_mb = plain.stat().st_size / 1e6
+
     def decompress(tool):
-        return best_of(3, lambda: subprocess.run(f"{tool} -dc '{packed}' > /dev/null", shell=True,
-                                                 check=True))
+        return best_of(
+            3, lambda: subprocess.run(f"{tool} -dc '{packed}' > /dev/null", shell=True, check=True)
+        )
 
     gunzip = decompress("gzip")
     results = {"gzip -dc > /dev/null": gunzip}
@@ -48,8 +50,9 @@ def main():
             results[f"{tool} -dc > /dev/null"] = decompress(tool)
     results |= {
         "velko k=4, .gz": best_of(3, lambda: get_kmer_count_fasta(str(packed), 4, False)),
-        "velko k=4, .gz, both strands": best_of(3, lambda: get_kmer_count_fasta(str(packed), 4,
-                                                                                 True)),
+        "velko k=4, .gz, both strands": best_of(
+            3, lambda: get_kmer_count_fasta(str(packed), 4, True)
+        ),
         "velko k=4, plain file": best_of(3, lambda: get_kmer_count_fasta(str(plain), 4, False)),
     }
     print(f"{size_mb:.0f} MB of FASTA, {packed.stat().st_size / 1e6:.0f} MB compressed")

@@ -43,7 +43,7 @@ def make_tblout(path, rows):
         out.writelines(comments[:3])
         written, round_no = 0, 0
         while written < rows:
-            for line in data[:rows - written]:
+            for line in data[: rows - written]:
                 out.write(f"r{round_no}_{line}")
             written += min(len(data), rows - written)
             round_no += 1
@@ -62,8 +62,11 @@ def biopython_run(source, out):
         for hit in query.hits:
             key = (hit.id, query.id)
             stored = best.get(key)
-            if stored is None or hit.bitscore > stored[1] or (
-                    hit.bitscore == stored[1] and hit.evalue < stored[0]):
+            if (
+                stored is None
+                or hit.bitscore > stored[1]
+                or (hit.bitscore == stored[1] and hit.evalue < stored[0])
+            ):
                 best[key] = (hit.evalue, hit.bitscore)
     write_tophits_python(best, out)
 
@@ -111,8 +114,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--no-biopython", action="store_true",
-                        help="leave out Biopython, the slowest column")
+    parser.add_argument(
+        "--no-biopython", action="store_true", help="leave out Biopython, the slowest column"
+    )
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as work_dir:
@@ -127,8 +131,10 @@ def main():
         ours = best_of(args.repeat, lambda: velko_tools_run(str(source), out))
         cpu = best_cpu(args.repeat, lambda: velko_tools_run(str(source), out))
         table = read_hmmer(source)
-        print(f"{'read_hmmer + write':<28}{ours:8.3f} s  ({len(table):,} hits; "
-              f"{cpu:.3f} s of processor time)")
+        print(
+            f"{'read_hmmer + write':<28}{ours:8.3f} s  ({len(table):,} hits; "
+            f"{cpu:.3f} s of processor time)"
+        )
         peers = []
         if not args.no_biopython:
             peers.append(("Biopython SearchIO + dict", biopython_run))
@@ -149,8 +155,10 @@ def main():
         gc.collect()
         theirs_read = best_of(args.repeat, lambda: tophit_file_read(out))
         print(f"{'HitTable.read':<28}{ours_read:8.3f} s")
-        print(f"{'TopHitFile.read':<28}{theirs_read:8.3f} s  "
-              f"(HitTable.read / TopHitFile.read = {ours_read / theirs_read:.2f})")
+        print(
+            f"{'TopHitFile.read':<28}{theirs_read:8.3f} s  "
+            f"(HitTable.read / TopHitFile.read = {ours_read / theirs_read:.2f})"
+        )
 
 
 if __name__ == "__main__":

@@ -132,15 +132,18 @@ def bench_counting(sizes, repeat):
             index_time = best_of(repeat, lambda: naive_index(k))
             index = naive_index(k)
             # The index is bound as a default: the name is deleted below, before velko is timed.
-            per_mb = {both: best_of(repeat, lambda i=index: naive_counts(naive_sample, k, both, i))
-                      for both in (False, True)}
+            per_mb = {
+                both: best_of(repeat, lambda i=index: naive_counts(naive_sample, k, both, i))
+                for both in (False, True)
+            }
             del index
             for both in (False, True):
                 count = best_of(repeat, lambda: get_kmer_count_seq(text, k, both))
                 with_list = best_of(repeat, lambda: get_kmer_count_seq(text, k, both).counts)
                 numpy_time = best_of(repeat, lambda: numpy_counts(data, k, both))
-                c_time = (best_of(repeat, lambda: c_loop_counts(c_loop, data, k, both))
-                          if c_loop else 0)
+                c_time = (
+                    best_of(repeat, lambda: c_loop_counts(c_loop, data, k, both)) if c_loop else 0
+                )
                 naive_time = index_time + size * per_mb[both]
                 strand = "both strands" if both else "forward"
                 print(
@@ -166,14 +169,19 @@ def bench_vocabulary(repeat, skip_index):
         velko_index = best_of(runs, lambda: get_kmer_to_idx(k))
         comprehension = best_of(
             runs,
-            lambda: {kmer: i for i, kmer in enumerate(["".join(p) for p in
-                                                         itertools.product("ACGT", repeat=k)])},
+            lambda: {
+                kmer: i
+                for i, kmer in enumerate(["".join(p) for p in itertools.product("ACGT", repeat=k)])
+            },
         )
         # The floor: only inserting ready-made keys and values into a dict.
         values = list(range(len(kmers)))
         floor = best_of(runs, lambda kmers=kmers, values=values: dict(zip(kmers, values)))
-        row(f"get_kmer_to_idx({k})", velko_index,
-            {"dict comprehension": comprehension, "dict(zip) of ready keys": floor})
+        row(
+            f"get_kmer_to_idx({k})",
+            velko_index,
+            {"dict comprehension": comprehension, "dict(zip) of ready keys": floor},
+        )
         del kmers, values
 
 
@@ -206,11 +214,16 @@ print(status("VmHWM") - before)
 
 def bench_peak_memory():
     print("peak memory of get_kmer_count_seq(100 MB text, 12, True)")
-    grown = int(subprocess.run([sys.executable, "-c", PEAK_SCRIPT], check=True,
-                               capture_output=True, text=True).stdout)
+    grown = int(
+        subprocess.run(
+            [sys.executable, "-c", PEAK_SCRIPT], check=True, capture_output=True, text=True
+        ).stdout
+    )
     count_list = 8 * 4**12
-    print(f"  peak grew by {grown / MB:.1f} MB; the count list is {count_list / MB:.1f} MB "
-          f"(+{(grown - count_list) / MB:.1f} MB)")
+    print(
+        f"  peak grew by {grown / MB:.1f} MB; the count list is {count_list / MB:.1f} MB "
+        f"(+{(grown - count_list) / MB:.1f} MB)"
+    )
 
 
 def bench_threads(repeat):

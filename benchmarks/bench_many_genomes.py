@@ -30,8 +30,13 @@ def genomes(directory: pathlib.Path, count: int) -> pathlib.Path:
         target = directory / f"genome{i:02}.fa.gz"
         if target.exists():
             continue
-        plain = fasta_data.genome(directory / f"genome{i:02}.plain", chromosomes=1,
-                                  chromosome_size=4_500_000, contigs=150, seed=300 + i)
+        plain = fasta_data.genome(
+            directory / f"genome{i:02}.plain",
+            chromosomes=1,
+            chromosome_size=4_500_000,
+            contigs=150,
+            seed=300 + i,
+        )
         partial = target.with_suffix(".partial")
         with open(plain, "rb") as source, gzip.open(partial, "wb", compresslevel=6) as out:
             out.write(source.read())
@@ -41,8 +46,12 @@ def genomes(directory: pathlib.Path, count: int) -> pathlib.Path:
 
 
 def run(directory: pathlib.Path, options: list[str]) -> float:
-    out = subprocess.run([sys.executable, str(EXAMPLE), str(directory), *options],
-                         check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [sys.executable, str(EXAMPLE), str(directory), *options],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     cluster = re.search(r"counted on the cluster in ([0-9.]+) s", out)
     if cluster:
         return float(cluster.group(1))
@@ -56,14 +65,18 @@ def main() -> None:
     args = parser.parse_args()
     directory = genomes(pathlib.Path(args.workdir) / "many-genomes", 16)
     size = sum(p.stat().st_size for p in directory.iterdir()) / 16 / 1e6
-    print(f"16 genomes, {size:.1f} MB each gzip-compressed; canonical 4-mers per genome; "
-          f"best of {args.repeat}")
+    print(
+        f"16 genomes, {size:.1f} MB each gzip-compressed; canonical 4-mers per genome; "
+        f"best of {args.repeat}"
+    )
     modes = [("--threads 1", ["--threads", "1"]), ("--threads 2", ["--threads", "2"])]
     try:
         import dask.distributed  # noqa: F401
 
-        modes += [("--dask --workers 1 (counting only)", ["--dask", "--workers", "1"]),
-                  ("--dask --workers 2 (counting only)", ["--dask", "--workers", "2"])]
+        modes += [
+            ("--dask --workers 1 (counting only)", ["--dask", "--workers", "1"]),
+            ("--dask --workers 2 (counting only)", ["--dask", "--workers", "2"]),
+        ]
     except ImportError:
         print("dask.distributed not installed: the Dask modes are skipped")
     base = None

@@ -61,8 +61,8 @@ def make_genomes(directory: pathlib.Path, count: int, seed: int = 24) -> list[st
         letters = LETTERS[rng.integers(0, 4, size=length)].tobytes()
         parts = []
         for record, start in enumerate(range(0, length, 300_000)):
-            chunk = letters[start:start + 300_000]
-            lines = b"\n".join(chunk[i:i + 80] for i in range(0, len(chunk), 80))
+            chunk = letters[start : start + 300_000]
+            lines = b"\n".join(chunk[i : i + 80] for i in range(0, len(chunk), 80))
             parts.append(b">contig%d\n" % record + lines + b"\n")
         text = b"".join(parts)
         partial = path.with_name(path.name + ".partial")
@@ -73,8 +73,9 @@ def make_genomes(directory: pathlib.Path, count: int, seed: int = 24) -> list[st
 
 def counting_alone(paths: list[str]) -> None:
     for path in paths:
-        count_and_tally(path, 4, strands="canonical", invalid="skip", per_file=True, threads=1,
-                        tally=True)
+        count_and_tally(
+            path, 4, strands="canonical", invalid="skip", per_file=True, threads=1, tally=True
+        )
 
 
 def timed_run(paths: list[str], out: pathlib.Path, **options):
@@ -82,6 +83,7 @@ def timed_run(paths: list[str], out: pathlib.Path, **options):
         shutil.rmtree(out, ignore_errors=True)
         summary = run_genomes(paths, out, progress=False, **options)
         assert summary.done == len(paths) and summary.failed == 0
+
     return work
 
 
@@ -147,16 +149,28 @@ def run_memory(paths: list[str], out: pathlib.Path) -> tuple[float, float]:
     with tempfile.NamedTemporaryFile("w", suffix=".txt") as listing:
         listing.write("\n".join(paths))
         listing.flush()
-        done = subprocess.run([sys.executable, "-c", MEMORY_CHILD, str(out), "@" + listing.name],
-                              check=True, capture_output=True, text=True)
+        done = subprocess.run(
+            [sys.executable, "-c", MEMORY_CHILD, str(out), "@" + listing.name],
+            check=True,
+            capture_output=True,
+            text=True,
+        )
     driver, worker = (int(v) / 1024 for v in done.stdout.split())
     shutil.rmtree(out, ignore_errors=True)
     return driver, worker
 
 
-PFAM = ["tutorial/fn3.hmm", "tutorial/Pkinase.hmm", "testsuite/RRM_1.hmm.gz",
-        "testsuite/SMC_N.hmm.gz", "testsuite/Caudal_act.hmm.gz", "testsuite/Patched.hmm.gz",
-        "testsuite/LuxC.hmm.gz", "testsuite/2OG-FeII_Oxy_3.hmm.gz", "testsuite/XYPPX.hmm"]
+PFAM = [
+    "tutorial/fn3.hmm",
+    "tutorial/Pkinase.hmm",
+    "testsuite/RRM_1.hmm.gz",
+    "testsuite/SMC_N.hmm.gz",
+    "testsuite/Caudal_act.hmm.gz",
+    "testsuite/Patched.hmm.gz",
+    "testsuite/LuxC.hmm.gz",
+    "testsuite/2OG-FeII_Oxy_3.hmm.gz",
+    "testsuite/XYPPX.hmm",
+]
 KLEBSIELLA = "usr/share/doc/kleborate/examples/data"
 
 
@@ -165,8 +179,9 @@ def unpack(package: str, cache: pathlib.Path) -> pathlib.Path:
     root = cache / package
     if not root.exists():
         with tempfile.TemporaryDirectory(dir=cache) as scratch:
-            subprocess.run(["apt-get", "download", package], cwd=scratch, check=True,
-                           capture_output=True)
+            subprocess.run(
+                ["apt-get", "download", package], cwd=scratch, check=True, capture_output=True
+            )
             deb = next(pathlib.Path(scratch).glob(f"{package}_*.deb"))
             subprocess.run(["dpkg", "-x", deb, pathlib.Path(scratch) / "root"], check=True)
             (pathlib.Path(scratch) / "root").rename(root)
@@ -201,8 +216,9 @@ def search_inputs(work: pathlib.Path, copies: int) -> tuple[list[str], pathlib.P
     return paths, profiles
 
 
-def peer_search(paths: list[str], profiles: pathlib.Path,
-                scratch: pathlib.Path) -> set[tuple[str, str]]:
+def peer_search(
+    paths: list[str], profiles: pathlib.Path, scratch: pathlib.Path
+) -> set[tuple[str, str]]:
     """prodigal, hmmsearch --cpu 2 and velko tophits, genome after genome; returns the gene and
     profile of each hit, genes named as a run names them."""
     from velko_tools.runs import genome_id_of
@@ -211,12 +227,40 @@ def peer_search(paths: list[str], profiles: pathlib.Path,
     hits = set()
     for path in paths:
         proteins, table, top = (scratch / name for name in ("p.faa", "t.domtbl", "top.tsv"))
-        subprocess.run(["prodigal", "-q", "-p", "single", "-i", path, "-a", proteins,
-                        "-o", os.devnull], check=True)
-        subprocess.run(["hmmsearch", "--cpu", "2", "--cut_ga", "--noali", "-o", os.devnull,
-                        "--domtblout", table, profiles, proteins], check=True)
-        subprocess.run([sys.executable, "-m", "velko_tools", "tophits", "--format",
-                        "domtblout", "-o", top, table], check=True)
+        subprocess.run(
+            ["prodigal", "-q", "-p", "single", "-i", path, "-a", proteins, "-o", os.devnull],
+            check=True,
+        )
+        subprocess.run(
+            [
+                "hmmsearch",
+                "--cpu",
+                "2",
+                "--cut_ga",
+                "--noali",
+                "-o",
+                os.devnull,
+                "--domtblout",
+                table,
+                profiles,
+                proteins,
+            ],
+            check=True,
+        )
+        subprocess.run(
+            [
+                sys.executable,
+                "-m",
+                "velko_tools",
+                "tophits",
+                "--format",
+                "domtblout",
+                "-o",
+                top,
+                table,
+            ],
+            check=True,
+        )
         genome = genome_id_of(path)
         hits.update((f"{genome}|{gene}", hmm) for gene, hmm, _, _ in HitTable.read(top))
     return hits
@@ -227,18 +271,23 @@ def bench_search(work: pathlib.Path, copies: int) -> None:
 
     paths, profiles = search_inputs(work, copies)
     megabases = sum(os.stat(p).st_size for p in paths) / 1e6
-    print(f"{len(paths)} real genomes ({megabases:.0f} MB of FASTA), {len(PFAM)} Pfam profiles, "
-          f"gathering cutoffs; one run each")
+    print(
+        f"{len(paths)} real genomes ({megabases:.0f} MB of FASTA), {len(PFAM)} Pfam profiles, "
+        f"gathering cutoffs; one run each"
+    )
     out = work / "search-out"
     shutil.rmtree(out, ignore_errors=True)
     started = time.perf_counter()
-    summary = run_genomes(paths, out, hmm_file=profiles, cutoff="gathering", workers=2,
-                          batch_size=1, progress=False)
+    summary = run_genomes(
+        paths, out, hmm_file=profiles, cutoff="gathering", workers=2, batch_size=1, progress=False
+    )
     seconds = time.perf_counter() - started
     assert summary.done == len(paths) and summary.failed == 0
     hits = {(gene, hmm) for gene, hmm, _, _ in open_run(out).hits()}
-    print(f"velko run_genomes, 2 workers:   {seconds:8.1f} s  "
-          f"{len(paths) * 3600 / seconds:6.0f} genomes/hour  ({len(hits)} hits)")
+    print(
+        f"velko run_genomes, 2 workers:   {seconds:8.1f} s  "
+        f"{len(paths) * 3600 / seconds:6.0f} genomes/hour  ({len(hits)} hits)"
+    )
     shutil.rmtree(out, ignore_errors=True)
     if shutil.which("prodigal") is None or shutil.which("hmmsearch") is None:
         print("prodigal + hmmsearch: not installed (apt-get install prodigal hmmer)")
@@ -246,9 +295,11 @@ def bench_search(work: pathlib.Path, copies: int) -> None:
     started = time.perf_counter()
     peer_hits = peer_search(paths, profiles, work / "search-peer")
     peer = time.perf_counter() - started
-    print(f"prodigal + hmmsearch --cpu 2 + velko tophits, one genome after another: "
-          f"{peer:8.1f} s  {len(paths) * 3600 / peer:6.0f} genomes/hour  ({len(peer_hits)} "
-          f"hits, the same gene-profile pairs: {peer_hits == hits}; velko {peer / seconds:.2f}x)")
+    print(
+        f"prodigal + hmmsearch --cpu 2 + velko tophits, one genome after another: "
+        f"{peer:8.1f} s  {len(paths) * 3600 / peer:6.0f} genomes/hour  ({len(peer_hits)} "
+        f"hits, the same gene-profile pairs: {peer_hits == hits}; velko {peer / seconds:.2f}x)"
+    )
 
 
 def main() -> None:
@@ -256,10 +307,14 @@ def main() -> None:
     parser.add_argument("--workdir", default=os.path.join(tempfile.gettempdir(), "velko-bench"))
     parser.add_argument("--genomes", type=int, default=200)
     parser.add_argument("--repeat", type=int, default=2)
-    parser.add_argument("--search", action="store_true",
-                        help="time runs that search genes against Pfam profiles instead")
-    parser.add_argument("--copies", type=int, default=1,
-                        help="with --search: each real genome this many times")
+    parser.add_argument(
+        "--search",
+        action="store_true",
+        help="time runs that search genes against Pfam profiles instead",
+    )
+    parser.add_argument(
+        "--copies", type=int, default=1, help="with --search: each real genome this many times"
+    )
     args = parser.parse_args()
     work = pathlib.Path(args.workdir)
     if args.search:
@@ -267,8 +322,9 @@ def main() -> None:
         return
     paths = make_genomes(work / "run-genomes", args.genomes)
     megabytes = sum(os.stat(p).st_size for p in paths) / 1e6
-    print(f"{len(paths)} genomes, {megabytes:.0f} MB on disk; k = 4 canonical; "
-          f"best of {args.repeat}")
+    print(
+        f"{len(paths)} genomes, {megabytes:.0f} MB on disk; k = 4 canonical; best of {args.repeat}"
+    )
     out = work / "run-out"
 
     alone = best_of(args.repeat, lambda: counting_alone(paths))
@@ -282,20 +338,28 @@ def main() -> None:
     # The last run is finished: a resume checks every part's size and SHA-256 and does nothing.
     again = best_of(args.repeat, lambda: resumed(paths, out))
     part_bytes = sum(f.stat().st_size for f in out.rglob("part-*.parquet")) / 1e6
-    print(f"resume of the finished run:       {again:8.2f} s  ({again / two:.1%} of the run; "
-          f"{part_bytes:.0f} MB of parts checked)")
+    print(
+        f"resume of the finished run:       {again:8.2f} s  ({again / two:.1%} of the run; "
+        f"{part_bytes:.0f} MB of parts checked)"
+    )
     largest = max(os.stat(p).st_size for p in paths) / 2**20
     for count in sorted({min(len(paths), 1000), len(paths)}):
         driver, worker = run_memory(paths[:count], out)
-        print(f"peak memory, {count:6d} genomes, 2 workers: driver {driver:6.1f} MiB, largest "
-              f"worker {worker:6.1f} MiB (largest genome file {largest:.1f} MiB)")
+        print(
+            f"peak memory, {count:6d} genomes, 2 workers: driver {driver:6.1f} MiB, largest "
+            f"worker {worker:6.1f} MiB (largest genome file {largest:.1f} MiB)"
+        )
     try:
         from distributed import Client, LocalCluster
     except ImportError:
         print("LocalCluster: dask.distributed is not installed")
         return
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         client.wait_for_workers(2)
         # As the pool's first run above: the workers import velko_tools and pyarrow once.
         timed_run(paths[:4], out, client=client, batch_size=1)()

@@ -51,8 +51,9 @@ def fetch() -> tuple[Path, Path]:
         return bacteria, reads
     debs, root = CACHE / "debs", CACHE / "root"
     debs.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["apt-get", "download", *PACKAGES], cwd=debs, check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        ["apt-get", "download", *PACKAGES], cwd=debs, check=True, stdout=subprocess.DEVNULL
+    )
     for deb in sorted(debs.glob("*.deb")):
         subprocess.run(["dpkg", "-x", str(deb), str(root)], check=True)
     docs = root / "usr" / "share" / "doc"
@@ -75,8 +76,13 @@ def fetch() -> tuple[Path, Path]:
 
 def timed(command: list[str], cwd: Path) -> tuple[float, float, str]:
     """Runs `command`; its wall seconds, peak resident MiB and standard output."""
-    done = subprocess.run(["/usr/bin/time", "-f", "%e %M", *command], cwd=cwd,
-                          capture_output=True, text=True, check=True)
+    done = subprocess.run(
+        ["/usr/bin/time", "-f", "%e %M", *command],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     wall, peak_kib = done.stderr.strip().splitlines()[-1].split()
     return float(wall), int(peak_kib) / 1024, done.stdout
 
@@ -84,8 +90,18 @@ def timed(command: list[str], cwd: Path) -> tuple[float, float, str]:
 def velko(path: Path, k: int, per_file: bool, dump: Path | None, work: Path) -> tuple[float, float]:
     """velko's count time and peak memory, from inside its process: arrays in memory, before
     the dump is written."""
-    _, _, out = timed([sys.executable, "-c", VELKO_CHILD, str(path), str(k),
-                          "file" if per_file else "record", str(dump) if dump else "-"], work)
+    _, _, out = timed(
+        [
+            sys.executable,
+            "-c",
+            VELKO_CHILD,
+            str(path),
+            str(k),
+            "file" if per_file else "record",
+            str(dump) if dump else "-",
+        ],
+        work,
+    )
     elapsed, peak = out.split()[:2]
     return float(elapsed), float(peak)
 
@@ -94,24 +110,47 @@ def kmc(path: Path, k: int, dump: Path | None, work: Path) -> tuple[float, float
     db = work / f"kmc{k}"
     tmp = work / "kmc-tmp"
     tmp.mkdir(exist_ok=True)
-    wall, peak, _ = timed(["kmc", f"-k{k}", "-ci1", "-cs4294967295", "-fm", "-t2", str(path),
-                           str(db), str(tmp)], work)
+    wall, peak, _ = timed(
+        ["kmc", f"-k{k}", "-ci1", "-cs4294967295", "-fm", "-t2", str(path), str(db), str(tmp)], work
+    )
     if dump is not None:
-        subprocess.run(["kmc_tools", "transform", str(db), "dump", "-s", str(dump)], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(
+            ["kmc_tools", "transform", str(db), "dump", "-s", str(dump)],
+            check=True,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
     return wall, peak
 
 
 def jellyfish(path: Path, k: int, dump: Path | None, work: Path) -> tuple[float, float]:
     db = work / f"jf{k}.jf"
-    wall, peak, _ = timed(["jellyfish", "count", "-C", "-m", str(k), "-s", "100M", "-t", "2",
-                           "-o", str(db), str(path)], work)
+    wall, peak, _ = timed(
+        [
+            "jellyfish",
+            "count",
+            "-C",
+            "-m",
+            str(k),
+            "-s",
+            "100M",
+            "-t",
+            "2",
+            "-o",
+            str(db),
+            str(path),
+        ],
+        work,
+    )
     if dump is not None:
         listing = work / "jf.txt"
         with open(listing, "wb") as out:
             subprocess.run(["jellyfish", "dump", "-c", "-t", str(db)], stdout=out, check=True)
-        subprocess.run(["sort", "-S", "1G", "-o", str(dump), str(listing)], check=True,
-                       env=dict(os.environ, LC_ALL="C"))
+        subprocess.run(
+            ["sort", "-S", "1G", "-o", str(dump), str(listing)],
+            check=True,
+            env=dict(os.environ, LC_ALL="C"),
+        )
         listing.unlink()
     return wall, peak
 
@@ -132,34 +171,48 @@ def main() -> None:
     bacteria, reads = fetch()
     with tempfile.TemporaryDirectory(dir=CACHE) as scratch:
         work = Path(scratch)
-        print(f"{'input':10} {'k':>3} {'tool':10} {'seconds':>8} {'peak MiB':>9} "
-              f"{'vs velko':>8}  exact")
+        print(
+            f"{'input':10} {'k':>3} {'tool':10} {'seconds':>8} {'peak MiB':>9} "
+            f"{'vs velko':>8}  exact"
+        )
         for name, path in (("bacteria", bacteria), ("reads", reads)):
             for k in (21, 31):
                 dumps = {tool: work / f"{tool}.txt" for tool in ("velko", "kmc", "jellyfish")}
                 results = {}
                 for run in range(args.runs):
                     first = run == 0
-                    results["velko"] = min(results.get("velko", (1e9, 0)), velko(
-                        path, k, True, dumps["velko"] if first else None, work))
-                    results["kmc"] = min(results.get("kmc", (1e9, 0)), kmc(
-                        path, k, dumps["kmc"] if first else None, work))
+                    results["velko"] = min(
+                        results.get("velko", (1e9, 0)),
+                        velko(path, k, True, dumps["velko"] if first else None, work),
+                    )
+                    results["kmc"] = min(
+                        results.get("kmc", (1e9, 0)),
+                        kmc(path, k, dumps["kmc"] if first else None, work),
+                    )
                     if not args.no_jellyfish:
-                        results["jellyfish"] = min(results.get("jellyfish", (1e9, 0)), jellyfish(
-                            path, k, dumps["jellyfish"] if first else None, work))
+                        results["jellyfish"] = min(
+                            results.get("jellyfish", (1e9, 0)),
+                            jellyfish(path, k, dumps["jellyfish"] if first else None, work),
+                        )
                 base = results["velko"][0]
                 for tool, (seconds, peak) in results.items():
                     exact = "-" if tool == "velko" else same(dumps["velko"], dumps[tool])
-                    print(f"{name:10} {k:>3} {tool:10} {seconds:8.2f} {peak:9.0f} "
-                          f"{seconds / base:8.2f}  {exact}", flush=True)
+                    print(
+                        f"{name:10} {k:>3} {tool:10} {seconds:8.2f} {peak:9.0f} "
+                        f"{seconds / base:8.2f}  {exact}",
+                        flush=True,
+                    )
                 for dump in dumps.values():
                     dump.unlink(missing_ok=True)
             if name == "bacteria":
                 whole = results["velko"]  # k = 31, the whole file, just measured
                 per_record = min(velko(path, 31, False, None, work) for _ in range(args.runs))
-                print(f"{name:10} {31:>3} {'velko/rec':10} {per_record[0]:8.2f} "
-                      f"{per_record[1]:9.0f} {per_record[0] / whole[0]:8.2f}  (per record vs "
-                      "whole file)", flush=True)
+                print(
+                    f"{name:10} {31:>3} {'velko/rec':10} {per_record[0]:8.2f} "
+                    f"{per_record[1]:9.0f} {per_record[0] / whole[0]:8.2f}  (per record vs "
+                    "whole file)",
+                    flush=True,
+                )
     sizes = {}
     for name, path in (("bacteria", bacteria), ("reads", reads)):
         with open(path) as text:

@@ -40,7 +40,7 @@ def numpy_row(seq: bytes, k: int):
     valid = bad[k:] == bad[:n]
     index = np.zeros(n, dtype=np.int64)
     for i in range(k):
-        index = (index << 2) | (codes[i:i + n] & 3)
+        index = (index << 2) | (codes[i : i + n] & 3)
     return np.bincount(index[valid], minlength=4**k)
 
 
@@ -53,8 +53,10 @@ def biopython_numpy(path, k):
 def pyfastx_numpy(path, k):
     import pyfastx
 
-    return [numpy_row(seq.encode(), k)
-            for _, seq in pyfastx.Fasta(str(path), build_index=False, uppercase=True)]
+    return [
+        numpy_row(seq.encode(), k)
+        for _, seq in pyfastx.Fasta(str(path), build_index=False, uppercase=True)
+    ]
 
 
 def peak_memory(path, k):
@@ -85,26 +87,36 @@ def main():
 
     genome = fasta_data.genome(work / "genome.fa")
     masked = fasta_data.soft_masked(work / "genome-masked.fa", genome)
-    small = [fasta_data.genome(work / f"small{i:02}.fa", chromosomes=1,
-                               chromosome_size=4_000_000, contigs=100, seed=100 + i)
-             for i in range(16)]
+    small = [
+        fasta_data.genome(
+            work / f"small{i:02}.fa",
+            chromosomes=1,
+            chromosome_size=4_000_000,
+            contigs=100,
+            seed=100 + i,
+        )
+        for i in range(16)
+    ]
     reads = fasta_data.reads(work / "reads.fa")
     for path in [genome, masked, *small, reads]:
         subprocess.run(["cat", str(path)], check=True, stdout=subprocess.DEVNULL)
     mb = genome.stat().st_size / 1e6
     data = masked.read_bytes()
     sample = data[::97]
-    lower = sum(c in b'acgt' for c in sample) / len(sample)
-    print(f"genome {mb:.0f} MB; soft-masked copy: {lower:.0%} "
-          f"lower case, {data.count(b'N') / len(data):.1%} N; 16 genomes of "
-          f"{small[0].stat().st_size / 1e6:.0f} MB; best of {repeat}")
+    lower = sum(c in b"acgt" for c in sample) / len(sample)
+    print(
+        f"genome {mb:.0f} MB; soft-masked copy: {lower:.0%} "
+        f"lower case, {data.count(b'N') / len(data):.1%} N; 16 genomes of "
+        f"{small[0].stat().st_size / 1e6:.0f} MB; best of {repeat}"
+    )
     del data
 
     # Same counts as velko, record by record.
     reference = get_kmer_count_fasta(str(genome), 4, False)
     table = count_kmers(genome, 4, threads=1)
-    assert all(table.counts[i].tolist() == reference[rid].counts
-               for i, rid in enumerate(table.ids)), "counts differ from velko"
+    assert all(
+        table.counts[i].tolist() == reference[rid].counts for i, rid in enumerate(table.ids)
+    ), "counts differ from velko"
     del reference, table
 
     def timed(work):
@@ -139,8 +151,10 @@ def main():
     print(f"\n16 genomes, threads=1: {one:.3f} s, threads=2: {two:.3f} s: {one / two:.2f}x")
 
     print(f"\n{'peers on the soft-masked genome, k = 4':52} {'seconds':>8} {'MB/s':>7}  ratio")
-    for label, peer in [("Biopython SeqIO + NumPy per record", biopython_numpy),
-                        ("pyfastx (uppercase=True) + NumPy per record", pyfastx_numpy)]:
+    for label, peer in [
+        ("Biopython SeqIO + NumPy per record", biopython_numpy),
+        ("pyfastx (uppercase=True) + NumPy per record", pyfastx_numpy),
+    ]:
         try:
             seconds = timed(lambda: peer(masked, 4))
         except ImportError as error:
@@ -151,8 +165,10 @@ def main():
     print(f"\n{'peak memory (fresh interpreter, k = 4)':52} {'peak MB':>8} {'matrix MB':>10}")
     for name, path in [("genome", masked), ("133,000 reads", reads)]:
         peak, matrix = peak_memory(path, 4)
-        print(f"{name:52} {peak / 2**20:8.1f} {matrix / 2**20:10.1f}  "
-              f"(+{(peak - matrix) / 2**20:.1f} MiB)")
+        print(
+            f"{name:52} {peak / 2**20:8.1f} {matrix / 2**20:10.1f}  "
+            f"(+{(peak - matrix) / 2**20:.1f} MiB)"
+        )
 
 
 if __name__ == "__main__":

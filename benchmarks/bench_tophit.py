@@ -66,8 +66,10 @@ def py_fill(hits):
             table[gene] = {profile: (e_val, bit_score)}
             continue
         stored = by_profile.get(profile)
-        if stored is None or stored[1] < bit_score or (
-            stored[1] == bit_score and stored[0] > e_val
+        if (
+            stored is None
+            or stored[1] < bit_score
+            or (stored[1] == bit_score and stored[0] > e_val)
         ):
             by_profile[profile] = (e_val, bit_score)
     return table
@@ -79,9 +81,7 @@ def py_top_hit(table, gene):
         return None
     best = None
     for profile, (e_val, bit_score) in by_profile.items():
-        if best is None or not (
-            best[2] > bit_score or (best[2] == bit_score and best[1] < e_val)
-        ):
+        if best is None or not (best[2] > bit_score or (best[2] == bit_score and best[1] < e_val)):
             best = (profile, e_val, bit_score)
     return (gene, *best)
 
@@ -107,8 +107,10 @@ def py_read(path):
                 profile, e_text, b_text = piece.split(",")[:3]
                 e_val, bit_score = float(e_text), float(b_text)
                 stored = by_profile.get(profile)
-                if stored is None or stored[1] < bit_score or (
-                    stored[1] == bit_score and stored[0] > e_val
+                if (
+                    stored is None
+                    or stored[1] < bit_score
+                    or (stored[1] == bit_score and stored[0] > e_val)
                 ):
                     by_profile[profile] = (e_val, bit_score)
     return table
@@ -137,16 +139,25 @@ def pd_write(frame, path):
 
 
 def pd_read(path):
-    lines = pd.read_csv(path, sep="\t", usecols=[0, 1], names=["gene", "hits"], skiprows=1,
-                        dtype=str, keep_default_na=False)
+    lines = pd.read_csv(
+        path,
+        sep="\t",
+        usecols=[0, 1],
+        names=["gene", "hits"],
+        skiprows=1,
+        dtype=str,
+        keep_default_na=False,
+    )
     pieces = lines.assign(hits=lines["hits"].str.split(";")).explode("hits")
     fields = pieces["hits"].str.split(",", expand=True)
-    frame = pd.DataFrame({
-        "gene": pieces["gene"].to_numpy(),
-        "profile": fields[0].to_numpy(),
-        "e_val": fields[1].astype(float).to_numpy(),
-        "bit_score": fields[2].astype(float).to_numpy(),
-    })
+    frame = pd.DataFrame(
+        {
+            "gene": pieces["gene"].to_numpy(),
+            "profile": fields[0].to_numpy(),
+            "e_val": fields[1].astype(float).to_numpy(),
+            "bit_score": fields[2].astype(float).to_numpy(),
+        }
+    )
     frame = frame.sort_values(["bit_score", "e_val"], ascending=[False, True], kind="stable")
     return frame.drop_duplicates(["gene", "profile"])
 
@@ -232,8 +243,14 @@ def main():
         row("plain Python csv", t_py_write, per_million, "s", t_write, os.path.getsize(py_path))
         if pd:
             t_pd_write = best_of(runs, lambda: pd_write(frame, pd_path))
-            row("pandas groupby+join+to_csv", t_pd_write, per_million, "s", t_write,
-                os.path.getsize(pd_path))
+            row(
+                "pandas groupby+join+to_csv",
+                t_pd_write,
+                per_million,
+                "s",
+                t_write,
+                os.path.getsize(pd_path),
+            )
 
         def velko_read():
             TopHitFile(path).read()
@@ -248,8 +265,14 @@ def main():
         row("plain Python csv", t_py_read, per_million, "s", t_read, os.path.getsize(py_path))
         if pd:
             t_pd_read = best_of(runs, lambda: pd_read(pd_path))
-            row("pandas read_csv+split+dedup", t_pd_read, per_million, "s", t_read,
-                os.path.getsize(pd_path))
+            row(
+                "pandas read_csv+split+dedup",
+                t_pd_read,
+                per_million,
+                "s",
+                t_read,
+                os.path.getsize(pd_path),
+            )
 
     if args.scale > 1:
         # One growing table, one batch of n new genes' hits after another: the time per batch

@@ -47,8 +47,12 @@ print(time.perf_counter() - start, peak() - before, counts.nbytes)
 
 
 def run(rows, k, path, kind, level):
-    out = subprocess.run([sys.executable, "-c", CHILD, str(rows), str(k), path, kind,
-                          str(level)], capture_output=True, text=True, check=True)
+    out = subprocess.run(
+        [sys.executable, "-c", CHILD, str(rows), str(k), path, kind, str(level)],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     seconds, extra, table = out.stdout.split()
     return float(seconds), int(extra), int(table)
 
@@ -71,12 +75,16 @@ def main():
         tsv = results["tsv", 1][0]
         table = results["npz", 1][2]
         print(f"{args.rows} rows x 4^{args.k} columns, counts {table / 2**20:.0f} MiB")
-        print(f"{'format':<12}{'seconds':>9}{'x npz':>8}{'x tsv':>8}{'size MiB':>10}"
-              f"{'extra peak MiB':>16}")
+        print(
+            f"{'format':<12}{'seconds':>9}{'x npz':>8}{'x tsv':>8}{'size MiB':>10}"
+            f"{'extra peak MiB':>16}"
+        )
         for (kind, level), (seconds, extra, _, size) in results.items():
             name = f"{kind} -{level}" if kind == "tsv.gz" else kind
-            print(f"{name:<12}{seconds:>9.2f}{seconds / npz:>8.1f}{seconds / tsv:>8.1f}"
-                  f"{size / 2**20:>10.1f}{extra / 2**20:>16.0f}")
+            print(
+                f"{name:<12}{seconds:>9.2f}{seconds / npz:>8.1f}{seconds / tsv:>8.1f}"
+                f"{size / 2**20:>10.1f}{extra / 2**20:>16.0f}"
+            )
 
 
 if __name__ == "__main__":

@@ -18,7 +18,7 @@ LINE = 80
 def write_fasta(path, record_sizes, seed=3):
     rng = random.Random(seed)
     block = "".join(rng.choices("ACGT", k=LINE * 4096))
-    lines = "\n".join(block[i:i + LINE] for i in range(0, len(block), LINE)) + "\n"
+    lines = "\n".join(block[i : i + LINE] for i in range(0, len(block), LINE)) + "\n"
     per_block = len(block)
     with open(path, "w") as f:
         for index, size in enumerate(record_sizes):
@@ -28,7 +28,7 @@ def write_fasta(path, record_sizes, seed=3):
                 f.write(lines)
                 written += per_block
             rest = block[: size - written]
-            f.write("\n".join(rest[i:i + LINE] for i in range(0, len(rest), LINE)) + "\n")
+            f.write("\n".join(rest[i : i + LINE] for i in range(0, len(rest), LINE)) + "\n")
 
 
 PEAK = "\nimport resource; print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)"
@@ -36,8 +36,9 @@ PEAK = "\nimport resource; print(resource.getrusage(resource.RUSAGE_SELF).ru_max
 
 def measured(code, *args):
     """Runs code in a fresh interpreter; returns (its printed lines, its peak RSS in MB)."""
-    proc = subprocess.run([sys.executable, "-c", code + PEAK, *args], stdout=subprocess.PIPE,
-                          text=True, check=True)
+    proc = subprocess.run(
+        [sys.executable, "-c", code + PEAK, *args], stdout=subprocess.PIPE, text=True, check=True
+    )
     *lines, peak = proc.stdout.split("\n")[:-1]
     return lines[-1], int(peak)
 
@@ -91,8 +92,10 @@ def main():
     results_mb = len(sizes) * 4**8 * 8 / 1e6
     print(f"{'step':44} {'seconds':>8} {'peak MB':>8}")
     step = f"count k=8, {size_gb:.1f} GB FASTA ({windows} windows)"
-    print(f"{step:44} {float(count_seconds):8.2f} "
-          f"{peak:8.0f}   (results themselves: {results_mb:.0f} MB)")
+    print(
+        f"{step:44} {float(count_seconds):8.2f} "
+        f"{peak:8.0f}   (results themselves: {results_mb:.0f} MB)"
+    )
     table = work / "top.tsv"
     out, peak = measured(WRITE, str(table))
     mb = table.stat().st_size / 1e6

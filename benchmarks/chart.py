@@ -15,7 +15,6 @@ import random
 import tempfile
 
 import numpy as np
-
 from timing import best_of
 
 import velko  # noqa: F401
@@ -33,7 +32,7 @@ def numpy_count(text, k):
     codes = CODE[np.frombuffer(text.encode(), dtype=np.uint8)].astype(np.uint64)
     index = np.zeros(len(codes) - k + 1, dtype=np.uint64)
     for i in range(k):
-        index = index * 4 + codes[i:len(codes) - k + 1 + i]
+        index = index * 4 + codes[i : len(codes) - k + 1 + i]
     return np.bincount(index.astype(np.int64), minlength=4**k).tolist()
 
 
@@ -60,35 +59,45 @@ def main():
     text = "".join(rng.choices("ACGT", k=20_000_000))
     results = {}
 
-    results["count k-mers, k=8\n(vs NumPy)"] = (
-        best_of(3, lambda: numpy_count(text, 8))
-        / best_of(3, lambda: get_kmer_count_seq(text, 8, False).counts))
+    results["count k-mers, k=8\n(vs NumPy)"] = best_of(3, lambda: numpy_count(text, 8)) / best_of(
+        3, lambda: get_kmer_count_seq(text, 8, False).counts
+    )
     translate = bytes.maketrans(b"ACGT", b"TGCA")
-    results["reverse complement, str to str\n(vs bytes.translate + slicing)"] = (
-        best_of(3, lambda: text.encode().translate(translate)[::-1].decode())
-        / best_of(3, lambda: DnaSequence(text).rev_complement().seq))
+    results["reverse complement, str to str\n(vs bytes.translate + slicing)"] = best_of(
+        3, lambda: text.encode().translate(translate)[::-1].decode()
+    ) / best_of(3, lambda: DnaSequence(text).rev_complement().seq)
 
     with tempfile.TemporaryDirectory() as tmp:
         path = pathlib.Path(tmp) / "g.fa"
         with open(path, "w") as f:
             for i in range(200):
-                seq = text[i * 100_000:(i + 1) * 100_000]
-                f.write(f">contig{i}\n" + "\n".join(seq[p:p + 80] for p in range(0, len(seq), 80))
-                        + "\n")
+                seq = text[i * 100_000 : (i + 1) * 100_000]
+                f.write(
+                    f">contig{i}\n"
+                    + "\n".join(seq[p : p + 80] for p in range(0, len(seq), 80))
+                    + "\n"
+                )
         try:
             from Bio import SeqIO
 
             def biopython():
                 return {r.id: numpy_count(str(r.seq), 4) for r in SeqIO.parse(str(path), "fasta")}
 
-            results["FASTA file, k=4\n(vs Biopython + NumPy)"] = (
-                best_of(3, biopython)
-                / best_of(3, lambda: get_kmer_count_fasta(str(path), 4, False)))
+            results["FASTA file, k=4\n(vs Biopython + NumPy)"] = best_of(3, biopython) / best_of(
+                3, lambda: get_kmer_count_fasta(str(path), 4, False)
+            )
         except ImportError:
             pass
 
-        rows = [(f"GENE_{i // 4:06d}", f"PF{rng.randrange(5000):05d}", rng.random(),
-                 rng.uniform(10, 500)) for i in range(300_000)]
+        rows = [
+            (
+                f"GENE_{i // 4:06d}",
+                f"PF{rng.randrange(5000):05d}",
+                rng.random(),
+                rng.uniform(10, 500),
+            )
+            for i in range(300_000)
+        ]
 
         def velko_table():
             table = TopHitFile(str(pathlib.Path(tmp) / "top.tsv"))
@@ -96,20 +105,26 @@ def main():
                 table.add_hit(*row)
             table.write()
 
-        results["top-hit table: fill + write\n(vs dicts + csv)"] = (
-            best_of(3, lambda: python_table(rows)) / best_of(3, velko_table))
+        results["top-hit table: fill + write\n(vs dicts + csv)"] = best_of(
+            3, lambda: python_table(rows)
+        ) / best_of(3, velko_table)
 
     gids = [f"RS_GCF_{rng.randrange(10**9):09d}.{rng.randrange(1, 4)}" for _ in range(300_000)]
 
     def python_gid(gid):
         if gid.startswith("U"):
             return gid
-        return gid.replace("RS_", "").replace("GB_", "").replace("GCA_", "G").replace(
-            "GCF_", "G").split(".", 1)[0]
+        return (
+            gid.replace("RS_", "")
+            .replace("GB_", "")
+            .replace("GCA_", "G")
+            .replace("GCF_", "G")
+            .split(".", 1)[0]
+        )
 
-    results["canonical_gid\n(vs str methods)"] = (
-        best_of(3, lambda: [python_gid(g) for g in gids])
-        / best_of(3, lambda: [canonical_gid(g) for g in gids]))
+    results["canonical_gid\n(vs str methods)"] = best_of(
+        3, lambda: [python_gid(g) for g in gids]
+    ) / best_of(3, lambda: [canonical_gid(g) for g in gids])
 
     for name, ratio in results.items():
         print(f"{name.replace(chr(10), ' '):55} {ratio:7.1f}x")

@@ -13,11 +13,17 @@ def _dna(rng, length):
 def _write_record(out, name, seq, width):
     out.write(b">" + name + b"\n")
     for start in range(0, len(seq), width):
-        out.write(seq[start:start + width] + b"\n")
+        out.write(seq[start : start + width] + b"\n")
 
 
-def genome(path, chromosomes=4, chromosome_size=20_000_000, contigs=2_800,
-           contig_sizes=(1_000, 13_000), seed=20240501):
+def genome(
+    path,
+    chromosomes=4,
+    chromosome_size=20_000_000,
+    contigs=2_800,
+    contig_sizes=(1_000, 13_000),
+    seed=20240501,
+):
     """Chromosome-sized records and many contigs, in 60- and 80-column lines."""
     path = pathlib.Path(path)
     if path.exists():
@@ -26,11 +32,19 @@ def genome(path, chromosomes=4, chromosome_size=20_000_000, contigs=2_800,
     partial = path.with_suffix(".partial")
     with open(partial, "wb") as out:
         for i in range(chromosomes):
-            _write_record(out, b"chr%d description text" % (i + 1),
-                          _dna(rng, chromosome_size), 60 if i % 2 == 0 else 80)
+            _write_record(
+                out,
+                b"chr%d description text" % (i + 1),
+                _dna(rng, chromosome_size),
+                60 if i % 2 == 0 else 80,
+            )
         for i in range(contigs):
-            _write_record(out, b"contig%05d len=%d" % (i, 0),
-                          _dna(rng, rng.randint(*contig_sizes)), 80 if i % 3 else 60)
+            _write_record(
+                out,
+                b"contig%05d len=%d" % (i, 0),
+                _dna(rng, rng.randint(*contig_sizes)),
+                80 if i % 3 else 60,
+            )
     partial.rename(path)
     return path
 
@@ -62,11 +76,11 @@ def soft_masked(path, source, seed=11, masked_fraction=0.45, n_fraction=0.03):
     while at < len(data):
         at += int(rng.expovariate(masked_fraction / mean_mask))
         length = int(rng.expovariate(1 / mean_mask)) + 1
-        data[at:at + length] = bytes(data[at:at + length]).lower()
+        data[at : at + length] = bytes(data[at : at + length]).lower()
         if rng.random() < n_fraction * mean_mask / mean_n / masked_fraction:
             n_at = at + length
             n_length = int(rng.expovariate(1 / mean_n)) + 1
-            data[n_at:n_at + n_length] = bytes(data[n_at:n_at + n_length]).translate(_TO_N)
+            data[n_at : n_at + n_length] = bytes(data[n_at : n_at + n_length]).translate(_TO_N)
             at = n_at + n_length
         at += length
     # Headers were lower-cased or turned to N with the rest: put them back.

@@ -31,9 +31,16 @@ from pathlib import Path
 from velko_tools import HitTable
 
 GENOME = "usr/share/doc/kleborate/examples/data/Klebs_HS11286.fna.xz"
-PROFILES = ["tutorial/fn3.hmm", "tutorial/Pkinase.hmm", "testsuite/RRM_1.hmm.gz",
-            "testsuite/SMC_N.hmm.gz", "testsuite/Caudal_act.hmm.gz", "testsuite/Patched.hmm.gz",
-            "testsuite/LuxC.hmm.gz", "testsuite/2OG-FeII_Oxy_3.hmm.gz"]
+PROFILES = [
+    "tutorial/fn3.hmm",
+    "tutorial/Pkinase.hmm",
+    "testsuite/RRM_1.hmm.gz",
+    "testsuite/SMC_N.hmm.gz",
+    "testsuite/Caudal_act.hmm.gz",
+    "testsuite/Patched.hmm.gz",
+    "testsuite/LuxC.hmm.gz",
+    "testsuite/2OG-FeII_Oxy_3.hmm.gz",
+]
 COVERAGE = 0.5
 
 
@@ -55,8 +62,9 @@ def inputs(cache: Path) -> tuple[Path, Path]:
 
     genome = cache / "genome.fna"
     if not genome.exists():
-        genome.write_bytes(lzma.decompress((unpack("kleborate-examples", cache) /
-                                            GENOME).read_bytes()))
+        genome.write_bytes(
+            lzma.decompress((unpack("kleborate-examples", cache) / GENOME).read_bytes())
+        )
     profiles = cache / "pfam.hmm"
     if not profiles.exists():
         examples = unpack("hmmer-examples", cache) / "usr/share/doc/hmmer/examples"
@@ -108,18 +116,47 @@ def in_process(proteins: Path, profiles: Path) -> HitTable:
 
 def through_files(proteins: Path, profiles: Path, out: Path) -> HitTable:
     table = out / "search.domtblout"
-    subprocess.run(["hmmsearch", "--noali", "--cut_ga", "-o", "/dev/null", "--domtblout", table,
-                    profiles, proteins], check=True)
+    subprocess.run(
+        [
+            "hmmsearch",
+            "--noali",
+            "--cut_ga",
+            "-o",
+            "/dev/null",
+            "--domtblout",
+            table,
+            profiles,
+            proteins,
+        ],
+        check=True,
+    )
     top = out / "tophits_cli.tsv"
-    subprocess.run([sys.executable, "-m", "velko_tools", "tophits", "--format", "domtblout",
-                    "--min-hmm-coverage", str(COVERAGE), "--top", "-o", top, table], check=True)
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "velko_tools",
+            "tophits",
+            "--format",
+            "domtblout",
+            "--min-hmm-coverage",
+            str(COVERAGE),
+            "--top",
+            "-o",
+            top,
+            table,
+        ],
+        check=True,
+    )
     return HitTable.read(top)
 
 
 def printed(table: HitTable) -> dict[tuple[str, str], tuple[float, float]]:
     """The hits with scores as hmmsearch prints them: E-values to 2 digits, bits to 0.1."""
-    return {(gene, hmm): (float(f"{e:.2g}") if e > 1e-300 else 0.0, round(bit, 1))
-            for gene, hmm, e, bit in table}
+    return {
+        (gene, hmm): (float(f"{e:.2g}") if e > 1e-300 else 0.0, round(bit, 1))
+        for gene, hmm, e, bit in table
+    }
 
 
 def main() -> int:
@@ -134,8 +171,10 @@ def main() -> int:
     print(f"{predict_proteins(genome, proteins):,} proteins predicted in {genome.name}")
     table = in_process(proteins, profiles)
     table.write(args.out / "tophits.tsv")
-    print(f"{len(table)} genes with a Pfam top hit (gathering cutoffs, profile coverage "
-          f">= {COVERAGE}); written to {args.out / 'tophits.tsv'}")
+    print(
+        f"{len(table)} genes with a Pfam top hit (gathering cutoffs, profile coverage "
+        f">= {COVERAGE}); written to {args.out / 'tophits.tsv'}"
+    )
     for gene, hmm, e_value, bit_score in sorted(table, key=lambda hit: -hit[3])[:10]:
         print(f"  {gene:<28} {hmm:<16} {e_value:9.2g} {bit_score:7.1f}")
     if shutil.which("hmmsearch") is None:

@@ -59,8 +59,10 @@ def profile_soft_masked(workdir: pathlib.Path) -> None:
     try:
         count_kmers(path, 4)
     except InvalidBaseError as error:
-        print(f"strict: {type(error).__name__}: line {error.line}, column {error.column}, "
-              f"record {error.record}, {error.char!r}")
+        print(
+            f"strict: {type(error).__name__}: line {error.line}, column {error.column}, "
+            f"record {error.record}, {error.char!r}"
+        )
     table = count_kmers(path, 4, layout="dense", strands="canonical", invalid="skip")
     print(table)
     for row_id, windows, skipped in zip(table.ids, table.windows, table.skipped):

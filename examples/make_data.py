@@ -7,9 +7,9 @@ Run: python3 examples/make_data.py
 """
 
 import gzip
-from decimal import Decimal
 import pathlib
 import random
+from decimal import Decimal
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
 
@@ -32,7 +32,7 @@ def fasta_text(rng: random.Random, name: str, gc: float, lengths: list[int]) -> 
     for i, length in enumerate(lengths, 1):
         lines.append(f">{name}_contig{i} synthetic contig {i} of {name}")
         seq = contig(rng, length, gc)
-        lines.extend(seq[p:p + 80] for p in range(0, len(seq), 80))
+        lines.extend(seq[p : p + 80] for p in range(0, len(seq), 80))
     return "\n".join(lines) + "\n"
 
 

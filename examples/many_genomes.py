@@ -34,8 +34,15 @@ Outcome = tuple[dict[str, KmerTable], dict[str, BaseException]]
 
 def genome_profile(path: str, strict: bool = False) -> KmerTable:
     """The genome's canonical 4-mer counts summed over its records: one row."""
-    return count_kmers(path, 4, layout="dense", strands="canonical",
-                       invalid="error" if strict else "skip", per_file=True, threads=1)
+    return count_kmers(
+        path,
+        4,
+        layout="dense",
+        strands="canonical",
+        invalid="error" if strict else "skip",
+        per_file=True,
+        threads=1,
+    )
 
 
 def with_threads(paths: list[str], threads: int, strict: bool) -> Outcome:
@@ -59,8 +66,9 @@ def with_dask(paths: list[str], workers: int, scheduler: str | None, strict: boo
         client = Client(scheduler)
         cluster = None
     else:
-        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                               dashboard_address=None)
+        cluster = LocalCluster(
+            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+        )
         client = Client(cluster)
     profiles: dict[str, KmerTable] = {}
     failures: dict[str, BaseException] = {}
@@ -84,13 +92,18 @@ def with_dask(paths: list[str], workers: int, scheduler: str | None, strict: boo
     return profiles, failures
 
 
-def report(profiles: dict[str, KmerTable], failures: dict[str, BaseException],
-           write: Callable[[str], None] = print) -> None:
+def report(
+    profiles: dict[str, KmerTable],
+    failures: dict[str, BaseException],
+    write: Callable[[str], None] = print,
+) -> None:
     for path, table in profiles.items():
         frequencies = table.frequencies()[0]
         top = int(np.argmax(frequencies))
-        write(f"{pathlib.Path(path).name:32} most frequent canonical 4-mer {table.kmers[top]} "
-              f"({frequencies[top]:.4f}, {int(table.skipped[0])} windows skipped)")
+        write(
+            f"{pathlib.Path(path).name:32} most frequent canonical 4-mer {table.kmers[top]} "
+            f"({frequencies[top]:.4f}, {int(table.skipped[0])} windows skipped)"
+        )
     for path, error in failures.items():
         write(f"{pathlib.Path(path).name:32} failed: {type(error).__name__}: {error}")
 
@@ -102,8 +115,11 @@ def main() -> int:
     parser.add_argument("--dask", action="store_true", help="use a Dask distributed cluster")
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--scheduler", help="address of an existing Dask scheduler")
-    parser.add_argument("--strict", action="store_true",
-                        help="fail a genome on any letter other than A, C, G, T (either case)")
+    parser.add_argument(
+        "--strict",
+        action="store_true",
+        help="fail a genome on any letter other than A, C, G, T (either case)",
+    )
     args = parser.parse_args()
     paths = sorted(str(p) for p in args.directory.iterdir() if p.name.endswith(FASTA_SUFFIXES))
     start = time.perf_counter()

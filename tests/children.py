@@ -28,7 +28,9 @@ signal.signal(signal.SIGINT, signal.default_int_handler)
 """
 
 # The child prints this line just before the call, and the time of its KeyboardInterrupt after.
-CHILD = CTRL_C_HANDLER + """\
+CHILD = (
+    CTRL_C_HANDLER
+    + """\
 import os, resource, sys, time
 import velko
 {prelude}
@@ -41,25 +43,30 @@ except KeyboardInterrupt:
 else:
     print("finished", flush=True)
 """
+)
 
 
 def python_source(setup, call, prelude=""):
-    return CHILD.format(prelude=textwrap.dedent(prelude), setup=textwrap.dedent(setup),
-                        call=call)
+    return CHILD.format(prelude=textwrap.dedent(prelude), setup=textwrap.dedent(setup), call=call)
 
 
 def run_python(source, timeout=120):
     """Runs `source` in a child interpreter and returns the completed process (text output)."""
-    return subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                          timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", source], capture_output=True, text=True, timeout=timeout
+    )
 
 
 def interrupt(call, setup="", prelude="", timeout=60):
     """Runs `call` in a child, sends SIGINT once it has run SIGNAL_DELAY seconds and returns the
     seconds from the signal to the child's KeyboardInterrupt. The child must exit normally and
     write nothing to standard error."""
-    child = subprocess.Popen([sys.executable, "-c", python_source(setup, call, prelude)],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", python_source(setup, call, prelude)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         assert child.stdout.readline() == "ready\n", child.communicate(timeout=timeout)
         time.sleep(SIGNAL_DELAY)
@@ -149,7 +156,8 @@ def peak_rss():
 MEMORY_ERROR = re.compile(
     r"(?P<what>.+) needs about (?P<need>[0-9.]+ [KMGTPE]iB|2\^[0-9]+ bytes)(?P<detail> \(.+\))?, "
     r"more than the "
-    r"(?P<left>[0-9.]+ [KMGTPE]iB|[0-9]+ bytes) available")
+    r"(?P<left>[0-9.]+ [KMGTPE]iB|[0-9]+ bytes) available"
+)
 
 
 def refusal(result):
@@ -170,8 +178,10 @@ def memory_cgroup():
     candidates = []
     for _, controllers, path in entries:
         if controllers == "":
-            candidates += [(f"/sys/fs/cgroup{path}", "memory.max"),
-                           (f"/sys/fs/cgroup/unified{path}", "memory.max")]
+            candidates += [
+                (f"/sys/fs/cgroup{path}", "memory.max"),
+                (f"/sys/fs/cgroup/unified{path}", "memory.max"),
+            ]
         elif "memory" in controllers.split(","):
             candidates.append((f"/sys/fs/cgroup/memory{path}", "memory.limit_in_bytes"))
     for parent, limit_file in candidates:
@@ -210,8 +220,13 @@ def run_in_cgroup(source, limit, timeout=120):
             with open(procs, "w") as control:
                 control.write(str(os.getpid()))
 
-        return subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                              timeout=timeout, preexec_fn=enter)
+        return subprocess.run(
+            [sys.executable, "-c", source],
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+            preexec_fn=enter,
+        )
     finally:
         for _ in range(50):
             try:

@@ -13,5 +13,7 @@ def panic_message(call, *args):
 
 def fasta_failure(path, cause, quote=lambda path: f'"{path}"'):
     """The message of a FASTA file that cannot be read (plain paths need no escapes)."""
-    return ("called `Result::unwrap()` on an `Err` value: Failed to read fasta from "
-            f"{quote(path)}\n\nCaused by:\n    {cause}")
+    return (
+        "called `Result::unwrap()` on an `Err` value: Failed to read fasta from "
+        f"{quote(path)}\n\nCaused by:\n    {cause}"
+    )

@@ -48,18 +48,43 @@ def reference(gid):
     return gid.split(".", 1)[0]
 
 
-@given(st.lists(st.sampled_from(["RS_", "GB_", "GCA_", "GCF_", "G", "C", "A", "F", "R", "S",
-                                 "B", "_", ".", "U", "1", "é"])).map("".join))
+@given(
+    st.lists(
+        st.sampled_from(
+            [
+                "RS_",
+                "GB_",
+                "GCA_",
+                "GCF_",
+                "G",
+                "C",
+                "A",
+                "F",
+                "R",
+                "S",
+                "B",
+                "_",
+                ".",
+                "U",
+                "1",
+                "é",
+            ]
+        )
+    ).map("".join)
+)
 def test_agrees_with_str_replace(gid):
     assert canonical_gid(gid) == reference(gid)
 
 
 def test_argument_errors():
-    with pytest.raises(TypeError, match=re.escape("canonical_gid() missing 1 required positional "
-                                                  "argument: 'gid'")):
+    with pytest.raises(
+        TypeError, match=re.escape("canonical_gid() missing 1 required positional argument: 'gid'")
+    ):
         canonical_gid()
-    with pytest.raises(TypeError, match=re.escape("argument 'gid': 'bytes' object cannot be "
-                                                  "converted to 'PyString'")):
+    with pytest.raises(
+        TypeError,
+        match=re.escape("argument 'gid': 'bytes' object cannot be converted to 'PyString'"),
+    ):
         canonical_gid(b"GCF_1")
     with pytest.raises(UnicodeEncodeError):
         canonical_gid("\udc80")

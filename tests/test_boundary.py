@@ -28,28 +28,46 @@ def message(call):
 @pytest.mark.parametrize(
     ("call", "expected"),
     [
-        (lambda: canonical_gid("a", "b"),
-         "canonical_gid() takes 1 positional arguments but 2 were given"),
-        (lambda: canonical_gid("a", "b", "c"),
-         "canonical_gid() takes 1 positional arguments but 3 were given"),
+        (
+            lambda: canonical_gid("a", "b"),
+            "canonical_gid() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: canonical_gid("a", "b", "c"),
+            "canonical_gid() takes 1 positional arguments but 3 were given",
+        ),
         (lambda: canonical_gid(), "canonical_gid() missing 1 required positional argument: 'gid'"),
         (lambda: canonical_gid(x=1), "canonical_gid() got an unexpected keyword argument 'x'"),
-        (lambda: canonical_gid("a", gid="b"),
-         "canonical_gid() got multiple values for argument 'gid'"),
+        (
+            lambda: canonical_gid("a", gid="b"),
+            "canonical_gid() got multiple values for argument 'gid'",
+        ),
         # surplus positionals are reported before keywords, keywords before missing arguments
-        (lambda: canonical_gid("a", "b", x=1),
-         "canonical_gid() takes 1 positional arguments but 2 were given"),
+        (
+            lambda: canonical_gid("a", "b", x=1),
+            "canonical_gid() takes 1 positional arguments but 2 were given",
+        ),
         (lambda: canonical_gid(x=1, y=2), "canonical_gid() got an unexpected keyword argument 'x'"),
-        (lambda: DnaSequence(),
-         "DnaSequence.__new__() missing 1 required positional argument: 'seq'"),
-        (lambda: DnaSequence("A", "C"),
-         "DnaSequence.__new__() takes 1 positional arguments but 2 were given"),
-        (lambda: DnaSequence(seq="A", x=1),
-         "DnaSequence.__new__() got an unexpected keyword argument 'x'"),
-        (lambda: DnaSequence("A", seq="A"),
-         "DnaSequence.__new__() got multiple values for argument 'seq'"),
-        (lambda: DnaSequence(**{"seq": "A", "é": 1}),
-         "DnaSequence.__new__() got an unexpected keyword argument 'é'"),
+        (
+            lambda: DnaSequence(),
+            "DnaSequence.__new__() missing 1 required positional argument: 'seq'",
+        ),
+        (
+            lambda: DnaSequence("A", "C"),
+            "DnaSequence.__new__() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: DnaSequence(seq="A", x=1),
+            "DnaSequence.__new__() got an unexpected keyword argument 'x'",
+        ),
+        (
+            lambda: DnaSequence("A", seq="A"),
+            "DnaSequence.__new__() got multiple values for argument 'seq'",
+        ),
+        (
+            lambda: DnaSequence(**{"seq": "A", "é": 1}),
+            "DnaSequence.__new__() got an unexpected keyword argument 'é'",
+        ),
     ],
 )
 def test_binding_messages(call, expected):
@@ -62,7 +80,9 @@ def test_binding_messages(call, expected):
 )
 def test_text_conversion_names_the_type(value, type_name):
     assert message(lambda: DnaSequence(value)) == (
-        "TypeError", f"argument 'seq': '{type_name}' object cannot be converted to 'PyString'")
+        "TypeError",
+        f"argument 'seq': '{type_name}' object cannot be converted to 'PyString'",
+    )
 
 
 def test_path_objects_are_not_text():
@@ -70,7 +90,9 @@ def test_path_objects_are_not_text():
 
     kind, text = message(lambda: canonical_gid(pathlib.PurePosixPath("a")))
     assert (kind, text) == (
-        "TypeError", "argument 'gid': 'PurePosixPath' object cannot be converted to 'PyString'")
+        "TypeError",
+        "argument 'gid': 'PurePosixPath' object cannot be converted to 'PyString'",
+    )
 
 
 def test_nested_class_uses_qualname():
@@ -80,7 +102,8 @@ def test_nested_class_uses_qualname():
 
     assert message(lambda: canonical_gid(Outer.Inner()))[1].endswith(
         "'test_nested_class_uses_qualname.<locals>.Outer.Inner' object cannot be converted to "
-        "'PyString'")
+        "'PyString'"
+    )
 
 
 def test_relabelled_error_is_not_chained():
@@ -101,20 +124,34 @@ METH_NOARGS, METH_FASTCALL_KEYWORDS = 0x0004, 0x0080 | 0x0002
 
 
 class MethodDef(ctypes.Structure):
-    _fields_ = [("name", ctypes.c_char_p), ("meth", ctypes.c_void_p), ("flags", ctypes.c_int),
-                ("doc", ctypes.c_char_p)]
+    _fields_ = [
+        ("name", ctypes.c_char_p),
+        ("meth", ctypes.c_void_p),
+        ("flags", ctypes.c_int),
+        ("doc", ctypes.c_char_p),
+    ]
 
 
 class GetSetDef(ctypes.Structure):
-    _fields_ = [("name", ctypes.c_char_p), ("get", ctypes.c_void_p), ("set", ctypes.c_void_p),
-                ("doc", ctypes.c_char_p), ("closure", ctypes.c_void_p)]
+    _fields_ = [
+        ("name", ctypes.c_char_p),
+        ("get", ctypes.c_void_p),
+        ("set", ctypes.c_void_p),
+        ("doc", ctypes.c_char_p),
+        ("closure", ctypes.c_void_p),
+    ]
 
 
 class Descriptor(ctypes.Structure):
     # The head shared by method and getset descriptors, then the table entry they wrap.
-    _fields_ = [("refcnt", ctypes.c_ssize_t), ("type", ctypes.c_void_p),
-                ("d_type", ctypes.c_void_p), ("d_name", ctypes.c_void_p),
-                ("d_qualname", ctypes.c_void_p), ("entry", ctypes.c_void_p)]
+    _fields_ = [
+        ("refcnt", ctypes.c_ssize_t),
+        ("type", ctypes.c_void_p),
+        ("d_type", ctypes.c_void_p),
+        ("d_name", ctypes.c_void_p),
+        ("d_qualname", ctypes.c_void_p),
+        ("entry", ctypes.c_void_p),
+    ]
 
 
 def call_entry(cls, name, receiver, *args):
@@ -131,13 +168,20 @@ def call_entry(cls, name, receiver, *args):
         method = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p)
         return method(table.meth)(receiver, None)
     assert table.flags == METH_FASTCALL_KEYWORDS
-    method = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object,
-                               ctypes.POINTER(ctypes.py_object), ctypes.c_ssize_t, ctypes.c_void_p)
+    method = ctypes.PYFUNCTYPE(
+        ctypes.py_object,
+        ctypes.py_object,
+        ctypes.POINTER(ctypes.py_object),
+        ctypes.c_ssize_t,
+        ctypes.c_void_p,
+    )
     return method(table.meth)(receiver, (ctypes.py_object * len(args))(*args), len(args), None)
 
 
-@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
-                    reason="the object layout read here is that of the default build")
+@pytest.mark.skipif(
+    bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+    reason="the object layout read here is that of the default build",
+)
 @pytest.mark.parametrize(
     ("cls", "name", "receiver", "args"),
     [
@@ -155,7 +199,8 @@ def call_entry(cls, name, receiver, *args):
 def test_receiver_type_is_checked(cls, name, receiver, args):
     assert message(lambda: call_entry(cls, name, receiver, *args)) == (
         "TypeError",
-        f"'{type(receiver).__qualname__}' object cannot be converted to '{cls.__name__}'")
+        f"'{type(receiver).__qualname__}' object cannot be converted to '{cls.__name__}'",
+    )
 
 
 # PanicException travels between processes as itself.
@@ -177,8 +222,11 @@ def caught_panic():
 def test_panic_type_facts():
     error = caught_panic()
     cls = type(error)
-    assert (cls.__module__, cls.__name__, cls.__bases__) == ("pyo3_runtime", "PanicException",
-                                                             (BaseException,))
+    assert (cls.__module__, cls.__name__, cls.__bases__) == (
+        "pyo3_runtime",
+        "PanicException",
+        (BaseException,),
+    )
     assert not isinstance(error, Exception)
     assert error.args == (NO_PARENT,)
     # Reachable through pickling only: no module of the package holds the class.
@@ -205,8 +253,9 @@ def test_panic_unpickles_where_velko_was_never_imported():
         print(sorted(name for name in sys.modules if name.startswith("velko")))
         """
     )
-    result = subprocess.run([sys.executable, "-c", source], input=data, capture_output=True,
-                            timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-c", source], input=data, capture_output=True, timeout=60
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.decode().splitlines() == [
         f"pyo3_runtime PanicException ('{NO_PARENT}',)",
@@ -227,8 +276,10 @@ def test_panic_in_process_pool_reaches_the_caller():
 @pytest.mark.parametrize(
     ("call", "origin"),
     [
-        (lambda tmp: get_kmer_count_fasta(str(tmp / "missing.fa"), 2, False),
-         "src/core/fasta/reader.cpp"),
+        (
+            lambda tmp: get_kmer_count_fasta(str(tmp / "missing.fa"), 2, False),
+            "src/core/fasta/reader.cpp",
+        ),
         (lambda tmp: get_kmer_count_seq("ACNT", 2, False), "src/core/kmer/count.cpp"),
         (lambda tmp: TopHitFile(str(tmp / "missing.tsv")).read(), "src/core/hmmer/tophit_file.cpp"),
         (lambda tmp: TopHitFile("").write(), "src/velko/tophit.cpp"),
@@ -239,5 +290,8 @@ def test_an_abort_writes_one_line_naming_where_it_started(tmp_path, capfd, call,
         call(tmp_path)
     assert type(info.value).__name__ == "PanicException"
     err = capfd.readouterr().err
-    assert re.fullmatch(rf"velko: internal abort at {re.escape(origin)}:\d+: "
-                        rf"{re.escape(str(info.value))}\n", err), err
+    assert re.fullmatch(
+        rf"velko: internal abort at {re.escape(origin)}:\d+: "
+        rf"{re.escape(str(info.value))}\n",
+        err,
+    ), err

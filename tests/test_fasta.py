@@ -12,15 +12,15 @@ import zlib
 import pytest
 from children import (
     ADDRESS_LIMIT,
-    refusal,
     assert_interrupted,
     fifo_feeder,
+    refusal,
     run_in_cgroup,
     run_python,
 )
-from panics import fasta_failure
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from panics import fasta_failure
 
 from velko.kmer import get_kmer_count_fasta, get_kmer_count_seq
 
@@ -35,25 +35,65 @@ pytestmark = pytest.mark.usefixtures("watchdog")
 
 # Unicode White_Space, spelled out: str.isspace() also takes U+001C..U+001F.
 WHITE_SPACE = frozenset(
-    [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B), 0x2028, 0x2029,
-     0x202F, 0x205F, 0x3000]
+    [
+        *range(0x09, 0x0E),
+        0x20,
+        0x85,
+        0xA0,
+        0x1680,
+        *range(0x2000, 0x200B),
+        0x2028,
+        0x2029,
+        0x202F,
+        0x205F,
+        0x3000,
+    ]
 )
 # Quoted paths follow one Unicode version, whatever the interpreter running the tests carries:
 # the general categories of that version, as runs (first code point, category).
 CATEGORY_RUNS = [
     (int(first, 16), category)
     for first, category in (
-        line.split() for line in
-        (pathlib.Path(__file__).parent / "data" / "unicode_categories.txt").read_text().splitlines()
+        line.split()
+        for line in (pathlib.Path(__file__).parent / "data" / "unicode_categories.txt")
+        .read_text()
+        .splitlines()
         if not line.startswith("#")
     )
 ]
 RUN_STARTS = [first for first, _ in CATEGORY_RUNS]
 # Other_Grapheme_Extend of the same version.
 OTHER_GRAPHEME_EXTEND = frozenset(
-    [0x09BE, 0x09D7, 0x0B3E, 0x0B57, 0x0BBE, 0x0BD7, 0x0CC2, 0x0CD5, 0x0CD6, 0x0D3E, 0x0D57,
-     0x0DCF, 0x0DDF, 0x1B35, 0x200C, 0x302E, 0x302F, 0xFF9E, 0xFF9F, 0x1133E, 0x11357, 0x114B0,
-     0x114BD, 0x115AF, 0x11930, 0x1D165, *range(0x1D16E, 0x1D173), *range(0xE0020, 0xE0080)]
+    [
+        0x09BE,
+        0x09D7,
+        0x0B3E,
+        0x0B57,
+        0x0BBE,
+        0x0BD7,
+        0x0CC2,
+        0x0CD5,
+        0x0CD6,
+        0x0D3E,
+        0x0D57,
+        0x0DCF,
+        0x0DDF,
+        0x1B35,
+        0x200C,
+        0x302E,
+        0x302F,
+        0xFF9E,
+        0xFF9F,
+        0x1133E,
+        0x11357,
+        0x114B0,
+        0x114BD,
+        0x115AF,
+        0x11930,
+        0x1D165,
+        *range(0x1D16E, 0x1D173),
+        *range(0xE0020, 0xE0080),
+    ]
 )
 
 
@@ -212,7 +252,7 @@ FILES = {
     "continuation without lead": b">a \x80\nA\n",
     "continuation without lead as the id": b">\x80\nAC\n",
     "binary": b"\x00\xff" + BINARY,
-    "four-byte character is fine": ">a\U0001F600\nAC\n".encode(),
+    "four-byte character is fine": ">a\U0001f600\nAC\n".encode(),
 }
 
 
@@ -231,7 +271,7 @@ def test_both_strands_for_records_short_and_long_against_their_k(write_file, k):
     records = []
     for length in (0, 3, 9, 60, 700, 3000, 4200, 9000, 17000, 40000):
         seq = bytes(rng.choice(b"ACGT") for _ in range(length))
-        lines = b"".join(seq[i:i + 60] + b"\n" for i in range(0, length, 60))
+        lines = b"".join(seq[i : i + 60] + b"\n" for i in range(0, length, 60))
         records.append(b">r%d\n%s" % (length, lines))
     data = b"".join(records) + b">palindromes\n" + b"ACGT" * 50 + b"\n"
     check(write_file(data), data, k, True)
@@ -248,10 +288,34 @@ def test_examples(write_file):
 
 # Pieces that make the reader's life hard: line ends, Unicode white space, characters cut by
 # anything, bytes that are not UTF-8, headers.
-PIECES = [b">", b">", b"A", b"C", b"G", b"T", b"\n", b"\n", b"\r\n", b" ", b"\t", b"\x0c",
-          b"\x1c", b"x", "\u00e9".encode(), "\u00a0".encode(), "\u2003".encode(),
-          "\u3000".encode(), "\u0085".encode(), "\U0001F600".encode(), b"\xef\xbb\xbf",
-          b"\xc3", b"\xe2\x80", b"\xed\xa0\x80", b"\xe0\x80\x80", b"\xf4\x90\x80\x80"]
+PIECES = [
+    b">",
+    b">",
+    b"A",
+    b"C",
+    b"G",
+    b"T",
+    b"\n",
+    b"\n",
+    b"\r\n",
+    b" ",
+    b"\t",
+    b"\x0c",
+    b"\x1c",
+    b"x",
+    "\u00e9".encode(),
+    "\u00a0".encode(),
+    "\u2003".encode(),
+    "\u3000".encode(),
+    "\u0085".encode(),
+    "\U0001f600".encode(),
+    b"\xef\xbb\xbf",
+    b"\xc3",
+    b"\xe2\x80",
+    b"\xed\xa0\x80",
+    b"\xe0\x80\x80",
+    b"\xf4\x90\x80\x80",
+]
 
 
 @settings(max_examples=300, deadline=None)
@@ -275,7 +339,7 @@ STRADDLERS = {
     "no-break space at line end": "\u00a0\n".encode(),
     "ideographic space at line end": "\u3000\n".encode(),
     "character in a line": "C\u00e9AC\n".encode(),
-    "four-byte character": "\U0001F600\n".encode(),
+    "four-byte character": "\U0001f600\n".encode(),
     "header": b"\n>next desc\nACGT\n",
     "invalid byte": b"A\xe2\x28\xa1\n",
     "truncated at line end": b"A\xe2\x82\n",
@@ -305,16 +369,24 @@ def test_features_straddling_the_buffer(write_file, piece, shift):
         # a header longer than the buffer, its description too
         b">" + b"n" * (BUFFER + 3) + b" " + b"d" * BUFFER + b"\nACGT\n>m\nAC\n",
         # thousands of short records across several buffers
-        b"".join(b">r%d\n%s\n" % (i, b"ACGT"[i % 4:] * 9) for i in range(20000)),
+        b"".join(b">r%d\n%s\n" % (i, b"ACGT"[i % 4 :] * 9) for i in range(20000)),
         # a record of many short lines, counted in several gathered pieces
-        b">big\n" + b"".join(b"ACGTTGCA"[i % 8:] * 7 + b"G\n" for i in range(9000)) + b">s\nAC\n",
+        b">big\n" + b"".join(b"ACGTTGCA"[i % 8 :] * 7 + b"G\n" for i in range(9000)) + b">s\nAC\n",
         # text that is not ASCII early on, then a bad byte some buffers later
         ">\u00e9\n".encode() + (b"ACGT" * 15 + b"\n") * 15000 + b"A\xff\n",
-        (b"ACGT" * 15 + b"\n").join([b">a\n"] * 4000 + [">\u00e9 x\n".encode()]
-                                      + [b""] * 8000) + b">b\n\xe2\x82\n",
+        (b"ACGT" * 15 + b"\n").join([b">a\n"] * 4000 + [">\u00e9 x\n".encode()] + [b""] * 8000)
+        + b">b\n\xe2\x82\n",
     ],
-    ids=["line of many buffers", "long line", "long white space", "long header", "many records",
-         "many lines", "late bad byte", "bad byte after a late character"],
+    ids=[
+        "line of many buffers",
+        "long line",
+        "long white space",
+        "long header",
+        "many records",
+        "many lines",
+        "late bad byte",
+        "bad byte after a late character",
+    ],
 )
 def test_long_lines(write_file, data):
     path = write_file(data)
@@ -323,6 +395,7 @@ def test_long_lines(write_file, data):
 
 
 # ---- the file itself: open errors and the quoted path ------------------------------------------
+
 
 def test_missing_file_directory_and_nul(tmp_path):
     missing = str(tmp_path / "missing.fa")
@@ -338,7 +411,7 @@ def test_missing_file_directory_and_nul(tmp_path):
     [
         ('a"b\\c', '"a\\"b\\\\c"'),
         ("t\tr\rn\n", '"t\\tr\\rn\\n"'),
-        ("it's é", "\"it's é\""),
+        ("it's é", '"it\'s é"'),
         ("\x1b[0m", '"\\u{1b}[0m"'),
         ("e\u0301", '"e\\u{301}"'),
         ("\u00a0x\u200c", '"\\u{a0}x\\u{200c}"'),
@@ -355,8 +428,13 @@ def test_quoted_path_examples(name, shown):
 
 
 @settings(max_examples=200, deadline=None)
-@given(st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="/\0"),
-               min_size=1, max_size=12))
+@given(
+    st.text(
+        st.characters(blacklist_categories=("Cs",), blacklist_characters="/\0"),
+        min_size=1,
+        max_size=12,
+    )
+)
 def test_any_path_is_quoted_by_the_pinned_unicode(name):
     path = "/nonexistent-velko/" + name
     assert actual(path, 1, False) == ("panic", os_failure(path, 2))
@@ -364,18 +442,31 @@ def test_any_path_is_quoted_by_the_pinned_unicode(name):
 
 # ---- arguments and memory ----------------------------------------------------------------------
 
+
 @pytest.mark.parametrize(
     ("args", "error", "message"),
     [
-        ((b"f.fa", 2, False), TypeError,
-         "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
-        ((pathlib.Path("f.fa"), 2, False), TypeError,
-         "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
-        (("f.fa", 2, 1), TypeError,
-         "argument 'use_rev_complement': 'int' object cannot be converted to 'PyBool'"),
+        (
+            (b"f.fa", 2, False),
+            TypeError,
+            "argument 'path': 'bytes' object cannot be converted to 'PyString'",
+        ),
+        (
+            (pathlib.Path("f.fa"), 2, False),
+            TypeError,
+            "argument 'path': 'PosixPath' object cannot be converted to 'PyString'",
+        ),
+        (
+            ("f.fa", 2, 1),
+            TypeError,
+            "argument 'use_rev_complement': 'int' object cannot be converted to 'PyBool'",
+        ),
         (("f.fa", 256, False), OverflowError, "out of range integral type conversion attempted"),
-        (("f.fa", 2), TypeError,
-         "get_kmer_count_fasta() missing 1 required positional argument: 'use_rev_complement'"),
+        (
+            ("f.fa", 2),
+            TypeError,
+            "get_kmer_count_fasta() missing 1 required positional argument: 'use_rev_complement'",
+        ),
     ],
 )
 def test_argument_errors(args, error, message):
@@ -441,8 +532,9 @@ ENDLESS = [
 ]
 
 
-@pytest.mark.parametrize(("prefix", "chunk", "k"), [c[1:] for c in ENDLESS],
-                         ids=[c[0] for c in ENDLESS])
+@pytest.mark.parametrize(
+    ("prefix", "chunk", "k"), [c[1:] for c in ENDLESS], ids=[c[0] for c in ENDLESS]
+)
 def test_ctrl_c_stops_reading_an_endless_file(tmp_path, prefix, chunk, k):
     with fifo_feeder(str(tmp_path / "fifo"), chunk, prefix=prefix) as path:
         assert_interrupted(fasta_call(path, k), setup=SETUP)
@@ -469,15 +561,26 @@ def test_ctrl_c_stops_counting_a_large_file(tmp_path):
 # no memory. The child reports its peak resident size before and after the call.
 SCANNED = [
     ("description", b">r1 ", b" x" * 8192, b"\nACGT\n", {"r1": 1}),
-    ("white space ending a line", b">r1\nACGT", b" " * 8192 + "\u3000".encode() * 4096,
-     b"\n>r2\nACGTA\n", {"r1": 1, "r2": 2}),
-    ("white space inside a line", b">r1\nA", b" " * 8192 + b"\t" * 8192, b"C\n",
-     {"r1": (1 << 28) + 2}),
+    (
+        "white space ending a line",
+        b">r1\nACGT",
+        b" " * 8192 + "\u3000".encode() * 4096,
+        b"\n>r2\nACGTA\n",
+        {"r1": 1, "r2": 2},
+    ),
+    (
+        "white space inside a line",
+        b">r1\nA",
+        b" " * 8192 + b"\t" * 8192,
+        b"C\n",
+        {"r1": (1 << 28) + 2},
+    ),
 ]
 
 
-@pytest.mark.parametrize(("prefix", "chunk", "suffix", "expected"), [c[1:] for c in SCANNED],
-                         ids=[c[0] for c in SCANNED])
+@pytest.mark.parametrize(
+    ("prefix", "chunk", "suffix", "expected"), [c[1:] for c in SCANNED], ids=[c[0] for c in SCANNED]
+)
 def test_scanned_text_is_not_held(tmp_path, prefix, chunk, suffix, expected):
     k = 0 if expected.get("r1", 0) > 1 else 4
     repeat = (1 << 28) // len(chunk)
@@ -531,8 +634,10 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
-                    reason="the sanitizer's quarantine keeps freed memory resident")
+@pytest.mark.skipif(
+    bool(os.environ.get("VELKO_SANITIZED")),
+    reason="the sanitizer's quarantine keeps freed memory resident",
+)
 @pytest.mark.parametrize(("k", "keep_every"), [(5, 1000), (6, 7), (9, 13)])
 def test_kept_results_hold_about_their_own_size(tmp_path, k, keep_every):
     # Many short records share each count block; keeping a few must not keep the blocks.
@@ -573,7 +678,10 @@ def test_lines_of_every_length(write_file, k):
     for width in range(1, 301):
         seq = "".join(rng.choices("ACGT", k=2 * width + 37 + rng.randrange(64)))
         records[f"w{width}"] = seq
-        text.append(f">w{width}\n" + "\n".join(seq[i:i + width] for i in range(0, len(seq), width)))
+        text.append(
+            f">w{width}\n" + "\n".join(seq[i : i + width] for i in range(0, len(seq), width))
+        )
     results = get_kmer_count_fasta(write_file("\n".join(text) + "\n"), k, False)
     assert {name: r.counts for name, r in results.items()} == {
-        name: reference_counts(seq, k) for name, seq in records.items()}
+        name: reference_counts(seq, k) for name, seq in records.items()
+    }

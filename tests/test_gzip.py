@@ -22,7 +22,7 @@ def fasta(seed=1, records=5):
     out = []
     for i in range(records):
         seq = "".join(rng.choices("ACGT", k=rng.randrange(0, 50_000)))
-        lines = "\n".join(seq[p:p + 60] for p in range(0, len(seq), 60))
+        lines = "\n".join(seq[p : p + 60] for p in range(0, len(seq), 60))
         out.append(f">r{i} description {i}\n" + lines)
     return ("\n".join(out) + "\n").encode()
 
@@ -51,8 +51,11 @@ def read_all_ways(path):
     import velko_tools
 
     outcome = []
-    for read in (counts, lambda p: velko_tools.count_kmers(p, 3).counts.tolist(),
-                 lambda p: list(velko_tools.read_hmmer(p))):
+    for read in (
+        counts,
+        lambda p: velko_tools.count_kmers(p, 3).counts.tolist(),
+        lambda p: list(velko_tools.read_hmmer(p)),
+    ):
         try:
             outcome.append(read(path))
         except BaseException as error:  # noqa: B036 - velko's PanicException is one
@@ -81,11 +84,14 @@ def test_other_bytes_after_padding_are_refused(write_file, tail):
 
     message = "invalid gzip data: incorrect header check"
     path = write_file(gzip.compress(fasta(4, 2)) + tail, "junk.gz")
-    assert panic_message(lambda: get_kmer_count_fasta(path, 2, False)) == fasta_failure(path,
-                                                                                        message)
+    assert panic_message(lambda: get_kmer_count_fasta(path, 2, False)) == fasta_failure(
+        path, message
+    )
     table = write_file(gzip.compress(HMMER.read_bytes()) + tail, "junk.tblout.gz")
-    for call, named in ((lambda: velko_tools.count_kmers(path, 3), path),
-                        (lambda: velko_tools.read_hmmer(table), table)):
+    for call, named in (
+        (lambda: velko_tools.count_kmers(path, 3), path),
+        (lambda: velko_tools.read_hmmer(table), table),
+    ):
         with pytest.raises(gzip.BadGzipFile) as caught:
             call()
         assert str(caught.value) == f"{named}: {message}"
@@ -100,8 +106,10 @@ def test_plain_file_named_gz_is_plain(write_file):
     [
         (lambda data: data[: len(data) // 2], "gzip stream ended early"),
         (lambda data: data[:-3], "gzip stream ended early"),
-        (lambda data: data[:10] + bytes(b ^ 0x55 for b in data[10:40]) + data[40:],
-         "invalid gzip data: invalid stored block lengths"),
+        (
+            lambda data: data[:10] + bytes(b ^ 0x55 for b in data[10:40]) + data[40:],
+            "invalid gzip data: invalid stored block lengths",
+        ),
         (lambda data: data + b"trailing junk", "invalid gzip data: incorrect header check"),
     ],
     ids=["half", "trailer cut", "corrupt block", "trailing junk"],
@@ -115,10 +123,12 @@ def test_damaged_streams_are_errors(write_file, make, cause):
 def test_reader_errors_inside_compressed_text(write_file):
     path = write_file(gzip.compress(b"\n>a\nAC\n"))
     assert panic_message(lambda: get_kmer_count_fasta(path, 2, False)) == fasta_failure(
-        path, "Expected > at record start.")
+        path, "Expected > at record start."
+    )
     path = write_file(gzip.compress(b">a\nA\xffC\n"))
     assert panic_message(lambda: get_kmer_count_fasta(path, 2, False)) == fasta_failure(
-        path, "stream did not contain valid UTF-8")
+        path, "stream did not contain valid UTF-8"
+    )
 
 
 def test_raw_zlib_is_not_gzip(write_file):
@@ -131,7 +141,8 @@ def test_raw_zlib_is_not_gzip(write_file):
 def big_fasta(records=40, length=100_000):
     # several MB: many blocks pass between the inflating thread and the reader
     return fasta(5, 2) + b"".join(
-        b">big%d\n" % i + (b"ACGTTGCA" * (length // 8) + b"\n") for i in range(records))
+        b">big%d\n" % i + (b"ACGTTGCA" * (length // 8) + b"\n") for i in range(records)
+    )
 
 
 @pytest.mark.parametrize("level", [1, 9])

@@ -42,8 +42,9 @@ def test_submodules_resolve_through_sys_modules():
         """
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == str(["velko.util.accession", "velko.hmmer.tophit",
-                                         "velko.kmer", "velko.fasta", "velko"])
+    assert result.stdout.strip() == str(
+        ["velko.util.accession", "velko.hmmer.tophit", "velko.kmer", "velko.fasta", "velko"]
+    )
 
 
 def test_functions_are_bound_builtins():
@@ -61,8 +62,16 @@ def test_functions_are_bound_builtins():
         ("velko.util.accession", ["canonical_gid"]),
         ("velko.hmmer.tophit", ["Hit", "TopHitFile"]),
         # in the order the names are registered: the file counting first, the class last
-        ("velko.kmer", ["get_kmer_count_fasta", "get_kmer_count_seq", "get_kmer_to_idx",
-                        "get_possible_kmers", "KmerCountResult"]),
+        (
+            "velko.kmer",
+            [
+                "get_kmer_count_fasta",
+                "get_kmer_count_seq",
+                "get_kmer_to_idx",
+                "get_possible_kmers",
+                "KmerCountResult",
+            ],
+        ),
         ("velko.fasta", ["DnaSequence"]),
     ],
 )
@@ -74,8 +83,12 @@ def test_export_lists(name, exports):
 
 @pytest.mark.parametrize(
     ("module", "name"),
-    [("velko.fasta", "DnaSequence"), ("velko.kmer", "KmerCountResult"),
-     ("velko.hmmer.tophit", "Hit"), ("velko.hmmer.tophit", "TopHitFile")],
+    [
+        ("velko.fasta", "DnaSequence"),
+        ("velko.kmer", "KmerCountResult"),
+        ("velko.hmmer.tophit", "Hit"),
+        ("velko.hmmer.tophit", "TopHitFile"),
+    ],
 )
 def test_classes_are_builtins_heap_types(module, name):
     cls = getattr(sys.modules[module], name)

@@ -9,14 +9,14 @@ import pytest
 from children import (
     ADDRESS_LIMIT,
     MEMORY_ERROR,
-    refusal,
     assert_interrupted,
+    refusal,
     run_in_cgroup,
     run_python,
 )
-from panics import panic_message
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from panics import panic_message
 
 from velko.kmer import (
     KmerCountResult,
@@ -112,8 +112,9 @@ def test_possible_kmers_match_product_order_and_index(k):
     assert get_kmer_to_idx(k=k) == {kmer: i for i, kmer in enumerate(expected)}
 
 
-@pytest.mark.parametrize(("kmer", "index"), [("AT", 3), ("CA", 4), ("TT", 15), ("ACG", 6),
-                                             ("GGG", 42), ("TGC", 57)])
+@pytest.mark.parametrize(
+    ("kmer", "index"), [("AT", 3), ("CA", 4), ("TT", 15), ("ACG", 6), ("GGG", 42), ("TGC", 57)]
+)
 def test_kmer_index_positions(kmer, index):
     assert get_kmer_to_idx(len(kmer))[kmer] == index
     assert get_possible_kmers(len(kmer))[index] == kmer
@@ -131,21 +132,42 @@ def test_large_k_lists_are_built_and_fresh():
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
-        (lambda: get_possible_kmers(256), OverflowError,
-         "out of range integral type conversion attempted"),
-        (lambda: get_kmer_to_idx(-1), OverflowError,
-         "out of range integral type conversion attempted"),
-        (lambda: get_possible_kmers("3"), TypeError,
-         "argument 'k': 'str' object cannot be interpreted as an integer"),
-        (lambda: get_kmer_to_idx(1, 2), TypeError,
-         "get_kmer_to_idx() takes 1 positional arguments but 2 were given"),
-        (lambda: get_kmer_count_seq("ACGT"), TypeError,
-         "get_kmer_count_seq() missing 2 required positional arguments: 'k' and "
-         "'use_rev_complement'"),
-        (lambda: get_kmer_count_seq("ACGT", 2, 1), TypeError,
-         "argument 'use_rev_complement': 'int' object cannot be converted to 'PyBool'"),
-        (lambda: get_kmer_count_seq(b"ACGT", 2, False), TypeError,
-         "argument 'seq': 'bytes' object cannot be converted to 'PyString'"),
+        (
+            lambda: get_possible_kmers(256),
+            OverflowError,
+            "out of range integral type conversion attempted",
+        ),
+        (
+            lambda: get_kmer_to_idx(-1),
+            OverflowError,
+            "out of range integral type conversion attempted",
+        ),
+        (
+            lambda: get_possible_kmers("3"),
+            TypeError,
+            "argument 'k': 'str' object cannot be interpreted as an integer",
+        ),
+        (
+            lambda: get_kmer_to_idx(1, 2),
+            TypeError,
+            "get_kmer_to_idx() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: get_kmer_count_seq("ACGT"),
+            TypeError,
+            "get_kmer_count_seq() missing 2 required positional arguments: 'k' and "
+            "'use_rev_complement'",
+        ),
+        (
+            lambda: get_kmer_count_seq("ACGT", 2, 1),
+            TypeError,
+            "argument 'use_rev_complement': 'int' object cannot be converted to 'PyBool'",
+        ),
+        (
+            lambda: get_kmer_count_seq(b"ACGT", 2, False),
+            TypeError,
+            "argument 'seq': 'bytes' object cannot be converted to 'PyString'",
+        ),
     ],
 )
 def test_argument_errors(call, error, message):
@@ -241,11 +263,14 @@ def test_long_text_both_strands_holds_little_beyond_its_counts():
 
 # Results whose estimate is too small to look at the limits, where the interpreter itself runs
 # out: its MemoryError comes through as it is, with nothing written to standard error.
-@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
-                    reason="AddressSanitizer's allocator aborts instead of failing an allocation")
+@pytest.mark.skipif(
+    bool(os.environ.get("VELKO_SANITIZED")),
+    reason="AddressSanitizer's allocator aborts instead of failing an allocation",
+)
 @pytest.mark.parametrize(
     "call",
-    ["get_possible_kmers(9)", "get_kmer_to_idx(9)", "get_kmer_count_seq('A', 9, False).counts"])
+    ["get_possible_kmers(9)", "get_kmer_to_idx(9)", "get_kmer_count_seq('A', 9, False).counts"],
+)
 def test_interpreter_allocation_failures_raise_memory_error(call):
     source = ADDRESS_LIMIT + textwrap.dedent(f"""
         from velko.kmer import get_kmer_count_seq, get_kmer_to_idx, get_possible_kmers
@@ -347,20 +372,38 @@ def test_count_result_holds_what_it_is_given(args, expected):
     ("kwargs", "error", "message"),
     [
         ({"k": 1, "total": 0, "counts": "AC"}, ValueError, "Can't extract `str` to `Vec`"),
-        ({"k": 1, "total": 0, "counts": {1, 2}}, TypeError,
-         "argument 'counts': 'set' object cannot be converted to 'Sequence'"),
-        ({"k": 1, "total": 0, "counts": [1, -1]}, OverflowError,
-         "can't convert negative int to unsigned"),
-        ({"k": 1, "total": 0, "counts": [2**64]}, OverflowError,
-         "int too big to convert"),
-        ({"k": 1, "total": -1, "counts": []}, OverflowError,
-         "can't convert negative int to unsigned"),
-        ({"k": 300, "total": 0, "counts": []}, OverflowError,
-         "out of range integral type conversion attempted"),
-        ({"k": 1, "total": 0, "counts": [1.0]}, TypeError,
-         "argument 'counts': 'float' object cannot be interpreted as an integer"),
-        ({}, TypeError, "KmerCountResult.__new__() missing 3 required positional arguments: "
-         "'k', 'total', and 'counts'"),
+        (
+            {"k": 1, "total": 0, "counts": {1, 2}},
+            TypeError,
+            "argument 'counts': 'set' object cannot be converted to 'Sequence'",
+        ),
+        (
+            {"k": 1, "total": 0, "counts": [1, -1]},
+            OverflowError,
+            "can't convert negative int to unsigned",
+        ),
+        ({"k": 1, "total": 0, "counts": [2**64]}, OverflowError, "int too big to convert"),
+        (
+            {"k": 1, "total": -1, "counts": []},
+            OverflowError,
+            "can't convert negative int to unsigned",
+        ),
+        (
+            {"k": 300, "total": 0, "counts": []},
+            OverflowError,
+            "out of range integral type conversion attempted",
+        ),
+        (
+            {"k": 1, "total": 0, "counts": [1.0]},
+            TypeError,
+            "argument 'counts': 'float' object cannot be interpreted as an integer",
+        ),
+        (
+            {},
+            TypeError,
+            "KmerCountResult.__new__() missing 3 required positional arguments: "
+            "'k', 'total', and 'counts'",
+        ),
     ],
 )
 def test_count_result_constructor_errors(kwargs, error, message):
@@ -397,8 +440,15 @@ def named(counts, k):
         ("ACGT", 2, False, {"AC": 1, "CG": 1, "GT": 1}, 3),
         ("ACGT", 2, True, {"AC": 2, "CG": 2, "GT": 2}, 6),
         ("AAAA", 2, True, {"AA": 3, "TT": 3}, 6),
-        ("GATTACA", 3, True, dict.fromkeys(
-            ["GAT", "ATT", "TTA", "TAC", "ACA", "TGT", "GTA", "TAA", "AAT", "ATC"], 1), 10),
+        (
+            "GATTACA",
+            3,
+            True,
+            dict.fromkeys(
+                ["GAT", "ATT", "TTA", "TAC", "ACA", "TGT", "GTA", "TAA", "AAT", "ATC"], 1
+            ),
+            10,
+        ),
         ("ACG", 3, False, {"ACG": 1}, 1),
         ("AC", 3, True, {}, 0),
         ("", 2, False, {}, 0),
@@ -422,23 +472,32 @@ def test_counts(text, k, both, expected, total):
         ("acgt", 1, NONE_UNWRAP),
         ("ACG\n", 1, NONE_UNWRAP),
         ("NéA", 1, NONE_UNWRAP),
-        ("AéC", 1,
-         "byte index 2 is not a char boundary; it is inside 'é' (bytes 1..3) of `AéC`"),
+        ("AéC", 1, "byte index 2 is not a char boundary; it is inside 'é' (bytes 1..3) of `AéC`"),
         ("AéC", 2, boundary_message("AéC".encode(), 2)),
         ("é", 0, "byte index 1 is not a char boundary; it is inside 'é' (bytes 0..2) of `é`"),
-        ("xNé€", 0,
-         "byte index 3 is not a char boundary; it is inside 'é' (bytes 2..4) of `xNé€`"),
-        ("AAA𝄞", 2,
-         "byte index 4 is not a char boundary; it is inside '𝄞' (bytes 3..7) of `AAA𝄞`"),
-        ("A" * 255 + "é" + "C" * 100, 2,
-         "byte index 256 is not a char boundary; it is inside 'é' (bytes 255..257) of `"
-         + "A" * 255 + "`[...]"),
-        ("A" * 256 + "é", 1,
-         "byte index 257 is not a char boundary; it is inside 'é' (bytes 256..258) of `"
-         + "A" * 256 + "`[...]"),
-        ("A" * 254 + "é", 1,
-         "byte index 255 is not a char boundary; it is inside 'é' (bytes 254..256) of `"
-         + "A" * 254 + "é`"),
+        ("xNé€", 0, "byte index 3 is not a char boundary; it is inside 'é' (bytes 2..4) of `xNé€`"),
+        ("AAA𝄞", 2, "byte index 4 is not a char boundary; it is inside '𝄞' (bytes 3..7) of `AAA𝄞`"),
+        (
+            "A" * 255 + "é" + "C" * 100,
+            2,
+            "byte index 256 is not a char boundary; it is inside 'é' (bytes 255..257) of `"
+            + "A" * 255
+            + "`[...]",
+        ),
+        (
+            "A" * 256 + "é",
+            1,
+            "byte index 257 is not a char boundary; it is inside 'é' (bytes 256..258) of `"
+            + "A" * 256
+            + "`[...]",
+        ),
+        (
+            "A" * 254 + "é",
+            1,
+            "byte index 255 is not a char boundary; it is inside 'é' (bytes 254..256) of `"
+            + "A" * 254
+            + "é`",
+        ),
     ],
 )
 @pytest.mark.parametrize("both", [False, True])

@@ -70,8 +70,16 @@ def cases(tmp):
         ("Hit", lambda *a: repr(Hit(*a)) + Hit(*a).hmm_str(), ("g", "PF", 1e-5, 3.5)),
         ("Hit bad score", Hit, ("g", "PF", "x", 3.5)),
         ("Hit compare", lambda a, b: (a < b, a == b, a >= b, a == 5), (hit, other)),
-        ("TopHitFile queries", lambda t: (t.get_top_hit("g5"), t.get_hmm_hit("g5", "PF5"),
-                                          t.contains_gene_hmm("g5", "PF5"), t.path), (table,)),
+        (
+            "TopHitFile queries",
+            lambda t: (
+                t.get_top_hit("g5"),
+                t.get_hmm_hit("g5", "PF5"),
+                t.contains_gene_hmm("g5", "PF5"),
+                t.path,
+            ),
+            (table,),
+        ),
         ("TopHitFile add_hit", lambda t: t.add_hit("g1", "PF1", 1e-5, 1.0), (table,)),
         ("TopHitFile write", lambda t: t.write(), (table,)),
         ("TopHitFile read", lambda t: t.read(), (table,)),

@@ -28,8 +28,10 @@ def shell_blocks():
         text = document.read_text(encoding="utf-8")
         blocks = re.findall(r"^```sh\n(.*?)^```", text, flags=re.S | re.M)
         line_of = [text[: text.index(block)].count("\n") + 1 for block in blocks]
-        found += [pytest.param(block, id=f"{document.stem}-line{line}")
-                  for block, line in zip(blocks, line_of)]
+        found += [
+            pytest.param(block, id=f"{document.stem}-line{line}")
+            for block, line in zip(blocks, line_of)
+        ]
     return found
 
 
@@ -58,7 +60,14 @@ def test_shell_block_runs(block, scratch):
     env = dict(os.environ, PATH=f"{scratch / 'bin'}{os.pathsep}{os.environ['PATH']}")
     if "PYTHONPATH" in env:  # a build tree on a relative path still works from the scratch dir
         env["PYTHONPATH"] = os.pathsep.join(
-            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
-    result = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", block], cwd=scratch, env=env,
-                            capture_output=True, text=True, timeout=300)
+            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p
+        )
+    result = subprocess.run(
+        ["bash", "-e", "-o", "pipefail", "-c", block],
+        cwd=scratch,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert result.returncode == 0, f"{block}\n{result.stderr}"

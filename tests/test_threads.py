@@ -32,8 +32,9 @@ def test_parallel_counting_matches_serial(tmp_path):
         path.write_text("".join(f">r{i}_{a}\n{text[a:b]}\n" for a, b in zip(cuts, cuts[1:])))
         paths.append(str(path))
     expected_seq = [get_kmer_count_seq(t, 6, True).counts for t in texts]
-    expected_fasta = [per_record(get_kmer_count_fasta(path, 5, i % 2 == 0))
-                      for i, path in enumerate(paths)]
+    expected_fasta = [
+        per_record(get_kmer_count_fasta(path, 5, i % 2 == 0)) for i, path in enumerate(paths)
+    ]
 
     results, errors = {}, []
 
@@ -174,8 +175,12 @@ sys.exit({status})
 @pytest.mark.parametrize("status", [0, 3])
 def test_exit_while_a_daemon_thread_counts(tmp_path, kind, status):
     source = EXIT_WHILE_COUNTING.format(kind=kind, status=status)
-    result = subprocess.run([sys.executable, "-c", source, str(tmp_path / "g.fa")],
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-c", source, str(tmp_path / "g.fa")],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert (result.returncode, result.stderr) == (status, "")
 
 

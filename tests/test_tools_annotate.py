@@ -14,10 +14,9 @@ from typing import get_args
 
 import numpy as np
 import pytest
+from children import fifo_feeder
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-from children import fifo_feeder
 
 from velko_tools import HitTable, HmmerFormatError, _core, read_hmmer
 from velko_tools.annotate import Cutoff, Level, MissingCutoff, Thresholds, check_cutoffs
@@ -39,10 +38,23 @@ def profile(name, acc=None, length=100, **cutoffs):
     return "\n".join(lines) + "\n"
 
 
-def dom_row(gene, hmm, seq_score, dom_score, hmm_from=1, hmm_to=50, ali_from=1, ali_to=50,
-            tlen=200, qlen=100, acc="-"):
-    return (f"{gene} - {tlen} {hmm} {acc} {qlen} 1e-10 {seq_score} 0.0 1 1 1e-9 1e-9 "
-            f"{dom_score} 0.0 {hmm_from} {hmm_to} {ali_from} {ali_to} {ali_from} {ali_to} 0.9 -")
+def dom_row(
+    gene,
+    hmm,
+    seq_score,
+    dom_score,
+    hmm_from=1,
+    hmm_to=50,
+    ali_from=1,
+    ali_to=50,
+    tlen=200,
+    qlen=100,
+    acc="-",
+):
+    return (
+        f"{gene} - {tlen} {hmm} {acc} {qlen} 1e-10 {seq_score} 0.0 1 1 1e-9 1e-9 "
+        f"{dom_score} 0.0 {hmm_from} {hmm_to} {ali_from} {ali_to} {ali_from} {ali_to} 0.9 -"
+    )
 
 
 def domtblout(tmp_path, *rows, program="hmmsearch", name="t.domtblout"):
@@ -58,8 +70,11 @@ def hits(table):
 @pytest.fixture
 def pfam(tmp_path):
     path = tmp_path / "pfam.hmm"
-    path.write_text(profile("PkA", "PF00001.1", GA="20.0 15.0;", TC="30.0 25.0;") +
-                    profile("PkB", "PF00002.3", NC="5.0 5.0;") + profile("PkC"))
+    path.write_text(
+        profile("PkA", "PF00001.1", GA="20.0 15.0;", TC="30.0 25.0;")
+        + profile("PkB", "PF00002.3", NC="5.0 5.0;")
+        + profile("PkC")
+    )
     return path
 
 
@@ -73,11 +88,14 @@ def pfam(tmp_path):
     ],
 )
 def test_cutoffs_keep_what_hmmsearch_reports(tmp_path, pfam, cutoff, score, expected):
-    path = domtblout(tmp_path,
-                     dom_row("g1", "PkA", 22.0, 16.0), dom_row("g1", "PkA", 22.0, 14.0),
-                     dom_row("g2", "PkA", 19.0, 19.0),  # sequence below GA
-                     dom_row("g4", "PkA", 25.0, 10.0),  # no domain passes
-                     dom_row("g3", "PkA", 40.0, 39.0))
+    path = domtblout(
+        tmp_path,
+        dom_row("g1", "PkA", 22.0, 16.0),
+        dom_row("g1", "PkA", 22.0, 14.0),
+        dom_row("g2", "PkA", 19.0, 19.0),  # sequence below GA
+        dom_row("g4", "PkA", 25.0, 10.0),  # no domain passes
+        dom_row("g3", "PkA", 40.0, 39.0),
+    )
     table = read_hmmer(path, format="domtblout", score=score, cutoff=cutoff, hmm_file=pfam)
     assert hits(table) == expected
 
@@ -92,8 +110,9 @@ def test_profiles_without_the_cutoff(tmp_path, pfam, missing, expected):
         read_hmmer(path, format="domtblout", cutoff="gathering", hmm_file=pfam)
     assert caught.value.line == 2
     assert caught.value.reason == 'the profile "PkC" has no GA line in the profile file'
-    table = read_hmmer(path, format="domtblout", cutoff="gathering", hmm_file=pfam,
-                       missing_cutoff=missing)
+    table = read_hmmer(
+        path, format="domtblout", cutoff="gathering", hmm_file=pfam, missing_cutoff=missing
+    )
     assert set(hits(table)) == expected
 
 
@@ -103,8 +122,7 @@ def test_profiles_are_found_by_accession_and_files_may_be_gzip(tmp_path, pfam):
     packed.write_bytes(gzip.compress(pfam.read_bytes()))
     scan_row = "other {acc} 100 g1 - 300 1e-5 19.0 0 1 1 1 1 19.0 0 1 50 1 50 1 50 0.9 -"
     path = domtblout(tmp_path, scan_row.format(acc="PF00002.3"), program="hmmscan")
-    table = read_hmmer(path, format="domtblout", hmm="accession", cutoff="noise",
-                       hmm_file=packed)
+    table = read_hmmer(path, format="domtblout", hmm="accession", cutoff="noise", hmm_file=packed)
     assert hits(table) == {("g1", "PF00002.3"): 19.0}
     path = domtblout(tmp_path, scan_row.format(acc="PF00001.1"), program="hmmscan")
     with pytest.raises(HmmerFormatError) as caught:  # PkA has no NC line
@@ -116,27 +134,63 @@ def test_profiles_are_found_by_accession_and_files_may_be_gzip(tmp_path, pfam):
     ("text", "line", "column", "reason"),
     [
         ("", 0, None, "the file is empty, not a HMMER 3 profile file"),
-        ("HMMER2.0 [2.3.2]\nNAME x\n", 1, 1,
-         'not a HMMER 3 profile file: a profile starts with a "HMMER3/" line'),
-        (">seq1\nACDEF\n", 1, 1,
-         'not a HMMER 3 profile file: a profile starts with a "HMMER3/" line'),
-        (profile("P", GA="25.0;"), 5, None,
-         "GA needs two bit scores (the full sequence's and the domain's)"),
-        (profile("P", TC="x 1.0"), 5, 7,
-         "TC needs two bit scores (the full sequence's and the domain's)"),
+        (
+            "HMMER2.0 [2.3.2]\nNAME x\n",
+            1,
+            1,
+            'not a HMMER 3 profile file: a profile starts with a "HMMER3/" line',
+        ),
+        (
+            ">seq1\nACDEF\n",
+            1,
+            1,
+            'not a HMMER 3 profile file: a profile starts with a "HMMER3/" line',
+        ),
+        (
+            profile("P", GA="25.0;"),
+            5,
+            None,
+            "GA needs two bit scores (the full sequence's and the domain's)",
+        ),
+        (
+            profile("P", TC="x 1.0"),
+            5,
+            7,
+            "TC needs two bit scores (the full sequence's and the domain's)",
+        ),
         (profile("P").replace("LENG  100", "LENG  1e2"), 3, 7, "LENG is not a whole number"),
-        (profile("P").replace("NAME  P\n", ""), 4, 1,
-         "the profile starting on line 1 has no NAME line"),
-        (profile("P")[:-3], 7, None,
-         'the file ends inside a profile: no "//" line closes the one starting on line 1'),
-        (profile("P") + "junk\n", 9, 1,
-         'not a HMMER 3 profile file: a profile starts with a "HMMER3/" line'),
+        (
+            profile("P").replace("NAME  P\n", ""),
+            4,
+            1,
+            "the profile starting on line 1 has no NAME line",
+        ),
+        (
+            profile("P")[:-3],
+            7,
+            None,
+            'the file ends inside a profile: no "//" line closes the one starting on line 1',
+        ),
+        (
+            profile("P") + "junk\n",
+            9,
+            1,
+            'not a HMMER 3 profile file: a profile starts with a "HMMER3/" line',
+        ),
         # A second line or profile would silently replace the first.
         (profile("P") + profile("P"), 10, 7, 'the profile "P" is named twice (first on line 2)'),
-        (profile("P", GA="25.0 20.0;", TC="1.0 1.0;").replace("TC", "GA"), 6, 1,
-         "GA appears twice in the profile starting on line 1 (first on line 5)"),
-        (profile("P", "PF1").replace("ACC   PF1", "ACC   PF1\nACC   PF2"), 4, 1,
-         "ACC appears twice in the profile starting on line 1 (first on line 3)"),
+        (
+            profile("P", GA="25.0 20.0;", TC="1.0 1.0;").replace("TC", "GA"),
+            6,
+            1,
+            "GA appears twice in the profile starting on line 1 (first on line 5)",
+        ),
+        (
+            profile("P", "PF1").replace("ACC   PF1", "ACC   PF1\nACC   PF2"),
+            4,
+            1,
+            "ACC appears twice in the profile starting on line 1 (first on line 3)",
+        ),
         # No score passes a NaN cutoff: every hit of the profile would go.
         (profile("P", GA="nan 20.0;"), 5, 7, 'GA "nan" is not a finite bit score'),
         (profile("P", NC="5.0 inf;"), 5, 11, 'NC "inf" is not a finite bit score'),
@@ -174,8 +228,9 @@ def test_coverage_is_the_union_of_the_kept_domains(tmp_path, domains, hmm_cov, g
     assert full.extra_columns["gene_coverage"][at] == pytest.approx(gene_cov)
     for option, covered in [("min_hmm_coverage", hmm_cov), ("min_gene_coverage", gene_cov)]:
         for bound in (covered - 0.001, covered, min(covered + 0.001, 1.0)):
-            table = read_hmmer(path, format="domtblout", min_score=10, level="domain",
-                               **{option: bound})
+            table = read_hmmer(
+                path, format="domtblout", min_score=10, level="domain", **{option: bound}
+            )
             assert (("g1", "P") in hits(table)) == (bound <= covered + 1e-12)
             assert ("g1", "Q") in hits(table)
 
@@ -183,21 +238,31 @@ def test_coverage_is_the_union_of_the_kept_domains(tmp_path, domains, hmm_cov, g
 @pytest.mark.parametrize(
     ("kwargs", "message"),
     [
-        ({"cutoff": "gathering"}, "cutoff='gathering' needs hmm_file, the profile file that "
-                                  "holds the cutoffs"),
-        ({"cutoff": "ga", "hmm_file": "x"}, "cutoff must be 'gathering', 'trusted' or "
-                                            "'noise', not 'ga'"),
+        (
+            {"cutoff": "gathering"},
+            "cutoff='gathering' needs hmm_file, the profile file that holds the cutoffs",
+        ),
+        (
+            {"cutoff": "ga", "hmm_file": "x"},
+            "cutoff must be 'gathering', 'trusted' or 'noise', not 'ga'",
+        ),
         # An unknown policy must be refused, not read as one of the three.
-        ({"cutoff": "gathering", "hmm_file": "x", "missing_cutoff": "fail"},
-         "missing_cutoff must be 'error', 'keep' or 'drop', not 'fail'"),
+        (
+            {"cutoff": "gathering", "hmm_file": "x", "missing_cutoff": "fail"},
+            "missing_cutoff must be 'error', 'keep' or 'drop', not 'fail'",
+        ),
         ({"min_hmm_coverage": 1.5}, "min_hmm_coverage must be a number from 0 to 1, not 1.5"),
         ({"max_evalue": "1e-5"}, "max_evalue must be a number, not '1e-5'"),
         ({"level": "hit"}, "level must be 'sequence' or 'domain', not 'hit'"),
         ({"columns": "all"}, "columns must be 'hits' or 'full', not 'all'"),
-        ({"min_score": 5, "level": "domain", "format": "tblout"},
-         "domain thresholds and coverage need format='domtblout': a tblout has no domains"),
-        ({"program": "nhmmer", "format": "domtblout"},
-         "program='nhmmer' writes no domtblout: read its tblout"),
+        (
+            {"min_score": 5, "level": "domain", "format": "tblout"},
+            "domain thresholds and coverage need format='domtblout': a tblout has no domains",
+        ),
+        (
+            {"program": "nhmmer", "format": "domtblout"},
+            "program='nhmmer' writes no domtblout: read its tblout",
+        ),
     ],
 )
 def test_bad_options_are_refused_before_any_file_is_read(tmp_path, kwargs, message):
@@ -207,8 +272,14 @@ def test_bad_options_are_refused_before_any_file_is_read(tmp_path, kwargs, messa
         read_hmmer(tmp_path / "absent.domtblout", **{"format": "domtblout", **kwargs})
     assert str(caught.value) == message
     # HitTable.filter takes the thresholds' options, and checks them the same way.
-    if kwargs.keys() <= {"cutoff", "hmm_file", "missing_cutoff", "min_hmm_coverage",
-                         "max_evalue", "level"}:
+    if kwargs.keys() <= {
+        "cutoff",
+        "hmm_file",
+        "missing_cutoff",
+        "min_hmm_coverage",
+        "max_evalue",
+        "level",
+    }:
         with pytest.raises(ValueError) as caught:
             HitTable([("g1", "P", 1e-5, 30.0)]).filter(**kwargs)
         assert str(caught.value) == message
@@ -238,15 +309,14 @@ def test_nhmmer_tables_have_their_own_columns(tmp_path):
     path = tmp_path / "n.tblout"
     path.write_text(NHMMER)
     assert hits(read_hmmer(path)) == {("chr1", "MADE1"): 46.8, ("chr2", "MADE1"): 9.0}
-    table = read_hmmer(path, program="nhmmer", hmm="accession", max_evalue=1e-3,
-                       columns="full", score="domain")
+    table = read_hmmer(
+        path, program="nhmmer", hmm="accession", max_evalue=1e-3, columns="full", score="domain"
+    )
     assert hits(table) == {("chr1", "DF0000629.2"): 46.8}
     extra = table.extra_columns
-    assert (extra["ali_from"][0], extra["ali_to"][0], extra["gene_length"][0]) == (1000, 921,
-                                                                                   50000)
+    assert (extra["ali_from"][0], extra["ali_to"][0], extra["gene_length"][0]) == (1000, 921, 50000)
     # The caller's program stands over the table's line: read as nhmmscan, the sides swap.
-    assert set(hits(read_hmmer(path, program="nhmmscan"))) == {("MADE1", "chr1"),
-                                                               ("MADE1", "chr2")}
+    assert set(hits(read_hmmer(path, program="nhmmscan"))) == {("MADE1", "chr1"), ("MADE1", "chr2")}
 
 
 @pytest.mark.parametrize("program", ["phmmer", "jackhmmer", "hmmsearch"])
@@ -256,17 +326,24 @@ def test_sequence_searches_take_the_query_as_the_profile(tmp_path, program):
 
 
 def test_accession_or_name(tmp_path):
-    path = domtblout(tmp_path, dom_row("g1", "P", 30, 30, acc="PF1.2"),
-                     dom_row("g1", "Q", 30, 30))
+    path = domtblout(tmp_path, dom_row("g1", "P", 30, 30, acc="PF1.2"), dom_row("g1", "Q", 30, 30))
     assert set(hits(read_hmmer(path, format="domtblout", hmm="accession_or_name"))) == {
-        ("g1", "PF1.2"), ("g1", "Q")}
+        ("g1", "PF1.2"),
+        ("g1", "Q"),
+    }
     with pytest.raises(HmmerFormatError):
         read_hmmer(path, format="domtblout", hmm="accession")
 
 
-rows = st.lists(st.tuples(st.sampled_from("abcd"), st.sampled_from("PQR"),
-                          st.sampled_from([1e-5, 1e-3, 0.5]), st.sampled_from([1.0, 5.0, 9.5])),
-                max_size=20)
+rows = st.lists(
+    st.tuples(
+        st.sampled_from("abcd"),
+        st.sampled_from("PQR"),
+        st.sampled_from([1e-5, 1e-3, 0.5]),
+        st.sampled_from([1.0, 5.0, 9.5]),
+    ),
+    max_size=20,
+)
 
 
 @settings(max_examples=60, deadline=None)
@@ -283,11 +360,18 @@ def test_merge_is_the_whole_table_whatever_the_order(parts, random):
 
 
 def test_merge_and_filter_keep_the_full_columns(tmp_path):
-    one = read_hmmer(domtblout(tmp_path, dom_row("g1", "P", 30, 30), name="a"),
-                     format="domtblout", columns="full")
-    two = read_hmmer(domtblout(tmp_path, dom_row("g1", "P", 40, 40, 1, 100),
-                               dom_row("g2", "P", 10, 10), name="b"),
-                     format="domtblout", columns="full")
+    one = read_hmmer(
+        domtblout(tmp_path, dom_row("g1", "P", 30, 30), name="a"),
+        format="domtblout",
+        columns="full",
+    )
+    two = read_hmmer(
+        domtblout(
+            tmp_path, dom_row("g1", "P", 40, 40, 1, 100), dom_row("g2", "P", 10, 10), name="b"
+        ),
+        format="domtblout",
+        columns="full",
+    )
     merged = one | two
     assert hits(merged) == {("g1", "P"): 40.0, ("g2", "P"): 10.0}
     frame = merged.to_pandas().set_index("gene_id")
@@ -306,11 +390,14 @@ def test_arrow_files_hold_every_column(tmp_path, suffix):
     import pyarrow.feather
     import pyarrow.parquet
 
-    table = read_hmmer(domtblout(tmp_path, dom_row("g1", "P", 30, 30), dom_row("g2", "P", 9, 9)),
-                       format="domtblout", columns="full")
+    table = read_hmmer(
+        domtblout(tmp_path, dom_row("g1", "P", 30, 30), dom_row("g2", "P", 9, 9)),
+        format="domtblout",
+        columns="full",
+    )
     path = tmp_path / "out" / f"hits{suffix}"
     table.write(path)
-    read = (pyarrow.parquet.read_table if suffix == ".parquet" else pyarrow.feather.read_table)
+    read = pyarrow.parquet.read_table if suffix == ".parquet" else pyarrow.feather.read_table
     back = read(path).to_pandas()
     assert back.equals(table.to_pandas())
     assert [p.name for p in path.parent.iterdir()] == [path.name]
@@ -320,14 +407,28 @@ def test_arrow_files_hold_every_column(tmp_path, suffix):
 
 needs_hmmsearch = pytest.mark.skipif(
     shutil.which("hmmsearch") is None or not (EXAMPLES / "pfam.hmm").exists(),
-    reason="needs Debian's hmmsearch and tools/fetch_hmmer_examples.sh")
+    reason="needs Debian's hmmsearch and tools/fetch_hmmer_examples.sh",
+)
 
 
 def hmmsearch(tmp_path, *options):
     out = tmp_path / ("_".join(o.strip("-") for o in options) or "plain")
-    subprocess.run(["hmmsearch", "--noali", "-o", os.devnull, *options, "--tblout",
-                    f"{out}.tbl", "--domtblout", f"{out}.dom", EXAMPLES / "pfam.hmm",
-                    EXAMPLES / "proteins.fa"], check=True)
+    subprocess.run(
+        [
+            "hmmsearch",
+            "--noali",
+            "-o",
+            os.devnull,
+            *options,
+            "--tblout",
+            f"{out}.tbl",
+            "--domtblout",
+            f"{out}.dom",
+            EXAMPLES / "pfam.hmm",
+            EXAMPLES / "proteins.fa",
+        ],
+        check=True,
+    )
     return Path(f"{out}.tbl"), Path(f"{out}.dom")
 
 
@@ -340,16 +441,19 @@ def test_thresholds_equal_hmmsearch(tmp_path):
         (["--cut_tc"], Thresholds(cutoff="trusted", hmm_files=(EXAMPLES / "pfam.hmm",))),
         (["--cut_nc"], Thresholds(cutoff="noise", hmm_files=(EXAMPLES / "pfam.hmm",))),
         (["-T", "15.05", "--domT", "12.05"], Thresholds(min_seq_score=15.05, min_dom_score=12.05)),
-        (["-E", "1e-5", "--domE", "1e-3"], Thresholds(max_seq_e_value=1e-5,
-                                                      max_dom_e_value=1e-3)),
+        (["-E", "1e-5", "--domE", "1e-3"], Thresholds(max_seq_e_value=1e-5, max_dom_e_value=1e-3)),
     ]:
         cut_tbl, cut_dom = hmmsearch(tmp_path, *options)
         assert read_hmmer(cut_tbl) == read_hmmer(
-            plain_tbl, thresholds=Thresholds(**{**thresholds.__dict__, "max_dom_e_value": None,
-                                                "min_dom_score": None})), options
+            plain_tbl,
+            thresholds=Thresholds(
+                **{**thresholds.__dict__, "max_dom_e_value": None, "min_dom_score": None}
+            ),
+        ), options
         for score in ("sequence", "domain"):
             assert read_hmmer(cut_dom, format="domtblout", score=score) == read_hmmer(
-                plain_dom, format="domtblout", score=score, thresholds=thresholds), options
+                plain_dom, format="domtblout", score=score, thresholds=thresholds
+            ), options
 
 
 @needs_hmmsearch
@@ -365,14 +469,14 @@ def test_pyhmmer_gives_the_table_of_hmmsearch(tmp_path):
     def printed(table):
         # As hmmsearch prints them: E-values to 2 digits (below the normal doubles, 0) and
         # scores to 0.1 bits.
-        return {(g, h): (float(f"{e:.2g}") if e > 1e-300 else 0.0, round(b, 1))
-                for g, h, e, b in table}
+        return {
+            (g, h): (float(f"{e:.2g}") if e > 1e-300 else 0.0, round(b, 1)) for g, h, e, b in table
+        }
 
     for score in ("sequence", "domain"):
         for coverage in (0.0, 0.8):
             ours = HitTable.from_pyhmmer(found, score=score, min_hmm_coverage=coverage)
-            theirs = read_hmmer(dom, format="domtblout", score=score,
-                                min_hmm_coverage=coverage)
+            theirs = read_hmmer(dom, format="domtblout", score=score, min_hmm_coverage=coverage)
             assert printed(ours) == printed(theirs)
             assert len(ours) > 0
     full = HitTable.from_pyhmmer(found, columns="full").to_pandas()
@@ -384,8 +488,9 @@ def test_pyhmmer_gives_the_table_of_hmmsearch(tmp_path):
 
 
 def velko_cli(*args):
-    return subprocess.run([sys.executable, "-m", "velko_tools", *args], capture_output=True,
-                          text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "velko_tools", *args], capture_output=True, text=True, timeout=120
+    )
 
 
 @pytest.mark.parametrize(
@@ -400,11 +505,19 @@ def velko_cli(*args):
     ],
 )
 def test_tophits_command_applies_the_thresholds(tmp_path, pfam, options, genes):
-    path = domtblout(tmp_path, dom_row("g1", "PkA", 22.0, 16.0),
-                     dom_row("g2", "PkA", 19.0, 19.0, ali_from=10, ali_to=59),
-                     dom_row("g3", "PkA", 40.0, 39.0, hmm_to=70))
-    result = velko_cli("tophits", "--format", "domtblout",
-                       *[option.format(pfam=pfam) for option in options], str(path))
+    path = domtblout(
+        tmp_path,
+        dom_row("g1", "PkA", 22.0, 16.0),
+        dom_row("g2", "PkA", 19.0, 19.0, ali_from=10, ali_to=59),
+        dom_row("g3", "PkA", 40.0, 39.0, hmm_to=70),
+    )
+    result = velko_cli(
+        "tophits",
+        "--format",
+        "domtblout",
+        *[option.format(pfam=pfam) for option in options],
+        str(path),
+    )
     assert result.returncode == 0, result.stderr
     assert [line.split("\t")[0] for line in result.stdout.splitlines()[1:]] == genes
 
@@ -413,8 +526,10 @@ def test_tophits_command_applies_the_thresholds(tmp_path, pfam, options, genes):
     ("options", "message"),
     [
         (["--cut-ga", "a.hmm", "--cut-nc", "b.hmm"], "give one of --cut-ga, --cut-tc and --cut-nc"),
-        (["--format", "tblout", "--domT", "5"],
-         "--domE, --domT and the coverage options need --format domtblout"),
+        (
+            ["--format", "tblout", "--domT", "5"],
+            "--domE, --domT and the coverage options need --format domtblout",
+        ),
         (["--columns", "full"], "--columns full needs an output file ending in .parquet or .arrow"),
         (["--min-gene-coverage", "2"], "min_gene_coverage must be a number from 0 to 1, not 2.0"),
     ],
@@ -433,10 +548,19 @@ def union(intervals):
     return len(covered)
 
 
-domains = st.lists(st.tuples(st.sampled_from(["g1", "g2", "g3"]), st.sampled_from(["P", "Q"]),
-                             st.sampled_from([10.0, 20.0, 30.0]), st.integers(1, 100),
-                             st.integers(1, 100), st.integers(1, 200), st.integers(1, 200)),
-                   min_size=1, max_size=12)
+domains = st.lists(
+    st.tuples(
+        st.sampled_from(["g1", "g2", "g3"]),
+        st.sampled_from(["P", "Q"]),
+        st.sampled_from([10.0, 20.0, 30.0]),
+        st.integers(1, 100),
+        st.integers(1, 100),
+        st.integers(1, 200),
+        st.integers(1, 200),
+    ),
+    min_size=1,
+    max_size=12,
+)
 
 
 @settings(max_examples=40, deadline=None)
@@ -446,53 +570,84 @@ def test_coverage_over_runs_and_files_is_the_union(tmp_path_factory, rows, files
     # of its domains decides, whether rows are kept or streamed.
     work = tmp_path_factory.mktemp("runs")
     # A domain's start comes before its end (a reversed one is refused).
-    paths = [domtblout(work, *[dom_row(g, h, s, s, min(hf, ht), max(hf, ht), min(af, at),
-                                       max(af, at))
-                               for i, (g, h, s, hf, ht, af, at) in enumerate(rows)
-                               if i % files == part], name=f"t{part}")
-             for part in range(files)]
+    paths = [
+        domtblout(
+            work,
+            *[
+                dom_row(g, h, s, s, min(hf, ht), max(hf, ht), min(af, at), max(af, at))
+                for i, (g, h, s, hf, ht, af, at) in enumerate(rows)
+                if i % files == part
+            ],
+            name=f"t{part}",
+        )
+        for part in range(files)
+    ]
     expected = {}
     for gene, hmm, score, *_ in rows:
         spans = [(r[3], r[4], r[5], r[6]) for r in rows if (r[0], r[1]) == (gene, hmm)]
-        if (union([s[:2] for s in spans]) / 100 >= bound and
-                union([s[2:] for s in spans]) / 200 >= bound / 2):
+        if (
+            union([s[:2] for s in spans]) / 100 >= bound
+            and union([s[2:] for s in spans]) / 200 >= bound / 2
+        ):
             expected[gene, hmm] = max(expected.get((gene, hmm), score), score)
     for columns in ("hits", "full"):
-        table = read_hmmer(paths, format="domtblout", min_hmm_coverage=bound,
-                           min_gene_coverage=bound / 2, columns=columns)
+        table = read_hmmer(
+            paths,
+            format="domtblout",
+            min_hmm_coverage=bound,
+            min_gene_coverage=bound / 2,
+            columns=columns,
+        )
         assert hits(table) == expected
 
 
-@pytest.mark.parametrize("options", [{"min_hmm_coverage": 0.4}, {"columns": "full"},
-                                     {"min_score": 15, "level": "domain"}])
+@pytest.mark.parametrize(
+    "options",
+    [{"min_hmm_coverage": 0.4}, {"columns": "full"}, {"min_score": 15, "level": "domain"}],
+)
 def test_gzip_tables_wait_for_their_program_line(tmp_path, options):
     # The end of a gzip table cannot be read first, so its rows wait for the "# Program:" line.
-    rows = [dom_row("g1", "P", 30, 30, 1, 30), dom_row("g1", "P", 30, 10, 20, 60),
-            dom_row("g2", "P", 30, 20, 1, 20)]
+    rows = [
+        dom_row("g1", "P", 30, 30, 1, 30),
+        dom_row("g1", "P", 30, 10, 20, 60),
+        dom_row("g2", "P", 30, 20, 1, 20),
+    ]
     plain = domtblout(tmp_path, *rows, program="hmmscan")
     packed = tmp_path / "t.domtblout.gz"
     packed.write_bytes(gzip.compress(plain.read_bytes()))
     assert read_hmmer(packed, format="domtblout", **options) == read_hmmer(
-        plain, format="domtblout", **options)
+        plain, format="domtblout", **options
+    )
     assert read_hmmer(packed, format="domtblout", **options) != read_hmmer(
-        plain, format="domtblout", program="hmmsearch", **options)
+        plain, format="domtblout", program="hmmsearch", **options
+    )
 
 
 @pytest.mark.parametrize(
     ("kwargs", "expected"),
     [
         ({"cutoff": "gathering", "missing_cutoff": "drop"}, {("g1", "PkA")}),
-        ({"cutoff": "gathering", "missing_cutoff": "keep"},
-         {("g1", "PkA"), ("g2", "PkC"), ("g4", "PkB"), ("g5", "PkB")}),
-        ({"cutoff": "gathering", "level": "domain", "missing_cutoff": "drop"},
-         {("g1", "PkA"), ("g3", "PkA")}),
+        (
+            {"cutoff": "gathering", "missing_cutoff": "keep"},
+            {("g1", "PkA"), ("g2", "PkC"), ("g4", "PkB"), ("g5", "PkB")},
+        ),
+        (
+            {"cutoff": "gathering", "level": "domain", "missing_cutoff": "drop"},
+            {("g1", "PkA"), ("g3", "PkA")},
+        ),
         ({"cutoff": "noise", "missing_cutoff": "drop"}, {("g4", "PkB")}),
     ],
 )
 def test_filter_reads_the_cutoffs_of_the_profile_file(pfam, kwargs, expected):
-    table = HitTable([("g1", "PkA", 1e-5, 21.0), ("g3", "PkA", 1e-5, 16.0),
-                      ("g2", "PkC", 1e-5, 99.0), ("g4", "PkB", 1e-5, 5.0),
-                      ("g5", "PkB", 1e-5, 4.9)])
+    table = HitTable(
+        [
+            ("g1", "PkA", 1e-5, 21.0),
+            ("g3", "PkA", 1e-5, 16.0),
+            ("g2", "PkC", 1e-5, 99.0),
+            ("g4", "PkB", 1e-5, 5.0),
+            ("g5", "PkB", 1e-5, 4.9),
+        ]
+    )
     assert set(hits(table.filter(hmm_file=pfam, **kwargs))) == expected
 
 
@@ -504,15 +659,23 @@ def test_a_missing_cutoff_reads_the_same_wherever_it_is_met(tmp_path):
     path = domtblout(tmp_path, dom_row("g1", "PkA", 30, 30), dom_row("g2", "PkC", 30, 30))
     by_name = 'the profile "PkC" has no GA line in the profile file'
     calls = [
-        (lambda: read_hmmer(path, format="domtblout", cutoff="gathering", hmm_file=hmm_file),
-         (str(path), 2, by_name)),
-        (lambda: read_hmmer(path, format="domtblout").filter(cutoff="gathering",
-                                                             hmm_file=hmm_file),
-         ("<HitTable>", 2, by_name)),
+        (
+            lambda: read_hmmer(path, format="domtblout", cutoff="gathering", hmm_file=hmm_file),
+            (str(path), 2, by_name),
+        ),
+        (
+            lambda: read_hmmer(path, format="domtblout").filter(
+                cutoff="gathering", hmm_file=hmm_file
+            ),
+            ("<HitTable>", 2, by_name),
+        ),
         # A table that names profiles by accession finds them by it, at either level.
-        (lambda: HitTable([("g2", "PF00003.1", 1e-5, 30.0)]).filter(
-            cutoff="gathering", hmm_file=hmm_file, level="domain"),
-         ("<HitTable>", 1, by_name.replace("PkC", "PF00003.1"))),
+        (
+            lambda: HitTable([("g2", "PF00003.1", 1e-5, 30.0)]).filter(
+                cutoff="gathering", hmm_file=hmm_file, level="domain"
+            ),
+            ("<HitTable>", 1, by_name.replace("PkC", "PF00003.1")),
+        ),
         (lambda: check_cutoffs(hmm_file, "gathering"), (str(hmm_file), 10, by_name)),
     ]
     for call, expected in calls:
@@ -526,9 +689,11 @@ def test_a_missing_cutoff_reads_the_same_wherever_it_is_met(tmp_path):
 def test_full_tables_pickle_and_keep_their_columns_through_top_hits(tmp_path):
     import pickle
 
-    table = read_hmmer(domtblout(tmp_path, dom_row("g1", "P", 30, 30, 1, 100),
-                                 dom_row("g1", "Q", 40, 40, 1, 10)),
-                       format="domtblout", columns="full")
+    table = read_hmmer(
+        domtblout(tmp_path, dom_row("g1", "P", 30, 30, 1, 100), dom_row("g1", "Q", 40, 40, 1, 10)),
+        format="domtblout",
+        columns="full",
+    )
     back = pickle.loads(pickle.dumps(table))
     assert back == table and back.to_pandas().equals(table.to_pandas())
     top = table.top_hits()
@@ -539,11 +704,20 @@ def test_full_tables_pickle_and_keep_their_columns_through_top_hits(tmp_path):
 @pytest.mark.parametrize("options", [{}, {"max_evalue": 1.0}])
 def test_the_program_line_at_the_end_settles_the_rows(tmp_path, options):
     headless = tmp_path / "n.tblout"
-    headless.write_text("".join(line + "\n" for line in NHMMER.splitlines()
-                                if not line.startswith("# target") and "-----" not in line))
+    headless.write_text(
+        "".join(
+            line + "\n"
+            for line in NHMMER.splitlines()
+            if not line.startswith("# target") and "-----" not in line
+        )
+    )
     assert set(hits(read_hmmer(headless, **options))) <= {("chr1", "MADE1"), ("chr2", "MADE1")}
-    twice = domtblout(tmp_path, dom_row("g1", "P", 30, 30), "# Program:         hmmscan",
-                      dom_row("g2", "P", 30, 30))
+    twice = domtblout(
+        tmp_path,
+        dom_row("g1", "P", 30, 30),
+        "# Program:         hmmscan",
+        dom_row("g2", "P", 30, 30),
+    )
     with pytest.raises(HmmerFormatError) as caught:
         read_hmmer(twice, format="domtblout", **options)
     assert caught.value.reason == "the table names a second program, hmmscan"
@@ -551,9 +725,14 @@ def test_the_program_line_at_the_end_settles_the_rows(tmp_path, options):
 
 # g1/P fails alone twice and passes on the union of its two runs, its best hit in the first;
 # g2/P passes, then comes back with a better hit in a run that fails alone; g3/P never passes.
-RETURNING = [dom_row("g1", "P", 35, 35, 1, 40, 1, 80), dom_row("g2", "P", 30, 30, 1, 90, 1, 150),
-             dom_row("g3", "P", 30, 30, 1, 20, 1, 20), dom_row("g1", "P", 31, 31, 41, 70, 81, 130),
-             dom_row("g2", "P", 40, 40, 1, 5, 1, 5), dom_row("g3", "P", 50, 50, 30, 40, 30, 40)]
+RETURNING = [
+    dom_row("g1", "P", 35, 35, 1, 40, 1, 80),
+    dom_row("g2", "P", 30, 30, 1, 90, 1, 150),
+    dom_row("g3", "P", 30, 30, 1, 20, 1, 20),
+    dom_row("g1", "P", 31, 31, 41, 70, 81, 130),
+    dom_row("g2", "P", 40, 40, 1, 5, 1, 5),
+    dom_row("g3", "P", 50, 50, 30, 40, 30, 40),
+]
 
 
 def pyhmmer_like(rows):
@@ -561,15 +740,36 @@ def pyhmmer_like(rows):
     groups = []
     for row in rows:
         f = row.split()
-        alignment = SimpleNamespace(hmm_length=int(f[5]), target_length=int(f[2]),
-                                    hmm_from=int(f[15]), hmm_to=int(f[16]),
-                                    target_from=int(f[17]), target_to=int(f[18]))
-        domain = SimpleNamespace(reported=True, alignment=alignment, i_evalue=float(f[12]),
-                                 score=float(f[13]), env_from=int(f[19]), env_to=int(f[20]))
-        hit = SimpleNamespace(name=f[0], accession=None, description="", evalue=float(f[6]),
-                              score=float(f[7]), length=int(f[2]), domains=[domain])
-        groups.append(SimpleNamespace(query=SimpleNamespace(name=f[3], accession=None,
-                                                            M=int(f[5])), reported=[hit]))
+        alignment = SimpleNamespace(
+            hmm_length=int(f[5]),
+            target_length=int(f[2]),
+            hmm_from=int(f[15]),
+            hmm_to=int(f[16]),
+            target_from=int(f[17]),
+            target_to=int(f[18]),
+        )
+        domain = SimpleNamespace(
+            reported=True,
+            alignment=alignment,
+            i_evalue=float(f[12]),
+            score=float(f[13]),
+            env_from=int(f[19]),
+            env_to=int(f[20]),
+        )
+        hit = SimpleNamespace(
+            name=f[0],
+            accession=None,
+            description="",
+            evalue=float(f[6]),
+            score=float(f[7]),
+            length=int(f[2]),
+            domains=[domain],
+        )
+        groups.append(
+            SimpleNamespace(
+                query=SimpleNamespace(name=f[3], accession=None, M=int(f[5])), reported=[hit]
+            )
+        )
     return groups
 
 
@@ -581,17 +781,26 @@ def test_a_pair_that_comes_back_is_judged_on_all_its_runs(tmp_path, source):
     options = dict(format="domtblout", min_hmm_coverage=0.6, min_gene_coverage=0.6)
     expected = {("g1", "P"): 35.0, ("g2", "P"): 40.0}
     if source == "pyhmmer":
-        table = HitTable.from_pyhmmer(pyhmmer_like(RETURNING), min_hmm_coverage=0.6,
-                                      min_gene_coverage=0.6)
+        table = HitTable.from_pyhmmer(
+            pyhmmer_like(RETURNING), min_hmm_coverage=0.6, min_gene_coverage=0.6
+        )
         assert hits(table) == expected
         return
     if source == "stdin":
         child = subprocess.run(
-            [sys.executable, "-c", "from velko_tools import read_hmmer\n"
-             f"print(sorted((g, h, b) for g, h, _, b in read_hmmer('-', **{options!r})))"],
-            input=text, capture_output=True, text=True, timeout=60, check=True)
-        assert child.stdout.strip() == repr(sorted((*pair, bit) for pair, bit in
-                                                   expected.items()))
+            [
+                sys.executable,
+                "-c",
+                "from velko_tools import read_hmmer\n"
+                f"print(sorted((g, h, b) for g, h, _, b in read_hmmer('-', **{options!r})))",
+            ],
+            input=text,
+            capture_output=True,
+            text=True,
+            timeout=60,
+            check=True,
+        )
+        assert child.stdout.strip() == repr(sorted((*pair, bit) for pair, bit in expected.items()))
         return
     path = tmp_path / "t.domtblout"
     if source == "fifo":
@@ -617,11 +826,22 @@ def test_many_pairs_that_come_back(tmp_path):
     assert sorted(table.gene_ids) == sorted(f"g{i}" for i in range(0, count, 3))
 
 
-@pytest.mark.parametrize("text, valid", [("1e", False), ("9-", False), ("-.e5", False),
-                                         ("1.5e+", False), ("+.5E-3", True), ("7.", True),
-                                         ("inf", True), ("NaN", True)])
-@pytest.mark.parametrize("options", [{"min_hmm_coverage": 0.1}, {"max_evalue": 1.0,
-                                                                 "level": "domain"}])
+@pytest.mark.parametrize(
+    "text, valid",
+    [
+        ("1e", False),
+        ("9-", False),
+        ("-.e5", False),
+        ("1.5e+", False),
+        ("+.5E-3", True),
+        ("7.", True),
+        ("inf", True),
+        ("NaN", True),
+    ],
+)
+@pytest.mark.parametrize(
+    "options", [{"min_hmm_coverage": 0.1}, {"max_evalue": 1.0, "level": "domain"}]
+)
 def test_an_unread_domain_evalue_is_still_checked(tmp_path, text, valid, options):
     # Coverage alone does not read the domain's E-value, yet a table with one that is no
     # number is as bad as with any other threshold.
@@ -640,9 +860,31 @@ def test_an_unread_domain_evalue_is_still_checked(tmp_path, text, valid, options
 def raw_row(**columns):
     """A domtblout row of dom_row's defaults with some of its 23 columns replaced, by heading."""
     fields = dom_row("g1", "P", 30, 30).split()
-    headings = ["target", "tacc", "tlen", "query", "qacc", "qlen", "e", "score", "bias", "index",
-                "of", "c_e", "i_e", "dom_score", "dom_bias", "hmm_from", "hmm_to", "ali_from",
-                "ali_to", "env_from", "env_to", "acc", "description"]
+    headings = [
+        "target",
+        "tacc",
+        "tlen",
+        "query",
+        "qacc",
+        "qlen",
+        "e",
+        "score",
+        "bias",
+        "index",
+        "of",
+        "c_e",
+        "i_e",
+        "dom_score",
+        "dom_bias",
+        "hmm_from",
+        "hmm_to",
+        "ali_from",
+        "ali_to",
+        "env_from",
+        "env_to",
+        "acc",
+        "description",
+    ]
     for name, value in columns.items():
         fields[headings.index(name)] = str(value)
     return " ".join(fields)
@@ -666,8 +908,10 @@ def raw_row(**columns):
 def test_domain_rows_that_cannot_be_right(tmp_path, columns, column, reason):
     # A coordinate past the model's end made a coverage above 1 that passed every filter.
     path = tmp_path / "t.domtblout"
-    path.write_bytes(raw_row(**columns).encode("utf-8", "surrogateescape") +
-                     b"\n#\n# Program:         hmmsearch\n")
+    path.write_bytes(
+        raw_row(**columns).encode("utf-8", "surrogateescape")
+        + b"\n#\n# Program:         hmmsearch\n"
+    )
     every_column = "env" in reason or "description" in reason
     options = {"columns": "full"} if every_column else {"min_hmm_coverage": 0.1}
     with pytest.raises(HmmerFormatError) as caught:
@@ -675,16 +919,28 @@ def test_domain_rows_that_cannot_be_right(tmp_path, columns, column, reason):
     assert (caught.value.path, caught.value.line, caught.value.column) == (str(path), 1, column)
     assert caught.value.reason == reason
     if "description" in reason:
-        result = velko_cli("tophits", "--format", "domtblout", "--columns", "full", "-o",
-                           str(tmp_path / "out.parquet"), str(path))
+        result = velko_cli(
+            "tophits",
+            "--format",
+            "domtblout",
+            "--columns",
+            "full",
+            "-o",
+            str(tmp_path / "out.parquet"),
+            str(path),
+        )
         assert result.returncode == 1
         assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
         assert "is not UTF-8" in result.stderr
 
 
 scored = st.sampled_from([math.nan, 1.0, 5.0])
-nan_rows = st.lists(st.tuples(st.sampled_from("ab"), st.sampled_from("PQ"),
-                              st.sampled_from([math.nan, 1e-5, 0.5]), scored), max_size=8)
+nan_rows = st.lists(
+    st.tuples(
+        st.sampled_from("ab"), st.sampled_from("PQ"), st.sampled_from([math.nan, 1e-5, 0.5]), scored
+    ),
+    max_size=8,
+)
 
 
 @settings(max_examples=100, deadline=None)
@@ -706,10 +962,16 @@ def test_merge_does_not_depend_on_the_order_with_nan_and_ties(parts, random):
 
 
 def test_merge_with_full_columns_picks_the_same_row_whatever_the_order(tmp_path):
-    one = read_hmmer(domtblout(tmp_path, raw_row(score="nan", description="one"), name="a"),
-                     format="domtblout", columns="full")
-    two = read_hmmer(domtblout(tmp_path, raw_row(score=40, description="two"), name="b"),
-                     format="domtblout", columns="full")
+    one = read_hmmer(
+        domtblout(tmp_path, raw_row(score="nan", description="one"), name="a"),
+        format="domtblout",
+        columns="full",
+    )
+    two = read_hmmer(
+        domtblout(tmp_path, raw_row(score=40, description="two"), name="b"),
+        format="domtblout",
+        columns="full",
+    )
     for merged in (one | two, two | one):
         assert list(merged) == [("g1", "P", 1e-10, 40.0)]
         assert merged.to_pandas()["description"].tolist() == ["two"]
@@ -739,6 +1001,7 @@ def test_a_table_changed_between_the_two_passes_is_refused(tmp_path):
         toucher.join()
     assert str(caught.value) == (
         f'"{changed}" changed while it was read: coverage reads each file twice, and its '
-        "size, times or inode differ between the two passes")
+        "size, times or inode differ between the two passes"
+    )
     table = read_hmmer([changed, large], format="domtblout", min_hmm_coverage=0.6)
     assert hits(table) == {("g1", "P"): 35.0, ("g2", "P"): 40.0}

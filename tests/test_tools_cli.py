@@ -15,7 +15,10 @@ import pytest
 def velko(*args, input=None):
     return subprocess.run(
         [sys.executable, "-m", "velko_tools", *args],
-        capture_output=True, text=True, input=input, timeout=120,
+        capture_output=True,
+        text=True,
+        input=input,
+        timeout=120,
     )
 
 
@@ -36,9 +39,16 @@ def test_gid(args, stdin, expected):
 
 @pytest.mark.parametrize(
     "args",
-    [[], ["nosuchcommand"], ["kmers"], ["kmers", "-k", "x", "a.fa"], ["kmers", "-k", "0", "a.fa"],
-     ["kmers", "-k", "33", "a.fa"], ["kmers", "--threads", "0", "a.fa"],
-     ["kmers", "--strands", "reverse", "a.fa"]],
+    [
+        [],
+        ["nosuchcommand"],
+        ["kmers"],
+        ["kmers", "-k", "x", "a.fa"],
+        ["kmers", "-k", "0", "a.fa"],
+        ["kmers", "-k", "33", "a.fa"],
+        ["kmers", "--threads", "0", "a.fa"],
+        ["kmers", "--strands", "reverse", "a.fa"],
+    ],
 )
 def test_usage_errors_exit_2(args):
     result = velko(*args)
@@ -77,13 +87,23 @@ def read_tsv(text):
 def test_kmers_tsv_to_stdout(genome):
     result = velko("kmers", "-k", "1", "--skip-invalid", str(genome))
     assert (result.returncode, result.stderr) == (0, "")
-    assert result.stdout == (f"file\tid\twindows\tskipped\tA\tC\tG\tT\n"
-                             f"{genome}\tr1\t9\t1\t3\t2\t2\t2\n{genome}\tr2\t4\t0\t4\t0\t0\t0\n")
+    assert result.stdout == (
+        f"file\tid\twindows\tskipped\tA\tC\tG\tT\n"
+        f"{genome}\tr1\t9\t1\t3\t2\t2\t2\n{genome}\tr2\t4\t0\t4\t0\t0\t0\n"
+    )
 
 
 def test_kmers_frequencies_per_file_keep_windows(genome):
-    result = velko("kmers", "-k", "1", "--skip-invalid", "--per-file", "--frequencies",
-                   str(genome), str(genome))
+    result = velko(
+        "kmers",
+        "-k",
+        "1",
+        "--skip-invalid",
+        "--per-file",
+        "--frequencies",
+        str(genome),
+        str(genome),
+    )
     header, heads, values = read_tsv(result.stdout)
     assert header == ["file", "id", "windows", "skipped", "A", "C", "G", "T"]
     assert heads == [[str(genome), str(genome), "13", "1"]] * 2
@@ -91,7 +111,8 @@ def test_kmers_frequencies_per_file_keep_windows(genome):
 
 
 needs_pyarrow = pytest.mark.skipif(
-    __import__("importlib").util.find_spec("pyarrow") is None, reason="pyarrow is not installed")
+    __import__("importlib").util.find_spec("pyarrow") is None, reason="pyarrow is not installed"
+)
 FORMATS = ["tsv", "tsv.gz", "csv", "npz", pytest.param("parquet", marks=needs_pyarrow)]
 
 
@@ -105,9 +126,21 @@ def test_kmers_outputs_read_back(tmp_path, genome, kind, strands, frequencies):
     other = tmp_path / "copy.fa"
     other.write_bytes(genome.read_bytes())
     out = tmp_path / f"table.{kind}"
-    result = velko("kmers", "-k", "2", "--strands", strands, "--skip-invalid", "--threads", "2",
-                   "-o", str(out), *(["--frequencies"] if frequencies else []),
-                   str(genome), str(other))
+    result = velko(
+        "kmers",
+        "-k",
+        "2",
+        "--strands",
+        strands,
+        "--skip-invalid",
+        "--threads",
+        "2",
+        "-o",
+        str(out),
+        *(["--frequencies"] if frequencies else []),
+        str(genome),
+        str(other),
+    )
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
     expected = count_kmers([genome, other], 2, strands=strands, invalid="skip")
     text = kind in ("tsv", "tsv.gz", "csv")
@@ -120,8 +153,20 @@ def test_kmers_outputs_read_back(tmp_path, genome, kind, strands, frequencies):
 def test_kmers_format_option_and_standard_streams(tmp_path, genome, kind):
     from velko_tools import KmerTable
 
-    command = [sys.executable, "-m", "velko_tools", "kmers", "-k", "2", "--skip-invalid",
-               "--format", kind, "-o", "-", "-"]
+    command = [
+        sys.executable,
+        "-m",
+        "velko_tools",
+        "kmers",
+        "-k",
+        "2",
+        "--skip-invalid",
+        "--format",
+        kind,
+        "-o",
+        "-",
+        "-",
+    ]
     with open(genome, "rb") as stdin:
         result = subprocess.run(command, stdin=stdin, capture_output=True, timeout=120)
     assert (result.returncode, result.stderr) == (0, b"")
@@ -134,8 +179,9 @@ def test_kmers_format_option_and_standard_streams(tmp_path, genome, kind):
 
 def test_kmers_reads_a_pipe_and_makes_the_output_directory(tmp_path, genome):
     out = tmp_path / "new" / "deeper" / "x.tsv"
-    result = velko("kmers", "-k", "1", "--skip-invalid", "-o", str(out), "-",
-                   input=genome.read_text())
+    result = velko(
+        "kmers", "-k", "1", "--skip-invalid", "-o", str(out), "-", input=genome.read_text()
+    )
     assert (result.returncode, result.stderr) == (0, "")
     assert out.read_text().splitlines()[1] == "-\tr1\t9\t1\t3\t2\t2\t2"
 
@@ -158,10 +204,13 @@ def test_kmers_file_names_a_tsv_cannot_hold(tmp_path, genome, name):
 
 def test_kmers_parquet_without_pyarrow(tmp_path, genome):
     out = tmp_path / "t.parquet"
-    code = ("import sys; sys.modules['pyarrow'] = None; from velko_tools.cli import main; "
-            f"sys.exit(main(['kmers', '-o', {str(out)!r}, {str(genome)!r}]))")
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=120)
+    code = (
+        "import sys; sys.modules['pyarrow'] = None; from velko_tools.cli import main; "
+        f"sys.exit(main(['kmers', '-o', {str(out)!r}, {str(genome)!r}]))"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120
+    )
     assert (result.returncode, result.stdout) == (1, "")
     assert result.stderr == "velko: error: writing Parquet needs pyarrow (pip install pyarrow)\n"
     assert not out.exists()
@@ -169,10 +218,15 @@ def test_kmers_parquet_without_pyarrow(tmp_path, genome):
 
 def test_tophits_reads_standard_input():
     with open(HMMER, "rb") as table:
-        piped = subprocess.run([sys.executable, "-m", "velko_tools", "tophits", "-"],
-                               stdin=table, capture_output=True, timeout=120)
-    named = subprocess.run([sys.executable, "-m", "velko_tools", "tophits", HMMER],
-                           capture_output=True, timeout=120)
+        piped = subprocess.run(
+            [sys.executable, "-m", "velko_tools", "tophits", "-"],
+            stdin=table,
+            capture_output=True,
+            timeout=120,
+        )
+    named = subprocess.run(
+        [sys.executable, "-m", "velko_tools", "tophits", HMMER], capture_output=True, timeout=120
+    )
     assert (piped.returncode, piped.stderr) == (0, b"")
     assert piped.stdout == named.stdout
 
@@ -180,8 +234,12 @@ def test_tophits_reads_standard_input():
 @pytest.mark.parametrize(
     ("content", "args", "message"),
     [
-        (b">r1\nACGTac\ngtNA\n", [], "{path}:3:3: invalid base 'N' in record 'r1'"
-         " (--skip-invalid leaves out the windows that hold it)"),
+        (
+            b">r1\nACGTac\ngtNA\n",
+            [],
+            "{path}:3:3: invalid base 'N' in record 'r1'"
+            " (--skip-invalid leaves out the windows that hold it)",
+        ),
         (b"ACGT\n", [], "{path}:1: Expected > at record start."),
         (b">r\nAC\nA\xffC\n", ["--skip-invalid"], "{path}:3: stream did not contain valid UTF-8"),
     ],
@@ -198,27 +256,50 @@ def test_kmers_bad_input_one_line_exit_1(tmp_path, content, args, message):
 @pytest.mark.parametrize(
     ("args", "content", "message"),
     [
-        (["kmers"], b">r1\nACGTac\ngtNA\n", "<stdin>:3:3: invalid base 'N' in record 'r1'"
-         " (--skip-invalid leaves out the windows that hold it)"),
-        (["kmers", "-k", "2", "--layout", "sparse", "-o", "{tmp}/x.npz"], b">r\nAN\n",
-         "<stdin>:2:2: invalid base 'N' in record 'r'"
-         " (--skip-invalid leaves out the windows that hold it)"),
+        (
+            ["kmers"],
+            b">r1\nACGTac\ngtNA\n",
+            "<stdin>:3:3: invalid base 'N' in record 'r1'"
+            " (--skip-invalid leaves out the windows that hold it)",
+        ),
+        (
+            ["kmers", "-k", "2", "--layout", "sparse", "-o", "{tmp}/x.npz"],
+            b">r\nAN\n",
+            "<stdin>:2:2: invalid base 'N' in record 'r'"
+            " (--skip-invalid leaves out the windows that hold it)",
+        ),
         (["kmers"], b"ACGT\n", "<stdin>:1: Expected > at record start."),
-        (["kmers"], gzip.compress(b">r\nACGT\n")[:12],
-         "<stdin>: compressed file ended before the end-of-stream marker was reached"),
-        (["kmers"], b"\x1f\x8b\x08\x00junk and more junk",
-         "<stdin>: invalid gzip data: invalid block type"),
-        (["tophits"], b"not a table row\n",
-         "<stdin>:1:5: too few columns: a tblout row has 18 before its description, this one 4"),
-        (["tophits", "-E", "1e-5"], b"not a table row\n",
-         "<stdin>:1:5: too few columns: a tblout row has 18 before its description, this one 4"),
+        (
+            ["kmers"],
+            gzip.compress(b">r\nACGT\n")[:12],
+            "<stdin>: compressed file ended before the end-of-stream marker was reached",
+        ),
+        (
+            ["kmers"],
+            b"\x1f\x8b\x08\x00junk and more junk",
+            "<stdin>: invalid gzip data: invalid block type",
+        ),
+        (
+            ["tophits"],
+            b"not a table row\n",
+            "<stdin>:1:5: too few columns: a tblout row has 18 before its description, this one 4",
+        ),
+        (
+            ["tophits", "-E", "1e-5"],
+            b"not a table row\n",
+            "<stdin>:1:5: too few columns: a tblout row has 18 before its description, this one 4",
+        ),
     ],
     ids=["base", "base sparse", "not fasta", "gzip cut", "gzip damaged", "hmmer", "hmmer filtered"],
 )
 def test_errors_name_standard_input(tmp_path, args, content, message):
     args = [arg.format(tmp=tmp_path) for arg in args]
-    result = subprocess.run([sys.executable, "-m", "velko_tools", *args, "-"], input=content,
-                            capture_output=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-m", "velko_tools", *args, "-"],
+        input=content,
+        capture_output=True,
+        timeout=120,
+    )
     assert (result.returncode, result.stdout) == (1, b"")
     assert result.stderr.decode() == f"velko: error: {message}\n"
 
@@ -238,8 +319,9 @@ def test_library_reads_and_names_standard_input():
         except ValueError as error:
             print(error)
     """)
-    result = subprocess.run([sys.executable, "-c", code], input=b">r\nACNG\n",
-                            capture_output=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", code], input=b">r\nACNG\n", capture_output=True, timeout=120
+    )
     assert result.stderr == b""
     # Standard input is read once: the second count finds it empty.
     assert result.stdout.decode().splitlines() == [
@@ -259,22 +341,27 @@ def test_kmers_unknown_output_suffix_is_usage_error(tmp_path, genome):
     assert result.returncode == 2
     assert result.stderr.endswith(
         f"velko: error: cannot tell the output format of {str(tmp_path / 't.xyz')!r}: name it "
-        ".tsv, .tsv.gz, .csv, .npz or .parquet, or give --format\n")
+        ".tsv, .tsv.gz, .csv, .npz or .parquet, or give --format\n"
+    )
 
 
 def test_kmers_closed_pipe_is_quiet(tmp_path):
     path = tmp_path / "many.fa"
     path.write_text("".join(f">r{i}\nACGTACGT\n" for i in range(20000)))
-    source = (f"import subprocess, sys; p = subprocess.Popen([sys.executable, '-m', "
-              f"'velko_tools', 'kmers', {str(path)!r}], stdout=subprocess.PIPE, "
-              "stderr=subprocess.PIPE); p.stdout.readline(); p.stdout.close(); "
-              "err = p.stderr.read(); print(p.wait(), repr(err))")
-    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                            timeout=120)
+    source = (
+        f"import subprocess, sys; p = subprocess.Popen([sys.executable, '-m', "
+        f"'velko_tools', 'kmers', {str(path)!r}], stdout=subprocess.PIPE, "
+        "stderr=subprocess.PIPE); p.stdout.readline(); p.stdout.close(); "
+        "err = p.stderr.read(); print(p.wait(), repr(err))"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", source], capture_output=True, text=True, timeout=120
+    )
     assert result.stdout == "0 b''\n"
 
 
 # Standard streams that are closed, full or not UTF-8: one error line, never a traceback.
+
 
 def closed(fd):
     return lambda: os.close(fd)
@@ -286,16 +373,28 @@ HMMER = os.path.join(os.path.dirname(__file__), "data", "hmmer", "search.tblout"
 @pytest.mark.parametrize(
     ("args", "stdin", "stdout", "message"),
     [
-        (["gid"], b"RS_GCF_000005845.2\nGCF_000\xff1.1\n", None,
-         "standard input, line 2: not UTF-8 (byte 0xff at column 8)"),
-        (["gid", "RS_GCF_000005845.2", "G\udcffA"], b"", None,
-         "argument 2 is not UTF-8: b'G\\xffA'"),
+        (
+            ["gid"],
+            b"RS_GCF_000005845.2\nGCF_000\xff1.1\n",
+            None,
+            "standard input, line 2: not UTF-8 (byte 0xff at column 8)",
+        ),
+        (
+            ["gid", "RS_GCF_000005845.2", "G\udcffA"],
+            b"",
+            None,
+            "argument 2 is not UTF-8: b'G\\xffA'",
+        ),
         (["gid"], closed(0), None, "standard input is closed"),
         (["gid", "RS_GCF_000005845.2"], None, closed(1), "standard output is closed"),
         (["tophits", HMMER], None, closed(1), "standard output is closed"),
         (["kmers", "--skip-invalid", "{genome}"], None, closed(1), "standard output is closed"),
-        (["gid", "RS_GCF_000005845.2"], None, "/dev/full",
-         "standard output: No space left on device"),
+        (
+            ["gid", "RS_GCF_000005845.2"],
+            None,
+            "/dev/full",
+            "standard output: No space left on device",
+        ),
         (["tophits", HMMER], None, "/dev/full", "standard output: No space left on device"),
     ],
 )
@@ -307,11 +406,14 @@ def test_standard_stream_faults_are_one_line(genome, args, stdin, stdout, messag
     with contextlib.ExitStack() as stack:
         out = stack.enter_context(open(stdout, "wb")) if isinstance(stdout, str) else None
         result = subprocess.run(
-            [sys.executable, "-m", "velko_tools", *args], timeout=120,
+            [sys.executable, "-m", "velko_tools", *args],
+            timeout=120,
             input=stdin if isinstance(stdin, bytes) else None,
             stdin=subprocess.DEVNULL if stdin is None else None,
-            stdout=out if out is not None else subprocess.PIPE, stderr=subprocess.PIPE,
-            **options)
+            stdout=out if out is not None else subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            **options,
+        )
     # The accessions before a bad one are written.
     expected_out = b"G000005845\n" if isinstance(stdin, bytes) else b""
     assert (result.returncode, result.stdout or b"") == (1, expected_out)
@@ -327,8 +429,12 @@ def test_memory_error_is_one_line():
         resource.setrlimit(resource.RLIMIT_AS, (size + (512 << 20), resource.RLIM_INFINITY))
         sys.exit(main(["tophits", "/dev/zero"]))
         """)
-    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                            timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", source], capture_output=True, text=True, timeout=120
+    )
     assert (result.returncode, result.stdout) == (1, "")
-    assert re.fullmatch(r"velko: error: a line of the HMMER table needs about [0-9.]+ [MG]iB, "
-                        r"more than the [0-9.]+ [MG]iB available\n", result.stderr)
+    assert re.fullmatch(
+        r"velko: error: a line of the HMMER table needs about [0-9.]+ [MG]iB, "
+        r"more than the [0-9.]+ [MG]iB available\n",
+        result.stderr,
+    )

@@ -14,8 +14,6 @@ import time
 
 import numpy as np
 import pytest
-
-import velko  # noqa: F401  (publishes velko.hmmer.tophit)
 from children import (
     ADDRESS_LIMIT,
     CTRL_C_HANDLER,
@@ -26,6 +24,8 @@ from children import (
     refusal,
     run_python,
 )
+
+import velko  # noqa: F401  (publishes velko.hmmer.tophit)
 from velko.hmmer.tophit import TopHitFile
 from velko_tools import HitTable
 from velko_tools.kmers import KmerTable
@@ -49,16 +49,25 @@ def temporaries(directory):
 
 
 def kmer_table(rows, k=4):
-    columns = 4 ** k
+    columns = 4**k
     kmers = [f"{i:0{k}d}" for i in range(columns)]
     # Random, so that no output format compresses it much.
     counts = np.random.default_rng(7).integers(0, 1 << 40, (rows, columns), dtype=np.uint64)
-    return KmerTable([f"r{i}" for i in range(rows)], ["a.fa"] * rows, k, "forward", kmers,
-                     counts, counts.sum(axis=1), np.zeros(rows, dtype=np.uint64))
+    return KmerTable(
+        [f"r{i}" for i in range(rows)],
+        ["a.fa"] * rows,
+        k,
+        "forward",
+        kmers,
+        counts,
+        counts.sum(axis=1),
+        np.zeros(rows, dtype=np.uint64),
+    )
 
 
-needs_pyarrow = pytest.mark.skipif(importlib.util.find_spec("pyarrow") is None,
-                                   reason="pyarrow is not installed")
+needs_pyarrow = pytest.mark.skipif(
+    importlib.util.find_spec("pyarrow") is None, reason="pyarrow is not installed"
+)
 SUFFIXES = [".tsv", ".tsv.gz", ".npz", pytest.param(".parquet", marks=needs_pyarrow)]
 
 
@@ -66,8 +75,9 @@ SUFFIXES = [".tsv", ".tsv.gz", ".npz", pytest.param(".parquet", marks=needs_pyar
 
 ENDLESS_READS = {
     "a line of the HMMER table": "read_hmmer({path!r})",
-    "a line of the HMMER profile file":
-        "read_hmmer({table!r}, cutoff='gathering', hmm_file={path!r})",
+    "a line of the HMMER profile file": (
+        "read_hmmer({table!r}, cutoff='gathering', hmm_file={path!r})"
+    ),
 }
 
 
@@ -100,8 +110,10 @@ def test_an_endless_line_is_refused_within_the_memory_limit(tmp_path, gzipped, w
 def test_rows_waiting_for_their_program_are_refused_within_the_memory_limit(tmp_path, options):
     # A gzip table cannot be read from its end, so without program= its rows wait for the
     # "# Program:" line HMMER writes last; this one has none in its 4.8 GB of rows.
-    row = (b"HBB_HUMAN            -          globins4             -            8.1e-67  216.7"
-           b"   0.0     9e-67  216.5   0.0   1.0   1   0   0   1   1   1   1 -\n")
+    row = (
+        b"HBB_HUMAN            -          globins4             -            8.1e-67  216.7"
+        b"   0.0     9e-67  216.5   0.0   1.0   1   0   0   1   1   1   1 -\n"
+    )
     member = gzip.compress(row * (1 << 20), compresslevel=9)
     path = tmp_path / "unnamed.tblout.gz"
     with open(path, "wb") as out:
@@ -122,14 +134,19 @@ def test_rows_waiting_for_their_program_are_refused_within_the_memory_limit(tmp_
 # 200,000 genes with 1,000-letter names keep about 210 MB, more than the 128 MiB of data the
 # child may add; read_hmmer reads them from four files, none of which would pass alone.
 TABLE_READS = {
-    "read_hmmer": ("read_hmmer({paths!r}, program='hmmsearch')",
-                   "{gene} - PF1 - 1e-5 50.0 0.0 1e-5 50.0 0.0 1.0 1 0 0 1 1 1 1 -\n", 4),
+    "read_hmmer": (
+        "read_hmmer({paths!r}, program='hmmsearch')",
+        "{gene} - PF1 - 1e-5 50.0 0.0 1e-5 50.0 0.0 1.0 1 0 0 1 1 1 1 -\n",
+        4,
+    ),
     "TopHitFile.read": ("TopHitFile({paths[0]!r}).read()", "{gene}\tPF1,1e-5,50\n", 1),
 }
 
 
-@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
-                    reason="AddressSanitizer's allocator cannot map its memory under a data limit")
+@pytest.mark.skipif(
+    bool(os.environ.get("VELKO_SANITIZED")),
+    reason="AddressSanitizer's allocator cannot map its memory under a data limit",
+)
 @pytest.mark.parametrize("reader", list(TABLE_READS))
 def test_a_table_larger_than_memory_is_refused_as_it_grows(tmp_path, reader):
     call, line, parts = TABLE_READS[reader]
@@ -137,8 +154,7 @@ def test_a_table_larger_than_memory_is_refused_as_it_grows(tmp_path, reader):
     for part, path in enumerate(paths):
         with open(path, "w") as out:
             out.write("gene\thits\n" if reader == "TopHitFile.read" else "")
-            out.writelines(line.format(gene=f"{n:0>1000}")
-                           for n in range(part, 200_000, parts))
+            out.writelines(line.format(gene=f"{n:0>1000}") for n in range(part, 200_000, parts))
     source = ADDRESS_LIMIT + textwrap.dedent(f"""
         from velko.hmmer.tophit import TopHitFile
         from velko_tools import read_hmmer
@@ -149,7 +165,8 @@ def test_a_table_larger_than_memory_is_refused_as_it_grows(tmp_path, reader):
             print(error)
         """)
     assert refusal(run_python(source, timeout=60 * SLOWDOWN))["what"] == (
-        "the table of hits read so far")
+        "the table of hits read so far"
+    )
 
 
 READ_HMMER = "from velko_tools import HitTable, read_hmmer\n"
@@ -157,29 +174,39 @@ READ_HMMER = "from velko_tools import HitTable, read_hmmer\n"
 
 @pytest.mark.parametrize(
     "call",
-    ["read_hmmer({path!r})", "read_hmmer([], cutoff='gathering', hmm_file={path!r})",
-     "HitTable.read({path!r})", "HitTable([('g', 'P', 1.0, 2.0)]).write({path!r})",
-     "write_table(table, {path!r} + '.tsv')"],
+    [
+        "read_hmmer({path!r})",
+        "read_hmmer([], cutoff='gathering', hmm_file={path!r})",
+        "HitTable.read({path!r})",
+        "HitTable([('g', 'P', 1.0, 2.0)]).write({path!r})",
+        "write_table(table, {path!r} + '.tsv')",
+    ],
     ids=["read_hmmer", "hmm_file", "HitTable.read", "HitTable.write", "write_table"],
 )
 def test_ctrl_c_stops_waiting_for_the_other_end_of_a_fifo(tmp_path, call):
     path = str(tmp_path / "fifo")
     os.mkfifo(path)
     os.mkfifo(path + ".tsv")
-    setup = READ_HMMER + "from velko_tools.tables import write_table\n" + textwrap.dedent("""
+    setup = (
+        READ_HMMER
+        + "from velko_tools.tables import write_table\n"
+        + textwrap.dedent("""
         from velko_tools.kmers import KmerTable
         import numpy as np
         table = KmerTable(["r"], ["a"], 1, "forward", list("ACGT"), np.ones((1, 4), np.uint64),
                           np.ones(1, np.uint64), np.zeros(1, np.uint64))
         """)
+    )
     assert_interrupted(call.format(path=path), setup=setup)
 
 
 @pytest.mark.parametrize(
     ("call", "prefix", "chunk"),
-    [("read_hmmer({path!r})", HEADER, ROW * 1024),
-     ("read_hmmer({path!r})", b"", gzip.compress(ROW * 4096)),
-     ("HitTable.read({path!r})", b"header\n", b"g\tP,1e-5,50.0\n" * 4096)],
+    [
+        ("read_hmmer({path!r})", HEADER, ROW * 1024),
+        ("read_hmmer({path!r})", b"", gzip.compress(ROW * 4096)),
+        ("HitTable.read({path!r})", b"header\n", b"g\tP,1e-5,50.0\n" * 4096),
+    ],
     ids=["hmmer rows", "gzip members", "top-hit lines"],
 )
 def test_ctrl_c_stops_reading_an_endless_table(tmp_path, call, prefix, chunk):
@@ -199,12 +226,14 @@ def test_ctrl_c_stops_the_top_hits_of_a_large_table():
 
 # Outputs replaced whole or not at all.
 
+
 @contextlib.contextmanager
 def small_tmpfs(directory):
     """A 1 MiB tmpfs mounted at `directory` (skips the test when mounting is not allowed)."""
     os.mkdir(directory)
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(directory)],
-                             capture_output=True)
+    mounted = subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(directory)], capture_output=True
+    )
     if mounted.returncode != 0:
         pytest.skip("cannot mount a small tmpfs here")
     try:
@@ -215,17 +244,26 @@ def small_tmpfs(directory):
 
 def write_hits(path, rows):
     n = rows
-    HitTable._from_columns([f"gene{i:08d}" for i in range(n)], ["profile"] * n,
-                           np.full(n, 1e-5), np.full(n, 50.0)).write(path)
+    HitTable._from_columns(
+        [f"gene{i:08d}" for i in range(n)], ["profile"] * n, np.full(n, 1e-5), np.full(n, 50.0)
+    ).write(path)
 
 
 def sparse_table(kmers):
     from velko_tools import SparseKmerTable
 
     codes = np.arange(kmers, dtype=np.uint64)
-    return SparseKmerTable(["r"], ["f.fa"], 12, "forward", np.array([0, kmers], dtype=np.uint64),
-                           codes, np.ones(kmers, dtype=np.uint32),
-                           np.array([kmers], dtype=np.uint64), np.zeros(1, dtype=np.uint64))
+    return SparseKmerTable(
+        ["r"],
+        ["f.fa"],
+        12,
+        "forward",
+        np.array([0, kmers], dtype=np.uint64),
+        codes,
+        np.ones(kmers, dtype=np.uint32),
+        np.array([kmers], dtype=np.uint64),
+        np.zeros(1, dtype=np.uint64),
+    )
 
 
 @pytest.mark.parametrize("suffix", [*SUFFIXES, "hits", "sparse.npz", "sparse.txt"])
@@ -280,6 +318,7 @@ def test_a_fifo_output_is_written_in_place(tmp_path):
 
 # Temporaries of writers that did not finish.
 
+
 def gone_pid():
     child = subprocess.Popen(["true"])
     child.wait()
@@ -288,17 +327,21 @@ def gone_pid():
 
 @pytest.mark.parametrize(
     "write",
-    [lambda path: HitTable([("g", "P", 1.0, 2.0)]).write(path),
-     lambda path: TopHitFile(path).write(),
-     lambda path: write_table(kmer_table(1, k=1), path)],
+    [
+        lambda path: HitTable([("g", "P", 1.0, 2.0)]).write(path),
+        lambda path: TopHitFile(path).write(),
+        lambda path: write_table(kmer_table(1, k=1), path),
+    ],
     ids=["HitTable.write", "TopHitFile.write", "write_table"],
 )
 def test_a_write_removes_temporaries_whose_writer_is_gone(tmp_path, write):
     dead = gone_pid()
     stale = f".out.tsv.{dead}.0123456789abcdef.tmp"
-    kept = [".out.tsv.1.0123456789abcdef.tmp",       # a live process's (pid 1 always is)
-            f".out.tsv.{dead}.not-ours.tmp",          # not a name the writers make
-            f".other.tsv.{dead}.0123456789abcdef.tmp"]  # another target's
+    kept = [
+        ".out.tsv.1.0123456789abcdef.tmp",  # a live process's (pid 1 always is)
+        f".out.tsv.{dead}.not-ours.tmp",  # not a name the writers make
+        f".other.tsv.{dead}.0123456789abcdef.tmp",
+    ]  # another target's
     for name in [stale, *kept]:
         (tmp_path / name).write_bytes(b"partial")
     write(str(tmp_path / "out.tsv"))
@@ -328,8 +371,11 @@ def test_a_killed_writers_temporary_goes_with_the_next_write(tmp_path):
     assert os.listdir(tmp_path) == ["out.top.tsv"]
 
 
-@pytest.mark.parametrize("write", ["big.write(target)", "write_table(table, target)"],
-                         ids=["HitTable.write", "write_table"])
+@pytest.mark.parametrize(
+    "write",
+    ["big.write(target)", "write_table(table, target)"],
+    ids=["HitTable.write", "write_table"],
+)
 def test_a_daemon_threads_write_at_exit_leaves_no_temporary(tmp_path, write):
     target = str(tmp_path / "out.tsv")
     source = BIG_HITS + textwrap.dedent(f"""
@@ -345,15 +391,19 @@ def test_a_daemon_threads_write_at_exit_leaves_no_temporary(tmp_path, write):
             time.sleep(0.0005)
         sys.exit(3)
         """)
-    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                            timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", source], capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 3, result.stderr
     assert temporaries(tmp_path) == []
 
 
 def test_sigterm_of_the_command_line_removes_its_temporary(tmp_path):
     target = str(tmp_path / "out.top.tsv")
-    source = CTRL_C_HANDLER + BIG_HITS + textwrap.dedent(f"""
+    source = (
+        CTRL_C_HANDLER
+        + BIG_HITS
+        + textwrap.dedent(f"""
         import sys
         import velko_tools.hits
         from velko_tools.cli import main
@@ -361,9 +411,11 @@ def test_sigterm_of_the_command_line_removes_its_temporary(tmp_path):
         print("ready", flush=True)
         sys.exit(main(["tophits", "unused.tblout", "-o", {target!r}]))
         """)
+    )
     for _ in range(3):
-        child = subprocess.Popen([sys.executable, "-c", source], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE)
+        child = subprocess.Popen(
+            [sys.executable, "-c", source], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        )
         assert child.stdout.readline() == b"ready\n"
         if wait_for_temporary(child, tmp_path):
             sent = time.monotonic()
@@ -383,12 +435,21 @@ def test_sigterm_of_the_command_line_removes_its_temporary(tmp_path):
 def test_ctrl_c_stops_the_tophits_command_at_once(tmp_path):
     with fifo_feeder(str(tmp_path / "fifo"), ROW * 1024, prefix=HEADER) as path:
         for _ in range(3):
-            child = subprocess.Popen([sys.executable, "-c", CTRL_C_HANDLER + textwrap.dedent(f"""
+            child = subprocess.Popen(
+                [
+                    sys.executable,
+                    "-c",
+                    CTRL_C_HANDLER
+                    + textwrap.dedent(f"""
                 import sys
                 from velko_tools.cli import main
                 print("ready", flush=True)
                 sys.exit(main(["tophits", {path!r}]))
-                """)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                """),
+                ],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+            )
             assert child.stdout.readline() == b"ready\n"
             time.sleep(0.3)
             sent = time.monotonic()

@@ -12,8 +12,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
 from children import ADDRESS_LIMIT, refusal
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import velko  # noqa: F401  (publishes velko.hmmer.tophit)
@@ -25,11 +25,15 @@ FIXED = {"tblout": 18, "domtblout": 22}
 # 0-based columns of (target name, target accession, query name, query accession) and of the
 # sequence and domain scores (E-value, bit score).
 NAMES = {"tblout": (0, 1, 2, 3), "domtblout": (0, 1, 3, 4)}
-SCORES = {("tblout", "sequence"): (4, 5), ("domtblout", "sequence"): (6, 7),
-          ("domtblout", "domain"): (12, 13)}
+SCORES = {
+    ("tblout", "sequence"): (4, 5),
+    ("domtblout", "sequence"): (6, 7),
+    ("domtblout", "domain"): (12, 13),
+}
 
 
 # The model: a plain reading of the files and of the replacement rule.
+
 
 def model_rows(path, fmt, program=None, score="sequence", hmm="name"):
     """(gene, profile, e-value, bit score) of every row, in file order."""
@@ -48,8 +52,11 @@ def model_rows(path, fmt, program=None, score="sequence", hmm="name"):
     for fields in rows:
         search = program == "hmmsearch"
         gene = fields[target] if search else fields[query]
-        profile = (fields[query] if search else fields[target]) if hmm == "name" else (
-            fields[query_acc] if search else fields[target_acc])
+        profile = (
+            (fields[query] if search else fields[target])
+            if hmm == "name"
+            else (fields[query_acc] if search else fields[target_acc])
+        )
         out.append((gene, profile, float(fields[e_col]), float(fields[bit_col])))
     return out
 
@@ -61,8 +68,11 @@ def model_table(rows):
     for gene, profile, e_value, bit_score in rows:
         profiles = genes.setdefault(gene, {})
         stored = profiles.get(profile)
-        if stored is None or bit_score > stored[1] or (
-                bit_score == stored[1] and e_value < stored[0]):
+        if (
+            stored is None
+            or bit_score > stored[1]
+            or (bit_score == stored[1] and e_value < stored[0])
+        ):
             profiles[profile] = (e_value, bit_score)
     return genes
 
@@ -131,9 +141,13 @@ def test_scan_and_search_agree_on_bit_scores():
 
 @pytest.mark.parametrize(
     "names",
-    [["globins.tblout", "others.tblout"], ["others.tblout", "globins.tblout"],
-     ["search.tblout", "search_z.tblout"], ["search_z.tblout", "search.tblout"],
-     ["search.tblout", "search.tblout"]],
+    [
+        ["globins.tblout", "others.tblout"],
+        ["others.tblout", "globins.tblout"],
+        ["search.tblout", "search_z.tblout"],
+        ["search_z.tblout", "search.tblout"],
+        ["search.tblout", "search.tblout"],
+    ],
 )
 def test_several_files_merge_into_one_table(names):
     paths = [DATA / name for name in names]
@@ -166,8 +180,13 @@ ROW = REAL[3].split(None, 18)
 
 def row(target="g1", query="PF1", e_value="1e-5", score="50.0", description="a protein"):
     fields = list(ROW)
-    fields[0], fields[2], fields[4], fields[5], fields[18] = target, query, e_value, score, \
-        description
+    fields[0], fields[2], fields[4], fields[5], fields[18] = (
+        target,
+        query,
+        e_value,
+        score,
+        description,
+    )
     return "  ".join(fields)
 
 
@@ -196,9 +215,14 @@ def test_replacement_rule(tmp_path, rows, kept):
 
 
 def test_top_hit_ties_go_to_the_profile_offered_last(tmp_path):
-    path = tblout(tmp_path, row("g", "PA", "1e-5", "50"), row("g", "PB", "1e-5", "50"),
-                  row("g", "PC", "1e-3", "50"), row("h", "PA", "1e-2", "20"),
-                  row("h", "PB", "1e-2", "20.5"))
+    path = tblout(
+        tmp_path,
+        row("g", "PA", "1e-5", "50"),
+        row("g", "PB", "1e-5", "50"),
+        row("g", "PC", "1e-3", "50"),
+        row("h", "PA", "1e-2", "20"),
+        row("h", "PB", "1e-2", "20.5"),
+    )
     table = read_hmmer(path)
     assert list(table.top_hits()) == [("g", "PB", 1e-5, 50.0), ("h", "PB", 1e-2, 20.5)]
     assert TopHitFile_top(table) == {"g": "PB", "h": "PB"}
@@ -210,8 +234,9 @@ def TopHitFile_top(table):
 
 
 def test_descriptions_may_hold_blanks_or_be_missing(tmp_path):
-    path = tblout(tmp_path, row("g1", description="kinase   domain  protein"),
-                  row("g2", description=""))
+    path = tblout(
+        tmp_path, row("g1", description="kinase   domain  protein"), row("g2", description="")
+    )
     assert list(read_hmmer(path)) == [("g1", "PF1", 1e-5, 50.0), ("g2", "PF1", 1e-5, 50.0)]
 
 
@@ -225,8 +250,9 @@ def test_crlf_cr_and_blank_lines_read_as_plain_lines(tmp_path, line_end):
 
 
 @pytest.mark.parametrize("text", ["1e", "1.2.3", "2+", "7E", "1e+-5", "9-", "--1", ".", "e5"])
-@pytest.mark.parametrize(("field", "column", "heading"), [("e_value", 5, "E-value"),
-                                                          ("score", 6, "score")])
+@pytest.mark.parametrize(
+    ("field", "column", "heading"), [("e_value", 5, "E-value"), ("score", 6, "score")]
+)
 def test_number_letters_that_make_no_number(tmp_path, text, field, column, heading):
     path = tblout(tmp_path, row("g0", e_value="0", score="1"), row(**{field: text}))
     with pytest.raises(HmmerFormatError) as caught:
@@ -237,18 +263,29 @@ def test_number_letters_that_make_no_number(tmp_path, text, field, column, headi
 
 # Failures: every one names the file as given, the line and the column.
 
+
 @pytest.mark.parametrize(
     ("rows", "kwargs", "line", "column", "reason"),
     [
         ([row(score="5O.0")], {}, 4, 6, 'score "5O.0" is not a number'),
         # An empty field is no field: the description moves into the last fixed column.
         ([row(), row(e_value="")], {}, 5, 18, 'inc "a" is not a whole number'),
-        (["g1 - PF1 - 1e-5 50.0 0.1"], {}, 4, 8,
-         "too few columns: a tblout row has 18 before its description, this one 7"),
+        (
+            ["g1 - PF1 - 1e-5 50.0 0.1"],
+            {},
+            4,
+            8,
+            "too few columns: a tblout row has 18 before its description, this one 7",
+        ),
         ([row().replace(" 1 ", " x ", 1)], {}, 4, 12, 'reg "x" is not a whole number'),
         ([row(target="g\udcff")], {}, 4, 1, 'target name "g\\xff" is not UTF-8'),
-        ([row()], {"hmm": "accession"}, 4, 4,
-         'the profile "PF1" has no accession (query accession is "-")'),
+        (
+            [row()],
+            {"hmm": "accession"},
+            4,
+            4,
+            'the profile "PF1" has no accession (query accession is "-")',
+        ),
     ],
 )
 def test_format_errors(tmp_path, rows, kwargs, line, column, reason):
@@ -270,12 +307,22 @@ def test_a_short_row_names_its_first_missing_column(tmp_path):
 @pytest.mark.parametrize(
     ("name", "fmt", "line", "column", "reason"),
     [
-        ("search.domtblout", "tblout", 2, 5,
-         "these column headings are those of a domtblout (per-domain table), not a tblout "
-         "(per-sequence table)"),
-        ("search.tblout", "domtblout", 2, 5,
-         "these column headings are those of a tblout (per-sequence table), not a domtblout "
-         "(per-domain table)"),
+        (
+            "search.domtblout",
+            "tblout",
+            2,
+            5,
+            "these column headings are those of a domtblout (per-domain table), not a tblout "
+            "(per-sequence table)",
+        ),
+        (
+            "search.tblout",
+            "domtblout",
+            2,
+            5,
+            "these column headings are those of a tblout (per-sequence table), not a domtblout "
+            "(per-domain table)",
+        ),
     ],
 )
 def test_the_other_format_is_named(name, fmt, line, column, reason):
@@ -287,14 +334,21 @@ def test_the_other_format_is_named(name, fmt, line, column, reason):
 @pytest.mark.parametrize(
     ("name", "fmt", "column", "reason"),
     [
-        ("search.domtblout", "tblout", 5,
-         "this row is from a domtblout (per-domain table), not a tblout (per-sequence table)"),
-        ("search.tblout", "domtblout", 3,
-         "this row is from a tblout (per-sequence table), not a domtblout (per-domain table)"),
+        (
+            "search.domtblout",
+            "tblout",
+            5,
+            "this row is from a domtblout (per-domain table), not a tblout (per-sequence table)",
+        ),
+        (
+            "search.tblout",
+            "domtblout",
+            3,
+            "this row is from a tblout (per-sequence table), not a domtblout (per-domain table)",
+        ),
     ],
 )
-def test_rows_of_the_other_format_are_named_without_headings(tmp_path, name, fmt, column,
-                                                             reason):
+def test_rows_of_the_other_format_are_named_without_headings(tmp_path, name, fmt, column, reason):
     stripped = tmp_path / name
     stripped.write_text("".join(line for line in (DATA / name).open() if line[0] != "#"))
     with pytest.raises(HmmerFormatError) as caught:
@@ -305,12 +359,20 @@ def test_rows_of_the_other_format_are_named_without_headings(tmp_path, name, fmt
 @pytest.mark.parametrize(
     ("trailer", "line", "column", "reason"),
     [
-        ([], 4, None,
-         'no "# Program:" line after this row names the program that wrote it '
-         "(hmmsearch or hmmscan)"),
-        (["#", "# Program:         blastp"], 6, 3,
-         'the table was written by "blastp", not by a HMMER search program (hmmsearch, '
-         "hmmscan, phmmer, jackhmmer, nhmmer or nhmmscan)"),
+        (
+            [],
+            4,
+            None,
+            'no "# Program:" line after this row names the program that wrote it '
+            "(hmmsearch or hmmscan)",
+        ),
+        (
+            ["#", "# Program:         blastp"],
+            6,
+            3,
+            'the table was written by "blastp", not by a HMMER search program (hmmsearch, '
+            "hmmscan, phmmer, jackhmmer, nhmmer or nhmmscan)",
+        ),
     ],
 )
 def test_the_program_must_be_known(tmp_path, trailer, line, column, reason):
@@ -327,13 +389,17 @@ def test_the_program_must_be_known(tmp_path, trailer, line, column, reason):
     ("kwargs", "message"),
     [
         ({"format": "tbl"}, "format must be 'tblout' or 'domtblout', not 'tbl'"),
-        ({"program": "blastp"},
-         "program must be 'hmmsearch', 'hmmscan', 'phmmer', 'jackhmmer', 'nhmmer' or "
-         "'nhmmscan', not 'blastp'"),
+        (
+            {"program": "blastp"},
+            "program must be 'hmmsearch', 'hmmscan', 'phmmer', 'jackhmmer', 'nhmmer' or "
+            "'nhmmscan', not 'blastp'",
+        ),
         ({"score": "best"}, "score must be 'sequence' or 'domain', not 'best'"),
         ({"hmm": "id"}, "hmm must be 'name', 'accession' or 'accession_or_name', not 'id'"),
-        ({"score": "domain"},
-         "score='domain' needs format='domtblout': a tblout has no domain scores"),
+        (
+            {"score": "domain"},
+            "score='domain' needs format='domtblout': a tblout has no domain scores",
+        ),
     ],
 )
 def test_bad_options(kwargs, message):
@@ -346,8 +412,9 @@ def test_gzip_tables_read_as_plain_ones(tmp_path):
     packed = gzip.compress((DATA / "search.domtblout").read_bytes())
     (tmp_path / "t.gz").write_bytes(packed)
     assert read_hmmer(tmp_path / "t.gz", format="domtblout") == read_hmmer(
-        DATA / "search.domtblout", format="domtblout")
-    (tmp_path / "cut.gz").write_bytes(packed[:len(packed) // 2])
+        DATA / "search.domtblout", format="domtblout"
+    )
+    (tmp_path / "cut.gz").write_bytes(packed[: len(packed) // 2])
     with pytest.raises(EOFError):
         read_hmmer(tmp_path / "cut.gz", format="domtblout")
     (tmp_path / "bad.gz").write_bytes(packed[:10] + b"\xff" * 64)
@@ -355,16 +422,22 @@ def test_gzip_tables_read_as_plain_ones(tmp_path):
         read_hmmer(tmp_path / "bad.gz", format="domtblout")
 
 
-@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
-                    reason="AddressSanitizer's shadow memory does not fit the address-space limit")
-@pytest.mark.parametrize(("source", "program"), [("gzip", None), ("stdin", None),
-                                                 ("gzip", "hmmsearch"), ("stdin", "hmmsearch")])
+@pytest.mark.skipif(
+    bool(os.environ.get("VELKO_SANITIZED")),
+    reason="AddressSanitizer's shadow memory does not fit the address-space limit",
+)
+@pytest.mark.parametrize(
+    ("source", "program"),
+    [("gzip", None), ("stdin", None), ("gzip", "hmmsearch"), ("stdin", "hmmsearch")],
+)
 def test_rows_held_for_their_program_stop_at_the_memory_left(tmp_path, source, program):
     # Without its program a gzip file or a pipe is held whole until the "# Program:" line at
     # its end. Under a tight address-space limit that must end in the account's refusal, naming
     # the remedy, not in a bare std::bad_alloc; with the program the rows stream (few pairs).
-    rows = "".join(f"g{i % 1000} - P - 1e-5 {i % 97}.0 0.1 1e-5 40.0 0.1 1.0 1 1 0 1 1 1 1\n"
-                   for i in range(800_000))
+    rows = "".join(
+        f"g{i % 1000} - P - 1e-5 {i % 97}.0 0.1 1e-5 40.0 0.1 1.0 1 1 0 1 1 1 1\n"
+        for i in range(800_000)
+    )
     text = (rows + "#\n# Program:         hmmsearch\n# [ok]\n").encode()
     path = tmp_path / "t.tblout.gz"
     path.write_bytes(gzip.compress(text, 1) if source == "gzip" else text)
@@ -378,8 +451,9 @@ def test_rows_held_for_their_program_stop_at_the_memory_left(tmp_path, source, p
             print(error)
     """)
     # Standard input is a pipe, which cannot be looked at from its end.
-    result = subprocess.run([sys.executable, "-c", child], input=text, capture_output=True,
-                            timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", child], input=text, capture_output=True, timeout=120
+    )
     result.stdout, result.stderr = result.stdout.decode(), result.stderr.decode()
     if program is not None:
         assert (result.returncode, result.stdout, result.stderr) == (0, "1000\n", "")
@@ -401,6 +475,7 @@ def test_missing_and_unreadable_files_raise_os_errors(tmp_path):
 
 # The table and velko's top-hit files.
 
+
 @pytest.fixture(scope="module")
 def real_table():
     return read_hmmer(DATA / "search_max.domtblout", format="domtblout", score="domain")
@@ -408,8 +483,12 @@ def real_table():
 
 def test_table_surface(real_table):
     # Three different counts, so that a repr counting the wrong column shows.
-    rows = [("g1", "PF1", 1e-5, 50.0), ("g1", "PF2", 1e-3, 20.0), ("g2", "PF1", 1e-9, 70.0),
-            ("g3", "PF1", 1e-9, 70.0)]
+    rows = [
+        ("g1", "PF1", 1e-5, 50.0),
+        ("g1", "PF2", 1e-3, 20.0),
+        ("g2", "PF1", 1e-9, 70.0),
+        ("g3", "PF1", 1e-9, 70.0),
+    ]
     assert repr(HitTable(rows)) == "<HitTable hits=4 genes=3 profiles=2>"
     assert repr(real_table) == "<HitTable hits=662 genes=92 profiles=10>"
     assert pickle.loads(pickle.dumps(real_table)) == real_table
@@ -426,17 +505,35 @@ def test_table_surface(real_table):
 
 
 def test_rows_offered_to_the_constructor_follow_the_rule():
-    table = HitTable([("g", "P", 1e-3, 10.0), ("g", "Q", 1e-9, 30), ("g", "P", 1e-4, 10.0),
-                      ("h", "P", math.inf, -1.0)])
-    assert list(table) == [("g", "P", 1e-4, 10.0), ("g", "Q", 1e-9, 30.0),
-                           ("h", "P", math.inf, -1.0)]
+    table = HitTable(
+        [
+            ("g", "P", 1e-3, 10.0),
+            ("g", "Q", 1e-9, 30),
+            ("g", "P", 1e-4, 10.0),
+            ("h", "P", math.inf, -1.0),
+        ]
+    )
+    assert list(table) == [
+        ("g", "P", 1e-4, 10.0),
+        ("g", "Q", 1e-9, 30.0),
+        ("h", "P", math.inf, -1.0),
+    ]
 
 
 # Few genes, many profiles: a gene's hits are chained, and indexed past sixteen of them.
 @settings(max_examples=60, deadline=None)
-@given(st.lists(st.tuples(st.sampled_from("gh"), st.integers(0, 40),
-                          st.sampled_from([1e-9, 1e-3, 1.0]), st.sampled_from([-1.0, 5.0, 30.0])),
-                min_size=40, max_size=200))
+@given(
+    st.lists(
+        st.tuples(
+            st.sampled_from("gh"),
+            st.integers(0, 40),
+            st.sampled_from([1e-9, 1e-3, 1.0]),
+            st.sampled_from([-1.0, 5.0, 30.0]),
+        ),
+        min_size=40,
+        max_size=200,
+    )
+)
 def test_genes_with_many_profiles_keep_the_model(rows):
     rows = [(gene, f"PF{profile}", e, b) for gene, profile, e, b in rows]
     table = HitTable(rows)
@@ -484,10 +581,14 @@ def test_conversions_with_velko_tophit_files(tmp_path):
 @pytest.mark.parametrize(
     ("rows", "message"),
     [
-        ([("g\t1", "PF1", 1.0, 2.0)],
-         'Cannot write gene id "g\\t1": it contains a tab or line feed'),
-        ([("g1", "PF1,2", 1.0, 2.0)],
-         'Cannot write profile id "PF1,2": it contains a tab, line feed, ";" or ","'),
+        (
+            [("g\t1", "PF1", 1.0, 2.0)],
+            'Cannot write gene id "g\\t1": it contains a tab or line feed',
+        ),
+        (
+            [("g1", "PF1,2", 1.0, 2.0)],
+            'Cannot write profile id "PF1,2": it contains a tab, line feed, ";" or ","',
+        ),
     ],
 )
 def test_write_refuses_identifiers_that_do_not_read_back(tmp_path, rows, message):
@@ -539,8 +640,10 @@ def test_tophit_file_errors(write_file, body, line, reason):
 
 
 def test_tophit_file_reads_as_velko_reads_it(write_file):
-    path = write_file(HEADER_LINE + "g1\tPF1,1E-5,+3,9;PF2,.5,Infinity\textra\r\n"
-                      "g1\tPF1,1e-9,3\ng2\tPF1,-nan,5.\n")
+    path = write_file(
+        HEADER_LINE + "g1\tPF1,1E-5,+3,9;PF2,.5,Infinity\textra\r\n"
+        "g1\tPF1,1e-9,3\ng2\tPF1,-nan,5.\n"
+    )
     table = HitTable.read(path)
     velkos = TopHitFile(path)
     velkos.read()
@@ -554,21 +657,35 @@ def test_tophit_file_reads_as_velko_reads_it(write_file):
 
 # The command line.
 
+
 def velko_cli(*args):
-    return subprocess.run([sys.executable, "-m", "velko_tools", *args], capture_output=True,
-                          text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "velko_tools", *args], capture_output=True, text=True, timeout=120
+    )
 
 
 @pytest.mark.parametrize(
     ("args", "model"),
     [
         (["search.tblout"], lambda: model_table(model_rows(DATA / "search.tblout", "tblout"))),
-        (["--top", "search_max.tblout"],
-         lambda: model_top(model_table(model_rows(DATA / "search_max.tblout", "tblout")))),
-        (["--format", "domtblout", "--score", "domain", "--program", "hmmscan",
-          "scan.domtblout"],
-         lambda: model_table(model_rows(DATA / "scan.domtblout", "domtblout", "hmmscan",
-                                        "domain"))),
+        (
+            ["--top", "search_max.tblout"],
+            lambda: model_top(model_table(model_rows(DATA / "search_max.tblout", "tblout"))),
+        ),
+        (
+            [
+                "--format",
+                "domtblout",
+                "--score",
+                "domain",
+                "--program",
+                "hmmscan",
+                "scan.domtblout",
+            ],
+            lambda: model_table(
+                model_rows(DATA / "scan.domtblout", "domtblout", "hmmscan", "domain")
+            ),
+        ),
     ],
 )
 def test_cli_writes_tsv(args, model):
@@ -578,18 +695,22 @@ def test_cli_writes_tsv(args, model):
     result = velko_cli("tophits", *args)
     assert (result.returncode, result.stderr) == (0, "")
     import io
+
     # The numbers are exact; older pandas' default parser may be an ulp off, so Python reads them.
     frame = pandas.read_csv(io.StringIO(result.stdout), sep="\t", dtype=str)
     assert list(frame.columns) == ["gene_id", "hmm_id", "e_value", "bit_score"]
-    rows = [(gene, hmm, float(e_value), float(bit_score))
-            for gene, hmm, e_value, bit_score in frame.itertuples(index=False, name=None)]
+    rows = [
+        (gene, hmm, float(e_value), float(bit_score))
+        for gene, hmm, e_value, bit_score in frame.itertuples(index=False, name=None)
+    ]
     assert rows == model_list(model())
 
 
 def test_cli_writes_a_tophit_file(tmp_path):
     out = tmp_path / "sub" / "top.tsv"
-    result = velko_cli("tophits", "-o", str(out), str(DATA / "globins.tblout"),
-                       str(DATA / "others.tblout"))
+    result = velko_cli(
+        "tophits", "-o", str(out), str(DATA / "globins.tblout"), str(DATA / "others.tblout")
+    )
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
     assert HitTable.read(out) == read_hmmer(DATA / "search.tblout")
 
@@ -597,9 +718,12 @@ def test_cli_writes_a_tophit_file(tmp_path):
 @pytest.mark.parametrize(
     ("args", "status", "stderr"),
     [
-        (["search.domtblout"], 1,
-         "velko: error: {}:2:5: these column headings are those of a domtblout (per-domain "
-         "table), not a tblout (per-sequence table)\n"),
+        (
+            ["search.domtblout"],
+            1,
+            "velko: error: {}:2:5: these column headings are those of a domtblout (per-domain "
+            "table), not a tblout (per-sequence table)\n",
+        ),
         (["missing.tblout"], 1, "velko: error: {}: No such file or directory\n"),
         (["--score", "domain", "search.tblout"], 2, None),
     ],

@@ -1,10 +1,10 @@
 """velko_tools.count_kmers against a small per-window model, KmerTable, and every failure."""
 
 import gzip
-import random
 import itertools
 import os
 import pickle
+import random
 import re
 import signal
 import subprocess
@@ -29,6 +29,7 @@ COMPLEMENT = {"A": "T", "C": "G", "G": "C", "T": "A"}
 
 # ---- the model: every window looked at on its own ----------------------------------------
 
+
 def all_kmers(k):
     return ["".join(p) for p in itertools.product("ACGT", repeat=k)]
 
@@ -42,8 +43,8 @@ def model_row(seq, k, strands):
     counts = dict.fromkeys(all_kmers(k), 0)
     counted = skipped = 0
     for start in range(len(seq) - k + 1):
-        window = seq[start:start + k].upper()
-        if any(c not in "ACGT" for c in window) or not seq[start:start + k].isascii():
+        window = seq[start : start + k].upper()
+        if any(c not in "ACGT" for c in window) or not seq[start : start + k].isascii():
             skipped += 1
             continue
         counted += 1
@@ -78,8 +79,14 @@ def model_table(text, k, strands, per_file):
         rows.append((rid, *model_row(seq, k, strands)))
     if per_file:
         merged = {kmer: sum(row[1][kmer] for row in rows) for kmer in rows[0][1]} if rows else None
-        return [("", merged or model_row("", k, strands)[0],
-                 sum(r[2] for r in rows), sum(r[3] for r in rows))]
+        return [
+            (
+                "",
+                merged or model_row("", k, strands)[0],
+                sum(r[2] for r in rows),
+                sum(r[3] for r in rows),
+            )
+        ]
     return rows
 
 
@@ -92,7 +99,7 @@ def model_error(text, k):
                 line, column = places[i]
                 # Columns are bytes: the characters before it on its line may be wider.
                 line_text = text.split("\n")[line - 1]
-                return rid, line, len(line_text[:column - 1].encode()) + 1, char
+                return rid, line, len(line_text[: column - 1].encode()) + 1, char
     return None
 
 
@@ -123,7 +130,7 @@ def fasta_texts(draw):
         pieces = draw(st.lists(st.one_of(SEQ, N_RUN), max_size=4))
         seq = "".join(pieces)
         width = draw(st.integers(1, 12))
-        lines = [seq[i:i + width] for i in range(0, len(seq), width)]
+        lines = [seq[i : i + width] for i in range(0, len(seq), width)]
         lines = [line.rstrip() for line in lines]
         if draw(st.booleans()):
             lines.append("")
@@ -143,11 +150,17 @@ def write(tmp_path, text, name="g.fa", crlf=False, compress=False):
     return path
 
 
-@settings(max_examples=150, deadline=None,
-          suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(text=fasta_texts(), k=st.integers(1, 4),
-       strands=st.sampled_from(["forward", "both", "canonical"]), per_file=st.booleans(),
-       crlf=st.booleans(), compress=st.booleans())
+@settings(
+    max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
+@given(
+    text=fasta_texts(),
+    k=st.integers(1, 4),
+    strands=st.sampled_from(["forward", "both", "canonical"]),
+    per_file=st.booleans(),
+    crlf=st.booleans(),
+    compress=st.booleans(),
+)
 def test_skip_matches_model(tmp_path, text, k, strands, per_file, crlf, compress):
     path = write(tmp_path, text, crlf=crlf, compress=compress)
     table = count_kmers(path, k, strands=strands, invalid="skip", per_file=per_file, threads=1)
@@ -156,8 +169,9 @@ def test_skip_matches_model(tmp_path, text, k, strands, per_file, crlf, compress
     assert table.counts.sum(axis=1).tolist() == table.windows.tolist()
 
 
-@settings(max_examples=150, deadline=None,
-          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(text=fasta_texts(), k=st.integers(1, 4), crlf=st.booleans())
 def test_error_names_first_bad_base(tmp_path, text, k, crlf):
     path = write(tmp_path, text, crlf=crlf)
@@ -172,10 +186,16 @@ def test_error_names_first_bad_base(tmp_path, text, k, crlf):
     rid, line, column, char = expected
     error = info.value
     assert (error.path, error.record, error.line, error.column, error.char) == (
-        str(path), rid, line, column, char)
+        str(path),
+        rid,
+        line,
+        column,
+        char,
+    )
 
 
 # ---- the same counts as velko ---------------------------------------------------------------
+
 
 @pytest.mark.parametrize("both", [False, True])
 @pytest.mark.parametrize("k", [1, 3, 5])
@@ -183,8 +203,10 @@ def test_counts_equal_velko_on_upper_case(tmp_path, k, both):
     import random
 
     rng = random.Random(k)
-    text = "".join(f">s{i}\n" + "".join(rng.choice("ACGT") for _ in range(rng.randrange(300)))
-                   + "\n" for i in range(20))
+    text = "".join(
+        f">s{i}\n" + "".join(rng.choice("ACGT") for _ in range(rng.randrange(300))) + "\n"
+        for i in range(20)
+    )
     path = write(tmp_path, text)
     table = count_kmers(path, k, strands="both" if both else "forward")
     reference = get_kmer_count_fasta(str(path), k, both)
@@ -194,6 +216,7 @@ def test_counts_equal_velko_on_upper_case(tmp_path, k, both):
 
 
 # ---- the table ----------------------------------------------------------------------------
+
 
 @pytest.fixture
 def two_files(tmp_path):
@@ -257,8 +280,9 @@ def test_pandas_imported_only_when_asked():
         assert "pandas" not in sys.modules
         print("ok")
     """)
-    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                            timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-c", source], capture_output=True, text=True, timeout=60
+    )
     assert result.stdout == "ok\n", result.stderr
 
 
@@ -268,8 +292,10 @@ def test_threads_give_identical_tables(tmp_path):
     rng = random.Random(7)
     paths = []
     for i in range(9):
-        text = "".join(f">f{i}r{j}\n" + "".join(rng.choice("ACGTacgtN") for _ in range(500))
-                       + "\n" for j in range(rng.randrange(1, 5)))
+        text = "".join(
+            f">f{i}r{j}\n" + "".join(rng.choice("ACGTacgtN") for _ in range(500)) + "\n"
+            for j in range(rng.randrange(1, 5))
+        )
         paths.append(write(tmp_path, text, f"f{i}.fa", compress=i % 3 == 0))
     tables = [count_kmers(paths, 3, invalid="skip", threads=n) for n in (1, 2, 3, 16)]
     for table in tables[1:]:
@@ -280,9 +306,12 @@ def test_progress_callable_called_on_calling_thread(two_files):
     import threading
 
     calls = []
-    table = count_kmers(list(two_files), 2, invalid="skip",
-                        progress=lambda done, total: calls.append(
-                            (done, total, threading.get_ident())))
+    table = count_kmers(
+        list(two_files),
+        2,
+        invalid="skip",
+        progress=lambda done, total: calls.append((done, total, threading.get_ident())),
+    )
     assert len(table) == 3
     total = sum(os.path.getsize(p) for p in two_files)
     assert calls and calls[-1][:2] == (total, total)
@@ -305,6 +334,7 @@ def test_error_in_progress_callable_stops_count(two_files):
 
 
 # ---- failures -----------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize(
     ("content", "line", "reason"),
@@ -416,8 +446,9 @@ def test_damaged_and_truncated_gzip(tmp_path, capfd):
     assert str(info.value).startswith(f"{damaged}: invalid gzip data")
     with pytest.raises(EOFError) as info:
         count_kmers(truncated, 2)
-    assert str(info.value) == (f"{truncated}: compressed file ended before the end-of-stream "
-                               "marker was reached")
+    assert str(info.value) == (
+        f"{truncated}: compressed file ended before the end-of-stream marker was reached"
+    )
     assert capfd.readouterr() == ("", "")
 
 
@@ -427,10 +458,16 @@ def test_damaged_and_truncated_gzip(tmp_path, capfd):
         ({"k": 0}, ValueError, "k must be between 1 and 32, not 0"),
         ({"k": 33}, ValueError, "k must be between 1 and 32, not 33"),
         ({"k": 2.0}, TypeError, "k must be an int, not float"),
-        ({"k": 2, "strands": "reverse"}, ValueError,
-         "strands must be 'forward', 'both' or 'canonical', not 'reverse'"),
-        ({"k": 2, "invalid": "ignore"}, ValueError,
-         "invalid must be 'error' or 'skip', not 'ignore'"),
+        (
+            {"k": 2, "strands": "reverse"},
+            ValueError,
+            "strands must be 'forward', 'both' or 'canonical', not 'reverse'",
+        ),
+        (
+            {"k": 2, "invalid": "ignore"},
+            ValueError,
+            "invalid must be 'error' or 'skip', not 'ignore'",
+        ),
         ({"k": 2, "threads": 0}, ValueError, "threads must be a positive int or None, not 0"),
         ({"k": 2, "threads": 2**40}, ValueError, "threads must be at most 1024, not 1099511627776"),
         ({"k": 2, "per_file": "no"}, TypeError, "per_file must be a bool, not str"),
@@ -484,19 +521,26 @@ def test_tally_reads_records_letters_and_bases_beside_the_counts(tmp_path, layou
     # bytes that fold onto no base (N, n, '@' and '`' sit 0x20 from letters), CRs and blanks.
     rng = random.Random(7)
     alphabet = "ACGTacgtNn@`RYrq-*"
-    records = [("".join(rng.choice(alphabet) for _ in range(n)))
-               for n in (0, 1, 15, 16, 17, 31, 4080, 4096, 9001, 70000)]
-    text = "".join(f">r{i} d\n" + "\n".join(seq[j:j + w] for j in range(0, len(seq), w)) + "\r\n"
-                   for i, (seq, w) in enumerate(zip(records, [60, 61, 16, 1, 80, 33] * 2)))
+    records = [
+        ("".join(rng.choice(alphabet) for _ in range(n)))
+        for n in (0, 1, 15, 16, 17, 31, 4080, 4096, 9001, 70000)
+    ]
+    text = "".join(
+        f">r{i} d\n" + "\n".join(seq[j : j + w] for j in range(0, len(seq), w)) + "\r\n"
+        for i, (seq, w) in enumerate(zip(records, [60, 61, 16, 1, 80, 33] * 2))
+    )
     path = tmp_path / ("g.fa.gz" if gzipped else "g.fa")
     path.write_bytes(gzip.compress(text.encode()) if gzipped else text.encode())
     empty = tmp_path / "empty.fa"
     empty.write_bytes(b"")
-    table, tallies = count_and_tally([path, empty], 3, invalid="skip", per_file=True,
-                                     layout=layout, tally=True)
+    table, tallies = count_and_tally(
+        [path, empty], 3, invalid="skip", per_file=True, layout=layout, tally=True
+    )
     whole = "".join(records)
     upper = whole.upper()
     assert tallies.tolist() == [
-        [len(records), len(whole), *(upper.count(b) for b in "ACGT")], [0] * 6]
+        [len(records), len(whole), *(upper.count(b) for b in "ACGT")],
+        [0] * 6,
+    ]
     assert table == count_kmers([path, empty], 3, invalid="skip", per_file=True, layout=layout)
     assert count_and_tally(path, 3, invalid="skip", layout=layout)[1].tolist() == [[0] * 6]

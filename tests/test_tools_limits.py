@@ -11,9 +11,9 @@ import textwrap
 
 import numpy as np
 import pytest
+from children import ADDRESS_LIMIT, MEMORY_ERROR, assert_interrupted, fifo_feeder, run_python
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from children import ADDRESS_LIMIT, MEMORY_ERROR, assert_interrupted, fifo_feeder, run_python
 
 from velko_tools import count_kmers
 
@@ -75,10 +75,12 @@ def test_every_k_completes_or_is_refused_at_once(small, options):
 
 def test_ctrl_c_at_large_k(small):
     # Each call builds no Python object per k-mer, so a signal is seen between calls or in one.
-    assert_interrupted(f"""
+    assert_interrupted(
+        f"""
     while True:
         count_kmers({str(small)!r}, 13, threads=1, layout="dense")""",
-                       setup="from velko_tools import count_kmers")
+        setup="from velko_tools import count_kmers",
+    )
 
 
 @pytest.mark.parametrize("writer", ["none", "silent", "endless"])
@@ -112,8 +114,10 @@ def test_fifo_with_a_writer_counts_as_a_file(tmp_path):
     assert table.ids == ["r"] and int(table.windows[0]) == 12000 - 1
 
 
-@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
-                    reason="AddressSanitizer's shadow memory does not fit the address-space limit")
+@pytest.mark.skipif(
+    bool(os.environ.get("VELKO_SANITIZED")),
+    reason="AddressSanitizer's shadow memory does not fit the address-space limit",
+)
 @pytest.mark.parametrize("layout", ["dense", "sparse"])
 def test_workers_that_cannot_start_leave_fewer_threads(tmp_path, layout):
     paths = []
@@ -138,9 +142,15 @@ def test_workers_that_cannot_start_leave_fewer_threads(tmp_path, layout):
     def large_stacks():
         resource.setrlimit(resource.RLIMIT_STACK, (64 << 20, resource.RLIM_INFINITY))
 
-    result = subprocess.run([sys.executable, "-c", source], check=False, capture_output=True,
-                            text=True, timeout=60, preexec_fn=large_stacks,
-                            env={**os.environ, "MALLOC_ARENA_MAX": "1"})
+    result = subprocess.run(
+        [sys.executable, "-c", source],
+        check=False,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        preexec_fn=large_stacks,
+        env={**os.environ, "MALLOC_ARENA_MAX": "1"},
+    )
     assert (result.returncode, result.stderr) == (0, ""), result.stderr[-2000:]
     assert result.stdout.splitlines() == ["ok 400 2800"] * 5
 
@@ -164,13 +174,16 @@ def test_exit_while_a_daemon_thread_counts(big):
         sys.exit(3)
     """)
     for _ in range(3):
-        result = subprocess.run([sys.executable, "-c", source], check=False,
-                                capture_output=True, text=True, timeout=60)
+        result = subprocess.run(
+            [sys.executable, "-c", source], check=False, capture_output=True, text=True, timeout=60
+        )
         assert (result.returncode, result.stderr) == (3, "")
 
 
-@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
-                    reason="AddressSanitizer's shadow memory does not fit the address-space limit")
+@pytest.mark.skipif(
+    bool(os.environ.get("VELKO_SANITIZED")),
+    reason="AddressSanitizer's shadow memory does not fit the address-space limit",
+)
 @pytest.mark.parametrize("k", [8, 10])
 def test_auto_layout_decides_on_the_records_met(tmp_path, k):
     # 20,000 short reads are 3 MB of input, which "auto" once guessed as 46 rows: the dense table
@@ -202,10 +215,14 @@ def test_auto_layout_decides_on_the_records_met(tmp_path, k):
     assert match is not None and match["what"] == f"k = {k}", refused
 
 
-@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
-                    reason="AddressSanitizer's shadow memory does not fit the address-space limit")
-@pytest.mark.parametrize(("strands", "memory"), [("forward", 8 << 20), ("both", 8 << 20),
-                                                 ("canonical", None), ("forward", None)])
+@pytest.mark.skipif(
+    bool(os.environ.get("VELKO_SANITIZED")),
+    reason="AddressSanitizer's shadow memory does not fit the address-space limit",
+)
+@pytest.mark.parametrize(
+    ("strands", "memory"),
+    [("forward", 8 << 20), ("both", 8 << 20), ("canonical", None), ("forward", None)],
+)
 def test_low_complexity_rows_stay_within_memory(tmp_path, strands, memory):
     # A poly-A record is one k-mer over and over, and a dinucleotide repeat two: one prefix
     # bucket that no bound split was read back and sorted whole (memory= ignored), and without
@@ -238,40 +255,59 @@ def test_low_complexity_rows_stay_within_memory(tmp_path, strands, memory):
         out = {}
         for kmer, count in forward.items():
             keys = [kmer, reverse_complement(kmer)]
-            for key in ([min(keys)] if strands == "canonical" else keys):
+            for key in [min(keys)] if strands == "canonical" else keys:
                 out[key] = out.get(key, 0) + count
         return out
 
     half = 5_000_000 - 10
     assert [ast.literal_eval(row) for row in rows] == [
         counted({"A" * 21: 30_000_000 - 20}),
-        counted({"AC" * 10 + "A": half, "CA" * 10 + "C": half})]
+        counted({"AC" * 10 + "A": half, "CA" * 10 + "C": half}),
+    ]
 
 
-repeats = st.lists(st.tuples(st.text("ACGT", min_size=1, max_size=7), st.integers(1, 300)),
-                   min_size=1, max_size=6)
+repeats = st.lists(
+    st.tuples(st.text("ACGT", min_size=1, max_size=7), st.integers(1, 300)), min_size=1, max_size=6
+)
 
 
 @settings(max_examples=60, deadline=None)
-@given(st.lists(repeats, min_size=1, max_size=3), st.integers(1, 7),
-       st.sampled_from(["forward", "both", "canonical"]), st.integers(1, 40),
-       st.sampled_from([None, 1 << 16]))
-def test_repeats_count_as_the_dense_table(tmp_path_factory, records, k, strands, min_count,
-                                          memory):
+@given(
+    st.lists(repeats, min_size=1, max_size=3),
+    st.integers(1, 7),
+    st.sampled_from(["forward", "both", "canonical"]),
+    st.integers(1, 40),
+    st.sampled_from([None, 1 << 16]),
+)
+def test_repeats_count_as_the_dense_table(tmp_path_factory, records, k, strands, min_count, memory):
     # Stretches that repeat a short unit are counted as they stream, not kept: the counts, with
     # min_count applied to the whole, are those of the dense table.
     path = tmp_path_factory.mktemp("repeats") / "r.fa"
-    path.write_text("".join(f">r{i}\n" + "".join(unit * times for unit, times in record) + "\n"
-                            for i, record in enumerate(records)))
+    path.write_text(
+        "".join(
+            f">r{i}\n" + "".join(unit * times for unit, times in record) + "\n"
+            for i, record in enumerate(records)
+        )
+    )
     dense = count_kmers(path, k, strands=strands, layout="dense", min_count=min_count, threads=1)
-    sparse = count_kmers(path, k, strands=strands, layout="sparse", min_count=min_count,
-                         memory=memory, tmpdir=path.parent, threads=1)
+    sparse = count_kmers(
+        path,
+        k,
+        strands=strands,
+        layout="sparse",
+        min_count=min_count,
+        memory=memory,
+        tmpdir=path.parent,
+        threads=1,
+    )
     assert np.array_equal(sparse.to_dense().counts, dense.counts)
     assert np.array_equal(sparse.windows, dense.windows)
 
 
-@pytest.mark.skipif(bool(os.environ.get("VELKO_SANITIZED")),
-                    reason="AddressSanitizer's shadow memory does not fit the address-space limit")
+@pytest.mark.skipif(
+    bool(os.environ.get("VELKO_SANITIZED")),
+    reason="AddressSanitizer's shadow memory does not fit the address-space limit",
+)
 def test_the_spectrum_of_a_long_repeat_stays_small(tmp_path):
     # The spectrum of one k-mer seen 20 million times was an array of 20 million zeros and one.
     path = tmp_path / "polyA.fa"

@@ -51,9 +51,16 @@ def test_tables_written_in_many_chunks_read_back(tmp_path, monkeypatch, suffix, 
     rng = np.random.default_rng(3)
     counts = rng.integers(0, 1 << 40, (37, 16), dtype=np.uint64)
     counts[5] = 0  # a row without windows stays 0 as frequencies
-    table = KmerTable([f"r{i}" for i in range(37)], ["a, \"b\".fa"] * 20 + ["c.fa"] * 17, 2,
-                      "forward", [a + b for a in "ACGT" for b in "ACGT"], counts,
-                      counts.sum(axis=1), rng.integers(0, 9, 37, dtype=np.uint64))
+    table = KmerTable(
+        [f"r{i}" for i in range(37)],
+        ['a, "b".fa'] * 20 + ["c.fa"] * 17,
+        2,
+        "forward",
+        [a + b for a in "ACGT" for b in "ACGT"],
+        counts,
+        counts.sum(axis=1),
+        rng.integers(0, 9, 37, dtype=np.uint64),
+    )
     path = tmp_path / ("t" + suffix)
     tables.write_table(table, str(path), frequencies=frequencies)
     assert KmerTable.read(path) == table
@@ -63,16 +70,28 @@ def test_progress_goes_on_while_writing(tmp_path, capsys):
     from velko_tools import KmerTable, tables
 
     counts = np.ones((3, 4), dtype=np.uint64)
-    table = KmerTable(["a", "b", "c"], ["f"] * 3, 1, "forward", list("ACGT"), counts,
-                      counts.sum(axis=1), np.zeros(3, dtype=np.uint64))
+    table = KmerTable(
+        ["a", "b", "c"],
+        ["f"] * 3,
+        1,
+        "forward",
+        list("ACGT"),
+        counts,
+        counts.sum(axis=1),
+        np.zeros(3, dtype=np.uint64),
+    )
     tables.write_table(table, str(tmp_path / "t.tsv"), progress=True)
     assert "writing" in capsys.readouterr().err
 
 
 # gzip output: members made natively, by ISA-L where the build has it, zlib always.
 
-DEFLATERS = ["zlib", pytest.param("isal", marks=pytest.mark.skipif(
-    _core.GZIP_BACKEND != "isal", reason="built without ISA-L"))]
+DEFLATERS = [
+    "zlib",
+    pytest.param(
+        "isal", marks=pytest.mark.skipif(_core.GZIP_BACKEND != "isal", reason="built without ISA-L")
+    ),
+]
 
 
 @pytest.mark.parametrize("deflater", DEFLATERS)
@@ -85,8 +104,7 @@ def test_gzip_members_read_back_at_every_level(deflater, level):
     rows = rng.poisson(40, (100, 4096)).astype(np.uint64)
     text = _core.format_rows([f"f.fa\tr{i}\t9\t0" for i in range(100)], rows, 0)
     assert len(text) > 1 << 20  # more than one slice of the encoder's input
-    members = [_core.gzip_member(part, level, deflater)
-               for part in (text[:1000], b"", text[1000:])]
+    members = [_core.gzip_member(part, level, deflater) for part in (text[:1000], b"", text[1000:])]
     assert gzip.decompress(b"".join(members)) == text
     assert zlib.decompress(members[2], wbits=31) == text[1000:]
     assert _core.gzip_member(text, level, deflater) == _core.gzip_member(text, level, deflater)
@@ -94,9 +112,11 @@ def test_gzip_members_read_back_at_every_level(deflater, level):
 
 @pytest.mark.parametrize(
     ("level", "deflater", "message"),
-    [(0, None, "gzip level must be from 1 to 9, not 0"),
-     (10, None, "gzip level must be from 1 to 9, not 10"),
-     (1, "lzma", "deflater must be 'isal', 'zlib' or None")],
+    [
+        (0, None, "gzip level must be from 1 to 9, not 0"),
+        (10, None, "gzip level must be from 1 to 9, not 10"),
+        (1, "lzma", "deflater must be 'isal', 'zlib' or None"),
+    ],
 )
 def test_gzip_member_refuses(level, deflater, message):
     with pytest.raises(ValueError) as caught:
@@ -109,9 +129,17 @@ def small_table(rows, k=2):
     from velko_tools.kmers import KmerLabels
 
     rng = np.random.default_rng(rows)
-    counts = rng.poisson(7, (rows, 4 ** k)).astype(np.uint64)
-    return KmerTable([f"r{i}" for i in range(rows)], ["g.fa"] * rows, k, "forward",
-                     KmerLabels(k), counts, counts.sum(axis=1), np.zeros(rows, dtype=np.uint64))
+    counts = rng.poisson(7, (rows, 4**k)).astype(np.uint64)
+    return KmerTable(
+        [f"r{i}" for i in range(rows)],
+        ["g.fa"] * rows,
+        k,
+        "forward",
+        KmerLabels(k),
+        counts,
+        counts.sum(axis=1),
+        np.zeros(rows, dtype=np.uint64),
+    )
 
 
 @pytest.mark.parametrize(
@@ -138,8 +166,12 @@ def test_gzip_tables_hold_the_plain_text(tmp_path, rows, k, level):
         assert k < 11 or len(text) > tables.CHUNK_BYTES
     assert gzip.decompress(packed.read_bytes()) == text
     if shutil.which("gzip"):
-        assert subprocess.run(["gzip", "-dc", str(packed)], capture_output=True,
-                              check=True, timeout=120).stdout == text
+        assert (
+            subprocess.run(
+                ["gzip", "-dc", str(packed)], capture_output=True, check=True, timeout=120
+            ).stdout
+            == text
+        )
     if k < 11:  # (the readers parse a huge row slowly, and the text is the same)
         assert KmerTable.read(packed) == table
         pd.testing.assert_frame_equal(pd.read_csv(packed, sep="\t"), pd.read_csv(plain, sep="\t"))
@@ -204,8 +236,16 @@ AWKWARD_IDS = ["a\rb", "c\nd", 'q"x', "e,f", "g\u2028h", "i\x0bj", " lead", "tra
 def test_awkward_ids_come_back_whole(tmp_path, suffix):
     ids = AWKWARD_IDS if suffix == ".npz" else AWKWARD_IDS[:-1]
     counts = np.arange(len(ids) * 4, dtype=np.uint64).reshape(-1, 4)
-    table = KmerTable(ids, ["x\r.fa"] * len(ids), 1, "forward", list("ACGT"), counts,
-                      counts.sum(axis=1, dtype=np.uint64), np.zeros(len(ids), np.uint64))
+    table = KmerTable(
+        ids,
+        ["x\r.fa"] * len(ids),
+        1,
+        "forward",
+        list("ACGT"),
+        counts,
+        counts.sum(axis=1, dtype=np.uint64),
+        np.zeros(len(ids), np.uint64),
+    )
     write_table(table, str(tmp_path / f"t{suffix}"))
     assert KmerTable.read(tmp_path / f"t{suffix}") == table
     if suffix == ".csv":
@@ -213,15 +253,34 @@ def test_awkward_ids_come_back_whole(tmp_path, suffix):
         frame = pd.read_csv(tmp_path / "t.csv", keep_default_na=False)
         assert frame["id"].tolist() == ids
         with pytest.raises(UnwritableFieldError, match="holds a NUL"):
-            write_table(KmerTable(["n\0"], ["f"], 1, "forward", list("ACGT"), counts[:1],
-                                  counts[:1, 0], counts[:1, 0]), str(tmp_path / "n.csv"))
+            write_table(
+                KmerTable(
+                    ["n\0"],
+                    ["f"],
+                    1,
+                    "forward",
+                    list("ACGT"),
+                    counts[:1],
+                    counts[:1, 0],
+                    counts[:1, 0],
+                ),
+                str(tmp_path / "n.csv"),
+            )
 
 
 @pytest.mark.parametrize("suffix", [".tsv", ".csv", ".tsv.gz"])
 def test_a_table_cut_short_names_the_file_and_line(tmp_path, suffix):
     counts = np.arange(3 * 16, dtype=np.uint64).reshape(3, 16)
-    table = KmerTable(["r0", "r1", "r2"], ["f"] * 3, 2, "forward", KmerLabels(2), counts,
-                      counts.sum(axis=1, dtype=np.uint64), np.zeros(3, np.uint64))
+    table = KmerTable(
+        ["r0", "r1", "r2"],
+        ["f"] * 3,
+        2,
+        "forward",
+        KmerLabels(2),
+        counts,
+        counts.sum(axis=1, dtype=np.uint64),
+        np.zeros(3, np.uint64),
+    )
     whole = tmp_path / f"whole{suffix}"
     write_table(table, str(whole))
     text = (gzip.decompress if suffix == ".tsv.gz" else bytes)(whole.read_bytes())
@@ -230,7 +289,9 @@ def test_a_table_cut_short_names_the_file_and_line(tmp_path, suffix):
     cuts = {  # where the text is cut: the line named and the reason
         header_end - 3: (1, "the header is cut short or holds a column that is not a k-mer"),
         text.rindex(sep, 0, header_end): (
-            1, "the header is cut short or holds a column that is not a k-mer"),
+            1,
+            "the header is cut short or holds a column that is not a k-mer",
+        ),
         len(text) - 5: (4, "the last row is cut short (it has no line end)"),
     }
     for cut, (line, reason) in cuts.items():
@@ -240,14 +301,23 @@ def test_a_table_cut_short_names_the_file_and_line(tmp_path, suffix):
         with pytest.raises(TableFormatError) as caught:
             KmerTable.read(target)
         assert (caught.value.path, caught.value.line, caught.value.reason) == (
-            str(target), line, reason)
+            str(target),
+            line,
+            reason,
+        )
     bad_rows = {
-        text.replace(b"\n", b"\n" + sep.join([b"f", b"r9", b"1"]) + b"\n", 1):
-            (2, "the row has 3 fields, not 20"),
-        text.replace(sep + b"47\n", sep + b"x\n"): (4, "a cell of windows, skipped or a count "
-                                                       "is not a number"),
-        text.replace(sep + b"47\n", sep + b"-47\n"): (4, "a cell of windows, skipped or a "
-                                                         "count is not a number"),
+        text.replace(b"\n", b"\n" + sep.join([b"f", b"r9", b"1"]) + b"\n", 1): (
+            2,
+            "the row has 3 fields, not 20",
+        ),
+        text.replace(sep + b"47\n", sep + b"x\n"): (
+            4,
+            "a cell of windows, skipped or a count is not a number",
+        ),
+        text.replace(sep + b"47\n", sep + b"-47\n"): (
+            4,
+            "a cell of windows, skipped or a count is not a number",
+        ),
     }
     for piece, (line, reason) in bad_rows.items():
         target = tmp_path / f"bad{suffix}"
@@ -260,9 +330,14 @@ def test_a_table_cut_short_names_the_file_and_line(tmp_path, suffix):
 def _genome(tmp_path, seed=3, records=2, length=3000):
     rng = np.random.default_rng(seed)
     path = tmp_path / "g.fa"
-    path.write_bytes(b"".join(
-        b">r%d\n" % i + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, length)].tobytes()
-        + b"\n" for i in range(records)))
+    path.write_bytes(
+        b"".join(
+            b">r%d\n" % i
+            + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, length)].tobytes()
+            + b"\n"
+            for i in range(records)
+        )
+    )
     return path
 
 
@@ -294,7 +369,12 @@ def test_parquet_keeps_narrow_tables_in_columns_and_wide_ones_in_a_list(tmp_path
     narrow.write(tmp_path / "n.parquet")
     wide.write(tmp_path / "w.parquet", frequencies=True)
     assert pyarrow.read_schema(tmp_path / "n.parquet").names == [
-        "file", "id", "windows", "skipped", *narrow.kmers]
+        "file",
+        "id",
+        "windows",
+        "skipped",
+        *narrow.kmers,
+    ]
     columns = pyarrow.read_table(tmp_path / "w.parquet")
     assert columns.column_names == ["file", "id", "windows", "skipped", "frequencies"]
     assert np.allclose(columns.column("frequencies").to_pylist(), wide.frequencies())

@@ -32,14 +32,20 @@ def genomes(tmp_path):
 def run_example(*args, timeout):
     if not (EXAMPLES / "many_genomes.py").is_file():
         pytest.skip("needs a source checkout")
-    return subprocess.run([sys.executable, str(EXAMPLES / "many_genomes.py"), *args],
-                          capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, str(EXAMPLES / "many_genomes.py"), *args],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
 def expected_failure_line(genomes):
     path = genomes / "bad.fa"
-    return (f"bad.fa                           failed: InvalidBaseError: {path}:4:5: "
-            "invalid base 'N' in record 'chrN'")
+    return (
+        f"bad.fa                           failed: InvalidBaseError: {path}:4:5: "
+        "invalid base 'N' in record 'chrN'"
+    )
 
 
 def test_thread_pool_reports_bad_genome_and_profiles_others(genomes):
@@ -69,8 +75,9 @@ def test_dask_cluster_returns_errors_whole(genomes):
               error.line, error.column, error.char)
         print(len(profiles), sorted(t.counts.shape for t in profiles.values()))
     """)
-    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                            timeout=180)
+    result = subprocess.run(
+        [sys.executable, "-c", source], capture_output=True, text=True, timeout=180
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[-2] == f"velko_tools.errors InvalidBaseError {genomes / 'bad.fa'} chrN 4 5 N"

@@ -69,7 +69,7 @@ def write_genome(path, rng, records, length, soft=False):
     lines = []
     for n in range(records):
         seq = "".join(rng.choice(letters) for _ in range(length))
-        lines += [f">rec{n} some description", *(seq[i:i + 70] for i in range(0, length, 70))]
+        lines += [f">rec{n} some description", *(seq[i : i + 70] for i in range(0, length, 70))]
     text = ("\n".join(lines) + "\n").encode()
     path.write_bytes(gzip.compress(text) if path.name.endswith(".gz") else text)
 
@@ -81,12 +81,16 @@ def genome_dir(tmp_path_factory):
     rng = random.Random(24)
     for n in range(11):
         suffix = ".fna.gz" if n % 3 == 0 else ".fna"
-        write_genome(directory / f"GCF_{n:09d}.1_ASM{n}v1_genomic{suffix}", rng,
-                     records=1 + n % 3, length=3000 + 500 * n, soft=n % 2 == 1)
+        write_genome(
+            directory / f"GCF_{n:09d}.1_ASM{n}v1_genomic{suffix}",
+            rng,
+            records=1 + n % 3,
+            length=3000 + 500 * n,
+            soft=n % 2 == 1,
+        )
     (directory / "GCA_900000001.1_bad_base.fa").write_text(">ok\nACGTACGT\n>chrN\nACGTNACGT\n")
     (directory / "GCA_900000002.1_not_fasta.fa").write_text("hello\n")
-    (directory / "GCA_900000003.1_damaged.fa.gz").write_bytes(
-        gzip.compress(b">x\nACGTACGT\n")[:-6])
+    (directory / "GCA_900000003.1_damaged.fa.gz").write_bytes(gzip.compress(b">x\nACGTACGT\n")[:-6])
     return directory
 
 
@@ -110,8 +114,9 @@ def assert_same_run(out, expected):
 def reference_run(genome_paths, tmp_path_factory):
     """One worker, one batch: what every other way of running must give."""
     out = tmp_path_factory.mktemp("reference")
-    summary = run_genomes(genome_paths, out, invalid="error", workers=1, batch_size=100,
-                          progress=False)
+    summary = run_genomes(
+        genome_paths, out, invalid="error", workers=1, batch_size=100, progress=False
+    )
     assert (summary.done, summary.failed, summary.skipped) == (14, 3, 0)
     return out
 
@@ -134,15 +139,15 @@ def fasta_records(path):
     return records
 
 
-def test_datasets_hold_each_genome_as_counted_alone(reference_run, reference, genome_paths,
-                                                    genome_dir):
+def test_datasets_hold_each_genome_as_counted_alone(
+    reference_run, reference, genome_paths, genome_dir
+):
     profiles = reference["profiles"].to_pydict()
     good = [p for p in genome_paths if "GCF_" in p]
     assert profiles["path"] == sorted(good, key=lambda p: genome_id_of(p))
     table = open_run(reference_run).profiles()
     for path, row in zip(profiles["path"], range(len(good))):
-        alone = count_kmers(path, 4, strands="canonical", invalid="error", per_file=True,
-                            threads=1)
+        alone = count_kmers(path, 4, strands="canonical", invalid="error", per_file=True, threads=1)
         assert (table.counts[row] == alone.counts[0]).all()
         assert table.windows[row] == alone.windows[0] and table.kmers == alone.kmers
     genomes = reference["genomes"].to_pandas().set_index("path")
@@ -150,24 +155,35 @@ def test_datasets_hold_each_genome_as_counted_alone(reference_run, reference, ge
         records = fasta_records(path)
         seq = "".join(s for _, s in records).upper()
         row = genomes.loc[path]
-        assert (row.genome, row.records, row.length) == (genome_id_of(path), len(records),
-                                                         len(seq))
+        assert (row.genome, row.records, row.length) == (genome_id_of(path), len(records), len(seq))
         assert row.gc == pytest.approx((seq.count("G") + seq.count("C")) / len(seq))
     errors = reference["errors"].to_pandas().set_index("genome")
     bad = str(genome_dir / "GCA_900000001.1_bad_base.fa")
     assert errors.loc["G900000001"].tolist() == [
-        bad, "InvalidBaseError", f"{bad}:4:5: invalid base 'N' in record 'chrN'", 4, 5]
+        bad,
+        "InvalidBaseError",
+        f"{bad}:4:5: invalid base 'N' in record 'chrN'",
+        4,
+        5,
+    ]
     assert errors.loc["G900000002", "error"] == "FastaFormatError"
     assert errors.loc["G900000002", "line"] == 1
     assert errors.loc["G900000003", "error"] == "EOFError"
 
 
 @pytest.mark.parametrize("workers, batch_size", [(2, 1), (2, 4), (1, 5)])
-def test_same_datasets_for_any_workers_and_batches(reference, genome_paths, tmp_path, workers,
-                                                   batch_size):
+def test_same_datasets_for_any_workers_and_batches(
+    reference, genome_paths, tmp_path, workers, batch_size
+):
     # Inputs in another order too: parts differ, datasets do not.
-    summary = run_genomes(list(reversed(genome_paths)), tmp_path, invalid="error",
-                          workers=workers, batch_size=batch_size, progress=False)
+    summary = run_genomes(
+        list(reversed(genome_paths)),
+        tmp_path,
+        invalid="error",
+        workers=workers,
+        batch_size=batch_size,
+        progress=False,
+    )
     assert (summary.done, summary.failed) == (14, 3)
     assert len(os.listdir(tmp_path / "manifest")) == -(-14 // batch_size)
     assert_same_run(tmp_path, reference)
@@ -189,8 +205,9 @@ def test_per_record_rows_keep_file_order(genome_paths, tmp_path):
     good = [p for p in genome_paths if "GCF_" in p]
     run_genomes(good, tmp_path, per_record=True, workers=2, batch_size=2, progress=False)
     table = open_run(tmp_path).profiles()
-    expected = count_kmers(sorted(good, key=genome_id_of), 4, strands="canonical",
-                           invalid="skip", threads=1)
+    expected = count_kmers(
+        sorted(good, key=genome_id_of), 4, strands="canonical", invalid="skip", threads=1
+    )
     assert table == expected
 
 
@@ -200,11 +217,26 @@ def test_sparse_profiles_above_k_12(genome_paths, tmp_path, per_record):
     good = sorted((p for p in genome_paths if "GCF_" in p), key=genome_id_of)
     for k, layout in ((13, "auto"), (3, "sparse")):
         out = tmp_path / f"k{k}"
-        run_genomes(good, out, k=k, layout=layout, per_record=per_record, workers=2,
-                    batch_size=2, progress=False)
+        run_genomes(
+            good,
+            out,
+            k=k,
+            layout=layout,
+            per_record=per_record,
+            workers=2,
+            batch_size=2,
+            progress=False,
+        )
         table = open_run(out).profiles()
-        expected = count_kmers(good, k, strands="canonical", invalid="skip", threads=1,
-                               layout="sparse", per_file=not per_record)
+        expected = count_kmers(
+            good,
+            k,
+            strands="canonical",
+            invalid="skip",
+            threads=1,
+            layout="sparse",
+            per_file=not per_record,
+        )
         if not per_record:
             expected.ids = [genome_id_of(p) for p in good]
         assert table == expected
@@ -214,15 +246,23 @@ def test_sparse_profiles_above_k_12(genome_paths, tmp_path, per_record):
 
 
 def test_on_error_raise_stops_with_the_genomes_error(genome_dir, tmp_path):
-    paths = [genome_dir / "GCF_000000001.1_ASM1v1_genomic.fna",
-             genome_dir / "GCA_900000001.1_bad_base.fa"]
+    paths = [
+        genome_dir / "GCF_000000001.1_ASM1v1_genomic.fna",
+        genome_dir / "GCA_900000001.1_bad_base.fa",
+    ]
     with pytest.raises(InvalidBaseError) as caught:
-        run_genomes(paths, tmp_path, invalid="error", on_error="raise", workers=1, batch_size=1,
-                    progress=False)
+        run_genomes(
+            paths,
+            tmp_path,
+            invalid="error",
+            on_error="raise",
+            workers=1,
+            batch_size=1,
+            progress=False,
+        )
     assert (caught.value.line, caught.value.column) == (4, 5)
     # The failed batch left nothing; the finished one stays, and a resume does the rest.
-    summary = run_genomes(paths, tmp_path, invalid="error", workers=1, batch_size=1,
-                          progress=False)
+    summary = run_genomes(paths, tmp_path, invalid="error", workers=1, batch_size=1, progress=False)
     assert (summary.skipped + summary.done, summary.failed) == (2, 1)
 
 
@@ -267,17 +307,21 @@ def test_options_of_a_run_are_kept(genome_paths, tmp_path):
     assert open_run(tmp_path).profiles().k == 3
 
 
-@pytest.mark.parametrize("options, message", [
-    ({"k": 13, "layout": "dense"}, "for k up to 12"),
-    ({"k": 33}, "k must be between 1 and 32"),
-    ({"hmm_file": "x.hmm", "cutoff": "best"}, "cutoff must be"),
-    ({"cutoff": "gathering"}, "cutoff needs hmm_file"),
-    ({"stop_codon": True}, "stop_codon needs hmm_file"),
-    ({"on_error": "ignore"}, "on_error must be 'collect' or 'raise'"),
-    ({"workers": 0}, "workers must be a positive int"),
-])
-def test_bad_options_are_refused_before_anything_is_written(genome_paths, tmp_path, options,
-                                                            message):
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        ({"k": 13, "layout": "dense"}, "for k up to 12"),
+        ({"k": 33}, "k must be between 1 and 32"),
+        ({"hmm_file": "x.hmm", "cutoff": "best"}, "cutoff must be"),
+        ({"cutoff": "gathering"}, "cutoff needs hmm_file"),
+        ({"stop_codon": True}, "stop_codon needs hmm_file"),
+        ({"on_error": "ignore"}, "on_error must be 'collect' or 'raise'"),
+        ({"workers": 0}, "workers must be a positive int"),
+    ],
+)
+def test_bad_options_are_refused_before_anything_is_written(
+    genome_paths, tmp_path, options, message
+):
     with pytest.raises(ValueError, match=message):
         run_genomes(genome_paths, tmp_path / "out", progress=False, **options)
     assert not (tmp_path / "out").exists()
@@ -286,52 +330,74 @@ def test_bad_options_are_refused_before_anything_is_written(genome_paths, tmp_pa
 def test_two_files_with_one_genome_id_are_refused(tmp_path):
     for name in ("GCF_000000001.1_a.fna", "GCA_000000001.2_b.fna"):
         (tmp_path / name).write_text(">r\nACGT\n")
-    first, second = (str(tmp_path / name) for name in ("GCA_000000001.2_b.fna",
-                                                        "GCF_000000001.1_a.fna"))
+    first, second = (
+        str(tmp_path / name) for name in ("GCA_000000001.2_b.fna", "GCF_000000001.1_a.fna")
+    )
     with pytest.raises(ValueError) as caught:
         run_genomes(expand_inputs([tmp_path]), tmp_path / "out", progress=False)
-    assert str(caught.value) == (f"{first} and {second} both have genome id 'G000000001': "
-                                 "rename one, or pass genome_id='stem'")
+    assert str(caught.value) == (
+        f"{first} and {second} both have genome id 'G000000001': "
+        "rename one, or pass genome_id='stem'"
+    )
     # The command line names its own option.
-    result = subprocess.run([sys.executable, "-m", "velko_tools", "run", str(tmp_path), "-o",
-                             str(tmp_path / "out")], capture_output=True, text=True, timeout=60,
-                            env={**os.environ, "PYTHONPATH": os.pathsep.join(
-                                p for p in sys.path if p)})
+    result = subprocess.run(
+        [sys.executable, "-m", "velko_tools", "run", str(tmp_path), "-o", str(tmp_path / "out")],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)},
+    )
     assert result.returncode == 2
     assert result.stderr.splitlines()[-1] == (
         f"velko: error: {first} and {second} both have genome id 'G000000001': rename "
-        "one, or pass --genome-id stem")
+        "one, or pass --genome-id stem"
+    )
     # Stems that clash have no other option to offer.
     (tmp_path / "other").mkdir()
     (tmp_path / "other" / "GCA_000000001.2_b.fna").write_text(">r\nACGT\n")
     with pytest.raises(ValueError, match="'GCA_000000001.2_b': rename one$"):
-        run_genomes([first, tmp_path / "other" / "GCA_000000001.2_b.fna"], tmp_path / "out",
-                    genome_id="stem", progress=False)
+        run_genomes(
+            [first, tmp_path / "other" / "GCA_000000001.2_b.fna"],
+            tmp_path / "out",
+            genome_id="stem",
+            progress=False,
+        )
 
 
-@pytest.mark.parametrize("name, accession, stem", [
-    ("GCF_000005845.2_ASM584v2_genomic.fna.gz", "G000005845", "GCF_000005845.2_ASM584v2_genomic"),
-    ("RS_GCF_000195955.2.fna", "G000195955", "RS_GCF_000195955.2"),
-    ("GB_GCA_000195955.fna", "G000195955", "GB_GCA_000195955"),
-    ("UBA12345.1.fna.gz", "UBA12345.1", "UBA12345.1"),
-    # Names that do not start with an assembly accession keep their stem.
-    ("sample_7.fasta", "sample_7", "sample_7"),
-    ("E.Coli_DH1.fasta.gz", "E.Coli_DH1", "E.Coli_DH1"),
-    ("H.Pylori_G27.fasta.gz", "H.Pylori_G27", "H.Pylori_G27"),
-    ("Kpn_MGH78578.fna", "Kpn_MGH78578", "Kpn_MGH78578"),
-    ("GCF_draft_2.fna", "GCF_draft_2", "GCF_draft_2"),
-    ("my_GCF_000005845.2.fna", "my_GCF_000005845.2", "my_GCF_000005845.2"),
-    ("reads.txt", "reads", "reads"),
-])
+@pytest.mark.parametrize(
+    "name, accession, stem",
+    [
+        (
+            "GCF_000005845.2_ASM584v2_genomic.fna.gz",
+            "G000005845",
+            "GCF_000005845.2_ASM584v2_genomic",
+        ),
+        ("RS_GCF_000195955.2.fna", "G000195955", "RS_GCF_000195955.2"),
+        ("GB_GCA_000195955.fna", "G000195955", "GB_GCA_000195955"),
+        ("UBA12345.1.fna.gz", "UBA12345.1", "UBA12345.1"),
+        # Names that do not start with an assembly accession keep their stem.
+        ("sample_7.fasta", "sample_7", "sample_7"),
+        ("E.Coli_DH1.fasta.gz", "E.Coli_DH1", "E.Coli_DH1"),
+        ("H.Pylori_G27.fasta.gz", "H.Pylori_G27", "H.Pylori_G27"),
+        ("Kpn_MGH78578.fna", "Kpn_MGH78578", "Kpn_MGH78578"),
+        ("GCF_draft_2.fna", "GCF_draft_2", "GCF_draft_2"),
+        ("my_GCF_000005845.2.fna", "my_GCF_000005845.2", "my_GCF_000005845.2"),
+        ("reads.txt", "reads", "reads"),
+    ],
+)
 def test_genome_ids(name, accession, stem):
     assert genome_id_of(f"/data/{name}") == accession
     assert genome_id_of(name, "stem") == stem
 
 
 def run_child(source, timeout=180):
-    return subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                          timeout=timeout, env={**os.environ, "PYTHONPATH": os.pathsep.join(
-                              p for p in sys.path if p)})
+    return subprocess.run(
+        [sys.executable, "-c", source],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)},
+    )
 
 
 def test_killed_pool_worker_is_replaced_and_nothing_is_lost(reference, genome_paths, tmp_path):
@@ -400,9 +466,13 @@ def test_dask_cluster_gives_the_same_run_with_a_worker_killed(reference, genome_
     """)
     script = tmp_path / "driver.py"
     script.write_text(source)
-    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
-                            timeout=240, env={**os.environ, "PYTHONPATH": os.pathsep.join(
-                                p for p in sys.path if p)})
+    result = subprocess.run(
+        [sys.executable, str(script)],
+        capture_output=True,
+        text=True,
+        timeout=240,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)},
+    )
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.split()[-2:] == ["14", "3"]
     assert_same_run(tmp_path, reference)
@@ -413,45 +483,99 @@ def test_command_line_run(genome_dir, genome_paths, tmp_path, reference):
     listing.write_text("# genomes\n" + "\n".join(genome_paths[-3:]) + "\n\n")
     command = [sys.executable, "-m", "velko_tools", "run"]
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
-    first = subprocess.run([*command, f"@{listing}", "-o", str(tmp_path / "out"), "--strict",
-                            "--workers", "1"], capture_output=True, text=True, timeout=120,
-                           env=env)
+    first = subprocess.run(
+        [*command, f"@{listing}", "-o", str(tmp_path / "out"), "--strict", "--workers", "1"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
+    )
     assert first.returncode == 0, first.stderr
     # A directory, resumed: the three are skipped, a bad genome makes the status 1.
-    second = subprocess.run([*command, str(genome_dir), "-o", str(tmp_path / "out"), "--strict",
-                             "--workers", "2", "--batch-size", "2"], capture_output=True,
-                            text=True, timeout=120, env=env)
+    second = subprocess.run(
+        [
+            *command,
+            str(genome_dir),
+            "-o",
+            str(tmp_path / "out"),
+            "--strict",
+            "--workers",
+            "2",
+            "--batch-size",
+            "2",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
+    )
     assert second.returncode == 1, second.stderr
     out = tmp_path / "out"
     *failures, listing, last = second.stderr.splitlines()
     assert last.startswith("velko run: 11 genomes done (3 failed), 3 already done")
     bad = genome_dir / "GCA_900000001.1_bad_base.fa"
-    assert failures[-3] == (f"velko run: failed: G900000001 ({bad}): InvalidBaseError: "
-                            f"{bad}:4:5: invalid base 'N' in record 'chrN'")
-    assert [line.split()[3] for line in failures[-3:]] == [
-        "G900000001", "G900000002", "G900000003"]
+    assert failures[-3] == (
+        f"velko run: failed: G900000001 ({bad}): InvalidBaseError: "
+        f"{bad}:4:5: invalid base 'N' in record 'chrN'"
+    )
+    assert [line.split()[3] for line in failures[-3:]] == ["G900000001", "G900000002", "G900000003"]
     assert listing == f"velko run: 3 genomes of the run failed; all of them: velko errors {out}"
     assert_same_run(out, reference)
-    errors = subprocess.run([sys.executable, "-m", "velko_tools", "errors", str(out)],
-                            capture_output=True, text=True, timeout=60, env=env)
+    errors = subprocess.run(
+        [sys.executable, "-m", "velko_tools", "errors", str(out)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=env,
+    )
     assert errors.returncode == 0, errors.stderr
     rows = [line.split("\t") for line in errors.stdout.splitlines()]
     assert rows[0] == ["genome", "path", "error", "message", "line", "column"]
-    assert rows[1] == ["G900000001", str(bad), "InvalidBaseError",
-                       f"{bad}:4:5: invalid base 'N' in record 'chrN'", "4", "5"]
+    assert rows[1] == [
+        "G900000001",
+        str(bad),
+        "InvalidBaseError",
+        f"{bad}:4:5: invalid base 'N' in record 'chrN'",
+        "4",
+        "5",
+    ]
     assert [row[0] for row in rows[2:]] == ["G900000002", "G900000003"]
     assert rows[3][4:] == ["", ""]
-    not_a_run = subprocess.run([sys.executable, "-m", "velko_tools", "errors", str(tmp_path)],
-                               capture_output=True, text=True, timeout=60, env=env)
+    not_a_run = subprocess.run(
+        [sys.executable, "-m", "velko_tools", "errors", str(tmp_path)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=env,
+    )
     assert (not_a_run.returncode, not_a_run.stderr) == (
-        1, f"velko: error: {tmp_path}: not a run directory (no run.json)\n")
-    fail_fast = subprocess.run([*command, str(genome_dir), "-o", str(tmp_path / "ff"), "--strict",
-                                "--fail-fast", "--workers", "1"], capture_output=True, text=True,
-                               timeout=120, env=env)
+        1,
+        f"velko: error: {tmp_path}: not a run directory (no run.json)\n",
+    )
+    fail_fast = subprocess.run(
+        [
+            *command,
+            str(genome_dir),
+            "-o",
+            str(tmp_path / "ff"),
+            "--strict",
+            "--fail-fast",
+            "--workers",
+            "1",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=env,
+    )
     # The first genome holds an N: the message says how the command counts past it.
-    assert (fail_fast.returncode, fail_fast.stderr) == (1, (
-        f"velko: error: {bad}:4:5: invalid base 'N' in record 'chrN' (without --strict, the "
-        "windows that hold it are skipped)\n"))
+    assert (fail_fast.returncode, fail_fast.stderr) == (
+        1,
+        (
+            f"velko: error: {bad}:4:5: invalid base 'N' in record 'chrN' (without --strict, the "
+            "windows that hold it are skipped)\n"
+        ),
+    )
 
 
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
@@ -478,14 +602,21 @@ def test_pyarrow_that_fails_to_import_shows_why(genome_paths, tmp_path):
             print(error)
             print(repr(error.__cause__))
     """)
-    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                            timeout=60, env=env)
-    message = ("writing a run's Parquet parts needs pyarrow, which is installed but fails to "
-               "import: ImportError: built for another NumPy")
+    result = subprocess.run(
+        [sys.executable, "-c", source], capture_output=True, text=True, timeout=60, env=env
+    )
+    message = (
+        "writing a run's Parquet parts needs pyarrow, which is installed but fails to "
+        "import: ImportError: built for another NumPy"
+    )
     assert result.stdout.splitlines() == [message, "ImportError('built for another NumPy')"]
-    command = subprocess.run([sys.executable, "-m", "velko_tools", "run", genome_paths[0], "-o",
-                              str(tmp_path / "out")], capture_output=True, text=True, timeout=60,
-                             env=env)
+    command = subprocess.run(
+        [sys.executable, "-m", "velko_tools", "run", genome_paths[0], "-o", str(tmp_path / "out")],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=env,
+    )
     assert command.returncode == 2 and command.stderr.endswith(f"velko: error: {message}\n")
 
 
@@ -493,8 +624,18 @@ def test_command_line_exit_status_counts_failures_of_earlier_calls(genome_paths,
     # A resume that finds the run finished still has genomes in errors/: a workflow that
     # reruns an interrupted step must not see success.
     bad = [path for path in genome_paths if "GCA_9" in path][:1]
-    command = [sys.executable, "-m", "velko_tools", "run", *genome_paths[:2], *bad, "-o",
-               str(tmp_path / "out"), "--workers", "1"]
+    command = [
+        sys.executable,
+        "-m",
+        "velko_tools",
+        "run",
+        *genome_paths[:2],
+        *bad,
+        "-o",
+        str(tmp_path / "out"),
+        "--workers",
+        "1",
+    ]
     for _ in range(2):
         result = subprocess.run(command, capture_output=True, text=True, timeout=120, env=ENV)
         assert result.returncode == 1 and "1 genomes of the run failed" in result.stderr
@@ -507,11 +648,17 @@ def test_command_line_on_a_locked_run_says_so_in_one_line(genome_paths, tmp_path
     out.mkdir()
     with open(out / ".lock", "a") as lock:
         fcntl.flock(lock.fileno(), fcntl.LOCK_EX)
-        result = subprocess.run([sys.executable, "-m", "velko_tools", "run", genome_paths[0],
-                                 "-o", str(out)], capture_output=True, text=True, timeout=60,
-                                env=ENV)
+        result = subprocess.run(
+            [sys.executable, "-m", "velko_tools", "run", genome_paths[0], "-o", str(out)],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            env=ENV,
+        )
     assert (result.returncode, result.stderr) == (
-        1, f"velko: error: {out}: another run is writing to this directory\n")
+        1,
+        f"velko: error: {out}: another run is writing to this directory\n",
+    )
 
 
 def test_early_ctrl_c_prints_no_traceback_and_resumes(genome_dir, tmp_path, reference):
@@ -523,10 +670,23 @@ def test_early_ctrl_c_prints_no_traceback_and_resumes(genome_dir, tmp_path, refe
     exec(KILL_WORKER, helpers)
     for delay in (0.02, 0.15, 0.3, 0.6):
         out = tmp_path / f"out{delay}"
-        command = [sys.executable, "-m", "velko_tools", "run", str(genome_dir), "-o", str(out),
-                   "--strict", "--workers", "2", "--batch-size", "1"]
-        child = subprocess.Popen(command, stderr=subprocess.PIPE, text=True, env=ENV,
-                                 start_new_session=True)
+        command = [
+            sys.executable,
+            "-m",
+            "velko_tools",
+            "run",
+            str(genome_dir),
+            "-o",
+            str(out),
+            "--strict",
+            "--workers",
+            "2",
+            "--batch-size",
+            "1",
+        ]
+        child = subprocess.Popen(
+            command, stderr=subprocess.PIPE, text=True, env=ENV, start_new_session=True
+        )
         deadline = time.monotonic() + 30
         while len(helpers["children_of"](child.pid)) < 2 and time.monotonic() < deadline:
             time.sleep(0.01)
@@ -556,8 +716,9 @@ def test_auto_layout_is_chosen_once_from_k_and_the_inputs_sizes(tmp_path):
     assert (dense.layout, sparse.layout) == ("dense", "sparse")
     assert " sparse profiles, in " in str(sparse)
     assert open_run(tmp_path / "k7").options["layout"] == "sparse"
-    expected = count_kmers(paths, 7, strands="canonical", invalid="skip", per_file=True,
-                           threads=1, layout="sparse")
+    expected = count_kmers(
+        paths, 7, strands="canonical", invalid="skip", per_file=True, threads=1, layout="sparse"
+    )
     expected.ids = [genome_id_of(p) for p in paths]
     assert open_run(tmp_path / "k7").profiles() == expected
     # Large genomes join the run: the rule would now say dense, the run keeps its choice.
@@ -576,8 +737,7 @@ def test_dense_parts_hold_no_kmer_labels_and_old_parts_still_read(genome_paths, 
 
     good = sorted((p for p in genome_paths if "GCF_" in p), key=genome_id_of)[:3]
     run_genomes(good, tmp_path, k=6, layout="dense", workers=1, batch_size=3, progress=False)
-    expected = count_kmers(good, 6, strands="canonical", invalid="skip", per_file=True,
-                           threads=1)
+    expected = count_kmers(good, 6, strands="canonical", invalid="skip", per_file=True, threads=1)
     expected.ids = [genome_id_of(p) for p in good]
     (part,) = open_run(tmp_path).parts("profiles")
     metadata = pyarrow.parquet.read_schema(part).metadata
@@ -604,19 +764,38 @@ def test_directory_walk_takes_regular_files_and_names_what_it_left_out(genome_pa
     os.mkfifo(walked / "GCF_000000103.1_pipe.fna")
     with pytest.warns(UserWarning) as caught:
         found = expand_inputs([walked])
-    assert found == [str(walked / "GCF_000000100.1_a.fna"),
-                     str(walked / "GCF_000000101.1_link.fna")]
+    assert found == [
+        str(walked / "GCF_000000100.1_a.fna"),
+        str(walked / "GCF_000000101.1_link.fna"),
+    ]
     assert sorted(str(w.message) for w in caught) == [
         f"{walked / 'GCF_000000102.1_broken.fna'}: left out: No such file or directory",
-        f"{walked / 'GCF_000000103.1_pipe.fna'}: left out: a FIFO, not a regular file"]
+        f"{walked / 'GCF_000000103.1_pipe.fna'}: left out: a FIFO, not a regular file",
+    ]
     # The command line says so on standard error and runs the rest (it used to wait on the
     # FIFO for ever).
-    result = subprocess.run([sys.executable, "-m", "velko_tools", "run", str(walked), "-o",
-                             str(tmp_path / "out"), "--workers", "1"], capture_output=True,
-                            text=True, timeout=60, env=ENV)
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "velko_tools",
+            "run",
+            str(walked),
+            "-o",
+            str(tmp_path / "out"),
+            "--workers",
+            "1",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=ENV,
+    )
     assert result.returncode == 0, result.stderr
-    assert (f"velko run: warning: {walked / 'GCF_000000103.1_pipe.fna'}: left out: a FIFO, not "
-            "a regular file\n") in result.stderr
+    assert (
+        f"velko run: warning: {walked / 'GCF_000000103.1_pipe.fna'}: left out: a FIFO, not "
+        "a regular file\n"
+    ) in result.stderr
     assert len(open_run(tmp_path / "out").inputs) == 2
 
 
@@ -637,9 +816,13 @@ def test_an_input_that_never_ends_answers_ctrl_c(tmp_path, endless):
         os.mkfifo(path)
     helpers: dict = {}
     exec(KILL_WORKER, helpers)
-    child = subprocess.Popen([sys.executable, "-c", LIMITED, "run", path, "-o",
-                              str(tmp_path / "out"), "--workers", "1"], stderr=subprocess.PIPE,
-                             text=True, env=ENV, start_new_session=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", LIMITED, "run", path, "-o", str(tmp_path / "out"), "--workers", "1"],
+        stderr=subprocess.PIPE,
+        text=True,
+        env=ENV,
+        start_new_session=True,
+    )
     try:
         deadline = time.monotonic() + 30
         while len(helpers["children_of"](child.pid)) < 2 and time.monotonic() < deadline:
@@ -656,12 +839,18 @@ def test_an_input_that_never_ends_answers_ctrl_c(tmp_path, endless):
 def test_standard_input_named_twice_is_refused_by_what_it_is(genome_paths, tmp_path):
     good = next(p for p in genome_paths if "GCF_" in p)
     text = pathlib.Path(good).read_bytes()
-    kmers = subprocess.run([sys.executable, "-m", "velko_tools", "kmers", "-", "/dev/stdin"],
-                           input=text, capture_output=True, timeout=60, env=ENV)
+    kmers = subprocess.run(
+        [sys.executable, "-m", "velko_tools", "kmers", "-", "/dev/stdin"],
+        input=text,
+        capture_output=True,
+        timeout=60,
+        env=ENV,
+    )
     assert kmers.returncode == 2
     assert kmers.stderr.decode().splitlines()[-1] == (
         "velko: error: '-' and '/dev/stdin' are one pipe (standard input), which can be read "
-        "only once")
+        "only once"
+    )
     source = textwrap.dedent(f"""
         from velko_tools import count_kmers, run_genomes
         for call in (lambda: count_kmers(["/dev/stdin", "-"], 2),
@@ -671,12 +860,14 @@ def test_standard_input_named_twice_is_refused_by_what_it_is(genome_paths, tmp_p
             except ValueError as error:
                 print(error)
     """)
-    result = subprocess.run([sys.executable, "-c", source], input=text, capture_output=True,
-                            timeout=60, env=ENV)
+    result = subprocess.run(
+        [sys.executable, "-c", source], input=text, capture_output=True, timeout=60, env=ENV
+    )
     assert result.stdout.decode().splitlines() == [
         "'/dev/stdin' and '-' are one pipe (standard input), which can be read only once",
         "'/dev/stdin' is standard input, which a run cannot read: worker processes read its "
-        "genomes, and a resume reads them again; save it to a file"]
+        "genomes, and a resume reads them again; save it to a file",
+    ]
     # One FIFO under two names, without opening it (which would wait for a writer).
     os.mkfifo(tmp_path / "pipe.fa")
     os.symlink(tmp_path / "pipe.fa", tmp_path / "other.fa")
@@ -690,17 +881,24 @@ def test_a_script_without_the_main_guard_is_told_to_add_it(genome_paths, tmp_pat
     # Each worker imports the script again; the run it would start there is refused, and the
     # driver's error names the guard too (it used to end in "another run is writing").
     script = tmp_path / "script.py"
-    script.write_text(textwrap.dedent(f"""
+    script.write_text(
+        textwrap.dedent(f"""
         from velko_tools import run_genomes
         run_genomes({genome_paths[-2:]!r}, {str(tmp_path / "out")!r}, workers=1)
-    """))
-    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
-                            timeout=240, env=ENV)
-    guard = ('call run_genomes under `if __name__ == "__main__":`, since every worker process '
-             "imports the main module again")
+    """)
+    )
+    result = subprocess.run(
+        [sys.executable, str(script)], capture_output=True, text=True, timeout=240, env=ENV
+    )
+    guard = (
+        'call run_genomes under `if __name__ == "__main__":`, since every worker process '
+        "imports the main module again"
+    )
     assert result.returncode == 1
-    assert (f"RuntimeError: run_genomes was called while a worker process imported {script}: "
-            f"{guard}\n") in result.stderr
-    assert result.stderr.splitlines()[-1].endswith(f"(a script that starts a run at its top "
-                                                   f"level kills them: {guard})")
+    assert (
+        f"RuntimeError: run_genomes was called while a worker process imported {script}: {guard}\n"
+    ) in result.stderr
+    assert result.stderr.splitlines()[-1].endswith(
+        f"(a script that starts a run at its top level kills them: {guard})"
+    )
     assert "another run is writing" not in result.stderr

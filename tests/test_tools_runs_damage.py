@@ -26,8 +26,9 @@ def write_genome(path, rng, records=2, length=700):
 
 
 def run(paths, out, **options):
-    return run_genomes(paths, out, genome_id="stem", workers=1, batch_size=2, progress=False,
-                       **options)
+    return run_genomes(
+        paths, out, genome_id="stem", workers=1, batch_size=2, progress=False, **options
+    )
 
 
 def datasets(out):
@@ -69,8 +70,9 @@ DAMAGES = {
     "part deleted": lambda out: _unlink(parts(out, "profiles")[0]),
     "part truncated": lambda out: _truncate(parts(out, "genomes")[1]),
     "part bit-flipped": lambda out: _flip(parts(out, "profiles")[2]),
-    "part overwritten by another": lambda out: _copy(parts(out, "profiles")[0],
-                                                     parts(out, "profiles")[1]),
+    "part overwritten by another": lambda out: _copy(
+        parts(out, "profiles")[0], parts(out, "profiles")[1]
+    ),
     "manifest entry empty": lambda out: _write(entries(out)[0], ""),
     "manifest entry garbage": lambda out: _write(entries(out)[1], "\x00\xff{"),
     "manifest entry of wrong shape": lambda out: _write(entries(out)[2], '{"inputs": 3}'),
@@ -185,11 +187,20 @@ def test_runs_of_the_first_manifest_format_are_read_and_checked_by_genome(finish
     shutil.copytree(reference_out, out)
     for entry in entries(out):
         value = json.loads(entry.read_text())
-        entry.write_text(json.dumps({
-            "format": 1, "part": value["part"], "datasets": value["datasets"],
-            "failed": value["failed"],
-            "inputs": [{key: item[key] for key in ("path", "genome", "size", "mtime_ns")}
-                       for item in value["inputs"]]}))
+        entry.write_text(
+            json.dumps(
+                {
+                    "format": 1,
+                    "part": value["part"],
+                    "datasets": value["datasets"],
+                    "failed": value["failed"],
+                    "inputs": [
+                        {key: item[key] for key in ("path", "genome", "size", "mtime_ns")}
+                        for item in value["inputs"]
+                    ],
+                }
+            )
+        )
     # Options added since (stop_codon) are missing from run.json: their defaults hold.
     settings = json.loads((out / "run.json").read_text())
     del settings["options"]["stop_codon"]
@@ -220,7 +231,7 @@ def test_input_edited_with_its_times_restored_is_counted_again(tmp_path):
     text = edited.read_text()
     time.sleep(0.02)  # a change time the kernel's clock can tell from the first
     at = text.index("A", text.index("\n"))  # a base of the first record's sequence
-    edited.write_text(text[:at] + "C" + text[at + 1:])
+    edited.write_text(text[:at] + "C" + text[at + 1 :])
     assert edited.stat().st_size == status.st_size
     os.utime(edited, ns=(status.st_atime_ns, status.st_mtime_ns))
     again = run(paths, out)

@@ -61,7 +61,8 @@ def planted_genome(rng, proteins, records, spacer):
             gene = "ATG" + "".join(rng.choice(CODONS[a]) for a in changed) + "TAA"
             spaced = "".join(rng.choice("ACGT") for _ in range(spacer))
             texts[rng.randrange(records)].append(
-                spaced + (gene[::-1].translate(flip) if rng.random() < 0.5 else gene))
+                spaced + (gene[::-1].translate(flip) if rng.random() < 0.5 else gene)
+            )
     return [f"contig{n}" for n in range(records)], ["".join(t) or "ACGT" for t in texts]
 
 
@@ -90,8 +91,10 @@ def searched_directly(path, hmm_path, cutoff, stop=False):
     proteins end with "*" as prodigal -a writes them."""
     opener = gzip.open if path.endswith(".gz") else open
     with opener(path, "rt") as text:
-        records = [(chunk.split("\n", 1)[0].split()[0], chunk.split("\n", 1)[1].replace("\n", ""))
-                   for chunk in text.read().split(">")[1:]]
+        records = [
+            (chunk.split("\n", 1)[0].split()[0], chunk.split("\n", 1)[1].replace("\n", ""))
+            for chunk in text.read().split(">")[1:]
+        ]
     if sum(len(seq) for _, seq in records) >= 100_000:
         finder = pyrodigal.GeneFinder()
         finder.train(*(seq.encode() for _, seq in records))
@@ -99,17 +102,21 @@ def searched_directly(path, hmm_path, cutoff, stop=False):
         finder = pyrodigal.GeneFinder(meta=True)
     genome = genome_id_of(path)
     alphabet = pyhmmer.easel.Alphabet.amino()
-    proteins = [pyhmmer.easel.TextSequence(
-        name=f"{genome}|{record}_{n}".encode(), sequence=gene.translate(include_stop=stop))
-        .digitize(alphabet) for record, seq in records
-        for n, gene in enumerate(finder.find_genes(seq.encode()) if seq else (), 1)]
+    proteins = [
+        pyhmmer.easel.TextSequence(
+            name=f"{genome}|{record}_{n}".encode(), sequence=gene.translate(include_stop=stop)
+        ).digitize(alphabet)
+        for record, seq in records
+        for n, gene in enumerate(finder.find_genes(seq.encode()) if seq else (), 1)
+    ]
     if not proteins:
         return {}, 0
     with pyhmmer.plan7.HMMFile(hmm_path) as hmm_file:
         hmms = list(hmm_file)
     options = {"bit_cutoffs": cutoff} if cutoff else {}
-    found = pyhmmer.hmmsearch(hmms, pyhmmer.easel.DigitalSequenceBlock(alphabet, proteins),
-                              cpus=1, **options)
+    found = pyhmmer.hmmsearch(
+        hmms, pyhmmer.easel.DigitalSequenceBlock(alphabet, proteins), cpus=1, **options
+    )
     table = HitTable.from_pyhmmer(found, cutoff=cutoff, hmm_file=hmm_path if cutoff else None)
     return {(gene, hmm): (e, bit) for gene, hmm, e, bit in table}, len(proteins)
 
@@ -117,8 +124,9 @@ def searched_directly(path, hmm_path, cutoff, stop=False):
 @pytest.mark.parametrize("cutoff", [None, "gathering", "noise"])
 def test_hits_are_each_genomes_direct_search(search_data, tmp_path, cutoff):
     paths, hmm_path = search_data
-    run_genomes(paths, tmp_path, hmm_file=hmm_path, cutoff=cutoff, workers=2, batch_size=1,
-                progress=False)
+    run_genomes(
+        paths, tmp_path, hmm_file=hmm_path, cutoff=cutoff, workers=2, batch_size=1, progress=False
+    )
     run = open_run(tmp_path)
     frame = run.hits_frame()
     genes = run.genomes().set_index("genome")["genes"]
@@ -138,15 +146,16 @@ def test_hits_are_each_genomes_direct_search(search_data, tmp_path, cutoff):
     best = best.drop_duplicates(["genome", "hmm_id"])
     tops = frame[frame["genome_best"]]
     assert sorted(zip(tops.genome, tops.gene_id, tops.hmm_id)) == sorted(
-        zip(best.genome, best.gene_id, best.hmm_id))
+        zip(best.genome, best.gene_id, best.hmm_id)
+    )
     assert run.hits(top=True) == HitTable._from_columns(
-        list(tops.gene_id), list(tops.hmm_id), tops.e_value.to_numpy(), tops.bit_score.to_numpy())
+        list(tops.gene_id), list(tops.hmm_id), tops.e_value.to_numpy(), tops.bit_score.to_numpy()
+    )
 
 
 def test_stop_codon_searches_the_proteins_prodigal_writes(search_data, tmp_path):
     paths, hmm_path = search_data
-    run_genomes(paths, tmp_path, hmm_file=hmm_path, stop_codon=True, workers=1,
-                progress=False)
+    run_genomes(paths, tmp_path, hmm_file=hmm_path, stop_codon=True, workers=1, progress=False)
     got = {(g, h): (e, b) for g, h, e, b in open_run(tmp_path).hits()}
     with_stop: dict = {}
     without: dict = {}
@@ -168,8 +177,11 @@ def test_hits_are_the_same_for_any_workers_and_after_a_resume(search_data, tmp_p
     summary = run_genomes(paths, tmp_path / "two", workers=2, batch_size=1, **options)
     assert (summary.skipped, summary.done) == (2, len(paths) - 2)
     for name in ("profiles", "genomes", "hits"):
-        assert open_run(tmp_path / "two").table(name).equals(
-            open_run(tmp_path / "one").table(name), check_metadata=True), name
+        assert (
+            open_run(tmp_path / "two")
+            .table(name)
+            .equals(open_run(tmp_path / "one").table(name), check_metadata=True)
+        ), name
     if importlib.util.find_spec("dask") is not None:
         frame = open_run(tmp_path / "two").to_dask("hits").compute()
         assert len(frame) == len(open_run(tmp_path / "one").hits())
@@ -185,20 +197,25 @@ def test_hits_are_the_same_for_any_workers_and_after_a_resume(search_data, tmp_p
         open_run(tmp_path / "plain").hits()
 
 
-@pytest.mark.parametrize("cutoff, profiles, message", [
-    ("gathering", "none", 'the profile "famX" has no GA line in the profile file'),
-    ("trusted", "none", 'the profile "famX" has no TC line'),
-    ("best", "ok", "cutoff must be 'gathering', 'trusted' or 'noise'"),
-    (None, "missing", "No such file"),
-])
-def test_search_options_are_checked_before_any_work(search_data, tmp_path, cutoff, profiles,
-                                                    message):
+@pytest.mark.parametrize(
+    "cutoff, profiles, message",
+    [
+        ("gathering", "none", 'the profile "famX" has no GA line in the profile file'),
+        ("trusted", "none", 'the profile "famX" has no TC line'),
+        ("best", "ok", "cutoff must be 'gathering', 'trusted' or 'noise'"),
+        (None, "missing", "No such file"),
+    ],
+)
+def test_search_options_are_checked_before_any_work(
+    search_data, tmp_path, cutoff, profiles, message
+):
     paths, hmm_path = search_data
     given = {"ok": hmm_path, "none": tmp_path / "bare.hmm", "missing": tmp_path / "nope.hmm"}
     write_profiles(tmp_path / "bare.hmm", random.Random(1), ["famX"], cutoffs=False)
     with pytest.raises((ValueError, OSError), match=message):
-        run_genomes(paths, tmp_path / "out", hmm_file=given[profiles], cutoff=cutoff,
-                    progress=False)
+        run_genomes(
+            paths, tmp_path / "out", hmm_file=given[profiles], cutoff=cutoff, progress=False
+        )
     assert not (tmp_path / "out").exists()
 
 
@@ -213,8 +230,9 @@ def test_without_the_extra_the_call_names_it(search_data, tmp_path):
         except ImportError as error:
             print(error)
     """)
-    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                            timeout=120, env=ENV)
+    result = subprocess.run(
+        [sys.executable, "-c", source], capture_output=True, text=True, timeout=120, env=ENV
+    )
     assert result.returncode == 0, result.stderr
     assert "needs pyrodigal and pyhmmer" in result.stdout
     assert "pip install pyrodigal pyhmmer" in result.stdout
@@ -223,13 +241,26 @@ def test_without_the_extra_the_call_names_it(search_data, tmp_path):
 
 def test_command_line_search(search_data, tmp_path):
     paths, hmm_path = search_data
-    command = [sys.executable, "-m", "velko_tools", "run", *paths[:2], "-o", str(tmp_path / "o"),
-               "--hmm", str(hmm_path), "--workers", "1"]
-    both = subprocess.run([*command, "--cut-ga", "--cut-tc"], capture_output=True, text=True,
-                          timeout=120, env=ENV)
+    command = [
+        sys.executable,
+        "-m",
+        "velko_tools",
+        "run",
+        *paths[:2],
+        "-o",
+        str(tmp_path / "o"),
+        "--hmm",
+        str(hmm_path),
+        "--workers",
+        "1",
+    ]
+    both = subprocess.run(
+        [*command, "--cut-ga", "--cut-tc"], capture_output=True, text=True, timeout=120, env=ENV
+    )
     assert both.returncode == 2 and "give one of --cut-ga, --cut-tc" in both.stderr
-    done = subprocess.run([*command, "--cut-tc", "--stop-codon"], capture_output=True, text=True,
-                          timeout=120, env=ENV)
+    done = subprocess.run(
+        [*command, "--cut-tc", "--stop-codon"], capture_output=True, text=True, timeout=120, env=ENV
+    )
     assert done.returncode == 0, done.stderr
     frame = open_run(tmp_path / "o").hits_frame()
     options = open_run(tmp_path / "o").options
@@ -244,9 +275,18 @@ def test_a_worker_reads_the_profiles_once_and_refuses_a_changed_file(search_data
     copy = tmp_path / "profiles.hmm"
     shutil.copy(search_data[1], copy)
     path, size, mtime_ns = search._check_search(copy, "gathering")
-    options = _Options(k=4, strands="canonical", invalid="skip", per_record=False,
-                       genome_id="accession", layout="dense", hmm_file=path,
-                       hmm_size=size, hmm_mtime_ns=mtime_ns, cutoff="gathering")
+    options = _Options(
+        k=4,
+        strands="canonical",
+        invalid="skip",
+        per_record=False,
+        genome_id="accession",
+        layout="dense",
+        hmm_file=path,
+        hmm_size=size,
+        hmm_mtime_ns=mtime_ns,
+        cutoff="gathering",
+    )
     first = search._profiles(options)
     assert search._profiles(options) is first and len(first) == 3
     os.utime(copy, ns=(mtime_ns + 10**9, mtime_ns + 10**9))
@@ -266,15 +306,19 @@ def test_a_worker_killed_while_searching_loses_no_hits(search_data, tmp_path):
                               workers=2, batch_size=1, progress=progress)
         print(summary.done, summary.retried)
     """)
-    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                            timeout=240, env=ENV)
+    result = subprocess.run(
+        [sys.executable, "-c", source], capture_output=True, text=True, timeout=240, env=ENV
+    )
     assert result.returncode == 0, result.stderr
     done, retried = map(int, result.stdout.split()[-2:])
     assert done == len(paths) and retried >= 1
     run_genomes(paths, tmp_path / "one", hmm_file=hmm_path, workers=1, progress=False)
     for name in ("genomes", "hits"):
-        assert open_run(tmp_path / "killed").table(name).equals(
-            open_run(tmp_path / "one").table(name), check_metadata=True), name
+        assert (
+            open_run(tmp_path / "killed")
+            .table(name)
+            .equals(open_run(tmp_path / "one").table(name), check_metadata=True)
+        ), name
 
 
 def test_a_search_refuses_a_fifo_it_cannot_read_again(search_data, tmp_path):
@@ -293,8 +337,11 @@ def test_a_search_refuses_a_fifo_it_cannot_read_again(search_data, tmp_path):
                     workers=1, progress=False)
         print(open_run({str(tmp_path / "out")!r}).errors()["message"][0])
     """)
-    result = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                            timeout=120, env=ENV)
+    result = subprocess.run(
+        [sys.executable, "-c", source], capture_output=True, text=True, timeout=120, env=ENV
+    )
     assert result.returncode == 0, result.stderr
-    assert result.stdout == (f"{fifo}: not a regular file: a search reads each genome a second "
-                             "time, which a FIFO or a device cannot give; save it to a file\n")
+    assert result.stdout == (
+        f"{fifo}: not a regular file: a search reads each genome a second "
+        "time, which a FIFO or a device cannot give; save it to a file\n"
+    )

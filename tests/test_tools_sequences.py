@@ -62,7 +62,7 @@ def test_reverse_complement_rna_pairs_a_with_u(seq, expected):
         ("ACGT T", "invalid character ' ' at position 4"),
         ("AC\nGT", "invalid character '\\n' at position 2"),
         ("AB\x00", "invalid character '\\x00' at position 2"),
-        ("AC\U0001F600E", "invalid character '\U0001F600' at position 2"),
+        ("AC\U0001f600E", "invalid character '\U0001f600' at position 2"),
     ],
 )
 def test_reverse_complement_refuses(seq, message):
@@ -103,34 +103,61 @@ def test_public_names_documented_with_signatures():
 # Each error raised by a real call on a bad input (relative names, so the message is known whole):
 # its text, its fields, its bases, and the same after a trip through pickle, as a worker process
 # sends it back.
-TBLOUT_ROW = ("HBB_HUMAN - globins4 - 8.1e-67 216.7 0.0 9e-67 216.5 0.0 1.0 1 0 0 1 1 1 1 "
-              "Human beta hemoglobin.\n")
+TBLOUT_ROW = (
+    "HBB_HUMAN - globins4 - 8.1e-67 216.7 0.0 9e-67 216.5 0.0 1.0 1 0 0 1 1 1 1 "
+    "Human beta hemoglobin.\n"
+)
 
 
 @pytest.mark.parametrize(
     ("name", "content", "call", "error", "message", "fields"),
     [
-        ("g.fa", b"x\n", lambda p: count_kmers(p, 2), FastaFormatError,
-         "g.fa:1: Expected > at record start.",
-         {"path": "g.fa", "line": 1, "reason": "Expected > at record start."}),
-        ("g.fa", b">chr1 x\nACGT\nACNT\n", lambda p: count_kmers(p, 2), InvalidBaseError,
-         "g.fa:3:3: invalid base 'N' in record 'chr1'",
-         {"path": "g.fa", "record": "chr1", "line": 3, "column": 3, "char": "N"}),
-        ("t.tblout", b"# x\nabc def\n", lambda p: read_hmmer(p, program="hmmsearch"),
-         HmmerFormatError,
-         "t.tblout:2:3: too few columns: a tblout row has 18 before its description, this one 2",
-         {"path": "t.tblout", "line": 2, "column": 3}),
-        ("t.tblout", TBLOUT_ROW.encode(), read_hmmer, HmmerFormatError,
-         't.tblout:1: no "# Program:" line after this row names the program that wrote it '
-         "(hmmsearch or hmmscan)",
-         {"path": "t.tblout", "line": 1, "column": None}),
-        ("t.tsv", b"Gene Id\tTop hits (Family id,e-value,bitscore)\ng1\tPF1,abc,50\n",
-         HitTable.read, TopHitFormatError, 't.tsv:2: "abc" is not a number',
-         {"path": "t.tsv", "line": 2, "reason": '"abc" is not a number'}),
+        (
+            "g.fa",
+            b"x\n",
+            lambda p: count_kmers(p, 2),
+            FastaFormatError,
+            "g.fa:1: Expected > at record start.",
+            {"path": "g.fa", "line": 1, "reason": "Expected > at record start."},
+        ),
+        (
+            "g.fa",
+            b">chr1 x\nACGT\nACNT\n",
+            lambda p: count_kmers(p, 2),
+            InvalidBaseError,
+            "g.fa:3:3: invalid base 'N' in record 'chr1'",
+            {"path": "g.fa", "record": "chr1", "line": 3, "column": 3, "char": "N"},
+        ),
+        (
+            "t.tblout",
+            b"# x\nabc def\n",
+            lambda p: read_hmmer(p, program="hmmsearch"),
+            HmmerFormatError,
+            "t.tblout:2:3: too few columns: a tblout row has 18 before its description, this one 2",
+            {"path": "t.tblout", "line": 2, "column": 3},
+        ),
+        (
+            "t.tblout",
+            TBLOUT_ROW.encode(),
+            read_hmmer,
+            HmmerFormatError,
+            't.tblout:1: no "# Program:" line after this row names the program that wrote it '
+            "(hmmsearch or hmmscan)",
+            {"path": "t.tblout", "line": 1, "column": None},
+        ),
+        (
+            "t.tsv",
+            b"Gene Id\tTop hits (Family id,e-value,bitscore)\ng1\tPF1,abc,50\n",
+            HitTable.read,
+            TopHitFormatError,
+            't.tsv:2: "abc" is not a number',
+            {"path": "t.tsv", "line": 2, "reason": '"abc" is not a number'},
+        ),
     ],
 )
-def test_errors_are_ordinary_and_travel(tmp_path, monkeypatch, name, content, call, error,
-                                        message, fields):
+def test_errors_are_ordinary_and_travel(
+    tmp_path, monkeypatch, name, content, call, error, message, fields
+):
     monkeypatch.chdir(tmp_path)
     (tmp_path / name).write_bytes(content)
     with pytest.raises(error) as caught:

@@ -16,9 +16,9 @@ import pytest
 from children import ADDRESS_LIMIT, assert_interrupted
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from velko_tools.cli import main
 
 from velko_tools import InvalidBaseError, SparseKmerTable, TableFormatError, count_kmers
+from velko_tools.cli import main
 
 COMPLEMENT = str.maketrans("ACGT", "TGCA")
 
@@ -30,7 +30,7 @@ def model(seq, k, strands):
     counted = skipped = 0
     data = seq.encode()
     for start in range(len(data) - k + 1):
-        window = data[start:start + k].upper().decode("latin-1")
+        window = data[start : start + k].upper().decode("latin-1")
         if window.strip("ACGT"):
             skipped += 1
             continue
@@ -52,8 +52,11 @@ def row_counts(table, row):
 
 
 def fasta(records, width=60):
-    return "".join(f">{name} description\n" + "".join(
-        seq[i:i + width] + "\n" for i in range(0, len(seq), width)) for name, seq in records)
+    return "".join(
+        f">{name} description\n"
+        + "".join(seq[i : i + width] + "\n" for i in range(0, len(seq), width))
+        for name, seq in records
+    )
 
 
 def generated_records(seed):
@@ -88,33 +91,47 @@ def test_rows_match_a_counter_over_windows(write_file, k, strands):
         counts, counted, skipped = model(seq, k, strands)
         assert row_counts(table, row) == counts
         assert (table.windows[row], table.skipped[row]) == (counted, skipped)
-        codes = table.codes[table.indptr[row]:table.indptr[row + 1]]
+        codes = table.codes[table.indptr[row] : table.indptr[row + 1]]
         assert np.all(np.diff(codes.astype(np.float64)) > 0) or len(codes) < 2
 
-    whole = count_kmers([path, path], k, strands=strands, invalid="skip", layout="sparse",
-                        per_file=True, min_count=3)
+    whole = count_kmers(
+        [path, path],
+        k,
+        strands=strands,
+        invalid="skip",
+        layout="sparse",
+        per_file=True,
+        min_count=3,
+    )
     models = [model(seq, k, strands) for _, seq in records]
     counts = sum((counts for counts, _, _ in models), collections.Counter())
     assert whole.ids == [path, path]
-    assert row_counts(whole, 0) == row_counts(whole, 1) == {
-        kmer: n for kmer, n in counts.items() if n >= 3}
+    assert (
+        row_counts(whole, 0)
+        == row_counts(whole, 1)
+        == {kmer: n for kmer, n in counts.items() if n >= 3}
+    )
     assert whole.windows.tolist() == [sum(counted for _, counted, _ in models)] * 2
     assert whole.skipped.tolist() == [sum(skipped for _, _, skipped in models)] * 2
 
     # One row over both files: min_count applies to the sum, so k-mers seen twice in each
     # file stay.
-    total = count_kmers([path, path], k, strands=strands, invalid="skip", layout="sparse",
-                        total=True, min_count=3)
+    total = count_kmers(
+        [path, path], k, strands=strands, invalid="skip", layout="sparse", total=True, min_count=3
+    )
     assert (total.ids, total.files) == (["total"], [""])
     assert row_counts(total, 0) == {kmer: 2 * n for kmer, n in counts.items() if 2 * n >= 3}
     assert total.windows.tolist() == [2 * int(whole.windows[0])]
 
 
 @pytest.mark.parametrize("k", [1, 3, 6, 8])
-@given(seqs=st.lists(st.text("ACGTacgtN", max_size=70), min_size=1, max_size=4),
-       strands=st.sampled_from(["forward", "both", "canonical"]))
-@settings(max_examples=25, deadline=None,
-          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    seqs=st.lists(st.text("ACGTacgtN", max_size=70), min_size=1, max_size=4),
+    strands=st.sampled_from(["forward", "both", "canonical"]),
+)
+@settings(
+    max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 def test_sparse_equals_dense(write_file, k, seqs, strands):
     path = write_file(fasta([(f"s{i}", s) for i, s in enumerate(seqs)]))
     for per_file in (False, True):
@@ -123,8 +140,9 @@ def test_sparse_equals_dense(write_file, k, seqs, strands):
         assert sparse.to_dense() == count_kmers(path, k, layout="dense", **options)
         assert int(sparse.spectrum() @ np.arange(len(sparse.spectrum()))) == sparse.windows.sum()
     total = {"strands": strands, "invalid": "skip", "total": True, "min_count": 2}
-    assert count_kmers([path, path], k, layout="sparse", **total).to_dense() == \
-        count_kmers([path, path], k, layout="dense", **total)
+    assert count_kmers([path, path], k, layout="sparse", **total).to_dense() == count_kmers(
+        [path, path], k, layout="dense", **total
+    )
 
 
 @pytest.mark.parametrize(
@@ -139,8 +157,10 @@ def test_invalid_bytes_fail_as_in_the_dense_table(write_file, text, k):
         count_kmers(path, k, layout="sparse")
     assert str(sparse.value) == str(dense.value)
     # A record too short to hold a window holds no error.
-    assert count_kmers(write_file(">a\nAN\n>b\nACGT\n"), 3, layout="sparse").windows.tolist() \
-        == [0, 2]
+    assert count_kmers(write_file(">a\nAN\n>b\nACGT\n"), 3, layout="sparse").windows.tolist() == [
+        0,
+        2,
+    ]
 
 
 def test_min_count_drops_kmers_but_not_windows(write_file):
@@ -170,16 +190,17 @@ def test_views_of_the_table(small_table, tmp_path):
     pandas = pytest.importorskip("pandas")
     frame = small_table.to_pandas()
     assert list(frame.columns) == ["id", "kmer", "count"]
-    assert frame[frame.id == "y"].set_index("kmer")["count"].to_dict() == row_counts(
-        small_table, 1)
+    assert frame[frame.id == "y"].set_index("kmer")["count"].to_dict() == row_counts(small_table, 1)
     assert isinstance(frame, pandas.DataFrame)
     with pytest.raises(ValueError, match="one row"):
         small_table.write(tmp_path / "t.txt")
     small_table.write(tmp_path / "t.txt", row=1)
     assert (tmp_path / "t.txt").read_text() == "".join(
-        f"{kmer}\t{n}\n" for kmer, n in sorted(row_counts(small_table, 1).items()))
+        f"{kmer}\t{n}\n" for kmer, n in sorted(row_counts(small_table, 1).items())
+    )
     assert small_table.kmer(27) == "ACGT" and repr(small_table) == (
-        "<SparseKmerTable k=4 strands='canonical' rows=3 kmers=13 files=1>")
+        "<SparseKmerTable k=4 strands='canonical' rows=3 kmers=13 files=1>"
+    )
     scipy = pytest.importorskip("scipy.sparse")
     matrix = small_table.to_scipy()
     assert isinstance(matrix, scipy.csr_array) and matrix.shape == (3, 256)
@@ -201,13 +222,17 @@ def test_arguments_are_checked(write_file):
 
 def test_rows_past_the_memory_bound_go_out_of_core(write_file, tmp_path):
     rng = np.random.default_rng(5)
-    path = write_file(b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 3_000_000)]
-                      .tobytes() + b"\n>b\nACGT\n")
+    path = write_file(
+        b">a\n"
+        + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 3_000_000)].tobytes()
+        + b"\n>b\nACGT\n"
+    )
     spill = tmp_path / "spill"
     spill.mkdir()
     options = {"strands": "canonical", "layout": "sparse", "min_count": 2}
     assert count_kmers(path, 13, memory=8 << 20, tmpdir=spill, **options) == count_kmers(
-        path, 13, **options)
+        path, 13, **options
+    )
     assert list(spill.iterdir()) == []
 
 
@@ -225,19 +250,27 @@ except OSError as error:
 
 def test_a_full_disk_while_spilling_names_the_directory(write_file, tmp_path):
     rng = np.random.default_rng(6)
-    path = write_file(b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 3_000_000)]
-                      .tobytes())
+    path = write_file(
+        b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 3_000_000)].tobytes()
+    )
     spill = tmp_path / "spill"
     spill.mkdir()
-    done = subprocess.run([sys.executable, "-c", FULL_DISK.format(path=path, spill=str(spill))],
-                          capture_output=True, text=True, timeout=120, check=False)
+    done = subprocess.run(
+        [sys.executable, "-c", FULL_DISK.format(path=path, spill=str(spill))],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
     assert (done.stdout, done.stderr) == (f"OSError 27 {spill}\n", "")  # EFBIG
     assert list(spill.iterdir()) == []
 
 
 # A long random record counted on both threads against numpy's own unique(); in a child, under
 # an address-space limit, as the occurrences take tens of MB.
-LARGE_ROW = ADDRESS_LIMIT + """
+LARGE_ROW = (
+    ADDRESS_LIMIT
+    + """
 import numpy as np
 from velko_tools import count_kmers
 rng = np.random.default_rng(11)
@@ -273,26 +306,32 @@ assert one == two and len(two) == 601 and np.array_equal(two.codes[two.indptr[30
                                                                    two.indptr[301]], expected)
 print("ok")
 """
+)
 
 
 def test_large_row_on_both_threads(tmp_path):
     source = LARGE_ROW.format(path=str(tmp_path / "big.fa"))
-    done = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True,
-                          timeout=300, check=False)
+    done = subprocess.run(
+        [sys.executable, "-c", source], capture_output=True, text=True, timeout=300, check=False
+    )
     assert (done.stdout, done.stderr) == ("ok\n", "")
 
 
 def test_ctrl_c_stops_a_sparse_count(tmp_path):
     path = tmp_path / "big.fa"
     rng = np.random.default_rng(3)
-    path.write_bytes(b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 40_000_000)]
-                     .tobytes())
+    path.write_bytes(
+        b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 40_000_000)].tobytes()
+    )
     setup = textwrap.dedent("""
         from velko_tools import count_kmers
         limit_address_space(3 << 30)
         """)
-    assert_interrupted(f"count_kmers({str(path)!r}, 31, layout='sparse', per_file=True)",
-                       setup=setup, prelude=ADDRESS_LIMIT)
+    assert_interrupted(
+        f"count_kmers({str(path)!r}, 31, layout='sparse', per_file=True)",
+        setup=setup,
+        prelude=ADDRESS_LIMIT,
+    )
 
 
 def test_command_line_spectrum_and_dump(write_file, tmp_path, capsysbinary):
@@ -304,8 +343,9 @@ def test_command_line_spectrum_and_dump(write_file, tmp_path, capsysbinary):
     assert out.read_text() == "AA\t5\nTT\t2\n"
     # Over several files, as whole-collection counters dump them; one table row at most.
     other = write_file(">b\nAAGTT\n")
-    assert main(["kmers", "-k", "2", "--total", "--min-count", "2", "-o", str(out), path,
-                 other]) == 0
+    assert (
+        main(["kmers", "-k", "2", "--total", "--min-count", "2", "-o", str(out), path, other]) == 0
+    )
     assert out.read_text() == "AA\t6\nGT\t2\nTT\t3\n"
     with pytest.raises(SystemExit, match="2"):
         main(["kmers", "-k", "2", "--total", "--per-file", path])
@@ -315,24 +355,34 @@ def test_command_line_spectrum_and_dump(write_file, tmp_path, capsysbinary):
     if importlib.util.find_spec("pyarrow") is not None:
         import pyarrow.parquet
 
-        for flags, columns in (([], ["id", "code", "count"]),
-                               (["--kmer-column"], ["id", "code", "count", "kmer"])):
+        for flags, columns in (
+            ([], ["id", "code", "count"]),
+            (["--kmer-column"], ["id", "code", "count", "kmer"]),
+        ):
             target = str(tmp_path / "s.parquet")
-            assert main(["kmers", "-k", "2", "--layout", "sparse", *flags, "-o", target,
-                         path]) == 0
+            assert main(["kmers", "-k", "2", "--layout", "sparse", *flags, "-o", target, path]) == 0
             assert pyarrow.parquet.read_schema(target).names == columns
 
 
-@pytest.mark.parametrize(("options", "message"), [
-    ({"min_count": 2**64},
-     "min_count must be a positive int below 2**64, not 18446744073709551616"),
-    ({"memory": 2**70, "layout": "sparse"},
-     "memory must be a positive int below 2**64 or None, not 1180591620717411303424"),
-    ({"memory": 0}, "memory must be a positive int below 2**64 or None, not 0"),
-    ({"tmpdir": "", "layout": "sparse"},
-     "tmpdir must name a directory, not ''; give '.' for the current one or None for "
-     "tempfile.gettempdir()"),
-])
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        (
+            {"min_count": 2**64},
+            "min_count must be a positive int below 2**64, not 18446744073709551616",
+        ),
+        (
+            {"memory": 2**70, "layout": "sparse"},
+            "memory must be a positive int below 2**64 or None, not 1180591620717411303424",
+        ),
+        ({"memory": 0}, "memory must be a positive int below 2**64 or None, not 0"),
+        (
+            {"tmpdir": "", "layout": "sparse"},
+            "tmpdir must name a directory, not ''; give '.' for the current one or None for "
+            "tempfile.gettempdir()",
+        ),
+    ],
+)
 def test_argument_edges_are_refused_before_counting(write_file, options, message):
     path = write_file(">a\nACGT\n")
     with pytest.raises(ValueError) as caught:
@@ -346,7 +396,8 @@ def test_rows_count_from_the_end(small_table, tmp_path):
     for row in range(-3, 3):
         codes, counts = small_table.row(row)
         assert dict(zip(small_table.kmers(codes), counts.tolist())) == row_counts(
-            small_table, row % 3)
+            small_table, row % 3
+        )
     assert small_table.spectrum(-2).tolist() == small_table.spectrum(1).tolist()
     for row in (3, -4):
         with pytest.raises(IndexError, match=f"row {row} out of range for a table of 3 rows"):
@@ -356,7 +407,8 @@ def test_rows_count_from_the_end(small_table, tmp_path):
     assert not (tmp_path / "bad.txt").exists()
     small_table.write(tmp_path / "last.txt", row=-2)
     assert (tmp_path / "last.txt").read_text() == "".join(
-        f"{kmer}\t{n}\n" for kmer, n in sorted(row_counts(small_table, 1).items()))
+        f"{kmer}\t{n}\n" for kmer, n in sorted(row_counts(small_table, 1).items())
+    )
 
 
 # Makes every open() with O_TMPFILE fail as on a file system without unnamed files.
@@ -409,41 +461,49 @@ def test_spilling_falls_back_to_named_files_without_o_tmpfile(write_file, tmp_pa
         pytest.skip("no C compiler to build the open() shim")
     (tmp_path / "shim.c").write_text(NO_TMPFILE)
     shim = tmp_path / "shim.so"
-    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "shim.c"),
-                    "-ldl"], check=True)
+    subprocess.run(
+        [compiler, "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "shim.c"), "-ldl"],
+        check=True,
+    )
     rng = np.random.default_rng(5)
-    path = write_file(b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 3_000_000)]
-                      .tobytes())
+    path = write_file(
+        b">a\n" + np.frombuffer(b"ACGT", np.uint8)[rng.integers(0, 4, 3_000_000)].tobytes()
+    )
     spill = tmp_path / "spill"
     spill.mkdir()
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
     done = subprocess.run(
         [sys.executable, "-c", SPILL_WITHOUT_TMPFILE.format(path=path, spill=str(spill))],
-        capture_output=True, text=True, timeout=120, check=False,
-        env={**os.environ, "LD_PRELOAD": preload})
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+        env={**os.environ, "LD_PRELOAD": preload},
+    )
     assert (done.stdout, done.stderr) == ("[]\n", "")
 
 
-@pytest.mark.parametrize(("text", "line", "reason"), [
-    ("ACGT\t3\nACG\t1\n", 2, "not a KMER<TAB>COUNT line of a 4-mer"),
-    ("ACGT\t3\nACGTT\t1\n", 2, "the k-mer is not 4 letters followed by a tab"),
-    ("ACGT\t3\nACNT\t1\n", 2, "the k-mer holds a letter other than A, C, G, T"),
-    ("ACGT\t3\nACGA\t1x\n", 2, "the count is not a number"),
-    ("ACGT\t3\r\n", 1, "the count is not a number"),
-    ("ACGT\t3\nAAAA\t1\nACGT\t1\n", 3, "k-mer ACGT given again (first on line 1)"),
-    ("\n", 1, "not a KMER<TAB>COUNT line of a k-mer of 1 to 32 letters"),
-    ("ACGT\t123456789012345678901\n", 1, "the count is not a number below 2**64"),
-])
+@pytest.mark.parametrize(
+    ("text", "line", "reason"),
+    [
+        ("ACGT\t3\nACG\t1\n", 2, "not a KMER<TAB>COUNT line of a 4-mer"),
+        ("ACGT\t3\nACGTT\t1\n", 2, "the k-mer is not 4 letters followed by a tab"),
+        ("ACGT\t3\nACNT\t1\n", 2, "the k-mer holds a letter other than A, C, G, T"),
+        ("ACGT\t3\nACGA\t1x\n", 2, "the count is not a number"),
+        ("ACGT\t3\r\n", 1, "the count is not a number"),
+        ("ACGT\t3\nAAAA\t1\nACGT\t1\n", 3, "k-mer ACGT given again (first on line 1)"),
+        ("\n", 1, "not a KMER<TAB>COUNT line of a k-mer of 1 to 32 letters"),
+        ("ACGT\t123456789012345678901\n", 1, "the count is not a number below 2**64"),
+    ],
+)
 @pytest.mark.parametrize("block", [7, 1 << 20])
-def test_a_dump_that_does_not_read_names_its_line(tmp_path, monkeypatch, text, line, reason,
-                                                  block):
+def test_a_dump_that_does_not_read_names_its_line(tmp_path, monkeypatch, text, line, reason, block):
     monkeypatch.setattr("velko_tools.sparse.DUMP_READ_BYTES", block)
     path = tmp_path / "bad.txt"
     path.write_text(text)
     with pytest.raises(TableFormatError) as caught:
         SparseKmerTable.read(path)
-    assert (caught.value.path, caught.value.line, caught.value.reason) == (str(path), line,
-                                                                           reason)
+    assert (caught.value.path, caught.value.line, caught.value.reason) == (str(path), line, reason)
 
 
 @pytest.mark.parametrize("block", [5, 1 << 20])
@@ -462,8 +522,14 @@ def test_a_dump_reads_in_any_order(tmp_path, monkeypatch, block):
 def test_sparse_tables_read_back_every_format_they_write(write_file, tmp_path, k, strands):
     rng = np.random.default_rng(k)
     letters = np.frombuffer(b"ACGT", np.uint8)
-    path = write_file(b"".join(b">r%d\n" % i + letters[rng.integers(0, 4, 2000)].tobytes()
-                               + b"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n" for i in range(2)))
+    path = write_file(
+        b"".join(
+            b">r%d\n" % i
+            + letters[rng.integers(0, 4, 2000)].tobytes()
+            + b"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n"
+            for i in range(2)
+        )
+    )
     table = count_kmers(path, k, strands=strands, layout="sparse")
     table.ids[1] = "r1\0"
     assert table.counts.max() > 1 and table.kmer(int(table.codes[0])) == "A" * k
@@ -498,4 +564,5 @@ def test_sparse_parquet_is_written_in_row_groups(small_table, tmp_path, monkeypa
     assert parquet.ParquetFile(tmp_path / "g.parquet").num_row_groups == 4  # 13 k-mers
     assert SparseKmerTable.read(tmp_path / "g.parquet") == small_table
     assert parquet.read_table(tmp_path / "g.parquet").column("id").to_pylist() == (
-        small_table.to_pandas()["id"].tolist())
+        small_table.to_pandas()["id"].tolist()
+    )

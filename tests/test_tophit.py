@@ -12,14 +12,14 @@ from decimal import Decimal
 import pytest
 from children import (
     ADDRESS_LIMIT,
-    refusal,
     assert_interrupted,
     fifo_feeder,
+    refusal,
     run_python,
 )
-from panics import panic_message
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from panics import panic_message
 
 import velko  # noqa: F401  (publishes the submodules)
 from velko.hmmer.tophit import Hit, TopHitFile
@@ -506,8 +506,13 @@ except BaseException as error:
 
 
 def run_child(source, *args, **kwargs):
-    return subprocess.run([sys.executable, "-c", source, *map(str, args)], capture_output=True,
-                          text=True, timeout=120, **kwargs)
+    return subprocess.run(
+        [sys.executable, "-c", source, *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        **kwargs,
+    )
 
 
 @pytest.fixture
@@ -515,8 +520,9 @@ def small_filesystem(tmp_path):
     """A 64 KiB tmpfs mounted on a fresh directory, or a skip where mounting is not allowed."""
     mount_point = tmp_path / "small"
     mount_point.mkdir()
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(mount_point)],
-                             capture_output=True)
+    mounted = subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(mount_point)], capture_output=True
+    )
     if mounted.returncode != 0:
         pytest.skip("cannot mount a tmpfs here")
     yield mount_point
@@ -607,7 +613,8 @@ def test_write_through_symlink(tmp_path, links, target):
     assert (tmp_path / target).read_text() == HEADER + "g\tp,1,2\n"
     assert stat.S_IMODE(real.stat().st_mode) == 0o640
     assert sorted(os.listdir(tmp_path / "data")) == sorted(
-        {"real.tsv", target.split("/")[1]} | {link.split("/")[1] for link in links if "/" in link})
+        {"real.tsv", target.split("/")[1]} | {link.split("/")[1] for link in links if "/" in link}
+    )
 
 
 def test_write_to_fifo_in_place(tmp_path):
@@ -625,8 +632,12 @@ def test_write_to_file_mounted_over_its_name_in_place(tmp_path):
     source, target = tmp_path / "source.tsv", tmp_path / "top.tsv"
     source.write_text("old")
     target.write_text("")
-    if subprocess.run(["mount", "--bind", str(source), str(target)],
-                      capture_output=True).returncode != 0:
+    if (
+        subprocess.run(
+            ["mount", "--bind", str(source), str(target)], capture_output=True
+        ).returncode
+        != 0
+    ):
         pytest.skip("cannot bind-mount a file here")
     try:
         table_of(target, ("g", "p", 1, 2)).write()
@@ -639,8 +650,10 @@ def test_write_to_file_mounted_over_its_name_in_place(tmp_path):
 @pytest.mark.parametrize("name", ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"])
 @pytest.mark.parametrize("into", ["pipe", "file"])
 def test_write_to_standard_output_in_place(tmp_path, name, into):
-    source = "import sys, velko; from velko.hmmer.tophit import TopHitFile as T\n" \
-             "t = T(sys.argv[1]); t.add_hit('g', 'p', 1, 2); t.write()"
+    source = (
+        "import sys, velko; from velko.hmmer.tophit import TopHitFile as T\n"
+        "t = T(sys.argv[1]); t.add_hit('g', 'p', 1, 2); t.write()"
+    )
     expected = HEADER + "g\tp,1,2\n"
     if into == "pipe":
         assert run_child(source, name).stdout == expected
@@ -838,7 +851,6 @@ def test_any_safe_table_reads_back_equal(tmp_path_factory, hits):
     with open(path, encoding="utf-8", newline="") as handle:
         lines = handle.read().split("\n")
     assert lines[-1] == "" and len(lines) - 2 == len({gene for gene, _ in pairs})
-
 
 
 # ---- limits and interruption ------------------------------------------------------------------

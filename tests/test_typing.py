@@ -23,20 +23,37 @@ def test_mypy_strict(tmp_path):
     targets += sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
     # Optional extras used by the examples may be absent: only velko's own types are checked.
     config = tmp_path / "mypy.ini"
-    config.write_text("[mypy]\n"
-                      "[mypy-dask.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
-                      "[mypy-distributed.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
-                      "[mypy-matplotlib.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
-                      "[mypy-pandas.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
-                      "[mypy-pyarrow.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
-                      "[mypy-pyhmmer.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
-                      "[mypy-pyrodigal.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
-                      "[mypy-scipy.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
-                      "[mypy-tqdm.*]\nignore_missing_imports = True\nfollow_imports = skip\n")
+    config.write_text(
+        "[mypy]\n"
+        "[mypy-dask.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
+        "[mypy-distributed.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
+        "[mypy-matplotlib.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
+        "[mypy-pandas.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
+        "[mypy-pyarrow.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
+        "[mypy-pyhmmer.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
+        "[mypy-pyrodigal.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
+        "[mypy-scipy.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
+        "[mypy-tqdm.*]\nignore_missing_imports = True\nfollow_imports = skip\n"
+    )
     env = dict(os.environ, MYPYPATH=str(tmp_path))
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
-         "--follow-imports=silent", "--config-file", str(config), *targets],
-        capture_output=True, text=True, env=env, cwd=tmp_path, timeout=600,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--cache-dir",
+            os.devnull,
+            "--follow-imports=silent",
+            "--config-file",
+            str(config),
+            *targets,
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=tmp_path,
+        timeout=600,
     )
     assert result.returncode == 0, result.stdout + result.stderr

@@ -35,5 +35,18 @@ def use_everything(path: str, table_path: str) -> list[object]:
     table.write()
     table.read()
     gid: str = canonical_gid("RS_GCF_000005845.2") + table.path
-    return [kmers, index, counts, total, made, per_record, better, text, score, present, top,
-            stored, gid]
+    return [
+        kmers,
+        index,
+        counts,
+        total,
+        made,
+        per_record,
+        better,
+        text,
+        score,
+        present,
+        top,
+        stored,
+        gid,
+    ]

@@ -20,11 +20,23 @@ import sys
 import tempfile
 from pathlib import Path
 
-PROFILES = ["tutorial/fn3.hmm", "tutorial/Pkinase.hmm", "testsuite/RRM_1.hmm.gz",
-            "testsuite/SMC_N.hmm.gz", "testsuite/Caudal_act.hmm.gz", "testsuite/Patched.hmm.gz",
-            "testsuite/LuxC.hmm.gz", "testsuite/2OG-FeII_Oxy_3.hmm.gz"]
-SEEDS = ["tutorial/fn3.sto", "tutorial/Pkinase.sto", "testsuite/RRM_1.sto.gz",
-         "testsuite/Caudal_act.sto.gz", "testsuite/Patched.sto.gz"]
+PROFILES = [
+    "tutorial/fn3.hmm",
+    "tutorial/Pkinase.hmm",
+    "testsuite/RRM_1.hmm.gz",
+    "testsuite/SMC_N.hmm.gz",
+    "testsuite/Caudal_act.hmm.gz",
+    "testsuite/Patched.hmm.gz",
+    "testsuite/LuxC.hmm.gz",
+    "testsuite/2OG-FeII_Oxy_3.hmm.gz",
+]
+SEEDS = [
+    "tutorial/fn3.sto",
+    "tutorial/Pkinase.sto",
+    "testsuite/RRM_1.sto.gz",
+    "testsuite/Caudal_act.sto.gz",
+    "testsuite/Patched.sto.gz",
+]
 FASTA = ["tutorial/HBB_HUMAN", "testsuite/PAX8_HUMAN", "tutorial/globins45.fa"]
 AMINO = "ACDEFGHIKLMNPQRSTVWY"
 
@@ -55,8 +67,11 @@ def main(out: Path) -> None:
         for name in PROFILES:
             single = Path(work) / "one.hmm"
             single.write_text(read_text(examples / name))
-            profiles.append(subprocess.run(["hmmconvert", single], check=True,
-                                           capture_output=True, text=True).stdout)
+            profiles.append(
+                subprocess.run(
+                    ["hmmconvert", single], check=True, capture_output=True, text=True
+                ).stdout
+            )
         (out / "pfam.hmm").write_text("".join(profiles))
         lessless = read_text(examples / "tutorial/7LESS_DROME")
         sevenless = re.sub(r"[^A-Z]", "", lessless.split("\nSQ ")[1].split("\n", 1)[1])
@@ -69,8 +84,7 @@ def main(out: Path) -> None:
                     continue
                 fasta.append(f">{seq_id}\n{seq}\n")
                 for rate in (0.4, 0.55, 0.7):
-                    changed = "".join(rng.choice(AMINO) if rng.random() < rate else c
-                                      for c in seq)
+                    changed = "".join(rng.choice(AMINO) if rng.random() < rate else c for c in seq)
                     fasta.append(f">{seq_id}_m{int(rate * 100)} mutated {rate}\n{changed}\n")
         (out / "proteins.fa").write_text("".join(fasta))
 

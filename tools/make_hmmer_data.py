@@ -76,8 +76,9 @@ def stockholm_members(text):
             order.append(name)
             parts[name] = []
         parts[name].append(residues)
-    return [(name, "".join(parts[name]).replace(".", "").replace("-", "").upper())
-            for name in order]
+    return [
+        (name, "".join(parts[name]).replace(".", "").replace("-", "").upper()) for name in order
+    ]
 
 
 def uniprot_to_fasta(text):
@@ -90,14 +91,16 @@ def uniprot_to_fasta(text):
 
 
 def wrap(residues, width=60):
-    return "\n".join(residues[i:i + width] for i in range(0, len(residues), width)) + "\n"
+    return "\n".join(residues[i : i + width] for i in range(0, len(residues), width)) + "\n"
 
 
 def build_proteins(examples):
-    records = [read_text(examples / "tutorial/globins45.fa"),
-               read_text(examples / "tutorial/HBB_HUMAN"),
-               read_text(examples / "testsuite/PAX8_HUMAN"),
-               uniprot_to_fasta(read_text(examples / "tutorial/7LESS_DROME"))]
+    records = [
+        read_text(examples / "tutorial/globins45.fa"),
+        read_text(examples / "tutorial/HBB_HUMAN"),
+        read_text(examples / "testsuite/PAX8_HUMAN"),
+        uniprot_to_fasta(read_text(examples / "tutorial/7LESS_DROME")),
+    ]
     for relative, step, description in ALIGNMENTS:
         members = stockholm_members(read_text(examples / relative))
         for name, residues in members[::step]:
@@ -109,8 +112,9 @@ def current_format(profile_text, work):
     """The profile in the format version of the installed HMMER (hmmconvert)."""
     source = work / "one.hmm"
     source.write_text(profile_text)
-    return subprocess.run(["hmmconvert", source.name], cwd=work, check=True,
-                          stdout=subprocess.PIPE, text=True).stdout
+    return subprocess.run(
+        ["hmmconvert", source.name], cwd=work, check=True, stdout=subprocess.PIPE, text=True
+    ).stdout
 
 
 def run(*args, cwd):
@@ -120,8 +124,9 @@ def run(*args, cwd):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--examples", type=Path, default=Path("/usr/share/doc/hmmer/examples"))
-    parser.add_argument("--out", type=Path,
-                        default=Path(__file__).resolve().parent.parent / "tests/data/hmmer")
+    parser.add_argument(
+        "--out", type=Path, default=Path(__file__).resolve().parent.parent / "tests/data/hmmer"
+    )
     args = parser.parse_args()
     args.out.mkdir(parents=True, exist_ok=True)
 
@@ -134,19 +139,65 @@ def main():
         (work / "globins.hmm").write_text(profiles[0])
         (work / "others.hmm").write_text("".join(profiles[1:]))
         run("hmmpress", "profiles.hmm", cwd=work)
-        run("hmmsearch", "--tblout", "search.tblout", "--domtblout", "search.domtblout",
-            "profiles.hmm", "proteins.fa", cwd=work)
-        run("hmmscan", "--tblout", "scan.tblout", "--domtblout", "scan.domtblout",
-            "profiles.hmm", "proteins.fa", cwd=work)
-        run("hmmsearch", "--max", "-E", "100", "--domE", "100", "--tblout", "search_max.tblout",
-            "--domtblout", "search_max.domtblout", "profiles.hmm", "proteins.fa", cwd=work)
-        run("hmmsearch", "-Z", "1000", "--tblout", "search_z.tblout",
-            "profiles.hmm", "proteins.fa", cwd=work)
+        run(
+            "hmmsearch",
+            "--tblout",
+            "search.tblout",
+            "--domtblout",
+            "search.domtblout",
+            "profiles.hmm",
+            "proteins.fa",
+            cwd=work,
+        )
+        run(
+            "hmmscan",
+            "--tblout",
+            "scan.tblout",
+            "--domtblout",
+            "scan.domtblout",
+            "profiles.hmm",
+            "proteins.fa",
+            cwd=work,
+        )
+        run(
+            "hmmsearch",
+            "--max",
+            "-E",
+            "100",
+            "--domE",
+            "100",
+            "--tblout",
+            "search_max.tblout",
+            "--domtblout",
+            "search_max.domtblout",
+            "profiles.hmm",
+            "proteins.fa",
+            cwd=work,
+        )
+        run(
+            "hmmsearch",
+            "-Z",
+            "1000",
+            "--tblout",
+            "search_z.tblout",
+            "profiles.hmm",
+            "proteins.fa",
+            cwd=work,
+        )
         run("hmmsearch", "--tblout", "globins.tblout", "globins.hmm", "proteins.fa", cwd=work)
         run("hmmsearch", "--tblout", "others.tblout", "others.hmm", "proteins.fa", cwd=work)
-        for name in ["search.tblout", "search.domtblout", "scan.tblout", "scan.domtblout",
-                     "search_z.tblout", "search_max.tblout", "search_max.domtblout",
-                     "globins.tblout", "others.tblout", "proteins.fa"]:
+        for name in [
+            "search.tblout",
+            "search.domtblout",
+            "scan.tblout",
+            "scan.domtblout",
+            "search_z.tblout",
+            "search_max.tblout",
+            "search_max.domtblout",
+            "globins.tblout",
+            "others.tblout",
+            "proteins.fa",
+        ]:
             shutil.copyfile(work / name, args.out / name)
     for path in sorted(args.out.iterdir()):
         print(f"{os.path.getsize(path):>8}  {path}")

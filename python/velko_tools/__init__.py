@@ -14,15 +14,21 @@ import pkgutil
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 from velko_tools import _core  # noqa: E402
-from velko_tools.sequences import reverse_complement  # noqa: E402
-from velko_tools.errors import FastaFormatError, InvalidBaseError, VelkoError  # noqa: E402
-from velko_tools.errors import DamagedRunError, HmmerFormatError, TableFormatError  # noqa: E402
-from velko_tools.errors import TopHitFormatError  # noqa: E402
+from velko_tools.counting import count_kmers  # noqa: E402
+from velko_tools.errors import (  # noqa: E402  # noqa: E402
+    DamagedRunError,
+    FastaFormatError,
+    HmmerFormatError,
+    InvalidBaseError,
+    TableFormatError,
+    TopHitFormatError,  # noqa: E402
+    VelkoError,
+)
 from velko_tools.hits import HitTable, read_hmmer  # noqa: E402
 from velko_tools.kmers import KmerTable  # noqa: E402
-from velko_tools.counting import count_kmers  # noqa: E402
-from velko_tools.sparse import SparseKmerTable  # noqa: E402
 from velko_tools.runs import Run, RunSummary, WorkerLostError, open_run, run_genomes  # noqa: E402
+from velko_tools.sequences import reverse_complement  # noqa: E402
+from velko_tools.sparse import SparseKmerTable  # noqa: E402
 
 #: The library that reads gzip input and writes .tsv.gz in this build: "isal" (ISA-L, the
 #: faster) or "zlib".

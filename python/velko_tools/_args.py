@@ -89,8 +89,9 @@ def check_read_once(names: Iterable[str]) -> None:
         key = found[:2]
         if key in seen:
             which = " (standard input)" if stdin is not None and stdin[:2] == key else ""
-            raise ValueError(f"{seen[key]!r} and {name!r} are one {found[2]}{which}, which can "
-                             "be read only once")
+            raise ValueError(
+                f"{seen[key]!r} and {name!r} are one {found[2]}{which}, which can be read only once"
+            )
         seen[key] = name
 
 
@@ -109,11 +110,11 @@ def naming_stdin(parts: list[tuple[bytes, str]]) -> Iterator[None]:
             error.filename = STDIN_NAME
         elif error.errno is None and str(error).startswith(opened + ": "):
             # gzip.BadGzipFile: the decoder's text after the file's name.
-            error.args = (STDIN_NAME + str(error)[len(opened):],)
+            error.args = (STDIN_NAME + str(error)[len(opened) :],)
         raise
     except EOFError as error:
         if str(error).startswith(opened + ": "):
-            error.args = (STDIN_NAME + str(error)[len(opened):],)
+            error.args = (STDIN_NAME + str(error)[len(opened) :],)
         raise
     except Exception as error:
         # The velko_tools errors that carry a path rebuild their text from their arguments.
@@ -152,8 +153,10 @@ def require(modules: Iterable[str], needed_for: str, install: str) -> None:
 
 
 def _broken(name: str, needed_for: str, error: Exception) -> ImportError:
-    return ImportError(f"{needed_for} needs {name.split('.')[0]}, which is installed but fails "
-                       f"to import: {type(error).__name__}: {error}")
+    return ImportError(
+        f"{needed_for} needs {name.split('.')[0]}, which is installed but fails "
+        f"to import: {type(error).__name__}: {error}"
+    )
 
 
 def usable_cores() -> int:

@@ -26,16 +26,33 @@ Columns = Literal["hits", "full"]
 NUCLEOTIDE_PROGRAMS: tuple[str, ...] = ("nhmmer", "nhmmscan")
 #: The columns ``columns="full"`` keeps, in the order to_pandas() shows them.
 FULL_COLUMNS: tuple[str, ...] = (
-    "description", "gene_accession", "hmm_accession", "seq_e_value", "seq_bit_score",
-    "dom_e_value", "dom_bit_score", "dom_count", "gene_length", "hmm_length", "hmm_from",
-    "hmm_to", "ali_from", "ali_to", "env_from", "env_to", "hmm_coverage", "gene_coverage")
+    "description",
+    "gene_accession",
+    "hmm_accession",
+    "seq_e_value",
+    "seq_bit_score",
+    "dom_e_value",
+    "dom_bit_score",
+    "dom_count",
+    "gene_length",
+    "hmm_length",
+    "hmm_from",
+    "hmm_to",
+    "ali_from",
+    "ali_to",
+    "env_from",
+    "env_to",
+    "hmm_coverage",
+    "gene_coverage",
+)
 #: Suffixes that write() sends to pyarrow.
 ARROW_SUFFIXES: tuple[str, ...] = (".parquet", ".arrow")
 
 
 def _check_bound(name: str, value: float | None) -> None:
-    if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))
-                              or math.isnan(value)):
+    if value is not None and (
+        isinstance(value, bool) or not isinstance(value, (int, float)) or math.isnan(value)
+    ):
         raise ValueError(f"{name} must be a number, not {value!r}")
 
 
@@ -61,21 +78,28 @@ class Thresholds:
     min_gene_coverage: float = 0.0
 
     def __post_init__(self) -> None:
-        for name, shown in (("max_seq_e_value", "max_evalue"), ("min_seq_score", "min_score"),
-                            ("max_dom_e_value", "max_evalue"), ("min_dom_score", "min_score")):
+        for name, shown in (
+            ("max_seq_e_value", "max_evalue"),
+            ("min_seq_score", "min_score"),
+            ("max_dom_e_value", "max_evalue"),
+            ("min_dom_score", "min_score"),
+        ):
             _check_bound(shown, getattr(self, name))
         if self.cutoff is not None:
             check_choice("cutoff", self.cutoff, Cutoff)
             if not self.hmm_files:
-                raise ValueError(f"cutoff={self.cutoff!r} needs hmm_file, the profile file "
-                                 "that holds the cutoffs")
+                raise ValueError(
+                    f"cutoff={self.cutoff!r} needs hmm_file, the profile file "
+                    "that holds the cutoffs"
+                )
         check_choice("missing_cutoff", self.missing_cutoff, MissingCutoff)
         _check_fraction("min_hmm_coverage", self.min_hmm_coverage)
         _check_fraction("min_gene_coverage", self.min_gene_coverage)
 
     @classmethod
-    def at_level(cls, level: Level, max_evalue: float | None, min_score: float | None,
-                 **others: Any) -> Thresholds:
+    def at_level(
+        cls, level: Level, max_evalue: float | None, min_score: float | None, **others: Any
+    ) -> Thresholds:
         """The thresholds with ``max_evalue`` and ``min_score`` at one level."""
         check_choice("level", level, Level)
         if level == "sequence":
@@ -89,8 +113,12 @@ class Thresholds:
     @property
     def per_domain(self) -> bool:
         """True when a threshold reads domains, which a per-sequence table lacks."""
-        return (self.max_dom_e_value is not None or self.min_dom_score is not None
-                or self.min_hmm_coverage > 0 or self.min_gene_coverage > 0)
+        return (
+            self.max_dom_e_value is not None
+            or self.min_dom_score is not None
+            or self.min_hmm_coverage > 0
+            or self.min_gene_coverage > 0
+        )
 
     def options(self, keep_rows: bool) -> _core.FilterOptions:
         """The native filter's options: each choice, checked here, as the core's enum."""
@@ -134,18 +162,31 @@ def as_hmm_files(hmm_file: StrPath | Iterable[StrPath] | None) -> tuple[StrPath,
     return tuple(hmm_file)
 
 
-def read_filtered(parts: Sequence[tuple[bytes, str]], format: str, program: str | None,
-                  score: str, hmm: str, thresholds: Thresholds,
-                  columns: Columns) -> tuple[Any, dict[str, Any] | None]:
+def read_filtered(
+    parts: Sequence[tuple[bytes, str]],
+    format: str,
+    program: str | None,
+    score: str,
+    hmm: str,
+    thresholds: Thresholds,
+    columns: Columns,
+) -> tuple[Any, dict[str, Any] | None]:
     """read_hmmer's route through the thresholds, once its options are checked: the native
     table and its full columns (or None)."""
     nucleotide = program in NUCLEOTIDE_PROGRAMS
     if thresholds.per_domain and format == "tblout" and not nucleotide:
-        raise ValueError("domain thresholds and coverage need format='domtblout': a tblout "
-                         "has no domains")
+        raise ValueError(
+            "domain thresholds and coverage need format='domtblout': a tblout has no domains"
+        )
     core, extra = _core.read_hmmer_rows(
-        [encoded for encoded, _ in parts], format, program or "", score, hmm,
-        thresholds.hmm_paths(), thresholds.options(columns == "full"))
+        [encoded for encoded, _ in parts],
+        format,
+        program or "",
+        score,
+        hmm,
+        thresholds.hmm_paths(),
+        thresholds.options(columns == "full"),
+    )
     return core, frozen(extra)
 
 
@@ -157,27 +198,44 @@ def frozen(extra: dict[str, Any] | None) -> dict[str, Any] | None:
     return extra
 
 
-def filter_mask(columns: tuple[list[str], list[str], Any, Any], extra: dict[str, Any] | None,
-                max_evalue: float | None, min_score: float | None, cutoff: Cutoff | None,
-                hmm_file: StrPath | Iterable[StrPath] | None, missing_cutoff: MissingCutoff,
-                level: Level, min_hmm_coverage: float, min_gene_coverage: float) -> Any:
+def filter_mask(
+    columns: tuple[list[str], list[str], Any, Any],
+    extra: dict[str, Any] | None,
+    max_evalue: float | None,
+    min_score: float | None,
+    cutoff: Cutoff | None,
+    hmm_file: StrPath | Iterable[StrPath] | None,
+    missing_cutoff: MissingCutoff,
+    level: Level,
+    min_hmm_coverage: float,
+    min_gene_coverage: float,
+) -> Any:
     """HitTable.filter: which of the hits a table holds (its gene ids, profile ids, E-values
     and bit scores, and its full columns) pass, as a boolean array. The thresholds and the
     cutoff go through read_hmmer's native filter, each hit a row with the one score it kept;
     coverage reads the coverage columns stored when the table was read."""
-    thresholds = Thresholds.at_level(level, max_evalue, min_score, cutoff=cutoff,
-                                     hmm_files=as_hmm_files(hmm_file),
-                                     missing_cutoff=missing_cutoff,
-                                     min_hmm_coverage=min_hmm_coverage,
-                                     min_gene_coverage=min_gene_coverage)
+    thresholds = Thresholds.at_level(
+        level,
+        max_evalue,
+        min_score,
+        cutoff=cutoff,
+        hmm_files=as_hmm_files(hmm_file),
+        missing_cutoff=missing_cutoff,
+        min_hmm_coverage=min_hmm_coverage,
+        min_gene_coverage=min_gene_coverage,
+    )
     _genes, hmms, e_values, bit_scores = columns
     coverage = {"hmm_coverage": min_hmm_coverage, "gene_coverage": min_gene_coverage}
     if extra is None and any(bound > 0 for bound in coverage.values()):
         raise ValueError("coverage needs a table read with columns='full'")
     keep = _core.filter_hits(
-        hmms, np.ascontiguousarray(e_values, dtype=np.float64),
-        np.ascontiguousarray(bit_scores, dtype=np.float64), _core.Level[level],
-        thresholds.hmm_paths(), thresholds.options(False)).view(bool)
+        hmms,
+        np.ascontiguousarray(e_values, dtype=np.float64),
+        np.ascontiguousarray(bit_scores, dtype=np.float64),
+        _core.Level[level],
+        thresholds.hmm_paths(),
+        thresholds.options(False),
+    ).view(bool)
     for column, bound in coverage.items():
         if extra is not None and bound > 0:
             keep &= extra[column] >= bound  # NaN (no domains to cover) fails
@@ -191,8 +249,7 @@ def write_arrow(frame: pandas.DataFrame, path: StrPath) -> None:
         import pyarrow.feather
         import pyarrow.parquet
     except ImportError:
-        raise ImportError("writing .parquet or .arrow needs pyarrow: pip install pyarrow") \
-            from None
+        raise ImportError("writing .parquet or .arrow needs pyarrow: pip install pyarrow") from None
     arrow = pyarrow.Table.from_pandas(frame, preserve_index=False)
     from velko_tools.output import replacing
 
@@ -205,13 +262,17 @@ def write_arrow(frame: pandas.DataFrame, path: StrPath) -> None:
             pyarrow.feather.write_feather(arrow, written, compression="uncompressed")
 
 
-def from_pyhmmer(top_hits: Any, score: str, hmm: str, thresholds: Thresholds,
-                 columns: Columns) -> tuple[Any, dict[str, Any] | None]:
+def from_pyhmmer(
+    top_hits: Any, score: str, hmm: str, thresholds: Thresholds, columns: Columns
+) -> tuple[Any, dict[str, Any] | None]:
     """HitTable.from_pyhmmer: the reported hits and domains of pyhmmer TopHits, as hmmsearch
     and hmmscan write them to --domtblout, through the same filter as a table's rows; the
     native table and its full columns (or None)."""
-    groups = [top_hits] if hasattr(top_hits, "query") and hasattr(top_hits, "reported") \
+    groups = (
+        [top_hits]
+        if hasattr(top_hits, "query") and hasattr(top_hits, "reported")
         else list(top_hits)
+    )
     texts: list[list[str]] = [[], [], [], [], []]
     reals: list[list[float]] = [[], [], [], []]
     wholes: list[list[int]] = [[] for _ in range(10)]
@@ -241,15 +302,31 @@ def from_pyhmmer(top_hits: Any, score: str, hmm: str, thresholds: Thresholds,
                 reals[3].append(domain.score)
                 hmm_length = alignment.hmm_length or (hit.length if scan else query_length)
                 gene_length = alignment.target_length or (query_length if scan else hit.length)
-                for column, value in enumerate((
-                        gene_length, hmm_length, index, len(reported),
-                        alignment.hmm_from, alignment.hmm_to, alignment.target_from,
-                        alignment.target_to, domain.env_from, domain.env_to)):
+                for column, value in enumerate(
+                    (
+                        gene_length,
+                        hmm_length,
+                        index,
+                        len(reported),
+                        alignment.hmm_from,
+                        alignment.hmm_to,
+                        alignment.target_from,
+                        alignment.target_to,
+                        domain.env_from,
+                        domain.env_to,
+                    )
+                ):
                     wholes[column].append(int(value))
     core, extra = _core.filter_rows(
-        texts, [np.asarray(column, dtype=np.float64) for column in reals],
-        [np.asarray(column, dtype=np.int64) for column in wholes], True, score, hmm,
-        thresholds.hmm_paths(), thresholds.options(columns == "full"))
+        texts,
+        [np.asarray(column, dtype=np.float64) for column in reals],
+        [np.asarray(column, dtype=np.int64) for column in wholes],
+        True,
+        score,
+        hmm,
+        thresholds.hmm_paths(),
+        thresholds.options(columns == "full"),
+    )
     return core, frozen(extra)
 
 

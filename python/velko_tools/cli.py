@@ -18,10 +18,10 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, get_args
 
+from velko_tools._args import Layout, Strands
 from velko_tools.annotate import ARROW_SUFFIXES, Columns, Cutoff, MissingCutoff
 from velko_tools.errors import UsageError, VelkoError
-from velko_tools.hits import Format, Program, ProfileKey, Score
-from velko_tools._args import Layout, Strands
+from velko_tools.hits import Format, ProfileKey, Program, Score
 from velko_tools.kmers import MAX_COUNT, MAX_SPARSE_K
 from velko_tools.tables import DEFAULT_COMPRESS_LEVEL
 from velko_tools.tables import Format as OutputFormat
@@ -94,11 +94,23 @@ def _kmers(args: argparse.Namespace) -> None:
         return
     if output is None:
         with _standard_output():
-            tables.write_table(table, None, frequencies=args.frequencies, format=args.format,
-                               compress_level=args.compress_level, progress=progress)
+            tables.write_table(
+                table,
+                None,
+                frequencies=args.frequencies,
+                format=args.format,
+                compress_level=args.compress_level,
+                progress=progress,
+            )
         return
-    tables.write_table(table, output, frequencies=args.frequencies, format=args.format,
-                       compress_level=args.compress_level, progress=progress)
+    tables.write_table(
+        table,
+        output,
+        frequencies=args.frequencies,
+        format=args.format,
+        compress_level=args.compress_level,
+        progress=progress,
+    )
 
 
 @contextlib.contextmanager
@@ -152,36 +164,53 @@ def _write_sparse(table: Any, args: argparse.Namespace) -> None:
 
 
 def _tophits(args: argparse.Namespace) -> None:
-    from velko_tools.hits import read_hmmer
-
     from velko_tools.annotate import Thresholds
+    from velko_tools.hits import read_hmmer
 
     nucleotide = args.program in ("nhmmer", "nhmmscan")
     if args.score == "domain" and args.format == "tblout" and not nucleotide:
         raise UsageError("--score domain needs --format domtblout")
     given: list[tuple[Cutoff, str | None]] = [
-        ("gathering", args.cut_ga), ("trusted", args.cut_tc), ("noise", args.cut_nc)]
+        ("gathering", args.cut_ga),
+        ("trusted", args.cut_tc),
+        ("noise", args.cut_nc),
+    ]
     cutoffs = [(kind, path) for kind, path in given if path is not None]
     if len(cutoffs) > 1:
         raise UsageError("give one of --cut-ga, --cut-tc and --cut-nc")
-    if args.columns == "full" and (args.output is None or not args.output.endswith(
-            ARROW_SUFFIXES)):
+    if args.columns == "full" and (args.output is None or not args.output.endswith(ARROW_SUFFIXES)):
         raise UsageError("--columns full needs an output file ending in .parquet or .arrow")
-    per_domain = (args.domE is not None or args.domT is not None or args.min_hmm_coverage > 0
-                  or args.min_gene_coverage > 0)
+    per_domain = (
+        args.domE is not None
+        or args.domT is not None
+        or args.min_hmm_coverage > 0
+        or args.min_gene_coverage > 0
+    )
     if per_domain and args.format == "tblout" and not nucleotide:
         raise UsageError("--domE, --domT and the coverage options need --format domtblout")
     try:
         thresholds = Thresholds(
-            max_seq_e_value=args.E, min_seq_score=args.T, max_dom_e_value=args.domE,
-            min_dom_score=args.domT, cutoff=cutoffs[0][0] if cutoffs else None,
+            max_seq_e_value=args.E,
+            min_seq_score=args.T,
+            max_dom_e_value=args.domE,
+            min_dom_score=args.domT,
+            cutoff=cutoffs[0][0] if cutoffs else None,
             hmm_files=(cutoffs[0][1],) if cutoffs else (),
-            missing_cutoff=args.missing_cutoff, min_hmm_coverage=args.min_hmm_coverage,
-            min_gene_coverage=args.min_gene_coverage)
+            missing_cutoff=args.missing_cutoff,
+            min_hmm_coverage=args.min_hmm_coverage,
+            min_gene_coverage=args.min_gene_coverage,
+        )
     except ValueError as error:
         raise UsageError(str(error)) from None
-    table = read_hmmer(_inputs(args.files), format=args.format, program=args.program,
-                       score=args.score, hmm=args.hmm, columns=args.columns, thresholds=thresholds)
+    table = read_hmmer(
+        _inputs(args.files),
+        format=args.format,
+        program=args.program,
+        score=args.score,
+        hmm=args.hmm,
+        columns=args.columns,
+        thresholds=thresholds,
+    )
     if args.top:
         table = table.top_hits()
     if args.output is not None:
@@ -209,8 +238,7 @@ def _arguments_text(arguments: list[str]) -> Iterator[str]:
         try:
             argument.encode("utf-8")
         except UnicodeEncodeError:
-            raise VelkoError(f"argument {number} is not UTF-8: "
-                             f"{os.fsencode(argument)!r}") from None
+            raise VelkoError(f"argument {number} is not UTF-8: {os.fsencode(argument)!r}") from None
         yield argument
 
 
@@ -222,8 +250,10 @@ def _input_lines() -> Iterator[str]:
         try:
             yield line.decode("utf-8").strip()
         except UnicodeDecodeError as error:
-            raise VelkoError(f"standard input, line {number}: not UTF-8 (byte "
-                             f"0x{line[error.start]:02x} at column {error.start + 1})") from None
+            raise VelkoError(
+                f"standard input, line {number}: not UTF-8 (byte "
+                f"0x{line[error.start]:02x} at column {error.start + 1})"
+            ) from None
 
 
 class _Terminated(BaseException):
@@ -263,11 +293,19 @@ def _choices(literal: str) -> list[str]:
 
 
 def _run(args: argparse.Namespace) -> None:
-    from velko_tools.runs import (GenomeIdError, RunLockedError, WorkerLostError, expand_inputs,
-                                  run_genomes)
+    from velko_tools.runs import (
+        GenomeIdError,
+        RunLockedError,
+        WorkerLostError,
+        expand_inputs,
+        run_genomes,
+    )
 
-    asked: list[tuple[Cutoff, bool]] = [("gathering", args.cut_ga), ("trusted", args.cut_tc),
-                                        ("noise", args.cut_nc)]
+    asked: list[tuple[Cutoff, bool]] = [
+        ("gathering", args.cut_ga),
+        ("trusted", args.cut_tc),
+        ("noise", args.cut_nc),
+    ]
     cutoffs = [kind for kind, given in asked if given]
     if len(cutoffs) > 1:
         raise UsageError("give one of --cut-ga, --cut-tc and --cut-nc")
@@ -290,13 +328,25 @@ def _run(args: argparse.Namespace) -> None:
     try:
         with _invalid_base_hint("without --strict, the windows that hold it are skipped"):
             summary = run_genomes(
-                paths, args.output, k=args.k, strands=args.strands,
-                invalid="error" if args.strict else "skip", per_record=args.per_record,
-                layout=args.layout, hmm_file=args.hmm, cutoff=cutoffs[0] if cutoffs else None,
-                genome_id=args.genome_id, batch_size=args.batch_size, workers=args.workers,
-                stop_codon=args.stop_codon, client=client, resume=args.resume,
+                paths,
+                args.output,
+                k=args.k,
+                strands=args.strands,
+                invalid="error" if args.strict else "skip",
+                per_record=args.per_record,
+                layout=args.layout,
+                hmm_file=args.hmm,
+                cutoff=cutoffs[0] if cutoffs else None,
+                genome_id=args.genome_id,
+                batch_size=args.batch_size,
+                workers=args.workers,
+                stop_codon=args.stop_codon,
+                client=client,
+                resume=args.resume,
                 verify_inputs=args.verify_inputs,
-                on_error="raise" if args.fail_fast else "collect", progress=args.progress)
+                on_error="raise" if args.fail_fast else "collect",
+                progress=args.progress,
+            )
     except (WorkerLostError, RunLockedError) as error:
         print(f"velko: error: {error}", file=sys.stderr)
         raise SystemExit(1) from None
@@ -334,11 +384,16 @@ def _report_failures(out: str) -> None:
 
     rows = open_run(out).table("errors").to_pylist()
     for row in rows[:_FAILURES_SHOWN]:
-        print(f"velko run: failed: {row['genome']} ({row['path']}): {row['error']}: "
-              f"{row['message']}", file=sys.stderr)
+        print(
+            f"velko run: failed: {row['genome']} ({row['path']}): {row['error']}: {row['message']}",
+            file=sys.stderr,
+        )
     more = f" ({len(rows) - _FAILURES_SHOWN} more)" if len(rows) > _FAILURES_SHOWN else ""
-    print(f"velko run: {len(rows)} genomes of the run failed{more}; all of them: velko errors "
-          f"{shlex.quote(out)}", file=sys.stderr)
+    print(
+        f"velko run: {len(rows)} genomes of the run failed{more}; all of them: velko errors "
+        f"{shlex.quote(out)}",
+        file=sys.stderr,
+    )
 
 
 def _tsv_text(value: object) -> str:
@@ -346,8 +401,13 @@ def _tsv_text(value: object) -> str:
     as \\t, \\n and \\r (a backslash as \\\\), so that every row is one line."""
     if value is None:
         return ""
-    return (str(value).replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
-            .replace("\r", "\\r"))
+    return (
+        str(value)
+        .replace("\\", "\\\\")
+        .replace("\t", "\\t")
+        .replace("\n", "\\n")
+        .replace("\r", "\\r")
+    )
 
 
 def _errors(args: argparse.Namespace) -> None:
@@ -361,8 +421,9 @@ def _errors(args: argparse.Namespace) -> None:
     table = open_run(args.directory).table("errors")
     with _standard_output() as out:
         lines = ["\t".join(table.column_names)]
-        lines += ["\t".join(_tsv_text(value) for value in row.values())
-                  for row in table.to_pylist()]
+        lines += [
+            "\t".join(_tsv_text(value) for value in row.values()) for row in table.to_pylist()
+        ]
         out.buffer.write(("\n".join(lines) + "\n").encode("utf-8", "surrogateescape"))
 
 
@@ -374,11 +435,16 @@ def _check(args: argparse.Namespace) -> None:
         for path, problem in report.problems:
             out.write(f"{path}: {problem}\n")
         state = "ok" if report.ok else f"{len(report.problems)} problems"
-        out.write(f"{report.out}: {report.parts} parts, {report.genomes} genomes "
-                  f"({report.failed} failed): {state}\n")
+        out.write(
+            f"{report.out}: {report.parts} parts, {report.genomes} genomes "
+            f"({report.failed} failed): {state}\n"
+        )
     if not report.ok:
-        print(f"velko: error: the run in {report.out} is damaged: running it again (velko run "
-              f"... -o {report.out}) repairs it", file=sys.stderr)
+        print(
+            f"velko: error: the run in {report.out} is damaged: running it again (velko run "
+            f"... -o {report.out}) repairs it",
+            file=sys.stderr,
+        )
         raise SystemExit(1)
 
 
@@ -387,43 +453,96 @@ COMMANDS: list[Command] = [
         "kmers",
         "k-mer counts of FASTA files (plain or gzip) as a table",
         [
-            arg("files", metavar="FILE", nargs="+",
-                help="FASTA files, plain or gzip-compressed; '-' for standard input"),
+            arg(
+                "files",
+                metavar="FILE",
+                nargs="+",
+                help="FASTA files, plain or gzip-compressed; '-' for standard input",
+            ),
             arg("-k", type=_int_in(1, MAX_SPARSE_K), default=4, help="k-mer length (default: 4)"),
-            arg("--strands", choices=get_args(Strands), default="forward",
-                help="count the given strand, both strands, or canonical k-mers "
-                     "(default: forward)"),
-            arg("--skip-invalid", action="store_true",
-                help="leave out windows holding a letter other than A, C, G, T instead of failing"),
-            arg("--per-file", action="store_true",
-                help="one row per file (the sum of its records) instead of one per record"),
-            arg("--total", action="store_true",
-                help="one row over every record of every file"),
-            arg("--threads", type=_int_in(1, None), default=None, metavar="N",
-                help="files counted in parallel (default: the cores this process may use)"),
-            arg("--layout", choices=get_args(Layout), default="auto",
+            arg(
+                "--strands",
+                choices=get_args(Strands),
+                default="forward",
+                help="count the given strand, both strands, or canonical k-mers (default: forward)",
+            ),
+            arg(
+                "--skip-invalid",
+                action="store_true",
+                help="leave out windows holding a letter other than A, C, G, T instead of failing",
+            ),
+            arg(
+                "--per-file",
+                action="store_true",
+                help="one row per file (the sum of its records) instead of one per record",
+            ),
+            arg("--total", action="store_true", help="one row over every record of every file"),
+            arg(
+                "--threads",
+                type=_int_in(1, None),
+                default=None,
+                metavar="N",
+                help="files counted in parallel (default: the cores this process may use)",
+            ),
+            arg(
+                "--layout",
+                choices=get_args(Layout),
+                default="auto",
                 help="a column per k-mer, only the k-mers seen, or dense while it fits in a "
-                     "small share of memory (default: auto)"),
-            arg("--min-count", type=_int_in(1, MAX_COUNT), default=1, metavar="N",
-                help="leave out k-mers seen fewer than N times in their row (default: 1)"),
-            arg("--histo", action="store_true",
+                "small share of memory (default: auto)",
+            ),
+            arg(
+                "--min-count",
+                type=_int_in(1, MAX_COUNT),
+                default=1,
+                metavar="N",
+                help="leave out k-mers seen fewer than N times in their row (default: 1)",
+            ),
+            arg(
+                "--histo",
+                action="store_true",
                 help="print the k-mer spectrum instead: COUNT KMERS, how many distinct k-mers "
-                     "occur COUNT times"),
-            arg("--frequencies", action="store_true",
-                help="each row divided by its number of windows"),
-            arg("-o", "--output", metavar="OUT", default=None,
+                "occur COUNT times",
+            ),
+            arg(
+                "--frequencies",
+                action="store_true",
+                help="each row divided by its number of windows",
+            ),
+            arg(
+                "-o",
+                "--output",
+                metavar="OUT",
+                default=None,
                 help="output file, its format by suffix: .tsv, .tsv.gz, .csv, .npz, .parquet, "
-                     "or .txt for the KMER<TAB>COUNT dump of one row; '-' for standard output "
-                     "(default: TSV to standard output)"),
-            arg("--format", choices=get_args(OutputFormat), default=None,
-                help="the output format, whatever the suffix"),
-            arg("--kmer-column", action="store_true",
-                help="sparse counts to .parquet: a column of k-mer letters beside the codes"),
-            arg("--compress-level", type=_int_in(1, 9), default=DEFAULT_COMPRESS_LEVEL,
-                metavar="N", help="gzip level for tsv.gz, 1 (fast) to 9 (small) (default: "
-                f"{DEFAULT_COMPRESS_LEVEL})"),
-            arg("--progress", action=argparse.BooleanOptionalAction, default=None,
-                help="progress bar on standard error (default: when it is a terminal)"),
+                "or .txt for the KMER<TAB>COUNT dump of one row; '-' for standard output "
+                "(default: TSV to standard output)",
+            ),
+            arg(
+                "--format",
+                choices=get_args(OutputFormat),
+                default=None,
+                help="the output format, whatever the suffix",
+            ),
+            arg(
+                "--kmer-column",
+                action="store_true",
+                help="sparse counts to .parquet: a column of k-mer letters beside the codes",
+            ),
+            arg(
+                "--compress-level",
+                type=_int_in(1, 9),
+                default=DEFAULT_COMPRESS_LEVEL,
+                metavar="N",
+                help="gzip level for tsv.gz, 1 (fast) to 9 (small) (default: "
+                f"{DEFAULT_COMPRESS_LEVEL})",
+            ),
+            arg(
+                "--progress",
+                action=argparse.BooleanOptionalAction,
+                default=None,
+                help="progress bar on standard error (default: when it is a terminal)",
+            ),
         ],
         _kmers,
     ),
@@ -431,52 +550,125 @@ COMMANDS: list[Command] = [
         "tophits",
         "the best hit per gene and profile of HMMER tables, as velko's top-hit file or a TSV",
         [
-            arg("files", metavar="FILE", nargs="+",
+            arg(
+                "files",
+                metavar="FILE",
+                nargs="+",
                 help="tables written by hmmsearch or hmmscan with --tblout or --domtblout; '-' "
-                     "for standard input"),
-            arg("--format", choices=get_args(Format), default="tblout",
-                help="per-sequence (--tblout) or per-domain (--domtblout) table (default: "
-                     "tblout)"),
-            arg("--program", choices=get_args(Program), default=None,
-                help="the program that wrote the tables (default: each file's '# Program:' "
-                     "line)"),
-            arg("--score", choices=get_args(Score), default="sequence",
+                "for standard input",
+            ),
+            arg(
+                "--format",
+                choices=get_args(Format),
+                default="tblout",
+                help="per-sequence (--tblout) or per-domain (--domtblout) table (default: tblout)",
+            ),
+            arg(
+                "--program",
+                choices=get_args(Program),
+                default=None,
+                help="the program that wrote the tables (default: each file's '# Program:' line)",
+            ),
+            arg(
+                "--score",
+                choices=get_args(Score),
+                default="sequence",
                 help="the full sequence's E-value and score, or the domain's independent ones "
-                     "(domtblout only; default: sequence)"),
-            arg("--hmm", choices=get_args(ProfileKey), default="name",
+                "(domtblout only; default: sequence)",
+            ),
+            arg(
+                "--hmm",
+                choices=get_args(ProfileKey),
+                default="name",
                 help="name profiles by name, by accession, or by accession where they have "
-                     "one (default: name)"),
-            arg("--cut-ga", metavar="HMMFILE", default=None,
+                "one (default: name)",
+            ),
+            arg(
+                "--cut-ga",
+                metavar="HMMFILE",
+                default=None,
                 help="keep what hmmsearch --cut_ga reports: the GA lines of the profiles in "
-                     "HMMFILE (HMMER 3 text, plain or gzip)"),
-            arg("--cut-tc", metavar="HMMFILE", default=None,
-                help="as --cut-ga, with the trusted cutoffs (TC)"),
-            arg("--cut-nc", metavar="HMMFILE", default=None,
-                help="as --cut-ga, with the noise cutoffs (NC)"),
-            arg("--missing-cutoff", choices=get_args(MissingCutoff), default="error",
+                "HMMFILE (HMMER 3 text, plain or gzip)",
+            ),
+            arg(
+                "--cut-tc",
+                metavar="HMMFILE",
+                default=None,
+                help="as --cut-ga, with the trusted cutoffs (TC)",
+            ),
+            arg(
+                "--cut-nc",
+                metavar="HMMFILE",
+                default=None,
+                help="as --cut-ga, with the noise cutoffs (NC)",
+            ),
+            arg(
+                "--missing-cutoff",
+                choices=get_args(MissingCutoff),
+                default="error",
                 help="a profile without the cutoff line: fail, keep its hits unfiltered, or "
-                     "drop them (default: error)"),
-            arg("-E", type=float, default=None, metavar="X",
-                help="keep sequences with an E-value of at most X"),
-            arg("-T", type=float, default=None, metavar="X",
-                help="keep sequences with a bit score of at least X"),
-            arg("--domE", type=float, default=None, metavar="X",
-                help="keep domains with an independent E-value of at most X (domtblout)"),
-            arg("--domT", type=float, default=None, metavar="X",
-                help="keep domains with a bit score of at least X (domtblout)"),
-            arg("--min-hmm-coverage", type=float, default=0.0, metavar="F",
+                "drop them (default: error)",
+            ),
+            arg(
+                "-E",
+                type=float,
+                default=None,
+                metavar="X",
+                help="keep sequences with an E-value of at most X",
+            ),
+            arg(
+                "-T",
+                type=float,
+                default=None,
+                metavar="X",
+                help="keep sequences with a bit score of at least X",
+            ),
+            arg(
+                "--domE",
+                type=float,
+                default=None,
+                metavar="X",
+                help="keep domains with an independent E-value of at most X (domtblout)",
+            ),
+            arg(
+                "--domT",
+                type=float,
+                default=None,
+                metavar="X",
+                help="keep domains with a bit score of at least X (domtblout)",
+            ),
+            arg(
+                "--min-hmm-coverage",
+                type=float,
+                default=0.0,
+                metavar="F",
                 help="keep a gene and profile when its kept domains cover this share (0..1) "
-                     "of the profile (domtblout)"),
-            arg("--min-gene-coverage", type=float, default=0.0, metavar="F",
-                help="as --min-hmm-coverage, over the gene's length"),
-            arg("--columns", choices=get_args(Columns), default="hits",
+                "of the profile (domtblout)",
+            ),
+            arg(
+                "--min-gene-coverage",
+                type=float,
+                default=0.0,
+                metavar="F",
+                help="as --min-hmm-coverage, over the gene's length",
+            ),
+            arg(
+                "--columns",
+                choices=get_args(Columns),
+                default="hits",
                 help="the four hit columns, or all the table's columns (only for .parquet and "
-                     ".arrow output; default: hits)"),
+                ".arrow output; default: hits)",
+            ),
             arg("--top", action="store_true", help="keep each gene's top hit only"),
-            arg("-o", "--output", metavar="OUT", default=None,
+            arg(
+                "-o",
+                "--output",
+                metavar="OUT",
+                default=None,
                 help="write velko's top-hit file to OUT, or all columns to OUT.parquet or "
-                     "OUT.arrow (default: a TSV gene_id, hmm_id, e_value, bit_score to "
-                     "standard output)"),
+                "OUT.arrow (default: a TSV gene_id, hmm_id, e_value, bit_score to "
+                "standard output)",
+            ),
         ],
         _tophits,
     ),
@@ -485,52 +677,113 @@ COMMANDS: list[Command] = [
         "k-mer profiles, statistics and (with --hmm) profile hits of many genomes into a "
         "resumable run directory of Parquet parts",
         [
-            arg("files", metavar="FILE", nargs="+",
+            arg(
+                "files",
+                metavar="FILE",
+                nargs="+",
                 help="FASTA files (plain or gzip), directories searched for them, or @LIST: a "
-                     "text file naming one per line"),
+                "text file naming one per line",
+            ),
             arg("-o", "--output", metavar="OUT", required=True, help="the run directory"),
             arg("-k", type=_int_in(1, None), default=4, help="k-mer length (default: 4)"),
-            arg("--strands", choices=get_args(Strands), default="canonical",
+            arg(
+                "--strands",
+                choices=get_args(Strands),
+                default="canonical",
                 help="count the given strand, both strands, or canonical k-mers (default: "
-                     "canonical)"),
-            arg("--strict", action="store_true",
-                help="a letter other than A, C, G, T fails its genome instead of being skipped"),
-            arg("--per-record", action="store_true",
-                help="one profile per record instead of one per genome"),
-            arg("--layout", choices=get_args(Layout), default="auto",
+                "canonical)",
+            ),
+            arg(
+                "--strict",
+                action="store_true",
+                help="a letter other than A, C, G, T fails its genome instead of being skipped",
+            ),
+            arg(
+                "--per-record",
+                action="store_true",
+                help="one profile per record instead of one per genome",
+            ),
+            arg(
+                "--layout",
+                choices=get_args(Layout),
+                default="auto",
                 help="profiles of 4^k counts (k up to 12), of the k-mers seen (k up to 32), or "
-                     "dense while a row's k-mer columns are no more than the median input's "
-                     "bytes (and k up to 12), chosen once for the run (default: auto)"),
-            arg("--genome-id", choices=_choices("GenomeId"), default="accession",
+                "dense while a row's k-mer columns are no more than the median input's "
+                "bytes (and k up to 12), chosen once for the run (default: auto)",
+            ),
+            arg(
+                "--genome-id",
+                choices=_choices("GenomeId"),
+                default="accession",
                 help="genome ids: the assembly accession a file name starts with made "
-                     "canonical (other names: their stem), or every name's stem (default: "
-                     "accession)"),
-            arg("--hmm", metavar="FILE", default=None,
+                "canonical (other names: their stem), or every name's stem (default: "
+                "accession)",
+            ),
+            arg(
+                "--hmm",
+                metavar="FILE",
+                default=None,
                 help="HMMER 3 profiles to search each genome's genes with (pyrodigal and "
-                     "pyhmmer: pip install pyrodigal pyhmmer)"),
-            arg("--cut-ga", action="store_true",
+                "pyhmmer: pip install pyrodigal pyhmmer)",
+            ),
+            arg(
+                "--cut-ga",
+                action="store_true",
                 help="with --hmm: search with the profiles' gathering cutoffs, as hmmsearch "
-                     "--cut_ga"),
+                "--cut_ga",
+            ),
             arg("--cut-tc", action="store_true", help="as --cut-ga, with the trusted cutoffs"),
             arg("--cut-nc", action="store_true", help="as --cut-ga, with the noise cutoffs"),
-            arg("--stop-codon", action="store_true",
+            arg(
+                "--stop-codon",
+                action="store_true",
                 help="with --hmm: end each protein with '*' for its stop codon, as prodigal -a "
-                     "writes them, so that scores match prodigal -a and hmmsearch"),
-            arg("--workers", type=_int_in(1, None), default=None, metavar="N",
-                help="local worker processes (default: the cores this process may use)"),
-            arg("--scheduler", metavar="ADDRESS", default=None,
-                help="a Dask scheduler (tcp://HOST:8786) whose workers run the batches"),
-            arg("--batch-size", type=_int_in(1, None), default=None, metavar="N",
-                help="genomes per batch and part (default: about four batches per worker)"),
-            arg("--no-resume", dest="resume", action="store_false",
-                help="clear OUT's run instead of resuming it"),
-            arg("--verify-inputs", choices=_choices("VerifyInputs"), default="stat",
+                "writes them, so that scores match prodigal -a and hmmsearch",
+            ),
+            arg(
+                "--workers",
+                type=_int_in(1, None),
+                default=None,
+                metavar="N",
+                help="local worker processes (default: the cores this process may use)",
+            ),
+            arg(
+                "--scheduler",
+                metavar="ADDRESS",
+                default=None,
+                help="a Dask scheduler (tcp://HOST:8786) whose workers run the batches",
+            ),
+            arg(
+                "--batch-size",
+                type=_int_in(1, None),
+                default=None,
+                metavar="N",
+                help="genomes per batch and part (default: about four batches per worker)",
+            ),
+            arg(
+                "--no-resume",
+                dest="resume",
+                action="store_false",
+                help="clear OUT's run instead of resuming it",
+            ),
+            arg(
+                "--verify-inputs",
+                choices=_choices("VerifyInputs"),
+                default="stat",
                 help="how a resume tells an input unchanged: by its size and times, or also "
-                     "by its SHA-256 (default: stat)"),
-            arg("--fail-fast", action="store_true",
-                help="stop at the first genome that fails, with its error"),
-            arg("--progress", action=argparse.BooleanOptionalAction, default=None,
-                help="progress bar on standard error (default: when it is a terminal)"),
+                "by its SHA-256 (default: stat)",
+            ),
+            arg(
+                "--fail-fast",
+                action="store_true",
+                help="stop at the first genome that fails, with its error",
+            ),
+            arg(
+                "--progress",
+                action=argparse.BooleanOptionalAction,
+                default=None,
+                help="progress bar on standard error (default: when it is a terminal)",
+            ),
         ],
         _run,
     ),
@@ -550,8 +803,14 @@ COMMANDS: list[Command] = [
     Command(
         "gid",
         "canonical genome accessions, one per line",
-        [arg("accessions", metavar="ACCESSION", nargs="*",
-             help="accessions (default: one per line from standard input)")],
+        [
+            arg(
+                "accessions",
+                metavar="ACCESSION",
+                nargs="*",
+                help="accessions (default: one per line from standard input)",
+            )
+        ],
         _gid,
     ),
 ]
@@ -561,7 +820,8 @@ def build_parser() -> argparse.ArgumentParser:
     from velko_tools import __version__
 
     parser = argparse.ArgumentParser(
-        prog="velko", description="Genome primitives from the command line.")
+        prog="velko", description="Genome primitives from the command line."
+    )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for command in COMMANDS:

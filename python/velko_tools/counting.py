@@ -12,8 +12,17 @@ import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
-from velko_tools._args import (Invalid, Layout, Progress, Strands, StrPath, check_choice,
-                               input_parts, naming_stdin, usable_cores)
+from velko_tools._args import (
+    Invalid,
+    Layout,
+    Progress,
+    Strands,
+    StrPath,
+    check_choice,
+    input_parts,
+    naming_stdin,
+    usable_cores,
+)
 from velko_tools.kmers import (
     MAX_COUNT,
     MAX_K,
@@ -29,24 +38,53 @@ from velko_tools.sparse import SparseKmerTable, count_sparse, dense_fits, dense_
 
 
 @overload
-def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
-                invalid: Invalid = ..., per_file: bool = ..., total: bool = ...,
-                threads: int | None = ...,
-                progress: Progress = ..., layout: Literal["dense"], min_count: int = ...,
-                memory: int | None = ..., tmpdir: StrPath | None = ...) -> KmerTable: ...
+def count_kmers(
+    paths: StrPath | Iterable[StrPath],
+    k: int,
+    *,
+    strands: Strands = ...,
+    invalid: Invalid = ...,
+    per_file: bool = ...,
+    total: bool = ...,
+    threads: int | None = ...,
+    progress: Progress = ...,
+    layout: Literal["dense"],
+    min_count: int = ...,
+    memory: int | None = ...,
+    tmpdir: StrPath | None = ...,
+) -> KmerTable: ...
 @overload
-def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
-                invalid: Invalid = ..., per_file: bool = ..., total: bool = ...,
-                threads: int | None = ...,
-                progress: Progress = ..., layout: Literal["sparse"], min_count: int = ...,
-                memory: int | None = ..., tmpdir: StrPath | None = ...) -> SparseKmerTable: ...
+def count_kmers(
+    paths: StrPath | Iterable[StrPath],
+    k: int,
+    *,
+    strands: Strands = ...,
+    invalid: Invalid = ...,
+    per_file: bool = ...,
+    total: bool = ...,
+    threads: int | None = ...,
+    progress: Progress = ...,
+    layout: Literal["sparse"],
+    min_count: int = ...,
+    memory: int | None = ...,
+    tmpdir: StrPath | None = ...,
+) -> SparseKmerTable: ...
 @overload
-def count_kmers(paths: StrPath | Iterable[StrPath], k: int, *, strands: Strands = ...,
-                invalid: Invalid = ..., per_file: bool = ..., total: bool = ...,
-                threads: int | None = ...,
-                progress: Progress = ..., layout: Layout = ..., min_count: int = ...,
-                memory: int | None = ...,
-                tmpdir: StrPath | None = ...) -> KmerTable | SparseKmerTable: ...
+def count_kmers(
+    paths: StrPath | Iterable[StrPath],
+    k: int,
+    *,
+    strands: Strands = ...,
+    invalid: Invalid = ...,
+    per_file: bool = ...,
+    total: bool = ...,
+    threads: int | None = ...,
+    progress: Progress = ...,
+    layout: Layout = ...,
+    min_count: int = ...,
+    memory: int | None = ...,
+    tmpdir: StrPath | None = ...,
+) -> KmerTable | SparseKmerTable: ...
 
 
 def count_kmers(
@@ -110,9 +148,20 @@ def count_kmers(
     is not UTF-8), the OSError subclass open() would raise for a missing or unreadable file,
     gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
     """
-    return count_and_tally(paths, k, strands=strands, invalid=invalid, per_file=per_file,
-                           total=total, threads=threads, progress=progress, layout=layout,
-                           min_count=min_count, memory=memory, tmpdir=tmpdir)[0]
+    return count_and_tally(
+        paths,
+        k,
+        strands=strands,
+        invalid=invalid,
+        per_file=per_file,
+        total=total,
+        threads=threads,
+        progress=progress,
+        layout=layout,
+        min_count=min_count,
+        memory=memory,
+        tmpdir=tmpdir,
+    )[0]
 
 
 def count_and_tally(
@@ -158,25 +207,46 @@ def count_and_tally(
     elif threads > MAX_THREADS:
         raise ValueError(f"threads must be at most {MAX_THREADS}, not {threads}")
 
-    if (isinstance(min_count, bool) or not isinstance(min_count, int)
-            or not 1 <= min_count <= MAX_COUNT):
+    if (
+        isinstance(min_count, bool)
+        or not isinstance(min_count, int)
+        or not 1 <= min_count <= MAX_COUNT
+    ):
         raise ValueError(f"min_count must be a positive int below 2**64, not {min_count!r}")
-    if memory is not None and (isinstance(memory, bool) or not isinstance(memory, int)
-                               or not 1 <= memory <= MAX_COUNT):
+    if memory is not None and (
+        isinstance(memory, bool) or not isinstance(memory, int) or not 1 <= memory <= MAX_COUNT
+    ):
         raise ValueError(f"memory must be a positive int below 2**64 or None, not {memory!r}")
     if tmpdir is not None and not os.fspath(tmpdir):
-        raise ValueError("tmpdir must name a directory, not ''; give '.' for the current one "
-                         "or None for tempfile.gettempdir()")
+        raise ValueError(
+            "tmpdir must name a directory, not ''; give '.' for the current one "
+            "or None for tempfile.gettempdir()"
+        )
 
     def sparse() -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
         with naming_stdin(parts):
-            return count_sparse(encoded, names, k, strands=strands, invalid=invalid,
-                                per_file=per_file, total=total, threads=threads,
-                                progress=progress, min_count=min_count, memory=memory,
-                                tmpdir=tmpdir, tally=tally)
+            return count_sparse(
+                encoded,
+                names,
+                k,
+                strands=strands,
+                invalid=invalid,
+                per_file=per_file,
+                total=total,
+                threads=threads,
+                progress=progress,
+                min_count=min_count,
+                memory=memory,
+                tmpdir=tmpdir,
+                tally=tally,
+            )
 
-    if layout == "sparse" or (layout == "auto" and not dense_fits(
-            k, strands, len(encoded) if per_file or total else _record_rows_guess(encoded))):
+    if layout == "sparse" or (
+        layout == "auto"
+        and not dense_fits(
+            k, strands, len(encoded) if per_file or total else _record_rows_guess(encoded)
+        )
+    ):
         return sparse()
 
     # The guess of rows can be far off (many short records): "auto" stops the dense count once
@@ -186,8 +256,17 @@ def count_and_tally(
     report, close = _progress_reporter(progress, encoded)
     try:
         with naming_stdin(parts):
-            counted = _core.count_table(encoded, k, strands, invalid == "skip",
-                                        per_file or total, tally, threads, report, most_bytes)
+            counted = _core.count_table(
+                encoded,
+                k,
+                strands,
+                invalid == "skip",
+                per_file or total,
+                tally,
+                threads,
+                report,
+                most_bytes,
+            )
     finally:
         close()
     if counted is None:

@@ -88,6 +88,7 @@ class TableFormatError(_LineError):
     ``path`` is the file as given and ``line`` the 1-based line at fault.
     """
 
+
 class DamagedRunError(VelkoError):
     """A run directory whose files disagree with its manifest: a part missing, cut short or
     changed since it was written, a manifest entry or run.json that does not read, a genome
@@ -100,11 +101,16 @@ class DamagedRunError(VelkoError):
 
     def __init__(self, out: str, problems: list[tuple[str, str]]) -> None:
         first, reason = problems[0]
-        more = f" (and {len(problems) - 1} more problems: velko check {out} lists them)" \
-            if len(problems) > 1 else ""
-        super().__init__(f"{first}: {reason}{more}: the run in {out} is damaged; running it "
-                         f"again (velko run ... -o {out}, or run_genomes with the same inputs "
-                         "and options) repairs it")
+        more = (
+            f" (and {len(problems) - 1} more problems: velko check {out} lists them)"
+            if len(problems) > 1
+            else ""
+        )
+        super().__init__(
+            f"{first}: {reason}{more}: the run in {out} is damaged; running it "
+            f"again (velko run ... -o {out}, or run_genomes with the same inputs "
+            "and options) repairs it"
+        )
         self.out = out
         self.path = first
         self.problems = list(problems)

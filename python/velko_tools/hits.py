@@ -90,8 +90,11 @@ class HitTable:
             e_values.append(e_value)
             bit_scores.append(bit_score)
         self._core = _core.tophits_from_columns(
-            gene_ids, hmm_ids, np.asarray(e_values, dtype=np.float64),
-            np.asarray(bit_scores, dtype=np.float64))
+            gene_ids,
+            hmm_ids,
+            np.asarray(e_values, dtype=np.float64),
+            np.asarray(bit_scores, dtype=np.float64),
+        )
         self._columns: tuple[list[str], list[str], Any, Any] | None = None
         self._extra: dict[str, Any] | None = None
 
@@ -104,12 +107,25 @@ class HitTable:
         return table
 
     @classmethod
-    def _from_columns(cls, gene_ids: list[str], hmm_ids: list[str], e_values: Any,
-                      bit_scores: Any, extra: dict[str, Any] | None = None,
-                      merge: bool = False) -> HitTable:
-        return cls._wrap(_core.tophits_from_columns(
-            gene_ids, hmm_ids, np.ascontiguousarray(e_values, dtype=np.float64),
-            np.ascontiguousarray(bit_scores, dtype=np.float64), merge), extra)
+    def _from_columns(
+        cls,
+        gene_ids: list[str],
+        hmm_ids: list[str],
+        e_values: Any,
+        bit_scores: Any,
+        extra: dict[str, Any] | None = None,
+        merge: bool = False,
+    ) -> HitTable:
+        return cls._wrap(
+            _core.tophits_from_columns(
+                gene_ids,
+                hmm_ids,
+                np.ascontiguousarray(e_values, dtype=np.float64),
+                np.ascontiguousarray(bit_scores, dtype=np.float64),
+                merge,
+            ),
+            extra,
+        )
 
     def _all_columns(self) -> tuple[list[str], list[str], Any, Any]:
         if self._columns is None:
@@ -147,8 +163,10 @@ class HitTable:
         return zip(gene_ids, hmm_ids, e_values.tolist(), bit_scores.tolist())
 
     def __repr__(self) -> str:
-        return (f"<HitTable hits={len(self)} genes={self._core.gene_count()} "
-                f"profiles={self._core.profile_count()}>")
+        return (
+            f"<HitTable hits={len(self)} genes={self._core.gene_count()} "
+            f"profiles={self._core.profile_count()}>"
+        )
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, HitTable):
@@ -166,8 +184,13 @@ class HitTable:
 
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         gene_ids, hmm_ids, e_values, bit_scores = self._all_columns()
-        return HitTable._from_columns, (gene_ids, hmm_ids, np.array(e_values),
-                                        np.array(bit_scores), self._extra)
+        return HitTable._from_columns, (
+            gene_ids,
+            hmm_ids,
+            np.array(e_values),
+            np.array(bit_scores),
+            self._extra,
+        )
 
     def top_hits(self) -> HitTable:
         """A new table with each gene's top hit alone: its highest bit score, then its lowest
@@ -189,8 +212,12 @@ class HitTable:
         import pandas
 
         gene_ids, hmm_ids, e_values, bit_scores = self._all_columns()
-        data: dict[str, Any] = {"gene_id": gene_ids, "hmm_id": hmm_ids,
-                                "e_value": np.array(e_values), "bit_score": np.array(bit_scores)}
+        data: dict[str, Any] = {
+            "gene_id": gene_ids,
+            "hmm_id": hmm_ids,
+            "e_value": np.array(e_values),
+            "bit_score": np.array(bit_scores),
+        }
         if self._extra is not None:
             for name in FULL_COLUMNS:
                 values = self._extra[name]
@@ -230,12 +257,27 @@ class HitTable:
         profile without the cutoff line raises read_hmmer's HmmerFormatError at its first hit,
         with ``path`` ``"<HitTable>"`` and ``line`` the hit's place in the table (from 1)."""
         columns = self._all_columns()
-        picked = np.flatnonzero(filter_mask(
-            columns, self._extra, max_evalue, min_score, cutoff, hmm_file, missing_cutoff,
-            level, min_hmm_coverage, min_gene_coverage))
+        picked = np.flatnonzero(
+            filter_mask(
+                columns,
+                self._extra,
+                max_evalue,
+                min_score,
+                cutoff,
+                hmm_file,
+                missing_cutoff,
+                level,
+                min_hmm_coverage,
+                min_gene_coverage,
+            )
+        )
         genes, hmms, e_values, bit_scores = columns
-        result = HitTable._from_columns([genes[i] for i in picked], [hmms[i] for i in picked],
-                                        e_values[picked], bit_scores[picked])
+        result = HitTable._from_columns(
+            [genes[i] for i in picked],
+            [hmms[i] for i in picked],
+            e_values[picked],
+            bit_scores[picked],
+        )
         result._extra = _carry_extra([self], result)
         return result
 
@@ -264,9 +306,15 @@ class HitTable:
         check_choice("hmm", hmm, ProfileKey)
         check_choice("columns", columns, Columns)
         thresholds = Thresholds.at_level(
-            level, max_evalue, min_score, cutoff=cutoff, hmm_files=as_hmm_files(hmm_file),
-            missing_cutoff=missing_cutoff, min_hmm_coverage=min_hmm_coverage,
-            min_gene_coverage=min_gene_coverage)
+            level,
+            max_evalue,
+            min_score,
+            cutoff=cutoff,
+            hmm_files=as_hmm_files(hmm_file),
+            missing_cutoff=missing_cutoff,
+            min_hmm_coverage=min_hmm_coverage,
+            min_gene_coverage=min_gene_coverage,
+        )
         return cls._wrap(*from_pyhmmer(top_hits, score, hmm, thresholds, columns))
 
     def to_tsv(self) -> bytes:
@@ -340,16 +388,18 @@ def _carry_extra(source: Sequence[HitTable], result: HitTable) -> dict[str, Any]
                 found[key] = (table, at)
                 continue
             held_table, held_at = found[key]
-            if _merge_rank(e_value, bit_score) > _merge_rank(held_table.e_values[held_at],
-                                                             held_table.bit_scores[held_at]):
+            if _merge_rank(e_value, bit_score) > _merge_rank(
+                held_table.e_values[held_at], held_table.bit_scores[held_at]
+            ):
                 found[key] = (table, at)
     picks = [found[(gene, hmm)] for gene, hmm, _, _ in result]
     extra: dict[str, Any] = {}
     for name in FULL_COLUMNS:
         values = [table._extra[name][at] for table, at in picks]  # type: ignore[index]
         first = source[0]._extra[name]  # type: ignore[index]
-        extra[name] = (list(values) if isinstance(first, list)
-                       else np.array(values, dtype=first.dtype))
+        extra[name] = (
+            list(values) if isinstance(first, list) else np.array(values, dtype=first.dtype)
+        )
     return frozen(extra)
 
 
@@ -370,8 +420,13 @@ def _merge(tables: Sequence[HitTable]) -> HitTable:
         e_values.append(e_column)
         bit_scores.append(bit_column)
     empty = np.empty(0, dtype=np.float64)
-    merged = HitTable._from_columns(gene_ids, hmm_ids, np.concatenate([empty, *e_values]),
-                                    np.concatenate([empty, *bit_scores]), merge=True)
+    merged = HitTable._from_columns(
+        gene_ids,
+        hmm_ids,
+        np.concatenate([empty, *e_values]),
+        np.concatenate([empty, *bit_scores]),
+        merge=True,
+    )
     merged._extra = _carry_extra(tables, merged)
     return merged
 
@@ -443,22 +498,29 @@ def read_hmmer(
     check_choice("columns", columns, Columns)
     nucleotide = program in ("nhmmer", "nhmmscan")
     if score == "domain" and format == "tblout" and not nucleotide:
-        raise ValueError("score='domain' needs format='domtblout': a tblout has no domain "
-                         "scores")
+        raise ValueError("score='domain' needs format='domtblout': a tblout has no domain scores")
     if nucleotide and format == "domtblout":
         raise ValueError(f"program={program!r} writes no domtblout: read its tblout")
     if thresholds is None:
         thresholds = Thresholds.at_level(
-            level, max_evalue, min_score, cutoff=cutoff, hmm_files=as_hmm_files(hmm_file),
-            missing_cutoff=missing_cutoff, min_hmm_coverage=min_hmm_coverage,
-            min_gene_coverage=min_gene_coverage)
+            level,
+            max_evalue,
+            min_score,
+            cutoff=cutoff,
+            hmm_files=as_hmm_files(hmm_file),
+            missing_cutoff=missing_cutoff,
+            min_hmm_coverage=min_hmm_coverage,
+            min_gene_coverage=min_gene_coverage,
+        )
     parts = input_parts(paths)
     with naming_stdin(parts):
         if thresholds.active or columns == "full":
-            return HitTable._wrap(*read_filtered(parts, format, program, score, hmm,
-                                                 thresholds, columns))
-        core = _core.read_hmmer([encoded for encoded, _ in parts],
-                                format, program or "", score, hmm)
+            return HitTable._wrap(
+                *read_filtered(parts, format, program, score, hmm, thresholds, columns)
+            )
+        core = _core.read_hmmer(
+            [encoded for encoded, _ in parts], format, program or "", score, hmm
+        )
     return HitTable._wrap(core)
 
 

@@ -12,11 +12,10 @@ import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
-from velko_tools._args import Progress, StrPath, Strands
+from velko_tools._args import Progress, Strands, StrPath
 
 if TYPE_CHECKING:
     import pandas
-
 
 
 # The largest k the core can number k-mers for (beyond it 4^k no longer fits in 64 bits).
@@ -179,9 +178,10 @@ class KmerTable(_RowTable):
     def __repr__(self) -> str:
         rows, columns = self.counts.shape
         files = len(set(self.files))
-        return (f"<KmerTable k={self.k} strands={self.strands!r} shape=({rows}, {columns}) "
-                f"files={files}>")
-
+        return (
+            f"<KmerTable k={self.k} strands={self.strands!r} shape=({rows}, {columns}) "
+            f"files={files}>"
+        )
 
     def frequencies(self) -> npt.NDArray[np.float64]:
         """Each row divided by its window count (``float64``); a row without windows stays 0."""
@@ -191,8 +191,9 @@ class KmerTable(_RowTable):
         return out
 
     @classmethod
-    def read(cls, path: StrPath, *, format: str | None = None,
-             strands: Strands | None = None) -> KmerTable:
+    def read(
+        cls, path: StrPath, *, format: str | None = None, strands: Strands | None = None
+    ) -> KmerTable:
         """The table in a file ``velko kmers`` or ``velko_tools.tables.write_table`` wrote, its
         format told by suffix (.tsv, .tsv.gz, .csv, .npz, .parquet) unless `format` names it.
 
@@ -205,9 +206,15 @@ class KmerTable(_RowTable):
 
         return cls(**read_table(path, format=format, strands=strands))
 
-    def write(self, path: StrPath | None, *, frequencies: bool = False,
-              format: str | None = None, compress_level: int | None = None,
-              progress: bool = False) -> None:
+    def write(
+        self,
+        path: StrPath | None,
+        *,
+        frequencies: bool = False,
+        format: str | None = None,
+        compress_level: int | None = None,
+        progress: bool = False,
+    ) -> None:
         """Writes the table as ``velko kmers`` does: in `format` ("tsv", "tsv.gz", "csv", "npz",
         "parquet"), or the one the suffix of `path` names; ``None`` or ``"-"`` writes to
         standard output. The file is replaced whole or not at all, and read() gives the table
@@ -215,17 +222,25 @@ class KmerTable(_RowTable):
         velko_tools.tables.write_table for the options and docs/formats.md for the formats."""
         from velko_tools.tables import DEFAULT_COMPRESS_LEVEL, write_table
 
-        write_table(self, None if path is None else os.fspath(path), frequencies=frequencies,
-                    format=format, progress=progress,
-                    compress_level=DEFAULT_COMPRESS_LEVEL if compress_level is None
-                    else compress_level)
+        write_table(
+            self,
+            None if path is None else os.fspath(path),
+            frequencies=frequencies,
+            format=format,
+            progress=progress,
+            compress_level=DEFAULT_COMPRESS_LEVEL if compress_level is None else compress_level,
+        )
 
     def to_pandas(self) -> pandas.DataFrame:
         """The counts as a pandas DataFrame: index ``id`` (the row ids), one column per k-mer."""
         import pandas
 
-        return pandas.DataFrame(self.counts, index=pandas.Index(self.ids, name="id"),
-                                columns=list(self.kmers), copy=False)
+        return pandas.DataFrame(
+            self.counts,
+            index=pandas.Index(self.ids, name="id"),
+            columns=list(self.kmers),
+            copy=False,
+        )
 
 
 def input_bytes(paths: list[bytes]) -> int:
@@ -239,8 +254,13 @@ def input_bytes(paths: list[bytes]) -> int:
     return total
 
 
-def row_names(names: list[str], file_index: npt.NDArray[np.uint64], ids: list[str],
-              per_file: bool, total: bool) -> tuple[list[str], list[str]]:
+def row_names(
+    names: list[str],
+    file_index: npt.NDArray[np.uint64],
+    ids: list[str],
+    per_file: bool,
+    total: bool,
+) -> tuple[list[str], list[str]]:
     """The ids and files of a count's rows: a file's rows are named by the file as given with
     ``per_file``, the one row of ``total`` is "total" of no file."""
     if total:
@@ -261,8 +281,15 @@ def _progress_reporter(
         return (lambda done: callback(done, total)), lambda: None
     from tqdm import tqdm
 
-    bar = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr,
-               desc="counting", leave=False)
+    bar = tqdm(
+        total=total,
+        unit="B",
+        unit_scale=True,
+        unit_divisor=1024,
+        file=sys.stderr,
+        desc="counting",
+        leave=False,
+    )
 
     def update(done: int) -> None:
         bar.update(done - bar.n)

@@ -10,8 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velko_tools import _core
-from velko_tools._args import StrPath
-from velko_tools._args import Invalid, Progress, Strands
+from velko_tools._args import Invalid, Progress, Strands, StrPath
 from velko_tools.errors import TableFormatError
 from velko_tools.kmers import (
     KmerTable,
@@ -43,8 +42,9 @@ _CODES = np.full(256, 255, dtype=np.uint8)
 _CODES[_LETTERS] = np.arange(4, dtype=np.uint8)
 
 
-def _dump_lines(name: str, data: bytes, first_line: int, k: int | None
-                ) -> tuple[int, npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+def _dump_lines(
+    name: str, data: bytes, first_line: int, k: int | None
+) -> tuple[int, npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
     """The codes and counts of whole ``KMER<TAB>COUNT`` lines (`data` ends with a line feed but
     for the file's last line), line `first_line` first; k from the first line when None."""
     if not data.endswith(b"\n"):
@@ -60,8 +60,10 @@ def _dump_lines(name: str, data: bytes, first_line: int, k: int | None
 
     if k is None:
         k = data.find(b"\t")
-        fail(np.array([not 1 <= k <= 32 or k >= int(ends[0])]),
-             "not a KMER<TAB>COUNT line of a k-mer of 1 to 32 letters")
+        fail(
+            np.array([not 1 <= k <= 32 or k >= int(ends[0])]),
+            "not a KMER<TAB>COUNT line of a k-mer of 1 to 32 letters",
+        )
     fail(ends - starts < k + 2, f"not a KMER<TAB>COUNT line of a {k}-mer")
     fail(text[starts + k] != ord("\t"), f"the k-mer is not {k} letters followed by a tab")
     # Typed as any 1-D array: NumPy releases differ in the shape types they give these.
@@ -77,8 +79,9 @@ def _dump_lines(name: str, data: bytes, first_line: int, k: int | None
         held = first + j < ends
         number = text[np.minimum(first + j, len(text) - 1)].astype(np.int64) - ord("0")
         fail(held & ((number < 0) | (number > 9)), "the count is not a number")
-        counts = np.where(held, counts * np.uint64(10) + number.clip(0, 9).astype(np.uint64),
-                          counts)
+        counts = np.where(
+            held, counts * np.uint64(10) + number.clip(0, 9).astype(np.uint64), counts
+        )
     return k, codes, counts
 
 
@@ -135,9 +138,10 @@ class SparseKmerTable(_RowTable):
         self.skipped = skipped
 
     def __repr__(self) -> str:
-        return (f"<SparseKmerTable k={self.k} strands={self.strands!r} rows={len(self.ids)} "
-                f"kmers={len(self.codes)} files={len(set(self.files))}>")
-
+        return (
+            f"<SparseKmerTable k={self.k} strands={self.strands!r} rows={len(self.ids)} "
+            f"kmers={len(self.codes)} files={len(set(self.files))}>"
+        )
 
     def row(self, row: int) -> tuple[npt.NDArray[np.uint64], npt.NDArray[Any]]:
         """The codes and counts of one row (views, not copies); a negative `row` counts from the
@@ -194,18 +198,21 @@ class SparseKmerTable(_RowTable):
             raise ValueError(f"to_scipy takes k up to 31: 4^{self.k} columns cannot be numbered")
         return scipy.sparse.csr_array(
             (self.counts, self.codes.astype(np.int64), self.indptr.astype(np.int64)),
-            shape=(len(self.ids), 4**self.k))
+            shape=(len(self.ids), 4**self.k),
+        )
 
     def to_pandas(self) -> pandas.DataFrame:
         """The counts in long form: columns ``id``, ``kmer`` and ``count``, a line per k-mer."""
         import pandas
 
         lengths = np.diff(self.indptr).astype(np.intp)
-        return pandas.DataFrame({
-            "id": np.repeat(np.array(self.ids, dtype=object), lengths),
-            "kmer": self.kmers(),
-            "count": self.counts,
-        })
+        return pandas.DataFrame(
+            {
+                "id": np.repeat(np.array(self.ids, dtype=object), lengths),
+                "kmer": self.kmers(),
+                "count": self.counts,
+            }
+        )
 
     def to_dense(self) -> KmerTable:
         """The same counts as a KmerTable, with its columns (all 4^k k-mers, or the canonical
@@ -220,11 +227,20 @@ class SparseKmerTable(_RowTable):
         rows = np.repeat(np.arange(len(self.ids)), np.diff(self.indptr).astype(np.intp))
         counts[rows, np.searchsorted(columns, self.codes)] = self.counts
         labels = [text.decode("ascii") for text in kmer_text(self.k, columns).tolist()]
-        return KmerTable(list(self.ids), list(self.files), self.k, self.strands, labels, counts,
-                         self.windows.copy(), self.skipped.copy())
+        return KmerTable(
+            list(self.ids),
+            list(self.files),
+            self.k,
+            self.strands,
+            labels,
+            counts,
+            self.windows.copy(),
+            self.skipped.copy(),
+        )
 
-    def write(self, path: str | os.PathLike[str], *, row: int | None = None,
-              kmer_column: bool = False) -> None:
+    def write(
+        self, path: str | os.PathLike[str], *, row: int | None = None, kmer_column: bool = False
+    ) -> None:
         """Writes the table by the suffix of `path`: ``.npz`` (everything), ``.parquet`` (long
         form: columns ``id``, ``code`` (uint64, as in ``codes``) and ``count``, with a ``kmer``
         column of letters too when `kmer_column`, the rest in its metadata), or
@@ -234,18 +250,26 @@ class SparseKmerTable(_RowTable):
 
         name = os.fspath(path)
         if not name.endswith((".npz", ".parquet", ".txt", ".tsv")):
-            raise ValueError(f"cannot tell the format of {name!r}: name it .npz, .parquet, "
-                             ".txt or .tsv")
+            raise ValueError(
+                f"cannot tell the format of {name!r}: name it .npz, .parquet, .txt or .tsv"
+            )
         if name.endswith(".txt") or name.endswith(".tsv"):
             self._one_row(row)  # refused before the target is touched
         # Written beside the target and put in its place whole, so a failure or Ctrl-C leaves
         # the previous file as it was.
         with replacing(name) as written:
             if name.endswith(".npz"):
-                arrays = {**npz_texts("ids", self.ids), **npz_texts("files", self.files),
-                          "k": np.array(self.k), "strands": np.array(self.strands),
-                          "indptr": self.indptr, "codes": self.codes, "counts": self.counts,
-                          "windows": self.windows, "skipped": self.skipped}
+                arrays = {
+                    **npz_texts("ids", self.ids),
+                    **npz_texts("files", self.files),
+                    "k": np.array(self.k),
+                    "strands": np.array(self.strands),
+                    "indptr": self.indptr,
+                    "codes": self.codes,
+                    "counts": self.counts,
+                    "windows": self.windows,
+                    "skipped": self.skipped,
+                }
                 with open_written(written) as out:
                     np.savez(out, **arrays)  # type: ignore[arg-type]
             elif name.endswith(".parquet"):
@@ -258,24 +282,34 @@ class SparseKmerTable(_RowTable):
         """Writes ``KMER<TAB>COUNT`` lines sorted by k-mer for one row to binary file `out`."""
         codes, counts = self.row(self._one_row(row))
         for start in range(0, len(codes), DUMP_LINES):
-            out.write(_core.count_lines(self.k, codes[start:start + DUMP_LINES],
-                                        counts[start:start + DUMP_LINES]))
+            out.write(
+                _core.count_lines(
+                    self.k, codes[start : start + DUMP_LINES], counts[start : start + DUMP_LINES]
+                )
+            )
 
     def _one_row(self, row: int | None) -> int:
         """The row a text dump holds: `row`, or the one row there is."""
         if row is None:
             if len(self) != 1:
-                raise ValueError(f"the text dump holds one row; this table has {len(self)}: "
-                                 "pass row=")
+                raise ValueError(
+                    f"the text dump holds one row; this table has {len(self)}: pass row="
+                )
             return 0
         return self._row_index(row)
 
     def _metadata(self) -> dict[bytes, bytes]:
         import json
 
-        facts = {"k": self.k, "strands": self.strands, "ids": self.ids, "files": self.files,
-                 "windows": self.windows.tolist(), "skipped": self.skipped.tolist(),
-                 "lengths": np.diff(self.indptr).tolist()}
+        facts = {
+            "k": self.k,
+            "strands": self.strands,
+            "ids": self.ids,
+            "files": self.files,
+            "windows": self.windows.tolist(),
+            "skipped": self.skipped.tolist(),
+            "lengths": np.diff(self.indptr).tolist(),
+        }
         return {b"velko": json.dumps(facts).encode()}
 
     def _write_parquet(self, path: str, kmer_column: bool) -> None:
@@ -283,9 +317,11 @@ class SparseKmerTable(_RowTable):
         import pyarrow.parquet
 
         narrow = self.counts.dtype == np.uint32
-        fields = [("id", pyarrow.dictionary(pyarrow.int32(), pyarrow.string())),
-                  ("code", pyarrow.uint64()),
-                  ("count", pyarrow.uint32() if narrow else pyarrow.uint64())]
+        fields = [
+            ("id", pyarrow.dictionary(pyarrow.int32(), pyarrow.string())),
+            ("code", pyarrow.uint64()),
+            ("count", pyarrow.uint32() if narrow else pyarrow.uint64()),
+        ]
         if kmer_column:
             fields.append(("kmer", pyarrow.string()))
         schema = pyarrow.schema(fields, metadata=self._metadata())
@@ -295,29 +331,38 @@ class SparseKmerTable(_RowTable):
         # and faster to write and read.
         packed = {"code": "DELTA_BINARY_PACKED", "count": "DELTA_BINARY_PACKED"}
         with pyarrow.parquet.ParquetWriter(
-                path, schema, use_dictionary=["id", "kmer"], column_encoding=packed,
-                compression={"id": "snappy", "code": "none", "count": "none",
-                             "kmer": "snappy"}) as writer:
+            path,
+            schema,
+            use_dictionary=["id", "kmer"],
+            column_encoding=packed,
+            compression={"id": "snappy", "code": "none", "count": "none", "kmer": "snappy"},
+        ) as writer:
             for start in range(0, len(self.codes), PARQUET_GROUP):
                 stop = min(len(self.codes), start + PARQUET_GROUP)
-                first, last = (int(row) for row in np.searchsorted(
-                    self.indptr, [start, stop - 1], side="right") - 1)
-                spans = np.clip(self.indptr[first:last + 2], start, stop)
-                rows = np.repeat(np.arange(first, last + 1, dtype=np.int32),
-                                 np.diff(spans).astype(np.intp))
-                columns = [pyarrow.DictionaryArray.from_arrays(pyarrow.array(rows), names),
-                           pyarrow.array(self.codes[start:stop]),
-                           pyarrow.array(self.counts[start:stop])]
+                first, last = (
+                    int(row)
+                    for row in np.searchsorted(self.indptr, [start, stop - 1], side="right") - 1
+                )
+                spans = np.clip(self.indptr[first : last + 2], start, stop)
+                rows = np.repeat(
+                    np.arange(first, last + 1, dtype=np.int32), np.diff(spans).astype(np.intp)
+                )
+                columns = [
+                    pyarrow.DictionaryArray.from_arrays(pyarrow.array(rows), names),
+                    pyarrow.array(self.codes[start:stop]),
+                    pyarrow.array(self.counts[start:stop]),
+                ]
                 if kmer_column:
                     letters = kmer_text(self.k, self.codes[start:stop])
-                    columns.append(pyarrow.array(letters, type=pyarrow.binary(self.k))
-                                   .cast(pyarrow.string()))
-                writer.write_batch(pyarrow.record_batch(columns, schema=schema),
-                                   row_group_size=PARQUET_GROUP)
+                    columns.append(
+                        pyarrow.array(letters, type=pyarrow.binary(self.k)).cast(pyarrow.string())
+                    )
+                writer.write_batch(
+                    pyarrow.record_batch(columns, schema=schema), row_group_size=PARQUET_GROUP
+                )
 
     @classmethod
-    def read(cls, path: str | os.PathLike[str], *,
-             strands: Strands = "forward") -> SparseKmerTable:
+    def read(cls, path: str | os.PathLike[str], *, strands: Strands = "forward") -> SparseKmerTable:
         """A table written by write(): ``.npz``, ``.parquet``, or a ``KMER<TAB>COUNT`` dump
         (``.txt``/``.tsv``; any order, each k-mer once). A dump holds one row and nothing but its
         k-mers and counts: it reads as a row of id and file ``""``, ``windows`` the sum of its
@@ -328,14 +373,22 @@ class SparseKmerTable(_RowTable):
             return cls._read_dump(name, strands)
         if name.endswith(".npz"):
             with np.load(name, allow_pickle=False) as data:
-                return cls(npz_read_texts(data, "ids"), npz_read_texts(data, "files"),
-                           int(data["k"]), str(data["strands"]),  # type: ignore[arg-type]
-                           data["indptr"], data["codes"], data["counts"], data["windows"],
-                           data["skipped"])
+                return cls(
+                    npz_read_texts(data, "ids"),
+                    npz_read_texts(data, "files"),
+                    int(data["k"]),
+                    str(data["strands"]),  # type: ignore[arg-type]
+                    data["indptr"],
+                    data["codes"],
+                    data["counts"],
+                    data["windows"],
+                    data["skipped"],
+                )
         if name.endswith(".parquet"):
             return cls._read_parquet(name)
-        raise ValueError(f"cannot tell the format of {name!r}: name it .npz, .parquet, .txt "
-                         "or .tsv")
+        raise ValueError(
+            f"cannot tell the format of {name!r}: name it .npz, .parquet, .txt or .tsv"
+        )
 
     @classmethod
     def _read_dump(cls, name: str, strands: Strands) -> SparseKmerTable:
@@ -366,15 +419,25 @@ class SparseKmerTable(_RowTable):
             codes, counts = codes[order], counts[order]
         twice = np.flatnonzero(codes[1:] == codes[:-1])
         if len(twice) and order is not None:
-            lines = np.sort(order[twice[0]:twice[0] + 2])
-            raise TableFormatError(name, int(lines[1]) + 1,
-                                   f"k-mer {kmer_text(k or 1, codes[twice[:1]])[0].decode()} "
-                                   f"given again (first on line {int(lines[0]) + 1})")
+            lines = np.sort(order[twice[0] : twice[0] + 2])
+            raise TableFormatError(
+                name,
+                int(lines[1]) + 1,
+                f"k-mer {kmer_text(k or 1, codes[twice[:1]])[0].decode()} "
+                f"given again (first on line {int(lines[0]) + 1})",
+            )
         narrow = counts.max(initial=0) < 2**32
-        return cls([""], [""], k or 1, strands, np.array([0, len(codes)], dtype=np.uint64),
-                   codes, counts.astype(np.uint32) if narrow else counts,
-                   np.array([counts.sum(dtype=np.uint64)], dtype=np.uint64),
-                   np.zeros(1, dtype=np.uint64))
+        return cls(
+            [""],
+            [""],
+            k or 1,
+            strands,
+            np.array([0, len(codes)], dtype=np.uint64),
+            codes,
+            counts.astype(np.uint32) if narrow else counts,
+            np.array([counts.sum(dtype=np.uint64)], dtype=np.uint64),
+            np.zeros(1, dtype=np.uint64),
+        )
 
     @classmethod
     def _read_parquet(cls, path: str) -> SparseKmerTable:
@@ -394,21 +457,31 @@ class SparseKmerTable(_RowTable):
             wide = parquet.schema_arrow.field("count").type.bit_width == 64
             codes = np.empty(int(indptr[-1]), dtype=np.uint64)
             counts: npt.NDArray[np.unsignedinteger[Any]] = np.empty(
-                len(codes), dtype=np.uint64 if wide else np.uint32)
+                len(codes), dtype=np.uint64 if wide else np.uint32
+            )
             done = 0
             # Group by group into the arrays of the table: the file is never held whole.
             for batch in parquet.iter_batches(
-                    columns=["code" if "code" in names else "kmer", "count"]):
+                columns=["code" if "code" in names else "kmer", "count"]
+            ):
                 size = batch.num_rows
                 if "code" in names:
-                    codes[done:done + size] = batch.column(0).to_numpy()
+                    codes[done : done + size] = batch.column(0).to_numpy()
                 else:
-                    codes[done:done + size] = _codes_of_text(k, batch.column(0))
-                counts[done:done + size] = batch.column(1).to_numpy()
+                    codes[done : done + size] = _codes_of_text(k, batch.column(0))
+                counts[done : done + size] = batch.column(1).to_numpy()
                 done += size
-        return cls(facts["ids"], facts["files"], k, facts["strands"], indptr, codes, counts,
-                   np.array(facts["windows"], dtype=np.uint64),
-                   np.array(facts["skipped"], dtype=np.uint64))
+        return cls(
+            facts["ids"],
+            facts["files"],
+            k,
+            facts["strands"],
+            indptr,
+            codes,
+            counts,
+            np.array(facts["windows"], dtype=np.uint64),
+            np.array(facts["skipped"], dtype=np.uint64),
+        )
 
 
 def _codes_of_text(k: int, kmers: Any) -> npt.NDArray[np.uint64]:
@@ -419,7 +492,7 @@ def _codes_of_text(k: int, kmers: Any) -> npt.NDArray[np.uint64]:
     offsets = np.frombuffer(kmers.buffers()[1], dtype=np.int32)
     start = int(offsets[kmers.offset]) if len(kmers) else 0
     text = np.frombuffer(kmers.buffers()[2] or b"", dtype=np.uint8)
-    letters = text[start:start + len(kmers) * k].reshape(-1, k)
+    letters = text[start : start + len(kmers) * k].reshape(-1, k)
     digits = np.searchsorted(_LETTERS, letters).astype(np.uint64)
     codes: npt.NDArray[np.uint64] = np.zeros(len(kmers), dtype=np.uint64)
     for j in range(k):
@@ -452,13 +525,26 @@ def count_sparse(
     report, close = _progress_reporter(progress, paths)
     try:
         ids, file_index, indptr, codes, counts, windows, skipped, tallies = _core.count_sparse(
-            paths, k, strands, invalid == "skip", per_file, total, tally, min_count,
-            memory or 0, os.fsencode(tmpdir), threads, report)
+            paths,
+            k,
+            strands,
+            invalid == "skip",
+            per_file,
+            total,
+            tally,
+            min_count,
+            memory or 0,
+            os.fsencode(tmpdir),
+            threads,
+            report,
+        )
     finally:
         close()
     ids, row_files = row_names(names, file_index, ids, per_file, total)
-    return (SparseKmerTable(ids, row_files, k, strands, indptr, codes, counts, windows,
-                            skipped), tallies)
+    return (
+        SparseKmerTable(ids, row_files, k, strands, indptr, codes, counts, windows, skipped),
+        tallies,
+    )
 
 
 def available_memory() -> int:

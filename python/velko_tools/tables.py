@@ -31,8 +31,6 @@ if TYPE_CHECKING:
     from concurrent.futures import Future
 
 
-
-
 class KmerTable(Protocol):
     """What the writers read of a k-mer table (velko_tools.KmerTable)."""
 
@@ -51,8 +49,12 @@ class KmerTable(Protocol):
 Format = Literal["tsv", "tsv.gz", "csv", "npz", "parquet"]
 # Longest first, so that .tsv.gz is not taken for .tsv.
 SUFFIXES: tuple[tuple[str, Format], ...] = (
-    (".tsv.gz", "tsv.gz"), (".tsv", "tsv"), (".csv", "csv"), (".npz", "npz"),
-    (".parquet", "parquet"))
+    (".tsv.gz", "tsv.gz"),
+    (".tsv", "tsv"),
+    (".csv", "csv"),
+    (".npz", "npz"),
+    (".parquet", "parquet"),
+)
 HEAD = ("file", "id", "windows", "skipped")
 # gzip level 1, the fastest: ISA-L's level 0 where the build has ISA-L, zlib's 1 otherwise
 # (see velko_tools._core.gzip_member for how 1 to 9 map onto ISA-L's four levels).
@@ -79,16 +81,19 @@ def output_format(path: str | None, format: str | None = None) -> Format:
     kind: Format | None = None
     if format is not None:
         if format not in get_args(Format):
-            raise UsageError(f"unknown format {format!r}: give one of "
-                             + ", ".join(get_args(Format)))
+            raise UsageError(
+                f"unknown format {format!r}: give one of " + ", ".join(get_args(Format))
+            )
         kind = format  # type: ignore[assignment]
     elif path is None or path == "-":
         kind = "tsv"
     else:
         kind = next((name for suffix, name in SUFFIXES if path.endswith(suffix)), None)
     if kind is None:
-        raise UsageError(f"cannot tell the output format of {path!r}: name it .tsv, "
-                         ".tsv.gz, .csv, .npz or .parquet, or give --format")
+        raise UsageError(
+            f"cannot tell the output format of {path!r}: name it .tsv, "
+            ".tsv.gz, .csv, .npz or .parquet, or give --format"
+        )
     if kind == "parquet":
         _need_pyarrow()
     return kind
@@ -102,8 +107,9 @@ def _need_pyarrow() -> None:
         raise VelkoError("writing Parquet needs pyarrow (pip install pyarrow)") from None
 
 
-def _frequencies(counts: npt.NDArray[np.uint64],
-                 windows: npt.NDArray[np.uint64]) -> npt.NDArray[np.float64]:
+def _frequencies(
+    counts: npt.NDArray[np.uint64], windows: npt.NDArray[np.uint64]
+) -> npt.NDArray[np.float64]:
     totals = windows.astype(np.float64)[:, None]
     out = np.zeros(counts.shape, dtype=np.float64)
     np.divide(counts, totals, out=out, where=totals > 0)
@@ -114,7 +120,8 @@ def _tsv_field(text: str, what: str) -> str:
     if "\t" in text or "\n" in text or "\r" in text:
         raise UnwritableFieldError(
             f"cannot write the {what} {text!r} to a TSV: it holds a tab or a line break "
-            "(write .csv, .npz or .parquet instead)")
+            "(write .csv, .npz or .parquet instead)"
+        )
     return text
 
 
@@ -127,20 +134,22 @@ _CSV_QUOTED = re.compile('[",\r\n\x0b\x0c\x1c\x1d\x1e\x85\u2028\u2029]')
 def _csv_field(text: str, what: str) -> str:
     if "\0" in text:
         # Python's csv reader before 3.11 refuses a line holding NUL, quoted or not.
-        raise UnwritableFieldError(f"cannot write the {what} {text!r} to a CSV: it holds a NUL "
-                                   "(write .npz or .parquet instead)")
+        raise UnwritableFieldError(
+            f"cannot write the {what} {text!r} to a CSV: it holds a NUL "
+            "(write .npz or .parquet instead)"
+        )
     if _CSV_QUOTED.search(text):
         return '"' + text.replace('"', '""') + '"'
     return text
 
 
 def _csv_line(fields: list[str]) -> str:
-    return ",".join([_csv_field(fields[0], "file name"), _csv_field(fields[1], "id"),
-                     *fields[2:]])
+    return ",".join([_csv_field(fields[0], "file name"), _csv_field(fields[1], "id"), *fields[2:]])
 
 
-def text_chunks(table: KmerTable, frequencies: bool = False,
-                sep: Literal["\t", ","] = "\t") -> Iterator[tuple[int, bytes]]:
+def text_chunks(
+    table: KmerTable, frequencies: bool = False, sep: Literal["\t", ","] = "\t"
+) -> Iterator[tuple[int, bytes]]:
     """The table as TSV (or CSV with ``sep=","``) in chunks of whole rows: the header, then
     (rows done, text) pairs. Only one chunk's text and, for frequencies, one chunk's floats
     are held at a time."""
@@ -163,18 +172,27 @@ def text_chunks(table: KmerTable, frequencies: bool = False,
         if frequencies:
             chunk = _frequencies(counts[start:stop], table.windows[start:stop])
         if sep == "\t":
-            prefixes = [f"{table.files[i]}\t{table.ids[i]}\t{windows[i]}\t{skipped[i]}"
-                        for i in range(start, stop)]
+            prefixes = [
+                f"{table.files[i]}\t{table.ids[i]}\t{windows[i]}\t{skipped[i]}"
+                for i in range(start, stop)
+            ]
             yield stop, _core.format_rows(prefixes, chunk, 0)
         else:
             # The values carry no comma or quote: their tabs become commas, and the quoted
             # names go in front of each line.
             text = _core.format_rows([""] * (stop - start), chunk, 0).replace(b"\t", b",")
             lines = text.split(b"\n")
-            yield stop, b"".join(
-                _csv_line([table.files[i], table.ids[i], str(windows[i]),
-                           str(skipped[i])]).encode() + line + b"\n"
-                for i, line in zip(range(start, stop), lines))
+            yield (
+                stop,
+                b"".join(
+                    _csv_line(
+                        [table.files[i], table.ids[i], str(windows[i]), str(skipped[i])]
+                    ).encode()
+                    + line
+                    + b"\n"
+                    for i, line in zip(range(start, stop), lines)
+                ),
+            )
 
 
 def write_tsv(table: KmerTable, out: IO[str] | IO[bytes], frequencies: bool = False) -> None:
@@ -187,16 +205,21 @@ def write_tsv(table: KmerTable, out: IO[str] | IO[bytes], frequencies: bool = Fa
         _write_chunks(text_chunks(table, frequencies), out, None)  # type: ignore[arg-type]
 
 
-def _write_chunks(chunks: Iterator[tuple[int, bytes]], out: IO[bytes],
-                  advance: Callable[[int], object] | None) -> None:
+def _write_chunks(
+    chunks: Iterator[tuple[int, bytes]], out: IO[bytes], advance: Callable[[int], object] | None
+) -> None:
     for done, text in chunks:
         out.write(text)
         if advance is not None:
             advance(done)
 
 
-def _write_gzip(chunks: Iterator[tuple[int, bytes]], out: IO[bytes], level: int,
-                advance: Callable[[int], object] | None) -> None:
+def _write_gzip(
+    chunks: Iterator[tuple[int, bytes]],
+    out: IO[bytes],
+    level: int,
+    advance: Callable[[int], object] | None,
+) -> None:
     """Each chunk as a gzip member of its own, compressed natively on a few threads (without the
     interpreter lock) and written in order: gzip readers take the members as one stream. At
     most twice the threads' chunks are held at a time."""
@@ -217,17 +240,24 @@ def _write_gzip(chunks: Iterator[tuple[int, bytes]], out: IO[bytes], level: int,
                 waiting.cancel()
 
 
-def _write_member(member: tuple[int, Future[bytes]], out: IO[bytes],
-                  advance: Callable[[int], object] | None) -> None:
+def _write_member(
+    member: tuple[int, Future[bytes]], out: IO[bytes], advance: Callable[[int], object] | None
+) -> None:
     done, packed = member
     out.write(packed.result())
     if advance is not None:
         advance(done)
 
 
-def write_table(table: KmerTable, path: str | None, *, frequencies: bool = False,
-                format: str | None = None, compress_level: int = DEFAULT_COMPRESS_LEVEL,
-                progress: bool = False) -> None:
+def write_table(
+    table: KmerTable,
+    path: str | None,
+    *,
+    frequencies: bool = False,
+    format: str | None = None,
+    compress_level: int = DEFAULT_COMPRESS_LEVEL,
+    progress: bool = False,
+) -> None:
     """Writes `table` to `path` in `format`, or the format its suffix names; ``None`` or ``"-"``
     writes to standard output (TSV unless `format` says otherwise). A file is replaced whole or
     not at all (see velko_tools.output), and its directory is made when missing.
@@ -254,8 +284,9 @@ def write_table(table: KmerTable, path: str | None, *, frequencies: bool = False
         close()
 
 
-def _row_bar(progress: bool, rows: int) -> tuple[Callable[[int], object] | None,
-                                                  Callable[[], None]]:
+def _row_bar(
+    progress: bool, rows: int
+) -> tuple[Callable[[int], object] | None, Callable[[], None]]:
     if not progress:
         return None, lambda: None
     from tqdm import tqdm
@@ -268,11 +299,16 @@ def _row_bar(progress: bool, rows: int) -> tuple[Callable[[int], object] | None,
     return advance, bar.close
 
 
-def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
-              compress_level: int, advance: Callable[[int], object] | None) -> None:
+def _write_as(
+    kind: Format,
+    table: KmerTable,
+    out: IO[bytes],
+    frequencies: bool,
+    compress_level: int,
+    advance: Callable[[int], object] | None,
+) -> None:
     if kind in ("tsv", "csv"):
-        _write_chunks(text_chunks(table, frequencies, "\t" if kind == "tsv" else ","), out,
-                      advance)
+        _write_chunks(text_chunks(table, frequencies, "\t" if kind == "tsv" else ","), out, advance)
     elif kind == "tsv.gz":
         _write_gzip(text_chunks(table, frequencies), out, compress_level, advance)
     elif kind == "npz":
@@ -280,9 +316,14 @@ def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
         # zipfile seeks back over what it wrote; a pipe cannot, so it gets the bytes whole.
         target: IO[bytes] = out if out.seekable() else io.BytesIO()
         arrays: dict[str, npt.NDArray[np.generic]] = {
-            **npz_texts("files", table.files), **npz_texts("ids", table.ids),
-            "frequencies" if frequencies else "counts": values, "windows": table.windows,
-            "skipped": table.skipped, "k": np.array(table.k), "strands": np.array(table.strands)}
+            **npz_texts("files", table.files),
+            **npz_texts("ids", table.ids),
+            "frequencies" if frequencies else "counts": values,
+            "windows": table.windows,
+            "skipped": table.skipped,
+            "k": np.array(table.k),
+            "strands": np.array(table.strands),
+        }
         if not isinstance(table.kmers, KmerLabels):
             # Labels that k and the strands tell need not be stored (16 M of them at k = 12).
             arrays["kmers"] = np.array(table.kmers, dtype=str)
@@ -296,14 +337,17 @@ def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
         import pyarrow
         import pyarrow.parquet
 
-        columns = [pyarrow.array(table.files, type=pyarrow.string()),
-                   pyarrow.array(table.ids, type=pyarrow.string()),
-                   pyarrow.array(table.windows), pyarrow.array(table.skipped)]
+        columns = [
+            pyarrow.array(table.files, type=pyarrow.string()),
+            pyarrow.array(table.ids, type=pyarrow.string()),
+            pyarrow.array(table.windows),
+            pyarrow.array(table.skipped),
+        ]
         step = max(1, CHUNK_BYTES // max(len(table), 1) // 8)
         for first in range(0, table.counts.shape[1], step):
-            block: npt.NDArray[np.generic] = table.counts[:, first:first + step]
+            block: npt.NDArray[np.generic] = table.counts[:, first : first + step]
             if frequencies:
-                block = _frequencies(table.counts[:, first:first + step], table.windows)
+                block = _frequencies(table.counts[:, first : first + step], table.windows)
             columns += [pyarrow.array(block[:, j]) for j in range(block.shape[1])]
         arrow = pyarrow.Table.from_arrays(columns, names=[*HEAD, *table.kmers])
         arrow = arrow.replace_schema_metadata(_parquet_facts(table, frequencies))
@@ -313,12 +357,16 @@ def _write_as(kind: Format, table: KmerTable, out: IO[bytes], frequencies: bool,
 
 
 def _parquet_facts(table: KmerTable, frequencies: bool) -> dict[str, str]:
-    return {"velko.k": str(table.k), "velko.strands": table.strands,
-            "velko.values": "frequencies" if frequencies else "counts"}
+    return {
+        "velko.k": str(table.k),
+        "velko.strands": table.strands,
+        "velko.values": "frequencies" if frequencies else "counts",
+    }
 
 
-def _write_parquet_lists(table: KmerTable, out: IO[bytes], frequencies: bool,
-                         advance: Callable[[int], object] | None) -> None:
+def _write_parquet_lists(
+    table: KmerTable, out: IO[bytes], frequencies: bool, advance: Callable[[int], object] | None
+) -> None:
     """A wide table as Parquet: its values in one column of fixed-size lists (a row's counts or
     frequencies in column order), written in row groups of about CHUNK_BYTES * 8."""
     import pyarrow
@@ -328,9 +376,15 @@ def _write_parquet_lists(table: KmerTable, out: IO[bytes], frequencies: bool,
     value = pyarrow.float64() if frequencies else pyarrow.uint64()
     name = "frequencies" if frequencies else "counts"
     schema = pyarrow.schema(
-        [("file", pyarrow.string()), ("id", pyarrow.string()), ("windows", pyarrow.uint64()),
-         ("skipped", pyarrow.uint64()), (name, pyarrow.list_(value, width))],
-        metadata=_parquet_facts(table, frequencies))
+        [
+            ("file", pyarrow.string()),
+            ("id", pyarrow.string()),
+            ("windows", pyarrow.uint64()),
+            ("skipped", pyarrow.uint64()),
+            (name, pyarrow.list_(value, width)),
+        ],
+        metadata=_parquet_facts(table, frequencies),
+    )
     group = max(1, CHUNK_BYTES * 8 // (width * 8))
     with pyarrow.parquet.ParquetWriter(out, schema) as writer:
         for start in range(0, rows, group):
@@ -339,26 +393,33 @@ def _write_parquet_lists(table: KmerTable, out: IO[bytes], frequencies: bool,
             if frequencies:
                 block = _frequencies(table.counts[start:stop], table.windows[start:stop])
             values = pyarrow.array(np.ascontiguousarray(block).reshape(-1), type=value)
-            writer.write_batch(pyarrow.record_batch([
-                pyarrow.array(table.files[start:stop], type=pyarrow.string()),
-                pyarrow.array(table.ids[start:stop], type=pyarrow.string()),
-                pyarrow.array(table.windows[start:stop]),
-                pyarrow.array(table.skipped[start:stop]),
-                pyarrow.FixedSizeListArray.from_arrays(values, width)], schema=schema),
-                row_group_size=group)
+            writer.write_batch(
+                pyarrow.record_batch(
+                    [
+                        pyarrow.array(table.files[start:stop], type=pyarrow.string()),
+                        pyarrow.array(table.ids[start:stop], type=pyarrow.string()),
+                        pyarrow.array(table.windows[start:stop]),
+                        pyarrow.array(table.skipped[start:stop]),
+                        pyarrow.FixedSizeListArray.from_arrays(values, width),
+                    ],
+                    schema=schema,
+                ),
+                row_group_size=group,
+            )
             if advance is not None:
                 advance(stop)
 
 
-def _read_parquet_lists(parquet: Any, name: str, width: int,
-                        dtype: type[np.generic]) -> npt.NDArray[np.generic]:
+def _read_parquet_lists(
+    parquet: Any, name: str, width: int, dtype: type[np.generic]
+) -> npt.NDArray[np.generic]:
     """The values of a table _write_parquet_lists wrote, row group by row group into one
     array."""
     values = np.empty((parquet.metadata.num_rows, width), dtype=dtype)
     done = 0
     for batch in parquet.iter_batches(columns=[name]):
         block = batch.column(0).flatten().to_numpy().reshape(-1, width)
-        values[done:done + len(block)] = block
+        values[done : done + len(block)] = block
         done += len(block)
     return values
 
@@ -366,21 +427,26 @@ def _read_parquet_lists(parquet: Any, name: str, width: int,
 def npz_texts(name: str, texts: Sequence[str]) -> dict[str, npt.NDArray[np.generic]]:
     """`texts` as arrays of an .npz: a str array (which drops each text's trailing NULs when
     read) under `name`, and the texts' lengths, which bring them back, under name_lengths."""
-    return {name: np.array(texts, dtype=str),
-            f"{name}_lengths": np.array([len(text) for text in texts], dtype=np.int64)}
+    return {
+        name: np.array(texts, dtype=str),
+        f"{name}_lengths": np.array([len(text) for text in texts], dtype=np.int64),
+    }
 
 
 def npz_read_texts(arrays: Any, name: str) -> list[str]:
     """The texts npz_texts stored under `name` (from a file without the lengths, as stored)."""
     texts: list[str] = [str(text) for text in arrays[name].tolist()]
     if f"{name}_lengths" in arrays:
-        texts = [text.ljust(length, "\0")
-                 for text, length in zip(texts, arrays[f"{name}_lengths"].tolist())]
+        texts = [
+            text.ljust(length, "\0")
+            for text, length in zip(texts, arrays[f"{name}_lengths"].tolist())
+        ]
     return texts
 
 
-def read_table(path: str | os.PathLike[str], *, format: str | None = None,
-               strands: Strands | None = None) -> dict[str, Any]:
+def read_table(
+    path: str | os.PathLike[str], *, format: str | None = None, strands: Strands | None = None
+) -> dict[str, Any]:
     """The fields of the table in a file `velko kmers` (or write_table) wrote, as KmerTable
     takes them; see KmerTable.read."""
     name = os.fspath(path)
@@ -393,20 +459,23 @@ def read_table(path: str | os.PathLike[str], *, format: str | None = None,
             windows = arrays["windows"].astype(np.uint64)
             skipped = arrays["skipped"].astype(np.uint64)
             k, stored = int(arrays["k"]), str(arrays["strands"])
-            kmers = (arrays["kmers"].tolist() if "kmers" in arrays
-                     else KmerLabels(k, canonical=stored == "canonical"))
+            kmers = (
+                arrays["kmers"].tolist()
+                if "kmers" in arrays
+                else KmerLabels(k, canonical=stored == "canonical")
+            )
     elif kind == "parquet":
         import pyarrow
         import pyarrow.parquet
 
         with pyarrow.parquet.ParquetFile(name) as parquet:
             schema = parquet.schema_arrow
-            meta = {key.decode(): value.decode()
-                    for key, value in (schema.metadata or {}).items()}
+            meta = {key.decode(): value.decode() for key, value in (schema.metadata or {}).items()}
             names = schema.names
             if names[:4] != list(HEAD):
-                raise VelkoError(f"{name}: not a k-mer table (its columns do not begin with "
-                                 f"{', '.join(HEAD)})")
+                raise VelkoError(
+                    f"{name}: not a k-mer table (its columns do not begin with {', '.join(HEAD)})"
+                )
             frequencies = meta.get("velko.values") == "frequencies"
             dtype = np.float64 if frequencies else np.uint64
             arrow = parquet.read(columns=list(HEAD))
@@ -420,8 +489,9 @@ def read_table(path: str | os.PathLike[str], *, format: str | None = None,
                 kmers = KmerLabels(k, canonical=stored == "canonical")
                 width = schema.field(4).type.list_size
                 if width != len(kmers):
-                    raise VelkoError(f"{name}: a list of {width} values for the {len(kmers)} "
-                                     f"k-mers of k = {k}")
+                    raise VelkoError(
+                        f"{name}: a list of {width} values for the {len(kmers)} k-mers of k = {k}"
+                    )
                 values = _read_parquet_lists(parquet, names[4], width, dtype)
             else:
                 kmers = names[4:]
@@ -437,17 +507,26 @@ def read_table(path: str | os.PathLike[str], *, format: str | None = None,
     if frequencies:
         values = np.rint(values * windows.astype(np.float64)[:, None]).astype(np.uint64)
     chosen: Strands = strands or stored or _strands_of(kmers)  # type: ignore[assignment]
-    return {"files": files, "ids": ids, "k": k, "strands": chosen, "kmers": kmers,
-            "counts": np.ascontiguousarray(values, dtype=np.uint64), "windows": windows,
-            "skipped": skipped}
+    return {
+        "files": files,
+        "ids": ids,
+        "k": k,
+        "strands": chosen,
+        "kmers": kmers,
+        "counts": np.ascontiguousarray(values, dtype=np.uint64),
+        "windows": windows,
+        "skipped": skipped,
+    }
 
 
 def _input_format(name: str) -> Format:
     for suffix, kind in SUFFIXES:
         if name.endswith(suffix):
             return kind
-    raise ValueError(f"cannot tell the format of {name!r}: name it .tsv, .tsv.gz, .csv, .npz "
-                     "or .parquet, or give format")
+    raise ValueError(
+        f"cannot tell the format of {name!r}: name it .tsv, .tsv.gz, .csv, .npz "
+        "or .parquet, or give format"
+    )
 
 
 class _Lines:
@@ -468,12 +547,22 @@ class _Lines:
         return line
 
 
-def _read_text(name: str, kind: Format) -> tuple[list[str], list[str], list[str],
-                                                 npt.NDArray[np.generic],
-                                                 npt.NDArray[np.uint64],
-                                                 npt.NDArray[np.uint64], bool]:
-    opened = (gzip.open(name, "rt", encoding="utf-8", newline="") if kind == "tsv.gz"
-              else open(name, encoding="utf-8", newline=""))
+def _read_text(
+    name: str, kind: Format
+) -> tuple[
+    list[str],
+    list[str],
+    list[str],
+    npt.NDArray[np.generic],
+    npt.NDArray[np.uint64],
+    npt.NDArray[np.uint64],
+    bool,
+]:
+    opened = (
+        gzip.open(name, "rt", encoding="utf-8", newline="")
+        if kind == "tsv.gz"
+        else open(name, encoding="utf-8", newline="")
+    )
     with opened as text:
         source = _Lines(text)
         if kind == "csv":
@@ -482,14 +571,18 @@ def _read_text(name: str, kind: Format) -> tuple[list[str], list[str], list[str]
             lines = (line.rstrip("\r\n").split("\t") for line in source)
         header = next(lines, None)
         if header is None or header[:4] != list(HEAD):
-            raise VelkoError(f"{name}: not a k-mer table (its header does not begin with "
-                             f"{', '.join(HEAD)})")
+            raise VelkoError(
+                f"{name}: not a k-mer table (its header does not begin with {', '.join(HEAD)})"
+            )
         kmers = header[4:]
-        if not source.ended or len({len(kmer) for kmer in kmers}) > 1 or any(
-                kmer.strip("ACGT") for kmer in kmers):
-            raise TableFormatError(name, source.number,
-                                   "the header is cut short or holds a column that is not a "
-                                   "k-mer")
+        if (
+            not source.ended
+            or len({len(kmer) for kmer in kmers}) > 1
+            or any(kmer.strip("ACGT") for kmer in kmers)
+        ):
+            raise TableFormatError(
+                name, source.number, "the header is cut short or holds a column that is not a k-mer"
+            )
         files: list[str] = []
         ids: list[str] = []
         numbers: list[int] = []
@@ -497,11 +590,13 @@ def _read_text(name: str, kind: Format) -> tuple[list[str], list[str], list[str]
         frequencies = False
         for fields in lines:
             if not source.ended:
-                raise TableFormatError(name, source.number,
-                                       "the last row is cut short (it has no line end)")
+                raise TableFormatError(
+                    name, source.number, "the last row is cut short (it has no line end)"
+                )
             if len(fields) != len(header):
-                raise TableFormatError(name, source.number,
-                                       f"the row has {len(fields)} fields, not {len(header)}")
+                raise TableFormatError(
+                    name, source.number, f"the row has {len(fields)} fields, not {len(header)}"
+                )
             cells = fields[4:]
             if not rows:
                 frequencies = any("." in cell or "e" in cell for cell in cells)
@@ -509,9 +604,9 @@ def _read_text(name: str, kind: Format) -> tuple[list[str], list[str], list[str]
                 numbers += (int(fields[2]), int(fields[3]))
                 rows.append(np.array(cells, dtype=np.float64 if frequencies else np.uint64))
             except (ValueError, OverflowError):
-                raise TableFormatError(name, source.number,
-                                       "a cell of windows, skipped or a count is not a "
-                                       "number") from None
+                raise TableFormatError(
+                    name, source.number, "a cell of windows, skipped or a count is not a number"
+                ) from None
             files.append(fields[0])
             ids.append(fields[1])
     dtype = np.float64 if frequencies else np.uint64
@@ -524,7 +619,10 @@ def _strands_of(kmers: Sequence[str]) -> str:
     """Canonical when the columns are exactly the canonical k-mers; otherwise forward (a text
     file does not tell forward from both strands)."""
     pair = str.maketrans("ACGT", "TGCA")
-    if kmers and len(kmers) < 4 ** len(kmers[0]) and all(
-            kmer <= kmer.translate(pair)[::-1] for kmer in kmers):
+    if (
+        kmers
+        and len(kmers) < 4 ** len(kmers[0])
+        and all(kmer <= kmer.translate(pair)[::-1] for kmer in kmers)
+    ):
         return "canonical"
     return "forward"

@@ -54,6 +54,21 @@ from velko_tools.runs.options import OnError, VerifyInputs
 from velko_tools.runs.reader import Run, RunCheck, check_run, open_run
 from velko_tools.runs.store import DATASETS, RunLockedError
 
-__all__ = ["DATASETS", "FASTA_SUFFIXES", "GenomeId", "GenomeIdError", "OnError", "Run",
-           "RunCheck", "RunLockedError", "RunSummary", "VerifyInputs", "WorkerLostError",
-           "check_run", "expand_inputs", "genome_id_of", "open_run", "run_genomes"]
+__all__ = [
+    "DATASETS",
+    "FASTA_SUFFIXES",
+    "GenomeId",
+    "GenomeIdError",
+    "OnError",
+    "Run",
+    "RunCheck",
+    "RunLockedError",
+    "RunSummary",
+    "VerifyInputs",
+    "WorkerLostError",
+    "check_run",
+    "expand_inputs",
+    "genome_id_of",
+    "open_run",
+    "run_genomes",
+]

@@ -112,13 +112,17 @@ class RunSummary:
 
     def __str__(self) -> str:
         repaired = f", {self.repaired} damaged parts redone" if self.repaired else ""
-        return (f"{self.done} genomes done ({self.failed} failed), {self.skipped} already done, "
-                f"{self.removed} removed{repaired}, {self.layout} profiles, in "
-                f"{self.seconds:.1f} s: {self.out}")
+        return (
+            f"{self.done} genomes done ({self.failed} failed), {self.skipped} already done, "
+            f"{self.removed} removed{repaired}, {self.layout} profiles, in "
+            f"{self.seconds:.1f} s: {self.out}"
+        )
 
 
-_GUARD = ("call run_genomes under `if __name__ == \"__main__\":`, since every worker "
-          "process imports the main module again")
+_GUARD = (
+    'call run_genomes under `if __name__ == "__main__":`, since every worker '
+    "process imports the main module again"
+)
 
 
 def _refuse_in_worker_import() -> None:
@@ -130,8 +134,9 @@ def _refuse_in_worker_import() -> None:
     if getattr(multiprocessing.current_process(), "_inheriting", False):
         # The main module runs as __mp_main__ there, under its own name while it is imported.
         main = getattr(sys.modules.get("__mp_main__"), "__file__", None) or "the main module"
-        raise RuntimeError(f"run_genomes was called while a worker process imported {main}: "
-                           + _GUARD)
+        raise RuntimeError(
+            f"run_genomes was called while a worker process imported {main}: " + _GUARD
+        )
 
 
 def _main_hint() -> str:
@@ -180,8 +185,9 @@ def _default_batch_size(todo: list[_Input], slots: int) -> int:
     return max(1, min(per_slot, int(most // max(mean, 1))))
 
 
-def _progress(progress: Progress | None,
-              total: int) -> tuple[Callable[[int], object], Callable[[], None]]:
+def _progress(
+    progress: Progress | None, total: int
+) -> tuple[Callable[[int], object], Callable[[], None]]:
     if progress is None:
         # A bar redrawn in a log file is noise: by default it is drawn for a person watching.
         progress = sys.stderr is not None and sys.stderr.isatty()
@@ -291,8 +297,7 @@ def run_genomes(
         raise ValueError("stop_codon needs hmm_file: it changes the proteins searched")
     if client is not None and workers is not None:
         raise ValueError("pass workers or client, not both: a client's workers are its cluster's")
-    require(("pyarrow", "pyarrow.parquet"), "writing a run's Parquet parts",
-            "pip install pyarrow")
+    require(("pyarrow", "pyarrow.parquet"), "writing a run's Parquet parts", "pip install pyarrow")
     inputs: dict[str, _Input] = {}
     owners: dict[str, str] = {}
     given_paths = as_paths(paths)
@@ -310,37 +315,67 @@ def run_genomes(
     out_dir = os.path.abspath(os.fsdecode(out))
     # "auto" is decided once for the whole run, so that every genome's profile has one form,
     # and a resume keeps what the run chose.
-    chosen = layout if layout != "auto" else (
-        resume and _stored_layout(out_dir) or _auto_layout(k, strands, inputs.values()))
-    options = _Options(k=k, strands=strands, invalid=invalid, per_record=bool(per_record),
-                       genome_id=genome_id, layout=chosen, hmm_file=hmm_path,
-                       hmm_size=hmm_size, hmm_mtime_ns=hmm_mtime_ns, cutoff=cutoff,
-                       stop_codon=bool(stop_codon))
+    chosen = (
+        layout
+        if layout != "auto"
+        else (resume and _stored_layout(out_dir) or _auto_layout(k, strands, inputs.values()))
+    )
+    options = _Options(
+        k=k,
+        strands=strands,
+        invalid=invalid,
+        per_record=bool(per_record),
+        genome_id=genome_id,
+        layout=chosen,
+        hmm_file=hmm_path,
+        hmm_size=hmm_size,
+        hmm_mtime_ns=hmm_mtime_ns,
+        cutoff=cutoff,
+        stop_codon=bool(stop_codon),
+    )
     os.makedirs(out_dir, exist_ok=True)
     with _locked(out_dir):
-        kept, removed, repaired, kept_failed = _keep(out_dir, options, resume, inputs,
-                                                     verify_inputs)
+        kept, removed, repaired, kept_failed = _keep(
+            out_dir, options, resume, inputs, verify_inputs
+        )
         todo = [item for path, item in inputs.items() if path not in kept]
         pool: Pool
         if client is not None:
             pool = _DaskPool(client)
         else:
-            pool = _LocalPool(workers or usable_cores(),
-                              search=hmm_path is not None)
+            pool = _LocalPool(workers or usable_cores(), search=hmm_path is not None)
         try:
-            done, failed, retried = _execute(out_dir, todo, options, on_error, pool,
-                                             batch_size, progress, verify_inputs == "checksum")
+            done, failed, retried = _execute(
+                out_dir,
+                todo,
+                options,
+                on_error,
+                pool,
+                batch_size,
+                progress,
+                verify_inputs == "checksum",
+            )
         except BaseException:
             pool.close(cancel=True)
             raise
         pool.close()
-    return RunSummary(out=out_dir, done=done, skipped=len(kept), failed=failed, removed=removed,
-                      retried=retried, seconds=time.monotonic() - started, layout=options.layout,
-                      repaired=repaired, errors=failed + kept_failed)
+    return RunSummary(
+        out=out_dir,
+        done=done,
+        skipped=len(kept),
+        failed=failed,
+        removed=removed,
+        retried=retried,
+        seconds=time.monotonic() - started,
+        layout=options.layout,
+        repaired=repaired,
+        errors=failed + kept_failed,
+    )
 
 
-def _keep(out: str, options: _Options, resume: bool, inputs: dict[str, _Input],
-          verify_inputs: str) -> tuple[set[str], int, int, int]:
+def _keep(
+    out: str, options: _Options, resume: bool, inputs: dict[str, _Input], verify_inputs: str
+) -> tuple[set[str], int, int, int]:
     """Prepares the run directory and decides which parts a resume keeps: those whose files
     are whole and whose inputs are unchanged and still asked for. Removes the others, and every
     file no kept entry names. Returns the paths kept, the genomes removed (their input changed
@@ -354,13 +389,18 @@ def _keep(out: str, options: _Options, resume: bool, inputs: dict[str, _Input],
     removed = kept_failed = 0
     for part, entry in entries.items():
         # Without run.json, only an entry's own record of the options vouches for its part.
-        if (settings_repaired and entry.options is None) or _part_problems(
-                out, entry, asked, full=True) or any(item.path in kept for item in entry.inputs):
+        if (
+            (settings_repaired and entry.options is None)
+            or _part_problems(out, entry, asked, full=True)
+            or any(item.path in kept for item in entry.inputs)
+        ):
             _remove_part(out, part)
             repaired += 1
             continue
-        changed = sum(not _unchanged(inputs.get(item.path), item, entry, verify_inputs)
-                      for item in entry.inputs)
+        changed = sum(
+            not _unchanged(inputs.get(item.path), item, entry, verify_inputs)
+            for item in entry.inputs
+        )
         if changed:
             # Its unchanged genomes are counted again, in a new part.
             _remove_part(out, part)
@@ -381,9 +421,13 @@ def _unchanged(asked: _Input | None, stored: _Input, entry: _Entry, verify_input
     if verify_inputs == "stat":
         return asked.same_file(stored)
     recorded = entry.hashes.get(stored.path)
-    return (asked.path == stored.path and asked.genome == stored.genome
-            and asked.size == stored.size and recorded is not None
-            and _input_digest(asked.path) == recorded)
+    return (
+        asked.path == stored.path
+        and asked.genome == stored.genome
+        and asked.size == stored.size
+        and recorded is not None
+        and _input_digest(asked.path) == recorded
+    )
 
 
 @contextlib.contextmanager
@@ -393,8 +437,10 @@ def _interrupt_deferred() -> Iterator[None]:
     to stop it, and the worker, started after the driver had gone, would print a traceback of
     its own. Only Python's own handler is replaced, and only on the main thread, which is the
     one that receives the signal."""
-    if (threading.current_thread() is not threading.main_thread()
-            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
+    if (
+        threading.current_thread() is not threading.main_thread()
+        or signal.getsignal(signal.SIGINT) is not signal.default_int_handler
+    ):
         yield
         return
     caught: list[int] = []
@@ -407,16 +453,24 @@ def _interrupt_deferred() -> Iterator[None]:
         raise KeyboardInterrupt
 
 
-def _execute(out: str, todo: list[_Input], options: _Options, on_error: str,
-             pool: Pool, batch_size: int | None,
-             progress: Progress | None, hash_inputs: bool = False) -> tuple[int, int, int]:
+def _execute(
+    out: str,
+    todo: list[_Input],
+    options: _Options,
+    on_error: str,
+    pool: Pool,
+    batch_size: int | None,
+    progress: Progress | None,
+    hash_inputs: bool = False,
+) -> tuple[int, int, int]:
     """Runs the batches of `todo`, at most two per worker slot in flight, and writes each
     finished batch's manifest entry; returns genomes done, failed and batches retried."""
     size = batch_size or _default_batch_size(todo, pool.slots)
     session = f"{time.strftime('%Y%m%dT%H%M%S', time.gmtime())}-{secrets.token_hex(3)}"
-    batches = [_Batch(f"part-{session}-{n:06d}", todo[start:start + size],
-                      hash_inputs=hash_inputs)
-               for n, start in enumerate(range(0, len(todo), size))]
+    batches = [
+        _Batch(f"part-{session}-{n:06d}", todo[start : start + size], hash_inputs=hash_inputs)
+        for n, start in enumerate(range(0, len(todo), size))
+    ]
     waiting = list(reversed(batches))
     in_flight: dict[Any, _Batch] = {}
     done = failed = retried = 0
@@ -436,14 +490,27 @@ def _execute(out: str, todo: list[_Input], options: _Options, on_error: str,
                         raise result["raised"]
                     hashes = result["hashes"]
                     _write_json_atomic(
-                        {"format": _FORMAT, "part": batch.part,
-                         "datasets": result["written"], "files": result["files"],
-                         "failed": result["failed"],
-                         "inputs": [{**item.entry(), **({"sha256": hashes[item.path]}
-                                                        if hashes.get(item.path) else {})}
-                                    for item in batch.inputs],
-                         "options": dataclasses.asdict(options)},
-                        _manifest_path(out, batch.part))
+                        {
+                            "format": _FORMAT,
+                            "part": batch.part,
+                            "datasets": result["written"],
+                            "files": result["files"],
+                            "failed": result["failed"],
+                            "inputs": [
+                                {
+                                    **item.entry(),
+                                    **(
+                                        {"sha256": hashes[item.path]}
+                                        if hashes.get(item.path)
+                                        else {}
+                                    ),
+                                }
+                                for item in batch.inputs
+                            ],
+                            "options": dataclasses.asdict(options),
+                        },
+                        _manifest_path(out, batch.part),
+                    )
                     done += len(batch.inputs)
                     failed += len(result["failed"])
                     report(done)
@@ -460,7 +527,8 @@ def _execute(out: str, todo: list[_Input], options: _Options, on_error: str,
                         raise WorkerLostError(
                             f"worker processes died {again.attempts} times while counting a "
                             f"batch of {len(again.inputs)} genomes from "
-                            f"{again.inputs[0].path}{'' if done else _main_hint()}") from error
+                            f"{again.inputs[0].path}{'' if done else _main_hint()}"
+                        ) from error
                 retried += len(lost)
                 waiting += reversed(lost)
     finally:

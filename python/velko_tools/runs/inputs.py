@@ -32,15 +32,24 @@ class _Input:
     ctime_ns: int | None = None
 
     def entry(self) -> dict[str, Any]:
-        return {"path": self.path, "genome": self.genome, "size": self.size,
-                "mtime_ns": self.mtime_ns, "ctime_ns": self.ctime_ns}
+        return {
+            "path": self.path,
+            "genome": self.genome,
+            "size": self.size,
+            "mtime_ns": self.mtime_ns,
+            "ctime_ns": self.ctime_ns,
+        }
 
     def same_file(self, stored: _Input) -> bool:
         """True when `stored` (a manifest's) looks like this input as it is now: same path,
         genome id, size and times (the change time only where the entry records it)."""
-        return (self.path == stored.path and self.genome == stored.genome
-                and self.size == stored.size and self.mtime_ns == stored.mtime_ns
-                and (stored.ctime_ns is None or self.ctime_ns == stored.ctime_ns))
+        return (
+            self.path == stored.path
+            and self.genome == stored.genome
+            and self.size == stored.size
+            and self.mtime_ns == stored.mtime_ns
+            and (stored.ctime_ns is None or self.ctime_ns == stored.ctime_ns)
+        )
 
 
 # A name that starts with an assembly accession, as canonical_gid reads one: an optional
@@ -102,8 +111,6 @@ def genome_id_of(path: StrPath, genome_id: GenomeId = "accession") -> str:
     if match is None:
         return stem
     import velko  # noqa: F401  (publishes velko.util.accession)
-
-    # isort: split
     from velko.util.accession import canonical_gid
 
     return canonical_gid(match.group(0))
@@ -136,8 +143,11 @@ def expand_inputs(items: Iterable[StrPath]) -> list[str]:
             found = []
             for root, dirs, files in os.walk(text):
                 dirs[:] = [d for d in dirs if not d.startswith(".")]
-                found += [os.path.join(root, f) for f in files
-                          if not f.startswith(".") and is_fasta_name(f)]
+                found += [
+                    os.path.join(root, f)
+                    for f in files
+                    if not f.startswith(".") and is_fasta_name(f)
+                ]
             paths += [path for path in sorted(found) if _regular_or_warn(path)]
         else:
             paths.append(text)
@@ -153,8 +163,15 @@ def _regular_or_warn(path: str) -> bool:
         return False
     if stat.S_ISREG(mode):
         return True
-    kind = ("a FIFO" if stat.S_ISFIFO(mode) else "a device" if stat.S_ISCHR(mode)
-            or stat.S_ISBLK(mode) else "a socket" if stat.S_ISSOCK(mode) else "not a file")
+    kind = (
+        "a FIFO"
+        if stat.S_ISFIFO(mode)
+        else "a device"
+        if stat.S_ISCHR(mode) or stat.S_ISBLK(mode)
+        else "a socket"
+        if stat.S_ISSOCK(mode)
+        else "not a file"
+    )
     warnings.warn(f"{path}: left out: {kind}, not a regular file", stacklevel=3)
     return False
 
@@ -206,8 +223,10 @@ def _check_readable_by_workers(paths: list[StrPath]) -> None:
         name = os.fsdecode(path)
         found = device_inode(name) if name != "-" else stdin
         if name == "-" or (found is not None and stdin is not None and found[:2] == stdin[:2]):
-            raise ValueError(f"{name!r} is standard input, which a run cannot read: worker "
-                             "processes read its genomes, and a resume reads them again; save "
-                             "it to a file")
+            raise ValueError(
+                f"{name!r} is standard input, which a run cannot read: worker "
+                "processes read its genomes, and a resume reads them again; save "
+                "it to a file"
+            )
         names.append(name)
     check_read_once(names)

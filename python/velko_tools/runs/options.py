@@ -42,16 +42,30 @@ class _Options:
     def differences(self, stored: dict[str, Any]) -> str:
         """The options that differ from `stored` (run.json's), as "k=4, not k=5"."""
         asked = dataclasses.asdict(self)
-        return "; ".join(f"{key}={stored.get(key)!r}, not {key}={value!r}"
-                         for key, value in asked.items() if stored.get(key) != value)
+        return "; ".join(
+            f"{key}={stored.get(key)!r}, not {key}={value!r}"
+            for key, value in asked.items()
+            if stored.get(key) != value
+        )
 
 
-_OPTION_DEFAULTS = {field.name: field.default for field in dataclasses.fields(_Options)
-                    if field.default is not dataclasses.MISSING}
+_OPTION_DEFAULTS = {
+    field.name: field.default
+    for field in dataclasses.fields(_Options)
+    if field.default is not dataclasses.MISSING
+}
 
 
-def _check_options(k: int, strands: str, invalid: str, layout: str, genome_id: str,
-                   on_error: str, batch_size: int | None, workers: int | None) -> None:
+def _check_options(
+    k: int,
+    strands: str,
+    invalid: str,
+    layout: str,
+    genome_id: str,
+    on_error: str,
+    batch_size: int | None,
+    workers: int | None,
+) -> None:
     if isinstance(k, bool) or not isinstance(k, int):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
     if not 1 <= k <= MAX_SPARSE_K:
@@ -62,9 +76,12 @@ def _check_options(k: int, strands: str, invalid: str, layout: str, genome_id: s
     check_choice("genome_id", genome_id, GenomeId)
     check_choice("on_error", on_error, OnError)
     if layout == "dense" and k > MAX_DENSE_K:
-        raise ValueError(f"a run stores dense profiles (4^k counts a genome) for k up to "
-                         f"{MAX_DENSE_K}, not {k}: use layout='sparse' or 'auto'")
+        raise ValueError(
+            f"a run stores dense profiles (4^k counts a genome) for k up to "
+            f"{MAX_DENSE_K}, not {k}: use layout='sparse' or 'auto'"
+        )
     for name, count in (("batch_size", batch_size), ("workers", workers)):
-        if count is not None and (isinstance(count, bool) or not isinstance(count, int)
-                                  or count < 1):
+        if count is not None and (
+            isinstance(count, bool) or not isinstance(count, int) or count < 1
+        ):
             raise ValueError(f"{name} must be a positive int or None, not {count!r}")

@@ -111,15 +111,21 @@ class _LocalPool:
         # The executor starts its workers as it needs them: those are the processes of our
         # context that this process starts from now on.
         self.others = set(multiprocessing.active_children())
-        return self.futures.ProcessPoolExecutor(self.workers, mp_context=self.context,
-                                                initializer=_follow_driver,
-                                                initargs=(self.driver_gone,))
+        return self.futures.ProcessPoolExecutor(
+            self.workers,
+            mp_context=self.context,
+            initializer=_follow_driver,
+            initargs=(self.driver_gone,),
+        )
 
     def _workers(self) -> list[Any]:
         import multiprocessing
 
-        return [process for process in multiprocessing.active_children()
-                if process not in self.others and isinstance(process, self.context.Process)]
+        return [
+            process
+            for process in multiprocessing.active_children()
+            if process not in self.others and isinstance(process, self.context.Process)
+        ]
 
     @property
     def slots(self) -> int:

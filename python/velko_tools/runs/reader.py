@@ -11,6 +11,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
 from velko_tools._args import StrPath
 from velko_tools.errors import DamagedRunError
 from velko_tools.kmers import KmerLabels, KmerTable
@@ -36,6 +37,7 @@ from velko_tools.sparse import SparseKmerTable
 if TYPE_CHECKING:
     import pandas
     import pyarrow
+
     from velko_tools.hits import HitTable
 
 
@@ -64,8 +66,10 @@ class Run:
 
     @property
     def inputs(self) -> list[dict[str, Any]]:
-        return sorted((item.entry() for entry in self._manifest.values()
-                       for item in entry.inputs), key=lambda item: item["genome"])
+        return sorted(
+            (item.entry() for entry in self._manifest.values() for item in entry.inputs),
+            key=lambda item: item["genome"],
+        )
 
     def parts(self, dataset: str) -> list[str]:
         """The files of `dataset` that belong to the run, in part order."""
@@ -74,8 +78,7 @@ class Run:
     def _entries(self, dataset: str) -> list[_Entry]:
         if dataset not in DATASETS:
             raise ValueError(f"dataset must be one of {', '.join(DATASETS)}, not {dataset!r}")
-        return [entry for _, entry in sorted(self._manifest.items())
-                if dataset in entry.datasets]
+        return [entry for _, entry in sorted(self._manifest.items()) if dataset in entry.datasets]
 
     def _read_part(self, entry: _Entry, dataset: str) -> pyarrow.Table:
         """A part's file, checked against its manifest entry as it is read: by its SHA-256, or
@@ -88,11 +91,21 @@ class Run:
             raise DamagedRunError(self.out, [(path, "missing")]) from None
         if entry.files is not None:
             recorded = entry.files[dataset]
-            if len(data) != recorded["size"] or \
-                    hashlib.sha256(data).hexdigest() != recorded["sha256"]:
-                raise DamagedRunError(self.out, [(path, "changed since it was written (its "
-                                                  "size or SHA-256 is not the one its manifest "
-                                                  "entry records)")])
+            if (
+                len(data) != recorded["size"]
+                or hashlib.sha256(data).hexdigest() != recorded["sha256"]
+            ):
+                raise DamagedRunError(
+                    self.out,
+                    [
+                        (
+                            path,
+                            "changed since it was written (its "
+                            "size or SHA-256 is not the one its manifest "
+                            "entry records)",
+                        )
+                    ],
+                )
             return _read_parquet(path, data)
         table = _read_parquet(path, data)
         problem = _genome_problem(table, dataset, entry)
@@ -106,8 +119,9 @@ class Run:
 
         parts = [self._read_part(entry, dataset) for entry in self._entries(dataset)]
         table = pyarrow.concat_tables(parts) if parts else _empty_table(dataset, self.options)
-        order = np.argsort(np.asarray(table.column("genome").to_pylist(), dtype=object),
-                           kind="stable")
+        order = np.argsort(
+            np.asarray(table.column("genome").to_pylist(), dtype=object), kind="stable"
+        )
         return table.take(pyarrow.array(order, pyarrow.int64()))
 
     def profiles(self) -> KmerTable | SparseKmerTable:
@@ -122,10 +136,16 @@ class Run:
         counts = table.column("counts").combine_chunks()
         values = counts.flatten().to_numpy(zero_copy_only=False).astype(np.uint64, copy=False)
         ids = table.column("record" if options["per_record"] else "genome").to_pylist()
-        return KmerTable(ids, table.column("path").to_pylist(), options["k"],
-                         options["strands"], kmers, values.reshape(len(table), width),
-                         table.column("windows").to_numpy().astype(np.uint64),
-                         table.column("skipped").to_numpy().astype(np.uint64))
+        return KmerTable(
+            ids,
+            table.column("path").to_pylist(),
+            options["k"],
+            options["strands"],
+            kmers,
+            values.reshape(len(table), width),
+            table.column("windows").to_numpy().astype(np.uint64),
+            table.column("skipped").to_numpy().astype(np.uint64),
+        )
 
     def genomes(self) -> pandas.DataFrame:
         return self.table("genomes").to_pandas()
@@ -140,8 +160,9 @@ class Run:
 
     def _hits_table(self, top: bool) -> pyarrow.Table:
         if not self.searched:
-            raise ValueError(f"{self.out}: this run searched no profiles (run_genomes without "
-                             "hmm_file)")
+            raise ValueError(
+                f"{self.out}: this run searched no profiles (run_genomes without hmm_file)"
+            )
         table = self.table("hits")
         return table.filter(table.column("genome_best")) if top else table
 
@@ -151,10 +172,12 @@ class Run:
         from velko_tools.hits import HitTable
 
         table = self._hits_table(top)
-        return HitTable._from_columns(table.column("gene_id").to_pylist(),
-                                      table.column("hmm_id").to_pylist(),
-                                      table.column("e_value").to_numpy(),
-                                      table.column("bit_score").to_numpy())
+        return HitTable._from_columns(
+            table.column("gene_id").to_pylist(),
+            table.column("hmm_id").to_pylist(),
+            table.column("e_value").to_numpy(),
+            table.column("bit_score").to_numpy(),
+        )
 
     def hits_frame(self, *, top: bool = False) -> pandas.DataFrame:
         """hits/ as a DataFrame sorted by genome (genes in genome order): genome, gene_id,
@@ -173,8 +196,9 @@ class Run:
         return f"<Run {self.out!r} genomes={len(self.inputs)} parts={len(self._manifest)}>"
 
 
-def _run_problems(out: str, entries: dict[str, _Entry], options: dict[str, Any] | None,
-                  full: bool) -> list[tuple[str, str]]:
+def _run_problems(
+    out: str, entries: dict[str, _Entry], options: dict[str, Any] | None, full: bool
+) -> list[tuple[str, str]]:
     """Every problem of the parts of `entries` (see _part_problems), and each genome that is in
     two parts."""
     problems: list[tuple[str, str]] = []
@@ -184,8 +208,9 @@ def _run_problems(out: str, entries: dict[str, _Entry], options: dict[str, Any] 
         for item in entry.inputs:
             owner = owners.setdefault(item.genome, part)
             if owner != part:
-                problems.append((_manifest_path(out, part),
-                                 f"genome {item.genome!r} is in {owner} too"))
+                problems.append(
+                    (_manifest_path(out, part), f"genome {item.genome!r} is in {owner} too")
+                )
     return problems
 
 
@@ -222,10 +247,13 @@ def check_run(out: StrPath) -> RunCheck:
     entries, damaged = _read_manifest(directory)
     problems += [(_manifest_path(directory, part), reason) for part, reason in damaged.items()]
     problems += _run_problems(directory, entries, options, full=True)
-    return RunCheck(out=directory, parts=len(entries),
-                    genomes=sum(len(entry.inputs) for entry in entries.values()),
-                    failed=sum(len(entry.failed) for entry in entries.values()),
-                    problems=problems)
+    return RunCheck(
+        out=directory,
+        parts=len(entries),
+        genomes=sum(len(entry.inputs) for entry in entries.values()),
+        failed=sum(len(entry.failed) for entry in entries.values()),
+        problems=problems,
+    )
 
 
 def _sparse_profiles(table: pyarrow.Table, options: dict[str, Any]) -> SparseKmerTable:
@@ -240,10 +268,17 @@ def _sparse_profiles(table: pyarrow.Table, options: dict[str, Any]) -> SparseKme
         return column.flatten().to_numpy(zero_copy_only=False).astype(np.uint64, copy=False)
 
     ids = table.column("record" if options["per_record"] else "genome").to_pylist()
-    return SparseKmerTable(ids, table.column("path").to_pylist(), options["k"],
-                           options["strands"], indptr, values(codes), values(counts),
-                           table.column("windows").to_numpy().astype(np.uint64),
-                           table.column("skipped").to_numpy().astype(np.uint64))
+    return SparseKmerTable(
+        ids,
+        table.column("path").to_pylist(),
+        options["k"],
+        options["strands"],
+        indptr,
+        values(codes),
+        values(counts),
+        table.column("windows").to_numpy().astype(np.uint64),
+        table.column("skipped").to_numpy().astype(np.uint64),
+    )
 
 
 def _kmer_labels(table: pyarrow.Table, options: dict[str, Any]) -> Sequence[str]:

@@ -26,8 +26,10 @@ def _profiles(options: _Options) -> list[Any]:
     if hmms is None:
         path = str(options.hmm_file)
         if _stat(path) != (options.hmm_size, options.hmm_mtime_ns):
-            raise RuntimeError(f"{path} changed while the run was searching with it: run "
-                               "again with resume=False (--no-resume)")
+            raise RuntimeError(
+                f"{path} changed while the run was searching with it: run "
+                "again with resume=False (--no-resume)"
+            )
         hmms = _read_profiles(path)
         _PROFILES.clear()
         _PROFILES[key] = hmms
@@ -62,17 +64,21 @@ def _records(path: str, length: int) -> list[tuple[str, bytes]]:
     from velko_tools.sparse import available_memory
 
     if not stat.S_ISREG(os.stat(path).st_mode):
-        raise ValueError(f"{path}: not a regular file: a search reads each genome a second "
-                         "time, which a FIFO or a device cannot give; save it to a file")
+        raise ValueError(
+            f"{path}: not a regular file: a search reads each genome a second "
+            "time, which a FIFO or a device cannot give; save it to a file"
+        )
     if length > available_memory() // 2:
-        raise MemoryError(f"{path}: searching its genes needs its {length} bytes of sequence "
-                          f"in memory, more than half of the {available_memory()} available")
+        raise MemoryError(
+            f"{path}: searching its genes needs its {length} bytes of sequence "
+            f"in memory, more than half of the {available_memory()} available"
+        )
     with open(path, "rb") as raw:
         packed = raw.read(2) == b"\x1f\x8b"
     records: list[tuple[str, list[bytes]]] = []
     kept = 0
     line_start, header = True, False
-    with (gzip.open(path, "rb") if packed else open(path, "rb")) as lines:
+    with gzip.open(path, "rb") if packed else open(path, "rb") as lines:
         while piece := lines.readline(_PIECE):
             if line_start and piece.startswith(b">"):
                 words = piece[1:].split(maxsplit=1)
@@ -83,8 +89,10 @@ def _records(path: str, length: int) -> list[tuple[str, bytes]]:
                 bases = piece.strip()
                 kept += len(bases)
                 if kept > length:
-                    raise ValueError(f"{path} changed while it was searched: it holds more "
-                                     "sequence than the count found")
+                    raise ValueError(
+                        f"{path} changed while it was searched: it holds more "
+                        "sequence than the count found"
+                    )
                 records[-1][1].append(bases)
             line_start = piece.endswith(b"\n")
             header = header and not line_start
@@ -111,13 +119,15 @@ def _gene_finder(sequences: list[bytes]) -> Any:
     return _META_FINDER[0]
 
 
-def _search_genome(item: _Input, options: _Options,
-                   length: int) -> tuple[list[dict[str, Any]], int]:
+def _search_genome(
+    item: _Input, options: _Options, length: int
+) -> tuple[list[dict[str, Any]], int]:
     """The genome's hits as rows of hits/ (genes in genome order, then profiles by name), and
     its number of genes. A gene is named ``GENOME|RECORD_N``, N counting from 1 in its record,
     as Prodigal numbers genes; a record id repeated in a file gets ``~2``, ``~3``... so that
     gene ids stay unique."""
     import pyhmmer
+
     from velko_tools.hits import HitTable
 
     records = _records(item.path, length)
@@ -134,9 +144,12 @@ def _search_genome(item: _Input, options: _Options,
         for number, gene in enumerate(finder.find_genes(seq), 1):
             name = f"{item.genome}|{label}_{number}"
             order[name] = len(order)
-            proteins.append(pyhmmer.easel.TextSequence(
-                name=name.encode("utf-8", "surrogateescape"),
-                sequence=gene.translate(include_stop=options.stop_codon)).digitize(alphabet))
+            proteins.append(
+                pyhmmer.easel.TextSequence(
+                    name=name.encode("utf-8", "surrogateescape"),
+                    sequence=gene.translate(include_stop=options.stop_codon),
+                ).digitize(alphabet)
+            )
     if not proteins:
         return [], 0
     block = pyhmmer.easel.DigitalSequenceBlock(alphabet, proteins)
@@ -152,13 +165,22 @@ def _search_genome(item: _Input, options: _Options,
         if held is None or (bit_score, -e_value) > (rows[held][3], -rows[held][2]):
             best[hmm] = at
     tops = set(best.values())
-    return [{"genome": item.genome, "gene_id": gene, "hmm_id": hmm, "e_value": e_value,
-             "bit_score": bit_score, "genome_best": at in tops}
-            for at, (gene, hmm, e_value, bit_score) in enumerate(rows)], len(order)
+    return [
+        {
+            "genome": item.genome,
+            "gene_id": gene,
+            "hmm_id": hmm,
+            "e_value": e_value,
+            "bit_score": bit_score,
+            "genome_best": at in tops,
+        }
+        for at, (gene, hmm, e_value, bit_score) in enumerate(rows)
+    ], len(order)
 
 
-def _check_search(hmm_file: StrPath | None,
-                  cutoff: Cutoff | None) -> tuple[str | None, int | None, int | None]:
+def _check_search(
+    hmm_file: StrPath | None, cutoff: Cutoff | None
+) -> tuple[str | None, int | None, int | None]:
     """Checks the search's options before any work: the extra installed, the profile file
     readable, and each of its profiles holding the cutoff asked for (hmmsearch --cut_ga
     refuses a profile without its GA line, and so does a run: HmmerFormatError, with the text

@@ -12,6 +12,7 @@ from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
 from velko_tools.errors import DamagedRunError
 from velko_tools.kmers import KmerLabels
 from velko_tools.runs.inputs import _digest, _Input
@@ -36,19 +37,33 @@ class RunLockedError(RuntimeError):
     other's work."""
 
 
-_GENOME_SCHEMA: list[tuple[str, str]] = [("genome", "string"), ("path", "string"),
-                                         ("records", "int64"), ("length", "int64"),
-                                         ("gc", "float64")]
+_GENOME_SCHEMA: list[tuple[str, str]] = [
+    ("genome", "string"),
+    ("path", "string"),
+    ("records", "int64"),
+    ("length", "int64"),
+    ("gc", "float64"),
+]
 
 
-_HIT_SCHEMA: list[tuple[str, str]] = [("genome", "string"), ("gene_id", "string"),
-                                      ("hmm_id", "string"), ("e_value", "float64"),
-                                      ("bit_score", "float64"), ("genome_best", "bool_")]
+_HIT_SCHEMA: list[tuple[str, str]] = [
+    ("genome", "string"),
+    ("gene_id", "string"),
+    ("hmm_id", "string"),
+    ("e_value", "float64"),
+    ("bit_score", "float64"),
+    ("genome_best", "bool_"),
+]
 
 
-_ERROR_SCHEMA: list[tuple[str, str]] = [("genome", "string"), ("path", "string"),
-                                        ("error", "string"), ("message", "string"),
-                                        ("line", "int64"), ("column", "int64")]
+_ERROR_SCHEMA: list[tuple[str, str]] = [
+    ("genome", "string"),
+    ("path", "string"),
+    ("error", "string"),
+    ("message", "string"),
+    ("line", "int64"),
+    ("column", "int64"),
+]
 
 
 def _genome_schema(searched: bool) -> list[tuple[str, str]]:
@@ -92,16 +107,21 @@ def _profiles_table(tables: list[tuple[str, Any]], options: _Options) -> pyarrow
         columns["record"] = pyarrow.array(records, pyarrow.string())
     columns["path"] = pyarrow.array(paths, pyarrow.string())
     columns["counts"] = pyarrow.FixedSizeListArray.from_arrays(
-        pyarrow.array(counts, pyarrow.uint64()), width)
+        pyarrow.array(counts, pyarrow.uint64()), width
+    )
     columns["windows"] = pyarrow.array(windows, pyarrow.uint64())
     columns["skipped"] = pyarrow.array(skipped, pyarrow.uint64())
-    metadata = {"velko.k": str(options.k), "velko.strands": options.strands,
-                "velko.layout": "dense"}
+    metadata = {
+        "velko.k": str(options.k),
+        "velko.strands": options.strands,
+        "velko.layout": "dense",
+    }
     return pyarrow.table(columns).replace_schema_metadata(metadata)
 
 
-def _sparse_profiles_table(tables: list[tuple[str, SparseKmerTable]],
-                           options: _Options) -> pyarrow.Table:
+def _sparse_profiles_table(
+    tables: list[tuple[str, SparseKmerTable]], options: _Options
+) -> pyarrow.Table:
     import pyarrow
 
     genomes: list[str] = []
@@ -127,8 +147,9 @@ def _sparse_profiles_table(tables: list[tuple[str, SparseKmerTable]],
 
     def listed(values: list[Any]) -> pyarrow.Array:
         flat = np.concatenate(values) if values else np.zeros(0, dtype=np.uint64)
-        return pyarrow.LargeListArray.from_arrays(pyarrow.array(every, pyarrow.int64()),
-                                                  pyarrow.array(flat, pyarrow.uint64()))
+        return pyarrow.LargeListArray.from_arrays(
+            pyarrow.array(every, pyarrow.int64()), pyarrow.array(flat, pyarrow.uint64())
+        )
 
     def joined(values: list[Any]) -> pyarrow.Array:
         flat = np.concatenate(values) if values else np.zeros(0, dtype=np.uint64)
@@ -142,8 +163,11 @@ def _sparse_profiles_table(tables: list[tuple[str, SparseKmerTable]],
     columns["counts"] = listed(counts)
     columns["windows"] = joined(windows)
     columns["skipped"] = joined(skipped)
-    metadata = {"velko.k": str(options.k), "velko.strands": options.strands,
-                "velko.layout": "sparse"}
+    metadata = {
+        "velko.k": str(options.k),
+        "velko.strands": options.strands,
+        "velko.layout": "sparse",
+    }
     return pyarrow.table(columns).replace_schema_metadata(metadata)
 
 
@@ -151,6 +175,7 @@ def _write_atomic(table: pyarrow.Table, path: str) -> dict[str, Any]:
     """Writes `table` as the Parquet file `path`, whole or not at all; returns what the
     manifest records of it: its size and SHA-256, taken before it is put in place."""
     import pyarrow.parquet
+
     from velko_tools.output import replacing
 
     with replacing(path) as written:
@@ -201,17 +226,30 @@ def _parse_entry(part: str, value: Any) -> _Entry:
     inputs: list[_Input] = []
     hashes: dict[str, str] = {}
     for item in items:
-        if not (isinstance(item, dict) and isinstance(item.get("path"), str)
-                and isinstance(item.get("genome"), str)
-                and all(_optional_int(item.get(key)) for key in ("size", "mtime_ns", "ctime_ns"))):
+        if not (
+            isinstance(item, dict)
+            and isinstance(item.get("path"), str)
+            and isinstance(item.get("genome"), str)
+            and all(_optional_int(item.get(key)) for key in ("size", "mtime_ns", "ctime_ns"))
+        ):
             raise ValueError(f"an input that does not read: {item!r:.200}")
-        inputs.append(_Input(item["path"], item["genome"], item.get("size"),
-                             item.get("mtime_ns"), item.get("ctime_ns")))
+        inputs.append(
+            _Input(
+                item["path"],
+                item["genome"],
+                item.get("size"),
+                item.get("mtime_ns"),
+                item.get("ctime_ns"),
+            )
+        )
         if isinstance(item.get("sha256"), str):
             hashes[item["path"]] = item["sha256"]
     datasets = value.get("datasets")
-    if (not isinstance(datasets, list) or any(d not in DATASETS for d in datasets)
-            or len(set(datasets)) != len(datasets)):
+    if (
+        not isinstance(datasets, list)
+        or any(d not in DATASETS for d in datasets)
+        or len(set(datasets)) != len(datasets)
+    ):
         raise ValueError(f"datasets that do not read: {datasets!r:.200}")
     failed = value.get("failed")
     paths = {item.path for item in inputs}
@@ -219,10 +257,17 @@ def _parse_entry(part: str, value: Any) -> _Entry:
         raise ValueError(f"failed inputs that do not read: {failed!r:.200}")
     files = value.get("files")
     if value.get("format", 1) >= 2 or files is not None:
-        if not isinstance(files, dict) or sorted(files) != sorted(datasets) or not all(
-                isinstance(facts, dict) and _optional_int(facts.get("size"))
-                and isinstance(facts.get("size"), int) and isinstance(facts.get("sha256"), str)
-                for facts in files.values()):
+        if (
+            not isinstance(files, dict)
+            or sorted(files) != sorted(datasets)
+            or not all(
+                isinstance(facts, dict)
+                and _optional_int(facts.get("size"))
+                and isinstance(facts.get("size"), int)
+                and isinstance(facts.get("sha256"), str)
+                for facts in files.values()
+            )
+        ):
             raise ValueError(f"file sizes and checksums that do not read: {files!r:.200}")
     options = value.get("options")
     if options is not None and not isinstance(options, dict):
@@ -257,15 +302,17 @@ def _part_path(out: str, dataset: str, part: str) -> str:
     return os.path.join(out, dataset, part + ".parquet")
 
 
-def _part_problems(out: str, entry: _Entry, options: dict[str, Any] | None,
-                   full: bool) -> list[tuple[str, str]]:
+def _part_problems(
+    out: str, entry: _Entry, options: dict[str, Any] | None, full: bool
+) -> list[tuple[str, str]]:
     """What is wrong with the part of `entry`, each problem with the file it concerns: a file
     missing, of another size than recorded, or (with `full`) of another SHA-256, or of
     entries of format 1, holding other genomes than its entry lists; options other than
     `options` (run.json's)."""
     if options is not None and entry.options is not None and entry.options != options:
-        return [(_manifest_path(out, entry.part), "a part counted with other options than "
-                 "the run's")]
+        return [
+            (_manifest_path(out, entry.part), "a part counted with other options than the run's")
+        ]
     problems: list[tuple[str, str]] = []
     for dataset in entry.datasets:
         path = _part_path(out, dataset, entry.part)
@@ -279,11 +326,21 @@ def _part_problems(out: str, entry: _Entry, options: dict[str, Any] | None,
                 continue
             recorded = entry.files[dataset]
             if size != recorded["size"]:
-                problems.append((path, f"{size} bytes, not the {recorded['size']} its manifest "
-                                       "entry records (cut short or written over)"))
+                problems.append(
+                    (
+                        path,
+                        f"{size} bytes, not the {recorded['size']} its manifest "
+                        "entry records (cut short or written over)",
+                    )
+                )
             elif full and _digest(path)[1] != recorded["sha256"]:
-                problems.append((path, "changed since it was written (its SHA-256 is not the "
-                                       "one its manifest entry records)"))
+                problems.append(
+                    (
+                        path,
+                        "changed since it was written (its SHA-256 is not the "
+                        "one its manifest entry records)",
+                    )
+                )
         except FileNotFoundError:
             problems.append((path, "missing"))
         except OSError as error:
@@ -304,8 +361,10 @@ def _read_parquet(path: str, data: bytes | None = None) -> pyarrow.Table:
     except (pyarrow.ArrowException, OSError) as error:
         if isinstance(error, OSError) and error.errno is not None:
             raise
-        raise DamagedRunError(os.path.dirname(os.path.dirname(path)),
-                              [(path, f"not a Parquet file that reads ({error})")]) from None
+        raise DamagedRunError(
+            os.path.dirname(os.path.dirname(path)),
+            [(path, f"not a Parquet file that reads ({error})")],
+        ) from None
 
 
 def _genome_problem(table: pyarrow.Table, dataset: str, entry: _Entry) -> str | None:
@@ -317,7 +376,8 @@ def _genome_problem(table: pyarrow.Table, dataset: str, entry: _Entry) -> str | 
     held = table.column("genome").to_pylist()
     failed = set(entry.failed)
     wanted = {"errors": [item.genome for item in entry.inputs if item.path in failed]}.get(
-        dataset, entry.genomes)
+        dataset, entry.genomes
+    )
     if dataset == "hits":
         wrong = not set(held) <= set(wanted)
     elif dataset == "profiles":
@@ -361,8 +421,9 @@ def _remove(path: str) -> None:
         shutil.rmtree(path)
 
 
-def _remove_strays(out: str, parts: Iterable[str],
-                   folders: tuple[str, ...] = (*DATASETS, "manifest")) -> None:
+def _remove_strays(
+    out: str, parts: Iterable[str], folders: tuple[str, ...] = (*DATASETS, "manifest")
+) -> None:
     """Removes every file of the datasets and the manifest (or of `folders`) that no manifest
     entry names: parts and temporary files of batches that never finished."""
     keep = {part + ".parquet" for part in parts} | {part + ".json" for part in parts}
@@ -405,9 +466,11 @@ def _prepare(out: str, options: _Options, resume: bool) -> bool:
             else:
                 if stored != dataclasses.asdict(options):
                     differences = options.differences(stored)
-                    raise ValueError(f"{out} holds a run with {differences}: pass "
-                                     "resume=False (--no-resume) to replace it, or another "
-                                     "directory")
+                    raise ValueError(
+                        f"{out} holds a run with {differences}: pass "
+                        "resume=False (--no-resume) to replace it, or another "
+                        "directory"
+                    )
     for directory in (*DATASETS, "manifest"):
         os.makedirs(os.path.join(out, directory), exist_ok=True)
     _write_json_atomic({"format": _FORMAT, "options": dataclasses.asdict(options)}, settings)

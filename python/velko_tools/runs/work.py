@@ -9,6 +9,7 @@ import os
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
 from velko_tools.counting import count_and_tally
 from velko_tools.kmers import KmerTable
 from velko_tools.runs.inputs import _Input, _input_digest
@@ -41,27 +42,44 @@ class _Batch:
 def _error_row(path: str, genome: str, error: BaseException) -> dict[str, Any]:
     line = getattr(error, "line", None)
     column = getattr(error, "column", None)
-    return {"genome": genome, "path": path, "error": type(error).__name__,
-            "message": str(error),
-            "line": line if isinstance(line, int) else None,
-            "column": column if isinstance(column, int) else None}
+    return {
+        "genome": genome,
+        "path": path,
+        "error": type(error).__name__,
+        "message": str(error),
+        "line": line if isinstance(line, int) else None,
+        "column": column if isinstance(column, int) else None,
+    }
 
 
-def _count_genome(item: _Input,
-                  options: _Options) -> tuple[KmerTable | SparseKmerTable, dict[str, Any]]:
+def _count_genome(
+    item: _Input, options: _Options
+) -> tuple[KmerTable | SparseKmerTable, dict[str, Any]]:
     """The genome's profile (one row, or one per record) and its row of genomes/."""
     # The record count, length and GC share come from the same read as the profile.
     profile, tallies = count_and_tally(
-        item.path, options.k, strands=options.strands, invalid=options.invalid,
-        layout=options.layout, per_file=not options.per_record, threads=1, tally=True)
+        item.path,
+        options.k,
+        strands=options.strands,
+        invalid=options.invalid,
+        layout=options.layout,
+        per_file=not options.per_record,
+        threads=1,
+        tally=True,
+    )
     return profile, _genome_row(item, tallies[0])
 
 
 def _genome_row(item: _Input, tally: npt.NDArray[np.uint64]) -> dict[str, Any]:
     records, length, *bases = (int(value) for value in tally)
     acgt = sum(bases)
-    return {"genome": item.genome, "path": item.path, "records": records, "length": length,
-            "gc": (bases[1] + bases[2]) / acgt if acgt else math.nan}
+    return {
+        "genome": item.genome,
+        "path": item.path,
+        "records": records,
+        "length": length,
+        "gc": (bases[1] + bases[2]) / acgt if acgt else math.nan,
+    }
 
 
 # Genomes counted in one call share its fixed costs (the call, the threads, taking the
@@ -76,24 +94,38 @@ def _count_group(items: list[_Input], options: _Options) -> dict[str, tuple[Kmer
     genomes are then counted one by one, each failure its own."""
     if options.layout != "dense" or options.per_record or len(items) < 2:
         return {}
-    width = 8 * 4 ** options.k
+    width = 8 * 4**options.k
     size = max(1, _GROUP_BYTES // width)
     found: dict[str, tuple[KmerTable, Any]] = {}
     for start in range(0, len(items), size):
-        group = items[start:start + size]
+        group = items[start : start + size]
         if len(group) < 2:
             break
         try:
             table, tallies = count_and_tally(
-                [item.path for item in group], options.k, strands=options.strands,
-                invalid=options.invalid, layout="dense", per_file=True, threads=1, tally=True)
+                [item.path for item in group],
+                options.k,
+                strands=options.strands,
+                invalid=options.invalid,
+                layout="dense",
+                per_file=True,
+                threads=1,
+                tally=True,
+            )
         except Exception:  # noqa: BLE001  (the genomes go one by one instead)
             continue
         assert isinstance(table, KmerTable)
         for row, item in enumerate(group):
-            profile = KmerTable(table.ids[row:row + 1], table.files[row:row + 1], table.k,
-                                table.strands, table.kmers, table.counts[row:row + 1],
-                                table.windows[row:row + 1], table.skipped[row:row + 1])
+            profile = KmerTable(
+                table.ids[row : row + 1],
+                table.files[row : row + 1],
+                table.k,
+                table.strands,
+                table.kmers,
+                table.counts[row : row + 1],
+                table.windows[row : row + 1],
+                table.skipped[row : row + 1],
+            )
             found[item.path] = profile, _genome_row(item, tallies[row])
     return found
 
@@ -140,7 +172,12 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
     if error_rows:
         write("errors", _rows_table(error_rows, _ERROR_SCHEMA))
     # Hashed after the count: an input changed in between looks changed at the next resume.
-    hashes = {item.path: _input_digest(item.path) for item in batch.inputs} \
-        if batch.hash_inputs else {}
-    return {"written": list(files), "files": files, "hashes": hashes,
-            "failed": [row["path"] for row in error_rows]}
+    hashes = (
+        {item.path: _input_digest(item.path) for item in batch.inputs} if batch.hash_inputs else {}
+    )
+    return {
+        "written": list(files),
+        "files": files,
+        "hashes": hashes,
+        "failed": [row["path"] for row in error_rows],
+    }
