@@ -807,6 +807,10 @@ sys.exit(main(sys.argv[1:]))
 """
 
 
+@pytest.mark.skipif(
+    bool(os.environ.get("VELKO_SANITIZED")),
+    reason="AddressSanitizer's shadow memory does not fit the address-space limit",
+)
 @pytest.mark.parametrize("endless", ["fifo", "/dev/zero"])
 def test_an_input_that_never_ends_answers_ctrl_c(tmp_path, endless):
     # A FIFO with no writer, or a device that never ends a line, named on purpose: the run
