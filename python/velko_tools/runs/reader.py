@@ -132,19 +132,17 @@ class Run:
         if options.get("layout") == "sparse":
             return _sparse_profiles(table, options)
         kmers = _kmer_labels(table, options)
-        width = len(kmers)
-        counts = table.column("counts").combine_chunks()
-        values = counts.flatten().to_numpy(zero_copy_only=False).astype(np.uint64, copy=False)
-        ids = table.column("record" if options["per_record"] else "genome").to_pylist()
+        values = _flat_values(table.column("counts"))
+        ids, paths, windows, skipped = _row_columns(table, options)
         return KmerTable(
             ids,
-            table.column("path").to_pylist(),
+            paths,
             options["k"],
             options["strands"],
             kmers,
-            values.reshape(len(table), width),
-            table.column("windows").to_numpy().astype(np.uint64),
-            table.column("skipped").to_numpy().astype(np.uint64),
+            values.reshape(len(table), len(kmers)),
+            windows,
+            skipped,
         )
 
     def genomes(self) -> pandas.DataFrame:
@@ -258,24 +256,41 @@ def check_run(out: StrPath) -> RunCheck:
 
 def _sparse_profiles(table: pyarrow.Table, options: dict[str, Any]) -> SparseKmerTable:
     codes = table.column("codes").combine_chunks()
-    counts = table.column("counts").combine_chunks()
     indptr: Any = np.zeros(1, dtype=np.uint64)
     if len(table) != 0:
         offsets = np.asarray(codes.offsets, dtype=np.int64)
         indptr = (offsets - offsets[0]).astype(np.uint64)
-
-    def values(column: Any) -> Any:
-        return column.flatten().to_numpy(zero_copy_only=False).astype(np.uint64, copy=False)
-
-    ids = table.column("record" if options["per_record"] else "genome").to_pylist()
+    ids, paths, windows, skipped = _row_columns(table, options)
     return SparseKmerTable(
         ids,
-        table.column("path").to_pylist(),
+        paths,
         options["k"],
         options["strands"],
         indptr,
-        values(codes),
-        values(counts),
+        _flat_values(codes),
+        _flat_values(table.column("counts")),
+        windows,
+        skipped,
+    )
+
+
+def _flat_values(column: Any) -> Any:
+    """The values of a list column (chunked or combined), one uint64 array over all its rows."""
+    import pyarrow
+
+    if isinstance(column, pyarrow.ChunkedArray):
+        column = column.combine_chunks()
+    flat = column.flatten()
+    return flat.to_numpy(zero_copy_only=False).astype(np.uint64, copy=False)
+
+
+def _row_columns(table: pyarrow.Table, options: dict[str, Any]) -> tuple[Any, Any, Any, Any]:
+    """What every profile row holds beside its counts: its id (the record, or the genome),
+    path, windows and skipped windows."""
+    ids = table.column("record" if options["per_record"] else "genome").to_pylist()
+    return (
+        ids,
+        table.column("path").to_pylist(),
         table.column("windows").to_numpy().astype(np.uint64),
         table.column("skipped").to_numpy().astype(np.uint64),
     )
