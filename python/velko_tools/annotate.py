@@ -11,8 +11,8 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from velko_tools import _core
-from velko_tools._args import StrPath, check_choice, path_parts
+import velko_tools._core as _core
+from velko_tools._args import StrPath, check_choice, native_inputs, path_parts
 
 if TYPE_CHECKING:
     import pandas
@@ -179,7 +179,7 @@ def read_filtered(
             "domain thresholds and coverage need format='domtblout': a tblout has no domains"
         )
     core, extra = _core.read_hmmer_rows(
-        [encoded for encoded, _ in parts],
+        native_inputs(parts),
         format,
         program or "",
         score,

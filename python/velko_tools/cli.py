@@ -64,7 +64,7 @@ def _int_in(low: int, high: int | None) -> Callable[[str], int]:
 
 
 def _kmers(args: argparse.Namespace) -> None:
-    from velko_tools import tables
+    import velko_tools.tables as tables
     from velko_tools.counting import count_kmers
     from velko_tools.sparse import SparseKmerTable
 
@@ -287,7 +287,7 @@ def _choices(literal: str) -> list[str]:
     """The values of one of velko_tools.runs' Literal types, where they are defined."""
     from typing import get_args
 
-    from velko_tools import runs
+    import velko_tools.runs as runs
 
     return list(get_args(getattr(runs, literal)))
 
@@ -356,6 +356,8 @@ def _run(args: argparse.Namespace) -> None:
     except GenomeIdError as error:
         raise UsageError(error.message("--genome-id stem")) from None
     except ValueError as error:
+        # What an input holds fails as a VelkoError (status 1); the other ValueErrors of a
+        # run are its arguments' (options that contradict each other or the run in --output).
         if isinstance(error, VelkoError):
             raise
         raise UsageError(str(error)) from None

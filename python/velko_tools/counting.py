@@ -11,7 +11,7 @@ from typing import Literal, overload
 import numpy as np
 import numpy.typing as npt
 
-from velko_tools import _core
+import velko_tools._core as _core
 from velko_tools._args import (
     Invalid,
     Layout,
@@ -20,15 +20,15 @@ from velko_tools._args import (
     StrPath,
     check_choice,
     input_parts,
-    naming_stdin,
+    native_inputs,
     usable_cores,
 )
+from velko_tools.kmer_labels import KmerLabels
 from velko_tools.kmers import (
     MAX_COUNT,
     MAX_K,
     MAX_SPARSE_K,
     MAX_THREADS,
-    KmerLabels,
     KmerTable,
     _progress_reporter,
     input_bytes,
@@ -224,22 +224,20 @@ def count_and_tally(
         )
 
     def sparse() -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
-        with naming_stdin(parts):
-            return count_sparse(
-                encoded,
-                names,
-                k,
-                strands=strands,
-                invalid=invalid,
-                per_file=per_file,
-                total=total,
-                threads=threads,
-                progress=progress,
-                min_count=min_count,
-                memory=memory,
-                tmpdir=tmpdir,
-                tally=tally,
-            )
+        return count_sparse(
+            parts,
+            k,
+            strands=strands,
+            invalid=invalid,
+            per_file=per_file,
+            total=total,
+            threads=threads,
+            progress=progress,
+            min_count=min_count,
+            memory=memory,
+            tmpdir=tmpdir,
+            tally=tally,
+        )
 
     if layout == "sparse" or (
         layout == "auto"
@@ -255,18 +253,17 @@ def count_and_tally(
     most_bytes = dense_share() if layout == "auto" and _readable_again(encoded) else 0
     report, close = _progress_reporter(progress, encoded)
     try:
-        with naming_stdin(parts):
-            counted = _core.count_table(
-                encoded,
-                k,
-                strands,
-                invalid == "skip",
-                per_file or total,
-                tally,
-                threads,
-                report,
-                most_bytes,
-            )
+        counted = _core.count_table(
+            native_inputs(parts),
+            k,
+            strands,
+            invalid == "skip",
+            per_file or total,
+            tally,
+            threads,
+            report,
+            most_bytes,
+        )
     finally:
         close()
     if counted is None:

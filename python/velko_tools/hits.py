@@ -10,8 +10,9 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 import numpy.typing as npt
 
-from velko_tools import _core, output
-from velko_tools._args import StrPath, check_choice, input_parts, naming_stdin, path_parts
+import velko_tools._core as _core
+import velko_tools.output as output
+from velko_tools._args import StrPath, check_choice, input_parts, native_inputs, path_parts
 from velko_tools.annotate import (
     ARROW_SUFFIXES,
     FULL_COLUMNS,
@@ -513,15 +514,11 @@ def read_hmmer(
             min_gene_coverage=min_gene_coverage,
         )
     parts = input_parts(paths)
-    with naming_stdin(parts):
-        if thresholds.active or columns == "full":
-            return HitTable._wrap(
-                *read_filtered(parts, format, program, score, hmm, thresholds, columns)
-            )
-        core = _core.read_hmmer(
-            [encoded for encoded, _ in parts], format, program or "", score, hmm
+    if thresholds.active or columns == "full":
+        return HitTable._wrap(
+            *read_filtered(parts, format, program, score, hmm, thresholds, columns)
         )
-    return HitTable._wrap(core)
+    return HitTable._wrap(_core.read_hmmer(native_inputs(parts), format, program or "", score, hmm))
 
 
 __all__ = ["HitTable", "read_hmmer"]

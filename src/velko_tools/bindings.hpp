@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kmer/count_table.hpp"
+#include "util/failure.hpp"
 
 namespace velko::tools {
 
@@ -48,6 +49,35 @@ nb::ndarray<nb::numpy, T> vector_array(std::vector<T> values) {
 
 /// The exception translator: every core failure as its velko_tools exception.
 void register_failures();
+
+/// The input files of a call as the Python side hands them over: (os.fsencode(path), name)
+/// pairs, the name being what errors call the file. Standard input is opened as /dev/stdin
+/// but named <stdin>, so a failure cannot be named from the path it carries alone. Names are
+/// borrowed from the list, which the caller holds for the whole call.
+class InputFiles {
+public:
+    explicit InputFiles(const nb::list& files);
+
+    /// The paths to open, as the system takes them.
+    [[nodiscard]] const std::vector<std::string>& paths() const { return paths_; }
+
+    /// Runs `body`; a core failure in one of the files is raised as the translator raises it,
+    /// naming the file as the caller does.
+    template <class Body>
+    auto naming(Body&& body) const -> decltype(body()) {
+        try {
+            return body();
+        } catch (const util::Failure& failure) {
+            raise_named(failure);
+        }
+    }
+
+private:
+    [[noreturn]] void raise_named(const util::Failure& failure) const;
+
+    std::vector<std::string> paths_;
+    std::vector<nb::handle> names_;
+};
 
 /// reverse_complement.
 void bind_sequences(nb::module_& m);

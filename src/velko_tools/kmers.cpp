@@ -26,7 +26,7 @@ constexpr unsigned kPollMilliseconds = 50;
 
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
 // without the lock.
-nb::object count_table_locked(const nb::list& files, std::uint8_t k, const std::string& strands,
+nb::object count_table_locked(const InputFiles& inputs, std::uint8_t k, const std::string& strands,
                               bool skip_invalid, bool per_file, bool tally, unsigned threads,
                               const nb::object& progress, std::uint64_t most_bytes) {
     const kmer::TableOptions options{
@@ -37,16 +37,10 @@ nb::object count_table_locked(const nb::list& files, std::uint8_t k, const std::
         .tally = tally,
         .most_bytes = most_bytes,
     };
-    // File names as the system takes them (os.fsencode), whatever their encoding.
-    std::vector<std::string> paths;
-    for (nb::handle file : files) {
-        const auto path = nb::cast<nb::bytes>(file);
-        paths.emplace_back(path.c_str(), path.size());
-    }
     const auto columns = static_cast<std::size_t>(kmer::table_columns(k, options.strands));
     kmer::Table table;
     try {
-        kmer::TableJob job(paths, options, threads);
+        kmer::TableJob job(inputs.paths(), options, threads);
         // A KeyboardInterrupt (or any error from a signal handler) stops the workers: the job's
         // destructor cancels them and waits, which takes a block's worth of counting.
         for (bool done = false; !done;) {
@@ -81,9 +75,12 @@ nb::object count_table(nb::list files, std::uint8_t k, const std::string& strand
                        nb::object progress, std::uint64_t most_bytes) {
     // Progress callbacks and signal polls run Python code, which may end this (daemon) thread
     // while the interpreter shuts down; the job's workers are joined on the way out.
+    const InputFiles inputs(files);
     return parked_at_exit([&] {
-        return count_table_locked(files, k, strands, skip_invalid, per_file, tally, threads,
-                                  progress, most_bytes);
+        return inputs.naming([&] {
+            return count_table_locked(inputs, k, strands, skip_invalid, per_file, tally, threads,
+                                      progress, most_bytes);
+        });
     });
 }
 
@@ -118,7 +115,7 @@ void bind_kmers(nb::module_& m) {
     m.def("count_table", &count_table, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
           nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("tally"), nb::arg("threads"),
           nb::arg("progress").none(), nb::arg("most_bytes") = 0,
-          nb::sig("def count_table(files: list[bytes], k: int, strands: str, "
+          nb::sig("def count_table(files: list[tuple[bytes, str]], k: int, strands: str, "
                   "skip_invalid: bool, per_file: bool, tally: bool, threads: int, "
                   "progress: collections.abc.Callable[[int], object] | None, "
                   "most_bytes: int = 0) -> "

@@ -28,7 +28,7 @@ from velko_tools._args import (
     usable_cores,
 )
 from velko_tools.annotate import Cutoff
-from velko_tools.kmers import KmerLabels
+from velko_tools.kmer_labels import KmerLabels
 from velko_tools.runs.inputs import (
     GenomeId,
     GenomeIdError,

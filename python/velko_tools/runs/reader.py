@@ -14,7 +14,8 @@ import numpy as np
 
 from velko_tools._args import StrPath
 from velko_tools.errors import DamagedRunError
-from velko_tools.kmers import KmerLabels, KmerTable
+from velko_tools.kmer_labels import KmerLabels
+from velko_tools.kmers import KmerTable
 from velko_tools.runs.options import _Options
 from velko_tools.runs.store import (
     _ERROR_SCHEMA,

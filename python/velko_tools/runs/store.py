@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from velko_tools.errors import DamagedRunError
-from velko_tools.kmers import KmerLabels
+from velko_tools.kmer_labels import KmerLabels
 from velko_tools.runs.inputs import _digest, _Input
 from velko_tools.runs.options import _OPTION_DEFAULTS, _Options
 from velko_tools.sparse import SparseKmerTable
