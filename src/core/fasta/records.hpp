@@ -10,8 +10,9 @@
 namespace velko::fasta {
 
 /// The records of one FASTA file, read by Reader (its rules, its failures) and handed out whole:
-/// only the current record is kept, its sequence charged to the reader's memory account, so a
-/// record that would not fit is refused (util::MemoryRefused) rather than read.
+/// only the current record is kept, its sequence (as it grows, and one copy the caller makes to
+/// hand it on) charged to the reader's memory account, so a record that would not fit is
+/// refused (util::MemoryRefused) rather than read.
 class WholeRecords {
 public:
     /// Opens `path`; throws util::Failure located in the file when it cannot.
