@@ -11,6 +11,19 @@ import numpy.typing
 from numpy.typing import NDArray
 
 
+class FastaRecords:
+    """
+    The records of a FASTA file (plain or gzip) as (id, sequence)
+    pairs, read as every read of velko_tools reads them: the same
+    rules and errors, one record kept at a time.
+    """
+
+    def __init__(self, path: bytes, name: str) -> None: ...
+
+    def __iter__(self) -> FastaRecords: ...
+
+    def __next__(self) -> tuple[str, bytes]: ...
+
 def reverse_complement(seq: str, *, rna: bool = False) -> str:
     """
     The reverse complement of a DNA or RNA sequence over the IUPAC codes.
@@ -24,7 +37,7 @@ def reverse_complement(seq: str, *, rna: bool = False) -> str:
 
 MAX_K: int = 31
 
-def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, tally: bool, threads: int, progress: Callable[[int], object] | None, most_bytes: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None:
+def count_table(files: list[tuple[bytes, str]], k: int, strands: str, skip_invalid: bool, per_file: bool, tally: bool, threads: int, progress: Callable[[int], object] | None, most_bytes: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None:
     """
     Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,
     skipped, tallies); with `tally`, each file's row of tallies holds its records,
@@ -39,7 +52,7 @@ def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]:
     table.
     """
 
-def count_sparse(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+def count_sparse(files: list[tuple[bytes, str]], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
     """
     Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,
     codes, counts, windows, skipped, tallies), with `total` one row summing every
@@ -66,7 +79,7 @@ class TopHits:
 
     def fill_tophit_file(self, obj: object) -> None: ...
 
-def read_hmmer(paths: list[bytes], format: str, program: str, score: str, hmm: str) -> TopHits:
+def read_hmmer(files: list[tuple[bytes, str]], format: str, program: str, score: str, hmm: str) -> TopHits:
     """Reads HMMER tables into a new TopHits; see velko_tools.read_hmmer."""
 
 def read_tophits(path: bytes) -> TopHits:
@@ -208,7 +221,7 @@ def filter_rows(texts: list[list[str]], reals: list[numpy.typing.NDArray[numpy.f
     Offers rows given as columns through thresholds, cutoffs and coverage to a new TopHits; see velko_tools.HitTable.from_pyhmmer.
     """
 
-def read_hmmer_rows(paths: list[bytes], format: str, program: str, score: str, hmm: str, hmm_paths: list[bytes], options: FilterOptions) -> tuple[TopHits, dict[str, Any] | None]:
+def read_hmmer_rows(files: list[tuple[bytes, str]], format: str, program: str, score: str, hmm: str, hmm_paths: list[bytes], options: FilterOptions) -> tuple[TopHits, dict[str, Any] | None]:
     """
     Reads HMMER tables through thresholds, cutoffs and coverage into a new TopHits and, when asked, the kept rows' other columns; see velko_tools.read_hmmer.
     """

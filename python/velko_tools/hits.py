@@ -21,7 +21,6 @@ from velko_tools.annotate import (
     Level,
     MissingCutoff,
     Thresholds,
-    as_hmm_files,
     filter_mask,
     from_pyhmmer,
     frozen,
@@ -257,21 +256,9 @@ class HitTable:
         what they mean for read_hmmer, applied to the hits kept rather than to every row: a
         profile without the cutoff line raises read_hmmer's HmmerFormatError at its first hit,
         with ``path`` ``"<HitTable>"`` and ``line`` the hit's place in the table (from 1)."""
+        thresholds = Thresholds.from_arguments(locals())
         columns = self._all_columns()
-        picked = np.flatnonzero(
-            filter_mask(
-                columns,
-                self._extra,
-                max_evalue,
-                min_score,
-                cutoff,
-                hmm_file,
-                missing_cutoff,
-                level,
-                min_hmm_coverage,
-                min_gene_coverage,
-            )
-        )
+        picked = np.flatnonzero(filter_mask(columns, self._extra, level, thresholds))
         genes, hmms, e_values, bit_scores = columns
         result = HitTable._from_columns(
             [genes[i] for i in picked],
@@ -306,16 +293,7 @@ class HitTable:
         check_choice("score", score, Score)
         check_choice("hmm", hmm, ProfileKey)
         check_choice("columns", columns, Columns)
-        thresholds = Thresholds.at_level(
-            level,
-            max_evalue,
-            min_score,
-            cutoff=cutoff,
-            hmm_files=as_hmm_files(hmm_file),
-            missing_cutoff=missing_cutoff,
-            min_hmm_coverage=min_hmm_coverage,
-            min_gene_coverage=min_gene_coverage,
-        )
+        thresholds = Thresholds.from_arguments(locals())
         return cls._wrap(*from_pyhmmer(top_hits, score, hmm, thresholds, columns))
 
     def to_tsv(self) -> bytes:
@@ -503,16 +481,7 @@ def read_hmmer(
     if nucleotide and format == "domtblout":
         raise ValueError(f"program={program!r} writes no domtblout: read its tblout")
     if thresholds is None:
-        thresholds = Thresholds.at_level(
-            level,
-            max_evalue,
-            min_score,
-            cutoff=cutoff,
-            hmm_files=as_hmm_files(hmm_file),
-            missing_cutoff=missing_cutoff,
-            min_hmm_coverage=min_hmm_coverage,
-            min_gene_coverage=min_gene_coverage,
-        )
+        thresholds = Thresholds.from_arguments(locals())
     parts = input_parts(paths)
     if thresholds.active or columns == "full":
         return HitTable._wrap(
