@@ -300,6 +300,7 @@ def _run(args: argparse.Namespace) -> None:
         expand_inputs,
         run_genomes,
     )
+    from velko_tools.runs.options import _OptionError
 
     asked: list[tuple[Cutoff, bool]] = [
         ("gathering", args.cut_ga),
@@ -355,12 +356,14 @@ def _run(args: argparse.Namespace) -> None:
         raise UsageError(str(error)) from None
     except GenomeIdError as error:
         raise UsageError(error.message("--genome-id stem")) from None
+    except _OptionError as error:
+        raise UsageError(str(error)) from None
     except ValueError as error:
-        # What an input holds fails as a VelkoError (status 1); the other ValueErrors of a
-        # run are its arguments' (options that contradict each other or the run in --output).
+        # A genome's own failure under --fail-fast, whatever its class: its input is at fault,
+        # not the command line.
         if isinstance(error, VelkoError):
             raise
-        raise UsageError(str(error)) from None
+        raise VelkoError(str(error)) from None
     finally:
         if client is not None:
             client.close()

@@ -38,7 +38,14 @@ from velko_tools.runs.inputs import (
     _input_digest,
     genome_id_of,
 )
-from velko_tools.runs.options import MAX_DENSE_K, OnError, VerifyInputs, _check_options, _Options
+from velko_tools.runs.options import (
+    MAX_DENSE_K,
+    OnError,
+    VerifyInputs,
+    _check_options,
+    _OptionError,
+    _Options,
+)
 from velko_tools.runs.pools import Pool, _DaskPool, _LocalPool
 from velko_tools.runs.search import _check_search
 from velko_tools.runs.store import (
@@ -290,27 +297,38 @@ def run_genomes(
     """
     started = time.monotonic()
     _refuse_in_worker_import()
-    _check_options(k, strands, invalid, layout, genome_id, on_error, batch_size, workers)
-    check_choice("verify_inputs", verify_inputs, VerifyInputs)
-    hmm_path, hmm_size, hmm_mtime_ns = _check_search(hmm_file, cutoff)
-    if stop_codon and hmm_path is None:
-        raise ValueError("stop_codon needs hmm_file: it changes the proteins searched")
-    if client is not None and workers is not None:
-        raise ValueError("pass workers or client, not both: a client's workers are its cluster's")
-    require(("pyarrow", "pyarrow.parquet"), "writing a run's Parquet parts", "pip install pyarrow")
-    inputs: dict[str, _Input] = {}
-    owners: dict[str, str] = {}
-    given_paths = as_paths(paths)
-    _check_readable_by_workers(given_paths)
-    for given in given_paths:
-        path = os.path.abspath(path_parts(given)[1])
-        if path in inputs:
-            continue  # one genome, named twice
-        genome = genome_id_of(path, genome_id)
-        if genome in owners:
-            raise GenomeIdError(owners[genome], path, genome, genome_id)
-        owners[genome] = path
-        inputs[path] = _Input(path, genome, *_identity(path))
+    try:
+        _check_options(k, strands, invalid, layout, genome_id, on_error, batch_size, workers)
+        check_choice("verify_inputs", verify_inputs, VerifyInputs)
+        hmm_path, hmm_size, hmm_mtime_ns = _check_search(hmm_file, cutoff)
+        if stop_codon and hmm_path is None:
+            raise ValueError("stop_codon needs hmm_file: it changes the proteins searched")
+        if client is not None and workers is not None:
+            raise ValueError(
+                "pass workers or client, not both: a client's workers are its cluster's"
+            )
+        require(
+            ("pyarrow", "pyarrow.parquet"), "writing a run's Parquet parts", "pip install pyarrow"
+        )
+        inputs: dict[str, _Input] = {}
+        owners: dict[str, str] = {}
+        given_paths = as_paths(paths)
+        _check_readable_by_workers(given_paths)
+        for given in given_paths:
+            path = os.path.abspath(path_parts(given)[1])
+            if path in inputs:
+                continue  # one genome, named twice
+            genome = genome_id_of(path, genome_id)
+            if genome in owners:
+                raise GenomeIdError(owners[genome], path, genome, genome_id)
+            owners[genome] = path
+            inputs[path] = _Input(path, genome, *_identity(path))
+    except ValueError as error:
+        # The checks' own refusals; what an input holds (VelkoError) and two genomes with one
+        # id (GenomeIdError) keep their classes.
+        if type(error) is not ValueError:
+            raise
+        raise _OptionError(*error.args) from None
 
     out_dir = os.path.abspath(os.fsdecode(out))
     # "auto" is decided once for the whole run, so that every genome's profile has one form,

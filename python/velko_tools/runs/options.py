@@ -56,6 +56,11 @@ _OPTION_DEFAULTS = {
 }
 
 
+class _OptionError(ValueError):
+    """Arguments of a run that do not fit together, or with the run already in its directory:
+    found before any genome is read (the command line reports them as usage errors)."""
+
+
 def _check_options(
     k: int,
     strands: str,

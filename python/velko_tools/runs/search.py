@@ -66,7 +66,7 @@ def _records(path: str, length: int) -> list[tuple[str, bytes]]:
     from velko_tools.sparse import available_memory
 
     if not stat.S_ISREG(os.stat(path).st_mode):
-        raise _ContentError(
+        raise ValueError(
             f"{path}: not a regular file: a search reads each genome a second "
             "time, which a FIFO or a device cannot give; save it to a file"
         )
@@ -80,7 +80,7 @@ def _records(path: str, length: int) -> list[tuple[str, bytes]]:
     for record in _core.FastaRecords(*native_inputs([path_parts(path)])[0]):
         kept += len(record[1])
         if kept > length:
-            raise _ContentError(
+            raise ValueError(
                 f"{path} changed while it was searched: it holds more sequence than the count found"
             )
         records.append(record)

@@ -16,7 +16,7 @@ import numpy as np
 from velko_tools.errors import DamagedRunError
 from velko_tools.kmer_labels import KmerLabels
 from velko_tools.runs.inputs import _digest, _Input
-from velko_tools.runs.options import _OPTION_DEFAULTS, _Options
+from velko_tools.runs.options import _OPTION_DEFAULTS, _OptionError, _Options
 from velko_tools.sparse import SparseKmerTable
 
 if TYPE_CHECKING:
@@ -466,7 +466,7 @@ def _prepare(out: str, options: _Options, resume: bool) -> bool:
             else:
                 if stored != dataclasses.asdict(options):
                     differences = options.differences(stored)
-                    raise ValueError(
+                    raise _OptionError(
                         f"{out} holds a run with {differences}: pass "
                         "resume=False (--no-resume) to replace it, or another "
                         "directory"
