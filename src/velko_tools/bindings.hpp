@@ -79,7 +79,7 @@ private:
     std::vector<nb::handle> names_;
 };
 
-/// reverse_complement.
+/// reverse_complement, and FastaRecords: the records of a FASTA file, each whole.
 void bind_sequences(nb::module_& m);
 
 /// k-mer counting of FASTA files into tables.
