@@ -429,4 +429,44 @@ Table gather_table(std::vector<FileRows>&& files, std::size_t columns) {
     return table;
 }
 
+Table sum_table(Table&& table) {
+    Table sum;
+    sum.columns = table.columns;
+    util::require_memory(util::saturating_mul(table.columns, sizeof(std::uint64_t)), [&] {
+        return util::MemoryNeed{.what = "the k-mer table",
+                                .detail = "1 row of " + std::to_string(table.columns) + " counts"};
+    });
+    auto row = std::make_shared<std::vector<std::uint64_t>>(table.columns);
+    std::uint64_t* const to = row->data();
+    for (std::size_t r = 0; r < table.ids.size(); ++r) {
+        const std::uint64_t* const from = table.counts + r * table.columns;
+        for (std::size_t c = 0; c < table.columns; ++c) to[c] += from[c];
+        util::poll_interrupt(table.columns);
+    }
+    sum.counts = to;
+    sum.memory = std::shared_ptr<void>(row, to);
+    sum.ids.emplace_back();
+    sum.files.push_back(0);
+    std::uint64_t windows = 0;
+    std::uint64_t skipped = 0;
+    for (const std::uint64_t n : table.windows) windows += n;
+    for (const std::uint64_t n : table.skipped) skipped += n;
+    sum.windows.push_back(windows);
+    sum.skipped.push_back(skipped);
+    sum.tallies = std::move(table.tallies);
+    table = Table{};
+    return sum;
+}
+
+void drop_rare(Table& table, std::uint64_t min_count) {
+    const std::size_t rows = table.ids.size();
+    for (std::size_t r = 0; r < rows; ++r) {
+        std::uint64_t* const row = table.counts + r * table.columns;
+        for (std::size_t c = 0; c < table.columns; ++c) {
+            if (row[c] < min_count) row[c] = 0;
+        }
+        util::poll_interrupt(table.columns);
+    }
+}
+
 }  // namespace velko::kmer

@@ -24,7 +24,6 @@
 namespace velko::kmer {
 namespace {
 
-
 // Occurrences are rolled into a buffer this size, small enough to stay in the core's caches,
 // and moved from there into the row in bulk.
 constexpr std::size_t kRollBuffer = std::size_t{1} << 15;
@@ -804,8 +803,8 @@ public:
         for (std::size_t at = 0; at < n;) {
             const std::size_t slice = std::min(kRollSlice, n - at);
             std::size_t bad = slice;
-            const std::size_t written = roll<strands, invalid>(bytes + at, slice, options_.k,
-                                                               state_, buffer_.data(), bad);
+            const std::size_t written =
+                roll<strands, invalid>(bytes + at, slice, options_.k, state_, buffer_.data(), bad);
             occurrences_.add(buffer_.data(), written);
             counted_ += written / kPerWindow;
             if (invalid == Invalid::kStop && bad < slice) return at + bad;
@@ -981,8 +980,8 @@ SparseJob::SparseJob(std::vector<std::string> paths, SparseOptions options, unsi
                                                        shared, hook);
                     break;
                 case TableStrands::kBoth:
-                    count_file<TableStrands::kBoth>(path, options_, sort_threads_, rows_[i],
-                                                    shared, hook);
+                    count_file<TableStrands::kBoth>(path, options_, sort_threads_, rows_[i], shared,
+                                                    hook);
                     break;
                 case TableStrands::kCanonical:
                     count_file<TableStrands::kCanonical>(path, options_, sort_threads_, rows_[i],
