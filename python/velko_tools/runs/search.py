@@ -63,7 +63,7 @@ def _records(path: str, length: int) -> list[tuple[str, bytes]]:
     """(id, sequence) per record, read by the native reader as the count read them (the same
     rules and errors). `length` is the sequence bytes the count found, which this reading holds
     and never more."""
-    from velko_tools.sparse import available_memory
+    from velko_tools.layout import available_memory
 
     if not stat.S_ISREG(os.stat(path).st_mode):
         raise ValueError(
