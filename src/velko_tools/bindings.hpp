@@ -58,6 +58,9 @@ void bind_kmers(nb::module_& m);
 /// Sparse k-mer counts of FASTA files up to k = 32.
 void bind_sparse(nb::module_& m);
 
+/// FracMinHash sketches of FASTA files and their comparison.
+void bind_sketch(nb::module_& m);
+
 /// Profile-search hits and the top-hit table.
 void bind_hits(nb::module_& m);
 
