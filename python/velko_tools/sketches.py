@@ -35,6 +35,8 @@ if TYPE_CHECKING:
 MAX_SKETCH_K = 64
 #: The largest hash, which a sketch of scaled 1 keeps with every other.
 MAX_HASH = 2**64 - 1
+#: The largest scaled: sourmash keeps scaled in 32 bits.
+MAX_SCALED = 2**32 - 1
 #: What compare's ``metric`` may be.
 Metric = Literal["jaccard", "containment", "max_containment"]
 
@@ -69,7 +71,7 @@ def max_hash_for(scaled: int) -> int:
 
 def scaled_for(max_hash: int) -> int:
     """The scaled of a sketch that keeps hashes up to `max_hash`, as sourmash derives it."""
-    return min(int(round(MAX_HASH / max_hash, 0)), MAX_HASH)
+    return min(int(round(MAX_HASH / max_hash, 0)), MAX_SCALED)
 
 
 def _check_int(name: str, value: object, least: int, most: int) -> int:
@@ -104,7 +106,7 @@ class SketchTable(_RowTable):
         self.ids = list(ids)
         self.files = list(files)
         self.k = _check_int("k", k, 1, MAX_SKETCH_K)
-        self.scaled = _check_int("scaled", scaled, 1, MAX_HASH)
+        self.scaled = _check_int("scaled", scaled, 1, MAX_SCALED)
         self.seed = _check_int("seed", seed, 0, MAX_HASH)
         self.indptr = np.ascontiguousarray(indptr, dtype=np.uint64)
         self.hashes = np.ascontiguousarray(hashes, dtype=np.uint64)
@@ -169,7 +171,7 @@ class SketchTable(_RowTable):
     def downsample(self, scaled: int) -> SketchTable:
         """The table at a larger `scaled`: each row keeps its hashes at or below that scaled's
         largest hash, as sourmash's downsample does."""
-        _check_int("scaled", scaled, 1, MAX_HASH)
+        _check_int("scaled", scaled, 1, MAX_SCALED)
         if scaled < self.scaled:
             raise ValueError(f"cannot downsample scaled {self.scaled} to the smaller {scaled}")
         if scaled == self.scaled:
@@ -612,7 +614,7 @@ def sketch(
         raise TypeError(f"k must be an int, not {type(k).__name__}")
     if not 1 <= k <= MAX_SKETCH_K:
         raise ValueError(f"k must be between 1 and {MAX_SKETCH_K}, not {k}")
-    _check_int("scaled", scaled, 1, MAX_HASH)
+    _check_int("scaled", scaled, 1, MAX_SCALED)
     _check_int("seed", seed, 0, MAX_HASH)
     for flag, value in (("per_file", per_file), ("abundance", abundance)):
         if not isinstance(value, bool):

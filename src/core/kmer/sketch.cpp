@@ -15,6 +15,11 @@
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define VELKO_SKETCH_AVX512 1
+#endif
+
 namespace velko::kmer {
 namespace {
 
@@ -26,8 +31,8 @@ constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
 // Kept hashes wait unsorted until this many, then are sorted and merged into the row's set, so
 // that a row of a large file at scaled 1 holds each distinct hash about once, not each window.
 constexpr std::size_t kCompactFrom = std::size_t{1} << 20;
-// The memory account is settled at least once per this many hashes kept.
-constexpr std::size_t kSettleEvery = std::size_t{1} << 16;
+// A vector of kept hashes starts with room for this many.
+constexpr std::size_t kLeastReserve = 1024;
 // Above k = 32 windows are read from the letters themselves, kept in a buffer cut back to the
 // last k - 1 letters whenever it reaches this size.
 constexpr std::size_t kTextKeep = 4096;
@@ -101,6 +106,109 @@ constexpr std::array<std::uint32_t, 256> kAscii4 = [] {
 
 // Up to k = 32 the text of a window is 4 words at most, with two more of zeros for the tail.
 constexpr std::size_t kCodeWords = 6;
+// Canonical codes wait in a batch this size to be hashed together, eight at a time where the
+// processor has the vector instructions for it.
+constexpr std::size_t kCodeBatch = 512;
+
+#ifdef VELKO_SKETCH_AVX512
+// GCC 12's AVX-512 intrinsics start from an undefined vector (_mm512_undefined_epi32), which it
+// then warns of as an uninitialized read.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// Whether this processor runs hash_codes_avx512: 64-bit lane multiplies (DQ), byte masks (BW),
+// byte permutes and bit-field gathers within a lane (VBMI).
+[[nodiscard]] bool has_avx512() {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+}
+
+__attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) inline __m512i avx512_fmix(
+    __m512i k) {
+    k = _mm512_xor_si512(k, _mm512_srli_epi64(k, 33));
+    k = _mm512_mullo_epi64(k, _mm512_set1_epi64(static_cast<long long>(0xff51afd7ed558ccdULL)));
+    k = _mm512_xor_si512(k, _mm512_srli_epi64(k, 33));
+    k = _mm512_mullo_epi64(k, _mm512_set1_epi64(static_cast<long long>(0xc4ceb9fe1a85ec53ULL)));
+    return _mm512_xor_si512(k, _mm512_srli_epi64(k, 33));
+}
+
+// murmur_words over the text of eight canonical codes of k <= 32 letters at once: each lane's
+// letters are gathered two bits each into bytes (vpmultishiftqb) and looked up as ASCII
+// (vpermb). Writes the hashes at or below `max_hash` to `kept`; returns how many.
+__attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) std::size_t hash_codes_avx512(
+    const std::uint64_t* codes, std::size_t n, unsigned k, std::uint64_t seed,
+    std::uint64_t max_hash, std::uint64_t* kept) {
+    const unsigned words = (k + 7) / 8;
+    // Plain arrays: std::array drops the vector type's alignment attribute.
+    __m512i gather[4];
+    __m512i valid[4];
+    for (unsigned w = 0; w < words; ++w) {
+        std::uint64_t control = 0;
+        std::uint64_t mask = 0;
+        for (unsigned b = 0; b < 8; ++b) {
+            const unsigned letter = 8 * w + b;
+            if (letter >= k) break;
+            control |= std::uint64_t{2 * (k - 1 - letter)} << (8 * b);
+            mask |= std::uint64_t{0xff} << (8 * b);
+        }
+        gather[w] = _mm512_set1_epi64(static_cast<long long>(control));
+        valid[w] = _mm512_set1_epi64(static_cast<long long>(mask));
+    }
+    const __m512i letters = _mm512_set1_epi32(0x54474341);  // "ACGT" in each dword
+    const __m512i c1 = _mm512_set1_epi64(static_cast<long long>(kC1));
+    const __m512i c2 = _mm512_set1_epi64(static_cast<long long>(kC2));
+    const __m512i length = _mm512_set1_epi64(static_cast<long long>(k));
+    const __m512i limit = _mm512_set1_epi64(static_cast<long long>(max_hash));
+    const unsigned blocks = k / 16;
+    std::size_t out = 0;
+    for (std::size_t i = 0; i + 8 <= n; i += 8) {
+        const __m512i code = _mm512_loadu_si512(codes + i);
+        __m512i text[6];
+        for (__m512i& word : text) word = _mm512_setzero_si512();
+        for (unsigned w = 0; w < words; ++w) {
+            const __m512i picked =
+                _mm512_multishift_epi64_epi8(gather[w], code);
+            // vpermb reads the low six bits of each byte: the letter's two and the next
+            // letters', so the table repeats "ACGT" throughout.
+            text[w] = _mm512_and_si512(_mm512_permutexvar_epi8(picked, letters), valid[w]);
+        }
+        __m512i h1 = _mm512_set1_epi64(static_cast<long long>(seed));
+        __m512i h2 = h1;
+        for (unsigned b = 0; b < blocks; ++b) {
+            __m512i k1 = _mm512_mullo_epi64(text[2 * b], c1);
+            k1 = _mm512_mullo_epi64(_mm512_rol_epi64(k1, 31), c2);
+            h1 = _mm512_add_epi64(_mm512_rol_epi64(_mm512_xor_si512(h1, k1), 27), h2);
+            h1 = _mm512_add_epi64(_mm512_add_epi64(h1, _mm512_slli_epi64(h1, 2)),
+                                  _mm512_set1_epi64(0x52dce729));
+            __m512i k2 = _mm512_mullo_epi64(text[2 * b + 1], c2);
+            k2 = _mm512_mullo_epi64(_mm512_rol_epi64(k2, 33), c1);
+            h2 = _mm512_add_epi64(_mm512_rol_epi64(_mm512_xor_si512(h2, k2), 31), h1);
+            h2 = _mm512_add_epi64(_mm512_add_epi64(h2, _mm512_slli_epi64(h2, 2)),
+                                  _mm512_set1_epi64(0x38495ab5));
+        }
+        // A tail word past the text is zeros, which mix in nothing.
+        if (2 * blocks + 1 < words) {
+            __m512i k2 = _mm512_mullo_epi64(text[2 * blocks + 1], c2);
+            h2 = _mm512_xor_si512(h2, _mm512_mullo_epi64(_mm512_rol_epi64(k2, 33), c1));
+        }
+        if (2 * blocks < words) {
+            __m512i k1 = _mm512_mullo_epi64(text[2 * blocks], c1);
+            h1 = _mm512_xor_si512(h1, _mm512_mullo_epi64(_mm512_rol_epi64(k1, 31), c2));
+        }
+        h1 = _mm512_xor_si512(h1, length);
+        h2 = _mm512_xor_si512(h2, length);
+        h1 = _mm512_add_epi64(h1, h2);
+        h2 = _mm512_add_epi64(h2, h1);
+        const __m512i hash = _mm512_add_epi64(avx512_fmix(h1), avx512_fmix(h2));
+        const __mmask8 below = _mm512_cmple_epu64_mask(hash, limit);
+        if (below != 0) {
+            _mm512_mask_compressstoreu_epi64(kept + out, below, hash);
+            out += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(below)));
+        }
+    }
+    return out;
+}
+#pragma GCC diagnostic pop
+#endif
 
 // The sketch of one row at a time: hashes kept as windows are fed, the row's set built at its
 // end. A consumer of records: told of each record's start, fed its sequence in stretches, told
@@ -116,6 +224,9 @@ public:
           account_(account),
           out_(out) {
         if (k_ <= 32) {
+#ifdef VELKO_SKETCH_AVX512
+            vector_ = has_avx512();
+#endif
             mask_ = k_ == 32 ? UINT64_MAX : (std::uint64_t{1} << (2U * k_)) - 1;
             top_ = 2U * k_ - 2U;
             shift_ = 64U - 2U * k_;
@@ -140,14 +251,8 @@ public:
     std::size_t feed(const unsigned char* bytes, std::size_t n) {
         if (k_ > 32) {
             feed_text(bytes, n);
-        } else if (k_ <= 8) {
-            feed_codes<1>(bytes, n);
-        } else if (k_ <= 16) {
-            feed_codes<2>(bytes, n);
-        } else if (k_ <= 24) {
-            feed_codes<3>(bytes, n);
         } else {
-            feed_codes<4>(bytes, n);
+            feed_codes(bytes, n);
         }
         return n;
     }
@@ -177,12 +282,13 @@ private:
     }
 
     // Up to k = 32: both strands' 2-bit codes roll along, and the smaller is the canonical
-    // k-mer, since the codes order A < C < G < T as their letters do.
-    template <unsigned words>
+    // k-mer, since the codes order A < C < G < T as their letters do. The codes are hashed in
+    // batches.
     void feed_codes(const unsigned char* bytes, std::size_t n) {
         std::uint64_t forward = forward_;
         std::uint64_t reverse = reverse_;
         std::uint64_t run = run_;
+        std::size_t batched = 0;
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint64_t code = kBaseCode<Letters::kEither>[bytes[i]];
             if (code == kNotBase) [[unlikely]] {
@@ -192,13 +298,47 @@ private:
             forward = ((forward << 2) | code) & mask_;
             reverse = (reverse >> 2) | ((3 - code) << top_);
             if (++run >= k_) {
-                const std::uint64_t hash = hash_code<words>(std::min(forward, reverse));
-                if (hash <= max_hash_) [[unlikely]] keep(hash);
+                batch_[batched++] = std::min(forward, reverse);
+                if (batched == kCodeBatch) [[unlikely]] {
+                    hash_batch(batched);
+                    batched = 0;
+                }
             }
         }
+        hash_batch(batched);
         forward_ = forward;
         reverse_ = reverse;
         run_ = run;
+    }
+
+    void hash_batch(std::size_t n) {
+        std::size_t done = 0;
+#ifdef VELKO_SKETCH_AVX512
+        if (vector_) {
+            std::array<std::uint64_t, kCodeBatch> kept{};
+            const std::size_t found =
+                hash_codes_avx512(batch_.data(), n, k_, seed_, max_hash_, kept.data());
+            for (std::size_t i = 0; i < found; ++i) keep(kept[i]);
+            done = n - n % 8;
+        }
+#endif
+        if (k_ <= 8) {
+            hash_scalar<1>(done, n);
+        } else if (k_ <= 16) {
+            hash_scalar<2>(done, n);
+        } else if (k_ <= 24) {
+            hash_scalar<3>(done, n);
+        } else {
+            hash_scalar<4>(done, n);
+        }
+    }
+
+    template <unsigned words>
+    void hash_scalar(std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            const std::uint64_t hash = hash_code<words>(batch_[i]);
+            if (hash <= max_hash_) [[unlikely]] keep(hash);
+        }
     }
 
     // Above k = 32: the window's letters and their reverse complement compared as text.
@@ -225,9 +365,10 @@ private:
     }
 
     void keep(std::uint64_t hash) {
+        reserve_more(pending_, 1);
         pending_.push_back(hash);
-        if (pending_.size() % kSettleEvery == 0) {
-            if (pending_.size() >= kCompactFrom && pending_.size() >= held_.size()) compact();
+        if (pending_.size() >= kCompactFrom && pending_.size() >= held_.size()) {
+            compact();
             settle();
         }
     }
@@ -238,7 +379,9 @@ private:
         std::sort(pending_.begin(), pending_.end());
         std::vector<std::uint64_t> hashes;
         std::vector<std::uint64_t> counts;
-        hashes.reserve(held_.size() + pending_.size());
+        const std::size_t most = held_.size() + pending_.size();
+        charge_ahead(util::saturating_mul(most, abundance_ ? 16 : 8));
+        hashes.reserve(most);
         if (abundance_) counts.reserve(hashes.capacity());
         std::size_t h = 0;
         const auto take_held = [&] {
@@ -268,6 +411,9 @@ private:
 
     void end_row(std::string_view id) {
         compact();
+        reserve_more(out_.hashes, held_.size());
+        if (abundance_) reserve_more(out_.counts, held_counts_.size());
+        reserve_more(out_.indptr, 1);
         out_.hashes.insert(out_.hashes.end(), held_.begin(), held_.end());
         if (abundance_) {
             out_.counts.insert(out_.counts.end(), held_counts_.begin(), held_counts_.end());
@@ -279,8 +425,24 @@ private:
         settle();
     }
 
-    // Charges the account with what the row and the table hold now, or gives back what they
-    // no longer do.
+    // Makes room for `extra` more values in `values`, doubling as push_back would, with the
+    // memory charged before it is taken: a refusal then says what needed it, where the
+    // allocation itself would fail with a bare bad_alloc.
+    void reserve_more(std::vector<std::uint64_t>& values, std::size_t extra) {
+        if (values.size() + extra <= values.capacity()) return;
+        const std::size_t grown =
+            std::max({values.size() + extra, 2 * values.capacity(), kLeastReserve});
+        charge_ahead(util::saturating_mul(grown - values.capacity(), sizeof(std::uint64_t)));
+        values.reserve(grown);
+    }
+
+    void charge_ahead(std::uint64_t bytes) {
+        account_.charge(bytes, "a sketch");
+        charged_ += bytes;
+    }
+
+    // Brings the account to what the row and the table hold now, giving back what they no
+    // longer do.
     void settle() {
         const std::uint64_t words = pending_.capacity() + held_.capacity() +
                                     held_counts_.capacity() + out_.hashes.capacity() +
@@ -305,6 +467,8 @@ private:
     unsigned top_ = 0;
     unsigned shift_ = 0;
     std::array<std::uint64_t, 4> word_masks_{};
+    bool vector_ = false;
+    std::array<std::uint64_t, kCodeBatch> batch_{};
     std::uint64_t forward_ = 0;
     std::uint64_t reverse_ = 0;
     std::uint64_t run_ = 0;
