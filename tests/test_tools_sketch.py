@@ -382,3 +382,93 @@ def test_a_sketch_past_the_memory_left_is_refused(tmp_path):
         [sys.executable, "-c", source], capture_output=True, text=True, timeout=300, check=False
     )
     assert done.stdout.startswith("refused: a sketch needs about"), done.stdout + done.stderr
+
+
+def test_runs_take_sketches_and_resume_them(tmp_path):
+    pytest.importorskip("pyarrow")
+    out = tmp_path / "run"
+    first = velko_tools.run_genomes(
+        GENOMES, out, sketch={"k": 21, "scaled": 10}, workers=1, batch_size=2, progress=False
+    )
+    assert first.done == len(GENOMES)
+    run = velko_tools.open_run(out)
+    table = run.sketches()
+    assert (table.k, table.scaled, table.seed) == (21, 10, 42)
+    assert table.ids == sorted(run.genomes()["genome"])
+    direct = sketch(GENOMES, k=21, scaled=10)
+    by_path = {path: direct.row(r).tolist() for r, path in enumerate(direct.files)}
+    for r, path in enumerate(table.files):
+        assert table.row(r).tolist() == by_path[path]
+    # A resume keeps every part; other sketch options are refused like other options.
+    again = velko_tools.run_genomes(
+        GENOMES, out, sketch={"k": 21, "scaled": 10}, workers=1, progress=False
+    )
+    assert (again.done, again.skipped) == (0, len(GENOMES))
+    with pytest.raises(ValueError, match="sketch_k=21, not sketch_k=31"):
+        velko_tools.run_genomes(GENOMES, out, sketch={"scaled": 10}, workers=1, progress=False)
+    # A damaged part is found when read, and the same run repairs it.
+    part = sorted((out / "sketches").glob("*.parquet"))[0]
+    part.write_bytes(part.read_bytes()[:-20])
+    with pytest.raises(velko_tools.DamagedRunError):
+        velko_tools.open_run(out).sketches()
+    velko_tools.run_genomes(GENOMES, out, sketch={"k": 21, "scaled": 10}, workers=1, progress=False)
+    assert velko_tools.open_run(out).sketches() == table
+    with pytest.raises(ValueError, match="sketch takes k, scaled and seed, not size"):
+        velko_tools.run_genomes(GENOMES, tmp_path / "other", sketch={"size": 3})
+
+
+def test_runs_without_sketches_say_so(tmp_path):
+    pytest.importorskip("pyarrow")
+    velko_tools.run_genomes(GENOMES[:1], tmp_path / "run", workers=1, progress=False)
+    with pytest.raises(ValueError, match="this run took no sketches"):
+        velko_tools.open_run(tmp_path / "run").sketches()
+
+
+def velko(*arguments, stdin=None):
+    return subprocess.run(
+        [sys.executable, "-m", "velko_tools", *map(str, arguments)],
+        capture_output=True,
+        text=True,
+        check=False,
+        stdin=stdin,
+    )
+
+
+def test_command_line_sketch_and_compare(tmp_path):
+    paths = family_genomes(tmp_path, families=2, members=3, seed=8)
+    listing = tmp_path / "genomes.txt"
+    listing.write_text("".join(f"{p.name}\n" for p in paths))
+    done = velko("sketch", f"@{listing}", "-k", 21, "--scaled", 20, "-o", tmp_path / "s.sig.gz")
+    assert (done.returncode, done.stderr) == (0, "")
+    table = SketchTable.read(tmp_path / "s.sig.gz")
+    assert table == sketch(paths, k=21, scaled=20)
+    done = velko("compare", tmp_path / "s.sig.gz", "--threshold", 0.2, "--metric", "jaccard")
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0].split("\t") == list(PAIR_COLUMNS)
+    frame = table.compare(threshold=0.2, metric="jaccard")
+    assert [line.split("\t")[:3] for line in lines[1:]] == [
+        [q, m, str(n)] for q, m, n in zip(frame["query"], frame["match"], frame["intersection"])
+    ]
+    done = velko("compare", tmp_path / "s.sig.gz", tmp_path / "s.sig.gz", "-o", tmp_path / "p.parquet")
+    assert done.returncode == 0, done.stderr
+    import pandas
+
+    pairs = pandas.read_parquet(tmp_path / "p.parquet")
+    assert len(pairs) == len(table.compare(table)) and (pairs["query"] == pairs["match"]).sum() == 6
+    # Bad input is one line and status 1; usage errors status 2.
+    done = velko("sketch", tmp_path / "missing.fa", "-o", tmp_path / "x.sig")
+    assert (done.returncode, done.stderr) == (
+        1,
+        f"velko: error: {tmp_path / 'missing.fa'}: No such file or directory\n",
+    )
+    assert velko("sketch", paths[0], "-o", tmp_path / "x.txt").returncode == 2
+    assert velko("sketch", paths[0], "-k", 65, "-o", tmp_path / "x.sig").returncode == 2
+    assert velko("compare", tmp_path / "s.txt").returncode == 2
+    other = tmp_path / "k31.sig"
+    assert velko("sketch", paths[0], "-o", other).returncode == 0
+    done = velko("compare", tmp_path / "s.sig.gz", other)
+    assert (done.returncode, done.stderr) == (
+        1,
+        "velko: error: cannot compare sketches of k=21, seed=42 with sketches of k=31, seed=42\n",
+    )
