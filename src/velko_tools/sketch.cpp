@@ -18,19 +18,13 @@
 namespace velko::tools {
 namespace {
 
-// How often the calling thread looks at signals and reports progress while workers run.
-constexpr unsigned kPollMilliseconds = 50;
-
 using Hashes = nb::ndarray<const std::uint64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
-// Waits for `job`, polling for Ctrl-C (whose KeyboardInterrupt stops the workers: the job's
-// destructor cancels and waits) and reporting progress.
-template <class Job, class Report>
-void wait_polling(Job& job, Report&& report) {
+// Waits for a comparison as await_job waits for a count; it has no bytes to report.
+void await_compare(kmer::CompareJob& job) {
     for (bool done = false; !done;) {
         done = unlocked([&] { return job.wait_for(kPollMilliseconds); });
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
-        report();
     }
 }
 
@@ -42,22 +36,13 @@ nb::tuple sketch_locked(const nb::list& files, std::uint8_t k, std::uint64_t max
     if (k < 1 || k > kmer::kMaxSketchK) throw nb::value_error("k must be between 1 and 64");
     const kmer::SketchOptions options{
         .k = k, .max_hash = max_hash, .seed = seed, .per_file = per_file, .abundance = abundance};
-    // File names as the system takes them (os.fsencode), whatever their encoding.
-    std::vector<std::string> paths;
-    for (nb::handle file : files) {
-        const auto path = nb::cast<nb::bytes>(file);
-        paths.emplace_back(path.c_str(), path.size());
-    }
     kmer::SketchTable table;
     {
-        kmer::SketchJob job(paths, options, threads);
-        wait_polling(job, [&] {
-            if (!progress.is_none()) progress(job.bytes_done());
-        });
+        kmer::SketchJob job(system_paths(files), options, threads);
+        await_job(job, progress);
         table = job.take();
     }
-    nb::list ids;
-    for (const std::string& id : table.ids) ids.append(nb::str(id.data(), id.size()));
+    nb::list ids = id_list(table.ids);
     std::vector<std::uint64_t> row_files(table.files.begin(), table.files.end());
     nb::object counts =
         abundance ? nb::cast(vector_array(std::move(table.counts))) : nb::none();
@@ -98,7 +83,7 @@ nb::tuple compare_locked(const Hashes& query_indptr, const Hashes& query_hashes,
     kmer::SketchPairs pairs;
     {
         kmer::CompareJob job(query, match, self, parse_metric(metric), threshold, threads);
-        wait_polling(job, [] {});
+        await_compare(job);
         pairs = job.take();
     }
     return nb::make_tuple(vector_array(std::move(pairs.query)),

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "fasta/reader.hpp"
+#include "kmer/record_walker.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
@@ -26,8 +27,6 @@ namespace {
 constexpr std::uint64_t kC1 = 0x87c37b91114253d5ULL;
 constexpr std::uint64_t kC2 = 0x4cf5ad432745937fULL;
 
-// Progress is published to the shared counter at most once per this many bytes read.
-constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
 // Kept hashes wait unsorted until this many, then are sorted and merged into the row's set, so
 // that a row of a large file at scaled 1 holds each distinct hash about once, not each window.
 constexpr std::size_t kCompactFrom = std::size_t{1} << 20;
@@ -211,8 +210,7 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) std::size_t hash
 #endif
 
 // The sketch of one row at a time: hashes kept as windows are fed, the row's set built at its
-// end. A consumer of records: told of each record's start, fed its sequence in stretches, told
-// of its end.
+// end. A consumer of walk_records.
 class Sketcher {
 public:
     Sketcher(const SketchOptions& options, util::MemoryAccount& account, SketchTable& out)
@@ -479,40 +477,15 @@ private:
     std::uint64_t charged_ = 0;
 };
 
-// Hands every record of `path` to `consumer`, publishing progress; false when cancelled.
-template <class Consumer>
-bool walk_file(fasta::Reader& reader, Consumer& consumer,
-               std::atomic<std::uint64_t>& bytes_done, const std::atomic<bool>& cancelled) {
-    std::uint64_t published = 0;
-    const auto publish = [&] {
-        const std::uint64_t read = reader.bytes_read();
-        bytes_done.fetch_add(read - published, std::memory_order_relaxed);
-        published = read;
-    };
-    std::string batch;
-    std::string_view text;
-    while (reader.next_record()) {
-        consumer.start(reader.id());
-        std::uint64_t size = 0;
-        while (reader.next_stretch(text, batch, fasta::Reader::kStretchBytes)) {
-            consumer.feed(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-            size += text.size();
-            if (reader.bytes_read() - published >= kProgressStep) {
-                publish();
-                if (cancelled.load(std::memory_order_relaxed)) return false;
-            }
-        }
-        consumer.end(reader.id(), size);
-    }
-    publish();
-    return true;
-}
-
 void sketch_file(const std::string& path, const SketchOptions& options, SketchTable& out,
                  std::atomic<std::uint64_t>& bytes_done, const std::atomic<bool>& cancelled) {
     fasta::Reader reader(path);
     Sketcher sketcher(options, reader.memory(), out);
-    if (!walk_file(reader, sketcher, bytes_done, cancelled)) return;
+    // Windows with a byte other than a base are skipped, never an error: the sketch never stops.
+    if (!walk_records<Invalid::kSkip>(reader, path, options.k, sketcher,
+                                      WalkShared{bytes_done, cancelled})) {
+        return;
+    }
     sketcher.end_file(path);
 }
 
