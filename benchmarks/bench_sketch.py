@@ -8,8 +8,9 @@ hashes are checked equal.
 
 Comparing: families of generated related genomes (each family a random ancestor and copies of it
 with 0 to 10% point mutations and up to a third cut off), sketched by velko_tools at k = 21 and
-a scaled that leaves about 1,000 hashes a genome. sourmash's compare (compare_serial_max_containment,
-the matrix `sourmash compare --max-containment` fills) runs on --sourmash-sketches of them, loaded
+a scaled that leaves about 1,000 hashes a genome. sourmash's compare
+(compare_serial_max_containment, the matrix `sourmash compare --max-containment` fills) runs on
+--sourmash-sketches of them, loaded
 as sourmash MinHashes from the same hashes; SketchTable.compare at threshold 0.1 on those and on
 --sketches, and on more for the growth. The pairs above the threshold are checked equal.
 
@@ -33,7 +34,7 @@ from pathlib import Path
 import numpy as np
 
 CACHE = Path(os.environ.get("VELKO_BENCH_CACHE", "/tmp/velko-bench")) / "sketch"
-PACKAGES = ["ragout", "kaptive", "kleborate-examples"]
+PACKAGES = ["kaptive-example", "kleborate-examples", "ragout-examples"]
 
 
 def best_of(repeat: int, call) -> tuple[float, object]:
@@ -103,12 +104,11 @@ def bench_sketching(repeat: int, quick: bool) -> None:
         genomes = genomes[:6]
     sequences = records(ecoli)
     theirs_s, mh = best_of(repeat, lambda: sourmash_sketch(sequences, 31, 1000))
-    ours_s, table = best_of(
-        repeat, lambda: velko_tools.sketch(ecoli, k=31, scaled=1000, threads=1)
-    )
+    ours_s, table = best_of(repeat, lambda: velko_tools.sketch(ecoli, k=31, scaled=1000, threads=1))
     assert table.row(0).tolist() == sorted(mh.hashes), "E. coli: hashes differ"
     print(f"{'sketch, k=31 scaled=1000':<44}{'sourmash s':>12}{'velko s':>10}{'ratio':>8}")
-    print(f"{'E. coli K-12 (4.6 Mb), one core':<44}{theirs_s:12.3f}{ours_s:10.4f}{theirs_s / ours_s:8.1f}")
+    label = "E. coli K-12 (4.6 Mb), one core"
+    print(f"{label:<44}{theirs_s:12.3f}{ours_s:10.4f}{theirs_s / ours_s:8.1f}")
     collection = [records(path) for path in genomes]
     megabases = sum(len(s) for seqs in collection for s in seqs) / 1e6
     theirs_c, mhs = best_of(
@@ -198,7 +198,9 @@ def bench_compare(repeat: int, quick: bool, sketches: int, theirs: int, growth: 
     ]
     assert np.array_equal(np.flatnonzero(above), np.flatnonzero(got[i, j] >= 0.1)), "pairs differ"
     assert np.allclose(got[i, j][above], matrix[i, j][above], rtol=0, atol=1e-12), "values differ"
-    print(f"{'sketches':>9}{'pairs':>12}{'sourmash s':>12}{'velko s':>10}{'velko s 2t':>12}{'MiB':>8}")
+    print(
+        f"{'sketches':>9}{'pairs':>12}{'sourmash s':>12}{'velko s':>10}{'velko s 2t':>12}{'MiB':>8}"
+    )
     print(f"{theirs:>9}{len(pairs):>12}{theirs_s:12.2f}{ours_small:10.3f}{'':>12}{'':>8}")
     for n in sorted({sketches, *growth}):
         part = first(n)

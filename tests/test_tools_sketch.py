@@ -83,7 +83,9 @@ def test_real_genomes_hash_for_hash(k, scaled, seed):
 sequence = st.text(alphabet="ACGTACGTACGTacgtNnRY*-", max_size=300)
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(
     seqs=st.lists(sequence, min_size=1, max_size=4),
     k=st.integers(1, 64),
@@ -138,9 +140,10 @@ def test_table_values(genomes_table, tmp_path):
     frame = table.to_pandas()
     assert frame["id"].tolist() == table.ids
     assert frame["size"].tolist() == np.diff(table.indptr).tolist()
-    assert frame["abundances"][1].tolist() == table.abundances[
-        int(table.indptr[1]) : int(table.indptr[2])
-    ].tolist()
+    assert (
+        frame["abundances"][1].tolist()
+        == table.abundances[int(table.indptr[1]) : int(table.indptr[2])].tolist()
+    )
     with pytest.raises(IndexError):
         table.row(len(GENOMES))
 
@@ -192,9 +195,7 @@ def test_we_read_sourmashs(tmp_path):
         table = SketchTable.read(tmp_path / name, k=21)
         assert (table.k, table.scaled, table.abundances) == (21, 10, None)
         ours = sorted(zip(table.ids, (tuple(table.row(r)) for r in range(len(table)))))
-        theirs = sorted(
-            (sig.name, tuple(sorted(sig.minhash.hashes))) for sig in signatures[::2]
-        )
+        theirs = sorted((sig.name, tuple(sorted(sig.minhash.hashes))) for sig in signatures[::2])
         assert ours == theirs
     with pytest.raises(ValueError, match="holds no DNA sketch of k=19"):
         SketchTable.read(tmp_path / "theirs.zip", k=19)
@@ -335,7 +336,10 @@ def test_inputs_as_count_kmers_takes_them(write_file, tmp_path):
         sketch(damaged)
     with pytest.raises(velko_tools.FastaFormatError):
         sketch(write_file("ACGT\n"))
-    source = f"import velko_tools; t = velko_tools.sketch('-', k=5, scaled=1); print(t.ids, list(t.row(0)) == {one.row(0).tolist()})"
+    source = (
+        "import velko_tools; t = velko_tools.sketch('-', k=5, scaled=1); "
+        f"print(t.ids, list(t.row(0)) == {one.row(0).tolist()})"
+    )
     with open(plain, "rb") as stdin:
         done = subprocess.run(
             [sys.executable, "-c", source], stdin=stdin, capture_output=True, text=True, check=False
@@ -450,7 +454,9 @@ def test_command_line_sketch_and_compare(tmp_path):
     assert [line.split("\t")[:3] for line in lines[1:]] == [
         [q, m, str(n)] for q, m, n in zip(frame["query"], frame["match"], frame["intersection"])
     ]
-    done = velko("compare", tmp_path / "s.sig.gz", tmp_path / "s.sig.gz", "-o", tmp_path / "p.parquet")
+    done = velko(
+        "compare", tmp_path / "s.sig.gz", tmp_path / "s.sig.gz", "-o", tmp_path / "p.parquet"
+    )
     assert done.returncode == 0, done.stderr
     import pandas
 

@@ -415,9 +415,7 @@ def _zip_signatures(name: str) -> Iterator[dict[str, Any]]:
                 yield from _signatures_of(archive.read(member))
 
 
-def _from_signatures(
-    name: str, signatures: Iterable[dict[str, Any]], k: int | None
-) -> SketchTable:
+def _from_signatures(name: str, signatures: Iterable[dict[str, Any]], k: int | None) -> SketchTable:
     rows: list[tuple[str, str, dict[str, Any]]] = []
     for signature in signatures:
         for sketch in signature.get("signatures", []):

@@ -44,8 +44,7 @@ nb::tuple sketch_locked(const nb::list& files, std::uint8_t k, std::uint64_t max
     }
     nb::list ids = id_list(table.ids);
     std::vector<std::uint64_t> row_files(table.files.begin(), table.files.end());
-    nb::object counts =
-        abundance ? nb::cast(vector_array(std::move(table.counts))) : nb::none();
+    nb::object counts = abundance ? nb::cast(vector_array(std::move(table.counts))) : nb::none();
     return nb::make_tuple(ids, vector_array(std::move(row_files)),
                           vector_array(std::move(table.indptr)),
                           vector_array(std::move(table.hashes)), counts);
@@ -95,8 +94,8 @@ nb::tuple compare(Hashes query_indptr, Hashes query_hashes, Hashes match_indptr,
                   Hashes match_hashes, bool self, std::string metric, double threshold,
                   unsigned threads) {
     return parked_at_exit([&] {
-        return compare_locked(query_indptr, query_hashes, match_indptr, match_hashes, self,
-                              metric, threshold, threads);
+        return compare_locked(query_indptr, query_hashes, match_indptr, match_hashes, self, metric,
+                              threshold, threads);
     });
 }
 
@@ -107,9 +106,8 @@ std::uint64_t murmur_hash(nb::bytes data, std::uint64_t seed) {
 }  // namespace
 
 void bind_sketch(nb::module_& m) {
-    m.def("sketch", &sketch, nb::arg("files"), nb::arg("k"), nb::arg("max_hash"),
-          nb::arg("seed"), nb::arg("per_file"), nb::arg("abundance"), nb::arg("threads"),
-          nb::arg("progress").none(),
+    m.def("sketch", &sketch, nb::arg("files"), nb::arg("k"), nb::arg("max_hash"), nb::arg("seed"),
+          nb::arg("per_file"), nb::arg("abundance"), nb::arg("threads"), nb::arg("progress").none(),
           nb::sig("def sketch(files: list[bytes], k: int, max_hash: int, seed: int, "
                   "per_file: bool, abundance: bool, threads: int, "
                   "progress: collections.abc.Callable[[int], object] | None) -> "

@@ -95,7 +95,8 @@ constexpr std::array<std::uint32_t, 256> kAscii4 = [] {
     for (std::uint32_t b = 0; b < 256; ++b) {
         std::uint32_t word = 0;
         for (unsigned i = 0; i < 4; ++i) {
-            const auto letter = static_cast<std::uint8_t>(util::kDnaLetters[(b >> (6 - 2 * i)) & 3]);
+            const auto letter =
+                static_cast<std::uint8_t>(util::kDnaLetters[(b >> (6 - 2 * i)) & 3]);
             word |= std::uint32_t{letter} << (8 * i);
         }
         table[b] = word;
@@ -164,8 +165,7 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) std::size_t hash
         __m512i text[6];
         for (__m512i& word : text) word = _mm512_setzero_si512();
         for (unsigned w = 0; w < words; ++w) {
-            const __m512i picked =
-                _mm512_multishift_epi64_epi8(gather[w], code);
+            const __m512i picked = _mm512_multishift_epi64_epi8(gather[w], code);
             // vpermb reads the low six bits of each byte: the letter's two and the next
             // letters', so the table repeats "ACGT" throughout.
             text[w] = _mm512_and_si512(_mm512_permutexvar_epi8(picked, letters), valid[w]);
@@ -287,16 +287,22 @@ private:
         std::uint64_t reverse = reverse_;
         std::uint64_t run = run_;
         std::size_t batched = 0;
+        // In locals: the batch is a member, and a store to it could alias any other member,
+        // which the loop would then read from memory at every byte.
+        const std::uint64_t mask = mask_;
+        const unsigned top = top_;
+        const std::uint64_t k = k_;
+        std::uint64_t* const batch = batch_.data();
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint64_t code = kBaseCode<Letters::kEither>[bytes[i]];
             if (code == kNotBase) [[unlikely]] {
                 run = 0;
                 continue;
             }
-            forward = ((forward << 2) | code) & mask_;
-            reverse = (reverse >> 2) | ((3 - code) << top_);
-            if (++run >= k_) {
-                batch_[batched++] = std::min(forward, reverse);
+            forward = ((forward << 2) | code) & mask;
+            reverse = (reverse >> 2) | ((3 - code) << top);
+            if (++run >= k) {
+                batch[batched++] = std::min(forward, reverse);
                 if (batched == kCodeBatch) [[unlikely]] {
                     hash_batch(batched);
                     batched = 0;
@@ -335,7 +341,8 @@ private:
     void hash_scalar(std::size_t from, std::size_t to) {
         for (std::size_t i = from; i < to; ++i) {
             const std::uint64_t hash = hash_code<words>(batch_[i]);
-            if (hash <= max_hash_) [[unlikely]] keep(hash);
+            if (hash <= max_hash_) [[unlikely]]
+                keep(hash);
         }
     }
 

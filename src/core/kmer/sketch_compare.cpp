@@ -85,8 +85,8 @@ CompareJob::CompareJob(SketchRows query, SketchRows match, bool self, SketchMetr
       threads_(std::max(1U, threads)) {
     const std::uint64_t entries = match_.hashes.size();
     directory_bits_ = std::min<unsigned>(
-        kMostDirectoryBits,
-        static_cast<unsigned>(std::bit_width(std::max<std::uint64_t>(1, entries / kEntriesPerPrefix))));
+        kMostDirectoryBits, static_cast<unsigned>(std::bit_width(
+                                std::max<std::uint64_t>(1, entries / kEntriesPerPrefix))));
     const std::uint64_t bytes =
         util::saturating_add(util::saturating_mul(entries, sizeof(Entry)),
                              (std::uint64_t{1} << directory_bits_) * sizeof(std::uint64_t));

@@ -42,8 +42,8 @@ class CompareJob {
 public:
     /// Starts comparing; `query` and `match` must outlive the job. Throws util::MemoryRefused
     /// when the index would not fit.
-    CompareJob(SketchRows query, SketchRows match, bool self, SketchMetric metric,
-               double threshold, unsigned threads);
+    CompareJob(SketchRows query, SketchRows match, bool self, SketchMetric metric, double threshold,
+               unsigned threads);
     /// Cancels the workers and waits for them.
     ~CompareJob();
     CompareJob(const CompareJob&) = delete;
