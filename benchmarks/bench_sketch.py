@@ -198,17 +198,31 @@ def bench_compare(repeat: int, quick: bool, sketches: int, theirs: int, growth: 
     ]
     assert np.array_equal(np.flatnonzero(above), np.flatnonzero(got[i, j] >= 0.1)), "pairs differ"
     assert np.allclose(got[i, j][above], matrix[i, j][above], rtol=0, atol=1e-12), "values differ"
+
+    # The work grows with the (pair, shared hash) incidences: a hash held by n sketches is one
+    # for each of its n (n - 1) / 2 pairs.
+    def incidences(part: SketchTable) -> int:
+        _, held = np.unique(part.hashes, return_counts=True)
+        return int((held.astype(np.int64) * (held - 1) // 2).sum())
+
     print(
-        f"{'sketches':>9}{'pairs':>12}{'sourmash s':>12}{'velko s':>10}{'velko s 2t':>12}{'MiB':>8}"
+        f"{'sketches':>9}{'pairs':>12}{'incidences':>14}{'sourmash s':>12}{'velko s':>10}"
+        f"{'velko s 2t':>12}{'MiB':>8}"
     )
-    print(f"{theirs:>9}{len(pairs):>12}{theirs_s:12.2f}{ours_small:10.3f}{'':>12}{'':>8}")
+    print(
+        f"{theirs:>9}{len(pairs):>12}{incidences(small):>14}{theirs_s:12.2f}{ours_small:10.3f}"
+        f"{'':>12}{'':>8}"
+    )
     for n in sorted({sketches, *growth}):
         part = first(n)
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         one, found = best_of(repeat, lambda: part.compare(threshold=0.1, threads=1))
         two, _ = best_of(repeat, lambda: part.compare(threshold=0.1, threads=2))
         grown = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024
-        print(f"{n:>9}{len(found):>12}{'':>12}{one:10.3f}{two:12.3f}{grown:8.0f}")
+        print(
+            f"{n:>9}{len(found):>12}{incidences(part):>14}{'':>12}{one:10.3f}{two:12.3f}"
+            f"{grown:8.0f}"
+        )
         if n == sketches:
             print(
                 f"  {sketches} by velko (one thread) vs {theirs} by sourmash: "

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <tuple>
 #include <utility>
 
 #include "util/memory.hpp"
@@ -12,10 +13,13 @@
 namespace velko::kmer {
 namespace {
 
-// Entries per prefix of the directory, about: few enough that finding a hash among them is a few
-// steps of a binary search in one or two cache lines.
-constexpr std::uint64_t kEntriesPerPrefix = 32;
-constexpr unsigned kMostDirectoryBits = 24;
+// Entries per prefix of the directory, about: few enough that a hash's entries are found in the
+// cache line or two the directory points at, which costs 2 bytes an entry.
+constexpr std::uint64_t kEntriesPerPrefix = 4;
+constexpr unsigned kMostDirectoryBits = 30;
+// How many hashes of a row ahead the directory, and then the entries, are fetched.
+constexpr std::uint64_t kDirectoryAhead = 16;
+constexpr std::uint64_t kEntriesAhead = 8;
 // The prefixes are sorted in this many groups, taken by the threads in turn.
 constexpr std::size_t kSortGroups = 1024;
 // Query rows are compared in chunks of about this many hashes, so that threads share the work
@@ -87,9 +91,9 @@ CompareJob::CompareJob(SketchRows query, SketchRows match, bool self, SketchMetr
     directory_bits_ = std::min<unsigned>(
         kMostDirectoryBits, static_cast<unsigned>(std::bit_width(
                                 std::max<std::uint64_t>(1, entries / kEntriesPerPrefix))));
-    const std::uint64_t bytes =
-        util::saturating_add(util::saturating_mul(entries, sizeof(Entry)),
-                             (std::uint64_t{1} << directory_bits_) * sizeof(std::uint64_t));
+    const std::uint64_t bytes = util::saturating_add(
+        util::saturating_mul(entries, sizeof(std::uint64_t) + sizeof(std::uint32_t)),
+        (std::uint64_t{1} << directory_bits_) * sizeof(std::uint64_t));
     util::require_memory(bytes, [&] {
         return util::MemoryNeed{.what = "comparing sketches",
                                 .detail = std::to_string(entries) + " hashes indexed"};
@@ -140,36 +144,54 @@ void CompareJob::run() {
 }
 
 void CompareJob::build_index(unsigned threads) {
-    const unsigned shift = 64 - directory_bits_;
-    const auto prefix = [&](std::uint64_t hash) -> std::size_t {
-        return directory_bits_ == 0 ? 0 : static_cast<std::size_t>(hash >> shift);
+    // Hashes of a sketch lie below its largest kept hash, a small part of the 64-bit range at a
+    // large scaled: the prefixes are taken below the largest hash indexed, so they share the
+    // entries evenly.
+    for (const std::uint64_t hash : match_.hashes) largest_ = std::max(largest_, hash);
+    const unsigned width = static_cast<unsigned>(std::bit_width(largest_));
+    shift_ = width > directory_bits_ ? width - directory_bits_ : 0;
+    const unsigned shift = shift_;
+    const auto prefix = [shift](std::uint64_t hash) {
+        return static_cast<std::size_t>(hash >> shift);
     };
     const std::size_t prefixes = std::size_t{1} << directory_bits_;
     directory_.assign(prefixes + 1, 0);
     for (const std::uint64_t hash : match_.hashes) ++directory_[prefix(hash) + 1];
     for (std::size_t p = 1; p <= prefixes; ++p) directory_[p] += directory_[p - 1];
-    index_.resize(match_.hashes.size());
+    index_hashes_.resize(match_.hashes.size());
+    index_rows_.resize(match_.hashes.size());
     std::vector<std::uint64_t> next(directory_.begin(), directory_.end() - 1);
     // Rows in order, so each prefix's entries arrive ordered by row within a hash.
     for (std::size_t r = 0; r < match_.rows(); ++r) {
         for (std::uint64_t i = match_.indptr[r]; i < match_.indptr[r + 1]; ++i) {
             const std::uint64_t hash = match_.hashes[i];
-            index_[next[prefix(hash)]++] = Entry{hash, r};
+            const std::uint64_t at = next[prefix(hash)]++;
+            index_hashes_[at] = hash;
+            index_rows_[at] = static_cast<std::uint32_t>(r);
         }
         if (cancelled_.load(std::memory_order_relaxed)) return;
     }
     next = {};
     const std::size_t groups = std::min(kSortGroups, prefixes);
     const std::size_t per_group = (prefixes + groups - 1) / groups;
+    using Entry = std::pair<std::uint64_t, std::uint32_t>;
     parallel_steps(
-        threads, groups, cancelled_, [] { return 0; },
-        [&](std::size_t group, int) {
+        threads, groups, cancelled_, [] { return std::vector<Entry>{}; },
+        [&](std::size_t group, std::vector<Entry>& entries) {
             const std::size_t first = group * per_group;
             const std::size_t last = std::min(prefixes, first + per_group);
             for (std::size_t p = first; p < last; ++p) {
-                std::stable_sort(index_.begin() + static_cast<std::ptrdiff_t>(directory_[p]),
-                                 index_.begin() + static_cast<std::ptrdiff_t>(directory_[p + 1]),
-                                 [](const Entry& a, const Entry& b) { return a.hash < b.hash; });
+                const std::uint64_t begin = directory_[p];
+                const std::uint64_t end = directory_[p + 1];
+                if (end - begin < 2) continue;
+                entries.clear();
+                for (std::uint64_t i = begin; i < end; ++i) {
+                    entries.emplace_back(index_hashes_[i], index_rows_[i]);
+                }
+                std::sort(entries.begin(), entries.end());
+                for (std::uint64_t i = begin; i < end; ++i) {
+                    std::tie(index_hashes_[i], index_rows_[i]) = entries[i - begin];
+                }
             }
         });
 }
@@ -183,7 +205,7 @@ void CompareJob::compare(unsigned threads) {
                                     static_cast<double>(std::max<std::uint64_t>(1, hashes))));
     const std::size_t chunks = (rows + chunk_rows_ - 1) / chunk_rows_;
     found_.assign(chunks, SketchPairs{});
-    const unsigned shift = 64 - directory_bits_;
+    const unsigned shift = shift_;
     const std::size_t matches = match_.rows();
     struct Scratch {
         std::vector<std::uint32_t> common;
@@ -196,20 +218,36 @@ void CompareJob::compare(unsigned threads) {
             SketchPairs& out = found_[chunk];
             const std::size_t last = std::min(rows, (chunk + 1) * chunk_rows_);
             for (std::size_t q = chunk * chunk_rows_; q < last; ++q) {
-                for (std::uint64_t i = query_.indptr[q]; i < query_.indptr[q + 1]; ++i) {
+                const std::uint64_t row_end = query_.indptr[q + 1];
+                for (std::uint64_t i = query_.indptr[q]; i < row_end; ++i) {
                     const std::uint64_t hash = query_.hashes[i];
-                    const std::size_t p =
-                        directory_bits_ == 0 ? 0 : static_cast<std::size_t>(hash >> shift);
-                    const auto begin = index_.begin() + static_cast<std::ptrdiff_t>(directory_[p]);
-                    const auto end =
-                        index_.begin() + static_cast<std::ptrdiff_t>(directory_[p + 1]);
-                    auto at = std::lower_bound(
-                        begin, end, hash,
-                        [](const Entry& entry, std::uint64_t h) { return entry.hash < h; });
-                    for (; at != end && at->hash == hash; ++at) {
+                    if (hash > largest_) break;  // the row's hashes ascend
+                    // Each lookup misses the caches twice (the directory, then the entries):
+                    // both are fetched ahead, the directory for a hash further on than the
+                    // entries, whose place it gives.
+                    if (i + kDirectoryAhead < row_end) {
+                        const std::uint64_t later = query_.hashes[i + kDirectoryAhead];
+                        if (later <= largest_) __builtin_prefetch(&directory_[later >> shift]);
+                    }
+                    if (i + kEntriesAhead < row_end) {
+                        const std::uint64_t later = query_.hashes[i + kEntriesAhead];
+                        if (later <= largest_) {
+                            const std::uint64_t from = directory_[later >> shift];
+                            __builtin_prefetch(index_hashes_.data() + from);
+                            __builtin_prefetch(index_rows_.data() + from);
+                        }
+                    }
+                    const auto p = static_cast<std::size_t>(hash >> shift);
+                    const std::uint64_t* const indexed = index_hashes_.data();
+                    const std::uint64_t* at = std::lower_bound(indexed + directory_[p],
+                                                               indexed + directory_[p + 1], hash);
+                    const std::uint64_t* const end = indexed + directory_[p + 1];
+                    for (; at != end && *at == hash; ++at) {
+                        const std::uint32_t row =
+                            index_rows_[static_cast<std::size_t>(at - indexed)];
                         // Within a hash rows ascend: in one table only the rows after this one.
-                        if (self_ && at->row <= q) continue;
-                        if (scratch.common[at->row]++ == 0) scratch.touched.push_back(at->row);
+                        if (self_ && row <= q) continue;
+                        if (scratch.common[row]++ == 0) scratch.touched.push_back(row);
                     }
                 }
                 std::sort(scratch.touched.begin(), scratch.touched.end());

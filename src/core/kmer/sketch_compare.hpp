@@ -57,12 +57,6 @@ public:
     [[nodiscard]] SketchPairs take();
 
 private:
-    // One entry of the index: a hash and a row holding it, ordered by hash, then row.
-    struct Entry {
-        std::uint64_t hash;
-        std::uint64_t row;
-    };
-
     void run();
     void build_index(unsigned threads);
     void compare(unsigned threads);
@@ -73,8 +67,13 @@ private:
     SketchMetric metric_;
     double threshold_;
     unsigned threads_;
-    std::vector<Entry> index_;
+    // The index: every hash of the match side and the row holding it, ordered by hash, then
+    // row, in two arrays (12 bytes an entry).
+    std::vector<std::uint64_t> index_hashes_;
+    std::vector<std::uint32_t> index_rows_;
     unsigned directory_bits_ = 0;
+    std::uint64_t largest_ = 0;             // the largest hash indexed
+    unsigned shift_ = 0;                    // a hash's prefix is hash >> shift_
     std::vector<std::uint64_t> directory_;  // where the entries of each top-bits prefix start
     std::vector<SketchPairs> found_;        // one per chunk of query rows
     std::size_t chunk_rows_ = 1;
