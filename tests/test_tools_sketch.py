@@ -297,6 +297,19 @@ def test_compare_two_tables_downsamples_the_finer(tmp_path):
     assert len(frame) == len(expected) >= 9  # each query meets itself among the matches
 
 
+def test_downsampling_keeps_empty_rows(write_file):
+    # Records shorter than k give empty rows, first, between and last.
+    path = write_file(
+        ">a\nAC\n>b\n" + "ACGTTGCA" * 200 + "\n>c\nA\n>d\n" + "GGCATC" * 300 + "\n>e\n\n"
+    )
+    fine = sketch(path, k=9, scaled=2, per_file=False)
+    coarse = fine.downsample(7)
+    assert coarse == sketch(path, k=9, scaled=7, per_file=False)
+    assert np.diff(coarse.indptr).tolist()[::2] == [0, 0, 0]
+    with pytest.raises(ValueError, match="cannot downsample scaled 2 to the smaller 1"):
+        fine.downsample(1)
+
+
 def test_compare_refuses_other_parameters(genomes_table):
     other = sketch(GENOMES, k=31, scaled=100)
     with pytest.raises(ValueError, match="cannot compare sketches of k=21, seed=42 with"):

@@ -177,13 +177,9 @@ class SketchTable(_RowTable):
         if scaled == self.scaled:
             return self
         keep = self.hashes <= np.uint64(max_hash_for(scaled))
-        counts = np.add.reduceat(keep, self.indptr[:-1].astype(np.intp)) if len(keep) else None
-        sizes = np.zeros(len(self), dtype=np.uint64)
-        if counts is not None:
-            # reduceat gives an empty row the element at its start: rows of no hash are zero.
-            sizes = np.where(np.diff(self.indptr) > 0, counts, 0).astype(np.uint64)
-        indptr = np.zeros(len(self) + 1, dtype=np.uint64)
-        np.cumsum(sizes, out=indptr[1:])
+        kept = np.zeros(len(keep) + 1, dtype=np.uint64)
+        np.cumsum(keep, out=kept[1:])
+        indptr = kept[self.indptr.astype(np.intp)]
         return SketchTable(
             self.ids,
             self.files,
