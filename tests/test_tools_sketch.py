@@ -491,3 +491,48 @@ def test_command_line_sketch_and_compare(tmp_path):
         1,
         "velko: error: cannot compare sketches of k=21, seed=42 with sketches of k=31, seed=42\n",
     )
+
+
+@pytest.fixture(scope="module")
+def family_table(tmp_path_factory):
+    paths = family_genomes(tmp_path_factory.mktemp("families"), families=3, members=5, seed=12)
+    return sketch(paths, k=21, scaled=20, abundance=True)
+
+
+@settings(max_examples=25, deadline=None)
+@given(
+    threshold=st.floats(0.0, 1.0),
+    metric=st.sampled_from(["jaccard", "containment", "max_containment"]),
+)
+def test_threshold_keeps_exactly_the_pairs_that_reach_it(family_table, threshold, metric):
+    every = family_table.compare(threshold=0.0, metric=metric, threads=1)
+    kept = family_table.compare(threshold=threshold, metric=metric, threads=2)
+    # The native filter and the values given agree: a pair is kept when its value reaches the
+    # threshold, whatever the rounding of either.
+    expected = every[every[metric] >= threshold].reset_index(drop=True)
+    assert kept.equals(expected)
+
+
+def test_compare_of_nothing_in_common(write_file):
+    table = sketch(
+        [write_file(">a\nACGTAC\n"), write_file(">b\n" + "A" * 30 + "\n")], k=21, scaled=1
+    )
+    pairs = table.compare()
+    assert list(pairs.columns) == list(PAIR_COLUMNS) and len(pairs) == 0
+    # Against itself only the row of poly-A (one hash) meets itself; the empty row meets nothing.
+    assert table.compare(table)[["query", "match", "intersection"]].values.tolist() == [
+        [table.ids[1], table.ids[1], 1]
+    ]
+
+
+@pytest.mark.parametrize(
+    ("indptr", "hashes", "message"),
+    [
+        ([0, 2], [1, 2, 3], "indptr does not cover the hashes"),
+        ([1, 3], [1, 2, 3], "indptr does not cover the hashes"),
+        ([0], [], "ids, files and indptr do not describe the same rows"),
+    ],
+)
+def test_tables_that_do_not_hold_together_are_refused(indptr, hashes, message):
+    with pytest.raises(ValueError, match=message):
+        SketchTable(["a"], ["a"], 21, 10, 42, indptr, hashes)

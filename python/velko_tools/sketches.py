@@ -558,8 +558,9 @@ def _pairs_frame(
     ids_q = np.array(query.ids, dtype=object)
     ids_m = np.array(match.ids, dtype=object)
     columns = {
-        "query": ids_q[q_index] if len(q_index) else np.zeros(0, dtype=object),
-        "match": ids_m[m_index] if len(m_index) else np.zeros(0, dtype=object),
+        # Of one dtype, empty or not: pandas gives a column of strings its own.
+        "query": pandas.Series(ids_q[q_index], dtype=str),
+        "match": pandas.Series(ids_m[m_index], dtype=str),
         "intersection": common,
         "query_size": q_size,
         "match_size": m_size,
