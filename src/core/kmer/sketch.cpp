@@ -134,10 +134,12 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) inline __m512i a
 // murmur_words over the text of eight canonical codes of k <= 32 letters at once: each lane's
 // letters are gathered two bits each into bytes (vpmultishiftqb) and looked up as ASCII
 // (vpermb). Writes the hashes at or below `max_hash` to `kept`; returns how many.
+// The text's words and MurmurHash3's whole blocks are constants of each instance, so its loops
+// unroll and the words stay in registers.
+template <unsigned words, unsigned blocks>
 __attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) std::size_t hash_codes_avx512(
     const std::uint64_t* codes, std::size_t n, unsigned k, std::uint64_t seed,
     std::uint64_t max_hash, std::uint64_t* kept) {
-    const unsigned words = (k + 7) / 8;
     // Plain arrays: std::array drops the vector type's alignment attribute.
     __m512i gather[4];
     __m512i valid[4];
@@ -158,7 +160,6 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) std::size_t hash
     const __m512i c2 = _mm512_set1_epi64(static_cast<long long>(kC2));
     const __m512i length = _mm512_set1_epi64(static_cast<long long>(k));
     const __m512i limit = _mm512_set1_epi64(static_cast<long long>(max_hash));
-    const unsigned blocks = k / 16;
     std::size_t out = 0;
     for (std::size_t i = 0; i + 8 <= n; i += 8) {
         const __m512i code = _mm512_loadu_si512(codes + i);
@@ -205,6 +206,18 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) std::size_t hash
         }
     }
     return out;
+}
+
+// hash_codes_avx512 of the instance for k.
+__attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) std::size_t hash_codes_avx512(
+    const std::uint64_t* codes, std::size_t n, unsigned k, std::uint64_t seed,
+    std::uint64_t max_hash, std::uint64_t* kept) {
+    if (k <= 8) return hash_codes_avx512<1, 0>(codes, n, k, seed, max_hash, kept);
+    if (k < 16) return hash_codes_avx512<2, 0>(codes, n, k, seed, max_hash, kept);
+    if (k == 16) return hash_codes_avx512<2, 1>(codes, n, k, seed, max_hash, kept);
+    if (k <= 24) return hash_codes_avx512<3, 1>(codes, n, k, seed, max_hash, kept);
+    if (k < 32) return hash_codes_avx512<4, 1>(codes, n, k, seed, max_hash, kept);
+    return hash_codes_avx512<4, 2>(codes, n, k, seed, max_hash, kept);
 }
 #pragma GCC diagnostic pop
 #endif
