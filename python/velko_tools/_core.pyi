@@ -26,6 +26,12 @@ MAX_K: int = 31
 
 MAX_SPARSE_K: int = 32
 
+def memory_headroom() -> int:
+    """
+    The bytes the process may still take: the least of the memory available, the
+    cgroups' limits and the address-space limits, less what is in use.
+    """
+
 def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, threads: int, progress: Callable[[int], object] | None, most_bytes: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None:
     """
     Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,

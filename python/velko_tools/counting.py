@@ -242,18 +242,14 @@ def count_and_tally(
                 tally=tally,
             )
 
-    if layout == "sparse" or (
-        layout == "auto"
-        and not dense_fits(
-            k, strands, len(encoded) if per_file or total else _record_rows_guess(encoded)
-        )
-    ):
+    # Where the inputs can be read again, "auto" decides on the rows met: it starts dense if a row
+    # per file fits, stops the dense count once the rows pass the dense table's share (or the
+    # memory left), and counts sparsely instead. Input read once is decided on a guess of rows.
+    again = layout == "auto" and _readable_again(encoded)
+    rows = len(encoded) if per_file or total or again else _record_rows_guess(encoded)
+    if layout == "sparse" or (layout == "auto" and not dense_fits(k, strands, rows)):
         return sparse()
-
-    # The guess of rows can be far off (many short records): "auto" stops the dense count once
-    # the rows met pass the dense table's share, or the memory left, and counts sparsely
-    # instead, where the inputs can be read again.
-    most_bytes = dense_share() if layout == "auto" and _readable_again(encoded) else 0
+    most_bytes = dense_share() if again else 0
     report, close = _progress_reporter(progress, encoded)
     try:
         with naming_stdin(parts):

@@ -3,9 +3,9 @@ for one call of count_kmers and for a run of many genomes."""
 
 from __future__ import annotations
 
-import os
 from collections.abc import Iterable
 
+from velko_tools import _core
 from velko_tools._args import Layout, Strands
 
 # A dense row holds 4^k counts of 8 bytes: past 4^12 (128 MiB a row) it is the wrong shape, for a
@@ -22,12 +22,10 @@ def dense_columns(k: int, strands: Strands) -> int:
 
 
 def available_memory() -> int:
-    """The bytes of physical memory free now (os.sysconf's available pages), or 1 GiB where
-    the system does not say."""
-    try:
-        return os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    except (ValueError, OSError):
-        return 1 << 30
+    """The bytes this process may still take, as the core's memory account sees them: the
+    least of what the system has available (page cache counted as free), the cgroups' limits
+    and the address-space limits."""
+    return min(_core.memory_headroom(), 1 << 62)
 
 
 def dense_share() -> int:

@@ -13,6 +13,7 @@
 
 #include "kmer/count_table.hpp"
 #include "kmer/sparse.hpp"
+#include "util/memory.hpp"
 #include "velko_tools/bindings.hpp"
 #include "velko_tools/unlocked.hpp"
 
@@ -133,6 +134,9 @@ void bind_kmers(nb::module_& m) {
     // The bound velko_tools checks k against and the command line offers: the core's own.
     m.attr("MAX_K") = kmer::kMaxRepresentableK;
     m.attr("MAX_SPARSE_K") = kmer::kMaxSparseK;
+    m.def("memory_headroom", &util::memory_headroom,
+          "The bytes the process may still take: the least of the memory available, the\n"
+          "cgroups' limits and the address-space limits, less what is in use.");
     m.def("count_table", &count_table, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
           nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("total"), nb::arg("tally"),
           nb::arg("min_count"), nb::arg("threads"), nb::arg("progress").none(),
