@@ -69,6 +69,21 @@ def count_sparse(files: list[tuple[bytes, str]], k: int, strands: str, skip_inva
     velko_tools.count_kmers(layout='sparse') is the public face of this.
     """
 
+def sketch(files: list[bytes], k: int, max_hash: int, seed: int, per_file: bool, abundance: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64] | None]:
+    """
+    Sketches FASTA files into rows (ids, file index per row, indptr, hashes, counts or
+    None); max_hash 0 keeps every hash. velko_tools.sketch is the public face of this.
+    """
+
+def compare_sketches(query_indptr: numpy.typing.NDArray[numpy.uint64], query_hashes: numpy.typing.NDArray[numpy.uint64], match_indptr: numpy.typing.NDArray[numpy.uint64], match_hashes: numpy.typing.NDArray[numpy.uint64], self: bool, metric: str, threshold: float, threads: int) -> tuple[numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+    """
+    The pairs of rows that share a hash and reach the threshold in the metric: query
+    rows, match rows and hashes in common; SketchTable.compare is the public face.
+    """
+
+def murmur_hash(data: bytes, seed: int) -> int:
+    """The first 64 bits of MurmurHash3_x64_128 of data with seed."""
+
 class TopHits:
     """The native top-hit table behind velko_tools.HitTable; use that."""
 

@@ -44,16 +44,19 @@ nb::ndarray<nb::numpy, T> vector_array(std::vector<T> values) {
 /// How often the calling thread looks at signals and reports progress while workers count.
 inline constexpr unsigned kPollMilliseconds = 50;
 
-/// Waits for the workers of `job` (a job of the core: wait_for, bytes_done) with the lock
-/// released, looking at signals and calling `progress` with the bytes read between waits. A
-/// KeyboardInterrupt (or any error from a signal handler) propagates: the job's destructor then
-/// cancels the workers and waits, which takes a block's worth of counting.
+/// Waits for the workers of `job` (a job of the core: wait_for, and bytes_done where it reads
+/// input) with the lock released, looking at signals and calling `progress`, unless None, with
+/// the bytes read between waits. A KeyboardInterrupt (or any error from a signal handler)
+/// propagates: the job's destructor then cancels the workers and waits, which takes a block's
+/// worth of work.
 template <class Job>
-void await_job(Job& job, const nb::object& progress) {
+void await_job(Job& job, const nb::object& progress = nb::none()) {
     for (bool done = false; !done;) {
         done = unlocked([&] { return job.wait_for(kPollMilliseconds); });
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
-        if (!progress.is_none()) progress(job.bytes_done());
+        if constexpr (requires { job.bytes_done(); }) {
+            if (!progress.is_none()) progress(job.bytes_done());
+        }
     }
 }
 
@@ -110,6 +113,9 @@ void bind_kmers(nb::module_& m);
 
 /// Sparse k-mer counts of FASTA files up to k = 32.
 void bind_sparse(nb::module_& m);
+
+/// FracMinHash sketches of FASTA files and their comparison.
+void bind_sketch(nb::module_& m);
 
 /// Profile-search hits and the top-hit table.
 void bind_hits(nb::module_& m);

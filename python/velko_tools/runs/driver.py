@@ -47,6 +47,7 @@ from velko_tools.runs.options import (
 )
 from velko_tools.runs.pools import Pool, _DaskPool, _LocalPool
 from velko_tools.runs.search import _check_search
+from velko_tools.runs.sketches import check_sketch
 from velko_tools.runs.store import (
     _FORMAT,
     _Entry,
@@ -206,6 +207,7 @@ def run_genomes(
     hmm_file: StrPath | None = None,
     cutoff: Cutoff | None = None,
     stop_codon: bool = False,
+    sketch: dict[str, int] | None = None,
     genome_id: GenomeId = "accession",
     batch_size: int | None = None,
     workers: int | None = None,
@@ -268,6 +270,12 @@ def run_genomes(
     number predicted. Needs pyrodigal and pyhmmer (``pip install pyrodigal pyhmmer``;
     ImportError at the call without them). A resume needs the profile file unchanged.
 
+    ``sketch``: a dict of ``k``, ``scaled`` and ``seed`` (defaults 31, 1000 and 42; e.g.
+    ``sketch={"k": 31, "scaled": 1000}``) also takes each genome's FracMinHash sketch (each
+    record's with ``per_record``) as velko_tools.sketch does, into ``sketches/`` (genome, id,
+    path, hashes), in the same task as its profile; ``open_run(out).sketches()`` gives them as
+    one SketchTable. A resume needs the same sketch options.
+
     ``layout``: ``"dense"`` profiles hold 4^k counts a genome (k up to 12); ``"sparse"``
     profiles only the k-mers seen (k up to 32), as SparseKmerTable rows; ``"auto"`` is dense
     while a row's k-mer columns (4^k, or the canonical ones) are no more than the median input
@@ -288,6 +296,7 @@ def run_genomes(
         hmm_path, hmm_size, hmm_mtime_ns = _check_search(hmm_file, cutoff)
         if stop_codon and hmm_path is None:
             raise ValueError("stop_codon needs hmm_file: it changes the proteins searched")
+        sketched = check_sketch(sketch)
         if client is not None and workers is not None:
             raise ValueError(
                 "pass workers or client, not both: a client's workers are its cluster's"
@@ -339,6 +348,9 @@ def run_genomes(
         hmm_mtime_ns=hmm_mtime_ns,
         cutoff=cutoff,
         stop_codon=bool(stop_codon),
+        sketch_k=None if sketched is None else sketched["k"],
+        sketch_scaled=None if sketched is None else sketched["scaled"],
+        sketch_seed=None if sketched is None else sketched["seed"],
     )
     os.makedirs(out_dir, exist_ok=True)
     with _locked(out_dir):

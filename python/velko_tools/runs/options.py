@@ -34,6 +34,10 @@ class _Options:
     cutoff: str | None = None
     # Proteins end with "*" where their gene has a stop codon, as Prodigal writes them.
     stop_codon: bool = False
+    # The sketches: their k, scaled and seed, or None for a run without sketches/.
+    sketch_k: int | None = None
+    sketch_scaled: int | None = None
+    sketch_seed: int | None = None
 
     def differences(self, stored: dict[str, Any]) -> str:
         """The options that differ from `stored` (run.json's), as "k=4, not k=5"."""

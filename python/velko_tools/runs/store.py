@@ -24,7 +24,7 @@ if TYPE_CHECKING:
 
 
 #: The datasets of a run directory, in the order they are written.
-DATASETS = ("profiles", "genomes", "hits", "errors")
+DATASETS = ("profiles", "genomes", "hits", "sketches", "errors")
 
 
 # Of run.json and the manifest. Entries of format 1 record no checksums, file sizes or
@@ -380,7 +380,7 @@ def _genome_problem(table: pyarrow.Table, dataset: str, entry: _Entry) -> str | 
     )
     if dataset == "hits":
         wrong = not set(held) <= set(wanted)
-    elif dataset == "profiles":
+    elif dataset in ("profiles", "sketches"):
         wrong = set(held) != set(wanted)
     else:
         wrong = sorted(held) != sorted(wanted)
