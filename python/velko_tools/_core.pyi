@@ -69,7 +69,7 @@ def count_sparse(files: list[tuple[bytes, str]], k: int, strands: str, skip_inva
     velko_tools.count_kmers(layout='sparse') is the public face of this.
     """
 
-def sketch(files: list[bytes], k: int, max_hash: int, seed: int, per_file: bool, abundance: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64] | None]:
+def sketch(files: list[tuple[bytes, str]], k: int, max_hash: int, seed: int, per_file: bool, abundance: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64] | None]:
     """
     Sketches FASTA files into rows (ids, file index per row, indptr, hashes, counts or
     None); max_hash 0 keeps every hash. velko_tools.sketch is the public face of this.
