@@ -14,6 +14,7 @@ import pkgutil
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 from velko_tools import _core  # noqa: E402
+from velko_tools.composition import TetraTable, tetra_zscores  # noqa: E402
 from velko_tools.counting import count_kmers  # noqa: E402
 from velko_tools.errors import (  # noqa: E402  # noqa: E402
     DamagedRunError,
@@ -51,6 +52,7 @@ __all__ = [
     "RunSummary",
     "SparseKmerTable",
     "TableFormatError",
+    "TetraTable",
     "TopHitFormatError",
     "VelkoError",
     "WorkerLostError",
@@ -60,4 +62,5 @@ __all__ = [
     "read_hmmer",
     "reverse_complement",
     "run_genomes",
+    "tetra_zscores",
 ]

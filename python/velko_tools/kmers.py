@@ -190,6 +190,51 @@ class KmerTable(_RowTable):
         np.divide(self.counts, totals[:, None], out=out, where=totals[:, None] > 0)
         return out
 
+    def features(self, kind: str, *, pseudocount: float | None = None) -> npt.NDArray[np.float64]:
+        """The composition features of each row (``float64``, rows x k-mers, in the table's
+        column order), c being a row's counts (windows over a byte other than A, C, G, T
+        already left out when counted with ``invalid="skip"``):
+
+        - ``"frequency"``: c / sum(c), the signature genome-quality tools compare by L1;
+        - ``"log_ratio"``: log((c + 1) / sum(c + 1)), as CONCOCT-style binners take it;
+        - ``"pseudo_frequency"``: (c + 1e-5) / sum(c + 1e-5), as SemiBin does;
+        - ``"clr"``: log(c + 1) - mean(log(c + 1)), the centred log-ratio;
+        - ``"l2"``: c / sqrt(sum(c^2)).
+
+        ``pseudocount`` replaces the 1 or 1e-5 of the kinds that add one (ValueError for the
+        others). A row without a count (a record shorter than k, or all N) gives NaN for
+        ``"frequency"`` and ``"l2"``; the other kinds follow their formula. Any k and strands
+        are served; MemoryError (saying what it needs) when the result would not fit."""
+        from velko_tools.composition import features
+
+        return features(self.counts, kind, pseudocount)
+
+    def neighbours(
+        self,
+        kind: str = "frequency",
+        metric: str = "l1",
+        top: int = 50,
+        other: KmerTable | None = None,
+        *,
+        pseudocount: float | None = None,
+        threads: int | None = None,
+    ) -> pandas.DataFrame:
+        """The `top` nearest rows of each row by the distance `metric` between their
+        ``features(kind)``: ``"l1"``, ``"euclidean"``, or ``"correlation"`` (1 - Pearson's r).
+        A row is not its own neighbour; with `other` (a table of the same k and strands), the
+        nearest rows of `other` are given instead.
+
+        A pandas DataFrame with columns ``query``, ``query_id`` (the row, by index and id),
+        ``match``, ``match_id`` (the neighbour, in this table or `other`), ``distance`` and
+        ``rank`` (1 the nearest), nearest first, ties by index. A row without features (NaN)
+        is farthest from all, at distance NaN. Queries are compared to blocks of rows on
+        ``threads`` threads (default: the usable cores), by matrix products for euclidean and
+        correlation, so the memory taken beyond the features is a few blocks of distances, never
+        rows x rows."""
+        from velko_tools.composition import neighbours
+
+        return neighbours(self, kind, metric, top, other, pseudocount, threads)
+
     @classmethod
     def read(
         cls, path: StrPath, *, format: str | None = None, strands: Strands | None = None

@@ -1,0 +1,206 @@
+// Oligonucleotide composition: counting over both strands, tetranucleotide z-scores, L1 rows.
+#include "kmer/composition.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "fasta/reader.hpp"
+#include "kmer/kmers.hpp"
+#include "kmer/window_kernel.hpp"
+#include "util/interrupt.hpp"
+
+namespace velko::kmer {
+namespace {
+
+// Progress is published to the shared counter at most once per this many bytes read.
+constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
+
+// Reads every record of `path` into `consumer` (start, stretches of sequence, end with the
+// record's size in bytes), publishing progress; false when cancelled. The one record loop of
+// this file, kept small so that it can give way to a shared walker.
+template <class Consumer>
+bool walk_file(const std::string& path, Consumer& consumer, std::atomic<std::uint64_t>& bytes_done,
+               const std::atomic<bool>& cancelled) {
+    fasta::Reader reader(path);
+    std::uint64_t published = 0;
+    const auto publish = [&] {
+        const std::uint64_t read = reader.bytes_read();
+        bytes_done.fetch_add(read - published, std::memory_order_relaxed);
+        published = read;
+    };
+    std::string batch;
+    std::string_view text;
+    while (reader.next_record()) {
+        consumer.start(reader.id());
+        std::uint64_t size = 0;
+        while (reader.next_stretch(text, batch, fasta::Reader::kStretchBytes)) {
+            size += consumer.feed(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+            if (reader.bytes_read() - published >= kProgressStep) {
+                publish();
+                if (cancelled.load(std::memory_order_relaxed)) return false;
+            }
+        }
+        consumer.end(reader.id(), size);
+    }
+    publish();
+    return true;
+}
+
+// Makes z-score rows of one file's records: each record is counted on its own, then kept as a
+// row, added to the file's counts, or left out for being shorter than the least length.
+class ZscoreConsumer {
+public:
+    ZscoreConsumer(const ZscoreOptions& options, ZscoreRows& out,
+                   const std::function<void(std::uint64_t)>& charge)
+        : options_(options), out_(out), charge_(charge), counter_(record_.data()) {}
+
+    void start(std::string_view id) {
+        record_.fill(0);
+        counter_.start(id);
+    }
+    std::size_t feed(const unsigned char* bytes, std::size_t n) { return counter_.feed(bytes, n); }
+    void end(std::string_view id, std::uint64_t size) {
+        counter_.end(id, size);
+        if (size < options_.min_length) return;
+        if (options_.per_file) {
+            for (std::size_t i = 0; i < kOligoColumns; ++i) file_[i] += record_[i];
+            file_size_ += size;
+            return;
+        }
+        charge_(kTetraColumns * sizeof(double) + sizeof(std::string) + id.size());
+        add_row(record_.data(), size);
+        out_.ids.emplace_back(id);
+    }
+    // The file's one row, when rows are per file.
+    void finish() {
+        if (options_.per_file) add_row(file_.data(), file_size_);
+    }
+
+private:
+    void add_row(std::uint64_t* counts, std::uint64_t size) {
+        add_reverse_strands(counts);
+        const std::size_t at = out_.zscores.size();
+        out_.zscores.resize(at + kTetraColumns);
+        tetra_zscores(counts, out_.zscores.data() + at);
+        out_.sizes.push_back(size);
+    }
+
+    const ZscoreOptions& options_;
+    ZscoreRows& out_;
+    const std::function<void(std::uint64_t)>& charge_;
+    std::array<std::uint64_t, kOligoColumns> record_{};
+    std::array<std::uint64_t, kOligoColumns> file_{};
+    std::uint64_t file_size_ = 0;
+    OligoCounter counter_;
+};
+
+}  // namespace
+
+std::size_t OligoCounter::feed(const unsigned char* bytes, std::size_t n) {
+    constexpr std::uint32_t kTetraMask = kTetraColumns - 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t letter = kBaseCode<Letters::kEither>[bytes[i]];
+        if (letter == kNotBase) {
+            run_ = 0;
+            continue;
+        }
+        code_ = ((code_ << 2) | letter) & kTetraMask;
+        run_ = std::min<std::uint32_t>(run_ + 1, 4);
+        ++counts_[letter];
+        // A window of each length ends here once that many bases have run without a break.
+        if (run_ >= 2) ++counts_[kOligoStart[2] + (code_ & 15)];
+        if (run_ >= 3) ++counts_[kOligoStart[3] + (code_ & 63)];
+        if (run_ >= 4) ++counts_[kOligoStart[4] + code_];
+    }
+    return n;
+}
+
+void add_reverse_strands(std::uint64_t* counts) {
+    std::array<std::uint64_t, kOligoColumns> forward{};
+    std::copy(counts, counts + kOligoColumns, forward.begin());
+    for (std::uint8_t length = 1; length <= 4; ++length) {
+        const std::size_t start = kOligoStart[length];
+        const std::uint64_t space = std::uint64_t{1} << (2 * length);
+        for (std::uint64_t kmer = 0; kmer < space; ++kmer) {
+            counts[start + kmer] += forward[start + reverse_complement_index(length, kmer)];
+        }
+    }
+}
+
+void tetra_zscores(const std::uint64_t* counts, double* z) {
+    const std::uint64_t* const di = counts + kOligoStart[2];
+    const std::uint64_t* const tri = counts + kOligoStart[3];
+    const std::uint64_t* const tetra = counts + kOligoStart[4];
+    for (std::size_t t = 0; t < kTetraColumns; ++t) {
+        const auto middle = static_cast<double>(di[(t >> 2) & 15]);
+        const auto first = static_cast<double>(tri[t >> 2]);
+        const auto last = static_cast<double>(tri[t & 63]);
+        z[t] = 0.0;
+        if (middle == 0.0) continue;
+        const double expected = first * last / middle;
+        const double variance = expected * (middle - first) * (middle - last) / (middle * middle);
+        if (variance > 0.0) {
+            z[t] = (static_cast<double>(tetra[t]) - expected) / std::sqrt(variance);
+        }
+    }
+}
+
+ZscoreJob::ZscoreJob(std::vector<std::string> paths, ZscoreOptions options, unsigned threads)
+    : options_(options), rows_(paths.size()), files_(std::move(paths)) {
+    const std::size_t files = files_.paths().size();
+    threads = std::max(1U, std::min<unsigned>(threads, static_cast<unsigned>(files)));
+    files_.start(threads, [this](std::size_t i, util::InterruptHook& /*hook*/) {
+        const std::function<void(std::uint64_t)> charge = [this](std::uint64_t bytes) {
+            this->charge(bytes);
+        };
+        try {
+            ZscoreRows& rows = rows_[i];
+            if (options_.per_file) charge(kTetraColumns * sizeof(double));
+            ZscoreConsumer consumer(options_, rows, charge);
+            if (walk_file(files_.paths()[i], consumer, files_.bytes_done(), files_.cancelled())) {
+                consumer.finish();
+            }
+        } catch (...) {
+            rows_[i] = ZscoreRows{};  // the job fails, or was cancelled: its rows are not wanted
+            throw;
+        }
+    });
+}
+
+void ZscoreJob::charge(std::uint64_t bytes) {
+    const std::lock_guard lock(account_mutex_);
+    account_.charge(bytes, [] {
+        return util::MemoryNeed{.what = "tetranucleotide z-scores",
+                                .detail = "256 values for each record"};
+    });
+}
+
+std::vector<ZscoreRows> ZscoreJob::take() {
+    files_.finish();
+    return std::move(rows_);
+}
+
+void l1_distances(const double* queries, std::size_t query_rows, const double* rows,
+                  std::size_t row_count, std::size_t width, double* out) {
+    for (std::size_t q = 0; q < query_rows; ++q) {
+        const double* const a = queries + q * width;
+        for (std::size_t r = 0; r < row_count; ++r) {
+            const double* const b = rows + r * width;
+            // Four sums side by side, so the additions need not wait on each other and the
+            // compiler may pair them in vector registers.
+            double sums[4] = {0.0, 0.0, 0.0, 0.0};
+            std::size_t w = 0;
+            for (; w + 4 <= width; w += 4) {
+                for (std::size_t lane = 0; lane < 4; ++lane) {
+                    sums[lane] += std::fabs(a[w + lane] - b[w + lane]);
+                }
+            }
+            for (; w < width; ++w) sums[0] += std::fabs(a[w] - b[w]);
+            out[q * row_count + r] = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+        }
+        util::poll_interrupt(row_count * width);
+    }
+}
+
+}  // namespace velko::kmer

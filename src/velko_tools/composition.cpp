@@ -1,0 +1,105 @@
+// Composition in velko_tools._core: tetranucleotide z-scores of FASTA files counted on worker
+// threads while the caller's thread watches for Ctrl-C, and L1 distances between rows.
+#include "kmer/composition.hpp"
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "velko_tools/bindings.hpp"
+#include "velko_tools/unlocked.hpp"
+
+namespace velko::tools {
+namespace {
+
+// How often the calling thread looks at signals and reports progress while workers count.
+constexpr unsigned kPollMilliseconds = 50;
+
+using Rows = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+// Arguments by reference: should the thread be ended on the way, no reference is dropped
+// without the lock.
+nb::tuple zscores_locked(const nb::list& files, bool per_file, std::uint64_t min_length,
+                         unsigned threads, const nb::object& progress) {
+    std::vector<std::string> paths;
+    for (nb::handle file : files) {
+        const auto path = nb::cast<nb::bytes>(file);
+        paths.emplace_back(path.c_str(), path.size());
+    }
+    kmer::ZscoreJob job(std::move(paths),
+                        kmer::ZscoreOptions{.per_file = per_file, .min_length = min_length},
+                        threads);
+    for (bool done = false; !done;) {
+        done = unlocked([&] { return job.wait_for(kPollMilliseconds); });
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        if (!progress.is_none()) progress(job.bytes_done());
+    }
+    std::vector<kmer::ZscoreRows> rows = job.take();
+    // One array of all rows: the files' rows are copied in order and each freed after.
+    std::size_t count = 0;
+    for (const kmer::ZscoreRows& file : rows) count += file.sizes.size();
+    std::vector<double> zscores;
+    std::vector<std::uint64_t> sizes;
+    std::vector<std::uint64_t> file_index;
+    zscores.reserve(count * kmer::kTetraColumns);
+    sizes.reserve(count);
+    file_index.reserve(count);
+    nb::list ids;
+    for (std::size_t f = 0; f < rows.size(); ++f) {
+        kmer::ZscoreRows& file = rows[f];
+        zscores.insert(zscores.end(), file.zscores.begin(), file.zscores.end());
+        sizes.insert(sizes.end(), file.sizes.begin(), file.sizes.end());
+        file_index.insert(file_index.end(), file.sizes.size(), f);
+        for (const std::string& id : file.ids) ids.append(nb::str(id.data(), id.size()));
+        file = kmer::ZscoreRows{};
+    }
+    double* const data = zscores.data();
+    return nb::make_tuple(ids, vector_array(std::move(file_index)),
+                          owning_array(std::move(zscores), data, {count, kmer::kTetraColumns}),
+                          vector_array(std::move(sizes)));
+}
+
+nb::tuple tetra_zscores(nb::list files, bool per_file, std::uint64_t min_length, unsigned threads,
+                        nb::object progress) {
+    return parked_at_exit(
+        [&] { return zscores_locked(files, per_file, min_length, threads, progress); });
+}
+
+void l1_distances(const Rows& queries, const Rows& rows,
+                  nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu> out) {
+    const std::size_t width = queries.shape(1);
+    if (rows.shape(1) != width || out.shape(0) != queries.shape(0) ||
+        out.shape(1) != rows.shape(0)) {
+        throw nb::value_error("l1_distances: the shapes of queries, rows and out do not agree");
+    }
+    unlocked([&] {
+        kmer::l1_distances(queries.data(), queries.shape(0), rows.data(), rows.shape(0), width,
+                           out.data());
+    });
+}
+
+}  // namespace
+
+void bind_composition(nb::module_& m) {
+    m.def("tetra_zscores", &tetra_zscores, nb::arg("files"), nb::arg("per_file"),
+          nb::arg("min_length"), nb::arg("threads"), nb::arg("progress").none(),
+          nb::sig("def tetra_zscores(files: list[bytes], per_file: bool, min_length: int, "
+                  "threads: int, progress: collections.abc.Callable[[int], object] | None) -> "
+                  "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.uint64]]"),
+          "Tetranucleotide z-scores of FASTA files as (ids, file index per row, z-scores,\n"
+          "sequence bytes per row); ids are empty with `per_file`. velko_tools.tetra_zscores\n"
+          "is the public face of this.");
+    m.def("l1_distances", &l1_distances, nb::arg("queries"), nb::arg("rows"), nb::arg("out"),
+          nb::sig("def l1_distances(queries: numpy.typing.NDArray[numpy.float64], "
+                  "rows: numpy.typing.NDArray[numpy.float64], "
+                  "out: numpy.typing.NDArray[numpy.float64]) -> None"),
+          "The L1 distance of each row of `queries` to each of `rows`, into `out`.");
+}
+
+}  // namespace velko::tools
