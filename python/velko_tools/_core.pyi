@@ -248,4 +248,16 @@ def gzip_member(text: bytes, level: int, deflater: str | None = None) -> bytes:
     out of range or a deflater not built in.
     """
 
+def tetra_zscores(files: list[bytes], per_file: bool, min_length: int, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.uint64]]:
+    """
+    Tetranucleotide z-scores of FASTA files as (ids, file index per row, z-scores,
+    sequence bytes per row); ids are empty with `per_file`. velko_tools.tetra_zscores
+    is the public face of this.
+    """
+
+def l1_distances(queries: numpy.typing.NDArray[numpy.float64], rows: numpy.typing.NDArray[numpy.float64], out: numpy.typing.NDArray[numpy.float64]) -> None:
+    """
+    The L1 distance of each row of `queries` to each of `rows`, into `out`.
+    """
+
 GZIP_BACKEND: str

@@ -149,7 +149,7 @@ def neighbours(
 def _standardised(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """Each row less its mean, over its norm: the correlation of two rows is then their dot
     product. A constant row (or one holding NaN) stays NaN, as its correlation is undefined."""
-    out = values - values.mean(axis=1, keepdims=True)
+    out: npt.NDArray[np.float64] = values - values.mean(axis=1, keepdims=True)
     with np.errstate(divide="ignore", invalid="ignore"):
         out /= np.sqrt(np.einsum("ij,ij->i", out, out))[:, None]
     return out
