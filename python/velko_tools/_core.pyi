@@ -260,4 +260,10 @@ def l1_distances(queries: numpy.typing.NDArray[numpy.float64], rows: numpy.typin
     The L1 distance of each row of `queries` to each of `rows`, into `out`.
     """
 
+def keep_nearest(distances: numpy.typing.NDArray[numpy.float64], first_target: int, self_first: int, best: numpy.typing.NDArray[numpy.float64], index: numpy.typing.NDArray[numpy.int64]) -> None:
+    """
+    Merges a block of distances into each query's heap of the nearest targets
+    (best, index), as velko_tools.composition's neighbours keeps them.
+    """
+
 GZIP_BACKEND: str

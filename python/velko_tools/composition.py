@@ -196,52 +196,24 @@ def _nearest(
         np.maximum(products, 0.0, out=products)
         return np.sqrt(products, out=products)
 
-    def smallest(
-        values: npt.NDArray[np.float64], index: npt.NDArray[np.int64]
-    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
-        """The `per` smallest values of each row with their indexes, ordered by value then
-        index (NaN last)."""
-        if values.shape[1] > per:
-            kept = np.argpartition(values, per - 1, axis=1)[:, :per]
-            chosen = np.take_along_axis(values, kept, axis=1)
-            # argpartition keeps any of the values tied at the edge; where it left some out,
-            # the row is sorted whole so that the lowest indexes among them win.
-            # argpartition leaves the per-th smallest last, the largest kept.
-            edge = chosen[:, -1:]
-            ties = (values == edge).sum(axis=1) != (chosen == edge).sum(axis=1)
-            rows = np.flatnonzero(ties | np.isnan(edge[:, 0]))
-            kept_index = np.take_along_axis(index, kept, axis=1)
-            for row in rows.tolist():
-                order = np.lexsort((index[row], values[row]))[:per]
-                chosen[row], kept_index[row] = values[row, order], index[row, order]
-            values, index = chosen, kept_index
-        order = np.lexsort((index, values), axis=1)
-        return np.take_along_axis(values, order, axis=1), np.take_along_axis(index, order, axis=1)
-
     def block(start: int) -> None:
         stop = min(n_queries, start + query_block)
-        best = np.empty((stop - start, 0), dtype=np.float64)
-        best_index = np.empty((stop - start, 0), dtype=np.int64)
+        # Each query's heap of the nearest so far, its places empty (+inf, past any index).
+        best = np.full((stop - start, per), np.inf)
+        best_index = np.full((stop - start, per), np.iinfo(np.int64).max, dtype=np.int64)
         for first in range(0, n_targets, target_block):
             last = min(n_targets, first + target_block)
             values = distance(start, stop, first, last)
-            # A row without features is as far as can be; the query itself (NaN) is farther,
-            # so that it never comes before another row.
-            values[np.isnan(values)] = np.inf
-            if same:
-                inside = np.arange(max(start, first), min(stop, last))
-                values[inside - start, inside - first] = np.nan
-            index = np.broadcast_to(np.arange(first, last, dtype=np.int64), values.shape)
-            best, best_index = smallest(
-                np.concatenate([best, values], axis=1),
-                np.concatenate([best_index, index], axis=1),
-            )
+            _core.keep_nearest(values, first, start if same else -1, best, best_index)
+        order = np.lexsort((best_index, best), axis=1)
+        best = np.take_along_axis(best, order, axis=1)
+        best_index = np.take_along_axis(best_index, order, axis=1)
         if metric == "euclidean":
             # The expanded square loses the digits of near rows to cancellation: the few kept
             # are measured again directly, and ordered by that.
             apart = queries[start:stop, None, :] - targets[best_index]
             exact = np.sqrt(np.einsum("ijk,ijk->ij", apart, apart))
-            best = np.where(np.isnan(best) | np.isinf(best), best, exact)
+            best = np.where(np.isinf(best), best, exact)
             order = np.lexsort((best_index, best), axis=1)
             best = np.take_along_axis(best, order, axis=1)
             best_index = np.take_along_axis(best_index, order, axis=1)

@@ -83,6 +83,19 @@ void l1_distances(const Rows& queries, const Rows& rows,
     });
 }
 
+void keep_nearest(const Rows& distances, std::int64_t first_target, std::int64_t self_first,
+                  nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu> best,
+                  nb::ndarray<std::int64_t, nb::ndim<2>, nb::c_contig, nb::device::cpu> index) {
+    if (best.shape(0) != distances.shape(0) || index.shape(0) != distances.shape(0) ||
+        index.shape(1) != best.shape(1) || best.shape(1) == 0) {
+        throw nb::value_error("keep_nearest: the shapes of distances, best and index disagree");
+    }
+    unlocked([&] {
+        kmer::keep_nearest(distances.data(), distances.shape(0), distances.shape(1), first_target,
+                           self_first, best.shape(1), best.data(), index.data());
+    });
+}
+
 }  // namespace
 
 void bind_composition(nb::module_& m) {
@@ -100,6 +113,14 @@ void bind_composition(nb::module_& m) {
                   "rows: numpy.typing.NDArray[numpy.float64], "
                   "out: numpy.typing.NDArray[numpy.float64]) -> None"),
           "The L1 distance of each row of `queries` to each of `rows`, into `out`.");
+    m.def("keep_nearest", &keep_nearest, nb::arg("distances"), nb::arg("first_target"),
+          nb::arg("self_first"), nb::arg("best"), nb::arg("index"),
+          nb::sig("def keep_nearest(distances: numpy.typing.NDArray[numpy.float64], "
+                  "first_target: int, self_first: int, "
+                  "best: numpy.typing.NDArray[numpy.float64], "
+                  "index: numpy.typing.NDArray[numpy.int64]) -> None"),
+          "Merges a block of distances into each query's heap of the nearest targets\n"
+          "(best, index), as velko_tools.composition's neighbours keeps them.");
 }
 
 }  // namespace velko::tools

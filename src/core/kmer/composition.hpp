@@ -103,4 +103,14 @@ private:
 void l1_distances(const double* queries, std::size_t query_rows, const double* rows,
                   std::size_t row_count, std::size_t width, double* out);
 
+/// Keeps, for each of `query_rows` queries, the `top` nearest targets met so far: `best` and
+/// `best_index` (query_rows x top) hold each query's as a max-heap by (distance, index), which
+/// the caller fills with (+inf, INT64_MAX) before the first block. `distances` (query_rows x
+/// target_count) are the query's distances to targets first_target, first_target + 1, ...; a
+/// NaN distance counts as +inf, and with `self_first` >= 0 query q is target self_first + q,
+/// which is never its own neighbour. Polls util::poll_interrupt per query.
+void keep_nearest(const double* distances, std::size_t query_rows, std::size_t target_count,
+                  std::int64_t first_target, std::int64_t self_first, std::size_t top, double* best,
+                  std::int64_t* best_index);
+
 }  // namespace velko::kmer
