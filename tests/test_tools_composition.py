@@ -378,7 +378,8 @@ def test_neighbours_equal_brute_force(metric, blocks, monkeypatch):
         # matches agree wherever the distance is not within rounding of another
         values = [v for v, _ in want]
         for rank, (value, match) in enumerate(want):
-            if all(abs(value - other) > 1e-9 for j, other in enumerate(values) if j != rank):
+            others = [other for j, other in enumerate(values) if j != rank]
+            if not any(math.isclose(value, other, abs_tol=1e-9) for other in others):
                 assert group["match"].iloc[rank] == match
         assert query not in group["match"].tolist()
     # the duplicate rows find each other first, at distance 0; the empty row is NaN to all
