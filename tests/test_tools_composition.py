@@ -163,10 +163,10 @@ def test_features_refusals(write_file, call, error, text):
 
 
 def test_features_too_large_is_refused_before_allocating(write_file, monkeypatch):
-    import velko_tools.sparse
+    import velko_tools.layout
 
     table = count_kmers(write_file(">a\nACGTACGT\n>b\nACGT\n"), 4, strands="canonical")
-    monkeypatch.setattr(velko_tools.sparse, "available_memory", lambda: 1000)
+    monkeypatch.setattr(velko_tools.layout, "available_memory", lambda: 1000)
     with pytest.raises(MemoryError, match=r"^features of 2 rows of 136 k-mers needs about .* GiB"):
         table.features("frequency")
 

@@ -49,7 +49,7 @@ DISTANCE_BYTES = 32 << 20
 
 
 def _memory_check(what: str, needed: int) -> None:
-    from velko_tools.sparse import available_memory
+    from velko_tools.layout import available_memory
 
     free = available_memory()
     if needed > free:

@@ -7,6 +7,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,28 +18,16 @@
 namespace velko::tools {
 namespace {
 
-// How often the calling thread looks at signals and reports progress while workers count.
-constexpr unsigned kPollMilliseconds = 50;
-
 using Rows = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
 // without the lock.
 nb::tuple zscores_locked(const nb::list& files, bool per_file, std::uint64_t min_length,
                          unsigned threads, const nb::object& progress) {
-    std::vector<std::string> paths;
-    for (nb::handle file : files) {
-        const auto path = nb::cast<nb::bytes>(file);
-        paths.emplace_back(path.c_str(), path.size());
-    }
-    kmer::ZscoreJob job(std::move(paths),
+    kmer::ZscoreJob job(system_paths(files),
                         kmer::ZscoreOptions{.per_file = per_file, .min_length = min_length},
                         threads);
-    for (bool done = false; !done;) {
-        done = unlocked([&] { return job.wait_for(kPollMilliseconds); });
-        if (PyErr_CheckSignals() != 0) throw nb::python_error();
-        if (!progress.is_none()) progress(job.bytes_done());
-    }
+    await_job(job, progress);
     std::vector<kmer::ZscoreRows> rows = job.take();
     // One array of all rows: the files' rows are copied in order and each freed after.
     std::size_t count = 0;
@@ -49,17 +38,17 @@ nb::tuple zscores_locked(const nb::list& files, bool per_file, std::uint64_t min
     zscores.reserve(count * kmer::kTetraColumns);
     sizes.reserve(count);
     file_index.reserve(count);
-    nb::list ids;
+    std::vector<std::string> ids;
     for (std::size_t f = 0; f < rows.size(); ++f) {
         kmer::ZscoreRows& file = rows[f];
         zscores.insert(zscores.end(), file.zscores.begin(), file.zscores.end());
         sizes.insert(sizes.end(), file.sizes.begin(), file.sizes.end());
         file_index.insert(file_index.end(), file.sizes.size(), f);
-        for (const std::string& id : file.ids) ids.append(nb::str(id.data(), id.size()));
+        std::move(file.ids.begin(), file.ids.end(), std::back_inserter(ids));
         file = kmer::ZscoreRows{};
     }
     double* const data = zscores.data();
-    return nb::make_tuple(ids, vector_array(std::move(file_index)),
+    return nb::make_tuple(id_list(ids), vector_array(std::move(file_index)),
                           owning_array(std::move(zscores), data, {count, kmer::kTetraColumns}),
                           vector_array(std::move(sizes)));
 }

@@ -5,47 +5,13 @@
 #include <cmath>
 #include <utility>
 
-#include "fasta/reader.hpp"
 #include "kmer/kmers.hpp"
+#include "kmer/record_walker.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/interrupt.hpp"
 
 namespace velko::kmer {
 namespace {
-
-// Progress is published to the shared counter at most once per this many bytes read.
-constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
-
-// Reads every record of `path` into `consumer` (start, stretches of sequence, end with the
-// record's size in bytes), publishing progress; false when cancelled. The one record loop of
-// this file, kept small so that it can give way to a shared walker.
-template <class Consumer>
-bool walk_file(const std::string& path, Consumer& consumer, std::atomic<std::uint64_t>& bytes_done,
-               const std::atomic<bool>& cancelled) {
-    fasta::Reader reader(path);
-    std::uint64_t published = 0;
-    const auto publish = [&] {
-        const std::uint64_t read = reader.bytes_read();
-        bytes_done.fetch_add(read - published, std::memory_order_relaxed);
-        published = read;
-    };
-    std::string batch;
-    std::string_view text;
-    while (reader.next_record()) {
-        consumer.start(reader.id());
-        std::uint64_t size = 0;
-        while (reader.next_stretch(text, batch, fasta::Reader::kStretchBytes)) {
-            size += consumer.feed(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-            if (reader.bytes_read() - published >= kProgressStep) {
-                publish();
-                if (cancelled.load(std::memory_order_relaxed)) return false;
-            }
-        }
-        consumer.end(reader.id(), size);
-    }
-    publish();
-    return true;
-}
 
 // Makes z-score rows of one file's records: each record is counted on its own, then kept as a
 // row, added to the file's counts, or left out for being shorter than the least length.
@@ -175,7 +141,11 @@ ZscoreJob::ZscoreJob(std::vector<std::string> paths, ZscoreOptions options, unsi
             ZscoreRows& rows = rows_[i];
             if (options_.per_file) charge(kTetraColumns * sizeof(double));
             ZscoreConsumer consumer(options_, rows, charge);
-            if (walk_file(files_.paths()[i], consumer, files_.bytes_done(), files_.cancelled())) {
+            const WalkShared shared{.bytes_done = files_.bytes_done(),
+                                    .cancelled = files_.cancelled()};
+            // Windows over a byte that is not a base are left out, so no record fails: k is
+            // only what the walker would check a failing record's length against.
+            if (walk_records<Invalid::kSkip>(files_.paths()[i], 4, consumer, shared)) {
                 consumer.finish();
             }
         } catch (...) {
