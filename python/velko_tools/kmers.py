@@ -149,10 +149,23 @@ class KmerTable(_RowTable):
     counts as a NumPy ``uint64`` array of rows x columns, ``windows`` the k-mers counted into
     each row (its sum) and ``skipped`` those left out for holding a letter other than A, C, G,
     T. With ``strands="both"`` each window
-    counts twice, so both are in k-mers, not windows.
+    counts twice, so both are in k-mers, not windows. A table counted in windows along records
+    (count_kmers(window=...)) has ``starts`` and ``ends``, each row's place in its record
+    (0-based, end exclusive, ``uint64``); otherwise both are None.
     """
 
-    _FIELDS = ("ids", "files", "k", "strands", "kmers", "counts", "windows", "skipped")
+    _FIELDS = (
+        "ids",
+        "files",
+        "k",
+        "strands",
+        "kmers",
+        "counts",
+        "windows",
+        "skipped",
+        "starts",
+        "ends",
+    )
     __slots__ = _FIELDS
 
     def __init__(
@@ -165,6 +178,8 @@ class KmerTable(_RowTable):
         counts: npt.NDArray[np.uint64],
         windows: npt.NDArray[np.uint64],
         skipped: npt.NDArray[np.uint64],
+        starts: npt.NDArray[np.uint64] | None = None,
+        ends: npt.NDArray[np.uint64] | None = None,
     ) -> None:
         self.ids = ids
         self.files = files
@@ -174,6 +189,8 @@ class KmerTable(_RowTable):
         self.counts = counts
         self.windows = windows
         self.skipped = skipped
+        self.starts = starts
+        self.ends = ends
 
     def __repr__(self) -> str:
         rows, columns = self.counts.shape

@@ -107,10 +107,23 @@ class SparseKmerTable(_RowTable):
     2-bit codes of its k-mers (A 0, C 1, G 2, T 3, first letter most significant: the base-4
     order of the dense columns), ascending, and their ``counts`` at the same places
     (``uint32``, or ``uint64`` in a row of 2^32 k-mers or more). k-mers seen fewer than
-    ``min_count`` times in their row are left out; ``windows`` still counts them.
+    ``min_count`` times in their row are left out; ``windows`` still counts them. ``starts``
+    and ``ends`` place the rows of a table counted in windows along records, as in KmerTable.
     """
 
-    _FIELDS = ("ids", "files", "k", "strands", "indptr", "codes", "counts", "windows", "skipped")
+    _FIELDS = (
+        "ids",
+        "files",
+        "k",
+        "strands",
+        "indptr",
+        "codes",
+        "counts",
+        "windows",
+        "skipped",
+        "starts",
+        "ends",
+    )
     __slots__ = _FIELDS
 
     def __init__(
@@ -124,7 +137,11 @@ class SparseKmerTable(_RowTable):
         counts: npt.NDArray[np.unsignedinteger[Any]],
         windows: npt.NDArray[np.uint64],
         skipped: npt.NDArray[np.uint64],
+        starts: npt.NDArray[np.uint64] | None = None,
+        ends: npt.NDArray[np.uint64] | None = None,
     ) -> None:
+        self.starts = starts
+        self.ends = ends
         self.ids = ids
         self.files = files
         self.k = k
@@ -234,6 +251,8 @@ class SparseKmerTable(_RowTable):
             counts,
             self.windows.copy(),
             self.skipped.copy(),
+            None if self.starts is None else self.starts.copy(),
+            None if self.ends is None else self.ends.copy(),
         )
 
     def write(
@@ -513,6 +532,8 @@ def count_sparse(
     memory: int | None,
     tmpdir: StrPath | None,
     tally: bool = False,
+    window: int = 0,
+    step: int = 0,
 ) -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
     """count_kmers(layout="sparse") once its arguments are checked, with each file's tally
     (records, letters, A, C, G, T) when ``tally``."""
@@ -522,7 +543,7 @@ def count_sparse(
         tmpdir = tempfile.gettempdir()
     report, close = _progress_reporter(progress, paths)
     try:
-        ids, file_index, indptr, codes, counts, windows, skipped, tallies = _core.count_sparse(
+        counted = _core.count_sparse(
             paths,
             k,
             strands,
@@ -535,12 +556,18 @@ def count_sparse(
             os.fsencode(tmpdir),
             threads,
             report,
+            window,
+            step,
         )
     finally:
         close()
+    ids, file_index, indptr, codes, counts, windows, skipped, tallies, starts, ends = counted
     ids, row_files = row_names(names, file_index, ids, per_file, total)
+    places = (starts, ends) if window else (None, None)
     return (
-        SparseKmerTable(ids, row_files, k, strands, indptr, codes, counts, windows, skipped),
+        SparseKmerTable(
+            ids, row_files, k, strands, indptr, codes, counts, windows, skipped, *places
+        ),
         tallies,
     )
 
