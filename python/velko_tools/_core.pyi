@@ -32,10 +32,11 @@ def memory_headroom() -> int:
     cgroups' limits and the address-space limits, less what is in use.
     """
 
-def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, threads: int, progress: Callable[[int], object] | None, most_bytes: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None:
+def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, threads: int, progress: Callable[[int], object] | None, most_bytes: int = 0, window: int = 0, step: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None:
     """
     Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,
-    skipped, tallies); with `total` one row summing every file's, with `min_count`
+    skipped, tallies, starts, ends); with `window`, one row per window of that many
+    bases every `step` along each record, starts and ends placing them (else empty); with `total` one row summing every file's, with `min_count`
     counts below it set to 0; with `tally`, each file's row of tallies holds its records,
     letters and A, C, G, T (either case), else zeros; velko_tools.count_kmers is the
     public face of this. With `most_bytes`, None once the rows would take more than
@@ -48,7 +49,7 @@ def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]:
     table.
     """
 
-def count_sparse(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+def count_sparse(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None, window: int = 0, step: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
     """
     Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,
     codes, counts, windows, skipped, tallies), with `total` one row summing every

@@ -244,7 +244,9 @@ def count_and_tally(
         )
     width, stride = window_span(window, step)
     if width and (per_file or total):
-        raise ValueError("window gives rows along each record; per_file and total cannot be set too")
+        raise ValueError(
+            "window gives rows along each record; per_file and total cannot be set too"
+        )
 
     def sparse() -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
         with naming_stdin(parts):

@@ -19,7 +19,7 @@ from velko_tools.kmers import (
     row_names,
 )
 from velko_tools.layout import MAX_DENSE_K
-from velko_tools.tables import npz_read_texts, npz_texts
+from velko_tools.tables import npz_read_texts, npz_texts, places_arrays
 
 if TYPE_CHECKING:
     import pandas
@@ -286,6 +286,7 @@ class SparseKmerTable(_RowTable):
                     "counts": self.counts,
                     "windows": self.windows,
                     "skipped": self.skipped,
+                    **places_arrays(self.starts, self.ends),
                 }
                 with open_written(written) as out:
                     np.savez(out, **arrays)  # type: ignore[arg-type]
@@ -327,6 +328,9 @@ class SparseKmerTable(_RowTable):
             "skipped": self.skipped.tolist(),
             "lengths": np.diff(self.indptr).tolist(),
         }
+        if self.starts is not None and self.ends is not None:
+            facts["starts"] = self.starts.tolist()
+            facts["ends"] = self.ends.tolist()
         return {b"velko": json.dumps(facts).encode()}
 
     def _write_parquet(self, path: str, kmer_column: bool) -> None:
@@ -339,6 +343,12 @@ class SparseKmerTable(_RowTable):
             ("code", pyarrow.uint64()),
             ("count", pyarrow.uint32() if narrow else pyarrow.uint64()),
         ]
+        places = [
+            (name, values)
+            for name, values in (("start", self.starts), ("end", self.ends))
+            if values is not None
+        ]
+        fields += [(name, pyarrow.uint64()) for name, _ in places]
         if kmer_column:
             fields.append(("kmer", pyarrow.string()))
         schema = pyarrow.schema(fields, metadata=self._metadata())
@@ -346,13 +356,24 @@ class SparseKmerTable(_RowTable):
         # The codes ascend within a row and the counts are mostly small: packed as differences
         # they take a few bits each, which makes them smaller than a general compressor would
         # and faster to write and read.
-        packed = {"code": "DELTA_BINARY_PACKED", "count": "DELTA_BINARY_PACKED"}
+        packed = {
+            "code": "DELTA_BINARY_PACKED",
+            "count": "DELTA_BINARY_PACKED",
+            **{name: "DELTA_BINARY_PACKED" for name, _ in places},
+        }
         with pyarrow.parquet.ParquetWriter(
             path,
             schema,
             use_dictionary=["id", "kmer"],
             column_encoding=packed,
-            compression={"id": "snappy", "code": "none", "count": "none", "kmer": "snappy"},
+            compression={
+                "id": "snappy",
+                "code": "none",
+                "count": "none",
+                "kmer": "snappy",
+                "start": "snappy",
+                "end": "snappy",
+            },
         ) as writer:
             for start in range(0, len(self.codes), PARQUET_GROUP):
                 stop = min(len(self.codes), start + PARQUET_GROUP)
@@ -369,6 +390,7 @@ class SparseKmerTable(_RowTable):
                     pyarrow.array(self.codes[start:stop]),
                     pyarrow.array(self.counts[start:stop]),
                 ]
+                columns += [pyarrow.array(values[rows]) for _, values in places]
                 if kmer_column:
                     letters = kmer_text(self.k, self.codes[start:stop])
                     columns.append(
@@ -400,6 +422,8 @@ class SparseKmerTable(_RowTable):
                     data["counts"],
                     data["windows"],
                     data["skipped"],
+                    data["starts"] if "starts" in data else None,
+                    data["ends"] if "ends" in data else None,
                 )
         if name.endswith(".parquet"):
             return cls._read_parquet(name)
@@ -498,6 +522,8 @@ class SparseKmerTable(_RowTable):
             counts,
             np.array(facts["windows"], dtype=np.uint64),
             np.array(facts["skipped"], dtype=np.uint64),
+            np.array(facts["starts"], dtype=np.uint64) if "starts" in facts else None,
+            np.array(facts["ends"], dtype=np.uint64) if "ends" in facts else None,
         )
 
 

@@ -76,22 +76,25 @@ public:
         return usable;
     }
 
-    void end(std::string_view /*id*/, std::uint64_t /*size*/) {
-        // A record stopped at a bad byte ends where the bytes held end (it is shorter than k,
-        // or the walker would have failed it).
-        const std::uint64_t length = dropped_ + held_.size();
+    void end(std::string_view /*id*/, std::uint64_t size) {
         if (!emitted_) {
-            emit(0, length);
-        } else if (last_end_ < length) {
-            emit(length - span_.width, length);
+            emit(0, size);
+        } else if (last_end_ < size) {
+            emit(size > span_.width ? size - span_.width : 0, size);
         }
     }
 
 private:
+    // A record stopped at a bad byte (shorter than k, or the walker would have failed it) holds
+    // fewer bytes than its size: its windows are fed what there is and placed where they lie.
     void emit(std::uint64_t from, std::uint64_t to) {
+        const std::uint64_t held_end = dropped_ + held_.size();
+        const std::uint64_t fed_to = std::min(to, held_end);
         rows_.start(id_);
-        rows_.feed(held_.data() + (from - dropped_), static_cast<std::size_t>(to - from));
-        rows_.end(id_, to - from);
+        if (fed_to > from) {
+            rows_.feed(held_.data() + (from - dropped_), static_cast<std::size_t>(fed_to - from));
+        }
+        rows_.end(id_, fed_to > from ? fed_to - from : 0);
         places_.starts.push_back(from);
         places_.ends.push_back(to);
         last_end_ = to;
