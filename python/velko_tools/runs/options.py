@@ -34,6 +34,9 @@ class _Options:
     cutoff: str | None = None
     # Proteins end with "*" where their gene has a stop codon, as Prodigal writes them.
     stop_codon: bool = False
+    # Rows per window of this many bases every `step` along each record (per_record is set).
+    window: int | None = None
+    step: int | None = None
 
     def differences(self, stored: dict[str, Any]) -> str:
         """The options that differ from `stored` (run.json's), as "k=4, not k=5"."""
