@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from velko_tools import InvalidBaseError, KmerTable, SparseKmerTable, count_kmers
+from velko_tools import InvalidBaseError, KmerTable, SparseKmerTable, count_kmers, tetra_zscores
 
 
 def places(length, width, step):
@@ -169,3 +169,19 @@ def test_features_of_windows(write_file):
     np.testing.assert_allclose(frequencies.sum(axis=1), 1)
     near = table.neighbours(top=1)
     assert near["query_id"].tolist() == ["a"] * len(table)
+
+
+def test_zscores_of_windows_equal_those_of_the_windows_cut_out(write_file):
+    rng = np.random.default_rng(3)
+    seq = "".join(rng.choice(list("ACGTacgtN"), size=5000))
+    path = write_file(f">a\n{seq}\n>b\nACGTTGCA\n")
+    windows = tetra_zscores(path, per_file=False, window=1200, step=1000)
+    cut, expected = cut_by_hand([("a", seq), ("b", "ACGTTGCA")], 1200, 1000, write_file)
+    by_hand = tetra_zscores(cut, per_file=False)
+    assert windows.ids == [name for name, _, _ in expected]
+    assert list(zip(windows.starts.tolist(), windows.ends.tolist())) == [
+        (start, end) for _, start, end in expected
+    ]
+    np.testing.assert_array_equal(windows.zscores, by_hand.zscores)
+    with pytest.raises(ValueError, match="pass per_file=False"):
+        tetra_zscores(path, window=1000)

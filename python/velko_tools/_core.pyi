@@ -258,10 +258,11 @@ def gzip_member(text: bytes, level: int, deflater: str | None = None) -> bytes:
     out of range or a deflater not built in.
     """
 
-def tetra_zscores(files: list[bytes], per_file: bool, min_length: int, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.uint64]]:
+def tetra_zscores(files: list[bytes], per_file: bool, min_length: int, threads: int, progress: Callable[[int], object] | None, window: int = 0, step: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
     """
     Tetranucleotide z-scores of FASTA files as (ids, file index per row, z-scores,
-    sequence bytes per row); ids are empty with `per_file`. velko_tools.tetra_zscores
+    sequence bytes per row, starts, ends); ids are empty with `per_file`, starts and
+    ends without `window`. velko_tools.tetra_zscores
     is the public face of this.
     """
 

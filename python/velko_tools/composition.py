@@ -236,10 +236,11 @@ class TetraTable:
 
     ``ids`` names the rows (the paths as given with ``per_file``, else record ids), ``files``
     the file each row came from, ``zscores`` the z-scores as ``float64`` rows x 256 in base-4
-    order (``kmers``: AAAA, AAAC, ...), ``sizes`` the sequence bytes of each row's records.
+    order (``kmers``: AAAA, AAAC, ...), ``sizes`` the sequence bytes of each row's records;
+    ``starts`` and ``ends`` each row's place in its record when scored in windows (else None).
     """
 
-    __slots__ = ("files", "ids", "sizes", "zscores")
+    __slots__ = ("ends", "files", "ids", "sizes", "starts", "zscores")
 
     def __init__(
         self,
@@ -247,11 +248,15 @@ class TetraTable:
         files: list[str],
         zscores: npt.NDArray[np.float64],
         sizes: npt.NDArray[np.uint64],
+        starts: npt.NDArray[np.uint64] | None = None,
+        ends: npt.NDArray[np.uint64] | None = None,
     ) -> None:
         self.ids = ids
         self.files = files
         self.zscores = zscores
         self.sizes = sizes
+        self.starts = starts
+        self.ends = ends
 
     def __len__(self) -> int:
         return len(self.ids)
@@ -260,7 +265,7 @@ class TetraTable:
         return f"<TetraTable rows={len(self)} files={len(set(self.files))}>"
 
     def __reduce__(self) -> tuple[type[TetraTable], tuple[object, ...]]:
-        return type(self), (self.ids, self.files, self.zscores, self.sizes)
+        return type(self), (self.ids, self.files, self.zscores, self.sizes, self.starts, self.ends)
 
     @property
     def kmers(self) -> list[str]:
@@ -295,6 +300,8 @@ def tetra_zscores(
     min_length: int = 0,
     threads: int | None = None,
     progress: Progress = False,
+    window: int | None = None,
+    step: int | None = None,
 ) -> TetraTable:
     """The tetranucleotide z-scores of FASTA files (Teeling et al. 2004), one row per file
     (``per_file=True``) or per record, over both strands.
@@ -306,7 +313,11 @@ def tetra_zscores(
     (N(n1n2n3n4) - E) / sqrt(V); z is 0 where N(n2n3) = 0 or V = 0. Records with fewer than
     `min_length` bases (sequence bytes) are left out (a file then keeps a row of zeros).
 
+    ``window`` and ``step`` (with ``per_file=False``) score windows along each record as
+    count_kmers(window=, step=) cuts them, ``starts`` and ``ends`` placing each row.
+
     Paths, ``threads``, ``progress`` and the errors raised are as for count_kmers."""
+    from velko_tools.counting import window_span
     from velko_tools.kmers import MAX_COUNT, MAX_THREADS, _progress_reporter
 
     parts = input_parts(paths)
@@ -326,16 +337,22 @@ def tetra_zscores(
         isinstance(threads, bool) or not isinstance(threads, int) or not 1 <= threads <= MAX_THREADS
     ):
         raise ValueError(f"threads must be an int from 1 to {MAX_THREADS} or None, not {threads!r}")
+    width, stride = window_span(window, step)
+    if width and (per_file or min_length):
+        raise ValueError(
+            "window gives rows along each record: pass per_file=False, and no min_length"
+        )
     report, close = _progress_reporter(progress, encoded)
     try:
         with naming_stdin(parts):
-            ids, file_index, zscores, sizes = _core.tetra_zscores(
-                encoded, per_file, min_length, threads, report
+            ids, file_index, zscores, sizes, starts, ends = _core.tetra_zscores(
+                encoded, per_file, min_length, threads, report, width, stride
             )
     finally:
         close()
     files = [names[i] for i in file_index.tolist()]
-    return TetraTable(list(files) if per_file else ids, files, zscores, sizes)
+    places = (starts, ends) if width else (None, None)
+    return TetraTable(list(files) if per_file else ids, files, zscores, sizes, *places)
 
 
 __all__ = ["Feature", "Metric", "TetraTable", "features", "neighbours", "tetra_zscores"]

@@ -23,9 +23,12 @@ using Rows = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cp
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
 // without the lock.
 nb::tuple zscores_locked(const nb::list& files, bool per_file, std::uint64_t min_length,
-                         unsigned threads, const nb::object& progress) {
+                         unsigned threads, const nb::object& progress, std::uint64_t window,
+                         std::uint64_t step) {
     kmer::ZscoreJob job(system_paths(files),
-                        kmer::ZscoreOptions{.per_file = per_file, .min_length = min_length},
+                        kmer::ZscoreOptions{.per_file = per_file,
+                                            .min_length = min_length,
+                                            .window = {.width = window, .step = step}},
                         threads);
     await_job(job, progress);
     std::vector<kmer::ZscoreRows> rows = job.take();
@@ -39,24 +42,30 @@ nb::tuple zscores_locked(const nb::list& files, bool per_file, std::uint64_t min
     sizes.reserve(count);
     file_index.reserve(count);
     std::vector<std::string> ids;
+    kmer::WindowPlaces places;
     for (std::size_t f = 0; f < rows.size(); ++f) {
         kmer::ZscoreRows& file = rows[f];
         zscores.insert(zscores.end(), file.zscores.begin(), file.zscores.end());
         sizes.insert(sizes.end(), file.sizes.begin(), file.sizes.end());
         file_index.insert(file_index.end(), file.sizes.size(), f);
         std::move(file.ids.begin(), file.ids.end(), std::back_inserter(ids));
+        places.starts.insert(places.starts.end(), file.places.starts.begin(),
+                             file.places.starts.end());
+        places.ends.insert(places.ends.end(), file.places.ends.begin(), file.places.ends.end());
         file = kmer::ZscoreRows{};
     }
     double* const data = zscores.data();
     return nb::make_tuple(id_list(ids), vector_array(std::move(file_index)),
                           owning_array(std::move(zscores), data, {count, kmer::kTetraColumns}),
-                          vector_array(std::move(sizes)));
+                          vector_array(std::move(sizes)), vector_array(std::move(places.starts)),
+                          vector_array(std::move(places.ends)));
 }
 
 nb::tuple tetra_zscores(nb::list files, bool per_file, std::uint64_t min_length, unsigned threads,
-                        nb::object progress) {
-    return parked_at_exit(
-        [&] { return zscores_locked(files, per_file, min_length, threads, progress); });
+                        nb::object progress, std::uint64_t window, std::uint64_t step) {
+    return parked_at_exit([&] {
+        return zscores_locked(files, per_file, min_length, threads, progress, window, step);
+    });
 }
 
 void l1_distances(const Rows& queries, const Rows& rows,
@@ -90,12 +99,16 @@ void keep_nearest(const Rows& distances, std::int64_t first_target, std::int64_t
 void bind_composition(nb::module_& m) {
     m.def("tetra_zscores", &tetra_zscores, nb::arg("files"), nb::arg("per_file"),
           nb::arg("min_length"), nb::arg("threads"), nb::arg("progress").none(),
+          nb::arg("window") = 0, nb::arg("step") = 0,
           nb::sig("def tetra_zscores(files: list[bytes], per_file: bool, min_length: int, "
-                  "threads: int, progress: collections.abc.Callable[[int], object] | None) -> "
+                  "threads: int, progress: collections.abc.Callable[[int], object] | None, "
+                  "window: int = 0, step: int = 0) -> "
                   "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
-                  "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.uint64]]"),
+                  "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]"),
           "Tetranucleotide z-scores of FASTA files as (ids, file index per row, z-scores,\n"
-          "sequence bytes per row); ids are empty with `per_file`. velko_tools.tetra_zscores\n"
+          "sequence bytes per row, starts, ends); ids are empty with `per_file`, starts and\n"
+          "ends without `window`. velko_tools.tetra_zscores\n"
           "is the public face of this.");
     m.def("l1_distances", &l1_distances, nb::arg("queries"), nb::arg("rows"), nb::arg("out"),
           nb::sig("def l1_distances(queries: numpy.typing.NDArray[numpy.float64], "

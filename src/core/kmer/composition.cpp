@@ -145,9 +145,15 @@ ZscoreJob::ZscoreJob(std::vector<std::string> paths, ZscoreOptions options, unsi
                                     .cancelled = files_.cancelled()};
             // Windows over a byte that is not a base are left out, so no record fails: k is
             // only what the walker would check a failing record's length against.
-            if (walk_records<Invalid::kSkip>(files_.paths()[i], 4, consumer, shared)) {
-                consumer.finish();
+            const std::string& path = files_.paths()[i];
+            if (options_.window.width > 0) {
+                RecordWindows<Invalid::kSkip, ZscoreConsumer> windows(consumer, options_.window,
+                                                                      rows.places);
+                if (!walk_records<Invalid::kSkip>(path, 4, windows, shared)) return;
+            } else if (!walk_records<Invalid::kSkip>(path, 4, consumer, shared)) {
+                return;
             }
+            consumer.finish();
         } catch (...) {
             rows_[i] = ZscoreRows{};  // the job fails, or was cancelled: its rows are not wanted
             throw;

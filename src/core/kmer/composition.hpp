@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kmer/file_job.hpp"
+#include "kmer/record_windows.hpp"
 #include "util/memory.hpp"
 
 namespace velko::kmer {
@@ -63,11 +64,13 @@ struct ZscoreRows {
     std::vector<std::string> ids;      // record ids (per file: none)
     std::vector<double> zscores;       // rows x kTetraColumns
     std::vector<std::uint64_t> sizes;  // sequence bytes of each row's records kept
+    WindowPlaces places;               // each row's place in its record, in windows
 };
 
 struct ZscoreOptions {
     bool per_file = true;          // one row per file, over its records kept
     std::uint64_t min_length = 0;  // records with fewer sequence bytes are left out
+    WindowSpan window = {};        // rows per window along each record (not per file)
 };
 
 /// Tetranucleotide z-scores of FASTA files counted on worker threads while the caller waits,
