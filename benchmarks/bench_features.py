@@ -6,15 +6,15 @@ and beside pyani, exactness against NumPy models.
    KmerTable.features; each kind's time is given as a share of the count's.
 2. tetra_zscores beside pyani's calculate_tetra_zscore (pure Python, Biopython) on the same
    genomes, one file each; the largest difference from a NumPy model of the formulas.
-3. Generated contigs of 1-50 kb (a large assembly scaled to this machine: --contigs, default
-   20,000), counted per record and turned into every kind, in a child process under an
-   address-space limit; its peak memory beside the size of one kind's output.
+3. Generated contigs (a large assembly scaled to this machine: --contigs, default 10^6, of
+   1-50 kb divided by --scale, default 20), counted per record and turned into every kind, in a
+   child process under an address-space limit; its peak memory beside one kind's output.
 4. neighbours(top=50) of --rows generated rows (default 100,000) for each metric, in a child
    under the same limit.
 
 Needs a built velko_tools, pyani (pip install pyani) and the cache of bench_sparse.py.
-Usage: nice python benchmarks/bench_features.py [--runs N] [--contigs N] [--rows N]
-       [--skip contigs,neighbours]
+Usage: nice python benchmarks/bench_features.py [--runs N] [--contigs N] [--scale N]
+       [--rows N] [--genomes N] [--skip contigs,neighbours]
 """
 
 from __future__ import annotations
@@ -22,7 +22,6 @@ from __future__ import annotations
 import argparse
 import itertools
 import os
-import random
 import subprocess
 import sys
 import tempfile
@@ -81,24 +80,29 @@ print(elapsed, peak, len(frame))
 """
 
 
-def write_contigs(path: Path, count: int, seed: int = 3) -> int:
-    """`count` random contigs of 1 to 50 kb (GC varying by contig, a run of N now and then)
-    as FASTA; the bases written."""
-    rng = random.Random(seed)
+def write_contigs(path: Path, count: int, scale: int, seed: int = 3) -> int:
+    """`count` random contigs of 1 to 50 kb divided by `scale` (GC varying by contig, one in ten
+    with a run of N), one line each; the bases written."""
+    rng = np.random.default_rng(seed)
+    letters = np.frombuffer(b"CGAT", dtype=np.uint8)
     total = 0
-    with open(path, "w") as out:
-        for i in range(count):
-            length = rng.randint(1000, 50000)
-            gc = rng.uniform(0.3, 0.7)
-            weights = [(1 - gc) / 2, gc / 2, gc / 2, (1 - gc) / 2]
-            seq = "".join(rng.choices("ACGT", weights, k=length))
-            if rng.random() < 0.1:
-                at = rng.randrange(length - 100)
-                seq = seq[:at] + "N" * 100 + seq[at + 100 :]
-            out.write(f">contig_{i}\n")
-            for j in range(0, length, 80):
-                out.write(seq[j : j + 80] + "\n")
-            total += length
+    with open(path, "wb") as out:
+        for first in range(0, count, 10_000):
+            n = min(10_000, count - first)
+            lengths = rng.integers(1000, 50_001, n) // scale
+            gc = np.repeat(rng.uniform(0.3, 0.7, n), lengths)
+            draw = rng.random(len(gc))
+            # C and G share the GC fraction, A and T the rest.
+            code = (draw >= gc / 2).astype(np.uint8) + (draw >= gc) + (draw >= gc + (1 - gc) / 2)
+            bases = letters[code]
+            ends = np.cumsum(lengths)
+            for i, (end, length) in enumerate(zip(ends.tolist(), lengths.tolist())):
+                seq = bases[end - length : end]
+                if (first + i) % 10 == 0 and length > 200:
+                    seq = seq.copy()
+                    seq[length // 2 : length // 2 + 100] = ord("N")
+                out.write(b">contig_%d\n" % (first + i) + seq.tobytes() + b"\n")
+            total += int(lengths.sum())
     return total
 
 
@@ -166,7 +170,10 @@ def child(source: str, args: list[str]) -> list[float]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--contigs", type=int, default=20_000)
+    parser.add_argument("--contigs", type=int, default=1_000_000)
+    parser.add_argument(
+        "--scale", type=int, default=20, help="contig lengths (1-50 kb) divided by this"
+    )
     parser.add_argument("--rows", type=int, default=100_000)
     parser.add_argument("--genomes", type=int, default=3)
     parser.add_argument("--skip", default="")
@@ -215,7 +222,7 @@ def main() -> None:
         )
         with tempfile.TemporaryDirectory() as scratch:
             path = Path(scratch) / "contigs.fa"
-            bases = write_contigs(path, options.contigs)
+            bases = write_contigs(path, options.contigs, options.scale)
             values = child(CONTIGS_CHILD, [str(path), ",".join(KINDS), str(CHILD_LIMIT)])
         rows, counted, *times, peak, table_mib = values
         print(
