@@ -185,3 +185,28 @@ def test_zscores_of_windows_equal_those_of_the_windows_cut_out(write_file):
     np.testing.assert_array_equal(windows.zscores, by_hand.zscores)
     with pytest.raises(ValueError, match="pass per_file=False"):
         tetra_zscores(path, window=1000)
+
+
+def test_command_line_windows(write_file, tmp_path):
+    from velko_tools.cli import main
+
+    path = write_file(">a\nACGTACGTTTGACNNACGTAGGGATCCA\n")
+    out = tmp_path / "w.tsv"
+    assert main(
+        [
+            "kmers",
+            "-k",
+            "2",
+            "--skip-invalid",
+            "--window",
+            "10",
+            "--step",
+            "7",
+            "-o",
+            str(out),
+            path,
+        ]
+    ) in (0, None)
+    read = KmerTable.read(out)
+    assert read == count_kmers(path, 2, invalid="skip", window=10, step=7, layout="dense")
+    assert read.ends.tolist() == [10, 17, 24, 28]
