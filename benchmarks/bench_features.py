@@ -14,7 +14,7 @@ and beside pyani, exactness against NumPy models.
 
 Needs a built velko_tools, pyani (pip install pyani) and the cache of bench_sparse.py.
 Usage: nice python benchmarks/bench_features.py [--runs N] [--contigs N] [--scale N]
-       [--rows N] [--genomes N] [--skip contigs,neighbours]
+       [--rows N] [--genomes N] [--skip features,zscores,contigs,neighbours]
 """
 
 from __future__ import annotations
@@ -179,42 +179,48 @@ def main() -> None:
     parser.add_argument("--skip", default="")
     options = parser.parse_args()
     skip = set(options.skip.split(","))
-    bacteria, _ = fetch()
     runs = options.runs
+    bacteria = fetch()[0] if {"features", "zscores"} - skip else Path()
 
-    print("== features of the real collection (canonical k = 4, per record)")
-    table = count_kmers(bacteria, 4, strands="canonical", invalid="skip", threads=2)
-    count = best_of(
-        runs, lambda: count_kmers(bacteria, 4, strands="canonical", invalid="skip", threads=2)
-    )
-    print(f"{len(table)} records, {bacteria.stat().st_size / 1e6:.0f} MB: count {count:.3f} s")
-    for kind in KINDS:
-        seconds = best_of(runs, lambda: table.features(kind))
-        print(f"  {kind:17s} {seconds * 1000:8.2f} ms  count + features {1 + seconds / count:.3f}x")
-
-    print("== tetra_zscores beside pyani.tetra.calculate_tetra_zscore (one genome a file)")
-    from pyani import tetra
-
-    with tempfile.TemporaryDirectory() as scratch:
-        genomes = split_genomes(bacteria, Path(scratch), options.genomes)
-        ours = best_of(runs, lambda: tetra_zscores(genomes, threads=1))
-        theirs = best_of(runs, lambda: [tetra.calculate_tetra_zscore(str(p)) for p in genomes])
-        megabases = sum(p.stat().st_size for p in genomes) / 1e6
-        table_z = tetra_zscores(genomes)
-        worst = max(
-            float(np.abs(table_z.zscores[i] - zscore_model(p)).max()) for i, p in enumerate(genomes)
+    if "features" not in skip:
+        print("== features of the real collection (canonical k = 4, per record)")
+        table = count_kmers(bacteria, 4, strands="canonical", invalid="skip", threads=2)
+        count = best_of(
+            runs, lambda: count_kmers(bacteria, 4, strands="canonical", invalid="skip", threads=2)
         )
-        kmers = ["".join(t) for t in itertools.product("ACGT", repeat=4)]
-        pyani_z = np.array(
-            [[tetra.calculate_tetra_zscore(str(p))[t] for t in kmers] for p in genomes]
+        print(f"{len(table)} records, {bacteria.stat().st_size / 1e6:.0f} MB: count {count:.3f} s")
+        for kind in KINDS:
+            seconds = best_of(runs, lambda: table.features(kind))
+            print(
+                f"  {kind:17s} {seconds * 1000:8.2f} ms  "
+                f"count + features {1 + seconds / count:.3f}x"
+            )
+
+    if "zscores" not in skip:
+        print("== tetra_zscores beside pyani.tetra.calculate_tetra_zscore (one genome a file)")
+        from pyani import tetra
+
+        with tempfile.TemporaryDirectory() as scratch:
+            genomes = split_genomes(bacteria, Path(scratch), options.genomes)
+            ours = best_of(runs, lambda: tetra_zscores(genomes, threads=1))
+            theirs = best_of(runs, lambda: [tetra.calculate_tetra_zscore(str(p)) for p in genomes])
+            megabases = sum(p.stat().st_size for p in genomes) / 1e6
+            table_z = tetra_zscores(genomes)
+            worst = max(
+                float(np.abs(table_z.zscores[i] - zscore_model(p)).max())
+                for i, p in enumerate(genomes)
+            )
+            kmers = ["".join(t) for t in itertools.product("ACGT", repeat=4)]
+            pyani_z = np.array(
+                [[tetra.calculate_tetra_zscore(str(p))[t] for t in kmers] for p in genomes]
+            )
+            apart = float(np.abs(table_z.zscores - pyani_z).max())
+            r_ours, r_pyani = table_z.correlation(), np.corrcoef(pyani_z)
+        print(
+            f"{len(genomes)} genomes, {megabases:.1f} MB: velko {ours:.3f} s, pyani {theirs:.2f} s "
+            f"({theirs / ours:.0f}x); largest |z - model| {worst:.1e}; largest |z - pyani| "
+            f"{apart:.3f}; largest correlation difference {np.abs(r_ours - r_pyani).max():.1e}"
         )
-        apart = float(np.abs(table_z.zscores - pyani_z).max())
-        r_ours, r_pyani = table_z.correlation(), np.corrcoef(pyani_z)
-    print(
-        f"{len(genomes)} genomes, {megabases:.1f} MB: velko {ours:.3f} s, pyani {theirs:.2f} s "
-        f"({theirs / ours:.0f}x); largest |z - model| {worst:.1e}; largest |z - pyani| "
-        f"{apart:.3f}; largest correlation difference {np.abs(r_ours - r_pyani).max():.1e}"
-    )
 
     if "contigs" not in skip:
         print(
