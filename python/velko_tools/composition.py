@@ -21,7 +21,7 @@ from velko_tools._args import (
     StrPath,
     check_choice,
     input_parts,
-    naming_stdin,
+    native_inputs,
     usable_cores,
 )
 
@@ -344,10 +344,9 @@ def tetra_zscores(
         )
     report, close = _progress_reporter(progress, encoded)
     try:
-        with naming_stdin(parts):
-            ids, file_index, zscores, sizes, starts, ends = _core.tetra_zscores(
-                encoded, per_file, min_length, threads, report, width, stride
-            )
+        ids, file_index, zscores, sizes, starts, ends = _core.tetra_zscores(
+            native_inputs(parts), per_file, min_length, threads, report, width, stride
+        )
     finally:
         close()
     files = [names[i] for i in file_index.tolist()]

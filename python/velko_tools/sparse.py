@@ -9,8 +9,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from velko_tools import _core
-from velko_tools._args import Invalid, Progress, Strands, StrPath
+import velko_tools._core as _core
+from velko_tools._args import Invalid, Progress, Strands, StrPath, native_inputs
 from velko_tools.errors import TableFormatError
 from velko_tools.kmers import (
     KmerTable,
@@ -544,8 +544,7 @@ def _codes_of_text(k: int, kmers: Any) -> npt.NDArray[np.uint64]:
 
 
 def count_sparse(
-    paths: list[bytes],
-    names: list[str],
+    parts: list[tuple[bytes, str]],
     k: int,
     *,
     strands: Strands,
@@ -567,10 +566,10 @@ def count_sparse(
         import tempfile
 
         tmpdir = tempfile.gettempdir()
-    report, close = _progress_reporter(progress, paths)
+    report, close = _progress_reporter(progress, [path for path, _ in parts])
     try:
         counted = _core.count_sparse(
-            paths,
+            native_inputs(parts),
             k,
             strands,
             invalid == "skip",
@@ -588,6 +587,7 @@ def count_sparse(
     finally:
         close()
     ids, file_index, indptr, codes, counts, windows, skipped, tallies, starts, ends = counted
+    names = [name for _, name in parts]
     ids, row_files = row_names(names, file_index, ids, per_file, total)
     places = (starts, ends) if window else (None, None)
     return (

@@ -22,10 +22,10 @@ using Rows = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cp
 
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
 // without the lock.
-nb::tuple zscores_locked(const nb::list& files, bool per_file, std::uint64_t min_length,
+nb::tuple zscores_locked(const InputFiles& inputs, bool per_file, std::uint64_t min_length,
                          unsigned threads, const nb::object& progress, std::uint64_t window,
                          std::uint64_t step) {
-    kmer::ZscoreJob job(system_paths(files),
+    kmer::ZscoreJob job(inputs.paths(),
                         kmer::ZscoreOptions{.per_file = per_file,
                                             .min_length = min_length,
                                             .window = {.width = window, .step = step}},
@@ -63,8 +63,11 @@ nb::tuple zscores_locked(const nb::list& files, bool per_file, std::uint64_t min
 
 nb::tuple tetra_zscores(nb::list files, bool per_file, std::uint64_t min_length, unsigned threads,
                         nb::object progress, std::uint64_t window, std::uint64_t step) {
+    const InputFiles inputs(files);
     return parked_at_exit([&] {
-        return zscores_locked(files, per_file, min_length, threads, progress, window, step);
+        return inputs.naming([&] {
+            return zscores_locked(inputs, per_file, min_length, threads, progress, window, step);
+        });
     });
 }
 
@@ -100,12 +103,13 @@ void bind_composition(nb::module_& m) {
     m.def("tetra_zscores", &tetra_zscores, nb::arg("files"), nb::arg("per_file"),
           nb::arg("min_length"), nb::arg("threads"), nb::arg("progress").none(),
           nb::arg("window") = 0, nb::arg("step") = 0,
-          nb::sig("def tetra_zscores(files: list[bytes], per_file: bool, min_length: int, "
-                  "threads: int, progress: collections.abc.Callable[[int], object] | None, "
-                  "window: int = 0, step: int = 0) -> "
-                  "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
-                  "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.uint64], "
-                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]"),
+          nb::sig(
+              "def tetra_zscores(files: list[tuple[bytes, str]], per_file: bool, min_length: int, "
+              "threads: int, progress: collections.abc.Callable[[int], object] | None, "
+              "window: int = 0, step: int = 0) -> "
+              "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
+              "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.uint64], "
+              "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]"),
           "Tetranucleotide z-scores of FASTA files as (ids, file index per row, z-scores,\n"
           "sequence bytes per row, starts, ends); ids are empty with `per_file`, starts and\n"
           "ends without `window`. velko_tools.tetra_zscores\n"
