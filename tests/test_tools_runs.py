@@ -211,6 +211,22 @@ def test_per_record_rows_keep_file_order(genome_paths, tmp_path):
     assert table == expected
 
 
+@pytest.mark.parametrize("layout", ["dense", "sparse"])
+def test_windowed_profiles_equal_the_windowed_count(genome_paths, tmp_path, layout):
+    good = sorted((p for p in genome_paths if "GCF_" in p), key=genome_id_of)
+    run_genomes(good, tmp_path, window=5000, step=2500, layout=layout, workers=2, progress=False)
+    run = open_run(tmp_path)
+    table = run.profiles()
+    expected = count_kmers(
+        good, 4, strands="canonical", invalid="skip", window=5000, step=2500, layout=layout
+    )
+    assert table == expected
+    assert table.starts is not None and len(table.starts) == len(table) > len(good)
+    # a resumed run asked for other windows is refused, not mixed
+    with pytest.raises(ValueError, match="window"):
+        run_genomes(good, tmp_path, window=4000, layout=layout, workers=1, progress=False)
+
+
 @pytest.mark.parametrize("per_record", [False, True])
 def test_sparse_profiles_above_k_12(genome_paths, tmp_path, per_record):
     # k = 13 takes sparse profiles by itself; a small k asks for them.

@@ -14,6 +14,7 @@ import pkgutil
 __path__ = pkgutil.extend_path(__path__, __name__)
 
 from velko_tools import _core  # noqa: E402
+from velko_tools.composition import TetraTable, tetra_zscores  # noqa: E402
 from velko_tools.counting import count_kmers  # noqa: E402
 from velko_tools.errors import (  # noqa: E402  # noqa: E402
     DamagedRunError,
@@ -53,6 +54,7 @@ __all__ = [
     "SketchTable",
     "SparseKmerTable",
     "TableFormatError",
+    "TetraTable",
     "TopHitFormatError",
     "VelkoError",
     "WorkerLostError",
@@ -63,4 +65,5 @@ __all__ = [
     "reverse_complement",
     "run_genomes",
     "sketch",
+    "tetra_zscores",
 ]

@@ -45,10 +45,11 @@ def memory_headroom() -> int:
     cgroups' limits and the address-space limits, less what is in use.
     """
 
-def count_table(files: list[tuple[bytes, str]], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, threads: int, progress: Callable[[int], object] | None, most_bytes: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None:
+def count_table(files: list[tuple[bytes, str]], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, threads: int, progress: Callable[[int], object] | None, most_bytes: int = 0, window: int = 0, step: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None:
     """
     Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,
-    skipped, tallies); with `total` one row summing every file's, with `min_count`
+    skipped, tallies, starts, ends); with `window`, one row per window of that many
+    bases every `step` along each record, starts and ends placing them (else empty); with `total` one row summing every file's, with `min_count`
     counts below it set to 0; with `tally`, each file's row of tallies holds its records,
     letters and A, C, G, T (either case), else zeros; velko_tools.count_kmers is the
     public face of this. With `most_bytes`, None once the rows would take more than
@@ -61,7 +62,7 @@ def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]:
     table.
     """
 
-def count_sparse(files: list[tuple[bytes, str]], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+def count_sparse(files: list[tuple[bytes, str]], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None, window: int = 0, step: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
     """
     Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,
     codes, counts, windows, skipped, tallies), with `total` one row summing every
@@ -283,6 +284,25 @@ def gzip_member(text: bytes, level: int, deflater: str | None = None) -> bytes:
     1, 2-3, 4-6 and 7-9), by `deflater` ('isal', 'zlib'; None: the build's GZIP_BACKEND).
     Members written one after another read as one gzip stream. ValueError for a level
     out of range or a deflater not built in.
+    """
+
+def tetra_zscores(files: list[tuple[bytes, str]], per_file: bool, min_length: int, threads: int, progress: Callable[[int], object] | None, window: int = 0, step: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+    """
+    Tetranucleotide z-scores of FASTA files as (ids, file index per row, z-scores,
+    sequence bytes per row, starts, ends); ids are empty with `per_file`, starts and
+    ends without `window`. velko_tools.tetra_zscores
+    is the public face of this.
+    """
+
+def l1_distances(queries: numpy.typing.NDArray[numpy.float64], rows: numpy.typing.NDArray[numpy.float64], out: numpy.typing.NDArray[numpy.float64]) -> None:
+    """
+    The L1 distance of each row of `queries` to each of `rows`, into `out`.
+    """
+
+def keep_nearest(distances: numpy.typing.NDArray[numpy.float64], first_target: int, self_first: int, best: numpy.typing.NDArray[numpy.float64], index: numpy.typing.NDArray[numpy.int64]) -> None:
+    """
+    Merges a block of distances into each query's heap of the nearest targets
+    (best, index), as velko_tools.composition's neighbours keeps them.
     """
 
 GZIP_BACKEND: str

@@ -99,6 +99,8 @@ def _kmers(args: argparse.Namespace) -> None:
             progress=progress,
             layout="sparse" if args.histo or dump else args.layout,
             min_count=args.min_count,
+            window=args.window,
+            step=args.step,
         )
     if isinstance(table, SparseKmerTable):
         args.output = output
@@ -584,6 +586,21 @@ COMMANDS: list[Command] = [
                 default=1,
                 metavar="N",
                 help="leave out k-mers seen fewer than N times in their row (default: 1)",
+            ),
+            arg(
+                "--window",
+                type=_int_in(1, MAX_COUNT),
+                default=None,
+                metavar="W",
+                help="a row per window of W bases along each record (columns start and end "
+                "place it) instead of one per record",
+            ),
+            arg(
+                "--step",
+                type=_int_in(1, MAX_COUNT),
+                default=None,
+                metavar="S",
+                help="windows start every S bases (default: W, side by side)",
             ),
             arg(
                 "--histo",

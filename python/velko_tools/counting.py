@@ -55,6 +55,8 @@ class _CountKeywords(TypedDict, total=False):
     min_count: int
     memory: int | None
     tmpdir: StrPath | None
+    window: int | None
+    step: int | None
 
 
 @overload
@@ -132,6 +134,13 @@ def count_kmers(
     vanish when closed, whatever ends the count; a full disk raises OSError naming the
     directory. ``min_count`` and ``memory`` are below 2**64.
 
+    ``window=W`` (with ``step=S``, default W) gives one row per window of W bases along each
+    record instead of one per record: windows start at 0, S, 2S, ... while they fit, one more
+    covers [length - W, length) when the last of those ends before the record does, and a
+    record shorter than W gives one row over all of it. k-mers are counted within each window;
+    the rows' ids are the record ids, and the table's ``starts`` and ``ends`` (0-based, end
+    exclusive) place them. Not with ``per_file`` or ``total``.
+
     Raises InvalidBaseError, FastaFormatError (a first line not starting with ``>``, text that
     is not UTF-8), the OSError subclass open() would raise for a missing or unreadable file,
     gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
@@ -154,6 +163,8 @@ def count_and_tally(
     memory: int | None = None,
     tmpdir: StrPath | None = None,
     tally: bool = False,
+    window: int | None = None,
+    step: int | None = None,
 ) -> tuple[KmerTable | SparseKmerTable, npt.NDArray[np.uint64]]:
     """count_kmers, and from the same read each file's tally when ``tally``: a (files, 6) array
     of its records, the bytes of its sequence lines, and its A, C, G, T (either case); zeros
@@ -197,6 +208,11 @@ def count_and_tally(
             "tmpdir must name a directory, not ''; give '.' for the current one "
             "or None for tempfile.gettempdir()"
         )
+    width, stride = window_span(window, step)
+    if width and (per_file or total):
+        raise ValueError(
+            "window gives rows along each record; per_file and total cannot be set too"
+        )
 
     def sparse() -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
         return count_sparse(
@@ -212,13 +228,15 @@ def count_and_tally(
             memory=memory,
             tmpdir=tmpdir,
             tally=tally,
+            window=width,
+            step=stride,
         )
 
     # Where the inputs can be read again, "auto" decides on the rows met: it starts dense if a row
     # per file fits, stops the dense count once the rows pass the dense table's share (or the
     # memory left), and counts sparsely instead. Input read once is decided on a guess of rows.
     again = layout == "auto" and _readable_again(encoded)
-    rows = len(encoded) if per_file or total or again else _record_rows_guess(encoded)
+    rows = len(encoded) if per_file or total or again else _record_rows_guess(encoded, stride)
     if layout == "sparse" or (layout == "auto" and not dense_fits(k, strands, rows)):
         return sparse()
     most_bytes = dense_share() if again else 0
@@ -236,15 +254,34 @@ def count_and_tally(
             threads,
             report,
             most_bytes,
+            width,
+            stride,
         )
     finally:
         close()
     if counted is None:
         return sparse()
-    ids, file_index, counts, windows, skipped, tallies = counted
+    ids, file_index, counts, windows, skipped, tallies, starts, ends = counted
     ids, row_files = row_names(names, file_index, ids, per_file, total)
     kmers = KmerLabels(k, canonical=strands == "canonical")
-    return KmerTable(ids, row_files, k, strands, kmers, counts, windows, skipped), tallies
+    places = (starts, ends) if width else (None, None)
+    return KmerTable(ids, row_files, k, strands, kmers, counts, windows, skipped, *places), tallies
+
+
+def window_span(window: int | None, step: int | None) -> tuple[int, int]:
+    """The (width, step) of windows as the core takes them, (0, 0) for none; `step` defaults to
+    `window` (windows side by side). ValueError for a step without a window, or a bound that is
+    not a positive int below 2**64."""
+    if window is None:
+        if step is not None:
+            raise ValueError("step is the distance between windows: give window too")
+        return 0, 0
+    for name, value in (("window", window), ("step", step)):
+        if value is not None and (
+            isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= MAX_COUNT
+        ):
+            raise ValueError(f"{name} must be a positive int below 2**64, not {value!r}")
+    return window, window if step is None else step
 
 
 def _readable_again(paths: list[bytes]) -> bool:
@@ -255,10 +292,11 @@ def _readable_again(paths: list[bytes]) -> bool:
         return False
 
 
-def _record_rows_guess(paths: list[bytes]) -> int:
-    """Rows of a per-record table as layout="auto" guesses them: one per 64 KiB of input, at
-    least one per file."""
-    return max(len(paths), input_bytes(paths) >> 16)
+def _record_rows_guess(paths: list[bytes], step: int = 0) -> int:
+    """Rows of a per-record table as layout="auto" guesses them: one per 64 KiB of input (or
+    one per `step` bytes, counting windows), at least one per file."""
+    size = input_bytes(paths)
+    return max(len(paths), size // step if step else size >> 16)
 
 
 # help() and IDEs show count_kmers with count_and_tally's keywords and defaults, its own.
@@ -271,4 +309,4 @@ count_kmers.__signature__ = inspect.signature(count_and_tally).replace(  # type:
     return_annotation="KmerTable | SparseKmerTable",
 )
 
-__all__ = ["count_and_tally", "count_kmers"]
+__all__ = ["count_and_tally", "count_kmers", "window_span"]

@@ -65,10 +65,24 @@ class KmerTable(_RowTable):
     letter varying fastest; a KmerLabels sequence that makes them on demand), ``counts`` the
     counts as a NumPy ``uint64`` array of rows x columns, ``windows`` the k-mers counted into
     each row (its sum) and ``skipped`` those left out for holding a letter other than A, C, G,
-    T. With ``strands="both"`` each window counts twice, so both are in k-mers, not windows.
+    T. With ``strands="both"`` each window counts twice, so both are in k-mers, not windows. A
+    table counted in windows along records (count_kmers(window=...)) has ``starts`` and
+    ``ends``, each row's place in its record (0-based, end exclusive, ``uint64``); otherwise
+    both are None.
     """
 
-    _FIELDS = ("ids", "files", "k", "strands", "kmers", "counts", "windows", "skipped")
+    _FIELDS = (
+        "ids",
+        "files",
+        "k",
+        "strands",
+        "kmers",
+        "counts",
+        "windows",
+        "skipped",
+        "starts",
+        "ends",
+    )
     __slots__ = _FIELDS
 
     def __init__(
@@ -81,6 +95,8 @@ class KmerTable(_RowTable):
         counts: npt.NDArray[np.uint64],
         windows: npt.NDArray[np.uint64],
         skipped: npt.NDArray[np.uint64],
+        starts: npt.NDArray[np.uint64] | None = None,
+        ends: npt.NDArray[np.uint64] | None = None,
     ) -> None:
         self.ids = ids
         self.files = files
@@ -90,6 +106,8 @@ class KmerTable(_RowTable):
         self.counts = counts
         self.windows = windows
         self.skipped = skipped
+        self.starts = starts
+        self.ends = ends
 
     def __repr__(self) -> str:
         rows, columns = self.counts.shape
@@ -105,6 +123,51 @@ class KmerTable(_RowTable):
         out = np.zeros(self.counts.shape, dtype=np.float64)
         np.divide(self.counts, totals[:, None], out=out, where=totals[:, None] > 0)
         return out
+
+    def features(self, kind: str, *, pseudocount: float | None = None) -> npt.NDArray[np.float64]:
+        """The composition features of each row (``float64``, rows x k-mers, in the table's
+        column order), c being a row's counts (windows over a byte other than A, C, G, T
+        already left out when counted with ``invalid="skip"``):
+
+        - ``"frequency"``: c / sum(c), the signature genome-quality tools compare by L1;
+        - ``"log_ratio"``: log((c + 1) / sum(c + 1)), as CONCOCT-style binners take it;
+        - ``"pseudo_frequency"``: (c + 1e-5) / sum(c + 1e-5), as SemiBin does;
+        - ``"clr"``: log(c + 1) - mean(log(c + 1)), the centred log-ratio;
+        - ``"l2"``: c / sqrt(sum(c^2)).
+
+        ``pseudocount`` replaces the 1 or 1e-5 of the kinds that add one (ValueError for the
+        others). A row without a count (a record shorter than k, or all N) gives NaN for
+        ``"frequency"`` and ``"l2"``; the other kinds follow their formula. Any k and strands
+        are served; MemoryError (saying what it needs) when the result would not fit."""
+        from velko_tools.composition import features
+
+        return features(self.counts, kind, pseudocount)
+
+    def neighbours(
+        self,
+        kind: str = "frequency",
+        metric: str = "l1",
+        top: int = 50,
+        other: KmerTable | None = None,
+        *,
+        pseudocount: float | None = None,
+        threads: int | None = None,
+    ) -> pandas.DataFrame:
+        """The `top` nearest rows of each row by the distance `metric` between their
+        ``features(kind)``: ``"l1"``, ``"euclidean"``, or ``"correlation"`` (1 - Pearson's r).
+        A row is not its own neighbour; with `other` (a table of the same k and strands), the
+        nearest rows of `other` are given instead.
+
+        A pandas DataFrame with columns ``query``, ``query_id`` (the row, by index and id),
+        ``match``, ``match_id`` (the neighbour, in this table or `other`), ``distance`` and
+        ``rank`` (1 the nearest), nearest first, ties by index. A row without features (NaN)
+        is farthest from all, at distance NaN. Queries are compared to blocks of rows on
+        ``threads`` threads (default: the usable cores), by matrix products for euclidean and
+        correlation, so the memory taken beyond the features is a few blocks of distances, never
+        rows x rows."""
+        from velko_tools.composition import neighbours
+
+        return neighbours(self, kind, metric, top, other, pseudocount, threads)
 
     @classmethod
     def read(

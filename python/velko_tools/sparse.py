@@ -19,7 +19,7 @@ from velko_tools.kmers import (
     row_names,
 )
 from velko_tools.layout import MAX_DENSE_K
-from velko_tools.tables import npz_read_texts, npz_texts
+from velko_tools.tables import npz_read_texts, npz_texts, places_arrays
 
 if TYPE_CHECKING:
     import pandas
@@ -107,10 +107,23 @@ class SparseKmerTable(_RowTable):
     2-bit codes of its k-mers (A 0, C 1, G 2, T 3, first letter most significant: the base-4
     order of the dense columns), ascending, and their ``counts`` at the same places
     (``uint32``, or ``uint64`` in a row of 2^32 k-mers or more). k-mers seen fewer than
-    ``min_count`` times in their row are left out; ``windows`` still counts them.
+    ``min_count`` times in their row are left out; ``windows`` still counts them. ``starts``
+    and ``ends`` place the rows of a table counted in windows along records, as in KmerTable.
     """
 
-    _FIELDS = ("ids", "files", "k", "strands", "indptr", "codes", "counts", "windows", "skipped")
+    _FIELDS = (
+        "ids",
+        "files",
+        "k",
+        "strands",
+        "indptr",
+        "codes",
+        "counts",
+        "windows",
+        "skipped",
+        "starts",
+        "ends",
+    )
     __slots__ = _FIELDS
 
     def __init__(
@@ -124,7 +137,11 @@ class SparseKmerTable(_RowTable):
         counts: npt.NDArray[np.unsignedinteger[Any]],
         windows: npt.NDArray[np.uint64],
         skipped: npt.NDArray[np.uint64],
+        starts: npt.NDArray[np.uint64] | None = None,
+        ends: npt.NDArray[np.uint64] | None = None,
     ) -> None:
+        self.starts = starts
+        self.ends = ends
         self.ids = ids
         self.files = files
         self.k = k
@@ -234,6 +251,8 @@ class SparseKmerTable(_RowTable):
             counts,
             self.windows.copy(),
             self.skipped.copy(),
+            None if self.starts is None else self.starts.copy(),
+            None if self.ends is None else self.ends.copy(),
         )
 
     def write(
@@ -267,6 +286,7 @@ class SparseKmerTable(_RowTable):
                     "counts": self.counts,
                     "windows": self.windows,
                     "skipped": self.skipped,
+                    **places_arrays(self.starts, self.ends),
                 }
                 with open_written(written) as out:
                     np.savez(out, **arrays)  # type: ignore[arg-type]
@@ -308,6 +328,9 @@ class SparseKmerTable(_RowTable):
             "skipped": self.skipped.tolist(),
             "lengths": np.diff(self.indptr).tolist(),
         }
+        if self.starts is not None and self.ends is not None:
+            facts["starts"] = self.starts.tolist()
+            facts["ends"] = self.ends.tolist()
         return {b"velko": json.dumps(facts).encode()}
 
     def _write_parquet(self, path: str, kmer_column: bool) -> None:
@@ -320,6 +343,12 @@ class SparseKmerTable(_RowTable):
             ("code", pyarrow.uint64()),
             ("count", pyarrow.uint32() if narrow else pyarrow.uint64()),
         ]
+        places = [
+            (name, values)
+            for name, values in (("start", self.starts), ("end", self.ends))
+            if values is not None
+        ]
+        fields += [(name, pyarrow.uint64()) for name, _ in places]
         if kmer_column:
             fields.append(("kmer", pyarrow.string()))
         schema = pyarrow.schema(fields, metadata=self._metadata())
@@ -327,13 +356,24 @@ class SparseKmerTable(_RowTable):
         # The codes ascend within a row and the counts are mostly small: packed as differences
         # they take a few bits each, which makes them smaller than a general compressor would
         # and faster to write and read.
-        packed = {"code": "DELTA_BINARY_PACKED", "count": "DELTA_BINARY_PACKED"}
+        packed = {
+            "code": "DELTA_BINARY_PACKED",
+            "count": "DELTA_BINARY_PACKED",
+            **{name: "DELTA_BINARY_PACKED" for name, _ in places},
+        }
         with pyarrow.parquet.ParquetWriter(
             path,
             schema,
             use_dictionary=["id", "kmer"],
             column_encoding=packed,
-            compression={"id": "snappy", "code": "none", "count": "none", "kmer": "snappy"},
+            compression={
+                "id": "snappy",
+                "code": "none",
+                "count": "none",
+                "kmer": "snappy",
+                "start": "snappy",
+                "end": "snappy",
+            },
         ) as writer:
             for start in range(0, len(self.codes), PARQUET_GROUP):
                 stop = min(len(self.codes), start + PARQUET_GROUP)
@@ -350,6 +390,7 @@ class SparseKmerTable(_RowTable):
                     pyarrow.array(self.codes[start:stop]),
                     pyarrow.array(self.counts[start:stop]),
                 ]
+                columns += [pyarrow.array(values[rows]) for _, values in places]
                 if kmer_column:
                     letters = kmer_text(self.k, self.codes[start:stop])
                     columns.append(
@@ -381,6 +422,8 @@ class SparseKmerTable(_RowTable):
                     data["counts"],
                     data["windows"],
                     data["skipped"],
+                    data["starts"] if "starts" in data else None,
+                    data["ends"] if "ends" in data else None,
                 )
         if name.endswith(".parquet"):
             return cls._read_parquet(name)
@@ -479,6 +522,8 @@ class SparseKmerTable(_RowTable):
             counts,
             np.array(facts["windows"], dtype=np.uint64),
             np.array(facts["skipped"], dtype=np.uint64),
+            np.array(facts["starts"], dtype=np.uint64) if "starts" in facts else None,
+            np.array(facts["ends"], dtype=np.uint64) if "ends" in facts else None,
         )
 
 
@@ -512,6 +557,8 @@ def count_sparse(
     memory: int | None,
     tmpdir: StrPath | None,
     tally: bool = False,
+    window: int = 0,
+    step: int = 0,
 ) -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
     """count_kmers(layout="sparse") once its arguments are checked, with each file's tally
     (records, letters, A, C, G, T) when ``tally``."""
@@ -521,7 +568,7 @@ def count_sparse(
         tmpdir = tempfile.gettempdir()
     report, close = _progress_reporter(progress, [path for path, _ in parts])
     try:
-        ids, file_index, indptr, codes, counts, windows, skipped, tallies = _core.count_sparse(
+        counted = _core.count_sparse(
             native_inputs(parts),
             k,
             strands,
@@ -534,13 +581,19 @@ def count_sparse(
             os.fsencode(tmpdir),
             threads,
             report,
+            window,
+            step,
         )
     finally:
         close()
+    ids, file_index, indptr, codes, counts, windows, skipped, tallies, starts, ends = counted
     names = [name for _, name in parts]
     ids, row_files = row_names(names, file_index, ids, per_file, total)
+    places = (starts, ends) if window else (None, None)
     return (
-        SparseKmerTable(ids, row_files, k, strands, indptr, codes, counts, windows, skipped),
+        SparseKmerTable(
+            ids, row_files, k, strands, indptr, codes, counts, windows, skipped, *places
+        ),
         tallies,
     )
 

@@ -1,7 +1,8 @@
 """K-mer tables as files: TSV (plain or gzip), CSV, NumPy .npz and Parquet, written and read back.
 
-Every format carries the same columns: ``file``, ``id``, ``windows``, ``skipped``, then one per
-k-mer (counts, or frequencies); Parquet holds the values of a table wider than PARQUET_COLUMNS in
+Every format carries the same columns: ``file``, ``id``, ``windows``, ``skipped``, for a table
+counted in windows along records ``start`` and ``end``, then one per k-mer (counts, or
+frequencies); Parquet holds the values of a table wider than PARQUET_COLUMNS in
 one column of fixed-size lists instead. The binary formats also keep k and the strands counted;
 the text formats keep what a spreadsheet reads, and k follows from the column labels. See
 docs/formats.md.
@@ -43,6 +44,8 @@ class KmerTable(Protocol):
     counts: npt.NDArray[np.uint64]
     windows: npt.NDArray[np.uint64]
     skipped: npt.NDArray[np.uint64]
+    starts: npt.NDArray[np.uint64] | None
+    ends: npt.NDArray[np.uint64] | None
 
     def __len__(self) -> int: ...
 
@@ -57,6 +60,8 @@ SUFFIXES: tuple[tuple[str, Format], ...] = (
     (".parquet", "parquet"),
 )
 HEAD = ("file", "id", "windows", "skipped")
+# The columns after HEAD of a table counted in windows along records: each row's place.
+PLACES = ("start", "end")
 # gzip level 1, the fastest: ISA-L's level 0 where the build has ISA-L, zlib's 1 otherwise
 # (see velko_tools._core.gzip_member for how 1 to 9 map onto ISA-L's four levels).
 DEFAULT_COMPRESS_LEVEL = 1
@@ -148,6 +153,11 @@ def _csv_line(fields: list[str]) -> str:
     return ",".join([_csv_field(fields[0], "file name"), _csv_field(fields[1], "id"), *fields[2:]])
 
 
+def head_places(table: KmerTable) -> tuple[str, ...]:
+    """The place columns of `table`: PLACES for a table counted in windows, else none."""
+    return PLACES if table.starts is not None else ()
+
+
 def text_chunks(
     table: KmerTable, frequencies: bool = False, sep: Literal["\t", ","] = "\t"
 ) -> Iterator[tuple[int, bytes]]:
@@ -156,16 +166,21 @@ def text_chunks(
     are held at a time."""
     counts = np.ascontiguousarray(table.counts)
     rows, columns = counts.shape
+    head = [*HEAD, *head_places(table)]
     if sep == "\t":
         for name in dict.fromkeys(table.files):
             _tsv_field(name, "file name")
         for row_id in table.ids:
             _tsv_field(row_id, "id")
-        yield 0, ("\t".join([*HEAD, *table.kmers]) + "\n").encode()
+        yield 0, ("\t".join([*head, *table.kmers]) + "\n").encode()
     else:
-        yield 0, (",".join([*HEAD, *table.kmers]) + "\n").encode()
+        yield 0, (",".join([*head, *table.kmers]) + "\n").encode()
     windows = table.windows.tolist()
     skipped = table.skipped.tolist()
+    if table.starts is not None and table.ends is not None:
+        places = [f"{sep}{a}{sep}{b}" for a, b in zip(table.starts.tolist(), table.ends.tolist())]
+    else:
+        places = [""] * rows
     step = max(1, CHUNK_BYTES // (max(columns, 1) * _CELL_BYTES))
     for start in range(0, rows, step):
         stop = min(rows, start + step)
@@ -174,7 +189,7 @@ def text_chunks(
             chunk = _frequencies(counts[start:stop], table.windows[start:stop])
         if sep == "\t":
             prefixes = [
-                f"{table.files[i]}\t{table.ids[i]}\t{windows[i]}\t{skipped[i]}"
+                f"{table.files[i]}\t{table.ids[i]}\t{windows[i]}\t{skipped[i]}{places[i]}"
                 for i in range(start, stop)
             ]
             yield stop, _core.format_rows(prefixes, chunk, 0)
@@ -186,8 +201,9 @@ def text_chunks(
             yield (
                 stop,
                 b"".join(
-                    _csv_line(
-                        [table.files[i], table.ids[i], str(windows[i]), str(skipped[i])]
+                    (
+                        _csv_line([table.files[i], table.ids[i], str(windows[i]), str(skipped[i])])
+                        + places[i]
                     ).encode()
                     + line
                     + b"\n"
@@ -322,6 +338,7 @@ def _write_as(
             "frequencies" if frequencies else "counts": values,
             "windows": table.windows,
             "skipped": table.skipped,
+            **places_arrays(table.starts, table.ends),
             "k": np.array(table.k),
             "strands": np.array(table.strands),
         }
@@ -344,13 +361,15 @@ def _write_as(
             pyarrow.array(table.windows),
             pyarrow.array(table.skipped),
         ]
+        if table.starts is not None and table.ends is not None:
+            columns += [pyarrow.array(table.starts), pyarrow.array(table.ends)]
         step = max(1, CHUNK_BYTES // max(len(table), 1) // 8)
         for first in range(0, table.counts.shape[1], step):
             block: npt.NDArray[np.generic] = table.counts[:, first : first + step]
             if frequencies:
                 block = _frequencies(table.counts[:, first : first + step], table.windows)
             columns += [pyarrow.array(block[:, j]) for j in range(block.shape[1])]
-        arrow = pyarrow.Table.from_arrays(columns, names=[*HEAD, *table.kmers])
+        arrow = pyarrow.Table.from_arrays(columns, names=[*HEAD, *head_places(table), *table.kmers])
         arrow = arrow.replace_schema_metadata(_parquet_facts(table, frequencies))
         pyarrow.parquet.write_table(arrow, out)
     if advance is not None:
@@ -382,6 +401,7 @@ def _write_parquet_lists(
             ("id", pyarrow.string()),
             ("windows", pyarrow.uint64()),
             ("skipped", pyarrow.uint64()),
+            *[(place, pyarrow.uint64()) for place in head_places(table)],
             (name, pyarrow.list_(value, width)),
         ],
         metadata=_parquet_facts(table, frequencies),
@@ -401,6 +421,11 @@ def _write_parquet_lists(
                         pyarrow.array(table.ids[start:stop], type=pyarrow.string()),
                         pyarrow.array(table.windows[start:stop]),
                         pyarrow.array(table.skipped[start:stop]),
+                        *[
+                            pyarrow.array(places[start:stop])
+                            for places in (table.starts, table.ends)
+                            if places is not None
+                        ],
                         pyarrow.FixedSizeListArray.from_arrays(values, width),
                     ],
                     schema=schema,
@@ -423,6 +448,15 @@ def _read_parquet_lists(
         values[done : done + len(block)] = block
         done += len(block)
     return values
+
+
+def places_arrays(
+    starts: npt.NDArray[np.uint64] | None, ends: npt.NDArray[np.uint64] | None
+) -> dict[str, npt.NDArray[np.generic]]:
+    """The starts and ends of a table counted in windows, as arrays of an .npz (none else)."""
+    if starts is None or ends is None:
+        return {}
+    return {"starts": starts, "ends": ends}
 
 
 def npz_texts(name: str, texts: Sequence[str]) -> dict[str, npt.NDArray[np.generic]]:
@@ -460,6 +494,11 @@ def read_table(
             windows = arrays["windows"].astype(np.uint64)
             skipped = arrays["skipped"].astype(np.uint64)
             k, stored = int(arrays["k"]), str(arrays["strands"])
+            places = (
+                (arrays["starts"].astype(np.uint64), arrays["ends"].astype(np.uint64))
+                if "starts" in arrays
+                else None
+            )
             kmers = (
                 arrays["kmers"].tolist()
                 if "kmers" in arrays
@@ -485,24 +524,32 @@ def read_table(
             windows = arrow.column("windows").to_numpy().astype(np.uint64)
             skipped = arrow.column("skipped").to_numpy().astype(np.uint64)
             stored = meta.get("velko.strands", "")
-            if len(names) == 5 and pyarrow.types.is_fixed_size_list(schema.field(4).type):
+            first = len(HEAD)
+            places = None
+            if tuple(names[first : first + len(PLACES)]) == PLACES:
+                arrow = parquet.read(columns=list(PLACES))
+                places = tuple(arrow.column(place).to_numpy().astype(np.uint64) for place in PLACES)
+                first += len(PLACES)
+            if len(names) == first + 1 and pyarrow.types.is_fixed_size_list(
+                schema.field(first).type
+            ):
                 k = int(meta["velko.k"])
                 kmers = KmerLabels(k, canonical=stored == "canonical")
-                width = schema.field(4).type.list_size
+                width = schema.field(first).type.list_size
                 if width != len(kmers):
                     raise VelkoError(
                         f"{name}: a list of {width} values for the {len(kmers)} k-mers of k = {k}"
                     )
-                values = _read_parquet_lists(parquet, names[4], width, dtype)
+                values = _read_parquet_lists(parquet, names[first], width, dtype)
             else:
-                kmers = names[4:]
+                kmers = names[first:]
                 arrow = parquet.read(columns=kmers)
                 values = np.empty((len(ids), len(kmers)), dtype=dtype)
                 for j in range(len(kmers)):
                     values[:, j] = arrow.column(j).to_numpy()
                 k = int(meta.get("velko.k", len(kmers[0]) if kmers else 0))
     else:
-        files, ids, kmers, values, windows, skipped, frequencies = _read_text(name, kind)
+        files, ids, kmers, values, windows, skipped, frequencies, places = _read_text(name, kind)
         k = len(kmers[0]) if kmers else 0
         stored = ""
     if frequencies:
@@ -517,6 +564,8 @@ def read_table(
         "counts": np.ascontiguousarray(values, dtype=np.uint64),
         "windows": windows,
         "skipped": skipped,
+        "starts": None if places is None else places[0],
+        "ends": None if places is None else places[1],
     }
 
 
@@ -558,6 +607,7 @@ def _read_text(
     npt.NDArray[np.uint64],
     npt.NDArray[np.uint64],
     bool,
+    tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]] | None,
 ]:
     opened = (
         gzip.open(name, "rt", encoding="utf-8", newline="")
@@ -575,7 +625,11 @@ def _read_text(
             raise VelkoError(
                 f"{name}: not a k-mer table (its header does not begin with {', '.join(HEAD)})"
             )
-        kmers = header[4:]
+        first = len(HEAD)
+        windowed = tuple(header[first : first + len(PLACES)]) == PLACES
+        if windowed:
+            first += len(PLACES)
+        kmers = header[first:]
         if (
             not source.ended
             or len({len(kmer) for kmer in kmers}) > 1
@@ -598,11 +652,11 @@ def _read_text(
                 raise TableFormatError(
                     name, source.number, f"the row has {len(fields)} fields, not {len(header)}"
                 )
-            cells = fields[4:]
+            cells = fields[first:]
             if not rows:
                 frequencies = any("." in cell or "e" in cell for cell in cells)
             try:
-                numbers += (int(fields[2]), int(fields[3]))
+                numbers += [int(field) for field in fields[2:first]]
                 rows.append(np.array(cells, dtype=np.float64 if frequencies else np.uint64))
             except (ValueError, OverflowError):
                 raise TableFormatError(
@@ -612,8 +666,9 @@ def _read_text(
             ids.append(fields[1])
     dtype = np.float64 if frequencies else np.uint64
     values = np.array(rows, dtype=dtype).reshape(len(rows), len(kmers))
-    pairs = np.array(numbers, dtype=np.uint64).reshape(-1, 2)
-    return files, ids, kmers, values, pairs[:, 0].copy(), pairs[:, 1].copy(), frequencies
+    pairs = np.array(numbers, dtype=np.uint64).reshape(-1, first - 2)
+    places = (pairs[:, 2].copy(), pairs[:, 3].copy()) if windowed else None
+    return files, ids, kmers, values, pairs[:, 0].copy(), pairs[:, 1].copy(), frequencies, places
 
 
 def _strands_of(kmers: Sequence[str]) -> str:

@@ -129,4 +129,7 @@ void bind_annotate(nb::module_& m);
 /// Rows of numbers as tab-separated text, for the table writers.
 void bind_text(nb::module_& m);
 
+/// Tetranucleotide z-scores of FASTA files and L1 distances between rows.
+void bind_composition(nb::module_& m);
+
 }  // namespace velko::tools

@@ -28,7 +28,7 @@ using kmer::TableStrands;
 nb::object count_table_locked(const InputFiles& inputs, std::uint8_t k, const std::string& strands,
                               bool skip_invalid, bool per_file, bool total, bool tally,
                               std::uint64_t min_count, unsigned threads, const nb::object& progress,
-                              std::uint64_t most_bytes) {
+                              std::uint64_t most_bytes, std::uint64_t window, std::uint64_t step) {
     const kmer::TableOptions options{
         .k = k,
         .strands = parse_strands(strands),
@@ -36,6 +36,7 @@ nb::object count_table_locked(const InputFiles& inputs, std::uint8_t k, const st
         .per_file = per_file || total,
         .tally = tally,
         .most_bytes = most_bytes,
+        .window = {.width = window, .step = step},
     };
     const auto columns = static_cast<std::size_t>(kmer::table_columns(k, options.strands));
     kmer::Table table;
@@ -62,20 +63,22 @@ nb::object count_table_locked(const InputFiles& inputs, std::uint8_t k, const st
     return nb::make_tuple(ids, vector_array(std::move(row_files)),
                           owning_array(std::move(table.memory), counts, {rows, columns}),
                           vector_array(std::move(table.windows)),
-                          vector_array(std::move(table.skipped)), tally_array(table.tallies));
+                          vector_array(std::move(table.skipped)), tally_array(table.tallies),
+                          vector_array(std::move(table.places.starts)),
+                          vector_array(std::move(table.places.ends)));
 }
 
 nb::object count_table(nb::list files, std::uint8_t k, const std::string& strands,
                        bool skip_invalid, bool per_file, bool total, bool tally,
                        std::uint64_t min_count, unsigned threads, nb::object progress,
-                       std::uint64_t most_bytes) {
+                       std::uint64_t most_bytes, std::uint64_t window, std::uint64_t step) {
     // Progress callbacks and signal polls run Python code, which may end this (daemon) thread
     // while the interpreter shuts down; the job's workers are joined on the way out.
     const InputFiles inputs(files);
     return parked_at_exit([&] {
         return inputs.naming([&] {
             return count_table_locked(inputs, k, strands, skip_invalid, per_file, total, tally,
-                                      min_count, threads, progress, most_bytes);
+                                      min_count, threads, progress, most_bytes, window, step);
         });
     });
 }
@@ -132,17 +135,20 @@ void bind_kmers(nb::module_& m) {
     m.def("count_table", &count_table, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
           nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("total"), nb::arg("tally"),
           nb::arg("min_count"), nb::arg("threads"), nb::arg("progress").none(),
-          nb::arg("most_bytes") = 0,
+          nb::arg("most_bytes") = 0, nb::arg("window") = 0, nb::arg("step") = 0,
           nb::sig("def count_table(files: list[tuple[bytes, str]], k: int, strands: str, "
                   "skip_invalid: bool, per_file: bool, total: bool, tally: bool, "
                   "min_count: int, threads: int, "
                   "progress: collections.abc.Callable[[int], object] | None, "
-                  "most_bytes: int = 0) -> "
+                  "most_bytes: int = 0, window: int = 0, step: int = 0) -> "
                   "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None"),
           "Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,\n"
-          "skipped, tallies); with `total` one row summing every file's, with `min_count`\n"
+          "skipped, tallies, starts, ends); with `window`, one row per window of that many\n"
+          "bases every `step` along each record, starts and ends placing them (else empty); with "
+          "`total` one row summing every file's, with `min_count`\n"
           "counts below it set to 0; with `tally`, each file's row of tallies holds its records,\n"
           "letters and A, C, G, T (either case), else zeros; velko_tools.count_kmers is the\n"
           "public face of this. With `most_bytes`, None once the rows would take more than\n"

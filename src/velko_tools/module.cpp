@@ -13,6 +13,7 @@ NB_MODULE(_core, m) {
     velko::tools::bind_files(m);
     velko::tools::bind_annotate(m);
     velko::tools::bind_text(m);
+    velko::tools::bind_composition(m);
     // Which library reads gzip input and writes gzip output in this build: "isal" or "zlib"
     // (ISA-L's inflater and deflater come together, or neither).
     const std::string_view inflater = velko::util::inflater_name(velko::util::default_inflater());

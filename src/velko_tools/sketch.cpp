@@ -49,8 +49,7 @@ nb::tuple sketch(nb::list files, std::uint8_t k, std::uint64_t max_hash, std::ui
     const InputFiles inputs(files);
     return parked_at_exit([&] {
         return inputs.naming([&] {
-            return sketch_locked(inputs, k, max_hash, seed, per_file, abundance, threads,
-                                 progress);
+            return sketch_locked(inputs, k, max_hash, seed, per_file, abundance, threads, progress);
         });
     });
 }

@@ -23,8 +23,8 @@ namespace {
 nb::tuple count_sparse_locked(const InputFiles& inputs, std::uint8_t k, const std::string& strands,
                               bool skip_invalid, bool per_file, bool total, bool tally,
                               std::uint64_t min_count, std::uint64_t memory,
-                              const nb::bytes& tmpdir, unsigned threads,
-                              const nb::object& progress) {
+                              const nb::bytes& tmpdir, unsigned threads, const nb::object& progress,
+                              std::uint64_t window, std::uint64_t step) {
     check_sparse_k(k);
     const kmer::SparseOptions options{
         .k = k,
@@ -36,6 +36,7 @@ nb::tuple count_sparse_locked(const InputFiles& inputs, std::uint8_t k, const st
         .min_count = total && inputs.paths().size() > 1 ? 1 : min_count,
         .memory = memory,
         .spill_directory = std::string(tmpdir.c_str(), tmpdir.size()),
+        .window = {.width = window, .step = step},
     };
     kmer::SparseTable table;
     {
@@ -58,20 +59,22 @@ nb::tuple count_sparse_locked(const InputFiles& inputs, std::uint8_t k, const st
     return nb::make_tuple(
         ids, vector_array(std::move(row_files)), vector_array(std::move(table.indptr)),
         vector_array(std::move(table.codes)), counts, vector_array(std::move(table.windows)),
-        vector_array(std::move(table.skipped)), tallies);
+        vector_array(std::move(table.skipped)), tallies,
+        vector_array(std::move(table.places.starts)), vector_array(std::move(table.places.ends)));
 }
 
 nb::tuple count_sparse(nb::list files, std::uint8_t k, const std::string& strands,
                        bool skip_invalid, bool per_file, bool total, bool tally,
                        std::uint64_t min_count, std::uint64_t memory, nb::bytes tmpdir,
-                       unsigned threads, nb::object progress) {
+                       unsigned threads, nb::object progress, std::uint64_t window,
+                       std::uint64_t step) {
     // As count_table: progress callbacks and signal polls run Python code, which may end this
     // (daemon) thread while the interpreter shuts down.
     const InputFiles inputs(files);
     return parked_at_exit([&] {
         return inputs.naming([&] {
             return count_sparse_locked(inputs, k, strands, skip_invalid, per_file, total, tally,
-                                       min_count, memory, tmpdir, threads, progress);
+                                       min_count, memory, tmpdir, threads, progress, window, step);
         });
     });
 }
@@ -82,15 +85,17 @@ void bind_sparse(nb::module_& m) {
     m.def("count_sparse", &count_sparse, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
           nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("total"), nb::arg("tally"),
           nb::arg("min_count"), nb::arg("memory"), nb::arg("tmpdir"), nb::arg("threads"),
-          nb::arg("progress").none(),
+          nb::arg("progress").none(), nb::arg("window") = 0, nb::arg("step") = 0,
           nb::sig("def count_sparse(files: list[tuple[bytes, str]], k: int, strands: str, "
                   "skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, "
                   "memory: int, "
                   "tmpdir: bytes, threads: int, "
-                  "progress: collections.abc.Callable[[int], object] | None) -> "
+                  "progress: collections.abc.Callable[[int], object] | None, "
+                  "window: int = 0, step: int = 0) -> "
                   "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], "
+                  "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint64]]"),
           "Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,\n"

@@ -28,6 +28,7 @@ from velko_tools._args import (
     usable_cores,
 )
 from velko_tools.annotate import Cutoff
+from velko_tools.counting import window_span
 from velko_tools.layout import run_layout
 from velko_tools.runs.inputs import (
     GenomeId,
@@ -216,13 +217,18 @@ def run_genomes(
     verify_inputs: VerifyInputs = "stat",
     on_error: OnError = "collect",
     progress: Progress | None = None,
+    window: int | None = None,
+    step: int | None = None,
 ) -> RunSummary:
     """Counts the k-mer profile, length, record count and GC share of every genome (a FASTA
     file, plain or gzip), and with ``hmm_file`` searches its genes, into the run directory
     ``out``; see the module's docstring for its layout and open_run to read it back.
 
     Each genome is counted as ``count_kmers(path, k, strands=..., invalid=..., per_file=not
-    per_record, threads=1)``: one row per genome, or one per record with ``per_record``.
+    per_record, threads=1)``: one row per genome, or one per record with ``per_record``, or
+    with ``window`` (and ``step``) one per window along each record, as count_kmers(window=,
+    step=) gives them (``per_record`` is then implied, and the profiles hold ``start`` and
+    ``end`` columns).
     ``genomes/`` holds per genome its ``records``, ``length`` (the bytes of its sequence lines,
     letters other than A, C, G, T included) and ``gc`` (G and C among its A, C, G, T, either
     case; NaN without any), from the same read as its profile. ``genome_id``: ``"accession"`` or
@@ -292,6 +298,7 @@ def run_genomes(
     _refuse_in_worker_import()
     try:
         _check_options(k, strands, invalid, layout, genome_id, on_error, batch_size, workers)
+        width, stride = window_span(window, step)
         check_choice("verify_inputs", verify_inputs, VerifyInputs)
         hmm_path, hmm_size, hmm_mtime_ns = _check_search(hmm_file, cutoff)
         if stop_codon and hmm_path is None:
@@ -340,7 +347,7 @@ def run_genomes(
         k=k,
         strands=strands,
         invalid=invalid,
-        per_record=bool(per_record),
+        per_record=bool(per_record) or width > 0,
         genome_id=genome_id,
         layout=chosen,
         hmm_file=hmm_path,
@@ -348,6 +355,8 @@ def run_genomes(
         hmm_mtime_ns=hmm_mtime_ns,
         cutoff=cutoff,
         stop_codon=bool(stop_codon),
+        window=width or None,
+        step=stride or None,
         sketch_k=None if sketched is None else sketched["k"],
         sketch_scaled=None if sketched is None else sketched["scaled"],
         sketch_seed=None if sketched is None else sketched["seed"],

@@ -38,6 +38,9 @@ class _Options:
     sketch_k: int | None = None
     sketch_scaled: int | None = None
     sketch_seed: int | None = None
+    # Rows per window of this many bases every `step` along each record (per_record is set).
+    window: int | None = None
+    step: int | None = None
 
     def differences(self, stored: dict[str, Any]) -> str:
         """The options that differ from `stored` (run.json's), as "k=4, not k=5"."""

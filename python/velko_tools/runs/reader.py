@@ -136,7 +136,7 @@ class Run:
             return _sparse_profiles(table, options)
         kmers = _kmer_labels(table, options)
         values = _flat_values(table.column("counts"))
-        ids, paths, windows, skipped = _row_columns(table, options)
+        ids, paths, windows, skipped, starts, ends = _row_columns(table, options)
         return KmerTable(
             ids,
             paths,
@@ -146,6 +146,8 @@ class Run:
             values.reshape(len(table), len(kmers)),
             windows,
             skipped,
+            starts,
+            ends,
         )
 
     def genomes(self) -> pandas.DataFrame:
@@ -270,7 +272,7 @@ def _sparse_profiles(table: pyarrow.Table, options: dict[str, Any]) -> SparseKme
     if len(table) != 0:
         offsets = np.asarray(codes.offsets, dtype=np.int64)
         indptr = (offsets - offsets[0]).astype(np.uint64)
-    ids, paths, windows, skipped = _row_columns(table, options)
+    ids, paths, windows, skipped, starts, ends = _row_columns(table, options)
     return SparseKmerTable(
         ids,
         paths,
@@ -281,6 +283,8 @@ def _sparse_profiles(table: pyarrow.Table, options: dict[str, Any]) -> SparseKme
         _flat_values(table.column("counts")),
         windows,
         skipped,
+        starts,
+        ends,
     )
 
 
@@ -294,15 +298,21 @@ def _flat_values(column: Any) -> Any:
     return flat.to_numpy(zero_copy_only=False).astype(np.uint64, copy=False)
 
 
-def _row_columns(table: pyarrow.Table, options: dict[str, Any]) -> tuple[Any, Any, Any, Any]:
+def _row_columns(
+    table: pyarrow.Table, options: dict[str, Any]
+) -> tuple[Any, Any, Any, Any, Any, Any]:
     """What every profile row holds beside its counts: its id (the record, or the genome),
-    path, windows and skipped windows."""
+    path, windows and skipped windows, and its start and end in the record when counted in
+    windows (else None)."""
     ids = table.column("record" if options["per_record"] else "genome").to_pylist()
+    windowed = "start" in table.column_names
     return (
         ids,
         table.column("path").to_pylist(),
         table.column("windows").to_numpy().astype(np.uint64),
         table.column("skipped").to_numpy().astype(np.uint64),
+        table.column("start").to_numpy().astype(np.uint64) if windowed else None,
+        table.column("end").to_numpy().astype(np.uint64) if windowed else None,
     )
 
 

@@ -15,6 +15,7 @@ import numpy as np
 
 from velko_tools.errors import DamagedRunError
 from velko_tools.kmer_labels import KmerLabels
+from velko_tools.kmers import KmerTable
 from velko_tools.runs.inputs import _digest, _Input
 from velko_tools.runs.options import _OPTION_DEFAULTS, _OptionError, _Options
 from velko_tools.sparse import SparseKmerTable
@@ -111,12 +112,33 @@ def _profiles_table(tables: list[tuple[str, Any]], options: _Options) -> pyarrow
     )
     columns["windows"] = pyarrow.array(windows, pyarrow.uint64())
     columns["skipped"] = pyarrow.array(skipped, pyarrow.uint64())
+    columns.update(_places_columns([t for _, t in tables], options))
     metadata = {
         "velko.k": str(options.k),
         "velko.strands": options.strands,
         "velko.layout": "dense",
     }
     return pyarrow.table(columns).replace_schema_metadata(metadata)
+
+
+def _places_columns(
+    tables: list[KmerTable] | list[SparseKmerTable], options: _Options
+) -> dict[str, Any]:
+    """The start and end columns of profiles counted in windows (none otherwise)."""
+    import pyarrow
+
+    if options.window is None:
+        return {}
+    columns: dict[str, Any] = {}
+    for name in ("starts", "ends"):
+        values = [getattr(table, name) for table in tables]
+        flat = (
+            np.concatenate([v for v in values if v is not None])
+            if any(v is not None for v in values)
+            else np.zeros(0, dtype=np.uint64)
+        )
+        columns[name[:-1]] = pyarrow.array(flat, pyarrow.uint64())
+    return columns
 
 
 def _sparse_profiles_table(
@@ -163,6 +185,7 @@ def _sparse_profiles_table(
     columns["counts"] = listed(counts)
     columns["windows"] = joined(windows)
     columns["skipped"] = joined(skipped)
+    columns.update(_places_columns([t for _, t in tables], options))
     metadata = {
         "velko.k": str(options.k),
         "velko.strands": options.strands,

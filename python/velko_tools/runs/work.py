@@ -68,6 +68,8 @@ def _count_genome(
         per_file=not options.per_record,
         threads=1,
         tally=True,
+        window=options.window,
+        step=options.step,
     )
     return profile, _genome_row(item, tallies[0])
 

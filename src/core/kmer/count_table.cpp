@@ -197,8 +197,11 @@ template <Invalid invalid>
 void count_file(const std::string& path, const TableOptions& options, FileRows& out, TableJob& job,
                 WalkShared shared) {
     RowCounter<invalid> rows(path, options, out, job);
-    if (!walk_records<invalid>(path, options.k, rows, shared,
-                               options.tally ? &out.tally : nullptr)) {
+    BaseTally* const tally = options.tally ? &out.tally : nullptr;
+    if (options.window.width > 0) {
+        RecordWindows<invalid, RowCounter<invalid>> windows(rows, options.window, out.places);
+        if (!walk_records<invalid>(path, options.k, windows, shared, tally)) return;
+    } else if (!walk_records<invalid>(path, options.k, rows, shared, tally)) {
         return;
     }
     rows.end_file();
@@ -424,6 +427,10 @@ Table gather_table(std::vector<FileRows>&& files, std::size_t columns) {
         table.files.insert(table.files.end(), file.ids.size(), f);
         table.windows.insert(table.windows.end(), file.windows.begin(), file.windows.end());
         table.skipped.insert(table.skipped.end(), file.skipped.begin(), file.skipped.end());
+        table.places.starts.insert(table.places.starts.end(), file.places.starts.begin(),
+                                   file.places.starts.end());
+        table.places.ends.insert(table.places.ends.end(), file.places.ends.begin(),
+                                 file.places.ends.end());
         file = FileRows{};
     }
     return table;

@@ -14,6 +14,7 @@
 #include "fasta/reader.hpp"
 #include "kmer/base_tally.hpp"
 #include "kmer/file_job.hpp"
+#include "kmer/record_windows.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/failure.hpp"
 #include "util/memory.hpp"
@@ -34,6 +35,7 @@ struct TableOptions {
     // keep, the job stops with TableOutgrown instead of refusing, so that a caller choosing
     // the layout can count sparsely instead.
     std::uint64_t most_bytes = 0;
+    WindowSpan window = {};  // rows per window along each record, not per record
 };
 
 /// What a TableJob with TableOptions::most_bytes throws once its rows would pass that bound or
@@ -85,6 +87,7 @@ struct FileRows {
     RowRegion region;
     std::size_t rows = 0;  // rows in region, each `columns` wide
     BaseTally tally;       // when TableOptions::tally
+    WindowPlaces places;   // each row's place in its record, when counted in windows
 };
 
 /// Counting several files on worker threads while the caller waits, reports progress and may
@@ -136,6 +139,7 @@ struct Table {
     std::uint64_t* counts = nullptr;
     std::size_t columns = 0;
     std::vector<BaseTally> tallies;  // one per file
+    WindowPlaces places;             // each row's place in its record, when counted in windows
 };
 [[nodiscard]] Table gather_table(std::vector<FileRows>&& files, std::size_t columns);
 

@@ -876,8 +876,12 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
     fasta::Reader reader(path);
     SparseRows<strands, invalid> rows(reader, path, options, sort_threads, out, hook);
     BaseTally tally;  // zeros unless asked for
-    if (!walk_records<invalid>(reader, path, options.k, rows, shared,
-                               options.tally ? &tally : nullptr)) {
+    BaseTally* const tallied = options.tally ? &tally : nullptr;
+    if (options.window.width > 0) {
+        RecordWindows<invalid, SparseRows<strands, invalid>> windows(rows, options.window,
+                                                                     out.places);
+        if (!walk_records<invalid>(reader, path, options.k, windows, shared, tallied)) return;
+    } else if (!walk_records<invalid>(reader, path, options.k, rows, shared, tallied)) {
         return;
     }
     rows.end_file();
@@ -1034,6 +1038,10 @@ SparseTable SparseJob::take() {
         table.files.insert(table.files.end(), file.ids.size(), f);
         table.windows.insert(table.windows.end(), file.windows.begin(), file.windows.end());
         table.skipped.insert(table.skipped.end(), file.skipped.begin(), file.skipped.end());
+        table.places.starts.insert(table.places.starts.end(), file.places.starts.begin(),
+                                   file.places.starts.end());
+        table.places.ends.insert(table.places.ends.end(), file.places.ends.begin(),
+                                 file.places.ends.end());
         table.tallies.insert(table.tallies.end(), file.tallies.begin(), file.tallies.end());
         file = SparseTable{};
     }

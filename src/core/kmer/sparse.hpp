@@ -26,6 +26,7 @@ struct SparseOptions {
     // count is refused.
     std::uint64_t memory = 0;
     std::string spill_directory = {};
+    WindowSpan window = {};  // rows per window along each record, not per record
 };
 
 /// Counts wider than 32 bits appear only in a row of 2^32 occurrences or more; up to then a
@@ -51,6 +52,7 @@ struct SparseTable {
     std::vector<std::uint64_t> codes;    // 2-bit codes, first letter most significant
     SparseCounts counts;
     std::vector<BaseTally> tallies;  // one per file (zeros without SparseOptions::tally)
+    WindowPlaces places;             // each row's place in its record, when counted in windows
 };
 
 /// The rows of `table` summed into one (each k-mer's counts added up), with the k-mers counted
