@@ -236,6 +236,42 @@ def test_rows_past_the_memory_bound_go_out_of_core(write_file, tmp_path):
     assert list(spill.iterdir()) == []
 
 
+def _mostly_a(rng, size, other):
+    """`size` letters, A but for a share `other` of C, G and T: nearly every window starts with
+    AAAA, so one prefix bucket takes most of a row, with k-mers both repeated and distinct."""
+    letters = np.full(size, ord("A"), np.uint8)
+    at = rng.random(size) < other
+    letters[at] = np.frombuffer(b"CGT", np.uint8)[rng.integers(0, 3, int(at.sum()))]
+    return letters.tobytes()
+
+
+@pytest.mark.parametrize(
+    ("k", "other", "options"),
+    [
+        (21, 0.15, {}),
+        (21, 0.4, {"min_count": 2, "strands": "canonical"}),
+        (31, 0.02, {"strands": "both"}),
+        (5, 0.3, {}),  # buckets of one k-mer each: nothing left to split by
+        (4, 0.1, {"min_count": 3}),
+    ],
+)
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_bucket_larger_than_the_memory_bound_is_split_on_disk(
+    write_file, tmp_path, k, other, options, threads
+):
+    rng = np.random.default_rng(k)
+    # Two rows and a homopolymer, which is counted as it streams, beside the bucket.
+    path = write_file(
+        b">a\n" + _mostly_a(rng, 3_000_000, other) + b"A" * 500 + b"\n>b\nACGT\n"
+    )
+    spill = tmp_path / "spill"
+    spill.mkdir()
+    options = {"layout": "sparse", "threads": threads, **options}
+    bounded = count_kmers(path, k, memory=4 << 20, tmpdir=spill, **options)
+    assert bounded == count_kmers(path, k, **options)
+    assert list(spill.iterdir()) == []
+
+
 FULL_DISK = """
 import resource, signal
 from velko_tools import count_kmers
