@@ -17,7 +17,13 @@ from children import ADDRESS_LIMIT, assert_interrupted
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from velko_tools import InvalidBaseError, SparseKmerTable, TableFormatError, count_kmers
+from velko_tools import (
+    InvalidBaseError,
+    KmerSpectrum,
+    SparseKmerTable,
+    TableFormatError,
+    count_kmers,
+)
 from velko_tools.cli import main
 
 COMPLEMENT = str.maketrans("ACGT", "TGCA")
@@ -169,6 +175,34 @@ def test_min_count_drops_kmers_but_not_windows(write_file):
     assert row_counts(table, 0) == {"AA": 5, "TT": 2}
     assert table.windows.tolist() == [10]
     assert table.spectrum().tolist() == [0, 0, 1, 0, 0, 1]
+
+
+@given(st.lists(st.integers(1, 300), max_size=60))
+def test_the_spectrum_reads_as_the_histogram_of_the_counts(counts):
+    histogram = np.bincount(counts, minlength=1).astype(np.uint64)
+    table = SparseKmerTable(
+        [""],
+        [""],
+        8,
+        "forward",
+        np.array([0, len(counts)], dtype=np.uint64),
+        np.arange(len(counts), dtype=np.uint64),
+        np.array(counts, dtype=np.uint32),
+        np.array([sum(counts)], dtype=np.uint64),
+        np.zeros(1, dtype=np.uint64),
+    )
+    spectrum = table.spectrum()
+    assert len(spectrum) == len(histogram) and spectrum.tolist() == histogram.tolist()
+    assert np.array_equal(np.asarray(spectrum), histogram)
+    assert [spectrum[n] for n in range(-len(histogram), len(histogram))] == 2 * list(histogram)
+    assert np.array_equal(spectrum[1::3], histogram[1::3])
+    assert np.array_equal(spectrum[::-2], histogram[::-2])
+    assert int(spectrum @ np.arange(len(spectrum))) == sum(counts)
+    for outside in (len(histogram), -len(histogram) - 1):
+        with pytest.raises(IndexError):
+            spectrum[outside]
+    assert spectrum == table.spectrum(0)
+    assert spectrum != KmerSpectrum(spectrum.values, spectrum.kmers + 1) or not counts
 
 
 @pytest.fixture
