@@ -412,6 +412,10 @@ class SparseKmerTable(_RowTable):
             schema,
             use_dictionary=["id", "kmer"],
             column_encoding=packed,
+            # Minimum and maximum are kept where a reader may skip row groups by them; those of
+            # the id and kmer text would be worked out value by value, for nothing the codes do
+            # not already tell.
+            write_statistics=["code", "count"],
             compression={"id": "snappy", "code": "none", "count": "none", "kmer": "snappy"},
         ) as writer:
             for start in range(0, len(self.codes), PARQUET_GROUP):
