@@ -6,7 +6,9 @@ and a local Dask cluster of one and two worker processes (when dask.distributed 
 
 Each mode runs in its own process; its time is the one the example prints for the counting
 alone ("counted on the cluster in" for Dask, which leaves out starting the cluster), best of
---repeat. Machines are shared and noisy: compare the ratios.
+--repeat. Machines are shared and noisy: compare the ratios. How quiet the machine was is printed
+with them: the load average before the first run, and each mode's spread (slowest over fastest
+run); two threads can reach 2x one only where the second core is idle and the spread small.
 """
 
 import argparse
@@ -79,11 +81,17 @@ def main() -> None:
         ]
     except ImportError:
         print("dask.distributed not installed: the Dask modes are skipped")
+    load = ", ".join(f"{value:.2f}" for value in os.getloadavg())
+    print(f"load average before: {load} ({os.cpu_count()} cores)")
     base = None
     for label, options in modes:
-        seconds = min(run(directory, options) for _ in range(args.repeat))
+        times = [run(directory, options) for _ in range(args.repeat)]
+        seconds = min(times)
         base = base or seconds
-        print(f"{label:40} {seconds:6.2f} s  {base / seconds:5.2f}x")
+        print(
+            f"{label:40} {seconds:6.2f} s  {base / seconds:5.2f}x"
+            f"  (spread {max(times) / seconds:4.2f})"
+        )
 
 
 if __name__ == "__main__":

@@ -20,6 +20,7 @@ from hypothesis import strategies as st
 from velko_tools import (
     InvalidBaseError,
     KmerSpectrum,
+    KmerTable,
     SparseKmerTable,
     TableFormatError,
     count_kmers,
@@ -252,6 +253,18 @@ def test_arguments_are_checked(write_file):
     with pytest.raises(ValueError, match="per_file cannot be set too"):
         count_kmers(path, 3, total=True, per_file=True)
     assert isinstance(count_kmers(path, 20), SparseKmerTable)  # auto: 4^20 columns do not fit
+
+
+def test_auto_counts_one_long_record_densely(write_file):
+    # One 2 MB record once counted as "one row per 64 KiB", 31 rows of 4^12 counts (4 GiB), and
+    # went sparse; a file read again is decided on the rows met: here one 128 MiB row.
+    rng = np.random.default_rng(3)
+    path = write_file(
+        b">chr\n" + rng.choice(list(b"ACGT"), size=2_000_000).astype(np.uint8).tobytes()
+    )
+    table = count_kmers(path, 12, strands="forward")
+    assert isinstance(table, KmerTable) and table.counts.shape == (1, 4**12)
+    assert table == count_kmers(path, 12, strands="forward", layout="dense")
 
 
 def test_rows_past_the_memory_bound_go_out_of_core(write_file, tmp_path):

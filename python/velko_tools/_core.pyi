@@ -24,10 +24,19 @@ def reverse_complement(seq: str, *, rna: bool = False) -> str:
 
 MAX_K: int = 31
 
-def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, tally: bool, threads: int, progress: Callable[[int], object] | None, most_bytes: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None:
+MAX_SPARSE_K: int = 32
+
+def memory_headroom() -> int:
+    """
+    The bytes the process may still take: the least of the memory available, the
+    cgroups' limits and the address-space limits, less what is in use.
+    """
+
+def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, threads: int, progress: Callable[[int], object] | None, most_bytes: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None:
     """
     Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,
-    skipped, tallies); with `tally`, each file's row of tallies holds its records,
+    skipped, tallies); with `total` one row summing every file's, with `min_count`
+    counts below it set to 0; with `tally`, each file's row of tallies holds its records,
     letters and A, C, G, T (either case), else zeros; velko_tools.count_kmers is the
     public face of this. With `most_bytes`, None once the rows would take more than
     that or than the memory left.

@@ -34,7 +34,8 @@ from velko_tools.kmers import (
     input_bytes,
     row_names,
 )
-from velko_tools.sparse import SparseKmerTable, count_sparse, dense_fits, dense_share
+from velko_tools.layout import dense_fits, dense_share
+from velko_tools.sparse import SparseKmerTable, count_sparse
 
 
 @overload
@@ -132,7 +133,7 @@ def count_kmers(
 
     ``layout="dense"`` gives a KmerTable (k up to 31, while 4^k columns fit); ``"sparse"`` a
     SparseKmerTable of the k-mers seen (k up to 32); ``"auto"`` dense while the dense table
-    fits in a small share of the memory available (velko_tools.sparse.dense_fits) and sparse
+    fits in a small share of the memory available (velko_tools.layout.dense_fits) and sparse
     otherwise, switching to sparse as soon as the records met make the dense rows pass that
     share or the memory left (inputs that can be read again; others are refused with
     MemoryError). ``min_count=n`` leaves out (sparse) or zeroes (dense) the k-mers seen fewer than
@@ -241,18 +242,14 @@ def count_and_tally(
                 tally=tally,
             )
 
-    if layout == "sparse" or (
-        layout == "auto"
-        and not dense_fits(
-            k, strands, len(encoded) if per_file or total else _record_rows_guess(encoded)
-        )
-    ):
+    # Where the inputs can be read again, "auto" decides on the rows met: it starts dense if a row
+    # per file fits, stops the dense count once the rows pass the dense table's share (or the
+    # memory left), and counts sparsely instead. Input read once is decided on a guess of rows.
+    again = layout == "auto" and _readable_again(encoded)
+    rows = len(encoded) if per_file or total or again else _record_rows_guess(encoded)
+    if layout == "sparse" or (layout == "auto" and not dense_fits(k, strands, rows)):
         return sparse()
-
-    # The guess of rows can be far off (many short records): "auto" stops the dense count once
-    # the rows met pass the dense table's share, or the memory left, and counts sparsely
-    # instead, where the inputs can be read again.
-    most_bytes = dense_share() if layout == "auto" and _readable_again(encoded) else 0
+    most_bytes = dense_share() if again else 0
     report, close = _progress_reporter(progress, encoded)
     try:
         with naming_stdin(parts):
@@ -261,8 +258,10 @@ def count_and_tally(
                 k,
                 strands,
                 invalid == "skip",
-                per_file or total,
+                per_file,
+                total,
                 tally,
+                min_count,
                 threads,
                 report,
                 most_bytes,
@@ -273,12 +272,6 @@ def count_and_tally(
         return sparse()
     ids, file_index, counts, windows, skipped, tallies = counted
     ids, row_files = row_names(names, file_index, ids, per_file, total)
-    if total:
-        counts = counts.sum(axis=0, dtype=np.uint64, keepdims=True)
-        windows = windows.sum(dtype=np.uint64, keepdims=True)
-        skipped = skipped.sum(dtype=np.uint64, keepdims=True)
-    if min_count > 1:
-        counts[counts < min_count] = 0
     kmers = KmerLabels(k, canonical=strands == "canonical")
     return KmerTable(ids, row_files, k, strands, kmers, counts, windows, skipped), tallies
 

@@ -21,7 +21,7 @@ if TYPE_CHECKING:
 # The largest k the core can number k-mers for (beyond it 4^k no longer fits in 64 bits).
 MAX_K: int = _core.MAX_K
 # Beyond this a k-mer is no longer one 64-bit code.
-MAX_SPARSE_K = 32
+MAX_SPARSE_K: int = _core.MAX_SPARSE_K
 # Counts, bounds on counts and byte budgets are unsigned 64-bit in the core.
 MAX_COUNT = 2**64 - 1
 # More workers than this gain nothing on any machine and only cost their stacks.

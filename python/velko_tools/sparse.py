@@ -20,14 +20,12 @@ from velko_tools.kmers import (
     _RowTable,
     row_names,
 )
+from velko_tools.layout import MAX_DENSE_K
 from velko_tools.tables import npz_read_texts, npz_texts
 
 if TYPE_CHECKING:
     import pandas
     import scipy.sparse
-
-# to_dense() builds at most this many columns per row.
-MAX_DENSE_COLUMNS = 4**12
 
 # Lines of a text dump formatted at once: a few MB of text, so that writing a row of hundreds of
 # millions of k-mers holds little more than the table.
@@ -288,9 +286,9 @@ class SparseKmerTable(_RowTable):
 
     def to_dense(self) -> KmerTable:
         """The same counts as a KmerTable, with its columns (all 4^k k-mers, or the canonical
-        ones); ValueError when the table would be wider than 4^12 columns."""
-        if 4**self.k > MAX_DENSE_COLUMNS:
-            raise ValueError(f"to_dense takes k up to 12, not {self.k}")
+        ones); ValueError past k = MAX_DENSE_K."""
+        if self.k > MAX_DENSE_K:
+            raise ValueError(f"to_dense takes k up to {MAX_DENSE_K}, not {self.k}")
         # Typed as any 1-D array: NumPy releases differ in the shape types they give these.
         columns: npt.NDArray[np.uint64] = np.arange(4**self.k, dtype=np.uint64)
         if self.strands == "canonical":
@@ -626,31 +624,6 @@ def count_sparse(
         SparseKmerTable(ids, row_files, k, strands, indptr, codes, counts, windows, skipped),
         tallies,
     )
-
-
-def available_memory() -> int:
-    """The bytes of physical memory free now (os.sysconf's available pages), or 1 GiB where
-    the system does not say."""
-    try:
-        return os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    except (ValueError, OSError):
-        return 1 << 30
-
-
-def dense_share() -> int:
-    """The bytes a dense table may take under ``layout="auto"``: 1/16 of the memory available
-    now."""
-    return available_memory() // 16
-
-
-def dense_fits(k: int, strands: Strands, rows: int) -> bool:
-    """The rule of ``layout="auto"``: dense while its table (4^k counts of 8 bytes per row, about
-    half as many columns for canonical k-mers) takes at most dense_share(), and 4^k is no more
-    than 4^12."""
-    if k > 12:
-        return False
-    columns = 4**k // 2 if strands == "canonical" else 4**k
-    return bool(columns * 8 * max(rows, 1) <= dense_share())
 
 
 __all__ = ["SparseKmerTable"]

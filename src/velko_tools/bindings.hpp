@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kmer/count_table.hpp"
+#include "velko_tools/unlocked.hpp"
 
 namespace velko::tools {
 
@@ -38,6 +39,31 @@ nb::ndarray<nb::numpy, T> vector_array(std::vector<T> values) {
     const std::size_t size = values.size();
     return owning_array(std::move(values), data, {size});
 }
+
+/// File names as the system takes them (os.fsencode), whatever their encoding.
+[[nodiscard]] std::vector<std::string> system_paths(const nb::list& files);
+
+/// How often the calling thread looks at signals and reports progress while workers count.
+inline constexpr unsigned kPollMilliseconds = 50;
+
+/// Waits for the workers of `job` (a job of the core: wait_for, bytes_done) with the lock
+/// released, looking at signals and calling `progress` with the bytes read between waits. A
+/// KeyboardInterrupt (or any error from a signal handler) propagates: the job's destructor then
+/// cancels the workers and waits, which takes a block's worth of counting.
+template <class Job>
+void await_job(Job& job, const nb::object& progress) {
+    for (bool done = false; !done;) {
+        done = unlocked([&] { return job.wait_for(kPollMilliseconds); });
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        if (!progress.is_none()) progress(job.bytes_done());
+    }
+}
+
+/// Record ids as a list of str, answering Ctrl-C between them: there are as many as records.
+[[nodiscard]] nb::list id_list(const std::vector<std::string>& ids);
+
+/// ValueError unless 1 <= k <= kmer::kMaxSparseK, the k a k-mer code can hold.
+void check_sparse_k(unsigned k);
 
 /// The strands option of both k-mer counts, as the core takes it; ValueError for another word.
 [[nodiscard]] kmer::TableStrands parse_strands(const std::string& strands);

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "kmer/count_table.hpp"
+#include "kmer/sparse.hpp"
+#include "util/memory.hpp"
 #include "velko_tools/bindings.hpp"
 #include "velko_tools/unlocked.hpp"
 
@@ -21,52 +23,40 @@ namespace {
 using kmer::Invalid;
 using kmer::TableStrands;
 
-// How often the calling thread looks at signals and reports progress while workers count.
-constexpr unsigned kPollMilliseconds = 50;
-
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
 // without the lock.
 nb::object count_table_locked(const nb::list& files, std::uint8_t k, const std::string& strands,
-                              bool skip_invalid, bool per_file, bool tally, unsigned threads,
-                              const nb::object& progress, std::uint64_t most_bytes) {
+                              bool skip_invalid, bool per_file, bool total, bool tally,
+                              std::uint64_t min_count, unsigned threads, const nb::object& progress,
+                              std::uint64_t most_bytes) {
     const kmer::TableOptions options{
         .k = k,
         .strands = parse_strands(strands),
         .invalid = skip_invalid ? Invalid::kSkip : Invalid::kStop,
-        .per_file = per_file,
+        .per_file = per_file || total,
         .tally = tally,
         .most_bytes = most_bytes,
     };
-    // File names as the system takes them (os.fsencode), whatever their encoding.
-    std::vector<std::string> paths;
-    for (nb::handle file : files) {
-        const auto path = nb::cast<nb::bytes>(file);
-        paths.emplace_back(path.c_str(), path.size());
-    }
+    const std::vector<std::string> paths = system_paths(files);
     const auto columns = static_cast<std::size_t>(kmer::table_columns(k, options.strands));
     kmer::Table table;
     try {
         kmer::TableJob job(paths, options, threads);
-        // A KeyboardInterrupt (or any error from a signal handler) stops the workers: the job's
-        // destructor cancels them and waits, which takes a block's worth of counting.
-        for (bool done = false; !done;) {
-            done = unlocked([&] { return job.wait_for(kPollMilliseconds); });
-            if (PyErr_CheckSignals() != 0) throw nb::python_error();
-            if (!progress.is_none()) progress(job.bytes_done());
-        }
+        await_job(job, progress);
         std::vector<kmer::FileRows> rows = job.take();
-        table = unlocked([&] { return kmer::gather_table(std::move(rows), columns); });
+        table = unlocked([&] {
+            kmer::Table gathered = kmer::gather_table(std::move(rows), columns);
+            // One row over everything: the files' rows summed, min_count applied to the sum.
+            if (total && gathered.ids.size() != 1) gathered = kmer::sum_table(std::move(gathered));
+            if (min_count > 1) kmer::drop_rare(gathered, min_count);
+            return gathered;
+        });
     } catch (const kmer::TableOutgrown&) {
         return nb::none();
     }
     // Ids are as many as the input has records, not 4^k: a list of str is fine here, and the
     // column labels are made on demand on the Python side.
-    nb::list ids;
-    std::uint64_t made = 0;
-    for (const std::string& id : table.ids) {
-        ids.append(nb::str(id.data(), id.size()));
-        if (++made % 65536 == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
-    }
+    nb::list ids = id_list(table.ids);
     std::vector<std::uint64_t> row_files(table.files.begin(), table.files.end());
     const std::size_t rows = table.ids.size();
     std::uint64_t* const counts = table.counts;
@@ -77,13 +67,14 @@ nb::object count_table_locked(const nb::list& files, std::uint8_t k, const std::
 }
 
 nb::object count_table(nb::list files, std::uint8_t k, const std::string& strands,
-                       bool skip_invalid, bool per_file, bool tally, unsigned threads,
-                       nb::object progress, std::uint64_t most_bytes) {
+                       bool skip_invalid, bool per_file, bool total, bool tally,
+                       std::uint64_t min_count, unsigned threads, nb::object progress,
+                       std::uint64_t most_bytes) {
     // Progress callbacks and signal polls run Python code, which may end this (daemon) thread
     // while the interpreter shuts down; the job's workers are joined on the way out.
     return parked_at_exit([&] {
-        return count_table_locked(files, k, strands, skip_invalid, per_file, tally, threads,
-                                  progress, most_bytes);
+        return count_table_locked(files, k, strands, skip_invalid, per_file, total, tally,
+                                  min_count, threads, progress, most_bytes);
     });
 }
 
@@ -92,6 +83,33 @@ nb::ndarray<nb::numpy, std::uint64_t> canonical_kmers(std::uint8_t k) {
 }
 
 }  // namespace
+
+std::vector<std::string> system_paths(const nb::list& files) {
+    std::vector<std::string> paths;
+    paths.reserve(files.size());
+    for (nb::handle file : files) {
+        const auto path = nb::cast<nb::bytes>(file);
+        paths.emplace_back(path.c_str(), path.size());
+    }
+    return paths;
+}
+
+nb::list id_list(const std::vector<std::string>& ids) {
+    nb::list list;
+    std::uint64_t made = 0;
+    for (const std::string& id : ids) {
+        list.append(nb::str(id.data(), id.size()));
+        if (++made % 65536 == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
+    }
+    return list;
+}
+
+void check_sparse_k(unsigned k) {
+    if (k < 1 || k > kmer::kMaxSparseK) {
+        throw nb::value_error(
+            ("k must be between 1 and " + std::to_string(kmer::kMaxSparseK)).c_str());
+    }
+}
 
 TableStrands parse_strands(const std::string& strands) {
     if (strands == "forward") return TableStrands::kForward;
@@ -115,18 +133,25 @@ nb::ndarray<nb::numpy, std::uint64_t> tally_array(const std::vector<kmer::BaseTa
 void bind_kmers(nb::module_& m) {
     // The bound velko_tools checks k against and the command line offers: the core's own.
     m.attr("MAX_K") = kmer::kMaxRepresentableK;
+    m.attr("MAX_SPARSE_K") = kmer::kMaxSparseK;
+    m.def("memory_headroom", &util::memory_headroom,
+          "The bytes the process may still take: the least of the memory available, the\n"
+          "cgroups' limits and the address-space limits, less what is in use.");
     m.def("count_table", &count_table, nb::arg("files"), nb::arg("k"), nb::arg("strands"),
-          nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("tally"), nb::arg("threads"),
-          nb::arg("progress").none(), nb::arg("most_bytes") = 0,
+          nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("total"), nb::arg("tally"),
+          nb::arg("min_count"), nb::arg("threads"), nb::arg("progress").none(),
+          nb::arg("most_bytes") = 0,
           nb::sig("def count_table(files: list[bytes], k: int, strands: str, "
-                  "skip_invalid: bool, per_file: bool, tally: bool, threads: int, "
+                  "skip_invalid: bool, per_file: bool, total: bool, tally: bool, "
+                  "min_count: int, threads: int, "
                   "progress: collections.abc.Callable[[int], object] | None, "
                   "most_bytes: int = 0) -> "
                   "tuple[list[str], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], "
                   "numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None"),
           "Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,\n"
-          "skipped, tallies); with `tally`, each file's row of tallies holds its records,\n"
+          "skipped, tallies); with `total` one row summing every file's, with `min_count`\n"
+          "counts below it set to 0; with `tally`, each file's row of tallies holds its records,\n"
           "letters and A, C, G, T (either case), else zeros; velko_tools.count_kmers is the\n"
           "public face of this. With `most_bytes`, None once the rows would take more than\n"
           "that or than the memory left.");

@@ -18,9 +18,6 @@
 namespace velko::tools {
 namespace {
 
-// How often the calling thread looks at signals and reports progress while workers count.
-constexpr unsigned kPollMilliseconds = 50;
-
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
 // without the lock.
 nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::string& strands,
@@ -28,7 +25,7 @@ nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::
                               std::uint64_t min_count, std::uint64_t memory,
                               const nb::bytes& tmpdir, unsigned threads,
                               const nb::object& progress) {
-    if (k < 1 || k > kmer::kMaxSparseK) throw nb::value_error("k must be between 1 and 32");
+    check_sparse_k(k);
     const kmer::SparseOptions options{
         .k = k,
         .strands = parse_strands(strands),
@@ -40,21 +37,11 @@ nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::
         .memory = memory,
         .spill_directory = std::string(tmpdir.c_str(), tmpdir.size()),
     };
-    // File names as the system takes them (os.fsencode), whatever their encoding.
-    std::vector<std::string> paths;
-    for (nb::handle file : files) {
-        const auto path = nb::cast<nb::bytes>(file);
-        paths.emplace_back(path.c_str(), path.size());
-    }
+    const std::vector<std::string> paths = system_paths(files);
     kmer::SparseTable table;
     {
         kmer::SparseJob job(paths, options, threads);
-        for (bool done = false; !done;) {
-            done = unlocked([&] { return job.wait_for(kPollMilliseconds); });
-            // A KeyboardInterrupt stops the workers: the job's destructor cancels and waits.
-            if (PyErr_CheckSignals() != 0) throw nb::python_error();
-            if (!progress.is_none()) progress(job.bytes_done());
-        }
+        await_job(job, progress);
         table = job.take();
     }
     auto tallies = tally_array(table.tallies);
@@ -64,8 +51,7 @@ nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::
         table.ids.emplace_back();
         table.files.push_back(0);
     }
-    nb::list ids;
-    for (const std::string& id : table.ids) ids.append(nb::str(id.data(), id.size()));
+    nb::list ids = id_list(table.ids);
     std::vector<std::uint64_t> row_files(table.files.begin(), table.files.end());
     nb::object counts = table.counts.is_wide
                             ? nb::cast(vector_array(std::move(table.counts.wide)))

@@ -45,7 +45,7 @@ using Column = nb::ndarray<const Value, nb::ndim<1>, nb::c_contig, nb::device::c
 template <class Count>
 nb::bytes count_lines(std::uint8_t k, const Column<std::uint64_t>& codes,
                       const Column<Count>& counts) {
-    if (k < 1 || k > 32) throw nb::value_error("k must be between 1 and 32");
+    check_sparse_k(k);
     if (codes.shape(0) != counts.shape(0)) {
         throw nb::value_error("codes and counts must be as long as each other");
     }
@@ -58,7 +58,7 @@ nb::bytes count_lines(std::uint8_t k, const Column<std::uint64_t>& codes,
 }
 
 nb::bytes kmer_letters(std::uint8_t k, const Column<std::uint64_t>& codes) {
-    if (k < 1 || k > 32) throw nb::value_error("k must be between 1 and 32");
+    check_sparse_k(k);
     std::string text;
     unlocked([&] { kmer::append_kmers(text, k, {codes.data(), codes.shape(0)}); });
     return nb::bytes(text.data(), text.size());

@@ -28,7 +28,7 @@ from velko_tools._args import (
     usable_cores,
 )
 from velko_tools.annotate import Cutoff
-from velko_tools.kmers import KmerLabels
+from velko_tools.layout import run_layout
 from velko_tools.runs.inputs import (
     GenomeId,
     GenomeIdError,
@@ -38,7 +38,7 @@ from velko_tools.runs.inputs import (
     _input_digest,
     genome_id_of,
 )
-from velko_tools.runs.options import MAX_DENSE_K, OnError, VerifyInputs, _check_options, _Options
+from velko_tools.runs.options import OnError, VerifyInputs, _check_options, _Options
 from velko_tools.runs.pools import Pool, _DaskPool, _LocalPool
 from velko_tools.runs.search import _check_search
 from velko_tools.runs.store import (
@@ -145,20 +145,6 @@ def _main_hint() -> str:
     if getattr(sys.modules.get("__main__"), "__file__", None) is None:
         return ""
     return f" (a script that starts a run at its top level kills them: {_GUARD})"
-
-
-def _auto_layout(k: int, strands: str, inputs: Iterable[_Input]) -> Layout:
-    """What layout="auto" chooses for a run: dense while a genome's row can be mostly counts,
-    that is while the row's k-mer columns are no more than the median input's size in bytes
-    (a genome of L letters fills at most L of them), and never above MAX_DENSE_K; sparse
-    otherwise. A compressed file counts as its size on disk, which leans to sparse."""
-    if k > MAX_DENSE_K:
-        return "sparse"
-    sizes = sorted(item.size for item in inputs if item.size)
-    if not sizes:
-        return "dense"
-    width = len(KmerLabels(k, canonical=strands == "canonical"))
-    return "dense" if width <= sizes[len(sizes) // 2] else "sparse"
 
 
 def _stored_layout(out: str) -> Layout | None:
@@ -318,7 +304,11 @@ def run_genomes(
     chosen = (
         layout
         if layout != "auto"
-        else (resume and _stored_layout(out_dir) or _auto_layout(k, strands, inputs.values()))
+        else (
+            resume
+            and _stored_layout(out_dir)
+            or run_layout(k, strands, (item.size for item in inputs.values()))
+        )
     )
     options = _Options(
         k=k,

@@ -8,17 +8,13 @@ from typing import Any, Literal
 
 from velko_tools._args import Invalid, Layout, Strands, check_choice
 from velko_tools.kmers import MAX_SPARSE_K
+from velko_tools.layout import MAX_DENSE_K
 from velko_tools.runs.inputs import GenomeId
 
 OnError = Literal["collect", "raise"]
 
 
 VerifyInputs = Literal["stat", "checksum"]
-
-
-# A dense row holds 4^k counts of 8 bytes: past 4^12 (128 MiB a genome) a run of many genomes
-# needs sparse profiles.
-MAX_DENSE_K = 12
 
 
 @dataclasses.dataclass(frozen=True)

@@ -61,7 +61,7 @@ def _records(path: str, length: int) -> list[tuple[str, bytes]]:
     bytes the count found, which this reading holds and never more."""
     import gzip
 
-    from velko_tools.sparse import available_memory
+    from velko_tools.layout import available_memory
 
     if not stat.S_ISREG(os.stat(path).st_mode):
         raise ValueError(

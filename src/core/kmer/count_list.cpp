@@ -128,15 +128,11 @@ CountPool::~CountPool() {
     if (block_) block_->drop_unused(reinterpret_cast<const char*>(next_));
 }
 
-namespace {
-
 // Maps `bytes` zeroed bytes. Anonymous pages arrive zeroed and are only backed when first
 // touched, so counts cost nothing before counting writes to them. A large block also starts on a
 // huge-page boundary (one huge page more is mapped, then trimmed), where the kernel can back it
 // with 2 MiB pages: one fault per 2 MiB instead of 512, and far fewer TLB misses for counts read
 // at random. A small one stays in 4 KiB pages, so a small file zeroes only what it uses.
-}  // namespace
-
 char* map_zeroed(std::size_t bytes) {
     const bool huge = bytes >= util::kHugePagesFrom;
     const std::size_t mapped = huge ? bytes + util::kHugePageBytes : bytes;

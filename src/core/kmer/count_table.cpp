@@ -6,33 +6,21 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
-#include <optional>
 #include <utility>
 
-#include "fasta/reader.hpp"
 #include "kmer/count.hpp"
 #include "kmer/count_list.hpp"
 #include "kmer/kmers.hpp"
+#include "kmer/record_walker.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
-#include "util/utf8.hpp"
 
 namespace velko::kmer {
 namespace {
 
-// The message velko gives for a window over a byte that is not a base.
-
 // A region grows by half again once it passes this size (doubling before): a move of pages costs
 // no copy, and the slack kept stays small beside the rows.
 constexpr std::size_t kRegionDoubleBytes = std::size_t{64} << 20;
-
-using fasta::PiecePlace;
-
-// Progress is published to the shared counter at most once per this many bytes read.
-constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
-
-using util::is_continuation;
 
 // Hands out zeroed rows, `columns` wide, from the file's region, charging each to the job.
 class RowStore {
@@ -121,105 +109,99 @@ private:
     TableStrands strands_;
 };
 
+// Counts each record into a row of its own, or every record into one row for the file.
+template <Invalid invalid>
+class RowCounter {
+public:
+    RowCounter(const std::string& path, const TableOptions& options, FileRows& out, TableJob& job)
+        : path_(path),
+          options_(options),
+          shape_(options.k, options.strands),
+          space_(static_cast<std::size_t>(kmer_space(options.k))),
+          store_(out, shape_.columns(), job),
+          out_(out),
+          // Counts go straight into the row unless they must be reshaped first or summed over
+          // the file's records.
+          scratch_(charged_scratch(job)),
+          counter_(options.k, scratch_.data(), space_ - 1) {}
+
+    void start(std::string_view /*id*/) {
+        if (!options_.per_file) {
+            row_ = store_.next_row();
+            if (scratch_.empty()) {
+                counter_ = WindowCounter<Letters::kEither, invalid>(options_.k, row_, space_ - 1);
+            }
+        }
+        counter_.start();
+    }
+
+    std::size_t feed(const unsigned char* bytes, std::size_t n) {
+        const std::uint64_t before = counter_.size();
+        counter_.feed(bytes, n);
+        if (invalid == Invalid::kStop && counter_.stopped()) {
+            return static_cast<std::size_t>(counter_.first_bad() - before);
+        }
+        return n;
+    }
+
+    void end(std::string_view id, std::uint64_t /*size*/) {
+        counter_.finish();
+        if (options_.per_file) {
+            file_counted_ += counter_.counted();
+            file_skipped_ += counter_.skipped();
+            return;
+        }
+        std::uint64_t* const counts = scratch_.empty() ? row_ : scratch_.data();
+        shape_.finish({counts, space_}, row_);
+        add_row(id, counter_.counted(), counter_.skipped());
+    }
+
+    // After the last record: the file's row, when there is one per file.
+    void end_file() {
+        if (!options_.per_file) return;
+        row_ = store_.next_row();
+        if (!shape_.needs_scratch()) std::copy(scratch_.begin(), scratch_.end(), row_);
+        std::uint64_t* const counts = shape_.needs_scratch() ? scratch_.data() : row_;
+        shape_.finish({counts, space_}, row_);
+        add_row(path_, file_counted_, file_skipped_);
+    }
+
+private:
+    std::vector<std::uint64_t> charged_scratch(TableJob& job) const {
+        if (!shape_.needs_scratch() && !options_.per_file) return {};
+        job.charge(space_ * sizeof(std::uint64_t), 0);
+        return std::vector<std::uint64_t>(space_);
+    }
+
+    void add_row(std::string_view id, std::uint64_t counted, std::uint64_t skipped) {
+        out_.ids.emplace_back(id);
+        out_.windows.push_back(counted * shape_.per_window());
+        out_.skipped.push_back(skipped * shape_.per_window());
+    }
+
+    const std::string& path_;
+    const TableOptions& options_;
+    RowShape shape_;
+    std::size_t space_;
+    RowStore store_;
+    FileRows& out_;
+    std::vector<std::uint64_t> scratch_;
+    WindowCounter<Letters::kEither, invalid> counter_;
+    std::uint64_t* row_ = nullptr;
+    std::uint64_t file_counted_ = 0;
+    std::uint64_t file_skipped_ = 0;
+};
+
 // Reads one file and counts its records into rows, stopping early when cancelled.
 template <Invalid invalid>
 void count_file(const std::string& path, const TableOptions& options, FileRows& out, TableJob& job,
-                std::atomic<std::uint64_t>& bytes_done, const std::atomic<bool>& cancelled) {
-    const std::uint8_t k = options.k;
-    const RowShape shape(k, options.strands);
-    const std::size_t space = static_cast<std::size_t>(kmer_space(k));
-    RowStore store(out, shape.columns(), job);
-    // Counts go straight into the row unless they must be reshaped first or summed over the
-    // file's records.
-    const bool scratch_needed = shape.needs_scratch() || options.per_file;
-    if (scratch_needed) job.charge(space * sizeof(std::uint64_t), 0);
-    std::vector<std::uint64_t> scratch(scratch_needed ? space : 0);
-    fasta::Reader reader(path);
-    std::uint64_t published = 0;
-    const auto publish = [&] {
-        const std::uint64_t read = reader.bytes_read();
-        bytes_done.fetch_add(read - published, std::memory_order_relaxed);
-        published = read;
-    };
-    std::uint64_t file_counted = 0;
-    std::uint64_t file_skipped = 0;
-    std::uint64_t* counts = scratch.data();
-    std::uint64_t* row = nullptr;
-    WindowCounter<Letters::kEither, invalid> counter(k, counts, space - 1);
-    std::string batch;
-    std::string_view text;
-    std::vector<PiecePlace> places;
-    while (reader.next_record()) {
-        if (!options.per_file) {
-            row = store.next_row();
-            if (!scratch_needed) {
-                counts = row;
-                counter = WindowCounter<Letters::kEither, invalid>(k, counts, space - 1);
-            }
-        }
-        counter.start();
-        if (options.tally) ++out.tally.records;
-        std::optional<util::Failure> failure;
-        // Lines are gathered into stretches, as the counter has a fixed cost per piece that
-        // 60-letter lines would pay a million times over; each line's place is kept beside it,
-        // so a bad byte can still be named by line and column.
-        while (reader.next_stretch(text, batch, fasta::Reader::kStretchBytes, &places)) {
-            const std::uint64_t before = counter.size();
-            if (options.tally) out.tally.add(text);
-            counter.feed(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-            if (invalid == Invalid::kStop && !failure && counter.stopped() &&
-                counter.first_bad() >= before) {
-                const auto at = static_cast<std::size_t>(counter.first_bad() - before);
-                const auto place = std::prev(std::upper_bound(
-                    places.begin(), places.end(), at,
-                    [](std::size_t offset, const PiecePlace& p) { return offset < p.at; }));
-                std::size_t end = at + 1;
-                while (end < text.size() &&
-                       is_continuation(static_cast<unsigned char>(text[end]))) {
-                    ++end;
-                }
-                failure.emplace(
-                    util::FailureFacts{.kind = util::FailureKind::kInvalidBase,
-                                       .file = util::FileKind::kFasta,
-                                       .path = std::string(path),
-                                       .line = place->line,
-                                       .column = place->column + (at - place->at),
-                                       .record = std::string(reader.id()),
-                                       .piece = std::string(text.substr(at, end - at))});
-            }
-            // Once a byte has failed, read on only as far as deciding whether a window fits.
-            if (invalid == Invalid::kStop && failure && counter.size() >= k) break;
-            if (reader.bytes_read() - published >= kProgressStep) {
-                publish();
-                if (cancelled.load(std::memory_order_relaxed)) return;
-            }
-        }
-        counter.finish();
-        // A record shorter than k has no window to hold the byte; otherwise it fails.
-        if (failure && counter.size() >= k) throw *failure;
-        if (options.per_file) {
-            file_counted += counter.counted();
-            file_skipped += counter.skipped();
-            continue;
-        }
-        shape.finish({counts, space}, row);
-        out.ids.emplace_back(reader.id());
-        out.windows.push_back(counter.counted() * shape.per_window());
-        out.skipped.push_back(counter.skipped() * shape.per_window());
+                WalkShared shared) {
+    RowCounter<invalid> rows(path, options, out, job);
+    if (!walk_records<invalid>(path, options.k, rows, shared,
+                               options.tally ? &out.tally : nullptr)) {
+        return;
     }
-    if (options.per_file) {
-        row = store.next_row();
-        if (shape.needs_scratch()) {
-            shape.finish({counts, space}, row);
-        } else {
-            std::copy(scratch.begin(), scratch.end(), row);
-            shape.finish({row, space}, row);
-        }
-        out.ids.push_back(path);
-        out.windows.push_back(file_counted * shape.per_window());
-        out.skipped.push_back(file_skipped * shape.per_window());
-    }
-    publish();
+    rows.end_file();
 }
 
 // Refuses, before anything is allocated, a table whose least size cannot fit: a row for every
@@ -328,13 +310,12 @@ TableJob::TableJob(std::vector<std::string> paths, TableOptions options, unsigne
     }
     files_.start(threads, [this](std::size_t i, util::InterruptHook& /*hook*/) {
         const std::string& path = files_.paths()[i];
+        const WalkShared shared{files_.bytes_done(), files_.cancelled()};
         try {
             if (options_.invalid == Invalid::kStop) {
-                count_file<Invalid::kStop>(path, options_, rows_[i], *this, files_.bytes_done(),
-                                           files_.cancelled());
+                count_file<Invalid::kStop>(path, options_, rows_[i], *this, shared);
             } else {
-                count_file<Invalid::kSkip>(path, options_, rows_[i], *this, files_.bytes_done(),
-                                           files_.cancelled());
+                count_file<Invalid::kSkip>(path, options_, rows_[i], *this, shared);
             }
         } catch (const TableOutgrown&) {
             // No row of any file is wanted now: the caller counts in another layout.
@@ -446,6 +427,46 @@ Table gather_table(std::vector<FileRows>&& files, std::size_t columns) {
         file = FileRows{};
     }
     return table;
+}
+
+Table sum_table(Table&& table) {
+    Table sum;
+    sum.columns = table.columns;
+    util::require_memory(util::saturating_mul(table.columns, sizeof(std::uint64_t)), [&] {
+        return util::MemoryNeed{.what = "the k-mer table",
+                                .detail = "1 row of " + std::to_string(table.columns) + " counts"};
+    });
+    auto row = std::make_shared<std::vector<std::uint64_t>>(table.columns);
+    std::uint64_t* const to = row->data();
+    for (std::size_t r = 0; r < table.ids.size(); ++r) {
+        const std::uint64_t* const from = table.counts + r * table.columns;
+        for (std::size_t c = 0; c < table.columns; ++c) to[c] += from[c];
+        util::poll_interrupt(table.columns);
+    }
+    sum.counts = to;
+    sum.memory = std::shared_ptr<void>(row, to);
+    sum.ids.emplace_back();
+    sum.files.push_back(0);
+    std::uint64_t windows = 0;
+    std::uint64_t skipped = 0;
+    for (const std::uint64_t n : table.windows) windows += n;
+    for (const std::uint64_t n : table.skipped) skipped += n;
+    sum.windows.push_back(windows);
+    sum.skipped.push_back(skipped);
+    sum.tallies = std::move(table.tallies);
+    table = Table{};
+    return sum;
+}
+
+void drop_rare(Table& table, std::uint64_t min_count) {
+    const std::size_t rows = table.ids.size();
+    for (std::size_t r = 0; r < rows; ++r) {
+        std::uint64_t* const row = table.counts + r * table.columns;
+        for (std::size_t c = 0; c < table.columns; ++c) {
+            if (row[c] < min_count) row[c] = 0;
+        }
+        util::poll_interrupt(table.columns);
+    }
 }
 
 }  // namespace velko::kmer

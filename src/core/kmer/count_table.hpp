@@ -139,4 +139,13 @@ struct Table {
 };
 [[nodiscard]] Table gather_table(std::vector<FileRows>&& files, std::size_t columns);
 
+/// Every row of `table` summed into one, in memory of its own (so the rows go with `table`):
+/// its windows and skipped summed, its id empty, its file 0, its tallies kept. A table of no
+/// rows sums to a row of zeros. Interruptible (util::Interrupted).
+[[nodiscard]] Table sum_table(Table&& table);
+
+/// Sets every count of `table` below `min_count` to 0: k-mers seen fewer times in their row are
+/// left out. Interruptible (util::Interrupted).
+void drop_rare(Table& table, std::uint64_t min_count);
+
 }  // namespace velko::kmer

@@ -6,28 +6,23 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <iterator>
 #include <memory>
 #include <new>
-#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
 
 #include "fasta/reader.hpp"
 #include "kmer/count_list.hpp"
+#include "kmer/record_walker.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/failure.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
 #include "util/os_file.hpp"
-#include "util/utf8.hpp"
 
 namespace velko::kmer {
 namespace {
-
-using fasta::PiecePlace;
-using util::is_continuation;
 
 // Occurrences are rolled into a buffer this size, small enough to stay in the core's caches,
 // and moved from there into the row in bulk.
@@ -52,8 +47,6 @@ constexpr std::size_t kOnePartMost = std::size_t{1} << 14;
 // A bucket larger than this (input of a few k-mers repeated) is sorted in place by comparison
 // rather than by radix passes, which would need a second copy of it.
 constexpr std::size_t kRadixBucketMost = std::size_t{1} << 23;
-// Progress is published to the shared counter at most once per this many bytes read.
-constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 20;
 
 constexpr std::uint64_t kNarrowMost = UINT32_MAX;
 // A stretch of occurrences that repeats every kRepeatPeriod codes (a homopolymer, a di-, tri-,
@@ -974,127 +967,126 @@ void reserve_rows(const std::string& path, bool compressed, std::uint64_t per_wi
     }
 }
 
-// Reads one file and counts its rows, stopping early when cancelled.
+// Counts each record into a sparse row of its own, or every record into one row for the file.
 template <TableStrands strands, Invalid invalid>
-void count_file(const std::string& path, const SparseOptions& options, unsigned sort_threads,
-                SparseTable& out, std::atomic<std::uint64_t>& bytes_done,
-                const std::atomic<bool>& cancelled, util::InterruptHook& hook) {
-    const std::uint8_t k = options.k;
-    const std::uint64_t per_window = strands == TableStrands::kBoth ? 2 : 1;
-    fasta::Reader reader(path);
-    Occurrences occurrences(2U * k, options, reader.memory());
-    std::uint64_t published = 0;
-    const auto publish = [&] {
-        const std::uint64_t read = reader.bytes_read();
-        bytes_done.fetch_add(read - published, std::memory_order_relaxed);
-        published = read;
-    };
-    bool reserved = options.per_file;
-    // Rows of records with threads to spare are sorted in batches, on every thread at once.
-    const bool batched = !options.per_file && sort_threads > 1;
-    RecordBatch records(2U * k, options.min_count, reader.memory());
-    const auto end_row = [&](std::string_view id, std::uint64_t counted, std::uint64_t size) {
-        if (!reserved) {
-            reserved = true;
-            reserve_rows(path, reader.compressed(), per_window, out);
+class SparseRows {
+public:
+    static constexpr std::uint64_t kPerWindow = strands == TableStrands::kBoth ? 2 : 1;
+
+    SparseRows(fasta::Reader& reader, const std::string& path, const SparseOptions& options,
+               unsigned sort_threads, SparseTable& out, util::InterruptHook& hook)
+        : reader_(reader),
+          path_(path),
+          options_(options),
+          sort_threads_(sort_threads),
+          out_(out),
+          hook_(hook),
+          occurrences_(2U * options.k, options, reader.memory()),
+          reserved_(options.per_file),
+          // Rows of records with threads to spare are sorted in batches, on every thread at once.
+          batched_(!options.per_file && sort_threads > 1),
+          records_(2U * options.k, options.min_count, reader.memory()),
+          buffer_(kRollBuffer) {
+        out_.indptr.push_back(0);
+    }
+
+    void start(std::string_view /*id*/) {
+        state_ = Roll{};
+        counted_ = 0;
+    }
+
+    std::size_t feed(const unsigned char* bytes, std::size_t n) {
+        for (std::size_t at = 0; at < n;) {
+            const std::size_t slice = std::min(kRollSlice, n - at);
+            std::size_t bad = slice;
+            const std::size_t written =
+                roll<strands, invalid>(bytes + at, slice, options_.k, state_, buffer_.data(), bad);
+            occurrences_.add(buffer_.data(), written);
+            counted_ += written / kPerWindow;
+            if (invalid == Invalid::kStop && bad < slice) return at + bad;
+            at += slice;
         }
-        const std::uint64_t windows = size >= k ? size - k + 1 : 0;
-        if (batched && occurrences.is_flat()) {
-            records.add(occurrences.flat(), id, counted * per_window,
-                        (windows - counted) * per_window);
-            occurrences.clear();
-            if (records.full()) records.flush(out, sort_threads, hook);
+        return n;
+    }
+
+    void end(std::string_view id, std::uint64_t size) {
+        const std::uint64_t windows = size >= options_.k ? size - options_.k + 1 : 0;
+        if (options_.per_file) {
+            file_windows_ += windows;
+            file_counted_ += counted_;
+        } else {
+            end_row(id, counted_, windows);
+        }
+    }
+
+    // After the last record: the file's row, when there is one per file, and the rows still
+    // waiting in a batch.
+    void end_file() {
+        if (options_.per_file) end_row(path_, file_counted_, file_windows_);
+        records_.flush(out_, sort_threads_, hook_);
+    }
+
+private:
+    void end_row(std::string_view id, std::uint64_t counted, std::uint64_t windows) {
+        if (!reserved_) {
+            reserved_ = true;
+            reserve_rows(path_, reader_.compressed(), kPerWindow, out_);
+        }
+        if (batched_ && occurrences_.is_flat()) {
+            records_.add(occurrences_.flat(), id, counted * kPerWindow,
+                         (windows - counted) * kPerWindow);
+            occurrences_.clear();
+            if (records_.full()) records_.flush(out_, sort_threads_, hook_);
             return;
         }
         // The rows before this one first, which sorts its buckets on every thread itself.
-        records.flush(out, sort_threads, hook);
-        occurrences.count_into(out.codes, out.counts, sort_threads, hook);
-        out.ids.emplace_back(id);
-        out.windows.push_back(counted * per_window);
-        out.skipped.push_back((windows - counted) * per_window);
-        out.indptr.push_back(out.codes.size());
-    };
-    out.indptr.push_back(0);
-    std::vector<std::uint64_t> buffer(kRollBuffer);
-    std::uint64_t file_windows = 0;
-    std::uint64_t file_counted = 0;
-    std::string batch;
-    std::string_view text;
-    std::vector<PiecePlace> places;
-    BaseTally tally;
-    while (reader.next_record()) {
-        if (options.tally) ++tally.records;
-        Roll state;
-        std::uint64_t size = 0;
-        std::uint64_t counted = 0;
-        std::optional<util::Failure> failure;
-        while (reader.next_stretch(text, batch, fasta::Reader::kStretchBytes, &places)) {
-            const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-            if (options.tally) tally.add(text);
-            for (std::size_t at = 0; at < text.size() && !failure;) {
-                const std::size_t n = std::min(kRollSlice, text.size() - at);
-                std::size_t bad = n;
-                const std::size_t written =
-                    roll<strands, invalid>(bytes + at, n, k, state, buffer.data(), bad);
-                occurrences.add(buffer.data(), written);
-                counted += written / per_window;
-                if (invalid == Invalid::kStop && bad < n) {
-                    const std::size_t offset = at + bad;
-                    const auto place = std::prev(std::upper_bound(
-                        places.begin(), places.end(), offset,
-                        [](std::size_t o, const PiecePlace& p) { return o < p.at; }));
-                    std::size_t end = offset + 1;
-                    while (end < text.size() &&
-                           is_continuation(static_cast<unsigned char>(text[end]))) {
-                        ++end;
-                    }
-                    failure.emplace(util::FailureFacts{
-                        .kind = util::FailureKind::kInvalidBase,
-                        .file = util::FileKind::kFasta,
-                        .path = path,
-                        .line = place->line,
-                        .column = place->column + (offset - place->at),
-                        .record = std::string(reader.id()),
-                        .piece = std::string(text.substr(offset, end - offset))});
-                }
-                at += n;
-            }
-            size += text.size();
-            // Once a byte has failed, read on only as far as deciding whether a window fits.
-            if (failure && size >= k) break;
-            if (reader.bytes_read() - published >= kProgressStep) {
-                publish();
-                if (cancelled.load(std::memory_order_relaxed)) return;
-            }
-        }
-        // A record shorter than k has no window to hold the byte; otherwise it fails.
-        if (failure && size >= k) throw *failure;
-        if (options.per_file) {
-            file_windows += size >= k ? size - k + 1 : 0;
-            file_counted += counted;
-        } else {
-            end_row(reader.id(), counted, size);
-        }
+        records_.flush(out_, sort_threads_, hook_);
+        occurrences_.count_into(out_.codes, out_.counts, sort_threads_, hook_);
+        out_.ids.emplace_back(id);
+        out_.windows.push_back(counted * kPerWindow);
+        out_.skipped.push_back((windows - counted) * kPerWindow);
+        out_.indptr.push_back(out_.codes.size());
     }
-    if (options.per_file) {
-        // The row's size in windows is what end_row derives from a record's size in bytes.
-        end_row(path, file_counted, file_windows + k - 1);
+
+    fasta::Reader& reader_;
+    const std::string& path_;
+    const SparseOptions& options_;
+    unsigned sort_threads_;
+    SparseTable& out_;
+    util::InterruptHook& hook_;
+    Occurrences occurrences_;
+    bool reserved_;
+    bool batched_;
+    RecordBatch records_;
+    std::vector<std::uint64_t> buffer_;
+    Roll state_;
+    std::uint64_t counted_ = 0;
+    std::uint64_t file_windows_ = 0;
+    std::uint64_t file_counted_ = 0;
+};
+
+// Reads one file and counts its rows, stopping early when cancelled.
+template <TableStrands strands, Invalid invalid>
+void count_file(const std::string& path, const SparseOptions& options, unsigned sort_threads,
+                SparseTable& out, WalkShared shared, util::InterruptHook& hook) {
+    fasta::Reader reader(path);
+    SparseRows<strands, invalid> rows(reader, path, options, sort_threads, out, hook);
+    BaseTally tally;  // zeros unless asked for
+    if (!walk_records<invalid>(reader, path, options.k, rows, shared,
+                               options.tally ? &tally : nullptr)) {
+        return;
     }
-    records.flush(out, sort_threads, hook);
+    rows.end_file();
     out.tallies.push_back(tally);
-    publish();
 }
 
 template <TableStrands strands>
 void count_file(const std::string& path, const SparseOptions& options, unsigned sort_threads,
-                SparseTable& out, std::atomic<std::uint64_t>& bytes_done,
-                const std::atomic<bool>& cancelled, util::InterruptHook& hook) {
+                SparseTable& out, WalkShared shared, util::InterruptHook& hook) {
     if (options.invalid == Invalid::kStop) {
-        count_file<strands, Invalid::kStop>(path, options, sort_threads, out, bytes_done, cancelled,
-                                            hook);
+        count_file<strands, Invalid::kStop>(path, options, sort_threads, out, shared, hook);
     } else {
-        count_file<strands, Invalid::kSkip>(path, options, sort_threads, out, bytes_done, cancelled,
-                                            hook);
+        count_file<strands, Invalid::kSkip>(path, options, sort_threads, out, shared, hook);
     }
 }
 
@@ -1176,21 +1168,20 @@ SparseJob::SparseJob(std::vector<std::string> paths, SparseOptions options, unsi
     sort_threads_ = std::max(1U, threads / workers);
     files_.start(workers, [this](std::size_t i, util::InterruptHook& hook) {
         const std::string& path = files_.paths()[i];
-        std::atomic<std::uint64_t>& bytes_done = files_.bytes_done();
-        const std::atomic<bool>& cancelled = files_.cancelled();
+        const WalkShared shared{files_.bytes_done(), files_.cancelled()};
         try {
             switch (options_.strands) {
                 case TableStrands::kForward:
                     count_file<TableStrands::kForward>(path, options_, sort_threads_, rows_[i],
-                                                       bytes_done, cancelled, hook);
+                                                       shared, hook);
                     break;
                 case TableStrands::kBoth:
-                    count_file<TableStrands::kBoth>(path, options_, sort_threads_, rows_[i],
-                                                    bytes_done, cancelled, hook);
+                    count_file<TableStrands::kBoth>(path, options_, sort_threads_, rows_[i], shared,
+                                                    hook);
                     break;
                 case TableStrands::kCanonical:
                     count_file<TableStrands::kCanonical>(path, options_, sort_threads_, rows_[i],
-                                                         bytes_done, cancelled, hook);
+                                                         shared, hook);
                     break;
             }
         } catch (...) {
