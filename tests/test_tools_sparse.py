@@ -308,9 +308,7 @@ def test_a_bucket_larger_than_the_memory_bound_is_split_on_disk(
 ):
     rng = np.random.default_rng(k)
     # Two rows and a homopolymer, which is counted as it streams, beside the bucket.
-    path = write_file(
-        b">a\n" + _mostly_a(rng, 3_000_000, other) + b"A" * 500 + b"\n>b\nACGT\n"
-    )
+    path = write_file(b">a\n" + _mostly_a(rng, 3_000_000, other) + b"A" * 500 + b"\n>b\nACGT\n")
     spill = tmp_path / "spill"
     spill.mkdir()
     options = {"layout": "sparse", "threads": threads, **options}

@@ -5,7 +5,7 @@ from __future__ import annotations
 import itertools
 import operator
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
@@ -101,7 +101,7 @@ def reverse_complement_codes(k: int, codes: npt.NDArray[np.uint64]) -> npt.NDArr
     return out
 
 
-class KmerSpectrum(Sequence[int]):
+class KmerSpectrum:
     """How many distinct k-mers occur n times, for n from 0 to the largest count: a read-only
     sequence (``spectrum[n]``, ``len``, iteration, ``tolist()``, ``np.asarray(spectrum)``) that
     holds only the counts that occur (``values``, ascending) and how many k-mers occur that

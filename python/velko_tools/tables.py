@@ -629,7 +629,7 @@ def _read_text(
                 raise TableFormatError(
                     name, source.number, "the last row is cut short (it has no line end)"
                 )
-            cells: list[str] | str = fields[4:]
+            cells: Sequence[str] | str = fields[4:]
             given = len(fields)
             if isinstance(fields, tuple) and len(fields) > len(HEAD):
                 cells = fields[4]
@@ -700,10 +700,10 @@ def _csv_rows(source: Iterator[str]) -> Iterator[list[str] | tuple[str, ...]]:
             yield tuple(line.rstrip("\r\n").split(",", len(HEAD)))
 
 
-def _row_cells(cells: list[str] | str, frequencies: bool, sep: str) -> npt.NDArray[np.generic]:
-    """The values of a row: `cells` as a list, or as one string of cells separated by `sep`. Counts of
-    nothing but digits (none long enough to pass 2^64) are parsed by NumPy in one call, 20 times
-    faster than one string each; ValueError or OverflowError names none of them."""
+def _row_cells(cells: Sequence[str] | str, frequencies: bool, sep: str) -> npt.NDArray[np.generic]:
+    """The values of a row: `cells` as a list, or as one string of cells separated by `sep`.
+    Counts of nothing but digits are parsed by NumPy in one call, 20 times faster than one
+    string each; ValueError or OverflowError names none of them."""
     if isinstance(cells, str):
         if (
             not frequencies
