@@ -608,6 +608,7 @@ def _read_text(
             )
         kmers = _header_kmers(header[4:], sep)
         width = len(HEAD) + len(kmers)
+        first = header = None  # the line and its split, 218 MB each at k = 12
         # Checked by calls that loop in C: a header of k = 12 has 16.7 M columns.
         if not source.ended or (
             not isinstance(kmers, KmerLabels)
