@@ -31,29 +31,17 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from hmmer_tables import DATA, repeat_table  # noqa: E402
 from timing import best_of  # noqa: E402
 
 from velko_tools import HitTable, read_hmmer  # noqa: E402
 
-SOURCE = (
-    Path(__file__).resolve().parent.parent / "tests" / "data" / "hmmer" / "search_max.domtblout"
-)
+SOURCE = DATA / "search_max.domtblout"
 COVERAGE = 0.3
 
 
 def make_inputs(table_path, hmm_path, rows):
-    lines = SOURCE.read_text().splitlines(keepends=True)
-    comments = [line for line in lines if line.startswith("#")]
-    data = [line for line in lines if not line.startswith("#")]
-    with open(table_path, "w") as out:
-        out.writelines(comments[:3])
-        written, round_no = 0, 0
-        while written < rows:
-            for line in data[: rows - written]:
-                out.write(f"r{round_no}_{line}")
-            written += min(len(data), rows - written)
-            round_no += 1
-        out.writelines(comments[3:])
+    data = repeat_table(SOURCE, table_path, rows)
     profiles = {}
     for line in data:
         fields = line.split()

@@ -24,30 +24,15 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from hmmer_tables import DATA, repeat_table  # noqa: E402
 from timing import best_of  # noqa: E402
 
 import velko  # noqa: E402,F401  (publishes velko.hmmer.tophit)
 from velko.hmmer.tophit import TopHitFile  # noqa: E402
 from velko_tools import HitTable, read_hmmer  # noqa: E402
 
-SOURCE = Path(__file__).resolve().parent.parent / "tests" / "data" / "hmmer" / "search_max.tblout"
+SOURCE = DATA / "search_max.tblout"
 HEADER = "Gene Id\tTop hits (Family id,e-value,bitscore)\n"
-
-
-def make_tblout(path, rows):
-    """`rows` rows of the real table, repeated with the targets renamed per round."""
-    lines = SOURCE.read_text().splitlines(keepends=True)
-    comments = [line for line in lines if line.startswith("#")]
-    data = [line for line in lines if not line.startswith("#")]
-    with open(path, "w") as out:
-        out.writelines(comments[:3])
-        written, round_no = 0, 0
-        while written < rows:
-            for line in data[: rows - written]:
-                out.write(f"r{round_no}_{line}")
-            written += min(len(data), rows - written)
-            round_no += 1
-        out.writelines(comments[3:])
 
 
 def velko_tools_run(source, out):
@@ -122,7 +107,7 @@ def main():
     with tempfile.TemporaryDirectory() as work_dir:
         work = Path(work_dir)
         source = work / "big.tblout"
-        make_tblout(source, args.rows)
+        repeat_table(SOURCE, source, args.rows)
         size_mb = source.stat().st_size / 1e6
         print(f"{args.rows:,} rows, {size_mb:.1f} MB of tblout; best of {args.repeat}")
 

@@ -41,6 +41,9 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from timing import best_of  # noqa: E402
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
+from debian_examples import KLEBSIELLA, PFAM_PROFILES, profile_file, unpack  # noqa: E402
+
 from velko_tools import HitTable, run_genomes  # noqa: E402
 from velko_tools.counting import count_and_tally  # noqa: E402
 
@@ -160,50 +163,16 @@ def run_memory(paths: list[str], out: pathlib.Path) -> tuple[float, float]:
     return driver, worker
 
 
-PFAM = [
-    "tutorial/fn3.hmm",
-    "tutorial/Pkinase.hmm",
-    "testsuite/RRM_1.hmm.gz",
-    "testsuite/SMC_N.hmm.gz",
-    "testsuite/Caudal_act.hmm.gz",
-    "testsuite/Patched.hmm.gz",
-    "testsuite/LuxC.hmm.gz",
-    "testsuite/2OG-FeII_Oxy_3.hmm.gz",
-    "testsuite/XYPPX.hmm",
-]
-KLEBSIELLA = "usr/share/doc/kleborate/examples/data"
-
-
-def unpack(package: str, cache: pathlib.Path) -> pathlib.Path:
-    """The files of a Debian package, extracted once under the cache."""
-    root = cache / package
-    if not root.exists():
-        with tempfile.TemporaryDirectory(dir=cache) as scratch:
-            subprocess.run(
-                ["apt-get", "download", package], cwd=scratch, check=True, capture_output=True
-            )
-            deb = next(pathlib.Path(scratch).glob(f"{package}_*.deb"))
-            subprocess.run(["dpkg", "-x", deb, pathlib.Path(scratch) / "root"], check=True)
-            (pathlib.Path(scratch) / "root").rename(root)
-    return root
+# The example Pfam profiles, and XYPPX beside them.
+PFAM = [*PFAM_PROFILES, "testsuite/XYPPX.hmm"]
 
 
 def search_inputs(work: pathlib.Path, copies: int) -> tuple[list[str], pathlib.Path]:
     """The real genomes as plain FASTA (each `copies` times, as GCF_9000000NN files) and the
     profiles in one HMMER 3 file."""
-    import pyhmmer
-
     cache = work / "search-cache"
     cache.mkdir(parents=True, exist_ok=True)
-    profiles = cache / f"pfam-{len(PFAM)}.hmm"
-    if not profiles.exists():
-        examples = unpack("hmmer-examples", cache) / "usr/share/doc/hmmer/examples"
-        with open(profiles.with_suffix(".partial"), "wb") as out:
-            for name in PFAM:
-                with pyhmmer.plan7.HMMFile(examples / name) as hmm_file:
-                    for hmm in hmm_file:
-                        hmm.write(out)
-        profiles.with_suffix(".partial").rename(profiles)
+    profiles = profile_file(cache, PFAM)
     sources = sorted((unpack("kleborate-examples", cache) / KLEBSIELLA).glob("*.fna.xz"))
     paths = []
     for copy in range(copies):

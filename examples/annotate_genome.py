@@ -25,55 +25,27 @@ import lzma
 import shutil
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 from velko_tools import HitTable
 
-GENOME = "usr/share/doc/kleborate/examples/data/Klebs_HS11286.fna.xz"
-PROFILES = [
-    "tutorial/fn3.hmm",
-    "tutorial/Pkinase.hmm",
-    "testsuite/RRM_1.hmm.gz",
-    "testsuite/SMC_N.hmm.gz",
-    "testsuite/Caudal_act.hmm.gz",
-    "testsuite/Patched.hmm.gz",
-    "testsuite/LuxC.hmm.gz",
-    "testsuite/2OG-FeII_Oxy_3.hmm.gz",
-]
+# The real data this example runs on, unpacked from Debian packages as the benchmarks do.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+from debian_examples import KLEBSIELLA, PFAM_PROFILES, profile_file, unpack  # noqa: E402
+
+GENOME = f"{KLEBSIELLA}/Klebs_HS11286.fna.xz"
 COVERAGE = 0.5
-
-
-def unpack(package: str, cache: Path) -> Path:
-    """The files of a Debian package, extracted once into the cache."""
-    root = cache / package
-    if not root.exists():
-        with tempfile.TemporaryDirectory(dir=cache) as work:
-            subprocess.run(["apt-get", "download", package], cwd=work, check=True)
-            deb = next(Path(work).glob(f"{package}_*.deb"))
-            subprocess.run(["dpkg", "-x", deb, Path(work) / "root"], check=True)
-            (Path(work) / "root").rename(root)
-    return root
 
 
 def inputs(cache: Path) -> tuple[Path, Path]:
     """The genome as plain FASTA and the profiles in one HMMER 3 file."""
-    import pyhmmer
 
     genome = cache / "genome.fna"
     if not genome.exists():
         genome.write_bytes(
             lzma.decompress((unpack("kleborate-examples", cache) / GENOME).read_bytes())
         )
-    profiles = cache / "pfam.hmm"
-    if not profiles.exists():
-        examples = unpack("hmmer-examples", cache) / "usr/share/doc/hmmer/examples"
-        with open(profiles, "wb") as out:
-            for name in PROFILES:
-                with pyhmmer.plan7.HMMFile(examples / name) as hmm_file:
-                    for hmm in hmm_file:
-                        hmm.write(out)
-    return genome, profiles
+    return genome, profile_file(cache, PFAM_PROFILES)
 
 
 def predict_proteins(genome: Path, out: Path) -> int:

@@ -37,24 +37,80 @@ def test_gid(args, stdin, expected):
     assert (result.returncode, result.stdout, result.stderr) == (0, expected, "")
 
 
+# Each call names inputs that do not exist (or a run directory that cannot be made): an argument
+# check that came only after an input was opened would end with status 1 and that input's error.
 @pytest.mark.parametrize(
     "args",
     [
         [],
         ["nosuchcommand"],
         ["kmers"],
-        ["kmers", "-k", "x", "a.fa"],
-        ["kmers", "-k", "0", "a.fa"],
-        ["kmers", "-k", "33", "a.fa"],
-        ["kmers", "--threads", "0", "a.fa"],
-        ["kmers", "--strands", "reverse", "a.fa"],
+        ["kmers", "-k", "x", "absent.fa"],
+        ["kmers", "-k", "33", "absent.fa"],
+        ["kmers", "--strands", "reverse", "absent.fa"],
+        ["kmers", "--per-file", "--total", "absent.fa"],
+        ["kmers", "-o", "out.xlsx", "absent.fa"],
+        ["kmers", "absent.fa", "-", "-"],
+        ["run", "-o", "absent/out", "--stop-codon", "absent.fa"],
+        ["run", "-o", "absent/out", "--hmm", "absent.hmm", "--cut-ga", "--cut-nc", "absent.fa"],
+        ["run", "-o", "absent/out", "-"],
     ],
 )
-def test_usage_errors_exit_2(args):
-    result = velko(*args)
-    assert result.returncode == 2
-    assert result.stdout == ""
+def test_argument_errors_exit_2_before_any_input_is_read(tmp_path, args):
+    result = subprocess.run(
+        [sys.executable, "-m", "velko_tools", *args],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=120,
+        stdin=subprocess.DEVNULL,
+    )
+    assert (result.returncode, result.stdout) == (2, "")
     assert result.stderr.startswith("usage: velko")
+    assert "absent" not in result.stderr.splitlines()[-1]
+    assert os.listdir(tmp_path) == []
+
+
+# A bad input ends the command with status 1 and its error on one line, not with usage.
+@pytest.mark.parametrize(
+    ("name", "content", "args", "message"),
+    [
+        ("g.fa", b"ACGT\n", ["kmers", "-k", "2"], "g.fa:1: Expected > at record start."),
+        (
+            "g.fa.gz",
+            gzip.compress(b">r\nACGT\n")[:-9],
+            ["kmers", "-k", "2"],
+            "g.fa.gz: compressed file ended before the end-of-stream marker was reached",
+        ),
+        (
+            "g.fa",
+            b">r\nACGTN\n",
+            ["run", "-o", "out", "--strict", "--fail-fast", "-k", "2"],
+            # A run names its inputs by their absolute paths.
+            "{dir}/g.fa:2:5: invalid base 'N' in record 'r' (without --strict, the windows that "
+            "hold it are skipped)",
+        ),
+        (
+            "genomes.txt",
+            b"\xffg.fa\n",
+            ["run", "-o", "out"],
+            "genomes.txt: not a list of paths: 'utf-8' codec can't decode byte 0xff in position "
+            "0: invalid start byte",
+        ),
+    ],
+)
+def test_input_errors_exit_1(tmp_path, name, content, args, message):
+    (tmp_path / name).write_bytes(content)
+    given = f"@{name}" if name.endswith(".txt") else name
+    result = subprocess.run(
+        [sys.executable, "-m", "velko_tools", *args, given],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=120,
+    )
+    expected = message.replace("{dir}", str(tmp_path))
+    assert (result.returncode, result.stderr) == (1, f"velko: error: {expected}\n")
 
 
 def test_console_script_installed():

@@ -1,6 +1,7 @@
 """Runs that search genes: hits as pyrodigal, pyhmmer and HitTable.from_pyhmmer give them genome
 by genome, the cutoffs the search applies, and the run's guarantees (workers, resume) for hits."""
 
+import contextlib
 import gzip
 import importlib.util
 import itertools
@@ -12,6 +13,7 @@ import sys
 import textwrap
 
 import pytest
+from children import fifo_feeder
 
 pytest.importorskip("pyarrow", reason="runs write Parquet, which needs pyarrow")
 pyhmmer = pytest.importorskip("pyhmmer")
@@ -345,3 +347,33 @@ def test_a_search_refuses_a_fifo_it_cannot_read_again(search_data, tmp_path):
         f"{fifo}: not a regular file: a search reads each genome a second "
         "time, which a FIFO or a device cannot give; save it to a file\n"
     )
+
+
+@pytest.mark.parametrize("fault", ["profiles", "genome"])
+def test_command_line_ends_bad_input_with_status_1(search_data, tmp_path, fault):
+    # A profile file that holds none, and (with --fail-fast) a genome its search cannot read
+    # again: both are the inputs' fault, never usage errors.
+    paths, hmm_path = search_data
+    genome = paths[0]
+    if fault == "profiles":
+        hmm_path = tmp_path / "notes.hmm"
+        hmm_path.write_text("not a profile\n")
+        expected = f"velko: error: {hmm_path}: not a file of HMMER profiles: "
+    else:
+        genome = tmp_path / "GCF_000000042.1_pipe.fna"
+        expected = f"velko: error: {genome}: not a regular file: a search reads each genome"
+    with contextlib.ExitStack() as stack:
+        if fault == "genome":
+            with open(paths[0], "rb") as source:
+                stack.enter_context(fifo_feeder(genome, source.read(), repeat=1))
+        result = subprocess.run(
+            [sys.executable, "-m", "velko_tools", "run", str(genome), "-o", str(tmp_path / "o")]
+            + ["--hmm", str(hmm_path), "--workers", "1", "--fail-fast", "--no-progress"],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            env=ENV,
+        )
+    assert result.returncode == 1, result.stderr
+    assert result.stderr.startswith(expected), result.stderr
+    assert result.stderr.count("\n") == 1

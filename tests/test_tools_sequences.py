@@ -1,10 +1,14 @@
 """velko_tools package basics and its IUPAC reverse complement."""
 
+import gzip
 import inspect
+import os
 import pickle
+import textwrap
 
 import pytest
-from hypothesis import given
+from children import ADDRESS_LIMIT, assert_interrupted, fifo_feeder, refusal, run_python
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import velko_tools
@@ -23,34 +27,34 @@ from velko_tools import (
 # U pairs with A, which pairs back with T: the law holds over the others.
 IUPAC = "ACGTRYSWKMBDHVNacgtryswkmbdhvn-."
 
-
-@pytest.mark.parametrize(
-    ("seq", "expected"),
-    [
-        ("ACGTacgtNNRY", "RYNNacgtACGT"),
-        ("", ""),
-        ("GATTACA", "TGTAATC"),
-        ("ACGU", "ACGT"),
-        ("acgu", "acgt"),
-        ("RYSWKMBDHVN", "NBDHVKMWSRY"),
-        ("ryswkmbdhvn", "nbdhvkmwsry"),
-        ("AC-G.T", "A.C-GT"),
-    ],
-)
-def test_reverse_complement(seq, expected):
-    assert reverse_complement(seq) == expected
-    assert reverse_complement(seq=seq) == expected
+# What each IUPAC code stands for: a code's complement is the code of its bases' complements,
+# which is how the oracle below finds it, without a table of complements.
+BASES = {
+    "A": "A", "C": "C", "G": "G", "T": "T", "R": "AG", "Y": "CT", "S": "CG", "W": "AT",
+    "K": "GT", "M": "AC", "B": "CGT", "D": "AGT", "H": "ACT", "V": "ACG", "N": "ACGT",
+}  # fmt: skip
+CODE_OF = {frozenset(bases): code for code, bases in BASES.items()}
 
 
-@pytest.mark.parametrize(
-    ("seq", "expected"),
-    [("ACGU", "ACGU"), ("acgu", "acgu"), ("AAUUGC", "GCAAUU"), ("ACGT", "ACGU"), ("AN-r", "y-NU")],
-)
-def test_reverse_complement_rna_pairs_a_with_u(seq, expected):
-    assert reverse_complement(seq, rna=True) == expected
-    # An RNA text complemented twice comes back as it was.
-    if "T" not in seq.upper():
-        assert reverse_complement(expected, rna=True) == seq
+def complement_oracle(seq, rna):
+    pair = str.maketrans("ACGT", "TGCA")
+
+    def one(char):
+        if char in "-.":
+            return char
+        bases = BASES["T" if char.upper() == "U" else char.upper()].translate(pair)
+        code = CODE_OF[frozenset(bases)]
+        if rna:
+            code = code.replace("T", "U")
+        return code.lower() if char.islower() else code
+
+    return "".join(one(char) for char in reversed(seq))
+
+
+@given(st.text(alphabet=IUPAC + "Uu"), st.booleans())
+def test_reverse_complement_pairs_what_each_code_stands_for(seq, rna):
+    assert reverse_complement(seq, rna=rna) == complement_oracle(seq, rna)
+    assert reverse_complement(seq=seq) == complement_oracle(seq, False)
 
 
 @pytest.mark.parametrize(
@@ -167,3 +171,95 @@ def test_errors_are_ordinary_and_travel(
         assert type(value) is error
         assert str(value) == message
         assert {field: getattr(value, field) for field in fields} == fields
+
+
+# ---- the native record iterator -------------------------------------------------------------
+
+records_of = velko_tools._core.FastaRecords
+
+
+def read_records(path, name=None):
+    return list(records_of(os.fsencode(path), name or os.fspath(path)))
+
+
+@settings(
+    max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
+@given(
+    records=st.lists(
+        st.tuples(
+            st.text(alphabet="abcXYZ_.|019", max_size=8),
+            st.text(alphabet="ACGTNacgtn", max_size=300),
+            st.text(alphabet=" \t", max_size=2),
+        ),
+        max_size=6,
+    ),
+    width=st.integers(1, 80),
+    newline=st.sampled_from(["\n", "\r\n"]),
+    packed=st.booleans(),
+)
+def test_records_are_read_whole_as_the_count_reads_them(tmp_path, records, width, newline, packed):
+    text = "".join(
+        f">{rid} some description{newline}"
+        + "".join(seq[i : i + width] + newline for i in range(0, len(seq), width))
+        + (trailing + newline if trailing else "")
+        for rid, seq, trailing in records
+    )
+    data = text.encode()
+    path = tmp_path / ("r.fa.gz" if packed else "r.fa")
+    path.write_bytes(gzip.compress(data) if packed else data)
+    read = read_records(path)
+    assert read == [(rid, seq.encode()) for rid, seq, _ in records]
+    # The same reader as the count's: its rows are the same records, by the same ids.
+    table = count_kmers(path, 1, invalid="skip", threads=1, layout="dense")
+    assert table.ids == [rid for rid, _ in read]
+    assert table.windows.tolist() == [sum(base in b"ACGTacgt" for base in seq) for _, seq in read]
+
+
+@pytest.mark.parametrize(
+    "content",
+    [b"ACGT\n", b">r\nAC\xffGT\n", gzip.compress(b">r\nACGT\n")[:-9], b"\x1f\x8b\x08junk"],
+)
+def test_records_fail_as_the_count_fails(tmp_path, content):
+    path = tmp_path / "bad.fa"
+    path.write_bytes(content)
+    with pytest.raises(Exception) as counted:
+        count_kmers(path, 1, threads=1)
+    with pytest.raises(type(counted.value)) as read:
+        read_records(path)
+    assert str(read.value) == str(counted.value)
+    # The name given is the one errors use, whatever was opened.
+    with pytest.raises(type(counted.value)) as named:
+        read_records(path, "<stdin>")
+    assert str(named.value) == str(counted.value).replace(str(path), "<stdin>")
+
+
+def test_records_of_a_missing_file_name_it():
+    with pytest.raises(FileNotFoundError) as caught:
+        read_records("/nonexistent/g.fa", "g.fa")
+    assert caught.value.filename == "g.fa"
+
+
+def test_ctrl_c_ends_a_wait_for_records(tmp_path):
+    # A FIFO without a writer: opening it waits until Ctrl-C.
+    fifo = tmp_path / "wait.fa"
+    os.mkfifo(fifo)
+    assert_interrupted(
+        f"list(velko_tools._core.FastaRecords({os.fsencode(fifo)!r}, 'wait.fa'))",
+        prelude="import velko_tools._core",
+    )
+
+
+def test_a_record_too_large_is_refused_with_its_need(tmp_path):
+    # An endless record under an address-space limit: refused with what it needs, not killed.
+    with fifo_feeder(tmp_path / "endless.fa", b"ACGT" * 16384, prefix=b">chr1\n") as fifo:
+        source = ADDRESS_LIMIT + textwrap.dedent(f"""
+            import velko_tools._core
+            limit_address_space(600 << 20)
+            try:
+                list(velko_tools._core.FastaRecords({os.fsencode(fifo)!r}, "endless.fa"))
+            except MemoryError as error:
+                print(error)
+        """)
+        result = run_python(source, timeout=120)
+    assert refusal(result).group("what") == "record chr1"

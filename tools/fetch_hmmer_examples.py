@@ -20,16 +20,8 @@ import sys
 import tempfile
 from pathlib import Path
 
-PROFILES = [
-    "tutorial/fn3.hmm",
-    "tutorial/Pkinase.hmm",
-    "testsuite/RRM_1.hmm.gz",
-    "testsuite/SMC_N.hmm.gz",
-    "testsuite/Caudal_act.hmm.gz",
-    "testsuite/Patched.hmm.gz",
-    "testsuite/LuxC.hmm.gz",
-    "testsuite/2OG-FeII_Oxy_3.hmm.gz",
-]
+from debian_examples import HMMER_EXAMPLES, PFAM_PROFILES, unpack
+
 SEEDS = [
     "tutorial/fn3.sto",
     "tutorial/Pkinase.sto",
@@ -59,12 +51,9 @@ def seed_sequences(path: Path) -> dict[str, str]:
 def main(out: Path) -> None:
     out.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory() as work:
-        subprocess.run(["apt-get", "download", "hmmer-examples"], cwd=work, check=True)
-        package = next(Path(work).glob("hmmer-examples_*.deb"))
-        subprocess.run(["dpkg", "-x", package, Path(work) / "x"], check=True)
-        examples = Path(work) / "x/usr/share/doc/hmmer/examples"
+        examples = unpack("hmmer-examples", Path(work)) / HMMER_EXAMPLES
         profiles = []
-        for name in PROFILES:
+        for name in PFAM_PROFILES:
             single = Path(work) / "one.hmm"
             single.write_text(read_text(examples / name))
             profiles.append(

@@ -28,6 +28,7 @@ from velko_tools.hits import HitTable, read_hmmer  # noqa: E402
 from velko_tools.kmers import KmerTable  # noqa: E402
 from velko_tools.runs import Run, RunSummary, WorkerLostError, open_run, run_genomes  # noqa: E402
 from velko_tools.sequences import reverse_complement  # noqa: E402
+from velko_tools.sketches import SketchTable, sketch  # noqa: E402
 from velko_tools.sparse import KmerSpectrum, SparseKmerTable  # noqa: E402
 
 #: The library that reads gzip input and writes .tsv.gz in this build: "isal" (ISA-L, the
@@ -50,6 +51,7 @@ __all__ = [
     "KmerTable",
     "Run",
     "RunSummary",
+    "SketchTable",
     "SparseKmerTable",
     "TableFormatError",
     "TopHitFormatError",
@@ -61,4 +63,5 @@ __all__ = [
     "read_hmmer",
     "reverse_complement",
     "run_genomes",
+    "sketch",
 ]

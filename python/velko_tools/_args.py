@@ -2,11 +2,10 @@
 
 from __future__ import annotations
 
-import contextlib
 import importlib
 import os
 import stat
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable
 from typing import Any, Literal, Union, get_args
 
 StrPath = Union[str, "os.PathLike[str]"]
@@ -95,34 +94,12 @@ def check_read_once(names: Iterable[str]) -> None:
         seen[key] = name
 
 
-@contextlib.contextmanager
-def naming_stdin(parts: list[tuple[bytes, str]]) -> Iterator[None]:
-    """Errors raised in the block that name the file standard input was opened as (from
-    input_parts) name it STDIN_NAME instead, as the caller knows it."""
-    if (_STDIN_PATH, "-") not in parts:
-        yield
-        return
-    opened = os.fsdecode(_STDIN_PATH)
-    try:
-        yield
-    except OSError as error:
-        if error.filename is not None and os.fsdecode(error.filename) == opened:
-            error.filename = STDIN_NAME
-        elif error.errno is None and str(error).startswith(opened + ": "):
-            # gzip.BadGzipFile: the decoder's text after the file's name.
-            error.args = (STDIN_NAME + str(error)[len(opened) :],)
-        raise
-    except EOFError as error:
-        if str(error).startswith(opened + ": "):
-            error.args = (STDIN_NAME + str(error)[len(opened) :],)
-        raise
-    except Exception as error:
-        # The velko_tools errors that carry a path rebuild their text from their arguments.
-        reduced = error.__reduce__()
-        if getattr(error, "path", None) != opened or not isinstance(reduced, tuple):
-            raise
-        kind, arguments = reduced[0], reduced[1]
-        raise kind(STDIN_NAME, *arguments[1:]).with_traceback(error.__traceback__) from None
+def native_inputs(parts: Iterable[tuple[bytes, str]]) -> list[tuple[bytes, str]]:
+    """The inputs from input_parts as the native calls take them: each path to open, and the
+    name its errors give it (standard input: STDIN_NAME)."""
+    return [
+        (path, STDIN_NAME if (path, name) == (_STDIN_PATH, "-") else name) for path, name in parts
+    ]
 
 
 def check_choice(name: str, value: object, choices: Any) -> None:

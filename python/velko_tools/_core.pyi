@@ -11,6 +11,19 @@ import numpy.typing
 from numpy.typing import NDArray
 
 
+class FastaRecords:
+    """
+    The records of a FASTA file (plain or gzip) as (id, sequence)
+    pairs, read as every read of velko_tools reads them: the same
+    rules and errors, one record kept at a time.
+    """
+
+    def __init__(self, path: bytes, name: str) -> None: ...
+
+    def __iter__(self) -> FastaRecords: ...
+
+    def __next__(self) -> tuple[str, bytes]: ...
+
 def reverse_complement(seq: str, *, rna: bool = False) -> str:
     """
     The reverse complement of a DNA or RNA sequence over the IUPAC codes.
@@ -32,7 +45,7 @@ def memory_headroom() -> int:
     cgroups' limits and the address-space limits, less what is in use.
     """
 
-def count_table(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, threads: int, progress: Callable[[int], object] | None, most_bytes: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None:
+def count_table(files: list[tuple[bytes, str]], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, threads: int, progress: Callable[[int], object] | None, most_bytes: int = 0) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]] | None:
     """
     Counts the k-mers of FASTA files into (ids, file index per row, counts, windows,
     skipped, tallies); with `total` one row summing every file's, with `min_count`
@@ -48,13 +61,28 @@ def canonical_kmers(k: int) -> numpy.typing.NDArray[numpy.uint64]:
     table.
     """
 
-def count_sparse(files: list[bytes], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+def count_sparse(files: list[tuple[bytes, str]], k: int, strands: str, skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, memory: int, tmpdir: bytes, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint32] | numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
     """
     Counts the k-mers of FASTA files into sparse rows (ids, file index per row, indptr,
     codes, counts, windows, skipped, tallies), with `total` one row summing every
     file's; tallies as count_table gives them;
     velko_tools.count_kmers(layout='sparse') is the public face of this.
     """
+
+def sketch(files: list[tuple[bytes, str]], k: int, max_hash: int, seed: int, per_file: bool, abundance: bool, threads: int, progress: Callable[[int], object] | None) -> tuple[list[str], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64] | None]:
+    """
+    Sketches FASTA files into rows (ids, file index per row, indptr, hashes, counts or
+    None); max_hash 0 keeps every hash. velko_tools.sketch is the public face of this.
+    """
+
+def compare_sketches(query_indptr: numpy.typing.NDArray[numpy.uint64], query_hashes: numpy.typing.NDArray[numpy.uint64], match_indptr: numpy.typing.NDArray[numpy.uint64], match_hashes: numpy.typing.NDArray[numpy.uint64], self: bool, metric: str, threshold: float, threads: int) -> tuple[numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64], numpy.typing.NDArray[numpy.uint64]]:
+    """
+    The pairs of rows that share a hash and reach the threshold in the metric: query
+    rows, match rows and hashes in common; SketchTable.compare is the public face.
+    """
+
+def murmur_hash(data: bytes, seed: int) -> int:
+    """The first 64 bits of MurmurHash3_x64_128 of data with seed."""
 
 class TopHits:
     """The native top-hit table behind velko_tools.HitTable; use that."""
@@ -75,7 +103,7 @@ class TopHits:
 
     def fill_tophit_file(self, obj: object) -> None: ...
 
-def read_hmmer(paths: list[bytes], format: str, program: str, score: str, hmm: str) -> TopHits:
+def read_hmmer(files: list[tuple[bytes, str]], format: str, program: str, score: str, hmm: str) -> TopHits:
     """Reads HMMER tables into a new TopHits; see velko_tools.read_hmmer."""
 
 def read_tophits(path: bytes) -> TopHits:
@@ -217,7 +245,7 @@ def filter_rows(texts: list[list[str]], reals: list[numpy.typing.NDArray[numpy.f
     Offers rows given as columns through thresholds, cutoffs and coverage to a new TopHits; see velko_tools.HitTable.from_pyhmmer.
     """
 
-def read_hmmer_rows(paths: list[bytes], format: str, program: str, score: str, hmm: str, hmm_paths: list[bytes], options: FilterOptions) -> tuple[TopHits, dict[str, Any] | None]:
+def read_hmmer_rows(files: list[tuple[bytes, str]], format: str, program: str, score: str, hmm: str, hmm_paths: list[bytes], options: FilterOptions) -> tuple[TopHits, dict[str, Any] | None]:
     """
     Reads HMMER tables through thresholds, cutoffs and coverage into a new TopHits and, when asked, the kept rows' other columns; see velko_tools.read_hmmer.
     """

@@ -5,14 +5,14 @@ from __future__ import annotations
 
 import math
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from velko_tools import _core
-from velko_tools._args import StrPath, check_choice, path_parts
+import velko_tools._core as _core
+from velko_tools._args import StrPath, check_choice, native_inputs, path_parts
 
 if TYPE_CHECKING:
     import pandas
@@ -97,14 +97,25 @@ class Thresholds:
         _check_fraction("min_gene_coverage", self.min_gene_coverage)
 
     @classmethod
-    def at_level(
-        cls, level: Level, max_evalue: float | None, min_score: float | None, **others: Any
-    ) -> Thresholds:
-        """The thresholds with ``max_evalue`` and ``min_score`` at one level."""
+    def from_arguments(cls, arguments: Mapping[str, Any]) -> Thresholds:
+        """The thresholds that read_hmmer, HitTable.filter and HitTable.from_pyhmmer take, each
+        a keyword of the same name in all three (``max_evalue`` and ``min_score`` at ``level``,
+        ``cutoff``, ``hmm_file``, ``missing_cutoff``, ``min_hmm_coverage``,
+        ``min_gene_coverage``), from the arguments of such a call (its ``locals()``)."""
+        level = arguments["level"]
         check_choice("level", level, Level)
-        if level == "sequence":
-            return cls(max_seq_e_value=max_evalue, min_seq_score=min_score, **others)
-        return cls(max_dom_e_value=max_evalue, min_dom_score=min_score, **others)
+        at = "seq" if level == "sequence" else "dom"
+        return cls(
+            **{
+                f"max_{at}_e_value": arguments["max_evalue"],
+                f"min_{at}_score": arguments["min_score"],
+            },
+            cutoff=arguments["cutoff"],
+            hmm_files=as_hmm_files(arguments["hmm_file"]),
+            missing_cutoff=arguments["missing_cutoff"],
+            min_hmm_coverage=arguments["min_hmm_coverage"],
+            min_gene_coverage=arguments["min_gene_coverage"],
+        )
 
     @property
     def active(self) -> bool:
@@ -179,7 +190,7 @@ def read_filtered(
             "domain thresholds and coverage need format='domtblout': a tblout has no domains"
         )
     core, extra = _core.read_hmmer_rows(
-        [encoded for encoded, _ in parts],
+        native_inputs(parts),
         format,
         program or "",
         score,
@@ -201,31 +212,18 @@ def frozen(extra: dict[str, Any] | None) -> dict[str, Any] | None:
 def filter_mask(
     columns: tuple[list[str], list[str], Any, Any],
     extra: dict[str, Any] | None,
-    max_evalue: float | None,
-    min_score: float | None,
-    cutoff: Cutoff | None,
-    hmm_file: StrPath | Iterable[StrPath] | None,
-    missing_cutoff: MissingCutoff,
     level: Level,
-    min_hmm_coverage: float,
-    min_gene_coverage: float,
+    thresholds: Thresholds,
 ) -> Any:
     """HitTable.filter: which of the hits a table holds (its gene ids, profile ids, E-values
     and bit scores, and its full columns) pass, as a boolean array. The thresholds and the
-    cutoff go through read_hmmer's native filter, each hit a row with the one score it kept;
-    coverage reads the coverage columns stored when the table was read."""
-    thresholds = Thresholds.at_level(
-        level,
-        max_evalue,
-        min_score,
-        cutoff=cutoff,
-        hmm_files=as_hmm_files(hmm_file),
-        missing_cutoff=missing_cutoff,
-        min_hmm_coverage=min_hmm_coverage,
-        min_gene_coverage=min_gene_coverage,
-    )
+    cutoff go through read_hmmer's native filter, each hit a row with the one score it kept
+    (at `level`); coverage reads the coverage columns stored when the table was read."""
     _genes, hmms, e_values, bit_scores = columns
-    coverage = {"hmm_coverage": min_hmm_coverage, "gene_coverage": min_gene_coverage}
+    coverage = {
+        "hmm_coverage": thresholds.min_hmm_coverage,
+        "gene_coverage": thresholds.min_gene_coverage,
+    }
     if extra is None and any(bound > 0 for bound in coverage.values()):
         raise ValueError("coverage needs a table read with columns='full'")
     keep = _core.filter_hits(

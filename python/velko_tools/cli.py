@@ -23,6 +23,7 @@ from velko_tools.annotate import ARROW_SUFFIXES, Columns, Cutoff, MissingCutoff
 from velko_tools.errors import UsageError, VelkoError
 from velko_tools.hits import Format, ProfileKey, Program, Score
 from velko_tools.kmers import MAX_COUNT, MAX_SPARSE_K
+from velko_tools.sketches import MAX_HASH, MAX_SCALED, MAX_SKETCH_K, Metric
 from velko_tools.tables import DEFAULT_COMPRESS_LEVEL
 from velko_tools.tables import Format as OutputFormat
 
@@ -63,8 +64,19 @@ def _int_in(low: int, high: int | None) -> Callable[[str], int]:
     return parse
 
 
+def _fraction(text: str) -> float:
+    """An argparse type: a number from 0 to 1."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 1, not {text}")
+    return value
+
+
 def _kmers(args: argparse.Namespace) -> None:
-    from velko_tools import tables
+    import velko_tools.tables as tables
     from velko_tools.counting import count_kmers
     from velko_tools.sparse import SparseKmerTable
 
@@ -261,6 +273,76 @@ class _Terminated(BaseException):
     partial output; a BaseException, so that no ``except Exception`` takes it for an error."""
 
 
+def _sketch(args: argparse.Namespace) -> None:
+    import warnings
+
+    from velko_tools.runs import expand_inputs
+    from velko_tools.sketches import sketch
+
+    if not args.output.endswith((".sig", ".sig.gz", ".parquet", ".npz")):
+        raise UsageError("sketches are written as .sig, .sig.gz, .parquet or .npz")
+    with warnings.catch_warnings(record=True) as left_out:
+        warnings.simplefilter("always")
+        paths = expand_inputs(args.files)
+    for warning in left_out:
+        print(f"velko sketch: warning: {warning.message}", file=sys.stderr)
+    if not paths:
+        raise UsageError("no FASTA files found in " + " ".join(args.files))
+    progress = args.progress if args.progress is not None else sys.stderr.isatty()
+    try:
+        table = sketch(
+            _inputs(paths),
+            k=args.k,
+            scaled=args.scaled,
+            seed=args.seed,
+            per_file=not args.per_record,
+            abundance=args.abundance,
+            threads=args.threads,
+            progress=progress,
+        )
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+    table.write(args.output)
+
+
+def _compare(args: argparse.Namespace) -> None:
+    from velko_tools.sketches import SketchTable
+
+    query = SketchTable.read(args.sketches, k=args.k)
+    match = None if args.against is None else SketchTable.read(args.against, k=args.k)
+    try:
+        pairs = query.compare(
+            match, threshold=args.threshold, metric=args.metric, threads=args.threads
+        )
+    except ValueError as error:
+        raise VelkoError(str(error)) from None
+    output = args.output
+    if output.endswith(".parquet"):
+        from velko_tools.output import replacing
+
+        with replacing(output) as written:
+            pairs.to_parquet(written, index=False)
+    elif output == "-":
+        with _standard_output() as out:
+            pairs.to_csv(out, sep="\t", index=False, lineterminator="\n")
+    elif output.endswith(".tsv"):
+        from velko_tools.output import open_written, replacing
+
+        with replacing(output) as written, open_written(written, "utf-8") as out:
+            pairs.to_csv(out, sep="\t", index=False, lineterminator="\n")
+    else:
+        raise UsageError("pairs are written as .parquet or .tsv, or '-' for standard output")
+
+
+def _sketch_file(text: str) -> str:
+    """An argparse type: a file of sketches SketchTable.read takes, by its suffix."""
+    if not text.endswith((".sig", ".sig.gz", ".zip", ".parquet", ".npz")):
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a file of sketches: .sig, .sig.gz, .zip, .parquet or .npz"
+        )
+    return text
+
+
 def _terminate(signum: int, frame: object) -> None:
     raise _Terminated
 
@@ -287,7 +369,7 @@ def _choices(literal: str) -> list[str]:
     """The values of one of velko_tools.runs' Literal types, where they are defined."""
     from typing import get_args
 
-    from velko_tools import runs
+    import velko_tools.runs as runs
 
     return list(get_args(getattr(runs, literal)))
 
@@ -300,6 +382,7 @@ def _run(args: argparse.Namespace) -> None:
         expand_inputs,
         run_genomes,
     )
+    from velko_tools.runs.options import _OptionError
 
     asked: list[tuple[Cutoff, bool]] = [
         ("gathering", args.cut_ga),
@@ -355,10 +438,14 @@ def _run(args: argparse.Namespace) -> None:
         raise UsageError(str(error)) from None
     except GenomeIdError as error:
         raise UsageError(error.message("--genome-id stem")) from None
+    except _OptionError as error:
+        raise UsageError(str(error)) from None
     except ValueError as error:
+        # A genome's own failure under --fail-fast, whatever its class: its input is at fault,
+        # not the command line.
         if isinstance(error, VelkoError):
             raise
-        raise UsageError(str(error)) from None
+        raise VelkoError(str(error)) from None
     finally:
         if client is not None:
             client.close()
@@ -545,6 +632,119 @@ COMMANDS: list[Command] = [
             ),
         ],
         _kmers,
+    ),
+    Command(
+        "sketch",
+        "FracMinHash sketches of FASTA files, hash for hash sourmash's",
+        [
+            arg(
+                "files",
+                metavar="FILE|DIR|@LIST",
+                nargs="+",
+                help="FASTA files (plain or gzip), directories of them, or @LIST, a file of "
+                "paths; '-' for standard input",
+            ),
+            arg("-k", type=_int_in(1, MAX_SKETCH_K), default=31, help="k-mer size (default: 31)"),
+            arg(
+                "--scaled",
+                type=_int_in(1, MAX_SCALED),
+                default=1000,
+                metavar="N",
+                help="keep about one hash in N (default: 1000)",
+            ),
+            arg(
+                "--seed",
+                type=_int_in(0, MAX_HASH),
+                default=42,
+                metavar="N",
+                help="MurmurHash seed (default: 42)",
+            ),
+            arg(
+                "--per-record",
+                action="store_true",
+                help="a sketch per record, named by its id (default: one per file)",
+            ),
+            arg("--abundance", action="store_true", help="also count each kept hash"),
+            arg(
+                "--threads",
+                type=_int_in(1, None),
+                default=None,
+                metavar="N",
+                help="files sketched in parallel (default: the cores this process may use)",
+            ),
+            arg(
+                "-o",
+                "--output",
+                metavar="OUT",
+                required=True,
+                help="output file, its format by suffix: .sig or .sig.gz (sourmash's "
+                "signatures), .parquet or .npz",
+            ),
+            arg(
+                "--progress",
+                action=argparse.BooleanOptionalAction,
+                default=None,
+                help="progress bar on standard error (default: when it is a terminal)",
+            ),
+        ],
+        _sketch,
+    ),
+    Command(
+        "compare",
+        "the pairs of sketches that share hashes: Jaccard, containment and ANI, as sourmash "
+        "computes them",
+        [
+            arg(
+                "sketches",
+                metavar="SKETCHES",
+                type=_sketch_file,
+                help="sketches of velko sketch or sourmash: .sig, .sig.gz, .zip, .parquet, .npz",
+            ),
+            arg(
+                "against",
+                metavar="SKETCHES",
+                nargs="?",
+                type=_sketch_file,
+                default=None,
+                help="sketches to compare the first ones with (default: the first ones with "
+                "each other, each pair once)",
+            ),
+            arg(
+                "-k",
+                type=_int_in(1, MAX_SKETCH_K),
+                default=None,
+                help="the k to read from files of several (default: the one there is)",
+            ),
+            arg(
+                "--threshold",
+                type=_fraction,
+                default=0.0,
+                metavar="X",
+                help="leave out pairs whose metric is below X (default: 0, every pair that "
+                "shares a hash)",
+            ),
+            arg(
+                "--metric",
+                choices=get_args(Metric),
+                default="max_containment",
+                help="what --threshold applies to (default: max_containment)",
+            ),
+            arg(
+                "--threads",
+                type=_int_in(1, None),
+                default=None,
+                metavar="N",
+                help="threads (default: the cores this process may use)",
+            ),
+            arg(
+                "-o",
+                "--output",
+                metavar="OUT",
+                default="-",
+                help="pairs as .parquet or .tsv, or '-' for TSV on standard output (default)",
+            ),
+        ],
+        _compare,
     ),
     Command(
         "tophits",

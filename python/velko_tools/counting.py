@@ -3,15 +3,16 @@ both layouts, which picks between them."""
 
 from __future__ import annotations
 
+import inspect
 import os
 import stat
 from collections.abc import Iterable
-from typing import Literal, overload
+from typing import TYPE_CHECKING, Literal, TypedDict, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from velko_tools import _core
+import velko_tools._core as _core
 from velko_tools._args import (
     Invalid,
     Layout,
@@ -20,15 +21,15 @@ from velko_tools._args import (
     StrPath,
     check_choice,
     input_parts,
-    naming_stdin,
+    native_inputs,
     usable_cores,
 )
+from velko_tools.kmer_labels import KmerLabels
 from velko_tools.kmers import (
     MAX_COUNT,
     MAX_K,
     MAX_SPARSE_K,
     MAX_THREADS,
-    KmerLabels,
     KmerTable,
     _progress_reporter,
     input_bytes,
@@ -37,54 +38,48 @@ from velko_tools.kmers import (
 from velko_tools.layout import dense_fits, dense_share
 from velko_tools.sparse import SparseKmerTable, count_sparse
 
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
+
+class _CountKeywords(TypedDict, total=False):
+    """The keywords of count_kmers besides layout, as its overloads take them (count_and_tally's
+    signature gives their defaults)."""
+
+    strands: Strands
+    invalid: Invalid
+    per_file: bool
+    total: bool
+    threads: int | None
+    progress: Progress
+    min_count: int
+    memory: int | None
+    tmpdir: StrPath | None
+
 
 @overload
 def count_kmers(
     paths: StrPath | Iterable[StrPath],
     k: int,
     *,
-    strands: Strands = ...,
-    invalid: Invalid = ...,
-    per_file: bool = ...,
-    total: bool = ...,
-    threads: int | None = ...,
-    progress: Progress = ...,
     layout: Literal["dense"],
-    min_count: int = ...,
-    memory: int | None = ...,
-    tmpdir: StrPath | None = ...,
+    **options: Unpack[_CountKeywords],
 ) -> KmerTable: ...
 @overload
 def count_kmers(
     paths: StrPath | Iterable[StrPath],
     k: int,
     *,
-    strands: Strands = ...,
-    invalid: Invalid = ...,
-    per_file: bool = ...,
-    total: bool = ...,
-    threads: int | None = ...,
-    progress: Progress = ...,
     layout: Literal["sparse"],
-    min_count: int = ...,
-    memory: int | None = ...,
-    tmpdir: StrPath | None = ...,
+    **options: Unpack[_CountKeywords],
 ) -> SparseKmerTable: ...
 @overload
 def count_kmers(
     paths: StrPath | Iterable[StrPath],
     k: int,
     *,
-    strands: Strands = ...,
-    invalid: Invalid = ...,
-    per_file: bool = ...,
-    total: bool = ...,
-    threads: int | None = ...,
-    progress: Progress = ...,
     layout: Layout = ...,
-    min_count: int = ...,
-    memory: int | None = ...,
-    tmpdir: StrPath | None = ...,
+    **options: Unpack[_CountKeywords],
 ) -> KmerTable | SparseKmerTable: ...
 
 
@@ -92,16 +87,8 @@ def count_kmers(
     paths: StrPath | Iterable[StrPath],
     k: int,
     *,
-    strands: Strands = "forward",
-    invalid: Invalid = "error",
-    per_file: bool = False,
-    total: bool = False,
-    threads: int | None = None,
-    progress: Progress = False,
     layout: Layout = "auto",
-    min_count: int = 1,
-    memory: int | None = None,
-    tmpdir: StrPath | None = None,
+    **options: Unpack[_CountKeywords],
 ) -> KmerTable | SparseKmerTable:
     """Counts the k-mers of FASTA files, plain or gzip-compressed (told apart by content).
 
@@ -149,20 +136,7 @@ def count_kmers(
     is not UTF-8), the OSError subclass open() would raise for a missing or unreadable file,
     gzip.BadGzipFile for damaged gzip data and EOFError for a truncated gzip file.
     """
-    return count_and_tally(
-        paths,
-        k,
-        strands=strands,
-        invalid=invalid,
-        per_file=per_file,
-        total=total,
-        threads=threads,
-        progress=progress,
-        layout=layout,
-        min_count=min_count,
-        memory=memory,
-        tmpdir=tmpdir,
-    )[0]
+    return count_and_tally(paths, k, layout=layout, **options)[0]
 
 
 def count_and_tally(
@@ -225,22 +199,20 @@ def count_and_tally(
         )
 
     def sparse() -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
-        with naming_stdin(parts):
-            return count_sparse(
-                encoded,
-                names,
-                k,
-                strands=strands,
-                invalid=invalid,
-                per_file=per_file,
-                total=total,
-                threads=threads,
-                progress=progress,
-                min_count=min_count,
-                memory=memory,
-                tmpdir=tmpdir,
-                tally=tally,
-            )
+        return count_sparse(
+            parts,
+            k,
+            strands=strands,
+            invalid=invalid,
+            per_file=per_file,
+            total=total,
+            threads=threads,
+            progress=progress,
+            min_count=min_count,
+            memory=memory,
+            tmpdir=tmpdir,
+            tally=tally,
+        )
 
     # Where the inputs can be read again, "auto" decides on the rows met: it starts dense if a row
     # per file fits, stops the dense count once the rows pass the dense table's share (or the
@@ -252,20 +224,19 @@ def count_and_tally(
     most_bytes = dense_share() if again else 0
     report, close = _progress_reporter(progress, encoded)
     try:
-        with naming_stdin(parts):
-            counted = _core.count_table(
-                encoded,
-                k,
-                strands,
-                invalid == "skip",
-                per_file,
-                total,
-                tally,
-                min_count,
-                threads,
-                report,
-                most_bytes,
-            )
+        counted = _core.count_table(
+            native_inputs(parts),
+            k,
+            strands,
+            invalid == "skip",
+            per_file,
+            total,
+            tally,
+            min_count,
+            threads,
+            report,
+            most_bytes,
+        )
     finally:
         close()
     if counted is None:
@@ -289,5 +260,15 @@ def _record_rows_guess(paths: list[bytes]) -> int:
     least one per file."""
     return max(len(paths), input_bytes(paths) >> 16)
 
+
+# help() and IDEs show count_kmers with count_and_tally's keywords and defaults, its own.
+count_kmers.__signature__ = inspect.signature(count_and_tally).replace(  # type: ignore[attr-defined]
+    parameters=[
+        parameter
+        for parameter in inspect.signature(count_and_tally).parameters.values()
+        if parameter.name != "tally"
+    ],
+    return_annotation="KmerTable | SparseKmerTable",
+)
 
 __all__ = ["count_and_tally", "count_kmers"]

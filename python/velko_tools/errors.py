@@ -7,6 +7,11 @@ class VelkoError(Exception):
     """Base of every error velko_tools raises about the content of its inputs."""
 
 
+class _ContentError(VelkoError, ValueError):
+    """An input whose content does not serve, without a line to point at (a profile file that
+    holds no profile, a list of inputs that is not text): the message names the file."""
+
+
 class _LineError(VelkoError, ValueError):
     """A line of a file that breaks its format: ``path`` as given, the 1-based ``line``."""
 

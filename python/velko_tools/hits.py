@@ -10,8 +10,9 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 import numpy.typing as npt
 
-from velko_tools import _core, output
-from velko_tools._args import StrPath, check_choice, input_parts, naming_stdin, path_parts
+import velko_tools._core as _core
+import velko_tools.output as output
+from velko_tools._args import StrPath, check_choice, input_parts, native_inputs, path_parts
 from velko_tools.annotate import (
     ARROW_SUFFIXES,
     FULL_COLUMNS,
@@ -20,7 +21,6 @@ from velko_tools.annotate import (
     Level,
     MissingCutoff,
     Thresholds,
-    as_hmm_files,
     filter_mask,
     from_pyhmmer,
     frozen,
@@ -256,21 +256,9 @@ class HitTable:
         what they mean for read_hmmer, applied to the hits kept rather than to every row: a
         profile without the cutoff line raises read_hmmer's HmmerFormatError at its first hit,
         with ``path`` ``"<HitTable>"`` and ``line`` the hit's place in the table (from 1)."""
+        thresholds = Thresholds.from_arguments(locals())
         columns = self._all_columns()
-        picked = np.flatnonzero(
-            filter_mask(
-                columns,
-                self._extra,
-                max_evalue,
-                min_score,
-                cutoff,
-                hmm_file,
-                missing_cutoff,
-                level,
-                min_hmm_coverage,
-                min_gene_coverage,
-            )
-        )
+        picked = np.flatnonzero(filter_mask(columns, self._extra, level, thresholds))
         genes, hmms, e_values, bit_scores = columns
         result = HitTable._from_columns(
             [genes[i] for i in picked],
@@ -305,16 +293,7 @@ class HitTable:
         check_choice("score", score, Score)
         check_choice("hmm", hmm, ProfileKey)
         check_choice("columns", columns, Columns)
-        thresholds = Thresholds.at_level(
-            level,
-            max_evalue,
-            min_score,
-            cutoff=cutoff,
-            hmm_files=as_hmm_files(hmm_file),
-            missing_cutoff=missing_cutoff,
-            min_hmm_coverage=min_hmm_coverage,
-            min_gene_coverage=min_gene_coverage,
-        )
+        thresholds = Thresholds.from_arguments(locals())
         return cls._wrap(*from_pyhmmer(top_hits, score, hmm, thresholds, columns))
 
     def to_tsv(self) -> bytes:
@@ -502,26 +481,13 @@ def read_hmmer(
     if nucleotide and format == "domtblout":
         raise ValueError(f"program={program!r} writes no domtblout: read its tblout")
     if thresholds is None:
-        thresholds = Thresholds.at_level(
-            level,
-            max_evalue,
-            min_score,
-            cutoff=cutoff,
-            hmm_files=as_hmm_files(hmm_file),
-            missing_cutoff=missing_cutoff,
-            min_hmm_coverage=min_hmm_coverage,
-            min_gene_coverage=min_gene_coverage,
-        )
+        thresholds = Thresholds.from_arguments(locals())
     parts = input_parts(paths)
-    with naming_stdin(parts):
-        if thresholds.active or columns == "full":
-            return HitTable._wrap(
-                *read_filtered(parts, format, program, score, hmm, thresholds, columns)
-            )
-        core = _core.read_hmmer(
-            [encoded for encoded, _ in parts], format, program or "", score, hmm
+    if thresholds.active or columns == "full":
+        return HitTable._wrap(
+            *read_filtered(parts, format, program, score, hmm, thresholds, columns)
         )
-    return HitTable._wrap(core)
+    return HitTable._wrap(_core.read_hmmer(native_inputs(parts), format, program or "", score, hmm))
 
 
 __all__ = ["HitTable", "read_hmmer"]

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable
 
-from velko_tools import _core
+import velko_tools._core as _core
 from velko_tools._args import Layout, Strands
 
 # A dense row holds 4^k counts of 8 bytes: past 4^12 (128 MiB a row) it is the wrong shape, for a

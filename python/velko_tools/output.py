@@ -17,7 +17,7 @@ from collections import Counter
 from collections.abc import Iterator
 from typing import IO, Any
 
-from velko_tools import _core
+import velko_tools._core as _core
 from velko_tools._args import path_parts
 
 _lock = threading.Lock()

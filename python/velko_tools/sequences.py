@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from velko_tools import _core
+import velko_tools._core as _core
 
 
 def reverse_complement(seq: str, *, rna: bool = False) -> str:

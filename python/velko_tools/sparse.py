@@ -11,8 +11,8 @@ from typing import TYPE_CHECKING, Any, overload
 import numpy as np
 import numpy.typing as npt
 
-from velko_tools import _core
-from velko_tools._args import Invalid, Progress, Strands, StrPath
+import velko_tools._core as _core
+from velko_tools._args import Invalid, Progress, Strands, StrPath, native_inputs
 from velko_tools.errors import TableFormatError
 from velko_tools.kmers import (
     KmerTable,
@@ -580,8 +580,7 @@ def _codes_of_text(k: int, kmers: Any) -> npt.NDArray[np.uint64]:
 
 
 def count_sparse(
-    paths: list[bytes],
-    names: list[str],
+    parts: list[tuple[bytes, str]],
     k: int,
     *,
     strands: Strands,
@@ -601,10 +600,10 @@ def count_sparse(
         import tempfile
 
         tmpdir = tempfile.gettempdir()
-    report, close = _progress_reporter(progress, paths)
+    report, close = _progress_reporter(progress, [path for path, _ in parts])
     try:
         ids, file_index, indptr, codes, counts, windows, skipped, tallies = _core.count_sparse(
-            paths,
+            native_inputs(parts),
             k,
             strands,
             invalid == "skip",
@@ -619,6 +618,7 @@ def count_sparse(
         )
     finally:
         close()
+    names = [name for _, name in parts]
     ids, row_files = row_names(names, file_index, ids, per_file, total)
     return (
         SparseKmerTable(ids, row_files, k, strands, indptr, codes, counts, windows, skipped),

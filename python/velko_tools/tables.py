@@ -24,10 +24,11 @@ from typing import IO, TYPE_CHECKING, Any, Literal, Protocol, get_args
 import numpy as np
 import numpy.typing as npt
 
-from velko_tools import _core, output
+import velko_tools._core as _core
+import velko_tools.output as output
 from velko_tools._args import Strands, usable_cores
 from velko_tools.errors import TableFormatError, UsageError, VelkoError
-from velko_tools.kmers import KmerLabels
+from velko_tools.kmer_labels import KmerLabels
 
 if TYPE_CHECKING:
     from concurrent.futures import Future

@@ -98,7 +98,7 @@ nb::tuple finished(TopHits& hits, hmmer::HitFilter& filter, bool keep_rows) {
 
 // Every row of every table through one filter into one new table; the cutoffs come from the
 // profile files first. The options are checked by the caller.
-nb::tuple read_hmmer_rows(nb::list paths, std::string_view format, std::string_view program,
+nb::tuple read_hmmer_rows(nb::list files, std::string_view format, std::string_view program,
                           std::string_view score, std::string_view hmm, nb::list hmm_paths,
                           hmmer::FilterOptions chosen) {
     const hmmer::HmmerOptions options = hmmer_options(format, program, score, hmm);
@@ -106,9 +106,9 @@ nb::tuple read_hmmer_rows(nb::list paths, std::string_view format, std::string_v
     chosen.cutoffs = &cutoffs;
     TopHits hits;
     hmmer::HitFilter filter(chosen, hits.table);
-    std::vector<std::string> files;
-    for (std::size_t i = 0; i < paths.size(); ++i) files.push_back(as_path(paths[i]));
-    unlocked([&] { hmmer::filter_hmmer_files(files, options, filter); });
+    const InputFiles inputs(files);
+    inputs.naming(
+        [&] { unlocked([&] { hmmer::filter_hmmer_files(inputs.paths(), options, filter); }); });
     return finished(hits, filter, chosen.keep_rows);
 }
 
@@ -286,10 +286,10 @@ void bind_annotate(nb::module_& m) {
                   "-> tuple[TopHits, dict[str, typing.Any] | None]"),
           "Offers rows given as columns through thresholds, cutoffs and coverage to a new "
           "TopHits; see velko_tools.HitTable.from_pyhmmer.");
-    m.def("read_hmmer_rows", &read_hmmer_rows, nb::arg("paths"), nb::arg("format"),
+    m.def("read_hmmer_rows", &read_hmmer_rows, nb::arg("files"), nb::arg("format"),
           nb::arg("program"), nb::arg("score"), nb::arg("hmm"), nb::arg("hmm_paths"),
           nb::arg("options"),
-          nb::sig("def read_hmmer_rows(paths: list[bytes], format: str, program: str, "
+          nb::sig("def read_hmmer_rows(files: list[tuple[bytes, str]], format: str, program: str, "
                   "score: str, hmm: str, hmm_paths: list[bytes], options: FilterOptions) "
                   "-> tuple[TopHits, dict[str, typing.Any] | None]"),
           "Reads HMMER tables through thresholds, cutoffs and coverage into a new TopHits and, "

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kmer/count_table.hpp"
+#include "util/failure.hpp"
 #include "velko_tools/unlocked.hpp"
 
 namespace velko::tools {
@@ -40,22 +41,22 @@ nb::ndarray<nb::numpy, T> vector_array(std::vector<T> values) {
     return owning_array(std::move(values), data, {size});
 }
 
-/// File names as the system takes them (os.fsencode), whatever their encoding.
-[[nodiscard]] std::vector<std::string> system_paths(const nb::list& files);
-
 /// How often the calling thread looks at signals and reports progress while workers count.
 inline constexpr unsigned kPollMilliseconds = 50;
 
-/// Waits for the workers of `job` (a job of the core: wait_for, bytes_done) with the lock
-/// released, looking at signals and calling `progress` with the bytes read between waits. A
-/// KeyboardInterrupt (or any error from a signal handler) propagates: the job's destructor then
-/// cancels the workers and waits, which takes a block's worth of counting.
+/// Waits for the workers of `job` (a job of the core: wait_for, and bytes_done where it reads
+/// input) with the lock released, looking at signals and calling `progress`, unless None, with
+/// the bytes read between waits. A KeyboardInterrupt (or any error from a signal handler)
+/// propagates: the job's destructor then cancels the workers and waits, which takes a block's
+/// worth of work.
 template <class Job>
-void await_job(Job& job, const nb::object& progress) {
+void await_job(Job& job, const nb::object& progress = nb::none()) {
     for (bool done = false; !done;) {
         done = unlocked([&] { return job.wait_for(kPollMilliseconds); });
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
-        if (!progress.is_none()) progress(job.bytes_done());
+        if constexpr (requires { job.bytes_done(); }) {
+            if (!progress.is_none()) progress(job.bytes_done());
+        }
     }
 }
 
@@ -75,7 +76,36 @@ void check_sparse_k(unsigned k);
 /// The exception translator: every core failure as its velko_tools exception.
 void register_failures();
 
-/// reverse_complement.
+/// The input files of a call as the Python side hands them over: (os.fsencode(path), name)
+/// pairs, the name being what errors call the file. Standard input is opened as /dev/stdin
+/// but named <stdin>, so a failure cannot be named from the path it carries alone. Names are
+/// borrowed from the list, which the caller holds for the whole call.
+class InputFiles {
+public:
+    explicit InputFiles(const nb::list& files);
+
+    /// The paths to open, as the system takes them.
+    [[nodiscard]] const std::vector<std::string>& paths() const { return paths_; }
+
+    /// Runs `body`; a core failure in one of the files is raised as the translator raises it,
+    /// naming the file as the caller does.
+    template <class Body>
+    auto naming(Body&& body) const -> decltype(body()) {
+        try {
+            return body();
+        } catch (const util::Failure& failure) {
+            raise_named(failure);
+        }
+    }
+
+private:
+    [[noreturn]] void raise_named(const util::Failure& failure) const;
+
+    std::vector<std::string> paths_;
+    std::vector<nb::handle> names_;
+};
+
+/// reverse_complement, and FastaRecords: the records of a FASTA file, each whole.
 void bind_sequences(nb::module_& m);
 
 /// k-mer counting of FASTA files into tables.
@@ -83,6 +113,9 @@ void bind_kmers(nb::module_& m);
 
 /// Sparse k-mer counts of FASTA files up to k = 32.
 void bind_sparse(nb::module_& m);
+
+/// FracMinHash sketches of FASTA files and their comparison.
+void bind_sketch(nb::module_& m);
 
 /// Profile-search hits and the top-hit table.
 void bind_hits(nb::module_& m);

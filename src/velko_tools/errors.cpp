@@ -1,6 +1,7 @@
 // The one translation of core failures into velko_tools' exceptions: each kind of failure
 // becomes its Python class, with the place as attributes (see velko_tools.errors).
 #include <cerrno>
+#include <cstddef>
 #include <exception>
 #include <string>
 
@@ -33,7 +34,7 @@ nb::object error_class(const char* name) {
     return nb::module_::import_("velko_tools.errors").attr(name);
 }
 
-nb::object format_error(const Failure& failure, const nb::object& name) {
+nb::object format_error(const Failure& failure, nb::handle name) {
     switch (failure.file) {
         case FileKind::kHmmerTable:
             return error_class("HmmerFormatError")(
@@ -49,8 +50,8 @@ nb::object format_error(const Failure& failure, const nb::object& name) {
     return error_class("FastaFormatError")(name, failure.line, text(failure.reason));
 }
 
-void raise_failure(const Failure& failure) {
-    const nb::object name = caller_path(failure.path);
+// Sets the Python exception of `failure`, naming its file `name`.
+void raise_failure(const Failure& failure, nb::handle name) {
     switch (failure.kind) {
         case FailureKind::kOs:
             if (failure.os_error == 0) {
@@ -96,7 +97,7 @@ void translate(const std::exception_ptr& thrown, void*) {
         std::rethrow_exception(thrown);
     } catch (const Failure& failure) {
         try {
-            raise_failure(failure);
+            raise_failure(failure, caller_path(failure.path));
         } catch (nb::python_error& error) {
             error.restore();  // making the exception failed: that failure is the one to see
         }
@@ -111,5 +112,27 @@ void translate(const std::exception_ptr& thrown, void*) {
 }  // namespace
 
 void register_failures() { nb::register_exception_translator(translate); }
+
+InputFiles::InputFiles(const nb::list& files) {
+    for (nb::handle file : files) {
+        const auto pair = nb::cast<nb::tuple>(file);
+        const auto path = nb::cast<nb::bytes>(pair[0]);
+        paths_.emplace_back(path.c_str(), path.size());
+        names_.push_back(nb::cast<nb::str>(pair[1]));
+    }
+}
+
+void InputFiles::raise_named(const Failure& failure) const {
+    for (std::size_t i = 0; i < paths_.size(); ++i) {
+        if (paths_[i] != failure.path) continue;
+        try {
+            raise_failure(failure, names_[i]);
+        } catch (nb::python_error& error) {
+            error.restore();
+        }
+        throw nb::python_error();
+    }
+    throw;  // a file of the call's own (a spill file, say): the translator names it by path
+}
 
 }  // namespace velko::tools

@@ -62,15 +62,17 @@ namespace {
 
 // Every row of every table, in order, offered to one new table. The options are checked by
 // the caller; "" stands for the program named in each file.
-TopHits read_hmmer(nb::list paths, std::string_view format, std::string_view program,
+TopHits read_hmmer(nb::list files, std::string_view format, std::string_view program,
                    std::string_view score, std::string_view hmm) {
     const hmmer::HmmerOptions options = hmmer_options(format, program, score, hmm);
     TopHits hits;
     util::MemoryAccount account;  // what the table gains, over every file
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        const std::string path = as_path(paths[i]);
-        unlocked([&] { hmmer::read_hmmer_file(path, options, hits.table, &account); });
-    }
+    const InputFiles inputs(files);
+    inputs.naming([&] {
+        for (const std::string& path : inputs.paths()) {
+            unlocked([&] { hmmer::read_hmmer_file(path, options, hits.table, &account); });
+        }
+    });
     return hits;
 }
 
@@ -261,10 +263,10 @@ void bind_hits(nb::module_& m) {
         .def("tsv_lines", &tsv_lines)
         .def("write", &write_tophits, nb::arg("path"))
         .def("fill_tophit_file", &fill_tophit_file, nb::arg("obj"));
-    m.def("read_hmmer", &read_hmmer, nb::arg("paths"), nb::arg("format"), nb::arg("program"),
+    m.def("read_hmmer", &read_hmmer, nb::arg("files"), nb::arg("format"), nb::arg("program"),
           nb::arg("score"), nb::arg("hmm"),
-          nb::sig("def read_hmmer(paths: list[bytes], format: str, program: str, score: str, "
-                  "hmm: str) -> TopHits"),
+          nb::sig("def read_hmmer(files: list[tuple[bytes, str]], format: str, program: str, "
+                  "score: str, hmm: str) -> TopHits"),
           "Reads HMMER tables into a new TopHits; see velko_tools.read_hmmer.");
     m.def("read_tophits", &read_tophits, nb::arg("path"),
           "Reads a velko top-hit file into a new TopHits; see velko_tools.HitTable.read.");

@@ -25,7 +25,7 @@ using kmer::TableStrands;
 
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
 // without the lock.
-nb::object count_table_locked(const nb::list& files, std::uint8_t k, const std::string& strands,
+nb::object count_table_locked(const InputFiles& inputs, std::uint8_t k, const std::string& strands,
                               bool skip_invalid, bool per_file, bool total, bool tally,
                               std::uint64_t min_count, unsigned threads, const nb::object& progress,
                               std::uint64_t most_bytes) {
@@ -37,11 +37,10 @@ nb::object count_table_locked(const nb::list& files, std::uint8_t k, const std::
         .tally = tally,
         .most_bytes = most_bytes,
     };
-    const std::vector<std::string> paths = system_paths(files);
     const auto columns = static_cast<std::size_t>(kmer::table_columns(k, options.strands));
     kmer::Table table;
     try {
-        kmer::TableJob job(paths, options, threads);
+        kmer::TableJob job(inputs.paths(), options, threads);
         await_job(job, progress);
         std::vector<kmer::FileRows> rows = job.take();
         table = unlocked([&] {
@@ -72,9 +71,12 @@ nb::object count_table(nb::list files, std::uint8_t k, const std::string& strand
                        std::uint64_t most_bytes) {
     // Progress callbacks and signal polls run Python code, which may end this (daemon) thread
     // while the interpreter shuts down; the job's workers are joined on the way out.
+    const InputFiles inputs(files);
     return parked_at_exit([&] {
-        return count_table_locked(files, k, strands, skip_invalid, per_file, total, tally,
-                                  min_count, threads, progress, most_bytes);
+        return inputs.naming([&] {
+            return count_table_locked(inputs, k, strands, skip_invalid, per_file, total, tally,
+                                      min_count, threads, progress, most_bytes);
+        });
     });
 }
 
@@ -83,16 +85,6 @@ nb::ndarray<nb::numpy, std::uint64_t> canonical_kmers(std::uint8_t k) {
 }
 
 }  // namespace
-
-std::vector<std::string> system_paths(const nb::list& files) {
-    std::vector<std::string> paths;
-    paths.reserve(files.size());
-    for (nb::handle file : files) {
-        const auto path = nb::cast<nb::bytes>(file);
-        paths.emplace_back(path.c_str(), path.size());
-    }
-    return paths;
-}
 
 nb::list id_list(const std::vector<std::string>& ids) {
     nb::list list;
@@ -141,7 +133,7 @@ void bind_kmers(nb::module_& m) {
           nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("total"), nb::arg("tally"),
           nb::arg("min_count"), nb::arg("threads"), nb::arg("progress").none(),
           nb::arg("most_bytes") = 0,
-          nb::sig("def count_table(files: list[bytes], k: int, strands: str, "
+          nb::sig("def count_table(files: list[tuple[bytes, str]], k: int, strands: str, "
                   "skip_invalid: bool, per_file: bool, total: bool, tally: bool, "
                   "min_count: int, threads: int, "
                   "progress: collections.abc.Callable[[int], object] | None, "

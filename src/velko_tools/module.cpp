@@ -8,6 +8,7 @@ NB_MODULE(_core, m) {
     velko::tools::bind_sequences(m);
     velko::tools::bind_kmers(m);
     velko::tools::bind_sparse(m);
+    velko::tools::bind_sketch(m);
     velko::tools::bind_hits(m);
     velko::tools::bind_files(m);
     velko::tools::bind_annotate(m);

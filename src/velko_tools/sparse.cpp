@@ -20,7 +20,7 @@ namespace {
 
 // Arguments by reference: should the thread be ended on the way, no reference is dropped
 // without the lock.
-nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::string& strands,
+nb::tuple count_sparse_locked(const InputFiles& inputs, std::uint8_t k, const std::string& strands,
                               bool skip_invalid, bool per_file, bool total, bool tally,
                               std::uint64_t min_count, std::uint64_t memory,
                               const nb::bytes& tmpdir, unsigned threads,
@@ -33,14 +33,13 @@ nb::tuple count_sparse_locked(const nb::list& files, std::uint8_t k, const std::
         .per_file = per_file || total,
         .tally = tally,
         // A total over several files drops rare k-mers from the sum, not from each file.
-        .min_count = total && files.size() > 1 ? 1 : min_count,
+        .min_count = total && inputs.paths().size() > 1 ? 1 : min_count,
         .memory = memory,
         .spill_directory = std::string(tmpdir.c_str(), tmpdir.size()),
     };
-    const std::vector<std::string> paths = system_paths(files);
     kmer::SparseTable table;
     {
-        kmer::SparseJob job(paths, options, threads);
+        kmer::SparseJob job(inputs.paths(), options, threads);
         await_job(job, progress);
         table = job.take();
     }
@@ -68,9 +67,12 @@ nb::tuple count_sparse(nb::list files, std::uint8_t k, const std::string& strand
                        unsigned threads, nb::object progress) {
     // As count_table: progress callbacks and signal polls run Python code, which may end this
     // (daemon) thread while the interpreter shuts down.
+    const InputFiles inputs(files);
     return parked_at_exit([&] {
-        return count_sparse_locked(files, k, strands, skip_invalid, per_file, total, tally,
-                                   min_count, memory, tmpdir, threads, progress);
+        return inputs.naming([&] {
+            return count_sparse_locked(inputs, k, strands, skip_invalid, per_file, total, tally,
+                                       min_count, memory, tmpdir, threads, progress);
+        });
     });
 }
 
@@ -81,7 +83,7 @@ void bind_sparse(nb::module_& m) {
           nb::arg("skip_invalid"), nb::arg("per_file"), nb::arg("total"), nb::arg("tally"),
           nb::arg("min_count"), nb::arg("memory"), nb::arg("tmpdir"), nb::arg("threads"),
           nb::arg("progress").none(),
-          nb::sig("def count_sparse(files: list[bytes], k: int, strands: str, "
+          nb::sig("def count_sparse(files: list[tuple[bytes, str]], k: int, strands: str, "
                   "skip_invalid: bool, per_file: bool, total: bool, tally: bool, min_count: int, "
                   "memory: int, "
                   "tmpdir: bytes, threads: int, "

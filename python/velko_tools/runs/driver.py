@@ -38,9 +38,16 @@ from velko_tools.runs.inputs import (
     _input_digest,
     genome_id_of,
 )
-from velko_tools.runs.options import OnError, VerifyInputs, _check_options, _Options
+from velko_tools.runs.options import (
+    OnError,
+    VerifyInputs,
+    _check_options,
+    _OptionError,
+    _Options,
+)
 from velko_tools.runs.pools import Pool, _DaskPool, _LocalPool
 from velko_tools.runs.search import _check_search
+from velko_tools.runs.sketches import check_sketch
 from velko_tools.runs.store import (
     _FORMAT,
     _Entry,
@@ -200,6 +207,7 @@ def run_genomes(
     hmm_file: StrPath | None = None,
     cutoff: Cutoff | None = None,
     stop_codon: bool = False,
+    sketch: dict[str, int] | None = None,
     genome_id: GenomeId = "accession",
     batch_size: int | None = None,
     workers: int | None = None,
@@ -262,6 +270,12 @@ def run_genomes(
     number predicted. Needs pyrodigal and pyhmmer (``pip install pyrodigal pyhmmer``;
     ImportError at the call without them). A resume needs the profile file unchanged.
 
+    ``sketch``: a dict of ``k``, ``scaled`` and ``seed`` (defaults 31, 1000 and 42; e.g.
+    ``sketch={"k": 31, "scaled": 1000}``) also takes each genome's FracMinHash sketch (each
+    record's with ``per_record``) as velko_tools.sketch does, into ``sketches/`` (genome, id,
+    path, hashes), in the same task as its profile; ``open_run(out).sketches()`` gives them as
+    one SketchTable. A resume needs the same sketch options.
+
     ``layout``: ``"dense"`` profiles hold 4^k counts a genome (k up to 12); ``"sparse"``
     profiles only the k-mers seen (k up to 32), as SparseKmerTable rows; ``"auto"`` is dense
     while a row's k-mer columns (4^k, or the canonical ones) are no more than the median input
@@ -276,27 +290,39 @@ def run_genomes(
     """
     started = time.monotonic()
     _refuse_in_worker_import()
-    _check_options(k, strands, invalid, layout, genome_id, on_error, batch_size, workers)
-    check_choice("verify_inputs", verify_inputs, VerifyInputs)
-    hmm_path, hmm_size, hmm_mtime_ns = _check_search(hmm_file, cutoff)
-    if stop_codon and hmm_path is None:
-        raise ValueError("stop_codon needs hmm_file: it changes the proteins searched")
-    if client is not None and workers is not None:
-        raise ValueError("pass workers or client, not both: a client's workers are its cluster's")
-    require(("pyarrow", "pyarrow.parquet"), "writing a run's Parquet parts", "pip install pyarrow")
-    inputs: dict[str, _Input] = {}
-    owners: dict[str, str] = {}
-    given_paths = as_paths(paths)
-    _check_readable_by_workers(given_paths)
-    for given in given_paths:
-        path = os.path.abspath(path_parts(given)[1])
-        if path in inputs:
-            continue  # one genome, named twice
-        genome = genome_id_of(path, genome_id)
-        if genome in owners:
-            raise GenomeIdError(owners[genome], path, genome, genome_id)
-        owners[genome] = path
-        inputs[path] = _Input(path, genome, *_identity(path))
+    try:
+        _check_options(k, strands, invalid, layout, genome_id, on_error, batch_size, workers)
+        check_choice("verify_inputs", verify_inputs, VerifyInputs)
+        hmm_path, hmm_size, hmm_mtime_ns = _check_search(hmm_file, cutoff)
+        if stop_codon and hmm_path is None:
+            raise ValueError("stop_codon needs hmm_file: it changes the proteins searched")
+        sketched = check_sketch(sketch)
+        if client is not None and workers is not None:
+            raise ValueError(
+                "pass workers or client, not both: a client's workers are its cluster's"
+            )
+        require(
+            ("pyarrow", "pyarrow.parquet"), "writing a run's Parquet parts", "pip install pyarrow"
+        )
+        inputs: dict[str, _Input] = {}
+        owners: dict[str, str] = {}
+        given_paths = as_paths(paths)
+        _check_readable_by_workers(given_paths)
+        for given in given_paths:
+            path = os.path.abspath(path_parts(given)[1])
+            if path in inputs:
+                continue  # one genome, named twice
+            genome = genome_id_of(path, genome_id)
+            if genome in owners:
+                raise GenomeIdError(owners[genome], path, genome, genome_id)
+            owners[genome] = path
+            inputs[path] = _Input(path, genome, *_identity(path))
+    except ValueError as error:
+        # The checks' own refusals; what an input holds (VelkoError) and two genomes with one
+        # id (GenomeIdError) keep their classes.
+        if type(error) is not ValueError:
+            raise
+        raise _OptionError(*error.args) from None
 
     out_dir = os.path.abspath(os.fsdecode(out))
     # "auto" is decided once for the whole run, so that every genome's profile has one form,
@@ -322,6 +348,9 @@ def run_genomes(
         hmm_mtime_ns=hmm_mtime_ns,
         cutoff=cutoff,
         stop_codon=bool(stop_codon),
+        sketch_k=None if sketched is None else sketched["k"],
+        sketch_scaled=None if sketched is None else sketched["scaled"],
+        sketch_seed=None if sketched is None else sketched["seed"],
     )
     os.makedirs(out_dir, exist_ok=True)
     with _locked(out_dir):

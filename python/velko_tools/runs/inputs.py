@@ -13,6 +13,7 @@ from collections.abc import Iterable
 from typing import Any, Literal, get_args
 
 from velko_tools._args import StrPath, check_read_once, device_inode
+from velko_tools.errors import _ContentError
 
 GenomeId = Literal["accession", "stem"]
 
@@ -127,18 +128,22 @@ def expand_inputs(items: Iterable[StrPath]) -> list[str]:
     from the list's directory), a directory every FASTA file below it (by suffix, ``.gz``
     included; sorted, hidden entries left out). A directory gives regular files only (links to
     them included): a FIFO or a device with a FASTA name would hang the run or never end, so
-    each is left out with a warning (warnings.warn) naming it."""
+    each is left out with a warning (warnings.warn) naming it. A list that is not UTF-8 text
+    raises VelkoError (a ValueError) naming it."""
     paths: list[str] = []
     for item in items:
         text = os.fsdecode(item)
         if text.startswith("@") and len(text) > 1:
             listing = text[1:]
             base = os.path.dirname(listing)
-            with open(listing, encoding="utf-8") as lines:
-                for line in lines:
-                    entry = line.strip()
-                    if entry and not entry.startswith("#"):
-                        paths.append(os.path.join(base, entry))
+            try:
+                with open(listing, encoding="utf-8") as lines:
+                    for line in lines:
+                        entry = line.strip()
+                        if entry and not entry.startswith("#"):
+                            paths.append(os.path.join(base, entry))
+            except UnicodeDecodeError as error:
+                raise _ContentError(f"{listing}: not a list of paths: {error}") from None
         elif os.path.isdir(text):
             found = []
             for root, dirs, files in os.walk(text):

@@ -34,6 +34,10 @@ class _Options:
     cutoff: str | None = None
     # Proteins end with "*" where their gene has a stop codon, as Prodigal writes them.
     stop_codon: bool = False
+    # The sketches: their k, scaled and seed, or None for a run without sketches/.
+    sketch_k: int | None = None
+    sketch_scaled: int | None = None
+    sketch_seed: int | None = None
 
     def differences(self, stored: dict[str, Any]) -> str:
         """The options that differ from `stored` (run.json's), as "k=4, not k=5"."""
@@ -50,6 +54,11 @@ _OPTION_DEFAULTS = {
     for field in dataclasses.fields(_Options)
     if field.default is not dataclasses.MISSING
 }
+
+
+class _OptionError(ValueError):
+    """Arguments of a run that do not fit together, or with the run already in its directory:
+    found before any genome is read (the command line reports them as usage errors)."""
 
 
 def _check_options(

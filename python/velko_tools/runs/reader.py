@@ -14,8 +14,10 @@ import numpy as np
 
 from velko_tools._args import StrPath
 from velko_tools.errors import DamagedRunError
-from velko_tools.kmers import KmerLabels, KmerTable
+from velko_tools.kmer_labels import KmerLabels
+from velko_tools.kmers import KmerTable
 from velko_tools.runs.options import _Options
+from velko_tools.runs.sketches import sketches_of, sketches_table
 from velko_tools.runs.store import (
     _ERROR_SCHEMA,
     _HIT_SCHEMA,
@@ -32,6 +34,7 @@ from velko_tools.runs.store import (
     _read_settings,
     _rows_table,
 )
+from velko_tools.sketches import SketchTable
 from velko_tools.sparse import SparseKmerTable
 
 if TYPE_CHECKING:
@@ -150,6 +153,13 @@ class Run:
 
     def errors(self) -> pandas.DataFrame:
         return self.table("errors").to_pandas()
+
+    def sketches(self) -> SketchTable:
+        """sketches/ as one SketchTable, rows sorted by genome (records in order). Raises
+        ValueError for a run without sketches (run_genomes without sketch)."""
+        if self.options.get("sketch_k") is None:
+            raise ValueError(f"{self.out}: this run took no sketches (run_genomes without sketch)")
+        return sketches_of(self.table("sketches"), self.options)
 
     @property
     def searched(self) -> bool:
@@ -310,6 +320,8 @@ def _empty_table(dataset: str, options: dict[str, Any]) -> pyarrow.Table:
         return _rows_table([], _ERROR_SCHEMA)
     if dataset == "hits":
         return _rows_table([], _HIT_SCHEMA)
+    if dataset == "sketches":
+        return sketches_table([])
     return _profiles_table([], _Options(**options))
 
 

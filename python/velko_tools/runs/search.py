@@ -8,8 +8,17 @@ import stat
 from collections.abc import Iterator
 from typing import Any
 
-from velko_tools._args import HMMER_INSTALL, StrPath, check_choice, path_parts, require
+import velko_tools._core as _core
+from velko_tools._args import (
+    HMMER_INSTALL,
+    StrPath,
+    check_choice,
+    native_inputs,
+    path_parts,
+    require,
+)
 from velko_tools.annotate import Cutoff, check_cutoffs
+from velko_tools.errors import _ContentError
 from velko_tools.runs.inputs import _Input, _stat
 from velko_tools.runs.options import _Options
 
@@ -47,20 +56,13 @@ def _each_profile(path: str) -> Iterator[Any]:
         with pyhmmer.plan7.HMMFile(path) as profiles:
             yield from profiles
     except (ValueError, EOFError) as error:  # pyhmmer's for a file that is not one
-        raise ValueError(f"{path}: not a file of HMMER profiles: {error}") from None
-
-
-# The search reads lines in pieces of this many bytes: a description of any length costs no
-# more than a piece.
-_PIECE = 1 << 20
+        raise _ContentError(f"{path}: not a file of HMMER profiles: {error}") from None
 
 
 def _records(path: str, length: int) -> list[tuple[str, bytes]]:
-    """(id, sequence) per record. The k-mer count has read the file already, so its format
-    errors are the native reader's and this reading can be plain; `length` is the sequence
-    bytes the count found, which this reading holds and never more."""
-    import gzip
-
+    """(id, sequence) per record, read by the native reader as the count read them (the same
+    rules and errors). `length` is the sequence bytes the count found, which this reading holds
+    and never more."""
     from velko_tools.layout import available_memory
 
     if not stat.S_ISREG(os.stat(path).st_mode):
@@ -73,30 +75,16 @@ def _records(path: str, length: int) -> list[tuple[str, bytes]]:
             f"{path}: searching its genes needs its {length} bytes of sequence "
             f"in memory, more than half of the {available_memory()} available"
         )
-    with open(path, "rb") as raw:
-        packed = raw.read(2) == b"\x1f\x8b"
-    records: list[tuple[str, list[bytes]]] = []
+    records = []
     kept = 0
-    line_start, header = True, False
-    with gzip.open(path, "rb") if packed else open(path, "rb") as lines:
-        while piece := lines.readline(_PIECE):
-            if line_start and piece.startswith(b">"):
-                words = piece[1:].split(maxsplit=1)
-                name = words[0].decode("utf-8", "surrogateescape") if words else ""
-                records.append((name, []))
-                header = True
-            elif not header and records:
-                bases = piece.strip()
-                kept += len(bases)
-                if kept > length:
-                    raise ValueError(
-                        f"{path} changed while it was searched: it holds more "
-                        "sequence than the count found"
-                    )
-                records[-1][1].append(bases)
-            line_start = piece.endswith(b"\n")
-            header = header and not line_start
-    return [(name, b"".join(parts)) for name, parts in records]
+    for record in _core.FastaRecords(*native_inputs([path_parts(path)])[0]):
+        kept += len(record[1])
+        if kept > length:
+            raise ValueError(
+                f"{path} changed while it was searched: it holds more sequence than the count found"
+            )
+        records.append(record)
+    return records
 
 
 # A gene finder in metagenomic mode serves every short genome: made once per worker process.
@@ -199,5 +187,5 @@ def _check_search(
     # One profile at a time: the driver keeps none of them (all of Pfam is large).
     count = sum(1 for _ in _each_profile(path))
     if not count:
-        raise ValueError(f"{path}: no HMM profiles in the file")
+        raise _ContentError(f"{path}: no HMM profiles in the file")
     return path, size, mtime_ns

@@ -14,9 +14,9 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from velko_tools.errors import DamagedRunError
-from velko_tools.kmers import KmerLabels
+from velko_tools.kmer_labels import KmerLabels
 from velko_tools.runs.inputs import _digest, _Input
-from velko_tools.runs.options import _OPTION_DEFAULTS, _Options
+from velko_tools.runs.options import _OPTION_DEFAULTS, _OptionError, _Options
 from velko_tools.sparse import SparseKmerTable
 
 if TYPE_CHECKING:
@@ -24,7 +24,7 @@ if TYPE_CHECKING:
 
 
 #: The datasets of a run directory, in the order they are written.
-DATASETS = ("profiles", "genomes", "hits", "errors")
+DATASETS = ("profiles", "genomes", "hits", "sketches", "errors")
 
 
 # Of run.json and the manifest. Entries of format 1 record no checksums, file sizes or
@@ -380,7 +380,7 @@ def _genome_problem(table: pyarrow.Table, dataset: str, entry: _Entry) -> str | 
     )
     if dataset == "hits":
         wrong = not set(held) <= set(wanted)
-    elif dataset == "profiles":
+    elif dataset in ("profiles", "sketches"):
         wrong = set(held) != set(wanted)
     else:
         wrong = sorted(held) != sorted(wanted)
@@ -466,7 +466,7 @@ def _prepare(out: str, options: _Options, resume: bool) -> bool:
             else:
                 if stored != dataclasses.asdict(options):
                     differences = options.differences(stored)
-                    raise ValueError(
+                    raise _OptionError(
                         f"{out} holds a run with {differences}: pass "
                         "resume=False (--no-resume) to replace it, or another "
                         "directory"

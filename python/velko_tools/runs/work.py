@@ -15,6 +15,7 @@ from velko_tools.kmers import KmerTable
 from velko_tools.runs.inputs import _Input, _input_digest
 from velko_tools.runs.options import _Options
 from velko_tools.runs.search import _profiles, _search_genome
+from velko_tools.runs.sketches import sketch_genome, sketches_table
 from velko_tools.runs.store import (
     _ERROR_SCHEMA,
     _HIT_SCHEMA,
@@ -23,6 +24,7 @@ from velko_tools.runs.store import (
     _rows_table,
     _write_atomic,
 )
+from velko_tools.sketches import SketchTable
 from velko_tools.sparse import SparseKmerTable
 
 if TYPE_CHECKING:
@@ -138,7 +140,9 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
     genome_rows: list[dict[str, Any]] = []
     hit_rows: list[dict[str, Any]] = []
     error_rows: list[dict[str, Any]] = []
+    sketches: list[tuple[str, SketchTable]] = []
     searched = options.hmm_file is not None
+    sketched = options.sketch_k is not None
     if searched:
         # Outside the genomes' own failures: a profile file that cannot be read fails the
         # batch, not each genome in turn.
@@ -149,6 +153,8 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
             profile, row = grouped.pop(item.path, None) or _count_genome(item, options)
             if searched:
                 hits, row["genes"] = _search_genome(item, options, row["length"])
+            if sketched:
+                sketches.append((item.genome, sketch_genome(item, options)))
         except Exception as error:  # noqa: BLE001  (each genome's failure is its own)
             if on_error == "raise":
                 return {"raised": error, "path": item.path}
@@ -169,6 +175,8 @@ def _run_batch(out: str, batch: _Batch, options: _Options, on_error: str) -> dic
         if searched:
             # Written even when empty: every searched batch has its part, as profiles/ has.
             write("hits", _rows_table(hit_rows, _HIT_SCHEMA))
+        if sketched:
+            write("sketches", sketches_table(sketches))
     if error_rows:
         write("errors", _rows_table(error_rows, _ERROR_SCHEMA))
     # Hashed after the count: an input changed in between looks changed at the next resume.

@@ -250,7 +250,6 @@ std::string table_name(const Layout& layout) {
     return std::string(layout.name) + " (" + std::string(layout.kind) + ")";
 }
 
-// The number a field holds, or nothing when it holds none.
 // Whether `text` is a decimal with an optional sign, point and exponent, which number_in
 // reads; other spellings (inf, nan) are left to number_in.
 bool is_decimal(std::string_view text) {
