@@ -92,6 +92,7 @@ def main():
     parser.add_argument("--kmers", type=int, default=20_000_000)
     parser.add_argument("-k", type=int, default=21)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--no-dense", action="store_true", help="only the sparse table")
     parser.add_argument(
         "--dir",
         default=None,
@@ -121,6 +122,8 @@ def main():
                 f"{size / 1e6:8.0f} {size / 1e6 / write_s:13.0f}"
             )
             os.unlink(path)
+        if args.no_dense:
+            return
         print()
         print("one-row dense table, k  format     write s  write MB   read s  read MB  file MB")
         for k in (9, 10, 12):

@@ -17,7 +17,14 @@ from children import ADDRESS_LIMIT, assert_interrupted
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from velko_tools import InvalidBaseError, KmerTable, SparseKmerTable, TableFormatError, count_kmers
+from velko_tools import (
+    InvalidBaseError,
+    KmerSpectrum,
+    KmerTable,
+    SparseKmerTable,
+    TableFormatError,
+    count_kmers,
+)
 from velko_tools.cli import main
 
 COMPLEMENT = str.maketrans("ACGT", "TGCA")
@@ -171,6 +178,34 @@ def test_min_count_drops_kmers_but_not_windows(write_file):
     assert table.spectrum().tolist() == [0, 0, 1, 0, 0, 1]
 
 
+@given(st.lists(st.integers(1, 300), max_size=60))
+def test_the_spectrum_reads_as_the_histogram_of_the_counts(counts):
+    histogram = np.bincount(counts, minlength=1).astype(np.uint64)
+    table = SparseKmerTable(
+        [""],
+        [""],
+        8,
+        "forward",
+        np.array([0, len(counts)], dtype=np.uint64),
+        np.arange(len(counts), dtype=np.uint64),
+        np.array(counts, dtype=np.uint32),
+        np.array([sum(counts)], dtype=np.uint64),
+        np.zeros(1, dtype=np.uint64),
+    )
+    spectrum = table.spectrum()
+    assert len(spectrum) == len(histogram) and spectrum.tolist() == histogram.tolist()
+    assert np.array_equal(np.asarray(spectrum), histogram)
+    assert [spectrum[n] for n in range(-len(histogram), len(histogram))] == 2 * list(histogram)
+    assert np.array_equal(spectrum[1::3], histogram[1::3])
+    assert np.array_equal(spectrum[::-2], histogram[::-2])
+    assert int(spectrum @ np.arange(len(spectrum))) == sum(counts)
+    for outside in (len(histogram), -len(histogram) - 1):
+        with pytest.raises(IndexError):
+            spectrum[outside]
+    assert spectrum == table.spectrum(0)
+    assert spectrum != KmerSpectrum(spectrum.values, spectrum.kmers + 1) or not counts
+
+
 @pytest.fixture
 def small_table(write_file):
     path = write_file(fasta([("x", "ACGTTGCAAC" * 3), ("y", "ggggccccaT"), ("x", "")]))
@@ -245,6 +280,40 @@ def test_rows_past_the_memory_bound_go_out_of_core(write_file, tmp_path):
     assert count_kmers(path, 13, memory=8 << 20, tmpdir=spill, **options) == count_kmers(
         path, 13, **options
     )
+    assert list(spill.iterdir()) == []
+
+
+def _mostly_a(rng, size, other):
+    """`size` letters, A but for a share `other` of C, G and T: nearly every window starts with
+    AAAA, so one prefix bucket takes most of a row, with k-mers both repeated and distinct."""
+    letters = np.full(size, ord("A"), np.uint8)
+    at = rng.random(size) < other
+    letters[at] = np.frombuffer(b"CGT", np.uint8)[rng.integers(0, 3, int(at.sum()))]
+    return letters.tobytes()
+
+
+@pytest.mark.parametrize(
+    ("k", "other", "options"),
+    [
+        (21, 0.15, {}),
+        (21, 0.4, {"min_count": 2, "strands": "canonical"}),
+        (31, 0.02, {"strands": "both"}),
+        (5, 0.3, {}),  # buckets of one k-mer each: nothing left to split by
+        (4, 0.1, {"min_count": 3}),
+    ],
+)
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_bucket_larger_than_the_memory_bound_is_split_on_disk(
+    write_file, tmp_path, k, other, options, threads
+):
+    rng = np.random.default_rng(k)
+    # Two rows and a homopolymer, which is counted as it streams, beside the bucket.
+    path = write_file(b">a\n" + _mostly_a(rng, 3_000_000, other) + b"A" * 500 + b"\n>b\nACGT\n")
+    spill = tmp_path / "spill"
+    spill.mkdir()
+    options = {"layout": "sparse", "threads": threads, **options}
+    bounded = count_kmers(path, k, memory=4 << 20, tmpdir=spill, **options)
+    assert bounded == count_kmers(path, k, **options)
     assert list(spill.iterdir()) == []
 
 

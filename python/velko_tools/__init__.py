@@ -30,7 +30,7 @@ from velko_tools.kmers import KmerTable  # noqa: E402
 from velko_tools.runs import Run, RunSummary, WorkerLostError, open_run, run_genomes  # noqa: E402
 from velko_tools.sequences import reverse_complement  # noqa: E402
 from velko_tools.sketches import SketchTable, sketch  # noqa: E402
-from velko_tools.sparse import SparseKmerTable  # noqa: E402
+from velko_tools.sparse import KmerSpectrum, SparseKmerTable  # noqa: E402
 
 #: The library that reads gzip input and writes .tsv.gz in this build: "isal" (ISA-L, the
 #: faster) or "zlib".
@@ -48,6 +48,7 @@ __all__ = [
     "HitTable",
     "HmmerFormatError",
     "InvalidBaseError",
+    "KmerSpectrum",
     "KmerTable",
     "Run",
     "RunSummary",

@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import itertools
 import operator
 import os
-from typing import TYPE_CHECKING, Any
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -99,6 +101,80 @@ def reverse_complement_codes(k: int, codes: npt.NDArray[np.uint64]) -> npt.NDArr
     return out
 
 
+class KmerSpectrum:
+    """How many distinct k-mers occur n times, for n from 0 to the largest count: a read-only
+    sequence (``spectrum[n]``, ``len``, iteration, ``tolist()``, ``np.asarray(spectrum)``) that
+    holds only the counts that occur (``values``, ascending) and how many k-mers occur that
+    often (``kmers``). A k-mer seen 50 million times makes it 50 million long but two numbers in
+    memory; the full array is built only when asked for (``np.asarray``, ``tolist``)."""
+
+    __slots__ = ("kmers", "values")
+
+    def __init__(self, values: npt.NDArray[np.uint64], kmers: npt.NDArray[np.uint64]) -> None:
+        self.values = values
+        self.kmers = kmers
+
+    def __len__(self) -> int:
+        return int(self.values[-1]) + 1 if len(self.values) else 1
+
+    @overload
+    def __getitem__(self, index: int) -> int: ...
+    @overload
+    def __getitem__(self, index: slice) -> npt.NDArray[np.uint64]: ...
+    def __getitem__(self, index: int | slice) -> int | npt.NDArray[np.uint64]:
+        if isinstance(index, slice):
+            wanted = np.arange(*index.indices(len(self)), dtype=np.uint64)
+            return self._at(wanted)
+        position = operator.index(index)
+        if position < 0:
+            position += len(self)
+        if not 0 <= position < len(self):
+            raise IndexError(f"count {index} out of range for a spectrum of {len(self)}")
+        return int(self._at(np.array([position], dtype=np.uint64))[0])
+
+    def _at(self, counts: npt.NDArray[np.uint64]) -> npt.NDArray[np.uint64]:
+        """How many k-mers occur each of `counts` times."""
+        if len(self.values) == 0:
+            return np.zeros(len(counts), dtype=np.uint64)
+        at = np.minimum(np.searchsorted(self.values, counts), len(self.values) - 1)
+        found: npt.NDArray[np.uint64] = np.where(
+            self.values[at] == counts, self.kmers[at], np.uint64(0)
+        ).astype(np.uint64)
+        return found
+
+    def __iter__(self) -> Iterator[int]:
+        previous = -1
+        for value, number in zip(self.values.tolist(), self.kmers.tolist()):
+            yield from itertools.repeat(0, value - previous - 1)
+            yield number
+            previous = value
+        if previous < 0:
+            yield 0
+
+    def __array__(self, dtype: Any = None, copy: Any = None) -> npt.NDArray[Any]:
+        dense = np.zeros(len(self), dtype=np.uint64)
+        dense[self.values.astype(np.intp)] = self.kmers
+        return dense if dtype is None else dense.astype(dtype)
+
+    def tolist(self) -> list[int]:
+        """The whole spectrum as a list, element n for count n."""
+        return list(self)
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, KmerSpectrum):
+            return np.array_equal(self.values, other.values) and np.array_equal(
+                self.kmers, other.kmers
+            )
+        return NotImplemented
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        shown = ", ".join(f"{v}: {n}" for v, n in zip(self.values[:8], self.kmers[:8]))
+        more = ", ..." if len(self.values) > 8 else ""
+        return f"KmerSpectrum({{{shown}{more}}})"
+
+
 class SparseKmerTable(_RowTable):
     """k-mer counts of FASTA records (or files), one row each, holding only the k-mers seen.
 
@@ -185,21 +261,17 @@ class SparseKmerTable(_RowTable):
         values = self.codes if codes is None else codes
         return [text.decode("ascii") for text in kmer_text(self.k, values).tolist()]
 
-    def spectrum(self, row: int | None = None) -> npt.NDArray[np.uint64]:
-        """The k-mer spectrum: element n is how many distinct k-mers occur n times, in `row` or
-        summed over every row (element 0 is 0)."""
-        counts = self.counts if row is None else self.row(row)[1]
-        if len(counts) == 0:
-            return np.zeros(1, dtype=np.uint64)
-        return np.bincount(counts.astype(np.intp)).astype(np.uint64)
+    def spectrum(self, row: int | None = None) -> KmerSpectrum:
+        """The k-mer spectrum: ``spectrum()[n]`` is how many distinct k-mers occur n times, in
+        `row` or summed over every row (element 0 is 0); a KmerSpectrum, as long as the largest
+        count but holding only the counts that occur."""
+        return KmerSpectrum(*self.spectrum_items(row))
 
     def spectrum_items(
         self, row: int | None = None
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
         """The k-mer spectrum without its zeros: the counts that occur, ascending, and how many
-        distinct k-mers occur that many times, in `row` or summed over every row. Its size is
-        that of the counts, where spectrum() is as long as the largest count (a poly-A record of
-        50 Mb makes that 400 MB)."""
+        distinct k-mers occur that many times, in `row` or summed over every row."""
         counts = self.counts if row is None else self.row(row)[1]
         values, kmers = np.unique(counts, return_counts=True)
         return values.astype(np.uint64), kmers.astype(np.uint64)
@@ -338,20 +410,25 @@ class SparseKmerTable(_RowTable):
         import pyarrow.parquet
 
         narrow = self.counts.dtype == np.uint32
-        fields = [
-            ("id", pyarrow.dictionary(pyarrow.int32(), pyarrow.string())),
-            ("code", pyarrow.uint64()),
-            ("count", pyarrow.uint32() if narrow else pyarrow.uint64()),
-        ]
+        types = {
+            "id": pyarrow.dictionary(pyarrow.int32(), pyarrow.string()),
+            "code": pyarrow.uint64(),
+            "count": pyarrow.uint32() if narrow else pyarrow.uint64(),
+        }
         places = [
             (name, values)
             for name, values in (("start", self.starts), ("end", self.ends))
             if values is not None
         ]
-        fields += [(name, pyarrow.uint64()) for name, _ in places]
+        types.update((name, pyarrow.uint64()) for name, _ in places)
         if kmer_column:
-            fields.append(("kmer", pyarrow.string()))
-        schema = pyarrow.schema(fields, metadata=self._metadata())
+            types["kmer"] = pyarrow.string()
+        # No cell is ever null: columns declared so carry no definition levels, which pyarrow
+        # would otherwise work out and encode for every value (a third of the writing time).
+        schema = pyarrow.schema(
+            [pyarrow.field(name, kind, nullable=False) for name, kind in types.items()],
+            metadata=self._metadata(),
+        )
         names = pyarrow.array(self.ids, type=pyarrow.string())
         # The codes ascend within a row and the counts are mostly small: packed as differences
         # they take a few bits each, which makes them smaller than a general compressor would
@@ -366,6 +443,10 @@ class SparseKmerTable(_RowTable):
             schema,
             use_dictionary=["id", "kmer"],
             column_encoding=packed,
+            # Minimum and maximum are kept where a reader may skip row groups by them; those of
+            # the id and kmer text would be worked out value by value, for nothing the codes do
+            # not already tell.
+            write_statistics=["code", "count"],
             compression={
                 "id": "snappy",
                 "code": "none",

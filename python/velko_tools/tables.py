@@ -14,9 +14,11 @@ import collections
 import csv
 import gzip
 import io
+import itertools
 import os
 import re
 import sys
+import warnings
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any, Literal, Protocol, get_args
 
@@ -158,6 +160,27 @@ def head_places(table: KmerTable) -> tuple[str, ...]:
     return PLACES if table.starts is not None else ()
 
 
+# Labels of a header made at a time: a few MB of text.
+LABELS_PIECE = 1 << 18
+
+
+def _label_pieces(kmers: Sequence[str], sep: str) -> Iterator[bytes]:
+    """The column labels joined by `sep`, in pieces; those of every k-mer (or every canonical
+    one) made natively: a header of k = 12 has 16.7 M of them, 218 MB."""
+    if not isinstance(kmers, KmerLabels) or len(kmers) < LABELS_PIECE:
+        yield sep.join(kmers).encode()
+        return
+    k = kmers.k
+    every = _core.canonical_kmers(k) if kmers.canonical else None
+    for start in range(0, len(kmers), LABELS_PIECE):
+        stop = min(len(kmers), start + LABELS_PIECE)
+        codes = every[start:stop] if every is not None else np.arange(start, stop, dtype=np.uint64)
+        cells = np.empty((stop - start, k + 1), dtype=np.uint8)
+        cells[:, :k] = np.frombuffer(_core.kmer_letters(k, codes), np.uint8).reshape(-1, k)
+        cells[:, k] = ord(sep)
+        yield cells.tobytes()[: None if stop < len(kmers) else -1]
+
+
 def text_chunks(
     table: KmerTable, frequencies: bool = False, sep: Literal["\t", ","] = "\t"
 ) -> Iterator[tuple[int, bytes]]:
@@ -172,9 +195,10 @@ def text_chunks(
             _tsv_field(name, "file name")
         for row_id in table.ids:
             _tsv_field(row_id, "id")
-        yield 0, ("\t".join([*head, *table.kmers]) + "\n").encode()
-    else:
-        yield 0, (",".join([*head, *table.kmers]) + "\n").encode()
+    # The header in pieces, so that one of 16.7 M labels is never held whole.
+    yield 0, (sep.join(head) + (sep if len(table.kmers) else "")).encode()
+    yield from ((0, piece) for piece in _label_pieces(table.kmers, sep))
+    yield 0, b"\n"
     windows = table.windows.tolist()
     skipped = table.skipped.tolist()
     if table.starts is not None and table.ends is not None:
@@ -602,7 +626,7 @@ def _read_text(
 ) -> tuple[
     list[str],
     list[str],
-    list[str],
+    Sequence[str],
     npt.NDArray[np.generic],
     npt.NDArray[np.uint64],
     npt.NDArray[np.uint64],
@@ -616,24 +640,46 @@ def _read_text(
     )
     with opened as text:
         source = _Lines(text)
-        if kind == "csv":
-            lines: Iterator[list[str]] = csv.reader(source)
-        else:
-            lines = (line.rstrip("\r\n").split("\t") for line in source)
-        header = next(lines, None)
+        sep = "," if kind == "csv" else "\t"
+        first = next(source, None)
+        # The header's k-mers stay one string until known to be more than every k-mer, or the
+        # canonical ones, in order (_header_kmers); the cells of a row after its names stay one
+        # string, parsed whole (_row_cells). A quote in a CSV header is read as CSV.
+        header = (
+            None
+            if first is None
+            else next(csv.reader([first]))
+            if kind == "csv" and '"' in first
+            else first.rstrip("\r\n").split(sep, len(HEAD))
+        )
         if header is None or header[:4] != list(HEAD):
             raise VelkoError(
                 f"{name}: not a k-mer table (its header does not begin with {', '.join(HEAD)})"
             )
-        first = len(HEAD)
-        windowed = tuple(header[first : first + len(PLACES)]) == PLACES
-        if windowed:
-            first += len(PLACES)
-        kmers = header[first:]
-        if (
-            not source.ended
-            or len({len(kmer) for kmer in kmers}) > 1
-            or any(kmer.strip("ACGT") for kmer in kmers)
+        # A table counted in windows places each row by two more columns after skipped.
+        rest = header[4:]
+        start_end = sep.join(PLACES)
+        if len(rest) == 1:  # the rest of the line, one string
+            windowed = rest[0] == start_end or rest[0].startswith(start_end + sep)
+            if windowed:
+                rest = [rest[0][len(start_end) + 1 :]] if rest[0] != start_end else []
+        else:
+            windowed = tuple(rest[: len(PLACES)]) == PLACES
+            if windowed:
+                rest = rest[len(PLACES) :]
+        names = len(HEAD) + (len(PLACES) if windowed else 0)
+        lines = _csv_rows(source, names) if kind == "csv" else _tsv_rows(source, names)
+        kmers = _header_kmers(rest, sep)
+        width = names + len(kmers)
+        first = header = None  # the line and its split, 218 MB each at k = 12
+        del rest
+        # Checked by calls that loop in C: a header of k = 12 has 16.7 M columns.
+        if not source.ended or (
+            not isinstance(kmers, KmerLabels)
+            and (
+                len(set(map(len, kmers))) > 1
+                or "".join(kmers).encode("ascii", errors="replace").translate(None, b"ACGT")
+            )
         ):
             raise TableFormatError(
                 name, source.number, "the header is cut short or holds a column that is not a k-mer"
@@ -648,16 +694,21 @@ def _read_text(
                 raise TableFormatError(
                     name, source.number, "the last row is cut short (it has no line end)"
                 )
-            if len(fields) != len(header):
+            cells: Sequence[str] | str = fields[names:]
+            given = len(fields)
+            if isinstance(fields, tuple) and len(fields) > names:
+                cells = fields[names]
+                given = names + cells.count(sep) + 1
+            if given != width:
                 raise TableFormatError(
-                    name, source.number, f"the row has {len(fields)} fields, not {len(header)}"
+                    name, source.number, f"the row has {given} fields, not {width}"
                 )
-            cells = fields[first:]
             if not rows:
-                frequencies = any("." in cell or "e" in cell for cell in cells)
+                joined = cells if isinstance(cells, str) else "".join(cells)
+                frequencies = "." in joined or "e" in joined
             try:
-                numbers += [int(field) for field in fields[2:first]]
-                rows.append(np.array(cells, dtype=np.float64 if frequencies else np.uint64))
+                numbers += [int(field) for field in fields[2:names]]
+                rows.append(_row_cells(cells, frequencies, sep))
             except (ValueError, OverflowError):
                 raise TableFormatError(
                     name, source.number, "a cell of windows, skipped or a count is not a number"
@@ -666,19 +717,100 @@ def _read_text(
             ids.append(fields[1])
     dtype = np.float64 if frequencies else np.uint64
     values = np.array(rows, dtype=dtype).reshape(len(rows), len(kmers))
-    pairs = np.array(numbers, dtype=np.uint64).reshape(-1, first - 2)
+    pairs = np.array(numbers, dtype=np.uint64).reshape(-1, names - 2)
     places = (pairs[:, 2].copy(), pairs[:, 3].copy()) if windowed else None
     return files, ids, kmers, values, pairs[:, 0].copy(), pairs[:, 1].copy(), frequencies, places
+
+
+def _header_kmers(fields: list[str], sep: str) -> Sequence[str]:
+    """The k-mers of a header: KmerLabels when `fields` (after the four names, the rest of the
+    line as one string unless read as CSV) are every k-mer, or every canonical one, in order;
+    else each label."""
+    if len(fields) == 1 and sep in fields[0]:
+        rest = fields[0]
+        k = rest.index(sep)
+        for canonical in (False, True):
+            if not 1 <= k <= 13:
+                break
+            labels = KmerLabels(k, canonical=canonical)
+            if len(rest) == len(labels) * (k + 1) - 1 and _holds(rest, _label_pieces(labels, sep)):
+                return labels
+        return rest.split(sep)
+    return fields
+
+
+def _holds(text: str, pieces: Iterator[bytes]) -> bool:
+    """Whether `text` is the bytes of `pieces` one after another (and no more than fill them)."""
+    at = 0
+    for piece in pieces:
+        if text[at : at + len(piece)].encode("ascii", errors="replace") != piece:
+            return False
+        at += len(piece)
+    return True
+
+
+def _tsv_rows(source: Iterator[str], names: int) -> Iterator[tuple[str, ...]]:
+    """The fields of each line, the cells after its `names` leading fields kept as one string."""
+    for line in source:
+        yield tuple(line.rstrip("\r\n").split("\t", names))
+
+
+def _csv_rows(source: Iterator[str], names: int) -> Iterator[list[str] | tuple[str, ...]]:
+    """The fields of each CSV record: a line without quotes as _tsv_rows splits it (its names
+    hold no comma), one with quotes (a name with a comma or a line end) by the csv module, which
+    takes as many lines as the record spans."""
+    for line in source:
+        if '"' in line:
+            yield next(csv.reader(itertools.chain([line], source)))
+        else:
+            yield tuple(line.rstrip("\r\n").split(",", names))
+
+
+def _row_cells(cells: Sequence[str] | str, frequencies: bool, sep: str) -> npt.NDArray[np.generic]:
+    """The values of a row: `cells` as a list, or as one string of cells separated by `sep`.
+    Counts of nothing but digits are parsed by NumPy in one call, 20 times faster than one
+    string each; ValueError or OverflowError names none of them."""
+    if isinstance(cells, str):
+        if (
+            not frequencies
+            and cells.isascii()
+            and not cells.encode().translate(None, b"0123456789" + sep.encode())
+        ):
+            with warnings.catch_warnings():
+                # NumPy warns, and stops, where a cell is empty between two separators.
+                warnings.simplefilter("error", DeprecationWarning)
+                try:
+                    values = np.fromstring(cells, dtype=np.uint64, sep=sep)
+                except DeprecationWarning:
+                    raise ValueError("an empty cell") from None
+            # A separator matches it with any whitespace around: an empty cell gives one value
+            # less, and only digits and separators come here.
+            if len(values) != cells.count(sep) + 1:
+                raise ValueError("an empty cell")
+            # NumPy saturates a number past 2^64 - 1; the row is read cell by cell to tell.
+            if not (values == np.iinfo(np.uint64).max).any():
+                return values
+        cells = cells.split(sep)
+    return np.array(cells, dtype=np.float64 if frequencies else np.uint64)
 
 
 def _strands_of(kmers: Sequence[str]) -> str:
     """Canonical when the columns are exactly the canonical k-mers; otherwise forward (a text
     file does not tell forward from both strands)."""
-    pair = str.maketrans("ACGT", "TGCA")
-    if (
-        kmers
-        and len(kmers) < 4 ** len(kmers[0])
-        and all(kmer <= kmer.translate(pair)[::-1] for kmer in kmers)
-    ):
-        return "canonical"
-    return "forward"
+    if isinstance(kmers, KmerLabels):
+        return "canonical" if kmers.canonical else "forward"
+    if not kmers or len(kmers) >= 4 ** len(kmers[0]):
+        return "forward"
+    k = len(kmers[0])
+    # Whole columns at a time, as rows of k bytes compared as strings: 8 M columns at k = 12.
+    letters = np.frombuffer("".join(kmers).encode("ascii", errors="replace"), np.uint8)
+    if len(letters) != k * len(kmers):
+        return "forward"
+    letters = letters.reshape(len(kmers), k)
+    reverse = np.ascontiguousarray(_COMPLEMENT[letters][:, ::-1])
+    kind = f"S{k}"
+    return "canonical" if bool((letters.view(kind) <= reverse.view(kind)).all()) else "forward"
+
+
+_COMPLEMENT = np.arange(256, dtype=np.uint8)
+_COMPLEMENT[np.frombuffer(b"ACGT", np.uint8)] = np.frombuffer(b"TGCA", np.uint8)

@@ -211,6 +211,58 @@ void on_threads(unsigned threads, util::InterruptHook& hook, Body&& body) {
     if (helper_failure) std::rethrow_exception(helper_failure);
 }
 
+// A code and how many times it occurs: what a bucket too large to sort in its memory share is
+// reduced to on disk, a piece at a time.
+struct Run {
+    std::uint64_t code;
+    std::uint64_t count;
+};
+
+// A part of a bucket on disk: its occurrences as they came, or runs (each piece's codes sorted
+// and counted, so that a code may have a run from every piece).
+struct Partition {
+    util::OsFile file;
+    std::uint64_t entries = 0;
+    bool runs = false;
+};
+
+// A partition too large for its memory share is split by this many more bits of its codes,
+// into as many temporary files open at once.
+constexpr unsigned kSplitBits = 4;
+// The least memory a thread counts a split bucket in, so that pieces stay large enough for the
+// runs of one to gather many occurrences of a frequent k-mer.
+constexpr std::uint64_t kLeastShare = std::uint64_t{1} << 20;
+
+template <class T>
+std::span<char> as_writable_bytes(std::vector<T>& items) {
+    return {reinterpret_cast<char*>(items.data()), items.size() * sizeof(T)};
+}
+
+// Sorts `runs` by code and adds up the counts of each code into one run.
+void merge_runs(std::vector<Run>& runs) {
+    std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.code < b.code; });
+    std::size_t kept = 0;
+    for (const Run& run : runs) {
+        if (kept > 0 && runs[kept - 1].code == run.code) {
+            runs[kept - 1].count += run.count;
+        } else {
+            runs[kept++] = run;
+        }
+    }
+    runs.resize(kept);
+}
+
+// Calls `emit(code, count)` for each run of equal codes in sorted `sorted`.
+template <class Emit>
+void emit_runs(std::span<const std::uint64_t> sorted, Emit& emit) {
+    for (std::size_t i = 0; i < sorted.size();) {
+        std::size_t j = i + 1;
+        while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
+        emit(sorted[i], std::uint64_t{j - i});
+        i = j;
+    }
+}
+
 // The occurrences of one row: in one array while few, then by prefix in buckets of chunks.
 // Everything held is charged to the reader's memory account.
 class Occurrences {
@@ -389,22 +441,8 @@ private:
     // goes on in memory from empty, its prefix partitions growing on disk.
     void spill_all() {
         for (Bucket& bucket : buckets_) {
-            const std::size_t n = bucket.in_memory();
-            if (n == 0) continue;
-            if (!bucket.spill.is_open()) {
-                bucket.spill = util::OsFile::open_temporary(options_.spill_directory);
-                if (!bucket.spill.is_open()) fail_spill(bucket.spill.error());
-            }
-            for (std::size_t at = 0; at < n; at += chunk_entries_) {
-                const auto* data =
-                    static_cast<const char*>(bucket.chunks[at / chunk_entries_].get());
-                const std::size_t entries = std::min(chunk_entries_, n - at);
-                if (!bucket.spill.write_all({data, entries * sizeof(std::uint64_t)})) {
-                    fail_spill(bucket.spill.error());
-                }
-                util::poll_interrupt(entries * sizeof(std::uint64_t));
-            }
-            bucket.spilled += n;
+            if (bucket.in_memory() == 0) continue;
+            write_chunks(bucket, bucket.in_memory());
             const std::uint64_t freed =
                 bucket.chunks.size() * chunk_entries_ * sizeof(std::uint64_t);
             bucket.chunks.clear();
@@ -415,17 +453,136 @@ private:
         }
     }
 
+    // Appends the first `n` occurrences of a bucket's chunks to its temporary file (opened on
+    // first use); the chunks stay, for the caller to let go.
+    void write_chunks(Bucket& bucket, std::size_t n) const {
+        if (!bucket.spill.is_open()) {
+            bucket.spill = util::OsFile::open_temporary(options_.spill_directory);
+            if (!bucket.spill.is_open()) fail_spill(bucket.spill.error());
+        }
+        for (std::size_t at = 0; at < n; at += chunk_entries_) {
+            const auto* data = static_cast<const char*>(bucket.chunks[at / chunk_entries_].get());
+            const std::size_t entries = std::min(chunk_entries_, n - at);
+            if (!bucket.spill.write_all({data, entries * sizeof(std::uint64_t)})) {
+                fail_spill(bucket.spill.error());
+            }
+            util::poll_interrupt(entries * sizeof(std::uint64_t));
+        }
+        bucket.spilled += n;
+    }
+
+    // Reads bytes [offset, offset + buffer.size()) of a temporary file into `buffer`.
+    void read_back(util::OsFile& file, std::span<char> buffer, std::uint64_t offset) const {
+        for (std::size_t at = 0; at < buffer.size();) {
+            const std::ptrdiff_t got = file.read_at(buffer.subspan(at), offset + at);
+            if (got <= 0) fail_spill(got < 0 ? file.error() : EIO);
+            at += static_cast<std::size_t>(got);
+        }
+    }
+
     // Reads back the occurrences a bucket spilled, into `out`.
     void read_spilled(Bucket& bucket, std::vector<std::uint64_t>& out) const {
         out.resize(bucket.spilled);
-        const std::span<char> bytes(reinterpret_cast<char*>(out.data()),
-                                    out.size() * sizeof(std::uint64_t));
-        for (std::size_t at = 0; at < bytes.size();) {
-            const std::ptrdiff_t got = bucket.spill.read_at(bytes.subspan(at), at);
-            if (got <= 0) fail_spill(got < 0 ? bucket.spill.error() : EIO);
-            at += static_cast<std::size_t>(got);
-        }
+        read_back(bucket.spill, as_writable_bytes(out), 0);
         bucket.spill = util::OsFile{};
+    }
+
+    // Counts a partition of codes alike above their low `low_bits` bits in about `share` bytes
+    // of memory, calling `emit(code, count)` for each code in ascending order. One that does
+    // not fit is read a piece at a time, each piece's codes sorted and counted into runs that go
+    // by their next kSplitBits bits to partitions of their own, counted in turn: a few distinct
+    // k-mers repeated shrink to a few runs a piece, many distinct ones spread over the
+    // partitions, and once no bits are left every code of a partition is the same.
+    template <class Emit>
+    void count_partition(Partition& part, unsigned low_bits, std::uint64_t share,
+                         Emit& emit) const {
+        const auto n = static_cast<std::size_t>(part.entries);
+        if (n == 0) return;
+        if (!part.runs && n <= share / (3 * sizeof(std::uint64_t))) {
+            std::vector<std::uint64_t> codes(n);
+            read_back(part.file, as_writable_bytes(codes), 0);
+            part.file = util::OsFile{};
+            std::vector<std::uint64_t> keys;
+            std::vector<std::uint64_t> spare;
+            const std::span<const std::uint64_t> whole(codes);
+            sort_and_count({&whole, 1}, n, keys, spare, low_bits,
+                           [&](std::span<const std::uint64_t> sorted) { emit_runs(sorted, emit); });
+            return;
+        }
+        if (part.runs && n <= share / sizeof(Run)) {
+            std::vector<Run> runs(n);
+            read_back(part.file, as_writable_bytes(runs), 0);
+            part.file = util::OsFile{};
+            merge_runs(runs);
+            for (const Run& run : runs) emit(run.code, run.count);
+            return;
+        }
+        // Occurrences of one piece and their runs take a share.
+        const std::size_t piece = std::max<std::size_t>(
+            1, static_cast<std::size_t>(
+                   share / (part.runs ? sizeof(Run) : sizeof(std::uint64_t) + sizeof(Run))));
+        std::vector<std::uint64_t> codes;
+        std::vector<Run> runs;
+        const auto read_piece = [&](std::size_t at) {
+            const std::size_t size = std::min(piece, n - at);
+            if (part.runs) {
+                runs.resize(size);
+                read_back(part.file, as_writable_bytes(runs), at * sizeof(Run));
+                merge_runs(runs);
+            } else {
+                codes.resize(size);
+                read_back(part.file, as_writable_bytes(codes), at * sizeof(std::uint64_t));
+                std::sort(codes.begin(), codes.end());
+                runs.clear();
+                auto add = [&](std::uint64_t code, std::uint64_t count) {
+                    runs.push_back({code, count});
+                };
+                emit_runs(std::span<const std::uint64_t>(codes), add);
+            }
+            util::poll_interrupt(size * sizeof(std::uint64_t));
+        };
+        if (low_bits == 0) {
+            // Every code of the partition is the same: its count is the sum of its entries'.
+            std::uint64_t code = 0;
+            std::uint64_t count = 0;
+            for (std::size_t at = 0; at < n; at += piece) {
+                read_piece(at);
+                code = runs.front().code;
+                for (const Run& run : runs) count += run.count;
+            }
+            part.file = util::OsFile{};
+            emit(code, count);
+            return;
+        }
+        const unsigned sub_bits = std::min(kSplitBits, low_bits);
+        const unsigned shift = low_bits - sub_bits;
+        const std::uint64_t sub_mask = (std::uint64_t{1} << sub_bits) - 1;
+        std::array<Partition, std::size_t{1} << kSplitBits> parts;
+        for (std::size_t at = 0; at < n; at += piece) {
+            read_piece(at);
+            // The runs ascend, so those of one part lie together.
+            for (std::size_t i = 0; i < runs.size();) {
+                const std::uint64_t s = (runs[i].code >> shift) & sub_mask;
+                std::size_t j = i + 1;
+                while (j < runs.size() && ((runs[j].code >> shift) & sub_mask) == s) ++j;
+                Partition& sub = parts[s];
+                if (!sub.file.is_open()) {
+                    sub.file = util::OsFile::open_temporary(options_.spill_directory);
+                    if (!sub.file.is_open()) fail_spill(sub.file.error());
+                    sub.runs = true;
+                }
+                if (!sub.file.write_all(
+                        {reinterpret_cast<const char*>(runs.data() + i), (j - i) * sizeof(Run)})) {
+                    fail_spill(sub.file.error());
+                }
+                sub.entries += j - i;
+                i = j;
+            }
+        }
+        part.file = util::OsFile{};
+        codes = {};
+        runs = {};
+        for (Partition& sub : parts) count_partition(sub, shift, share, emit);
     }
 
     void charge(std::uint64_t bytes) {
@@ -494,24 +651,42 @@ private:
     // arrive as runs are written, while the chunks sorted are let go.
     void count_buckets(std::vector<std::uint64_t>& codes, SparseCounts& counts, unsigned threads,
                        util::InterruptHook& hook, std::span<const std::uint64_t> keep) {
-        std::size_t largest = 0;
-        for (Bucket& bucket : buckets_) {
+        const bool spilled = std::any_of(buckets_.begin(), buckets_.end(),
+                                         [](const Bucket& bucket) { return bucket.spilled != 0; });
+        // What each thread may sort a spilled bucket in: one that needs more is counted from
+        // disk in parts (count_partition), so that a bound holds whatever the input.
+        const std::uint64_t budget =
+            !spilled ? 0 : (options_.memory != 0 ? options_.memory : util::memory_headroom() / 2);
+        const std::uint64_t share = std::max(kLeastShare, budget / threads);
+        std::vector<char> split(buckets_.size());
+        std::uint64_t per_thread = 0;
+        for (std::size_t b = 0; b < buckets_.size(); ++b) {
+            Bucket& bucket = buckets_[b];
             bucket.size = bucket.in_memory();
-            largest = std::max(largest, bucket.size + bucket.spilled);
+            const std::size_t n = bucket.size + bucket.spilled;
+            // Each thread reads back what spilled, gathers the bucket into one array and radix
+            // sorts it through a second.
+            const std::uint64_t need =
+                (std::uint64_t{bucket.spilled} + n + std::min(n, kRadixBucketMost)) *
+                sizeof(std::uint64_t);
+            split[b] = bucket.spilled != 0 && need > share;
+            per_thread = std::max(per_thread, split[b] ? share : need);
         }
-        // Each thread gathers a bucket into one array and radix sorts it through a second.
-        const std::size_t scratch = std::min(largest, kRadixBucketMost);
-        charge(std::uint64_t{threads} * (largest + scratch) * sizeof(std::uint64_t));
+        charge(std::uint64_t{threads} * per_thread);
         const unsigned shift = bits_ - prefix_bits_;
         const bool wide = counts.is_wide;
         std::vector<BucketCounts> done(buckets_.size());
         std::mutex join_mutex;
         std::size_t joined = 0;
-        codes.reserve(codes.size() + stored_ + repeats_.size());
-        if (counts.is_wide) {
-            counts.wide.reserve(counts.wide.size() + stored_ + repeats_.size());
-        } else {
-            counts.narrow.reserve(counts.narrow.size() + stored_ + repeats_.size());
+        try {
+            codes.reserve(codes.size() + stored_ + repeats_.size());
+            if (counts.is_wide) {
+                counts.wide.reserve(counts.wide.size() + stored_ + repeats_.size());
+            } else {
+                counts.narrow.reserve(counts.narrow.size() + stored_ + repeats_.size());
+            }
+        } catch (const std::bad_alloc&) {
+            // The address space is limited: the arrays grow as the runs come, each step charged.
         }
         // Under the lock: appends the runs of every finished bucket that is next in order.
         const auto join_ready = [&] {
@@ -539,23 +714,44 @@ private:
                 const std::size_t b = next.fetch_add(1);
                 if (b >= buckets_.size() || failed.load(std::memory_order_relaxed)) return;
                 Bucket& bucket = buckets_[b];
-                std::vector<std::span<const std::uint64_t>> pieces;
-                if (bucket.spilled != 0) {
-                    read_spilled(bucket, from_disk);
-                    pieces.emplace_back(from_disk);
-                }
-                for (std::size_t at = 0; at < bucket.size; at += chunk_entries_) {
-                    pieces.emplace_back(
-                        static_cast<const std::uint64_t*>(bucket.chunks[at / chunk_entries_].get()),
-                        std::min(chunk_entries_, bucket.size - at));
-                }
                 BucketCounts& out = done[b];
                 if (wide) out.counts.widen();
-                sort_and_count(pieces, bucket.size + bucket.spilled, keys, spare, shift,
-                               [&](std::span<const std::uint64_t> sorted) {
-                                   append_runs(sorted, options_.min_count, out.codes, out.counts,
-                                               keep);
-                               });
+                if (split[b] != 0) {
+                    keys = {};
+                    spare = {};
+                    from_disk = {};
+                    write_chunks(bucket, bucket.size);
+                    Partition whole{.file = std::move(bucket.spill), .entries = bucket.spilled};
+                    auto emit = [&](std::uint64_t code, std::uint64_t count) {
+                        if (count < options_.min_count &&
+                            !std::binary_search(keep.begin(), keep.end(), code)) {
+                            return;
+                        }
+                        out.codes.push_back(code);
+                        if (wide) {
+                            out.counts.wide.push_back(count);
+                        } else {
+                            out.counts.narrow.push_back(static_cast<std::uint32_t>(count));
+                        }
+                    };
+                    count_partition(whole, shift, share, emit);
+                } else {
+                    std::vector<std::span<const std::uint64_t>> pieces;
+                    if (bucket.spilled != 0) {
+                        read_spilled(bucket, from_disk);
+                        pieces.emplace_back(from_disk);
+                    }
+                    for (std::size_t at = 0; at < bucket.size; at += chunk_entries_) {
+                        pieces.emplace_back(static_cast<const std::uint64_t*>(
+                                                bucket.chunks[at / chunk_entries_].get()),
+                                            std::min(chunk_entries_, bucket.size - at));
+                    }
+                    sort_and_count(pieces, bucket.size + bucket.spilled, keys, spare, shift,
+                                   [&](std::span<const std::uint64_t> sorted) {
+                                       append_runs(sorted, options_.min_count, out.codes,
+                                                   out.counts, keep);
+                                   });
+                }
                 const std::uint64_t freed =
                     bucket.chunks.size() * chunk_entries_ * sizeof(std::uint64_t);
                 bucket.chunks.clear();
@@ -569,7 +765,7 @@ private:
                 util::poll_interrupt(keys.size() * sizeof(std::uint64_t));
             }
         });
-        charged_release(std::uint64_t{threads} * (largest + scratch) * sizeof(std::uint64_t));
+        charged_release(std::uint64_t{threads} * per_thread);
         buckets_.clear();
     }
 
