@@ -803,10 +803,10 @@ def _strands_of(kmers: Sequence[str]) -> str:
         return "forward"
     k = len(kmers[0])
     # Whole columns at a time, as rows of k bytes compared as strings: 8 M columns at k = 12.
-    letters = np.frombuffer("".join(kmers).encode("ascii", errors="replace"), np.uint8)
-    if len(letters) != k * len(kmers):
+    flat = np.frombuffer("".join(kmers).encode("ascii", errors="replace"), np.uint8)
+    if len(flat) != k * len(kmers):
         return "forward"
-    letters = letters.reshape(len(kmers), k)
+    letters = flat.reshape(len(kmers), k)
     reverse = np.ascontiguousarray(_COMPLEMENT[letters][:, ::-1])
     kind = f"S{k}"
     return "canonical" if bool((letters.view(kind) <= reverse.view(kind)).all()) else "forward"
