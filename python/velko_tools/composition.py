@@ -199,8 +199,11 @@ def _nearest(
     def block(start: int) -> None:
         stop = min(n_queries, start + query_block)
         # Each query's heap of the nearest so far, its places empty (+inf, past any index).
-        best = np.full((stop - start, per), np.inf)
-        best_index = np.full((stop - start, per), np.iinfo(np.int64).max, dtype=np.int64)
+        # Typed as any shape: NumPy releases differ in the shapes they give these.
+        best: npt.NDArray[np.float64] = np.full((stop - start, per), np.inf)
+        best_index: npt.NDArray[np.int64] = np.full(
+            (stop - start, per), np.iinfo(np.int64).max, dtype=np.int64
+        )
         for first in range(0, n_targets, target_block):
             last = min(n_targets, first + target_block)
             values = distance(start, stop, first, last)
