@@ -1075,7 +1075,7 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
     BaseTally* const tallied = options.tally ? &tally : nullptr;
     if (options.window.width > 0) {
         RecordWindows<invalid, SparseRows<strands, invalid>> windows(rows, options.window,
-                                                                     out.places);
+                                                                     out.places, reader.memory());
         if (!walk_records<invalid>(reader, path, options.k, windows, shared, tallied)) return;
     } else if (!walk_records<invalid>(reader, path, options.k, rows, shared, tallied)) {
         return;
