@@ -71,7 +71,10 @@ std::uint64_t* radix_sort(std::uint64_t* keys, std::uint64_t* spare, std::size_t
         return keys;
     }
     const unsigned passes = (bits + 7) / 8;
-    std::array<std::array<std::size_t, 256>, 8> histograms{};
+    // Parts are often a few thousand keys: clearing all eight histograms for each would cost
+    // more than their passes.
+    std::array<std::array<std::size_t, 256>, 8> histograms;
+    for (unsigned p = 0; p < passes; ++p) histograms[p].fill(0);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t key = keys[i];
         for (unsigned p = 0; p < passes; ++p) ++histograms[p][(key >> (8 * p)) & 0xff];
