@@ -150,11 +150,14 @@ class Run:
             ends,
         )
 
+    # These tables hold a row per genome: converted on this thread, they never start pyarrow's
+    # pool of threads, whose teardown at interpreter exit has been seen to abort the process
+    # (SIGABRT after a successful command) on a loaded machine.
     def genomes(self) -> pandas.DataFrame:
-        return self.table("genomes").to_pandas()
+        return self.table("genomes").to_pandas(use_threads=False)
 
     def errors(self) -> pandas.DataFrame:
-        return self.table("errors").to_pandas()
+        return self.table("errors").to_pandas(use_threads=False)
 
     def sketches(self) -> SketchTable:
         """sketches/ as one SketchTable, rows sorted by genome (records in order). Raises
