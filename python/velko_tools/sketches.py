@@ -89,8 +89,7 @@ class SketchTable(_RowTable):
     the rows, ``files`` the file each came from.
     """
 
-    _FIELDS = ("ids", "files", "k", "scaled", "seed", "indptr", "hashes", "abundances")
-    __slots__ = _FIELDS
+    __slots__ = ("ids", "files", "k", "scaled", "seed", "indptr", "hashes", "abundances")
 
     def __init__(
         self,
