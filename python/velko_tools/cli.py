@@ -121,6 +121,10 @@ def _bound(
     return arg(flag, type=kind, metavar=metavar, help=help, **options)
 
 
+def _flag(flag: str, help: str) -> Argument:
+    return arg(flag, action="store_true", help=help)
+
+
 _PROGRESS = arg(
     "--progress",
     action=argparse.BooleanOptionalAction,
@@ -593,17 +597,15 @@ COMMANDS: list[Command] = [
             _files("FILE", "FASTA files, plain or gzip-compressed; '-' for standard input"),
             _k(MAX_SPARSE_K, 4, "k-mer length (default: 4)"),
             _strands("forward"),
-            arg(
+            _flag(
                 "--skip-invalid",
-                action="store_true",
-                help="leave out windows holding a letter other than A, C, G, T instead of failing",
+                "leave out windows holding a letter other than A, C, G, T instead of failing",
             ),
-            arg(
+            _flag(
                 "--per-file",
-                action="store_true",
-                help="one row per file (the sum of its records) instead of one per record",
+                "one row per file (the sum of its records) instead of one per record",
             ),
-            arg("--total", action="store_true", help="one row over every record of every file"),
+            _flag("--total", "one row over every record of every file"),
             _cores("--threads", "files counted in parallel"),
             _layout(
                 "a column per k-mer, only the k-mers seen, or dense while it fits in a "
@@ -629,16 +631,14 @@ COMMANDS: list[Command] = [
                 _int_in(1, MAX_COUNT),
                 metavar="S",
             ),
-            arg(
+            _flag(
                 "--histo",
-                action="store_true",
-                help="print the k-mer spectrum instead: COUNT KMERS, how many distinct k-mers "
+                "print the k-mer spectrum instead: COUNT KMERS, how many distinct k-mers "
                 "occur COUNT times",
             ),
-            arg(
+            _flag(
                 "--frequencies",
-                action="store_true",
-                help="each row divided by its number of windows",
+                "each row divided by its number of windows",
             ),
             _output(
                 "output file, its format by suffix: .tsv, .tsv.gz, .csv, .npz, .parquet, "
@@ -651,10 +651,9 @@ COMMANDS: list[Command] = [
                 default=None,
                 help="the output format, whatever the suffix",
             ),
-            arg(
+            _flag(
                 "--kmer-column",
-                action="store_true",
-                help="sparse counts to .parquet: a column of k-mer letters beside the codes",
+                "sparse counts to .parquet: a column of k-mer letters beside the codes",
             ),
             arg(
                 "--compress-level",
@@ -692,12 +691,11 @@ COMMANDS: list[Command] = [
                 default=42,
                 metavar="N",
             ),
-            arg(
+            _flag(
                 "--per-record",
-                action="store_true",
-                help="a sketch per record, named by its id (default: one per file)",
+                "a sketch per record, named by its id (default: one per file)",
             ),
-            arg("--abundance", action="store_true", help="also count each kept hash"),
+            _flag("--abundance", "also count each kept hash"),
             _cores("--threads", "files sketched in parallel"),
             _output(
                 "output file, its format by suffix: .sig or .sig.gz (sourmash's "
@@ -839,7 +837,7 @@ COMMANDS: list[Command] = [
                 help="the four hit columns, or all the table's columns (only for .parquet and "
                 ".arrow output; default: hits)",
             ),
-            arg("--top", action="store_true", help="keep each gene's top hit only"),
+            _flag("--top", "keep each gene's top hit only"),
             _output(
                 "write velko's top-hit file to OUT, or all columns to OUT.parquet or "
                 "OUT.arrow (default: a TSV gene_id, hmm_id, e_value, bit_score to "
@@ -861,15 +859,13 @@ COMMANDS: list[Command] = [
             _output("the run directory", required=True),
             _k(None, 4, "k-mer length (default: 4)"),
             _strands("canonical"),
-            arg(
+            _flag(
                 "--strict",
-                action="store_true",
-                help="a letter other than A, C, G, T fails its genome instead of being skipped",
+                "a letter other than A, C, G, T fails its genome instead of being skipped",
             ),
-            arg(
+            _flag(
                 "--per-record",
-                action="store_true",
-                help="one profile per record instead of one per genome",
+                "one profile per record instead of one per genome",
             ),
             _layout(
                 "profiles of 4^k counts (k up to 12), of the k-mers seen (k up to 32), or "
@@ -891,18 +887,15 @@ COMMANDS: list[Command] = [
                 help="HMMER 3 profiles to search each genome's genes with (pyrodigal and "
                 "pyhmmer: pip install pyrodigal pyhmmer)",
             ),
-            arg(
+            _flag(
                 "--cut-ga",
-                action="store_true",
-                help="with --hmm: search with the profiles' gathering cutoffs, as hmmsearch "
-                "--cut_ga",
+                "with --hmm: search with the profiles' gathering cutoffs, as hmmsearch --cut_ga",
             ),
-            arg("--cut-tc", action="store_true", help="as --cut-ga, with the trusted cutoffs"),
-            arg("--cut-nc", action="store_true", help="as --cut-ga, with the noise cutoffs"),
-            arg(
+            _flag("--cut-tc", "as --cut-ga, with the trusted cutoffs"),
+            _flag("--cut-nc", "as --cut-ga, with the noise cutoffs"),
+            _flag(
                 "--stop-codon",
-                action="store_true",
-                help="with --hmm: end each protein with '*' for its stop codon, as prodigal -a "
+                "with --hmm: end each protein with '*' for its stop codon, as prodigal -a "
                 "writes them, so that scores match prodigal -a and hmmsearch",
             ),
             _cores("--workers", "local worker processes"),
@@ -931,10 +924,9 @@ COMMANDS: list[Command] = [
                 help="how a resume tells an input unchanged: by its size and times, or also "
                 "by its SHA-256 (default: stat)",
             ),
-            arg(
+            _flag(
                 "--fail-fast",
-                action="store_true",
-                help="stop at the first genome that fails, with its error",
+                "stop at the first genome that fails, with its error",
             ),
             _PROGRESS,
         ],

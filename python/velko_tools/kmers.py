@@ -34,7 +34,7 @@ class _RowTable:
     (arrays by value), and pickling by the constructor's arguments, which its ``__slots__``
     name in order (a slotted dataclass lists its fields so)."""
 
-    __slots__ = ()
+    __slots__: tuple[str, ...] = ()
     ids: list[str]
 
     def __len__(self) -> int:

@@ -22,7 +22,7 @@ from velko_tools.kmers import (
     row_names,
 )
 from velko_tools.layout import MAX_DENSE_K
-from velko_tools.tables import npz_read_texts, npz_texts, places_arrays
+from velko_tools.tables import npz_fields, npz_texts, places_arrays
 
 if TYPE_CHECKING:
     import pandas
@@ -466,19 +466,7 @@ class SparseKmerTable(_RowTable):
             return cls._read_dump(name, strands)
         if name.endswith(".npz"):
             with np.load(name, allow_pickle=False) as data:
-                return cls(
-                    npz_read_texts(data, "ids"),
-                    npz_read_texts(data, "files"),
-                    int(data["k"]),
-                    str(data["strands"]),  # type: ignore[arg-type]
-                    data["indptr"],
-                    data["codes"],
-                    data["counts"],
-                    data["windows"],
-                    data["skipped"],
-                    data["starts"] if "starts" in data else None,
-                    data["ends"] if "ends" in data else None,
-                )
+                return cls(**npz_fields(data, cls.__slots__, optional=("starts", "ends")))
         if name.endswith(".parquet"):
             return cls._read_parquet(name)
         raise ValueError(
