@@ -87,11 +87,11 @@ def _k(most: int | None, default: int | None, help: str) -> Argument:
 
 
 def _strands(default: str) -> Argument:
-    return arg(
+    return _choice(
         "--strands",
-        choices=get_args(Strands),
-        default=default,
-        help=f"count the given strand, both strands, or canonical k-mers (default: {default})",
+        get_args(Strands),
+        default,
+        f"count the given strand, both strands, or canonical k-mers (default: {default})",
     )
 
 
@@ -119,6 +119,11 @@ def _bound(
 ) -> Argument:
     """A number: a threshold, a size or a count, None unless a default is given."""
     return arg(flag, type=kind, metavar=metavar, help=help, **options)
+
+
+def _choice(flag: str, choices: Sequence[str], default: str | None, help: str) -> Argument:
+    """One of `choices`, the values of the Literal type the library defines them by."""
+    return arg(flag, choices=choices, default=default, help=help)
 
 
 def _flag(flag: str, help: str) -> Argument:
@@ -645,11 +650,11 @@ COMMANDS: list[Command] = [
                 "or .txt for the KMER<TAB>COUNT dump of one row; '-' for standard output "
                 "(default: TSV to standard output)"
             ),
-            arg(
+            _choice(
                 "--format",
-                choices=get_args(OutputFormat),
-                default=None,
-                help="the output format, whatever the suffix",
+                get_args(OutputFormat),
+                None,
+                "the output format, whatever the suffix",
             ),
             _flag(
                 "--kmer-column",
@@ -738,11 +743,11 @@ COMMANDS: list[Command] = [
                 _fraction,
                 default=0.0,
             ),
-            arg(
+            _choice(
                 "--metric",
-                choices=get_args(Metric),
-                default="max_containment",
-                help="what --threshold applies to (default: max_containment)",
+                get_args(Metric),
+                "max_containment",
+                "what --threshold applies to (default: max_containment)",
             ),
             _cores("--threads", "threads"),
             _output(
@@ -761,30 +766,30 @@ COMMANDS: list[Command] = [
                 "tables written by hmmsearch or hmmscan with --tblout or --domtblout; '-' "
                 "for standard input",
             ),
-            arg(
+            _choice(
                 "--format",
-                choices=get_args(Format),
-                default="tblout",
-                help="per-sequence (--tblout) or per-domain (--domtblout) table (default: tblout)",
+                get_args(Format),
+                "tblout",
+                "per-sequence (--tblout) or per-domain (--domtblout) table (default: tblout)",
             ),
-            arg(
+            _choice(
                 "--program",
-                choices=get_args(Program),
-                default=None,
-                help="the program that wrote the tables (default: each file's '# Program:' line)",
+                get_args(Program),
+                None,
+                "the program that wrote the tables (default: each file's '# Program:' line)",
             ),
-            arg(
+            _choice(
                 "--score",
-                choices=get_args(Score),
-                default="sequence",
-                help="the full sequence's E-value and score, or the domain's independent ones "
+                get_args(Score),
+                "sequence",
+                "the full sequence's E-value and score, or the domain's independent ones "
                 "(domtblout only; default: sequence)",
             ),
-            arg(
+            _choice(
                 "--hmm",
-                choices=get_args(ProfileKey),
-                default="name",
-                help="name profiles by name, by accession, or by accession where they have "
+                get_args(ProfileKey),
+                "name",
+                "name profiles by name, by accession, or by accession where they have "
                 "one (default: name)",
             ),
             arg(
@@ -806,11 +811,11 @@ COMMANDS: list[Command] = [
                 default=None,
                 help="as --cut-ga, with the noise cutoffs (NC)",
             ),
-            arg(
+            _choice(
                 "--missing-cutoff",
-                choices=get_args(MissingCutoff),
-                default="error",
-                help="a profile without the cutoff line: fail, keep its hits unfiltered, or "
+                get_args(MissingCutoff),
+                "error",
+                "a profile without the cutoff line: fail, keep its hits unfiltered, or "
                 "drop them (default: error)",
             ),
             _bound("-E", "keep sequences with an E-value of at most X"),
@@ -830,11 +835,11 @@ COMMANDS: list[Command] = [
                 default=0.0,
                 metavar="F",
             ),
-            arg(
+            _choice(
                 "--columns",
-                choices=get_args(Columns),
-                default="hits",
-                help="the four hit columns, or all the table's columns (only for .parquet and "
+                get_args(Columns),
+                "hits",
+                "the four hit columns, or all the table's columns (only for .parquet and "
                 ".arrow output; default: hits)",
             ),
             _flag("--top", "keep each gene's top hit only"),
@@ -872,11 +877,11 @@ COMMANDS: list[Command] = [
                 "dense while a row's k-mer columns are no more than the median input's "
                 "bytes (and k up to 12), chosen once for the run (default: auto)"
             ),
-            arg(
+            _choice(
                 "--genome-id",
-                choices=_choices("GenomeId"),
-                default="accession",
-                help="genome ids: the assembly accession a file name starts with made "
+                _choices("GenomeId"),
+                "accession",
+                "genome ids: the assembly accession a file name starts with made "
                 "canonical (other names: their stem), or every name's stem (default: "
                 "accession)",
             ),
@@ -917,11 +922,11 @@ COMMANDS: list[Command] = [
                 action="store_false",
                 help="clear OUT's run instead of resuming it",
             ),
-            arg(
+            _choice(
                 "--verify-inputs",
-                choices=_choices("VerifyInputs"),
-                default="stat",
-                help="how a resume tells an input unchanged: by its size and times, or also "
+                _choices("VerifyInputs"),
+                "stat",
+                "how a resume tells an input unchanged: by its size and times, or also "
                 "by its SHA-256 (default: stat)",
             ),
             _flag(
