@@ -348,20 +348,21 @@ def test_a_full_disk_while_spilling_names_the_directory(write_file, tmp_path):
 
 
 # A long random record counted on both threads against numpy's own unique(); in a child, under
-# an address-space limit, as the occurrences take tens of MB.
+# an address-space limit, as the occurrences take tens of MB. Past a few million occurrences a
+# row is held in buckets by prefix, each occurrence in the bytes below it: k picks that width.
 LARGE_ROW = (
     ADDRESS_LIMIT
     + """
 import numpy as np
 from velko_tools import count_kmers
 rng = np.random.default_rng(11)
-letters = rng.integers(0, 4, 6_000_000).astype(np.uint64)
+letters = rng.integers(0, 4, {size}).astype(np.uint64)
 letters[:200_000] = 2  # a run that makes one prefix bucket far larger than the others
 path = {path!r}
 with open(path, "wb") as out:
     out.write(b">big\\n" + np.frombuffer(b"ACGT", np.uint8)[letters.astype(np.intp)].tobytes())
-k = 31
-mask = np.uint64((1 << 62) - 1)
+k = {k}
+mask = np.uint64((1 << 2 * k) - 1)
 forward = np.zeros(len(letters) - k + 1, dtype=np.uint64)
 reverse = np.zeros_like(forward)
 for j in range(k):
@@ -390,8 +391,12 @@ print("ok")
 )
 
 
-def test_large_row_on_both_threads(tmp_path):
-    source = LARGE_ROW.format(path=str(tmp_path / "big.fa"))
+@pytest.mark.parametrize(
+    ("k", "size"),
+    [(31, 6_000_000), (6, 2_500_000), (13, 2_500_000), (21, 2_500_000), (25, 2_500_000)],
+)
+def test_large_row_on_both_threads(tmp_path, k, size):
+    source = LARGE_ROW.format(path=str(tmp_path / "big.fa"), k=k, size=size)
     done = subprocess.run(
         [sys.executable, "-c", source], capture_output=True, text=True, timeout=300, check=False
     )

@@ -1,8 +1,13 @@
 """Counts in windows along records (count_kmers(window=, step=)), dense and sparse: each row
 equals the count of its window cut out by hand, placed by starts and ends, in every format."""
 
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
+from children import ADDRESS_LIMIT, refusal
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -210,3 +215,32 @@ def test_command_line_windows(write_file, tmp_path):
     read = KmerTable.read(out)
     assert read == count_kmers(path, 2, invalid="skip", window=10, step=7, layout="dense")
     assert read.ends.tolist() == [10, 17, 24, 28]
+
+
+@pytest.mark.parametrize(
+    "call",
+    ["count_kmers(path, 4, window=WIDE)", "tetra_zscores(path, window=WIDE, per_file=False)"],
+)
+def test_a_window_wider_than_memory_is_refused(tmp_path, call):
+    """A window holds its bytes until it is whole: one wider than what the process may take is
+    refused with MemoryError, in a child under an address-space limit, rather than killing it."""
+    path = tmp_path / "long.fa"
+    with open(path, "wb") as out:
+        out.write(b">long\n" + b"ACGT" * (60 << 20) + b"\n")  # 240 MB, one record
+    source = ADDRESS_LIMIT + textwrap.dedent(f"""
+        import sys
+        from velko_tools import count_kmers, tetra_zscores
+        path, WIDE = {str(path)!r}, 1 << 40
+        limit_address_space(160 << 20)
+        try:
+            {call}
+        except MemoryError as error:
+            print(error)
+            sys.exit(0)
+        sys.exit("no MemoryError")
+        """)
+    result = subprocess.run(
+        [sys.executable, "-c", source], capture_output=True, text=True, timeout=120
+    )
+    assert result.returncode == 0, result.stderr
+    assert refusal(result)["what"] == "windows along records"

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "kmer/kmers.hpp"
+#include "fasta/reader.hpp"
 #include "kmer/record_walker.hpp"
 #include "kmer/row_facts.hpp"
 #include "kmer/window_kernel.hpp"
@@ -147,11 +148,12 @@ ZscoreJob::ZscoreJob(std::vector<std::string> paths, ZscoreOptions options, unsi
             // Windows over a byte that is not a base are left out, so no record fails: k is
             // only what the walker would check a failing record's length against.
             const std::string& path = files_.paths()[i];
+            fasta::Reader reader(path);
             if (options_.window.width > 0) {
                 RecordWindows<Invalid::kSkip, ZscoreConsumer> windows(consumer, options_.window,
-                                                                      rows.places);
-                if (!walk_records<Invalid::kSkip>(path, 4, windows, shared)) return;
-            } else if (!walk_records<Invalid::kSkip>(path, 4, consumer, shared)) {
+                                                                      rows.places, reader.memory());
+                if (!walk_records<Invalid::kSkip>(reader, path, 4, windows, shared)) return;
+            } else if (!walk_records<Invalid::kSkip>(reader, path, 4, consumer, shared)) {
                 return;
             }
             consumer.finish();

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "fasta/reader.hpp"
 #include "kmer/count.hpp"
 #include "kmer/count_list.hpp"
 #include "kmer/kmers.hpp"
@@ -199,10 +200,12 @@ void count_file(const std::string& path, const TableOptions& options, FileRows& 
                 WalkShared shared) {
     RowCounter<invalid> rows(path, options, out, job);
     BaseTally* const tally = options.tally ? &out.tally : nullptr;
+    fasta::Reader reader(path);
     if (options.window.width > 0) {
-        RecordWindows<invalid, RowCounter<invalid>> windows(rows, options.window, out.places);
-        if (!walk_records<invalid>(path, options.k, windows, shared, tally)) return;
-    } else if (!walk_records<invalid>(path, options.k, rows, shared, tally)) {
+        RecordWindows<invalid, RowCounter<invalid>> windows(rows, options.window, out.places,
+                                                            reader.memory());
+        if (!walk_records<invalid>(reader, path, options.k, windows, shared, tally)) return;
+    } else if (!walk_records<invalid>(reader, path, options.k, rows, shared, tally)) {
         return;
     }
     rows.end_file();

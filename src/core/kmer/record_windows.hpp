@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "kmer/window_kernel.hpp"
+#include "util/memory.hpp"
+#include "util/reserve_charged.hpp"
 
 namespace velko::kmer {
 
@@ -33,11 +35,18 @@ struct WindowPlaces {
 ///
 /// With Invalid::kStop the first byte that is not a base stops the record here (its offset goes
 /// back to the walker, which fails a record of k bases or more); `rows` is only ever fed bases.
+///
+/// The bytes held and the places are charged to `account` before they are taken: a window of
+/// a gigabase holds a gigabase, and millions of windows hold their places.
 template <Invalid invalid, class Rows>
 class RecordWindows {
 public:
-    RecordWindows(Rows& rows, WindowSpan span, WindowPlaces& places)
-        : rows_(rows), span_(span), places_(places) {}
+    RecordWindows(Rows& rows, WindowSpan span, WindowPlaces& places, util::MemoryAccount& account)
+        : rows_(rows), span_(span), places_(places), account_(account) {}
+    // The places are the result's, and stay charged.
+    ~RecordWindows() { account_.release(held_.capacity()); }
+    RecordWindows(const RecordWindows&) = delete;
+    RecordWindows& operator=(const RecordWindows&) = delete;
 
     void start(std::string_view id) {
         id_ = id;
@@ -56,6 +65,7 @@ public:
             });
             usable = static_cast<std::size_t>(bad - bytes);
         }
+        util::reserve_charged(account_, held_, usable, kWhat);
         held_.insert(held_.end(), bytes, bytes + usable);
         const std::uint64_t held_end = dropped_ + held_.size();
         while (next_ + span_.width <= held_end) {
@@ -95,15 +105,20 @@ private:
             rows_.feed(held_.data() + (from - dropped_), static_cast<std::size_t>(fed_to - from));
         }
         rows_.end(id_, fed_to > from ? fed_to - from : 0);
+        util::reserve_charged(account_, places_.starts, 1, kWhat);
+        util::reserve_charged(account_, places_.ends, 1, kWhat);
         places_.starts.push_back(from);
         places_.ends.push_back(to);
         last_end_ = to;
         emitted_ = true;
     }
 
+    static constexpr const char* kWhat = "windows along records";
+
     Rows& rows_;
     WindowSpan span_;
     WindowPlaces& places_;
+    util::MemoryAccount& account_;
     std::string_view id_;
     std::vector<unsigned char> held_;  // the record's bytes from dropped_ on
     std::uint64_t dropped_ = 0;

@@ -109,21 +109,28 @@ constexpr std::size_t kCodeWords = 6;
 // Canonical codes wait in a batch this size to be hashed together, eight at a time where the
 // processor has the vector instructions for it.
 constexpr std::size_t kCodeBatch = 512;
+// The vector kernels cut a stretch into pieces of this many letters: their streams stay in the
+// first-level cache.
+constexpr std::size_t kStreamLetters = 8192;
+constexpr std::size_t kStreamWords = kStreamLetters / 32 + 3;
 
 #ifdef VELKO_SKETCH_AVX512
 // GCC 12's AVX-512 intrinsics start from an undefined vector (_mm512_undefined_epi32), which it
 // then warns of as an uninitialized read.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-// Whether this processor runs hash_codes_avx512: 64-bit lane multiplies (DQ), byte masks (BW),
-// byte permutes and bit-field gathers within a lane (VBMI).
+// The target of every vector kernel here: 64-bit lane multiplies (DQ), byte masks (BW), byte
+// permutes and bit-field gathers within a lane (VBMI), double-width shifts (VBMI2).
+#define VELKO_SKETCH_TARGET "avx512f,avx512dq,avx512bw,avx512vbmi,avx512vbmi2"
+
+// Whether this processor runs the vector kernels.
 [[nodiscard]] bool has_avx512() {
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512vbmi2");
 }
 
-__attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) inline __m512i avx512_fmix(
-    __m512i k) {
+__attribute__((target(VELKO_SKETCH_TARGET))) inline __m512i avx512_fmix(__m512i k) {
     k = _mm512_xor_si512(k, _mm512_srli_epi64(k, 33));
     k = _mm512_mullo_epi64(k, _mm512_set1_epi64(static_cast<long long>(0xff51afd7ed558ccdULL)));
     k = _mm512_xor_si512(k, _mm512_srli_epi64(k, 33));
@@ -133,46 +140,52 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) inline __m512i a
 
 // murmur_words over the text of eight canonical codes of k <= 32 letters at once: each lane's
 // letters are gathered two bits each into bytes (vpmultishiftqb) and looked up as ASCII
-// (vpermb). Writes the hashes at or below `max_hash` to `kept`; returns how many.
-// The text's words and MurmurHash3's whole blocks are constants of each instance, so its loops
-// unroll and the words stay in registers.
+// (vpermb). The text's words and MurmurHash3's whole blocks are constants of each instance, so
+// its loops unroll and the words stay in registers.
 template <unsigned words, unsigned blocks>
-__attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) std::size_t hash_codes_avx512(
-    const std::uint64_t* codes, std::size_t n, unsigned k, std::uint64_t seed,
-    std::uint64_t max_hash, std::uint64_t* kept) {
+struct Hash8 {
     // Plain arrays: std::array drops the vector type's alignment attribute.
     __m512i gather[4];
-    __m512i valid[4];
-    for (unsigned w = 0; w < words; ++w) {
-        std::uint64_t control = 0;
-        std::uint64_t mask = 0;
-        for (unsigned b = 0; b < 8; ++b) {
-            const unsigned letter = 8 * w + b;
-            if (letter >= k) break;
-            control |= std::uint64_t{2 * (k - 1 - letter)} << (8 * b);
-            mask |= std::uint64_t{0xff} << (8 * b);
+    __mmask64 valid[4];
+    __m512i letters;
+    __m512i c1;
+    __m512i c2;
+    __m512i length;
+    __m512i seed;
+
+    __attribute__((target(VELKO_SKETCH_TARGET))) Hash8(unsigned k, std::uint64_t seed_value) {
+        for (unsigned w = 0; w < words; ++w) {
+            std::uint64_t control = 0;
+            std::uint64_t mask = 0;
+            for (unsigned b = 0; b < 8; ++b) {
+                const unsigned letter = 8 * w + b;
+                if (letter >= k) break;
+                control |= std::uint64_t{2 * (k - 1 - letter)} << (8 * b);
+                mask |= std::uint64_t{1} << b;
+            }
+            gather[w] = _mm512_set1_epi64(static_cast<long long>(control));
+            // A bit a byte of the vector: the word's letters in each of the eight lanes.
+            valid[w] = _cvtu64_mask64(mask * 0x0101010101010101ULL);
         }
-        gather[w] = _mm512_set1_epi64(static_cast<long long>(control));
-        valid[w] = _mm512_set1_epi64(static_cast<long long>(mask));
+        letters = _mm512_set1_epi32(0x54474341);  // "ACGT" in each dword
+        c1 = _mm512_set1_epi64(static_cast<long long>(kC1));
+        c2 = _mm512_set1_epi64(static_cast<long long>(kC2));
+        length = _mm512_set1_epi64(static_cast<long long>(k));
+        seed = _mm512_set1_epi64(static_cast<long long>(seed_value));
     }
-    const __m512i letters = _mm512_set1_epi32(0x54474341);  // "ACGT" in each dword
-    const __m512i c1 = _mm512_set1_epi64(static_cast<long long>(kC1));
-    const __m512i c2 = _mm512_set1_epi64(static_cast<long long>(kC2));
-    const __m512i length = _mm512_set1_epi64(static_cast<long long>(k));
-    const __m512i limit = _mm512_set1_epi64(static_cast<long long>(max_hash));
-    std::size_t out = 0;
-    for (std::size_t i = 0; i + 8 <= n; i += 8) {
-        const __m512i code = _mm512_loadu_si512(codes + i);
+
+    [[nodiscard]] __attribute__((target(VELKO_SKETCH_TARGET), always_inline)) inline __m512i
+    operator()(__m512i code) const {
         __m512i text[6];
         for (__m512i& word : text) word = _mm512_setzero_si512();
         for (unsigned w = 0; w < words; ++w) {
             const __m512i picked = _mm512_multishift_epi64_epi8(gather[w], code);
             // vpermb reads the low six bits of each byte: the letter's two and the next
             // letters', so the table repeats "ACGT" throughout.
-            text[w] = _mm512_and_si512(_mm512_permutexvar_epi8(picked, letters), valid[w]);
+            text[w] = _mm512_maskz_permutexvar_epi8(valid[w], picked, letters);
         }
-        __m512i h1 = _mm512_set1_epi64(static_cast<long long>(seed));
-        __m512i h2 = h1;
+        __m512i h1 = seed;
+        __m512i h2 = seed;
         for (unsigned b = 0; b < blocks; ++b) {
             __m512i k1 = _mm512_mullo_epi64(text[2 * b], c1);
             k1 = _mm512_mullo_epi64(_mm512_rol_epi64(k1, 31), c2);
@@ -198,18 +211,45 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) std::size_t hash
         h2 = _mm512_xor_si512(h2, length);
         h1 = _mm512_add_epi64(h1, h2);
         h2 = _mm512_add_epi64(h2, h1);
-        const __m512i hash = _mm512_add_epi64(avx512_fmix(h1), avx512_fmix(h2));
-        const __mmask8 below = _mm512_cmple_epu64_mask(hash, limit);
-        if (below != 0) {
-            _mm512_mask_compressstoreu_epi64(kept + out, below, hash);
-            out += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(below)));
-        }
+        return _mm512_add_epi64(avx512_fmix(h1), avx512_fmix(h2));
+    }
+};
+
+// Appends the hashes at or below `limit` to kept[out...]; returns the new end. Stores a whole
+// vector: room for 8 past the end is the caller's.
+__attribute__((target(VELKO_SKETCH_TARGET), always_inline)) inline std::size_t keep_below(
+    __m512i hashes, __m512i limit, std::uint64_t* kept, std::size_t out) {
+    const __mmask8 below = _mm512_cmple_epu64_mask(hashes, limit);
+    if (below != 0) [[unlikely]] {
+        _mm512_storeu_si512(kept + out, _mm512_maskz_compress_epi64(below, hashes));
+        out += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(below)));
     }
     return out;
 }
 
+// Hashes codes[0, n - n % 8) and writes the hashes at or below `max_hash` to `kept`; returns
+// how many. Sixteen codes go through at a time: one group's multiplies wait on their
+// predecessors for most of their latency, which the other group's fill.
+template <unsigned words, unsigned blocks>
+__attribute__((target(VELKO_SKETCH_TARGET))) std::size_t hash_codes_avx512(
+    const std::uint64_t* codes, std::size_t n, unsigned k, std::uint64_t seed,
+    std::uint64_t max_hash, std::uint64_t* kept) {
+    const Hash8<words, blocks> hash(k, seed);
+    const __m512i limit = _mm512_set1_epi64(static_cast<long long>(max_hash));
+    std::size_t out = 0;
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m512i first = hash(_mm512_loadu_si512(codes + i));
+        const __m512i second = hash(_mm512_loadu_si512(codes + i + 8));
+        out = keep_below(first, limit, kept, out);
+        out = keep_below(second, limit, kept, out);
+    }
+    if (i + 8 <= n) out = keep_below(hash(_mm512_loadu_si512(codes + i)), limit, kept, out);
+    return out;
+}
+
 // hash_codes_avx512 of the instance for k.
-__attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) std::size_t hash_codes_avx512(
+__attribute__((target(VELKO_SKETCH_TARGET))) std::size_t hash_codes_avx512(
     const std::uint64_t* codes, std::size_t n, unsigned k, std::uint64_t seed,
     std::uint64_t max_hash, std::uint64_t* kept) {
     if (k <= 8) return hash_codes_avx512<1, 0>(codes, n, k, seed, max_hash, kept);
@@ -218,6 +258,92 @@ __attribute__((target("avx512f,avx512dq,avx512bw,avx512vbmi"))) std::size_t hash
     if (k <= 24) return hash_codes_avx512<3, 1>(codes, n, k, seed, max_hash, kept);
     if (k < 32) return hash_codes_avx512<4, 1>(codes, n, k, seed, max_hash, kept);
     return hash_codes_avx512<4, 2>(codes, n, k, seed, max_hash, kept);
+}
+
+// A stretch of sequence as three streams of 32 letters a word:
+// - forward: the 2-bit codes (A = 0, C = 1, G = 2, T = 3), the first letter in the high bits, so
+//   that the 2k bits from any letter on are the k-mer's code as the rolling loop makes it;
+// - reverse: the complements' codes, the first letter in the low bits, so that the 2k bits from
+//   any letter on are the code of the k-mer's reverse complement;
+// - bad: one bit a letter, set where the byte is not a base (either case), lowest first.
+// Writes words [0, 2 * ceil(n / 64)); the letters past n are bad.
+__attribute__((target(VELKO_SKETCH_TARGET))) void encode_streams(const unsigned char* bytes,
+                                                                  std::size_t n,
+                                                                  std::uint64_t* forward,
+                                                                  std::uint64_t* reverse,
+                                                                  std::uint32_t* bad) {
+    const __m512i lower = _mm512_set1_epi8(0x20);
+    const __m512i two_bits = _mm512_set1_epi8(3);
+    const __m512i one_bit = _mm512_set1_epi8(1);
+    for (std::size_t i = 0, w = 0; i < n; i += 64, w += 2) {
+        const std::size_t m = std::min<std::size_t>(64, n - i);
+        const __mmask64 load = m == 64 ? ~__mmask64{0} : (__mmask64{1} << m) - 1;
+        const __m512i text = _mm512_maskz_loadu_epi8(load, bytes + i);
+        const __m512i folded = _mm512_or_si512(text, lower);
+        const __mmask64 base = _mm512_cmpeq_epi8_mask(folded, _mm512_set1_epi8('a')) |
+                               _mm512_cmpeq_epi8_mask(folded, _mm512_set1_epi8('c')) |
+                               _mm512_cmpeq_epi8_mask(folded, _mm512_set1_epi8('g')) |
+                               _mm512_cmpeq_epi8_mask(folded, _mm512_set1_epi8('t'));
+        // Bits 2-1 of A, C, G, T (either case) are 0, 1, 3, 2: bit 2 flips the last two.
+        const __m512i code =
+            _mm512_xor_si512(_mm512_and_si512(_mm512_srli_epi16(text, 1), two_bits),
+                             _mm512_and_si512(_mm512_srli_epi16(text, 2), one_bit));
+        // Four codes to a byte, by multiplying pairs together twice: the first letter high for
+        // the forward stream, low for the reverse one.
+        const __m512i high_first = _mm512_madd_epi16(
+            _mm512_maddubs_epi16(code, _mm512_set1_epi16(0x0104)), _mm512_set1_epi32(0x00010010));
+        const __m512i low_first = _mm512_madd_epi16(
+            _mm512_maddubs_epi16(code, _mm512_set1_epi16(0x0401)), _mm512_set1_epi32(0x00100001));
+        const __m128i high_bytes = _mm512_cvtepi32_epi8(high_first);
+        const __m128i low_bytes = _mm512_cvtepi32_epi8(low_first);
+        forward[w] = __builtin_bswap64(static_cast<std::uint64_t>(_mm_cvtsi128_si64(high_bytes)));
+        forward[w + 1] =
+            __builtin_bswap64(static_cast<std::uint64_t>(_mm_extract_epi64(high_bytes, 1)));
+        // A complement's code is the code's bits flipped.
+        reverse[w] = ~static_cast<std::uint64_t>(_mm_cvtsi128_si64(low_bytes));
+        reverse[w + 1] = ~static_cast<std::uint64_t>(_mm_extract_epi64(low_bytes, 1));
+        const std::uint64_t not_base = ~static_cast<std::uint64_t>(base);
+        bad[w] = static_cast<std::uint32_t>(not_base);
+        bad[w + 1] = static_cast<std::uint32_t>(not_base >> 32);
+    }
+}
+
+// The canonical codes of the windows of k <= 32 letters starting at [from, to) of the streams,
+// those holding no bad letter, in order; returns how many. Writes up to 8 words past the last.
+// The streams must hold a word past the one of letter to + k - 1 (read, never used).
+__attribute__((target(VELKO_SKETCH_TARGET))) std::size_t canonical_windows(
+    const std::uint64_t* forward, const std::uint64_t* reverse, const std::uint32_t* bad,
+    std::size_t from, std::size_t to, unsigned k, std::uint64_t* out) {
+    const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    const __m128i drop = _mm_cvtsi32_si128(static_cast<int>(64 - 2 * k));
+    const __m512i mask = _mm512_set1_epi64(
+        static_cast<long long>(k == 32 ? UINT64_MAX : (std::uint64_t{1} << (2 * k)) - 1));
+    const __m512i letters = _mm512_set1_epi64(static_cast<long long>((std::uint64_t{1} << k) - 1));
+    std::size_t found = 0;
+    for (std::size_t group = from & ~std::size_t{7}; group < to; group += 8) {
+        const std::size_t w = group >> 5;
+        const __m512i offset =
+            _mm512_add_epi64(lanes, _mm512_set1_epi64(static_cast<long long>(group & 31)));
+        const __m512i shift = _mm512_add_epi64(offset, offset);
+        const __m512i f = _mm512_srl_epi64(
+            _mm512_shldv_epi64(_mm512_set1_epi64(static_cast<long long>(forward[w])),
+                               _mm512_set1_epi64(static_cast<long long>(forward[w + 1])), shift),
+            drop);
+        const __m512i r = _mm512_and_si512(
+            _mm512_shrdv_epi64(_mm512_set1_epi64(static_cast<long long>(reverse[w])),
+                               _mm512_set1_epi64(static_cast<long long>(reverse[w + 1])), shift),
+            mask);
+        const std::uint64_t bad_bits = bad[w] | (std::uint64_t{bad[w + 1]} << 32);
+        __mmask8 clean = _mm512_testn_epi64_mask(
+            _mm512_srlv_epi64(_mm512_set1_epi64(static_cast<long long>(bad_bits)), offset),
+            letters);
+        if (group < from) clean &= static_cast<__mmask8>(0xffU << (from - group));
+        if (group + 8 > to) clean &= static_cast<__mmask8>(0xffU >> (group + 8 - to));
+        // A < C < G < T in both codes, so the smaller code is the smaller text.
+        _mm512_storeu_si512(out + found, _mm512_maskz_compress_epi64(clean, _mm512_min_epu64(f, r)));
+        found += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(clean)));
+    }
+    return found;
 }
 #pragma GCC diagnostic pop
 #endif
@@ -257,14 +383,26 @@ public:
         reverse_ = 0;
         run_ = 0;
         text_.clear();
+        // No letter before the record's first: a window reaching back there is no window.
+        stream_forward_[0] = 0;
+        stream_reverse_[0] = 0;
+        stream_bad_[0] = UINT32_MAX;
     }
 
     std::size_t feed(const unsigned char* bytes, std::size_t n) {
         if (k_ > 32) {
             feed_text(bytes, n);
-        } else {
-            feed_codes(bytes, n);
+            return n;
         }
+#ifdef VELKO_SKETCH_AVX512
+        if (vector_) {
+            for (std::size_t at = 0; at < n; at += kStreamLetters) {
+                feed_streams(bytes + at, std::min(kStreamLetters, n - at));
+            }
+            return n;
+        }
+#endif
+        feed_codes(bytes, n);
         return n;
     }
 
@@ -328,14 +466,52 @@ private:
         run_ = run;
     }
 
+#ifdef VELKO_SKETCH_AVX512
+    // Up to k = 32 with the vector kernels: the piece becomes streams (encode_streams) behind a
+    // first word that holds the 32 letters before it, and its windows are read out of them
+    // eight at a time, with no loop carried from one letter to the next.
+    void feed_streams(const unsigned char* bytes, std::size_t n) {
+        std::uint64_t* const forward = stream_forward_.data();
+        std::uint64_t* const reverse = stream_reverse_.data();
+        std::uint32_t* const bad = stream_bad_.data();
+        const std::size_t coded = 2 * ((n + 63) / 64);
+        encode_streams(bytes, n, forward + 1, reverse + 1, bad + 1);
+        for (std::size_t w = coded + 1; w < kStreamWords; ++w) {
+            forward[w] = 0;
+            reverse[w] = 0;
+            bad[w] = UINT32_MAX;
+        }
+        // Windows start at letters [33 - k, 33 + n - k) of the streams: the first ends on the
+        // piece's first letter, the last on its last.
+        const std::size_t from = 33 - std::size_t{k_};
+        const std::size_t to = 33 + n - std::size_t{k_};
+        for (std::size_t at = from; at < to; at += kCodeBatch - 8) {
+            const std::size_t found = canonical_windows(
+                forward, reverse, bad, at, std::min(to, at + kCodeBatch - 8), k_, batch_.data());
+            hash_batch(found);
+        }
+        // The piece's last 32 letters (with those before it, if it is shorter) lead the next.
+        const std::size_t w = n / 32;
+        const unsigned shift = 2 * static_cast<unsigned>(n % 32);
+        if (shift == 0) {
+            stream_forward_[0] = forward[w];
+            stream_reverse_[0] = reverse[w];
+        } else {
+            stream_forward_[0] = (forward[w] << shift) | (forward[w + 1] >> (64 - shift));
+            stream_reverse_[0] = (reverse[w] >> shift) | (reverse[w + 1] << (64 - shift));
+        }
+        stream_bad_[0] = static_cast<std::uint32_t>(
+            (bad[w] | (std::uint64_t{bad[w + 1]} << 32)) >> (n % 32));
+    }
+#endif
+
     void hash_batch(std::size_t n) {
         std::size_t done = 0;
 #ifdef VELKO_SKETCH_AVX512
         if (vector_) {
-            std::array<std::uint64_t, kCodeBatch> kept{};
             const std::size_t found =
-                hash_codes_avx512(batch_.data(), n, k_, seed_, max_hash_, kept.data());
-            for (std::size_t i = 0; i < found; ++i) keep(kept[i]);
+                hash_codes_avx512(batch_.data(), n, k_, seed_, max_hash_, kept_.data());
+            for (std::size_t i = 0; i < found; ++i) keep(kept_[i]);
             done = n - n % 8;
         }
 #endif
@@ -487,6 +663,11 @@ private:
     std::array<std::uint64_t, 4> word_masks_{};
     bool vector_ = false;
     std::array<std::uint64_t, kCodeBatch> batch_{};
+    // The hashes a vector kernel kept, and room for a vector's store past them.
+    std::array<std::uint64_t, kCodeBatch + 8> kept_{};
+    std::array<std::uint64_t, kStreamWords> stream_forward_{};
+    std::array<std::uint64_t, kStreamWords> stream_reverse_{};
+    std::array<std::uint32_t, kStreamWords> stream_bad_{};
     std::uint64_t forward_ = 0;
     std::uint64_t reverse_ = 0;
     std::uint64_t run_ = 0;

@@ -271,6 +271,7 @@ public:
     Occurrences(unsigned bits, const SparseOptions& options, util::MemoryAccount& account)
         : bits_(bits),
           prefix_bits_(std::min(kPrefixBits, bits)),
+          width_(std::max(1U, (bits - prefix_bits_ + 7) / 8)),
           options_(options),
           account_(account),
           chunk_entries_(options.memory == 0
@@ -369,20 +370,51 @@ public:
 private:
     struct Bucket {
         // Mapped straight from the system, so a chunk let go after sorting is memory given back
-        // for the row's counts, not a hole in the heap.
+        // for the row's counts, not a hole in the heap. An occurrence is held as the bits below
+        // the bucket's prefix, in the fewest whole bytes (Occurrences::width_).
         std::vector<std::shared_ptr<void>> chunks;
-        std::uint64_t* cursor = nullptr;
-        std::uint64_t* limit = nullptr;
+        unsigned char* cursor = nullptr;
+        unsigned char* limit = nullptr;
         std::size_t size = 0;  // in the chunks before the last while collecting; all after
         util::OsFile spill;    // occurrences written out when the row outgrew its memory
         std::size_t spilled = 0;
 
-        [[nodiscard]] std::size_t in_memory() const {
+        [[nodiscard]] std::size_t in_memory(unsigned width) const {
             if (chunks.empty()) return 0;
             return size + static_cast<std::size_t>(
-                              cursor - static_cast<const std::uint64_t*>(chunks.back().get()));
+                              cursor - static_cast<const unsigned char*>(chunks.back().get())) /
+                              width;
         }
     };
+
+    // The bytes of a chunk: its entries, and room for the whole word the last one is stored
+    // as.
+    [[nodiscard]] std::size_t chunk_bytes() const {
+        return chunk_entries_ * width_ + sizeof(std::uint64_t);
+    }
+
+    // The codes of `n` occurrences of bucket `b` from `chunk`, into `out`.
+    void unpack(std::size_t b, const void* chunk, std::size_t n, std::uint64_t* out) const {
+        const auto* bytes = static_cast<const unsigned char*>(chunk);
+        const std::uint64_t prefix = std::uint64_t{b} << (bits_ - prefix_bits_);
+        const std::uint64_t mask = code_mask(bits_ - prefix_bits_);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint64_t low = 0;
+            std::memcpy(&low, bytes + i * width_, sizeof low);
+            out[i] = prefix | (low & mask);
+        }
+    }
+
+    // The codes of the first `n` occurrences of bucket `b`'s chunks, appended to `out`.
+    void unpack_bucket(std::size_t b, std::size_t n, std::vector<std::uint64_t>& out) const {
+        const Bucket& bucket = buckets_[b];
+        const std::size_t start = out.size();
+        out.resize(start + n);
+        for (std::size_t at = 0; at < n; at += chunk_entries_) {
+            unpack(b, bucket.chunks[at / chunk_entries_].get(), std::min(chunk_entries_, n - at),
+                   out.data() + start + at);
+        }
+    }
 
     // Adds the `length` occurrences from `stretch`, which repeat every kRepeatPeriod, to the
     // row's repeat counts; false, counting nothing, when that would pass kMostRepeats codes.
@@ -442,10 +474,10 @@ private:
     // goes on in memory from empty, its prefix partitions growing on disk.
     void spill_all() {
         for (Bucket& bucket : buckets_) {
-            if (bucket.in_memory() == 0) continue;
-            write_chunks(bucket, bucket.in_memory());
-            const std::uint64_t freed =
-                bucket.chunks.size() * chunk_entries_ * sizeof(std::uint64_t);
+            if (bucket.in_memory(width_) == 0) continue;
+            write_chunks(static_cast<std::size_t>(&bucket - buckets_.data()),
+                         bucket.in_memory(width_));
+            const std::uint64_t freed = bucket.chunks.size() * chunk_bytes();
             bucket.chunks.clear();
             bucket.cursor = bucket.limit = nullptr;
             bucket.size = 0;
@@ -454,17 +486,20 @@ private:
         }
     }
 
-    // Appends the first `n` occurrences of a bucket's chunks to its temporary file (opened on
-    // first use); the chunks stay, for the caller to let go.
-    void write_chunks(Bucket& bucket, std::size_t n) const {
+    // Appends the codes of the first `n` occurrences of bucket `b`'s chunks to its temporary
+    // file (opened on first use), whole; the chunks stay, for the caller to let go.
+    void write_chunks(std::size_t b, std::size_t n) {
+        Bucket& bucket = buckets_[b];
         if (!bucket.spill.is_open()) {
             bucket.spill = util::OsFile::open_temporary(options_.spill_directory);
             if (!bucket.spill.is_open()) fail_spill(bucket.spill.error());
         }
+        std::vector<std::uint64_t> codes(std::min(chunk_entries_, n));
         for (std::size_t at = 0; at < n; at += chunk_entries_) {
-            const auto* data = static_cast<const char*>(bucket.chunks[at / chunk_entries_].get());
             const std::size_t entries = std::min(chunk_entries_, n - at);
-            if (!bucket.spill.write_all({data, entries * sizeof(std::uint64_t)})) {
+            unpack(b, bucket.chunks[at / chunk_entries_].get(), entries, codes.data());
+            if (!bucket.spill.write_all(
+                    {reinterpret_cast<const char*>(codes.data()), entries * sizeof(std::uint64_t)})) {
                 fail_spill(bucket.spill.error());
             }
             util::poll_interrupt(entries * sizeof(std::uint64_t));
@@ -610,15 +645,18 @@ private:
 
     void scatter(const std::uint64_t* data, std::size_t n) {
         const unsigned shift = bits_ - prefix_bits_;
+        const unsigned width = width_;
         for (std::size_t i = 0; i < n; ++i) {
             Bucket& bucket = buckets_[data[i] >> shift];
             if (bucket.cursor == bucket.limit) new_chunk(bucket);
-            *bucket.cursor++ = data[i];
+            // The whole code is stored; the next entry overwrites the bytes above the width.
+            std::memcpy(bucket.cursor, &data[i], sizeof data[i]);
+            bucket.cursor += width;
         }
     }
 
     void new_chunk(Bucket& bucket) {
-        const std::uint64_t bytes = chunk_entries_ * sizeof(std::uint64_t);
+        const std::uint64_t bytes = chunk_bytes();
         const bool spills = !options_.spill_directory.empty();
         if (options_.memory != 0 && chunk_bytes_ + bytes > options_.memory) {
             if (!spills) {
@@ -641,9 +679,9 @@ private:
         }
         chunk_bytes_ += bytes;
         if (!bucket.chunks.empty()) bucket.size += chunk_entries_;
-        bucket.chunks.push_back(map_zeroed_block(chunk_entries_ * sizeof(std::uint64_t)));
-        bucket.cursor = static_cast<std::uint64_t*>(bucket.chunks.back().get());
-        bucket.limit = bucket.cursor + chunk_entries_;
+        bucket.chunks.push_back(map_zeroed_block(chunk_bytes()));
+        bucket.cursor = static_cast<unsigned char*>(bucket.chunks.back().get());
+        bucket.limit = bucket.cursor + chunk_entries_ * width_;
     }
 
     // Sorts and counts each bucket, on `threads` threads taking buckets in turn; each bucket's
@@ -663,12 +701,12 @@ private:
         std::uint64_t per_thread = 0;
         for (std::size_t b = 0; b < buckets_.size(); ++b) {
             Bucket& bucket = buckets_[b];
-            bucket.size = bucket.in_memory();
+            bucket.size = bucket.in_memory(width_);
             const std::size_t n = bucket.size + bucket.spilled;
-            // Each thread reads back what spilled, gathers the bucket into one array and radix
-            // sorts it through a second.
+            // Each thread reads back what spilled and unpacks what did not into one array,
+            // gathers the bucket into a second and radix sorts it through a third.
             const std::uint64_t need =
-                (std::uint64_t{bucket.spilled} + n + std::min(n, kRadixBucketMost)) *
+                (std::uint64_t{bucket.spilled} + n + n + std::min(n, kRadixBucketMost)) *
                 sizeof(std::uint64_t);
             split[b] = bucket.spilled != 0 && need > share;
             per_thread = std::max(per_thread, split[b] ? share : need);
@@ -721,7 +759,7 @@ private:
                     keys = {};
                     spare = {};
                     from_disk = {};
-                    write_chunks(bucket, bucket.size);
+                    write_chunks(b, bucket.size);
                     Partition whole{.file = std::move(bucket.spill), .entries = bucket.spilled};
                     auto emit = [&](std::uint64_t code, std::uint64_t count) {
                         if (count < options_.min_count &&
@@ -737,24 +775,17 @@ private:
                     };
                     count_partition(whole, shift, share, emit);
                 } else {
-                    std::vector<std::span<const std::uint64_t>> pieces;
-                    if (bucket.spilled != 0) {
-                        read_spilled(bucket, from_disk);
-                        pieces.emplace_back(from_disk);
-                    }
-                    for (std::size_t at = 0; at < bucket.size; at += chunk_entries_) {
-                        pieces.emplace_back(static_cast<const std::uint64_t*>(
-                                                bucket.chunks[at / chunk_entries_].get()),
-                                            std::min(chunk_entries_, bucket.size - at));
-                    }
-                    sort_and_count(pieces, bucket.size + bucket.spilled, keys, spare, shift,
+                    from_disk.clear();
+                    if (bucket.spilled != 0) read_spilled(bucket, from_disk);
+                    unpack_bucket(b, bucket.size, from_disk);
+                    const std::span<const std::uint64_t> whole(from_disk);
+                    sort_and_count({&whole, 1}, from_disk.size(), keys, spare, shift,
                                    [&](std::span<const std::uint64_t> sorted) {
                                        append_runs(sorted, options_.min_count, out.codes,
                                                    out.counts, keep);
                                    });
                 }
-                const std::uint64_t freed =
-                    bucket.chunks.size() * chunk_entries_ * sizeof(std::uint64_t);
+                const std::uint64_t freed = bucket.chunks.size() * chunk_bytes();
                 bucket.chunks.clear();
                 {
                     const std::lock_guard lock(join_mutex);
@@ -777,6 +808,7 @@ private:
 
     unsigned bits_;
     unsigned prefix_bits_;
+    unsigned width_;  // bytes an occurrence takes in a chunk
     const SparseOptions& options_;
     util::MemoryAccount& account_;
     std::uint64_t charged_ = 0;
@@ -1076,7 +1108,7 @@ void count_file(const std::string& path, const SparseOptions& options, unsigned 
     BaseTally* const tallied = options.tally ? &tally : nullptr;
     if (options.window.width > 0) {
         RecordWindows<invalid, SparseRows<strands, invalid>> windows(rows, options.window,
-                                                                     out.places);
+                                                                     out.places, reader.memory());
         if (!walk_records<invalid>(reader, path, options.k, windows, shared, tallied)) return;
     } else if (!walk_records<invalid>(reader, path, options.k, rows, shared, tallied)) {
         return;
