@@ -5,8 +5,8 @@
 #include <cmath>
 #include <utility>
 
-#include "kmer/kmers.hpp"
 #include "fasta/reader.hpp"
+#include "kmer/kmers.hpp"
 #include "kmer/record_walker.hpp"
 #include "kmer/row_facts.hpp"
 #include "kmer/window_kernel.hpp"
