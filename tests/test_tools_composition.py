@@ -264,8 +264,16 @@ def test_correlation_is_pearson_of_the_zscores(write_file):
     np.testing.assert_allclose(
         part.correlation(table), np.corrcoef(part.zscores, table.zscores)[:2, 2:], atol=1e-12
     )
-    assert pickle.loads(pickle.dumps(table)).ids == table.ids
     assert list(table.to_pandas().columns) == TETRAS
+    # a pickled table comes back field by field, windowed or not
+    windowed = tetra_zscores(paths[:2], per_file=False, window=1500, step=1000)
+    for original in (table, windowed):
+        again = pickle.loads(pickle.dumps(original))
+        assert (again.ids, again.files) == (original.ids, original.files)
+        for name in ("zscores", "sizes", "starts", "ends"):
+            mine, theirs = getattr(again, name), getattr(original, name)
+            assert (mine is None and theirs is None) or np.array_equal(mine, theirs), name
+    assert windowed.starts is not None and table.starts is None
 
 
 @pytest.mark.parametrize(

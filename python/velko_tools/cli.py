@@ -75,6 +75,106 @@ def _fraction(text: str) -> float:
     return value
 
 
+# The options several subcommands take, each written once; a subcommand's table adds its own.
+
+
+def _files(metavar: str, help: str) -> Argument:
+    return arg("files", metavar=metavar, nargs="+", help=help)
+
+
+def _k(most: int | None, default: int | None, help: str) -> Argument:
+    return arg("-k", type=_int_in(1, most), default=default, help=help)
+
+
+def _strands(default: str) -> Argument:
+    return _choice(
+        "--strands",
+        get_args(Strands),
+        default,
+        f"count the given strand, both strands, or canonical k-mers (default: {default})",
+    )
+
+
+def _layout(help: str) -> Argument:
+    return arg("--layout", choices=get_args(Layout), default="auto", help=help)
+
+
+def _cores(flag: str, what: str) -> Argument:
+    """A count of workers, by default the cores this process may use."""
+    return arg(
+        flag,
+        type=_int_in(1, None),
+        default=None,
+        metavar="N",
+        help=f"{what} (default: the cores this process may use)",
+    )
+
+
+def _output(help: str, **options: Any) -> Argument:
+    return arg("-o", "--output", metavar="OUT", help=help, **options)
+
+
+def _bound(
+    flag: str, help: str, kind: Callable[[str], Any] = float, metavar: str = "X", **options: Any
+) -> Argument:
+    """A number: a threshold, a size or a count, None unless a default is given."""
+    return arg(flag, type=kind, metavar=metavar, help=help, **options)
+
+
+def _choice(flag: str, choices: Sequence[str], default: str | None, help: str) -> Argument:
+    """One of `choices`, the values of the Literal type the library defines them by."""
+    return arg(flag, choices=choices, default=default, help=help)
+
+
+def _flag(flag: str, help: str) -> Argument:
+    return arg(flag, action="store_true", help=help)
+
+
+_PROGRESS = arg(
+    "--progress",
+    action=argparse.BooleanOptionalAction,
+    default=None,
+    help="progress bar on standard error (default: when it is a terminal)",
+)
+
+# The three cutoffs of HMMER's profiles, as --cut-ga, --cut-tc and --cut-nc name them.
+_CUTOFF_FLAGS: list[tuple[Cutoff, str]] = [
+    ("gathering", "cut_ga"),
+    ("trusted", "cut_tc"),
+    ("noise", "cut_nc"),
+]
+
+
+def _cutoff(args: argparse.Namespace) -> tuple[Cutoff, Any] | None:
+    """The cutoff asked for and what its option holds, or None; a usage error for two."""
+    given = [(kind, getattr(args, name)) for kind, name in _CUTOFF_FLAGS]
+    asked = [(kind, value) for kind, value in given if value not in (None, False)]
+    if len(asked) > 1:
+        raise UsageError("give one of --cut-ga, --cut-tc and --cut-nc")
+    return asked[0] if asked else None
+
+
+def _expanded(files: list[str], command: str, what: str) -> list[str]:
+    """The FASTA files that `files` (files, directories, @LIST) name; what is left out is a
+    warning on standard error, and nothing found a usage error."""
+    import warnings
+
+    from velko_tools.runs import expand_inputs
+
+    with warnings.catch_warnings(record=True) as left_out:
+        warnings.simplefilter("always")
+        paths = expand_inputs(files)
+    for warning in left_out:
+        print(f"velko {command}: warning: {warning.message}", file=sys.stderr)
+    if not paths:
+        raise UsageError(f"no {what} found in " + " ".join(files))
+    return paths
+
+
+def _progress(args: argparse.Namespace) -> bool:
+    return bool(args.progress) if args.progress is not None else sys.stderr.isatty()
+
+
 def _kmers(args: argparse.Namespace) -> None:
     import velko_tools.tables as tables
     from velko_tools.counting import count_kmers
@@ -86,7 +186,7 @@ def _kmers(args: argparse.Namespace) -> None:
         tables.output_format(output, args.format)  # refused before counting, which may take long
     if args.total and args.per_file:
         raise UsageError("give one of --per-file and --total")
-    progress = args.progress if args.progress is not None else sys.stderr.isatty()
+    progress = _progress(args)
     with _invalid_base_hint("--skip-invalid leaves out the windows that hold it"):
         table = count_kmers(
             _inputs(args.files),
@@ -106,25 +206,15 @@ def _kmers(args: argparse.Namespace) -> None:
         args.output = output
         _write_sparse(table, args)
         return
-    if output is None:
-        with _standard_output():
-            tables.write_table(
-                table,
-                None,
-                frequencies=args.frequencies,
-                format=args.format,
-                compress_level=args.compress_level,
-                progress=progress,
-            )
-        return
-    tables.write_table(
-        table,
-        output,
-        frequencies=args.frequencies,
-        format=args.format,
-        compress_level=args.compress_level,
-        progress=progress,
-    )
+    with _standard_output() if output is None else contextlib.nullcontext():
+        tables.write_table(
+            table,
+            output,
+            frequencies=args.frequencies,
+            format=args.format,
+            compress_level=args.compress_level,
+            progress=progress,
+        )
 
 
 @contextlib.contextmanager
@@ -184,14 +274,7 @@ def _tophits(args: argparse.Namespace) -> None:
     nucleotide = args.program in ("nhmmer", "nhmmscan")
     if args.score == "domain" and args.format == "tblout" and not nucleotide:
         raise UsageError("--score domain needs --format domtblout")
-    given: list[tuple[Cutoff, str | None]] = [
-        ("gathering", args.cut_ga),
-        ("trusted", args.cut_tc),
-        ("noise", args.cut_nc),
-    ]
-    cutoffs = [(kind, path) for kind, path in given if path is not None]
-    if len(cutoffs) > 1:
-        raise UsageError("give one of --cut-ga, --cut-tc and --cut-nc")
+    cutoff = _cutoff(args)
     if args.columns == "full" and (args.output is None or not args.output.endswith(ARROW_SUFFIXES)):
         raise UsageError("--columns full needs an output file ending in .parquet or .arrow")
     per_domain = (
@@ -208,8 +291,8 @@ def _tophits(args: argparse.Namespace) -> None:
             min_seq_score=args.T,
             max_dom_e_value=args.domE,
             min_dom_score=args.domT,
-            cutoff=cutoffs[0][0] if cutoffs else None,
-            hmm_files=(cutoffs[0][1],) if cutoffs else (),
+            cutoff=cutoff[0] if cutoff else None,
+            hmm_files=(cutoff[1],) if cutoff else (),
             missing_cutoff=args.missing_cutoff,
             min_hmm_coverage=args.min_hmm_coverage,
             min_gene_coverage=args.min_gene_coverage,
@@ -276,21 +359,11 @@ class _Terminated(BaseException):
 
 
 def _sketch(args: argparse.Namespace) -> None:
-    import warnings
-
-    from velko_tools.runs import expand_inputs
     from velko_tools.sketches import sketch
 
     if not args.output.endswith((".sig", ".sig.gz", ".parquet", ".npz")):
         raise UsageError("sketches are written as .sig, .sig.gz, .parquet or .npz")
-    with warnings.catch_warnings(record=True) as left_out:
-        warnings.simplefilter("always")
-        paths = expand_inputs(args.files)
-    for warning in left_out:
-        print(f"velko sketch: warning: {warning.message}", file=sys.stderr)
-    if not paths:
-        raise UsageError("no FASTA files found in " + " ".join(args.files))
-    progress = args.progress if args.progress is not None else sys.stderr.isatty()
+    paths = _expanded(args.files, "sketch", "FASTA files")
     try:
         table = sketch(
             _inputs(paths),
@@ -300,7 +373,7 @@ def _sketch(args: argparse.Namespace) -> None:
             per_file=not args.per_record,
             abundance=args.abundance,
             threads=args.threads,
-            progress=progress,
+            progress=_progress(args),
         )
     except ValueError as error:
         raise UsageError(str(error)) from None
@@ -381,28 +454,12 @@ def _run(args: argparse.Namespace) -> None:
         GenomeIdError,
         RunLockedError,
         WorkerLostError,
-        expand_inputs,
         run_genomes,
     )
     from velko_tools.runs.options import _OptionError
 
-    asked: list[tuple[Cutoff, bool]] = [
-        ("gathering", args.cut_ga),
-        ("trusted", args.cut_tc),
-        ("noise", args.cut_nc),
-    ]
-    cutoffs = [kind for kind, given in asked if given]
-    if len(cutoffs) > 1:
-        raise UsageError("give one of --cut-ga, --cut-tc and --cut-nc")
-    import warnings
-
-    with warnings.catch_warnings(record=True) as left_out:
-        warnings.simplefilter("always")
-        paths = expand_inputs(args.files)
-    for warning in left_out:
-        print(f"velko run: warning: {warning.message}", file=sys.stderr)
-    if not paths:
-        raise UsageError("no genome files found in " + " ".join(args.files))
+    cutoff = _cutoff(args)
+    paths = _expanded(args.files, "run", "genome files")
     client = None
     if args.scheduler is not None:
         try:
@@ -421,7 +478,7 @@ def _run(args: argparse.Namespace) -> None:
                 per_record=args.per_record,
                 layout=args.layout,
                 hmm_file=args.hmm,
-                cutoff=cutoffs[0] if cutoffs else None,
+                cutoff=cutoff[0] if cutoff else None,
                 genome_id=args.genome_id,
                 batch_size=args.batch_size,
                 workers=args.workers,
@@ -542,96 +599,66 @@ COMMANDS: list[Command] = [
         "kmers",
         "k-mer counts of FASTA files (plain or gzip) as a table",
         [
-            arg(
-                "files",
-                metavar="FILE",
-                nargs="+",
-                help="FASTA files, plain or gzip-compressed; '-' for standard input",
-            ),
-            arg("-k", type=_int_in(1, MAX_SPARSE_K), default=4, help="k-mer length (default: 4)"),
-            arg(
-                "--strands",
-                choices=get_args(Strands),
-                default="forward",
-                help="count the given strand, both strands, or canonical k-mers (default: forward)",
-            ),
-            arg(
+            _files("FILE", "FASTA files, plain or gzip-compressed; '-' for standard input"),
+            _k(MAX_SPARSE_K, 4, "k-mer length (default: 4)"),
+            _strands("forward"),
+            _flag(
                 "--skip-invalid",
-                action="store_true",
-                help="leave out windows holding a letter other than A, C, G, T instead of failing",
+                "leave out windows holding a letter other than A, C, G, T instead of failing",
             ),
-            arg(
+            _flag(
                 "--per-file",
-                action="store_true",
-                help="one row per file (the sum of its records) instead of one per record",
+                "one row per file (the sum of its records) instead of one per record",
             ),
-            arg("--total", action="store_true", help="one row over every record of every file"),
-            arg(
-                "--threads",
-                type=_int_in(1, None),
-                default=None,
-                metavar="N",
-                help="files counted in parallel (default: the cores this process may use)",
+            _flag("--total", "one row over every record of every file"),
+            _cores("--threads", "files counted in parallel"),
+            _layout(
+                "a column per k-mer, only the k-mers seen, or dense while it fits in a "
+                "small share of memory (default: auto)"
             ),
-            arg(
-                "--layout",
-                choices=get_args(Layout),
-                default="auto",
-                help="a column per k-mer, only the k-mers seen, or dense while it fits in a "
-                "small share of memory (default: auto)",
-            ),
-            arg(
+            _bound(
                 "--min-count",
-                type=_int_in(1, MAX_COUNT),
+                "leave out k-mers seen fewer than N times in their row (default: 1)",
+                _int_in(1, MAX_COUNT),
                 default=1,
                 metavar="N",
-                help="leave out k-mers seen fewer than N times in their row (default: 1)",
             ),
-            arg(
+            _bound(
                 "--window",
-                type=_int_in(1, MAX_COUNT),
-                default=None,
-                metavar="W",
-                help="a row per window of W bases along each record (columns start and end "
+                "a row per window of W bases along each record (columns start and end "
                 "place it) instead of one per record",
+                _int_in(1, MAX_COUNT),
+                metavar="W",
             ),
-            arg(
+            _bound(
                 "--step",
-                type=_int_in(1, MAX_COUNT),
-                default=None,
+                "windows start every S bases (default: W, side by side)",
+                _int_in(1, MAX_COUNT),
                 metavar="S",
-                help="windows start every S bases (default: W, side by side)",
             ),
-            arg(
+            _flag(
                 "--histo",
-                action="store_true",
-                help="print the k-mer spectrum instead: COUNT KMERS, how many distinct k-mers "
+                "print the k-mer spectrum instead: COUNT KMERS, how many distinct k-mers "
                 "occur COUNT times",
             ),
-            arg(
+            _flag(
                 "--frequencies",
-                action="store_true",
-                help="each row divided by its number of windows",
+                "each row divided by its number of windows",
             ),
-            arg(
-                "-o",
-                "--output",
-                metavar="OUT",
-                default=None,
-                help="output file, its format by suffix: .tsv, .tsv.gz, .csv, .npz, .parquet, "
+            _output(
+                "output file, its format by suffix: .tsv, .tsv.gz, .csv, .npz, .parquet, "
                 "or .txt for the KMER<TAB>COUNT dump of one row; '-' for standard output "
-                "(default: TSV to standard output)",
+                "(default: TSV to standard output)"
             ),
-            arg(
+            _choice(
                 "--format",
-                choices=get_args(OutputFormat),
-                default=None,
-                help="the output format, whatever the suffix",
+                get_args(OutputFormat),
+                None,
+                "the output format, whatever the suffix",
             ),
-            arg(
+            _flag(
                 "--kmer-column",
-                action="store_true",
-                help="sparse counts to .parquet: a column of k-mer letters beside the codes",
+                "sparse counts to .parquet: a column of k-mer letters beside the codes",
             ),
             arg(
                 "--compress-level",
@@ -641,12 +668,7 @@ COMMANDS: list[Command] = [
                 help="gzip level for tsv.gz, 1 (fast) to 9 (small) (default: "
                 f"{DEFAULT_COMPRESS_LEVEL})",
             ),
-            arg(
-                "--progress",
-                action=argparse.BooleanOptionalAction,
-                default=None,
-                help="progress bar on standard error (default: when it is a terminal)",
-            ),
+            _PROGRESS,
         ],
         _kmers,
     ),
@@ -654,55 +676,38 @@ COMMANDS: list[Command] = [
         "sketch",
         "FracMinHash sketches of FASTA files, hash for hash sourmash's",
         [
-            arg(
-                "files",
-                metavar="FILE|DIR|@LIST",
-                nargs="+",
-                help="FASTA files (plain or gzip), directories of them, or @LIST, a file of "
+            _files(
+                "FILE|DIR|@LIST",
+                "FASTA files (plain or gzip), directories of them, or @LIST, a file of "
                 "paths; '-' for standard input",
             ),
-            arg("-k", type=_int_in(1, MAX_SKETCH_K), default=31, help="k-mer size (default: 31)"),
-            arg(
+            _k(MAX_SKETCH_K, 31, "k-mer size (default: 31)"),
+            _bound(
                 "--scaled",
-                type=_int_in(1, MAX_SCALED),
+                "keep about one hash in N (default: 1000)",
+                _int_in(1, MAX_SCALED),
                 default=1000,
                 metavar="N",
-                help="keep about one hash in N (default: 1000)",
             ),
-            arg(
+            _bound(
                 "--seed",
-                type=_int_in(0, MAX_HASH),
+                "MurmurHash seed (default: 42)",
+                _int_in(0, MAX_HASH),
                 default=42,
                 metavar="N",
-                help="MurmurHash seed (default: 42)",
             ),
-            arg(
+            _flag(
                 "--per-record",
-                action="store_true",
-                help="a sketch per record, named by its id (default: one per file)",
+                "a sketch per record, named by its id (default: one per file)",
             ),
-            arg("--abundance", action="store_true", help="also count each kept hash"),
-            arg(
-                "--threads",
-                type=_int_in(1, None),
-                default=None,
-                metavar="N",
-                help="files sketched in parallel (default: the cores this process may use)",
-            ),
-            arg(
-                "-o",
-                "--output",
-                metavar="OUT",
-                required=True,
-                help="output file, its format by suffix: .sig or .sig.gz (sourmash's "
+            _flag("--abundance", "also count each kept hash"),
+            _cores("--threads", "files sketched in parallel"),
+            _output(
+                "output file, its format by suffix: .sig or .sig.gz (sourmash's "
                 "signatures), .parquet or .npz",
+                required=True,
             ),
-            arg(
-                "--progress",
-                action=argparse.BooleanOptionalAction,
-                default=None,
-                help="progress bar on standard error (default: when it is a terminal)",
-            ),
+            _PROGRESS,
         ],
         _sketch,
     ),
@@ -726,39 +731,28 @@ COMMANDS: list[Command] = [
                 help="sketches to compare the first ones with (default: the first ones with "
                 "each other, each pair once)",
             ),
-            arg(
-                "-k",
-                type=_int_in(1, MAX_SKETCH_K),
-                default=None,
-                help="the k to read from files of several (default: the one there is)",
+            _k(
+                MAX_SKETCH_K,
+                None,
+                "the k to read from files of several (default: the one there is)",
             ),
-            arg(
+            _bound(
                 "--threshold",
-                type=_fraction,
-                default=0.0,
-                metavar="X",
-                help="leave out pairs whose metric is below X (default: 0, every pair that "
+                "leave out pairs whose metric is below X (default: 0, every pair that "
                 "shares a hash)",
+                _fraction,
+                default=0.0,
             ),
-            arg(
+            _choice(
                 "--metric",
-                choices=get_args(Metric),
-                default="max_containment",
-                help="what --threshold applies to (default: max_containment)",
+                get_args(Metric),
+                "max_containment",
+                "what --threshold applies to (default: max_containment)",
             ),
-            arg(
-                "--threads",
-                type=_int_in(1, None),
-                default=None,
-                metavar="N",
-                help="threads (default: the cores this process may use)",
-            ),
-            arg(
-                "-o",
-                "--output",
-                metavar="OUT",
+            _cores("--threads", "threads"),
+            _output(
+                "pairs as .parquet or .tsv, or '-' for TSV on standard output (default)",
                 default="-",
-                help="pairs as .parquet or .tsv, or '-' for TSV on standard output (default)",
             ),
         ],
         _compare,
@@ -767,37 +761,35 @@ COMMANDS: list[Command] = [
         "tophits",
         "the best hit per gene and profile of HMMER tables, as velko's top-hit file or a TSV",
         [
-            arg(
-                "files",
-                metavar="FILE",
-                nargs="+",
-                help="tables written by hmmsearch or hmmscan with --tblout or --domtblout; '-' "
+            _files(
+                "FILE",
+                "tables written by hmmsearch or hmmscan with --tblout or --domtblout; '-' "
                 "for standard input",
             ),
-            arg(
+            _choice(
                 "--format",
-                choices=get_args(Format),
-                default="tblout",
-                help="per-sequence (--tblout) or per-domain (--domtblout) table (default: tblout)",
+                get_args(Format),
+                "tblout",
+                "per-sequence (--tblout) or per-domain (--domtblout) table (default: tblout)",
             ),
-            arg(
+            _choice(
                 "--program",
-                choices=get_args(Program),
-                default=None,
-                help="the program that wrote the tables (default: each file's '# Program:' line)",
+                get_args(Program),
+                None,
+                "the program that wrote the tables (default: each file's '# Program:' line)",
             ),
-            arg(
+            _choice(
                 "--score",
-                choices=get_args(Score),
-                default="sequence",
-                help="the full sequence's E-value and score, or the domain's independent ones "
+                get_args(Score),
+                "sequence",
+                "the full sequence's E-value and score, or the domain's independent ones "
                 "(domtblout only; default: sequence)",
             ),
-            arg(
+            _choice(
                 "--hmm",
-                choices=get_args(ProfileKey),
-                default="name",
-                help="name profiles by name, by accession, or by accession where they have "
+                get_args(ProfileKey),
+                "name",
+                "name profiles by name, by accession, or by accession where they have "
                 "one (default: name)",
             ),
             arg(
@@ -819,72 +811,42 @@ COMMANDS: list[Command] = [
                 default=None,
                 help="as --cut-ga, with the noise cutoffs (NC)",
             ),
-            arg(
+            _choice(
                 "--missing-cutoff",
-                choices=get_args(MissingCutoff),
-                default="error",
-                help="a profile without the cutoff line: fail, keep its hits unfiltered, or "
+                get_args(MissingCutoff),
+                "error",
+                "a profile without the cutoff line: fail, keep its hits unfiltered, or "
                 "drop them (default: error)",
             ),
-            arg(
-                "-E",
-                type=float,
-                default=None,
-                metavar="X",
-                help="keep sequences with an E-value of at most X",
-            ),
-            arg(
-                "-T",
-                type=float,
-                default=None,
-                metavar="X",
-                help="keep sequences with a bit score of at least X",
-            ),
-            arg(
-                "--domE",
-                type=float,
-                default=None,
-                metavar="X",
-                help="keep domains with an independent E-value of at most X (domtblout)",
-            ),
-            arg(
-                "--domT",
-                type=float,
-                default=None,
-                metavar="X",
-                help="keep domains with a bit score of at least X (domtblout)",
-            ),
-            arg(
+            _bound("-E", "keep sequences with an E-value of at most X"),
+            _bound("-T", "keep sequences with a bit score of at least X"),
+            _bound("--domE", "keep domains with an independent E-value of at most X (domtblout)"),
+            _bound("--domT", "keep domains with a bit score of at least X (domtblout)"),
+            _bound(
                 "--min-hmm-coverage",
-                type=float,
-                default=0.0,
-                metavar="F",
-                help="keep a gene and profile when its kept domains cover this share (0..1) "
+                "keep a gene and profile when its kept domains cover this share (0..1) "
                 "of the profile (domtblout)",
-            ),
-            arg(
-                "--min-gene-coverage",
-                type=float,
                 default=0.0,
                 metavar="F",
-                help="as --min-hmm-coverage, over the gene's length",
             ),
-            arg(
+            _bound(
+                "--min-gene-coverage",
+                "as --min-hmm-coverage, over the gene's length",
+                default=0.0,
+                metavar="F",
+            ),
+            _choice(
                 "--columns",
-                choices=get_args(Columns),
-                default="hits",
-                help="the four hit columns, or all the table's columns (only for .parquet and "
+                get_args(Columns),
+                "hits",
+                "the four hit columns, or all the table's columns (only for .parquet and "
                 ".arrow output; default: hits)",
             ),
-            arg("--top", action="store_true", help="keep each gene's top hit only"),
-            arg(
-                "-o",
-                "--output",
-                metavar="OUT",
-                default=None,
-                help="write velko's top-hit file to OUT, or all columns to OUT.parquet or "
+            _flag("--top", "keep each gene's top hit only"),
+            _output(
+                "write velko's top-hit file to OUT, or all columns to OUT.parquet or "
                 "OUT.arrow (default: a TSV gene_id, hmm_id, e_value, bit_score to "
-                "standard output)",
+                "standard output)"
             ),
         ],
         _tophits,
@@ -894,45 +856,32 @@ COMMANDS: list[Command] = [
         "k-mer profiles, statistics and (with --hmm) profile hits of many genomes into a "
         "resumable run directory of Parquet parts",
         [
-            arg(
-                "files",
-                metavar="FILE",
-                nargs="+",
-                help="FASTA files (plain or gzip), directories searched for them, or @LIST: a "
+            _files(
+                "FILE",
+                "FASTA files (plain or gzip), directories searched for them, or @LIST: a "
                 "text file naming one per line",
             ),
-            arg("-o", "--output", metavar="OUT", required=True, help="the run directory"),
-            arg("-k", type=_int_in(1, None), default=4, help="k-mer length (default: 4)"),
-            arg(
-                "--strands",
-                choices=get_args(Strands),
-                default="canonical",
-                help="count the given strand, both strands, or canonical k-mers (default: "
-                "canonical)",
-            ),
-            arg(
+            _output("the run directory", required=True),
+            _k(None, 4, "k-mer length (default: 4)"),
+            _strands("canonical"),
+            _flag(
                 "--strict",
-                action="store_true",
-                help="a letter other than A, C, G, T fails its genome instead of being skipped",
+                "a letter other than A, C, G, T fails its genome instead of being skipped",
             ),
-            arg(
+            _flag(
                 "--per-record",
-                action="store_true",
-                help="one profile per record instead of one per genome",
+                "one profile per record instead of one per genome",
             ),
-            arg(
-                "--layout",
-                choices=get_args(Layout),
-                default="auto",
-                help="profiles of 4^k counts (k up to 12), of the k-mers seen (k up to 32), or "
+            _layout(
+                "profiles of 4^k counts (k up to 12), of the k-mers seen (k up to 32), or "
                 "dense while a row's k-mer columns are no more than the median input's "
-                "bytes (and k up to 12), chosen once for the run (default: auto)",
+                "bytes (and k up to 12), chosen once for the run (default: auto)"
             ),
-            arg(
+            _choice(
                 "--genome-id",
-                choices=_choices("GenomeId"),
-                default="accession",
-                help="genome ids: the assembly accession a file name starts with made "
+                _choices("GenomeId"),
+                "accession",
+                "genome ids: the assembly accession a file name starts with made "
                 "canonical (other names: their stem), or every name's stem (default: "
                 "accession)",
             ),
@@ -943,39 +892,29 @@ COMMANDS: list[Command] = [
                 help="HMMER 3 profiles to search each genome's genes with (pyrodigal and "
                 "pyhmmer: pip install pyrodigal pyhmmer)",
             ),
-            arg(
+            _flag(
                 "--cut-ga",
-                action="store_true",
-                help="with --hmm: search with the profiles' gathering cutoffs, as hmmsearch "
-                "--cut_ga",
+                "with --hmm: search with the profiles' gathering cutoffs, as hmmsearch --cut_ga",
             ),
-            arg("--cut-tc", action="store_true", help="as --cut-ga, with the trusted cutoffs"),
-            arg("--cut-nc", action="store_true", help="as --cut-ga, with the noise cutoffs"),
-            arg(
+            _flag("--cut-tc", "as --cut-ga, with the trusted cutoffs"),
+            _flag("--cut-nc", "as --cut-ga, with the noise cutoffs"),
+            _flag(
                 "--stop-codon",
-                action="store_true",
-                help="with --hmm: end each protein with '*' for its stop codon, as prodigal -a "
+                "with --hmm: end each protein with '*' for its stop codon, as prodigal -a "
                 "writes them, so that scores match prodigal -a and hmmsearch",
             ),
-            arg(
-                "--workers",
-                type=_int_in(1, None),
-                default=None,
-                metavar="N",
-                help="local worker processes (default: the cores this process may use)",
-            ),
+            _cores("--workers", "local worker processes"),
             arg(
                 "--scheduler",
                 metavar="ADDRESS",
                 default=None,
                 help="a Dask scheduler (tcp://HOST:8786) whose workers run the batches",
             ),
-            arg(
+            _bound(
                 "--batch-size",
-                type=_int_in(1, None),
-                default=None,
+                "genomes per batch and part (default: about four batches per worker)",
+                _int_in(1, None),
                 metavar="N",
-                help="genomes per batch and part (default: about four batches per worker)",
             ),
             arg(
                 "--no-resume",
@@ -983,24 +922,18 @@ COMMANDS: list[Command] = [
                 action="store_false",
                 help="clear OUT's run instead of resuming it",
             ),
-            arg(
+            _choice(
                 "--verify-inputs",
-                choices=_choices("VerifyInputs"),
-                default="stat",
-                help="how a resume tells an input unchanged: by its size and times, or also "
+                _choices("VerifyInputs"),
+                "stat",
+                "how a resume tells an input unchanged: by its size and times, or also "
                 "by its SHA-256 (default: stat)",
             ),
-            arg(
+            _flag(
                 "--fail-fast",
-                action="store_true",
-                help="stop at the first genome that fails, with its error",
+                "stop at the first genome that fails, with its error",
             ),
-            arg(
-                "--progress",
-                action=argparse.BooleanOptionalAction,
-                default=None,
-                help="progress bar on standard error (default: when it is a terminal)",
-            ),
+            _PROGRESS,
         ],
         _run,
     ),

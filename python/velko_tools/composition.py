@@ -8,6 +8,7 @@ each without a temporary the size of the table beyond its own result.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Literal
@@ -234,6 +235,7 @@ def _nearest(
     return found, distances
 
 
+@dataclasses.dataclass(eq=False, repr=False, slots=True)
 class TetraTable:
     """Tetranucleotide z-scores of FASTA files or records: one row each, 256 columns.
 
@@ -243,23 +245,12 @@ class TetraTable:
     ``starts`` and ``ends`` each row's place in its record when scored in windows (else None).
     """
 
-    __slots__ = ("ends", "files", "ids", "sizes", "starts", "zscores")
-
-    def __init__(
-        self,
-        ids: list[str],
-        files: list[str],
-        zscores: npt.NDArray[np.float64],
-        sizes: npt.NDArray[np.uint64],
-        starts: npt.NDArray[np.uint64] | None = None,
-        ends: npt.NDArray[np.uint64] | None = None,
-    ) -> None:
-        self.ids = ids
-        self.files = files
-        self.zscores = zscores
-        self.sizes = sizes
-        self.starts = starts
-        self.ends = ends
+    ids: list[str]
+    files: list[str]
+    zscores: npt.NDArray[np.float64]
+    sizes: npt.NDArray[np.uint64]
+    starts: npt.NDArray[np.uint64] | None = None
+    ends: npt.NDArray[np.uint64] | None = None
 
     def __len__(self) -> int:
         return len(self.ids)
@@ -268,7 +259,7 @@ class TetraTable:
         return f"<TetraTable rows={len(self)} files={len(set(self.files))}>"
 
     def __reduce__(self) -> tuple[type[TetraTable], tuple[object, ...]]:
-        return type(self), (self.ids, self.files, self.zscores, self.sizes, self.starts, self.ends)
+        return type(self), tuple(getattr(self, field) for field in self.__slots__)
 
     @property
     def kmers(self) -> list[str]:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import sys
 from collections.abc import Callable, Sequence
@@ -29,11 +30,11 @@ MAX_THREADS = 1024
 
 
 class _RowTable:
-    """What both k-mer tables share: rows named by ``ids`` and ``files``, equality field by
-    field (arrays by value), and pickling by the constructor's arguments, in ``_FIELDS``."""
+    """What the row tables share: rows named by ``ids`` and ``files``, equality field by field
+    (arrays by value), and pickling by the constructor's arguments, which its ``__slots__``
+    name in order (a slotted dataclass lists its fields so)."""
 
-    __slots__ = ()
-    _FIELDS: tuple[str, ...] = ()
+    __slots__: tuple[str, ...] = ()
     ids: list[str]
 
     def __len__(self) -> int:
@@ -42,7 +43,7 @@ class _RowTable:
     def __eq__(self, other: object) -> bool:
         if type(other) is not type(self):
             return NotImplemented
-        for field in self._FIELDS:
+        for field in self.__slots__:
             mine, theirs = getattr(self, field), getattr(other, field)
             if isinstance(mine, np.ndarray):
                 if not np.array_equal(mine, theirs):
@@ -54,9 +55,10 @@ class _RowTable:
     __hash__ = None  # type: ignore[assignment]
 
     def __reduce__(self) -> tuple[type[_RowTable], tuple[Any, ...]]:
-        return type(self), tuple(getattr(self, field) for field in self._FIELDS)
+        return type(self), tuple(getattr(self, field) for field in self.__slots__)
 
 
+@dataclasses.dataclass(eq=False, repr=False, slots=True)
 class KmerTable(_RowTable):
     """k-mer counts of FASTA records (or files): one row each, one column per k-mer.
 
@@ -71,43 +73,16 @@ class KmerTable(_RowTable):
     both are None.
     """
 
-    _FIELDS = (
-        "ids",
-        "files",
-        "k",
-        "strands",
-        "kmers",
-        "counts",
-        "windows",
-        "skipped",
-        "starts",
-        "ends",
-    )
-    __slots__ = _FIELDS
-
-    def __init__(
-        self,
-        ids: list[str],
-        files: list[str],
-        k: int,
-        strands: Strands,
-        kmers: Sequence[str],
-        counts: npt.NDArray[np.uint64],
-        windows: npt.NDArray[np.uint64],
-        skipped: npt.NDArray[np.uint64],
-        starts: npt.NDArray[np.uint64] | None = None,
-        ends: npt.NDArray[np.uint64] | None = None,
-    ) -> None:
-        self.ids = ids
-        self.files = files
-        self.k = k
-        self.strands: Strands = strands
-        self.kmers = kmers
-        self.counts = counts
-        self.windows = windows
-        self.skipped = skipped
-        self.starts = starts
-        self.ends = ends
+    ids: list[str]
+    files: list[str]
+    k: int
+    strands: Strands
+    kmers: Sequence[str]
+    counts: npt.NDArray[np.uint64]
+    windows: npt.NDArray[np.uint64]
+    skipped: npt.NDArray[np.uint64]
+    starts: npt.NDArray[np.uint64] | None = None
+    ends: npt.NDArray[np.uint64] | None = None
 
     def __repr__(self) -> str:
         rows, columns = self.counts.shape

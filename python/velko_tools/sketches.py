@@ -26,7 +26,7 @@ from velko_tools._args import (
     usable_cores,
 )
 from velko_tools.kmers import MAX_THREADS, _progress_reporter, _RowTable, row_names
-from velko_tools.tables import npz_read_texts, npz_texts
+from velko_tools.tables import npz_fields, npz_texts
 
 if TYPE_CHECKING:
     import pandas
@@ -89,8 +89,7 @@ class SketchTable(_RowTable):
     the rows, ``files`` the file each came from.
     """
 
-    _FIELDS = ("ids", "files", "k", "scaled", "seed", "indptr", "hashes", "abundances")
-    __slots__ = _FIELDS
+    __slots__ = ("ids", "files", "k", "scaled", "seed", "indptr", "hashes", "abundances")
 
     def __init__(
         self,
@@ -348,16 +347,7 @@ class SketchTable(_RowTable):
             _check_int("k", k, 1, MAX_SKETCH_K)
         if name.endswith(".npz"):
             with np.load(name, allow_pickle=False) as data:
-                return cls(
-                    npz_read_texts(data, "ids"),
-                    npz_read_texts(data, "files"),
-                    int(data["k"]),
-                    int(data["scaled"]),
-                    int(data["seed"]),
-                    data["indptr"],
-                    data["hashes"],
-                    data["abundances"] if "abundances" in data else None,
-                )
+                return cls(**npz_fields(data, cls.__slots__, optional=("abundances",)))
         if name.endswith(".parquet"):
             return cls._read_parquet(name)
         if name.endswith(".zip"):

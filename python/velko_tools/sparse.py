@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import itertools
 import operator
 import os
@@ -21,7 +22,7 @@ from velko_tools.kmers import (
     row_names,
 )
 from velko_tools.layout import MAX_DENSE_K
-from velko_tools.tables import npz_read_texts, npz_texts, places_arrays
+from velko_tools.tables import npz_fields, npz_texts, places_arrays
 
 if TYPE_CHECKING:
     import pandas
@@ -175,6 +176,7 @@ class KmerSpectrum:
         return f"KmerSpectrum({{{shown}{more}}})"
 
 
+@dataclasses.dataclass(eq=False, repr=False, slots=True)
 class SparseKmerTable(_RowTable):
     """k-mer counts of FASTA records (or files), one row each, holding only the k-mers seen.
 
@@ -187,46 +189,17 @@ class SparseKmerTable(_RowTable):
     and ``ends`` place the rows of a table counted in windows along records, as in KmerTable.
     """
 
-    _FIELDS = (
-        "ids",
-        "files",
-        "k",
-        "strands",
-        "indptr",
-        "codes",
-        "counts",
-        "windows",
-        "skipped",
-        "starts",
-        "ends",
-    )
-    __slots__ = _FIELDS
-
-    def __init__(
-        self,
-        ids: list[str],
-        files: list[str],
-        k: int,
-        strands: Strands,
-        indptr: npt.NDArray[np.uint64],
-        codes: npt.NDArray[np.uint64],
-        counts: npt.NDArray[np.unsignedinteger[Any]],
-        windows: npt.NDArray[np.uint64],
-        skipped: npt.NDArray[np.uint64],
-        starts: npt.NDArray[np.uint64] | None = None,
-        ends: npt.NDArray[np.uint64] | None = None,
-    ) -> None:
-        self.starts = starts
-        self.ends = ends
-        self.ids = ids
-        self.files = files
-        self.k = k
-        self.strands: Strands = strands
-        self.indptr = indptr
-        self.codes = codes
-        self.counts = counts
-        self.windows = windows
-        self.skipped = skipped
+    ids: list[str]
+    files: list[str]
+    k: int
+    strands: Strands
+    indptr: npt.NDArray[np.uint64]
+    codes: npt.NDArray[np.uint64]
+    counts: npt.NDArray[np.unsignedinteger[Any]]
+    windows: npt.NDArray[np.uint64]
+    skipped: npt.NDArray[np.uint64]
+    starts: npt.NDArray[np.uint64] | None = None
+    ends: npt.NDArray[np.uint64] | None = None
 
     def __repr__(self) -> str:
         return (
@@ -493,19 +466,7 @@ class SparseKmerTable(_RowTable):
             return cls._read_dump(name, strands)
         if name.endswith(".npz"):
             with np.load(name, allow_pickle=False) as data:
-                return cls(
-                    npz_read_texts(data, "ids"),
-                    npz_read_texts(data, "files"),
-                    int(data["k"]),
-                    str(data["strands"]),  # type: ignore[arg-type]
-                    data["indptr"],
-                    data["codes"],
-                    data["counts"],
-                    data["windows"],
-                    data["skipped"],
-                    data["starts"] if "starts" in data else None,
-                    data["ends"] if "ends" in data else None,
-                )
+                return cls(**npz_fields(data, cls.__slots__, optional=("starts", "ends")))
         if name.endswith(".parquet"):
             return cls._read_parquet(name)
         raise ValueError(

@@ -503,6 +503,22 @@ def npz_read_texts(arrays: Any, name: str) -> list[str]:
     return texts
 
 
+def npz_fields(arrays: Any, names: Sequence[str], optional: Sequence[str] = ()) -> dict[str, Any]:
+    """The constructor's arguments of a row table whose write() stored each field under its
+    name: ``ids`` and ``files`` as npz_texts, a number or a text as a 0-d array, the rest as
+    arrays; the `optional` ones missing are None, any other missing a KeyError."""
+    fields: dict[str, Any] = {}
+    for name in names:
+        if name in ("ids", "files"):
+            fields[name] = npz_read_texts(arrays, name)
+        elif name in optional and name not in arrays:
+            fields[name] = None
+        else:
+            value = arrays[name]
+            fields[name] = value.item() if value.ndim == 0 else value
+    return fields
+
+
 def read_table(
     path: str | os.PathLike[str], *, format: str | None = None, strands: Strands | None = None
 ) -> dict[str, Any]:

@@ -7,7 +7,6 @@
 #include <nanobind/stl/vector.h>
 
 #include <cstdint>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,34 +30,14 @@ nb::tuple zscores_locked(const InputFiles& inputs, bool per_file, std::uint64_t 
                                             .window = {.width = window, .step = step}},
                         threads);
     await_job(job, progress);
-    std::vector<kmer::ZscoreRows> rows = job.take();
-    // One array of all rows: the files' rows are copied in order and each freed after.
-    std::size_t count = 0;
-    for (const kmer::ZscoreRows& file : rows) count += file.sizes.size();
-    std::vector<double> zscores;
-    std::vector<std::uint64_t> sizes;
-    std::vector<std::uint64_t> file_index;
-    zscores.reserve(count * kmer::kTetraColumns);
-    sizes.reserve(count);
-    file_index.reserve(count);
-    std::vector<std::string> ids;
-    kmer::WindowPlaces places;
-    for (std::size_t f = 0; f < rows.size(); ++f) {
-        kmer::ZscoreRows& file = rows[f];
-        zscores.insert(zscores.end(), file.zscores.begin(), file.zscores.end());
-        sizes.insert(sizes.end(), file.sizes.begin(), file.sizes.end());
-        file_index.insert(file_index.end(), file.sizes.size(), f);
-        std::move(file.ids.begin(), file.ids.end(), std::back_inserter(ids));
-        places.starts.insert(places.starts.end(), file.places.starts.begin(),
-                             file.places.starts.end());
-        places.ends.insert(places.ends.end(), file.places.ends.begin(), file.places.ends.end());
-        file = kmer::ZscoreRows{};
-    }
-    double* const data = zscores.data();
-    return nb::make_tuple(id_list(ids), vector_array(std::move(file_index)),
-                          owning_array(std::move(zscores), data, {count, kmer::kTetraColumns}),
-                          vector_array(std::move(sizes)), vector_array(std::move(places.starts)),
-                          vector_array(std::move(places.ends)));
+    kmer::ZscoreTable table = kmer::gather_zscores(job.take());
+    const std::size_t rows = table.sizes.size();
+    double* const data = table.zscores.data();
+    return nb::make_tuple(id_list(table.ids), vector_array(std::move(table.files)),
+                          owning_array(std::move(table.zscores), data, {rows, kmer::kTetraColumns}),
+                          vector_array(std::move(table.sizes)),
+                          vector_array(std::move(table.places.starts)),
+                          vector_array(std::move(table.places.ends)));
 }
 
 nb::tuple tetra_zscores(nb::list files, bool per_file, std::uint64_t min_length, unsigned threads,

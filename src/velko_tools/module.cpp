@@ -16,6 +16,6 @@ NB_MODULE(_core, m) {
     velko::tools::bind_composition(m);
     // Which library reads gzip input and writes gzip output in this build: "isal" or "zlib"
     // (ISA-L's inflater and deflater come together, or neither).
-    const std::string_view inflater = velko::util::inflater_name(velko::util::default_inflater());
+    const std::string_view inflater = velko::util::codec_name(velko::util::default_codec());
     m.attr("GZIP_BACKEND") = nanobind::str(inflater.data(), inflater.size());
 }

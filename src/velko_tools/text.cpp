@@ -64,16 +64,16 @@ nb::bytes kmer_letters(std::uint8_t k, const Column<std::uint64_t>& codes) {
     return nb::bytes(text.data(), text.size());
 }
 
-util::Deflater deflater_named(const std::optional<std::string>& name) {
-    if (!name) return util::default_deflater();
-    for (const auto deflater : {util::Deflater::kIsal, util::Deflater::kZlib}) {
-        if (*name == util::deflater_name(deflater)) return deflater;
+util::GzipCodec deflater_named(const std::optional<std::string>& name) {
+    if (!name) return util::default_codec();
+    for (const auto deflater : {util::GzipCodec::kIsal, util::GzipCodec::kZlib}) {
+        if (*name == util::codec_name(deflater)) return deflater;
     }
     throw nb::value_error("deflater must be 'isal', 'zlib' or None");
 }
 
 nb::bytes gzip_member(const nb::bytes& text, int level, const std::optional<std::string>& name) {
-    const util::Deflater deflater = deflater_named(name);
+    const util::GzipCodec deflater = deflater_named(name);
     // A bytes object never changes, and `text` holds it: its buffer is read without the lock.
     const std::string_view input(text.c_str(), text.size());
     std::string member;

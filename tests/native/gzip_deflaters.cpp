@@ -19,9 +19,9 @@ using velko::test::finish;
 namespace {
 
 using velko::util::append_gzip_member;
-using velko::util::Deflater;
 using velko::util::Failure;
 using velko::util::FailureKind;
+using velko::util::GzipCodec;
 
 // The text of gzip members one after another, as zlib (the reference) reads them; "!" and
 // zlib's reason when it finds a fault, "!trailing" when the last member stops short.
@@ -74,8 +74,8 @@ std::string noise(std::mt19937_64& random, std::size_t size) {
 
 int main() {
     std::mt19937_64 random(2026);
-    std::vector<Deflater> deflaters = {Deflater::kZlib};
-    if (velko::util::has_deflater(Deflater::kIsal)) deflaters.push_back(Deflater::kIsal);
+    std::vector<GzipCodec> deflaters = {GzipCodec::kZlib};
+    if (velko::util::has_codec(GzipCodec::kIsal)) deflaters.push_back(GzipCodec::kIsal);
     const std::size_t slice = std::size_t{1} << 20;
     std::vector<std::pair<std::string, std::string>> texts = {
         {"empty", ""},
@@ -85,8 +85,8 @@ int main() {
         {"three slices and some", table_text(random, 3 * slice + 12345)},
         {"noise", noise(random, slice + 777)},
     };
-    for (const Deflater deflater : deflaters) {
-        const std::string name(velko::util::deflater_name(deflater));
+    for (const GzipCodec deflater : deflaters) {
+        const std::string name(velko::util::codec_name(deflater));
         for (int level = 1; level <= 9; ++level) {
             for (const auto& [label, text] : texts) {
                 const std::string how = name + " level " + std::to_string(level) + ", " + label;
@@ -126,10 +126,10 @@ int main() {
             expect(out == "kept", name + ": a refused call changed the output");
         }
     }
-    if (!velko::util::has_deflater(Deflater::kIsal)) {
+    if (!velko::util::has_codec(GzipCodec::kIsal)) {
         std::string out;
         try {
-            append_gzip_member(out, "text", 1, Deflater::kIsal);
+            append_gzip_member(out, "text", 1, GzipCodec::kIsal);
             expect(false, "ISA-L accepted in a build without it");
         } catch (const Failure& failure) {
             expect(failure.reason == "this build has no isal deflate", failure.reason);

@@ -24,7 +24,7 @@ namespace {
 
 using velko::util::Failure;
 using velko::util::FailureKind;
-using velko::util::Inflater;
+using velko::util::GzipCodec;
 using velko::util::InputStream;
 using velko::util::OsFile;
 
@@ -65,7 +65,7 @@ struct Outcome {
 };
 
 // Reads through a new descriptor of the same open file, as the reader opens its own.
-Outcome drain(int fd, Inflater inflater, std::size_t read_size) {
+Outcome drain(int fd, GzipCodec inflater, std::size_t read_size) {
     Outcome outcome;
     OsFile file = OsFile::open_read("/proc/self/fd/" + std::to_string(fd));
     if (!file.is_open()) std::abort();
@@ -81,7 +81,7 @@ Outcome drain(int fd, Inflater inflater, std::size_t read_size) {
 }
 
 // Reads `data` as a regular file, or through a pipe fed by a child process.
-Outcome read_as(const std::string& data, Inflater inflater, std::size_t read_size, bool pipe) {
+Outcome read_as(const std::string& data, GzipCodec inflater, std::size_t read_size, bool pipe) {
     if (!pipe) {
         char name[] = "/tmp/velko-gzip-XXXXXX";
         const int fd = mkstemp(name);
@@ -117,15 +117,15 @@ Outcome read_as(const std::string& data, Inflater inflater, std::size_t read_siz
 // Reads `data` every way and checks the text (when `text` is given) and the failure text.
 void check(const std::string& label, const std::string& data, const std::string* text,
            const std::string& failure) {
-    std::vector<Inflater> inflaters = {Inflater::kZlib};
-    if (velko::util::has_inflater(Inflater::kIsal)) inflaters.push_back(Inflater::kIsal);
-    for (const Inflater inflater : inflaters) {
+    std::vector<GzipCodec> inflaters = {GzipCodec::kZlib};
+    if (velko::util::has_codec(GzipCodec::kIsal)) inflaters.push_back(GzipCodec::kIsal);
+    for (const GzipCodec inflater : inflaters) {
         for (const std::size_t read_size : {std::size_t{1} << 20, std::size_t{4093}}) {
             for (const bool pipe : {false, true}) {
                 // A pipe is always inflated by zlib: once is enough.
-                if (pipe && inflater != Inflater::kZlib) continue;
+                if (pipe && inflater != GzipCodec::kZlib) continue;
                 const std::string how =
-                    label + " via " + std::string(velko::util::inflater_name(inflater)) +
+                    label + " via " + std::string(velko::util::codec_name(inflater)) +
                     (pipe ? ", pipe" : ", file") + ", reads of " + std::to_string(read_size);
                 const Outcome got = read_as(data, inflater, read_size, pipe);
                 expect(got.failure == failure, how + ": failure '" + got.failure + "'");
@@ -199,7 +199,7 @@ int main() {
     for (std::size_t at = 0; at < small.size(); at += 7) {
         std::string damaged = small;
         damaged[at] = static_cast<char>(damaged[at] ^ 0x21);
-        const Outcome reference = read_as(damaged, Inflater::kZlib, 1 << 20, true);
+        const Outcome reference = read_as(damaged, GzipCodec::kZlib, 1 << 20, true);
         check("flip at " + std::to_string(at), damaged, nullptr, reference.failure);
     }
     return finish("gzip_inflaters");

@@ -136,18 +136,10 @@ class Run:
             return _sparse_profiles(table, options)
         kmers = _kmer_labels(table, options)
         values = _flat_values(table.column("counts"))
-        ids, paths, windows, skipped, starts, ends = _row_columns(table, options)
         return KmerTable(
-            ids,
-            paths,
-            options["k"],
-            options["strands"],
-            kmers,
-            values.reshape(len(table), len(kmers)),
-            windows,
-            skipped,
-            starts,
-            ends,
+            kmers=kmers,
+            counts=values.reshape(len(table), len(kmers)),
+            **_row_columns(table, options),
         )
 
     # These tables hold a row per genome: converted on this thread, they never start pyarrow's
@@ -275,19 +267,11 @@ def _sparse_profiles(table: pyarrow.Table, options: dict[str, Any]) -> SparseKme
     if len(table) != 0:
         offsets = np.asarray(codes.offsets, dtype=np.int64)
         indptr = (offsets - offsets[0]).astype(np.uint64)
-    ids, paths, windows, skipped, starts, ends = _row_columns(table, options)
     return SparseKmerTable(
-        ids,
-        paths,
-        options["k"],
-        options["strands"],
-        indptr,
-        _flat_values(codes),
-        _flat_values(table.column("counts")),
-        windows,
-        skipped,
-        starts,
-        ends,
+        indptr=indptr,
+        codes=_flat_values(codes),
+        counts=_flat_values(table.column("counts")),
+        **_row_columns(table, options),
     )
 
 
@@ -301,22 +285,22 @@ def _flat_values(column: Any) -> Any:
     return flat.to_numpy(zero_copy_only=False).astype(np.uint64, copy=False)
 
 
-def _row_columns(
-    table: pyarrow.Table, options: dict[str, Any]
-) -> tuple[Any, Any, Any, Any, Any, Any]:
-    """What every profile row holds beside its counts: its id (the record, or the genome),
-    path, windows and skipped windows, and its start and end in the record when counted in
-    windows (else None)."""
+def _row_columns(table: pyarrow.Table, options: dict[str, Any]) -> dict[str, Any]:
+    """What every profile row holds beside its counts, as keywords of either table: its id
+    (the record, or the genome), path, windows and skipped windows, and its start and end in
+    the record when counted in windows (else None); and the run's k and strands."""
     ids = table.column("record" if options["per_record"] else "genome").to_pylist()
     windowed = "start" in table.column_names
-    return (
-        ids,
-        table.column("path").to_pylist(),
-        table.column("windows").to_numpy().astype(np.uint64),
-        table.column("skipped").to_numpy().astype(np.uint64),
-        table.column("start").to_numpy().astype(np.uint64) if windowed else None,
-        table.column("end").to_numpy().astype(np.uint64) if windowed else None,
-    )
+    return {
+        "ids": ids,
+        "files": table.column("path").to_pylist(),
+        "k": options["k"],
+        "strands": options["strands"],
+        "windows": table.column("windows").to_numpy().astype(np.uint64),
+        "skipped": table.column("skipped").to_numpy().astype(np.uint64),
+        "starts": table.column("start").to_numpy().astype(np.uint64) if windowed else None,
+        "ends": table.column("end").to_numpy().astype(np.uint64) if windowed else None,
+    }
 
 
 def _kmer_labels(table: pyarrow.Table, options: dict[str, Any]) -> Sequence[str]:

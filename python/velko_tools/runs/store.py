@@ -88,57 +88,10 @@ def _profiles_table(tables: list[tuple[str, Any]], options: _Options) -> pyarrow
 
     if options.layout == "sparse":
         return _sparse_profiles_table(tables, options)
-
-    genomes: list[str] = []
-    records: list[str] = []
-    paths: list[str] = []
-    for genome, table in tables:
-        genomes += [genome] * len(table)
-        records += table.ids
-        paths += table.files
     width = len(KmerLabels(options.k, canonical=options.strands == "canonical"))
-    if tables:
-        counts = np.concatenate([t.counts for _, t in tables]).reshape(-1)
-        windows = np.concatenate([t.windows for _, t in tables])
-        skipped = np.concatenate([t.skipped for _, t in tables])
-    else:
-        counts = windows = skipped = np.zeros(0, dtype=np.uint64)
-    columns: dict[str, Any] = {"genome": pyarrow.array(genomes, pyarrow.string())}
-    if options.per_record:
-        columns["record"] = pyarrow.array(records, pyarrow.string())
-    columns["path"] = pyarrow.array(paths, pyarrow.string())
-    columns["counts"] = pyarrow.FixedSizeListArray.from_arrays(
-        pyarrow.array(counts, pyarrow.uint64()), width
-    )
-    columns["windows"] = pyarrow.array(windows, pyarrow.uint64())
-    columns["skipped"] = pyarrow.array(skipped, pyarrow.uint64())
-    columns.update(_places_columns([t for _, t in tables], options))
-    metadata = {
-        "velko.k": str(options.k),
-        "velko.strands": options.strands,
-        "velko.layout": "dense",
-    }
-    return pyarrow.table(columns).replace_schema_metadata(metadata)
-
-
-def _places_columns(
-    tables: list[KmerTable] | list[SparseKmerTable], options: _Options
-) -> dict[str, Any]:
-    """The start and end columns of profiles counted in windows (none otherwise)."""
-    import pyarrow
-
-    if options.window is None:
-        return {}
-    columns: dict[str, Any] = {}
-    for name in ("starts", "ends"):
-        values = [getattr(table, name) for table in tables]
-        flat = (
-            np.concatenate([v for v in values if v is not None])
-            if any(v is not None for v in values)
-            else np.zeros(0, dtype=np.uint64)
-        )
-        columns[name[:-1]] = pyarrow.array(flat, pyarrow.uint64())
-    return columns
+    counts = _joined([t.counts.reshape(-1) for _, t in tables])
+    values = {"counts": pyarrow.FixedSizeListArray.from_arrays(counts, width)}
+    return _part_table(tables, options, values)
 
 
 def _sparse_profiles_table(
@@ -146,50 +99,60 @@ def _sparse_profiles_table(
 ) -> pyarrow.Table:
     import pyarrow
 
+    offsets: list[Any] = [np.zeros(1, dtype=np.int64)]
+    base = 0
+    for _, table in tables:
+        offsets.append(table.indptr[1:].astype(np.int64) + base)
+        base += len(table.codes)
+    every = pyarrow.array(np.concatenate(offsets), pyarrow.int64())
+    codes = _joined([t.codes for _, t in tables])
+    counts = _joined([t.counts.astype(np.uint64, copy=False) for _, t in tables])
+    values = {
+        "codes": pyarrow.LargeListArray.from_arrays(every, codes),
+        "counts": pyarrow.LargeListArray.from_arrays(every, counts),
+    }
+    return _part_table(tables, options, values)
+
+
+def _joined(arrays: list[Any]) -> pyarrow.Array:
+    """The uint64 arrays as one Arrow array."""
+    import pyarrow
+
+    flat = np.concatenate(arrays) if arrays else np.zeros(0, dtype=np.uint64)
+    return pyarrow.array(flat, pyarrow.uint64())
+
+
+def _part_table(
+    tables: list[tuple[str, KmerTable]] | list[tuple[str, SparseKmerTable]],
+    options: _Options,
+    values: dict[str, pyarrow.Array],
+) -> pyarrow.Table:
+    """A part of profiles/ in either layout: genome, [record,] path, the layout's `values`,
+    windows, skipped, [start, end]; k, the strands and the layout in the schema metadata."""
+    import pyarrow
+
     genomes: list[str] = []
     records: list[str] = []
     paths: list[str] = []
-    offsets: list[Any] = [np.zeros(1, dtype=np.int64)]
-    codes: list[Any] = []
-    counts: list[Any] = []
-    windows: list[Any] = []
-    skipped: list[Any] = []
-    base = 0
     for genome, table in tables:
         genomes += [genome] * len(table)
         records += table.ids
         paths += table.files
-        offsets.append(table.indptr[1:].astype(np.int64) + base)
-        base += len(table.codes)
-        codes.append(table.codes)
-        counts.append(table.counts.astype(np.uint64, copy=False))
-        windows.append(table.windows)
-        skipped.append(table.skipped)
-    every = np.concatenate(offsets)
-
-    def listed(values: list[Any]) -> pyarrow.Array:
-        flat = np.concatenate(values) if values else np.zeros(0, dtype=np.uint64)
-        return pyarrow.LargeListArray.from_arrays(
-            pyarrow.array(every, pyarrow.int64()), pyarrow.array(flat, pyarrow.uint64())
-        )
-
-    def joined(values: list[Any]) -> pyarrow.Array:
-        flat = np.concatenate(values) if values else np.zeros(0, dtype=np.uint64)
-        return pyarrow.array(flat, pyarrow.uint64())
-
     columns: dict[str, Any] = {"genome": pyarrow.array(genomes, pyarrow.string())}
     if options.per_record:
         columns["record"] = pyarrow.array(records, pyarrow.string())
     columns["path"] = pyarrow.array(paths, pyarrow.string())
-    columns["codes"] = listed(codes)
-    columns["counts"] = listed(counts)
-    columns["windows"] = joined(windows)
-    columns["skipped"] = joined(skipped)
-    columns.update(_places_columns([t for _, t in tables], options))
+    columns.update(values)
+    columns["windows"] = _joined([t.windows for _, t in tables])
+    columns["skipped"] = _joined([t.skipped for _, t in tables])
+    if options.window is not None:
+        # Profiles counted in windows: each row's place in its record.
+        columns["start"] = _joined([t.starts for _, t in tables if t.starts is not None])
+        columns["end"] = _joined([t.ends for _, t in tables if t.ends is not None])
     metadata = {
         "velko.k": str(options.k),
         "velko.strands": options.strands,
-        "velko.layout": "sparse",
+        "velko.layout": "sparse" if options.layout == "sparse" else "dense",
     }
     return pyarrow.table(columns).replace_schema_metadata(metadata)
 

@@ -210,6 +210,18 @@ std::uint64_t HitFilter::fingerprint(std::string_view gene_id, std::string_view 
     return std::hash<std::string_view>{}(key_of(gene_id, hmm_id));
 }
 
+void HitFilter::add_pair(const TableRow& row) {
+    Pair pair;
+    pair.names_at = names_.size();
+    pair.gene_size = static_cast<std::uint32_t>(row.gene_id.size());
+    pair.hmm_size = static_cast<std::uint32_t>(row.hmm_id.size());
+    pair.e_val = row.e_val;
+    pair.bit_score = row.bit_score;
+    names_ += row.gene_id;
+    names_ += row.hmm_id;
+    pairs_.push_back(pair);
+}
+
 void HitFilter::gather(const TableRow& row) {
     if (!by_pair_) {
         if (!run_open_ || gene_of(pairs_.back()) != row.gene_id ||
@@ -227,16 +239,8 @@ void HitFilter::gather(const TableRow& row) {
                 if ((word & bit) != 0) maybe_split_ = true;
                 word |= bit;
             }
-            Pair pair;
-            pair.names_at = names_.size();
-            pair.gene_size = static_cast<std::uint32_t>(row.gene_id.size());
-            pair.hmm_size = static_cast<std::uint32_t>(row.hmm_id.size());
-            pair.e_val = row.e_val;
-            pair.bit_score = row.bit_score;
-            names_ += row.gene_id;
-            names_ += row.hmm_id;
             current_ = static_cast<std::uint32_t>(pairs_.size());
-            pairs_.push_back(pair);
+            add_pair(row);
             run_spans_ = spans_.size();
             run_open_ = true;
         }
@@ -253,15 +257,7 @@ void HitFilter::gather(const TableRow& row) {
         const auto [index, added] = pair_index_.try_emplace(key_of(row.gene_id, row.hmm_id));
         if (added) {
             *index = static_cast<std::uint32_t>(pairs_.size());
-            Pair pair;
-            pair.names_at = names_.size();
-            pair.gene_size = static_cast<std::uint32_t>(row.gene_id.size());
-            pair.hmm_size = static_cast<std::uint32_t>(row.hmm_id.size());
-            pair.e_val = row.e_val;
-            pair.bit_score = row.bit_score;
-            names_ += row.gene_id;
-            names_ += row.hmm_id;
-            pairs_.push_back(pair);
+            add_pair(row);
             if (options_.keep_rows) {
                 rows_.push_back(kept_row_of(row));
                 row_text_bytes_ += text_bytes(row);

@@ -141,6 +141,8 @@ private:
 
     [[nodiscard]] bool passes(const TableRow& row);
     void gather(const TableRow& row);
+    // Appends the pair of `row` with the row's scores; its names go to names_.
+    void add_pair(const TableRow& row);
     void add_span(Pair& pair, const TableRow& row);
     [[nodiscard]] bool covers(Pair& pair, std::span<Span> spans);
     void close_run();

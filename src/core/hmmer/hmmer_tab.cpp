@@ -37,18 +37,76 @@ constexpr std::size_t kMostColumns = 22;
 
 struct Layout {
     std::string_view name;
-    std::string_view kind;  // what the table lists, for messages
-    std::uint32_t columns;  // fixed columns before the description
-    std::array<Kind, kMostColumns> kinds;
-    std::array<std::string_view, kMostColumns> headings;
+    std::string_view kind;      // what the table lists, for messages
+    std::uint32_t columns = 0;  // fixed columns before the description
+    std::array<Kind, kMostColumns> kinds = {};
+    std::array<std::string_view, kMostColumns> headings = {};
     // 1-based positions of what a row offers.
-    std::uint32_t target_name, target_acc, query_name, query_acc;
-    std::uint32_t seq_e_val, seq_bit_score, dom_e_val, dom_bit_score;
+    std::uint32_t target_name = 0, target_acc = 0, query_name = 0, query_acc = 0;
+    std::uint32_t seq_e_val = 0, seq_bit_score = 0, dom_e_val = 0, dom_bit_score = 0;
     // What annotation reads besides; 0 where the layout has no such column.
     std::uint32_t target_len = 0, query_len = 0, dom_index = 0, dom_count = 0;
     std::uint32_t best_dom_e_val = 0, best_dom_bit_score = 0;
     std::uint32_t hmm_from = 0, hmm_to = 0, ali_from = 0, ali_to = 0, env_from = 0, env_to = 0;
 };
+
+// What a row offers and the headings of the column holding it, as the layouts spell them: a
+// layout's positions are found by its headings, so that each layout is written once.
+struct Role {
+    std::uint32_t Layout::* position;
+    std::string_view heading;
+    std::string_view other_heading = heading;  // where layouts differ
+};
+
+constexpr std::array kRoles{
+    Role{&Layout::target_name, "target name"},
+    Role{&Layout::target_acc, "target accession"},
+    Role{&Layout::query_name, "query name"},
+    Role{&Layout::query_acc, "query accession"},
+    Role{&Layout::seq_e_val, "E-value"},
+    Role{&Layout::seq_bit_score, "score"},
+    Role{&Layout::dom_e_val, "i-Evalue"},
+    Role{&Layout::dom_bit_score, "domain score"},
+    Role{&Layout::target_len, "tlen", "sq len"},
+    Role{&Layout::query_len, "qlen"},
+    Role{&Layout::dom_index, "#"},
+    Role{&Layout::dom_count, "dom", "of"},
+    Role{&Layout::best_dom_e_val, "best domain E-value"},
+    Role{&Layout::best_dom_bit_score, "best domain score"},
+    Role{&Layout::hmm_from, "hmm from", "hmmfrom"},
+    Role{&Layout::hmm_to, "hmm to"},
+    Role{&Layout::ali_from, "ali from", "alifrom"},
+    Role{&Layout::ali_to, "ali to"},
+    Role{&Layout::env_from, "env from", "envfrom"},
+    Role{&Layout::env_to, "env to"},
+};
+
+// The layout of `headings` (its fixed columns, in order) and the `kinds` of its columns. A layout
+// listing hits without domains (`hits_are_domains`) offers each hit's scores as its domain's.
+// Evaluated at compile time, so a layout missing a row's names or scores does not build.
+constexpr Layout layout_of_headings(std::string_view name, std::string_view kind,
+                                    std::array<Kind, kMostColumns> kinds,
+                                    std::array<std::string_view, kMostColumns> headings,
+                                    bool hits_are_domains = false) {
+    Layout layout{.name = name, .kind = kind, .kinds = kinds, .headings = headings};
+    while (layout.columns < kMostColumns && !headings[layout.columns].empty()) ++layout.columns;
+    for (const Role& role : kRoles) {
+        for (std::uint32_t c = layout.columns; c > 0; --c) {  // the first column so headed wins
+            if (headings[c - 1] == role.heading || headings[c - 1] == role.other_heading) {
+                layout.*role.position = c;
+            }
+        }
+    }
+    if (hits_are_domains) {
+        layout.dom_e_val = layout.seq_e_val;
+        layout.dom_bit_score = layout.seq_bit_score;
+    }
+    if (layout.target_name == 0 || layout.target_acc == 0 || layout.query_name == 0 ||
+        layout.query_acc == 0 || layout.seq_e_val == 0 || layout.seq_bit_score == 0) {
+        throw std::logic_error("a table layout without the names and scores of its rows");
+    }
+    return layout;
+}
 
 constexpr Kind T = Kind::kText;
 constexpr Kind W = Kind::kWhole;
@@ -56,82 +114,29 @@ constexpr Kind R = Kind::kReal;
 
 // The layouts are tables: keep their lines as written.
 // clang-format off
-constexpr Layout kTblout{
-    .name = "tblout",
-    .kind = "per-sequence table",
-    .columns = 18,
-    .kinds = {T, T, T, T, R, R, R, R, R, R, R, W, W, W, W, W, W, W},
-    .headings = {"target name", "target accession", "query name", "query accession", "E-value",
-                 "score", "bias", "best domain E-value", "best domain score", "best domain bias",
-                 "exp", "reg", "clu", "ov", "env", "dom", "rep", "inc"},
-    .target_name = 1,
-    .target_acc = 2,
-    .query_name = 3,
-    .query_acc = 4,
-    .seq_e_val = 5,
-    .seq_bit_score = 6,
-    .dom_e_val = 0,
-    .dom_bit_score = 0,
-    .dom_count = 16,
-    .best_dom_e_val = 8,
-    .best_dom_bit_score = 9,
-};
+constexpr Layout kTblout = layout_of_headings(
+    "tblout", "per-sequence table",
+    {T, T, T, T, R, R, R, R, R, R, R, W, W, W, W, W, W, W},
+    {"target name", "target accession", "query name", "query accession", "E-value",
+     "score", "bias", "best domain E-value", "best domain score", "best domain bias",
+     "exp", "reg", "clu", "ov", "env", "dom", "rep", "inc"});
 
-constexpr Layout kDomtblout{
-    .name = "domtblout",
-    .kind = "per-domain table",
-    .columns = 22,
-    .kinds = {T, T, W, T, T, W, R, R, R, W, W, R, R, R, R, W, W, W, W, W, W, R},
-    .headings = {"target name", "target accession", "tlen", "query name", "query accession",
-                 "qlen", "E-value", "score", "bias", "#", "of", "c-Evalue", "i-Evalue",
-                 "domain score", "domain bias", "hmm from", "hmm to", "ali from", "ali to",
-                 "env from", "env to", "acc"},
-    .target_name = 1,
-    .target_acc = 2,
-    .query_name = 4,
-    .query_acc = 5,
-    .seq_e_val = 7,
-    .seq_bit_score = 8,
-    .dom_e_val = 13,
-    .dom_bit_score = 14,
-    .target_len = 3,
-    .query_len = 6,
-    .dom_index = 10,
-    .dom_count = 11,
-    .hmm_from = 16,
-    .hmm_to = 17,
-    .ali_from = 18,
-    .ali_to = 19,
-    .env_from = 20,
-    .env_to = 21,
-};
+constexpr Layout kDomtblout = layout_of_headings(
+    "domtblout", "per-domain table",
+    {T, T, W, T, T, W, R, R, R, W, W, R, R, R, R, W, W, W, W, W, W, R},
+    {"target name", "target accession", "tlen", "query name", "query accession",
+     "qlen", "E-value", "score", "bias", "#", "of", "c-Evalue", "i-Evalue",
+     "domain score", "domain bias", "hmm from", "hmm to", "ali from", "ali to",
+     "env from", "env to", "acc"});
 
 // nhmmer and nhmmscan list one row per hit, with its coordinates and no domains.
-constexpr Layout kNhmmerTblout{
-    .name = "tblout",
-    .kind = "nhmmer per-hit table",
-    .columns = 15,
-    .kinds = {T, T, T, T, W, W, W, W, W, W, W, T, R, R, R},
-    .headings = {"target name", "target accession", "query name", "query accession", "hmmfrom",
-                 "hmm to", "alifrom", "ali to", "envfrom", "env to", "sq len", "strand",
-                 "E-value", "score", "bias"},
-    .target_name = 1,
-    .target_acc = 2,
-    .query_name = 3,
-    .query_acc = 4,
-    .seq_e_val = 13,
-    .seq_bit_score = 14,
-    .dom_e_val = 13,
-    .dom_bit_score = 14,
-    .target_len = 11,
-    .hmm_from = 5,
-    .hmm_to = 6,
-    .ali_from = 7,
-    .ali_to = 8,
-    .env_from = 9,
-    .env_to = 10,
-};
-
+constexpr Layout kNhmmerTblout = layout_of_headings(
+    "tblout", "nhmmer per-hit table",
+    {T, T, T, T, W, W, W, W, W, W, W, T, R, R, R},
+    {"target name", "target accession", "query name", "query accession", "hmmfrom",
+     "hmm to", "alifrom", "ali to", "envfrom", "env to", "sq len", "strand",
+     "E-value", "score", "bias"},
+    true);
 // clang-format on
 
 const Layout& layout_of(TableFormat format) {

@@ -5,9 +5,10 @@
 #include <cmath>
 #include <utility>
 
-#include "kmer/kmers.hpp"
 #include "fasta/reader.hpp"
+#include "kmer/kmers.hpp"
 #include "kmer/record_walker.hpp"
+#include "kmer/row_facts.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/interrupt.hpp"
 
@@ -174,6 +175,20 @@ void ZscoreJob::charge(std::uint64_t bytes) {
 std::vector<ZscoreRows> ZscoreJob::take() {
     files_.finish();
     return std::move(rows_);
+}
+
+ZscoreTable gather_zscores(std::vector<ZscoreRows>&& files) {
+    ZscoreTable table;
+    std::size_t rows = 0;
+    for (const ZscoreRows& file : files) rows += file.sizes.size();
+    table.zscores.reserve(rows * kTetraColumns);
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        ZscoreRows& file = files[f];
+        table.zscores.insert(table.zscores.end(), file.zscores.begin(), file.zscores.end());
+        append_row_facts(table, file, file.sizes.size(), f);
+        file = ZscoreRows{};
+    }
+    return table;
 }
 
 // GCC makes a copy of this for AVX2 and picks it at load time where the processor has it: four

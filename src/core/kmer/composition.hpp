@@ -101,6 +101,19 @@ private:
     FileJob files_;  // last: its workers stop before the rows they fill go
 };
 
+/// The rows of every file in one table, in file order.
+struct ZscoreTable {
+    std::vector<std::string> ids;      // record ids (per file: none)
+    std::vector<std::uint64_t> files;  // index of each row's file
+    std::vector<double> zscores;       // rows x kTetraColumns
+    std::vector<std::uint64_t> sizes;  // sequence bytes of each row's records kept
+    WindowPlaces places;               // each row's place in its record, in windows
+};
+
+/// The rows of `files` (as ZscoreJob::take gives them) gathered into one table; each file's
+/// rows are freed once copied, so the peak stays near the table itself.
+[[nodiscard]] ZscoreTable gather_zscores(std::vector<ZscoreRows>&& files);
+
 /// The L1 distance of each of `queries` rows to each of `rows` rows (`width` values each,
 /// row-major) into `out`, queries x rows. Polls util::poll_interrupt per query.
 void l1_distances(const double* queries, std::size_t query_rows, const double* rows,

@@ -13,6 +13,7 @@
 #include "kmer/count_list.hpp"
 #include "kmer/kmers.hpp"
 #include "kmer/record_walker.hpp"
+#include "kmer/row_facts.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
 
@@ -425,15 +426,8 @@ Table gather_table(std::vector<FileRows>&& files, std::size_t columns) {
     table.ids.reserve(rows);
     for (std::size_t f = 0; f < files.size(); ++f) {
         FileRows& file = files[f];
-        for (std::string& id : file.ids) table.ids.push_back(std::move(id));
         table.tallies.push_back(file.tally);
-        table.files.insert(table.files.end(), file.ids.size(), f);
-        table.windows.insert(table.windows.end(), file.windows.begin(), file.windows.end());
-        table.skipped.insert(table.skipped.end(), file.skipped.begin(), file.skipped.end());
-        table.places.starts.insert(table.places.starts.end(), file.places.starts.begin(),
-                                   file.places.starts.end());
-        table.places.ends.insert(table.places.ends.end(), file.places.ends.begin(),
-                                 file.places.ends.end());
+        append_row_facts(table, file, file.ids.size(), f);
         file = FileRows{};
     }
     return table;

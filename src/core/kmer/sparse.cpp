@@ -15,6 +15,7 @@
 #include "fasta/reader.hpp"
 #include "kmer/count_list.hpp"
 #include "kmer/record_walker.hpp"
+#include "kmer/row_facts.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/failure.hpp"
 #include "util/interrupt.hpp"
@@ -1265,14 +1266,7 @@ SparseTable SparseJob::take() {
             table.counts.narrow.insert(table.counts.narrow.end(), file.counts.narrow.begin(),
                                        file.counts.narrow.end());
         }
-        for (std::string& id : file.ids) table.ids.push_back(std::move(id));
-        table.files.insert(table.files.end(), file.ids.size(), f);
-        table.windows.insert(table.windows.end(), file.windows.begin(), file.windows.end());
-        table.skipped.insert(table.skipped.end(), file.skipped.begin(), file.skipped.end());
-        table.places.starts.insert(table.places.starts.end(), file.places.starts.begin(),
-                                   file.places.starts.end());
-        table.places.ends.insert(table.places.ends.end(), file.places.ends.begin(),
-                                 file.places.ends.end());
+        append_row_facts(table, file, file.ids.size(), f);
         table.tallies.insert(table.tallies.end(), file.tallies.begin(), file.tallies.end());
         file = SparseTable{};
     }

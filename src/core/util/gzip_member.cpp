@@ -4,13 +4,6 @@
 
 #include <zlib.h>
 
-#ifndef VELKO_HAVE_ISAL
-#define VELKO_HAVE_ISAL 0
-#endif
-#if VELKO_HAVE_ISAL
-#include <isa-l/igzip_lib.h>
-#endif
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -24,21 +17,10 @@
 
 #include "util/failure.hpp"
 #include "util/interrupt.hpp"
+#include "util/isal.hpp"
 #include "util/memory.hpp"
 
 namespace velko::util {
-
-Deflater default_deflater() noexcept {
-    return has_deflater(Deflater::kIsal) ? Deflater::kIsal : Deflater::kZlib;
-}
-
-std::string_view deflater_name(Deflater deflater) noexcept {
-    return deflater == Deflater::kIsal ? "isal" : "zlib";
-}
-
-bool has_deflater(Deflater deflater) noexcept {
-    return deflater == Deflater::kZlib || VELKO_HAVE_ISAL;
-}
 
 int isal_level(int level) noexcept {
     if (level <= 1) return 0;
@@ -186,17 +168,17 @@ void encode(std::string& out, std::string_view text, Encoder& encoder) {
 
 }  // namespace
 
-void append_gzip_member(std::string& out, std::string_view text, int level, Deflater deflater) {
+void append_gzip_member(std::string& out, std::string_view text, int level, GzipCodec deflater) {
     if (level < kFastestLevel || level > kSmallestLevel) {
         throw refused("gzip level must be from 1 to 9, not " + std::to_string(level));
     }
-    if (!has_deflater(deflater)) {
-        throw refused("this build has no " + std::string(deflater_name(deflater)) + " deflate");
+    if (!has_codec(deflater)) {
+        throw refused("this build has no " + std::string(codec_name(deflater)) + " deflate");
     }
     const std::size_t start = out.size();
     try {
 #if VELKO_HAVE_ISAL
-        if (deflater == Deflater::kIsal) {
+        if (deflater == GzipCodec::kIsal) {
             append_header(out, level);
             IsalEncoder encoder(isal_level(level));
             encode(out, text, encoder);

@@ -4,20 +4,9 @@
 #include <string>
 #include <string_view>
 
+#include "util/gzip_codec.hpp"
+
 namespace velko::util {
-
-/// The deflate encoders a gzip member can be written with. zlib is always there; ISA-L, when
-/// built in, is several times faster at the low levels that tables are written with.
-enum class Deflater { kZlib, kIsal };
-
-/// The encoder used unless one is asked for: ISA-L when the build found it, zlib otherwise.
-[[nodiscard]] Deflater default_deflater() noexcept;
-
-/// "isal" or "zlib".
-[[nodiscard]] std::string_view deflater_name(Deflater deflater) noexcept;
-
-/// True when `deflater` was built in (zlib always is).
-[[nodiscard]] bool has_deflater(Deflater deflater) noexcept;
 
 /// The gzip levels a caller asks for: 1 is the fastest, 9 the smallest.
 inline constexpr int kFastestLevel = 1;
@@ -35,6 +24,6 @@ inline constexpr int kSmallestLevel = 9;
 /// output does not fit; util::Failure of kind kRefused for a level out of range or a deflater
 /// not built in.
 void append_gzip_member(std::string& out, std::string_view text, int level,
-                        Deflater deflater = default_deflater());
+                        GzipCodec deflater = default_codec());
 
 }  // namespace velko::util

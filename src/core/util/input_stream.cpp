@@ -6,13 +6,6 @@
 #include <signal.h>
 #include <zlib.h>
 
-#ifndef VELKO_HAVE_ISAL
-#define VELKO_HAVE_ISAL 0
-#endif
-#if VELKO_HAVE_ISAL
-#include <isa-l/igzip_lib.h>
-#endif
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -29,21 +22,10 @@
 
 #include "util/failure.hpp"
 #include "util/interrupt.hpp"
+#include "util/isal.hpp"
 #include "util/reused_buffer.hpp"
 
 namespace velko::util {
-
-Inflater default_inflater() noexcept {
-    return has_inflater(Inflater::kIsal) ? Inflater::kIsal : Inflater::kZlib;
-}
-
-std::string_view inflater_name(Inflater inflater) noexcept {
-    return inflater == Inflater::kIsal ? "isal" : "zlib";
-}
-
-bool has_inflater(Inflater inflater) noexcept {
-    return inflater == Inflater::kZlib || VELKO_HAVE_ISAL;
-}
 
 namespace {
 
@@ -192,16 +174,16 @@ std::optional<Failure> zlib_fault_at(OsFile& file, std::uint64_t offset) {
 // the stream: the text decoded before it is handed out first, then the fault is thrown.
 class Decoder {
 public:
-    Decoder(OsFile& file, std::span<const char> magic, Inflater inflater)
+    Decoder(OsFile& file, std::span<const char> magic, GzipCodec inflater)
         : file_(file), input_(kCompressedChunk) {
         std::copy(magic.begin(), magic.end(), input_.data());
         in_end_ = magic.size();
         // Offsets let a member be read again when its fault needs zlib's text.
         if (const auto at = file.position()) offset_ = *at - magic.size();
 #if VELKO_HAVE_ISAL
-        if (inflater == Inflater::kIsal) isal_.emplace();
+        if (inflater == GzipCodec::kIsal) isal_.emplace();
 #endif
-        if (inflater == Inflater::kZlib) zlib_.emplace();
+        if (inflater == GzipCodec::kZlib) zlib_.emplace();
     }
 
     // Compressed bytes read from the descriptor so far; any thread may ask.
@@ -356,7 +338,7 @@ private:
 // The decoder, run on the calling thread or ahead of it on its own.
 class InputStream::Gzip {
 public:
-    Gzip(OsFile& file, std::span<const char> magic, Inflater inflater, bool ahead)
+    Gzip(OsFile& file, std::span<const char> magic, GzipCodec inflater, bool ahead)
         : decoder_(file, magic, inflater) {
         if (ahead) start_worker();
     }
@@ -480,7 +462,7 @@ private:
     std::exception_ptr other_failure_;
 };
 
-InputStream::InputStream(OsFile& file, Inflater inflater) : file_(file), inflater_(inflater) {}
+InputStream::InputStream(OsFile& file, GzipCodec inflater) : file_(file), inflater_(inflater) {}
 
 InputStream::~InputStream() = default;
 
@@ -516,7 +498,7 @@ void InputStream::start() {
         // Inflating ahead needs a file whose reads never block for long (the thread is joined
         // when the reading stops) and that can be read again for a fault's text.
         const bool regular = file_.is_regular();
-        const Inflater inflater = regular ? inflater_ : Inflater::kZlib;
+        const GzipCodec inflater = regular ? inflater_ : GzipCodec::kZlib;
         gzip_ = std::make_unique<Gzip>(file_, std::span<const char>(magic, got), inflater, regular);
     } else {
         pending_.assign(magic, magic + got);

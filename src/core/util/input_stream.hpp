@@ -10,22 +10,10 @@
 #include <vector>
 
 #include "util/failure.hpp"
+#include "util/gzip_codec.hpp"
 #include "util/os_file.hpp"
 
 namespace velko::util {
-
-/// The deflate decoders a gzip stream can go through. zlib is always there and names every
-/// fault; ISA-L, when built in, is the faster one.
-enum class Inflater { kZlib, kIsal };
-
-/// The decoder used unless one is asked for: ISA-L when the build found it, zlib otherwise.
-[[nodiscard]] Inflater default_inflater() noexcept;
-
-/// "isal" or "zlib": the name of default_inflater().
-[[nodiscard]] std::string_view inflater_name(Inflater inflater) noexcept;
-
-/// True when `inflater` was built in (zlib always is).
-[[nodiscard]] bool has_inflater(Inflater inflater) noexcept;
 
 /// Reads an open file (not owned) as plain bytes, or, when the file starts with the gzip magic
 /// bytes, as the concatenated decompressed contents of all its gzip members.
@@ -35,7 +23,7 @@ enum class Inflater { kZlib, kIsal };
 /// Either way the bytes, their order and the failure texts are the same.
 class InputStream {
 public:
-    explicit InputStream(OsFile& file, Inflater inflater = default_inflater());
+    explicit InputStream(OsFile& file, GzipCodec inflater = default_codec());
     InputStream(const InputStream&) = delete;
     InputStream& operator=(const InputStream&) = delete;
     /// Stops and joins the inflating thread, if any.
@@ -60,7 +48,7 @@ private:
     void start();
 
     OsFile& file_;
-    Inflater inflater_;
+    GzipCodec inflater_;
     std::uint64_t bytes_read_ = 0;  // by read_raw; a Gzip counts its own
     bool started_ = false;
     // Bytes read ahead while looking for the magic bytes, handed out before reading on.
