@@ -95,22 +95,19 @@ std::uint64_t* radix_sort(std::uint64_t* keys, std::uint64_t* spare, std::size_t
     return keys;
 }
 
-// Sorts the codes of `pieces` (`n` in all, equal above their low `bits` bits) and appends their
-// runs in order. A first pass splits them by their top byte, from the pieces into `spare`, into
-// parts small enough for the core's nearest cache, where the passes over the rest cost little;
-// that pass is the only one that misses it. `keys` and `spare` are resized to n.
-template <class Append>
-void sort_and_count(std::span<const std::span<const std::uint64_t>> pieces, std::size_t n,
-                    std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& spare,
-                    unsigned bits, Append&& append) {
+// Sorts the `n` codes that `each_key(f)` hands to f one by one (equal above their low `bits`
+// bits) and appends their runs in order. A first pass splits them by their top byte into
+// `spare`, into parts small enough for the core's nearest cache, where the passes over the rest
+// cost little; that pass is the only one that misses it. `each_key` is called at most twice.
+// `keys` and `spare` are resized to n.
+template <class EachKey, class Append>
+void sort_and_count(EachKey&& each_key, std::size_t n, std::vector<std::uint64_t>& keys,
+                    std::vector<std::uint64_t>& spare, unsigned bits, Append&& append) {
     keys.resize(n);
     if (n <= kRadixBucketMost) spare.resize(n);
     if (n <= kOnePartMost || bits <= 8 || n > kRadixBucketMost) {
         std::size_t at = 0;
-        for (const auto piece : pieces) {
-            std::copy(piece.begin(), piece.end(), keys.begin() + static_cast<std::ptrdiff_t>(at));
-            at += piece.size();
-        }
+        each_key([&](std::uint64_t key) { keys[at++] = key; });
         if (n > kRadixBucketMost) {
             // Input of a few k-mers repeated: one bucket holds most of it, sorted in place.
             std::sort(keys.begin(), keys.end());
@@ -123,15 +120,11 @@ void sort_and_count(std::span<const std::span<const std::uint64_t>> pieces, std:
     }
     const unsigned top = bits - 8;
     std::array<std::size_t, 257> starts{};
-    for (const auto piece : pieces) {
-        for (const std::uint64_t key : piece) ++starts[((key >> top) & 0xff) + 1];
-    }
+    each_key([&](std::uint64_t key) { ++starts[((key >> top) & 0xff) + 1]; });
     for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
     std::array<std::size_t, 256> next{};
     std::copy(starts.begin(), starts.end() - 1, next.begin());
-    for (const auto piece : pieces) {
-        for (const std::uint64_t key : piece) spare[next[(key >> top) & 0xff]++] = key;
-    }
+    each_key([&](std::uint64_t key) { spare[next[(key >> top) & 0xff]++] = key; });
     for (std::size_t b = 0; b < 256; ++b) {
         const std::size_t size = starts[b + 1] - starts[b];
         if (size == 0) continue;
@@ -139,6 +132,17 @@ void sort_and_count(std::span<const std::span<const std::uint64_t>> pieces, std:
             radix_sort(spare.data() + starts[b], keys.data() + starts[b], size, top);
         append(std::span<const std::uint64_t>(sorted, size));
     }
+}
+
+// sort_and_count over the codes of `codes`.
+template <class Append>
+void sort_and_count(std::span<const std::uint64_t> codes, std::vector<std::uint64_t>& keys,
+                    std::vector<std::uint64_t>& spare, unsigned bits, Append&& append) {
+    sort_and_count(
+        [codes](auto&& f) {
+            for (const std::uint64_t key : codes) f(key);
+        },
+        codes.size(), keys, spare, bits, std::forward<Append>(append));
 }
 
 // Appends each run of equal codes in sorted `sorted` that is at least `min_count` long, or whose
@@ -351,8 +355,7 @@ public:
         std::vector<std::uint64_t> keep;
         for (const auto& [code, count] : repeats_) keep.push_back(code);
         if (buckets_.empty()) {
-            const std::span<const std::uint64_t> whole(flat_);
-            sort_and_count({&whole, 1}, flat_.size(), keys_, scratch_, bits_,
+            sort_and_count(std::span<const std::uint64_t>(flat_), keys_, scratch_, bits_,
                            [&](std::span<const std::uint64_t> sorted) {
                                append_runs(sorted, options_.min_count, codes, counts, keep);
                            });
@@ -396,26 +399,21 @@ private:
         return chunk_entries_ * width_ + sizeof(std::uint64_t);
     }
 
-    // The codes of `n` occurrences of bucket `b` from `chunk`, into `out`.
-    void unpack(std::size_t b, const void* chunk, std::size_t n, std::uint64_t* out) const {
-        const auto* bytes = static_cast<const unsigned char*>(chunk);
+    // Calls f(code) for the first `n` occurrences of bucket `b`'s chunks, in order.
+    template <class F>
+    void for_each_packed(std::size_t b, std::size_t n, F&& f) const {
+        const Bucket& bucket = buckets_[b];
         const std::uint64_t prefix = std::uint64_t{b} << (bits_ - prefix_bits_);
         const std::uint64_t mask = code_mask(bits_ - prefix_bits_);
-        for (std::size_t i = 0; i < n; ++i) {
-            std::uint64_t low = 0;
-            std::memcpy(&low, bytes + i * width_, sizeof low);
-            out[i] = prefix | (low & mask);
-        }
-    }
-
-    // The codes of the first `n` occurrences of bucket `b`'s chunks, appended to `out`.
-    void unpack_bucket(std::size_t b, std::size_t n, std::vector<std::uint64_t>& out) const {
-        const Bucket& bucket = buckets_[b];
-        const std::size_t start = out.size();
-        out.resize(start + n);
         for (std::size_t at = 0; at < n; at += chunk_entries_) {
-            unpack(b, bucket.chunks[at / chunk_entries_].get(), std::min(chunk_entries_, n - at),
-                   out.data() + start + at);
+            const auto* bytes =
+                static_cast<const unsigned char*>(bucket.chunks[at / chunk_entries_].get());
+            const std::size_t entries = std::min(chunk_entries_, n - at);
+            for (std::size_t i = 0; i < entries; ++i) {
+                std::uint64_t low = 0;
+                std::memcpy(&low, bytes + i * width_, sizeof low);
+                f(prefix | (low & mask));
+            }
         }
     }
 
@@ -497,16 +495,21 @@ private:
             bucket.spill = util::OsFile::open_temporary(options_.spill_directory);
             if (!bucket.spill.is_open()) fail_spill(bucket.spill.error());
         }
-        std::vector<std::uint64_t> codes(std::min(chunk_entries_, n));
-        for (std::size_t at = 0; at < n; at += chunk_entries_) {
-            const std::size_t entries = std::min(chunk_entries_, n - at);
-            unpack(b, bucket.chunks[at / chunk_entries_].get(), entries, codes.data());
+        std::vector<std::uint64_t> codes;
+        codes.reserve(std::min(chunk_entries_, n));
+        const auto flush = [&] {
             if (!bucket.spill.write_all({reinterpret_cast<const char*>(codes.data()),
-                                         entries * sizeof(std::uint64_t)})) {
+                                         codes.size() * sizeof(std::uint64_t)})) {
                 fail_spill(bucket.spill.error());
             }
-            util::poll_interrupt(entries * sizeof(std::uint64_t));
-        }
+            util::poll_interrupt(codes.size() * sizeof(std::uint64_t));
+            codes.clear();
+        };
+        for_each_packed(b, n, [&](std::uint64_t code) {
+            codes.push_back(code);
+            if (codes.size() == chunk_entries_) flush();
+        });
+        if (!codes.empty()) flush();
         bucket.spilled += n;
     }
 
@@ -543,8 +546,7 @@ private:
             part.file = util::OsFile{};
             std::vector<std::uint64_t> keys;
             std::vector<std::uint64_t> spare;
-            const std::span<const std::uint64_t> whole(codes);
-            sort_and_count({&whole, 1}, n, keys, spare, low_bits,
+            sort_and_count(std::span<const std::uint64_t>(codes), keys, spare, low_bits,
                            [&](std::span<const std::uint64_t> sorted) { emit_runs(sorted, emit); });
             return;
         }
@@ -706,10 +708,10 @@ private:
             Bucket& bucket = buckets_[b];
             bucket.size = bucket.in_memory(width_);
             const std::size_t n = bucket.size + bucket.spilled;
-            // Each thread reads back what spilled and unpacks what did not into one array,
-            // gathers the bucket into a second and radix sorts it through a third.
+            // Each thread reads back what spilled, gathers the bucket into one array and radix
+            // sorts it through a second.
             const std::uint64_t need =
-                (std::uint64_t{bucket.spilled} + n + n + std::min(n, kRadixBucketMost)) *
+                (std::uint64_t{bucket.spilled} + n + std::min(n, kRadixBucketMost)) *
                 sizeof(std::uint64_t);
             split[b] = bucket.spilled != 0 && need > share;
             per_thread = std::max(per_thread, split[b] ? share : need);
@@ -778,11 +780,15 @@ private:
                     };
                     count_partition(whole, shift, share, emit);
                 } else {
+                    // What spilled is read back whole; what did not is unpacked as it is
+                    // sorted, twice at most, rather than into an array of its own.
                     from_disk.clear();
                     if (bucket.spilled != 0) read_spilled(bucket, from_disk);
-                    unpack_bucket(b, bucket.size, from_disk);
-                    const std::span<const std::uint64_t> whole(from_disk);
-                    sort_and_count({&whole, 1}, from_disk.size(), keys, spare, shift,
+                    const auto each_key = [&](auto&& f) {
+                        for (const std::uint64_t key : from_disk) f(key);
+                        for_each_packed(b, bucket.size, f);
+                    };
+                    sort_and_count(each_key, from_disk.size() + bucket.size, keys, spare, shift,
                                    [&](std::span<const std::uint64_t> sorted) {
                                        append_runs(sorted, options_.min_count, out.codes,
                                                    out.counts, keep);
@@ -872,10 +878,9 @@ public:
                 if (r >= rows_.size() || failed.load(std::memory_order_relaxed)) return;
                 const std::size_t from = r == 0 ? 0 : rows_[r - 1].end;
                 const std::span<const std::uint64_t> row(keys_.data() + from, rows_[r].end - from);
-                sort_and_count({&row, 1}, row.size(), keys, spare, bits_,
-                               [&](std::span<const std::uint64_t> sorted) {
-                                   append_runs(sorted, min_count_, done[r].codes, done[r].counts);
-                               });
+                sort_and_count(row, keys, spare, bits_, [&](std::span<const std::uint64_t> sorted) {
+                    append_runs(sorted, min_count_, done[r].codes, done[r].counts);
+                });
                 util::poll_interrupt(row.size() * sizeof(std::uint64_t));
             }
         });
