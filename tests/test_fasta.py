@@ -332,6 +332,24 @@ def test_any_file_reads_as_its_records_count(tmp_path_factory, pieces, header_fi
     check(str(path), data, k, both)
 
 
+# Lines of tens to hundreds of letters, so that plain lines are gathered many to a 64-byte block
+# and across blocks, with the hard pieces falling anywhere among them.
+LONG_PIECES = [b"ACGTTGCA" * n + b"\n" for n in (1, 7, 8, 9, 16, 40)] + [b"ACGTA" * 13]
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    pieces=st.lists(st.sampled_from(PIECES + LONG_PIECES * 4), max_size=60),
+    k=st.integers(1, 3),
+    both=st.booleans(),
+)
+def test_files_of_long_lines_read_as_their_records_count(tmp_path_factory, pieces, k, both):
+    data = b">r\n" + b"".join(pieces)
+    path = tmp_path_factory.mktemp("long") / "f.fa"
+    path.write_bytes(data)
+    check(str(path), data, k, both)
+
+
 # ---- lines longer than the reader's buffer, and features that straddle it ---------------------
 
 STRADDLERS = {

@@ -15,6 +15,10 @@
 #else
 #define VELKO_SSE2 0
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define VELKO_GATHER_AVX512 1
+#endif
 
 #include "util/failure.hpp"
 #include "util/interrupt.hpp"
@@ -101,6 +105,105 @@ std::pair<std::size_t, std::size_t> find_space(std::string_view text) {
     }
     return {n, 0};
 }
+
+#ifdef VELKO_GATHER_AVX512
+// Byte masks (BW) and byte compression (VBMI2).
+#define VELKO_GATHER_TARGET "avx512f,avx512bw,avx512vbmi2,bmi,bmi2,popcnt"
+
+[[nodiscard]] bool has_avx512_gather() {
+    static const bool has = __builtin_cpu_supports("avx512f") &&
+                            __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vbmi2");
+    return has;
+}
+
+// How far gather_plain_lines got: the bytes read (up to just past a line feed), the bytes
+// written, the lines taken.
+struct PlainLines {
+    std::size_t read = 0;
+    std::size_t written = 0;
+    std::uint64_t lines = 0;
+};
+
+// GCC 12's AVX-512 intrinsics start from an undefined vector, which it then warns of.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// Copies the lines of in[0, n) to `out` without their line feeds, 64 bytes at a time, while
+// they are plain: no byte of 0x80 or above, no white space but the line feed, no '>'; such a
+// line is what the scalar loop would copy whole, with nothing to trim. Stops at the start of the
+// first line that is not plain, for the scalar loop. The place of each non-empty line goes to
+// `places` when given: at `out_base` plus its offset in `out`, line numbers from `first_line`.
+// `out` has room for n bytes.
+__attribute__((target(VELKO_GATHER_TARGET))) PlainLines
+gather_plain_lines(const char* in, std::size_t n, char* out, std::size_t out_base,
+                   std::uint64_t first_line, std::vector<PiecePlace>* places) {
+    PlainLines done;
+    std::size_t written = 0;
+    std::size_t line_start = 0;  // where the line being copied starts in `out`
+    std::uint64_t line = first_line;
+    const __m512i feed = _mm512_set1_epi8('\n');
+    const __m512i space = _mm512_set1_epi8(' ');
+    const __m512i header = _mm512_set1_epi8('>');
+    const __m512i tab = _mm512_set1_epi8('\t');
+    const __m512i four = _mm512_set1_epi8(4);
+    for (std::size_t at = 0; at < n; at += 64) {
+        const std::size_t m = std::min<std::size_t>(64, n - at);
+        __mmask64 live = m == 64 ? ~__mmask64{0} : (__mmask64{1} << m) - 1;
+        const __m512i bytes = _mm512_maskz_loadu_epi8(live, in + at);
+        __mmask64 ends = _mm512_cmpeq_epi8_mask(bytes, feed) & live;
+        // White space is 9 to 13 and 32; the line feed (10) is the one kept apart.
+        const __mmask64 odd =
+            (_mm512_movepi8_mask(bytes) | _mm512_cmpeq_epi8_mask(bytes, space) |
+             _mm512_cmpeq_epi8_mask(bytes, header) |
+             (_mm512_cmple_epu8_mask(_mm512_sub_epi8(bytes, tab), four) & ~ends)) &
+            live;
+        bool last = false;
+        if (odd != 0) {
+            // Only the lines that end before the first odd byte are taken.
+            const __mmask64 before = (__mmask64{1} << std::countr_zero(odd)) - 1;
+            ends &= before;
+            if (ends == 0) break;
+            live = (~__mmask64{0}) >> std::countl_zero(ends);  // through the last line feed
+            last = true;
+        }
+        const __mmask64 letters = live & ~ends;
+        const auto count = static_cast<unsigned>(std::popcount(letters));
+        _mm512_mask_storeu_epi8(out + written,
+                                count == 64 ? ~__mmask64{0} : (__mmask64{1} << count) - 1,
+                                _mm512_maskz_compress_epi8(letters, bytes));
+        if (ends != 0) {
+            if (places != nullptr) {
+                for (__mmask64 rest = ends; rest != 0; rest &= rest - 1) {
+                    const unsigned end = static_cast<unsigned>(std::countr_zero(rest));
+                    const std::size_t line_end =
+                        written + static_cast<std::size_t>(
+                                      std::popcount(letters & ((__mmask64{1} << end) - 1)));
+                    if (line_end > line_start) {
+                        places->push_back({out_base + line_start, line, 1});
+                    }
+                    line_start = line_end;
+                    ++line;
+                }
+            } else {
+                line += static_cast<std::uint64_t>(std::popcount(ends));
+            }
+            const unsigned final_end = 63U - static_cast<unsigned>(std::countl_zero(ends));
+            done.read = at + final_end + 1;
+            done.written =
+                written +
+                static_cast<std::size_t>(std::popcount(
+                    letters &
+                    ((final_end == 63 ? ~__mmask64{0} : (__mmask64{1} << (final_end + 1)) - 1))));
+            done.lines = line - first_line;
+            line_start = done.written;
+        }
+        written += count;
+        if (last) break;
+    }
+    return done;
+}
+#pragma GCC diagnostic pop
+#endif
 
 }  // namespace
 
@@ -371,6 +474,26 @@ std::size_t Reader::gather_lines(std::string& out, std::size_t used, std::size_t
     char* const room = out.data();
     const std::size_t room_end = out.size() - kCopySlack;
     std::size_t at = begin_;
+#ifdef VELKO_GATHER_AVX512
+    // The lines that fit the room, up to the last line feed read, go 64 bytes at a time while
+    // they are plain; the loop below takes what is left.
+    if (used < at_least && at < end_ && has_avx512_gather()) {
+        const std::size_t span = std::min(end_ - at, room_end - used);
+        const void* const feed = memrchr(base + at, '\n', span);
+        if (feed != nullptr) {
+            const auto n = static_cast<std::size_t>(static_cast<const char*>(feed) - base) + 1 - at;
+            const PlainLines got =
+                gather_plain_lines(base + at, n, room + used, used, lines_ + 1, places);
+            if (got.lines != 0) {
+                at += got.read;
+                used += got.written;
+                lines_ += got.lines;
+                piece_line_ = lines_;
+                piece_column_ = 1;
+            }
+        }
+    }
+#endif
     while (used < at_least && at < end_ && base[at] != '>') {
         std::size_t length = 0;
         bool found = false;

@@ -269,10 +269,10 @@ __attribute__((target(VELKO_SKETCH_TARGET))) std::size_t hash_codes_avx512(
 // - bad: one bit a letter, set where the byte is not a base (either case), lowest first.
 // Writes words [0, 2 * ceil(n / 64)); the letters past n are bad.
 __attribute__((target(VELKO_SKETCH_TARGET))) void encode_streams(const unsigned char* bytes,
-                                                                  std::size_t n,
-                                                                  std::uint64_t* forward,
-                                                                  std::uint64_t* reverse,
-                                                                  std::uint32_t* bad) {
+                                                                 std::size_t n,
+                                                                 std::uint64_t* forward,
+                                                                 std::uint64_t* reverse,
+                                                                 std::uint32_t* bad) {
     const __m512i lower = _mm512_set1_epi8(0x20);
     const __m512i two_bits = _mm512_set1_epi8(3);
     const __m512i one_bit = _mm512_set1_epi8(1);
@@ -341,7 +341,8 @@ __attribute__((target(VELKO_SKETCH_TARGET))) std::size_t canonical_windows(
         if (group < from) clean &= static_cast<__mmask8>(0xffU << (from - group));
         if (group + 8 > to) clean &= static_cast<__mmask8>(0xffU >> (group + 8 - to));
         // A < C < G < T in both codes, so the smaller code is the smaller text.
-        _mm512_storeu_si512(out + found, _mm512_maskz_compress_epi64(clean, _mm512_min_epu64(f, r)));
+        _mm512_storeu_si512(out + found,
+                            _mm512_maskz_compress_epi64(clean, _mm512_min_epu64(f, r)));
         found += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(clean)));
     }
     return found;
@@ -501,8 +502,8 @@ private:
             stream_forward_[0] = (forward[w] << shift) | (forward[w + 1] >> (64 - shift));
             stream_reverse_[0] = (reverse[w] >> shift) | (reverse[w + 1] << (64 - shift));
         }
-        stream_bad_[0] = static_cast<std::uint32_t>(
-            (bad[w] | (std::uint64_t{bad[w + 1]} << 32)) >> (n % 32));
+        stream_bad_[0] =
+            static_cast<std::uint32_t>((bad[w] | (std::uint64_t{bad[w + 1]} << 32)) >> (n % 32));
     }
 #endif
 

@@ -501,8 +501,8 @@ private:
         for (std::size_t at = 0; at < n; at += chunk_entries_) {
             const std::size_t entries = std::min(chunk_entries_, n - at);
             unpack(b, bucket.chunks[at / chunk_entries_].get(), entries, codes.data());
-            if (!bucket.spill.write_all(
-                    {reinterpret_cast<const char*>(codes.data()), entries * sizeof(std::uint64_t)})) {
+            if (!bucket.spill.write_all({reinterpret_cast<const char*>(codes.data()),
+                                         entries * sizeof(std::uint64_t)})) {
                 fail_spill(bucket.spill.error());
             }
             util::poll_interrupt(entries * sizeof(std::uint64_t));
