@@ -55,13 +55,6 @@ class KmerTable(KmerRows):
             f"files={files}>"
         )
 
-    def frequencies(self) -> npt.NDArray[np.float64]:
-        """Each row divided by its window count (``float64``); a row without windows stays 0."""
-        totals = self.windows.astype(np.float64)
-        out = np.zeros(self.counts.shape, dtype=np.float64)
-        np.divide(self.counts, totals[:, None], out=out, where=totals[:, None] > 0)
-        return out
-
     def features(self, kind: str, *, pseudocount: float | None = None) -> npt.NDArray[np.float64]:
         """The composition features of each row (``float64``, rows x k-mers, in the table's
         column order), c being a row's counts (windows over a byte other than A, C, G, T

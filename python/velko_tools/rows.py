@@ -1,4 +1,4 @@
-"""What the row tables share, and the fields of a dense k-mer table.
+"""What the row tables share, and the fields of a dense k-mer table with their frequencies.
 
 The fields stand here, below every module that reads them (the writers in tables.py, the
 features in row_features.py), so that none of those needs KmerTable's module and its methods,
@@ -58,7 +58,8 @@ class _RowTable:
 
 @dataclasses.dataclass(eq=False, repr=False, slots=True)
 class KmerRows(_RowTable):
-    """The fields of a dense k-mer table, as velko_tools.KmerTable documents them."""
+    """The fields of a dense k-mer table, as velko_tools.KmerTable documents them, and what
+    follows from them alone."""
 
     ids: list[str]
     files: list[str]
@@ -70,3 +71,17 @@ class KmerRows(_RowTable):
     skipped: npt.NDArray[np.uint64]
     starts: npt.NDArray[np.uint64] | None = None
     ends: npt.NDArray[np.uint64] | None = None
+
+    def frequencies(self) -> npt.NDArray[np.float64]:
+        """Each row divided by its window count (``float64``); a row without windows stays 0."""
+        return row_frequencies(self.counts, self.windows)
+
+
+def row_frequencies(
+    counts: npt.NDArray[np.uint64], windows: npt.NDArray[np.uint64]
+) -> npt.NDArray[np.float64]:
+    """Each row of `counts` divided by its entry of `windows`; a row without windows stays 0."""
+    totals = windows.astype(np.float64)[:, None]
+    out = np.zeros(counts.shape, dtype=np.float64)
+    np.divide(counts, totals, out=out, where=totals > 0)
+    return out

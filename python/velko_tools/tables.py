@@ -30,7 +30,7 @@ import velko_tools.output as output
 from velko_tools._args import Strands, usable_cores
 from velko_tools.errors import TableFormatError, UsageError, VelkoError
 from velko_tools.kmer_labels import KmerLabels
-from velko_tools.rows import KmerRows
+from velko_tools.rows import KmerRows, row_frequencies
 
 if TYPE_CHECKING:
     from concurrent.futures import Future
@@ -97,15 +97,6 @@ def _need_pyarrow() -> None:
         import pyarrow.parquet  # noqa: F401
     except ImportError:
         raise VelkoError("writing Parquet needs pyarrow (pip install pyarrow)") from None
-
-
-def _frequencies(
-    counts: npt.NDArray[np.uint64], windows: npt.NDArray[np.uint64]
-) -> npt.NDArray[np.float64]:
-    totals = windows.astype(np.float64)[:, None]
-    out = np.zeros(counts.shape, dtype=np.float64)
-    np.divide(counts, totals, out=out, where=totals > 0)
-    return out
 
 
 def _tsv_field(text: str, what: str) -> str:
@@ -194,7 +185,7 @@ def text_chunks(
         stop = min(rows, start + step)
         chunk: npt.NDArray[np.uint64] | npt.NDArray[np.float64] = counts[start:stop]
         if frequencies:
-            chunk = _frequencies(counts[start:stop], table.windows[start:stop])
+            chunk = row_frequencies(counts[start:stop], table.windows[start:stop])
         if sep == "\t":
             prefixes = [
                 f"{table.files[i]}\t{table.ids[i]}\t{windows[i]}\t{skipped[i]}{places[i]}"
@@ -337,7 +328,7 @@ def _write_as(
     elif kind == "tsv.gz":
         _write_gzip(text_chunks(table, frequencies), out, compress_level, advance)
     elif kind == "npz":
-        values = _frequencies(table.counts, table.windows) if frequencies else table.counts
+        values = row_frequencies(table.counts, table.windows) if frequencies else table.counts
         # zipfile seeks back over what it wrote; a pipe cannot, so it gets the bytes whole.
         target: IO[bytes] = out if out.seekable() else io.BytesIO()
         arrays: dict[str, npt.NDArray[np.generic]] = {
@@ -375,7 +366,7 @@ def _write_as(
         for first in range(0, table.counts.shape[1], step):
             block: npt.NDArray[np.generic] = table.counts[:, first : first + step]
             if frequencies:
-                block = _frequencies(table.counts[:, first : first + step], table.windows)
+                block = row_frequencies(table.counts[:, first : first + step], table.windows)
             columns += [pyarrow.array(block[:, j]) for j in range(block.shape[1])]
         arrow = pyarrow.Table.from_arrays(columns, names=[*HEAD, *head_places(table), *table.kmers])
         arrow = arrow.replace_schema_metadata(_parquet_facts(table, frequencies))
@@ -420,7 +411,7 @@ def _write_parquet_lists(
             stop = min(rows, start + group)
             block: npt.NDArray[np.generic] = table.counts[start:stop]
             if frequencies:
-                block = _frequencies(table.counts[start:stop], table.windows[start:stop])
+                block = row_frequencies(table.counts[start:stop], table.windows[start:stop])
             values = pyarrow.array(np.ascontiguousarray(block).reshape(-1), type=value)
             writer.write_batch(
                 pyarrow.record_batch(
