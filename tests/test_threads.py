@@ -204,4 +204,7 @@ def test_building_millions_of_objects_lets_other_threads_run():
         thread.join()
     assert len(kmers) == 4**11
     during = [start] + [beat for beat in beats if start <= beat <= end] + [end]
-    assert max(b - a for a, b in zip(during, during[1:])) < 0.15
+    # The heartbeat may wait for a core on a loaded machine, so the bound grows with the call's
+    # own time, which such a machine stretches too; a lock held throughout leaves one gap as long
+    # as the call.
+    assert max(b - a for a, b in zip(during, during[1:])) < max(0.15, (end - start) / 4)
