@@ -42,9 +42,10 @@ std::string gzip(const std::string& text) {
     return out;
 }
 
-// Reads everything in chunks of varying size; false when the stream reports an error.
-bool read_all(const std::string& file, std::size_t step, std::string& out) {
-    const int fd = memory_file(file);
+// Reads `content` back through an InputStream in chunks of varying size; false when the stream
+// reports an error.
+bool read_all(const std::string& content, std::size_t step, std::string& out) {
+    const int fd = memory_file(content);
     bool ok = true;
     try {
         // The stream reads through an open file of its own; /proc hands out a fresh

@@ -17,8 +17,8 @@ from velko_tools import (
     FastaFormatError,
     KmerTable,
     TetraTable,
-    composition,
     count_kmers,
+    row_features,
     tetra_zscores,
 )
 
@@ -127,7 +127,7 @@ def test_features_of_an_empty_table_and_across_blocks(write_file, monkeypatch):
     path = write_file("".join(f">r{i}\n{genome(i, 50 + i, n_runs=1)}\n" for i in range(40)))
     table = count_kmers(path, 4, strands="canonical", invalid="skip")
     whole = {kind: table.features(kind) for kind in KINDS}
-    monkeypatch.setattr(composition, "BLOCK_BYTES", 136 * 8 * 3)
+    monkeypatch.setattr(row_features, "BLOCK_BYTES", 136 * 8 * 3)
     for kind in KINDS:
         np.testing.assert_array_equal(table.features(kind), whole[kind])
 
@@ -367,7 +367,7 @@ def random_table(seed, rows, with_duplicates=True):
 @pytest.mark.parametrize("blocks", [False, True])
 def test_neighbours_equal_brute_force(metric, blocks, monkeypatch):
     if blocks:  # many small blocks of targets, each merged into the running best
-        monkeypatch.setattr(composition, "DISTANCE_BYTES", 8 * 256 * 7)
+        monkeypatch.setattr(row_features, "DISTANCE_BYTES", 8 * 256 * 7)
     table = random_table(1, 40)
     top = 6
     frame = table.neighbours("frequency", metric, top=top, threads=2)

@@ -274,6 +274,35 @@ def test_pickle_and_pandas(two_files):
     assert (frame.to_numpy() == table.counts).all()
 
 
+def test_equality_and_pickling_see_every_field(tmp_path):
+    # The fields are declared on the table's base class: equality and pickling must still walk
+    # all of them, the windowed places included, in the constructor's order.
+    import dataclasses
+
+    from velko_tools.kmer_labels import KmerLabels
+
+    path = write(tmp_path, ">a\nACGTACGTAC\n>b\nGGGCCCAAAT\n")
+    windowed = count_kmers(path, 2, window=4, step=3, layout="dense")
+    assert [field.name for field in dataclasses.fields(windowed)][-2:] == ["starts", "ends"]
+    back = pickle.loads(pickle.dumps(windowed))
+    assert back == windowed and back.starts.tolist() == windowed.starts.tolist()
+    changes = {
+        "ids": ["x"] * len(windowed),
+        "files": ["y"] * len(windowed),
+        "k": 3,
+        "strands": "both",
+        "kmers": KmerLabels(2, canonical=True),
+        "counts": windowed.counts + 1,
+        "windows": windowed.windows + 1,
+        "skipped": windowed.skipped + 1,
+        "starts": windowed.starts + 1,
+        "ends": None,
+    }
+    assert set(changes) == {field.name for field in dataclasses.fields(windowed)}
+    for name, value in changes.items():
+        assert dataclasses.replace(windowed, **{name: value}) != windowed, name
+
+
 def test_pandas_imported_only_when_asked():
     source = textwrap.dedent("""
         import sys, velko_tools

@@ -3,6 +3,7 @@ both layouts, which picks between them."""
 
 from __future__ import annotations
 
+import dataclasses
 import inspect
 import os
 import stat
@@ -36,10 +37,12 @@ from velko_tools.kmers import (
     row_names,
 )
 from velko_tools.layout import dense_fits, dense_share
-from velko_tools.sparse import SparseKmerTable, count_sparse
+from velko_tools.sparse import SparseKmerTable
 
 if TYPE_CHECKING:
-    from typing_extensions import Unpack
+    from typing_extensions import TypeAlias, Unpack
+
+    _Paths: TypeAlias = StrPath | Iterable[StrPath]
 
 
 class _CountKeywords(TypedDict, total=False):
@@ -61,27 +64,15 @@ class _CountKeywords(TypedDict, total=False):
 
 @overload
 def count_kmers(
-    paths: StrPath | Iterable[StrPath],
-    k: int,
-    *,
-    layout: Literal["dense"],
-    **options: Unpack[_CountKeywords],
+    paths: _Paths, k: int, *, layout: Literal["dense"], **options: Unpack[_CountKeywords]
 ) -> KmerTable: ...
 @overload
 def count_kmers(
-    paths: StrPath | Iterable[StrPath],
-    k: int,
-    *,
-    layout: Literal["sparse"],
-    **options: Unpack[_CountKeywords],
+    paths: _Paths, k: int, *, layout: Literal["sparse"], **options: Unpack[_CountKeywords]
 ) -> SparseKmerTable: ...
 @overload
 def count_kmers(
-    paths: StrPath | Iterable[StrPath],
-    k: int,
-    *,
-    layout: Layout = ...,
-    **options: Unpack[_CountKeywords],
+    paths: _Paths, k: int, *, layout: Layout = ..., **options: Unpack[_CountKeywords]
 ) -> KmerTable | SparseKmerTable: ...
 
 
@@ -171,101 +162,182 @@ def count_and_tally(
     without ``tally``."""
     parts = input_parts(paths)
     encoded = [path for path, _ in parts]
-    names = [name for _, name in parts]
     if isinstance(k, bool) or not isinstance(k, int):
         raise TypeError(f"k must be an int, not {type(k).__name__}")
     check_choice("layout", layout, Layout)
     most_k = MAX_K if layout == "dense" else MAX_SPARSE_K
     if not 1 <= k <= most_k:
         raise ValueError(f"k must be between 1 and {most_k}, not {k}")
-    check_choice("strands", strands, Strands)
-    check_choice("invalid", invalid, Invalid)
-    if not isinstance(per_file, bool):
-        raise TypeError(f"per_file must be a bool, not {type(per_file).__name__}")
-    if not isinstance(total, bool):
-        raise TypeError(f"total must be a bool, not {type(total).__name__}")
-    if total and per_file:
-        raise ValueError("total=True gives one row over all files; per_file cannot be set too")
-    if threads is None:
-        threads = usable_cores()
-    elif isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
-        raise ValueError(f"threads must be a positive int or None, not {threads!r}")
-    elif threads > MAX_THREADS:
-        raise ValueError(f"threads must be at most {MAX_THREADS}, not {threads}")
-
-    if (
-        isinstance(min_count, bool)
-        or not isinstance(min_count, int)
-        or not 1 <= min_count <= MAX_COUNT
-    ):
-        raise ValueError(f"min_count must be a positive int below 2**64, not {min_count!r}")
-    if memory is not None and (
-        isinstance(memory, bool) or not isinstance(memory, int) or not 1 <= memory <= MAX_COUNT
-    ):
-        raise ValueError(f"memory must be a positive int below 2**64 or None, not {memory!r}")
-    if tmpdir is not None and not os.fspath(tmpdir):
-        raise ValueError(
-            "tmpdir must name a directory, not ''; give '.' for the current one "
-            "or None for tempfile.gettempdir()"
-        )
-    width, stride = window_span(window, step)
-    if width and (per_file or total):
-        raise ValueError(
-            "window gives rows along each record; per_file and total cannot be set too"
-        )
-
-    def sparse() -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
-        return count_sparse(
-            parts,
-            k,
-            strands=strands,
-            invalid=invalid,
-            per_file=per_file,
-            total=total,
-            threads=threads,
-            progress=progress,
-            min_count=min_count,
-            memory=memory,
-            tmpdir=tmpdir,
-            tally=tally,
-            window=width,
-            step=stride,
-        )
-
+    count = _Count.checked(
+        k, strands, invalid, per_file, total, threads, min_count, memory, tmpdir, window, step
+    )
     # Where the inputs can be read again, "auto" decides on the rows met: it starts dense if a row
     # per file fits, stops the dense count once the rows pass the dense table's share (or the
     # memory left), and counts sparsely instead. Input read once is decided on a guess of rows.
     again = layout == "auto" and _readable_again(encoded)
-    rows = len(encoded) if per_file or total or again else _record_rows_guess(encoded, stride)
+    rows = len(encoded) if per_file or total or again else _record_rows_guess(encoded, count.step)
     if layout == "sparse" or (layout == "auto" and not dense_fits(k, strands, rows)):
-        return sparse()
-    most_bytes = dense_share() if again else 0
+        return _count_sparse(parts, count, progress, tally)
     report, close = _progress_reporter(progress, encoded)
     try:
         counted = _core.count_table(
             native_inputs(parts),
-            k,
-            strands,
-            invalid == "skip",
-            per_file,
-            total,
-            tally,
-            min_count,
-            threads,
-            report,
-            most_bytes,
-            width,
-            stride,
+            **count.native(tally),
+            progress=report,
+            most_bytes=dense_share() if again else 0,
         )
     finally:
         close()
     if counted is None:
-        return sparse()
+        return _count_sparse(parts, count, progress, tally)
     ids, file_index, counts, windows, skipped, tallies, starts, ends = counted
-    ids, row_files = row_names(names, file_index, ids, per_file, total)
     kmers = KmerLabels(k, canonical=strands == "canonical")
-    places = (starts, ends) if width else (None, None)
-    return KmerTable(ids, row_files, k, strands, kmers, counts, windows, skipped, *places), tallies
+    ids, files = count.rows(parts, ids, file_index)
+    places = count.places(starts, ends)
+    return KmerTable(ids, files, k, strands, kmers, counts, windows, skipped, *places), tallies
+
+
+def _count_sparse(
+    parts: list[tuple[bytes, str]], count: _Count, progress: Progress, tally: bool
+) -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
+    """count_kmers(layout="sparse") once its arguments are checked, with each file's tally
+    (records, letters, A, C, G, T) when ``tally``."""
+    import tempfile
+
+    report, close = _progress_reporter(progress, [path for path, _ in parts])
+    try:
+        counted = _core.count_sparse(
+            native_inputs(parts),
+            **count.native(tally),
+            memory=count.memory or 0,
+            tmpdir=os.fsencode(tempfile.gettempdir() if count.tmpdir is None else count.tmpdir),
+            progress=report,
+        )
+    finally:
+        close()
+    ids, file_index, indptr, codes, counts, windows, skipped, tallies, starts, ends = counted
+    ids, files = count.rows(parts, ids, file_index)
+    places = count.places(starts, ends)
+    table = SparseKmerTable(
+        ids, files, count.k, count.strands, indptr, codes, counts, windows, skipped, *places
+    )
+    return table, tallies
+
+
+class _NativeCount(TypedDict):
+    """The keywords the dense and the sparse native counts both take, by their names there."""
+
+    k: int
+    strands: str
+    skip_invalid: bool
+    per_file: bool
+    total: bool
+    tally: bool
+    min_count: int
+    threads: int
+    window: int
+    step: int
+
+
+@dataclasses.dataclass(frozen=True)
+class _Count:
+    """What one count is asked for, checked once: what the dense and the sparse native counts
+    share, and what names and places their rows. ``window`` and ``step`` are as the core takes
+    them (0 for rows that are not windows)."""
+
+    k: int
+    strands: Strands
+    invalid: Invalid
+    per_file: bool
+    total: bool
+    threads: int
+    min_count: int
+    memory: int | None
+    tmpdir: StrPath | None
+    window: int
+    step: int
+
+    @classmethod
+    def checked(
+        cls,
+        k: int,
+        strands: Strands,
+        invalid: Invalid,
+        per_file: bool,
+        total: bool,
+        threads: int | None,
+        min_count: int,
+        memory: int | None,
+        tmpdir: StrPath | None,
+        window: int | None,
+        step: int | None,
+    ) -> _Count:
+        """The count's arguments, each checked as count_kmers documents them (k already
+        against its layout's bound)."""
+        check_choice("strands", strands, Strands)
+        check_choice("invalid", invalid, Invalid)
+        if not isinstance(per_file, bool):
+            raise TypeError(f"per_file must be a bool, not {type(per_file).__name__}")
+        if not isinstance(total, bool):
+            raise TypeError(f"total must be a bool, not {type(total).__name__}")
+        if total and per_file:
+            raise ValueError("total=True gives one row over all files; per_file cannot be set too")
+        if threads is None:
+            threads = usable_cores()
+        elif isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+            raise ValueError(f"threads must be a positive int or None, not {threads!r}")
+        elif threads > MAX_THREADS:
+            raise ValueError(f"threads must be at most {MAX_THREADS}, not {threads}")
+        if (
+            isinstance(min_count, bool)
+            or not isinstance(min_count, int)
+            or not 1 <= min_count <= MAX_COUNT
+        ):
+            raise ValueError(f"min_count must be a positive int below 2**64, not {min_count!r}")
+        if memory is not None and (
+            isinstance(memory, bool) or not isinstance(memory, int) or not 1 <= memory <= MAX_COUNT
+        ):
+            raise ValueError(f"memory must be a positive int below 2**64 or None, not {memory!r}")
+        if tmpdir is not None and not os.fspath(tmpdir):
+            raise ValueError(
+                "tmpdir must name a directory, not ''; give '.' for the current one "
+                "or None for tempfile.gettempdir()"
+            )
+        width, stride = window_span(window, step)
+        if width and (per_file or total):
+            raise ValueError(
+                "window gives rows along each record; per_file and total cannot be set too"
+            )
+        return cls(
+            k, strands, invalid, per_file, total, threads, min_count, memory, tmpdir, width, stride
+        )
+
+    def native(self, tally: bool) -> _NativeCount:
+        """The keywords of both native counts; `tally` asks for each file's tally too."""
+        return _NativeCount(
+            k=self.k,
+            strands=self.strands,
+            skip_invalid=self.invalid == "skip",
+            per_file=self.per_file,
+            total=self.total,
+            tally=tally,
+            min_count=self.min_count,
+            threads=self.threads,
+            window=self.window,
+            step=self.step,
+        )
+
+    def rows(
+        self, parts: list[tuple[bytes, str]], ids: list[str], file_index: npt.NDArray[np.uint64]
+    ) -> tuple[list[str], list[str]]:
+        """The ids and files of the count's rows, from the ids and file indices it gave."""
+        return row_names([name for _, name in parts], file_index, ids, self.per_file, self.total)
+
+    def places(
+        self, starts: npt.NDArray[np.uint64], ends: npt.NDArray[np.uint64]
+    ) -> tuple[npt.NDArray[np.uint64] | None, npt.NDArray[np.uint64] | None]:
+        """The rows' places in their records: the count's own with windows, else None."""
+        return (starts, ends) if self.window else (None, None)
 
 
 def window_span(window: int | None, step: int | None) -> tuple[int, int]:

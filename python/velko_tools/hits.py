@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import numbers
 import os
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
@@ -290,10 +290,7 @@ class HitTable:
         pyhmmer's hits directly: one ``pyhmmer.plan7.TopHits`` or an iterable of them (as
         ``pyhmmer.hmmsearch`` and ``pyhmmer.hmmscan`` yield). The reported hits and their
         reported domains are taken, then the options apply as they do in read_hmmer."""
-        check_choice("score", score, Score)
-        check_choice("hmm", hmm, ProfileKey)
-        check_choice("columns", columns, Columns)
-        thresholds = Thresholds.from_arguments(locals())
+        thresholds = _checked_keywords(locals())
         return cls._wrap(*from_pyhmmer(top_hits, score, hmm, thresholds, columns))
 
     def to_tsv(self) -> bytes:
@@ -472,22 +469,33 @@ def read_hmmer(
     check_choice("format", format, Format)
     if program is not None:
         check_choice("program", program, Program)
-    check_choice("score", score, Score)
-    check_choice("hmm", hmm, ProfileKey)
-    check_choice("columns", columns, Columns)
+    asked = _checked_keywords(locals())
     nucleotide = program in ("nhmmer", "nhmmscan")
     if score == "domain" and format == "tblout" and not nucleotide:
         raise ValueError("score='domain' needs format='domtblout': a tblout has no domain scores")
     if nucleotide and format == "domtblout":
         raise ValueError(f"program={program!r} writes no domtblout: read its tblout")
     if thresholds is None:
-        thresholds = Thresholds.from_arguments(locals())
+        thresholds = asked
     parts = input_parts(paths)
     if thresholds.active or columns == "full":
         return HitTable._wrap(
             *read_filtered(parts, format, program, score, hmm, thresholds, columns)
         )
     return HitTable._wrap(_core.read_hmmer(native_inputs(parts), format, program or "", score, hmm))
+
+
+def _checked_keywords(arguments: Mapping[str, Any]) -> Thresholds:
+    """The keywords read_hmmer and HitTable.from_pyhmmer share, checked from the arguments of
+    such a call (its ``locals()``): what each hit is read as (``score``, ``hmm``,
+    ``columns``), and the thresholds it must pass.
+
+    Both functions spell the keywords out, each in its own signature, so that help(), IDEs and
+    type checkers show them typed and with their defaults; this is where they mean one thing."""
+    check_choice("score", arguments["score"], Score)
+    check_choice("hmm", arguments["hmm"], ProfileKey)
+    check_choice("columns", arguments["columns"], Columns)
+    return Thresholds.from_arguments(arguments)
 
 
 __all__ = ["HitTable", "read_hmmer"]

@@ -2,18 +2,19 @@
 
 from __future__ import annotations
 
-import dataclasses
 import os
 import sys
-from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable
+from typing import TYPE_CHECKING
 
 import numpy as np
 import numpy.typing as npt
 
 import velko_tools._core as _core
+import velko_tools.row_features as row_features
 from velko_tools._args import Progress, Strands, StrPath
 from velko_tools.kmer_labels import KmerLabels as KmerLabels
+from velko_tools.rows import KmerRows
 
 if TYPE_CHECKING:
     import pandas
@@ -29,37 +30,7 @@ MAX_COUNT = 2**64 - 1
 MAX_THREADS = 1024
 
 
-class _RowTable:
-    """What the row tables share: rows named by ``ids`` and ``files``, equality field by field
-    (arrays by value), and pickling by the constructor's arguments, which its ``__slots__``
-    name in order (a slotted dataclass lists its fields so)."""
-
-    __slots__: tuple[str, ...] = ()
-    ids: list[str]
-
-    def __len__(self) -> int:
-        return len(self.ids)
-
-    def __eq__(self, other: object) -> bool:
-        if type(other) is not type(self):
-            return NotImplemented
-        for field in self.__slots__:
-            mine, theirs = getattr(self, field), getattr(other, field)
-            if isinstance(mine, np.ndarray):
-                if not np.array_equal(mine, theirs):
-                    return False
-            elif mine != theirs:
-                return False
-        return True
-
-    __hash__ = None  # type: ignore[assignment]
-
-    def __reduce__(self) -> tuple[type[_RowTable], tuple[Any, ...]]:
-        return type(self), tuple(getattr(self, field) for field in self.__slots__)
-
-
-@dataclasses.dataclass(eq=False, repr=False, slots=True)
-class KmerTable(_RowTable):
+class KmerTable(KmerRows):
     """k-mer counts of FASTA records (or files): one row each, one column per k-mer.
 
     ``ids`` names the rows (record ids, or the paths as given with ``per_file``), ``files`` the
@@ -73,16 +44,8 @@ class KmerTable(_RowTable):
     both are None.
     """
 
-    ids: list[str]
-    files: list[str]
-    k: int
-    strands: Strands
-    kmers: Sequence[str]
-    counts: npt.NDArray[np.uint64]
-    windows: npt.NDArray[np.uint64]
-    skipped: npt.NDArray[np.uint64]
-    starts: npt.NDArray[np.uint64] | None = None
-    ends: npt.NDArray[np.uint64] | None = None
+    # The fields are KmerRows', in its order: the constructor, equality and pickling are its.
+    __slots__ = ()
 
     def __repr__(self) -> str:
         rows, columns = self.counts.shape
@@ -91,13 +54,6 @@ class KmerTable(_RowTable):
             f"<KmerTable k={self.k} strands={self.strands!r} shape=({rows}, {columns}) "
             f"files={files}>"
         )
-
-    def frequencies(self) -> npt.NDArray[np.float64]:
-        """Each row divided by its window count (``float64``); a row without windows stays 0."""
-        totals = self.windows.astype(np.float64)
-        out = np.zeros(self.counts.shape, dtype=np.float64)
-        np.divide(self.counts, totals[:, None], out=out, where=totals[:, None] > 0)
-        return out
 
     def features(self, kind: str, *, pseudocount: float | None = None) -> npt.NDArray[np.float64]:
         """The composition features of each row (``float64``, rows x k-mers, in the table's
@@ -114,35 +70,10 @@ class KmerTable(_RowTable):
         others). A row without a count (a record shorter than k, or all N) gives NaN for
         ``"frequency"`` and ``"l2"``; the other kinds follow their formula. Any k and strands
         are served; MemoryError (saying what it needs) when the result would not fit."""
-        from velko_tools.composition import features
+        return row_features.features(self.counts, kind, pseudocount)
 
-        return features(self.counts, kind, pseudocount)
-
-    def neighbours(
-        self,
-        kind: str = "frequency",
-        metric: str = "l1",
-        top: int = 50,
-        other: KmerTable | None = None,
-        *,
-        pseudocount: float | None = None,
-        threads: int | None = None,
-    ) -> pandas.DataFrame:
-        """The `top` nearest rows of each row by the distance `metric` between their
-        ``features(kind)``: ``"l1"``, ``"euclidean"``, or ``"correlation"`` (1 - Pearson's r).
-        A row is not its own neighbour; with `other` (a table of the same k and strands), the
-        nearest rows of `other` are given instead.
-
-        A pandas DataFrame with columns ``query``, ``query_id`` (the row, by index and id),
-        ``match``, ``match_id`` (the neighbour, in this table or `other`), ``distance`` and
-        ``rank`` (1 the nearest), nearest first, ties by index. A row without features (NaN)
-        is farthest from all, at distance NaN. Queries are compared to blocks of rows on
-        ``threads`` threads (default: the usable cores), by matrix products for euclidean and
-        correlation, so the memory taken beyond the features is a few blocks of distances, never
-        rows x rows."""
-        from velko_tools.composition import neighbours
-
-        return neighbours(self, kind, metric, top, other, pseudocount, threads)
+    # The function itself, so that its parameters and their documentation stand once.
+    neighbours = row_features.neighbours
 
     @classmethod
     def read(

@@ -25,7 +25,8 @@ from velko_tools._args import (
     require,
     usable_cores,
 )
-from velko_tools.kmers import MAX_THREADS, _progress_reporter, _RowTable, row_names
+from velko_tools.kmers import MAX_THREADS, _progress_reporter, row_names
+from velko_tools.rows import _RowTable
 from velko_tools.tables import npz_fields, npz_texts
 
 if TYPE_CHECKING:

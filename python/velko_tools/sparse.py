@@ -13,15 +13,11 @@ import numpy as np
 import numpy.typing as npt
 
 import velko_tools._core as _core
-from velko_tools._args import Invalid, Progress, Strands, StrPath, native_inputs
+from velko_tools._args import Strands
 from velko_tools.errors import TableFormatError
-from velko_tools.kmers import (
-    KmerTable,
-    _progress_reporter,
-    _RowTable,
-    row_names,
-)
+from velko_tools.kmers import KmerTable
 from velko_tools.layout import MAX_DENSE_K
+from velko_tools.rows import _RowTable
 from velko_tools.tables import npz_fields, npz_texts, places_arrays
 
 if TYPE_CHECKING:
@@ -583,61 +579,6 @@ def _codes_of_text(k: int, kmers: Any) -> npt.NDArray[np.uint64]:
     for j in range(k):
         codes = (codes << np.uint64(2)) | digits[:, j]
     return codes
-
-
-def count_sparse(
-    parts: list[tuple[bytes, str]],
-    k: int,
-    *,
-    strands: Strands,
-    invalid: Invalid,
-    per_file: bool,
-    total: bool,
-    threads: int,
-    progress: Progress,
-    min_count: int,
-    memory: int | None,
-    tmpdir: StrPath | None,
-    tally: bool = False,
-    window: int = 0,
-    step: int = 0,
-) -> tuple[SparseKmerTable, npt.NDArray[np.uint64]]:
-    """count_kmers(layout="sparse") once its arguments are checked, with each file's tally
-    (records, letters, A, C, G, T) when ``tally``."""
-    if tmpdir is None:
-        import tempfile
-
-        tmpdir = tempfile.gettempdir()
-    report, close = _progress_reporter(progress, [path for path, _ in parts])
-    try:
-        counted = _core.count_sparse(
-            native_inputs(parts),
-            k,
-            strands,
-            invalid == "skip",
-            per_file,
-            total,
-            tally,
-            min_count,
-            memory or 0,
-            os.fsencode(tmpdir),
-            threads,
-            report,
-            window,
-            step,
-        )
-    finally:
-        close()
-    ids, file_index, indptr, codes, counts, windows, skipped, tallies, starts, ends = counted
-    names = [name for _, name in parts]
-    ids, row_files = row_names(names, file_index, ids, per_file, total)
-    places = (starts, ends) if window else (None, None)
-    return (
-        SparseKmerTable(
-            ids, row_files, k, strands, indptr, codes, counts, windows, skipped, *places
-        ),
-        tallies,
-    )
 
 
 __all__ = ["SparseKmerTable"]

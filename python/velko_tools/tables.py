@@ -20,7 +20,7 @@ import re
 import sys
 import warnings
 from collections.abc import Callable, Iterator, Sequence
-from typing import IO, TYPE_CHECKING, Any, Literal, Protocol, get_args
+from typing import IO, TYPE_CHECKING, Any, Literal, get_args
 
 import numpy as np
 import numpy.typing as npt
@@ -30,26 +30,10 @@ import velko_tools.output as output
 from velko_tools._args import Strands, usable_cores
 from velko_tools.errors import TableFormatError, UsageError, VelkoError
 from velko_tools.kmer_labels import KmerLabels
+from velko_tools.rows import KmerRows, row_frequencies
 
 if TYPE_CHECKING:
     from concurrent.futures import Future
-
-
-class KmerTable(Protocol):
-    """What the writers read of a k-mer table (velko_tools.KmerTable)."""
-
-    ids: list[str]
-    files: list[str]
-    k: int
-    strands: Strands
-    kmers: Sequence[str]
-    counts: npt.NDArray[np.uint64]
-    windows: npt.NDArray[np.uint64]
-    skipped: npt.NDArray[np.uint64]
-    starts: npt.NDArray[np.uint64] | None
-    ends: npt.NDArray[np.uint64] | None
-
-    def __len__(self) -> int: ...
 
 
 Format = Literal["tsv", "tsv.gz", "csv", "npz", "parquet"]
@@ -115,15 +99,6 @@ def _need_pyarrow() -> None:
         raise VelkoError("writing Parquet needs pyarrow (pip install pyarrow)") from None
 
 
-def _frequencies(
-    counts: npt.NDArray[np.uint64], windows: npt.NDArray[np.uint64]
-) -> npt.NDArray[np.float64]:
-    totals = windows.astype(np.float64)[:, None]
-    out = np.zeros(counts.shape, dtype=np.float64)
-    np.divide(counts, totals, out=out, where=totals > 0)
-    return out
-
-
 def _tsv_field(text: str, what: str) -> str:
     if "\t" in text or "\n" in text or "\r" in text:
         raise UnwritableFieldError(
@@ -155,7 +130,7 @@ def _csv_line(fields: list[str]) -> str:
     return ",".join([_csv_field(fields[0], "file name"), _csv_field(fields[1], "id"), *fields[2:]])
 
 
-def head_places(table: KmerTable) -> tuple[str, ...]:
+def head_places(table: KmerRows) -> tuple[str, ...]:
     """The place columns of `table`: PLACES for a table counted in windows, else none."""
     return PLACES if table.starts is not None else ()
 
@@ -182,7 +157,7 @@ def _label_pieces(kmers: Sequence[str], sep: str) -> Iterator[bytes]:
 
 
 def text_chunks(
-    table: KmerTable, frequencies: bool = False, sep: Literal["\t", ","] = "\t"
+    table: KmerRows, frequencies: bool = False, sep: Literal["\t", ","] = "\t"
 ) -> Iterator[tuple[int, bytes]]:
     """The table as TSV (or CSV with ``sep=","``) in chunks of whole rows: the header, then
     (rows done, text) pairs. Only one chunk's text and, for frequencies, one chunk's floats
@@ -210,7 +185,7 @@ def text_chunks(
         stop = min(rows, start + step)
         chunk: npt.NDArray[np.uint64] | npt.NDArray[np.float64] = counts[start:stop]
         if frequencies:
-            chunk = _frequencies(counts[start:stop], table.windows[start:stop])
+            chunk = row_frequencies(counts[start:stop], table.windows[start:stop])
         if sep == "\t":
             prefixes = [
                 f"{table.files[i]}\t{table.ids[i]}\t{windows[i]}\t{skipped[i]}{places[i]}"
@@ -236,7 +211,7 @@ def text_chunks(
             )
 
 
-def write_tsv(table: KmerTable, out: IO[str] | IO[bytes], frequencies: bool = False) -> None:
+def write_tsv(table: KmerRows, out: IO[str] | IO[bytes], frequencies: bool = False) -> None:
     """The table as TSV to an open file, text or binary (see text_chunks)."""
     binary = getattr(out, "buffer", None)
     if binary is not None:
@@ -291,7 +266,7 @@ def _write_member(
 
 
 def write_table(
-    table: KmerTable,
+    table: KmerRows,
     path: str | None,
     *,
     frequencies: bool = False,
@@ -342,7 +317,7 @@ def _row_bar(
 
 def _write_as(
     kind: Format,
-    table: KmerTable,
+    table: KmerRows,
     out: IO[bytes],
     frequencies: bool,
     compress_level: int,
@@ -353,7 +328,7 @@ def _write_as(
     elif kind == "tsv.gz":
         _write_gzip(text_chunks(table, frequencies), out, compress_level, advance)
     elif kind == "npz":
-        values = _frequencies(table.counts, table.windows) if frequencies else table.counts
+        values = row_frequencies(table.counts, table.windows) if frequencies else table.counts
         # zipfile seeks back over what it wrote; a pipe cannot, so it gets the bytes whole.
         target: IO[bytes] = out if out.seekable() else io.BytesIO()
         arrays: dict[str, npt.NDArray[np.generic]] = {
@@ -391,7 +366,7 @@ def _write_as(
         for first in range(0, table.counts.shape[1], step):
             block: npt.NDArray[np.generic] = table.counts[:, first : first + step]
             if frequencies:
-                block = _frequencies(table.counts[:, first : first + step], table.windows)
+                block = row_frequencies(table.counts[:, first : first + step], table.windows)
             columns += [pyarrow.array(block[:, j]) for j in range(block.shape[1])]
         arrow = pyarrow.Table.from_arrays(columns, names=[*HEAD, *head_places(table), *table.kmers])
         arrow = arrow.replace_schema_metadata(_parquet_facts(table, frequencies))
@@ -400,7 +375,7 @@ def _write_as(
         advance(len(table))
 
 
-def _parquet_facts(table: KmerTable, frequencies: bool) -> dict[str, str]:
+def _parquet_facts(table: KmerRows, frequencies: bool) -> dict[str, str]:
     return {
         "velko.k": str(table.k),
         "velko.strands": table.strands,
@@ -409,7 +384,7 @@ def _parquet_facts(table: KmerTable, frequencies: bool) -> dict[str, str]:
 
 
 def _write_parquet_lists(
-    table: KmerTable, out: IO[bytes], frequencies: bool, advance: Callable[[int], object] | None
+    table: KmerRows, out: IO[bytes], frequencies: bool, advance: Callable[[int], object] | None
 ) -> None:
     """A wide table as Parquet: its values in one column of fixed-size lists (a row's counts or
     frequencies in column order), written in row groups of about CHUNK_BYTES * 8."""
@@ -436,7 +411,7 @@ def _write_parquet_lists(
             stop = min(rows, start + group)
             block: npt.NDArray[np.generic] = table.counts[start:stop]
             if frequencies:
-                block = _frequencies(table.counts[start:stop], table.windows[start:stop])
+                block = row_frequencies(table.counts[start:stop], table.windows[start:stop])
             values = pyarrow.array(np.ascontiguousarray(block).reshape(-1), type=value)
             writer.write_batch(
                 pyarrow.record_batch(

@@ -11,7 +11,8 @@ namespace velko::kmer {
 
 /// Appends `rows` rows of file `f` to `table`: the file index of each, then what `file` holds of
 /// ids, k-mers counted and left out, sequence sizes and window places, moved out of `file`. A
-/// field only one side has is left alone, so each table gathers what it keeps.
+/// field only one side has is left alone, so each table gathers what it keeps (a sketch keeps
+/// no places: its rows are whole files or records).
 template <class Table, class FileRows>
 void append_row_facts(Table& table, FileRows& file, std::size_t rows, std::size_t f) {
     const auto append = [](auto& to, auto& from) {
@@ -24,8 +25,10 @@ void append_row_facts(Table& table, FileRows& file, std::size_t rows, std::size_
     if constexpr (requires { table.windows, file.windows; }) append(table.windows, file.windows);
     if constexpr (requires { table.skipped, file.skipped; }) append(table.skipped, file.skipped);
     if constexpr (requires { table.sizes, file.sizes; }) append(table.sizes, file.sizes);
-    append(table.places.starts, file.places.starts);
-    append(table.places.ends, file.places.ends);
+    if constexpr (requires { table.places, file.places; }) {
+        append(table.places.starts, file.places.starts);
+        append(table.places.ends, file.places.ends);
+    }
 }
 
 }  // namespace velko::kmer

@@ -12,6 +12,7 @@
 
 #include "fasta/reader.hpp"
 #include "kmer/record_walker.hpp"
+#include "kmer/row_facts.hpp"
 #include "kmer/window_kernel.hpp"
 #include "util/interrupt.hpp"
 #include "util/memory.hpp"
@@ -737,8 +738,7 @@ SketchTable SketchJob::take() {
         }
         table.hashes.insert(table.hashes.end(), file.hashes.begin(), file.hashes.end());
         table.counts.insert(table.counts.end(), file.counts.begin(), file.counts.end());
-        for (std::string& id : file.ids) table.ids.push_back(std::move(id));
-        table.files.insert(table.files.end(), file.ids.size(), f);
+        append_row_facts(table, file, file.ids.size(), f);
         file = SketchTable{};
     }
     return table;
