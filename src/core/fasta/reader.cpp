@@ -126,8 +126,10 @@ struct PlainLines {
 };
 
 // GCC 12's AVX-512 intrinsics start from an undefined vector, which it then warns of.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 // Copies the lines of in[0, n) to `out` without their line feeds, 64 bytes at a time, while
 // they are plain: no byte of 0x80 or above, no white space but the line feed, no '>'; such a
 // line is what the scalar loop would copy whole, with nothing to trim. Stops at the start of the
@@ -202,7 +204,9 @@ gather_plain_lines(const char* in, std::size_t n, char* out, std::size_t out_bas
     }
     return done;
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #endif
 
 }  // namespace

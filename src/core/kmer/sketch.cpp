@@ -118,8 +118,10 @@ constexpr std::size_t kStreamWords = kStreamLetters / 32 + 3;
 #ifdef VELKO_SKETCH_AVX512
 // GCC 12's AVX-512 intrinsics start from an undefined vector (_mm512_undefined_epi32), which it
 // then warns of as an uninitialized read.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 // The target of every vector kernel here: 64-bit lane multiplies (DQ), byte masks (BW), byte
 // permutes and bit-field gathers within a lane (VBMI), double-width shifts (VBMI2).
 #define VELKO_SKETCH_TARGET "avx512f,avx512dq,avx512bw,avx512vbmi,avx512vbmi2"
@@ -347,7 +349,9 @@ __attribute__((target(VELKO_SKETCH_TARGET))) std::size_t canonical_windows(
     }
     return found;
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #endif
 
 // The sketch of one row at a time: hashes kept as windows are fed, the row's set built at its
