@@ -46,6 +46,14 @@ constexpr std::size_t kTextKeep = 4096;
     return k;
 }
 
+// MurmurHash3's mixing of a block's first and second word before they join h1 and h2.
+[[nodiscard]] constexpr std::uint64_t mix_first(std::uint64_t k) {
+    return std::rotl(k * kC1, 31) * kC2;
+}
+[[nodiscard]] constexpr std::uint64_t mix_second(std::uint64_t k) {
+    return std::rotl(k * kC2, 33) * kC1;
+}
+
 // MurmurHash3_x64_128's h1 over `n` bytes given as little-endian words, the bytes past `n` zero
 // up to the end of the block after the last whole one. A tail word of zeros mixes in nothing,
 // so both tail words are mixed whatever the tail's length.
@@ -55,33 +63,13 @@ constexpr std::size_t kTextKeep = 4096;
     std::uint64_t h2 = seed;
     const std::size_t blocks = n / 16;
     for (std::size_t b = 0; b < blocks; ++b) {
-        std::uint64_t k1 = words[2 * b];
-        std::uint64_t k2 = words[2 * b + 1];
-        k1 *= kC1;
-        k1 = std::rotl(k1, 31);
-        k1 *= kC2;
-        h1 ^= k1;
-        h1 = std::rotl(h1, 27);
-        h1 += h2;
-        h1 = h1 * 5 + 0x52dce729;
-        k2 *= kC2;
-        k2 = std::rotl(k2, 33);
-        k2 *= kC1;
-        h2 ^= k2;
-        h2 = std::rotl(h2, 31);
-        h2 += h1;
-        h2 = h2 * 5 + 0x38495ab5;
+        h1 ^= mix_first(words[2 * b]);
+        h1 = (std::rotl(h1, 27) + h2) * 5 + 0x52dce729;
+        h2 ^= mix_second(words[2 * b + 1]);
+        h2 = (std::rotl(h2, 31) + h1) * 5 + 0x38495ab5;
     }
-    std::uint64_t k1 = words[2 * blocks];
-    std::uint64_t k2 = words[2 * blocks + 1];
-    k2 *= kC2;
-    k2 = std::rotl(k2, 33);
-    k2 *= kC1;
-    h2 ^= k2;
-    k1 *= kC1;
-    k1 = std::rotl(k1, 31);
-    k1 *= kC2;
-    h1 ^= k1;
+    h2 ^= mix_second(words[2 * blocks + 1]);
+    h1 ^= mix_first(words[2 * blocks]);
     h1 ^= n;
     h2 ^= n;
     h1 += h2;
