@@ -323,7 +323,7 @@ from velko_tools import count_kmers
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 12, 1 << 12))
 try:
-    count_kmers({path!r}, 13, layout="sparse", memory=8 << 20, tmpdir={spill!r})
+    count_kmers({path!r}, 13, layout="sparse", memory=4 << 20, tmpdir={spill!r})
 except OSError as error:
     print(type(error).__name__, error.errno, error.filename)
 """

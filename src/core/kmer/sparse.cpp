@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -35,16 +36,23 @@ constexpr std::size_t kRollSlice = kRollBuffer / 2;
 // of chunks, which need no copy to grow and are sorted one at a time.
 constexpr std::size_t kFlatMost = std::size_t{1} << 21;
 constexpr unsigned kPrefixBits = 8;
-constexpr std::size_t kBuckets = std::size_t{1} << kPrefixBits;
-constexpr std::size_t kChunkEntries = std::size_t{1} << 15;
-// A row bounded in memory takes chunks small enough that a chunk per bucket is a small part of
-// the bound, so that each spill writes most of it, down to this size.
+// A prefix of up to this many bits is taken instead where it saves the occurrences a byte each.
+constexpr unsigned kWidestPrefixBits = 10;
+// The bytes of one chunk of every bucket together: the chunks being filled take about as much
+// whatever the number of buckets.
+constexpr std::size_t kChunkBytesAll = std::size_t{40} << 20;
+// The fewest and most entries of a chunk (Occurrences::chunk_entries).
 constexpr std::size_t kLeastChunkEntries = std::size_t{1} << 10;
+constexpr std::size_t kMostChunkEntries = std::size_t{1} << 15;
 // Up to this many occurrences a row is sorted by comparison; radix passes cost more than they
 // save on so few.
 constexpr std::size_t kComparisonSortMost = 64;
 // Up to this many occurrences (128 KiB) are sorted in one part.
 constexpr std::size_t kOnePartMost = std::size_t{1} << 14;
+// Larger sets are split into parts of about this many (two arrays of them fit the core's
+// nearest cache), by at most kMostSplitBits of their top bits.
+constexpr std::size_t kPartKeys = std::size_t{1} << 11;
+constexpr unsigned kMostSplitBits = 12;
 // A bucket larger than this (input of a few k-mers repeated) is sorted in place by comparison
 // rather than by radix passes, which would need a second copy of it.
 constexpr std::size_t kRadixBucketMost = std::size_t{1} << 23;
@@ -63,49 +71,93 @@ constexpr std::size_t kMostRepeats = 96;
     return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
 }
 
-// Sorts [keys, keys + n) ascending on their low `bits` bits (the others being equal), a byte
-// per pass from the lowest, through `spare` (as large); returns which of the two holds the
-// result. Passes whose byte is the same in every key are skipped.
-std::uint64_t* radix_sort(std::uint64_t* keys, std::uint64_t* spare, std::size_t n, unsigned bits) {
-    if (n <= kComparisonSortMost) {
-        std::sort(keys, keys + n);
-        return keys;
-    }
-    const unsigned passes = (bits + 7) / 8;
-    // Parts are often a few thousand keys: clearing all eight histograms for each would cost
-    // more than their passes.
-    std::array<std::array<std::size_t, 256>, 8> histograms;
-    for (unsigned p = 0; p < passes; ++p) histograms[p].fill(0);
+// The digit width of each radix pass over `n` keys: wide enough for few passes, narrow enough
+// that a pass's histogram stays small beside the keys it sorts (a histogram's prefix sum costs
+// a step per slot, whatever n).
+[[nodiscard]] unsigned digit_bits(std::size_t n) {
+    const auto log = static_cast<unsigned>(std::bit_width(n));
+    return std::clamp(log > 2 ? log - 2 : 1U, 6U, 11U);
+}
+
+// LSD radix passes over [keys, keys + n) on `passes` digits of `digit` bits from the lowest, all
+// histograms taken in one read of the keys; passes whose digit is the same in every key are
+// skipped. Returns which of keys and spare holds the result.
+template <unsigned passes>
+std::uint64_t* radix_passes(std::uint64_t* keys, std::uint64_t* spare, std::size_t n,
+                            unsigned digit) {
+    // Parts are often a few thousand keys: only the histograms used are cleared.
+    constexpr std::size_t kMostSlots = std::size_t{1} << 11;
+    std::array<std::array<std::uint32_t, kMostSlots>, passes> histograms;
+    const std::size_t slots = std::size_t{1} << digit;
+    const std::uint64_t mask = slots - 1;
+    for (auto& histogram : histograms) std::fill_n(histogram.begin(), slots, 0U);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t key = keys[i];
-        for (unsigned p = 0; p < passes; ++p) ++histograms[p][(key >> (8 * p)) & 0xff];
+        for (unsigned p = 0; p < passes; ++p) ++histograms[p][(key >> (digit * p)) & mask];
     }
     for (unsigned p = 0; p < passes; ++p) {
         auto& histogram = histograms[p];
-        const unsigned shift = 8 * p;
-        if (histogram[(keys[0] >> shift) & 0xff] == n) continue;
-        std::size_t at = 0;
-        for (std::size_t& slot : histogram) at += std::exchange(slot, at);
+        const unsigned shift = digit * p;
+        if (histogram[(keys[0] >> shift) & mask] == n) continue;
+        std::uint32_t at = 0;
+        for (std::size_t s = 0; s < slots; ++s) at += std::exchange(histogram[s], at);
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint64_t key = keys[i];
-            spare[histogram[(key >> shift) & 0xff]++] = key;
+            spare[histogram[(key >> shift) & mask]++] = key;
         }
         std::swap(keys, spare);
     }
     return keys;
 }
 
+// Sorts [keys, keys + n) (fewer than 2^32) ascending on their low `bits` bits (the others being
+// equal) through `spare` (as large); returns which of the two holds the result.
+std::uint64_t* radix_sort(std::uint64_t* keys, std::uint64_t* spare, std::size_t n, unsigned bits) {
+    if (n <= kComparisonSortMost || bits == 0) {
+        std::sort(keys, keys + n);
+        return keys;
+    }
+    const unsigned widest = digit_bits(n);
+    const unsigned passes = (bits + widest - 1) / widest;
+    // Digits as even as the passes allow: 26 bits in three passes are 9, 9 and 8.
+    const unsigned digit = (bits + passes - 1) / passes;
+    switch (passes) {
+        case 1:
+            return radix_passes<1>(keys, spare, n, digit);
+        case 2:
+            return radix_passes<2>(keys, spare, n, digit);
+        case 3:
+            return radix_passes<3>(keys, spare, n, digit);
+        case 4:
+            return radix_passes<4>(keys, spare, n, digit);
+        case 5:
+            return radix_passes<5>(keys, spare, n, digit);
+        case 6:
+            return radix_passes<6>(keys, spare, n, digit);
+        case 7:
+            return radix_passes<7>(keys, spare, n, digit);
+        case 8:
+            return radix_passes<8>(keys, spare, n, digit);
+        case 9:
+            return radix_passes<9>(keys, spare, n, digit);
+        case 10:
+            return radix_passes<10>(keys, spare, n, digit);
+        default:
+            return radix_passes<11>(keys, spare, n, digit);
+    }
+}
+
 // Sorts the `n` codes that `each_key(f)` hands to f one by one (equal above their low `bits`
-// bits) and appends their runs in order. A first pass splits them by their top byte into
-// `spare`, into parts small enough for the core's nearest cache, where the passes over the rest
-// cost little; that pass is the only one that misses it. `each_key` is called at most twice.
-// `keys` and `spare` are resized to n.
+// bits) and appends their runs in order. A first pass splits them by their top bits into
+// `spare`, into parts of about kPartKeys, small enough for the core's nearest cache, where the
+// passes over the rest cost little; that pass is the only one that misses it. `each_key` is
+// called at most twice. `spare` is resized to n, `keys` to n or to the largest part.
 template <class EachKey, class Append>
 void sort_and_count(EachKey&& each_key, std::size_t n, std::vector<std::uint64_t>& keys,
                     std::vector<std::uint64_t>& spare, unsigned bits, Append&& append) {
-    keys.resize(n);
-    if (n <= kRadixBucketMost) spare.resize(n);
     if (n <= kOnePartMost || bits <= 8 || n > kRadixBucketMost) {
+        keys.resize(n);
+        if (n <= kRadixBucketMost) spare.resize(n);
         std::size_t at = 0;
         each_key([&](std::uint64_t key) { keys[at++] = key; });
         if (n > kRadixBucketMost) {
@@ -118,18 +170,28 @@ void sort_and_count(EachKey&& each_key, std::size_t n, std::vector<std::uint64_t
         append(std::span<const std::uint64_t>(sorted, n));
         return;
     }
-    const unsigned top = bits - 8;
-    std::array<std::size_t, 257> starts{};
-    each_key([&](std::uint64_t key) { ++starts[((key >> top) & 0xff) + 1]; });
-    for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
-    std::array<std::size_t, 256> next{};
-    std::copy(starts.begin(), starts.end() - 1, next.begin());
-    each_key([&](std::uint64_t key) { spare[next[(key >> top) & 0xff]++] = key; });
-    for (std::size_t b = 0; b < 256; ++b) {
+    spare.resize(n);
+    const unsigned split =
+        std::min({static_cast<unsigned>(std::bit_width(n / kPartKeys)), kMostSplitBits, bits - 1});
+    const unsigned top = bits - split;
+    const std::size_t parts = std::size_t{1} << split;
+    const std::uint64_t mask = parts - 1;
+    std::array<std::uint32_t, (std::size_t{1} << kMostSplitBits) + 1> starts;
+    std::fill_n(starts.begin(), parts + 1, 0U);
+    each_key([&](std::uint64_t key) { ++starts[((key >> top) & mask) + 1]; });
+    std::size_t largest = 0;
+    for (std::size_t b = 1; b <= parts; ++b) {
+        largest = std::max<std::size_t>(largest, starts[b]);
+        starts[b] += starts[b - 1];
+    }
+    keys.resize(largest);
+    std::array<std::uint32_t, std::size_t{1} << kMostSplitBits> next;
+    std::copy_n(starts.begin(), parts, next.begin());
+    each_key([&](std::uint64_t key) { spare[next[(key >> top) & mask]++] = key; });
+    for (std::size_t b = 0; b < parts; ++b) {
         const std::size_t size = starts[b + 1] - starts[b];
         if (size == 0) continue;
-        const std::uint64_t* sorted =
-            radix_sort(spare.data() + starts[b], keys.data() + starts[b], size, top);
+        const std::uint64_t* sorted = radix_sort(spare.data() + starts[b], keys.data(), size, top);
         append(std::span<const std::uint64_t>(sorted, size));
     }
 }
@@ -146,22 +208,46 @@ void sort_and_count(std::span<const std::uint64_t> codes, std::vector<std::uint6
 }
 
 // Appends each run of equal codes in sorted `sorted` that is at least `min_count` long, or whose
-// code is in sorted `keep` (a code whose count is not complete yet).
+// code is in sorted `keep` (a code whose count is not complete yet). Runs are found without a
+// branch on the keys: most runs are short and of random length, and a branch per run would
+// mispredict about as often as it is taken.
 template <class Count>
 void append_runs(std::span<const std::uint64_t> sorted, std::uint64_t min_count,
                  std::vector<std::uint64_t>& codes, std::vector<Count>& counts,
                  std::span<const std::uint64_t> keep = {}) {
-    for (std::size_t i = 0; i < sorted.size();) {
-        const std::uint64_t code = sorted[i];
-        std::size_t j = i + 1;
-        while (j < sorted.size() && sorted[j] == code) ++j;
-        if (j - i >= min_count ||
-            (!keep.empty() && std::binary_search(keep.begin(), keep.end(), code))) {
-            codes.push_back(code);
-            counts.push_back(static_cast<Count>(j - i));
-        }
-        i = j;
+    const std::size_t n = sorted.size();
+    if (n == 0) return;
+    const std::size_t start = codes.size();
+    codes.resize(start + n);
+    counts.resize(start + n);
+    std::uint64_t* const code = codes.data() + start;
+    Count* const count = counts.data() + start;
+    // Each key writes its code at the current run and its position as the run's end so far;
+    // a key unlike the one before it first moves to the next run.
+    std::size_t run = 0;
+    code[0] = sorted[0];
+    for (std::size_t i = 1; i < n; ++i) {
+        count[run] = static_cast<Count>(i);
+        run += static_cast<std::size_t>(sorted[i] != sorted[i - 1]);
+        code[run] = sorted[i];
     }
+    count[run] = static_cast<Count>(n);
+    const std::size_t runs = run + 1;
+    for (std::size_t r = runs - 1; r > 0; --r) count[r] -= count[r - 1];
+    std::size_t kept = runs;
+    if (min_count > 1 || !keep.empty()) {
+        kept = 0;
+        for (std::size_t r = 0; r < runs; ++r) {
+            const bool wanted =
+                count[r] >= min_count ||
+                (!keep.empty() && std::binary_search(keep.begin(), keep.end(), code[r]));
+            code[kept] = code[r];
+            count[kept] = count[r];
+            kept += static_cast<std::size_t>(wanted);
+        }
+    }
+    codes.resize(start + kept);
+    counts.resize(start + kept);
 }
 
 void append_runs(std::span<const std::uint64_t> sorted, std::uint64_t min_count,
@@ -277,16 +363,11 @@ class Occurrences {
 public:
     Occurrences(unsigned bits, const SparseOptions& options, util::MemoryAccount& account)
         : bits_(bits),
-          prefix_bits_(std::min(kPrefixBits, bits)),
+          prefix_bits_(prefix_bits(bits)),
           width_(std::max(1U, (bits - prefix_bits_ + 7) / 8)),
           options_(options),
           account_(account),
-          chunk_entries_(options.memory == 0
-                             ? kChunkEntries
-                             : std::clamp<std::size_t>(
-                                   static_cast<std::size_t>(options.memory /
-                                                            (4 * kBuckets * sizeof(std::uint64_t))),
-                                   kLeastChunkEntries, kChunkEntries)) {}
+          chunk_entries_(chunk_entries(options.memory)) {}
 
     ~Occurrences() { account_.release(charged_); }
     Occurrences(const Occurrences&) = delete;
@@ -374,24 +455,49 @@ public:
     }
 
 private:
+    // The bits of a code that choose its bucket: 8, or up to kWidestPrefixBits where the rest
+    // then fits a byte fewer (at k = 21, 32 bits in 4 bytes instead of 34 in 5).
+    [[nodiscard]] static unsigned prefix_bits(unsigned bits) {
+        const unsigned least = std::min(kPrefixBits, bits);
+        const unsigned bytes = (bits - least + 7) / 8;
+        if (bytes > 1 && bits - 8 * (bytes - 1) <= kWidestPrefixBits) return bits - 8 * (bytes - 1);
+        return least;
+    }
+
+    // Entries of a chunk: the chunks being filled, one a bucket, take about kChunkBytesAll, or
+    // under a memory bound a quarter of it, so that each spill writes most of what is held.
+    [[nodiscard]] std::size_t chunk_entries(std::uint64_t memory) const {
+        const std::uint64_t all =
+            memory == 0 ? kChunkBytesAll : std::min<std::uint64_t>(kChunkBytesAll, memory / 4);
+        const std::uint64_t per_bucket = all / (std::uint64_t{width_} << prefix_bits_);
+        return static_cast<std::size_t>(
+            std::clamp<std::uint64_t>(per_bucket, kLeastChunkEntries, kMostChunkEntries));
+    }
+
     struct Bucket {
         // Mapped straight from the system, so a chunk let go after sorting is memory given back
         // for the row's counts, not a hole in the heap. An occurrence is held as the bits below
         // the bucket's prefix, in the fewest whole bytes (Occurrences::width_).
         std::vector<std::shared_ptr<void>> chunks;
-        unsigned char* cursor = nullptr;
-        unsigned char* limit = nullptr;
         std::size_t size = 0;  // in the chunks before the last while collecting; all after
         util::OsFile spill;    // occurrences written out when the row outgrew its memory
         std::size_t spilled = 0;
-
-        [[nodiscard]] std::size_t in_memory(unsigned width) const {
-            if (chunks.empty()) return 0;
-            return size + static_cast<std::size_t>(
-                              cursor - static_cast<const unsigned char*>(chunks.back().get())) /
-                              width;
-        }
     };
+
+    // Where the next occurrence of a bucket goes in its last chunk, and that chunk's end: apart
+    // from the buckets, so that those of every bucket lie close together for the scatter.
+    struct Fill {
+        unsigned char* cursor = nullptr;
+        unsigned char* limit = nullptr;
+    };
+
+    // The occurrences bucket `b` holds in memory.
+    [[nodiscard]] std::size_t in_memory(std::size_t b) const {
+        const Bucket& bucket = buckets_[b];
+        if (bucket.chunks.empty()) return 0;
+        const auto* first = static_cast<const unsigned char*>(bucket.chunks.back().get());
+        return bucket.size + static_cast<std::size_t>(fills_[b].cursor - first) / width_;
+    }
 
     // The bytes of a chunk: its entries, and room for the whole word the last one is stored
     // as.
@@ -474,13 +580,13 @@ private:
     // Writes every bucket's occurrences to its temporary file and lets its chunks go: the row
     // goes on in memory from empty, its prefix partitions growing on disk.
     void spill_all() {
-        for (Bucket& bucket : buckets_) {
-            if (bucket.in_memory(width_) == 0) continue;
-            write_chunks(static_cast<std::size_t>(&bucket - buckets_.data()),
-                         bucket.in_memory(width_));
+        for (std::size_t b = 0; b < buckets_.size(); ++b) {
+            Bucket& bucket = buckets_[b];
+            if (in_memory(b) == 0) continue;
+            write_chunks(b, in_memory(b));
             const std::uint64_t freed = bucket.chunks.size() * chunk_bytes();
             bucket.chunks.clear();
-            bucket.cursor = bucket.limit = nullptr;
+            fills_[b] = Fill{};
             bucket.size = 0;
             charged_release(freed);
             chunk_bytes_ -= freed;
@@ -643,6 +749,7 @@ private:
 
     void to_buckets() {
         buckets_.resize(std::size_t{1} << prefix_bits_);
+        fills_.resize(buckets_.size());
         std::vector<std::uint64_t> flat = std::move(flat_);
         flat_ = {};
         scatter(flat.data(), flat.size());
@@ -651,16 +758,19 @@ private:
     void scatter(const std::uint64_t* data, std::size_t n) {
         const unsigned shift = bits_ - prefix_bits_;
         const unsigned width = width_;
+        Fill* const fills = fills_.data();
         for (std::size_t i = 0; i < n; ++i) {
-            Bucket& bucket = buckets_[data[i] >> shift];
-            if (bucket.cursor == bucket.limit) new_chunk(bucket);
+            const std::size_t b = data[i] >> shift;
+            Fill& fill = fills[b];
+            if (fill.cursor == fill.limit) new_chunk(b);
             // The whole code is stored; the next entry overwrites the bytes above the width.
-            std::memcpy(bucket.cursor, &data[i], sizeof data[i]);
-            bucket.cursor += width;
+            std::memcpy(fill.cursor, &data[i], sizeof data[i]);
+            fill.cursor += width;
         }
     }
 
-    void new_chunk(Bucket& bucket) {
+    void new_chunk(std::size_t b) {
+        Bucket& bucket = buckets_[b];
         const std::uint64_t bytes = chunk_bytes();
         const bool spills = !options_.spill_directory.empty();
         if (options_.memory != 0 && chunk_bytes_ + bytes > options_.memory) {
@@ -685,8 +795,9 @@ private:
         chunk_bytes_ += bytes;
         if (!bucket.chunks.empty()) bucket.size += chunk_entries_;
         bucket.chunks.push_back(map_zeroed_block(chunk_bytes()));
-        bucket.cursor = static_cast<unsigned char*>(bucket.chunks.back().get());
-        bucket.limit = bucket.cursor + chunk_entries_ * width_;
+        Fill& fill = fills_[b];
+        fill.cursor = static_cast<unsigned char*>(bucket.chunks.back().get());
+        fill.limit = fill.cursor + chunk_entries_ * width_;
     }
 
     // Sorts and counts each bucket, on `threads` threads taking buckets in turn; each bucket's
@@ -706,7 +817,7 @@ private:
         std::uint64_t per_thread = 0;
         for (std::size_t b = 0; b < buckets_.size(); ++b) {
             Bucket& bucket = buckets_[b];
-            bucket.size = bucket.in_memory(width_);
+            bucket.size = in_memory(b);
             const std::size_t n = bucket.size + bucket.spilled;
             // Each thread reads back what spilled, gathers the bucket into one array and radix
             // sorts it through a second.
@@ -808,6 +919,7 @@ private:
         });
         charged_release(std::uint64_t{threads} * per_thread);
         buckets_.clear();
+        fills_.clear();
     }
 
     void charged_release(std::uint64_t bytes) {
@@ -831,6 +943,7 @@ private:
     std::vector<std::uint64_t> keys_;
     std::vector<std::uint64_t> scratch_;
     std::vector<Bucket> buckets_;
+    std::vector<Fill> fills_;  // one a bucket
 };
 
 // Rows of records small enough to stay in one array, waiting to be sorted together: a record's
