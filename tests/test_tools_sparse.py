@@ -267,7 +267,10 @@ def test_auto_counts_one_long_record_densely(write_file):
     assert table == count_kmers(path, 12, strands="forward", layout="dense")
 
 
-def test_rows_past_the_memory_bound_go_out_of_core(write_file, tmp_path):
+# A whole file counted with a thread to spare keeps its occurrences on a second thread while the
+# first reads: the same rows, and the same failures, as on one thread.
+@pytest.mark.parametrize(("per_file", "threads"), [(False, 1), (True, 1), (True, 2)])
+def test_rows_past_the_memory_bound_go_out_of_core(write_file, tmp_path, per_file, threads):
     rng = np.random.default_rng(5)
     path = write_file(
         b">a\n"
@@ -276,11 +279,31 @@ def test_rows_past_the_memory_bound_go_out_of_core(write_file, tmp_path):
     )
     spill = tmp_path / "spill"
     spill.mkdir()
-    options = {"strands": "canonical", "layout": "sparse", "min_count": 2}
-    assert count_kmers(path, 13, memory=8 << 20, tmpdir=spill, **options) == count_kmers(
+    options = {
+        "strands": "canonical",
+        "layout": "sparse",
+        "min_count": 2,
+        "per_file": per_file,
+        "threads": threads,
+    }
+    assert count_kmers(path, 13, memory=4 << 20, tmpdir=spill, **options) == count_kmers(
         path, 13, **options
     )
     assert list(spill.iterdir()) == []
+    with pytest.raises(OSError) as bounded:
+        count_kmers(path, 13, memory=4 << 20, tmpdir=tmp_path / "missing", **options)
+    with open(path, "ab") as out:
+        out.write(b">c\n" + b"ACGT" * 600_000 + b"x\n")
+    with pytest.raises(InvalidBaseError) as bad:
+        count_kmers(path, 13, **options)
+    if threads == 2:
+        one = {**options, "threads": 1}
+        with pytest.raises(OSError) as bounded_one:
+            count_kmers(path, 13, memory=4 << 20, tmpdir=tmp_path / "missing", **one)
+        assert str(bounded.value) == str(bounded_one.value)
+        with pytest.raises(InvalidBaseError) as bad_one:
+            count_kmers(path, 13, **one)
+        assert str(bad.value) == str(bad_one.value)
 
 
 def _mostly_a(rng, size, other):

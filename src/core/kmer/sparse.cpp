@@ -5,12 +5,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <span>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "fasta/reader.hpp"
@@ -1097,6 +1101,126 @@ std::size_t roll(const unsigned char* bytes, std::size_t n, std::uint8_t k, Roll
     return static_cast<std::size_t>(out - start);
 }
 
+// Hands the occurrences one thread rolls to a second thread, which keeps them (repeats counted,
+// the rest scattered into buckets) while the first reads and rolls on: a whole-file count with
+// threads to spare otherwise reads on one of them while the others wait for the sort. The
+// occurrences are only touched by the second thread until drain() returns.
+class KeepingThread {
+public:
+    KeepingThread(Occurrences& occurrences, util::InterruptHook& hook)
+        : occurrences_(occurrences), hook_(hook) {
+        for (auto& buffer : buffers_) buffer.codes.resize(kCapacity);
+        thread_ = std::thread([this] { keep(); });
+    }
+
+    ~KeepingThread() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_keeper_.notify_one();
+        thread_.join();
+    }
+
+    KeepingThread(const KeepingThread&) = delete;
+    KeepingThread& operator=(const KeepingThread&) = delete;
+
+    // Where the next codes go, with room for kRollBuffer of them.
+    [[nodiscard]] std::uint64_t* room() {
+        Buffer& buffer = buffers_[filling_];
+        return buffer.codes.data() + buffer.size;
+    }
+
+    // Takes the `n` codes just written at room(); a buffer nearly full goes to the keeper.
+    void wrote(std::size_t n) {
+        buffers_[filling_].size += n;
+        if (buffers_[filling_].size > kCapacity - kRollBuffer) hand_over();
+    }
+
+    // Hands over what is written and waits until every code is kept; rethrows the keeper's
+    // failure (util::MemoryRefused, a spill that could not be written, an interrupt).
+    void drain() {
+        if (buffers_[filling_].size > 0) hand_over();
+        std::unique_lock lock(mutex_);
+        wake_filler_.wait(lock, [&] { return queued_ == 0 || failure_; });
+        rethrow(lock);
+    }
+
+private:
+    static constexpr std::size_t kBuffers = 3;
+    // A buffer goes over once it holds more than three rolls' worth, so one hand-over carries
+    // many small records.
+    static constexpr std::size_t kCapacity = 4 * kRollBuffer;
+
+    struct Buffer {
+        std::vector<std::uint64_t> codes;
+        std::size_t size = 0;
+    };
+
+    void rethrow(std::unique_lock<std::mutex>& lock) {
+        if (!failure_) return;
+        const std::exception_ptr failure = failure_;
+        lock.unlock();
+        std::rethrow_exception(failure);
+    }
+
+    // Queues the buffer being filled and waits for one that is free to fill next.
+    void hand_over() {
+        std::unique_lock lock(mutex_);
+        ++queued_;
+        wake_keeper_.notify_one();
+        filling_ = (filling_ + 1) % kBuffers;
+        wake_filler_.wait(lock, [&] { return queued_ < kBuffers || failure_; });
+        rethrow(lock);
+    }
+
+    // The keeper: takes the queued buffers in order until stopped.
+    void keep() {
+        const util::InterruptScope scope(hook_);
+        std::size_t next = 0;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_keeper_.wait(lock, [&] { return queued_ > 0 || stopping_; });
+            if (queued_ == 0) return;
+            // Stopping with buffers queued: the count failed or was cancelled, and what they
+            // hold is not wanted.
+            const bool wanted = !stopping_;
+            lock.unlock();
+            Buffer& buffer = buffers_[next];
+            std::exception_ptr failure;
+            if (wanted && !failed_.load(std::memory_order_relaxed)) {
+                try {
+                    occurrences_.add(buffer.codes.data(), buffer.size);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            }
+            buffer.size = 0;
+            next = (next + 1) % kBuffers;
+            lock.lock();
+            if (failure && !failure_) {
+                failure_ = failure;
+                failed_.store(true, std::memory_order_relaxed);
+            }
+            --queued_;
+            wake_filler_.notify_one();
+        }
+    }
+
+    Occurrences& occurrences_;
+    util::InterruptHook& hook_;
+    std::array<Buffer, kBuffers> buffers_;
+    std::size_t filling_ = 0;  // the buffer the roller writes to
+    std::mutex mutex_;
+    std::condition_variable wake_keeper_;
+    std::condition_variable wake_filler_;
+    std::size_t queued_ = 0;  // buffers handed over and not yet kept
+    bool stopping_ = false;
+    std::exception_ptr failure_;
+    std::atomic<bool> failed_{false};
+    std::thread thread_;  // last: it starts once everything it reads is made
+};
+
 // Rows of records: their counts together hold at most as many entries as the file has bytes (per
 // strand counted), so the table's arrays are reserved for that once, which costs address space
 // only (pages arrive as runs are written), instead of doubling row after row, which copies them
@@ -1135,13 +1259,19 @@ public:
           sort_threads_(sort_threads),
           out_(out),
           hook_(hook),
-          occurrences_(2U * options.k, options, reader.memory()),
+          // Kept on a thread of their own, the occurrences are charged to an account of their
+          // own: the reader's is this thread's.
+          occurrences_(2U * options.k, options,
+                       keeps_apart(options, sort_threads) ? own_account_ : reader.memory()),
           reserved_(options.per_file),
           // Rows of records with threads to spare are sorted in batches, on every thread at once.
           batched_(!options.per_file && sort_threads > 1),
           records_(2U * options.k, options.min_count, reader.memory()),
           buffer_(kRollBuffer) {
         out_.indptr.push_back(0);
+        if (keeps_apart(options, sort_threads)) {
+            keeper_ = std::make_unique<KeepingThread>(occurrences_, hook);
+        }
     }
 
     void start(std::string_view /*id*/) {
@@ -1153,9 +1283,14 @@ public:
         for (std::size_t at = 0; at < n;) {
             const std::size_t slice = std::min(kRollSlice, n - at);
             std::size_t bad = slice;
+            std::uint64_t* const codes = keeper_ ? keeper_->room() : buffer_.data();
             const std::size_t written =
-                roll<strands, invalid>(bytes + at, slice, options_.k, state_, buffer_.data(), bad);
-            occurrences_.add(buffer_.data(), written);
+                roll<strands, invalid>(bytes + at, slice, options_.k, state_, codes, bad);
+            if (keeper_) {
+                keeper_->wrote(written);
+            } else {
+                occurrences_.add(codes, written);
+            }
             counted_ += written / kPerWindow;
             if (invalid == Invalid::kStop && bad < slice) return at + bad;
             at += slice;
@@ -1181,7 +1316,14 @@ public:
     }
 
 private:
+    // Whether occurrences are kept on a thread of their own: only for one row of a whole file,
+    // with threads to spare (the sort's), where a hand-over per row costs nothing.
+    static bool keeps_apart(const SparseOptions& options, unsigned sort_threads) {
+        return options.per_file && sort_threads > 1 && options.window.width == 0;
+    }
+
     void end_row(std::string_view id, std::uint64_t counted, std::uint64_t windows) {
+        if (keeper_) keeper_->drain();
         if (!reserved_) {
             reserved_ = true;
             reserve_rows(path_, reader_.compressed(), kPerWindow, out_);
@@ -1208,7 +1350,9 @@ private:
     unsigned sort_threads_;
     SparseTable& out_;
     util::InterruptHook& hook_;
+    util::MemoryAccount own_account_;
     Occurrences occurrences_;
+    std::unique_ptr<KeepingThread> keeper_;  // stops before the occurrences it fills go
     bool reserved_;
     bool batched_;
     RecordBatch records_;
