@@ -175,17 +175,22 @@ gather_plain_lines(const char* in, std::size_t n, char* out, std::size_t out_bas
                                 _mm512_maskz_compress_epi8(letters, bytes));
         if (ends != 0) {
             if (places != nullptr) {
-                for (__mmask64 rest = ends; rest != 0; rest &= rest - 1) {
-                    const unsigned end = static_cast<unsigned>(std::countr_zero(rest));
-                    const std::size_t line_end =
-                        written + static_cast<std::size_t>(
-                                      std::popcount(letters & ((__mmask64{1} << end) - 1)));
-                    if (line_end > line_start) {
-                        places->push_back({out_base + line_start, line, 1});
-                    }
+                // Every line of a block gets a slot, written without a branch; the slots of
+                // empty lines are taken back. Before the j-th line feed at `end`, the block
+                // holds end - j letters.
+                const std::size_t from = places->size();
+                places->resize(from + static_cast<std::size_t>(std::popcount(ends)));
+                PiecePlace* place = places->data() + from;
+                std::size_t j = 0;
+                for (__mmask64 rest = ends; rest != 0; rest &= rest - 1, ++j) {
+                    const auto end = static_cast<std::size_t>(std::countr_zero(rest));
+                    const std::size_t line_end = written + end - j;
+                    *place = {out_base + line_start, line, 1};
+                    place += static_cast<std::ptrdiff_t>(line_end > line_start);
                     line_start = line_end;
                     ++line;
                 }
+                places->resize(static_cast<std::size_t>(place - places->data()));
             } else {
                 line += static_cast<std::uint64_t>(std::popcount(ends));
             }

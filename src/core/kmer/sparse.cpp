@@ -75,6 +75,18 @@ constexpr std::size_t kMostRepeats = 96;
     return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
 }
 
+// Reserves room for `more` entries past the end of each of a row table's arrays. Throws
+// std::bad_alloc.
+void reserve_runs(std::vector<std::uint64_t>& codes, SparseCounts& counts, std::size_t more) {
+    const auto reserve = [more](auto& items) { items.reserve(items.size() + more); };
+    reserve(codes);
+    if (counts.is_wide) {
+        reserve(counts.wide);
+    } else {
+        reserve(counts.narrow);
+    }
+}
+
 // The digit width of each radix pass over `n` keys: wide enough for few passes, narrow enough
 // that a pass's histogram stays small beside the keys it sorts (a histogram's prefix sum costs
 // a step per slot, whatever n).
@@ -838,12 +850,7 @@ private:
         std::mutex join_mutex;
         std::size_t joined = 0;
         try {
-            codes.reserve(codes.size() + stored_ + repeats_.size());
-            if (counts.is_wide) {
-                counts.wide.reserve(counts.wide.size() + stored_ + repeats_.size());
-            } else {
-                counts.narrow.reserve(counts.narrow.size() + stored_ + repeats_.size());
-            }
+            reserve_runs(codes, counts, stored_ + repeats_.size());
         } catch (const std::bad_alloc&) {
             // The address space is limited: the arrays grow as the runs come, each step charged.
         }
@@ -1102,9 +1109,9 @@ std::size_t roll(const unsigned char* bytes, std::size_t n, std::uint8_t k, Roll
 }
 
 // Hands the occurrences one thread rolls to a second thread, which keeps them (repeats counted,
-// the rest scattered into buckets) while the first reads and rolls on: a whole-file count with
-// threads to spare otherwise reads on one of them while the others wait for the sort. The
-// occurrences are only touched by the second thread until drain() returns.
+// the rest scattered into buckets) while the first reads and rolls on: a large row counted with
+// threads to spare would otherwise be read on one of them while the others wait for its sort.
+// The occurrences are only touched by the second thread until drain() returns.
 class KeepingThread {
 public:
     KeepingThread(Occurrences& occurrences, util::InterruptHook& hook)
@@ -1234,12 +1241,7 @@ void reserve_rows(const std::string& path, bool compressed, std::uint64_t per_wi
     if (most > (std::uint64_t{1} << 40)) return;
     const auto entries = static_cast<std::size_t>(most);
     try {
-        out.codes.reserve(out.codes.size() + entries);
-        if (out.counts.is_wide) {
-            out.counts.wide.reserve(out.counts.wide.size() + entries);
-        } else {
-            out.counts.narrow.reserve(out.counts.narrow.size() + entries);
-        }
+        reserve_runs(out.codes, out.counts, entries);
     } catch (const std::bad_alloc&) {
         // The address space is limited: the arrays grow as they would have.
     }
@@ -1283,13 +1285,15 @@ public:
         for (std::size_t at = 0; at < n;) {
             const std::size_t slice = std::min(kRollSlice, n - at);
             std::size_t bad = slice;
-            std::uint64_t* const codes = keeper_ ? keeper_->room() : buffer_.data();
+            std::uint64_t* const codes = keeping_ ? keeper_->room() : buffer_.data();
             const std::size_t written =
                 roll<strands, invalid>(bytes + at, slice, options_.k, state_, codes, bad);
-            if (keeper_) {
+            if (keeping_) {
                 keeper_->wrote(written);
             } else {
                 occurrences_.add(codes, written);
+                row_codes_ += written;
+                keeping_ = keeper_ && row_codes_ >= kKeepApartFrom;
             }
             counted_ += written / kPerWindow;
             if (invalid == Invalid::kStop && bad < slice) return at + bad;
@@ -1316,14 +1320,20 @@ public:
     }
 
 private:
-    // Whether occurrences are kept on a thread of their own: only for one row of a whole file,
-    // with threads to spare (the sort's), where a hand-over per row costs nothing.
+    // A row goes on to the keeping thread once it has this many codes: the hand-over at its end
+    // then costs little beside the row, and rows of short records never wait for one.
+    static constexpr std::uint64_t kKeepApartFrom = kRollBuffer;
+
+    // Whether large rows are kept on a thread of their own: with threads to spare (the sort's,
+    // idle while a row is read).
     static bool keeps_apart(const SparseOptions& options, unsigned sort_threads) {
-        return options.per_file && sort_threads > 1 && options.window.width == 0;
+        return sort_threads > 1 && options.window.width == 0;
     }
 
     void end_row(std::string_view id, std::uint64_t counted, std::uint64_t windows) {
-        if (keeper_) keeper_->drain();
+        if (keeping_) keeper_->drain();
+        keeping_ = false;
+        row_codes_ = 0;
         if (!reserved_) {
             reserved_ = true;
             reserve_rows(path_, reader_.compressed(), kPerWindow, out_);
@@ -1353,6 +1363,8 @@ private:
     util::MemoryAccount own_account_;
     Occurrences occurrences_;
     std::unique_ptr<KeepingThread> keeper_;  // stops before the occurrences it fills go
+    bool keeping_ = false;                   // the row's occurrences go to the keeper
+    std::uint64_t row_codes_ = 0;            // codes the row took before that
     bool reserved_;
     bool batched_;
     RecordBatch records_;
