@@ -11,7 +11,11 @@ byte, and `jellyfish dump -c -t` once sorted.
 The data comes from Debian's example packages of genome tools (apt-get download, dpkg -x) into
 a cache directory (VELKO_BENCH_CACHE, default /tmp/velko-bench), never into the source tree.
 Needs jellyfish, kmc (apt-get install jellyfish kmc) and a built velko_tools on the path.
-Usage: python benchmarks/bench_sparse.py [--runs N] [--no-jellyfish]
+Usage: python benchmarks/bench_sparse.py [--runs N] [--no-jellyfish] [--before PYTHON]
+
+--before names the interpreter of another build (a virtual environment's python): its velko is
+timed in the same runs, alternating with this one's, and shown beside it, so that a change is
+measured before and after on the same minutes of a shared machine.
 """
 
 from __future__ import annotations
@@ -87,12 +91,14 @@ def timed(command: list[str], cwd: Path) -> tuple[float, float, str]:
     return float(wall), int(peak_kib) / 1024, done.stdout
 
 
-def velko(path: Path, k: int, per_file: bool, dump: Path | None, work: Path) -> tuple[float, float]:
+def velko(
+    path: Path, k: int, per_file: bool, dump: Path | None, work: Path, python: str = sys.executable
+) -> tuple[float, float]:
     """velko's count time and peak memory, from inside its process: arrays in memory, before
     the dump is written."""
     _, _, out = timed(
         [
-            sys.executable,
+            python,
             "-c",
             VELKO_CHILD,
             str(path),
@@ -164,6 +170,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=1, help="runs per tool, best kept")
     parser.add_argument("--no-jellyfish", action="store_true", help="leave jellyfish out")
+    parser.add_argument("--before", metavar="PYTHON", help="also time this interpreter's velko")
     args = parser.parse_args()
     for tool in ("kmc", "kmc_tools", "jellyfish"):
         if shutil.which(tool) is None:
@@ -175,12 +182,18 @@ def main() -> None:
             f"{'input':10} {'k':>3} {'tool':10} {'seconds':>8} {'peak MiB':>9} "
             f"{'vs velko':>8}  exact"
         )
+        before = {}
         for name, path in (("bacteria", bacteria), ("reads", reads)):
             for k in (21, 31):
                 dumps = {tool: work / f"{tool}.txt" for tool in ("velko", "kmc", "jellyfish")}
                 results = {}
                 for run in range(args.runs):
                     first = run == 0
+                    if args.before:
+                        before[name, k] = min(
+                            before.get((name, k), (1e9, 0)),
+                            velko(path, k, True, None, work, args.before),
+                        )
                     results["velko"] = min(
                         results.get("velko", (1e9, 0)),
                         velko(path, k, True, dumps["velko"] if first else None, work),
@@ -202,17 +215,39 @@ def main() -> None:
                         f"{seconds / base:8.2f}  {exact}",
                         flush=True,
                     )
+                if args.before:
+                    seconds, peak = before[name, k]
+                    print(
+                        f"{name:10} {k:>3} {'before':10} {seconds:8.2f} {peak:9.0f} "
+                        f"{seconds / base:8.2f}  -",
+                        flush=True,
+                    )
                 for dump in dumps.values():
                     dump.unlink(missing_ok=True)
             if name == "bacteria":
                 whole = results["velko"]  # k = 31, the whole file, just measured
-                per_record = min(velko(path, 31, False, None, work) for _ in range(args.runs))
+                per_record = (1e9, 0)
+                per_record_before = (1e9, 0)
+                for _ in range(args.runs):
+                    if args.before:
+                        per_record_before = min(
+                            per_record_before, velko(path, 31, False, None, work, args.before)
+                        )
+                    per_record = min(per_record, velko(path, 31, False, None, work))
                 print(
                     f"{name:10} {31:>3} {'velko/rec':10} {per_record[0]:8.2f} "
                     f"{per_record[1]:9.0f} {per_record[0] / whole[0]:8.2f}  (per record vs "
                     "whole file)",
                     flush=True,
                 )
+                if args.before:
+                    print(
+                        f"{name:10} {31:>3} {'before/rec':10} {per_record_before[0]:8.2f} "
+                        f"{per_record_before[1]:9.0f} "
+                        f"{per_record_before[0] / before[name, 31][0]:8.2f}  (before: per "
+                        "record vs whole file)",
+                        flush=True,
+                    )
     sizes = {}
     for name, path in (("bacteria", bacteria), ("reads", reads)):
         with open(path) as text:
