@@ -1116,7 +1116,6 @@ class KeepingThread {
 public:
     KeepingThread(Occurrences& occurrences, util::InterruptHook& hook)
         : occurrences_(occurrences), hook_(hook) {
-        for (auto& buffer : buffers_) buffer.codes.resize(kCapacity);
         thread_ = std::thread([this] { keep(); });
     }
 
@@ -1135,7 +1134,7 @@ public:
     // Where the next codes go, with room for kRollBuffer of them.
     [[nodiscard]] std::uint64_t* room() {
         Buffer& buffer = buffers_[filling_];
-        return buffer.codes.data() + buffer.size;
+        return buffer.codes.get() + buffer.size;
     }
 
     // Takes the `n` codes just written at room(); a buffer nearly full goes to the keeper.
@@ -1160,7 +1159,9 @@ private:
     static constexpr std::size_t kCapacity = 4 * kRollBuffer;
 
     struct Buffer {
-        std::vector<std::uint64_t> codes;
+        // Written before read: no need to clear it.
+        std::unique_ptr<std::uint64_t[]> codes =
+            std::make_unique_for_overwrite<std::uint64_t[]>(kCapacity);
         std::size_t size = 0;
     };
 
@@ -1197,7 +1198,7 @@ private:
             std::exception_ptr failure;
             if (wanted && !failed_.load(std::memory_order_relaxed)) {
                 try {
-                    occurrences_.add(buffer.codes.data(), buffer.size);
+                    occurrences_.add(buffer.codes.get(), buffer.size);
                 } catch (...) {
                     failure = std::current_exception();
                 }
@@ -1271,9 +1272,6 @@ public:
           records_(2U * options.k, options.min_count, reader.memory()),
           buffer_(kRollBuffer) {
         out_.indptr.push_back(0);
-        if (keeps_apart(options, sort_threads)) {
-            keeper_ = std::make_unique<KeepingThread>(occurrences_, hook);
-        }
     }
 
     void start(std::string_view /*id*/) {
@@ -1293,7 +1291,12 @@ public:
             } else {
                 occurrences_.add(codes, written);
                 row_codes_ += written;
-                keeping_ = keeper_ && row_codes_ >= kKeepApartFrom;
+                if (row_codes_ >= kKeepApartFrom && keeps_apart(options_, sort_threads_)) {
+                    // Started for the first large row, so that counts of small files start no
+                    // thread.
+                    if (!keeper_) keeper_ = std::make_unique<KeepingThread>(occurrences_, hook_);
+                    keeping_ = true;
+                }
             }
             counted_ += written / kPerWindow;
             if (invalid == Invalid::kStop && bad < slice) return at + bad;
